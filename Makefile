@@ -1,0 +1,32 @@
+# make run   : installs what is missing, builds, and starts VERDAN in the demo data directory
+# make test  : installs what is missing, builds, and runs every test
+# make tsan  : the threaded tests again under ThreadSanitizer
+# make asan  : every test again under AddressSanitizer and UndefinedBehaviorSanitizer
+BUILD ?= build
+DEMO  ?= $(CURDIR)/demo
+
+.PHONY: run test tsan asan bench clean
+
+run:
+	scripts/setup $(BUILD)
+	scripts/run-demo $(BUILD)/verdan $(DEMO)
+
+test:
+	scripts/setup $(BUILD)
+	cd $(BUILD) && ctest --output-on-failure --timeout 300 -j2
+
+tsan:
+	scripts/setup $(BUILD)-tsan -DVERDAN_SANITIZE=thread -DVERDAN_BUILD_GUI=OFF
+	cd $(BUILD)-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  ctest --output-on-failure --timeout 600 -j2 -L 'net|platform'
+
+asan:
+	scripts/setup $(BUILD)-asan -DVERDAN_SANITIZE=address -DVERDAN_BUILD_GUI=OFF
+	cd $(BUILD)-asan && ctest --output-on-failure --timeout 600 -j2
+
+bench:
+	scripts/setup $(BUILD)
+	@for b in bench/*; do [ -x "$$b" ] && echo "== $$b" && "$$b" $(BUILD)/verdan; done
+
+clean:
+	rm -rf $(BUILD) $(BUILD)-tsan $(BUILD)-asan

@@ -1,0 +1,20 @@
+// The program's commands without a screen. Each takes the arguments after its name and
+// returns the process exit status: 0 success, 1 an error message was shown (or the command's
+// success message was not), 2 a usage error, 3 the program ended through a table error.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace verdan::cli {
+
+using Args = std::vector<std::string>;
+
+constexpr int kExitOk = 0;
+constexpr int kExitMessage = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitEnded = 3;
+
+int SettingsCommand(const Args& args);
+
+}  // namespace verdan::cli

@@ -1,0 +1,146 @@
+#include "cli/console_ui.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+namespace verdan::cli {
+namespace {
+
+struct NamedButton {
+  unsigned value;
+  const char* label;
+};
+constexpr NamedButton kButtons[] = {
+    {platform::kButtonOk, "OK"},       {platform::kButtonYes, "Yes"},
+    {platform::kButtonNo, "No"},       {platform::kButtonAbort, "Abort"},
+    {platform::kButtonRetry, "Retry"}, {platform::kButtonIgnore, "Ignore"},
+    {platform::kButtonCancel, "Cancel"}};
+
+// Choices of a box as (value, label) pairs.
+std::vector<std::pair<unsigned, std::string>> Choices(const platform::MessageSpec& spec) {
+  std::vector<std::pair<unsigned, std::string>> out;
+  if (!spec.namedButtons.empty()) {
+    std::size_t start = 0;
+    unsigned index = 1;
+    for (;;) {
+      std::size_t bar = spec.namedButtons.find('|', start);
+      std::string label = spec.namedButtons.substr(start, bar - start);
+      std::string clean;
+      for (char c : label)
+        if (c != '&') clean += c;
+      out.emplace_back(index++, clean);
+      if (bar == std::string::npos) break;
+      start = bar + 1;
+    }
+    return out;
+  }
+  for (const auto& b : kButtons)
+    if (spec.buttons & b.value) out.emplace_back(b.value, b.label);
+  return out;
+}
+
+}  // namespace
+
+std::string ConsoleText(const platform::MessageSpec& spec) {
+  std::string out;
+  if (!spec.caption.empty()) out = "[" + spec.caption + "] ";
+  for (char c : spec.text) out += c == '|' ? '\n' : c;
+  return out;
+}
+
+ConsoleUi::ConsoleUi(std::FILE* err, std::FILE* in)
+    : err_(err), in_(in), progress_(err && ::isatty(::fileno(err))) {}
+
+unsigned ConsoleUi::Message(const platform::MessageSpec& spec) {
+  std::lock_guard lock(mutex_);
+  shown_.push_back(spec.text);
+  if (progressLineOpen_) {
+    std::fputc('\n', err_);
+    progressLineOpen_ = false;
+  }
+  std::string text = ConsoleText(spec);
+  std::fprintf(err_, "%s\n", text.c_str());
+  std::fflush(err_);
+  if (answerer_) {
+    if (auto answer = answerer_(spec)) return *answer;
+  }
+  auto choices = Choices(spec);
+  if (choices.size() > 1 && prompting_ && in_ && ::isatty(::fileno(in_))) return Prompt(spec);
+  if (choices.size() == 1) return choices.front().first;
+  return spec.defaultButton;
+}
+
+unsigned ConsoleUi::Prompt(const platform::MessageSpec& spec) {
+  auto choices = Choices(spec);
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    std::string line;
+    for (std::size_t i = 0; i < choices.size(); ++i)
+      line += "  " + std::to_string(i + 1) + ") " + choices[i].second +
+              (choices[i].first == spec.defaultButton ? " *" : "");
+    std::fprintf(err_, "%s\n> ", line.c_str());
+    std::fflush(err_);
+    char buf[64];
+    if (!std::fgets(buf, sizeof buf, in_)) return spec.defaultButton;
+    std::string answer(buf);
+    while (!answer.empty() && (answer.back() == '\n' || answer.back() == '\r')) answer.pop_back();
+    if (answer.empty()) return spec.defaultButton;
+    char* end = nullptr;
+    long n = std::strtol(answer.c_str(), &end, 10);
+    if (end && *end == '\0' && n >= 1 && static_cast<std::size_t>(n) <= choices.size())
+      return choices[static_cast<std::size_t>(n - 1)].first;
+  }
+  return spec.defaultButton;
+}
+
+std::vector<std::string> ConsoleUi::FileOpen(const platform::FileOpenSpec&) { return {}; }
+
+bool ConsoleUi::ChooseDirectory(const std::string&, std::string&, std::size_t) { return false; }
+
+void ConsoleUi::SetWaitCursor(bool) {}
+
+void ConsoleUi::Progress(const platform::ProgressInfo& info) {
+  std::lock_guard lock(mutex_);
+  if (!progress_) return;
+  if (info.finished) {
+    if (progressLineOpen_) std::fputc('\n', err_);
+    progressLineOpen_ = false;
+    std::fflush(err_);
+    return;
+  }
+  std::fprintf(err_, "\r%lld/%lld datoteka, %lld/%lld MB  %-40.40s",
+               static_cast<long long>(info.filesDone), static_cast<long long>(info.filesTotal),
+               static_cast<long long>(info.bytesDone >> 20),
+               static_cast<long long>(info.bytesTotal >> 20), info.what.c_str());
+  std::fflush(err_);
+  progressLineOpen_ = true;
+}
+
+void ConsoleUi::SetAnswerer(Answerer answerer) {
+  std::lock_guard lock(mutex_);
+  answerer_ = std::move(answerer);
+}
+
+void ConsoleUi::SetPrompting(bool on) {
+  std::lock_guard lock(mutex_);
+  prompting_ = on;
+}
+
+void ConsoleUi::SetProgressEnabled(bool on) {
+  std::lock_guard lock(mutex_);
+  progress_ = on;
+}
+
+std::vector<std::string> ConsoleUi::Shown() const {
+  std::lock_guard lock(mutex_);
+  return shown_;
+}
+
+bool ConsoleUi::WasShown(const std::string& text) const {
+  std::lock_guard lock(mutex_);
+  for (const auto& s : shown_)
+    if (s == text) return true;
+  return false;
+}
+
+}  // namespace verdan::cli

@@ -1,0 +1,61 @@
+// The console realisation of the ui port, for the commands that work without a screen.
+//
+// A message box prints its text to standard error, preceded by "[caption] " when it has a
+// caption, with each "|" as a line break. A box with a choice takes its default button,
+// unless an answer was set for it or (when standard input is a terminal and prompting is on)
+// the user types one. Progress goes to standard error when it is a terminal. Thread-safe.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/ui.h"
+
+namespace verdan::cli {
+
+class ConsoleUi : public platform::Ui {
+ public:
+  // `err` is where boxes and progress go; `in` where typed answers come from.
+  explicit ConsoleUi(std::FILE* err = stderr, std::FILE* in = stdin);
+
+  unsigned Message(const platform::MessageSpec& spec) override;
+  std::vector<std::string> FileOpen(const platform::FileOpenSpec& spec) override;
+  bool ChooseDirectory(const std::string& title, std::string& path,
+                       std::size_t nameBufferLength) override;
+  void SetWaitCursor(bool on) override;
+  void Progress(const platform::ProgressInfo& info) override;
+
+  // An answer chooser consulted first: returns the button (or named-button index) to take,
+  // or nothing to fall back on the prompt or the default.
+  using Answerer = std::function<std::optional<unsigned>(const platform::MessageSpec&)>;
+  void SetAnswerer(Answerer answerer);
+  // Ask on the terminal when standard input is one (off by default).
+  void SetPrompting(bool on);
+  void SetProgressEnabled(bool on);
+
+  // Every text shown, in order (with "|" as given).
+  std::vector<std::string> Shown() const;
+  bool WasShown(const std::string& text) const;
+
+ private:
+  unsigned Prompt(const platform::MessageSpec& spec);
+
+  std::FILE* err_;
+  std::FILE* in_;
+  mutable std::mutex mutex_;
+  Answerer answerer_;
+  bool prompting_ = false;
+  bool progress_;
+  bool progressLineOpen_ = false;
+  std::vector<std::string> shown_;
+};
+
+// The text of a message box as the console prints it: "[caption] " + text with "|" as
+// line breaks.
+std::string ConsoleText(const platform::MessageSpec& spec);
+
+}  // namespace verdan::cli

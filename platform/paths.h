@@ -1,0 +1,31 @@
+// Paths: composition with the native separator, the current directory, and drive letters.
+//
+// The program was written for drive-letter paths with "\"; here a drive letter maps to a
+// mount root: section [Diskovi] of verdan.env in the working directory (E=/media/usb), or
+// else /mnt/<letter in lower case>. Functions are thread-safe except that the current
+// directory is process-wide.
+#pragma once
+
+#include <string>
+
+namespace verdan::platform {
+
+constexpr char kSeparator = '/';
+
+// The current working directory (empty if it cannot be read).
+std::string CurrentDirectory();
+// Makes `dir` current; false when it cannot.
+bool ChangeDirectory(const std::string& dir);
+
+// The directory a drive letter stands for. `profileDir` is where verdan.env is looked for
+// (empty: the current directory).
+std::string DriveRoot(char letter, const std::string& profileDir = {});
+
+// Converts a path written with a drive letter and "\" ("E:\PETAK.zip", "d:") to a native
+// path; other paths have "\" turned into the separator.
+std::string NativePath(const std::string& path, const std::string& profileDir = {});
+
+// True when the path ends in the separator.
+bool EndsWithSeparator(const std::string& path);
+
+}  // namespace verdan::platform

@@ -1,0 +1,86 @@
+#include "support/scripted_ui.h"
+
+namespace verdan::testing {
+
+unsigned ScriptedUi::Message(const platform::MessageSpec& spec) {
+  std::lock_guard lock(mutex_);
+  messages_.push_back(spec);
+  if (!answers_.empty()) {
+    unsigned a = answers_.front();
+    answers_.pop_front();
+    return a;
+  }
+  return spec.defaultButton;
+}
+
+std::vector<std::string> ScriptedUi::FileOpen(const platform::FileOpenSpec& spec) {
+  std::lock_guard lock(mutex_);
+  fileDialogs_.push_back(spec);
+  if (files_.empty()) return {};
+  auto f = files_.front();
+  files_.pop_front();
+  return f;
+}
+
+bool ScriptedUi::ChooseDirectory(const std::string&, std::string& path, std::size_t) {
+  std::lock_guard lock(mutex_);
+  if (dirs_.empty()) return false;
+  auto d = dirs_.front();
+  dirs_.pop_front();
+  if (!d) return false;
+  path = *d;
+  return true;
+}
+
+void ScriptedUi::SetWaitCursor(bool) {}
+
+void ScriptedUi::Progress(const platform::ProgressInfo& info) {
+  std::lock_guard lock(mutex_);
+  progress_.push_back(info);
+}
+
+void ScriptedUi::QueueAnswer(unsigned button) {
+  std::lock_guard lock(mutex_);
+  answers_.push_back(button);
+}
+
+void ScriptedUi::QueueFiles(std::vector<std::string> files) {
+  std::lock_guard lock(mutex_);
+  files_.push_back(std::move(files));
+}
+
+void ScriptedUi::QueueDirectory(std::optional<std::string> dir) {
+  std::lock_guard lock(mutex_);
+  dirs_.push_back(std::move(dir));
+}
+
+std::vector<platform::MessageSpec> ScriptedUi::Messages() const {
+  std::lock_guard lock(mutex_);
+  return messages_;
+}
+
+std::vector<std::string> ScriptedUi::Texts() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> out;
+  for (const auto& m : messages_) out.push_back(m.text);
+  return out;
+}
+
+std::vector<platform::FileOpenSpec> ScriptedUi::FileDialogs() const {
+  std::lock_guard lock(mutex_);
+  return fileDialogs_;
+}
+
+std::vector<platform::ProgressInfo> ScriptedUi::ProgressReports() const {
+  std::lock_guard lock(mutex_);
+  return progress_;
+}
+
+void ScriptedUi::Clear() {
+  std::lock_guard lock(mutex_);
+  messages_.clear();
+  fileDialogs_.clear();
+  progress_.clear();
+}
+
+}  // namespace verdan::testing
