@@ -1,0 +1,85 @@
+// Profile files, drive-letter paths and the clock port.
+#include <gtest/gtest.h>
+
+#include "platform/clock.h"
+#include "platform/paths.h"
+#include "platform/profile.h"
+#include "support/temp_dir.h"
+
+namespace verdan::platform {
+namespace {
+
+using verdan::testing::ReadFile;
+using verdan::testing::TempDir;
+using verdan::testing::WriteFile;
+
+TEST(Profile, MissingFileSectionOrKeyReadsAsDefault) {
+  TempDir dir;
+  std::string file = dir.File("verdan.env");
+  EXPECT_EQ(GetProfileString("Email_Postavke", "CC", "", file), "");
+  WriteFile(file, "[Other]\nCC=x\n");
+  EXPECT_EQ(GetProfileString("Email_Postavke", "CC", "dflt", file), "dflt");
+}
+
+TEST(Profile, WritesKeepOtherSectionsAndReplaceOnlyTheirKey) {
+  TempDir dir;
+  std::string file = dir.File("verdan.env");
+  WriteFile(file, "; settings\r\n[Diskovi]\r\nE=/media/usb\r\n\r\n[Email_Postavke]\r\nCC=a@example.com\r\n");
+  ASSERT_TRUE(WriteProfileString("email_postavke", "BCC", "b@example.com", file));
+  ASSERT_TRUE(WriteProfileString("Email_Postavke", "cc", "c@example.com", file));
+  ASSERT_TRUE(WriteProfileString("Novi", "K", "v = w", file));
+  EXPECT_EQ(GetProfileString("Email_Postavke", "CC", "", file), "c@example.com");
+  EXPECT_EQ(GetProfileString("Email_Postavke", "BCC", "", file), "b@example.com");
+  EXPECT_EQ(GetProfileString("Diskovi", "e", "", file), "/media/usb");
+  EXPECT_EQ(GetProfileString("Novi", "K", "", file), "v = w");
+  std::string text = ReadFile(file);
+  EXPECT_NE(text.find("; settings"), std::string::npos);
+  // The new key went into its own section, before the next section starts.
+  EXPECT_LT(text.find("BCC="), text.find("[Novi]"));
+}
+
+TEST(Profile, ValueCannotBreakIntoAnotherLine) {
+  TempDir dir;
+  std::string file = dir.File("verdan.env");
+  ASSERT_TRUE(WriteProfileString("S", "A", "x\r\n[T]\r\nB=y", file));
+  EXPECT_EQ(GetProfileString("T", "B", "none", file), "none");
+}
+
+TEST(Paths, DriveLettersMapThroughTheProfileOrMnt) {
+  TempDir dir;
+  EXPECT_EQ(DriveRoot('E', dir.path()), "/mnt/e");
+  WriteFile(dir.File("verdan.env"), "[Diskovi]\nE=/media/usb/\n");
+  EXPECT_EQ(DriveRoot('e', dir.path()), "/media/usb");
+  EXPECT_EQ(NativePath("E:\\PETAK.zip", dir.path()), "/media/usb/PETAK.zip");
+  EXPECT_EQ(NativePath("F:PETAK.zip", dir.path()), "/mnt/f/PETAK.zip");
+  EXPECT_EQ(NativePath("podaci\\arh.zip", dir.path()), "podaci/arh.zip");
+  EXPECT_TRUE(EndsWithSeparator("/tmp/"));
+  EXPECT_FALSE(EndsWithSeparator("/tmp"));
+}
+
+TEST(Clock, DayCountsStartOnSunday28December1800) {
+  EXPECT_EQ(DayCountFromDate({1800, 12, 28}), 0);
+  EXPECT_EQ(DayCountFromDate({1801, 1, 1}), 4);
+  CivilDate d = DateFromDayCount(DayCountFromDate({2026, 12, 8}));
+  EXPECT_EQ(d.year, 2026);
+  EXPECT_EQ(d.month, 12);
+  EXPECT_EQ(d.day, 8);
+  EXPECT_EQ(DayCountFromDate({2026, 12, 6}) % 7, 0);  // a Sunday
+  EXPECT_EQ(DayCountFromDate({1800, 12, 27}), -1);
+}
+
+TEST(Clock, SettableClockRollsOverMidnightAndIsInstalledScoped) {
+  SettableClock clock(100, kHundredthsPerDay - 50);
+  {
+    ScopedClock use(clock);
+    clock.Advance(80);
+    EXPECT_EQ(GetClock().Today(), 101);
+    EXPECT_EQ(GetClock().TimeOfDay(), 30);
+  }
+  EXPECT_NE(&GetClock(), &clock);
+  EXPECT_GE(SystemClock().TimeOfDay(), 0);
+  EXPECT_LT(SystemClock().TimeOfDay(), kHundredthsPerDay);
+}
+
+}  // namespace
+}  // namespace verdan::platform
