@@ -9,10 +9,60 @@
 #include <string>
 
 #include "app/program.h"
+#include "platform/keyed_file.h"
 
 namespace verdan::app {
 
+// Key numbers for the data layer's key-order reads, in the order of each table's keys.
+inline constexpr int ARH_KEYID = 0;         // ARH:ID, dup, skips blanks
+inline constexpr int ARH_KEYNAZIV = 1;      // ARH:NAZIV, unique, skips blanks
+inline constexpr int ARH_KEYDISK = 2;
+inline constexpr int ARH_KEYSTAZA = 3;
+inline constexpr int ARH_KEYDATUMARH = 4;
+inline constexpr int ARH_KEYNAREDU = 5;
+inline constexpr int ARH_KEYSTATUS = 6;
+inline constexpr int DAT_KEYIME = 0;        // DAT:IME, unique, skips blanks
+inline constexpr int DAT_KEYID = 1;         // DAT:ID, dup, skips blanks
+inline constexpr int DAT_KEYSTATUS = 2;
+inline constexpr int DAT_KEYDATUM = 3;
+inline constexpr int DAT_KEYFLAG = 4;
+inline constexpr int PEM_KEYID = 0;         // PEM:ID, unique, skips blanks
+inline constexpr int PEM_KEYUSER = 1;
+inline constexpr int PEM_KEYPASSWORD = 2;
+
+// Field lengths (characters) of the text fields.
+inline constexpr std::size_t kArhNazivLength = 30, kArhDiskLength = 2, kArhStazaLength = 100,
+                             kArhNareduLength = 2, kArhStatusLength = 30;
+inline constexpr std::size_t kDatImeLength = 100, kDatStatusLength = 5, kDatFlagLength = 10;
+inline constexpr std::size_t kPemDiskLength = 2, kPemDirLength = 255, kPemTipArhLength = 20,
+                             kPemPortLength = 10, kPemTextLength = 255;
+
+// The layout of a table (by its stored name) for the data layer.
+platform::TableLayout TableLayoutOf(const TableSlot& table);
+
+// Record operations on a table through its program-wide record buffer (ARH, DAT or PEM):
+// reads fill the buffer (text fields blank-padded to their lengths), writes take it. Each
+// returns the data layer's code (0 success, platform::kRecordNotAvailable at the end of a
+// read, platform::kFileNotOpen when the table is not open, ...); the data layer keeps the
+// code and texts as the table's current error.
+int SetOrder(Program& program, TableSlot& table, int key);          // from the first record
+int SetOrderFromBuffer(Program& program, TableSlot& table, int key);  // from the buffer's key value
+int ResetOrder(Program& program, TableSlot& table, int key, const std::string& position);
+int NextRecord(Program& program, TableSlot& table);
+int PreviousRecord(Program& program, TableSlot& table);
+int GetRecord(Program& program, TableSlot& table, int key);  // exact key, value from the buffer
+int RegetRecord(Program& program, TableSlot& table, const std::string& position);
+int AddRecord(Program& program, TableSlot& table);
+int PutRecord(Program& program, TableSlot& table);
+int DeleteRecord(Program& program, TableSlot& table);
+// True when the buffer would duplicate a unique key of a record other than the current one.
+bool DuplicateRecord(Program& program, TableSlot& table);
+// Position of the current record ("" when none).
+std::string RecordPosition(const TableSlot& table);
+
 // Built-in defaults of the e-mail record.
+inline constexpr const char* kDefaultDisk = "E";
+inline constexpr const char* kDefaultNaming = "dan";
 inline constexpr const char* kDefaultSmtpUser = "backup";
 inline constexpr const char* kDefaultSmtpPassword = "verdan";
 inline constexpr const char* kDefaultSmtpPort = "25";
