@@ -1,0 +1,252 @@
+// `verdan send`: mails files through the SMTP server of the e-mail settings record, as the
+// e-mail send window does: the record and verdan.env supply what the options leave out, the
+// object is set up as the window sets it up, and the window's event loop is run until the
+// queue is empty or the dialogue has failed.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/program.h"
+#include "app/tables.h"
+#include "cli/commands.h"
+#include "cli/console_ui.h"
+#include "mail/net_email_send.h"
+#include "net/socket_layer.h"
+#include "platform/event_loop.h"
+#include "platform/paths.h"
+#include "platform/profile.h"
+#include "platform/text.h"
+
+namespace verdan::cli {
+namespace {
+
+using platform::TrimRightCopy;
+
+constexpr const char* kUsage =
+    "Upotreba: verdan send [DATOTEKA...] [--server HOST] [--port N] [--user IME]\n"
+    "       [--password LOZINKA] [--from ADRESA] [--to POPIS] [--cc POPIS] [--bcc POPIS]\n"
+    "       [--subject TEKST] [--text TEKST]\n";
+constexpr const char* kProfileFile = "verdan.env";
+constexpr const char* kProfileSection = "Email_Postavke";
+constexpr const char* kSentText = "E-mail Poslan uspješno";
+constexpr const char* kStatusError = "Nastala je greška prilikom slanja !!!";
+constexpr std::int32_t kProgressTimer = 50;  // hundredths
+// After the last reply, how long the connection is given to finish its close.
+constexpr auto kCloseGrace = std::chrono::seconds(3);
+
+struct SendOptions {
+  std::vector<std::string> files;
+  std::string server, port, user, password, from, to, cc, bcc, subject, text;
+  bool hasServer = false, hasPort = false, hasUser = false, hasPassword = false,
+       hasFrom = false, hasTo = false, hasCc = false, hasBcc = false, hasSubject = false;
+};
+
+int Usage(const std::string& problem) {
+  std::fprintf(stderr, "verdan send: %s\n%s", problem.c_str(), kUsage);
+  return kExitUsage;
+}
+
+bool Parse(const Args& args, SendOptions& o, std::string& problem) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a.rfind("--", 0) != 0) {
+      // The attachment list is quoted and split by the composer: a name holding a double
+      // quote or "|" would be cut apart there.
+      if (a.find_first_of("\"|") != std::string::npos) {
+        problem = "ime datoteke ne smije sadržavati \" ni |: " + a;
+        return false;
+      }
+      o.files.push_back(a);
+      continue;
+    }
+    std::string* target = nullptr;
+    bool* seen = nullptr;
+    bool dummy = false;
+    if (a == "--server") target = &o.server, seen = &o.hasServer;
+    else if (a == "--port") target = &o.port, seen = &o.hasPort;
+    else if (a == "--user") target = &o.user, seen = &o.hasUser;
+    else if (a == "--password") target = &o.password, seen = &o.hasPassword;
+    else if (a == "--from") target = &o.from, seen = &o.hasFrom;
+    else if (a == "--to") target = &o.to, seen = &o.hasTo;
+    else if (a == "--cc") target = &o.cc, seen = &o.hasCc;
+    else if (a == "--bcc") target = &o.bcc, seen = &o.hasBcc;
+    else if (a == "--subject") target = &o.subject, seen = &o.hasSubject;
+    else if (a == "--text") target = &o.text, seen = &dummy;
+    else {
+      problem = "nepoznata opcija '" + a + "'";
+      return false;
+    }
+    if (i + 1 >= args.size()) {
+      problem = "opcija " + a + " traži vrijednost";
+      return false;
+    }
+    *target = args[++i];
+    *seen = true;
+  }
+  return true;
+}
+
+// A port as text: 1..65535, else 0.
+std::uint16_t ParsePort(const std::string& text) {
+  std::string t = platform::TrimRightCopy(text);
+  while (!t.empty() && t.front() == ' ') t.erase(0, 1);
+  if (t.empty() || t.size() > 5) return 0;
+  unsigned long v = 0;
+  for (char c : t) {
+    if (c < '0' || c > '9') return 0;
+    v = v * 10 + static_cast<unsigned long>(c - '0');
+  }
+  return v >= 1 && v <= 65535 ? static_cast<std::uint16_t>(v) : 0;
+}
+
+// The e-mail object as the send window sets it up, with the window's two hooks.
+class ConsoleEmailSend : public mail::NetEmailSend {
+ public:
+  explicit ConsoleEmailSend(ConsoleUi& ui) : NetEmailSend(&ui), ui_(ui) {}
+
+  void Init() {
+    NetEmailSend::Init();
+    OPTIONSMIMETEXTTRANSFERENCODING = "quoted-printable";
+    OPTIONSMIMEHTMLTRANSFERENCODING = "quoted-printable";
+    OPTIONSKEEPCONNECTIONOPEN = 0;
+    RECONNECTAFTERXMSGS = 20;
+    InactiveTimeout = 9000;
+  }
+
+  void MessageSent() override {
+    if (DATAQUEUE && DATAQUEUE->size() > 1) return;  // more are waiting
+    platform::MessageSpec spec;
+    spec.text = kSentText;
+    spec.icon = platform::Icon::kInformation;
+    spec.buttons = platform::kButtonOk;
+    ui_.Message(spec);
+    ++sent_;
+  }
+
+  void ReportError(const std::string& errorText, const std::string& functionName) override {
+    NetEmailSend::ReportError(errorText, functionName);
+    failed_ = true;
+    std::fprintf(stderr, "%s\n", kStatusError);
+  }
+
+  void ProgressControl(mail::ProgressChange change, std::int32_t value) override {
+    platform::ProgressInfo info;
+    info.what = "E-mail";
+    info.bytesDone = value;
+    info.bytesTotal = 1000;
+    info.finished = change == mail::ProgressChange::kHide;
+    ui_.Progress(info);
+  }
+
+  bool failed() const { return failed_; }
+  int sent() const { return sent_; }
+
+ private:
+  ConsoleUi& ui_;
+  bool failed_ = false;
+  int sent_ = 0;
+};
+
+}  // namespace
+
+int SendCommand(const Args& args) {
+  SendOptions o;
+  std::string problem;
+  if (!Parse(args, o, problem)) return Usage(problem);
+
+  ConsoleUi ui;
+  ui.SetProgressEnabled(::isatty(2) == 1);
+  app::Program program(ui);
+  program.StartDirectory = platform::FitField(platform::CurrentDirectory(), 127);
+
+  if (!app::OpenTable(program, program.email)) return kExitEnded;
+  ++program.email.ReferenceCount;
+  app::LoadEmailSettings(program);
+  const app::PemRecord& pem = program.PEM;
+
+  std::uint16_t port = 25;
+  if (o.hasPort) {
+    port = ParsePort(o.port);
+    if (port == 0) {
+      if (--program.email.ReferenceCount == 0) app::CloseTable(program.email);
+      return Usage("--port traži broj od 1 do 65535");
+    }
+  } else if (ParsePort(pem.PPORT) != 0) {
+    port = ParsePort(pem.PPORT);
+  }
+  auto profile = [](const char* key) {
+    return TrimRightCopy(platform::GetProfileString(kProfileSection, key, "", kProfileFile));
+  };
+
+  // The socket layer is started here unless the program has started it already.
+  const bool startLayer = !net::DefaultNetDLL().WinSockLoaded();
+  if (startLayer) net::NetStartUp("");
+
+  // The queue of this thread receives the socket layer's events for the object.
+  platform::EventQueue queue;
+  int status = kExitMessage;
+  {
+    ConsoleEmailSend email(ui);
+    email.Init();
+    email.SERVER = TrimRightCopy(o.hasServer ? o.server : pem.SSERVER);
+    email.PORT = port;
+    email.TOLIST = TrimRightCopy(o.hasTo ? o.to : pem.TOFIELD);
+    email.CCLIST = o.hasCc ? o.cc : profile("CC");
+    email.BCCLIST = o.hasBcc ? o.bcc : profile("BCC");
+    email.FROM = TrimRightCopy(o.hasFrom ? o.from : pem.FROM);
+    email.SUBJECT = TrimRightCopy(o.hasSubject ? o.subject : pem.SUBJECT);
+    email.ORGANIZATION = profile("Organization");
+    email.EMBEDLIST = profile("EmbedList");
+    std::string attachments;
+    for (const std::string& f : o.files) {
+      if (!attachments.empty()) attachments += ", ";
+      attachments += "\"" + f + "\"";
+    }
+    email.ATTACHMENTLIST = attachments;
+    email.AUTHUSER = TrimRightCopy(o.hasUser ? o.user : pem.USER);
+    email.AUTHPASSWORD = TrimRightCopy(o.hasPassword ? o.password : pem.PASSWORD);
+
+    const std::string text = TrimRightCopy(o.text);
+    if (email.SetRequiredMessageSize(0, static_cast<std::int32_t>(text.size()), 0) == 0) {
+      if (!text.empty()) email.MESSAGETEXT = text;
+      // A typed body is UTF-8; say so when it is more than plain ASCII.
+      for (unsigned char c : text)
+        if (c > 127) email.OPTIONSMIMETEXTCHARSET = "utf-8";
+      ui.SetWaitCursor(true);
+      email.SendMail(2);
+      ui.SetWaitCursor(false);
+      if (email.Error != 0) {
+        std::fprintf(stderr, "Could not connect to email server.\n");
+      } else {
+        queue.SetTimer(kProgressTimer);
+        while (!email.failed() && email.DATAQUEUE && !email.DATAQUEUE->empty()) {
+          platform::Event event = queue.Wait();
+          email.TakeEvent(event);
+          if (event.code == platform::kEventTimer) email.CalcProgress();
+        }
+        queue.SetTimer(0);
+        // Let the close that followed QUIT finish before the object goes.
+        const auto until = std::chrono::steady_clock::now() + kCloseGrace;
+        while (email.layer().GetFigures().clientSockets > 0 &&
+               std::chrono::steady_clock::now() < until) {
+          platform::Event event = queue.WaitFor(std::chrono::milliseconds(50));
+          if (event.code != platform::kEventNone) email.TakeEvent(event);
+        }
+      }
+    }
+    email.Kill();
+    if (email.sent() > 0) status = kExitOk;
+  }
+
+  if (startLayer) {
+    net::NetProgramEnd();
+    net::NetShutDown();
+  }
+  if (--program.email.ReferenceCount == 0) app::CloseTable(program.email);
+  return status;
+}
+
+}  // namespace verdan::cli

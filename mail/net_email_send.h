@@ -1,0 +1,209 @@
+// NetEmailSend: delivers e-mail messages to one SMTP server over one TCP connection.
+//
+// The owner fills the public properties, calls `SendMail`(2), and then hands every event of
+// its window to `TakeEvent` (inherited from NetSimple). `SendMail` composes the message
+// (mail/mime.h) and appends it to the object's data queue; the SMTP dialogue for the message
+// at the head of the queue then advances one server reply at a time in `Process`, which
+// answers with the next command and returns. Nothing blocks.
+//
+// Thread-safety: none. The object is used only on the thread of the window that owns it;
+// socket activity reaches it as events through `TakeEvent`.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <random>
+#include <string>
+
+#include "net/net_simple.h"
+
+namespace verdan::mail {
+
+// SMTP states (`_STATE`); the numbers appear in error texts.
+enum EmailState : std::int32_t {
+  ES_NOTCONNECTED = 0,
+  ES_WAITGREETING = 71,
+  ES_CONNECTEDANDIDLE = 72,
+  ES_READY = 73,
+  ES_MAILFROM = 74,
+  ES_RCPTTO = 75,
+  ES_DATA = 76,
+  ES_BODYSENT = 77,
+  ES_EHLO = 79,
+  ES_AUTHLOGIN = 80,
+  ES_AUTHUSER = 81,
+};
+
+// The domain sent with HELO/EHLO when the owner sets none.
+inline constexpr const char* kDefaultHeloDomain = "backup-client.example.net";
+inline constexpr const char* kDefaultXMailer = "Quillon Email 2.93";
+
+// Body chunks handed to the socket layer in the DATA phase.
+inline constexpr std::size_t kBodyChunkBytes = 8192;
+// Most reply bytes held back while waiting for the rest of a line or a multi-line reply.
+inline constexpr std::size_t kReplyBufferBytes = 16384;
+
+// One message waiting in the data queue. The entry owns its three buffers.
+struct EmailQueueEntry {
+  std::string TOLIST;
+  std::string CCLIST;
+  std::string BCCLIST;
+  std::string FROM;
+  std::string REPLYTO;
+  std::string ORGANIZATION;
+  std::string SUBJECT;
+  std::string NEWSGROUP;
+  std::string DELIVERYRECEIPTTO;
+  std::string DISPOSITIONNOTIFICATIONTO;
+  std::string EXTRAHEADER;
+  std::string MESSAGETEXT;
+  std::uint32_t MESSAGETEXTLEN = 0;
+  std::string MESSAGEHTML;
+  std::uint32_t MESSAGEHTMLLEN = 0;
+  std::string WHOLEMESSAGE;  // released once handed to the socket layer
+  std::uint32_t WHOLEMESSAGELEN = 0;
+  std::string ATTACHMENTLIST;
+  std::string EMBEDLIST;
+};
+
+// The data queue; the head (front) is always the message being sent.
+using EmailDataQueue = std::deque<EmailQueueEntry>;
+
+// How the progress display is to change.
+enum class ProgressChange { kShow, kHide, kValue };
+
+class NetEmailSend : public net::NetSimple {
+ public:
+  explicit NetEmailSend(platform::Ui* ui = nullptr, net::NetDLL* layer = nullptr);
+  ~NetEmailSend() override;
+
+  // Constructor step: defaults of the properties below, NetSimple's Init, the data queue.
+  void Init();
+  // Destructor step: closes the connection, drops the queue, releases the buffers.
+  void Kill();
+
+  // --- Public properties (text values are used with trailing spaces removed) ---
+  std::string SERVER;          // 255
+  std::uint16_t PORT = 25;
+  std::string HELO;            // 8192; the built-in domain when blank
+  std::string TOLIST;          // 8192 each
+  std::string CCLIST;
+  std::string BCCLIST;
+  std::string FROM;            // 255; first entry used
+  std::string REPLYTO;         // 255 each
+  std::string ORGANIZATION;
+  std::string DELIVERYRECEIPTTO;
+  std::string DISPOSITIONNOTIFICATIONTO;
+  std::string SUBJECT;
+  std::string NEWSGROUP;
+  std::string REFERENCES;      // 1024 each
+  std::string EXTRAHEADER;
+  std::string ATTACHMENTLIST;  // 8192 each
+  std::string EMBEDLIST;
+  std::string XMAILER;         // 60
+  std::string MESSAGETEXT;     // the first MESSAGETEXTLEN bytes are the plain-text body
+  std::string MESSAGEHTML;     // the first MESSAGEHTMLLEN bytes are the HTML body
+  std::string WHOLEMESSAGE;    // the composed message (moved into the queue by SendMail)
+  std::int32_t MESSAGETEXTLEN = 0;
+  std::int32_t MESSAGEHTMLLEN = 0;
+  std::int32_t WHOLEMESSAGELEN = 0;
+  std::int32_t PROGRESS1000 = 0;
+  std::int32_t PROGRESSBYTESTOGO = 0;
+  std::int32_t PROGRESSBYTESMAX = 0;
+  std::int32_t PROGRESSCONTROL = 0;  // 0 = no progress display
+  std::int32_t SERVERERRORNUM = 0;
+  std::string SERVERERRORDESC;
+  EmailDataQueue* DATAQUEUE = nullptr;
+  std::int32_t RECONNECTAFTERXMSGS = 0;
+  std::uint8_t OPTIONSKEEPCONNECTIONOPEN = 0;
+  std::string OPTIONSMIMETEXTCHARSET;
+  std::string OPTIONSMIMETEXTTRANSFERENCODING;
+  std::uint8_t OPTIONSMIMETEXTDONTENCODE = 0;
+  std::string OPTIONSMIMEHTMLCHARSET;
+  std::string OPTIONSMIMEHTMLTRANSFERENCODING;
+  std::uint8_t OPTIONSMIMEHTMLDONTENCODE = 0;
+  std::string AUTHUSER;
+  std::string AUTHPASSWORD;
+
+  // --- Private state (public so that the owner's tests can observe it) ---
+  std::unique_ptr<EmailDataQueue> _DATAQUEUE;
+  std::uint8_t _WHAT = 0;
+  std::string _SERVERDESC;
+  std::int32_t _LISTINDEX2 = 0;
+  std::uint8_t _LISTWHICH2 = 0;
+  std::int32_t _STATE = ES_NOTCONNECTED;
+  std::uint8_t _AFTERERRORTRYNEXTMESSAGE = 0;
+  std::uint8_t _NOMESSAGEADDEDYET = 0;
+  std::int32_t _MESSAGESSENTONCURRENTCONNECTION = 0;
+  std::string _SERVERREPLYBUFFER;
+  std::int32_t _SERVERREPLYBUFFERLEN = 0;
+  std::int64_t _MESSAGEBYTESSENT = 0;
+  std::uint8_t _GOTHOSTNAME = 0;
+  std::string _HOSTNAME;
+  std::int32_t _IDCOUNT = 0;
+
+  // --- NetSimple's operations as this class changes them ---
+  void Open(const std::string& server, std::uint16_t port) override;
+  void Close() override;
+  void Process() override;
+  void ReportError(const std::string& errorText, const std::string& functionName) override;
+  void ConnectionClosed() override;
+  void Abort() override;
+
+  // --- Operations of this class ---
+  // Sizes the three buffers; returns the error code (0, -42 or -32), also left in `Error`.
+  virtual std::int32_t SetRequiredMessageSize(std::int32_t whole, std::int32_t text,
+                                              std::int32_t html);
+  virtual void FreeMessageBuffers();
+  // Queues one message and starts sending. Mode 2 composes it from the properties.
+  virtual void SendMail(std::int32_t mode);
+  // Called once for every message the server accepted.
+  virtual void MessageSent();
+  // Entry `index` (from 1) of an address list; true when it holds an address.
+  virtual bool GetAddress(const std::string& list, std::int32_t index, std::string& name,
+                          std::string& address);
+  virtual void FreeDataQueue();
+  virtual void CalcProgress();
+  // Called when composition of a message has ended.
+  virtual void MessageComposed();
+  // Rewrites a "directory|name|name" file list into a list of quoted full paths.
+  virtual std::string ConvertFileList(const std::string& list);
+  // Doubles the dots that begin a line in the body chunk held in `Packet`; the message is
+  // one stream, so a chunk that follows a CR LF starts a line.
+  virtual void DotStuff();
+  // Shows, hides or moves the progress display named by PROGRESSCONTROL; value in 0..1000.
+  virtual void ProgressControl(ProgressChange change, std::int32_t value);
+
+  // Source of the random numbers in message identifiers and unknown host names.
+  void SeedRandom(std::uint32_t seed) { random_.seed(seed); }
+
+ protected:
+  // The local host name for Message-IDs; empty when it cannot be had.
+  virtual std::string LocalHostName();
+
+ private:
+  void SetState(std::int32_t state);
+  void SendCommand(const std::string& command);
+  bool Compose();
+  void HandleReply(std::int32_t code, const std::string& text);
+  void NextRecipient();
+  void SendBody();
+  void NextMessage();
+  void DropHead();
+  void PerMessageError(std::int32_t code, const std::string& text);
+  void FatalError(std::int32_t code, const std::string& text);
+  void OpenForQueue();
+  void HideProgress();
+  bool QueueEmpty() const { return !_DATAQUEUE || _DATAQUEUE->empty(); }
+  EmailQueueEntry& Head() { return _DATAQUEUE->front(); }
+
+  bool initialised_ = false;
+  bool atLineStart_ = true;  // DotStuff: the next body byte begins a line
+  bool afterCr_ = false;     // DotStuff: the last body byte was a CR
+  bool authSent_ = false;    // the password went out: 235 is the answer awaited in ES_READY
+  std::int32_t progressShown_ = -1;
+  std::mt19937 random_{std::random_device{}()};
+};
+
+}  // namespace verdan::mail

@@ -1,0 +1,525 @@
+// The SMTP dialogue of NetEmailSend against a scripted server on loopback: whole
+// transcripts of what the client sent, reply collection over split packets, the error paths,
+// and the refusal of addresses that would change the commands.
+#include "mail/net_email_send.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mail/mime.h"
+#include "net/socket_layer.h"
+#include "platform/event_loop.h"
+#include "support/scripted_ui.h"
+
+namespace verdan::mail {
+namespace {
+
+using namespace std::chrono_literals;
+
+// What the server does with one thing the client sent: the pieces to send back (each one
+// written separately, with a pause between them so that they arrive as separate packets),
+// and whether to close the connection afterwards.
+struct Answer {
+  std::vector<std::string> pieces;
+  bool close = false;
+};
+
+// A single-threaded SMTP server with a scripted answer for each line. The body after DATA
+// is collected up to the end marker and handed to the script as one item.
+class ScriptedSmtpPeer {
+ public:
+  // `greeting` is sent on every new connection; `script(connection, received)` answers
+  // each command line (CR LF included) or body (end marker excluded).
+  using Script = std::function<Answer(int connection, const std::string& received)>;
+
+  ScriptedSmtpPeer(std::vector<std::string> greeting, Script script)
+      : greeting_(std::move(greeting)), script_(std::move(script)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(listener_, 4);
+    socklen_t len = sizeof addr;
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~ScriptedSmtpPeer() {
+    stop_ = true;
+    ::shutdown(listener_, SHUT_RDWR);
+    ::close(listener_);
+    thread_.join();
+  }
+
+  std::uint16_t port() const { return port_; }
+  int connections() const { return connections_; }
+  // Everything received, per connection, one item per command line or body.
+  std::vector<std::vector<std::string>> Transcript() const {
+    std::lock_guard lock(mutex_);
+    return transcript_;
+  }
+
+ private:
+  void Serve() {
+    while (!stop_) {
+      pollfd p{listener_, POLLIN, 0};
+      if (::poll(&p, 1, 100) <= 0) continue;
+      int fd = ::accept(listener_, nullptr, nullptr);
+      if (fd < 0) continue;
+      int one = 1;
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      const int index = connections_++;
+      {
+        std::lock_guard lock(mutex_);
+        transcript_.emplace_back();
+      }
+      Converse(fd, index);
+      ::close(fd);
+    }
+  }
+
+  bool Write(int fd, const std::vector<std::string>& pieces) {
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+      if (i > 0) std::this_thread::sleep_for(150ms);
+      std::size_t done = 0;
+      while (done < pieces[i].size()) {
+        ssize_t n = ::send(fd, pieces[i].data() + done, pieces[i].size() - done, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+      }
+    }
+    return true;
+  }
+
+  void Converse(int fd, int index) {
+    if (!Write(fd, greeting_)) return;
+    std::string in;
+    bool inBody = false;
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    char buf[65536];
+    while (!stop_ && std::chrono::steady_clock::now() < deadline) {
+      // Take every complete item already received.
+      while (true) {
+        std::string item;
+        if (inBody) {
+          std::size_t end = in.find("\r\n.\r\n");
+          if (end == std::string::npos) break;
+          item = in.substr(0, end);
+          in.erase(0, end + 5);
+          inBody = false;
+        } else {
+          std::size_t eol = in.find("\r\n");
+          if (eol == std::string::npos) break;
+          item = in.substr(0, eol + 2);
+          in.erase(0, eol + 2);
+          if (item == "DATA\r\n") inBody = true;
+        }
+        {
+          std::lock_guard lock(mutex_);
+          transcript_[static_cast<std::size_t>(index)].push_back(item);
+        }
+        Answer a = script_(index, item);
+        if (item == "DATA\r\n" && !a.pieces.empty() && a.pieces[0].rfind("354", 0) != 0)
+          inBody = false;
+        if (!Write(fd, a.pieces) || a.close) return;
+      }
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) return;
+      in.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+
+  std::vector<std::string> greeting_;
+  Script script_;
+  int listener_ = -1;
+  std::uint16_t port_ = 0;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> connections_{0};
+  mutable std::mutex mutex_;
+  std::vector<std::vector<std::string>> transcript_;
+};
+
+// The usual answers of a willing server.
+Answer Willing(const std::string& r) {
+  if (r.rfind("EHLO", 0) == 0) return {{"250-mail.example.org\r\n250 AUTH LOGIN\r\n"}};
+  if (r == "AUTH LOGIN\r\n") return {{"334 VXNlcm5hbWU6\r\n"}};
+  if (r == Base64("korisnik") + "\r\n") return {{"334 UGFzc3dvcmQ6\r\n"}};
+  if (r == Base64("tajna") + "\r\n") return {{"235 Authentication successful\r\n"}};
+  if (r == "DATA\r\n") return {{"354 End data with <CR><LF>.<CR><LF>\r\n"}};
+  if (r == "QUIT\r\n") return {{"221 Bye\r\n"}, true};
+  return {{"250 OK\r\n"}};
+}
+
+// The object as a window uses it, recording what it reports.
+class RecordingEmailSend : public NetEmailSend {
+ public:
+  RecordingEmailSend(platform::Ui* ui, net::NetDLL* layer) : NetEmailSend(ui, layer) {}
+  void ReportError(const std::string& text, const std::string& function) override {
+    reports.push_back(text);
+    functions.push_back(function);
+    NetEmailSend::ReportError(text, function);
+  }
+  void MessageSent() override { ++sent; }
+  void MessageComposed() override { composed.push_back(WHOLEMESSAGE); }
+  std::vector<std::string> reports;
+  std::vector<std::string> functions;
+  std::vector<std::string> composed;
+  int sent = 0;
+};
+
+class SmtpDialogue : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    layer_.DLLStartUp("");
+    email_ = std::make_unique<RecordingEmailSend>(&ui_, &layer_);
+    email_->Init();
+    email_->SuppressErrorMsg = 1;
+    email_->SERVER = "127.0.0.1";
+    email_->FROM = "Backup <backup@example.com>";
+    email_->TOLIST = "\"Horvat, Ivo\" <ivo@example.org>; ana@example.org";
+    email_->SUBJECT = "Arhiva";
+  }
+  void TearDown() override {
+    email_->Kill();
+    email_.reset();
+    layer_.NetCloseCallBackWindow();
+    layer_.DLLShutDown();
+  }
+
+  // Hands events to the object until `done` holds; false after the time limit.
+  bool RunUntil(const std::function<bool()>& done, std::chrono::seconds limit = 10s) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > until) return false;
+      platform::Event e = queue_.WaitFor(20ms);
+      if (e.code != platform::kEventNone) email_->TakeEvent(e);
+    }
+    return true;
+  }
+  bool QueueEmpty() const { return email_->DATAQUEUE->empty(); }
+  // Runs until the queue is empty and the server has seen the connection end.
+  bool RunToEnd(ScriptedSmtpPeer& peer, std::size_t connections = 1) {
+    return RunUntil([&] {
+      auto t = peer.Transcript();
+      return QueueEmpty() && t.size() >= connections && !t.back().empty() &&
+             t.back().back() == "QUIT\r\n";
+    });
+  }
+
+  platform::EventQueue queue_;  // this thread's queue, bound before the object's Init
+  net::NetDLL layer_;
+  testing::ScriptedUi ui_;
+  std::unique_ptr<RecordingEmailSend> email_;
+};
+
+TEST_F(SmtpDialogue, SplitGreetingAndHeloWithoutCredentials) {
+  ScriptedSmtpPeer peer({"220 mail.exam", "ple.org ESMTP ready\r\n"},
+                        [](int, const std::string& r) { return Willing(r); });
+  email_->PORT = peer.port();
+  email_->SUBJECT = "Hi\r\nBcc: victim@example.org";
+  email_->SendMail(2);
+  ASSERT_EQ(email_->Error, 0);
+  ASSERT_TRUE(RunToEnd(peer));
+  auto t = peer.Transcript();
+  ASSERT_EQ(t.size(), 1u);
+  ASSERT_EQ(email_->composed.size(), 1u);
+  std::string body = email_->composed[0];  // no line starts with "." in this message
+  EXPECT_EQ(t[0], (std::vector<std::string>{
+                      "HELO backup-client.example.net\r\n", "MAIL FROM: <backup@example.com>\r\n",
+                      "RCPT TO: <ivo@example.org>\r\n", "RCPT TO: <ana@example.org>\r\n",
+                      "DATA\r\n", body, "QUIT\r\n"}));
+  EXPECT_EQ(email_->sent, 1);
+  EXPECT_TRUE(email_->reports.empty());
+  EXPECT_EQ(body.find("\r\nBcc:"), std::string::npos);
+  EXPECT_NE(body.find("Subject: Hi  Bcc: victim@example.org\r\n"), std::string::npos);
+  EXPECT_EQ(email_->_STATE, ES_NOTCONNECTED);
+}
+
+TEST_F(SmtpDialogue, SplitEhloReplyAuthLoginAndTwoMessagesWithRset) {
+  ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) -> Answer {
+    if (r.rfind("EHLO", 0) == 0)
+      return {{"250-mail.example.org\r\n250-SIZE 100000\r\n", "250-AUTH LOG", "IN\r\n250 8BITMIME\r\n"}};
+    return Willing(r);
+  });
+  email_->PORT = peer.port();
+  email_->AUTHUSER = "korisnik  ";
+  email_->AUTHPASSWORD = "tajna";
+  email_->RECONNECTAFTERXMSGS = 20;
+  email_->SendMail(2);
+  email_->SUBJECT = "Druga";
+  email_->TOLIST = "ana@example.org";
+  email_->SendMail(2);
+  ASSERT_EQ(email_->DATAQUEUE->size(), 2u);
+  ASSERT_TRUE(RunToEnd(peer));
+  auto t = peer.Transcript();
+  ASSERT_EQ(t.size(), 1u);
+  ASSERT_EQ(email_->composed.size(), 2u);
+  EXPECT_EQ(t[0], (std::vector<std::string>{
+                      "EHLO backup-client.example.net\r\n", "AUTH LOGIN\r\n",
+                      Base64("korisnik") + "\r\n", Base64("tajna") + "\r\n",
+                      "MAIL FROM: <backup@example.com>\r\n", "RCPT TO: <ivo@example.org>\r\n",
+                      "RCPT TO: <ana@example.org>\r\n", "DATA\r\n", email_->composed[0],
+                      "RSET\r\n", "MAIL FROM: <backup@example.com>\r\n",
+                      "RCPT TO: <ana@example.org>\r\n", "DATA\r\n", email_->composed[1],
+                      "QUIT\r\n"}));
+  EXPECT_EQ(email_->sent, 2);
+  EXPECT_TRUE(email_->reports.empty());
+}
+
+TEST_F(SmtpDialogue, ReconnectsAfterTheSetNumberOfMessages) {
+  ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) { return Willing(r); });
+  email_->PORT = peer.port();
+  email_->TOLIST = "ana@example.org";
+  email_->RECONNECTAFTERXMSGS = 1;
+  email_->SendMail(2);
+  email_->SendMail(2);
+  ASSERT_TRUE(RunToEnd(peer, 2));
+  auto t = peer.Transcript();
+  ASSERT_EQ(t.size(), 2u);
+  for (int i = 0; i < 2; ++i)
+    EXPECT_EQ(t[static_cast<std::size_t>(i)],
+              (std::vector<std::string>{"HELO backup-client.example.net\r\n",
+                                        "MAIL FROM: <backup@example.com>\r\n",
+                                        "RCPT TO: <ana@example.org>\r\n", "DATA\r\n",
+                                        email_->composed[static_cast<std::size_t>(i)],
+                                        "QUIT\r\n"}));
+  EXPECT_EQ(email_->sent, 2);
+  EXPECT_TRUE(email_->reports.empty());
+}
+
+TEST_F(SmtpDialogue, RejectedRecipientDropsOnlyThatMessage) {
+  ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) -> Answer {
+    if (r == "RCPT TO: <nobody@example.org>\r\n") return {{"550 5.1.1 No such user\r\n"}};
+    return Willing(r);
+  });
+  email_->PORT = peer.port();
+  email_->TOLIST = "nobody@example.org";
+  email_->SendMail(2);
+  email_->TOLIST = "ana@example.org";
+  email_->SendMail(2);
+  ASSERT_TRUE(RunToEnd(peer, 2));
+  auto t = peer.Transcript();
+  ASSERT_EQ(t.size(), 2u);
+  EXPECT_EQ(t[0], (std::vector<std::string>{"HELO backup-client.example.net\r\n",
+                                            "MAIL FROM: <backup@example.com>\r\n",
+                                            "RCPT TO: <nobody@example.org>\r\n"}));
+  ASSERT_EQ(t[1].size(), 6u);
+  EXPECT_EQ(t[1][3], "DATA\r\n");
+  EXPECT_EQ(t[1][4], email_->composed[1]);
+  EXPECT_EQ(email_->sent, 1);
+  ASSERT_EQ(email_->reports.size(), 1u);
+  EXPECT_EQ(email_->reports[0],
+            "Error in this Message. Email (SMTP) server sent error = 550 5.1.1 No such user "
+            "State = 75. Will try and send next email");
+  EXPECT_EQ(email_->functions[0], "NetEmailSend.Process");
+}
+
+TEST_F(SmtpDialogue, RefusedAuthLoginDropsEveryMessage) {
+  ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) -> Answer {
+    if (r == "AUTH LOGIN\r\n") return {{"504 Unrecognized authentication type\r\n"}};
+    return Willing(r);
+  });
+  email_->PORT = peer.port();
+  email_->AUTHUSER = "korisnik";
+  email_->SendMail(2);
+  email_->SendMail(2);
+  ASSERT_TRUE(RunUntil([&] { return !email_->reports.empty(); }));
+  EXPECT_TRUE(QueueEmpty());
+  EXPECT_EQ(email_->reports[0],
+            "Fatal Error. Email (SMTP) server sent error = 504 Unrecognized authentication type "
+            "State = 80. Will abort all messages in the DataQueue");
+  EXPECT_EQ(email_->_STATE, ES_NOTCONNECTED);
+  EXPECT_EQ(email_->OpenFlag, 0);
+  std::this_thread::sleep_for(200ms);
+  auto t = peer.Transcript();
+  ASSERT_EQ(t.size(), 1u);
+  EXPECT_EQ(t[0], (std::vector<std::string>{"EHLO backup-client.example.net\r\n",
+                                            "AUTH LOGIN\r\n"}));
+  EXPECT_EQ(email_->sent, 0);
+}
+
+TEST_F(SmtpDialogue, BodyIsDotStuffedAsOneStream) {
+  ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) { return Willing(r); });
+  email_->PORT = peer.port();
+  // Plain 7bit text, so dots at line starts reach the body; lines of varied length put
+  // dots on and next to the 8192-byte chunk edges.
+  std::string text;
+  for (int i = 0; text.size() < 40000; ++i) text += "." + std::string(static_cast<std::size_t>(i % 97), 'x') + ".\r\n";
+  ASSERT_EQ(email_->SetRequiredMessageSize(0, static_cast<std::int32_t>(text.size()), 0), 0);
+  email_->MESSAGETEXT = text;
+  email_->SendMail(2);
+  ASSERT_TRUE(RunToEnd(peer));
+  auto t = peer.Transcript();
+  ASSERT_EQ(t.size(), 1u);
+  ASSERT_EQ(t[0].size(), 7u);
+  std::string stuffed;  // what the message must look like on the wire
+  const std::string& m = email_->composed[0];
+  for (std::size_t i = 0; i < m.size(); ++i) {
+    if (m[i] == '.' && (i == 0 || (i >= 2 && m[i - 2] == '\r' && m[i - 1] == '\n'))) stuffed += '.';
+    stuffed += m[i];
+  }
+  EXPECT_EQ(t[0][5], stuffed);
+  EXPECT_NE(stuffed, m);
+}
+
+TEST_F(SmtpDialogue, DotStuffKeepsLineStartsAcrossChunks) {
+  auto chunk = [&](const std::string& s) {
+    std::memcpy(email_->Packet.BinData, s.data(), s.size());
+    email_->Packet.BinDataLen = static_cast<std::int32_t>(s.size());
+    email_->DotStuff();
+    return std::string(reinterpret_cast<char*>(email_->Packet.BinData),
+                       static_cast<std::size_t>(email_->Packet.BinDataLen));
+  };
+  // The stream starts at a line start (set by the body transmission); feed three chunks.
+  EXPECT_EQ(chunk(".a\r\nb."), "..a\r\nb.");
+  EXPECT_EQ(chunk(".c\r"), ".c\r");   // the dot continues the line "b."
+  EXPECT_EQ(chunk("\n.d"), "\n..d");  // CR and LF split between chunks
+  chunk("\r\n");
+  std::string many;
+  for (int i = 0; i < 2730; ++i) many += ".\r\n";
+  EXPECT_EQ(chunk(many).size(), many.size() + 2730);
+}
+
+TEST_F(SmtpDialogue, MissingRecipientsLeaveTheMessageInFlightAlone) {
+  ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) { return Willing(r); });
+  email_->PORT = peer.port();
+  email_->SendMail(2);
+  ASSERT_TRUE(RunUntil([&] { return email_->_STATE == ES_RCPTTO; }));
+  email_->TOLIST = "   ";
+  email_->SendMail(2);
+  EXPECT_EQ(email_->Error, -37);
+  ASSERT_EQ(email_->reports.size(), 1u);
+  EXPECT_EQ(email_->reports[0], "No To, CC or BCC field specified when sending Email (SMTP)");
+  EXPECT_EQ(email_->DATAQUEUE->size(), 1u);
+  ASSERT_TRUE(RunToEnd(peer));
+  EXPECT_EQ(email_->sent, 1);
+  EXPECT_EQ(email_->reports.size(), 1u);
+  EXPECT_EQ(peer.Transcript()[0].back(), "QUIT\r\n");
+}
+
+TEST_F(SmtpDialogue, IdleTimeoutDropsTheMessage) {
+  ScriptedSmtpPeer peer({}, [](int, const std::string& r) { return Willing(r); });  // silent
+  email_->PORT = peer.port();
+  email_->InactiveTimeout = 100;
+  email_->SendMail(2);
+  ASSERT_EQ(email_->_STATE, ES_WAITGREETING);
+  ASSERT_TRUE(RunUntil([&] { return !email_->reports.empty(); }, 15s));
+  EXPECT_EQ(email_->reports[0],
+            "Error in this Message. Email (SMTP) server sent error = 0 Idle Timeout - Warning "
+            "connection has been idle for more than 1 seconds. Connection will be closed "
+            "State = 71. Will try and send next email");
+  EXPECT_EQ(email_->Error, 0);  // the abort that followed succeeded
+  EXPECT_TRUE(QueueEmpty());
+  EXPECT_EQ(email_->_STATE, ES_NOTCONNECTED);
+  EXPECT_EQ(email_->OpenFlag, 0);
+}
+
+TEST_F(SmtpDialogue, AddressesThatWouldChangeTheCommandsAreRefused) {
+  ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) { return Willing(r); });
+  email_->PORT = peer.port();
+  const std::string bad[][2] = {
+      {"ivo@example.org>\r\nRCPT TO: <evil@example.org", "Backup <backup@example.com>"},
+      {"<ivo@example.org\nDATA>", "Backup <backup@example.com>"},
+      {"ivo@example.org", "backup@example.com>\r\nRCPT TO: <evil@example.org"},
+      {"ivo@example.org", "backup@example.com\rX"},
+  };
+  for (const auto& b : bad) {
+    email_->reports.clear();
+    email_->TOLIST = b[0];
+    email_->FROM = b[1];
+    email_->SendMail(2);
+    EXPECT_EQ(email_->Error, -37) << b[0] << b[1];
+    ASSERT_EQ(email_->reports.size(), 1u);
+    EXPECT_EQ(email_->reports[0].rfind("Invalid address (", 0), 0u) << email_->reports[0];
+    EXPECT_EQ(email_->reports[0].find_first_of("\r\n"), std::string::npos);
+    EXPECT_TRUE(QueueEmpty());
+    EXPECT_EQ(email_->OpenFlag, 0);
+  }
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(peer.connections(), 0);
+}
+
+// Replies that are not SMTP: none may crash the client, make it hold more than its reply
+// buffer, or leave it waiting.
+TEST_F(SmtpDialogue, MalformedAndEndlessRepliesEndInTheErrorPaths) {
+  struct Case {
+    std::vector<std::string> greeting;
+    std::string expectStart;
+  };
+  const Case cases[] = {
+      {{"ABC not a number\r\n"}, "Fatal Error. Email (SMTP) server sent error = 0 not a number State = 71."},
+      {{std::string(1 << 20, 'x')}, "Fatal Error. Email (SMTP) server sent error = 0 Reply longer than 16384 bytes State = 71."},
+      {{[] {
+         std::string s;
+         while (s.size() < (1 << 20)) s += "220-still greeting\r\n";
+         return s;
+       }()},
+       "Fatal Error. Email (SMTP) server sent error = 0 Reply longer than 16384 bytes State = 71."},
+  };
+  for (const Case& c : cases) {
+    ScriptedSmtpPeer peer(c.greeting, [](int, const std::string& r) { return Willing(r); });
+    email_->reports.clear();
+    email_->PORT = peer.port();
+    email_->SendMail(2);
+    std::size_t largest = 0;
+    ASSERT_TRUE(RunUntil([&] {
+      largest = std::max(largest, email_->_SERVERREPLYBUFFER.size());
+      return !email_->reports.empty();
+    }));
+    // Late packets of the dropped connection are not taken as replies.
+    RunUntil([] { return false; }, 1s);
+    EXPECT_LE(largest, kReplyBufferBytes);
+    ASSERT_EQ(email_->reports.size(), 1u);
+    EXPECT_EQ(email_->reports[0].rfind(c.expectStart, 0), 0u) << email_->reports[0];
+    EXPECT_TRUE(QueueEmpty());
+    EXPECT_EQ(email_->_STATE, ES_NOTCONNECTED);
+  }
+}
+
+TEST_F(SmtpDialogue, ProgressAndBuffers) {
+  EXPECT_EQ(email_->SetRequiredMessageSize(-1, 0, 0), -42);
+  EXPECT_EQ(email_->reports.back(), "Invalid String Size (less than zero) passed to function");
+  EXPECT_EQ(email_->SetRequiredMessageSize(10, 20, 30), 0);
+  EXPECT_EQ(email_->MESSAGETEXT.size(), 20u);
+  EXPECT_EQ(email_->MESSAGEHTMLLEN, 30);
+  email_->CalcProgress();
+  EXPECT_EQ(email_->PROGRESS1000, 1000);
+  EXPECT_EQ(email_->PROGRESSBYTESMAX, 0);
+
+  email_->ATTACHMENTLIST = "/nonexistent/verdan/arhiva.zip";
+  email_->SetRequiredMessageSize(0, 0, 0);
+  email_->SendMail(2);
+  EXPECT_EQ(email_->Error, -35);
+  EXPECT_EQ(email_->reports.back(),
+            "Error opening attached file (/nonexistent/verdan/arhiva.zip) for sending via Email "
+            "(SMTP). Error = 2 No such file or directory");
+  EXPECT_TRUE(QueueEmpty());
+
+  email_->SendMail(1);
+  EXPECT_EQ(email_->Error, -22);
+  EXPECT_EQ(email_->reports.back(), "Incorrect Mode parameter passed to function.");
+}
+
+}  // namespace
+}  // namespace verdan::mail
