@@ -26,7 +26,7 @@ asan:
 
 bench:
 	scripts/setup $(BUILD)
-	@for b in bench/*; do [ -x "$$b" ] && echo "== $$b" && "$$b" $(BUILD)/verdan; done
+	@status=0; for b in bench/*; do r="$$b"; [ -d "$$b" ] && r="$$b/run"; if [ -f "$$r" ] && [ -x "$$r" ]; then echo "== $$b"; "$$r" $(BUILD)/verdan || status=1; fi; done; exit $$status
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-tsan $(BUILD)-asan

@@ -1,0 +1,106 @@
+// NetSimple: the object through which a window talks TCP.
+//
+// A window owns one instance (or an object of a derived class), calls `Init` once, `Open` to
+// connect, fills `Packet` and calls `Send` to write, and hands every event of its window to
+// `TakeEvent`. The socket layer does the network work on its own thread and posts the
+// object's private event to the owner's thread whenever a packet waits; `TakeEvent` fetches
+// it and calls the virtual hooks: `Process` for data, idle and open-succeeded packets,
+// `ConnectionClosed` when the server closed the connection, `ReportError` for failures.
+//
+// Thread-safety: an object is used only on its owner's thread (the thread that called
+// `Init`, or `UseThisThread`). Every operation sets `Error` (0 on success).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/net_records.h"
+#include "platform/event_loop.h"
+#include "platform/ui.h"
+
+namespace verdan::net {
+
+class NetDLL;
+
+// What CountOutgoingPackets fills in.
+enum class OutgoingCount : std::int32_t {
+  kPackets = 1,           // OutgoingDLLPackets only
+  kPacketsAndBytes = 2,   // also OutgoingDLLPacketsBytes
+};
+
+class NetSimple {
+ public:
+  // `ui` shows the error boxes (none are shown without one); `layer` is the socket layer
+  // (the program's own instance when null).
+  explicit NetSimple(platform::Ui* ui = nullptr, NetDLL* layer = nullptr);
+  virtual ~NetSimple();
+  NetSimple(const NetSimple&) = delete;
+  NetSimple& operator=(const NetSimple&) = delete;
+
+  void SetUi(platform::Ui* ui) { ui_ = ui; }
+  platform::Ui* ui() const { return ui_; }
+  NetDLL& layer() const { return *layer_; }
+
+  // --- Properties, in their declaration order ---
+  std::int32_t Error = 0;
+  std::string ErrorString;          // text of the last reported error (at most 255)
+  std::int32_t UseThisThread = 0;   // if not 0 before Init: the thread to notify
+  NetPacket Packet;
+  std::uint8_t OpenFlag = 0;        // 1 = connection open
+  std::int32_t OutgoingDLLPackets = 0;
+  std::int32_t OutgoingDLLPacketsBytes = 0;
+  std::vector<NetServerConnection>* QServerConnections = nullptr;  // server mode only
+  std::int32_t ServerConnectionsCount = 0;                          // server mode only
+  std::uint8_t SuppressErrorMsg = 0;  // 1 = ReportError shows no box
+  std::uint8_t DontErrorTrapInSendIfConnectionClosed = 0;  // 1 = Send does not report -34
+  std::uint8_t AsyncOpenUse = 0;        // 1 = open asynchronously
+  std::int32_t AsyncOpenTimeout = 0;    // hundredths; Init sets 900
+  std::uint8_t AsyncOpenBusy = 0;       // 1 = asynchronous open started, result not known
+  std::int32_t InactiveTimeout = 0;     // hundredths; 0 = none
+  NetConnection _Connection;
+  std::uint8_t _Initalised = 0;
+  std::unique_ptr<std::vector<NetServerConnection>> _QServerConnections;
+  std::uint8_t _BetweenPhaseOneAnTwo = 0;
+  std::uint8_t _IgnorePhaseTwo = 0;
+
+  // --- Not virtual ---
+  // Prepares the object for `mode` and gives it its five event numbers (first object 2053,
+  // next 2058, ...), starting at `_Connection.Event`.
+  void Init(ConnectionMode mode = kModeClient);
+  // Closes or aborts what is open and detaches the object from its thread.
+  void Kill();
+  // Handles one event of the owner's window; the owner calls it for every event, in order.
+  void TakeEvent(const platform::Event& event);
+  void TakeEvent(std::int32_t eventCode) { TakeEvent(platform::Event{eventCode}); }
+
+  // --- Virtual operations, in the order of the method table ---
+  virtual void Log(const std::string& functionName, const std::string& text);
+  virtual std::string InterpretError();
+  // Connects to server:port. On an object whose connection is still open or opening, the
+  // call is refused with -55 ("Connection already open"): Close or Abort first.
+  virtual void Open(const std::string& server, std::uint16_t port);
+  virtual void Close();
+  virtual void Process();
+  virtual void Send();
+  virtual void ReportError(const std::string& errorText, const std::string& functionName);
+  virtual void ConnectionClosed();
+  virtual void CloseServerConnection(std::uint32_t socket, std::int32_t sockID);
+  virtual void Abort();
+  virtual void CountOutgoingPackets(OutgoingCount what, std::uint32_t socket = 0,
+                                    std::int32_t sockID = 0);
+  virtual void AbortServerConnection(std::uint32_t socket, std::int32_t sockID);
+  virtual void Ping(const std::string& host);
+
+ private:
+  void HandleClosedByServer();
+  platform::Ui* ui_ = nullptr;
+  NetDLL* layer_ = nullptr;
+};
+
+// Text of a code of the layer or the object (0 and the negative codes), or of a socket error
+// number; at most 512 characters. This is what `InterpretError` gives for `Error`.
+std::string InterpretNetError(std::int32_t code);
+
+}  // namespace verdan::net

@@ -1,0 +1,723 @@
+// NetSimple over the socket layer against real loopback peers.
+#include "net/net_simple.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstring>
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <set>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "loopback_peers.h"
+#include "net/net_trace.h"
+#include "net/socket_layer.h"
+#include "platform/clock.h"
+#include "platform/debug_output.h"
+#include "platform/event_loop.h"
+#include "support/scripted_ui.h"
+
+namespace verdan::net {
+namespace {
+
+using testing::LoopbackServer;
+using namespace std::chrono_literals;
+
+// Fast timers so that the checks run every 50 ms.
+NetTimerSettings FastTimers() {
+  NetTimerSettings s;
+  s.GeneralTimer = 5;
+  s.MediumTimerInterval = 10;
+  s.SimpleClosingSocketsInterval = 30000;
+  return s;
+}
+
+// A network object that records what reaches its hooks.
+class Recorder : public NetSimple {
+ public:
+  using NetSimple::NetSimple;
+  void Process() override {
+    types.push_back(Packet.PacketType);
+    if (Packet.PacketType == kPacketData)
+      data.append(reinterpret_cast<const char*>(Packet.BinData), static_cast<std::size_t>(Packet.BinDataLen));
+  }
+  void ConnectionClosed() override {
+    types.push_back(kPacketClosedByServer);
+    ++closed;
+  }
+  void ReportError(const std::string& text, const std::string& function) override {
+    NetSimple::ReportError(text, function);
+    errors.push_back(Error);
+  }
+  int Count(std::int32_t type) const { return static_cast<int>(std::count(types.begin(), types.end(), type)); }
+  bool SendText(const std::string& text) {
+    Packet.BinDataLen = static_cast<std::int32_t>(text.size());
+    std::memcpy(Packet.BinData, text.data(), text.size());
+    Send();
+    return Error == 0;
+  }
+  std::vector<std::int32_t> types;
+  std::string data;
+  int closed = 0;
+  std::vector<std::int32_t> errors;
+};
+
+// The owner's window: the test thread's queue, handing every event to the objects.
+class Owner {
+ public:
+  explicit Owner(std::vector<NetSimple*> objects = {}) : objects_(std::move(objects)) {}
+  void Add(NetSimple* o) { objects_.push_back(o); }
+  // Pumps events until `done` or the time limit; true when `done` was reached.
+  bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      platform::Event e = queue_.WaitFor(20ms);
+      if (e.code == platform::kEventNone) continue;
+      for (NetSimple* o : objects_) o->TakeEvent(e);
+    }
+    return true;
+  }
+  void PumpFor(std::chrono::milliseconds span) { PumpUntil([] { return false; }, span); }
+  platform::EventQueue& queue() { return queue_; }
+
+ private:
+  platform::EventQueue queue_;
+  std::vector<NetSimple*> objects_;
+};
+
+class NetSimpleTest : public ::testing::Test {
+ protected:
+  void SetUp() override { layer = std::make_unique<NetDLL>(FastTimers()); layer->DLLStartUp(""); }
+  void TearDown() override { layer.reset(); }
+  std::unique_ptr<NetDLL> layer;
+  testing::ScriptedUi ui;
+};
+
+std::string Pattern(std::size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 131 + seed * 7 + i / 251) & 0xFF);
+  return s;
+}
+
+TEST_F(NetSimpleTest, InitNumbersEventsPerObjectAndSetsDefaults) {
+  Owner owner;
+  Recorder a(&ui, layer.get()), b(&ui, layer.get());
+  a.Init();
+  b.Init();
+  EXPECT_EQ(a._Connection.Event, 2053);
+  EXPECT_EQ(b._Connection.Event, 2058);
+  EXPECT_EQ(a.AsyncOpenTimeout, 900);
+  EXPECT_EQ(a._Connection.Thread, static_cast<std::int32_t>(owner.queue().Id()));
+  a.Init();  // a second Init keeps the object's numbers
+  EXPECT_EQ(a._Connection.Event, 2053);
+  ASSERT_NE(a.QServerConnections, nullptr);
+  a.Kill();
+  EXPECT_EQ(a._Connection.Thread, 0);
+  EXPECT_EQ(a.QServerConnections, nullptr);
+}
+
+TEST_F(NetSimpleTest, EchoRoundTripAndGracefulClose) {
+  LoopbackServer server(LoopbackServer::Echo);
+  Owner owner;
+  Recorder obj(&ui, layer.get());
+  owner.Add(&obj);
+  obj.Init();
+  obj.Open("127.0.0.1", server.port());
+  ASSERT_EQ(obj.Error, 0);
+  EXPECT_EQ(obj.OpenFlag, 1);
+  EXPECT_TRUE(layer->NetDLLActive());
+  ASSERT_TRUE(obj.SendText("HELO test\r\n"));
+  ASSERT_TRUE(owner.PumpUntil([&] { return obj.data.size() >= 11; }));
+  EXPECT_EQ(obj.data, "HELO test\r\n");
+  std::int32_t id = obj._Connection.SockID;
+  obj.Close();
+  EXPECT_EQ(obj.OpenFlag, 0);
+  EXPECT_EQ(obj._BetweenPhaseOneAnTwo, 1);
+  // Phase one, the type-6 answer, phase two, then the server's close removes the record.
+  NetDLL::ClientView view;
+  ASSERT_TRUE(owner.PumpUntil([&] { return !layer->FindClient(id, view); }));
+  EXPECT_EQ(obj.closed, 0);
+  EXPECT_TRUE(obj.errors.empty());
+  EXPECT_EQ(layer->GetFigures().inPackets, 0u);
+}
+
+TEST_F(NetSimpleTest, SlowReaderGetsEveryByteOnceInOrder) {
+  // A reader with a small buffer that starts late forces partial sends and would-block.
+  std::atomic<bool> go{false};
+  LoopbackServer server(
+      [&go](int fd, std::string& received, const std::atomic<bool>& stop) {
+        // Starts reading only once everything is queued and the sender is stuck.
+        auto start = std::chrono::steady_clock::now() + 10s;
+        while (!go && !stop && std::chrono::steady_clock::now() < start) std::this_thread::sleep_for(5ms);
+        char buf[1000];
+        auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!stop && std::chrono::steady_clock::now() < deadline) {
+          if (!testing::WaitReadable(fd, 50)) continue;
+          ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+          if (n <= 0) return;
+          received.append(buf, static_cast<std::size_t>(n));
+        }
+      },
+      4096);
+  TraceSwitches saved = GetTraceSwitches();
+  TraceSwitches detail;
+  detail.logAll = detail.logDetail = true;
+  platform::CapturingDebugOutput capture;
+  SetTraceSwitches(detail);
+  Owner owner;
+  Recorder obj(&ui, layer.get());
+  owner.Add(&obj);
+  obj.Init();
+  obj.Open("127.0.0.1", server.port());
+  ASSERT_EQ(obj.Error, 0);
+  const int kPackets = 320;  // more than the loopback buffers hold
+  std::string sent;
+  for (int i = 0; i < kPackets; ++i) {
+    std::string chunk = Pattern(kMaxBinData, static_cast<unsigned>(i));
+    ASSERT_TRUE(obj.SendText(chunk));
+    sent += chunk;
+  }
+  obj.CountOutgoingPackets(OutgoingCount::kPacketsAndBytes);
+  EXPECT_GT(obj.OutgoingDLLPackets, 0);
+  EXPECT_LE(obj.OutgoingDLLPackets, kPackets);
+  obj.Close();  // with packets still queued: nothing may be lost
+  go = true;
+  NetDLL::ClientView view;
+  std::int32_t id = obj._Connection.SockID;
+  ASSERT_TRUE(owner.PumpUntil([&] { return !layer->FindClient(id, view); }, 30s));
+  server.Stop();
+  SetTraceSwitches(saved);
+  auto received = server.Received();
+  ASSERT_EQ(received.size(), 1u);
+  EXPECT_EQ(received[0].size(), sent.size());
+  EXPECT_TRUE(received[0] == sent);
+  EXPECT_NE(capture.Text().find("WSAEWOULDBLOCK"), std::string::npos);
+}
+
+TEST_F(NetSimpleTest, ServerClosingFirstDeliversDataThenClosesOnce) {
+  LoopbackServer server([](int fd, std::string&, const std::atomic<bool>&) {
+    for (int i = 0; i < 3; ++i) ::send(fd, "220 ready\r\n", 11, MSG_NOSIGNAL);
+  });
+  Owner owner;
+  Recorder obj(&ui, layer.get());
+  owner.Add(&obj);
+  obj.Init();
+  obj.Open("127.0.0.1", server.port());
+  ASSERT_EQ(obj.Error, 0);
+  ASSERT_TRUE(owner.PumpUntil([&] { return obj.closed > 0; }));
+  owner.PumpFor(200ms);
+  EXPECT_EQ(obj.closed, 1);
+  EXPECT_EQ(obj.data, "220 ready\r\n220 ready\r\n220 ready\r\n");
+  ASSERT_FALSE(obj.types.empty());
+  EXPECT_EQ(obj.types.back(), kPacketClosedByServer);
+  EXPECT_EQ(obj.OpenFlag, 0);
+  NetDLL::ClientView view;
+  EXPECT_FALSE(layer->FindClient(obj._Connection.SockID, view));
+  // A send now finds the connection closed.
+  obj.SuppressErrorMsg = 1;
+  EXPECT_FALSE(obj.SendText("x"));
+  EXPECT_EQ(obj.Error, kNetConnectionNotOpen);
+}
+
+TEST_F(NetSimpleTest, SendAfterPeerClosedReportsMinus34) {
+  LoopbackServer server([](int, std::string&, const std::atomic<bool>&) {});
+  Owner owner;
+  Recorder obj(&ui, layer.get());
+  obj.Init();
+  obj.Open("127.0.0.1", server.port());
+  ASSERT_EQ(obj.Error, 0);
+  NetDLL::ClientView view;
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < deadline &&
+         !(layer->FindClient(obj._Connection.SockID, view) && view.FD_Close_Received))
+    std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(view.FD_Close_Received);
+  std::size_t queued = layer->GetFigures().outPackets;
+  obj.SuppressErrorMsg = 1;
+  EXPECT_FALSE(obj.SendText("MAIL FROM:<a@b>\r\n"));
+  EXPECT_EQ(obj.Error, kNetConnectionNotFound);
+  EXPECT_EQ(obj.OpenFlag, 0);
+  EXPECT_EQ(layer->GetFigures().outPackets, queued);
+  EXPECT_NE(obj.ErrorString.find("Error sending data. The error number was -34"), std::string::npos);
+  // With the switch on, -34 is not reported.
+  obj.OpenFlag = 1;
+  obj.errors.clear();
+  obj.DontErrorTrapInSendIfConnectionClosed = 1;
+  EXPECT_FALSE(obj.SendText("x"));
+  EXPECT_TRUE(obj.errors.empty());
+}
+
+TEST_F(NetSimpleTest, SendLimitsAndSendBeforeOpen) {
+  LoopbackServer server(LoopbackServer::Sink);
+  Owner owner;
+  Recorder obj(&ui, layer.get());
+  owner.Add(&obj);
+  obj.Init();
+  obj.Packet.BinDataLen = 5;
+  obj.Send();
+  EXPECT_EQ(obj.Error, kNetConnectionNotOpen);
+  ASSERT_EQ(ui.Messages().size(), 1u);
+  EXPECT_EQ(ui.Messages()[0].caption, "Quillon Object Error");
+  EXPECT_EQ(ui.Messages()[0].icon, platform::Icon::kExclamation);
+  EXPECT_EQ(ui.Messages()[0].text,
+            "A network communication error has occurred.||Error = The connection is not open and therefore the data "
+            "can not be sent..||The error number was -36 which means The connection is not open.||Error occurred in "
+            "function NetSimple.Send");
+  obj.Open("127.0.0.1", server.port());
+  ASSERT_EQ(obj.Error, 0);
+  obj.Packet.BinDataLen = kMaxBinData + 1;
+  obj.Send();
+  EXPECT_EQ(obj.Error, kNetInvalidStructureSize);
+  EXPECT_EQ(layer->GetFigures().outPackets, 0u);
+  obj.Packet.BinDataLen = 0;
+  obj.Send();
+  EXPECT_EQ(obj.Error, kNetInvalidStructureSize);
+  std::string full = Pattern(kMaxBinData, 9);
+  EXPECT_TRUE(obj.SendText(full));
+  obj.Close();
+  NetDLL::ClientView view;
+  std::int32_t id = obj._Connection.SockID;
+  ASSERT_TRUE(owner.PumpUntil([&] { return !layer->FindClient(id, view); }));
+  server.Stop();
+  ASSERT_EQ(server.Received().size(), 1u);
+  EXPECT_EQ(server.Received()[0], full);
+}
+
+TEST_F(NetSimpleTest, RefusedConnectSynchronousAndAsynchronous) {
+  std::uint16_t port = testing::RefusingPort();
+  Owner owner;
+  Recorder obj(&ui, layer.get());
+  owner.Add(&obj);
+  obj.Init();
+  obj.SuppressErrorMsg = 1;
+  obj.Open("127.0.0.1", port);
+  EXPECT_EQ(obj.Error, 10061);
+  EXPECT_EQ(obj.OpenFlag, 0);
+  EXPECT_EQ(obj.ErrorString,
+            "Unable to Open Connection. The error number was 10061 which means " + InterpretNetError(10061) + ".");
+  EXPECT_EQ(InterpretNetError(10061).rfind("(WSAECONNREFUSED) Connection refused.", 0), 0u);
+  EXPECT_NE(InterpretNetError(10061).find(" [listed by NetErrorStr]"), std::string::npos);
+  EXPECT_TRUE(ui.Messages().empty());
+
+  obj.AsyncOpenUse = 1;
+  obj.errors.clear();
+  obj.Open("127.0.0.1", port);
+  EXPECT_EQ(obj.Error, 0);
+  EXPECT_EQ(obj.AsyncOpenBusy, 1);
+  ASSERT_TRUE(owner.PumpUntil([&] { return !obj.errors.empty(); }));
+  EXPECT_EQ(obj.errors[0], 10061);
+  EXPECT_EQ(obj.AsyncOpenBusy, 0);
+  EXPECT_EQ(obj.OpenFlag, 0);
+  EXPECT_NE(obj.ErrorString.find("The requested connection could not be opened."), std::string::npos);
+  NetDLL::ClientView view;
+  EXPECT_FALSE(layer->FindClient(obj._Connection.SockID, view));
+  EXPECT_EQ(layer->GetFigures().countSimpleAsyncOpens, 0);
+}
+
+TEST_F(NetSimpleTest, LookUpOfLocalhostAndOfAnUnknownName) {
+  LoopbackServer server(LoopbackServer::Echo);
+  Owner owner;
+  Recorder obj(&ui, layer.get());
+  owner.Add(&obj);
+  obj.Init();
+  obj.SuppressErrorMsg = 1;
+  obj.AsyncOpenUse = 1;
+  obj.Open("localhost", server.port());
+  ASSERT_EQ(obj.Error, 0);
+  ASSERT_TRUE(owner.PumpUntil([&] { return obj.OpenFlag == 1; }));
+  EXPECT_EQ(obj.Count(kPacketOpenSucceeded), 1);
+  EXPECT_NE(obj._Connection.Socket, 0u);
+  EXPECT_STREQ(obj._Connection.LocalIP, "127.0.0.1");
+  ASSERT_TRUE(obj.SendText("ping"));
+  ASSERT_TRUE(owner.PumpUntil([&] { return obj.data == "ping"; }));
+  obj.Abort();
+  EXPECT_EQ(obj.OpenFlag, 0);
+
+  // Synchronous: -20 at once; asynchronous: a failure packet with the look-up's error.
+  obj.AsyncOpenUse = 0;
+  obj.Open("no-such-host.invalid", 25);
+  EXPECT_EQ(obj.Error, kNetAddressNotFound);
+  obj.AsyncOpenUse = 1;
+  obj.errors.clear();
+  obj.Open("no-such-host.invalid", 25);
+  ASSERT_EQ(obj.Error, 0);
+  ASSERT_TRUE(owner.PumpUntil([&] { return !obj.errors.empty(); }));
+  EXPECT_GE(obj.errors[0], 11001);
+  EXPECT_LE(obj.errors[0], 11004);
+  EXPECT_EQ(layer->GetFigures().countSimpleAsyncDNS, 0);
+  EXPECT_EQ(layer->GetFigures().clientSockets, 0u);
+}
+
+TEST_F(NetSimpleTest, ConnectTimeOutAcrossMidnight) {
+  // A listener whose queue is full leaves further connects pending.
+  std::uint16_t port = 0;
+  int listener = testing::ListenLoopback(port, 0);
+  std::vector<int> fillers;
+  for (int i = 0; i < 3; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    fillers.push_back(fd);
+  }
+  std::this_thread::sleep_for(100ms);
+  platform::SettableClock clock(0, 8639950);  // 23:59:59.50
+  platform::ScopedClock scoped(clock);
+  Owner owner;
+  Recorder obj(&ui, layer.get());
+  owner.Add(&obj);
+  obj.Init();
+  obj.SuppressErrorMsg = 1;
+  obj.AsyncOpenUse = 1;
+  obj.Open("127.0.0.1", port);
+  ASSERT_EQ(obj.Error, 0);
+  clock.SetTimeOfDay(100);  // 00:00:01: only 1.5 seconds have passed
+  owner.PumpFor(300ms);
+  EXPECT_TRUE(obj.errors.empty());
+  EXPECT_EQ(obj.AsyncOpenBusy, 1);
+  clock.SetTimeOfDay(849);
+  owner.PumpFor(200ms);
+  EXPECT_TRUE(obj.errors.empty());
+  clock.SetTimeOfDay(850);  // 00:00:08.50: nine seconds
+  ASSERT_TRUE(owner.PumpUntil([&] { return !obj.errors.empty(); }));
+  EXPECT_EQ(obj.errors[0], kNetTimeout);
+  EXPECT_EQ(obj.ErrorString,
+            "The requested connection could not be opened.. The error number was -53 which means Timeout error.");
+  EXPECT_EQ(layer->GetFigures().countSimpleAsyncOpens, 0);
+  for (int fd : fillers) ::close(fd);
+  ::close(listener);
+}
+
+TEST_F(NetSimpleTest, IdlePacketsEveryInactiveTimeout) {
+  LoopbackServer server(LoopbackServer::Echo);
+  platform::SettableClock clock(0, 1000);
+  platform::ScopedClock scoped(clock);
+  Owner owner;
+  Recorder obj(&ui, layer.get());
+  owner.Add(&obj);
+  obj.Init();
+  obj.InactiveTimeout = 9000;
+  obj.Open("127.0.0.1", server.port());
+  ASSERT_EQ(obj.Error, 0);
+  clock.SetTimeOfDay(1000 + 8999);
+  owner.PumpFor(200ms);
+  EXPECT_EQ(obj.Count(kPacketIdle), 0);
+  clock.SetTimeOfDay(1000 + 9000);
+  ASSERT_TRUE(owner.PumpUntil([&] { return obj.Count(kPacketIdle) == 1; }));
+  owner.PumpFor(200ms);
+  EXPECT_EQ(obj.Count(kPacketIdle), 1);
+  clock.SetTimeOfDay(1000 + 18000);
+  ASSERT_TRUE(owner.PumpUntil([&] { return obj.Count(kPacketIdle) == 2; }));
+  EXPECT_EQ(obj.OpenFlag, 1);  // the layer only informs
+  obj.Abort();
+}
+
+TEST_F(NetSimpleTest, TwoObjectsNeverSeeEachOthersPackets) {
+  LoopbackServer s1(LoopbackServer::Echo), s2(LoopbackServer::Echo);
+  Owner owner;
+  Recorder a(&ui, layer.get()), b(&ui, layer.get());
+  owner.Add(&a);
+  owner.Add(&b);
+  a.Init();
+  b.Init();
+  a.Open("127.0.0.1", s1.port());
+  b.Open("127.0.0.1", s2.port());
+  ASSERT_EQ(a.Error, 0);
+  ASSERT_EQ(b.Error, 0);
+  EXPECT_NE(a._Connection.SockID, b._Connection.SockID);
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(a.SendText("a" + std::to_string(i) + ";"));
+    ASSERT_TRUE(b.SendText("b" + std::to_string(i) + ";"));
+  }
+  std::string wantA, wantB;
+  for (int i = 0; i < 20; ++i) {
+    wantA += "a" + std::to_string(i) + ";";
+    wantB += "b" + std::to_string(i) + ";";
+  }
+  ASSERT_TRUE(owner.PumpUntil([&] { return a.data.size() >= wantA.size() && b.data.size() >= wantB.size(); }));
+  EXPECT_EQ(a.data, wantA);
+  EXPECT_EQ(b.data, wantB);
+  a.Abort();
+  b.Abort();
+}
+
+TEST_F(NetSimpleTest, CloseThenOpenElsewhereIsNotClosedByTheLateAnswer) {
+  LoopbackServer s1(LoopbackServer::Echo), s2(LoopbackServer::Echo);
+  Owner owner;
+  Recorder obj(&ui, layer.get());
+  owner.Add(&obj);
+  obj.Init();
+  obj.Open("127.0.0.1", s1.port());
+  ASSERT_EQ(obj.Error, 0);
+  obj.Close();
+  obj.Open("127.0.0.1", s2.port());
+  ASSERT_EQ(obj.Error, 0);
+  EXPECT_EQ(obj._IgnorePhaseTwo, 1);
+  owner.PumpFor(300ms);
+  EXPECT_EQ(obj.OpenFlag, 1);
+  ASSERT_TRUE(obj.SendText("second"));
+  ASSERT_TRUE(owner.PumpUntil([&] { return obj.data == "second"; }));
+  // Open on an open connection is refused rather than stranding it.
+  obj.SuppressErrorMsg = 1;
+  obj.Open("127.0.0.1", s1.port());
+  EXPECT_EQ(obj.Error, kNetConnectionAlreadyOpen);
+  EXPECT_EQ(obj.OpenFlag, 1);
+  obj.Abort();
+}
+
+TEST(NetSimpleClosing, ServerThatNeverAnswersTheShutdownIsForceClosed) {
+  NetTimerSettings s = FastTimers();
+  s.SimpleClosingSocketsInterval = 30000;
+  NetDLL layer(s);
+  layer.DLLStartUp("");
+  LoopbackServer server([](int, std::string&, const std::atomic<bool>& stop) {
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!stop && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+  });
+  platform::SettableClock clock(0, 100000);
+  platform::ScopedClock scoped(clock);
+  Owner owner;
+  Recorder obj(nullptr, &layer);
+  owner.Add(&obj);
+  obj.Init();
+  obj.Open("127.0.0.1", server.port());
+  ASSERT_EQ(obj.Error, 0);
+  obj.Close();
+  std::int32_t id = obj._Connection.SockID;
+  NetDLL::ClientView view;
+  owner.PumpFor(300ms);  // the type-6 answer and phase two, which waits for FD_CLOSE
+  ASSERT_TRUE(layer.FindClient(id, view));
+  EXPECT_TRUE(view.PhaseTwoCloseCalled);
+  EXPECT_FALSE(view.FD_Close_Received);
+  clock.SetTimeOfDay(100000 + 29999);
+  owner.PumpFor(300ms);
+  EXPECT_TRUE(layer.FindClient(id, view));
+  clock.SetTimeOfDay(100000 + 30000);
+  ASSERT_TRUE(owner.PumpUntil([&] { return !layer.FindClient(id, view); }));
+  server.Stop();
+}
+
+TEST_F(NetSimpleTest, AThousandClientSocketsAndTheNextIsRefused) {
+  rlimit rl{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &rl), 0);
+  if (rl.rlim_cur < 2100) {
+    rlimit raised = rl;
+    raised.rlim_cur = std::min<rlim_t>(4096, rl.rlim_max);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &raised), 0);
+    if (raised.rlim_cur < 1100) GTEST_SKIP() << "open-file limit too low";
+  }
+  std::uint16_t port = 0;
+  int listener = testing::ListenLoopback(port, 2048);
+  Owner owner;
+  std::vector<NetConnection> connections(1001);
+  std::int32_t event = layer->NextObjectEvent();
+  std::set<std::int32_t> ids;
+  for (int i = 0; i < 1000; ++i) {
+    NetConnection& c = connections[static_cast<std::size_t>(i)];
+    std::snprintf(c.Server, sizeof c.Server, "127.0.0.1");
+    c.Port = port;
+    c.Thread = static_cast<std::int32_t>(owner.queue().Id());
+    c.Event = event;
+    ASSERT_EQ(layer->NetSimpleConnectOpen(c), 0) << i;
+    ids.insert(c.SockID);
+  }
+  EXPECT_EQ(ids.size(), 1000u);
+  NetConnection& extra = connections[1000];
+  std::snprintf(extra.Server, sizeof extra.Server, "127.0.0.1");
+  extra.Port = port;
+  extra.Thread = static_cast<std::int32_t>(owner.queue().Id());
+  EXPECT_EQ(layer->NetSimpleConnectOpen(extra), kNetTooManySendingSockets);
+  EXPECT_EQ(layer->GetFigures().clientSockets, 1000u);
+  // One closed socket frees a number for the next open.
+  EXPECT_EQ(layer->NetSimpleConnectClose(connections[0], 0, 0, kPhaseAbort), 0);
+  EXPECT_EQ(layer->NetSimpleConnectOpen(extra), 0);
+  layer->CloseAll();
+  EXPECT_EQ(layer->GetFigures().clientSockets, 0u);
+  ::close(listener);
+}
+
+TEST_F(NetSimpleTest, ReportErrorTextsAndSuppression) {
+  Recorder obj(&ui, layer.get());
+  obj.Init();
+  obj.Error = 0;
+  obj.ReportError("Something", "NetSimple.Test");
+  EXPECT_EQ(obj.ErrorString, "Something.");
+  ASSERT_EQ(ui.Texts().size(), 1u);
+  EXPECT_EQ(ui.Texts()[0],
+            "A network communication error has occurred.||Error = Something.||Error occurred in function NetSimple.Test");
+  obj.SuppressErrorMsg = 1;
+  obj.Error = -13;
+  obj.ReportError("Quiet", "NetSimple.Test");
+  EXPECT_EQ(obj.ErrorString, "Quiet. The error number was -13 which means No request.");
+  EXPECT_EQ(ui.Texts().size(), 1u);
+  // The object's texts differ from the layer's in a few codes.
+  EXPECT_EQ(InterpretNetError(-52), "No Posting allowing");
+  EXPECT_EQ(NetErrorText(-52), "No Posting Allowed");
+  EXPECT_EQ(InterpretNetError(-33),
+            "Host or Socket not specified. Please set the <object>.packet.ToIp and <object>.packet.OnSocket before "
+            "sending data.");
+  EXPECT_EQ(InterpretNetError(-57), "Connection was closed because it was idle (inactive)");
+  EXPECT_EQ(InterpretNetError(0), "General Object level error");
+  EXPECT_EQ(InterpretNetError(12345),
+            "General Winsock Error (unknown by NetErrorStr) [12345] [listed by NetErrorStr]");
+}
+
+TEST_F(NetSimpleTest, ShutdownWhileOpenClosesWithoutNotifying) {
+  LoopbackServer server(LoopbackServer::Sink);
+  Owner owner;
+  Recorder obj(&ui, layer.get());
+  owner.Add(&obj);
+  obj.Init();
+  obj.Open("127.0.0.1", server.port());
+  ASSERT_EQ(obj.Error, 0);
+  ASSERT_TRUE(layer->PostToCallBackWindow(platform::Event{kWmEndSession}));
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (layer->NetDLLActive() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+  EXPECT_FALSE(layer->NetDLLActive());
+  EXPECT_TRUE(layer->NetDLLClosedDown());
+  EXPECT_EQ(layer->GetFigures().clientSockets, 0u);
+  owner.PumpFor(200ms);
+  EXPECT_TRUE(obj.types.empty());
+  EXPECT_EQ(layer->NetCloseCallBackWindow(), kNetCallBackWindowClosed);
+  // A later open starts a new callback thread.
+  obj.OpenFlag = 0;
+  obj.Open("127.0.0.1", server.port());
+  EXPECT_EQ(obj.Error, 0);
+  EXPECT_TRUE(layer->NetDLLActive());
+  obj.Abort();
+}
+
+TEST_F(NetSimpleTest, LateSocketMessageIsReportedDeadAndProducesNothing) {
+  LoopbackServer server(LoopbackServer::Sink);
+  Owner owner;
+  Recorder obj(&ui, layer.get());
+  owner.Add(&obj);
+  obj.Init();
+  obj.Open("127.0.0.1", server.port());
+  ASSERT_EQ(obj.Error, 0);
+  NetDLL::ClientView view;
+  ASSERT_TRUE(layer->FindClient(obj._Connection.SockID, view));
+  std::int32_t message = view.AsyncMessage;
+  std::uint32_t socket = view.Socket;
+  obj.Abort();
+  TraceSwitches saved = GetTraceSwitches();
+  platform::CapturingDebugOutput capture;
+  SetTraceSwitches(TraceSwitches{.logErrors = true});
+  ASSERT_TRUE(layer->PostToCallBackWindow(platform::Event{message, socket, platform::MakeSelectParam(platform::kFdRead, 0)}));
+  ASSERT_TRUE(layer->PostToCallBackWindow(platform::Event{7500}));
+  auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (capture.Lines().size() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+  SetTraceSwitches(saved);
+  std::string text = capture.Text();
+  EXPECT_NE(text.find("Warning! A socket is dead. Got a FD_READ message for a socket that is no longer in "
+                      "qSimpleClientSockets. (ie The connection was closed before the message arrived).Message = " +
+                      std::to_string(message)),
+            std::string::npos);
+  EXPECT_NE(text.find("Attention. Received a message that isn't in one of our queues. p_wMsg 7500"), std::string::npos);
+  owner.PumpFor(100ms);
+  EXPECT_TRUE(obj.types.empty());
+  EXPECT_EQ(layer->GetFigures().inPackets, 0u);
+}
+
+TEST_F(NetSimpleTest, AbortDuringLookUpPostsNothing) {
+  LoopbackServer server(LoopbackServer::Sink);
+  Owner owner;
+  Recorder obj(&ui, layer.get());
+  owner.Add(&obj);
+  obj.Init();
+  obj.AsyncOpenUse = 1;
+  for (int i = 0; i < 5; ++i) {
+    obj.Open("localhost", server.port());
+    ASSERT_EQ(obj.Error, 0);
+    obj.Abort();  // the look-up is pending or its answer is on the way
+    EXPECT_EQ(obj.Error, 0);
+    EXPECT_EQ(obj.AsyncOpenBusy, 0);
+  }
+  owner.PumpFor(300ms);
+  EXPECT_TRUE(obj.types.empty());
+  EXPECT_TRUE(obj.errors.empty());
+  NetDLL::Figures f = layer->GetFigures();
+  EXPECT_EQ(f.countSimpleAsyncDNS, 0);
+  EXPECT_EQ(f.countSimpleAsyncOpens, 0);
+  EXPECT_EQ(f.clientSockets, 0u);
+  EXPECT_EQ(f.inPackets, 0u);
+}
+
+TEST_F(NetSimpleTest, PhaseTwoWithoutPhaseOneIsRefusedAndOneCallbackThreadServesAll) {
+  LoopbackServer s1(LoopbackServer::Sink), s2(LoopbackServer::Sink);
+  NetConnection a, b;
+  std::snprintf(a.Server, sizeof a.Server, "127.0.0.1");
+  a.Port = s1.port();
+  std::snprintf(b.Server, sizeof b.Server, "127.0.0.1");
+  b.Port = s2.port();
+  ASSERT_EQ(layer->NetSimpleConnectOpen(a), 0);
+  platform::ThreadId callBack = layer->CallBackThread();
+  EXPECT_NE(callBack, 0u);
+  ASSERT_EQ(layer->NetSimpleConnectOpen(b), 0);
+  EXPECT_EQ(layer->CallBackThread(), callBack);
+  EXPECT_NE(a.SockID, b.SockID);
+  NetDLL::ClientView va, vb;
+  ASSERT_TRUE(layer->FindClient(a.SockID, va));
+  ASSERT_TRUE(layer->FindClient(b.SockID, vb));
+  EXPECT_NE(va.AsyncMessage, vb.AsyncMessage);
+  EXPECT_EQ(layer->NetSimpleConnectClose(a, 0, 0, kPhaseTwo), kNetBadParameters);
+  EXPECT_TRUE(layer->FindClient(a.SockID, va));
+  EXPECT_EQ(layer->NetSimpleConnectClose(a, 0, 0, 7), 0);  // unsupported phase: nothing happens
+  EXPECT_TRUE(layer->FindClient(a.SockID, va));
+  EXPECT_EQ(layer->NetSimpleConnectClose(a, 0, 0, kPhaseAbort), 0);
+  EXPECT_EQ(layer->NetSimpleConnectClose(b, 0, 0, kPhaseAbort), 0);
+  EXPECT_EQ(layer->GetFigures().clientSockets, 0u);
+}
+
+TEST(NetLayerStartUp, OpensWithoutExplicitStartUpButNotAfterShutDown) {
+  LoopbackServer server(LoopbackServer::Sink);
+  NetDLL layer(FastTimers());
+  NetConnection c;
+  std::snprintf(c.Server, sizeof c.Server, "127.0.0.1");
+  c.Port = server.port();
+  EXPECT_EQ(layer.NetSimpleConnectOpen(c), 0);
+  EXPECT_TRUE(layer.WinSockLoaded());
+  layer.DLLShutDown();
+  EXPECT_FALSE(layer.NetDLLActive());
+  EXPECT_EQ(layer.GetFigures().clientSockets, 0u);
+  EXPECT_EQ(layer.LoadCallBackWindow(), kNetLoadFailed);
+  EXPECT_EQ(layer.NetSimpleConnectOpen(c), kNetNotActive);
+}
+
+}  // namespace
+}  // namespace verdan::net
+
+namespace verdan::net {
+namespace {
+
+TEST(NetLayerStartUp, LoaderThatGivesUpLeavesNoThreadBehind) {
+  NetTimerSettings s = FastTimers();
+  s.LoaderWaitMs = 0;  // the loader looks once: the new thread is hardly ready yet
+  NetDLL layer(s);
+  layer.DLLStartUp("");
+  int timedOut = 0;
+  for (int i = 0; i < 5; ++i) {
+    std::int32_t rc = layer.LoadCallBackWindow();
+    EXPECT_TRUE(rc == 0 || rc == kNetCallBackWindowTimeout) << rc;
+    if (rc == kNetCallBackWindowTimeout) {
+      ++timedOut;
+      EXPECT_FALSE(layer.NetDLLActive());
+    }
+    if (rc == 0) break;
+  }
+  if (timedOut == 0) std::printf("note: the callback thread was always ready in time\n");
+  layer.DLLShutDown();  // joins whatever thread is left; a hang here fails the test by time-out
+  EXPECT_EQ(layer.CallBackThread(), 0u);
+}
+
+}  // namespace
+}  // namespace verdan::net
