@@ -1,4 +1,9 @@
-// The standard record and file error messages.
+// The standard record and file error messages: one numbered box per table error or record
+// confirmation, with its text built from the saved (or current) data-layer error, and the
+// end of the program after the messages about a table that cannot be opened or created.
+//
+// Thread-safety: none of its own. The saved-error slots are program-wide and unlocked, so
+// SaveFileError and the ShowStandardMessage that consumes them run back to back on one thread.
 #pragma once
 
 #include <string>

@@ -138,6 +138,31 @@ TEST_F(ComposerGolden, HtmlWithEmbeddedImageAndAttachment) {
   EXPECT_EQ(Compose(p), expected);
 }
 
+// The two structures between "everything" and "HTML only": the outer part is mixed when
+// there are attachments, related when there are only images.
+TEST_F(ComposerGolden, HtmlWithEitherAttachmentOrImage) {
+  MessageParts p = BaseParts();
+  p.text = kText;
+  const std::string html = "<p>x=1</p>";
+  p.html = html;
+  const std::string alternative = "Content-Type: multipart/alternative;\r\n\tboundary=\"" + kB1 +
+                                  "\"\r\n\r\n--" + kB1 + "\r\n" + kTextPartLines + kTextQp +
+                                  HtmlPart("<p>x=3D1</p>");
+  p.attachmentList = dir_.File("data.bin");
+  EXPECT_EQ(Compose(p), Header("Content-Type: multipart/mixed;\r\n\tboundary=\"" + kB0 + "\"\r\n") +
+                            kPreamble + "--" + kB0 + "\r\n" + alternative + AttachmentPart());
+
+  p.attachmentList.clear();
+  p.embedList = dir_.File("logo.png");
+  EXPECT_EQ(Compose(p),
+            Header("Content-Type: multipart/related; type=\"multipart/alternative\";\r\n"
+                   "\tboundary=\"" + kB2 + "\"\r\n") +
+                kPreamble + "--" + kB2 + "\r\n" + alternative + "\r\n--" + kB2 +
+                "\r\nContent-Type: image/png;\r\n name=\"logo.png\"\r\n"
+                "Content-Transfer-Encoding: base64\r\nContent-ID: <logo.png>\r\n\r\n" +
+                kImageB64 + "\r\n\r\n--" + kB2 + "--\r\n");
+}
+
 TEST_F(ComposerGolden, HtmlOnlyWithOptionalHeaders) {
   MessageParts p = BaseParts();
   const std::string html = "<b>.</b>";

@@ -308,6 +308,72 @@ TEST_F(SmtpDialogue, ReconnectsAfterTheSetNumberOfMessages) {
   EXPECT_TRUE(email_->reports.empty());
 }
 
+TEST_F(SmtpDialogue, KeptConnectionIdlesAfterRsetAndTakesTheNextMessage) {
+  ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) { return Willing(r); });
+  email_->PORT = peer.port();
+  email_->TOLIST = "ana@example.org";
+  email_->OPTIONSKEEPCONNECTIONOPEN = 1;
+  email_->SendMail(2);
+  ASSERT_TRUE(RunUntil([&] { return QueueEmpty() && email_->_STATE == ES_CONNECTEDANDIDLE; }));
+  EXPECT_EQ(email_->OpenFlag, 1);
+  email_->SUBJECT = "Druga";
+  email_->SendMail(2);
+  EXPECT_EQ(email_->_STATE, ES_READY);  // RSET went out at once
+  ASSERT_TRUE(RunUntil([&] { return QueueEmpty() && email_->_STATE == ES_CONNECTEDANDIDLE; }));
+  auto t = peer.Transcript();
+  ASSERT_EQ(t.size(), 1u);
+  ASSERT_EQ(email_->composed.size(), 2u);
+  EXPECT_EQ(t[0], (std::vector<std::string>{
+                      "HELO backup-client.example.net\r\n", "MAIL FROM: <backup@example.com>\r\n",
+                      "RCPT TO: <ana@example.org>\r\n", "DATA\r\n", email_->composed[0],
+                      "RSET\r\n", "RSET\r\n", "MAIL FROM: <backup@example.com>\r\n",
+                      "RCPT TO: <ana@example.org>\r\n", "DATA\r\n", email_->composed[1],
+                      "RSET\r\n"}));
+  EXPECT_EQ(email_->sent, 2);
+  EXPECT_TRUE(email_->reports.empty());
+}
+
+TEST_F(SmtpDialogue, ServerDroppingTheConnectionDropsTheQueue) {
+  ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) -> Answer {
+    if (r.rfind("RCPT TO", 0) == 0) return {{}, true};  // hangs up without a word
+    return Willing(r);
+  });
+  email_->PORT = peer.port();
+  email_->SendMail(2);
+  email_->SendMail(2);
+  ASSERT_TRUE(RunUntil([&] { return !email_->reports.empty(); }));
+  EXPECT_EQ(email_->reports[0],
+            "The (Email (SMTP)) server closed the connection or a dial-up connection closed");
+  EXPECT_EQ(email_->functions[0], "NetEmailSend.ConnectionClosed");
+  EXPECT_TRUE(QueueEmpty());
+  EXPECT_EQ(email_->_STATE, ES_NOTCONNECTED);
+  EXPECT_EQ(email_->_MESSAGESSENTONCURRENTCONNECTION, 0);
+  EXPECT_EQ(email_->sent, 0);
+  EXPECT_EQ(peer.connections(), 1);
+}
+
+TEST_F(SmtpDialogue, UnusableSenderDropsOnlyItsMessage) {
+  ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) { return Willing(r); });
+  email_->PORT = peer.port();
+  email_->TOLIST = "ana@example.org";
+  email_->FROM = "Nitko <>";  // not blank, but no address in it
+  email_->SendMail(2);
+  ASSERT_EQ(email_->Error, 0);
+  email_->FROM = "backup@example.com";
+  email_->SendMail(2);
+  ASSERT_TRUE(RunToEnd(peer));
+  auto t = peer.Transcript();
+  ASSERT_EQ(t.size(), 1u);
+  ASSERT_EQ(email_->composed.size(), 2u);
+  EXPECT_EQ(t[0], (std::vector<std::string>{
+                      "HELO backup-client.example.net\r\n", "RSET\r\n",
+                      "MAIL FROM: <backup@example.com>\r\n", "RCPT TO: <ana@example.org>\r\n",
+                      "DATA\r\n", email_->composed[1], "QUIT\r\n"}));
+  ASSERT_EQ(email_->reports.size(), 1u);
+  EXPECT_EQ(email_->reports[0], "Invalid from address found in data queue");
+  EXPECT_EQ(email_->sent, 1);
+}
+
 TEST_F(SmtpDialogue, RejectedRecipientDropsOnlyThatMessage) {
   ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) -> Answer {
     if (r == "RCPT TO: <nobody@example.org>\r\n") return {{"550 5.1.1 No such user\r\n"}};
