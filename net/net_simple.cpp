@@ -26,7 +26,7 @@ std::string InterpretNetError(std::int32_t code) {
   std::string text;
   if (code == 0) {
     text = "General Object level error";
-  } else if (code < 0) {
+  } else if (code < 0 && code >= -57) {
     // The object's own wording differs from the layer's in a few texts.
     switch (code) {
       case -33: text = "Host or Socket not specified. Please set the <object>.packet.ToIp and <object>.packet.OnSocket before sending data."; break;
@@ -39,6 +39,7 @@ std::string InterpretNetError(std::int32_t code) {
       default: text = NetErrorText(code); break;
     }
   } else {
+    // Socket error numbers, and any code the object does not know.
     text = TrimRight(NetErrorStr(code)) + " [listed by NetErrorStr]";
   }
   if (text.size() > 512) text.resize(512);
@@ -207,8 +208,8 @@ void NetSimple::AbortServerConnection(std::uint32_t, std::int32_t) { Error = kNe
 
 void NetSimple::Ping(const std::string&) { Error = kNetServiceNotSupported; }
 
-void NetSimple::HandleClosedByServer() {
-  layer_->NetSimpleConnectClose(_Connection, Packet.OnSocket, Packet.SockID, kPhaseTwo);
+void NetSimple::HandleClosedByServer(std::uint32_t socket, std::int32_t sockID) {
+  layer_->NetSimpleConnectClose(_Connection, socket, sockID, kPhaseTwo);
   OpenFlag = 0;
   AsyncOpenBusy = 0;
   ConnectionClosed();
@@ -237,7 +238,7 @@ void NetSimple::TakeEvent(const platform::Event& event) {
         Process();
         break;
       case kPacketClosedByServer:
-        HandleClosedByServer();
+        HandleClosedByServer(Packet.OnSocket, Packet.SockID);
         break;
       case kPacketClosedLocally:
         if (!_IgnorePhaseTwo) {
@@ -271,7 +272,9 @@ void NetSimple::TakeEvent(const platform::Event& event) {
     return;
   }
   if (event.code == base + 1) {
-    HandleClosedByServer();
+    // Nothing was fetched: Packet may still name an earlier connection, so the second phase
+    // goes to the descriptor's own connection.
+    HandleClosedByServer(0, 0);
     return;
   }
   if (event.code == base + 2 && !_IgnorePhaseTwo) layer_->NetSimpleConnectClose(_Connection, 0, 0, kPhaseTwo);

@@ -94,7 +94,9 @@ class NetSimple {
   virtual void Ping(const std::string& host);
 
  private:
-  void HandleClosedByServer();
+  // Second phase for the connection `sockID` names (0: the descriptor's), flags cleared,
+  // then ConnectionClosed.
+  void HandleClosedByServer(std::uint32_t socket, std::int32_t sockID);
   platform::Ui* ui_ = nullptr;
   NetDLL* layer_ = nullptr;
 };

@@ -88,7 +88,7 @@ constexpr ErrorText kSocketTexts[] = {
     {11003, "(WSANO_RECOVERY) This is a non-recoverable error. The name server failed."},
     {10106, "(WSAEPROVIDERFAILEDINIT) Unable to initialize a service provider."},
     {10107, "(WSASYSCALLFAILURE) System call failure. A system call that should never fail has failed."},
-    {10091, "(WSASYSNOTREADY) Network subsystem is unavailable."},
+    {10091, "(WSASYSNOTREADY) Network subsystem is unavailable. The network system this program relies on is not ready for network communication."},
     {11002, "(WSATRY_AGAIN) Non-authoritative host not found. The name could not be looked up now; try again later."},
     {10092, "(WSAVERNOTSUPPORTED) Winsock.dll version out of range. The requested version of the socket interface is not supported."},
     {10101, "(WSAEDISCON) Graceful shutdown in progress. The remote party has begun a graceful shutdown."},
@@ -203,14 +203,16 @@ std::string ExpandNetCommandLine(std::string commandLine) {
 void NetTurnOnLogging(std::string_view commandLine) {
   TraceSwitches s;
   s.netDebugTrace = HasSwitch(commandLine, "/netdebugtrace");
-  if (HasSwitch(commandLine, "/netdlllog")) s.logAll = true;
+  bool detail = HasSwitch(commandLine, "/netdlllogall");
+  // "/netdlllogall" counts as "/netdlllog" too: detailed lines that are never written would
+  // leave "/netall" without any trace.
+  if (HasSwitch(commandLine, "/netdlllog") || detail) s.logAll = true;
   bool errorsOnly = HasSwitch(commandLine, "/netdlllogerrors");
   if (errorsOnly) {
     s.logErrors = true;
     s.logDetail = false;
     s.logAll = false;
   }
-  bool detail = HasSwitch(commandLine, "/netdlllogall");
   if (detail) s.logDetail = true;
   s.quillonLog = HasSwitch(commandLine, "/quillonlog");
   s.quillonLogErrors = HasSwitch(commandLine, "/quillonlogerrors");

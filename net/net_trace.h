@@ -20,7 +20,7 @@ struct TraceSwitches {
   bool netDebugTrace = false;     // "/netdebugtrace": start-up and shutdown lines
   bool logAll = false;            // "/netdlllog": every line is written
   bool logErrors = false;         // "/netdlllogerrors": only error lines are written
-  bool logDetail = false;         // "/netdlllogall": detailed lines are produced
+  bool logDetail = false;         // "/netdlllogall": detailed lines are produced (and written)
   bool quillonLog = false;        // "/quillonlog": the program's own network banners
   bool quillonLogErrors = false;  // "/quillonlogerrors"
   bool netDllShow = false;        // "/netdllshow": the layer's windows are shown

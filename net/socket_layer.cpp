@@ -18,7 +18,6 @@ using platform::kHundredthsPerDay;
 namespace {
 
 constexpr std::uint32_t kClientEvents = sk::kFdRead | sk::kFdWrite | sk::kFdClose;
-constexpr std::int32_t kMaxReadsPerEvent = 256;  // the selector reports the rest again
 
 std::string Str(std::int64_t v) { return std::to_string(v); }
 
@@ -598,7 +597,8 @@ std::int32_t NetDLL::SimpleClientOpenB(const OpenParams& p, std::uint32_t& socke
     if (it->Socket == s) {
       TraceInfo("SimpleClientOpenB", "Deleting old entry still found in qSimpleClientSockets. Socket = " + Str(s) +
                                          " SockID = " + Str(it->SockID));
-      SimpleClearInQueue(it->SockID);
+      // Its packets stay: the in-queue is keyed by SockID, and the owner of that connection
+      // still has to see the data and the close that came before its socket was reused.
       SimpleClearOutQueues(it->SockID);
       it = qSimpleClientSockets.erase(it);
     } else {
@@ -768,7 +768,7 @@ std::int32_t NetDLL::SimpleClient_Async(const Event& e) {
       return 0;
     case sk::kFdRead:
       logEventError();
-      ReadLoop(*r);
+      ReadLoop(*r, ReadAmount::kShare);
       return 0;
     case sk::kFdClose: {
       std::string kind = error == sk::kWsaEconnreset ? " (hard close 10054)"
@@ -777,7 +777,7 @@ std::int32_t NetDLL::SimpleClient_Async(const Event& e) {
       TraceInfo("SimpleClient_Async", "Client FD_CLOSE. Message = " + Str(e.code) + " Socket = " + Str(r->Socket) +
                                           " SockID = " + Str(sockID) + kind);
       if (error != 0 && error != sk::kWsaEconnreset) logEventError();
-      ReadLoop(*r);
+      ReadLoop(*r, ReadAmount::kToTheEnd);
       CloseTheSocket(sockID);
       return 0;
     }
@@ -814,10 +814,13 @@ void NetDLL::OnConnect(ClientRecord& r, std::int32_t error) {
   sk::CloseSocket(r.Socket);
 }
 
-void NetDLL::ReadLoop(ClientRecord& r) {
+void NetDLL::ReadLoop(ClientRecord& r, ReadAmount amount) {
   std::uint8_t buffer[kMaxBinData];
   bool readSomething = false;
-  for (int pass = 0; pass < kMaxReadsPerEvent; ++pass) {
+  // The socket is closed right after the read on the peer's close: whatever is left in it
+  // then would be lost, so that read goes on until the end of the data.
+  const std::int32_t share = std::max(settings_.ReadsPerNotification, 1);
+  for (std::int32_t pass = 0; amount == ReadAmount::kToTheEnd || pass < share; ++pass) {
     int n = sk::Recv(r.Socket, buffer, kMaxBinData, 0);
     if (n > 0) {
       BytesReceived += n;
@@ -947,7 +950,8 @@ std::int32_t NetDLL::SimpleClientClose(NetConnection& c, std::int32_t phase) {
                                            "all packets are sent. Calling winsock shutdown function.");
         ClientRecord* r = FindBySockID(c.SockID);
         if (!r) return kNetConnectionNotFound;
-        if (sk::Shutdown(r->Socket, sk::kSdReceive) != 0)
+        // A socket closed on the peer's close may already carry another connection.
+        if (!r->FD_Close_Received && sk::Shutdown(r->Socket, sk::kSdReceive) != 0)
           TraceError("SimpleClientClose", "Error call to shutdown failed. Error = " + ErrAndText(sk::WsaGetLastError()));
         r->ClosingState = true;
         return 0;

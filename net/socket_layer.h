@@ -50,6 +50,9 @@ struct NetTimerSettings {
   // How long the loader waits for the callback thread's ready event, in milliseconds (0:
   // it only looks once).
   std::int32_t LoaderWaitMs = 10000;
+  // Receives per read notification; the port reports data that remains again, so other
+  // sockets get their turn. The read before closing on the peer's close takes everything.
+  std::int32_t ReadsPerNotification = 256;
 };
 
 class NetDLL {
@@ -181,7 +184,10 @@ class NetDLL {
   void SimpleAsyncDNS(const platform::Event& e);
   std::int32_t SimpleClient_Async(const platform::Event& e);
   void OnConnect(ClientRecord& r, std::int32_t error);
-  void ReadLoop(ClientRecord& r);
+  // How much one read loop takes: its share of a notification, or everything up to the
+  // peer's close.
+  enum class ReadAmount { kShare, kToTheEnd };
+  void ReadLoop(ClientRecord& r, ReadAmount amount);
   void SendLoop(std::int32_t sockID);
   std::int32_t SimpleClientSend(NetConnection& c, const NetPacket& packet);
   std::int32_t SimpleClientClose(NetConnection& c, std::int32_t phase);

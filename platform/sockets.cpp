@@ -306,7 +306,8 @@ int WsaStartup(std::uint16_t versionRequested, WsaData& data) {
 int WsaCleanup() {
   Port& p = ThePort();
   std::thread selector;
-  std::vector<std::thread> workers;
+  // A worker still resolving uses its record until it ends: the records live until joined.
+  std::vector<std::unique_ptr<LookUp>> lookUps;
   {
     std::lock_guard lock(p.mutex);
     if (p.startups == 0) return Fail(kWsaNotInitialised);
@@ -316,13 +317,13 @@ int WsaCleanup() {
     selector = std::move(p.selector);
     for (auto& [h, l] : p.lookUps) {
       l->cancelled = true;
-      workers.push_back(std::move(l->worker));
+      lookUps.push_back(std::move(l));
     }
     p.lookUps.clear();
   }
   if (selector.joinable()) selector.join();
-  for (auto& w : workers)
-    if (w.joinable()) w.join();
+  for (auto& l : lookUps)
+    if (l->worker.joinable()) l->worker.join();
   std::lock_guard lock(p.mutex);
   if (p.startups == 0 && p.wakeFd >= 0) {
     ::close(p.wakeFd);

@@ -2,6 +2,7 @@
 #include "net/net_simple.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 
 #include <chrono>
@@ -224,6 +225,119 @@ TEST_F(NetSimpleTest, ServerClosingFirstDeliversDataThenClosesOnce) {
   obj.SuppressErrorMsg = 1;
   EXPECT_FALSE(obj.SendText("x"));
   EXPECT_EQ(obj.Error, kNetConnectionNotOpen);
+}
+
+TEST(NetSimpleClosing, EverythingSentBeforeThePeersCloseArrivesWithOneReadPerNotification) {
+  // One receive per read notification leaves data behind when the close is reported; none of
+  // it may be lost, and it all comes before the closed packet.
+  NetTimerSettings s = FastTimers();
+  s.ReadsPerNotification = 1;
+  NetDLL layer(s);
+  layer.DLLStartUp("");
+  const std::string sent = Pattern(3 * 1024 * 1024 + 77, 5);
+  LoopbackServer server([&sent](int fd, std::string&, const std::atomic<bool>& stop) {
+    std::size_t off = 0;
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (off < sent.size() && !stop && std::chrono::steady_clock::now() < deadline) {
+      ssize_t n = ::send(fd, sent.data() + off, sent.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) off += static_cast<std::size_t>(n);
+      else std::this_thread::sleep_for(1ms);
+    }
+  });
+  testing::ScriptedUi ui;
+  Owner owner;
+  Recorder obj(&ui, &layer);
+  owner.Add(&obj);
+  obj.Init();
+  obj.Open("127.0.0.1", server.port());
+  ASSERT_EQ(obj.Error, 0);
+  ASSERT_TRUE(owner.PumpUntil([&] { return obj.closed > 0; }, 30s));
+  owner.PumpFor(100ms);
+  EXPECT_EQ(obj.closed, 1);
+  EXPECT_EQ(obj.data.size(), sent.size());
+  EXPECT_TRUE(obj.data == sent);
+  ASSERT_FALSE(obj.types.empty());
+  EXPECT_EQ(obj.types.back(), kPacketClosedByServer);
+  EXPECT_EQ(obj.Count(kPacketClosedByServer), 1);
+  EXPECT_TRUE(obj.errors.empty());
+}
+
+TEST_F(NetSimpleTest, ClosedEventWithoutPacketEndsTheCurrentConnection) {
+  LoopbackServer s1(LoopbackServer::Echo);
+  LoopbackServer s2([](int, std::string&, const std::atomic<bool>&) {});  // closes at once
+  Owner owner;
+  Recorder obj(&ui, layer.get());
+  owner.Add(&obj);
+  obj.Init();
+  obj.Open("127.0.0.1", s1.port());
+  ASSERT_EQ(obj.Error, 0);
+  ASSERT_TRUE(obj.SendText("x"));
+  ASSERT_TRUE(owner.PumpUntil([&] { return obj.data == "x"; }));
+  std::int32_t first = obj._Connection.SockID;
+  EXPECT_EQ(obj.Packet.SockID, first);
+  obj.Abort();
+  obj.Open("127.0.0.1", s2.port());
+  ASSERT_EQ(obj.Error, 0);
+  std::int32_t second = obj._Connection.SockID;
+  NetDLL::ClientView view;
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < deadline && !(layer->FindClient(second, view) && view.FD_Close_Received))
+    std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(view.FD_Close_Received);
+  // The packet still names the first connection; the event is about the current one.
+  obj.TakeEvent(obj._Connection.Event + 1);
+  EXPECT_EQ(obj.closed, 1);
+  EXPECT_EQ(obj.OpenFlag, 0);
+  EXPECT_FALSE(layer->FindClient(second, view));
+  EXPECT_EQ(layer->GetFigures().clientSockets, 0u);
+  // Events of other objects, and the unused numbers, do nothing.
+  obj.TakeEvent(obj._Connection.Event + 3);
+  obj.TakeEvent(obj._Connection.Event - 1);
+  EXPECT_EQ(obj.closed, 1);
+}
+
+TEST_F(NetSimpleTest, ReusedSocketNumberKeepsTheClosedConnectionsPackets) {
+  LoopbackServer s1([](int fd, std::string&, const std::atomic<bool>&) { ::send(fd, "bye\r\n", 5, MSG_NOSIGNAL); });
+  LoopbackServer s2(LoopbackServer::Echo);
+  Owner owner;
+  Recorder a(&ui, layer.get()), b(&ui, layer.get());
+  owner.Add(&a);
+  owner.Add(&b);
+  a.Init();
+  b.Init();
+  a.Open("127.0.0.1", s1.port());
+  ASSERT_EQ(a.Error, 0);
+  const int oldSocket = static_cast<int>(a._Connection.Socket);
+  NetDLL::ClientView view;
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < deadline &&
+         !(layer->FindClient(a._Connection.SockID, view) && view.FD_Close_Received))
+    std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(view.FD_Close_Received);  // a's socket is closed, its packets wait unfetched
+  // Take every lower free number so that b's socket gets a's old number.
+  std::vector<int> fillers;
+  for (;;) {
+    int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    if (fd >= oldSocket) {
+      ::close(fd);
+      ASSERT_EQ(fd, oldSocket);
+      break;
+    }
+    fillers.push_back(fd);
+  }
+  b.Open("127.0.0.1", s2.port());
+  for (int fd : fillers) ::close(fd);
+  ASSERT_EQ(b.Error, 0);
+  ASSERT_EQ(static_cast<int>(b._Connection.Socket), oldSocket);
+  ASSERT_TRUE(b.SendText("still here"));
+  ASSERT_TRUE(owner.PumpUntil([&] { return a.closed > 0 && b.data == "still here"; }));
+  EXPECT_EQ(a.data, "bye\r\n");
+  EXPECT_EQ(a.closed, 1);
+  EXPECT_EQ(a.OpenFlag, 0);
+  EXPECT_EQ(b.closed, 0);
+  EXPECT_EQ(b.OpenFlag, 1);
+  b.Abort();
 }
 
 TEST_F(NetSimpleTest, SendAfterPeerClosedReportsMinus34) {
@@ -569,6 +683,9 @@ TEST_F(NetSimpleTest, ReportErrorTextsAndSuppression) {
   EXPECT_EQ(InterpretNetError(0), "General Object level error");
   EXPECT_EQ(InterpretNetError(12345),
             "General Winsock Error (unknown by NetErrorStr) [12345] [listed by NetErrorStr]");
+  EXPECT_EQ(InterpretNetError(-58), "General Winsock Error (unknown by NetErrorStr) [-58] [listed by NetErrorStr]");
+  EXPECT_EQ(InterpretNetError(-1), "Unknown Error (was previously Quillon DLL not actively initiated)");
+  EXPECT_EQ(InterpretNetError(-55), "Connection already open");
 }
 
 TEST_F(NetSimpleTest, ShutdownWhileOpenClosesWithoutNotifying) {

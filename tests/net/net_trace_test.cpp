@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "net/socket_layer.h"
 #include "platform/debug_output.h"
@@ -64,6 +65,40 @@ TEST(NetTrace, SwitchesAreWholeWordsAndErrorsOnlyWins) {
   EXPECT_TRUE(capture.Text().empty());
 }
 
+TEST(NetTrace, NetAllWritesDetailedLinesAndNetErrorsOnlyErrors) {
+  SwitchGuard guard;
+  platform::CapturingDebugOutput capture;
+  NetTurnOnLogging(ExpandNetCommandLine("verdan /netall"));
+  TraceSwitches s = GetTraceSwitches();
+  EXPECT_TRUE(s.logAll);
+  EXPECT_TRUE(s.logDetail);
+  EXPECT_TRUE(s.netDebugTrace);
+  EXPECT_TRUE(s.quillonLog);
+  capture.Clear();
+  TraceInfo("SimpleClient_Async", "Nothing to read (WSAEWOULDBLOCK).");
+  Trace(TraceLevel::kInfo, "CloseAll", "Information: Closing All");
+  EXPECT_EQ(capture.Text(),
+            "[NetDLL] SimpleClient_Async() : Nothing to read (WSAEWOULDBLOCK).\r\n"
+            "[NetDLL] CloseAll() : Information: Closing All\r\n");
+
+  NetTurnOnLogging(ExpandNetCommandLine("verdan /neterrors"));
+  s = GetTraceSwitches();
+  EXPECT_FALSE(s.logAll);
+  EXPECT_TRUE(s.logErrors);
+  EXPECT_FALSE(s.logDetail);
+  capture.Clear();
+  TraceInfo("F", "detail");
+  Trace(TraceLevel::kInfo, "F", "information");
+  TraceError("F", "trouble");
+  EXPECT_EQ(capture.Text(), "[NetDLL] F() : trouble\r\n");
+
+  // Errors only wins over the detailed switch given beside it.
+  NetTurnOnLogging("/netdlllogall /netdlllogerrors");
+  capture.Clear();
+  Trace(TraceLevel::kInfo, "F", "information");
+  EXPECT_TRUE(capture.Text().empty());
+}
+
 TEST(NetTrace, ShorthandsExpand) {
   EXPECT_TRUE(IsNetSwitch("/NETALL"));
   EXPECT_TRUE(IsNetSwitch("/quillonlogerrors"));
@@ -113,6 +148,30 @@ TEST(NetTrace, ErrorTexts) {
   EXPECT_EQ(NetErrorStr(11001).rfind("(WSAHOST_NOT_FOUND) Host not found.", 0), 0u);
   EXPECT_EQ(NetErrorStr(10093).rfind("(WSANOTINITIALISED) Successful WSAStartup not yet performed.", 0), 0u);
   EXPECT_EQ(NetErrorStr(10009), "WSAEBADF (BadF)");
+  // The beginnings the texts must keep, each followed by an explanation of its own.
+  const std::pair<int, std::string> beginnings[] = {
+      {10035, "(WSAEWOULDBLOCK) Resource temporarily unavailable."},
+      {10038, "(WSAENOTSOCK) Socket operation on non-socket."},
+      {10050, "(WSAENETDOWN) Network is down."},
+      {10051, "(WSAENETUNREACH) Network is unreachable."},
+      {10053, "(WSAECONNABORTED) Software caused connection abort."},
+      {10054, "(WSAECONNRESET) Connection reset by peer."},
+      {10057, "(WSAENOTCONN) Socket is not connected."},
+      {10060, "(WSAETIMEDOUT) Connection timed out."},
+      {10061, "(WSAECONNREFUSED) Connection refused."},
+      {10064, "(WSAEHOSTDOWN) Host is down."},
+      {10065, "(WSAEHOSTUNREACH) No route to host."},
+      {10091, "(WSASYSNOTREADY) Network subsystem is unavailable."},
+      {10093, "(WSANOTINITIALISED) Successful WSAStartup not yet performed."},
+      {11001, "(WSAHOST_NOT_FOUND) Host not found."},
+      {11002, "(WSATRY_AGAIN) Non-authoritative host not found."},
+      {11004, "(WSANO_DATA) Valid name, no data record of requested type."},
+  };
+  for (const auto& [number, begin] : beginnings) {
+    std::string t = NetErrorStr(number);
+    EXPECT_EQ(t.rfind(begin + " ", 0), 0u) << number << ": " << t;
+    EXPECT_GT(t.size(), begin.size() + 10) << number;
+  }
   EXPECT_EQ(NetErrorStr(12345), "General Winsock Error (unknown by NetErrorStr) [12345]");
   EXPECT_EQ(NetErrorStr(0), "General Winsock Error (unknown by NetErrorStr) [0]");
   EXPECT_EQ(NetErrorStr(-41), "A General FTP error occurred");

@@ -178,6 +178,29 @@ TEST_F(SocketsTest, AsynchronousLookUpAndCancel) {
   }
 }
 
+TEST(SocketsPort, CleanUpWithLookUpsStillRunningThenStartAgain) {
+  EventQueue queue;
+  for (int round = 0; round < 3; ++round) {
+    WsaData data;
+    ASSERT_EQ(WsaStartup(0x0002, data), 0);
+    for (int i = 0; i < 8; ++i) ASSERT_NE(AsyncGetHostByName(queue.Id(), 3109, "localhost"), 0u);
+    ASSERT_EQ(WsaCleanup(), 0);  // cancels and waits for the workers still resolving
+  }
+  // Answers that were already on their way are all this queue may hold; nothing comes late.
+  while (queue.WaitFor(50ms).code != kEventNone) {
+  }
+  WsaData data;
+  ASSERT_EQ(WsaStartup(0x0002, data), 0);
+  std::uint32_t h = AsyncGetHostByName(queue.Id(), 3109, "localhost");
+  Event e = queue.WaitFor(5s);
+  EXPECT_EQ(e.code, 3109);
+  EXPECT_EQ(e.wparam, h);
+  EXPECT_EQ(SelectErrorOf(e.lparam), 0);
+  EXPECT_EQ(WsaCleanup(), 0);
+  EXPECT_EQ(WsaCleanup(), kSocketError);
+  EXPECT_EQ(WsaGetLastError(), kWsaNotInitialised);
+}
+
 TEST(SocketsPort, NumbersAndAddresses) {
   EXPECT_EQ(WsaErrorFromErrno(ECONNREFUSED), 10061);
   EXPECT_EQ(WsaErrorFromErrno(EAGAIN), 10035);
