@@ -1,0 +1,113 @@
+// The Zip component: tests for and copies files, packs queued files into a ZIP archive and
+// extracts entries from one. The archive runs and the restore call it with the program's own
+// function names and argument lists; results are 32-bit signed numbers as they always were.
+//
+// Archives are standard ZIP (deflate, ZIP64 when an entry or the archive passes 4 GiB) and
+// carry no password. Every file this component writes (an archive, a copy, a restored file)
+// is written under a temporary name beside its target, verified, flushed to disk and renamed
+// into place only when complete, so a failure or a killed process leaves the previous file
+// as it was. Extraction verifies every matching entry before any working file is replaced.
+//
+// Thread-safety: one component holds one queue and one set of unzip settings; calls on the
+// same object must not overlap (the archive runs hold their run lock for that). Distinct objects
+// are independent. The current directory is read by `LSZIP_INCLUDE` (relative patterns).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace verdan::platform {
+class Ui;
+}
+
+namespace verdan::archive {
+
+// Error numbers returned (negated) by the two executes.
+enum ZipError : std::int32_t {
+  kZipNothingQueued = -1,      // execute with nothing queued: no archive touched
+  kZipCannotWrite = -2,        // the archive or a temporary file could not be written
+  kZipCannotReadFile = -3,     // a queued file could not be read
+  kZipVerifyFailed = -4,       // the written archive did not read back intact
+  kZipCannotOpenArchive = -5,  // no archive, or not a readable ZIP archive
+  kZipDamagedEntry = -6,       // an entry failed its CRC or size check while extracting
+  kZipUnsafeEntry = -7,        // an entry would be written outside the target directory
+  kZipBadPassword = -8,        // an encrypted entry could not be read with the password
+  kZipBadTarget = -9,          // the extraction target is not a usable directory
+  kZipNothingMatched = -10,    // no entry matches the unzip pattern
+  kZipCannotReplace = -11,     // a verified file could not be put in place
+  kZipBadAction = -12,         // an action other than 2 (new archive) or 3 (add)
+};
+
+// The archive action of `LSZIP_EXECUTE`.
+constexpr std::int32_t kActionNew = 2;
+constexpr std::int32_t kActionAdd = 3;
+
+// True when `name` matches `pattern` ("*" any run of characters, "?" one character) without
+// regard to letter case, as file names compare on the system the program was made for.
+bool MatchesPattern(const std::string& pattern, const std::string& name);
+
+class ZipComponent {
+ public:
+  ZipComponent();
+  ~ZipComponent();
+  ZipComponent(const ZipComponent&) = delete;
+  ZipComponent& operator=(const ZipComponent&) = delete;
+
+  // Where progress of a long execute is reported (files and bytes); null for none.
+  void SetProgress(platform::Ui* ui) { progressUi_ = ui; }
+
+  // Non-zero when a file (not a directory) exists at `path`.
+  std::int32_t FILE_EXISTS(const std::string& path);
+
+  // Makes `destination` a copy of `source`, replacing an earlier file only once the copy is
+  // complete and on disk. Returns 1 on success, 0 on failure (the earlier file stays).
+  std::int32_t COPY_FILE(const std::string& source, const std::string& destination);
+
+  // Queues the regular files matching `pattern` ("*.tps", or one file name, optionally with a
+  // directory; relative to the current directory). Returns the number of files it matched,
+  // 0 when none. A file queued again under the same entry name replaces the earlier one.
+  std::int32_t LSZIP_INCLUDE(const std::string& pattern);
+
+  // Writes the queued files into `archive`: action 2 writes the archive anew, action 3 adds
+  // them to an existing archive, replacing entries of the same name (any letter case).
+  // `a` and `b` are the program's constants 1 and 145, accepted and not otherwise used.
+  // Returns the number of entries written, or a negative ZipError; in every case the queue is
+  // emptied and, on error, the previous archive is left untouched.
+  std::int32_t LSZIP_EXECUTE(const std::string& archive, std::int32_t action, std::int32_t a,
+                             std::int32_t b);
+
+  // Unzip settings, kept until `LSUZ_RESET`.
+  std::int32_t LSUZ_ZIPNAME(const std::string& archive);   // 0: no such archive
+  std::int32_t LSUZ_INCLUDE(const std::string& pattern);   // 0: no entry matches
+  std::int32_t LSUZ_EXTRACTTO(const std::string& target);  // 0: directory unusable
+  std::int32_t LSUZ_PASSWORD(const std::string& password); // always 1
+  // Extracts the matching entries into the target, replacing files of the same name, all or
+  // nothing. `a` and `b` are the program's constants 3 and 2. Returns the number of files
+  // written, or a negative ZipError with no working file changed.
+  std::int32_t LSUZ_EXECUTE(std::int32_t a, std::int32_t b);
+  std::int32_t LSUZ_RESET();
+
+  // Files larger than this are deflated as a stream while the archive is written instead of
+  // whole in memory on the worker threads (which is faster but holds the file twice).
+  void SetWholeFileLimit(std::uint64_t bytes) { wholeFileLimit_ = bytes; }
+
+  // Number of files queued for the next execute.
+  std::size_t Queued() const { return queue_.size(); }
+
+  struct QueuedFile {
+    std::string path;       // absolute path of the file
+    std::string entryName;  // name inside the archive
+  };
+
+ private:
+  std::vector<QueuedFile> queue_;
+  std::string unzipArchive_;
+  std::string unzipPattern_;
+  std::string unzipTarget_;
+  std::string unzipPassword_;
+  platform::Ui* progressUi_ = nullptr;
+  std::uint64_t wholeFileLimit_ = 256ull << 20;
+};
+
+}  // namespace verdan::archive

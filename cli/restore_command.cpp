@@ -1,0 +1,78 @@
+// `verdan restore ARCHIVE [--yes]`: chooses ARCHIVE as the archiving window's archive button
+// would and restores its data files into the source directory. The warning is answered with
+// "&Raspakiraj" by --yes; otherwise it is asked on a terminal and takes its default
+// ("&Odustani") without one.
+#include <cstdio>
+#include <string>
+
+#include "app/frame.h"
+#include "app/program.h"
+#include "app/tables.h"
+#include "archive/restore.h"
+#include "cli/commands.h"
+#include "cli/console_ui.h"
+#include "platform/paths.h"
+
+namespace verdan::cli {
+namespace {
+
+// The console port whose file dialog "chooses" the archive named on the command line.
+class RestoreUi : public ConsoleUi {
+ public:
+  explicit RestoreUi(std::string archive) : archive_(std::move(archive)) {}
+  std::vector<std::string> FileOpen(const platform::FileOpenSpec&) override { return {archive_}; }
+
+ private:
+  std::string archive_;
+};
+
+}  // namespace
+
+int RestoreCommand(const Args& args) {
+  std::string archive;
+  bool yes = false;
+  for (const auto& a : args) {
+    if (a == "--yes") {
+      yes = true;
+    } else if (archive.empty() && !a.empty() && a.rfind("--", 0) != 0) {
+      archive = a;
+    } else {
+      std::fprintf(stderr, "Upotreba: verdan restore ARHIVA [--yes]\n");
+      return kExitUsage;
+    }
+  }
+  if (archive.empty()) {
+    std::fprintf(stderr, "Upotreba: verdan restore ARHIVA [--yes]\n");
+    return kExitUsage;
+  }
+  // The dialog would return a full path; a relative name is taken from here.
+  if (archive[0] != platform::kSeparator) archive = platform::CurrentDirectory() + "/" + archive;
+
+  RestoreUi ui(archive);
+  if (yes) {
+    ui.SetAnswerer([](const platform::MessageSpec& spec) -> std::optional<unsigned> {
+      if (spec.namedButtons == archive::kRestoreWarningButtons) return 1u;
+      return std::nullopt;
+    });
+  } else {
+    ui.SetPrompting(true);
+  }
+  app::Program program(ui);
+  program.archivePassword = app::kBuiltInArchivePassword;
+  program.StartDirectory = platform::CurrentDirectory();
+
+  if (!app::OpenTable(program, program.email)) return kExitEnded;
+  ++program.email.ReferenceCount;
+  app::LoadEmailSettings(program);
+
+  archive::ArchiveShared shared;
+  archive::ChooseArchive(program, shared);
+  bool succeeded = archive::RestoreArchive(program, shared);
+
+  app::CloseTable(program.datoteke);
+  if (--program.email.ReferenceCount == 0) app::CloseTable(program.email);
+  if (program.Ended()) return kExitEnded;
+  return succeeded ? kExitOk : kExitMessage;
+}
+
+}  // namespace verdan::cli

@@ -1,0 +1,291 @@
+#include "archive/archive_runs.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "app/tables.h"
+#include "platform/clock.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+#include "support/scripted_ui.h"
+#include "support/temp_dir.h"
+
+namespace verdan::archive {
+namespace {
+
+using platform::CivilDate;
+using platform::DayCountFromDate;
+using testing::ReadFile;
+using testing::RunProcess;
+using testing::WriteFile;
+
+std::int64_t Day(int y, int m, int d) { return DayCountFromDate(CivilDate{y, m, d}); }
+
+bool Exists(const std::string& p) { return std::filesystem::exists(p); }
+
+std::string Entries(const std::string& archive) {
+  auto r = RunProcess({"/usr/bin/python3", "-c",
+                       "import sys,zipfile\n"
+                       "z=zipfile.ZipFile(sys.argv[1])\n"
+                       "assert z.testzip() is None\n"
+                       "print(' '.join(sorted(z.namelist())))",
+                       archive},
+                      "/");
+  EXPECT_EQ(r.status, 0) << r.err;
+  return r.out;
+}
+
+TEST(ArchiveNames, ByWeekdayDateAndMix) {
+  std::string name(kBaseNameLength, ' ');
+  BuildArchiveName("dan", Day(2006, 3, 9), name);
+  EXPECT_EQ(name, platform::FitField("CETVRTAK", 20));
+  BuildArchiveName("dat", Day(2006, 3, 5), name);
+  EXPECT_EQ(platform::TrimRightCopy(name), "532006");
+  BuildArchiveName("dat", Day(2006, 11, 20), name);
+  EXPECT_EQ(platform::TrimRightCopy(name), "20112006");
+  // Two different days give the same name: the later run takes the earlier archive.
+  std::string other = name;
+  BuildArchiveName("dat", Day(2006, 1, 11), name);
+  BuildArchiveName("dat ", Day(2006, 11, 1), other);
+  EXPECT_EQ(platform::TrimRightCopy(name), "1112006");
+  EXPECT_EQ(other, name);
+  BuildArchiveName("mix", Day(2006, 3, 6), name);
+  EXPECT_EQ(platform::TrimRightCopy(name), "PON632006");
+  BuildArchiveName("mix", Day(2006, 3, 12), name);
+  EXPECT_EQ(platform::TrimRightCopy(name), "NED1232006");
+  // Any other mode keeps what the window's name held.
+  BuildArchiveName("   ", Day(2006, 3, 7), name);
+  EXPECT_EQ(platform::TrimRightCopy(name), "NED1232006");
+  std::string blank(kBaseNameLength, ' ');
+  BuildArchiveName("xyz", Day(2006, 3, 7), blank);
+  EXPECT_EQ(blank, std::string(20, ' '));
+}
+
+class RunsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    data = dir.File("podaci");
+    std::filesystem::create_directories(data);
+    WriteFile(data + "/ARHIVE.TPS", "arhive");
+    WriteFile(data + "/kupci.tps", std::string(50000, 'k'));
+    WriteFile(data + "/ostalo.dat", "ne");
+    program.StartDirectory = platform::FitField(dir.path(), 127);
+    program.run.POCDIR = platform::FitField(data, 127);
+    program.run.TIP_ARH = "dan";
+    program.run.OZNAKAARHIVDISKA = "E";
+    std::filesystem::create_directories(dir.File("usb"));
+    WriteFile(dir.File("verdan.env"), "[Diskovi]\nE=" + dir.File("usb") + "\n");
+  }
+  std::vector<std::string> Texts() { return ui.Texts(); }
+
+  testing::TempDir dir;
+  testing::ScopedCwd cwd{dir.path()};
+  platform::SettableClock clock{Day(2006, 3, 9)};  // a Thursday
+  platform::ScopedClock useClock{clock};
+  testing::ScriptedUi ui;
+  app::Program program{ui};
+  ArchiveShared shared;
+  std::string IMEARHIVE = std::string(kBaseNameLength, ' ');
+  std::string data;
+};
+
+TEST_F(RunsTest, ExternalDiskRunWritesTheWeekdayArchiveAndKeepsTheEarlierOneAsSecondCopy) {
+  EXPECT_TRUE(ExternalDiskRun(program, shared, IMEARHIVE));
+  std::string archive = dir.File("usb/CETVRTAK.zip");
+  EXPECT_EQ(program.buffers.ZIPARCHIVE, archive);
+  EXPECT_EQ(program.buffers.AKTIVNAARHIVA, archive);
+  EXPECT_EQ(Entries(archive), "ARHIVE.TPS kupci.tps\n");
+  EXPECT_FALSE(Exists(dir.File("usb/CETVRTAK_2_.zip")));
+  ASSERT_EQ(ui.Messages().size(), 1u);
+  EXPECT_EQ(ui.Messages()[0].text, " Arhiviranje uspješno završilo !");
+  EXPECT_EQ(ui.Messages()[0].caption, " OBAVIJEST !");
+  EXPECT_EQ(ui.Messages()[0].icon, platform::Icon::kExclamation);
+  EXPECT_EQ(platform::CurrentDirectory(), dir.path());
+  EXPECT_FALSE(ui.ProgressReports().empty());
+  EXPECT_TRUE(ui.ProgressReports().back().finished);
+
+  std::string first = ReadFile(archive);
+  WriteFile(data + "/novi.tps", "novi");
+  EXPECT_TRUE(ExternalDiskRun(program, shared, IMEARHIVE));
+  EXPECT_EQ(ReadFile(dir.File("usb/CETVRTAK_2_.zip")), first);
+  EXPECT_EQ(Entries(archive), "ARHIVE.TPS kupci.tps novi.tps\n");
+}
+
+TEST_F(RunsTest, BlankDiskLetterStopsTheRunBeforeAnythingIsWritten) {
+  program.run.OZNAKAARHIVDISKA = " ";
+  program.buffers.ZIPARCHIVE = "prije";
+  EXPECT_FALSE(ExternalDiskRun(program, shared, IMEARHIVE));
+  ASSERT_EQ(ui.Messages().size(), 1u);
+  EXPECT_EQ(ui.Messages()[0].text, "Nisi odabrao oznaku vanjskog diska");
+  EXPECT_EQ(ui.Messages()[0].caption, "Pažnja!!!");
+  EXPECT_EQ(ui.Messages()[0].icon, platform::Icon::kExclamation);
+  EXPECT_EQ(program.buffers.ZIPARCHIVE, "prije");
+  EXPECT_TRUE(std::filesystem::is_empty(dir.File("usb")));
+}
+
+TEST_F(RunsTest, DestinationIsAPrefixExactlyAsStored) {
+  std::filesystem::create_directories(dir.File("backup"));
+  program.run.TIP_ARH = "mix";
+  program.run.ZAVDIR = platform::FitField(dir.File("backup") + "/", 127);
+  EXPECT_TRUE(DestinationRun(program, shared, IMEARHIVE));
+  EXPECT_TRUE(Exists(dir.File("backup/CET932006.zip")));
+
+  program.run.ZAVDIR = platform::FitField(dir.File("backup"), 127);
+  EXPECT_TRUE(DestinationRun(program, shared, IMEARHIVE));
+  EXPECT_EQ(program.buffers.ZIPARCHIVE, dir.File("backupCET932006.zip"));
+  EXPECT_TRUE(Exists(dir.File("backupCET932006.zip")));
+  EXPECT_FALSE(Exists(dir.File("backupCET932006_2_.zip")));
+
+  // A blank destination names the archive relative to the source directory.
+  program.run.ZAVDIR = std::string(127, ' ');
+  EXPECT_TRUE(DestinationRun(program, shared, IMEARHIVE));
+  EXPECT_EQ(program.buffers.ZIPARCHIVE, "CET932006.zip");
+  EXPECT_TRUE(Exists(data + "/CET932006.zip"));
+  EXPECT_EQ(platform::CurrentDirectory(), dir.path());
+}
+
+TEST_F(RunsTest, ComposedPathsAreCutTo126Characters) {
+  std::string deep = dir.path() + "/";
+  while (deep.size() < 130 - 12) deep += "d";
+  deep.resize(130 - 12);  // + "CETVRTAK.zip" makes 130
+  program.run.ZAVDIR = platform::FitField(deep, 127);
+  DestinationRun(program, shared, IMEARHIVE);
+  EXPECT_EQ(program.buffers.ZIPARCHIVE, (deep + "CETVRTAK.zip").substr(0, 126));
+  EXPECT_EQ(shared.SecondCopyPath, (deep + "CETVRTAK_2_.zip").substr(0, 126));
+}
+
+TEST_F(RunsTest, NothingToArchiveIsReportedAndTheEarlierArchiveSurvives) {
+  std::filesystem::create_directories(dir.File("prazno"));
+  program.run.ZAVDIR = platform::FitField(dir.path() + "/", 127);
+  ASSERT_TRUE(DestinationRun(program, shared, IMEARHIVE));
+  std::string before = ReadFile(dir.File("CETVRTAK.zip"));
+  ui.Clear();
+
+  program.run.POCDIR = platform::FitField(dir.File("prazno"), 127);
+  EXPECT_FALSE(DestinationRun(program, shared, IMEARHIVE));
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"Nema ništa za arhiviranje u tekućem direktoriju !",
+                                               "GREŠKA : " + std::to_string(kZipNothingQueued)}));
+  EXPECT_EQ(ReadFile(dir.File("CETVRTAK.zip")), before);
+  EXPECT_EQ(ReadFile(dir.File("CETVRTAK_2_.zip")), before);
+  EXPECT_EQ(program.buffers.AKTIVNAARHIVA, dir.File("CETVRTAK.zip"));
+}
+
+TEST_F(RunsTest, RunsFromTwoWindowsAtOnceTakeTurns) {
+  WriteFile(data + "/velika.tps", std::string(3 << 20, 'v'));
+  program.run.ZAVDIR = platform::FitField(dir.path() + "/", 127);
+  std::string otherName(kBaseNameLength, ' ');
+  bool first = false, second = false;
+  std::thread other([&] { second = DestinationRun(program, shared, otherName); });
+  first = DestinationRun(program, shared, IMEARHIVE);
+  other.join();
+  EXPECT_TRUE(first);
+  EXPECT_TRUE(second);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{" Arhiviranje uspješno završilo !",
+                                               " Arhiviranje uspješno završilo !"}));
+  EXPECT_EQ(Entries(dir.File("CETVRTAK.zip")), "ARHIVE.TPS kupci.tps velika.tps\n");
+  EXPECT_EQ(Entries(dir.File("CETVRTAK_2_.zip")), "ARHIVE.TPS kupci.tps velika.tps\n");
+  EXPECT_EQ(platform::CurrentDirectory(), dir.path());
+}
+
+class BrowseRunsTest : public RunsTest {
+ protected:
+  void SetUp() override {
+    RunsTest::SetUp();
+    ASSERT_TRUE(app::OpenTable(program, program.datoteke));
+    ++program.datoteke.ReferenceCount;
+    ASSERT_TRUE(app::OpenTable(program, program.arhive));
+    ++program.arhive.ReferenceCount;
+    WriteFile(dir.File("LOKALNA.TPS"), "lokalna");
+  }
+  void TearDown() override {
+    app::CloseTable(program.datoteke);
+    app::CloseTable(program.arhive);
+  }
+  void AddEntry(const std::string& ime) {
+    program.DAT = {};
+    program.DAT.IME = platform::FitField(ime, app::kDatImeLength);
+    ASSERT_EQ(app::AddRecord(program, program.datoteke), 0);
+  }
+  std::vector<std::int32_t> Stamps() {
+    std::vector<std::int32_t> out;
+    app::SetOrder(program, program.datoteke, platform::kRecordOrder);
+    while (app::NextRecord(program, program.datoteke) == 0) out.push_back(program.DAT.DATUM);
+    return out;
+  }
+};
+
+TEST_F(BrowseRunsTest, ListRunPacksEachEntryAddingToTheArchiveOfEarlierRuns) {
+  AddEntry(data + "/kupci");
+  AddEntry(data + "/ARHIVE.TPS");  // stored with its extension: matches nothing
+  AddEntry(data + "/arhive");
+  ListRun(program, shared);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"Nema ništa za arhiviranje u tekućem direktoriju !",
+                                               "GREŠKA : " + std::to_string(kZipNothingQueued),
+                                               " ARHIVIRANJE ZAVRŠILO !"}));
+  EXPECT_EQ(ui.Messages().back().caption, " OBAVIJEST !");
+  EXPECT_EQ(Entries(dir.File("OdPodaci.zip")), "ARHIVE.TPS kupci.tps\n");
+  EXPECT_FALSE(Exists(dir.File("OdPod#2.zip")));
+  EXPECT_EQ(Stamps(), (std::vector<std::int32_t>{0, 0, 0}));  // no stamping
+
+  std::string first = ReadFile(dir.File("OdPodaci.zip"));
+  WriteFile(data + "/novi.tps", "n");
+  AddEntry(data + "/NOVI");
+  ListRun(program, shared);
+  EXPECT_EQ(ReadFile(dir.File("OdPod#2.zip")), first);
+  EXPECT_EQ(Entries(dir.File("OdPodaci.zip")), "ARHIVE.TPS kupci.tps novi.tps\n");
+}
+
+TEST_F(BrowseRunsTest, AnEmptyListOnlyClosesTheRun) {
+  ListRun(program, shared);
+  EXPECT_EQ(Texts(), std::vector<std::string>{" ARHIVIRANJE ZAVRŠILO !"});
+  EXPECT_FALSE(Exists(dir.File("OdPodaci.zip")));
+}
+
+TEST_F(BrowseRunsTest, WeekdayRunStampsTheListedFilesOrPacksTheCurrentDirectory) {
+  AddEntry(data + "/kupci");
+  AddEntry(data + "/nema");
+  int redraws = 0, refreshes = 0;
+  BrowseHooks hooks{[&] { ++redraws; }, [&] { ++refreshes; }};
+  WeekdayRun(program, shared, 1, hooks);
+  std::string archive = dir.File("CETVRTAK.zip");
+  EXPECT_EQ(program.buffers.ZIPARCHIVE, archive);
+  EXPECT_EQ(Entries(archive), "kupci.tps\n");
+  EXPECT_EQ(Stamps(), (std::vector<std::int32_t>{static_cast<std::int32_t>(Day(2006, 3, 9)),
+                                                 static_cast<std::int32_t>(Day(2006, 3, 9))}));
+  EXPECT_EQ(redraws, 2);
+  EXPECT_EQ(refreshes, 1);
+
+  std::string first = ReadFile(archive);
+  WeekdayRun(program, shared, 0, hooks);
+  EXPECT_EQ(ReadFile(dir.File("Arhiv#2.zip")), first);
+  EXPECT_EQ(Entries(archive), "ARHIVE.TPS DATOTEKE.TPS LOKALNA.TPS kupci.tps\n");
+  EXPECT_EQ(Texts().back(), " ARHIVIRANJE ZAVRŠILO !");
+}
+
+TEST_F(BrowseRunsTest, DefinitionRunRecordsTheDayInTheDefinition) {
+  std::string path = dir.File("def.zip");
+  program.ARH = {};
+  program.ARH.ID = 1;
+  program.ARH.NAZIV = platform::FitField("Dnevna", app::kArhNazivLength);
+  program.ARH.STAZA = platform::FitField(path, app::kArhStazaLength);
+  ASSERT_EQ(app::AddRecord(program, program.arhive), 0);
+
+  DefinitionRun(program, shared, 0, path);
+  EXPECT_EQ(Entries(path), "ARHIVE.TPS DATOTEKE.TPS LOKALNA.TPS\n");
+  EXPECT_EQ(Texts(), std::vector<std::string>{" ARHIVIRANJE ZAVRŠILO !"});
+  program.ARH.STAZA = platform::FitField(path, app::kArhStazaLength);
+  ASSERT_EQ(app::GetRecord(program, program.arhive, app::ARH_KEYSTAZA), 0);
+  EXPECT_EQ(program.ARH.DATUMARH, Day(2006, 3, 9));
+
+  // Option 1 adds the listed files to the same archive; the old one is the second copy.
+  std::string first = ReadFile(path);
+  AddEntry(data + "/kupci");
+  DefinitionRun(program, shared, 1, path);
+  EXPECT_EQ(ReadFile(dir.File("OdPod#2.zip")), first);
+  EXPECT_EQ(Entries(path), "ARHIVE.TPS DATOTEKE.TPS LOKALNA.TPS kupci.tps\n");
+}
+
+}  // namespace
+}  // namespace verdan::archive

@@ -1,0 +1,146 @@
+#include "archive/restore.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/tables.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+#include "support/scripted_ui.h"
+#include "support/temp_dir.h"
+
+namespace verdan::archive {
+namespace {
+
+using testing::ReadFile;
+using testing::RunProcess;
+using testing::WriteFile;
+
+class RestoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(dir.File("backup"));
+    WriteFile(dir.File("ARHIVE.TPS"), "iz arhive");
+    WriteFile(dir.File("kupci.tps"), std::string(20000, 'k'));
+    ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "backup/dobra.zip", "ARHIVE.TPS", "kupci.tps"},
+                         dir.path())
+                  .status,
+              0);
+    WriteFile(dir.File("ARHIVE.TPS"), "radna");
+    WriteFile(dir.File("kupci.tps"), "radni kupci");
+    program.StartDirectory = dir.path();
+    program.archivePassword = "381";
+    program.run.POCDIR = platform::FitField(dir.path(), 127);
+    program.run.ZAVDIR = platform::FitField(dir.File("backup"), 127);
+    ASSERT_TRUE(app::OpenTable(program, program.datoteke));
+    ++program.datoteke.ReferenceCount;
+  }
+  void TearDown() override { app::CloseTable(program.datoteke); }
+
+  void ExpectWorkingFilesUntouched() {
+    EXPECT_EQ(ReadFile(dir.File("ARHIVE.TPS")), "radna");
+    EXPECT_EQ(ReadFile(dir.File("kupci.tps")), "radni kupci");
+  }
+  // The list can be read after a restore.
+  void ExpectListReadable() {
+    EXPECT_EQ(app::SetOrder(program, program.datoteke, platform::kRecordOrder), 0);
+    EXPECT_EQ(app::NextRecord(program, program.datoteke), platform::kRecordNotAvailable);
+  }
+
+  testing::TempDir dir;
+  testing::ScopedCwd cwd{dir.path()};
+  testing::ScriptedUi ui;
+  app::Program program{ui};
+  ArchiveShared shared;
+};
+
+TEST_F(RestoreTest, ChoosingOpensTheDialogInTheDestinationAndCancellingBlanksBoth) {
+  ui.QueueFiles({dir.File("backup/dobra.zip")});
+  ChooseArchive(program, shared);
+  EXPECT_EQ(program.buffers.ZIPARCHIVE, dir.File("backup/dobra.zip"));
+  EXPECT_EQ(program.buffers.AKTIVNAARHIVA, dir.File("backup/dobra.zip"));
+  ASSERT_EQ(ui.FileDialogs().size(), 1u);
+  EXPECT_EQ(ui.FileDialogs()[0].title, "Odaberi arhiv datoteku");
+  EXPECT_EQ(ui.FileDialogs()[0].filter, "ZIP arhive|*.zip");
+  EXPECT_EQ(ui.FileDialogs()[0].startPath, dir.File("backup"));
+  EXPECT_EQ(ui.FileDialogs()[0].nameBufferLength, 79u);
+  EXPECT_EQ(platform::CurrentDirectory(), dir.path());
+
+  ChooseArchive(program, shared);  // cancelled
+  EXPECT_EQ(program.buffers.ZIPARCHIVE, "");
+  EXPECT_EQ(program.buffers.AKTIVNAARHIVA, "");
+  EXPECT_EQ(platform::CurrentDirectory(), dir.path());
+}
+
+TEST_F(RestoreTest, DecliningTheWarningChangesNothing) {
+  program.buffers.ZIPARCHIVE = dir.File("backup/dobra.zip");
+  EXPECT_FALSE(RestoreArchive(program, shared));  // the default button is "&Odustani"
+  ui.QueueAnswer(2);
+  EXPECT_FALSE(RestoreArchive(program, shared));
+  auto messages = ui.Messages();
+  ASSERT_EQ(messages.size(), 2u);
+  const auto& warning = messages[0];
+  EXPECT_EQ(warning.text,
+            "Pazite da ne prebrišete trenutne radne podatke!! |Koristiti uz konzultaciju sa "
+            "osobljem za podršku!");
+  EXPECT_EQ(warning.caption, "PAŽNJA!");
+  EXPECT_EQ(warning.icon, platform::Icon::kExclamation);
+  EXPECT_EQ(warning.namedButtons, "&Raspakiraj|&Odustani");
+  EXPECT_EQ(warning.defaultButton, 2u);
+  EXPECT_EQ(warning.modality, platform::Modality::kSystem);
+  ExpectWorkingFilesUntouched();
+}
+
+TEST_F(RestoreTest, RestoresTheDataFilesAndReopensTheList) {
+  program.buffers.ZIPARCHIVE = dir.File("backup/dobra.zip");
+  ui.QueueAnswer(1);
+  EXPECT_TRUE(RestoreArchive(program, shared));
+  EXPECT_EQ(ReadFile(dir.File("ARHIVE.TPS")), "iz arhive");
+  EXPECT_EQ(ReadFile(dir.File("kupci.tps")), std::string(20000, 'k'));
+  ASSERT_EQ(ui.Messages().size(), 2u);
+  EXPECT_EQ(ui.Messages()[1].text, " Dearhiviranje uspješno završilo !");
+  EXPECT_EQ(ui.Messages()[1].caption, " OBAVIJEST !");
+  ExpectListReadable();
+}
+
+TEST_F(RestoreTest, EveryStepRunsAndReportsWithoutAChosenArchive) {
+  ui.QueueAnswer(1);
+  EXPECT_FALSE(RestoreArchive(program, shared));
+  EXPECT_EQ(ui.Texts(), (std::vector<std::string>{
+                            ui.Texts()[0], "Ne postoji ARHIV sa tim imenom !",
+                            "Nema ništa za dearhiviranje u odabranoj arhivi !",
+                            "GREŠKA : " + std::to_string(kZipCannotOpenArchive)}));
+  ExpectWorkingFilesUntouched();
+  ExpectListReadable();
+
+  // An archive without data files, restored into a directory that does not exist.
+  ui.Clear();
+  WriteFile(dir.File("napomena.txt"), "x");
+  ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "backup/txt.zip", "napomena.txt"}, dir.path()).status, 0);
+  program.buffers.ZIPARCHIVE = dir.File("backup/txt.zip");
+  program.run.POCDIR = platform::FitField(dir.File("nema"), 127);
+  ui.QueueAnswer(1);
+  EXPECT_FALSE(RestoreArchive(program, shared));
+  EXPECT_EQ(ui.Texts(), (std::vector<std::string>{
+                            ui.Texts()[0], "Nema ništa za dearhiviranje u odabranoj arhivi !",
+                            "Pogrešan direktorij za dearhiviranje !",
+                            "GREŠKA : " + std::to_string(kZipBadTarget)}));
+  ExpectListReadable();
+}
+
+TEST_F(RestoreTest, ADamagedArchiveLeavesTheWorkingFiles) {
+  std::string good = ReadFile(dir.File("backup/dobra.zip"));
+  std::string bad = good;
+  bad[bad.size() / 2] = static_cast<char>(bad[bad.size() / 2] ^ 0x20);
+  WriteFile(dir.File("backup/losa.zip"), bad);
+  program.buffers.ZIPARCHIVE = dir.File("backup/losa.zip");
+  ui.QueueAnswer(1);
+  EXPECT_FALSE(RestoreArchive(program, shared));
+  EXPECT_EQ(ui.Texts().back().rfind("GREŠKA : -", 0), 0u);
+  ExpectWorkingFilesUntouched();
+  ExpectListReadable();
+}
+
+}  // namespace
+}  // namespace verdan::archive

@@ -1,0 +1,323 @@
+#include "archive/zip_component.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <zip.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "support/scripted_ui.h"
+#include "support/temp_dir.h"
+
+namespace verdan::archive {
+namespace {
+
+using testing::ReadFile;
+using testing::RunProcess;
+using testing::ScopedCwd;
+using testing::TempDir;
+using testing::WriteFile;
+
+std::string Records(std::size_t bytes, unsigned seed) {
+  std::string s;
+  std::mt19937 rng(seed);
+  while (s.size() < bytes)
+    s += "KUPAC" + std::to_string(rng() % 5000) + ";Zagreb;Ilica " + std::to_string(rng() % 300) +
+         ";" + std::to_string(rng()) + "\n";
+  s.resize(bytes);
+  return s;
+}
+
+std::string Noise(std::size_t bytes, unsigned seed) {
+  std::string s(bytes, '\0');
+  std::mt19937 rng(seed);
+  for (auto& c : s) c = static_cast<char>(rng());
+  return s;
+}
+
+bool Exists(const std::string& p) { return std::filesystem::exists(p); }
+
+// Names in a directory, hidden temporaries included.
+std::vector<std::string> Listing(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string Python(const std::string& script, const std::string& cwd) {
+  auto r = RunProcess({"/usr/bin/python3", "-c", script}, cwd);
+  EXPECT_EQ(r.status, 0) << r.err;
+  return r.out;
+}
+
+class ZipComponentTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  ScopedCwd cwd{dir.path()};
+  ZipComponent zip;
+};
+
+TEST_F(ZipComponentTest, PacksMatchingFilesWithoutRegardToCaseIntoAStandardArchive) {
+  WriteFile(dir.File("ARHIVE.TPS"), Records(300000, 1));
+  WriteFile(dir.File("podaci.tps"), Noise(70000, 2));
+  WriteFile(dir.File("prazna.Tps"), "");
+  WriteFile(dir.File("drugo.txt"), "x");
+  std::filesystem::create_directory(dir.File("mapa.tps"));  // a directory is never packed
+
+  EXPECT_EQ(zip.LSZIP_INCLUDE("*.tps"), 3);
+  EXPECT_EQ(zip.LSZIP_INCLUDE("*.zzz"), 0);
+  EXPECT_EQ(zip.LSZIP_EXECUTE(dir.File("a.zip"), kActionNew, 1, 145), 3);
+  EXPECT_EQ(zip.Queued(), 0u);
+
+  auto t = RunProcess({"/usr/bin/unzip", "-t", "a.zip"}, dir.path());
+  EXPECT_EQ(t.status, 0) << t.out << t.err;
+  EXPECT_NE(t.out.find("No errors detected"), std::string::npos);
+  std::string out = Python(
+      "import zipfile,hashlib\n"
+      "z=zipfile.ZipFile('a.zip')\n"
+      "assert z.testzip() is None\n"
+      "for i in sorted(z.infolist(), key=lambda i: i.filename):\n"
+      "  print(i.filename, i.file_size, i.compress_type, hashlib.md5(z.read(i)).hexdigest())\n",
+      dir.path());
+  auto md5 = [&](const std::string& f) {
+    return Python("import hashlib;print(hashlib.md5(open('" + f + "','rb').read()).hexdigest())",
+                  dir.path());
+  };
+  std::string expected = "ARHIVE.TPS 300000 8 " + md5("ARHIVE.TPS") + "podaci.tps 70000 8 " +
+                         md5("podaci.tps") + "prazna.Tps 0 8 " + md5("prazna.Tps");
+  EXPECT_EQ(out, expected);
+  // Nothing left behind but the archive.
+  EXPECT_EQ(Listing(dir.path()),
+            (std::vector<std::string>{"ARHIVE.TPS", "a.zip", "drugo.txt", "mapa.tps", "podaci.tps",
+                                      "prazna.Tps"}));
+}
+
+TEST_F(ZipComponentTest, LargeFilesAreStreamedAndPatternsMayNameADirectory) {
+  std::filesystem::create_directory(dir.File("sub"));
+  WriteFile(dir.File("sub/VELIKA.tps"), Records(3 << 20, 3) + Noise(1 << 20, 4));
+  WriteFile(dir.File("sub/mala.tps"), Records(1000, 5));
+  zip.SetWholeFileLimit(1 << 20);
+  EXPECT_EQ(zip.LSZIP_INCLUDE("sub/velika.TPS"), 1);
+  EXPECT_EQ(zip.LSZIP_INCLUDE(dir.File("sub") + "/M*.tps"), 1);
+  EXPECT_EQ(zip.LSZIP_EXECUTE("b.zip", kActionNew, 1, 145), 2);
+  auto t = RunProcess({"/usr/bin/unzip", "-t", "b.zip"}, dir.path());
+  EXPECT_EQ(t.status, 0) << t.out;
+  std::filesystem::create_directory(dir.File("out"));
+  auto x = RunProcess({"/usr/bin/unzip", "-q", "b.zip", "-d", "out"}, dir.path());
+  ASSERT_EQ(x.status, 0) << x.err;
+  EXPECT_EQ(ReadFile(dir.File("out/VELIKA.tps")), ReadFile(dir.File("sub/VELIKA.tps")));
+  EXPECT_EQ(ReadFile(dir.File("out/mala.tps")), ReadFile(dir.File("sub/mala.tps")));
+}
+
+TEST_F(ZipComponentTest, AddingReplacesEntriesOfTheSameNameAndKeepsTheOthers) {
+  WriteFile(dir.File("ARHIVE.TPS"), "prvo");
+  WriteFile(dir.File("DATOTEKE.TPS"), "ostaje");
+  ASSERT_EQ(zip.LSZIP_INCLUDE("*.TPS"), 2);
+  ASSERT_EQ(zip.LSZIP_EXECUTE("c.zip", kActionNew, 1, 145), 2);
+
+  std::filesystem::create_directory(dir.File("novo"));
+  WriteFile(dir.File("novo/arhive.tps"), "drugo");
+  WriteFile(dir.File("novo/PEMAIL.TPS"), "novi");
+  ASSERT_EQ(zip.LSZIP_INCLUDE("novo/*.tps"), 2);
+  EXPECT_EQ(zip.LSZIP_EXECUTE("c.zip", kActionAdd, 1, 145), 2);
+  std::string out = Python(
+      "import zipfile\n"
+      "z=zipfile.ZipFile('c.zip')\n"
+      "for n in sorted(z.namelist()): print(n, z.read(n).decode())\n",
+      dir.path());
+  EXPECT_EQ(out, "DATOTEKE.TPS ostaje\nPEMAIL.TPS novi\narhive.tps drugo\n");
+
+  // Action 2 writes anew: the earlier entries are gone.
+  ASSERT_EQ(zip.LSZIP_INCLUDE("novo/PEMAIL.TPS"), 1);
+  EXPECT_EQ(zip.LSZIP_EXECUTE("c.zip", kActionNew, 1, 145), 1);
+  EXPECT_EQ(Python("import zipfile;print(zipfile.ZipFile('c.zip').namelist())", dir.path()),
+            "['PEMAIL.TPS']\n");
+}
+
+TEST_F(ZipComponentTest, FailedExecutesLeaveThePreviousArchiveUntouched) {
+  WriteFile(dir.File("A.TPS"), Records(5000, 6));
+  ASSERT_EQ(zip.LSZIP_INCLUDE("A.TPS"), 1);
+  ASSERT_EQ(zip.LSZIP_EXECUTE("d.zip", kActionNew, 1, 145), 1);
+  std::string before = ReadFile(dir.File("d.zip"));
+
+  // Nothing queued: an error, and the archive is not emptied or deleted.
+  EXPECT_EQ(zip.LSZIP_EXECUTE("d.zip", kActionNew, 1, 145), kZipNothingQueued);
+  EXPECT_EQ(zip.LSZIP_EXECUTE("d.zip", kActionAdd, 1, 145), kZipNothingQueued);
+  EXPECT_EQ(ReadFile(dir.File("d.zip")), before);
+
+  // A queued file that vanished before the execute.
+  WriteFile(dir.File("B.TPS"), "b");
+  ASSERT_EQ(zip.LSZIP_INCLUDE("B.TPS"), 1);
+  ::unlink(dir.File("B.TPS").c_str());
+  EXPECT_EQ(zip.LSZIP_EXECUTE("d.zip", kActionNew, 1, 145), kZipCannotReadFile);
+  EXPECT_EQ(ReadFile(dir.File("d.zip")), before);
+
+  // Adding to a damaged archive refuses to touch it.
+  WriteFile(dir.File("bad.zip"), "PK\x03\x04 not really an archive");
+  ASSERT_EQ(zip.LSZIP_INCLUDE("A.TPS"), 1);
+  EXPECT_LT(zip.LSZIP_EXECUTE("bad.zip", kActionAdd, 1, 145), 0);
+  EXPECT_EQ(ReadFile(dir.File("bad.zip")), "PK\x03\x04 not really an archive");
+
+  // A directory that cannot be written.
+  ASSERT_EQ(zip.LSZIP_INCLUDE("A.TPS"), 1);
+  EXPECT_EQ(zip.LSZIP_EXECUTE(dir.File("nema/d.zip"), kActionNew, 1, 145), kZipCannotWrite);
+  EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{"A.TPS", "bad.zip", "d.zip"}));
+}
+
+TEST_F(ZipComponentTest, CopyFileReplacesTheDestinationOnlyWithAWholeCopy) {
+  WriteFile(dir.File("a.zip"), Noise(200000, 7));
+  WriteFile(dir.File("a_2_.zip"), "staro");
+  EXPECT_NE(zip.FILE_EXISTS("a.zip"), 0);
+  EXPECT_EQ(zip.FILE_EXISTS("nema.zip"), 0);
+  EXPECT_EQ(zip.FILE_EXISTS(dir.path()), 0);
+  EXPECT_EQ(zip.COPY_FILE("a.zip", "a_2_.zip"), 1);
+  EXPECT_EQ(ReadFile(dir.File("a_2_.zip")), ReadFile(dir.File("a.zip")));
+  EXPECT_EQ(zip.COPY_FILE("nema.zip", "a_2_.zip"), 0);
+  EXPECT_EQ(ReadFile(dir.File("a_2_.zip")), ReadFile(dir.File("a.zip")));
+  EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{"a.zip", "a_2_.zip"}));
+}
+
+class UnzipTest : public ZipComponentTest {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directory(dir.File("src"));
+    std::filesystem::create_directory(dir.File("work"));
+    WriteFile(dir.File("src/ARHIVE.TPS"), Records(100000, 8));
+    WriteFile(dir.File("src/PODACI.TPS"), Noise(50000, 9));
+    WriteFile(dir.File("src/readme.txt"), "txt");
+    WriteFile(dir.File("work/ARHIVE.TPS"), "radna verzija");
+    WriteFile(dir.File("work/PODACI.TPS"), "radni podaci");
+  }
+  std::int32_t Extract(const std::string& archive, const std::string& password = "123") {
+    zip.LSUZ_ZIPNAME(archive);
+    zip.LSUZ_INCLUDE("*.tps");
+    zip.LSUZ_EXTRACTTO(dir.File("work"));
+    zip.LSUZ_PASSWORD(password);
+    std::int32_t r = zip.LSUZ_EXECUTE(3, 2);
+    zip.LSUZ_RESET();
+    return r;
+  }
+  void ExpectWorkUntouched() {
+    EXPECT_EQ(ReadFile(dir.File("work/ARHIVE.TPS")), "radna verzija");
+    EXPECT_EQ(ReadFile(dir.File("work/PODACI.TPS")), "radni podaci");
+    EXPECT_EQ(Listing(dir.File("work")), (std::vector<std::string>{"ARHIVE.TPS", "PODACI.TPS"}));
+  }
+};
+
+TEST_F(UnzipTest, SettingsReportMissingArchiveEntriesAndTarget) {
+  EXPECT_EQ(zip.LSUZ_ZIPNAME(dir.File("nema.zip")), 0);
+  EXPECT_EQ(zip.LSUZ_INCLUDE("*.tps"), 0);
+  EXPECT_EQ(zip.LSUZ_EXTRACTTO(dir.File("nema")), 0);
+  EXPECT_EQ(zip.LSUZ_EXECUTE(3, 2), kZipCannotOpenArchive);
+  zip.LSUZ_RESET();
+
+  ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "-j", "t.zip", "src/readme.txt"}, dir.path()).status, 0);
+  EXPECT_NE(zip.LSUZ_ZIPNAME("t.zip"), 0);
+  EXPECT_EQ(zip.LSUZ_INCLUDE("*.tps"), 0);
+  EXPECT_NE(zip.LSUZ_EXTRACTTO(dir.File("work")), 0);
+  EXPECT_EQ(zip.LSUZ_EXECUTE(3, 2), kZipNothingMatched);
+  ExpectWorkUntouched();
+}
+
+TEST_F(UnzipTest, RestoresArchivesWrittenByZipAlsoWithAPassword) {
+  ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "-j", "plain.zip", "src/ARHIVE.TPS", "src/PODACI.TPS",
+                        "src/readme.txt"},
+                       dir.path())
+                .status,
+            0);
+  EXPECT_EQ(Extract("plain.zip"), 2);
+  EXPECT_EQ(ReadFile(dir.File("work/ARHIVE.TPS")), ReadFile(dir.File("src/ARHIVE.TPS")));
+  EXPECT_EQ(ReadFile(dir.File("work/PODACI.TPS")), ReadFile(dir.File("src/PODACI.TPS")));
+  EXPECT_FALSE(Exists(dir.File("work/readme.txt")));
+
+  SetUp();
+  ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "-j", "-P", "123", "locked.zip", "src/ARHIVE.TPS",
+                        "src/PODACI.TPS"},
+                       dir.path())
+                .status,
+            0);
+  EXPECT_EQ(Extract("locked.zip", "999"), kZipBadPassword);
+  ExpectWorkUntouched();
+  EXPECT_EQ(Extract("locked.zip", "123"), 2);
+  EXPECT_EQ(ReadFile(dir.File("work/PODACI.TPS")), ReadFile(dir.File("src/PODACI.TPS")));
+}
+
+TEST_F(UnzipTest, EntriesThatWouldLeaveTheTargetAreRefusedAndNothingIsWritten) {
+  for (const char* evil : {"../evil.tps", "/tmp/verdan-evil.tps", "a/../../evil.tps"}) {
+    std::string script = std::string(
+                             "import zipfile\n"
+                             "z=zipfile.ZipFile('evil.zip','w')\n"
+                             "z.writestr('ARHIVE.TPS','iz arhive')\n"
+                             "z.writestr(zipfile.ZipInfo('") +
+                         evil + "'),'zlo')\nz.close()\n";
+    Python(script, dir.path());
+    EXPECT_EQ(Extract("evil.zip"), kZipUnsafeEntry) << evil;
+    EXPECT_FALSE(Exists(dir.File("evil.tps")));
+    EXPECT_FALSE(Exists("/tmp/verdan-evil.tps"));
+    ExpectWorkUntouched();
+  }
+}
+
+TEST_F(UnzipTest, DamagedArchivesLeaveTheWorkingFilesByteIdentical) {
+  ASSERT_EQ(zip.LSZIP_INCLUDE("src/*.tps"), 2);
+  ASSERT_EQ(zip.LSZIP_EXECUTE("good.zip", kActionNew, 1, 145), 2);
+  std::string good = ReadFile(dir.File("good.zip"));
+
+  WriteFile(dir.File("cut.zip"), good.substr(0, good.size() * 2 / 3));
+  EXPECT_LT(Extract("cut.zip"), 0);
+  ExpectWorkUntouched();
+
+  // A flipped byte inside the second entry's data: the first entry extracts cleanly, but no
+  // working file may be replaced.
+  std::string flipped = good;
+  flipped[good.size() / 2] = static_cast<char>(flipped[good.size() / 2] ^ 0x55);
+  WriteFile(dir.File("flip.zip"), flipped);
+  EXPECT_LT(Extract("flip.zip"), 0);
+  ExpectWorkUntouched();
+
+  // The same checks hold for entries read as a stream rather than whole.
+  zip.SetWholeFileLimit(1);
+  EXPECT_LT(Extract("flip.zip"), 0);
+  EXPECT_LT(Extract("cut.zip"), 0);
+  ExpectWorkUntouched();
+
+  EXPECT_EQ(Extract("good.zip"), 2);
+  EXPECT_EQ(ReadFile(dir.File("work/ARHIVE.TPS")), ReadFile(dir.File("src/ARHIVE.TPS")));
+}
+
+TEST_F(UnzipTest, ReadsAesEncryptedArchivesWithThePassword) {
+  int err = 0;
+  zip_t* za = zip_open(dir.File("aes.zip").c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
+  ASSERT_NE(za, nullptr);
+  std::string content = ReadFile(dir.File("src/ARHIVE.TPS"));
+  zip_source_t* src = zip_source_buffer(za, content.data(), content.size(), 0);
+  zip_int64_t index = zip_file_add(za, "ARHIVE.TPS", src, 0);
+  ASSERT_GE(index, 0);
+  if (zip_file_set_encryption(za, static_cast<zip_uint64_t>(index), ZIP_EM_AES_256, "381") != 0) {
+    zip_discard(za);
+    GTEST_SKIP() << "this libzip writes no AES";
+  }
+  ASSERT_EQ(zip_close(za), 0);
+  EXPECT_EQ(Extract("aes.zip", "000"), kZipBadPassword);
+  ExpectWorkUntouched();
+  EXPECT_EQ(Extract("aes.zip", "381"), 1);
+  EXPECT_EQ(ReadFile(dir.File("work/ARHIVE.TPS")), content);
+}
+
+TEST_F(ZipComponentTest, PatternsIgnoreLetterCase) {
+  EXPECT_TRUE(MatchesPattern("*.tps", "ARHIVE.TPS"));
+  EXPECT_TRUE(MatchesPattern("*.tps", "podaci.tps"));
+  EXPECT_TRUE(MatchesPattern("a?c*.t*s", "ABCdef.tXYs"));
+  EXPECT_FALSE(MatchesPattern("*.tps", "podaci.tps.bak"));
+  EXPECT_FALSE(MatchesPattern("*.tps.tps", "podaci.tps"));
+  EXPECT_TRUE(MatchesPattern("*", ""));
+}
+
+}  // namespace
+}  // namespace verdan::archive
