@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "net/net_trace.h"
+#include "net/socket_layer.h"
 #include "platform/paths.h"
 
 #ifdef VERDAN_HAVE_GUI
@@ -44,12 +46,17 @@ struct Command {
 // The commands the program offers without a screen.
 const Command kCommands[] = {
     {"settings", verdan::cli::SettingsCommand},
+    {"send", verdan::cli::SendCommand},
+    {"backup", verdan::cli::BackupCommand},
+    {"restore", verdan::cli::RestoreCommand},
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  verdan::net::NetProgramScope network(argc, argv);  // socket start-up, trace switches, shutdown
   std::vector<std::string> args(argv + 1, argv + argc);
+  std::erase_if(args, [](const std::string& a) { return verdan::net::IsNetSwitch(a); });
   std::string workdir;
   std::size_t i = 0;
   for (; i < args.size(); ++i) {

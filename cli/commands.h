@@ -16,5 +16,8 @@ constexpr int kExitUsage = 2;
 constexpr int kExitEnded = 3;
 
 int SettingsCommand(const Args& args);
+int SendCommand(const Args& args);
+int BackupCommand(const Args& args);
+int RestoreCommand(const Args& args);
 
 }  // namespace verdan::cli
