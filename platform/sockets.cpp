@@ -365,8 +365,6 @@ int Connect(SocketHandle s, const SockAddrIn& address) {
     std::lock_guard lock(p.mutex);
     auto it = p.entries.find(fd);
     if (it == p.entries.end()) return Fail(kWsaEnotsock);
-    // A non-blocking connect is watched from now on; its result comes as kFdConnect.
-    if (it->second.nonBlocking) it->second.connect = Entry::Connect::kPending;
   }
   int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
   int err = rc == 0 ? 0 : errno;
@@ -383,6 +381,10 @@ int Connect(SocketHandle s, const SockAddrIn& address) {
       e.dead = true;
       if (e.mask & kFdConnect) PostSelect(e, fd, kFdConnect, WsaErrorFromErrno(err));
       return Fail(kWsaEwouldblock);
+    } else {
+      // Watched only from now on: polled before connect(), an unconnected socket reads as
+      // hung up and would be taken for a refused connect. Its result comes as kFdConnect.
+      e.connect = Entry::Connect::kPending;
     }
     p.Wake();
   }
