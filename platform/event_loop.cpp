@@ -1,5 +1,6 @@
 #include "platform/event_loop.h"
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <unordered_map>
@@ -141,58 +142,75 @@ void CloseThread(ThreadId id) {
 }  // namespace
 
 WindowThreads::~WindowThreads() {
-  for (;;) {
-    CloseAll();
-    {
-      std::lock_guard lock(mutex_);
-      if (entries_.empty()) return;
-    }
-    std::vector<Entry> entries;
-    {
-      std::lock_guard lock(mutex_);
-      entries.swap(entries_);
-    }
-    for (auto& e : entries)
-      if (e.thread.joinable()) e.thread.join();
-  }
+  Shut();  // a window that starts another while it closes is closed too
+  JoinAll();
 }
 
 ThreadId WindowThreads::Start(Procedure proc) {
   std::promise<ThreadId> started;
   auto future = started.get_future();
+  // The procedure runs only once its thread is listed, so that whoever sees it running can
+  // also close it (CloseAll, Shut).
+  auto listed = std::make_shared<std::promise<void>>();
   auto done = std::make_shared<std::atomic<bool>>(false);
-  std::thread t([proc = std::move(proc), &started, done]() mutable {
+  std::thread t([proc = std::move(proc), &started, listed, done]() mutable {
     {
       EventQueue queue;
       started.set_value(queue.Id());
+      listed->get_future().wait();
       proc(queue);
     }
     done->store(true);
   });
   ThreadId id = future.get();
-  std::lock_guard lock(mutex_);
-  entries_.push_back(Entry{std::move(t), done, id});
+  {
+    std::lock_guard lock(mutex_);
+    entries_.push_back(std::make_shared<Entry>(Entry{std::move(t), done, id}));
+    if (shut_) CloseThread(id);
+  }
+  listed->set_value();
   return id;
 }
 
 void WindowThreads::CloseAll() {
   std::lock_guard lock(mutex_);
   for (auto& e : entries_)
-    if (!e.done->load()) CloseThread(e.id);
+    if (!e->done->load()) CloseThread(e->id);
+}
+
+void WindowThreads::Shut() {
+  std::lock_guard lock(mutex_);
+  shut_ = true;
+  for (auto& e : entries_)
+    if (!e->done->load()) CloseThread(e->id);
+}
+
+bool WindowThreads::IsShut() const {
+  std::lock_guard lock(mutex_);
+  return shut_;
 }
 
 void WindowThreads::JoinAll() {
   // A window may start another while it closes (the splash starts the archiving window), so
-  // join until no thread is left.
+  // join until no thread is left. Threads being joined stay listed until they have ended, so
+  // that a CloseAll or Shut from another thread (the frame ending) still reaches them.
   for (;;) {
-    std::vector<Entry> entries;
+    std::vector<std::shared_ptr<Entry>> taken;
     {
       std::lock_guard lock(mutex_);
-      entries.swap(entries_);
+      for (auto& e : entries_)
+        if (!e->joining) {
+          e->joining = true;
+          taken.push_back(e);
+        }
+      if (taken.empty()) return;
     }
-    if (entries.empty()) return;
-    for (auto& e : entries)
-      if (e.thread.joinable()) e.thread.join();
+    for (auto& e : taken)
+      if (e->thread.joinable()) e->thread.join();
+    std::lock_guard lock(mutex_);
+    std::erase_if(entries_, [&](const std::shared_ptr<Entry>& e) {
+      return std::find(taken.begin(), taken.end(), e) != taken.end();
+    });
   }
 }
 
@@ -200,7 +218,7 @@ std::size_t WindowThreads::Running() const {
   std::lock_guard lock(mutex_);
   std::size_t n = 0;
   for (auto& e : entries_)
-    if (!e.done->load()) ++n;
+    if (!e->done->load()) ++n;
   return n;
 }
 

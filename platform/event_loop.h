@@ -94,13 +94,17 @@ class WindowThreads {
  public:
   using Procedure = std::function<void(EventQueue&)>;
   WindowThreads() = default;
-  ~WindowThreads();  // closes and joins what is still running
+  ~WindowThreads();  // shuts and joins what is still running
   WindowThreads(const WindowThreads&) = delete;
   WindowThreads& operator=(const WindowThreads&) = delete;
 
   // Starts `proc` on a new thread; returns once the queue exists, with its thread id.
   ThreadId Start(Procedure proc);
   void CloseAll();
+  // As CloseAll, and every window started from now on is asked to close at once (a window
+  // that starts another while it closes cannot keep the program alive).
+  void Shut();
+  bool IsShut() const;
   void JoinAll();
   // Number of procedures that have not returned yet.
   std::size_t Running() const;
@@ -110,9 +114,11 @@ class WindowThreads {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> done;
     ThreadId id = 0;
+    bool joining = false;  // a JoinAll has taken it; it stays listed so that it can be closed
   };
   mutable std::mutex mutex_;
-  std::vector<Entry> entries_;
+  std::vector<std::shared_ptr<Entry>> entries_;
+  bool shut_ = false;
 };
 
 }  // namespace verdan::platform

@@ -94,5 +94,29 @@ TEST(EventLoop, BlockedWindowDoesNotStopAnother) {
   release = true;
 }
 
+TEST(EventLoop, ShutClosesWindowsStartedWhileClosing) {
+  // A window that starts another as it closes (as the splash does) must not keep the
+  // program alive once the windows are being shut.
+  WindowThreads windows;
+  std::atomic<int> ended{0};
+  WindowThreads::Procedure leaf = [&](EventQueue& q) {
+    while (q.Wait().code != kEventClose) {
+    }
+    ++ended;
+  };
+  windows.Start([&](EventQueue& q) {
+    while (q.Wait().code != kEventClose) {
+    }
+    windows.Start(leaf);
+    ++ended;
+  });
+  EXPECT_FALSE(windows.IsShut());
+  windows.Shut();
+  EXPECT_TRUE(windows.IsShut());
+  windows.JoinAll();
+  EXPECT_EQ(ended, 2);
+  EXPECT_EQ(windows.Running(), 0u);
+}
+
 }  // namespace
 }  // namespace verdan::platform

@@ -1,0 +1,199 @@
+#include "gui/archive_view.h"
+
+#include <gtest/gtest.h>
+
+#include <QLineEdit>
+#include <QMdiSubWindow>
+#include <QMessageBox>
+#include <QRadioButton>
+#include <QTimer>
+
+#include <filesystem>
+#include <functional>
+#include <vector>
+
+#include "app/tables.h"
+#include "gui/session.h"
+#include "gui_test_support.h"
+#include "platform/clock.h"
+#include "platform/text.h"
+#include "support/scripted_ui.h"
+#include "support/temp_dir.h"
+
+namespace verdan::gui {
+namespace {
+
+using platform::CivilDate;
+
+QMessageBox* OpenBox() {
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) return box;
+  return nullptr;
+}
+
+template <class View>
+View* FindView(FrameView& frame) {
+  for (QMdiSubWindow* sub : frame.Area()->subWindowList())
+    if (auto* v = qobject_cast<View*>(sub->widget()); v && sub->isVisible()) return v;
+  return nullptr;
+}
+
+// Runs the frame and feeds it steps, one at a time, each polled until it reports done; the
+// last step should end the frame.
+int RunSteps(app::Program& program, QtUi& ui, std::vector<std::function<bool(FrameView&)>> steps,
+             std::size_t& reached) {
+  reached = 0;
+  return RunSession(program, ui, platform::SystemDesktop(), [&](FrameView& view) {
+    auto* poll = new QTimer(&view);
+    QObject::connect(poll, &QTimer::timeout, &view, [&, poll] {
+      if (reached < steps.size() && steps[reached](view)) ++reached;
+      if (reached == steps.size()) poll->stop();
+    });
+    poll->start(10);
+    QTimer::singleShot(30000, &view, [] {
+      ADD_FAILURE() << "the steps did not finish";
+      QApplication::quit();
+    });
+  });
+}
+
+class ArchiveViewTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing::App();
+    verdan::testing::WriteFile(dir.File("KUPCI.TPS"), std::string(200000, 'k'));
+    verdan::testing::WriteFile(dir.File("racuni.tps"), std::string(50000, 'r'));
+    std::filesystem::create_directory(dir.File("backup"));
+    // Settings: source here, destination the backup folder, naming by weekday.
+    verdan::testing::ScriptedUi scripted;
+    app::Program seed(scripted);
+    ASSERT_TRUE(app::OpenTable(seed, seed.email));
+    app::LoadEmailSettings(seed);
+    seed.run.ZAVDIR = platform::FitField(dir.File("backup") + "/", 127);
+    app::SaveEmailSettings(seed);
+    app::CloseTable(seed.email);
+  }
+  verdan::testing::TempDir dir;
+  verdan::testing::ScopedCwd cwd{dir.path()};
+  platform::SettableClock clock{platform::DayCountFromDate(CivilDate{2006, 3, 6}), 0};
+  platform::ScopedClock scopedClock{clock};
+};
+
+TEST_F(ArchiveViewTest, FirstButtonOpensAWorkingArchivingWindow) {
+  QtUi ui;
+  app::Program program(ui);
+  QString shownText;
+  std::vector<std::function<bool(FrameView&)>> steps = {
+      [](FrameView& f) {
+        if (!f.Button(app::FrameButton::kArchive)->isEnabled()) return false;
+        f.Button(app::FrameButton::kArchive)->click();
+        return true;
+      },
+      [](FrameView& f) {
+        ArchiveView* v = FindView<ArchiveView>(f);
+        if (!v) return false;
+        EXPECT_EQ(v->windowTitle(), "ARHIVIRANJE DATOTEKA ");
+        EXPECT_EQ(static_cast<QPushButton*>(v->Control(4))->text(), "NA &TVRDI DISK");
+        EXPECT_FALSE(v->Control(7)->isEnabled());
+        EXPECT_TRUE(v->Control(14)->isHidden());
+        EXPECT_EQ(static_cast<QLineEdit*>(v->Control(20))->text(), "E");
+        static_cast<QPushButton*>(v->Control(4))->click();
+        return true;
+      },
+      [&](FrameView& f) {
+        QMessageBox* box = OpenBox();
+        if (!box) return false;
+        // The run's last message is open: the window is still busy and shows how far it got.
+        ArchiveView* v = FindView<ArchiveView>(f);
+        EXPECT_TRUE(v && v->Busy());
+        EXPECT_FALSE(v->Control(4)->isEnabled());
+        auto* text = v->findChild<QLabel*>("progressText");
+        auto* bar = v->findChild<QProgressBar*>("progress");
+        if (!text->isVisible()) return false;  // the last report is on its way
+        EXPECT_TRUE(bar->isVisible());
+        EXPECT_EQ(text->text(), "3 / 3");  // the two data files and the settings table
+        EXPECT_EQ(bar->value(), 1000);
+        shownText = box->text();
+        box->button(QMessageBox::Ok)->click();
+        return true;
+      },
+      [](FrameView& f) {
+        ArchiveView* v = FindView<ArchiveView>(f);
+        if (!v || v->Busy()) return false;
+        QString active = static_cast<QLineEdit*>(v->Control(21))->text();
+        if (active.isEmpty()) return false;
+        EXPECT_TRUE(active.endsWith("backup/PONEDJELJAK.zip")) << active.toStdString();
+        EXPECT_TRUE(v->Control(4)->isEnabled());
+        static_cast<QPushButton*>(v->Control(24))->click();
+        return true;
+      },
+      [](FrameView& f) {
+        if (FindView<ArchiveView>(f)) return false;
+        f.Button(app::FrameButton::kEnd)->click();
+        return true;
+      },
+  };
+  std::size_t reached = 0;
+  int status = RunSteps(program, ui, steps, reached);
+  EXPECT_EQ(reached, steps.size());
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(shownText, " Arhiviranje uspješno završilo !");
+  EXPECT_TRUE(std::filesystem::exists(dir.File("backup/PONEDJELJAK.zip")));
+  EXPECT_EQ(program.windows.Running(), 0u);
+}
+
+TEST_F(ArchiveViewTest, OptionsButtonOpensSourceAndDestinationWindow) {
+  QtUi ui;
+  app::Program program(ui);
+  std::vector<std::function<bool(FrameView&)>> steps = {
+      [](FrameView& f) {
+        if (!f.Button(app::FrameButton::kOptions)->isEnabled()) return false;
+        f.Button(app::FrameButton::kOptions)->click();
+        return true;
+      },
+      [](FrameView& f) {
+        SourceDestView* v = FindView<SourceDestView>(f);
+        if (!v) return false;
+        EXPECT_EQ(v->Tabs()->tabText(0), "Osnovne");
+        EXPECT_EQ(v->Tabs()->tabText(1), "Napredne");
+        auto* radio = static_cast<QRadioButton*>(v->Control(archive::kSdRadioDay));
+        EXPECT_TRUE(radio->isChecked());
+        v->Tabs()->setCurrentIndex(1);
+        static_cast<QRadioButton*>(v->Control(archive::kSdRadioMix))->click();
+        auto* disk = static_cast<QLineEdit*>(v->Control(archive::kSdDiskEntry));
+        disk->setFocus();
+        disk->setText("F");
+        disk->setModified(true);
+        emit disk->editingFinished();
+        return true;
+      },
+      [&program](FrameView& f) {
+        SourceDestView* v = FindView<SourceDestView>(f);
+        if (!v || platform::TrimRightCopy(program.run.TIP_ARH) != "mix" ||
+            program.run.OZNAKAARHIVDISKA != "F")
+          return false;
+        EXPECT_TRUE(static_cast<QRadioButton*>(v->Control(archive::kSdRadioMix))->isChecked());
+        static_cast<QPushButton*>(v->Control(archive::kSdClose))->click();
+        return true;
+      },
+      [](FrameView& f) {
+        if (FindView<SourceDestView>(f)) return false;
+        f.Button(app::FrameButton::kEnd)->click();
+        return true;
+      },
+  };
+  std::size_t reached = 0;
+  EXPECT_EQ(RunSteps(program, ui, steps, reached), 0);
+  EXPECT_EQ(reached, steps.size());
+  // "Zatvori" stored the settings: a fresh load reads them back.
+  verdan::testing::ScriptedUi scripted;
+  app::Program again(scripted);
+  ASSERT_TRUE(app::OpenTable(again, again.email));
+  app::LoadEmailSettings(again);
+  EXPECT_EQ(platform::TrimRightCopy(again.run.TIP_ARH), "mix");
+  EXPECT_EQ(again.run.OZNAKAARHIVDISKA, "F");
+  app::CloseTable(again.email);
+}
+
+}  // namespace
+}  // namespace verdan::gui
