@@ -1,5 +1,7 @@
 #include "archive/archive_runs.h"
 
+#include <filesystem>
+
 #include "app/tables.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
@@ -109,12 +111,24 @@ bool ExternalDiskRun(app::Program& program, ArchiveShared& shared, std::string& 
   return PackAndReport(program, shared);
 }
 
+// The destination is a prefix as stored ("arhiva/dnevni_" gives "arhiva/dnevni_PETAK.zip").
+// A destination that names an existing directory without a closing separator, as the
+// directory dialog returns it, gets the separator: the archive belongs inside the chosen
+// directory, not beside it under a name glued to the directory's.
+std::string DestinationPrefix(const std::string& ZAVDIR) {
+  std::string prefix = NativeSetting(ZAVDIR);
+  std::error_code ec;
+  if (!prefix.empty() && !platform::EndsWithSeparator(prefix) &&
+      std::filesystem::is_directory(prefix, ec))
+    prefix += platform::kSeparator;
+  return prefix;
+}
+
 bool DestinationRun(app::Program& program, ArchiveShared& shared, std::string& IMEARHIVE) {
   std::lock_guard lock(shared.runLock);
   shared.zip.SetProgress(&program.ui);
   BuildArchiveName(program.run.TIP_ARH, platform::GetClock().Today(), IMEARHIVE);
-  // The destination is a prefix exactly as stored: no separator is added.
-  std::string base = NativeSetting(program.run.ZAVDIR) + TrimRightCopy(IMEARHIVE);
+  std::string base = DestinationPrefix(program.run.ZAVDIR) + TrimRightCopy(IMEARHIVE);
   program.buffers.ZIPARCHIVE = Composed(base + ".zip");
   shared.SecondCopyPath = Composed(base + "_2_.zip");
   KeepSecondCopy(program, shared);

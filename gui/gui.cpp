@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QSessionManager>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include "gui/artwork.h"
 #include "gui/qt_ui.h"
 #include "gui/session.h"
+#include "net/socket_layer.h"
 #include "platform/desktop.h"
 
 namespace verdan::gui {
@@ -71,6 +73,10 @@ int Run(int argc, char** argv, const std::vector<std::string>&) {
   QApplication::setApplicationName("VERDAN_pro");
   QApplication::setApplicationVersion("3.8.4");
   QApplication::setWindowIcon(ProgramIcon());  // the default icon of every window
+  // When the desktop session ends, the socket layer closes its connections down at once.
+  QObject::connect(&application, &QGuiApplication::commitDataRequest, [](QSessionManager&) {
+    net::DefaultNetDLL().PostToCallBackWindow(platform::Event{net::kWmEndSession});
+  });
   QtUi ui;
   app::Program program(ui);
   return RunSession(program, ui, platform::SystemDesktop());

@@ -125,18 +125,27 @@ TEST_F(RunsTest, BlankDiskLetterStopsTheRunBeforeAnythingIsWritten) {
   EXPECT_TRUE(std::filesystem::is_empty(dir.File("usb")));
 }
 
-TEST_F(RunsTest, DestinationIsAPrefixExactlyAsStored) {
+TEST_F(RunsTest, DestinationIsADirectoryOrAPrefix) {
   std::filesystem::create_directories(dir.File("backup"));
   program.run.TIP_ARH = "mix";
   program.run.ZAVDIR = platform::FitField(dir.File("backup") + "/", 127);
   EXPECT_TRUE(DestinationRun(program, shared, IMEARHIVE));
   EXPECT_TRUE(Exists(dir.File("backup/CET932006.zip")));
 
+  // A directory as the dialog returns it, without the closing separator: the archive goes
+  // inside it (the second run keeps the first archive as its second copy).
   program.run.ZAVDIR = platform::FitField(dir.File("backup"), 127);
   EXPECT_TRUE(DestinationRun(program, shared, IMEARHIVE));
-  EXPECT_EQ(program.buffers.ZIPARCHIVE, dir.File("backupCET932006.zip"));
-  EXPECT_TRUE(Exists(dir.File("backupCET932006.zip")));
-  EXPECT_FALSE(Exists(dir.File("backupCET932006_2_.zip")));
+  EXPECT_EQ(program.buffers.ZIPARCHIVE, dir.File("backup/CET932006.zip"));
+  EXPECT_TRUE(Exists(dir.File("backup/CET932006_2_.zip")));
+  EXPECT_FALSE(Exists(dir.File("backupCET932006.zip")));
+
+  // Anything else is a prefix exactly as stored.
+  program.run.ZAVDIR = platform::FitField(dir.File("backup/dnevni_"), 127);
+  EXPECT_TRUE(DestinationRun(program, shared, IMEARHIVE));
+  EXPECT_EQ(program.buffers.ZIPARCHIVE, dir.File("backup/dnevni_CET932006.zip"));
+  EXPECT_TRUE(Exists(dir.File("backup/dnevni_CET932006.zip")));
+  EXPECT_FALSE(Exists(dir.File("backup/dnevni_CET932006_2_.zip")));
 
   // A blank destination names the archive relative to the source directory.
   program.run.ZAVDIR = std::string(127, ' ');
