@@ -156,14 +156,14 @@ unsigned ShowStandardMessage(Program& program, StandardMessageId id, const std::
       return 0;
   }
 
-  platform::MessageSpec spec;
-  spec.text = box.text;
-  spec.caption = box.caption;
-  spec.icon = box.icon;
-  spec.buttons = box.buttons;
-  spec.defaultButton = box.defaultButton;
-  spec.modality = platform::Modality::kApplication;
-  const unsigned pressed = program.ui.Message(spec);
+  platform::MessageSpec boxSpec;
+  boxSpec.text = box.text;
+  boxSpec.caption = box.caption;
+  boxSpec.icon = box.icon;
+  boxSpec.buttons = box.buttons;
+  boxSpec.defaultButton = box.defaultButton;
+  boxSpec.modality = platform::Modality::kApplication;
+  const unsigned pressed = program.ui.Message(boxSpec);
 
   if (box.endText) {
     program.End(box.endText);

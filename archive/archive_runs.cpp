@@ -71,13 +71,13 @@ const char* WeekdayCode(std::int64_t dayCount) { return kWeekdayCodes[WeekdayInd
 
 void ShowRunMessage(app::Program& program, const std::string& text, const std::string& caption,
                     platform::Icon icon) {
-  platform::MessageSpec spec;
-  spec.text = text;
-  spec.caption = caption;
-  spec.icon = icon;
-  spec.buttons = platform::kButtonOk;
-  spec.defaultButton = platform::kButtonOk;
-  program.ui.Message(spec);
+  platform::MessageSpec boxSpec;
+  boxSpec.text = text;
+  boxSpec.caption = caption;
+  boxSpec.icon = icon;
+  boxSpec.buttons = platform::kButtonOk;
+  boxSpec.defaultButton = platform::kButtonOk;
+  program.ui.Message(boxSpec);
 }
 
 void BuildArchiveName(const std::string& TIP_ARH, std::int64_t today, std::string& IMEARHIVE) {

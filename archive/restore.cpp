@@ -12,13 +12,13 @@ void ChooseArchive(app::Program& program, ArchiveShared& shared) {
   platform::ChangeDirectory(destination);  // where the dialog opens; a failure is not reported
   program.buffers.ZIPARCHIVE.clear();
 
-  platform::FileOpenSpec spec;
-  spec.title = kChooseArchiveTitle;
-  spec.filter = kChooseArchiveFilter;
-  spec.startPath = platform::CurrentDirectory();
-  spec.nameBufferLength = kChooseArchiveNameLength;
-  spec.keepCurrentDirectory = false;
-  std::vector<std::string> chosen = program.ui.FileOpen(spec);
+  platform::FileOpenSpec boxSpec;
+  boxSpec.title = kChooseArchiveTitle;
+  boxSpec.filter = kChooseArchiveFilter;
+  boxSpec.startPath = platform::CurrentDirectory();
+  boxSpec.nameBufferLength = kChooseArchiveNameLength;
+  boxSpec.keepCurrentDirectory = false;
+  std::vector<std::string> chosen = program.ui.FileOpen(boxSpec);
   if (!chosen.empty() && !chosen.front().empty()) {
     std::string path = chosen.front();
     if (path[0] != platform::kSeparator) path = platform::CurrentDirectory() + "/" + path;

@@ -18,14 +18,14 @@ constexpr NamedButton kButtons[] = {
     {platform::kButtonCancel, "Cancel"}};
 
 // Choices of a box as (value, label) pairs.
-std::vector<std::pair<unsigned, std::string>> Choices(const platform::MessageSpec& spec) {
+std::vector<std::pair<unsigned, std::string>> Choices(const platform::MessageSpec& boxSpec) {
   std::vector<std::pair<unsigned, std::string>> out;
-  if (!spec.namedButtons.empty()) {
+  if (!boxSpec.namedButtons.empty()) {
     std::size_t start = 0;
     unsigned index = 1;
     for (;;) {
-      std::size_t bar = spec.namedButtons.find('|', start);
-      std::string label = spec.namedButtons.substr(start, bar - start);
+      std::size_t bar = boxSpec.namedButtons.find('|', start);
+      std::string label = boxSpec.namedButtons.substr(start, bar - start);
       std::string clean;
       for (char c : label)
         if (c != '&') clean += c;
@@ -36,61 +36,61 @@ std::vector<std::pair<unsigned, std::string>> Choices(const platform::MessageSpe
     return out;
   }
   for (const auto& b : kButtons)
-    if (spec.buttons & b.value) out.emplace_back(b.value, b.label);
+    if (boxSpec.buttons & b.value) out.emplace_back(b.value, b.label);
   return out;
 }
 
 }  // namespace
 
-std::string ConsoleText(const platform::MessageSpec& spec) {
+std::string ConsoleText(const platform::MessageSpec& boxSpec) {
   std::string out;
-  if (!spec.caption.empty()) out = "[" + spec.caption + "] ";
-  for (char c : spec.text) out += c == '|' ? '\n' : c;
+  if (!boxSpec.caption.empty()) out = "[" + boxSpec.caption + "] ";
+  for (char c : boxSpec.text) out += c == '|' ? '\n' : c;
   return out;
 }
 
 ConsoleUi::ConsoleUi(std::FILE* err, std::FILE* in)
     : err_(err), in_(in), progress_(err && ::isatty(::fileno(err))) {}
 
-unsigned ConsoleUi::Message(const platform::MessageSpec& spec) {
+unsigned ConsoleUi::Message(const platform::MessageSpec& boxSpec) {
   std::lock_guard lock(mutex_);
-  shown_.push_back(spec.text);
+  shown_.push_back(boxSpec.text);
   if (progressLineOpen_) {
     std::fputc('\n', err_);
     progressLineOpen_ = false;
   }
-  std::string text = ConsoleText(spec);
+  std::string text = ConsoleText(boxSpec);
   std::fprintf(err_, "%s\n", text.c_str());
   std::fflush(err_);
   if (answerer_) {
-    if (auto answer = answerer_(spec)) return *answer;
+    if (auto answer = answerer_(boxSpec)) return *answer;
   }
-  auto choices = Choices(spec);
-  if (choices.size() > 1 && prompting_ && in_ && ::isatty(::fileno(in_))) return Prompt(spec);
+  auto choices = Choices(boxSpec);
+  if (choices.size() > 1 && prompting_ && in_ && ::isatty(::fileno(in_))) return Prompt(boxSpec);
   if (choices.size() == 1) return choices.front().first;
-  return spec.defaultButton;
+  return boxSpec.defaultButton;
 }
 
-unsigned ConsoleUi::Prompt(const platform::MessageSpec& spec) {
-  auto choices = Choices(spec);
+unsigned ConsoleUi::Prompt(const platform::MessageSpec& boxSpec) {
+  auto choices = Choices(boxSpec);
   for (int attempt = 0; attempt < 5; ++attempt) {
     std::string line;
     for (std::size_t i = 0; i < choices.size(); ++i)
       line += "  " + std::to_string(i + 1) + ") " + choices[i].second +
-              (choices[i].first == spec.defaultButton ? " *" : "");
+              (choices[i].first == boxSpec.defaultButton ? " *" : "");
     std::fprintf(err_, "%s\n> ", line.c_str());
     std::fflush(err_);
     char buf[64];
-    if (!std::fgets(buf, sizeof buf, in_)) return spec.defaultButton;
+    if (!std::fgets(buf, sizeof buf, in_)) return boxSpec.defaultButton;
     std::string answer(buf);
     while (!answer.empty() && (answer.back() == '\n' || answer.back() == '\r')) answer.pop_back();
-    if (answer.empty()) return spec.defaultButton;
+    if (answer.empty()) return boxSpec.defaultButton;
     char* end = nullptr;
     long n = std::strtol(answer.c_str(), &end, 10);
     if (end && *end == '\0' && n >= 1 && static_cast<std::size_t>(n) <= choices.size())
       return choices[static_cast<std::size_t>(n - 1)].first;
   }
-  return spec.defaultButton;
+  return boxSpec.defaultButton;
 }
 
 std::vector<std::string> ConsoleUi::FileOpen(const platform::FileOpenSpec&) { return {}; }

@@ -22,8 +22,8 @@ class ConsoleUi : public platform::Ui {
   // `err` is where boxes and progress go; `in` where typed answers come from.
   explicit ConsoleUi(std::FILE* err = stderr, std::FILE* in = stdin);
 
-  unsigned Message(const platform::MessageSpec& spec) override;
-  std::vector<std::string> FileOpen(const platform::FileOpenSpec& spec) override;
+  unsigned Message(const platform::MessageSpec& boxSpec) override;
+  std::vector<std::string> FileOpen(const platform::FileOpenSpec& dialog) override;
   bool ChooseDirectory(const std::string& title, std::string& path,
                        std::size_t nameBufferLength) override;
   void SetWaitCursor(bool on) override;
@@ -42,7 +42,7 @@ class ConsoleUi : public platform::Ui {
   bool WasShown(const std::string& text) const;
 
  private:
-  unsigned Prompt(const platform::MessageSpec& spec);
+  unsigned Prompt(const platform::MessageSpec& boxSpec);
 
   std::FILE* err_;
   std::FILE* in_;
@@ -56,6 +56,6 @@ class ConsoleUi : public platform::Ui {
 
 // The text of a message box as the console prints it: "[caption] " + text with "|" as
 // line breaks.
-std::string ConsoleText(const platform::MessageSpec& spec);
+std::string ConsoleText(const platform::MessageSpec& boxSpec);
 
 }  // namespace verdan::cli

@@ -50,8 +50,8 @@ int RestoreCommand(const Args& args) {
 
   RestoreUi ui(archive);
   if (yes) {
-    ui.SetAnswerer([](const platform::MessageSpec& spec) -> std::optional<unsigned> {
-      if (spec.namedButtons == archive::kRestoreWarningButtons) return 1u;
+    ui.SetAnswerer([](const platform::MessageSpec& boxSpec) -> std::optional<unsigned> {
+      if (boxSpec.namedButtons == archive::kRestoreWarningButtons) return 1u;
       return std::nullopt;
     });
   } else {

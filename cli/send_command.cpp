@@ -118,11 +118,11 @@ class ConsoleEmailSend : public mail::NetEmailSend {
 
   void MessageSent() override {
     if (DATAQUEUE && DATAQUEUE->size() > 1) return;  // more are waiting
-    platform::MessageSpec spec;
-    spec.text = kSentText;
-    spec.icon = platform::Icon::kInformation;
-    spec.buttons = platform::kButtonOk;
-    ui_.Message(spec);
+    platform::MessageSpec boxSpec;
+    boxSpec.text = kSentText;
+    boxSpec.icon = platform::Icon::kInformation;
+    boxSpec.buttons = platform::kButtonOk;
+    ui_.Message(boxSpec);
     ++sent_;
   }
 

@@ -3,9 +3,9 @@
 namespace verdan::platform {
 
 unsigned ShowText(Ui& ui, const std::string& text) {
-  MessageSpec spec;
-  spec.text = text;
-  return ui.Message(spec);
+  MessageSpec boxSpec;
+  boxSpec.text = text;
+  return ui.Message(boxSpec);
 }
 
 }  // namespace verdan::platform

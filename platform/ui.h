@@ -63,10 +63,10 @@ class Ui {
 
   // Shows a message box and returns the pressed Button value (with named buttons: the
   // 1-based index of the pressed one).
-  virtual unsigned Message(const MessageSpec& spec) = 0;
+  virtual unsigned Message(const MessageSpec& boxSpec) = 0;
 
   // File-open dialog. Returns the chosen paths, empty when the user cancelled.
-  virtual std::vector<std::string> FileOpen(const FileOpenSpec& spec) = 0;
+  virtual std::vector<std::string> FileOpen(const FileOpenSpec& dialog) = 0;
 
   // Directory dialog. Returns true and sets `path` when the user chose one.
   virtual bool ChooseDirectory(const std::string& title, std::string& path,

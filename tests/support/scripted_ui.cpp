@@ -2,20 +2,20 @@
 
 namespace verdan::testing {
 
-unsigned ScriptedUi::Message(const platform::MessageSpec& spec) {
+unsigned ScriptedUi::Message(const platform::MessageSpec& boxSpec) {
   std::lock_guard lock(mutex_);
-  messages_.push_back(spec);
+  messages_.push_back(boxSpec);
   if (!answers_.empty()) {
     unsigned a = answers_.front();
     answers_.pop_front();
     return a;
   }
-  return spec.defaultButton;
+  return boxSpec.defaultButton;
 }
 
-std::vector<std::string> ScriptedUi::FileOpen(const platform::FileOpenSpec& spec) {
+std::vector<std::string> ScriptedUi::FileOpen(const platform::FileOpenSpec& dialog) {
   std::lock_guard lock(mutex_);
-  fileDialogs_.push_back(spec);
+  fileDialogs_.push_back(dialog);
   if (files_.empty()) return {};
   auto f = files_.front();
   files_.pop_front();

@@ -16,8 +16,8 @@ namespace verdan::testing {
 
 class ScriptedUi : public platform::Ui {
  public:
-  unsigned Message(const platform::MessageSpec& spec) override;
-  std::vector<std::string> FileOpen(const platform::FileOpenSpec& spec) override;
+  unsigned Message(const platform::MessageSpec& boxSpec) override;
+  std::vector<std::string> FileOpen(const platform::FileOpenSpec& boxSpec) override;
   bool ChooseDirectory(const std::string& title, std::string& path,
                        std::size_t nameBufferLength) override;
   void SetWaitCursor(bool on) override;
