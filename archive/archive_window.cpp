@@ -108,6 +108,12 @@ bool ArchiveWindow::RequestClose() const {
   return platform::PostToThread(thread_, platform::Event(platform::kEventClose));
 }
 
+bool ArchiveWindow::RequestRefresh() const {
+  std::lock_guard lock(mutex_);
+  if (thread_ == 0) return false;
+  return platform::PostToThread(thread_, platform::Event(kEventArchiveRefresh));
+}
+
 // Copies the bound variables into the entries' values.
 void ArchiveWindow::Refresh() {
   std::lock_guard lock(mutex_);
@@ -186,6 +192,8 @@ void ArchiveWindow::Run(platform::EventQueue& queue) {
                   state_.Control(control).enabled && !state_.Control(control).hidden;
       }
       if (allowed) Accept(control, queue);
+      Publish();
+    } else if (e.code == kEventArchiveRefresh) {
       Publish();
     } else if (e.code == kEventArchiveEdit && e.data) {
       ApplyEdit(static_cast<int>(e.wparam), *std::static_pointer_cast<std::string>(e.data));

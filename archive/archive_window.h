@@ -64,6 +64,8 @@ enum ArchiveControl : int {
 // Events posted to the window's thread.
 inline constexpr std::int32_t kEventArchiveAccept = platform::kEventUser + 20;  // wparam: control
 inline constexpr std::int32_t kEventArchiveEdit = platform::kEventUser + 21;    // wparam: control
+// Re-reads the bound settings and buffers and publishes them (another window changed them).
+inline constexpr std::int32_t kEventArchiveRefresh = platform::kEventUser + 22;
 
 // The windows the archiving window starts on threads of their own; an empty one is a window
 // not offered yet.
@@ -89,6 +91,8 @@ class ArchiveWindow {
   // A new text typed into one of the entries 13, 20, 21, 22 or 25.
   bool Edit(int control, const std::string& text) const;
   bool RequestClose() const;
+  // Asks the window to show the current run settings again, as when it regains the focus.
+  bool RequestRefresh() const;
 
   // The window's base name (20 characters), kept while the window is open.
   std::string BaseName() const;

@@ -214,6 +214,10 @@ void ArchiveView::Refresh() {
   }
 }
 
+void ArchiveView::Activated() {
+  window_->RequestRefresh();  // "Opcije" may have changed the settings meanwhile
+}
+
 bool ArchiveView::CloseRequested() {
   window_->RequestClose();  // refused while a run works; the window closes when it ends
   return false;

@@ -29,6 +29,7 @@ class ArchiveView : public WindowView {
 
   void Refresh() override;
   bool CloseRequested() override;
+  void Activated() override;
   // Progress of the run in progress; a finished report hides it.
   void ShowProgress(const platform::ProgressInfo& info);
   bool Busy() const { return state_.busy; }

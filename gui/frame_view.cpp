@@ -31,6 +31,9 @@ FrameView::FrameView(std::shared_ptr<app::FrameWindow> frame) : frame_(std::move
   resize(1024, 720);
 
   area_ = new FrameArea(this);
+  connect(area_, &QMdiArea::subWindowActivated, this, [](QMdiSubWindow* sub) {
+    if (auto* view = sub ? qobject_cast<WindowView*>(sub->widget()) : nullptr) view->Activated();
+  });
   setCentralWidget(area_);
 
   auto* bar = new QToolBar(this);

@@ -17,6 +17,8 @@ class WindowView : public QWidget {
   // Asked to close by the user (the subwindow's close button): tell the logic. Returns true
   // when the view may close at once.
   virtual bool CloseRequested() { return true; }
+  // The subwindow became the active one.
+  virtual void Activated() {}
 
  protected:
   // Watches the subwindow around the view for the user's close (see FrameView::AddChild).

@@ -86,6 +86,13 @@ TEST_F(WindowsTest, ArchivingWindowHasItsControlsInOrderAndRunsFromItsButtons) {
   EXPECT_TRUE(std::filesystem::exists(dir.File("out/PETAK.zip")));
   EXPECT_EQ(ui.Texts(), std::vector<std::string>{" Arhiviranje uspješno završilo !"});
 
+  // Settings changed by another window show after a refresh.
+  program.run.POCDIR = platform::FitField(dir.File("drugi"), 127);
+  EXPECT_EQ(window.Snapshot().Control(13).value, dir.path());
+  ASSERT_TRUE(window.RequestRefresh());
+  ASSERT_TRUE(WaitUntil([&] { return window.Snapshot().Control(13).value == dir.File("drugi"); }));
+  program.run.POCDIR = platform::FitField(dir.path(), 127);
+
   ASSERT_TRUE(window.Press(kCtlSelectedFiles));
   ASSERT_TRUE(WaitUntil([&] { return fileListStarts == 1; }));
   ASSERT_TRUE(window.Press(kCtlClose));
