@@ -2,6 +2,7 @@
 # make test  : installs what is missing, builds, and runs every test
 # make tsan  : the threaded tests again under ThreadSanitizer
 # make asan  : every test again under AddressSanitizer and UndefinedBehaviorSanitizer
+# make bench : the speed and memory comparisons in bench/ (helpers with a dot in the name are skipped)
 BUILD ?= build
 DEMO  ?= $(CURDIR)/demo
 
@@ -26,7 +27,7 @@ asan:
 
 bench:
 	scripts/setup $(BUILD)
-	@status=0; for b in bench/*; do r="$$b"; [ -d "$$b" ] && r="$$b/run"; if [ -f "$$r" ] && [ -x "$$r" ]; then echo "== $$b"; "$$r" $(BUILD)/verdan || status=1; fi; done; exit $$status
+	@status=0; for b in bench/*; do case "$$b" in *.*) continue;; esac; r="$$b"; [ -d "$$b" ] && r="$$b/run"; if [ -f "$$r" ] && [ -x "$$r" ]; then echo "== $$b"; "$$r" $(BUILD)/verdan || status=1; fi; done; exit $$status
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-tsan $(BUILD)-asan
