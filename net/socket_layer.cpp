@@ -18,6 +18,8 @@ using platform::kHundredthsPerDay;
 namespace {
 
 constexpr std::uint32_t kClientEvents = sk::kFdRead | sk::kFdWrite | sk::kFdClose;
+// Packet buffers kept for reuse (at most this many, 16384 bytes each).
+constexpr std::size_t kSpareOutBuffers = 64;
 
 std::string Str(std::int64_t v) { return std::to_string(v); }
 
@@ -251,6 +253,7 @@ void NetDLL::CloseAllLocked() {
   qSimpleInData.clear();
   qSimpleOutData.clear();
   qSimpleOutList.clear();
+  spareOutBuffers_.clear();
   CountSimpleAsyncOpens = 0;
   CountSimpleAsyncDNS = 0;
 }
@@ -482,8 +485,7 @@ void NetDLL::CountSimpleOutgoing(const NetConnection& connection, std::uint32_t,
   for (const auto& o : qSimpleOutList) {
     if (o.SockID != id) continue;
     ++packets;
-    auto d = qSimpleOutData.find(o.SimplePacketID);
-    if (d != qSimpleOutData.end()) bytes += static_cast<std::int64_t>(d->second.BinData.size());
+    bytes += o.Length;
   }
 }
 
@@ -764,6 +766,7 @@ std::int32_t NetDLL::SimpleClient_Async(const Event& e) {
       return 0;
     case sk::kFdWrite:
       logEventError();
+      r->WriteDue = false;
       SendLoop(sockID);
       return 0;
     case sk::kFdRead:
@@ -881,12 +884,14 @@ void NetDLL::SendLoop(std::int32_t sockID) {
         TraceInfo("SimpleClient_Async", "Not all data sent now (more will be sent later). SimplePacketID =" + Str(id));
         continue;
       }
+      if (spareOutBuffers_.size() < kSpareOutBuffers) spareOutBuffers_.push_back(std::move(out.BinData));
       qSimpleOutData.erase(d);
       qSimpleOutList.erase(it);
       continue;
     }
     std::int32_t err = sk::WsaGetLastError();
     if (err == sk::kWsaEwouldblock) {
+      r->WriteDue = true;  // the port reports the socket writable again
       if (!sentSomething)
         TraceInfo("SimpleClient_Async",
                   "WinSock reported 10035 WSAEWOULDBLOCK. ie We can't send the first packet for now. We'll send more later. SockID = " +
@@ -919,6 +924,10 @@ std::int32_t NetDLL::SimpleClientSend(NetConnection& c, const NetPacket& packet)
   std::int32_t len = std::clamp(packet.BinDataLen, 0, kMaxBinData);
   std::uint32_t id = ++NextSimplePacketID;
   OutData d;
+  if (!spareOutBuffers_.empty()) {
+    d.BinData = std::move(spareOutBuffers_.back());
+    spareOutBuffers_.pop_back();
+  }
   d.BinData.assign(packet.BinData, packet.BinData + len);
   qSimpleOutData.emplace(id, std::move(d));
   OutList o;
@@ -926,13 +935,18 @@ std::int32_t NetDLL::SimpleClientSend(NetConnection& c, const NetPacket& packet)
   o.Socket = r->Socket;
   o.SockID = r->SockID;
   o.Addr = r->Addr;
+  o.Length = len;
   qSimpleOutList.push_back(o);
+  // While a write notification is due, the send loop it starts takes this packet along;
+  // re-arming would only bring a second notification.
+  if (r->WriteDue) return 0;
   if (sk::AsyncSelect(r->Socket, callBackThread_, r->AsyncMessage, kClientEvents) != 0) {
     std::int32_t err = sk::WsaGetLastError();
     TraceError("SimpleClientSend", "Error calling (Reset) WSAAsyncSelect(). Closing Socket. Error = " + ErrAndText(err));
     SimpleClientAbort(c);
     return err;
   }
+  r->WriteDue = true;
   return 0;
 }
 

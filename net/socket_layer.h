@@ -143,6 +143,9 @@ class NetDLL {
     std::int32_t InactiveTimeout = 0;
     std::int32_t LastActive = 0;
     bool Accessed = false;  // a packet of it was fetched by the object
+    // A write notification is on its way (armed by a send or by a send that would block):
+    // a new packet needs no re-arming, the coming send loop takes it along.
+    bool WriteDue = false;
   };
   struct OutData {
     std::vector<std::uint8_t> BinData;
@@ -153,6 +156,7 @@ class NetDLL {
     std::uint32_t Socket = 0;
     std::int32_t SockID = 0;
     platform::SockAddrIn Addr;
+    std::int32_t Length = 0;  // BinDataLen of the packet, for counting without its data
   };
   struct InData {
     std::uint32_t FromIP = 0;
@@ -227,6 +231,8 @@ class NetDLL {
   std::map<std::uint32_t, OutData> qSimpleOutData;
   std::deque<OutList> qSimpleOutList;
   std::deque<InData> qSimpleInData;
+  // Data buffers of packets that have left, reused by the next sends instead of allocating.
+  std::vector<std::vector<std::uint8_t>> spareOutBuffers_;
   std::int32_t NextSockID = 0;
   std::uint32_t NextSimplePacketID = 0;
   std::int32_t InPacketCounter = 0;

@@ -836,5 +836,77 @@ TEST(NetLayerStartUp, LoaderThatGivesUpLeavesNoThreadBehind) {
   EXPECT_EQ(layer.CallBackThread(), 0u);
 }
 
+TEST_F(NetSimpleTest, SendsAfterTheQueueRanDryLeaveAndCountsFollowEachPacketsLength) {
+  // The reader holds back until the sender is stuck with a long queue, then drains it; later
+  // sends, after the queue has run dry, must still leave without any further help.
+  std::atomic<bool> go{false};
+  std::atomic<std::size_t> got{0};
+  LoopbackServer server(
+      [&go, &got](int fd, std::string& received, const std::atomic<bool>& stop) {
+        auto start = std::chrono::steady_clock::now() + 10s;
+        while (!go && !stop && std::chrono::steady_clock::now() < start) std::this_thread::sleep_for(5ms);
+        char buf[65536];
+        auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!stop && std::chrono::steady_clock::now() < deadline) {
+          if (!testing::WaitReadable(fd, 50)) continue;
+          ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+          if (n <= 0) return;
+          received.append(buf, static_cast<std::size_t>(n));
+          got += static_cast<std::size_t>(n);
+        }
+      },
+      4096);
+  Owner owner;
+  Recorder obj(&ui, layer.get());
+  owner.Add(&obj);
+  obj.Init();
+  obj.Open("127.0.0.1", server.port());
+  ASSERT_EQ(obj.Error, 0);
+  std::string sent;
+  std::vector<std::int64_t> lengths;
+  for (int i = 0; i < 300; ++i) {
+    std::size_t len = 1 + (static_cast<std::size_t>(i) * 7919) % kMaxBinData;
+    std::string chunk = Pattern(len, static_cast<unsigned>(i));
+    ASSERT_TRUE(obj.SendText(chunk));
+    sent += chunk;
+    lengths.push_back(static_cast<std::int64_t>(len));
+  }
+  // The packets still queued are the last ones sent, each counted with its full length.
+  obj.CountOutgoingPackets(OutgoingCount::kPacketsAndBytes);
+  ASSERT_GT(obj.OutgoingDLLPackets, 0);
+  ASSERT_LE(obj.OutgoingDLLPackets, 300);
+  std::int64_t expected = 0;
+  for (std::size_t i = lengths.size() - static_cast<std::size_t>(obj.OutgoingDLLPackets); i < lengths.size(); ++i)
+    expected += lengths[i];
+  EXPECT_EQ(obj.OutgoingDLLPacketsBytes, expected);
+  obj.CountOutgoingPackets(OutgoingCount::kPackets);
+  EXPECT_EQ(obj.OutgoingDLLPacketsBytes, 0);
+  go = true;
+  ASSERT_TRUE(owner.PumpUntil([&] { return got.load() == sent.size(); }, 20s));
+  obj.CountOutgoingPackets(OutgoingCount::kPacketsAndBytes);
+  EXPECT_EQ(obj.OutgoingDLLPackets, 0);
+  EXPECT_EQ(obj.OutgoingDLLPacketsBytes, 0);
+  // Rounds of short packets into the drained connection, each waited for.
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < 5; ++i) {
+      std::string chunk = Pattern(static_cast<std::size_t>(3 + round * 5 + i), static_cast<unsigned>(1000 + round * 5 + i));
+      ASSERT_TRUE(obj.SendText(chunk));
+      sent += chunk;
+    }
+    ASSERT_TRUE(owner.PumpUntil([&] { return got.load() == sent.size(); }, 10s)) << "round " << round;
+  }
+  obj.Close();
+  NetDLL::ClientView view;
+  std::int32_t id = obj._Connection.SockID;
+  ASSERT_TRUE(owner.PumpUntil([&] { return !layer->FindClient(id, view); }, 30s));
+  server.Stop();
+  auto received = server.Received();
+  ASSERT_EQ(received.size(), 1u);
+  EXPECT_EQ(received[0].size(), sent.size());
+  EXPECT_TRUE(received[0] == sent);
+  EXPECT_TRUE(obj.errors.empty());
+}
+
+
 }  // namespace
 }  // namespace verdan::net
