@@ -278,6 +278,17 @@ void NetEmailSend::MessageSent() {}
 void NetEmailSend::MessageComposed() {}
 void NetEmailSend::ProgressControl(ProgressChange, std::int32_t) {}
 
+// A message that could not be composed: nothing is queued for it; the error is reported and
+// kept in Error (ReportError may change it meanwhile).
+bool NetEmailSend::ComposeFailed(std::int32_t error, const std::string& text,
+                                 const std::string& function) {
+  Error = error;
+  _NOMESSAGEADDEDYET = 1;
+  ReportError(text, function);
+  Error = error;
+  return false;
+}
+
 bool NetEmailSend::Compose() {
   ++_IDCOUNT;
   if (!_GOTHOSTNAME) {
@@ -334,28 +345,17 @@ bool NetEmailSend::Compose() {
     case ComposeResult::kOk:
       break;
     case ComposeResult::kNoMemoryAtStart:
-      Error = -32;
-      _NOMESSAGEADDEDYET = 1;
-      ReportError("Unable to allocate memory required for sending " + _SERVERDESC + ".",
-                  "NetEmailSend.SetRequiredMessageSize");
-      Error = -32;
-      return false;
+      return ComposeFailed(-32, "Unable to allocate memory required for sending " + _SERVERDESC + ".",
+                           "NetEmailSend.SetRequiredMessageSize");
     case ComposeResult::kNoMemoryGrowing:
-      Error = -32;
-      _NOMESSAGEADDEDYET = 1;
-      ReportError("Unable to allocate memory required for sending email.",
-                  "NetEmailSend.SetRequiredMessageSize");
-      Error = -32;
-      return false;
+      return ComposeFailed(-32, "Unable to allocate memory required for sending email.",
+                           "NetEmailSend.SetRequiredMessageSize");
     case ComposeResult::kFileError:
-      Error = -35;
-      _NOMESSAGEADDEDYET = 1;
-      ReportError("Error opening attached file (" + failure.path + ") for sending via " +
-                      _SERVERDESC + ". Error = " + std::to_string(failure.errorNumber) + " " +
-                      TrimRightCopy(failure.errorText),
-                  "NetEmailSend.SendMail");
-      Error = -35;
-      return false;
+      return ComposeFailed(-35,
+                           "Error opening attached file (" + failure.path + ") for sending via " +
+                               _SERVERDESC + ". Error = " + std::to_string(failure.errorNumber) +
+                               " " + TrimRightCopy(failure.errorText),
+                           "NetEmailSend.SendMail");
   }
   WHOLEMESSAGELEN = static_cast<std::int32_t>(WHOLEMESSAGE.size());
   MessageComposed();

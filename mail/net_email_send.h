@@ -186,6 +186,7 @@ class NetEmailSend : public net::NetSimple {
   void SetState(std::int32_t state);
   void SendCommand(const std::string& command);
   bool Compose();
+  bool ComposeFailed(std::int32_t error, const std::string& text, const std::string& function);
   void HandleReply(std::int32_t code, const std::string& text);
   void NextRecipient();
   void SendBody();

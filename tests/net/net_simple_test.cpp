@@ -149,24 +149,30 @@ TEST_F(NetSimpleTest, EchoRoundTripAndGracefulClose) {
   EXPECT_EQ(layer->GetFigures().inPackets, 0u);
 }
 
+// A server that starts reading only when `go` is set (at the latest after 10 s), so the
+// sender fills the buffers and gets stuck first; it reads in `chunk`-byte receives and
+// counts what arrived in `got`.
+auto DelayedReader(std::atomic<bool>& go, std::atomic<std::size_t>& got, std::size_t chunk) {
+  return [&go, &got, chunk](int fd, std::string& received, const std::atomic<bool>& stop) {
+    auto start = std::chrono::steady_clock::now() + 10s;
+    while (!go && !stop && std::chrono::steady_clock::now() < start) std::this_thread::sleep_for(5ms);
+    std::vector<char> buf(chunk);
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!stop && std::chrono::steady_clock::now() < deadline) {
+      if (!testing::WaitReadable(fd, 50)) continue;
+      ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+      if (n <= 0) return;
+      received.append(buf.data(), static_cast<std::size_t>(n));
+      got += static_cast<std::size_t>(n);
+    }
+  };
+}
+
 TEST_F(NetSimpleTest, SlowReaderGetsEveryByteOnceInOrder) {
   // A reader with a small buffer that starts late forces partial sends and would-block.
   std::atomic<bool> go{false};
-  LoopbackServer server(
-      [&go](int fd, std::string& received, const std::atomic<bool>& stop) {
-        // Starts reading only once everything is queued and the sender is stuck.
-        auto start = std::chrono::steady_clock::now() + 10s;
-        while (!go && !stop && std::chrono::steady_clock::now() < start) std::this_thread::sleep_for(5ms);
-        char buf[1000];
-        auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (!stop && std::chrono::steady_clock::now() < deadline) {
-          if (!testing::WaitReadable(fd, 50)) continue;
-          ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-          if (n <= 0) return;
-          received.append(buf, static_cast<std::size_t>(n));
-        }
-      },
-      4096);
+  std::atomic<std::size_t> got{0};
+  LoopbackServer server(DelayedReader(go, got, 1000), 4096);
   TraceSwitches saved = GetTraceSwitches();
   TraceSwitches detail;
   detail.logAll = detail.logDetail = true;
@@ -841,21 +847,7 @@ TEST_F(NetSimpleTest, SendsAfterTheQueueRanDryLeaveAndCountsFollowEachPacketsLen
   // sends, after the queue has run dry, must still leave without any further help.
   std::atomic<bool> go{false};
   std::atomic<std::size_t> got{0};
-  LoopbackServer server(
-      [&go, &got](int fd, std::string& received, const std::atomic<bool>& stop) {
-        auto start = std::chrono::steady_clock::now() + 10s;
-        while (!go && !stop && std::chrono::steady_clock::now() < start) std::this_thread::sleep_for(5ms);
-        char buf[65536];
-        auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (!stop && std::chrono::steady_clock::now() < deadline) {
-          if (!testing::WaitReadable(fd, 50)) continue;
-          ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-          if (n <= 0) return;
-          received.append(buf, static_cast<std::size_t>(n));
-          got += static_cast<std::size_t>(n);
-        }
-      },
-      4096);
+  LoopbackServer server(DelayedReader(go, got, 65536), 4096);
   Owner owner;
   Recorder obj(&ui, layer.get());
   owner.Add(&obj);
