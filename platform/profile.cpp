@@ -1,11 +1,14 @@
 #include "platform/profile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <fstream>
+#include <cerrno>
+#include <cstdio>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <vector>
 
@@ -15,6 +18,8 @@ namespace verdan::platform {
 namespace {
 
 std::mutex g_mutex;
+ProfileNotice g_notice;             // under g_mutex
+std::set<std::string> g_noticed;    // files already reported, under g_mutex
 
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -28,15 +33,62 @@ std::string Strip(const std::string& s) {
   return s.substr(b, e - b + 1);
 }
 
-std::vector<std::string> ReadLines(const std::string& file) {
+// How a profile file stands: missing, a regular file, or something else under that name (a
+// FIFO, a device, a directory) that must never be opened for reading or replaced.
+enum class FileKind { kMissing, kRegular, kOther };
+
+FileKind KindOf(const std::string& file) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return FileKind::kMissing;
+  return S_ISREG(st.st_mode) ? FileKind::kRegular : FileKind::kOther;
+}
+
+// Reads the lines of a regular file. The file is opened without blocking and checked again
+// once open, so a FIFO or device put in its place meanwhile is never read.
+std::vector<std::string> ReadLines(const std::string& file, FileKind& kind) {
   std::vector<std::string> lines;
-  std::ifstream in(file, std::ios::binary);
-  std::string line;
-  while (std::getline(in, line)) {
+  kind = FileKind::kMissing;
+  int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    if (errno != ENOENT && errno != ENOTDIR) kind = KindOf(file);
+    return lines;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    kind = FileKind::kOther;
+    ::close(fd);
+    return lines;
+  }
+  kind = FileKind::kRegular;
+  std::string text;
+  char buf[8192];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
+    lines.push_back(std::move(line));
+    if (end == std::string::npos) break;
+    start = end + 1;
   }
   return lines;
+}
+
+// The notice for a file that is not a regular file, once per file name and process; empty
+// when it was given already. Called under g_mutex; the caller gives it after unlocking.
+ProfileNotice NoticeFor(const std::string& file) {
+  if (!g_noticed.insert(file).second) return {};
+  if (g_notice) return g_notice;
+  return [](const std::string& name) {
+    std::fprintf(stderr, "verdan: %s\n", ProfileNoticeText(name).c_str());
+  };
 }
 
 // Section name of a "[name]" line, or nothing.
@@ -83,26 +135,48 @@ bool WriteWhole(const std::string& file, const std::string& text) {
 
 }  // namespace
 
+std::string ProfileNoticeText(const std::string& file) {
+  return file + " nije obična datoteka: postavke se čitaju kao prazne i ne spremaju se.";
+}
+
+void SetProfileNotice(ProfileNotice notice) {
+  std::lock_guard lock(g_mutex);
+  g_notice = std::move(notice);
+}
+
+void ResetProfileNotices() {
+  std::lock_guard lock(g_mutex);
+  g_noticed.clear();
+}
+
 std::string GetProfileString(const std::string& section, const std::string& key,
                              const std::string& defaultValue, const std::string& file) {
-  std::lock_guard lock(g_mutex);
-  const std::string wantSection = Lower(CutChars(section, 64));
-  const std::string wantKey = Lower(CutChars(key, 64));
-  bool inSection = false;
-  for (const std::string& line : ReadLines(file)) {
-    std::string name, k, v;
-    if (SectionOf(line, name)) {
-      inSection = Lower(name) == wantSection;
-    } else if (inSection && KeyOf(line, k, v) && Lower(k) == wantKey) {
-      return CutChars(v, 1024);
+  ProfileNotice notice;
+  std::string value = defaultValue;
+  {
+    std::lock_guard lock(g_mutex);
+    const std::string wantSection = Lower(CutChars(section, 64));
+    const std::string wantKey = Lower(CutChars(key, 64));
+    bool inSection = false;
+    FileKind kind;
+    for (const std::string& line : ReadLines(file, kind)) {
+      std::string name, k, v;
+      if (SectionOf(line, name)) {
+        inSection = Lower(name) == wantSection;
+      } else if (inSection && KeyOf(line, k, v) && Lower(k) == wantKey) {
+        value = CutChars(v, 1024);
+        break;
+      }
     }
+    if (kind == FileKind::kOther) notice = NoticeFor(file);
   }
-  return defaultValue;
+  if (notice) notice(file);
+  return value;
 }
 
 bool WriteProfileString(const std::string& section, const std::string& key,
                         const std::string& value, const std::string& file) {
-  std::lock_guard lock(g_mutex);
+  std::unique_lock lock(g_mutex);
   const std::string sec = CutChars(section, 64);
   const std::string k = CutChars(key, 64);
   std::string v = CutChars(value, 1024);
@@ -111,7 +185,15 @@ bool WriteProfileString(const std::string& section, const std::string& key,
   const std::string wantSection = Lower(sec);
   const std::string wantKey = Lower(k);
 
-  std::vector<std::string> lines = ReadLines(file);
+  FileKind kind;
+  std::vector<std::string> lines = ReadLines(file, kind);
+  if (kind == FileKind::kOther) {
+    // Renaming over it would replace whatever stands there; the settings are not stored.
+    ProfileNotice notice = NoticeFor(file);
+    lock.unlock();
+    if (notice) notice(file);
+    return false;
+  }
   bool inSection = false, sectionSeen = false, done = false;
   std::size_t insertAt = lines.size();
   for (std::size_t i = 0; i < lines.size() && !done; ++i) {

@@ -1,5 +1,9 @@
 // Profile files, drive-letter paths and the clock port.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
+
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/paths.h"
@@ -43,6 +47,30 @@ TEST(Profile, ValueCannotBreakIntoAnotherLine) {
   std::string file = dir.File("verdan.env");
   ASSERT_TRUE(WriteProfileString("S", "A", "x\r\n[T]\r\nB=y", file));
   EXPECT_EQ(GetProfileString("T", "B", "none", file), "none");
+}
+
+TEST(Profile, AFifoDeviceOrDirectoryReadsAsEmptyIsNeverReplacedAndIsToldOnce) {
+  TempDir dir;
+  std::string fifo = dir.File("verdan.env");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::vector<std::string> told;
+  SetProfileNotice([&told](const std::string& file) { told.push_back(file); });
+  ResetProfileNotices();
+  // Nobody writes to the FIFO: a blocking open would never return.
+  EXPECT_EQ(GetProfileString("Email_Postavke", "CC", "", fifo), "");
+  EXPECT_EQ(GetProfileString("Diskovi", "E", "x", fifo), "x");
+  EXPECT_FALSE(WriteProfileString("Email_Postavke", "CC", "a@example.org", fifo));
+  struct stat st {};
+  ASSERT_EQ(::stat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  std::string folder = dir.File("env.d");
+  ::mkdir(folder.c_str(), 0755);
+  EXPECT_EQ(GetProfileString("S", "K", "d", folder), "d");
+  EXPECT_EQ(GetProfileString("S", "K", "d", "/dev/zero"), "d");
+  EXPECT_EQ(told, (std::vector<std::string>{fifo, folder, "/dev/zero"}));
+  SetProfileNotice({});
+  EXPECT_EQ(ProfileNoticeText("verdan.env"),
+            "verdan.env nije obična datoteka: postavke se čitaju kao prazne i ne spremaju se.");
 }
 
 TEST(Paths, DriveLettersMapThroughTheProfileOrMnt) {
