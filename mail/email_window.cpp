@@ -1,0 +1,377 @@
+#include "mail/email_window.h"
+
+#include "app/tables.h"
+#include "mail/net_email_send.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+
+namespace verdan::mail {
+namespace {
+
+using platform::TrimRightCopy;
+
+std::size_t LengthOf(EmailField field) {
+  switch (field) {
+    case kFieldServer: return 80;
+    case kFieldTo:
+    case kFieldAttachment: return 1024;
+    default: return 255;
+  }
+}
+
+}  // namespace
+
+// The window's object: NetEmailSend with the window's three overrides.
+class EmailWindow::Object : public NetEmailSend {
+ public:
+  Object(EmailWindow& window, platform::Ui& ui, net::NetDLL* layer)
+      : NetEmailSend(&ui, layer), window_(window) {}
+
+  // Init with the window's own settings.
+  void InitForWindow() {
+    Init();
+    OPTIONSMIMETEXTTRANSFERENCODING = "quoted-printable";
+    OPTIONSMIMEHTMLTRANSFERENCODING = "quoted-printable";
+    OPTIONSKEEPCONNECTIONOPEN = 0;
+    RECONNECTAFTERXMSGS = 20;
+    InactiveTimeout = 9000;
+  }
+
+  std::size_t Queued() const { return DATAQUEUE ? DATAQUEUE->size() : 0; }
+
+  void MessageSent() override {
+    if (Queued() > 1) {
+      window_.SetStatus(kEmailSendingMoreText);
+      return;
+    }
+    window_.SetStatus("");
+    platform::MessageSpec box;
+    box.text = kEmailSentText;
+    box.icon = platform::Icon::kInformation;
+    box.buttons = platform::kButtonOk;
+    ui()->Message(box);
+  }
+
+  void ReportError(const std::string& errorText, const std::string& functionName) override {
+    NetEmailSend::ReportError(errorText, functionName);
+    window_.SetStatus(kEmailErrorStatus);
+  }
+
+  void ProgressControl(ProgressChange change, std::int32_t value) override {
+    {
+      std::lock_guard lock(window_.mutex_);
+      EmailWindowState& s = window_.state_;
+      switch (change) {
+        case ProgressChange::kShow: s.progressVisible = true; s.progress = 0; break;
+        case ProgressChange::kHide: s.progressVisible = false; s.progress = 0; break;
+        case ProgressChange::kValue: s.progress = value; break;
+      }
+    }
+    window_.Publish();
+  }
+
+ private:
+  EmailWindow& window_;
+};
+
+std::string AttachmentListOf(const std::vector<std::string>& files, std::string& problem) {
+  problem.clear();
+  for (const std::string& f : files) {
+    // The list is split at "|" and quoted with double quotes: such a name would fall apart.
+    if (f.find_first_of("\"|") != std::string::npos) {
+      problem = "Ime datoteke ne smije sadržavati znakove \" ni |:|" + f;
+      return {};
+    }
+  }
+  std::string list;
+  if (files.size() == 1) {
+    list = files.front();
+  } else if (files.size() > 1) {
+    const std::size_t cut = files.front().rfind(platform::kSeparator);
+    const std::string dir = cut == std::string::npos ? std::string() : files.front().substr(0, cut);
+    list = dir;
+    for (const std::string& f : files) {
+      const std::size_t at = f.rfind(platform::kSeparator);
+      if ((at == std::string::npos ? std::string() : f.substr(0, at)) != dir) {
+        // Files of several directories: a list of quoted full paths says the same.
+        list.clear();
+        for (const std::string& g : files) list += (list.empty() ? "\"" : ", \"") + g + "\"";
+        break;
+      }
+      list += "|" + f.substr(at == std::string::npos ? 0 : at + 1);
+    }
+  }
+  if (platform::CharCount(list) > kAttachmentListLength) {
+    problem = "Popis privitaka je predug (najviše " + std::to_string(kAttachmentListLength) + " znakova).";
+    return {};
+  }
+  return list;
+}
+
+EmailWindow::EmailWindow(app::Program& program, EmailWindowKind kind, net::NetDLL* layer)
+    : program_(program), kind_(kind), layer_(layer) {
+  state_.kind = kind;
+}
+
+EmailWindow::~EmailWindow() = default;
+
+void EmailWindow::SetListener(std::function<void()> listener) { listener_ = std::move(listener); }
+
+EmailWindowState EmailWindow::Snapshot() const {
+  std::lock_guard lock(mutex_);
+  return state_;
+}
+
+platform::ThreadId EmailWindow::Thread() const {
+  std::lock_guard lock(mutex_);
+  return thread_;
+}
+
+bool EmailWindow::Post(platform::Event event) const {
+  std::lock_guard lock(mutex_);
+  return thread_ != 0 && platform::PostToThread(thread_, std::move(event));
+}
+
+bool EmailWindow::Press(EmailButton button) const {
+  if (button < kEmailBrowse || button > kEmailAbort) return false;
+  return Post(platform::Event(kEventEmailPress, static_cast<std::uint64_t>(button)));
+}
+
+bool EmailWindow::Edit(EmailField field, const std::string& text) const {
+  if (field < kFieldServer || field > kFieldAttachment) return false;
+  if (kind_ == EmailWindowKind::kSend && field != kFieldAttachment) return false;
+  return Post(platform::Event(kEventEmailEdit, static_cast<std::uint64_t>(field), 0,
+                              std::make_shared<std::string>(text)));
+}
+
+bool EmailWindow::RequestClose() const { return Post(platform::Event(platform::kEventClose)); }
+
+void EmailWindow::Publish() {
+  if (listener_) listener_();
+}
+
+void EmailWindow::SetStatus(const std::string& text) {
+  {
+    std::lock_guard lock(mutex_);
+    state_.status = text;
+  }
+  Publish();
+}
+
+void EmailWindow::Open(platform::EventQueue& queue) {
+  email_ = std::make_unique<Object>(*this, program_.ui, layer_);
+  email_->InitForWindow();
+  if (program_.email.ReferenceCount == 0 && !app::OpenTable(program_, program_.email)) return;
+  ++program_.email.ReferenceCount;
+  holdsTable_ = true;
+  app::LoadEmailSettings(program_);
+  ReadProfileLists(lists_);
+  {
+    std::lock_guard lock(mutex_);
+    if (kind_ == EmailWindowKind::kSettings) {
+      const SmtpSettings s = SmtpSettingsOf(program_.PEM);
+      state_.server = s.server;
+      state_.port = s.port;
+      state_.user = s.user;
+      state_.password = s.password;
+      state_.from = s.from;
+      state_.to = s.to;
+      state_.subject = s.subject;
+    } else {
+      state_.attachments = TrimRightCopy(program_.buffers.AKTIVNAARHIVA);
+    }
+  }
+  email_->PROGRESSCONTROL = 1;
+  queue.SetTimer(kEmailProgressInterval);
+}
+
+void EmailWindow::ApplyEdit(EmailField field, const std::string& value) {
+  const std::string text = platform::CutChars(value, LengthOf(field));
+  std::lock_guard lock(mutex_);
+  EmailWindowState& s = state_;
+  switch (field) {
+    case kFieldServer: s.server = text; edited_ |= kSmtpServer; break;
+    case kFieldPort: {
+      std::uint16_t port = ParsePort(text);
+      if (port != 0) {
+        s.port = port;
+        edited_ |= kSmtpPort;
+      }
+      break;
+    }
+    case kFieldUser: s.user = text; edited_ |= kSmtpUser; break;
+    case kFieldPassword: s.password = text; edited_ |= kSmtpPassword; break;
+    case kFieldFrom: s.from = text; edited_ |= kSmtpFrom; break;
+    case kFieldTo: s.to = text; edited_ |= kSmtpTo; break;
+    case kFieldSubject: s.subject = text; edited_ |= kSmtpSubject; break;
+    case kFieldAttachment: s.attachments = text; break;
+  }
+}
+
+void EmailWindow::Browse() {
+  platform::FileOpenSpec dialog;
+  dialog.title = kEmailFileDialogTitle;
+  dialog.filter = kEmailFileFilter;
+  dialog.startPath = platform::CurrentDirectory();
+  dialog.nameBufferLength = kAttachmentListLength;
+  dialog.multiSelect = true;
+  dialog.keepCurrentDirectory = true;
+  std::vector<std::string> files = program_.ui.FileOpen(dialog);
+  if (files.empty()) return;
+  std::string problem;
+  std::string list = AttachmentListOf(files, problem);
+  if (!problem.empty()) {
+    platform::MessageSpec box;
+    box.text = problem;
+    box.icon = platform::Icon::kExclamation;
+    program_.ui.Message(box);
+    return;
+  }
+  std::lock_guard lock(mutex_);
+  state_.attachments = TrimRightCopy(list);
+  ++state_.attachmentSelections;
+}
+
+void EmailWindow::Send() {
+  EmailWindowState s = Snapshot();
+  if (kind_ == EmailWindowKind::kSend) {
+    // The send window sends with the settings last saved.
+    SmtpSettings saved;
+    ReadSmtpSettings(program_, saved);
+    s.server = saved.server;
+    s.port = saved.port;
+    s.user = saved.user;
+    s.password = saved.password;
+    s.from = saved.from;
+    s.to = saved.to;
+    s.subject = saved.subject;
+  }
+  Object& e = *email_;
+  e.SERVER = TrimRightCopy(s.server);
+  e.PORT = s.port;
+  e.TOLIST = TrimRightCopy(s.to);
+  e.CCLIST = lists_.cc;
+  e.BCCLIST = lists_.bcc;
+  e.FROM = TrimRightCopy(s.from);
+  e.SUBJECT = TrimRightCopy(s.subject);
+  e.REPLYTO = lists_.replyTo;
+  e.ORGANIZATION = lists_.organization;
+  e.DELIVERYRECEIPTTO.clear();
+  e.DISPOSITIONNOTIFICATIONTO.clear();
+  e.REFERENCES.clear();
+  e.ATTACHMENTLIST = TrimRightCopy(s.attachments);
+  e.EMBEDLIST = lists_.embedList;
+  e.AUTHUSER = TrimRightCopy(s.user);
+  e.AUTHPASSWORD = TrimRightCopy(s.password);
+  // The windows have no body text: every message carries only its attachments.
+  if (e.SetRequiredMessageSize(0, 0, 0) != 0) return;
+  program_.ui.SetWaitCursor(true);
+  e.SendMail(2);
+  program_.ui.SetWaitCursor(false);
+  const bool settingsWindow = kind_ == EmailWindowKind::kSettings;
+  std::string status;
+  if (e.Error != 0)
+    status = settingsWindow ? "Ne mogu se spojiti na mail server." : "Could not connect to email server.";
+  else if (e.Queued() > 0)
+    status = std::string(settingsWindow ? "Šaljem " : "Sending ") + std::to_string(e.Queued()) + " email(s)";
+  {
+    std::lock_guard lock(mutex_);
+    state_.status = status;
+    ++state_.statusSelections;
+  }
+}
+
+// A close while messages are still queued is confirmed first; No keeps the window and the
+// transfer going.
+bool EmailWindow::MayClose() {
+  if (!email_ || email_->Queued() == 0) return true;
+  platform::MessageSpec box;
+  box.text = kEmailCloseQuestion;
+  box.caption = kEmailCloseCaption;
+  box.icon = platform::Icon::kQuestion;
+  box.buttons = platform::kButtonYes | platform::kButtonNo;
+  box.defaultButton = platform::kButtonNo;
+  return program_.ui.Message(box) == platform::kButtonYes;
+}
+
+void EmailWindow::Close() {
+  if (holdsTable_) {
+    if (kind_ == EmailWindowKind::kSettings && edited_ != 0) {
+      EmailWindowState s = Snapshot();
+      SmtpSettings typed;
+      typed.server = s.server;
+      typed.port = s.port;
+      typed.user = s.user;
+      typed.password = s.password;
+      typed.from = s.from;
+      typed.to = s.to;
+      typed.subject = s.subject;
+      std::string problem;
+      if (!StoreSmtpSettings(program_, typed, edited_, problem)) {
+        platform::MessageSpec box;
+        box.text = problem;
+        box.icon = platform::Icon::kExclamation;
+        program_.ui.Message(box);
+      }
+    }
+    app::SaveEmailSettings(program_);
+    lists_.attachmentList = TrimRightCopy(Snapshot().attachments);
+    WriteProfileLists(lists_);
+  }
+  if (email_) email_->Kill();
+  email_.reset();
+  if (holdsTable_ && --program_.email.ReferenceCount == 0) app::CloseTable(program_.email);
+  holdsTable_ = false;
+}
+
+void EmailWindow::Run(platform::EventQueue& queue) {
+  {
+    std::lock_guard lock(mutex_);
+    thread_ = queue.Id();
+  }
+  Open(queue);
+  {
+    std::lock_guard lock(mutex_);
+    state_.open = true;
+  }
+  Publish();
+  while (holdsTable_ && !program_.Ended()) {
+    platform::Event e = queue.Wait();
+    email_->TakeEvent(e);
+    if (e.code == platform::kEventClose) {
+      // The program ending closes the queue: nothing more can arrive, so the window goes.
+      if (queue.Closed() || MayClose()) break;
+      Publish();
+    } else if (e.code == platform::kEventTimer) {
+      email_->CalcProgress();
+    } else if (e.code == kEventEmailEdit && e.data) {
+      ApplyEdit(static_cast<EmailField>(e.wparam), *std::static_pointer_cast<std::string>(e.data));
+      Publish();
+    } else if (e.code == kEventEmailPress) {
+      switch (static_cast<EmailButton>(e.wparam)) {
+        case kEmailBrowse: Browse(); break;
+        case kEmailSend: Send(); break;
+        case kEmailAbort:
+          email_->Abort();
+          SetStatus(kEmailAbortedStatus);
+          break;
+        case kEmailClose:
+          // "Zatvori" would drop queued messages as silently as the close box: ask the same.
+          if (MayClose()) queue.Close();
+          break;
+      }
+      Publish();
+    }
+  }
+  queue.SetTimer(0);
+  Close();
+  std::function<void()> listener = listener_;
+  {
+    std::lock_guard lock(mutex_);
+    state_.closed = true;
+    thread_ = 0;
+  }
+  if (listener) listener();
+}
+
+}  // namespace verdan::mail

@@ -1,0 +1,82 @@
+// Where the e-mail road keeps its settings: the SMTP fields of the `email` record (server,
+// port, credentials, sender, recipients, subject) and the keys of the settings file
+// `verdan.env` (section "Email_Postavke": address lists, organisation, file lists).
+//
+// The record is read and written through the program-wide record buffer `PEM`, as every
+// user of the table does; the table must be open. The settings file is read and written one
+// key at a time through the profile-file port, in the working directory.
+//
+// Thread-safety: as the tables' routines (no lock of their own; the data layer keeps the file
+// consistent); the settings-file calls are serialised by the profile-file port.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/program.h"
+
+namespace verdan::mail {
+
+inline constexpr const char* kSettingsFile = "verdan.env";
+inline constexpr const char* kSettingsSection = "Email_Postavke";
+
+// The window variables kept in the settings file.
+struct ProfileLists {
+  std::string cc;              // "CC", 1024
+  std::string bcc;             // "BCC", 1024
+  std::string replyTo;         // "ReplyTo", 255 (written, never read back)
+  std::string organization;    // "Organization", 255
+  std::string attachmentList;  // "AttachmentList", 1024 (written, never read back)
+  std::string embedList;       // "EmbedList", 1024
+};
+
+// Reads "CC", "BCC", "Organization" and "EmbedList" (trailing spaces removed; a missing file
+// or key reads as empty). The other two members are left as they are.
+void ReadProfileLists(ProfileLists& lists);
+// Writes "CC", "BCC", "ReplyTo", "Organization", "AttachmentList" and "EmbedList", in that
+// order, with trailing spaces removed. Failures are not reported.
+void WriteProfileLists(const ProfileLists& lists);
+
+// The SMTP settings of the `email` record, trimmed.
+struct SmtpSettings {
+  std::string server;
+  std::uint16_t port = 25;
+  std::string user;
+  std::string password;
+  std::string from;
+  std::string to;
+  std::string subject;
+};
+
+// Which SMTP settings a store replaces (a mask of these).
+enum SmtpField : unsigned {
+  kSmtpServer = 1,
+  kSmtpPort = 2,
+  kSmtpUser = 4,
+  kSmtpPassword = 8,
+  kSmtpFrom = 16,
+  kSmtpTo = 32,
+  kSmtpSubject = 64,
+};
+
+// A port given as text: 1..65535 (blanks around it allowed), else 0.
+std::uint16_t ParsePort(const std::string& text);
+
+// The settings a record holds. The record's built-in placeholder credentials (what a blank
+// user name is replaced with when the record is saved) count as none: they are never sent
+// to a server, so without a user of its own a server is spoken to without AUTH, and a user
+// stored without a password of its own gets none. A port that is not a number gives 25.
+SmtpSettings SmtpSettingsOf(const app::PemRecord& record);
+
+// Reads the record into the program's buffer and returns its settings. False (and the
+// settings of an empty record) when it cannot be read.
+bool ReadSmtpSettings(app::Program& program, SmtpSettings& settings);
+
+// Replaces the fields named by `fields` in the record with `settings` and rewrites it.
+// A value longer than its field is refused rather than cut (a cut recipient list loses
+// recipients): nothing is written, false, and `problem` names the field. A failed rewrite
+// gives false with the data layer's text in `problem`.
+bool StoreSmtpSettings(app::Program& program, const SmtpSettings& settings, unsigned fields,
+                       std::string& problem);
+
+}  // namespace verdan::mail

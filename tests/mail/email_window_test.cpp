@@ -1,0 +1,400 @@
+// The e-mail windows' logic on their own threads, driven as a view drives them, against an
+// SMTP peer on loopback that can hold back its answer to a message: status texts, the one
+// success box, the close question, "Prekini", two windows at once, and the settings kept in
+// the record and in verdan.env.
+#include "mail/email_window.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/tables.h"
+#include "net/loopback_peers.h"
+#include "net/socket_layer.h"
+#include "platform/profile.h"
+#include "platform/text.h"
+#include "support/scripted_ui.h"
+#include "support/temp_dir.h"
+
+namespace verdan::mail {
+namespace {
+
+using namespace std::chrono_literals;
+using verdan::testing::ReadFile;
+using verdan::testing::ScriptedUi;
+using verdan::testing::TempDir;
+using verdan::testing::WriteFile;
+
+// An SMTP server that serves each connection on a thread of its own and keeps every message
+// it accepted. While held, the answer to a message's end marker waits for `Release`.
+class SmtpPeer {
+ public:
+  SmtpPeer() {
+    listen_ = verdan::testing::ListenLoopback(port_);
+    accept_ = std::thread([this] { Accept(); });
+  }
+  ~SmtpPeer() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    accept_.join();
+    for (std::thread& t : serving_) t.join();
+    ::close(listen_);
+  }
+  std::uint16_t port() const { return port_; }
+  void Hold() {
+    std::lock_guard lock(mutex_);
+    hold_ = true;
+  }
+  void Release() {
+    {
+      std::lock_guard lock(mutex_);
+      hold_ = false;
+    }
+    cv_.notify_all();
+  }
+  int Connections() const {
+    std::lock_guard lock(mutex_);
+    return connections_;
+  }
+  int Held() const {
+    std::lock_guard lock(mutex_);
+    return held_;
+  }
+  std::vector<std::string> Messages() const {
+    std::lock_guard lock(mutex_);
+    return messages_;
+  }
+
+ private:
+  void Accept() {
+    for (;;) {
+      {
+        std::lock_guard lock(mutex_);
+        if (stop_) return;
+      }
+      if (!verdan::testing::WaitReadable(listen_, 20)) continue;
+      int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      std::lock_guard lock(mutex_);
+      ++connections_;
+      serving_.emplace_back([this, fd] {
+        Serve(fd);
+        ::close(fd);
+      });
+    }
+  }
+
+  static void Say(int fd, const std::string& text) {
+    ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+  }
+
+  void Serve(int fd) {
+    Say(fd, "220 peer ready\r\n");
+    std::string in, body;
+    bool data = false;
+    int authStep = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    char buf[65536];
+    while (std::chrono::steady_clock::now() < deadline) {
+      {
+        std::lock_guard lock(mutex_);
+        if (stop_) return;
+      }
+      if (!verdan::testing::WaitReadable(fd, 20)) continue;
+      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) return;
+      in.append(buf, static_cast<std::size_t>(n));
+      for (std::size_t eol; (eol = in.find("\r\n")) != std::string::npos;) {
+        std::string line = in.substr(0, eol);
+        in.erase(0, eol + 2);
+        if (data) {
+          if (line != ".") {
+            body += line + "\r\n";
+            continue;
+          }
+          data = false;
+          std::unique_lock lock(mutex_);
+          messages_.push_back(body);
+          body.clear();
+          ++held_;
+          cv_.wait_for(lock, 20s, [this] { return !hold_ || stop_; });
+          --held_;
+          lock.unlock();
+          Say(fd, "250 queued\r\n");
+        } else if (authStep == 1 || authStep == 2) {
+          Say(fd, authStep++ == 1 ? "334 UGFzc3dvcmQ6\r\n" : "235 ok\r\n");
+        } else if (line.rfind("EHLO", 0) == 0) {
+          Say(fd, "250-peer\r\n250 AUTH LOGIN\r\n");
+        } else if (line == "AUTH LOGIN") {
+          authStep = 1;
+          Say(fd, "334 VXNlcm5hbWU6\r\n");
+        } else if (line == "DATA") {
+          data = true;
+          Say(fd, "354 go on\r\n");
+        } else if (line == "QUIT") {
+          Say(fd, "221 bye\r\n");
+          return;
+        } else {
+          Say(fd, "250 ok\r\n");
+        }
+      }
+    }
+  }
+
+  int listen_ = -1;
+  std::uint16_t port_ = 0;
+  std::thread accept_;
+  std::vector<std::thread> serving_;
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  bool stop_ = false;
+  bool hold_ = false;
+  int held_ = 0;
+  int connections_ = 0;
+  std::vector<std::string> messages_;
+};
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds limit = 15s) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+class EmailWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    layer_.DLLStartUp("");
+    WriteFile(dir_.File("PETAK.zip"), std::string(300000, 'z'));
+    WriteFile(dir_.File("a.zip"), "first archive");
+    WriteFile(dir_.File("b.zip"), "second archive");
+    WriteFile(dir_.File("verdan.env"), "[Email_Postavke]\r\nCC=kopija@example.org  \r\nOrganization=Tvrtka d.o.o.\r\n");
+    // The saved profile: the peer, a sender and one recipient, no credentials.
+    ScriptedUi seedUi;
+    app::Program seed(seedUi);
+    ASSERT_TRUE(app::OpenTable(seed, seed.email));
+    app::LoadEmailSettings(seed);
+    SmtpSettings s;
+    s.server = "127.0.0.1";
+    s.port = peer_.port();
+    s.from = "Backup <backup@example.com>";
+    s.to = "ured@example.org";
+    s.subject = "Arhiva";
+    std::string problem;
+    ASSERT_TRUE(StoreSmtpSettings(seed, s, kSmtpServer | kSmtpPort | kSmtpFrom | kSmtpTo | kSmtpSubject, problem))
+        << problem;
+    app::CloseTable(seed.email);
+    program_.buffers.AKTIVNAARHIVA = platform::FitField(dir_.File("PETAK.zip"), 200);
+    ui_.Clear();
+  }
+  void TearDown() override {
+    program_.windows.Shut();
+    program_.windows.JoinAll();
+    layer_.NetCloseCallBackWindow();
+    layer_.DLLShutDown();
+  }
+
+  // Starts a window whose status texts are recorded as they change.
+  std::shared_ptr<EmailWindow> Start(EmailWindowKind kind) {
+    auto window = std::make_shared<EmailWindow>(program_, kind, &layer_);
+    window->SetListener([this, w = window.get()] {
+      std::string status = w->Snapshot().status;
+      std::lock_guard lock(statusMutex_);
+      if (statuses_.empty() || statuses_.back() != status) statuses_.push_back(status);
+    });
+    program_.windows.Start([window](platform::EventQueue& q) { window->Run(q); });
+    EXPECT_TRUE(WaitUntil([&] { return window->Snapshot().open; }));
+    return window;
+  }
+  static bool StatusIs(const EmailWindow& w, const std::string& text) {
+    return w.Snapshot().status == text;
+  }
+  int Boxes(const std::string& text) const {
+    int n = 0;
+    for (const std::string& t : ui_.Texts()) n += t == text;
+    return n;
+  }
+
+  std::vector<std::string> Statuses() {
+    std::lock_guard lock(statusMutex_);
+    return statuses_;
+  }
+
+  std::mutex statusMutex_;
+  std::vector<std::string> statuses_;
+  TempDir dir_;
+  verdan::testing::ScopedCwd cwd_{dir_.path()};
+  SmtpPeer peer_;
+  net::NetDLL layer_;
+  ScriptedUi ui_;
+  app::Program program_{ui_};
+};
+
+TEST_F(EmailWindowTest, SettingsWindowSendsWhatIsTypedAndKeepsItForTheNextStart) {
+  auto w = Start(EmailWindowKind::kSettings);
+  EmailWindowState s = w->Snapshot();
+  EXPECT_EQ(s.title, "Pošalji aktivnu arhivu kao privitak na e-mail");
+  EXPECT_EQ(s.server, "127.0.0.1");
+  EXPECT_EQ(s.port, peer_.port());
+  EXPECT_EQ(s.user, "");  // the record's placeholder credentials are not offered
+  EXPECT_EQ(s.to, "ured@example.org");
+  EXPECT_EQ(s.attachments, "");
+
+  w->Edit(kFieldTo, "\"Horvat, Ivo\" <ivo@example.org>; ana@example.org");
+  w->Edit(kFieldSubject, "Tjedna arhiva");
+  w->Edit(kFieldUser, "korisnik");
+  w->Edit(kFieldPassword, "tajna");
+  w->Edit(kFieldPort, "nije broj");  // refused: the port stays
+  // Two files chosen in the dialog go out as two attachments of one message.
+  ui_.QueueFiles({dir_.File("a.zip"), dir_.File("b.zip")});
+  w->Press(kEmailBrowse);
+  ASSERT_TRUE(WaitUntil([&] { return w->Snapshot().attachmentSelections == 1; }));
+  EXPECT_EQ(w->Snapshot().attachments, dir_.path() + "|a.zip|b.zip");
+  EXPECT_EQ(ui_.FileDialogs().at(0).title, "Odaberi arhivu za slanje ...");
+  EXPECT_EQ(ui_.FileDialogs().at(0).filter, "Zip|*.zip|All|*.*");
+  EXPECT_TRUE(ui_.FileDialogs().at(0).multiSelect);
+
+  peer_.Hold();
+  w->Press(kEmailSend);
+  ASSERT_TRUE(WaitUntil([&] { return StatusIs(*w, "Šaljem 1 email(s)"); }));
+  ASSERT_TRUE(WaitUntil([&] { return peer_.Held() == 1; }));
+  EXPECT_TRUE(w->Snapshot().progressVisible);
+  peer_.Release();
+  ASSERT_TRUE(WaitUntil([&] { return Boxes("E-mail Poslan uspješno") == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return StatusIs(*w, "") && !w->Snapshot().progressVisible; }));
+
+  const std::string message = peer_.Messages().at(0);
+  EXPECT_NE(message.find("filename=\"a.zip\""), std::string::npos);
+  EXPECT_NE(message.find("filename=\"b.zip\""), std::string::npos);
+  EXPECT_NE(message.find("Subject: Tjedna arhiva\r\n"), std::string::npos);
+  EXPECT_NE(message.find("CC: \"kopija@example.org\" <kopija@example.org>\r\n"), std::string::npos);
+  EXPECT_NE(message.find("Organization: Tvrtka d.o.o.\r\n"), std::string::npos);
+
+  // Closing with an empty queue asks nothing and stores what was typed.
+  w->RequestClose();
+  ASSERT_TRUE(WaitUntil([&] { return w->Snapshot().closed; }));
+  EXPECT_EQ(Boxes(kEmailCloseQuestion), 0);
+  ScriptedUi again;
+  app::Program next(again);
+  ASSERT_TRUE(app::OpenTable(next, next.email));
+  SmtpSettings saved;
+  ASSERT_TRUE(ReadSmtpSettings(next, saved));
+  app::CloseTable(next.email);
+  EXPECT_EQ(saved.to, "\"Horvat, Ivo\" <ivo@example.org>; ana@example.org");
+  EXPECT_EQ(saved.subject, "Tjedna arhiva");
+  EXPECT_EQ(saved.user, "korisnik");
+  EXPECT_EQ(saved.password, "tajna");
+  EXPECT_EQ(saved.port, peer_.port());
+  const std::string env = ReadFile(dir_.File("verdan.env"));
+  EXPECT_NE(env.find("CC=kopija@example.org\r\n"), std::string::npos) << env;
+  EXPECT_NE(env.find("AttachmentList=" + dir_.path() + "|a.zip|b.zip\r\n"), std::string::npos) << env;
+  EXPECT_NE(env.find("ReplyTo=\r\n"), std::string::npos) << env;
+}
+
+TEST_F(EmailWindowTest, SendWindowStatusWhileMoreWaitAndOneSuccessBoxAfterTheLast) {
+  auto w = Start(EmailWindowKind::kSend);
+  EXPECT_EQ(w->Snapshot().attachments, dir_.File("PETAK.zip"));
+  EXPECT_FALSE(w->Edit(kFieldServer, "elsewhere"));  // the send window has no such entry
+  peer_.Hold();
+  w->Press(kEmailSend);
+  ASSERT_TRUE(WaitUntil([&] { return peer_.Held() == 1; }));
+  w->Press(kEmailSend);
+  ASSERT_TRUE(WaitUntil([&] { return StatusIs(*w, "Sending 2 email(s)"); }));
+  peer_.Release();
+  ASSERT_TRUE(WaitUntil([&] { return peer_.Messages().size() == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return Boxes("E-mail Poslan uspješno") == 1 && StatusIs(*w, ""); }));
+  // The first acceptance left one waiting: the status said so before it was cleared.
+  EXPECT_EQ(Statuses(), (std::vector<std::string>{"", "Sending 1 email(s)", "Sending 2 email(s)",
+                                                  "Šaljem . ..", ""}));
+  EXPECT_EQ(peer_.Connections(), 1);
+  EXPECT_NE(peer_.Messages().at(0).find("To: \"ured@example.org\" <ured@example.org>\r\n"), std::string::npos);
+}
+
+TEST_F(EmailWindowTest, CloseWhileSendingAsksAndNoKeepsTheTransferGoing) {
+  auto w = Start(EmailWindowKind::kSend);
+  peer_.Hold();
+  w->Press(kEmailSend);
+  ASSERT_TRUE(WaitUntil([&] { return peer_.Held() == 1; }));
+  ui_.QueueAnswer(platform::kButtonNo);
+  w->RequestClose();
+  ASSERT_TRUE(WaitUntil([&] { return Boxes(kEmailCloseQuestion) == 1; }));
+  platform::MessageSpec question = ui_.Messages().back();
+  EXPECT_EQ(question.caption, "P A Ž NJ A !!! ");
+  EXPECT_EQ(question.icon, platform::Icon::kQuestion);
+  EXPECT_EQ(question.buttons, unsigned{platform::kButtonYes | platform::kButtonNo});
+  EXPECT_EQ(question.defaultButton, unsigned{platform::kButtonNo});
+  peer_.Release();
+  ASSERT_TRUE(WaitUntil([&] { return Boxes("E-mail Poslan uspješno") == 1; }));
+  EXPECT_FALSE(w->Snapshot().closed);
+
+  // "Prekini" during a second transfer stops it and leaves the window usable; the message
+  // stays queued, so closing asks again and Yes ends the window.
+  peer_.Hold();
+  w->Press(kEmailSend);
+  ASSERT_TRUE(WaitUntil([&] { return peer_.Held() == 1; }));
+  w->Press(kEmailAbort);
+  ASSERT_TRUE(WaitUntil([&] { return StatusIs(*w, "Prekinuto od strane korisnika !!!"); }));
+  peer_.Release();
+  ui_.QueueAnswer(platform::kButtonYes);
+  w->Press(kEmailClose);
+  ASSERT_TRUE(WaitUntil([&] { return w->Snapshot().closed; }));
+  EXPECT_EQ(Boxes(kEmailCloseQuestion), 2);
+  EXPECT_EQ(Boxes("E-mail Poslan uspješno"), 1);
+}
+
+TEST_F(EmailWindowTest, TwoWindowsSendAtOnceOverTheirOwnConnections) {
+  auto first = Start(EmailWindowKind::kSend);
+  auto second = Start(EmailWindowKind::kSend);
+  peer_.Hold();
+  first->Press(kEmailSend);
+  second->Press(kEmailSend);
+  // Both messages are in the server's hands at the same time.
+  ASSERT_TRUE(WaitUntil([&] { return peer_.Held() == 2; }));
+  EXPECT_EQ(peer_.Connections(), 2);
+  peer_.Release();
+  ASSERT_TRUE(WaitUntil([&] { return Boxes("E-mail Poslan uspješno") == 2; }));
+}
+
+TEST_F(EmailWindowTest, FailuresShowTheWindowsOwnStatusTexts) {
+  // Nothing listens: the settings window and the send window say it their own way.
+  auto settings = Start(EmailWindowKind::kSettings);
+  settings->Edit(kFieldPort, std::to_string(verdan::testing::RefusingPort()));
+  settings->Edit(kFieldAttachment, dir_.File("a.zip"));
+  settings->Press(kEmailSend);
+  ASSERT_TRUE(WaitUntil([&] { return StatusIs(*settings, "Ne mogu se spojiti na mail server."); }));
+  settings->Edit(kFieldAttachment, dir_.File("nema.zip"));
+  settings->Press(kEmailSend);
+  ASSERT_TRUE(WaitUntil([&] { return ui_.Texts().size() >= 2; }));
+  EXPECT_NE(ui_.Texts().back().find("nema.zip"), std::string::npos);
+
+  auto send = Start(EmailWindowKind::kSend);
+  send->Edit(kFieldAttachment, dir_.File("nema.zip"));
+  send->Press(kEmailSend);
+  ASSERT_TRUE(WaitUntil([&] { return StatusIs(*send, "Could not connect to email server."); }));
+}
+
+TEST(AttachmentList, DialogAnswersBecomeListsOrAreRefused) {
+  std::string problem;
+  EXPECT_EQ(AttachmentListOf({"/d/a.zip"}, problem), "/d/a.zip");
+  EXPECT_EQ(AttachmentListOf({"/d/a.zip", "/d/b.zip"}, problem), "/d|a.zip|b.zip");
+  EXPECT_EQ(AttachmentListOf({"/d/a.zip", "/e/b.zip"}, problem), "\"/d/a.zip\", \"/e/b.zip\"");
+  EXPECT_EQ(AttachmentListOf({"/d/a|b.zip"}, problem), "");
+  EXPECT_NE(problem.find("a|b.zip"), std::string::npos);
+  EXPECT_EQ(AttachmentListOf({"/" + std::string(1030, 'x')}, problem), "");
+  EXPECT_NE(problem.find("1024"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace verdan::mail
