@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QLibraryInfo>
 #include <QSessionManager>
+#include <QTranslator>
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +20,7 @@
 #include "gui/session.h"
 #include "net/socket_layer.h"
 #include "platform/desktop.h"
+#include "platform/profile.h"
 
 namespace verdan::gui {
 namespace {
@@ -61,6 +64,17 @@ bool DisplayAvailable() {
   return display && *display && X11DisplayAnswers(display);
 }
 
+bool InstallQtTranslation(QCoreApplication& application) {
+  // The program speaks Croatian whatever the desktop's language: Qt's own dialogs too.
+  auto* translator = new QTranslator(&application);
+  if (!translator->load(QLocale(QLocale::Croatian, QLocale::Croatia), "qtbase", "_",
+                        QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    delete translator;
+    return false;
+  }
+  return QCoreApplication::installTranslator(translator);
+}
+
 int Run(int argc, char** argv, const std::vector<std::string>&) {
   if (!DisplayAvailable()) {
     std::fprintf(stderr,
@@ -77,9 +91,19 @@ int Run(int argc, char** argv, const std::vector<std::string>&) {
   QObject::connect(&application, &QGuiApplication::commitDataRequest, [](QSessionManager&) {
     net::DefaultNetDLL().PostToCallBackWindow(platform::Event{net::kWmEndSession});
   });
+  InstallQtTranslation(application);
   QtUi ui;
+  // A settings file that cannot be used is told once, in a box of the window that met it.
+  platform::SetProfileNotice([&ui](const std::string& file) {
+    platform::MessageSpec box;
+    box.text = platform::ProfileNoticeText(file);
+    box.icon = platform::Icon::kExclamation;
+    ui.Message(box);
+  });
   app::Program program(ui);
-  return RunSession(program, ui, platform::SystemDesktop());
+  int status = RunSession(program, ui, platform::SystemDesktop());
+  platform::SetProfileNotice({});
+  return status;
 }
 
 }  // namespace verdan::gui

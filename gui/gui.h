@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+class QCoreApplication;
+
 namespace verdan::gui {
 
 int Run(int argc, char** argv, const std::vector<std::string>& rest);
@@ -15,5 +17,9 @@ int Run(int argc, char** argv, const std::vector<std::string>& rest);
 // True when a display is there to open windows on: an X server that accepts a connection,
 // a Wayland socket, or a Qt platform chosen explicitly (QT_QPA_PLATFORM).
 bool DisplayAvailable();
+
+// Installs Qt's own Croatian translation (file dialogs, standard buttons) when it is
+// installed; false when it is not.
+bool InstallQtTranslation(QCoreApplication& application);
 
 }  // namespace verdan::gui

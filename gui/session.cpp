@@ -12,6 +12,8 @@ Session::Session(app::Program& program, QtUi& ui) : program_(program), ui_(ui) {
   app::FrameTargets targets;
   targets.archive = ArchiveProcedure();
   targets.options = OptionsProcedure();
+  targets.email = EmailProcedure(mail::EmailWindowKind::kSend);
+  targets.emailSettings = EmailProcedure(mail::EmailWindowKind::kSettings);
   targets.splash = SplashProcedure();
   frame_ = std::make_shared<app::FrameWindow>(program_, std::move(targets));
   view_ = std::make_unique<FrameView>(frame_);
@@ -108,6 +110,17 @@ platform::WindowThreads::Procedure Session::OptionsProcedure() {
     Host(window, queue, [this, window]() -> WindowView* {
       auto* view = new SourceDestView(window);
       Place(view, QSize(560, 330));
+      return view;
+    });
+  };
+}
+
+platform::WindowThreads::Procedure Session::EmailProcedure(mail::EmailWindowKind kind) {
+  return [this, kind](platform::EventQueue& queue) {
+    auto window = std::make_shared<mail::EmailWindow>(program_, kind);
+    Host(window, queue, [this, window, kind]() -> WindowView* {
+      auto* view = new EmailView(window);
+      Place(view, kind == mail::EmailWindowKind::kSettings ? QSize(560, 520) : QSize(560, 300));
       return view;
     });
   };

@@ -59,9 +59,8 @@ TEST_F(FrameViewTest, ShowsCaptionButtonsZonesAndSplashThenEndsOnKraj) {
       for (int i = 0; i < app::kFrameButtons; ++i)
         EXPECT_EQ(view.Button(static_cast<app::FrameButton>(i))->text(), captions[i]);
       EXPECT_EQ(view.Button(app::FrameButton::kEmail)->toolTip(), "Pošalji arhivu e-mailom ...");
-      EXPECT_FALSE(view.Button(app::FrameButton::kEmail)->isEnabled());
-      EXPECT_FALSE(view.Button(app::FrameButton::kEmailSettings)->isEnabled());
-      EXPECT_TRUE(view.Button(app::FrameButton::kEnd)->isEnabled());
+      for (int i = 0; i < app::kFrameButtons; ++i)
+        EXPECT_TRUE(view.Button(static_cast<app::FrameButton>(i))->isEnabled()) << i;
       EXPECT_EQ(view.Zone(1)->text().toStdString(), app::kFrameNotice);
       EXPECT_EQ(view.Zone(3)->text(), "Monday, November 20, 2006");
       EXPECT_EQ(view.Zone(4)->text(), "09:04");
