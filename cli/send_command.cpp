@@ -13,6 +13,7 @@
 #include "app/tables.h"
 #include "cli/commands.h"
 #include "cli/console_ui.h"
+#include "mail/mail_settings.h"
 #include "mail/net_email_send.h"
 #include "net/socket_layer.h"
 #include "platform/event_loop.h"
@@ -29,8 +30,6 @@ constexpr const char* kUsage =
     "Upotreba: verdan send [DATOTEKA...] [--server HOST] [--port N] [--user IME]\n"
     "       [--password LOZINKA] [--from ADRESA] [--to POPIS] [--cc POPIS] [--bcc POPIS]\n"
     "       [--subject TEKST] [--text TEKST]\n";
-constexpr const char* kProfileFile = "verdan.env";
-constexpr const char* kProfileSection = "Email_Postavke";
 constexpr const char* kSentText = "E-mail Poslan uspješno";
 constexpr const char* kStatusError = "Nastala je greška prilikom slanja !!!";
 constexpr std::int32_t kProgressTimer = 50;  // hundredths
@@ -87,19 +86,6 @@ bool Parse(const Args& args, SendOptions& o, std::string& problem) {
     *seen = true;
   }
   return true;
-}
-
-// A port as text: 1..65535, else 0.
-std::uint16_t ParsePort(const std::string& text) {
-  std::string t = platform::TrimRightCopy(text);
-  while (!t.empty() && t.front() == ' ') t.erase(0, 1);
-  if (t.empty() || t.size() > 5) return 0;
-  unsigned long v = 0;
-  for (char c : t) {
-    if (c < '0' || c > '9') return 0;
-    v = v * 10 + static_cast<unsigned long>(c - '0');
-  }
-  return v >= 1 && v <= 65535 ? static_cast<std::uint16_t>(v) : 0;
 }
 
 // The e-mail object as the send window sets it up, with the window's two hooks.
@@ -165,21 +151,20 @@ int SendCommand(const Args& args) {
   if (!app::OpenTable(program, program.email)) return kExitEnded;
   ++program.email.ReferenceCount;
   app::LoadEmailSettings(program);
-  const app::PemRecord& pem = program.PEM;
+  // What the options leave out comes from the saved settings; the record's placeholder
+  // credentials count as none, so without a user of its own the server sees no AUTH.
+  const mail::SmtpSettings saved = mail::SmtpSettingsOf(program.PEM);
+  mail::ProfileLists lists;
+  mail::ReadProfileLists(lists);
 
-  std::uint16_t port = 25;
+  std::uint16_t port = saved.port;
   if (o.hasPort) {
-    port = ParsePort(o.port);
+    port = mail::ParsePort(o.port);
     if (port == 0) {
       if (--program.email.ReferenceCount == 0) app::CloseTable(program.email);
       return Usage("--port traži broj od 1 do 65535");
     }
-  } else if (ParsePort(pem.PPORT) != 0) {
-    port = ParsePort(pem.PPORT);
   }
-  auto profile = [](const char* key) {
-    return TrimRightCopy(platform::GetProfileString(kProfileSection, key, "", kProfileFile));
-  };
 
   // The socket layer is started here unless the program has started it already.
   const bool startLayer = !net::DefaultNetDLL().WinSockLoaded();
@@ -191,23 +176,28 @@ int SendCommand(const Args& args) {
   {
     ConsoleEmailSend email(ui);
     email.Init();
-    email.SERVER = TrimRightCopy(o.hasServer ? o.server : pem.SSERVER);
+    email.SERVER = TrimRightCopy(o.hasServer ? o.server : saved.server);
     email.PORT = port;
-    email.TOLIST = TrimRightCopy(o.hasTo ? o.to : pem.TOFIELD);
-    email.CCLIST = o.hasCc ? o.cc : profile("CC");
-    email.BCCLIST = o.hasBcc ? o.bcc : profile("BCC");
-    email.FROM = TrimRightCopy(o.hasFrom ? o.from : pem.FROM);
-    email.SUBJECT = TrimRightCopy(o.hasSubject ? o.subject : pem.SUBJECT);
-    email.ORGANIZATION = profile("Organization");
-    email.EMBEDLIST = profile("EmbedList");
+    email.TOLIST = TrimRightCopy(o.hasTo ? o.to : saved.to);
+    email.CCLIST = o.hasCc ? o.cc : lists.cc;
+    email.BCCLIST = o.hasBcc ? o.bcc : lists.bcc;
+    email.FROM = TrimRightCopy(o.hasFrom ? o.from : saved.from);
+    email.SUBJECT = TrimRightCopy(o.hasSubject ? o.subject : saved.subject);
+    email.ORGANIZATION = lists.organization;
+    email.EMBEDLIST = lists.embedList;
     std::string attachments;
     for (const std::string& f : o.files) {
       if (!attachments.empty()) attachments += ", ";
       attachments += "\"" + f + "\"";
     }
     email.ATTACHMENTLIST = attachments;
-    email.AUTHUSER = TrimRightCopy(o.hasUser ? o.user : pem.USER);
-    email.AUTHPASSWORD = TrimRightCopy(o.hasPassword ? o.password : pem.PASSWORD);
+    // A user given here goes with the password given here (or the saved one when the saved
+    // user is the same); the saved user goes with the saved password.
+    email.AUTHUSER = TrimRightCopy(o.hasUser ? o.user : saved.user);
+    if (o.hasPassword)
+      email.AUTHPASSWORD = TrimRightCopy(o.password);
+    else if (!o.hasUser || TrimRightCopy(o.user) == saved.user)
+      email.AUTHPASSWORD = saved.password;
 
     const std::string text = TrimRightCopy(o.text);
     if (email.SetRequiredMessageSize(0, static_cast<std::int32_t>(text.size()), 0) == 0) {

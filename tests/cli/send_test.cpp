@@ -196,5 +196,42 @@ TEST_F(SendCommand, RefusedConnectionAndBadOptions) {
   EXPECT_EQ(RunProcess({VERDAN_BINARY, "send", "a\"b.zip"}, dir_.File("work")).status, 2);
 }
 
+// The mail profile stored by `verdan settings` (the password read from standard input) is
+// what a later `verdan send` without options uses; without a stored user no AUTH is sent.
+TEST_F(SendCommand, TheSavedProfileIsUsedWhenOptionsAreAbsent) {
+  const std::string work = dir_.File("work");
+  auto settings = [&](const std::string& port, const std::string& passwordLine,
+                      std::vector<std::string> extra) {
+    std::vector<std::string> argv = {"/bin/sh", "-c", "printf '" + passwordLine + "' | \"$0\" \"$@\"",
+                                     VERDAN_BINARY, "settings", "--server", "127.0.0.1", "--port",
+                                     port, "--from", "Backup <backup@example.com>", "--to",
+                                     "ana@example.org", "--subject", "Noćna arhiva"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return RunProcess(argv, work);
+  };
+  {
+    SmtpServer open(dir_.File("out"), {});
+    ASSERT_FALSE(open.port().empty());
+    auto set = settings(open.port(), "", {});
+    EXPECT_NE(set.out.find("USER=\nPASSWORD=\n"), std::string::npos) << set.out;
+    auto r = RunProcess({VERDAN_BINARY, "send", "backup.zip"}, work, {}, 60);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::string meta = ReadFile(dir_.File("out/msg1.json"));
+    EXPECT_NE(meta.find("\"to\": [\"ana@example.org\"]"), std::string::npos) << meta;
+    EXPECT_NE(meta.find("\"login\": null"), std::string::npos) << meta;
+  }
+  ::mkdir(dir_.File("out2").c_str(), 0755);
+  SmtpServer guarded(dir_.File("out2"), {"korisnik", "tajna"});
+  ASSERT_FALSE(guarded.port().empty());
+  auto set = settings(guarded.port(), "tajna\\n", {"--user", "korisnik", "--password-stdin"});
+  EXPECT_EQ(set.status, 0) << set.err;
+  EXPECT_NE(set.out.find("USER=korisnik\nPASSWORD=********\n"), std::string::npos) << set.out;
+  EXPECT_EQ(set.out.find("tajna"), std::string::npos);
+  auto r = RunProcess({VERDAN_BINARY, "send", "backup.zip"}, work, {}, 60);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(ReadFile(dir_.File("out2/msg1.json")).find("\"login\": \"korisnik\""), std::string::npos);
+  EXPECT_NE(ReadFile(dir_.File("out2/msg1.eml")).find("Subject: "), std::string::npos);
+}
+
 }  // namespace
 }  // namespace verdan

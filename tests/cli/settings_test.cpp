@@ -17,10 +17,15 @@ ProcessResult Settings(const std::string& cwd, std::vector<std::string> args = {
   return RunProcess(argv, cwd);
 }
 
+// The mail profile of a new record: the placeholders, no credentials.
+const std::string kDefaultMail =
+    "SERVER=mail.example.com\nPORT=25\nUSER=\nPASSWORD=\nFROM=backup@example.com\n"
+    "TO=podrska@example.com\nSUBJECT=Slanje backupa podataka klijenta\n";
+
 std::string Lines(const std::string& src, const std::string& dest, const std::string& disk,
                   const std::string& naming) {
   return "POCDIR=" + src + "\nZAVDIR=" + dest + "\nOZNAKAARHIVDISKA=" + disk + "\nTIP_ARH=" +
-         naming + "\n";
+         naming + "\n" + kDefaultMail;
 }
 
 TEST(SettingsCommand, FirstRunCreatesTheTableAndReportsTheEmptyRecordOnce) {
@@ -61,7 +66,10 @@ TEST(SettingsCommand, UsageErrorsChangeNothing) {
            {"--disk", "1"},
            {"--dest"},
            {"--bogus", "x"},
-           {"--source", std::string(128, 'a')}}) {
+           {"--source", std::string(128, 'a')},
+           {"--port", "0"},
+           {"--port", "smtp"},
+           {"--subject", "a\r\nBcc: x@example.org"}}) {
     ProcessResult r = Settings(dir.path(), args);
     EXPECT_EQ(r.status, 2) << args[0];
     EXPECT_EQ(r.out, "") << args[0];
