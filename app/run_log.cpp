@@ -1,0 +1,117 @@
+#include "app/run_log.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <deque>
+
+#include "platform/clock.h"
+
+namespace verdan::app {
+namespace {
+
+std::string Field(const std::string& text) {
+  std::string out = text;
+  for (char& c : out)
+    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+  return out;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Lines of a regular file (a FIFO or device under the name is never read).
+std::vector<std::string> ReadLines(const std::string& file) {
+  std::vector<std::string> lines;
+  int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return lines;
+  struct stat st {};
+  std::string text;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    char buf[65536];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+}  // namespace
+
+std::string FormatRunLogLine(const RunLogEntry& e) {
+  const platform::Clock& clock = platform::GetClock();
+  const platform::CivilDate d = platform::DateFromDayCount(clock.Today());
+  const std::int32_t t = clock.TimeOfDay() / 100;
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d", d.year, d.month, d.day, t / 3600,
+                t / 60 % 60, t % 60);
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.2f", e.seconds);
+  std::string result = e.ok ? "OK" : "GREŠKA";
+  if (!e.ok && !e.reason.empty()) result += ": " + e.reason;
+  return std::string(stamp) + "\t" + Field(e.command) + "\t" + (e.archive.empty() ? "-" : Field(e.archive)) +
+         "\t" + std::to_string(e.files) + "\t" + std::to_string(e.bytes) + "\t" + seconds + "\t" +
+         Field(result);
+}
+
+bool AppendRunLog(const RunLogEntry& entry, const std::string& file, std::uint64_t limit) {
+  const std::string line = FormatRunLogLine(entry) + "\n";
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
+    if (fd < 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd);
+      return false;
+    }
+    ::flock(fd, LOCK_EX);
+    // Another process may have rotated the file between our open and our lock: the name
+    // then names a new file, and the line goes there.
+    struct stat now {};
+    if (::stat(file.c_str(), &now) != 0 || now.st_ino != st.st_ino || now.st_dev != st.st_dev) {
+      ::close(fd);
+      continue;
+    }
+    if (static_cast<std::uint64_t>(now.st_size) + line.size() > limit && now.st_size > 0) {
+      ::rename(file.c_str(), (file + ".1").c_str());
+      ::close(fd);  // releases the lock; the next attempt creates the new file
+      continue;
+    }
+    bool ok = WriteAll(fd, line);
+    ::close(fd);
+    return ok;
+  }
+  return false;
+}
+
+std::vector<std::string> LastRunLogLines(std::size_t count, const std::string& file) {
+  std::deque<std::string> last;
+  for (const std::string& name : {file + ".1", file}) {
+    for (std::string& line : ReadLines(name)) {
+      if (line.empty()) continue;
+      last.push_back(std::move(line));
+      if (last.size() > count) last.pop_front();
+    }
+  }
+  return {last.begin(), last.end()};
+}
+
+}  // namespace verdan::app
