@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QSessionManager>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "app/program.h"
 #include "gui/artwork.h"
 #include "gui/qt_ui.h"
+#include "app/startup.h"
 #include "gui/session.h"
 #include "net/socket_layer.h"
 #include "platform/desktop.h"
@@ -61,7 +63,8 @@ bool DisplayAvailable() {
   return display && *display && X11DisplayAnswers(display);
 }
 
-int Run(int argc, char** argv, const std::vector<std::string>&) {
+int Run(int argc, char** argv, const std::vector<std::string>& rest) {
+  bool definitions = std::find(rest.begin(), rest.end(), "--definitions") != rest.end();
   if (!DisplayAvailable()) {
     std::fprintf(stderr,
                  "verdan: nema zaslona za prozore (DISPLAY nije postavljen ili se X poslužitelj "
@@ -79,7 +82,12 @@ int Run(int argc, char** argv, const std::vector<std::string>&) {
   });
   QtUi ui;
   app::Program program(ui);
-  return RunSession(program, ui, platform::SystemDesktop());
+  if (!definitions) return RunSession(program, ui, platform::SystemDesktop());
+  // The archive-definition list, which no window on screen offers, opened with the frame.
+  Session session(program, ui);
+  return app::RunProgram(program, platform::SystemDesktop(), [&] {
+    session.RunFrame([&](FrameView&) { program.windows.Start(session.DefinitionsProcedure()); });
+  });
 }
 
 }  // namespace verdan::gui

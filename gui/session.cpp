@@ -5,6 +5,7 @@
 
 #include "app/splash.h"
 #include "app/startup.h"
+#include "archive/browse_windows.h"
 
 namespace verdan::gui {
 
@@ -92,7 +93,10 @@ QMdiSubWindow* Session::Place(WindowView* view, QSize size) {
 
 platform::WindowThreads::Procedure Session::ArchiveProcedure() {
   return [this](platform::EventQueue& queue) {
-    auto window = std::make_shared<archive::ArchiveWindow>(program_, shared_);
+    archive::ArchiveWindowTargets targets;
+    targets.fileList = FileListProcedure();
+    targets.definitions = DefinitionsProcedure();  // its button stays hidden and disabled
+    auto window = std::make_shared<archive::ArchiveWindow>(program_, shared_, std::move(targets));
     Host(window, queue, [this, window]() -> WindowView* {
       auto* view = new ArchiveView(window);
       archiveViews_.push_back(view);
@@ -108,6 +112,28 @@ platform::WindowThreads::Procedure Session::OptionsProcedure() {
     Host(window, queue, [this, window]() -> WindowView* {
       auto* view = new SourceDestView(window);
       Place(view, QSize(560, 330));
+      return view;
+    });
+  };
+}
+
+platform::WindowThreads::Procedure Session::DefinitionsProcedure() {
+  return [this](platform::EventQueue& queue) {
+    auto window = archive::MakeDefinitionBrowse(program_, shared_);
+    Host(window, queue, [this, window]() -> WindowView* {
+      auto* view = new BrowseView(window);
+      Place(view, QSize(760, 460));
+      return view;
+    });
+  };
+}
+
+platform::WindowThreads::Procedure Session::FileListProcedure() {
+  return [this](platform::EventQueue& queue) {
+    auto window = archive::MakeFileListBrowse(program_, shared_);
+    Host(window, queue, [this, window]() -> WindowView* {
+      auto* view = new BrowseView(window);
+      Place(view, QSize(700, 460));
       return view;
     });
   };

@@ -19,6 +19,7 @@
 #include "app/program.h"
 #include "archive/archive_runs.h"
 #include "gui/archive_view.h"
+#include "gui/browse_view.h"
 #include "gui/frame_view.h"
 #include "gui/qt_ui.h"
 #include "platform/desktop.h"
@@ -42,6 +43,9 @@ class Session : public QObject {
   platform::WindowThreads::Procedure SplashProcedure();
   platform::WindowThreads::Procedure ArchiveProcedure();
   platform::WindowThreads::Procedure OptionsProcedure();
+  // The archive-definition list (offered by nothing on screen; see gui::Run) and the file list.
+  platform::WindowThreads::Procedure DefinitionsProcedure();
+  platform::WindowThreads::Procedure FileListProcedure();
 
   // Runs `fn` on the GUI thread later, unless the session is gone by then.
   void PostGui(std::function<void()> fn);

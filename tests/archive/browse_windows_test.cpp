@@ -65,8 +65,10 @@ class BrowseWindowsTest : public ::testing::Test {
   // Adds records to a table through a connection of its own.
   void Add(app::TableSlot& slot, const std::vector<platform::Record>& records) {
     platform::KeyedFile file(app::TableLayoutOf(slot));
-    if (file.Open() == platform::kFileNotFound) ASSERT_EQ(file.Create(), 0);
-    if (!file.IsOpen()) ASSERT_EQ(file.Open(), 0);
+    if (file.Open() == platform::kFileNotFound) {
+      ASSERT_EQ(file.Create(), 0);
+      ASSERT_EQ(file.Open(), 0);
+    }
     for (const auto& r : records) ASSERT_EQ(file.Add(r), 0);
   }
   std::vector<std::int64_t> Dates(app::TableSlot& slot, std::size_t field) {
