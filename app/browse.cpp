@@ -157,6 +157,8 @@ BrowseWindow::BrowseWindow(Program& program, BrowseDefinition definition, Browse
   state_.optionText = def_.optionText;
   state_.optionChoices = def_.optionChoices;
   state_.showsEntryName = def_.showsEntryName;
+  UpdateButtons();
+  state_.menuText = MenuText();
 }
 
 BrowseWindow::~BrowseWindow() = default;
@@ -240,22 +242,26 @@ void BrowseWindow::Publish() {
     state_.thumb = current_ >= 0 ? ThumbOf(rows_[static_cast<std::size_t>(current_)].locate) : 1;
     state_.pageRows = pageRows_;
     state_.selectMode = request_ == 4;
-    bool rows = !rows_.empty();
-    auto set = [&](BrowseButton b, bool enabled, bool hidden = false) {
-      BrowseButtonState& s = state_.buttons[static_cast<std::size_t>(b)];
-      s.enabled = enabled && !hidden;
-      s.hidden = hidden;
-    };
-    set(BrowseButton::kSelect, rows, request_ != 4);
-    set(BrowseButton::kInsert, true);
-    set(BrowseButton::kChange, rows);
-    set(BrowseButton::kDelete, rows);
-    set(BrowseButton::kClose, true);
-    set(BrowseButton::kRun, static_cast<bool>(runner_) && (rows || !def_.runNeedsRow));
-    set(BrowseButton::kListRun, static_cast<bool>(runner_), !def_.hasListRun || def_.listRunHidden);
+    UpdateButtons();
     state_.menuText = MenuText();
   }
   if (listener_) listener_();
+}
+
+void BrowseWindow::UpdateButtons() {
+  bool rows = !rows_.empty();
+  auto set = [&](BrowseButton b, bool enabled, bool hidden = false) {
+    BrowseButtonState& s = state_.buttons[static_cast<std::size_t>(b)];
+    s.enabled = enabled && !hidden;
+    s.hidden = hidden;
+  };
+  set(BrowseButton::kSelect, rows, request_ != 4);
+  set(BrowseButton::kInsert, true);
+  set(BrowseButton::kChange, rows);
+  set(BrowseButton::kDelete, rows);
+  set(BrowseButton::kClose, true);
+  set(BrowseButton::kRun, static_cast<bool>(runner_) && (rows || !def_.runNeedsRow));
+  set(BrowseButton::kListRun, static_cast<bool>(runner_), !def_.hasListRun || def_.listRunHidden);
 }
 
 std::string BrowseWindow::MenuText() const {

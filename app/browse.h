@@ -196,6 +196,7 @@ class BrowseWindow {
   void BuildSteps();
   int ThumbOf(const std::string& value) const;
   std::string MenuText() const;
+  void UpdateButtons();  // under mutex_
 
   void PressButton(BrowseButton button, platform::EventQueue& queue);
   bool LoadHighlighted();
