@@ -110,7 +110,8 @@ bool DefinitionForm::Number() {
         number = static_cast<std::uint16_t>(program_.ARH.ID + 1);
       } else if (code != platform::kRecordNotAvailable) {
         program_.ARH = kept;
-        ShowStandardMessage(program_, StandardMessageId::kRecordRetrievalError, table.label, {}, &table);
+        ShowStandardMessage(program_, StandardMessageId::kRecordRetrievalError, table.label, {},
+                            &table);
         return false;
       }
       program_.ARH = kept;
@@ -139,7 +140,8 @@ void DefinitionForm::Delete() {
       Finish(1);
       return;
     }
-    if (ShowStandardMessage(program_, StandardMessageId::kRecordDeleteError) != platform::kButtonYes) {
+    if (ShowStandardMessage(program_, StandardMessageId::kRecordDeleteError) !=
+        platform::kButtonYes) {
       Finish(2);
       return;
     }
@@ -161,7 +163,9 @@ bool DefinitionForm::Accept(int control, const std::string& text) {
       r.ID = static_cast<std::uint16_t>(value);
       return true;
     }
-    case kDfDisk: r.DISK = FitField(text, kArhDiskLength); return true;
+    case kDfDisk:
+      r.DISK = FitField(text, kArhDiskLength);
+      return true;
     case kDfName:
       r.NAZIV = FitField(text, kArhNazivLength);
       // A definition without a path is named after its drive and name: d: and Tjedni give
@@ -170,7 +174,9 @@ bool DefinitionForm::Accept(int control, const std::string& text) {
         r.STAZA = FitField(TrimRightCopy(r.DISK) + "\\" + TrimRightCopy(r.NAZIV) + ".zip",
                            kArhStazaLength);
       return true;
-    case kDfPath: r.STAZA = FitField(text, kArhStazaLength); return true;
+    case kDfPath:
+      r.STAZA = FitField(text, kArhStazaLength);
+      return true;
     case kDfDate: {
       std::int64_t day = 0;
       if (!ParseDate(text, platform::GetClock().Today(), day)) {
@@ -180,8 +186,11 @@ bool DefinitionForm::Accept(int control, const std::string& text) {
       r.DATUMARH = day;
       return true;
     }
-    case kDfStatus: r.STATUS = FitField(text, kArhStatusLength); return true;
-    default: return true;
+    case kDfStatus:
+      r.STATUS = FitField(text, kArhStatusLength);
+      return true;
+    default:
+      return true;
   }
 }
 
@@ -197,8 +206,12 @@ void DefinitionForm::Show() {
 
 void DefinitionForm::Pressed(int control) {
   switch (control) {
-    case kDfChoose: Choose(); break;
-    case kDfCreate: Create(); break;
+    case kDfChoose:
+      Choose();
+      break;
+    case kDfCreate:
+      Create();
+      break;
     case kDfOk: {
       if (request_ != 1 && request_ != 2) {
         Finish(1);
@@ -217,8 +230,11 @@ void DefinitionForm::Pressed(int control) {
       Complete();
       break;
     }
-    case kDfCancel: Finish(2); break;
-    default: break;
+    case kDfCancel:
+      Finish(2);
+      break;
+    default:
+      break;
   }
 }
 
@@ -249,8 +265,9 @@ void DefinitionForm::Create() {
   std::error_code ec;
   if (!named.empty() && std::filesystem::is_directory(named, ec)) platform::ChangeDirectory(named);
   std::string here = platform::CurrentDirectory();
-  std::string path = here + (platform::EndsWithSeparator(here) ? "" : std::string(1, platform::kSeparator)) +
-                     "Arhiv" + std::to_string(r.ID) + ".zip";
+  std::string path =
+      here + (platform::EndsWithSeparator(here) ? "" : std::string(1, platform::kSeparator)) +
+      "Arhiv" + std::to_string(r.ID) + ".zip";
   platform::ChangeDirectory(remembered_);
   program_.StartDirectory = remembered_;
   if (platform::CharCount(path) > kArhStazaLength) {
@@ -328,8 +345,8 @@ BrowseDefinition DefinitionBrowse() {
       {"Na Redu", 5, 17, A::kLeft, 2, false, D::kText, kArhNareduLength},
       {"Status", 6, 80, A::kLeft, 2, false, D::kText, kArhStatusLength},
   };
-  d.buttonTexts = {"&Selekt", "&Definiraj novu", "&Pogledaj", "&Briši", "      &Zatvori",
-                   "&ARHIVIRAJ !", ""};
+  d.buttonTexts = {"&Selekt",        "&Definiraj novu", "&Pogledaj", "&Briši",
+                   "      &Zatvori", "&ARHIVIRAJ !",    ""};
   d.runNeedsRow = true;
   d.tabText = "ODABERI ARHIV:";
   d.optionText = "Arhiviraj datoteke:";

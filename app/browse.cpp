@@ -152,7 +152,8 @@ BrowseWindow::BrowseWindow(Program& program, BrowseDefinition definition, Browse
   state_.title = def_.title;
   state_.columns = def_.columns;
   for (int i = 0; i < kBrowseButtons; ++i)
-    state_.buttons[static_cast<std::size_t>(i)].text = def_.buttonTexts[static_cast<std::size_t>(i)];
+    state_.buttons[static_cast<std::size_t>(i)].text =
+        def_.buttonTexts[static_cast<std::size_t>(i)];
   state_.tabText = def_.tabText;
   state_.optionText = def_.optionText;
   state_.optionChoices = def_.optionChoices;
@@ -202,7 +203,8 @@ bool BrowseWindow::Locate(const std::string& character) const {
 }
 
 bool BrowseWindow::Thumb(int position) const {
-  return Post(platform::Event(kEventBrowseThumb, static_cast<std::uint64_t>(std::clamp(position, 1, 100))));
+  return Post(
+      platform::Event(kEventBrowseThumb, static_cast<std::uint64_t>(std::clamp(position, 1, 100))));
 }
 
 bool BrowseWindow::Press(BrowseButton button) const {
@@ -278,7 +280,8 @@ std::string BrowseWindow::MenuText() const {
 // ---- reading pages ------------------------------------------------------------------------
 
 bool BrowseWindow::OpenCursor() {
-  if (!cursor_) cursor_ = std::make_unique<platform::KeyedFile>(TableLayoutOf(program_.*def_.table));
+  if (!cursor_)
+    cursor_ = std::make_unique<platform::KeyedFile>(TableLayoutOf(program_.*def_.table));
   int code = cursor_->Open(platform::kAccessReadWriteShared);
   if (code == 0 || code == platform::kFileAlreadyOpen) return true;
   ShowStandardMessage(program_, StandardMessageId::kViewOpenError);
@@ -440,7 +443,8 @@ void BrowseWindow::ScrollBy(BrowseScroll how) {
   // Scroll by what was read, keeping a full page; the highlight goes to the far edge.
   if (down) {
     rows_.insert(rows_.end(), more.begin(), more.end());
-    if (rows_.size() > pageRows_) rows_.erase(rows_.begin(), rows_.end() - static_cast<std::ptrdiff_t>(pageRows_));
+    if (rows_.size() > pageRows_)
+      rows_.erase(rows_.begin(), rows_.end() - static_cast<std::ptrdiff_t>(pageRows_));
     current_ = static_cast<int>(rows_.size()) - 1;
   } else {
     rows_.insert(rows_.begin(), more.begin(), more.end());
@@ -505,8 +509,8 @@ bool BrowseWindow::LoadHighlighted() {
   if (code == platform::kRecordNotAvailable) {  // deleted meanwhile: show what is there now
     FillAround(row.position, row.locate, current_);
   } else {
-    ShowStandardMessage(program_, StandardMessageId::kRecordRetrievalError, def_.readErrorLabel,
-                        {}, &(program_.*def_.table));
+    ShowStandardMessage(program_, StandardMessageId::kRecordRetrievalError, def_.readErrorLabel, {},
+                        &(program_.*def_.table));
     failed_ = true;
   }
   return false;
@@ -604,20 +608,27 @@ void BrowseWindow::PressButton(BrowseButton button, platform::EventQueue& queue)
 void BrowseWindow::Handle(const platform::Event& e, platform::EventQueue& queue) {
   const bool rows = current_ >= 0;
   switch (e.code) {
-    case kEventBrowseScroll: ScrollBy(static_cast<BrowseScroll>(e.wparam)); break;
+    case kEventBrowseScroll:
+      ScrollBy(static_cast<BrowseScroll>(e.wparam));
+      break;
     case kEventBrowseRow:
       if (e.wparam < rows_.size()) current_ = static_cast<int>(e.wparam);
       break;
     case kEventBrowseLocate:
       if (e.data) LetterLocate(*std::static_pointer_cast<std::string>(e.data));
       break;
-    case kEventBrowseThumb: ThumbTo(static_cast<int>(e.wparam)); break;
+    case kEventBrowseThumb:
+      ThumbTo(static_cast<int>(e.wparam));
+      break;
     case kEventBrowseAlert:
       switch (static_cast<BrowseAlert>(e.wparam)) {
         case BrowseAlert::kDoubleClick:
-          if (rows) PressButton(request_ == 4 ? BrowseButton::kSelect : BrowseButton::kChange, queue);
+          if (rows)
+            PressButton(request_ == 4 ? BrowseButton::kSelect : BrowseButton::kChange, queue);
           break;
-        case BrowseAlert::kInsert: PressButton(BrowseButton::kInsert, queue); break;
+        case BrowseAlert::kInsert:
+          PressButton(BrowseButton::kInsert, queue);
+          break;
         case BrowseAlert::kDelete:
           if (rows) PressButton(BrowseButton::kDelete, queue);
           break;
@@ -672,7 +683,8 @@ void BrowseWindow::Handle(const platform::Event& e, platform::EventQueue& queue)
         FillTop();
       BuildSteps();
       break;
-    default: break;
+    default:
+      break;
   }
 }
 
@@ -686,7 +698,8 @@ void BrowseWindow::Run(platform::EventQueue& queue) {
   // The tables the list and its forms work on, held for the list's life.
   std::vector<TableSlot*> held;
   std::vector<TableSlot*> wanted{&(program_.*def_.table)};
-  if (def_.alsoHoldsDatoteke && wanted.front() != &program_.datoteke) wanted.push_back(&program_.datoteke);
+  if (def_.alsoHoldsDatoteke && wanted.front() != &program_.datoteke)
+    wanted.push_back(&program_.datoteke);
   bool usable = true;
   for (TableSlot* t : wanted) {
     if (t->ReferenceCount == 0 && !OpenTable(program_, *t)) {

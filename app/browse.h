@@ -41,7 +41,7 @@ struct BrowseColumn {
   std::size_t field = 0;  // field number in the table's record
   int width = 0;          // dialog units
   ColumnAlign align = ColumnAlign::kLeft;
-  int indent = 2;         // dialog units
+  int indent = 2;  // dialog units
   bool headerCentred = false;
   ColumnDisplay display = ColumnDisplay::kText;
   std::size_t chars = 0;  // characters shown of a text field
@@ -82,13 +82,13 @@ struct BrowseDefinition {
   std::string readErrorLabel;           // text of standard message 35
   std::vector<BrowseColumn> columns;
   std::array<std::string, kBrowseButtons> buttonTexts;
-  bool runNeedsRow = false;             // the run button works on the highlighted row
-  bool hasListRun = false;              // the file list's "ARHIVIRAJ", defined hidden
+  bool runNeedsRow = false;  // the run button works on the highlighted row
+  bool hasListRun = false;   // the file list's "ARHIVIRAJ", defined hidden
   bool listRunHidden = true;
   std::string tabText;
   std::string optionText;
   std::array<std::string, 2> optionChoices;
-  bool showsEntryName = false;          // the tab shows DAT:IME while a run stamps the list
+  bool showsEntryName = false;  // the tab shows DAT:IME while a run stamps the list
   FormFactory form;
 };
 
@@ -121,7 +121,7 @@ struct BrowseState {
   bool showsEntryName = false;
   std::string entryName;  // DAT:IME while a run goes through the list
   bool selectMode = false;
-  bool busy = false;  // a run works
+  bool busy = false;                 // a run works
   std::shared_ptr<FormWindow> form;  // the form that is open, if any
   bool open = false;
   bool closed = false;
@@ -131,15 +131,17 @@ struct BrowseState {
   }
 };
 
-inline constexpr std::int32_t kEventBrowseScroll = platform::kEventUser + 40;   // wparam: BrowseScroll
-inline constexpr std::int32_t kEventBrowseRow = platform::kEventUser + 41;      // wparam: row
-inline constexpr std::int32_t kEventBrowseAlert = platform::kEventUser + 42;    // wparam: BrowseAlert
-inline constexpr std::int32_t kEventBrowseLocate = platform::kEventUser + 43;   // data: character
-inline constexpr std::int32_t kEventBrowseThumb = platform::kEventUser + 44;    // wparam: 1..100
-inline constexpr std::int32_t kEventBrowsePress = platform::kEventUser + 45;    // wparam: BrowseButton
-inline constexpr std::int32_t kEventBrowseMenu = platform::kEventUser + 46;     // wparam: choice
-inline constexpr std::int32_t kEventBrowseOption = platform::kEventUser + 47;   // wparam: value
-inline constexpr std::int32_t kEventBrowsePage = platform::kEventUser + 48;     // wparam: rows
+inline constexpr std::int32_t kEventBrowseScroll =
+    platform::kEventUser + 40;                                              // wparam: BrowseScroll
+inline constexpr std::int32_t kEventBrowseRow = platform::kEventUser + 41;  // wparam: row
+inline constexpr std::int32_t kEventBrowseAlert = platform::kEventUser + 42;  // wparam: BrowseAlert
+inline constexpr std::int32_t kEventBrowseLocate = platform::kEventUser + 43;  // data: character
+inline constexpr std::int32_t kEventBrowseThumb = platform::kEventUser + 44;   // wparam: 1..100
+inline constexpr std::int32_t kEventBrowsePress =
+    platform::kEventUser + 45;                                               // wparam: BrowseButton
+inline constexpr std::int32_t kEventBrowseMenu = platform::kEventUser + 46;  // wparam: choice
+inline constexpr std::int32_t kEventBrowseOption = platform::kEventUser + 47;  // wparam: value
+inline constexpr std::int32_t kEventBrowsePage = platform::kEventUser + 48;    // wparam: rows
 inline constexpr std::int32_t kEventBrowseRefresh = platform::kEventUser + 49;
 
 class BrowseWindow {

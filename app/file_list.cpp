@@ -92,7 +92,8 @@ void FileListForm::Delete() {
       Finish(1);
       return;
     }
-    if (ShowStandardMessage(program_, StandardMessageId::kRecordDeleteError) != platform::kButtonYes) {
+    if (ShowStandardMessage(program_, StandardMessageId::kRecordDeleteError) !=
+        platform::kButtonYes) {
       Finish(2);
       return;
     }
@@ -102,9 +103,15 @@ void FileListForm::Delete() {
 bool FileListForm::Accept(int control, const std::string& text) {
   DatRecord& r = program_.DAT;
   switch (control) {
-    case kFfName: r.IME = FitField(text, kDatImeLength); return true;
-    case kFfStatus: r.STATUS = FitField(text, kDatStatusLength); return true;
-    case kFfFlag: r.FLAG = FitField(text, kDatFlagLength); return true;
+    case kFfName:
+      r.IME = FitField(text, kDatImeLength);
+      return true;
+    case kFfStatus:
+      r.STATUS = FitField(text, kDatStatusLength);
+      return true;
+    case kFfFlag:
+      r.FLAG = FitField(text, kDatFlagLength);
+      return true;
     case kFfDate: {
       std::int64_t day = 0;
       if (!ParseDate(text, platform::GetClock().Today(), day)) {
@@ -117,7 +124,8 @@ bool FileListForm::Accept(int control, const std::string& text) {
       r.DATUM = static_cast<std::int32_t>(day);
       return true;
     }
-    default: return true;
+    default:
+      return true;
   }
 }
 
@@ -131,7 +139,9 @@ void FileListForm::Show() {
 
 void FileListForm::Pressed(int control) {
   switch (control) {
-    case kFfFind: Find(); break;
+    case kFfFind:
+      Find();
+      break;
     case kFfAccept: {
       if (request_ != 1 && request_ != 2) {
         Finish(1);
@@ -148,8 +158,11 @@ void FileListForm::Pressed(int control) {
       Complete();
       break;
     }
-    case kFfCancel: Finish(2); break;
-    default: break;
+    case kFfCancel:
+      Finish(2);
+      break;
+    default:
+      break;
   }
 }
 

@@ -95,9 +95,9 @@ std::string FormWindow::ResultPosition() const {
 bool FormWindow::Post(std::int32_t code, int control, std::shared_ptr<void> data) const {
   std::lock_guard lock(mutex_);
   if (thread_ == 0 || !state_.open || state_.closed) return false;
-  return platform::PostToThread(
-      thread_, platform::Event(code, static_cast<std::uint64_t>(control),
-                               static_cast<std::int64_t>(id_), std::move(data)));
+  return platform::PostToThread(thread_,
+                                platform::Event(code, static_cast<std::uint64_t>(control),
+                                                static_cast<std::int64_t>(id_), std::move(data)));
 }
 
 bool FormWindow::Edit(int control, const std::string& text) const {

@@ -50,11 +50,11 @@ struct FormState {
   std::string caption;
   std::string status;  // the status bar's text
   std::vector<FormControl> controls;
-  int focus = 0;                 // the control that is to get the focus
-  std::uint64_t focusSerial = 0; // changes each time the focus is to be set again
-  bool busy = false;             // a table operation or a dialog is in progress
-  bool open = false;             // the window is shown
-  bool closed = false;           // the form has returned
+  int focus = 0;                  // the control that is to get the focus
+  std::uint64_t focusSerial = 0;  // changes each time the focus is to be set again
+  bool busy = false;              // a table operation or a dialog is in progress
+  bool open = false;              // the window is shown
+  bool closed = false;            // the form has returned
   const FormControl* Control(int id) const;
 };
 

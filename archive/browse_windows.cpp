@@ -5,7 +5,8 @@
 
 namespace verdan::archive {
 
-std::shared_ptr<app::BrowseWindow> MakeDefinitionBrowse(app::Program& program, ArchiveShared& shared) {
+std::shared_ptr<app::BrowseWindow> MakeDefinitionBrowse(app::Program& program,
+                                                        ArchiveShared& shared) {
   auto run = [&program, &shared](const app::BrowseRunRequest& r) {
     BrowseHooks hooks;
     hooks.redraw = r.redraw;
@@ -14,7 +15,8 @@ std::shared_ptr<app::BrowseWindow> MakeDefinitionBrowse(app::Program& program, A
   return std::make_shared<app::BrowseWindow>(program, app::DefinitionBrowse(), run);
 }
 
-std::shared_ptr<app::BrowseWindow> MakeFileListBrowse(app::Program& program, ArchiveShared& shared) {
+std::shared_ptr<app::BrowseWindow> MakeFileListBrowse(app::Program& program,
+                                                      ArchiveShared& shared) {
   auto run = [&program, &shared](const app::BrowseRunRequest& r) {
     BrowseHooks hooks;
     hooks.redraw = r.redraw;

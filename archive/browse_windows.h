@@ -15,7 +15,8 @@
 
 namespace verdan::archive {
 
-std::shared_ptr<app::BrowseWindow> MakeDefinitionBrowse(app::Program& program, ArchiveShared& shared);
+std::shared_ptr<app::BrowseWindow> MakeDefinitionBrowse(app::Program& program,
+                                                        ArchiveShared& shared);
 std::shared_ptr<app::BrowseWindow> MakeFileListBrowse(app::Program& program, ArchiveShared& shared);
 
 }  // namespace verdan::archive

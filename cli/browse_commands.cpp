@@ -21,8 +21,9 @@ namespace verdan::cli {
 namespace {
 
 constexpr const char* kListUsage = "Upotreba: verdan list definitions|files\n";
-constexpr const char* kArchiveUsage = "Upotreba: verdan archive definition STAZA [--listed]\n"
-                                      "          verdan archive weekday [--listed]\n";
+constexpr const char* kArchiveUsage =
+    "Upotreba: verdan archive definition STAZA [--listed]\n"
+    "          verdan archive weekday [--listed]\n";
 constexpr const char* kFilesUsage = "Upotreba: verdan files add DATOTEKA...\n";
 constexpr const char* kNoDefinitionText = "Nema definicije arhiva sa stazom: ";
 
@@ -66,7 +67,8 @@ int ListCommand(const Args& args) {
   ConsoleUi ui;
   app::Program program(ui);
   Prepare(program);
-  app::BrowseDefinition list = args[0] == "definitions" ? app::DefinitionBrowse() : app::FileListBrowse();
+  app::BrowseDefinition list =
+      args[0] == "definitions" ? app::DefinitionBrowse() : app::FileListBrowse();
   app::TableSlot& table = program.*list.table;
   Tables held(program, {&table});
   if (!held.Ok()) return kExitEnded;

@@ -39,7 +39,8 @@ class IndentDelegate : public QStyledItemDelegate {
              const QModelIndex& index) const override {
     QStyleOptionViewItem o(option);
     int column = index.column();
-    int indent = column < static_cast<int>(indents_.size()) ? indents_[static_cast<std::size_t>(column)] : 0;
+    int indent =
+        column < static_cast<int>(indents_.size()) ? indents_[static_cast<std::size_t>(column)] : 0;
     Qt::Alignment align = Qt::Alignment(index.data(Qt::TextAlignmentRole).toInt());
     if (align & Qt::AlignRight)
       o.rect.adjust(0, 0, -indent, 0);
@@ -125,11 +126,13 @@ FormView::FormView(std::shared_ptr<app::FormWindow> form, QWidget* parent)
         grid->addWidget(label, ++row, 0);
         grid->addLayout(line, row, 1);
         if (c.length > 0 && c.length <= 10) {  // a short field keeps its own width
-          edit->setFixedWidth(edit->fontMetrics().averageCharWidth() * static_cast<int>(c.length + 2) + 12);
+          edit->setFixedWidth(
+              edit->fontMetrics().averageCharWidth() * static_cast<int>(c.length + 2) + 12);
           line->addWidget(edit);
           shortLine = true;
         } else {
-          edit->setMinimumWidth(DialogUnitsToPixels(static_cast<int>(std::min<std::size_t>(c.length, 60)) * 4, this));
+          edit->setMinimumWidth(
+              DialogUnitsToPixels(static_cast<int>(std::min<std::size_t>(c.length, 60)) * 4, this));
           line->addWidget(edit, 1);
         }
         connect(edit, &QLineEdit::editingFinished, this, [this, id = c.id] { Commit(id); });
@@ -254,8 +257,9 @@ BrowseView::BrowseView(std::shared_ptr<app::BrowseWindow> window, QWidget* paren
     const app::BrowseColumn& c = state_.columns[i];
     auto* header = new QTableWidgetItem(Text(c.header));
     header->setTextAlignment(c.headerCentred ? Qt::AlignCenter
-                             : c.align == app::ColumnAlign::kRight ? (Qt::AlignRight | Qt::AlignVCenter)
-                                                                   : (Qt::AlignLeft | Qt::AlignVCenter));
+                             : c.align == app::ColumnAlign::kRight
+                                 ? (Qt::AlignRight | Qt::AlignVCenter)
+                                 : (Qt::AlignLeft | Qt::AlignVCenter));
     table_->setHorizontalHeaderItem(static_cast<int>(i), header);
     table_->setColumnWidth(static_cast<int>(i), DialogUnitsToPixels(c.width, this));
     indents.push_back(DialogUnitsToPixels(c.indent, this));
@@ -271,13 +275,26 @@ BrowseView::BrowseView(std::shared_ptr<app::BrowseWindow> window, QWidget* paren
   thumb_->setTracking(false);
   connect(thumb_, &QScrollBar::actionTriggered, this, [this](int action) {
     switch (action) {
-      case QAbstractSlider::SliderSingleStepAdd: window_->Scroll(app::BrowseScroll::kLineDown); break;
-      case QAbstractSlider::SliderSingleStepSub: window_->Scroll(app::BrowseScroll::kLineUp); break;
-      case QAbstractSlider::SliderPageStepAdd: window_->Scroll(app::BrowseScroll::kPageDown); break;
-      case QAbstractSlider::SliderPageStepSub: window_->Scroll(app::BrowseScroll::kPageUp); break;
-      case QAbstractSlider::SliderToMinimum: window_->Scroll(app::BrowseScroll::kTop); break;
-      case QAbstractSlider::SliderToMaximum: window_->Scroll(app::BrowseScroll::kBottom); break;
-      default: break;
+      case QAbstractSlider::SliderSingleStepAdd:
+        window_->Scroll(app::BrowseScroll::kLineDown);
+        break;
+      case QAbstractSlider::SliderSingleStepSub:
+        window_->Scroll(app::BrowseScroll::kLineUp);
+        break;
+      case QAbstractSlider::SliderPageStepAdd:
+        window_->Scroll(app::BrowseScroll::kPageDown);
+        break;
+      case QAbstractSlider::SliderPageStepSub:
+        window_->Scroll(app::BrowseScroll::kPageUp);
+        break;
+      case QAbstractSlider::SliderToMinimum:
+        window_->Scroll(app::BrowseScroll::kTop);
+        break;
+      case QAbstractSlider::SliderToMaximum:
+        window_->Scroll(app::BrowseScroll::kBottom);
+        break;
+      default:
+        break;
     }
   });
   connect(thumb_, &QScrollBar::sliderReleased, this,
@@ -294,7 +311,8 @@ BrowseView::BrowseView(std::shared_ptr<app::BrowseWindow> window, QWidget* paren
   auto* optionLayout = new QVBoxLayout(option);
   auto* group = new QButtonGroup(this);
   for (int v = 0; v < 2; ++v) {
-    options_[static_cast<std::size_t>(v)] = new QRadioButton(Text(state_.optionChoices[static_cast<std::size_t>(v)]), option);
+    options_[static_cast<std::size_t>(v)] =
+        new QRadioButton(Text(state_.optionChoices[static_cast<std::size_t>(v)]), option);
     options_[static_cast<std::size_t>(v)]->setObjectName(QString("option%1").arg(v));
     group->addButton(options_[static_cast<std::size_t>(v)], v);
     optionLayout->addWidget(options_[static_cast<std::size_t>(v)]);
@@ -447,19 +465,36 @@ void BrowseView::showEvent(QShowEvent* event) {
 bool BrowseView::ListKey(QKeyEvent* key) {
   const bool ctrl = key->modifiers() & Qt::ControlModifier;
   switch (key->key()) {
-    case Qt::Key_Up: window_->Scroll(app::BrowseScroll::kLineUp); return true;
-    case Qt::Key_Down: window_->Scroll(app::BrowseScroll::kLineDown); return true;
-    case Qt::Key_PageUp: window_->Scroll(app::BrowseScroll::kPageUp); return true;
-    case Qt::Key_PageDown: window_->Scroll(app::BrowseScroll::kPageDown); return true;
-    case Qt::Key_Home: window_->Scroll(app::BrowseScroll::kTop); return true;
-    case Qt::Key_End: window_->Scroll(app::BrowseScroll::kBottom); return true;
-    case Qt::Key_Insert: window_->Alert(app::BrowseAlert::kInsert); return true;
-    case Qt::Key_Delete: window_->Alert(app::BrowseAlert::kDelete); return true;
+    case Qt::Key_Up:
+      window_->Scroll(app::BrowseScroll::kLineUp);
+      return true;
+    case Qt::Key_Down:
+      window_->Scroll(app::BrowseScroll::kLineDown);
+      return true;
+    case Qt::Key_PageUp:
+      window_->Scroll(app::BrowseScroll::kPageUp);
+      return true;
+    case Qt::Key_PageDown:
+      window_->Scroll(app::BrowseScroll::kPageDown);
+      return true;
+    case Qt::Key_Home:
+      window_->Scroll(app::BrowseScroll::kTop);
+      return true;
+    case Qt::Key_End:
+      window_->Scroll(app::BrowseScroll::kBottom);
+      return true;
+    case Qt::Key_Insert:
+      window_->Alert(app::BrowseAlert::kInsert);
+      return true;
+    case Qt::Key_Delete:
+      window_->Alert(app::BrowseAlert::kDelete);
+      return true;
     case Qt::Key_Return:
     case Qt::Key_Enter:
       if (ctrl) window_->Alert(app::BrowseAlert::kCtrlEnter);
       return ctrl;
-    default: break;
+    default:
+      break;
   }
   QString text = key->text();
   if (!ctrl && !(key->modifiers() & Qt::AltModifier) && text.size() == 1 && text[0].isPrint()) {
@@ -514,7 +549,8 @@ bool BrowseView::eventFilter(QObject* watched, QEvent* event) {
           window_->Scroll(steps > 0 ? app::BrowseScroll::kLineUp : app::BrowseScroll::kLineDown);
         return true;
       }
-      default: break;
+      default:
+        break;
     }
   }
   return WindowView::eventFilter(watched, event);

@@ -14,7 +14,6 @@
 #include <QScrollBar>
 #include <QTabWidget>
 #include <QTableWidget>
-
 #include <map>
 #include <memory>
 

@@ -14,9 +14,9 @@
 #include <string>
 
 #include "app/program.h"
+#include "app/startup.h"
 #include "gui/artwork.h"
 #include "gui/qt_ui.h"
-#include "app/startup.h"
 #include "gui/session.h"
 #include "net/socket_layer.h"
 #include "platform/desktop.h"

@@ -102,7 +102,8 @@ TEST_F(BrowseTest, PagesThroughAFewHundredRecordsInKeyOrder) {
   {
     platform::KeyedFile other(TableLayoutOf(program.arhive));
     ASSERT_EQ(other.Open(), 0);
-    ASSERT_EQ(other.Add({std::int64_t{400}, "", "", "/ARHIVA/aaa.zip", std::int64_t{0}, "", ""}), 0);
+    ASSERT_EQ(other.Add({std::int64_t{400}, "", "", "/ARHIVA/aaa.zip", std::int64_t{0}, "", ""}),
+              0);
   }
   Do(w, [&] { return w->RequestRefresh(); });
   s = w->Snapshot();
@@ -162,7 +163,8 @@ TEST(ThumbStepTable, SpreadsBetweenTheEndsInKeyOrder) {
   EXPECT_GT(key(steps[60]), key("/arhiva/M"));
 
   // Equal ends give step 0: every entry is the same value.
-  for (const auto& [low, high] : {std::pair{"C:\\A.zip", "C:\\A.zip"}, std::pair{"/c/A.zip", "/C/a.ZIP"}}) {
+  for (const auto& [low, high] :
+       {std::pair{"C:\\A.zip", "C:\\A.zip"}, std::pair{"/c/A.zip", "/C/a.ZIP"}}) {
     std::vector<std::string> same = ThumbSteps(low, high);
     EXPECT_TRUE(std::all_of(same.begin(), same.end(), [&](const std::string& e) {
       return platform::TrimRightCopy(e) == low;

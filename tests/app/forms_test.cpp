@@ -78,7 +78,8 @@ TEST_F(FormsTest, InsertNumbersAfterTheHighestIdAndCancellingLeavesNothing) {
   EXPECT_EQ(program.CallResponse, 1);
   BrowseState b = w->Snapshot();
   ASSERT_EQ(b.rows.size(), 1u);
-  EXPECT_EQ(b.rows[0], (std::vector<std::string>{"d:\\Tjedni.zip", "Tjedni", Today(), "d:", "", ""}));
+  EXPECT_EQ(b.rows[0],
+            (std::vector<std::string>{"d:\\Tjedni.zip", "Tjedni", Today(), "d:", "", ""}));
 
   // With numbers 1, 2 and 7 present the next is 8; cancelling removes the pre-added record.
   AddDefinitions({"/a.zip", "/b.zip"}, {2, 7});

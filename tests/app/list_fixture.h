@@ -13,8 +13,8 @@
 
 #include "app/browse.h"
 #include "app/tables.h"
-#include "platform/keyed_file.h"
 #include "platform/clock.h"
+#include "platform/keyed_file.h"
 #include "platform/text.h"
 #include "support/scripted_ui.h"
 #include "support/temp_dir.h"

@@ -94,7 +94,8 @@ class BrowseWindowsTest : public ::testing::Test {
   void Option(const std::shared_ptr<app::BrowseWindow>& w, int value) {
     std::uint64_t before = w->Snapshot().handled;
     ASSERT_TRUE(w->SelectOption(value));
-    ASSERT_TRUE(WaitUntil([&] { return w->Snapshot().handled > before && w->Snapshot().option == value; }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return w->Snapshot().handled > before && w->Snapshot().option == value; }));
   }
 
   testing::TempDir dir;
@@ -129,12 +130,14 @@ TEST_F(BrowseWindowsTest, DefinitionListArchivesIntoTheHighlightedDefinition) {
   ui.Clear();
   Option(w, 1);
   RunFrom(w, BrowseButton::kRun);
-  EXPECT_EQ(ui.Texts(), (std::vector<std::string>{"Nema ništa za arhiviranje u tekućem direktoriju !",
-                                                   "GREŠKA : " + std::to_string(kZipNothingQueued),
-                                                   " ARHIVIRANJE ZAVRŠILO !"}));
+  EXPECT_EQ(ui.Texts(),
+            (std::vector<std::string>{"Nema ništa za arhiviranje u tekućem direktoriju !",
+                                      "GREŠKA : " + std::to_string(kZipNothingQueued),
+                                      " ARHIVIRANJE ZAVRŠILO !"}));
   EXPECT_EQ(Entries(archive), "ARHIVE.TPS DATOTEKE.TPS kupci.tps novi.tps racuni.tps\n");
   EXPECT_EQ(ReadFile(dir.File("OdPod#2.zip")), before);
-  EXPECT_EQ(Dates(program.datoteke, 3), (std::vector<std::int64_t>{Day(2006, 3, 10), Day(2006, 3, 10)}));
+  EXPECT_EQ(Dates(program.datoteke, 3),
+            (std::vector<std::int64_t>{Day(2006, 3, 10), Day(2006, 3, 10)}));
   EXPECT_EQ(Dates(program.arhive, 4), std::vector<std::int64_t>{Day(2006, 3, 10)});
   app::BrowseState s = w->Snapshot();
   EXPECT_EQ(s.rows.at(0).at(2), "10/03/06");

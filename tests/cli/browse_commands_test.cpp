@@ -49,11 +49,13 @@ class BrowseCommands : public ::testing::Test {
 };
 
 TEST_F(BrowseCommands, FilesAreListedAndArchivedIntoTheWeekdayArchive) {
-  ProcessResult r = Verdan(dir.path(), {"files", "add", "podaci/kupci.tps", dir.File("podaci/racuni")});
+  ProcessResult r =
+      Verdan(dir.path(), {"files", "add", "podaci/kupci.tps", dir.File("podaci/racuni")});
   EXPECT_EQ(r.status, 0) << r.err;
   r = Verdan(dir.path(), {"files", "add", dir.File("PODACI/../podaci/KUPCI.TPS")});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("Već postoji slog sa ovom vrijednosti za ključ:DAT:KeyIme"), std::string::npos)
+  EXPECT_NE(r.err.find("Već postoji slog sa ovom vrijednosti za ključ:DAT:KeyIme"),
+            std::string::npos)
       << r.err;
   r = Verdan(dir.path(), {"list", "files"});
   EXPECT_EQ(r.status, 0) << r.err;
@@ -67,15 +69,18 @@ TEST_F(BrowseCommands, FilesAreListedAndArchivedIntoTheWeekdayArchive) {
   ASSERT_FALSE(archive.empty());
   EXPECT_EQ(Entries(archive), "kupci.tps racuni.tps\n");
   r = Verdan(dir.path(), {"list", "files"});
-  EXPECT_EQ(r.out, dir.File("podaci/kupci") + "\t" + Today() + "\t\t\n" + dir.File("podaci/racuni") +
-                       "\t" + Today() + "\t\t\n");
+  EXPECT_EQ(r.out, dir.File("podaci/kupci") + "\t" + Today() + "\t\t\n" +
+                       dir.File("podaci/racuni") + "\t" + Today() + "\t\t\n");
   // Without --listed the working directory's data files are added to the same archive.
   r = Verdan(dir.path(), {"archive", "weekday"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Entries(archive), "DATOTEKE.TPS glavna.tps kupci.tps racuni.tps\n");
 
-  for (std::vector<std::string> bad : {std::vector<std::string>{"list"}, {"list", "arhive"},
-                                       {"files"}, {"files", "add"}, {"archive", "weekday", "x"},
+  for (std::vector<std::string> bad : {std::vector<std::string>{"list"},
+                                       {"list", "arhive"},
+                                       {"files"},
+                                       {"files", "add"},
+                                       {"archive", "weekday", "x"},
                                        {"archive", "definition"}})
     EXPECT_EQ(Verdan(dir.path(), bad).status, 2) << bad.back();
 }
@@ -102,7 +107,8 @@ TEST_F(BrowseCommands, DefinitionIsArchivedByItsPath) {
 
   r = Verdan(dir.path(), {"archive", "definition", dir.File("out/nema.zip")});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("Nema definicije arhiva sa stazom: " + dir.File("out/nema.zip")), std::string::npos)
+  EXPECT_NE(r.err.find("Nema definicije arhiva sa stazom: " + dir.File("out/nema.zip")),
+            std::string::npos)
       << r.err;
 }
 

@@ -9,17 +9,16 @@
 #include <QLineEdit>
 #include <QMdiSubWindow>
 #include <QTimer>
-
 #include <functional>
 #include <vector>
 
 #include "app/archive_definitions.h"
 #include "app/file_list.h"
 #include "app/startup.h"
+#include "app/tables.h"
 #include "gui/session.h"
 #include "gui_test_support.h"
 #include "platform/clock.h"
-#include "app/tables.h"
 #include "support/scripted_ui.h"
 #include "support/temp_dir.h"
 
