@@ -93,6 +93,14 @@ TEST_F(FormsTest, InsertNumbersAfterTheHighestIdAndCancellingLeavesNothing) {
     EXPECT_EQ(Stored(program.arhive).size(), 3u);
   }
   EXPECT_EQ(w->Snapshot().rows.size(), 3u);
+
+  // The program ending while an insert is open takes the pre-added record away as well.
+  form = Call(w, BrowseButton::kInsert);
+  ASSERT_EQ(Stored(program.arhive).size(), 4u);
+  threads.Shut();
+  threads.JoinAll();
+  EXPECT_EQ(Stored(program.arhive).size(), 3u);
+  EXPECT_EQ(program.arhive.ReferenceCount, 0);
 }
 
 TEST_F(FormsTest, DuplicateNameInAnotherCaseIsRefusedAndTheFormStaysOpen) {

@@ -77,17 +77,19 @@ class ListFixture : public ::testing::Test {
   std::shared_ptr<FormWindow> OpenForm(const std::shared_ptr<BrowseWindow>& window) {
     std::shared_ptr<FormWindow> form;
     EXPECT_TRUE(WaitUntil([&] {
-      form = window->Snapshot().form;
+      BrowseState s = window->Snapshot();
+      form = s.form;
+      handledAtForm_ = s.handled;  // the input that called the form is still being handled
       return form && form->Snapshot().open;
     }));
     return form;
   }
 
-  // Waits until the list has no form open and is ready for input again.
+  // Waits until the list's form has returned and the list has read its page again.
   void FormClosed(const std::shared_ptr<BrowseWindow>& window) {
     ASSERT_TRUE(WaitUntil([&] {
       BrowseState s = window->Snapshot();
-      return !s.form && !s.busy;
+      return !s.form && s.handled > handledAtForm_;
     }));
   }
 
@@ -105,6 +107,7 @@ class ListFixture : public ::testing::Test {
   verdan::testing::ScriptedUi ui;
   Program program{ui};
   platform::WindowThreads threads;
+  std::uint64_t handledAtForm_ = 0;
 };
 
 }  // namespace verdan::app::testing
