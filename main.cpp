@@ -31,12 +31,20 @@ constexpr const char* kHelp =
     "                         prikaže (i promijeni) postavke arhiviranja i slanja e-maila\n"
     "  backup usb|dest        arhivira *.tps na vanjski disk ili u odredišni direktorij\n"
     "  restore ARHIVA [--yes] vraća podatke iz arhive u izvorni direktorij\n"
+    "  list definitions|files ispiše definicije arhiva ili listu datoteka\n"
+    "  archive definition STAZA [--listed]\n"
+    "                         arhivira u arhiv definicije sa tom stazom\n"
+    "  archive weekday [--listed]\n"
+    "                         arhivira u arhiv dana u tjednu u radnom direktoriju\n"
+    "                         (--listed: datoteke s liste umjesto *.tps)\n"
+    "  files add DATOTEKA...  doda datoteke na listu za arhiviranje\n"
     "  send [DATOTEKA...] [--server HOST] [--port N] [--user IME] [--password LOZINKA]\n"
     "       [--from ADRESA] [--to POPIS] [--cc POPIS] [--bcc POPIS] [--subject TEKST]\n"
     "       [--text TEKST]    šalje datoteke e-mailom\n"
     "\n"
     "Opcije:\n"
     "  --workdir DIR          radni direktorij (inače trenutni)\n"
+    "  --definitions          uz prozore otvori i popis arhiva\n"
     "  --version              inačica programa\n"
     "  --help                 ova pomoć\n";
 
@@ -51,6 +59,9 @@ const Command kCommands[] = {
     {"send", verdan::cli::SendCommand},
     {"backup", verdan::cli::BackupCommand},
     {"restore", verdan::cli::RestoreCommand},
+    {"list", verdan::cli::ListCommand},
+    {"archive", verdan::cli::ArchiveCommand},
+    {"files", verdan::cli::FilesCommand},
 };
 
 }  // namespace

@@ -295,6 +295,13 @@ int DeleteRecord(Program& program, TableSlot& table) {
   return table.file->Delete();
 }
 
+void ClearRecord(Program& program, TableSlot& table) {
+  Record blank;
+  for (const platform::FieldDef& f : TableLayoutOf(table).fields)
+    blank.push_back(f.type == FieldType::kInteger ? Value(std::int64_t{0}) : Value(std::string()));
+  Decode(program, table, blank);
+}
+
 bool DuplicateRecord(Program& program, TableSlot& table) {
   if (!Usable(table)) return false;
   return table.file->Duplicates(Encode(program, table));

@@ -55,6 +55,8 @@ int RegetRecord(Program& program, TableSlot& table, const std::string& position)
 int AddRecord(Program& program, TableSlot& table);
 int PutRecord(Program& program, TableSlot& table);
 int DeleteRecord(Program& program, TableSlot& table);
+// Clears the table's record buffer: blank text fields, zero numbers.
+void ClearRecord(Program& program, TableSlot& table);
 // True when the buffer would duplicate a unique key of a record other than the current one.
 bool DuplicateRecord(Program& program, TableSlot& table);
 // Position of the current record ("" when none).

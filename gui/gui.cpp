@@ -9,12 +9,14 @@
 #include <QSessionManager>
 #include <QTranslator>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "app/program.h"
+#include "app/startup.h"
 #include "gui/artwork.h"
 #include "gui/qt_ui.h"
 #include "gui/session.h"
@@ -75,7 +77,8 @@ bool InstallQtTranslation(QCoreApplication& application) {
   return QCoreApplication::installTranslator(translator);
 }
 
-int Run(int argc, char** argv, const std::vector<std::string>&) {
+int Run(int argc, char** argv, const std::vector<std::string>& rest) {
+  bool definitions = std::find(rest.begin(), rest.end(), "--definitions") != rest.end();
   if (!DisplayAvailable()) {
     std::fprintf(stderr,
                  "verdan: nema zaslona za prozore (DISPLAY nije postavljen ili se X poslužitelj "
@@ -101,7 +104,16 @@ int Run(int argc, char** argv, const std::vector<std::string>&) {
     ui.Message(box);
   });
   app::Program program(ui);
-  int status = RunSession(program, ui, platform::SystemDesktop());
+  int status = 0;
+  if (!definitions) {
+    status = RunSession(program, ui, platform::SystemDesktop());
+  } else {
+    // The archive-definition list, which no window on screen offers, opened with the frame.
+    Session session(program, ui);
+    status = app::RunProgram(program, platform::SystemDesktop(), [&] {
+      session.RunFrame([&](FrameView&) { program.windows.Start(session.DefinitionsProcedure()); });
+    });
+  }
   platform::SetProfileNotice({});
   return status;
 }

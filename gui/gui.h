@@ -1,8 +1,9 @@
 // The program's windows on a screen. `Run` is what `verdan` does when it is given no
 // command: it opens the main frame in the current directory and returns the exit status
 // when the frame has closed (0; 3 when a table error ended the program; 2 when there is no
-// display to open windows on, which it says on standard error). Call on the main thread,
-// once; the Qt GUI thread is the calling thread.
+// display to open windows on, which it says on standard error). With "--definitions" among
+// `rest` it also opens the archive-definition list. Call on the main thread, once; the Qt GUI
+// thread is the calling thread.
 #pragma once
 
 #include <string>

@@ -5,6 +5,7 @@
 
 #include "app/splash.h"
 #include "app/startup.h"
+#include "archive/browse_windows.h"
 
 namespace verdan::gui {
 
@@ -94,7 +95,10 @@ QMdiSubWindow* Session::Place(WindowView* view, QSize size) {
 
 platform::WindowThreads::Procedure Session::ArchiveProcedure() {
   return [this](platform::EventQueue& queue) {
-    auto window = std::make_shared<archive::ArchiveWindow>(program_, shared_);
+    archive::ArchiveWindowTargets targets;
+    targets.fileList = FileListProcedure();
+    targets.definitions = DefinitionsProcedure();  // its button stays hidden and disabled
+    auto window = std::make_shared<archive::ArchiveWindow>(program_, shared_, std::move(targets));
     Host(window, queue, [this, window]() -> WindowView* {
       auto* view = new ArchiveView(window);
       archiveViews_.push_back(view);
@@ -121,6 +125,28 @@ platform::WindowThreads::Procedure Session::EmailProcedure(mail::EmailWindowKind
     Host(window, queue, [this, window, kind]() -> WindowView* {
       auto* view = new EmailView(window);
       Place(view, kind == mail::EmailWindowKind::kSettings ? QSize(560, 520) : QSize(560, 300));
+      return view;
+    });
+  };
+}
+
+platform::WindowThreads::Procedure Session::DefinitionsProcedure() {
+  return [this](platform::EventQueue& queue) {
+    auto window = archive::MakeDefinitionBrowse(program_, shared_);
+    Host(window, queue, [this, window]() -> WindowView* {
+      auto* view = new BrowseView(window);
+      Place(view, QSize(760, 460));
+      return view;
+    });
+  };
+}
+
+platform::WindowThreads::Procedure Session::FileListProcedure() {
+  return [this](platform::EventQueue& queue) {
+    auto window = archive::MakeFileListBrowse(program_, shared_);
+    Host(window, queue, [this, window]() -> WindowView* {
+      auto* view = new BrowseView(window);
+      Place(view, QSize(700, 460));
       return view;
     });
   };

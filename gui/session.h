@@ -20,6 +20,7 @@
 #include "archive/archive_runs.h"
 #include "gui/archive_view.h"
 #include "gui/email_view.h"
+#include "gui/browse_view.h"
 #include "gui/frame_view.h"
 #include "gui/qt_ui.h"
 #include "platform/desktop.h"
@@ -44,6 +45,9 @@ class Session : public QObject {
   platform::WindowThreads::Procedure ArchiveProcedure();
   platform::WindowThreads::Procedure OptionsProcedure();
   platform::WindowThreads::Procedure EmailProcedure(mail::EmailWindowKind kind);
+  // The archive-definition list (offered by nothing on screen; see gui::Run) and the file list.
+  platform::WindowThreads::Procedure DefinitionsProcedure();
+  platform::WindowThreads::Procedure FileListProcedure();
 
   // Runs `fn` on the GUI thread later, unless the session is gone by then.
   void PostGui(std::function<void()> fn);

@@ -1,0 +1,115 @@
+// `verdan files add`, `verdan list` and `verdan archive` run as a program; the archives are
+// read back with Python's zipfile.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/form_window.h"
+#include "app/tables.h"
+#include "archive/archive_runs.h"
+#include "platform/clock.h"
+#include "platform/keyed_file.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using verdan::testing::ProcessResult;
+using verdan::testing::RunProcess;
+using verdan::testing::TempDir;
+using verdan::testing::WriteFile;
+
+ProcessResult Verdan(const std::string& cwd, std::vector<std::string> args) {
+  std::vector<std::string> argv{VERDAN_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunProcess(argv, cwd);
+}
+
+std::string Entries(const std::string& archive) {
+  auto r = RunProcess({"/usr/bin/python3", "-c",
+                       "import sys,zipfile\n"
+                       "print(' '.join(sorted(zipfile.ZipFile(sys.argv[1]).namelist())))",
+                       archive},
+                      "/");
+  EXPECT_EQ(r.status, 0) << r.err;
+  return r.out;
+}
+
+std::string Today() { return verdan::app::FormatDate(verdan::platform::SystemClock().Today()); }
+
+class BrowseCommands : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(dir.File("podaci"));
+    WriteFile(dir.File("podaci/kupci.tps"), std::string(20000, 'k'));
+    WriteFile(dir.File("podaci/racuni.tps"), "racuni");
+    WriteFile(dir.File("glavna.tps"), "glavna");
+  }
+  TempDir dir;
+};
+
+TEST_F(BrowseCommands, FilesAreListedAndArchivedIntoTheWeekdayArchive) {
+  ProcessResult r =
+      Verdan(dir.path(), {"files", "add", "podaci/kupci.tps", dir.File("podaci/racuni")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  r = Verdan(dir.path(), {"files", "add", dir.File("PODACI/../podaci/KUPCI.TPS")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Već postoji slog sa ovom vrijednosti za ključ:DAT:KeyIme"),
+            std::string::npos)
+      << r.err;
+  r = Verdan(dir.path(), {"list", "files"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, dir.File("podaci/kupci") + "\t\t\t\n" + dir.File("podaci/racuni") + "\t\t\t\n");
+
+  r = Verdan(dir.path(), {"archive", "weekday", "--listed"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::string archive;
+  for (const auto& e : fs::directory_iterator(dir.path()))
+    if (e.path().extension() == ".zip") archive = e.path().string();
+  ASSERT_FALSE(archive.empty());
+  EXPECT_EQ(Entries(archive), "kupci.tps racuni.tps\n");
+  r = Verdan(dir.path(), {"list", "files"});
+  EXPECT_EQ(r.out, dir.File("podaci/kupci") + "\t" + Today() + "\t\t\n" +
+                       dir.File("podaci/racuni") + "\t" + Today() + "\t\t\n");
+  // Without --listed the working directory's data files are added to the same archive.
+  r = Verdan(dir.path(), {"archive", "weekday"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Entries(archive), "DATOTEKE.TPS glavna.tps kupci.tps racuni.tps\n");
+
+  for (std::vector<std::string> bad : {std::vector<std::string>{"list"},
+                                       {"list", "arhive"},
+                                       {"files"},
+                                       {"files", "add"},
+                                       {"archive", "weekday", "x"},
+                                       {"archive", "definition"}})
+    EXPECT_EQ(Verdan(dir.path(), bad).status, 2) << bad.back();
+}
+
+TEST_F(BrowseCommands, DefinitionIsArchivedByItsPath) {
+  fs::create_directories(dir.File("out"));
+  const std::string path = dir.File("out/Mjesecni.zip");
+  {
+    verdan::testing::ScopedCwd here(dir.path());
+    verdan::app::TableSlot slot("ARHIVE", "arhive");
+    verdan::platform::KeyedFile file(verdan::app::TableLayoutOf(slot));
+    ASSERT_EQ(file.Create(), 0);
+    ASSERT_EQ(file.Open(), 0);
+    ASSERT_EQ(file.Add({std::int64_t{1}, "Mjesecni", "", path, std::int64_t{0}, "", "aktivan"}), 0);
+  }
+  ProcessResult r = Verdan(dir.path(), {"list", "definitions"});
+  EXPECT_EQ(r.out, path + "\tMjesecni\t\t\t\taktivan\n");
+
+  r = Verdan(dir.path(), {"archive", "definition", path});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Entries(path), "ARHIVE.TPS DATOTEKE.TPS glavna.tps\n");
+  r = Verdan(dir.path(), {"list", "definitions"});
+  EXPECT_EQ(r.out, path + "\tMjesecni\t" + Today() + "\t\t\taktivan\n");
+
+  r = Verdan(dir.path(), {"archive", "definition", dir.File("out/nema.zip")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Nema definicije arhiva sa stazom: " + dir.File("out/nema.zip")),
+            std::string::npos)
+      << r.err;
+}
+
+}  // namespace
