@@ -89,8 +89,15 @@ PendingSecondCopy::PendingSecondCopy(ZipComponent& zip, const std::string& archi
   // A second name of the archive costs nothing; a file system without hard links, or a
   // second copy on another disk, gets a copy. Failing both, the earlier second copy stays.
   if (!LinkTemporary(archive, destination_, temp_) &&
-      !CopyToTemporary(archive, destination_, temp_))
+      !CopyToTemporary(archive, destination_, temp_)) {
     temp_.clear();
+    return;
+  }
+  // Stopped by a signal after the new archive is in place, the run still leaves this copy.
+  std::string watched = archive;
+  if (watched[0] != platform::kSeparator)
+    watched = platform::CurrentDirectory() + platform::kSeparator + watched;
+  PlaceOnTerminationIfReplaced(temp_, destination_, watched);
 }
 
 PendingSecondCopy::~PendingSecondCopy() {

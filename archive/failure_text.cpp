@@ -78,8 +78,10 @@ std::string SizeText(std::uint64_t bytes) {
   double mb = static_cast<double>(bytes) / (1024.0 * 1024.0);
   if (mb < 1024.0)
     std::snprintf(buf, sizeof buf, "%.1f MB", mb);
-  else
+  else if (mb < 1024.0 * 1024.0)
     std::snprintf(buf, sizeof buf, "%.1f GB", mb / 1024.0);
+  else
+    std::snprintf(buf, sizeof buf, "%.1f TB", mb / (1024.0 * 1024.0));
   std::string s = buf;
   for (char& c : s)
     if (c == '.') c = ',';

@@ -7,6 +7,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -417,6 +418,7 @@ std::int32_t RestoreCommit::Plan(std::vector<RestoreFile>& files, ZipFailure& fa
       std::vector<std::string> matches;
       for (const auto& name : listing(cur))
         if (platform::UpperCp1250(name) == upper) matches.push_back(name);
+      std::sort(matches.begin(), matches.end());
       if (matches.size() > 1)
         return SetFailure(failure, kZipNameConflict, 0, Join(cur, matches[0]), {},
                           Join(cur, matches[1]));

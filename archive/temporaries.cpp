@@ -12,6 +12,7 @@
 #include <climits>
 #include <mutex>
 #include <random>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -38,6 +39,13 @@ struct Registry {
   std::mutex commit;  // held by CommitSection
   std::mutex mutex;   // guards everything below
   std::set<std::string> temporaries;
+  struct Placement {
+    std::string destination;
+    std::string watched;
+    dev_t dev = 0;
+    ino_t ino = 0;
+  };
+  std::map<std::string, Placement> placements;  // by temporary
   std::vector<std::string> directories;  // in the order they were made
   std::set<std::string> journals;
   bool ending = false;  // the process is ending: nothing new is made
@@ -104,10 +112,17 @@ void Cleanup(bool ending) {
   std::lock_guard lock(r.mutex);
   if (ending) r.ending = true;
   for (const auto& t : r.temporaries) {
+    auto p = r.placements.find(t);
+    struct stat st {};
+    if (p != r.placements.end() && ::stat(p->second.watched.c_str(), &st) == 0 &&
+        (st.st_ino != p->second.ino || st.st_dev != p->second.dev) &&
+        ::rename(t.c_str(), p->second.destination.c_str()) == 0)
+      continue;
     ::unlink(t.c_str());
     RemoveLibraryTemporaries(t);
   }
   r.temporaries.clear();
+  r.placements.clear();
   for (auto it = r.directories.rbegin(); it != r.directories.rend(); ++it) ::rmdir(it->c_str());
   r.directories.clear();
   for (const auto& j : r.journals) ::unlink(j.c_str());
@@ -278,6 +293,17 @@ void ForgetTemporary(const std::string& temp) {
   Registry& r = Live();
   std::lock_guard lock(r.mutex);
   r.temporaries.erase(temp);
+  r.placements.erase(temp);
+}
+
+void PlaceOnTerminationIfReplaced(const std::string& temp, const std::string& destination,
+                                  const std::string& watched) {
+  struct stat st {};
+  if (::stat(watched.c_str(), &st) != 0) return;
+  Registry& r = Live();
+  std::lock_guard lock(r.mutex);
+  if (r.temporaries.count(temp) == 0) return;
+  r.placements[temp] = Registry::Placement{destination, watched, st.st_dev, st.st_ino};
 }
 
 void RegisterCreatedDirectory(const std::string& dir) {

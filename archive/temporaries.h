@@ -63,6 +63,12 @@ bool CopyToTemporary(const std::string& existing, const std::string& target, std
 // A fresh temporary name beside `target` (nothing is created or registered).
 std::string TemporaryNameFor(const std::string& target);
 
+// Marks a complete temporary as the one that replaces `destination` once `watched` has been
+// replaced: if a termination signal comes after `watched` became another file, the cleanup
+// puts the temporary in place instead of removing it.
+void PlaceOnTerminationIfReplaced(const std::string& temp, const std::string& destination,
+                                  const std::string& watched);
+
 // Renames a complete, synced temporary to `target` (replacing it), syncs the directory and
 // forgets the temporary. False with errno set when the rename failed (the temporary stays).
 bool PlaceTemporary(const std::string& temp, const std::string& target);
