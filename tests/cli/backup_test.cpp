@@ -600,4 +600,60 @@ TEST_F(BackupCommand, MissingFullAndReadOnlyDisksAreNamedInTheMessage) {
   EXPECT_EQ(after.find("velika.tps"), std::string::npos) << after;
 }
 
+// Names compare without regard to case, as on the system the program was made for: an entry
+// replaces the working file of its name in any case, and two working files that differ
+// only in case are refused rather than one of them guessed.
+TEST_F(BackupCommand, RestoreReplacesTheWorkingFileOfTheSameNameInAnyCase) {
+  WriteFile(work + "/racuni.tps", "staro");
+  MakeZip(dest + "/slova.zip", {{"RACUNI.TPS", "iz arhive"}, {"Kupci.TPS", "kupci iz arhive"}});
+  ProcessResult r = Verdan(work, {"restore", dest + "/slova.zip", "--yes"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(work + "/racuni.tps"), "iz arhive");
+  EXPECT_EQ(ReadFile(work + "/kupci.tps"), "kupci iz arhive");
+  std::vector<std::string> names = Names(work);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "RACUNI.TPS"), 0);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "Kupci.TPS"), 0);
+
+  WriteFile(work + "/SKLADISTE.TPS", "veliko");
+  WriteFile(work + "/skladiste.tps", "malo");
+  MakeZip(dest + "/skladiste.zip", {{"kupci.tps", "druga"}, {"Skladiste.tps", "iz arhive"}});
+  r = Verdan(work, {"restore", dest + "/skladiste.zip", "--yes"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("GREŠKA : -15\nDvije radne datoteke razlikuju se samo po velikim i malim "
+                       "slovima: " + work + "/SKLADISTE.TPS, " + work + "/skladiste.tps\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(ReadFile(work + "/SKLADISTE.TPS"), "veliko");
+  EXPECT_EQ(ReadFile(work + "/skladiste.tps"), "malo");
+  EXPECT_EQ(ReadFile(work + "/kupci.tps"), "kupci iz arhive");
+}
+
+// A working directory longer than the settings hold is refused as the default source and
+// destination, with a message, never cut: the backup then goes beside the data under its
+// proper name.
+TEST(LongWorkingDirectory, IsNeverCutIntoTheSettingsOrTheArchiveName) {
+  TempDir dir;
+  std::string work = dir.path();
+  while (work.size() < 140) work += "/" + std::string(30, 'w');
+  fs::create_directories(work);
+  WriteFile(work + "/kupci.tps", "podaci");
+  ProcessResult r = Verdan(work, {"backup", "dest"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err,
+            " NEXT(email), Greška :Record Not Available\n"
+            "Radni direktorij je duži od 127 znakova pa nije postavljen kao izvorni i odredišni "
+            "direktorij (odaberite ih u prozoru Opcije):\n" +
+                work + "\n[ OBAVIJEST !]  Arhiviranje uspješno završilo !\n");
+  std::vector<std::string> zips = Zips(work);
+  ASSERT_EQ(zips.size(), 1u);
+  EXPECT_EQ(zips[0].find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ"), zips[0].size() - 4) << zips[0];
+  EXPECT_EQ(RunProcess({"/usr/bin/unzip", "-tq", work + "/" + zips[0]}, work).status, 0);
+  // Nothing was written anywhere else.
+  for (const auto& e : fs::recursive_directory_iterator(dir.path()))
+    if (e.is_regular_file()) EXPECT_EQ(e.path().parent_path().string(), work) << e.path();
+  ProcessResult shown = Verdan(work, {"settings"});
+  EXPECT_EQ(shown.status, 0) << shown.err;
+  EXPECT_EQ(shown.out, "POCDIR=\nZAVDIR=\nOZNAKAARHIVDISKA=E\nTIP_ARH=dan\n");
+}
+
 }  // namespace
