@@ -26,7 +26,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "app/program.h"
@@ -156,7 +158,7 @@ class KillHarness : public ::testing::Test {
     ASSERT_NE(set.out.find("ZAVDIR=" + dest + "/\n"), std::string::npos) << set.err;
   }
 
-  std::string archive() const { return dest + "/nova.zip"; }
+  std::string archive() const { return dir.File("nova.zip"); }
 
   void ResetWork() {
     fs::remove_all(work + "/mapa");
@@ -428,6 +430,94 @@ TEST_F(KillHarness, ArchivesWithAChangedByteNeverWriteOutsideOrHalfway) {
          ", written outside " + std::to_string(outside) + ", leftovers " + std::to_string(left));
   EXPECT_EQ(outside, 0);
   EXPECT_EQ(left, 0);
+}
+
+// A disk that fills up at every size around what a backup and a restore need: in a mount
+// namespace of its own the test mounts small file systems over the destination and over
+// (a copy of) the working directory. Every backup leaves the previous archive or a whole new
+// one, every restore all old or all new files, and neither leaves a temporary.
+TEST_F(KillHarness, FullDisksAtEverySizeLoseNothing) {
+  ProcessResult probe = RunProcess(
+      {"/usr/bin/unshare", "-rm", "/bin/sh", "-c", "mount -t tmpfs -o size=64k tmpfs /mnt"}, "/");
+  if (probe.status != 0) GTEST_SKIP() << "this system does not let a test mount a small disk";
+  fs::create_directories(dir.File("stari"));
+  for (const auto& [name, bytes] : oldFiles) WriteFile(dir.File("stari/" + name), bytes);
+  fs::create_directories(dir.File("spremljeno"));
+  ASSERT_EQ(Verdan(work, {"backup", "dest"}).status, 0);  // an archive to keep
+  WriteFile(work + "/f0.tps", Noise(oldFiles["f0.tps"].size(), 900));  // the next one differs
+  std::uintmax_t archiveKb = 0, restoreKb = 0;
+  for (const auto& e : fs::directory_iterator(dest)) archiveKb = std::max(archiveKb, e.file_size() / 1024);
+  for (const auto& [name, bytes] : newFiles) restoreKb += bytes.size() / 1024;
+  int rounds = Soak() ? 40 : 6;
+  // Room beside the kept archive for 0 to 1.5 new archives; free space for 0.5 to 1.5 restores.
+  std::string sizes, room;
+  for (int i = 0; i < rounds; ++i) {
+    sizes += std::to_string(archiveKb + 8 + archiveKb * 3 * static_cast<unsigned>(i) / (2 * rounds)) + " ";
+    room += std::to_string(restoreKb / 2 + restoreKb * static_cast<unsigned>(i) / rounds) + " ";
+  }
+  // Each line: size, result, then per working file old/new/bad, then what is hidden.
+  std::optional<ProcessResult> run;
+  ProcessResult r = RunProcess(
+      {"/usr/bin/unshare", "-rm", "/bin/sh", "-c",
+       "V=$0 W=$1 D=$2 OLD=$3 NEW=$4 SAVE=$5 ARCH=$6 SIZES=$7 ROOM=$8\n"
+       "cp -a \"$D/.\" \"$SAVE/\"\n"
+       "for S in $SIZES; do\n"
+       "  mount -t tmpfs -o size=${S}k tmpfs \"$D\"; A=$(ls \"$SAVE\" | grep -v _2_ | head -1)\n"
+       "  cp \"$SAVE/$A\" \"$D/\"\n"
+       "  cp \"$D/$A\" \"$SAVE/prije.zip\" 2>/dev/null\n"
+       "  cd \"$W\"; \"$V\" backup dest 2>/dev/null; RC=$?\n"
+       "  if cmp -s \"$D/$A\" \"$SAVE/prije.zip\"; then ST=old; elif unzip -tq \"$D/$A\" >/dev/null 2>&1; then ST=new; else ST=bad; fi\n"
+       "  echo \"backup $S $RC $ST $(ls -A \"$D\" | grep '^\\.' | tr '\\n' ' ')\"\n"
+       "  cd /; umount \"$D\"\n"
+       "done\n"
+       "mkdir \"$SAVE/work\"; cp -a \"$W/.\" \"$SAVE/work/\"; cp \"$OLD\"/*.tps \"$SAVE/work/\"\n"
+       "BASE=$(du -sk \"$SAVE/work\" | cut -f1)\n"
+       "for S in $ROOM; do\n"
+       "  mount -t tmpfs -o size=$((BASE + S + 64))k tmpfs \"$W\"; cp -a \"$SAVE/work/.\" \"$W/\"\n"
+       "  cd \"$W\"; \"$V\" restore \"$ARCH\" --yes >/dev/null 2>&1; RC=$?\n"
+       "  L=\"restore $S $RC\"\n"
+       "  for F in f0.tps f1.tps f2.tps f3.tps; do\n"
+       "    if cmp -s \"$W/$F\" \"$OLD/$F\"; then L=\"$L old\"; elif cmp -s \"$W/$F\" \"$NEW/$F\"; then L=\"$L new\"; else L=\"$L bad\"; fi\n"
+       "  done\n"
+       "  echo \"$L $(ls -A \"$W\" | grep '^\\.' | tr '\\n' ' ')\"\n"
+       "  cd /; umount \"$W\"\n"
+       "done\n",
+       VERDAN_BINARY, work, dest, dir.File("stari"), dir.File("izvor"), dir.File("spremljeno"),
+       archive(), sizes, room},
+      "/", {}, 600);
+  ASSERT_EQ(r.status, 0) << r.err;
+  if (Soak()) std::printf("%s", r.out.c_str());
+  int backups = 0, backupsHeld = 0, backupsFull = 0, restores = 0, restoresHeld = 0, restoresFull = 0;
+  std::istringstream lines(r.out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream l(line);
+    std::string kind, size, rc;
+    l >> kind >> size >> rc;
+    std::vector<std::string> rest;
+    for (std::string w; l >> w;) rest.push_back(w);
+    if (kind == "backup") {
+      ++backups;
+      bool ok = rest.size() == 1 && ((rest[0] == "old" && rc != "0") || (rest[0] == "new" && rc == "0"));
+      if (rc != "0") ++backupsFull;
+      if (ok) ++backupsHeld;
+      EXPECT_TRUE(ok) << line;
+    } else if (kind == "restore") {
+      ++restores;
+      bool allOld = rest.size() == 4 && std::count(rest.begin(), rest.end(), "old") == 4;
+      bool allNew = rest.size() == 4 && std::count(rest.begin(), rest.end(), "new") == 4;
+      bool ok = (allOld && rc != "0") || (allNew && rc == "0");
+      if (rc != "0") ++restoresFull;
+      if (ok) ++restoresHeld;
+      EXPECT_TRUE(ok) << line;
+    }
+  }
+  EXPECT_EQ(backups, rounds);
+  EXPECT_EQ(restores, rounds);
+  Report("full disks: " + std::to_string(backups) + " backups (" + std::to_string(backupsFull) +
+         " failed for space), " + std::to_string(backupsHeld) + " held; " + std::to_string(restores) +
+         " restores (" + std::to_string(restoresFull) + " refused or failed for space), " +
+         std::to_string(restoresHeld) + " held");
 }
 
 }  // namespace
