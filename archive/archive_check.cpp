@@ -50,12 +50,16 @@ bool FindDirectory(int fd, std::uint64_t fileSize, std::uint64_t& dirOffset, std
   std::uint64_t tail = std::min<std::uint64_t>(fileSize, 65535 + 22);
   std::vector<std::uint8_t> buf;
   if (!ReadAt(fd, fileSize - tail, static_cast<std::size_t>(tail), buf)) return false;
-  std::int64_t at = -1;
-  for (std::int64_t i = static_cast<std::int64_t>(tail) - 22; i >= 0; --i)
-    if (Le(&buf[static_cast<std::size_t>(i)], 4) == kEndSignature) {
-      at = i;
-      break;
-    }
+  // The end record whose comment reaches exactly to the end of the file (a comment may
+  // itself hold the signature); failing that, the last one (data may follow the archive).
+  std::int64_t at = -1, last = -1;
+  for (std::int64_t i = static_cast<std::int64_t>(tail) - 22; i >= 0 && at < 0; --i) {
+    const std::uint8_t* e = &buf[static_cast<std::size_t>(i)];
+    if (Le(e, 4) != kEndSignature) continue;
+    if (last < 0) last = i;
+    if (static_cast<std::uint64_t>(i) + 22 + Le(e + 20, 2) == tail) at = i;
+  }
+  if (at < 0) at = last;
   if (at < 0) return false;
   const std::uint8_t* e = &buf[static_cast<std::size_t>(at)];
   std::uint64_t endPos = fileSize - tail + static_cast<std::uint64_t>(at);
