@@ -3,10 +3,11 @@
 # make tsan  : the threaded tests again under ThreadSanitizer
 # make asan  : every test again under AddressSanitizer and UndefinedBehaviorSanitizer
 # make bench : the speed and memory comparisons in bench/ (helpers with a dot in the name are skipped)
+# make soak  : the kill harness's long run (backups and restores killed at many points, changed archives)
 BUILD ?= build
 DEMO  ?= $(CURDIR)/demo
 
-.PHONY: run test tsan asan bench clean
+.PHONY: run test tsan asan bench soak clean
 
 run:
 	scripts/setup $(BUILD)
@@ -28,6 +29,10 @@ asan:
 bench:
 	scripts/setup $(BUILD)
 	@status=0; for b in bench/*; do case "$$b" in *.*) continue;; esac; r="$$b"; [ -d "$$b" ] && r="$$b/run"; if [ -f "$$r" ] && [ -x "$$r" ]; then echo "== $$b"; "$$r" $(BUILD)/verdan || status=1; fi; done; exit $$status
+
+soak:
+	scripts/setup $(BUILD)
+	cd $(BUILD) && VERDAN_SOAK=1 ctest --output-on-failure --timeout 3600 -V -R '^KillHarness\.'
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-tsan $(BUILD)-asan

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/temporaries.h"
 #include "cli/commands.h"
 #include "net/net_trace.h"
 #include "net/socket_layer.h"
@@ -68,6 +69,8 @@ const Command kCommands[] = {
 
 int main(int argc, char** argv) {
   verdan::net::NetProgramScope network(argc, argv);  // socket start-up, trace switches, shutdown
+  // Interrupt, terminate and hang-up end the program without leaving its temporary files.
+  verdan::archive::RemoveTemporariesOnTermination();
   std::vector<std::string> args(argv + 1, argv + argc);
   std::erase_if(args, [](const std::string& a) { return verdan::net::IsNetSwitch(a); });
   std::string workdir;

@@ -423,18 +423,38 @@ int RelationalDelete(Program& program, TableSlot& table) {
 
 // ---- the e-mail settings record ---------------------------------------------------------------
 
+namespace {
+
+// A directory of the record as a run setting: whole, or blank when the setting cannot hold
+// it (cut, it would name another directory, and the archive names made from it would be
+// cut again). A blank destination names archives relative to the working directory.
+std::string DirectorySetting(Program& program, const std::string& field) {
+  std::string dir = platform::TrimRightCopy(field);
+  if (platform::CharCount(dir) <= kRunDirectoryLength)
+    return platform::FitField(dir, kRunDirectoryLength);
+  platform::ShowText(program.ui, kStoredDirectoryTooLongText + dir);
+  return std::string(kRunDirectoryLength, ' ');
+}
+
+}  // namespace
+
 void LoadEmailSettings(Program& program) {
   TableSlot& table = program.email;
   SetOrder(program, table, platform::kRecordOrder);
   if (NextRecord(program, table) != 0) {
     platform::ShowText(program.ui, " NEXT(email), Greška :" + CurrentErrorText(table));
     EmailDefaults(program.PEM, Defaults::kNewRecord);
+    std::string here = platform::TrimRightCopy(program.PEM.POCDIR);
+    if (platform::CharCount(here) > kRunDirectoryLength) {
+      platform::ShowText(program.ui, kWorkingDirectoryTooLongText + here);
+      program.PEM.POCDIR = program.PEM.ZAVDIR = std::string(kPemDirLength, ' ');
+    }
     if (AddRecord(program, table) != 0)
       platform::ShowText(program.ui, " ADD(email), Greška :" + CurrentErrorText(table));
   }
   const PemRecord& r = program.PEM;
-  program.run.POCDIR = platform::FitField(r.POCDIR, 127);
-  program.run.ZAVDIR = platform::FitField(r.ZAVDIR, 127);
+  program.run.POCDIR = DirectorySetting(program, r.POCDIR);
+  program.run.ZAVDIR = DirectorySetting(program, r.ZAVDIR);
   program.run.OZNAKAARHIVDISKA = platform::FitField(r.OZNAKAARHIVDISKA, 1);
   program.run.TIP_ARH = platform::FitField(r.TIP_ARH, 3);
 }

@@ -72,6 +72,18 @@ inline constexpr const char* kDefaultSmtpServer = "mail.example.com";
 inline constexpr const char* kDefaultFrom = "backup@example.com";
 inline constexpr const char* kDefaultTo = "podrska@example.com";
 inline constexpr const char* kDefaultSubject = "Slanje backupa podataka klijenta";
+// Length of the run settings POCDIR and ZAVDIR; the record holds longer paths, which are
+// never cut into the settings.
+inline constexpr std::size_t kRunDirectoryLength = 127;
+// Shown at the first start in a working directory too long for the settings, followed by it.
+inline constexpr const char* kWorkingDirectoryTooLongText =
+    "Radni direktorij je duži od 127 znakova pa nije postavljen kao izvorni i odredišni "
+    "direktorij (odaberite ih u prozoru Opcije):|";
+// Shown when the record holds a directory too long for the settings, followed by it.
+inline constexpr const char* kStoredDirectoryTooLongText =
+    "Spremljeni direktorij je duži od 127 znakova i nije preuzet (odaberite ga u prozoru "
+    "Opcije):|";
+
 // Owner password handed to the data layer for the e-mail table.
 inline constexpr const char* kEmailOwnerPassword = "380506";
 
@@ -94,6 +106,9 @@ int RelationalDelete(Program& program, TableSlot& table);
 // transaction in progress on `table`, if any.
 void SaveFileError(Program& program, TableSlot& table);
 
+// Reads the settings record (creating it with the defaults when the table is empty) and
+// copies its run settings into the program's. A directory longer than the run setting holds
+// is refused with a message and left blank, never cut.
 void LoadEmailSettings(Program& program);
 void SaveEmailSettings(Program& program);
 

@@ -1,8 +1,12 @@
 #include "archive/archive_runs.h"
 
+#include <cctype>
 #include <filesystem>
 
 #include "app/tables.h"
+#include "archive/failure_text.h"
+#include "archive/restore.h"
+#include "archive/temporaries.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
 #include "platform/text.h"
@@ -22,7 +26,13 @@ int WeekdayIndex(std::int64_t dayCount) {
   return w < 0 ? w + 7 : w;
 }
 
-std::string Composed(const std::string& path) { return CutChars(path, kPathLength); }
+// True when a composed path fits the run buffers (126 characters). A longer one is refused
+// with a message before anything is written: cut, it would name another file.
+bool FitsOrRefused(app::Program& program, const std::string& path) {
+  if (platform::CharCount(path) <= kPathLength) return true;
+  ShowRunMessage(program, kPathTooLongText + path);
+  return false;
+}
 
 // A directory setting as a native path, trailing blanks removed.
 std::string NativeSetting(const std::string& setting) {
@@ -33,28 +43,31 @@ void BackToStartDirectory(app::Program& program) {
   platform::ChangeDirectory(TrimRightCopy(program.StartDirectory));
 }
 
-// Step 4 of the archiving-window runs and step 2 of the browse runs: keep the archive as it
-// was before this run. The copy's result is not looked at: a failed copy leaves the earlier
-// second copy as it was.
-void KeepSecondCopy(app::Program& program, ArchiveShared& shared) {
-  const std::string& archive = program.buffers.ZIPARCHIVE;
-  if (shared.zip.FILE_EXISTS(archive)) shared.zip.COPY_FILE(archive, shared.SecondCopyPath);
+// What killed runs and restores left behind is dealt with before a run writes: an
+// interrupted restore of the source directory is undone (it must not be archived half done)
+// and stale temporaries are removed where the run writes.
+void TidyBeforeRun(app::Program& program, std::initializer_list<std::string> paths) {
+  RepairInterruptedRestore(program);
+  for (const std::string& path : paths) RemoveStaleTemporaries(DirectoryOf(path));
 }
 
-void ShowError(app::Program& program, std::int32_t result) {
-  ShowRunMessage(program, kErrorPrefix + std::to_string(result));
+void ShowError(app::Program& program, ArchiveShared& shared, const FailureContext& context = {}) {
+  ShowRunMessage(program, ErrorMessage(shared.ZipResult, shared.zip.LastFailure(), context));
 }
 
-bool PackAndReport(app::Program& program, ArchiveShared& shared) {
+bool PackAndReport(app::Program& program, ArchiveShared& shared, PendingSecondCopy& secondCopy,
+                   const FailureContext& context) {
   platform::ChangeDirectory(NativeSetting(program.run.POCDIR));  // a failure is not reported
   if (shared.zip.LSZIP_INCLUDE(shared.IncludePattern) == 0)
     ShowRunMessage(program, kNothingToArchiveText);
   shared.ZipResult = shared.zip.LSZIP_EXECUTE(program.buffers.ZIPARCHIVE, kActionNew, 1, 145);
   bool succeeded = shared.ZipResult >= 0;
-  if (succeeded)
+  if (succeeded) {
+    secondCopy.Commit();
     ShowRunMessage(program, kArchiveSuccessText, kNoticeCaption, platform::Icon::kExclamation);
-  else
-    ShowError(program, shared.ZipResult);
+  } else {
+    ShowError(program, shared, context);
+  }
   program.buffers.AKTIVNAARHIVA = CutChars(program.buffers.ZIPARCHIVE, 200);
   BackToStartDirectory(program);
   return succeeded;
@@ -65,6 +78,35 @@ void ClosingMessage(app::Program& program) {
 }
 
 }  // namespace
+
+PendingSecondCopy::PendingSecondCopy(ZipComponent& zip, const std::string& archive,
+                                     const std::string& secondCopy) {
+  if (!zip.FILE_EXISTS(archive)) return;
+  // Both names are fixed now: the run changes the current directory before it commits.
+  destination_ = secondCopy;
+  if (destination_.empty() || destination_[0] != platform::kSeparator)
+    destination_ = platform::CurrentDirectory() + platform::kSeparator + destination_;
+  // A second name of the archive costs nothing; a file system without hard links, or a
+  // second copy on another disk, gets a copy. Failing both, the earlier second copy stays.
+  if (!LinkTemporary(archive, destination_, temp_) &&
+      !CopyToTemporary(archive, destination_, temp_)) {
+    temp_.clear();
+    return;
+  }
+  // Stopped by a signal after the new archive is in place, the run still leaves this copy.
+  std::string watched = archive;
+  if (watched[0] != platform::kSeparator)
+    watched = platform::CurrentDirectory() + platform::kSeparator + watched;
+  PlaceOnTerminationIfReplaced(temp_, destination_, watched);
+}
+
+PendingSecondCopy::~PendingSecondCopy() {
+  if (!temp_.empty()) DiscardTemporary(temp_);
+}
+
+void PendingSecondCopy::Commit() {
+  if (!temp_.empty() && PlaceTemporary(temp_, destination_)) temp_.clear();
+}
 
 const char* WeekdayName(std::int64_t dayCount) { return kWeekdayNames[WeekdayIndex(dayCount)]; }
 const char* WeekdayCode(std::int64_t dayCount) { return kWeekdayCodes[WeekdayIndex(dayCount)]; }
@@ -102,13 +144,19 @@ bool ExternalDiskRun(app::Program& program, ArchiveShared& shared, std::string& 
     return false;
   }
   BuildArchiveName(program.run.TIP_ARH, platform::GetClock().Today(), IMEARHIVE);
-  std::string base = platform::DriveRoot(program.run.OZNAKAARHIVDISKA[0]) +
-                     platform::kSeparator + TrimRightCopy(IMEARHIVE);
-  program.buffers.ZIPARCHIVE = Composed(base + ".zip");
-  shared.SecondCopyPath = Composed(base + "_2_.zip");
-  KeepSecondCopy(program, shared);
+  FailureContext context;
+  context.diskLetter =
+      static_cast<char>(std::toupper(static_cast<unsigned char>(program.run.OZNAKAARHIVDISKA[0])));
+  context.diskRoot = platform::DriveRoot(program.run.OZNAKAARHIVDISKA[0]);
+  std::string base = context.diskRoot + platform::kSeparator + TrimRightCopy(IMEARHIVE);
+  if (!FitsOrRefused(program, base + ".zip") || !FitsOrRefused(program, base + "_2_.zip"))
+    return false;
+  program.buffers.ZIPARCHIVE = base + ".zip";
+  shared.SecondCopyPath = base + "_2_.zip";
+  TidyBeforeRun(program, {program.buffers.ZIPARCHIVE});
+  PendingSecondCopy secondCopy(shared.zip, program.buffers.ZIPARCHIVE, shared.SecondCopyPath);
   shared.IncludePattern = "*.tps";
-  return PackAndReport(program, shared);
+  return PackAndReport(program, shared, secondCopy, context);
 }
 
 // The destination is a prefix as stored ("arhiva/dnevni_" gives "arhiva/dnevni_PETAK.zip").
@@ -129,28 +177,33 @@ bool DestinationRun(app::Program& program, ArchiveShared& shared, std::string& I
   shared.zip.SetProgress(&program.ui);
   BuildArchiveName(program.run.TIP_ARH, platform::GetClock().Today(), IMEARHIVE);
   std::string base = DestinationPrefix(program.run.ZAVDIR) + TrimRightCopy(IMEARHIVE);
-  program.buffers.ZIPARCHIVE = Composed(base + ".zip");
-  shared.SecondCopyPath = Composed(base + "_2_.zip");
-  KeepSecondCopy(program, shared);
+  if (!FitsOrRefused(program, base + ".zip") || !FitsOrRefused(program, base + "_2_.zip"))
+    return false;
+  program.buffers.ZIPARCHIVE = base + ".zip";
+  shared.SecondCopyPath = base + "_2_.zip";
+  TidyBeforeRun(program, {program.buffers.ZIPARCHIVE});
+  PendingSecondCopy secondCopy(shared.zip, program.buffers.ZIPARCHIVE, shared.SecondCopyPath);
   shared.IncludePattern = "*.tps";
-  return PackAndReport(program, shared);
+  return PackAndReport(program, shared, secondCopy, {});
 }
 
-void PackOnePattern(app::Program& program, ArchiveShared& shared) {
+bool PackOnePattern(app::Program& program, ArchiveShared& shared) {
   const std::string& archive = program.buffers.ZIPARCHIVE;
   std::int32_t action = shared.zip.FILE_EXISTS(archive) ? kActionAdd : kActionNew;
   if (shared.zip.LSZIP_INCLUDE(shared.IncludePattern) == 0)
     ShowRunMessage(program, kNothingToArchiveText);
   shared.ZipResult = shared.zip.LSZIP_EXECUTE(archive, action, 1, 145);
-  if (shared.ZipResult < 0) ShowError(program, shared.ZipResult);
+  if (shared.ZipResult < 0) ShowError(program, shared);
+  return shared.ZipResult >= 0;
 }
 
-void ArchiveEntries(app::Program& program, ArchiveShared& shared, Stamping stamping,
+bool ArchiveEntries(app::Program& program, ArchiveShared& shared, Stamping stamping,
                     const BrowseHooks& hooks) {
   // The browses hold the list open; a caller without one gets it opened for the run.
   bool holds = false;
+  bool written = false;
   if (program.datoteke.ReferenceCount == 0) {
-    if (!app::OpenTable(program, program.datoteke)) return;
+    if (!app::OpenTable(program, program.datoteke)) return false;
     holds = true;
   }
   ++program.datoteke.ReferenceCount;
@@ -164,24 +217,38 @@ void ArchiveEntries(app::Program& program, ArchiveShared& shared, Stamping stamp
       // The list holds a file's path without its extension.
       shared.IncludePattern =
           platform::NativePath(CutChars(TrimRightCopy(program.DAT.IME) + ".tps", kPathLength));
-      PackOnePattern(program, shared);
+      written = PackOnePattern(program, shared) || written;
     }
   }
   if (--program.datoteke.ReferenceCount == 0 && holds) app::CloseTable(program.datoteke);
+  return written;
+}
+
+// The browse runs' packing: the listed files or the current directory's "*.tps". The second
+// copy becomes the archive as it was before the run once the run has changed the archive.
+void PackForBrowse(app::Program& program, ArchiveShared& shared, int option, Stamping stamping,
+                   const BrowseHooks& hooks) {
+  TidyBeforeRun(program, {program.buffers.ZIPARCHIVE, shared.SecondCopyPath});
+  PendingSecondCopy secondCopy(shared.zip, program.buffers.ZIPARCHIVE, shared.SecondCopyPath);
+  bool written;
+  if (option == 1) {
+    written = ArchiveEntries(program, shared, stamping, hooks);
+  } else {
+    shared.IncludePattern = "*.tps";
+    written = PackOnePattern(program, shared);
+  }
+  if (written) secondCopy.Commit();
 }
 
 void DefinitionRun(app::Program& program, ArchiveShared& shared, int option,
                    const std::string& selectedPath, const BrowseHooks& hooks) {
   std::lock_guard lock(shared.runLock);
   shared.zip.SetProgress(&program.ui);
-  program.buffers.ZIPARCHIVE = Composed(platform::NativePath(TrimRightCopy(selectedPath)));
-  shared.SecondCopyPath = "OdPod#2.zip";
-  KeepSecondCopy(program, shared);
-  if (option == 1) {
-    ArchiveEntries(program, shared, Stamping::kStamp, hooks);
-  } else {
-    shared.IncludePattern = "*.tps";
-    PackOnePattern(program, shared);
+  std::string archive = platform::NativePath(TrimRightCopy(selectedPath));
+  if (FitsOrRefused(program, archive)) {
+    program.buffers.ZIPARCHIVE = archive;
+    shared.SecondCopyPath = "OdPod#2.zip";
+    PackForBrowse(program, shared, option, Stamping::kStamp, hooks);
   }
   ClosingMessage(program);
   // Record the day of this archiving in the definition; failures here are not reported.
@@ -198,8 +265,7 @@ void ListRun(app::Program& program, ArchiveShared& shared, const BrowseHooks& ho
   shared.zip.SetProgress(&program.ui);
   program.buffers.ZIPARCHIVE = "OdPodaci.zip";
   shared.SecondCopyPath = "OdPod#2.zip";
-  KeepSecondCopy(program, shared);
-  ArchiveEntries(program, shared, Stamping::kNone, hooks);
+  PackForBrowse(program, shared, 1, Stamping::kNone, hooks);
   ClosingMessage(program);
 }
 
@@ -207,16 +273,12 @@ void WeekdayRun(app::Program& program, ArchiveShared& shared, int option,
                 const BrowseHooks& hooks) {
   std::lock_guard lock(shared.runLock);
   shared.zip.SetProgress(&program.ui);
-  program.buffers.ZIPARCHIVE =
-      Composed(platform::CurrentDirectory() + platform::kSeparator +
-               WeekdayName(platform::GetClock().Today()) + ".zip");
-  shared.SecondCopyPath = "Arhiv#2.zip";
-  KeepSecondCopy(program, shared);
-  if (option == 1) {
-    ArchiveEntries(program, shared, Stamping::kStamp, hooks);
-  } else {
-    shared.IncludePattern = "*.tps";
-    PackOnePattern(program, shared);
+  std::string archive = platform::CurrentDirectory() + platform::kSeparator +
+                        WeekdayName(platform::GetClock().Today()) + ".zip";
+  if (FitsOrRefused(program, archive)) {
+    program.buffers.ZIPARCHIVE = archive;
+    shared.SecondCopyPath = "Arhiv#2.zip";
+    PackForBrowse(program, shared, option, Stamping::kStamp, hooks);
   }
   ClosingMessage(program);
   if (hooks.refresh) hooks.refresh();

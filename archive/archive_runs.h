@@ -3,6 +3,13 @@
 // file list, by weekday), the archive naming, and the second copy kept of every archive
 // before it is written again.
 //
+// The second copy holds the archive as it was before the latest run that wrote it. It is
+// prepared before packing (a second name of the archive, or a copy) and takes its place only
+// once the new archive is verified and in place: a run that fails leaves both the archive and
+// the earlier second copy as they were. An archive path longer than the run buffers hold is
+// refused before anything is written. Before a run writes, an interrupted restore of the
+// source directory is undone and stale temporaries are removed where the run writes.
+//
 // Thread-safety: the runs share the program-wide run settings and buffers and one Zip
 // component. One run (or restore, or archive choice) executes at a time: each takes the
 // `ArchiveShared::runLock` for its whole length, so a run started from a second window waits
@@ -20,7 +27,7 @@
 
 namespace verdan::archive {
 
-// Longest composed path (characters); longer ones are cut.
+// Longest composed path (characters) the run buffers hold; a longer one is refused.
 constexpr std::size_t kPathLength = 126;
 // Length of the window's base name IMEARHIVE.
 constexpr std::size_t kBaseNameLength = 20;
@@ -45,6 +52,9 @@ inline constexpr const char* kErrorPrefix = "GREŠKA : ";
 inline constexpr const char* kArchiveSuccessText = " Arhiviranje uspješno završilo !";
 inline constexpr const char* kBrowseClosingText = " ARHIVIRANJE ZAVRŠILO !";
 inline constexpr const char* kNoticeCaption = " OBAVIJEST !";
+// Followed by the path that does not fit.
+inline constexpr const char* kPathTooLongText =
+    "Putanja arhive je preduga (najviše 126 znakova), ništa nije zapisano:|";
 
 // Weekday names and codes, Sunday first.
 const char* WeekdayName(std::int64_t dayCount);
@@ -78,10 +88,27 @@ void ListRun(app::Program& program, ArchiveShared& shared, const BrowseHooks& ho
 void WeekdayRun(app::Program& program, ArchiveShared& shared, int option,
                 const BrowseHooks& hooks = {});
 
-// Pieces of the runs, for callers that already hold `runLock`.
-void PackOnePattern(app::Program& program, ArchiveShared& shared);
-void ArchiveEntries(app::Program& program, ArchiveShared& shared, Stamping stamping,
+// Pieces of the runs, for callers that already hold `runLock`. Each returns true when the
+// archive was written (by at least one execute).
+bool PackOnePattern(app::Program& program, ArchiveShared& shared);
+bool ArchiveEntries(app::Program& program, ArchiveShared& shared, Stamping stamping,
                     const BrowseHooks& hooks = {});
+
+// The archive as it is before a run, kept under a temporary name beside the second copy
+// until `Commit` makes it the second copy; dropped if the run never commits. Nothing is kept
+// when there is no archive yet.
+class PendingSecondCopy {
+ public:
+  PendingSecondCopy(ZipComponent& zip, const std::string& archive, const std::string& secondCopy);
+  ~PendingSecondCopy();
+  PendingSecondCopy(const PendingSecondCopy&) = delete;
+  PendingSecondCopy& operator=(const PendingSecondCopy&) = delete;
+  void Commit();
+
+ private:
+  std::string destination_;
+  std::string temp_;
+};
 
 // Shows a message box with one OK button.
 void ShowRunMessage(app::Program& program, const std::string& text,

@@ -179,6 +179,11 @@ void ArchiveWindow::Run(platform::EventQueue& queue) {
     state_.open = true;
   }
   Publish();
+  {
+    // A restore that a killed process left half done is undone before anything else.
+    std::lock_guard lock(shared_.runLock);
+    RepairInterruptedRestore(program_);
+  }
   for (;;) {
     platform::Event e = queue.Wait();
     if (e.code == platform::kEventClose) break;

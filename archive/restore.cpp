@@ -1,10 +1,87 @@
 #include "archive/restore.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <set>
+
 #include "app/tables.h"
+#include "archive/archive_check.h"
+#include "archive/failure_text.h"
+#include "archive/restore_commit.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 
 namespace verdan::archive {
+namespace {
+
+constexpr std::size_t kNamesShown = 12;
+constexpr const char* kProgramTables[] = {"ARHIVE.TPS", "DATOTEKE.TPS", "PEMAIL.TPS"};
+
+// The restore's target: the source directory, whole (cut, it would name another directory).
+std::string RestoreTarget(const app::Program& program) {
+  return platform::NativePath(platform::TrimRightCopy(program.run.POCDIR));
+}
+
+std::string NameList(const std::vector<std::string>& names) {
+  std::string out;
+  for (std::size_t i = 0; i < names.size() && i < kNamesShown; ++i)
+    out += (i ? ", " : "") + names[i];
+  if (names.size() > kNamesShown) out += " i još " + std::to_string(names.size() - kNamesShown);
+  return out;
+}
+
+}  // namespace
+
+void RepairInterruptedRestore(app::Program& program) {
+  std::string target = RestoreTarget(program);
+  switch (RecoverInterruptedRestore(target)) {
+    case Recovery::kRolledBack:
+      ShowRunMessage(program, kRestoreUndoneText + target, kNoticeCaption,
+                     platform::Icon::kExclamation);
+      break;
+    case Recovery::kFailed:
+      ShowRunMessage(program, kRestoreNotUndoneText + target + "/" + kRestoreJournalName,
+                     kRestoreWarningCaption, platform::Icon::kExclamation);
+      break;
+    case Recovery::kNothing:
+    case Recovery::kBusy:
+      break;
+  }
+}
+
+std::string RestoreWarningText(const std::string& archive, const std::string& target) {
+  std::string text = kRestoreWarningText;
+  std::vector<std::string> entries = MatchingEntryNames(archive, "*.tps");
+  if (entries.empty()) return text;
+  std::set<std::string> present;  // the working files, by upper-case name
+  if (DIR* d = ::opendir(target.c_str())) {
+    while (dirent* e = ::readdir(d)) present.insert(platform::UpperCp1250(e->d_name));
+    ::closedir(d);
+  }
+  std::vector<std::string> replaced, added, tables;
+  for (const auto& entry : entries) {
+    std::string name = entry;
+    std::replace(name.begin(), name.end(), '\\', '/');
+    std::string upper = platform::UpperCp1250(name);
+    bool there = name.find('/') == std::string::npos
+                     ? present.count(upper) > 0
+                     : ::access((target + "/" + name).c_str(), F_OK) == 0;
+    (there ? replaced : added).push_back(name);
+    for (const char* table : kProgramTables)
+      if (upper == table) tables.push_back(name);
+  }
+  if (!replaced.empty())
+    text += "||" + std::string(kWarningReplacesText) + target + ":|" + NameList(replaced);
+  if (!added.empty()) text += "|" + std::string(kWarningAddsText) + "|" + NameList(added);
+  if (!tables.empty()) {
+    text += "|" + std::string(kWarningTablesText) + NameList(tables);
+    for (const auto& t : tables)
+      if (platform::UpperCp1250(t) == "PEMAIL.TPS") text += "|" + std::string(kWarningSettingsText);
+  }
+  return text;
+}
 
 void ChooseArchive(app::Program& program, ArchiveShared& shared) {
   std::lock_guard lock(shared.runLock);
@@ -22,7 +99,11 @@ void ChooseArchive(app::Program& program, ArchiveShared& shared) {
   if (!chosen.empty() && !chosen.front().empty()) {
     std::string path = chosen.front();
     if (path[0] != platform::kSeparator) path = platform::CurrentDirectory() + "/" + path;
-    program.buffers.ZIPARCHIVE = platform::CutChars(path, kPathLength);
+    // Cut, the name would point at another file: refused as a cancelled choice.
+    if (platform::CharCount(path) <= kPathLength)
+      program.buffers.ZIPARCHIVE = path;
+    else
+      ShowRunMessage(program, kArchiveNameTooLongText + path);
   }
   program.buffers.AKTIVNAARHIVA = platform::CutChars(program.buffers.ZIPARCHIVE, 200);
   platform::ChangeDirectory(platform::TrimRightCopy(program.StartDirectory));
@@ -30,8 +111,9 @@ void ChooseArchive(app::Program& program, ArchiveShared& shared) {
 
 bool RestoreArchive(app::Program& program, ArchiveShared& shared) {
   std::lock_guard lock(shared.runLock);
+  RepairInterruptedRestore(program);
   platform::MessageSpec warning;
-  warning.text = kRestoreWarningText;
+  warning.text = RestoreWarningText(program.buffers.ZIPARCHIVE, RestoreTarget(program));
   warning.caption = kRestoreWarningCaption;
   warning.icon = platform::Icon::kExclamation;
   warning.namedButtons = kRestoreWarningButtons;
@@ -46,16 +128,15 @@ bool RestoreArchive(app::Program& program, ArchiveShared& shared) {
   ZipComponent& zip = shared.zip;
   if (zip.LSUZ_ZIPNAME(program.buffers.ZIPARCHIVE) == 0) ShowRunMessage(program, kNoSuchArchiveText);
   if (zip.LSUZ_INCLUDE(shared.IncludePattern) == 0) ShowRunMessage(program, kNothingToRestoreText);
-  std::string target = platform::CutChars(
-      platform::NativePath(platform::TrimRightCopy(program.run.POCDIR)), kPathLength);
-  if (zip.LSUZ_EXTRACTTO(target) == 0) ShowRunMessage(program, kBadRestoreTargetText);
+  if (zip.LSUZ_EXTRACTTO(RestoreTarget(program)) == 0)
+    ShowRunMessage(program, kBadRestoreTargetText);
   zip.LSUZ_PASSWORD(program.archivePassword);
   shared.ZipResult = zip.LSUZ_EXECUTE(3, 2);
   bool succeeded = shared.ZipResult >= 0;
   if (succeeded)
     ShowRunMessage(program, kRestoreSuccessText, kNoticeCaption, platform::Icon::kExclamation);
   else
-    ShowRunMessage(program, kErrorPrefix + std::to_string(shared.ZipResult));
+    ShowRunMessage(program, ErrorMessage(shared.ZipResult, zip.LastFailure()));
 
   // The list is open again whatever happened, so its browse can read it.
   app::OpenTable(program, program.datoteke);

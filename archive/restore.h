@@ -1,5 +1,8 @@
 // Restoring the data files from an archive: choosing the archive (the archiving window's
-// icon button) and extracting its ".tps" entries into the source directory after a warning.
+// icon button) and extracting its ".tps" entries into the source directory after a warning
+// that names the files to be replaced. The working files are replaced all or none; a restore
+// that a killed process left half done is undone at the start of the next run, restore, or
+// archiving window.
 //
 // Thread-safety: both take `ArchiveShared::runLock` for their whole length, like the archive
 // runs, because the choice changes the current directory and the restore uses the Zip
@@ -13,7 +16,11 @@ namespace verdan::archive {
 
 inline constexpr const char* kChooseArchiveTitle = "Odaberi arhiv datoteku";
 inline constexpr const char* kChooseArchiveFilter = "ZIP arhive|*.zip";
-inline constexpr std::size_t kChooseArchiveNameLength = 79;
+// The longest archive path the run buffer holds (see kPathLength).
+inline constexpr std::size_t kChooseArchiveNameLength = 126;
+// Followed by the chosen path that does not fit.
+inline constexpr const char* kArchiveNameTooLongText =
+    "Ime datoteke je predugo (najviše 126 znakova):|";
 
 inline constexpr const char* kRestoreWarningText =
     "Pazite da ne prebrišete trenutne radne podatke!! |Koristiti uz konzultaciju sa osobljem za "
@@ -25,11 +32,32 @@ inline constexpr const char* kNothingToRestoreText =
     "Nema ništa za dearhiviranje u odabranoj arhivi !";
 inline constexpr const char* kBadRestoreTargetText = "Pogrešan direktorij za dearhiviranje !";
 inline constexpr const char* kRestoreSuccessText = " Dearhiviranje uspješno završilo !";
+// Lines the warning adds below its own two, followed by the file names.
+inline constexpr const char* kWarningReplacesText = "Zamijenit će se radne datoteke u ";
+inline constexpr const char* kWarningAddsText = "Dodat će se:";
+inline constexpr const char* kWarningTablesText = "Među njima su tablice programa: ";
+inline constexpr const char* kWarningSettingsText =
+    "PEMAIL.TPS vraća i ranije postavke arhiviranja i e-mail prijavu.";
+// Shown when an interrupted restore of the source directory was found, followed by it.
+inline constexpr const char* kRestoreUndoneText =
+    "Prethodno dearhiviranje bilo je prekinuto; radne datoteke vraćene su kakve su bile prije "
+    "njega:|";
+inline constexpr const char* kRestoreNotUndoneText =
+    "Prethodno prekinuto dearhiviranje ne može se poništiti; ne mijenjajte radne datoteke i "
+    "pozovite osoblje za podršku:|";
 
 // Shows the file-open dialog in the destination directory and makes the chosen file the
 // archive to restore (`ZIPARCHIVE`) and the active archive; a cancelled dialog blanks both.
 // The current directory is the start directory again afterwards.
 void ChooseArchive(app::Program& program, ArchiveShared& shared);
+
+// Undoes a restore into the source directory that a killed process left half done, and
+// says so. The caller holds `runLock`.
+void RepairInterruptedRestore(app::Program& program);
+
+// The restore warning for `archive` restored into `target`: the two lines of the warning,
+// then the files the archive will replace and add, naming the program's own tables.
+std::string RestoreWarningText(const std::string& archive, const std::string& target);
 
 // Asks for confirmation, then extracts the ".tps" entries of `ZIPARCHIVE` into `POCDIR`,
 // replacing the working files (all or nothing). Returns true when the success message

@@ -57,7 +57,7 @@ int RadioOfNaming(const std::string& TIP_ARH) {
 }
 
 void ChooseDirectorySetting(app::Program& program, std::string& setting, const std::string& title) {
-  std::string path = platform::CutChars(platform::TrimRightCopy(setting), kDirectoryNameLength);
+  std::string path = platform::TrimRightCopy(setting);
   if (!program.ui.ChooseDirectory(title, path, kDirectoryNameLength)) return;
   // A longer path would be cut and silently name another directory.
   if (platform::CharCount(path) > kDirLength) {

@@ -22,7 +22,8 @@ inline constexpr const char* kSourceDestTitle = "Odaberi početni i završni dir
 inline constexpr const char* kChooseSourceTitle = "Odaberi početni direktorij";
 inline constexpr const char* kChooseDestinationTitle = "Odaberi odredišni direktorij";
 inline constexpr const char* kDirectoryFilter = "All Files|*.*";
-inline constexpr std::size_t kDirectoryNameLength = 79;
+// The longest directory the dialog hands back: what the settings hold.
+inline constexpr std::size_t kDirectoryNameLength = 127;
 inline constexpr int kSourceDestControls = 19;
 // Shown when a chosen directory does not fit the 127 characters of the setting.
 inline constexpr const char* kDirectoryTooLongText =
@@ -64,8 +65,9 @@ inline constexpr std::int32_t kEventSdNaming = platform::kEventUser + 33;  // wp
 const char* NamingOfRadio(int radio);
 int RadioOfNaming(const std::string& TIP_ARH);
 
-// Controls 6 and 9: offers the setting (cut to the dialog's 79 characters) to a directory
-// dialog and takes the chosen directory, blank-padded. A cancelled dialog changes nothing.
+// Controls 6 and 9: offers the setting to a directory dialog and takes the chosen directory,
+// blank-padded. A choice longer than the setting holds (127 characters) is refused with the
+// limit in the message; a cancelled dialog changes nothing.
 void ChooseDirectorySetting(app::Program& program, std::string& setting, const std::string& title);
 
 class SourceDestWindow {

@@ -23,6 +23,9 @@
 #include <thread>
 #include <utility>
 
+#include "archive/archive_check.h"
+#include "archive/restore_commit.h"
+#include "archive/temporaries.h"
 #include "platform/text.h"
 #include "platform/ui.h"
 
@@ -39,35 +42,8 @@ constexpr int kDeflateLevel = 5;
 constexpr int kStreamLevel = 6;
 
 // ---------------------------------------------------------------------------------------
-// File helpers: everything written goes to a temporary name beside its target.
-
-std::string DirectoryOf(const std::string& path) {
-  auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string BaseName(const std::string& path) {
-  auto slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-bool SyncDirectory(const std::string& dir) {
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = ::fsync(fd) == 0;
-  ::close(fd);
-  return ok;
-}
-
-bool SyncFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = ::fsync(fd) == 0;
-  ::close(fd);
-  return ok;
-}
+// File helpers: everything written goes to a temporary name beside its target
+// (archive/temporaries.h).
 
 mode_t DefaultFileMode() {
   static const mode_t mode = [] {
@@ -83,12 +59,6 @@ mode_t ModeFor(const std::string& target) {
   struct stat st {};
   if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return st.st_mode & 07777;
   return DefaultFileMode();
-}
-
-// Creates an empty temporary file beside `target`; returns its descriptor (or -1) and name.
-int MakeTemporary(const std::string& target, std::string& tempName) {
-  tempName = DirectoryOf(target) + "/." + BaseName(target) + ".vrdXXXXXX";
-  return ::mkostemp(tempName.data(), O_CLOEXEC);
 }
 
 bool WriteAll(int fd, const void* data, std::size_t size) {
@@ -821,26 +791,6 @@ bool SafeEntryName(const std::string& name, std::string& relative) {
   return relative.find('\0') == std::string::npos;
 }
 
-bool MakeDirectories(const std::string& base, const std::string& relativeDir) {
-  std::string path = base;
-  std::size_t start = 0;
-  while (start < relativeDir.size()) {
-    std::size_t end = relativeDir.find('/', start);
-    if (end == std::string::npos) end = relativeDir.size();
-    std::string part = relativeDir.substr(start, end - start);
-    start = end + 1;
-    if (part.empty() || part == ".") continue;
-    path += "/" + part;
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0) {
-      if (!S_ISDIR(st.st_mode)) return false;  // never follow a link out of the target
-      continue;
-    }
-    if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return false;
-  }
-  return true;
-}
-
 std::string UpperName(const std::string& s) { return platform::UpperCp1250(s); }
 
 bool MatchUpper(const char* p, const char* s) {
@@ -885,23 +835,35 @@ std::int32_t ZipComponent::COPY_FILE(const std::string& source, const std::strin
   int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return 0;
   std::string temp;
-  int out = MakeTemporary(destination, temp);
+  int out = CreateTemporary(destination, temp);
   if (out < 0) {
     ::close(in);
     return 0;
   }
   struct stat st {};
   bool ok = ::fstat(in, &st) == 0 && S_ISREG(st.st_mode) && CopyDescriptor(in, out) &&
-            ::fchmod(out, ModeFor(destination)) == 0 && ::fsync(out) == 0;
+            ::fchmod(out, ModeFor(destination)) == 0 && SyncDescriptor(out, temp);
   ::close(in);
   ok = ::close(out) == 0 && ok;
-  if (ok) ok = ::rename(temp.c_str(), destination.c_str()) == 0;
+  if (ok) ok = PlaceTemporary(temp, destination);
   if (!ok) {
-    ::unlink(temp.c_str());
+    DiscardTemporary(temp);
     return 0;
   }
-  SyncDirectory(DirectoryOf(destination));
   return 1;
+}
+
+std::int32_t ZipComponent::Fail(std::int32_t code, int systemError, const std::string& path,
+                                const std::string& entry) {
+  std::lock_guard lock(failureMutex_);
+  if (failure_.code == 0) {
+    failure_ = ZipFailure{};
+    failure_.code = code;
+    failure_.systemError = systemError;
+    failure_.path = path;
+    failure_.entry = entry;
+  }
+  return code;
 }
 
 std::int32_t ZipComponent::LSZIP_INCLUDE(const std::string& pattern) {
@@ -952,9 +914,10 @@ std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_
                                          std::int32_t, std::int32_t) {
   std::vector<QueuedFile> queued;
   queued.swap(queue_);
-  if (action != kActionNew && action != kActionAdd) return kZipBadAction;
-  if (queued.empty()) return kZipNothingQueued;
-  if (archive.empty()) return kZipCannotWrite;
+  failure_ = ZipFailure{};
+  if (action != kActionNew && action != kActionAdd) return Fail(kZipBadAction, 0, archive);
+  if (queued.empty()) return Fail(kZipNothingQueued, 0, archive);
+  if (archive.empty()) return Fail(kZipCannotWrite, ENOENT, archive);
 
   // Size every file first: the budget and the progress totals depend on it.
   std::vector<std::unique_ptr<Job>> jobs;
@@ -962,7 +925,8 @@ std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_
   std::int64_t totalBytes = 0;
   for (const auto& q : queued) {
     struct stat st {};
-    if (::stat(q.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return kZipCannotReadFile;
+    if (::stat(q.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+      return Fail(kZipCannotReadFile, errno, q.path);
     auto job = std::make_unique<Job>();
     job->path = q.path;
     job->entryName = q.entryName;
@@ -975,18 +939,19 @@ std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_
   }
 
   std::string temp;
-  int fd = MakeTemporary(archive, temp);
-  if (fd < 0) return kZipCannotWrite;
+  int fd = CreateTemporary(archive, temp);
+  if (fd < 0) return Fail(kZipCannotWrite, errno, archive);
   bool adding = action == kActionAdd && FILE_EXISTS(archive);
   if (adding) {
     // Add to a copy of the archive; the archive itself is replaced only when all is well.
     int in = ::open(archive.c_str(), O_RDONLY | O_CLOEXEC);
     bool ok = in >= 0 && CopyDescriptor(in, fd);
+    int error = errno;
     if (in >= 0) ::close(in);
     if (!ok) {
       ::close(fd);
-      ::unlink(temp.c_str());
-      return kZipCannotWrite;
+      DiscardTemporary(temp);
+      return Fail(kZipCannotWrite, error, archive);
     }
   }
   ::close(fd);
@@ -994,8 +959,8 @@ std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_
   int err = 0;
   zip_t* za = zip_open(temp.c_str(), adding ? ZIP_CHECKCONS : ZIP_TRUNCATE, &err);
   if (za == nullptr) {
-    ::unlink(temp.c_str());
-    return adding ? kZipCannotOpenArchive : kZipCannotWrite;
+    DiscardTemporary(temp);
+    return adding ? Fail(kZipCannotOpenArchive, 0, archive) : Fail(kZipCannotWrite, 0, archive);
   }
 
   ProgressReporter progress(progressUi_, static_cast<std::int64_t>(jobs.size()), totalBytes);
@@ -1036,15 +1001,23 @@ std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_
     if (result == 0) expectedEntries = static_cast<std::size_t>(zip_get_num_entries(za, 0));
     if (result == 0 && zip_close(za) != 0) {
       int ze = zip_error_code_zip(zip_get_error(za));
-      bool readFailed = std::any_of(jobs.begin(), jobs.end(), [](auto& j) { return j->done && j->failed; });
-      result = readFailed || ze == ZIP_ER_READ ? kZipCannotReadFile : kZipCannotWrite;
+      int se = zip_error_code_system(zip_get_error(za));
+      auto failed =
+          std::find_if(jobs.begin(), jobs.end(), [](auto& j) { return j->done && j->failed; });
+      result = failed != jobs.end() || ze == ZIP_ER_READ ? kZipCannotReadFile : kZipCannotWrite;
+      if (result == kZipCannotReadFile)
+        Fail(result, ze == ZIP_ER_READ ? se : 0,
+             failed != jobs.end() ? (*failed)->path : std::string());
+      else
+        Fail(result, zip_error_system_type(zip_get_error(za)) == ZIP_ET_SYS ? se : 0, archive);
       zip_discard(za);
     } else if (result != 0) {
       zip_discard(za);
     }
   }
   if (result != 0) {
-    ::unlink(temp.c_str());
+    Fail(result, 0, archive);
+    DiscardTemporary(temp);
     progress.Finish();
     return result;
   }
@@ -1058,15 +1031,12 @@ std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_
   result = VerifyArchive(temp, expectedEntries, expected, wholeFileLimit_);
   if (result == 0) {
     bool ok = ::chmod(temp.c_str(), ModeFor(archive)) == 0 && SyncFile(temp) &&
-              ::rename(temp.c_str(), archive.c_str()) == 0;
-    if (ok) {
-      SyncDirectory(DirectoryOf(archive));
-      result = static_cast<std::int32_t>(jobs.size());
-    } else {
-      result = kZipCannotWrite;
-    }
+              PlaceTemporary(temp, archive);
+    result = ok ? static_cast<std::int32_t>(jobs.size()) : Fail(kZipCannotWrite, errno, archive);
+  } else {
+    Fail(result, 0, archive);
   }
-  if (result < 0) ::unlink(temp.c_str());
+  if (result < 0) DiscardTemporary(temp);
   progress.Finish();
   return result;
 }
@@ -1116,26 +1086,24 @@ std::int32_t ZipComponent::LSUZ_RESET() {
 }
 
 std::int32_t ZipComponent::LSUZ_EXECUTE(std::int32_t, std::int32_t) {
-  if (!FILE_EXISTS(unzipArchive_)) return kZipCannotOpenArchive;
-  if (LSUZ_EXTRACTTO(unzipTarget_) == 0) return kZipBadTarget;
+  failure_ = ZipFailure{};
+  if (!FILE_EXISTS(unzipArchive_)) return Fail(kZipCannotOpenArchive, ENOENT, unzipArchive_);
+  if (LSUZ_EXTRACTTO(unzipTarget_) == 0) return Fail(kZipBadTarget, errno, unzipTarget_);
   std::string target = unzipTarget_;
   while (target.size() > 1 && target.back() == '/') target.pop_back();
 
   int err = 0;
   zip_t* za = zip_open(unzipArchive_.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &err);
-  if (za == nullptr) return kZipCannotOpenArchive;
+  if (za == nullptr) return Fail(kZipCannotOpenArchive, 0, unzipArchive_);
 
-  struct Item {
+  struct Source {
     zip_uint64_t index = 0;
-    std::string relative;
-    std::string final;
-    std::string temp;
-    std::uint64_t size = 0;
     time_t mtime = 0;
   };
-  std::vector<Item> items;
+  std::vector<RestoreFile> files;
+  std::vector<Source> sources;
   std::int64_t totalBytes = 0;
-  bool unsafe = false;
+  std::string unsafe;
   zip_int64_t count = zip_get_num_entries(za, 0);
   for (zip_int64_t i = 0; i < count; ++i) {
     zip_stat_t st;
@@ -1144,78 +1112,89 @@ std::int32_t ZipComponent::LSUZ_EXECUTE(std::int32_t, std::int32_t) {
       continue;
     std::string name = st.name;
     if (name.empty() || name.back() == '/' || !MatchesPattern(unzipPattern_, name)) continue;
-    Item item;
-    if (!SafeEntryName(name, item.relative)) {
-      unsafe = true;
+    RestoreFile file;
+    file.entryName = name;
+    if (!SafeEntryName(name, file.relative)) {
+      if (unsafe.empty()) unsafe = name;
       continue;
     }
-    item.index = static_cast<zip_uint64_t>(i);
-    item.final = target + "/" + item.relative;
-    item.size = (st.valid & ZIP_STAT_SIZE) ? st.size : 0;
-    item.mtime = (st.valid & ZIP_STAT_MTIME) ? st.mtime : 0;
-    totalBytes += static_cast<std::int64_t>(item.size);
-    items.push_back(std::move(item));
+    file.size = (st.valid & ZIP_STAT_SIZE) ? st.size : 0;
+    totalBytes += static_cast<std::int64_t>(std::min<std::uint64_t>(file.size, INT64_MAX / 4));
+    files.push_back(std::move(file));
+    sources.push_back(
+        Source{static_cast<zip_uint64_t>(i), (st.valid & ZIP_STAT_MTIME) ? st.mtime : 0});
   }
   zip_discard(za);
-  if (unsafe) return kZipUnsafeEntry;
-  if (items.empty()) return kZipNothingMatched;
+  if (!unsafe.empty()) return Fail(kZipUnsafeEntry, 0, {}, unsafe);
+  if (files.empty()) return Fail(kZipNothingMatched, 0, unzipArchive_);
+  if (CheckEntryLayout(unzipArchive_, failure_) != 0) return failure_.code;
+
+  // Where each file goes, and room for all of them, are settled before anything is written;
+  // the commit then replaces the working files all or nothing.
+  RestoreCommit commit(target);
+  if (commit.Plan(files, failure_) != 0 || commit.Begin(failure_) != 0) return failure_.code;
 
   // Extract every entry to a temporary file beside its target and check it; only when all
   // are intact do they replace the working files.
-  for (auto& item : items) {
-    std::string dir = DirectoryOf(item.relative);
-    if (dir != "." && !MakeDirectories(target, dir)) return kZipCannotWrite;
-  }
-  ProgressReporter progress(progressUi_, static_cast<std::int64_t>(items.size()), totalBytes);
-  std::vector<zip_uint64_t> order(items.size());
-  for (std::size_t i = 0; i < items.size(); ++i) order[i] = i;
+  ProgressReporter progress(progressUi_, static_cast<std::int64_t>(files.size()), totalBytes);
+  std::vector<zip_uint64_t> order(files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) order[i] = i;
   std::mutex tempMutex;
   const char* password = unzipPassword_.empty() ? nullptr : unzipPassword_.c_str();
   std::uint64_t largest = 0;
-  for (const auto& item : items) largest = std::max(largest, item.size);
+  for (const auto& file : files) largest = std::max(largest, file.size);
   EntryCheck check = ForEachEntryParallel(
       unzipArchive_, order, unzipPassword_, wholeFileLimit_, largest,
       [&](zip_t* z, zip_uint64_t k, EntryReader& reader) {
-        Item& item = items[k];
+        RestoreFile& file = files[k];
         std::string temp;
-        int fd = MakeTemporary(item.final, temp);
-        if (fd < 0) return EntryCheck::kWriteFailed;
+        int fd = CreateTemporary(file.final, temp);
+        if (fd < 0) {
+          Fail(kZipCannotWrite, errno, file.final, file.entryName);
+          return EntryCheck::kWriteFailed;
+        }
         {
           std::lock_guard lock(tempMutex);
-          item.temp = temp;
+          file.temp = temp;
         }
-        progress.File(item.relative);
-        EntryCheck c = ReadEntryChecked(z, item.index, password, reader, &progress,
-                                 [&](const std::uint8_t* p, std::size_t n) { return WriteAll(fd, p, n); });
+        progress.File(file.relative);
+        // Never more than the entry says it holds: an entry that inflates beyond its size is
+        // damaged, however large it would grow.
+        std::uint64_t written = 0;
+        bool tooLong = false;
+        EntryCheck c = ReadEntryChecked(z, sources[k].index, password, reader, &progress,
+                                        [&](const std::uint8_t* p, std::size_t n) {
+                                          written += n;
+                                          if (written > file.size) return !(tooLong = true);
+                                          if (WriteAll(fd, p, n)) return true;
+                                          Fail(kZipCannotWrite, errno, file.final, file.entryName);
+                                          return false;
+                                        });
+        if (tooLong) c = EntryCheck::kDamaged;
         if (c == EntryCheck::kOk) {
-          if (item.mtime != 0) {
-            timespec times[2] = {{item.mtime, 0}, {item.mtime, 0}};
+          if (sources[k].mtime != 0) {
+            timespec times[2] = {{sources[k].mtime, 0}, {sources[k].mtime, 0}};
             ::futimens(fd, times);
           }
-          if (::fchmod(fd, ModeFor(item.final)) != 0 || ::fsync(fd) != 0)
+          if (::fchmod(fd, ModeFor(file.final)) != 0 || !SyncDescriptor(fd, temp)) {
+            Fail(kZipCannotWrite, errno, file.final, file.entryName);
             c = EntryCheck::kWriteFailed;
+          }
         }
-        if (::close(fd) != 0 && c == EntryCheck::kOk) c = EntryCheck::kWriteFailed;
+        if (::close(fd) != 0 && c == EntryCheck::kOk) {
+          Fail(kZipCannotWrite, errno, file.final, file.entryName);
+          c = EntryCheck::kWriteFailed;
+        }
+        if (c != EntryCheck::kOk) Fail(ErrorOfCheck(c), 0, file.final, file.entryName);
         progress.FileDone();
         return c;
       });
   std::int32_t result = ErrorOfCheck(check);
-  if (result == 0) {
-    std::set<std::string> dirs;
-    for (auto& item : items) {
-      if (::rename(item.temp.c_str(), item.final.c_str()) != 0) {
-        result = kZipCannotReplace;
-        break;
-      }
-      item.temp.clear();
-      dirs.insert(DirectoryOf(item.final));
-    }
-    for (const auto& dir : dirs) SyncDirectory(dir);
-  }
-  for (auto& item : items)
-    if (!item.temp.empty()) ::unlink(item.temp.c_str());
+  if (result != 0) result = failure_.code != 0 ? failure_.code : Fail(result, 0, unzipArchive_);
+  if (result == 0) result = commit.Commit(failure_);
+  if (result != 0) commit.Abandon();
   progress.Finish();
-  return result == 0 ? static_cast<std::int32_t>(items.size()) : result;
+  return result == 0 ? static_cast<std::int32_t>(files.size()) : result;
 }
 
 }  // namespace verdan::archive

@@ -6,7 +6,9 @@
 // carry no password. Every file this component writes (an archive, a copy, a restored file)
 // is written under a temporary name beside its target, verified, flushed to disk and renamed
 // into place only when complete, so a failure or a killed process leaves the previous file
-// as it was. Extraction verifies every matching entry before any working file is replaced.
+// as it was. Extraction verifies every matching entry before any working file is replaced,
+// and replaces them all or none (see restore_commit.h): a failure or a kill half-way leaves
+// the working files as they were, or as they are put back at the next start.
 //
 // Thread-safety: one component holds one queue and one set of unzip settings; calls on the
 // same object must not overlap (the archive runs hold their run lock for that). Distinct objects
@@ -14,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,18 +28,33 @@ namespace verdan::archive {
 
 // Error numbers returned (negated) by the two executes.
 enum ZipError : std::int32_t {
-  kZipNothingQueued = -1,      // execute with nothing queued: no archive touched
-  kZipCannotWrite = -2,        // the archive or a temporary file could not be written
-  kZipCannotReadFile = -3,     // a queued file could not be read
-  kZipVerifyFailed = -4,       // the written archive did not read back intact
-  kZipCannotOpenArchive = -5,  // no archive, or not a readable ZIP archive
-  kZipDamagedEntry = -6,       // an entry failed its CRC or size check while extracting
-  kZipUnsafeEntry = -7,        // an entry would be written outside the target directory
-  kZipBadPassword = -8,        // an encrypted entry could not be read with the password
-  kZipBadTarget = -9,          // the extraction target is not a usable directory
-  kZipNothingMatched = -10,    // no entry matches the unzip pattern
-  kZipCannotReplace = -11,     // a verified file could not be put in place
-  kZipBadAction = -12,         // an action other than 2 (new archive) or 3 (add)
+  kZipNothingQueued = -1,        // execute with nothing queued: no archive touched
+  kZipCannotWrite = -2,          // the archive or a temporary file could not be written
+  kZipCannotReadFile = -3,       // a queued file could not be read
+  kZipVerifyFailed = -4,         // the written archive did not read back intact
+  kZipCannotOpenArchive = -5,    // no archive, or not a readable ZIP archive
+  kZipDamagedEntry = -6,         // an entry failed its CRC or size check while extracting
+  kZipUnsafeEntry = -7,          // an entry would be written outside the target directory
+  kZipBadPassword = -8,          // an encrypted entry could not be read with the password
+  kZipBadTarget = -9,            // the extraction target is not a usable directory
+  kZipNothingMatched = -10,      // no entry matches the unzip pattern
+  kZipCannotReplace = -11,       // a verified file could not be put in place
+  kZipBadAction = -12,           // an action other than 2 (new archive) or 3 (add)
+  kZipOverlappingEntries = -13,  // entries share their data: a damaged or hostile archive
+  kZipNoSpace = -14,             // the restore does not fit the free space of the target
+  kZipNameConflict = -15,        // two working files, or two entries, differ only in letter case
+};
+
+// What the last failed execute knows about its failure, for the message that reports it.
+struct ZipFailure {
+  std::int32_t code = 0;        // the ZipError, 0 when the last execute succeeded
+  int systemError = 0;          // errno of the failed system call, 0 when none
+  std::string path;             // the file or directory concerned
+  std::string entry;            // the archive entry concerned
+  std::string other;            // the second name of a conflict
+  std::uint64_t needed = 0;     // bytes a restore needs (kZipNoSpace)
+  std::uint64_t available = 0;  // bytes free on the target (kZipNoSpace)
+  bool rolledBack = false;      // a failed replace put every working file back
 };
 
 // The archive action of `LSZIP_EXECUTE`.
@@ -92,6 +110,9 @@ class ZipComponent {
   // whole in memory on the worker threads (which is faster but holds the file twice).
   void SetWholeFileLimit(std::uint64_t bytes) { wholeFileLimit_ = bytes; }
 
+  // The failure of the last execute (code 0 after a success).
+  const ZipFailure& LastFailure() const { return failure_; }
+
   // Number of files queued for the next execute.
   std::size_t Queued() const { return queue_.size(); }
 
@@ -101,13 +122,19 @@ class ZipComponent {
   };
 
  private:
+  // Records the first failure of an execute (thread-safe) and returns its code.
+  std::int32_t Fail(std::int32_t code, int systemError, const std::string& path,
+                    const std::string& entry = {});
+
   std::vector<QueuedFile> queue_;
+  ZipFailure failure_;
   std::string unzipArchive_;
   std::string unzipPattern_;
   std::string unzipTarget_;
   std::string unzipPassword_;
   platform::Ui* progressUi_ = nullptr;
   std::uint64_t wholeFileLimit_ = 256ull << 20;
+  std::mutex failureMutex_;
 };
 
 }  // namespace verdan::archive

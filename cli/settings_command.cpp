@@ -157,7 +157,7 @@ int SettingsCommand(const Args& args) {
 
   ConsoleUi ui;
   app::Program program(ui);
-  program.StartDirectory = platform::FitField(platform::CurrentDirectory(), 127);
+  program.StartDirectory = platform::CurrentDirectory();
 
   if (!app::OpenTable(program, program.email)) return kExitEnded;
   ++program.email.ReferenceCount;

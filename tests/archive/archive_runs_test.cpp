@@ -19,6 +19,7 @@ using platform::CivilDate;
 using platform::DayCountFromDate;
 using testing::ReadFile;
 using testing::RunProcess;
+using testing::ScopedCwd;
 using testing::WriteFile;
 
 std::int64_t Day(int y, int m, int d) { return DayCountFromDate(CivilDate{y, m, d}); }
@@ -155,30 +156,61 @@ TEST_F(RunsTest, DestinationIsADirectoryOrAPrefix) {
   EXPECT_EQ(platform::CurrentDirectory(), dir.path());
 }
 
-TEST_F(RunsTest, ComposedPathsAreCutTo126Characters) {
+TEST_F(RunsTest, AnArchivePathThatWouldBeCutIsRefusedBeforeAnythingIsWritten) {
   std::string deep = dir.path() + "/";
-  while (deep.size() < 130 - 12) deep += "d";
-  deep.resize(130 - 12);  // + "CETVRTAK.zip" makes 130
+  while (deep.size() < 113) deep += "d";
+  std::filesystem::create_directories(deep);
+  deep += "/";  // 114 characters: "CETVRTAK.zip" fits in 126, "CETVRTAK_2_.zip" would not
   program.run.ZAVDIR = platform::FitField(deep, 127);
-  DestinationRun(program, shared, IMEARHIVE);
-  EXPECT_EQ(program.buffers.ZIPARCHIVE, (deep + "CETVRTAK.zip").substr(0, 126));
-  EXPECT_EQ(shared.SecondCopyPath, (deep + "CETVRTAK_2_.zip").substr(0, 126));
+  program.buffers.ZIPARCHIVE = "prije";
+  EXPECT_FALSE(DestinationRun(program, shared, IMEARHIVE));
+  EXPECT_EQ(Texts(), std::vector<std::string>{kPathTooLongText + deep + "CETVRTAK_2_.zip"});
+  EXPECT_TRUE(std::filesystem::is_empty(deep));
+  EXPECT_EQ(program.buffers.ZIPARCHIVE, "prije");
+
+  // A disk letter that stands for a long directory: the archive itself would lose ".zip".
+  ui.Clear();
+  WriteFile(dir.File("verdan.env"), "[Diskovi]\nE=" + deep + std::string(10, 'x') + "\n");
+  EXPECT_FALSE(ExternalDiskRun(program, shared, IMEARHIVE));
+  EXPECT_EQ(Texts(), std::vector<std::string>{kPathTooLongText + deep + std::string(10, 'x') +
+                                              "/CETVRTAK.zip"});
+  EXPECT_TRUE(std::filesystem::is_empty(deep));
 }
 
-TEST_F(RunsTest, NothingToArchiveIsReportedAndTheEarlierArchiveSurvives) {
+TEST_F(RunsTest, AFailedRunKeepsBothTheArchiveAndTheEarlierSecondCopy) {
   std::filesystem::create_directories(dir.File("prazno"));
   program.run.ZAVDIR = platform::FitField(dir.path() + "/", 127);
   ASSERT_TRUE(DestinationRun(program, shared, IMEARHIVE));
-  std::string before = ReadFile(dir.File("CETVRTAK.zip"));
+  std::string first = ReadFile(dir.File("CETVRTAK.zip"));
+  WriteFile(data + "/novi.tps", "novi");
+  ASSERT_TRUE(DestinationRun(program, shared, IMEARHIVE));
+  std::string second = ReadFile(dir.File("CETVRTAK.zip"));
+  ASSERT_EQ(ReadFile(dir.File("CETVRTAK_2_.zip")), first);
   ui.Clear();
 
+  // Nothing to archive: the run fails, and neither file changes; the generation before the
+  // latest archive is still there.
   program.run.POCDIR = platform::FitField(dir.File("prazno"), 127);
   EXPECT_FALSE(DestinationRun(program, shared, IMEARHIVE));
   EXPECT_EQ(Texts(), (std::vector<std::string>{"Nema ništa za arhiviranje u tekućem direktoriju !",
                                                "GREŠKA : " + std::to_string(kZipNothingQueued)}));
-  EXPECT_EQ(ReadFile(dir.File("CETVRTAK.zip")), before);
-  EXPECT_EQ(ReadFile(dir.File("CETVRTAK_2_.zip")), before);
+  EXPECT_EQ(ReadFile(dir.File("CETVRTAK.zip")), second);
+  EXPECT_EQ(ReadFile(dir.File("CETVRTAK_2_.zip")), first);
   EXPECT_EQ(program.buffers.AKTIVNAARHIVA, dir.File("CETVRTAK.zip"));
+  // No temporary of the prepared second copy is left.
+  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+    EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
+
+  // A browse run whose every pattern fails leaves its second copy too.
+  program.run.POCDIR = platform::FitField(data, 127);
+  WriteFile(dir.File("Arhiv#2.zip"), "starija");
+  WriteFile(dir.File("CETVRTAK.zip"), second);
+  ScopedCwd inEmpty{dir.File("prazno")};
+  std::filesystem::copy_file(dir.File("CETVRTAK.zip"), dir.File("prazno/CETVRTAK.zip"));
+  WriteFile(dir.File("prazno/Arhiv#2.zip"), "starija");
+  WeekdayRun(program, shared, 0);
+  EXPECT_EQ(ReadFile(dir.File("prazno/Arhiv#2.zip")), "starija");
+  EXPECT_EQ(ReadFile(dir.File("prazno/CETVRTAK.zip")), second);
 }
 
 TEST_F(RunsTest, RunsFromTwoWindowsAtOnceTakeTurns) {

@@ -64,13 +64,21 @@ TEST_F(RestoreTest, ChoosingOpensTheDialogInTheDestinationAndCancellingBlanksBot
   EXPECT_EQ(ui.FileDialogs()[0].title, "Odaberi arhiv datoteku");
   EXPECT_EQ(ui.FileDialogs()[0].filter, "ZIP arhive|*.zip");
   EXPECT_EQ(ui.FileDialogs()[0].startPath, dir.File("backup"));
-  EXPECT_EQ(ui.FileDialogs()[0].nameBufferLength, 79u);
+  // The dialog takes what the archive buffer holds, not only what its old name buffer did.
+  EXPECT_EQ(ui.FileDialogs()[0].nameBufferLength, 126u);
   EXPECT_EQ(platform::CurrentDirectory(), dir.path());
 
   ChooseArchive(program, shared);  // cancelled
   EXPECT_EQ(program.buffers.ZIPARCHIVE, "");
   EXPECT_EQ(program.buffers.AKTIVNAARHIVA, "");
   EXPECT_EQ(platform::CurrentDirectory(), dir.path());
+
+  // A name longer than the buffer is refused, never cut to a name of another file.
+  ui.QueueFiles({"/" + std::string(130, 'a') + ".zip"});
+  ChooseArchive(program, shared);
+  EXPECT_EQ(program.buffers.ZIPARCHIVE, "");
+  ASSERT_EQ(ui.Texts().size(), 1u);
+  EXPECT_EQ(ui.Texts()[0], kArchiveNameTooLongText + ("/" + std::string(130, 'a') + ".zip"));
 }
 
 TEST_F(RestoreTest, DecliningTheWarningChangesNothing) {
@@ -81,9 +89,12 @@ TEST_F(RestoreTest, DecliningTheWarningChangesNothing) {
   auto messages = ui.Messages();
   ASSERT_EQ(messages.size(), 2u);
   const auto& warning = messages[0];
+  // The two lines of the warning, then which working files the archive would replace,
+  // naming the program's own tables among them.
   EXPECT_EQ(warning.text,
             "Pazite da ne prebrišete trenutne radne podatke!! |Koristiti uz konzultaciju sa "
-            "osobljem za podršku!");
+            "osobljem za podršku!||Zamijenit će se radne datoteke u " +
+                dir.path() + ":|ARHIVE.TPS, kupci.tps|Među njima su tablice programa: ARHIVE.TPS");
   EXPECT_EQ(warning.caption, "PAŽNJA!");
   EXPECT_EQ(warning.icon, platform::Icon::kExclamation);
   EXPECT_EQ(warning.namedButtons, "&Raspakiraj|&Odustani");
@@ -110,7 +121,8 @@ TEST_F(RestoreTest, EveryStepRunsAndReportsWithoutAChosenArchive) {
   EXPECT_EQ(ui.Texts(), (std::vector<std::string>{
                             ui.Texts()[0], "Ne postoji ARHIV sa tim imenom !",
                             "Nema ništa za dearhiviranje u odabranoj arhivi !",
-                            "GREŠKA : " + std::to_string(kZipCannotOpenArchive)}));
+                            "GREŠKA : " + std::to_string(kZipCannotOpenArchive) +
+                                "|Arhiva nije odabrana"}));
   ExpectWorkingFilesUntouched();
   ExpectListReadable();
 
@@ -125,7 +137,9 @@ TEST_F(RestoreTest, EveryStepRunsAndReportsWithoutAChosenArchive) {
   EXPECT_EQ(ui.Texts(), (std::vector<std::string>{
                             ui.Texts()[0], "Nema ništa za dearhiviranje u odabranoj arhivi !",
                             "Pogrešan direktorij za dearhiviranje !",
-                            "GREŠKA : " + std::to_string(kZipBadTarget)}));
+                            "GREŠKA : " + std::to_string(kZipBadTarget) +
+                                "|Direktorij za dearhiviranje nije upotrebljiv. Ne postoji: " +
+                                dir.File("nema") + " (No such file or directory)"}));
   ExpectListReadable();
 }
 

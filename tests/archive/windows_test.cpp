@@ -157,7 +157,7 @@ TEST_F(WindowsTest, SourceDestinationWindowStoresOnlyThroughZatvori) {
   app::CloseTable(program.email);
 }
 
-TEST_F(WindowsTest, DirectoryDialogOffersAtMost79CharactersAndRefusesWhatDoesNotFit) {
+TEST_F(WindowsTest, DirectoryDialogOffersTheWholeSettingAndRefusesWhatDoesNotFit) {
   std::string setting = platform::FitField("/" + std::string(100, 'd'), 127);
   // The scripted dialog echoes nothing back: record what it was offered through a cancel.
   struct OfferUi : testing::ScriptedUi {
@@ -174,8 +174,8 @@ TEST_F(WindowsTest, DirectoryDialogOffersAtMost79CharactersAndRefusesWhatDoesNot
   } offerUi;
   app::Program p(offerUi);
   ChooseDirectorySetting(p, setting, kChooseSourceTitle);
-  EXPECT_EQ(offerUi.offered, ("/" + std::string(100, 'd')).substr(0, 79));
-  EXPECT_EQ(offerUi.length, 79u);
+  EXPECT_EQ(offerUi.offered, "/" + std::string(100, 'd'));
+  EXPECT_EQ(offerUi.length, 127u);  // what the setting holds, not only the dialog's old 79
   offerUi.answer = "/" + std::string(130, 'z');
   std::string before = setting;
   ChooseDirectorySetting(p, setting, kChooseSourceTitle);

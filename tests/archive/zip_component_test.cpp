@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 
+#include "archive/temporaries.h"
 #include "support/scripted_ui.h"
 #include "support/temp_dir.h"
 
@@ -308,6 +309,41 @@ TEST_F(UnzipTest, ReadsAesEncryptedArchivesWithThePassword) {
   ExpectWorkUntouched();
   EXPECT_EQ(Extract("aes.zip", "381"), 1);
   EXPECT_EQ(ReadFile(dir.File("work/ARHIVE.TPS")), content);
+}
+
+// A rename refused by the system (a file in use) on the third of four working files: the two
+// already replaced are put back, and the failure says which file and why.
+int gRenames = 0;
+int RefuseThirdWorkingRename(FileStep step, const char* path) {
+  std::string p = path;
+  if (step == FileStep::kRename && p.find("/.") == std::string::npos && ++gRenames == 3) return EBUSY;
+  return 0;
+}
+
+TEST_F(UnzipTest, AReplaceRefusedHalfWayPutsEveryWorkingFileBack) {
+  WriteFile(dir.File("src/C.TPS"), "c iz arhive");
+  WriteFile(dir.File("src/D.TPS"), "d iz arhive");
+  WriteFile(dir.File("work/C.TPS"), "radni c");
+  WriteFile(dir.File("work/D.TPS"), "radni d");
+  ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "-j", "cetiri.zip", "src/ARHIVE.TPS", "src/PODACI.TPS",
+                        "src/C.TPS", "src/D.TPS"},
+                       dir.path())
+                .status,
+            0);
+  gRenames = 0;
+  SetFileStepHookForTesting(RefuseThirdWorkingRename);
+  std::int32_t result = Extract("cetiri.zip");
+  SetFileStepHookForTesting(nullptr);
+  EXPECT_EQ(result, kZipCannotReplace);
+  EXPECT_EQ(zip.LastFailure().systemError, EBUSY);
+  EXPECT_EQ(zip.LastFailure().path, dir.File("work/C.TPS"));
+  EXPECT_TRUE(zip.LastFailure().rolledBack);
+  EXPECT_EQ(ReadFile(dir.File("work/C.TPS")), "radni c");
+  EXPECT_EQ(ReadFile(dir.File("work/D.TPS")), "radni d");
+  EXPECT_EQ(ReadFile(dir.File("work/ARHIVE.TPS")), "radna verzija");
+  EXPECT_EQ(ReadFile(dir.File("work/PODACI.TPS")), "radni podaci");
+  EXPECT_EQ(Listing(dir.File("work")),
+            (std::vector<std::string>{"ARHIVE.TPS", "C.TPS", "D.TPS", "PODACI.TPS"}));
 }
 
 TEST_F(ZipComponentTest, PatternsIgnoreLetterCase) {

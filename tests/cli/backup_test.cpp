@@ -1,6 +1,7 @@
 // `verdan backup` and `verdan restore` run as a program, with real zip, unzip and Python's
 // zipfile on the other side.
 #include <fcntl.h>
+#include <errno.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -8,8 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -45,6 +48,114 @@ std::string Noise(std::size_t n, unsigned seed) {
   std::mt19937 rng(seed);
   for (auto& c : s) c = static_cast<char>(rng());
   return s;
+}
+
+// Names beginning with "." in a directory: temporaries, journals, kept originals.
+std::vector<std::string> Hidden(const std::string& dir) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::directory_iterator(dir))
+    if (e.path().filename().string()[0] == '.') out.push_back(e.path().filename().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::vector<std::string> Names(const std::string& dir) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::directory_iterator(dir)) out.push_back(e.path().filename().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Writes a ZIP archive with Python's zipfile: entries in the order given.
+void MakeZip(const std::string& path, const std::vector<std::pair<std::string, std::string>>& entries) {
+  std::string script = "import sys,zipfile\nz=zipfile.ZipFile(sys.argv[1],'w',zipfile.ZIP_DEFLATED)\n";
+  std::vector<std::string> argv{"/usr/bin/python3", "-c", "", path};
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    script += "z.writestr(sys.argv[" + std::to_string(2 + 2 * i) + "],open(sys.argv[" +
+              std::to_string(3 + 2 * i) + "],'rb').read())\n";
+  }
+  script += "z.close()\n";
+  argv[2] = script;
+  TempDir scratch;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    std::string file = scratch.File(std::to_string(i));
+    WriteFile(file, entries[i].second);
+    argv.push_back(entries[i].first);
+    argv.push_back(file);
+  }
+  ProcessResult r = RunProcess(argv, scratch.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+}
+
+// Runs a Python script with arguments; the test fails when it does.
+void Python(const std::string& script, std::vector<std::string> args) {
+  std::vector<std::string> argv{"/usr/bin/python3", "-c", script};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ProcessResult r = RunProcess(argv, "/");
+  ASSERT_EQ(r.status, 0) << r.err;
+}
+
+// Archive headers written by hand, for archives no ZIP tool would make.
+constexpr const char* kZipHeaders =
+    "import struct,sys,zlib\n"
+    "def local(name,crc,comp,size,method=0,extra=b''):\n"
+    "  return struct.pack('<IHHHHHIIIHH',0x04034b50,45,0,method,0,0x21,crc,comp,size,len(name),"
+    "len(extra))+name+extra\n"
+    "def central(name,crc,comp,size,off,method=0,extra=b''):\n"
+    "  return struct.pack('<IHHHHHHIIIHHHHHII',0x02014b50,45,45,0,method,0,0x21,crc,comp,size,"
+    "len(name),len(extra),0,0,0,0,off)+name+extra\n"
+    "def end(n,cd,off):\n"
+    "  return struct.pack('<IHHHHIIH',0x06054b50,0,0,n,n,len(cd),off,0)\n";
+
+// Runs `script` with /bin/sh in a mount namespace of its own, where it may mount small file
+// systems over directories of the test; nothing when this system does not allow that.
+// The script's $0, $1, ... are `args`.
+std::optional<ProcessResult> InOwnMounts(const std::string& script,
+                                         const std::vector<std::string>& args) {
+  ProcessResult probe = RunProcess(
+      {"/usr/bin/unshare", "-rm", "/bin/sh", "-c", "mount -t tmpfs -o size=64k tmpfs \"$0\"", "/mnt"},
+      "/");
+  if (probe.status != 0) return std::nullopt;
+  std::vector<std::string> argv{"/usr/bin/unshare", "-rm", "/bin/sh", "-c", script};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunProcess(argv, "/");
+}
+
+// Starts verdan with `args` in `cwd` and sends `sig` once a non-empty file whose name begins
+// with `prefix` appears in `watch`. Returns the wait status, or -1 if no such file appeared.
+int SignalWhileWriting(const std::string& cwd, const std::vector<std::string>& args,
+                       const std::string& watch, const std::string& prefix, int sig) {
+  std::string bin = VERDAN_BINARY;
+  std::vector<char*> argv{bin.data()};
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, bin.c_str(), &actions, nullptr, argv.data(), environ) != 0) return -1;
+  posix_spawn_file_actions_destroy(&actions);
+  bool seen = false;
+  for (int i = 0; i < 2000 && !seen; ++i) {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(watch, ec))
+      if (e.path().filename().string().rfind(prefix, 0) == 0 && fs::file_size(e.path(), ec) > 0)
+        seen = true;
+    if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ::kill(pid, seen ? sig : SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return seen ? status : -1;
+}
+
+// A process number that belongs to no running process.
+pid_t DeadProcess() {
+  for (pid_t p = 4194000; p > 1000; --p)
+    if (::kill(p, 0) != 0 && errno == ESRCH) return p;
+  return 0;
 }
 
 class BackupCommand : public ::testing::Test {
@@ -127,6 +238,11 @@ TEST_F(BackupCommand, RestoreTakesArchivesOfZipAndAsksFirst) {
   ProcessResult no = Verdan(work, {"restore", dest + "/zip.zip"});
   EXPECT_EQ(no.status, 1);
   EXPECT_EQ(ReadFile(work + "/kupci.tps"), "promijenjeno");
+  // The warning names the files the archive would replace, the program's tables among them.
+  EXPECT_EQ(no.err,
+            "[PAŽNJA!] Pazite da ne prebrišete trenutne radne podatke!! \nKoristiti uz konzultaciju "
+            "sa osobljem za podršku!\n\nZamijenit će se radne datoteke u " +
+                work + ":\nkupci.tps, ARHIVE.TPS\nMeđu njima su tablice programa: ARHIVE.TPS\n");
 
   ProcessResult yes = Verdan(work, {"restore", dest + "/zip.zip", "--yes"});
   EXPECT_EQ(yes.status, 0) << yes.err;
@@ -151,6 +267,10 @@ TEST_F(BackupCommand, UnsafeOrDamagedArchivesLeaveEverythingAsItWas) {
             0);
   ProcessResult r = Verdan(work, {"restore", dest + "/zlo.zip", "--yes"});
   EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("GREŠKA : -7\nNesiguran naziv zapisa u arhivi (izlazi iz direktorija za "
+                       "dearhiviranje): ../izvan.tps\n"),
+            std::string::npos)
+      << r.err;
   EXPECT_FALSE(fs::exists(dir.File("izvan.tps")));
   EXPECT_EQ(ReadFile(work + "/kupci.tps"), kupci);
 
@@ -198,6 +318,342 @@ TEST_F(BackupCommand, ABackupKilledHalfWayLeavesThePreviousArchive) {
   ASSERT_TRUE(WIFSIGNALED(status));
   EXPECT_EQ(ReadFile(archive), previous);
   EXPECT_EQ(RunProcess({"/usr/bin/unzip", "-tq", archive}, dir.path()).status, 0);
+}
+
+
+// A restore replaces every working file or none: a directory standing at the name of the
+// third of four files makes the rename fail after two files were replaced, and those two are
+// put back.
+TEST_F(BackupCommand, ARestoreReplacesEveryWorkingFileOrNone) {
+  for (const char* n : {"a", "b", "c", "d"}) WriteFile(work + "/" + n + ".tps", std::string("staro ") + n);
+  MakeZip(dest + "/nova.zip",
+          {{"a.tps", "novo a"}, {"b.tps", "novo b"}, {"c.tps", "novo c"}, {"d.tps", "novo d"}});
+  fs::remove(work + "/c.tps");
+  fs::create_directory(work + "/c.tps");
+  WriteFile(work + "/c.tps/unutra", "ostaje");
+
+  ProcessResult r = Verdan(work, {"restore", dest + "/nova.zip", "--yes"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("GREŠKA : -11\nDatoteka se ne može zamijeniti. Na tom mjestu je direktorij: " +
+                       work + "/c.tps (Is a directory)\nSve radne datoteke vraćene su kakve su bile.\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.err.find("uspješno"), std::string::npos);
+  for (const char* n : {"a", "b", "d"}) EXPECT_EQ(ReadFile(work + "/" + n + ".tps"), std::string("staro ") + n);
+  EXPECT_EQ(ReadFile(work + "/c.tps/unutra"), "ostaje");
+  EXPECT_TRUE(Hidden(work).empty()) << Hidden(work)[0];
+
+  fs::remove_all(work + "/c.tps");
+  r = Verdan(work, {"restore", dest + "/nova.zip", "--yes"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (const char* n : {"a", "b", "c", "d"}) EXPECT_EQ(ReadFile(work + "/" + n + ".tps"), std::string("novo ") + n);
+  EXPECT_TRUE(Hidden(work).empty());
+}
+
+// Interrupt, terminate and hang-up remove the run's temporaries; what a killed run leaves is
+// removed by the next run, and only files of our own pattern.
+TEST_F(BackupCommand, InterruptedRunsLeaveNoTemporariesAndStaleOnesGoAtTheNextRun) {
+  ASSERT_EQ(Verdan(work, {"backup", "dest"}).status, 0);
+  std::string name = Zips(dest)[0];
+  std::string previous = ReadFile(dest + "/" + name);
+  for (int i = 0; i < 6; ++i) WriteFile(work + "/velika" + std::to_string(i) + ".tps", Noise(12 << 20, 20 + i));
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    int status = SignalWhileWriting(work, {"backup", "dest"}, dest, "." + name + ".vrd", sig);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "signal " << sig << " status " << status;
+    EXPECT_EQ(WTERMSIG(status), sig);
+    EXPECT_EQ(Hidden(dest), std::vector<std::string>{}) << "signal " << sig;
+    EXPECT_EQ(ReadFile(dest + "/" + name), previous);
+  }
+
+  // A restore stopped while it extracts leaves the working files, no temporary, no journal.
+  ASSERT_EQ(Verdan(work, {"backup", "dest"}).status, 0);
+  std::string big = ReadFile(dest + "/" + name);
+  for (int i = 0; i < 6; ++i) WriteFile(work + "/velika" + std::to_string(i) + ".tps", "radna");
+  int status = SignalWhileWriting(work, {"restore", dest + "/" + name, "--yes"}, work, ".velika", SIGTERM);
+  ASSERT_TRUE(WIFSIGNALED(status)) << status;
+  EXPECT_EQ(Hidden(work), std::vector<std::string>{});
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(ReadFile(work + "/velika" + std::to_string(i) + ".tps"), "radna");
+
+  // Killed outright, a run leaves its temporaries (ours and the ZIP library's) ...
+  for (int i = 0; i < 6; ++i) WriteFile(work + "/velika" + std::to_string(i) + ".tps", Noise(12 << 20, 40 + i));
+  status = SignalWhileWriting(work, {"backup", "dest"}, dest, "." + name + ".vrd", SIGKILL);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_FALSE(Hidden(dest).empty());
+  EXPECT_EQ(ReadFile(dest + "/" + name), big);
+  // ... and there are older ones of ours, and files that only look like them.
+  pid_t dead = DeadProcess();
+  ASSERT_NE(dead, 0);
+  for (const std::string& stale : {"." + name + ".vrdAbC123", "." + name + ".vrdAbC123.x1Y2z3",
+                                   ".kupci.tps.vrd" + std::to_string(dead) + ".Qq7788"})
+    WriteFile(dest + "/" + stale, "stale");
+  const std::vector<std::string> foreign = {".drugo.vrd1.AbC123", ".drugo.vrdAbC12", "PETAK.zip.vrdAbC123"};
+  for (const auto& f : foreign) WriteFile(dest + "/" + f, "tuđe");
+  fs::create_directory(dest + "/.mapa.vrdAbC123");
+  ProcessResult r = Verdan(work, {"backup", "dest"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Hidden(dest), (std::vector<std::string>{".drugo.vrd1.AbC123", ".drugo.vrdAbC12", ".mapa.vrdAbC123"}));
+  for (const auto& f : foreign) EXPECT_EQ(ReadFile(dest + "/" + f), "tuđe");
+  EXPECT_EQ(RunProcess({"/usr/bin/unzip", "-tq", dest + "/" + name}, dir.path()).status, 0);
+}
+
+// The second copy is made only once the new archive is in place: a backup that fails (here the
+// file size limit stops the archive half-way) leaves the archive and the generation before it.
+TEST_F(BackupCommand, AFailedBackupKeepsTheArchiveAndTheGenerationBeforeIt) {
+  ASSERT_EQ(Verdan(work, {"backup", "dest"}).status, 0);
+  std::string archive = dest + "/" + Zips(dest)[0];
+  std::string second = archive.substr(0, archive.size() - 4) + "_2_.zip";
+  std::string first = ReadFile(archive);
+  WriteFile(work + "/kupci.tps", Noise(20000, 3));
+  ASSERT_EQ(Verdan(work, {"backup", "dest"}).status, 0);
+  std::string latest = ReadFile(archive);
+  ASSERT_EQ(ReadFile(second), first);
+
+  WriteFile(work + "/velika.tps", Noise(1 << 20, 4));
+  ProcessResult r = RunProcess(
+      {"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 400; exec \"$0\" backup dest", VERDAN_BINARY}, work);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "GREŠKA : -2\nDatoteka je prevelika za taj disk: " + archive + " (File too large)\n");
+  EXPECT_EQ(ReadFile(archive), latest);
+  EXPECT_EQ(ReadFile(second), first);
+  EXPECT_EQ(Hidden(dest), std::vector<std::string>{});
+}
+
+// An archive path longer than the run buffer holds is refused before anything is written,
+// never cut to a name without ".zip" or to "..._2_.".
+TEST_F(BackupCommand, ArchivePathsThatWouldBeCutAreRefused) {
+  std::string longDest = dir.path() + "/";
+  while (longDest.size() < 114) longDest += "d";
+  longDest += "/";  // 115 characters
+  fs::create_directories(longDest);
+  ASSERT_EQ(Verdan(work, {"settings", "--dest", longDest}).status, 0);
+  std::vector<std::string> around = Names(dir.path());
+  ProcessResult r = Verdan(work, {"backup", "dest"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("Putanja arhive je preduga (najviše 126 znakova), ništa nije zapisano:\n" + longDest, 0), 0u)
+      << r.err;
+  EXPECT_TRUE(fs::is_empty(longDest));
+  EXPECT_EQ(Names(dir.path()), around);
+
+  // A disk letter that stands for a long directory.
+  WriteFile(work + "/verdan.env", "[Diskovi]\nE=" + longDest + std::string(12, 'u') + "\n");
+  fs::create_directories(longDest + std::string(12, 'u'));
+  r = Verdan(work, {"backup", "usb"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("Putanja arhive je preduga (najviše 126 znakova), ništa nije zapisano:\n" + longDest, 0), 0u)
+      << r.err;
+  EXPECT_TRUE(fs::is_empty(longDest + std::string(12, 'u')));
+}
+
+// Archives no ZIP tool would write: entries that share their data (the mark of a zip bomb),
+// an entry that claims more than the disk holds, an entry that inflates beyond its size.
+// Each is refused and no working file changes.
+TEST_F(BackupCommand, HostileArchivesAreRefusedBeforeTheyWrite) {
+  std::string kupci = ReadFile(work + "/kupci.tps");
+  WriteFile(work + "/b.tps", "radna b");
+  // b.tps's header and data lie inside a.tps's data.
+  Python(std::string(kZipHeaders) +
+             "b=b'y'*1000\n"
+             "inner=local(b'b.tps',zlib.crc32(b),len(b),len(b))+b\n"
+             "a=b'x'*10+inner+b'z'*10\n"
+             "body=local(b'a.tps',zlib.crc32(a),len(a),len(a))+a\n"
+             "cd=central(b'a.tps',zlib.crc32(a),len(a),len(a),0)+central(b'b.tps',zlib.crc32(b),len(b),len(b),45)\n"
+             "open(sys.argv[1],'wb').write(body+cd+end(2,cd,len(body)))\n",
+         {dest + "/preklop.zip"});
+  ProcessResult r = Verdan(work, {"restore", dest + "/preklop.zip", "--yes"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("GREŠKA : -13\nZapisi u arhivi se preklapaju (oštećena ili zlonamjerna arhiva): b.tps\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_FALSE(fs::exists(work + "/a.tps"));
+  EXPECT_EQ(ReadFile(work + "/b.tps"), "radna b");
+
+  // A ZIP64 entry that says it holds a petabyte.
+  Python(std::string(kZipHeaders) +
+             "data=b'k'*100\n"
+             "comp=zlib.compress(data)[2:-4]\n"
+             "x=struct.pack('<HHQQ',1,16,1<<50,len(comp))\n"
+             "body=local(b'kupci.tps',zlib.crc32(data),0xFFFFFFFF,0xFFFFFFFF,8,x)+comp\n"
+             "cd=central(b'kupci.tps',zlib.crc32(data),0xFFFFFFFF,0xFFFFFFFF,0,8,x)\n"
+             "open(sys.argv[1],'wb').write(body+cd+end(1,cd,len(body)))\n",
+         {dest + "/golema.zip"});
+  r = Verdan(work, {"restore", dest + "/golema.zip", "--yes"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("GREŠKA : -14\nDisk je pun: za dearhiviranje treba 1024,0 TB, slobodno je "),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(ReadFile(work + "/kupci.tps"), kupci);
+
+  // An entry that says it is empty and inflates to a megabyte: stopped at its size, so even
+  // a file size limit of 200 KB is never reached.
+  Python(std::string(kZipHeaders) +
+             "data=b'\\0'*(1<<20)\n"
+             "comp=zlib.compress(data)[2:-4]\n"
+             "body=local(b'kupci.tps',0,len(comp),0,8)+comp\n"
+             "cd=central(b'kupci.tps',0,len(comp),0,0,8)\n"
+             "open(sys.argv[1],'wb').write(body+cd+end(1,cd,len(body)))\n",
+         {dest + "/napuhana.zip"});
+  r = RunProcess({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 400; exec \"$0\" restore \"$1\" --yes",
+                  VERDAN_BINARY, dest + "/napuhana.zip"},
+                 work);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("GREŠKA : -6\nZapis u arhivi je oštećen: kupci.tps\n"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadFile(work + "/kupci.tps"), kupci);
+  EXPECT_EQ(Hidden(work), std::vector<std::string>{});
+}
+
+// A failed restore removes the directories it made; a name too long for the file system is
+// refused before any is made.
+TEST_F(BackupCommand, AFailedRestoreRemovesTheDirectoriesItCreated) {
+  MakeZip(dest + "/mape.zip", {{"nova/dublje/x.tps", Noise(5000, 5)}, {"y.tps", Noise(50000, 6)}});
+  // Damage y.tps's data.
+  Python("import sys,zipfile\n"
+         "z=zipfile.ZipFile(sys.argv[1])\n"
+         "i=z.getinfo('y.tps')\n"
+         "f=open(sys.argv[1],'r+b')\n"
+         "f.seek(i.header_offset+30+len('y.tps')+i.compress_size//2)\n"
+         "b=f.read(1)\n"
+         "f.seek(-1,1)\n"
+         "f.write(bytes([b[0]^0x55]))\n",
+         {dest + "/mape.zip"});
+  // The restore opens the file list again afterwards, which creates its table.
+  auto names = [&] {
+    std::vector<std::string> n = Names(work);
+    std::erase(n, "DATOTEKE.TPS");
+    return n;
+  };
+  std::vector<std::string> before = names();
+  ProcessResult r = Verdan(work, {"restore", dest + "/mape.zip", "--yes"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("GREŠKA : -6\nZapis u arhivi je oštećen: y.tps\n"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(work + "/nova"));
+  EXPECT_EQ(names(), before);
+
+  std::string deep;
+  for (int i = 0; i < 42; ++i) deep += std::string(99, static_cast<char>('a' + i % 26)) + "/";
+  deep += "x.tps";  // 4205 characters
+  MakeZip(dest + "/duga.zip", {{"kupci.tps", "iz arhive"}, {deep, "duboko"}});
+  r = Verdan(work, {"restore", dest + "/duga.zip", "--yes"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("GREŠKA : -7\nNaziv zapisa u arhivi je predug: " + deep), std::string::npos);
+  EXPECT_EQ(names(), before);
+  EXPECT_NE(ReadFile(work + "/kupci.tps"), "iz arhive");
+}
+
+// Errors say why, with the path and the system's text: a disk that is not attached, a full
+// disk, a read-only disk, a restore larger than the free space.
+TEST_F(BackupCommand, MissingFullAndReadOnlyDisksAreNamedInTheMessage) {
+  WriteFile(work + "/verdan.env", "[Diskovi]\nF=" + dir.File("nema") + "\n");
+  ASSERT_EQ(Verdan(work, {"settings", "--disk", "F"}).status, 0);
+  ProcessResult r = Verdan(work, {"backup", "usb"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "GREŠKA : -2\nDisk F (" + dir.File("nema") + ") nije priključen\n");
+  EXPECT_FALSE(fs::exists(dir.File("nema")));
+
+  WriteFile(dir.File("velika.tps"), Noise(1200000, 7));
+  fs::create_directories(dir.File("spremljeno"));
+  ASSERT_EQ(Verdan(work, {"settings", "--disk", "E"}).status, 0);
+  WriteFile(work + "/verdan.env", "[Diskovi]\nE=" + usb + "\n");
+  // In a mount namespace of its own: a 256 KB disk at the USB directory, which takes the first
+  // archive and not the second; then the same disk read-only; then the working directory on a
+  // disk too small for a restore.
+  std::optional<ProcessResult> run = InOwnMounts(
+      "V=$0 W=$1 U=$2 BIG=$3 SAVE=$4\n"
+      "mount -t tmpfs -o size=256k tmpfs \"$U\" || exit 99\n"
+      "cd \"$W\"\n"
+      "\"$V\" backup usb 2>/dev/null || exit 98\n"
+      "A=$(ls \"$U\")\n"
+      "md5sum \"$U/$A\" > \"$SAVE/prije\"\n"
+      "cp \"$BIG\" \"$W/velika.tps\"\n"
+      "\"$V\" backup usb; echo \"puni=$?\"\n"
+      "md5sum -c --quiet \"$SAVE/prije\" && echo \"arhiva ista\"\n"
+      "ls -A \"$U\"\n"
+      "mount -o remount,ro \"$U\"\n"
+      "\"$V\" backup usb; echo \"ro=$?\"\n"
+      "rm \"$W/velika.tps\"\n"
+      "cp -a \"$W/.\" \"$SAVE/\"\n"
+      "mount -t tmpfs -o size=512k tmpfs \"$W\"\n"
+      "cp -a \"$SAVE/.\" \"$W/\"\n"
+      "cp \"$BIG\" \"$SAVE/velika.tps\"\n"
+      "cd \"$SAVE\" && zip -q -0 veliko.zip velika.tps && cd \"$W\"\n"
+      "\"$V\" restore \"$SAVE/veliko.zip\" --yes 2>&1 | tail -2; echo \"obnova\"\n"
+      "ls -A \"$W\"\n",
+      {VERDAN_BINARY, work, usb, dir.File("velika.tps"), dir.File("spremljeno")});
+  if (!run) GTEST_SKIP() << "this system does not let a test mount a small disk";
+  ASSERT_EQ(run->status, 0) << run->out << run->err;
+  std::string out = run->out;
+  std::string day = out.substr(out.find("arhiva ista\n") + 12);
+  day = day.substr(0, day.find('\n'));
+  EXPECT_NE(out.find("puni=1\narhiva ista\n" + day + "\n"), std::string::npos) << out;
+  EXPECT_NE(run->err.find("GREŠKA : -2\nDisk je pun: " + usb + "/" + day + " (No space left on device)\n"),
+            std::string::npos)
+      << run->err;
+  EXPECT_NE(out.find("ro=1\n"), std::string::npos) << out;
+  EXPECT_NE(run->err.find("GREŠKA : -2\nDisk je zaštićen od pisanja: " + usb + "/" + day +
+                          " (Read-only file system)\n"),
+            std::string::npos)
+      << run->err;
+  EXPECT_NE(out.find("GREŠKA : -14\nDisk je pun: za dearhiviranje treba 1,1 MB, slobodno je "),
+            std::string::npos)
+      << out;
+  std::string after = out.substr(out.find("obnova\n") + 7);
+  EXPECT_EQ(after.find(".v"), std::string::npos) << after;  // no temporary, no journal
+  EXPECT_EQ(after.find("velika.tps"), std::string::npos) << after;
+}
+
+// Names compare without regard to case, as on the system the program was made for: an entry
+// replaces the working file of its name in any case, and two working files that differ
+// only in case are refused rather than one of them guessed.
+TEST_F(BackupCommand, RestoreReplacesTheWorkingFileOfTheSameNameInAnyCase) {
+  WriteFile(work + "/racuni.tps", "staro");
+  MakeZip(dest + "/slova.zip", {{"RACUNI.TPS", "iz arhive"}, {"Kupci.TPS", "kupci iz arhive"}});
+  ProcessResult r = Verdan(work, {"restore", dest + "/slova.zip", "--yes"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(work + "/racuni.tps"), "iz arhive");
+  EXPECT_EQ(ReadFile(work + "/kupci.tps"), "kupci iz arhive");
+  std::vector<std::string> names = Names(work);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "RACUNI.TPS"), 0);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "Kupci.TPS"), 0);
+
+  WriteFile(work + "/SKLADISTE.TPS", "veliko");
+  WriteFile(work + "/skladiste.tps", "malo");
+  MakeZip(dest + "/skladiste.zip", {{"kupci.tps", "druga"}, {"Skladiste.tps", "iz arhive"}});
+  r = Verdan(work, {"restore", dest + "/skladiste.zip", "--yes"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("GREŠKA : -15\nDvije radne datoteke razlikuju se samo po velikim i malim "
+                       "slovima: " + work + "/SKLADISTE.TPS, " + work + "/skladiste.tps\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(ReadFile(work + "/SKLADISTE.TPS"), "veliko");
+  EXPECT_EQ(ReadFile(work + "/skladiste.tps"), "malo");
+  EXPECT_EQ(ReadFile(work + "/kupci.tps"), "kupci iz arhive");
+}
+
+// A working directory longer than the settings hold is refused as the default source and
+// destination, with a message, never cut: the backup then goes beside the data under its
+// proper name.
+TEST(LongWorkingDirectory, IsNeverCutIntoTheSettingsOrTheArchiveName) {
+  TempDir dir;
+  std::string work = dir.path();
+  while (work.size() < 140) work += "/" + std::string(30, 'w');
+  fs::create_directories(work);
+  WriteFile(work + "/kupci.tps", "podaci");
+  ProcessResult r = Verdan(work, {"backup", "dest"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err,
+            " NEXT(email), Greška :Record Not Available\n"
+            "Radni direktorij je duži od 127 znakova pa nije postavljen kao izvorni i odredišni "
+            "direktorij (odaberite ih u prozoru Opcije):\n" +
+                work + "\n[ OBAVIJEST !]  Arhiviranje uspješno završilo !\n");
+  std::vector<std::string> zips = Zips(work);
+  ASSERT_EQ(zips.size(), 1u);
+  EXPECT_EQ(zips[0].find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ"), zips[0].size() - 4) << zips[0];
+  EXPECT_EQ(RunProcess({"/usr/bin/unzip", "-tq", work + "/" + zips[0]}, work).status, 0);
+  // Nothing was written anywhere else.
+  for (const auto& e : fs::recursive_directory_iterator(dir.path()))
+    if (e.is_regular_file()) EXPECT_EQ(e.path().parent_path().string(), work) << e.path();
+  ProcessResult shown = Verdan(work, {"settings"});
+  EXPECT_EQ(shown.status, 0) << shown.err;
+  EXPECT_EQ(shown.out, "POCDIR=\nZAVDIR=\nOZNAKAARHIVDISKA=E\nTIP_ARH=dan\n");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QMdiSubWindow>
 #include <QMessageBox>
@@ -193,6 +194,121 @@ TEST_F(ArchiveViewTest, OptionsButtonOpensSourceAndDestinationWindow) {
   EXPECT_EQ(platform::TrimRightCopy(again.run.TIP_ARH), "mix");
   EXPECT_EQ(again.run.OZNAKAARHIVDISKA, "F");
   app::CloseTable(again.email);
+}
+
+QFileDialog* OpenFileDialog() {
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* d = qobject_cast<QFileDialog*>(w); d && d->isVisible()) return d;
+  return nullptr;
+}
+
+// Types a path into a file dialog and accepts it, as the user does.
+void TypeAndAccept(QFileDialog* dialog, const std::string& path) {
+  auto* edit = dialog->findChild<QLineEdit*>("fileNameEdit");
+  ASSERT_NE(edit, nullptr);
+  edit->setText(QString::fromStdString(path));
+  static_cast<QDialog*>(dialog)->accept();
+}
+
+// The directory and archive dialogs take paths as long as the receiving setting holds (127
+// characters for a directory, 126 for an archive), longer than the 79 of the dialogs' old
+// name buffer, and refuse longer ones with the limit in the message.
+TEST_F(ArchiveViewTest, DialogsTakePathsAsLongAsTheSettingsHold) {
+  std::string longDir = dir.path();
+  while (longDir.size() < 100) longDir += "/" + std::string(20, 'p');
+  std::string tooLong = longDir;
+  while (tooLong.size() < 140) tooLong += "/" + std::string(20, 'q');
+  std::filesystem::create_directories(tooLong);
+  std::string archive = longDir + "/" + std::string(120 - longDir.size(), 'a') + ".zip";
+  verdan::testing::WriteFile(archive, "PK");
+  ASSERT_GT(archive.size(), 79u);
+  ASSERT_LE(archive.size(), 126u);
+  QtUi ui;
+  app::Program program(ui);
+  QString refusal;
+  auto source = [&program] { return platform::TrimRightCopy(program.run.POCDIR); };
+  std::string before;
+  std::vector<std::function<bool(FrameView&)>> steps = {
+      [](FrameView& f) {
+        if (!f.Button(app::FrameButton::kOptions)->isEnabled()) return false;
+        f.Button(app::FrameButton::kOptions)->click();
+        return true;
+      },
+      [&](FrameView& f) {
+        SourceDestView* v = FindView<SourceDestView>(f);
+        if (!v) return false;
+        before = source();
+        static_cast<QPushButton*>(v->Control(archive::kSdSourceButton))->click();
+        return true;
+      },
+      [&](FrameView&) {
+        QFileDialog* d = OpenFileDialog();
+        if (!d) return false;
+        TypeAndAccept(d, longDir);
+        return true;
+      },
+      [&](FrameView& f) {
+        if (source() != longDir) return false;
+        static_cast<QPushButton*>(FindView<SourceDestView>(f)->Control(archive::kSdSourceButton))->click();
+        return true;
+      },
+      [&](FrameView&) {
+        QFileDialog* d = OpenFileDialog();
+        if (!d) return false;
+        TypeAndAccept(d, tooLong);
+        return true;
+      },
+      [&](FrameView&) {
+        QMessageBox* box = OpenBox();
+        if (!box) return false;
+        refusal = box->text();
+        box->button(QMessageBox::Ok)->click();
+        return true;
+      },
+      [&](FrameView& f) {
+        if (OpenBox()) return false;
+        EXPECT_EQ(source(), longDir);
+        static_cast<QPushButton*>(FindView<SourceDestView>(f)->Control(archive::kSdClose))->click();
+        return true;
+      },
+      [](FrameView& f) {
+        if (FindView<SourceDestView>(f)) return false;
+        f.Button(app::FrameButton::kArchive)->click();
+        return true;
+      },
+      [](FrameView& f) {
+        ArchiveView* v = FindView<ArchiveView>(f);
+        if (!v || !v->Control(archive::kCtlChooseArchive)->isEnabled()) return false;
+        static_cast<QPushButton*>(v->Control(archive::kCtlChooseArchive))->click();
+        return true;
+      },
+      [&](FrameView&) {
+        QFileDialog* d = OpenFileDialog();
+        if (!d) return false;
+        TypeAndAccept(d, archive);
+        return true;
+      },
+      [&](FrameView& f) {
+        ArchiveView* v = FindView<ArchiveView>(f);
+        if (!v || static_cast<QLineEdit*>(v->Control(archive::kCtlZipArchive))->text().isEmpty())
+          return false;
+        EXPECT_EQ(static_cast<QLineEdit*>(v->Control(archive::kCtlZipArchive))->text().toStdString(),
+                  archive);
+        static_cast<QPushButton*>(v->Control(archive::kCtlClose))->click();
+        return true;
+      },
+      [](FrameView& f) {
+        if (FindView<ArchiveView>(f)) return false;
+        f.Button(app::FrameButton::kEnd)->click();
+        return true;
+      },
+  };
+  std::size_t reached = 0;
+  EXPECT_EQ(RunSteps(program, ui, steps, reached), 0);
+  EXPECT_EQ(reached, steps.size());
+  EXPECT_EQ(refusal.toStdString(),
+            "Ime direktorija je predugo (najviše 127 znakova):\n" + tooLong);
+  EXPECT_NE(before, longDir);
 }
 
 }  // namespace

@@ -1,0 +1,26 @@
+// What the restore looks at in an archive before it writes anything: whether entries share
+// their data (the mark of a damaged archive or of a "zip bomb" that makes a few kilobytes
+// expand to gigabytes), and the names of the entries a pattern selects.
+//
+// Thread-safety: the functions keep no state and may run on any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/zip_component.h"
+
+namespace verdan::archive {
+
+// Reads the archive's central directory and local headers: returns 0 when every entry's
+// data lies apart from the others' and before the central directory, else
+// kZipOverlappingEntries with `failure.entry` naming an entry that overlaps. An archive whose
+// directory cannot be read is left to the reader's own checks (0).
+std::int32_t CheckEntryLayout(const std::string& archive, ZipFailure& failure);
+
+// The names of the file entries of `archive` that match `pattern`, in archive order; empty
+// when the archive cannot be read.
+std::vector<std::string> MatchingEntryNames(const std::string& archive, const std::string& pattern);
+
+}  // namespace verdan::archive

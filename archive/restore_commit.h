@@ -1,0 +1,82 @@
+// Putting the files of a restore into place all or nothing.
+//
+// The extraction writes every entry to a temporary file beside the working file it is for and
+// checks it (zip_component.cpp). This module decides where each one goes and replaces the
+// working files:
+//
+// - Plan, before anything is written: takes the target directory's lock (one restore per
+//   directory at a time), finishes what an interrupted restore left there, resolves each
+//   entry to the working file of the same name in any letter case (refusing two working
+//   files, or two entries, that differ only in case), refuses names too long for the file
+//   system, lists the directories to create, and refuses a restore larger than the free space.
+// - Begin: writes the journal ".verdan-restore.journal" in the target directory (small,
+//   synced, replaced whole by a rename) and creates the directories.
+// - Commit: records in the journal where each working file's original will be kept, then for
+//   each file keeps the original under a second name (a hard link, or a rename where the file
+//   system has no links) and renames the new file over it. Only when every file is in place
+//   and synced is the journal removed; then the kept originals go. A failure on any file puts
+//   every original back.
+// - Abandon (or the destructor) removes the temporaries, the created directories and the
+//   journal of a restore that did not commit.
+//
+// A restore killed at any point leaves its journal; `RecoverInterruptedRestore` (run at the
+// start of every run and restore, and when the program opens its archiving window) reads it
+// and puts the originals back, removes the new files the restore added, its temporaries and
+// the directories it created.
+//
+// Thread-safety: one `RestoreCommit` is used by one thread, except that the extraction
+// threads write the temporaries of distinct files. Different processes are kept apart by the
+// directory lock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/zip_component.h"
+
+namespace verdan::archive {
+
+inline constexpr const char* kRestoreJournalName = ".verdan-restore.journal";
+
+// One file of a restore.
+struct RestoreFile {
+  std::string entryName;   // the entry's name in the archive
+  std::string relative;    // the safe relative path made from it
+  std::uint64_t size = 0;  // the entry's uncompressed size
+  std::string final;       // the working file it replaces or becomes (set by Plan)
+  std::string temp;        // its extracted, synced data (set by the extraction)
+};
+
+class RestoreCommit {
+ public:
+  explicit RestoreCommit(std::string target);
+  ~RestoreCommit();
+  RestoreCommit(const RestoreCommit&) = delete;
+  RestoreCommit& operator=(const RestoreCommit&) = delete;
+
+  // Each returns 0, or a ZipError with `failure` filled; after a failure the caller abandons.
+  std::int32_t Plan(std::vector<RestoreFile>& files, ZipFailure& failure);
+  std::int32_t Begin(ZipFailure& failure);
+  // Every file's `temp` must be set. On failure every working file is as it was (or, if even
+  // putting them back failed, the journal stays for the next start to finish the job).
+  std::int32_t Commit(ZipFailure& failure);
+  void Abandon();
+
+ private:
+  struct Impl;
+  Impl* impl_;
+};
+
+enum class Recovery {
+  kNothing,     // no interrupted restore in the directory
+  kRolledBack,  // an interrupted restore was undone
+  kBusy,        // another process is restoring into the directory now
+  kFailed,      // the journal could not be read or an original not be put back
+};
+
+// Undoes an interrupted restore into `target` from its journal, then removes the stale
+// temporaries of our pattern there.
+Recovery RecoverInterruptedRestore(const std::string& target);
+
+}  // namespace verdan::archive

@@ -1,0 +1,400 @@
+#include "archive/temporaries.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <mutex>
+#include <random>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "platform/termination.h"
+
+namespace verdan::archive {
+namespace {
+
+std::atomic<FileStepHookForTesting> gHook{nullptr};
+
+// Runs the test hook for a step; true when the step may go on, else errno is set.
+bool StepAllowed(FileStep step, const std::string& path) {
+  FileStepHookForTesting hook = gHook.load();
+  if (hook == nullptr) return true;
+  int injected = hook(step, path.c_str());
+  if (injected == 0) return true;
+  errno = injected;
+  return false;
+}
+
+// What the process has made and not yet put into place. Never destroyed: the termination
+// cleanup may still use it while the process ends.
+struct Registry {
+  std::mutex commit;  // held by CommitSection
+  std::mutex mutex;   // guards everything below
+  std::set<std::string> temporaries;
+  struct Placement {
+    std::string destination;
+    std::string watched;
+    dev_t dev = 0;
+    ino_t ino = 0;
+  };
+  std::map<std::string, Placement> placements;  // by temporary
+  std::vector<std::string> directories;  // in the order they were made
+  std::set<std::string> journals;
+  bool ending = false;  // the process is ending: nothing new is made
+};
+
+Registry& Live() {
+  static Registry* registry = new Registry;
+  return *registry;
+}
+
+constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+
+std::string RandomToken() {
+  static std::mutex mutex;
+  static std::mt19937_64 rng{std::random_device{}()};
+  std::lock_guard lock(mutex);
+  std::string token(6, 'x');
+  for (char& c : token) c = kAlphabet[rng() % (sizeof kAlphabet - 1)];
+  return token;
+}
+
+// Temporaries are known by absolute names, so that the termination cleanup finds them
+// whatever the current directory is by then.
+std::string Prefix(const std::string& target) {
+  std::string dir = DirectoryOf(target);
+  if (dir.empty() || dir[0] != '/') {
+    char cwd[PATH_MAX];
+    if (::getcwd(cwd, sizeof cwd) != nullptr) dir = dir == "." ? cwd : std::string(cwd) + "/" + dir;
+  }
+  return (dir == "/" ? "" : dir) + "/." + BaseName(target) + ".vrd" + std::to_string(::getpid()) +
+         ".";
+}
+
+bool IsAsciiAlnum(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+bool IsToken(const std::string& s) {
+  return s.size() == 6 && std::all_of(s.begin(), s.end(), IsAsciiAlnum);
+}
+
+bool ProcessRuns(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
+
+// Removes the ZIP library's own temporaries of our temporary `temp` ("<temp>.XXXXXX").
+void RemoveLibraryTemporaries(const std::string& temp) {
+  std::string dir = DirectoryOf(temp);
+  std::string prefix = BaseName(temp) + ".";
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return;
+  std::vector<std::string> names;
+  while (dirent* e = ::readdir(d)) {
+    std::string name = e->d_name;
+    if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0 &&
+        IsToken(name.substr(prefix.size())))
+      names.push_back(name);
+  }
+  ::closedir(d);
+  for (const auto& name : names) ::unlink((dir + "/" + name).c_str());
+}
+
+void Cleanup(bool ending) {
+  Registry& r = Live();
+  std::lock_guard commit(r.commit);
+  std::lock_guard lock(r.mutex);
+  if (ending) r.ending = true;
+  for (const auto& t : r.temporaries) {
+    auto p = r.placements.find(t);
+    struct stat st {};
+    if (p != r.placements.end() && ::stat(p->second.watched.c_str(), &st) == 0 &&
+        (st.st_ino != p->second.ino || st.st_dev != p->second.dev) &&
+        ::rename(t.c_str(), p->second.destination.c_str()) == 0)
+      continue;
+    ::unlink(t.c_str());
+    RemoveLibraryTemporaries(t);
+  }
+  r.temporaries.clear();
+  r.placements.clear();
+  for (auto it = r.directories.rbegin(); it != r.directories.rend(); ++it) ::rmdir(it->c_str());
+  r.directories.clear();
+  for (const auto& j : r.journals) ::unlink(j.c_str());
+  r.journals.clear();
+}
+
+}  // namespace
+
+void SetFileStepHookForTesting(FileStepHookForTesting hook) { gHook.store(hook); }
+
+bool SyncDescriptor(int fd, const std::string& path) {
+  if (!StepAllowed(FileStep::kSync, path)) return false;
+  return ::fsync(fd) == 0;
+}
+
+bool SyncFile(const std::string& path) {
+  if (!StepAllowed(FileStep::kSync, path)) return false;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = ::fsync(fd) == 0;
+  int saved = errno;
+  ::close(fd);
+  errno = saved;
+  return ok;
+}
+
+bool SyncDirectory(const std::string& dir) {
+  if (!StepAllowed(FileStep::kSyncDirectory, dir)) return false;
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = ::fsync(fd) == 0 || errno == EINVAL;  // some file systems cannot sync a directory
+  int saved = errno;
+  ::close(fd);
+  errno = saved;
+  return ok;
+}
+
+bool RenameFile(const std::string& from, const std::string& to) {
+  if (!StepAllowed(FileStep::kRename, to)) return false;
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool LinkFile(const std::string& existing, const std::string& newName) {
+  if (!StepAllowed(FileStep::kLink, newName)) return false;
+  return ::link(existing.c_str(), newName.c_str()) == 0;
+}
+
+bool RemoveFile(const std::string& path) {
+  if (!StepAllowed(FileStep::kUnlink, path)) return false;
+  return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string BaseName(const std::string& path) {
+  auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string TemporaryNameFor(const std::string& target) { return Prefix(target) + RandomToken(); }
+
+int CreateTemporary(const std::string& target, std::string& temp) {
+  Registry& r = Live();
+  std::lock_guard lock(r.mutex);  // made and registered in one step: the cleanup sees it
+  if (r.ending) {
+    errno = ECANCELED;
+    return -1;
+  }
+  std::string name = Prefix(target) + "XXXXXX";
+  int fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) return -1;
+  r.temporaries.insert(name);
+  temp = std::move(name);
+  return fd;
+}
+
+bool LinkTemporary(const std::string& existing, const std::string& target, std::string& temp) {
+  Registry& r = Live();
+  std::lock_guard lock(r.mutex);
+  if (r.ending) {
+    errno = ECANCELED;
+    return false;
+  }
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    std::string name = TemporaryNameFor(target);
+    if (LinkFile(existing, name)) {
+      r.temporaries.insert(name);
+      temp = std::move(name);
+      return true;
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+bool CopyToTemporary(const std::string& source, const std::string& target, std::string& temp) {
+  int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  struct stat st {};
+  int out = ::fstat(in, &st) == 0 && S_ISREG(st.st_mode) ? CreateTemporary(target, temp) : -1;
+  if (out < 0) {
+    int saved = errno;
+    ::close(in);
+    errno = saved;
+    return false;
+  }
+  bool ok = true;
+  for (;;) {
+    ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+    if (n > 0) continue;
+    if (n == 0) break;
+    if (errno == EINTR) continue;
+    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) ok = false;
+    break;
+  }
+  if (ok && ::lseek(out, 0, SEEK_END) < st.st_size) {
+    // No in-kernel copy here: plain reads and writes from where it stopped.
+    ::lseek(in, ::lseek(out, 0, SEEK_END), SEEK_SET);
+    std::vector<char> buf(1 << 20);
+    for (;;) {
+      ssize_t n = ::read(in, buf.data(), buf.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) ok = false;
+      if (n <= 0) break;
+      for (ssize_t done = 0; ok && done < n;) {
+        ssize_t w = ::write(out, buf.data() + done, static_cast<std::size_t>(n - done));
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0)
+          ok = false;
+        else
+          done += w;
+      }
+      if (!ok) break;
+    }
+  }
+  ok = ok && ::fchmod(out, st.st_mode & 07777) == 0 && SyncDescriptor(out, temp);
+  int saved = errno;
+  ::close(in);
+  if (::close(out) != 0 && ok) {
+    ok = false;
+    saved = errno;
+  }
+  if (!ok) DiscardTemporary(temp);
+  errno = saved;
+  return ok;
+}
+
+bool PlaceTemporary(const std::string& temp, const std::string& target) {
+  if (!RenameFile(temp, target)) return false;
+  ForgetTemporary(temp);
+  SyncDirectory(DirectoryOf(target));  // the rename is done; a failed sync is not an error
+  return true;
+}
+
+void DiscardTemporary(const std::string& temp) {
+  int saved = errno;
+  ::unlink(temp.c_str());
+  ForgetTemporary(temp);
+  errno = saved;
+}
+
+void ForgetTemporary(const std::string& temp) {
+  Registry& r = Live();
+  std::lock_guard lock(r.mutex);
+  r.temporaries.erase(temp);
+  r.placements.erase(temp);
+}
+
+void PlaceOnTerminationIfReplaced(const std::string& temp, const std::string& destination,
+                                  const std::string& watched) {
+  struct stat st {};
+  if (::stat(watched.c_str(), &st) != 0) return;
+  Registry& r = Live();
+  std::lock_guard lock(r.mutex);
+  if (r.temporaries.count(temp) == 0) return;
+  r.placements[temp] = Registry::Placement{destination, watched, st.st_dev, st.st_ino};
+}
+
+void RegisterCreatedDirectory(const std::string& dir) {
+  Registry& r = Live();
+  std::lock_guard lock(r.mutex);
+  r.directories.push_back(dir);
+}
+
+void ForgetCreatedDirectory(const std::string& dir) {
+  Registry& r = Live();
+  std::lock_guard lock(r.mutex);
+  std::erase(r.directories, dir);
+}
+
+void RegisterJournal(const std::string& path) {
+  Registry& r = Live();
+  std::lock_guard lock(r.mutex);
+  r.journals.insert(path);
+}
+
+void ForgetJournal(const std::string& path) {
+  Registry& r = Live();
+  std::lock_guard lock(r.mutex);
+  r.journals.erase(path);
+}
+
+namespace {
+
+// The part after ".vrd": six characters (older form), or the process number, "." and six.
+bool ParseSuffix(const std::string& rest, pid_t* pid) {
+  if (IsToken(rest)) {
+    if (pid) *pid = 0;
+    return true;
+  }
+  std::size_t dot = rest.find('.');
+  if (dot == std::string::npos || dot == 0 || dot > 9 || !IsToken(rest.substr(dot + 1)))
+    return false;
+  pid_t value = 0;
+  for (std::size_t i = 0; i < dot; ++i) {
+    if (rest[i] < '0' || rest[i] > '9') return false;
+    value = value * 10 + (rest[i] - '0');
+  }
+  if (value <= 0) return false;
+  if (pid) *pid = value;
+  return true;
+}
+
+}  // namespace
+
+bool IsTemporaryName(const std::string& name, pid_t* pid) {
+  if (name.size() < 2 || name[0] != '.') return false;
+  std::size_t mark = name.rfind(".vrd");
+  if (mark == std::string::npos || mark < 2) return false;  // the target's name is not empty
+  std::string rest = name.substr(mark + 4);
+  if (ParseSuffix(rest, pid)) return true;
+  // The ZIP library writes an archive through a temporary of its own, named after ours with
+  // "." and six more characters.
+  return rest.size() > 7 && rest[rest.size() - 7] == '.' && IsToken(rest.substr(rest.size() - 6)) &&
+         ParseSuffix(rest.substr(0, rest.size() - 7), pid);
+}
+
+int RemoveStaleTemporaries(const std::string& dir) {
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return 0;
+  std::vector<std::string> stale;
+  pid_t self = ::getpid();
+  while (dirent* e = ::readdir(d)) {
+    std::string name = e->d_name;
+    pid_t pid = 0;
+    if (!IsTemporaryName(name, &pid)) continue;
+    if (pid == self || (pid > 0 && ProcessRuns(pid))) continue;
+    stale.push_back(name);
+  }
+  ::closedir(d);
+  int removed = 0;
+  for (const auto& name : stale) {
+    std::string path = (dir == "/" ? "" : dir) + "/" + name;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (::unlink(path.c_str()) == 0) ++removed;
+  }
+  return removed;
+}
+
+CommitSection::CommitSection() { Live().commit.lock(); }
+CommitSection::~CommitSection() { Live().commit.unlock(); }
+
+void RemoveLiveTemporaries() { Cleanup(false); }
+
+bool RemoveTemporariesOnTermination() {
+  return platform::OnTerminationSignal([] { Cleanup(true); });
+}
+
+}  // namespace verdan::archive

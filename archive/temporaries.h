@@ -1,0 +1,114 @@
+// The temporary files of the archive runs and the restore, and the file steps that put a
+// written file into place.
+//
+// Everything the Zip component writes goes first to a temporary file beside its target, named
+// "." + the target's name + ".vrd" + the process number + "." + six letters or digits
+// ("PETAK.zip" -> ".PETAK.zip.vrd4242.a8Zk3Q"). Earlier versions left the process number out
+// (".PETAK.zip.vrda8Zk3Q"); both forms are ours and nothing else is. The live temporaries
+// of the process are known here, so that an interrupt, terminate or hang-up signal removes
+// them before the program ends (`RemoveTemporariesOnTermination`), and a run that starts
+// removes those that a killed run left behind (`RemoveStaleTemporaries`): files of our
+// pattern whose process no longer runs.
+//
+// A restore registers the directories it created and its journal too: the termination
+// cleanup removes the temporaries first, then those directories (only when empty), then the
+// journal. While a `CommitSection` is held the cleanup waits, so a signal never splits a
+// commit in two.
+//
+// Thread-safety: every function may be called from any thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace verdan::archive {
+
+// ---- the file steps ----------------------------------------------------------------------
+
+// Steps at which a file is made durable or moved, as a test sees them.
+enum class FileStep { kSync, kSyncDirectory, kRename, kLink, kUnlink };
+
+// Test-only fault injection: when set, the hook is called before each step with the path it
+// concerns; a non-zero result makes the step fail with that errno. A kill harness uses it to
+// end the process at a chosen step. Null (the default) in normal use.
+using FileStepHookForTesting = int (*)(FileStep step, const char* path);
+void SetFileStepHookForTesting(FileStepHookForTesting hook);
+
+// The steps, each false with errno set on failure.
+bool SyncDescriptor(int fd, const std::string& path);  // fsync of an open file
+bool SyncFile(const std::string& path);                // fsync by name
+bool SyncDirectory(const std::string& dir);            // fsync of a directory's entries
+bool RenameFile(const std::string& from, const std::string& to);
+bool LinkFile(const std::string& existing, const std::string& newName);
+bool RemoveFile(const std::string& path);  // ENOENT counts as done
+
+std::string DirectoryOf(const std::string& path);  // "." for a bare name
+std::string BaseName(const std::string& path);
+
+// ---- temporaries -------------------------------------------------------------------------
+
+// Creates an empty temporary file beside `target` and registers it. Returns its descriptor
+// (opened for writing, close-on-exec) and sets `temp`; -1 with errno set on failure.
+int CreateTemporary(const std::string& target, std::string& temp);
+
+// Makes a temporary beside `target` that is a second name (hard link) of `existing`, and
+// registers it. False with errno set when the file system has no hard links or they cannot
+// cross to `target`'s directory.
+bool LinkTemporary(const std::string& existing, const std::string& target, std::string& temp);
+
+// Copies `existing` into a new temporary beside `target` (synced, with the same permissions).
+bool CopyToTemporary(const std::string& existing, const std::string& target, std::string& temp);
+
+// A fresh temporary name beside `target` (nothing is created or registered).
+std::string TemporaryNameFor(const std::string& target);
+
+// Marks a complete temporary as the one that replaces `destination` once `watched` has been
+// replaced: if a termination signal comes after `watched` became another file, the cleanup
+// puts the temporary in place instead of removing it.
+void PlaceOnTerminationIfReplaced(const std::string& temp, const std::string& destination,
+                                  const std::string& watched);
+
+// Renames a complete, synced temporary to `target` (replacing it), syncs the directory and
+// forgets the temporary. False with errno set when the rename failed (the temporary stays).
+bool PlaceTemporary(const std::string& temp, const std::string& target);
+
+// Removes a temporary and forgets it; errno is kept as it was.
+void DiscardTemporary(const std::string& temp);
+
+// Forgets a temporary that was renamed away by the caller.
+void ForgetTemporary(const std::string& temp);
+
+// The restore's created directories and its journal, removed by the termination cleanup
+// after the temporaries (directories only when empty, the deepest first).
+void RegisterCreatedDirectory(const std::string& dir);
+void ForgetCreatedDirectory(const std::string& dir);
+void RegisterJournal(const std::string& path);
+void ForgetJournal(const std::string& path);
+
+// True when `name` (a name without directory) has our temporary pattern; `pid` is then the
+// process that made it, or 0 for the older form without one.
+bool IsTemporaryName(const std::string& name, pid_t* pid = nullptr);
+
+// Removes the files of our pattern in `dir` whose process no longer runs, and those of the
+// older form. Never follows a link or removes anything else. Returns how many were removed.
+int RemoveStaleTemporaries(const std::string& dir);
+
+// Held while a commit renames files into place: the termination cleanup waits for it.
+class CommitSection {
+ public:
+  CommitSection();
+  ~CommitSection();
+  CommitSection(const CommitSection&) = delete;
+  CommitSection& operator=(const CommitSection&) = delete;
+};
+
+// What the termination cleanup does: removes every registered temporary, then the created
+// directories that are empty, then the journals. Afterwards no new temporary can be created
+// (the process is about to end).
+void RemoveLiveTemporaries();
+
+// Installs `RemoveLiveTemporaries` as the cleanup of SIGINT, SIGTERM and SIGHUP.
+bool RemoveTemporariesOnTermination();
+
+}  // namespace verdan::archive
