@@ -146,7 +146,7 @@ int SendCommand(const Args& args) {
   ConsoleUi ui;
   ui.SetProgressEnabled(::isatty(2) == 1);
   app::Program program(ui);
-  program.StartDirectory = platform::FitField(platform::CurrentDirectory(), 127);
+  program.StartDirectory = platform::CurrentDirectory();
 
   if (!app::OpenTable(program, program.email)) return kExitEnded;
   ++program.email.ReferenceCount;
