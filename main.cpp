@@ -63,6 +63,8 @@ const Command kCommands[] = {
     {"list", verdan::cli::ListCommand},
     {"archive", verdan::cli::ArchiveCommand},
     {"files", verdan::cli::FilesCommand},
+    {"verify", verdan::cli::VerifyCommand},
+    {"log", verdan::cli::LogCommand},
 };
 
 }  // namespace

@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 #include "app/tables.h"
 #include "archive/archive_check.h"
 #include "archive/failure_text.h"
 #include "archive/restore_commit.h"
+#include "archive/verify.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 
@@ -60,6 +62,13 @@ std::string RestoreWarningText(const std::string& archive, const std::string& ta
     while (dirent* e = ::readdir(d)) present.insert(platform::UpperCp1250(e->d_name));
     ::closedir(d);
   }
+  // Each file with its size and date, as the archive has them.
+  std::map<std::string, std::string> details;
+  std::vector<ArchiveEntryInfo> listing;
+  std::string problem;
+  if (ListArchive(archive, listing, problem))
+    for (const ArchiveEntryInfo& e : listing)
+      details[e.name] = " (" + SizeText(e.size) + ", " + EntryTimeText(e.modified) + ")";
   std::vector<std::string> replaced, added, tables;
   for (const auto& entry : entries) {
     std::string name = entry;
@@ -68,7 +77,7 @@ std::string RestoreWarningText(const std::string& archive, const std::string& ta
     bool there = name.find('/') == std::string::npos
                      ? present.count(upper) > 0
                      : ::access((target + "/" + name).c_str(), F_OK) == 0;
-    (there ? replaced : added).push_back(name);
+    (there ? replaced : added).push_back(name + details[entry]);
     for (const char* table : kProgramTables)
       if (upper == table) tables.push_back(name);
   }

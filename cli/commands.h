@@ -19,6 +19,8 @@ int SettingsCommand(const Args& args);
 int SendCommand(const Args& args);
 int BackupCommand(const Args& args);
 int RestoreCommand(const Args& args);
+int VerifyCommand(const Args& args);
+int LogCommand(const Args& args);
 int ListCommand(const Args& args);
 int ArchiveCommand(const Args& args);
 int FilesCommand(const Args& args);

@@ -1,0 +1,133 @@
+#include "archive/verify.h"
+
+#include <zip.h>
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
+
+#include "archive/archive_check.h"
+
+namespace verdan::archive {
+namespace {
+
+struct ArchiveCloser {
+  void operator()(zip_t* z) const { zip_discard(z); }
+};
+using Archive = std::unique_ptr<zip_t, ArchiveCloser>;
+
+Archive OpenArchive(const std::string& path, std::string& problem) {
+  int error = 0;
+  zip_t* z = zip_open(path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &error);
+  if (!z) {
+    zip_error_t e;
+    zip_error_init_with_code(&e, error);
+    problem = error == ZIP_ER_NOENT ? "Arhiva ne postoji: " + path
+                                    : "Nije ispravna ZIP arhiva: " + path + " (" + zip_error_strerror(&e) + ")";
+    zip_error_fini(&e);
+  }
+  return Archive(z);
+}
+
+bool Collect(zip_t* z, std::vector<ArchiveEntryInfo>& entries) {
+  entries.clear();
+  const zip_int64_t count = zip_get_num_entries(z, 0);
+  for (zip_int64_t i = 0; i < count; ++i) {
+    zip_stat_t st;
+    if (zip_stat_index(z, static_cast<zip_uint64_t>(i), 0, &st) != 0) return false;
+    ArchiveEntryInfo e;
+    e.name = st.name ? st.name : "";
+    e.size = (st.valid & ZIP_STAT_SIZE) ? st.size : 0;
+    e.compressed = (st.valid & ZIP_STAT_COMP_SIZE) ? st.comp_size : 0;
+    e.modified = (st.valid & ZIP_STAT_MTIME) ? static_cast<std::int64_t>(st.mtime) : 0;
+    e.directory = !e.name.empty() && e.name.back() == '/';
+    entries.push_back(std::move(e));
+  }
+  return true;
+}
+
+// Reads one entry to its end; libzip checks the CRC when the last byte has been read.
+void ReadThrough(zip_t* z, zip_uint64_t index, ArchiveEntryInfo& e) {
+  zip_file_t* f = zip_fopen_index(z, index, 0);
+  if (!f) {
+    e.ok = false;
+    e.problem = zip_error_code_zip(zip_get_error(z)) == ZIP_ER_WRONGPASSWD
+                    ? "pogrešna zaporka"
+                    : std::string("ne može se čitati (") + zip_strerror(z) + ")";
+    return;
+  }
+  static thread_local std::vector<char> buffer(1 << 20);
+  std::uint64_t total = 0;
+  for (;;) {
+    zip_int64_t n = zip_fread(f, buffer.data(), buffer.size());
+    if (n < 0) {
+      e.ok = false;
+      e.problem = zip_error_code_zip(zip_file_get_error(f)) == ZIP_ER_CRC
+                      ? "CRC ne odgovara: podaci su oštećeni"
+                      : std::string("oštećeni podaci (") + zip_file_strerror(f) + ")";
+      break;
+    }
+    if (n == 0) break;
+    total += static_cast<std::uint64_t>(n);
+    if (total > e.size) {
+      e.ok = false;
+      e.problem = "veća od zapisane veličine";
+      break;
+    }
+  }
+  zip_fclose(f);
+  if (e.ok && total != e.size) {
+    e.ok = false;
+    e.problem = "kraća od zapisane veličine";
+  }
+}
+
+}  // namespace
+
+bool ListArchive(const std::string& archive, std::vector<ArchiveEntryInfo>& entries, std::string& problem) {
+  problem.clear();
+  Archive z = OpenArchive(archive, problem);
+  if (!z) return false;
+  if (!Collect(z.get(), entries)) {
+    problem = "Popis arhive je oštećen: " + archive;
+    return false;
+  }
+  return true;
+}
+
+bool TestArchive(const std::string& archive, const std::string& password,
+                 std::vector<ArchiveEntryInfo>& entries, std::string& problem) {
+  problem.clear();
+  Archive z = OpenArchive(archive, problem);
+  if (!z) return false;
+  if (!Collect(z.get(), entries)) {
+    problem = "Popis arhive je oštećen: " + archive;
+    return false;
+  }
+  ZipFailure layout;
+  if (CheckEntryLayout(archive, layout) != 0) {
+    problem = "Podaci stavki se preklapaju (oštećena ili zlonamjerna arhiva): " + layout.entry;
+    return false;
+  }
+  if (!password.empty()) zip_set_default_password(z.get(), password.c_str());
+  bool all = true;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (entries[i].directory) continue;
+    ReadThrough(z.get(), i, entries[i]);
+    all = all && entries[i].ok;
+  }
+  if (!all) problem = "Arhiva je oštećena: " + archive;
+  return all;
+}
+
+std::string EntryTimeText(std::int64_t modified) {
+  std::time_t t = static_cast<std::time_t>(modified);
+  std::tm tm{};
+  if (modified <= 0 || !::localtime_r(&t, &tm)) return "--.--.---- --:--";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%02d.%02d.%04d %02d:%02d", tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900,
+                tm.tm_hour, tm.tm_min);
+  return buf;
+}
+
+}  // namespace verdan::archive
