@@ -1,10 +1,12 @@
 #include "archive/archive_runs.h"
 
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
 
 #include "app/tables.h"
 #include "archive/failure_text.h"
+#include "archive/generations.h"
 #include "archive/restore.h"
 #include "archive/temporaries.h"
 #include "platform/clock.h"
@@ -73,6 +75,19 @@ bool PackAndReport(app::Program& program, ArchiveShared& shared, PendingSecondCo
   return succeeded;
 }
 
+// With a number of generations set, the run's older archives of the same naming beyond it
+// go once the new archive is in place; the user is told which.
+void KeepGenerations(app::Program& program, const std::string& prefix) {
+  const int keep = KeptGenerations();
+  if (keep <= 0) return;
+  std::vector<std::string> removed =
+      PruneGenerations(prefix, TrimRightCopy(program.run.TIP_ARH), keep, program.buffers.ZIPARCHIVE);
+  if (removed.empty()) return;
+  std::string text = kGenerationsRemovedText + std::to_string(keep) + "):";
+  for (const std::string& path : removed) text += "|" + path;
+  ShowRunMessage(program, text, kNoticeCaption, platform::Icon::kInformation);
+}
+
 void ClosingMessage(app::Program& program) {
   ShowRunMessage(program, kBrowseClosingText, kNoticeCaption, platform::Icon::kExclamation);
 }
@@ -122,11 +137,28 @@ void ShowRunMessage(app::Program& program, const std::string& text, const std::s
   program.ui.Message(boxSpec);
 }
 
+std::string DateStem(const platform::CivilDate& date) {
+  const std::string dm = std::to_string(date.day) + std::to_string(date.month);
+  // Day and month run together can read as another date of the year (11 January and
+  // 1 November both give "111"); such dates take two digits each, a form no other date has.
+  int readings = 0;
+  for (std::size_t split = 1; split < dm.size(); ++split) {
+    const std::string d = dm.substr(0, split), m = dm.substr(split);
+    if (d[0] == '0' || m[0] == '0' || d.size() > 2 || m.size() > 2) continue;
+    const int day = std::stoi(d), month = std::stoi(m);
+    if (month < 1 || month > 12 || day < 1) continue;
+    const platform::CivilDate probe{date.year, month, day};
+    if (platform::DateFromDayCount(platform::DayCountFromDate(probe)).day == day) ++readings;
+  }
+  char padded[16];
+  std::snprintf(padded, sizeof padded, "%02d%02d", date.day, date.month);
+  return (readings > 1 ? std::string(padded) : dm) + std::to_string(date.year);
+}
+
 void BuildArchiveName(const std::string& TIP_ARH, std::int64_t today, std::string& IMEARHIVE) {
   std::string mode = TrimRightCopy(TIP_ARH);
   platform::CivilDate date = platform::DateFromDayCount(today);
-  std::string dmy =
-      std::to_string(date.day) + std::to_string(date.month) + std::to_string(date.year);
+  std::string dmy = DateStem(date);
   if (mode == "dan")
     IMEARHIVE = WeekdayName(today);
   else if (mode == "dat")
@@ -156,7 +188,9 @@ bool ExternalDiskRun(app::Program& program, ArchiveShared& shared, std::string& 
   TidyBeforeRun(program, {program.buffers.ZIPARCHIVE});
   PendingSecondCopy secondCopy(shared.zip, program.buffers.ZIPARCHIVE, shared.SecondCopyPath);
   shared.IncludePattern = "*.tps";
-  return PackAndReport(program, shared, secondCopy, context);
+  const bool succeeded = PackAndReport(program, shared, secondCopy, context);
+  if (succeeded) KeepGenerations(program, context.diskRoot + platform::kSeparator);
+  return succeeded;
 }
 
 // The destination is a prefix as stored ("arhiva/dnevni_" gives "arhiva/dnevni_PETAK.zip").
@@ -184,7 +218,9 @@ bool DestinationRun(app::Program& program, ArchiveShared& shared, std::string& I
   TidyBeforeRun(program, {program.buffers.ZIPARCHIVE});
   PendingSecondCopy secondCopy(shared.zip, program.buffers.ZIPARCHIVE, shared.SecondCopyPath);
   shared.IncludePattern = "*.tps";
-  return PackAndReport(program, shared, secondCopy, {});
+  const bool succeeded = PackAndReport(program, shared, secondCopy, {});
+  if (succeeded) KeepGenerations(program, DestinationPrefix(program.run.ZAVDIR));
+  return succeeded;
 }
 
 bool PackOnePattern(app::Program& program, ArchiveShared& shared) {

@@ -24,6 +24,7 @@
 
 #include "app/program.h"
 #include "archive/zip_component.h"
+#include "platform/clock.h"
 
 namespace verdan::archive {
 
@@ -64,6 +65,14 @@ const char* WeekdayCode(std::int64_t dayCount);
 // weekday name ("dan"), day, month and four-digit year without leading zeros ("dat"), or the
 // weekday code followed by those ("mix"). Any other mode leaves `IMEARHIVE` as it was.
 // `IMEARHIVE` is kept blank-padded to 20 characters.
+// Said after a run that removed older generations, followed by the number kept and the
+// removed files.
+inline constexpr const char* kGenerationsRemovedText = "Uklonjene su starije arhive (zadržava se ";
+
+// The date part of "dat" and "mix" names: day, month and year run together ("532006"); a
+// date whose day and month together could read as another date gets two digits for each.
+std::string DateStem(const platform::CivilDate& date);
+
 void BuildArchiveName(const std::string& TIP_ARH, std::int64_t today, std::string& IMEARHIVE);
 
 // The archiving window's runs. `IMEARHIVE` is the window's base name. Each returns true when

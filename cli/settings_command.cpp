@@ -11,8 +11,10 @@
 
 #include "app/program.h"
 #include "app/tables.h"
+#include "archive/generations.h"
 #include "cli/commands.h"
 #include "cli/console_ui.h"
+#include "cli/options.h"
 #include "mail/mail_settings.h"
 #include "platform/paths.h"
 #include "platform/text.h"
@@ -22,71 +24,69 @@ namespace {
 
 constexpr const char* kUsage =
     "Upotreba: verdan settings [--source DIR] [--dest DIR] [--disk SLOVO] [--naming dan|dat|mix]\n"
-    "       [--server HOST] [--port N] [--user IME] [--password-stdin] [--from ADRESA]\n"
-    "       [--to POPIS] [--subject TEKST]\n";
+    "       [--keep N] [--server HOST] [--port N] [--user IME] [--password-stdin]\n"
+    "       [--from ADRESA] [--to POPIS] [--subject TEKST]\n"
+    "Bez opcija prikaže postavke; s opcijama ih promijeni i spremi.\n"
+    "  --keep N           zadrži samo N najnovijih arhiva po danu/datumu (0: sve)\n"
+    "  --password-stdin   zaporka za SMTP sa standardnog ulaza (jedan redak)\n";
+
+enum Option { kSource, kDest, kDisk, kNaming, kKeep, kServer, kPort, kUser, kPasswordStdin, kFrom, kTo, kSubject };
+
+const std::vector<OptionDef> kOptions = {
+    {"source", true, kSource}, {"dest", true, kDest},       {"disk", true, kDisk},
+    {"naming", true, kNaming}, {"keep", true, kKeep},       {"server", true, kServer},
+    {"port", true, kPort},     {"user", true, kUser},       {"password-stdin", false, kPasswordStdin},
+    {"from", true, kFrom},     {"to", true, kTo},           {"subject", true, kSubject},
+};
 
 struct SettingsOptions {
   bool any = false;
   std::string source, dest, disk, naming;
   bool hasSource = false, hasDest = false, hasDisk = false, hasNaming = false;
+  long keep = -1;  // -1: not given
   mail::SmtpSettings smtp;
-  std::string port;
   unsigned smtpFields = 0;  // mail::SmtpField mask of the options given
   bool passwordStdin = false;
 };
 
-int Usage(const std::string& problem) {
-  std::fprintf(stderr, "verdan settings: %s\n%s", problem.c_str(), kUsage);
-  return kExitUsage;
-}
-
-// Parses the options; on a usage error returns false with `problem` set.
-bool Parse(const Args& args, SettingsOptions& o, std::string& problem) {
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    std::string* target = nullptr;
-    bool* seen = nullptr;
-    unsigned smtp = 0;
-    if (a == "--password-stdin") {
-      o.passwordStdin = true;
-      o.smtpFields |= mail::kSmtpPassword;
-      o.any = true;
-      continue;
-    }
-    if (a == "--server") target = &o.smtp.server, smtp = mail::kSmtpServer;
-    else if (a == "--port") target = &o.port, smtp = mail::kSmtpPort;
-    else if (a == "--user") target = &o.smtp.user, smtp = mail::kSmtpUser;
-    else if (a == "--from") target = &o.smtp.from, smtp = mail::kSmtpFrom;
-    else if (a == "--to") target = &o.smtp.to, smtp = mail::kSmtpTo;
-    else if (a == "--subject") target = &o.smtp.subject, smtp = mail::kSmtpSubject;
-    else if (a == "--source") target = &o.source, seen = &o.hasSource;
-    else if (a == "--dest") target = &o.dest, seen = &o.hasDest;
-    else if (a == "--disk") target = &o.disk, seen = &o.hasDisk;
-    else if (a == "--naming") target = &o.naming, seen = &o.hasNaming;
-    else {
-      problem = "nepoznata opcija '" + a + "'";
-      return false;
-    }
-    if (i + 1 >= args.size()) {
-      problem = "opcija " + a + " traži vrijednost";
-      return false;
-    }
-    *target = args[++i];
-    if (seen) *seen = true;
-    o.smtpFields |= smtp;
+// Checks and takes the options; on a usage error returns false with `problem` set.
+bool Take(const CommandLine& line, SettingsOptions& o, std::string& problem) {
+  if (!line.words.empty()) {
+    problem = "suvišan argument '" + line.words.front() + "'";
+    return false;
+  }
+  for (const ParsedOption& opt : line.options) {
     o.any = true;
-  }
-  if (o.smtpFields & mail::kSmtpPort) {
-    o.smtp.port = mail::ParsePort(o.port);
-    if (o.smtp.port == 0) {
-      problem = "--port traži broj od 1 do 65535";
-      return false;
-    }
-  }
-  for (const std::string* text : {&o.smtp.server, &o.smtp.user, &o.smtp.from, &o.smtp.to, &o.smtp.subject}) {
-    if (text->find_first_of("\r\n") != std::string::npos) {
+    const std::string& v = opt.value;
+    if (opt.id != kSource && opt.id != kDest && v.find_first_of("\r\n") != std::string::npos) {
       problem = "vrijednost ne smije sadržavati prijelom retka";
       return false;
+    }
+    switch (opt.id) {
+      case kSource: o.source = v, o.hasSource = true; break;
+      case kDest: o.dest = v, o.hasDest = true; break;
+      case kDisk: o.disk = v, o.hasDisk = true; break;
+      case kNaming: o.naming = v, o.hasNaming = true; break;
+      case kKeep:
+        if (!ParseNumber(v, 0, archive::kMostGenerations, o.keep)) {
+          problem = "--keep traži broj od 0 do " + std::to_string(archive::kMostGenerations);
+          return false;
+        }
+        break;
+      case kServer: o.smtp.server = v, o.smtpFields |= mail::kSmtpServer; break;
+      case kPort:
+        o.smtp.port = mail::ParsePort(v);
+        o.smtpFields |= mail::kSmtpPort;
+        if (o.smtp.port == 0) {
+          problem = "--port traži broj od 1 do 65535";
+          return false;
+        }
+        break;
+      case kUser: o.smtp.user = v, o.smtpFields |= mail::kSmtpUser; break;
+      case kPasswordStdin: o.passwordStdin = true, o.smtpFields |= mail::kSmtpPassword; break;
+      case kFrom: o.smtp.from = v, o.smtpFields |= mail::kSmtpFrom; break;
+      case kTo: o.smtp.to = v, o.smtpFields |= mail::kSmtpTo; break;
+      case kSubject: o.smtp.subject = v, o.smtpFields |= mail::kSmtpSubject; break;
     }
   }
   // The run settings hold 127 characters of a directory; a longer one would be cut and
@@ -149,11 +149,14 @@ bool ReadPassword(std::string& password) {
 }  // namespace
 
 int SettingsCommand(const Args& args) {
+  CommandLine line;
   SettingsOptions options;
   std::string problem;
-  if (!Parse(args, options, problem)) return Usage(problem);
+  if (!ParseOptions(args, kOptions, line, problem) || !Take(line, options, problem))
+    return UsageError("settings", problem, kUsage);
+  if (line.help) return PrintHelp(kUsage);
   if (options.passwordStdin && !ReadPassword(options.smtp.password))
-    return Usage("--password-stdin: na standardnom ulazu nema zaporke");
+    return UsageError("settings", "--password-stdin: na standardnom ulazu nema zaporke", kUsage);
 
   ConsoleUi ui;
   app::Program program(ui);
@@ -174,6 +177,10 @@ int SettingsCommand(const Args& args) {
     status = kExitMessage;
   }
   if (options.any) app::SaveEmailSettings(program);
+  if (options.keep >= 0 && !archive::SetKeptGenerations(static_cast<int>(options.keep))) {
+    std::fprintf(stderr, "verdan settings: broj generacija nije spremljen u verdan.env\n");
+    status = kExitMessage;
+  }
 
   std::printf("POCDIR=%s\n", platform::TrimRightCopy(run.POCDIR).c_str());
   std::printf("ZAVDIR=%s\n", platform::TrimRightCopy(run.ZAVDIR).c_str());
@@ -186,6 +193,7 @@ int SettingsCommand(const Args& args) {
               smtp.server.c_str(), static_cast<unsigned>(smtp.port), smtp.user.c_str(),
               smtp.password.empty() ? "" : "********", smtp.from.c_str(), smtp.to.c_str(),
               smtp.subject.c_str());
+  std::printf("GENERACIJE=%d\n", archive::KeptGenerations());
   std::fflush(stdout);
 
   if (--program.email.ReferenceCount == 0) app::CloseTable(program.email);

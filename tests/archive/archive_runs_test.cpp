@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include "app/tables.h"
+#include "archive/generations.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
 #include "platform/text.h"
@@ -46,12 +48,22 @@ TEST(ArchiveNames, ByWeekdayDateAndMix) {
   EXPECT_EQ(platform::TrimRightCopy(name), "532006");
   BuildArchiveName("dat", Day(2006, 11, 20), name);
   EXPECT_EQ(platform::TrimRightCopy(name), "20112006");
-  // Two different days give the same name: the later run takes the earlier archive.
+  // Day and month that run together into another date's digits take two digits each, so
+  // 11 January and 1 November no longer share "1112006" (and the later run no longer takes
+  // the earlier archive for its own); dates that read one way only keep their short name.
   std::string other = name;
   BuildArchiveName("dat", Day(2006, 1, 11), name);
   BuildArchiveName("dat ", Day(2006, 11, 1), other);
-  EXPECT_EQ(platform::TrimRightCopy(name), "1112006");
-  EXPECT_EQ(other, name);
+  EXPECT_EQ(platform::TrimRightCopy(name), "11012006");
+  EXPECT_EQ(platform::TrimRightCopy(other), "01112006");
+  std::set<std::string> names;
+  for (std::int64_t day = Day(2026, 1, 1); day < Day(2027, 1, 1); ++day) {
+    BuildArchiveName("dat", day, name);
+    EXPECT_TRUE(names.insert(name).second) << name;
+    EXPECT_TRUE(IsRunName("dat", platform::TrimRightCopy(name))) << name;
+  }
+  EXPECT_EQ(names.count(platform::FitField("2122026", 20)), 0u);  // 2.12. and 21.2.
+  EXPECT_EQ(names.count(platform::FitField("5122026", 20)), 1u);  // 5.12. only
   BuildArchiveName("mix", Day(2006, 3, 6), name);
   EXPECT_EQ(platform::TrimRightCopy(name), "PON632006");
   BuildArchiveName("mix", Day(2006, 3, 12), name);
