@@ -8,6 +8,8 @@
 
 #include "archive/temporaries.h"
 #include "cli/commands.h"
+#include "cli/console_ui.h"
+#include "cli/options.h"
 #include "net/net_trace.h"
 #include "net/socket_layer.h"
 #include "platform/paths.h"
@@ -75,44 +77,51 @@ int main(int argc, char** argv) {
   verdan::archive::RemoveTemporariesOnTermination();
   std::vector<std::string> args(argv + 1, argv + argc);
   std::erase_if(args, [](const std::string& a) { return verdan::net::IsNetSwitch(a); });
+
+  using namespace verdan::cli;
+  enum { kWorkdir, kDefinitions, kQuiet, kVerbose, kShowVersion };
+  const std::vector<OptionDef> global = {{"workdir", true, kWorkdir},
+                                         {"definitions", false, kDefinitions},
+                                         {"quiet", false, kQuiet, 'q'},
+                                         {"verbose", false, kVerbose, 'v'},
+                                         {"version", false, kShowVersion}};
+  CommandLine line;
+  std::string problem;
+  if (!ParseOptions(args, global, line, problem, Order::kOptionsFirst)) {
+    std::fprintf(stderr, "verdan: %s (verdan --help)\n", problem.c_str());
+    return kExitUsage;
+  }
+  if (line.help) return PrintHelp(kHelp);
   std::string workdir;
-  std::size_t i = 0;
-  for (; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--version") {
-      std::printf("%s\n", kVersion);
-      return 0;
+  std::vector<std::string> windowOptions;
+  for (const ParsedOption& o : line.options) {
+    switch (o.id) {
+      case kShowVersion: std::printf("%s\n", kVersion); return kExitOk;
+      case kWorkdir: workdir = o.value; break;
+      case kDefinitions: windowOptions.push_back("--definitions"); break;
+      case kQuiet: SetVerbosity(Verbosity::kQuiet); break;
+      case kVerbose: SetVerbosity(Verbosity::kVerbose); break;
     }
-    if (a == "--help" || a == "-h") {
-      std::fputs(kHelp, stdout);
-      return 0;
-    }
-    if (a == "--workdir") {
-      if (i + 1 >= args.size()) {
-        std::fprintf(stderr, "verdan: --workdir traži direktorij\n");
-        return verdan::cli::kExitUsage;
-      }
-      workdir = args[++i];
-      continue;
-    }
-    break;
   }
   if (!workdir.empty() && !verdan::platform::ChangeDirectory(workdir)) {
     std::fprintf(stderr, "verdan: ne mogu otvoriti direktorij %s\n", workdir.c_str());
-    return verdan::cli::kExitUsage;
+    return kExitUsage;
   }
-  std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
-  if (!rest.empty() && rest[0].rfind("--", 0) != 0 && rest[0].rfind('/', 0) != 0) {
-    for (const auto& c : kCommands)
-      if (rest[0] == c.name)
-        return c.run(verdan::cli::Args(rest.begin() + 1, rest.end()));
-    std::fprintf(stderr, "verdan: nepoznata naredba '%s' (verdan --help)\n", rest[0].c_str());
-    return verdan::cli::kExitUsage;
+  if (!line.words.empty()) {
+    const std::string& name = line.words.front();
+    for (const auto& c : kCommands) {
+      if (name != c.name) continue;
+      const int status = c.run(Args(line.words.begin() + 1, line.words.end()));
+      ReleaseHeldOutput(status != kExitOk);
+      return status;
+    }
+    std::fprintf(stderr, "verdan: nepoznata naredba '%s' (verdan --help)\n", name.c_str());
+    return kExitUsage;
   }
 #ifdef VERDAN_HAVE_GUI
-  return verdan::gui::Run(argc, argv, rest);
+  return verdan::gui::Run(argc, argv, windowOptions);
 #else
   std::fprintf(stderr, "verdan: this build has no windows; see verdan --help\n");
-  return verdan::cli::kExitUsage;
+  return kExitUsage;
 #endif
 }

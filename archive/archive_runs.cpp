@@ -75,6 +75,27 @@ bool PackAndReport(app::Program& program, ArchiveShared& shared, PendingSecondCo
   return succeeded;
 }
 
+// A letter that verdan.env does not map and whose default directory does not exist: when
+// exactly one removable disk is mounted the way desktops mount them, it is offered (by
+// name) instead. False when the user declined it.
+bool OfferRemovableDisk(app::Program& program, char letter, std::string& root) {
+  std::error_code ec;
+  if (platform::DriveLetterMapped(letter) || std::filesystem::is_directory(root, ec)) return true;
+  const std::vector<std::string> disks = platform::RemovableDiskMounts();
+  if (disks.size() != 1) return true;
+  platform::MessageSpec offer;
+  offer.text = std::string("Disk ") + letter + ": nije naveden u odjeljku [Diskovi] datoteke verdan.env, a " +
+               root + " ne postoji.|Priključen je jedan vanjski disk: " + disks.front() +
+               "|Arhivirati na njega?";
+  offer.caption = kNoticeCaption;
+  offer.icon = platform::Icon::kQuestion;
+  offer.buttons = platform::kButtonYes | platform::kButtonNo;
+  offer.defaultButton = platform::kButtonYes;
+  if (program.ui.Message(offer) != platform::kButtonYes) return false;
+  root = disks.front();
+  return true;
+}
+
 // With a number of generations set, the run's older archives of the same naming beyond it
 // go once the new archive is in place; the user is told which.
 void KeepGenerations(app::Program& program, const std::string& prefix) {
@@ -180,6 +201,7 @@ bool ExternalDiskRun(app::Program& program, ArchiveShared& shared, std::string& 
   context.diskLetter =
       static_cast<char>(std::toupper(static_cast<unsigned char>(program.run.OZNAKAARHIVDISKA[0])));
   context.diskRoot = platform::DriveRoot(program.run.OZNAKAARHIVDISKA[0]);
+  if (!OfferRemovableDisk(program, context.diskLetter, context.diskRoot)) return false;
   std::string base = context.diskRoot + platform::kSeparator + TrimRightCopy(IMEARHIVE);
   if (!FitsOrRefused(program, base + ".zip") || !FitsOrRefused(program, base + "_2_.zip"))
     return false;

@@ -42,6 +42,33 @@ std::vector<std::pair<unsigned, std::string>> Choices(const platform::MessageSpe
 
 }  // namespace
 
+namespace {
+
+std::mutex g_outputMutex;
+Verbosity g_verbosity = Verbosity::kNormal;
+std::string g_held;  // what quiet mode has held back
+
+}  // namespace
+
+void SetVerbosity(Verbosity verbosity) {
+  std::lock_guard lock(g_outputMutex);
+  g_verbosity = verbosity;
+}
+
+Verbosity CurrentVerbosity() {
+  std::lock_guard lock(g_outputMutex);
+  return g_verbosity;
+}
+
+void ReleaseHeldOutput(bool failed) {
+  std::lock_guard lock(g_outputMutex);
+  if (failed && !g_held.empty()) {
+    std::fputs(g_held.c_str(), stderr);
+    std::fflush(stderr);
+  }
+  g_held.clear();
+}
+
 std::string ConsoleText(const platform::MessageSpec& boxSpec) {
   std::string out;
   if (!boxSpec.caption.empty()) out = "[" + boxSpec.caption + "] ";
@@ -49,8 +76,12 @@ std::string ConsoleText(const platform::MessageSpec& boxSpec) {
   return out;
 }
 
-ConsoleUi::ConsoleUi(std::FILE* err, std::FILE* in)
-    : err_(err), in_(in), progress_(err && ::isatty(::fileno(err))) {}
+ConsoleUi::ConsoleUi(std::FILE* err, std::FILE* in) : err_(err), in_(in) {
+  const bool terminal = err && ::isatty(::fileno(err));
+  const Verbosity v = CurrentVerbosity();
+  progress_ = v != Verbosity::kQuiet && (terminal || v == Verbosity::kVerbose);
+  progressLines_ = !terminal;
+}
 
 unsigned ConsoleUi::Message(const platform::MessageSpec& boxSpec) {
   std::lock_guard lock(mutex_);
@@ -60,13 +91,25 @@ unsigned ConsoleUi::Message(const platform::MessageSpec& boxSpec) {
     progressLineOpen_ = false;
   }
   std::string text = ConsoleText(boxSpec);
-  std::fprintf(err_, "%s\n", text.c_str());
-  std::fflush(err_);
+  auto choices = Choices(boxSpec);
+  const bool prompt = !answerer_ && choices.size() > 1 && prompting_ && in_ && ::isatty(::fileno(in_));
+  {
+    std::lock_guard out(g_outputMutex);
+    if (g_verbosity == Verbosity::kQuiet && err_ == stderr && !prompt) {
+      g_held += text + "\n";
+    } else {
+      if (err_ == stderr) {
+        std::fputs(g_held.c_str(), err_);  // a question needs what led to it
+        g_held.clear();
+      }
+      std::fprintf(err_, "%s\n", text.c_str());
+      std::fflush(err_);
+    }
+  }
   if (answerer_) {
     if (auto answer = answerer_(boxSpec)) return *answer;
   }
-  auto choices = Choices(boxSpec);
-  if (choices.size() > 1 && prompting_ && in_ && ::isatty(::fileno(in_))) return Prompt(boxSpec);
+  if (prompt) return Prompt(boxSpec);
   if (choices.size() == 1) return choices.front().first;
   return boxSpec.defaultButton;
 }
@@ -108,6 +151,16 @@ void ConsoleUi::Progress(const platform::ProgressInfo& info) {
     std::fflush(err_);
     return;
   }
+  if (progressLines_) {
+    // Without a terminal: one line for every file the run starts on.
+    if (info.what == lastWhat_) return;
+    lastWhat_ = info.what;
+    std::fprintf(err_, "%lld/%lld datoteka, %lld/%lld MB  %s\n", static_cast<long long>(info.filesDone),
+                 static_cast<long long>(info.filesTotal), static_cast<long long>(info.bytesDone >> 20),
+                 static_cast<long long>(info.bytesTotal >> 20), info.what.c_str());
+    std::fflush(err_);
+    return;
+  }
   std::fprintf(err_, "\r%lld/%lld datoteka, %lld/%lld MB  %-40.40s",
                static_cast<long long>(info.filesDone), static_cast<long long>(info.filesTotal),
                static_cast<long long>(info.bytesDone >> 20),
@@ -127,8 +180,9 @@ void ConsoleUi::SetPrompting(bool on) {
 }
 
 void ConsoleUi::SetProgressEnabled(bool on) {
+  const Verbosity v = CurrentVerbosity();
   std::lock_guard lock(mutex_);
-  progress_ = on;
+  progress_ = v != Verbosity::kQuiet && (on || v == Verbosity::kVerbose);
 }
 
 std::vector<std::string> ConsoleUi::Shown() const {

@@ -3,7 +3,10 @@
 // A message box prints its text to standard error, preceded by "[caption] " when it has a
 // caption, with each "|" as a line break. A box with a choice takes its default button,
 // unless an answer was set for it or (when standard input is a terminal and prompting is on)
-// the user types one. Progress goes to standard error when it is a terminal. Thread-safe.
+// the user types one. Progress goes to standard error when it is a terminal (as one line that
+// is rewritten), or with -v as a line per file. With -q what the boxes say is held back and
+// printed at the end only when the command failed, so that a job run by cron mails only on
+// failure. Thread-safe.
 #pragma once
 
 #include <cstdio>
@@ -16,6 +19,13 @@
 #include "platform/ui.h"
 
 namespace verdan::cli {
+
+// How much the commands say, for the whole process (set by main from -q / -v).
+enum class Verbosity { kQuiet, kNormal, kVerbose };
+void SetVerbosity(Verbosity verbosity);
+Verbosity CurrentVerbosity();
+// At the end of a command: with -q, prints what was held back when `failed`, else drops it.
+void ReleaseHeldOutput(bool failed);
 
 class ConsoleUi : public platform::Ui {
  public:
@@ -51,6 +61,8 @@ class ConsoleUi : public platform::Ui {
   bool prompting_ = false;
   bool progress_;
   bool progressLineOpen_ = false;
+  bool progressLines_ = false;  // a line per file instead of one rewritten line
+  std::string lastWhat_;
   std::vector<std::string> shown_;
 };
 

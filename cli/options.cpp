@@ -13,10 +13,12 @@ constexpr int kHelpId = -1000;
 }  // namespace
 
 bool ParseOptions(const Args& args, const std::vector<OptionDef>& defs, CommandLine& line,
-                  std::string& problem) {
+                  std::string& problem, Order order) {
   line = CommandLine{};
   std::vector<option> longs;
-  std::string shorts = ":";  // ':' first: a missing value is told apart from an unknown option
+  // ':' first: a missing value is told apart from an unknown option; '+' stops at the
+  // first word that is not an option.
+  std::string shorts = order == Order::kOptionsFirst ? "+:" : ":";
   for (std::size_t i = 0; i < defs.size(); ++i) {
     longs.push_back({defs[i].name, defs[i].takesValue ? required_argument : no_argument, nullptr,
                      static_cast<int>(1000 + i)});

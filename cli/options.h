@@ -33,10 +33,14 @@ struct CommandLine {
   bool help = false;  // "--help" or "-h" was given
 };
 
+// How options and other words may mix: anywhere, or options first and everything from the
+// first other word on left as words (the program's own options before a command).
+enum class Order { kAnywhere, kOptionsFirst };
+
 // Parses `args` against `defs` ("--help"/"-h" is known to every command). False with
 // `problem` set on an unknown option or a missing value.
 bool ParseOptions(const Args& args, const std::vector<OptionDef>& defs, CommandLine& line,
-                  std::string& problem);
+                  std::string& problem, Order order = Order::kAnywhere);
 
 // The usual ends of a command's parse: its usage on standard output for --help (status 0),
 // or the problem and the usage on standard error (status 2).

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace verdan::platform {
 
@@ -20,6 +21,13 @@ bool ChangeDirectory(const std::string& dir);
 // The directory a drive letter stands for. `profileDir` is where verdan.env is looked for
 // (empty: the current directory).
 std::string DriveRoot(char letter, const std::string& profileDir = {});
+
+// True when section [Diskovi] of verdan.env names a directory for the letter.
+bool DriveLetterMapped(char letter, const std::string& profileDir = {});
+
+// The removable disks mounted for the current user the way desktops mount them
+// (/media/<user>/<label>, /run/media/<user>/<label>), from the mount table, in its order.
+std::vector<std::string> RemovableDiskMounts(const std::string& mountTable = "/proc/self/mounts");
 
 // Converts a path written with a drive letter and "\" ("E:\PETAK.zip", "d:") to a native
 // path; other paths have "\" turned into the separator.
