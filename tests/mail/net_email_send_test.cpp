@@ -278,9 +278,13 @@ TEST_F(SmtpDialogue, SplitEhloReplyAuthLoginAndTwoMessagesWithRset) {
   EXPECT_EQ(t[0], (std::vector<std::string>{
                       "EHLO backup-client.example.net\r\n", "AUTH LOGIN\r\n",
                       Base64("korisnik") + "\r\n", Base64("tajna") + "\r\n",
-                      "MAIL FROM: <backup@example.com>\r\n", "RCPT TO: <ivo@example.org>\r\n",
-                      "RCPT TO: <ana@example.org>\r\n", "DATA\r\n", email_->composed[0],
-                      "RSET\r\n", "MAIL FROM: <backup@example.com>\r\n",
+                      // The server announced SIZE: each MAIL FROM says how big its message is.
+                      "MAIL FROM: <backup@example.com> SIZE=" +
+                          std::to_string(email_->composed[0].size()) + "\r\n",
+                      "RCPT TO: <ivo@example.org>\r\n", "RCPT TO: <ana@example.org>\r\n",
+                      "DATA\r\n", email_->composed[0], "RSET\r\n",
+                      "MAIL FROM: <backup@example.com> SIZE=" +
+                          std::to_string(email_->composed[1].size()) + "\r\n",
                       "RCPT TO: <ana@example.org>\r\n", "DATA\r\n", email_->composed[1],
                       "QUIT\r\n"}));
   EXPECT_EQ(email_->sent, 2);
