@@ -691,7 +691,10 @@ TEST_F(NetSimpleTest, ReportErrorTextsAndSuppression) {
   EXPECT_EQ(InterpretNetError(0), "General Object level error");
   EXPECT_EQ(InterpretNetError(12345),
             "General Winsock Error (unknown by NetErrorStr) [12345] [listed by NetErrorStr]");
-  EXPECT_EQ(InterpretNetError(-58), "General Winsock Error (unknown by NetErrorStr) [-58] [listed by NetErrorStr]");
+  EXPECT_EQ(InterpretNetError(-61), "General Winsock Error (unknown by NetErrorStr) [-61] [listed by NetErrorStr]");
+  // The codes of secure connections follow the layer's own.
+  EXPECT_EQ(InterpretNetError(kNetTlsFailed), "Sigurna veza (TLS) s poslužiteljem nije uspostavljena");
+  EXPECT_EQ(InterpretNetError(kNetTlsCertificate), "Certifikat poslužitelja nije prošao provjeru");
   EXPECT_EQ(InterpretNetError(-1), "Unknown Error (was previously Quillon DLL not actively initiated)");
   EXPECT_EQ(InterpretNetError(-55), "Connection already open");
 }
