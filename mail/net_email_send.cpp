@@ -1010,16 +1010,12 @@ std::string JoiningInstruction(const std::string& name, std::uint64_t total, std
                      std::to_string(index) + " od " + std::to_string(count) + ": \"" +
                      partNames[static_cast<std::size_t>(index - 1)] + "\".\r\n\r\n";
   text += "Kad stignu svi dijelovi, spremite ih u istu mapu i spojite redom u jednu datoteku:\r\n";
+  // Every part by name: a wildcard could take in the joined file itself.
   std::string windows;
   std::string linux;
-  if (count <= 20) {
-    for (std::size_t i = 0; i < partNames.size(); ++i) {
-      windows += (i ? "+\"" : "\"") + partNames[i] + "\"";
-      linux += (i ? " \"" : "\"") + partNames[i] + "\"";
-    }
-  } else {
-    windows = "\"" + name + ".*\"";
-    linux = "\"" + name + "\".[0-9]*";
+  for (std::size_t i = 0; i < partNames.size(); ++i) {
+    windows += (i ? "+\"" : "\"") + partNames[i] + "\"";
+    linux += (i ? " \"" : "\"") + partNames[i] + "\"";
   }
   text += "  Windows:  copy /b " + windows + " \"" + name + "\"\r\n";
   text += "  Linux:    cat " + linux + " > \"" + name + "\"\r\n";

@@ -386,7 +386,7 @@ TEST_F(SendCommandTls, RefusedCertificatesAndMissingStartTlsStopBeforeTheCredent
   EXPECT_NE(r.err.find("uključite TLS (starttls ili implicit)"), std::string::npos) << r.err;
 }
 
-TEST_F(SendCommandTls, AuthPlainWhenTheServerOffersNothingElse) {
+TEST_F(SendCommandTls, AuthPlainWhenOnlyItIsOfferedAndLongPasswordsOnOneLine) {
   SmtpServer server(Out("plainauth"), {"korisnik", "tajna"},
                     {"--tls", "starttls", "--cert", dir_.File("certs/server.pem"), "--key",
                      dir_.File("certs/server.key"), "--only-plain"});
@@ -395,6 +395,13 @@ TEST_F(SendCommandTls, AuthPlainWhenTheServerOffersNothingElse) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Meta("plainauth"), "tls=True mechanism=PLAIN login=korisnik\n");
   EXPECT_NE(server.Commands().find("\nAUTH PLAIN "), std::string::npos) << server.Commands();
+
+  // A password longer than one base64 line (57 bytes) still goes out as one line.
+  const std::string longPassword(90, 'p');
+  SmtpServer login(Out("longpassword"), {"korisnik", longPassword});
+  r = Send(login.port(), {"--user", "korisnik", "--password", longPassword});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Meta("longpassword"), "tls=False mechanism=LOGIN login=korisnik\n");
 }
 
 // A message larger than the server's SIZE is refused before MAIL FROM; with splitting on,
