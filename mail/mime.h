@@ -26,8 +26,8 @@ namespace verdan::mail {
 // ---- encoders ----------------------------------------------------------------------------
 
 // Bodies are quoted-printable encoded in blocks of this many input bytes, and files are
-// read and base64 encoded in records of this size (a multiple of 57, so a full record gives
-// exactly 18 base64 lines of 76 characters).
+// read and base64 encoded in whole records of this size (a multiple of 57, so a full record
+// gives exactly 18 base64 lines of 76 characters and only a file's last line is short).
 inline constexpr std::size_t kEncodeBlockBytes = 1026;
 
 // Longest output one quoted-printable block can produce: every byte as a three-character
