@@ -750,5 +750,24 @@ TEST_F(SmtpDialogue, AttachmentChangedBeforeSendingFailsOnlyItsMessage) {
   EXPECT_EQ(email_->sent, 1);
 }
 
+// The length limit of a message is checked from the files' sizes before anything is read:
+// a sparse 1.6 GB file (over 2 GB once encoded) is refused at once, with the sizes named.
+TEST_F(SmtpDialogue, MessageOverTheLengthLimitIsRefusedBeforeAnythingIsRead) {
+  testing::TempDir dir;
+  const std::string path = dir.File("ogromna.zip");
+  testing::WriteFile(path, "");
+  ASSERT_EQ(::truncate(path.c_str(), 1600LL << 20), 0);
+  email_->TOLIST = "ana@example.org";
+  email_->ATTACHMENTLIST = path;
+  email_->SendMail(2);
+  EXPECT_EQ(email_->Error, -32);
+  ASSERT_EQ(email_->reports.size(), 1u);
+  EXPECT_EQ(email_->reports[0].rfind("Poruka bi imala 22", 0), 0u) << email_->reports[0];
+  EXPECT_NE(email_->reports[0].find("a najviše se može poslati 2147483647 bajtova (2 GB)"),
+            std::string::npos);
+  EXPECT_TRUE(QueueEmpty());
+  EXPECT_EQ(email_->OpenFlag, 0);
+}
+
 }  // namespace
 }  // namespace verdan::mail
