@@ -155,7 +155,8 @@ void TlsSession::Fail(int sslError) {
   std::string queued = TakeOpenSslError();
   if (verify != X509_V_OK) {
     certificateRejected_ = true;
-    failure_ = std::string(VerifyMeaning(verify)) + " (" + X509_verify_cert_error_string(verify) + ")";
+    failure_ =
+        std::string(VerifyMeaning(verify)) + " (" + X509_verify_cert_error_string(verify) + ")";
   } else if (!queued.empty()) {
     failure_ = queued;
   } else if (sslError == SSL_ERROR_SYSCALL || sslError == SSL_ERROR_ZERO_RETURN) {

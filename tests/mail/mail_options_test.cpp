@@ -26,8 +26,9 @@ TEST(MailOptions, ValuesAsWrittenByHandAndRoundTrip) {
   EXPECT_FALSE(none.splitOversize);
   EXPECT_FALSE(none.encodeHeaders);
 
-  WriteFile("verdan.env", "[Email_Postavke]\r\nCC=ana@example.org\r\nTLS= StartTLS \r\n"
-                          "CAFile=/etc/ca/privatni.pem   \r\nSplit=da\r\nEncodeHeaders=YES\r\n");
+  WriteFile("verdan.env",
+            "[Email_Postavke]\r\nCC=ana@example.org\r\nTLS= StartTLS \r\n"
+            "CAFile=/etc/ca/privatni.pem   \r\nSplit=da\r\nEncodeHeaders=YES\r\n");
   MailOptions read = LoadMailOptions();
   EXPECT_EQ(read.tls, TlsMode::kStartTls);
   EXPECT_EQ(read.caFile, "/etc/ca/privatni.pem");

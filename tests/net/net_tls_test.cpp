@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -137,7 +137,8 @@ TEST_F(NetTls, TrustedServerEchoesEverythingAndNothingLeavesBeforeTheHandshake) 
 
     std::string sent;
     for (int i = 0; sent.size() < (1u << 20); ++i) {
-      std::string chunk(kMaxBinData - static_cast<std::size_t>(i % 7), static_cast<char>('a' + i % 26));
+      std::string chunk(kMaxBinData - static_cast<std::size_t>(i % 7),
+                        static_cast<char>('a' + i % 26));
       chunk[0] = static_cast<char>(i);
       ASSERT_TRUE(obj_->SendBytes(chunk));
       sent += chunk;
@@ -172,7 +173,8 @@ TEST_F(NetTls, RefusedCertificatesEndTheConnectionBeforeAnyData) {
     obj_->StartTls("127.0.0.1", dir_.File("ca.pem"));
     ASSERT_TRUE(PumpUntil([&] { return !obj_->errors.empty(); })) << c.cert;
     EXPECT_EQ(obj_->errors[0], kNetTlsCertificate);
-    EXPECT_EQ(obj_->texts[0].rfind("Certifikat poslužitelja nije prihvaćen: ", 0), 0u) << obj_->texts[0];
+    EXPECT_EQ(obj_->texts[0].rfind("Certifikat poslužitelja nije prihvaćen: ", 0), 0u)
+        << obj_->texts[0];
     EXPECT_NE(obj_->texts[0].find(c.expect), std::string::npos) << obj_->texts[0];
     EXPECT_NE(obj_->ErrorString.find("which means Certifikat poslužitelja nije prošao provjeru"),
               std::string::npos);

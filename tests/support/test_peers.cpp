@@ -58,22 +58,24 @@ bool Issue(const std::string& dir, const std::string& name, const std::string& c
   WriteFile(dir + "/" + name + ".ext", "subjectAltName=" + san +
                                            "\nbasicConstraints=CA:FALSE"
                                            "\nextendedKeyUsage=serverAuth\n");
-  return Openssl(dir, {"req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                       "-nodes", "-keyout", name + ".key", "-out", name + ".csr", "-subj",
-                       "/CN=" + name},
-                 error) &&
-         Openssl(dir, {"x509", "-req", "-in", name + ".csr", "-CA", ca + ".pem", "-CAkey",
-                       ca + ".key", "-set_serial", std::to_string(100 + name.size()), "-days", "2",
-                       "-extfile", name + ".ext", "-out", name + ".pem"},
+  return Openssl(
+             dir,
+             {"req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+              "-keyout", name + ".key", "-out", name + ".csr", "-subj", "/CN=" + name},
+             error) &&
+         Openssl(dir,
+                 {"x509", "-req", "-in", name + ".csr", "-CA", ca + ".pem", "-CAkey", ca + ".key",
+                  "-set_serial", std::to_string(100 + name.size()), "-days", "2", "-extfile",
+                  name + ".ext", "-out", name + ".pem"},
                  error);
 }
 
 bool MakeCa(const std::string& dir, const std::string& name, std::string& error) {
-  return Openssl(dir, {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                       "-nodes", "-keyout", name + ".key", "-out", name + ".pem", "-days", "2",
-                       "-subj", "/CN=VERDAN test " + name, "-addext",
-                       "basicConstraints=critical,CA:TRUE", "-addext",
-                       "keyUsage=critical,keyCertSign,cRLSign"},
+  return Openssl(dir,
+                 {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                  "-nodes", "-keyout", name + ".key", "-out", name + ".pem", "-days", "2", "-subj",
+                  "/CN=VERDAN test " + name, "-addext", "basicConstraints=critical,CA:TRUE",
+                  "-addext", "keyUsage=critical,keyCertSign,cRLSign"},
                  error);
 }
 
