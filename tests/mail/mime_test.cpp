@@ -443,7 +443,9 @@ TEST_F(ComposerGolden, PlansReadInPiecesAndSlicesOfFiles) {
     std::vector<std::uint8_t> buf(piece);
     while (std::size_t n = reader.Read(buf.data(), buf.size())) {
       got.append(reinterpret_cast<const char*>(buf.data()), n);
-      if (n < piece) EXPECT_EQ(reader.Read(buf.data(), buf.size()), 0u);  // short only at the end
+      if (n < piece) {
+        EXPECT_EQ(reader.Read(buf.data(), buf.size()), 0u);  // short only at the end
+      }
     }
     EXPECT_FALSE(reader.Failed());
     EXPECT_TRUE(got == whole) << piece;
