@@ -1,25 +1,29 @@
 #!/usr/bin/python3
 """A fast SMTP sink on loopback for the mail benchmark.
 
-usage: smtp_sink.py PORTFILE
+usage: smtp_sink.py PORTFILE [CERT KEY]
 
 Answers every command with the reply a willing server gives, swallows the message after
-DATA without looking at it (only the end marker is searched for), and keeps no data.
-Writes its port to PORTFILE when ready; serves connections one after another on threads.
+DATA without looking at it (only the end marker is searched for), and keeps no data. With
+CERT and KEY it offers STARTTLS and continues the session over TLS after it. Writes its port
+to PORTFILE when ready; serves connections one after another on threads.
 """
+import os
 import socket
+import ssl
 import sys
 import threading
 
 END = b"\r\n.\r\n"
 
 
-def serve(conn):
+def serve(conn, context):
     conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     conn.sendall(b"220 sink.example.net ESMTP\r\n")
     pending = b""
     in_data = False
     tail = b""
+    secure = False
     try:
         while True:
             chunk = conn.recv(1 << 20)
@@ -39,10 +43,16 @@ def serve(conn):
                 pending += chunk
             while not in_data and b"\r\n" in pending:
                 line, pending = pending.split(b"\r\n", 1)
-                verb = line[:4].upper()
-                if verb == b"EHLO":
-                    conn.sendall(b"250-sink.example.net\r\n250 8BITMIME\r\n")
-                elif verb == b"DATA":
+                verb = line[:8].upper()
+                if verb.startswith(b"EHLO"):
+                    tls = b"250-STARTTLS\r\n" if context and not secure else b""
+                    conn.sendall(b"250-sink.example.net\r\n" + tls + b"250 8BITMIME\r\n")
+                elif verb.startswith(b"STARTTLS") and context and not secure:
+                    conn.sendall(b"220 go ahead\r\n")
+                    conn = context.wrap_socket(conn, server_side=True)
+                    secure = True
+                    pending = b""
+                elif verb.startswith(b"DATA"):
                     conn.sendall(b"354 go ahead\r\n")
                     in_data = True
                     tail = b""
@@ -55,7 +65,7 @@ def serve(conn):
                         conn.sendall(b"250 OK queued\r\n")
                     else:
                         tail = window[-4:]
-                elif verb == b"QUIT":
+                elif verb.startswith(b"QUIT"):
                     conn.sendall(b"221 bye\r\n")
                     return
                 else:
@@ -67,17 +77,20 @@ def serve(conn):
 
 
 def main():
+    context = None
+    if len(sys.argv) >= 4:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(sys.argv[2], sys.argv[3])
     listener = socket.socket()
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", 0))
     listener.listen(8)
     with open(sys.argv[1] + ".tmp", "w") as f:
         f.write(str(listener.getsockname()[1]))
-    import os
     os.rename(sys.argv[1] + ".tmp", sys.argv[1])
     while True:
         conn, _ = listener.accept()
-        threading.Thread(target=serve, args=(conn,), daemon=True).start()
+        threading.Thread(target=serve, args=(conn, context), daemon=True).start()
 
 
 if __name__ == "__main__":

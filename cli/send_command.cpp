@@ -13,6 +13,7 @@
 #include "app/tables.h"
 #include "cli/commands.h"
 #include "cli/console_ui.h"
+#include "mail/mail_options.h"
 #include "mail/mail_settings.h"
 #include "mail/net_email_send.h"
 #include "net/socket_layer.h"
@@ -29,7 +30,8 @@ using platform::TrimRightCopy;
 constexpr const char* kUsage =
     "Upotreba: verdan send [DATOTEKA...] [--server HOST] [--port N] [--user IME]\n"
     "       [--password LOZINKA] [--from ADRESA] [--to POPIS] [--cc POPIS] [--bcc POPIS]\n"
-    "       [--subject TEKST] [--text TEKST]\n";
+    "       [--subject TEKST] [--text TEKST] [--tls none|starttls|implicit]\n"
+    "       [--cafile DATOTEKA] [--split] [--encode-headers]\n";
 constexpr const char* kSentText = "E-mail Poslan uspješno";
 constexpr const char* kStatusError = "Nastala je greška prilikom slanja !!!";
 constexpr std::int32_t kProgressTimer = 50;  // hundredths
@@ -41,6 +43,9 @@ struct SendOptions {
   std::string server, port, user, password, from, to, cc, bcc, subject, text;
   bool hasServer = false, hasPort = false, hasUser = false, hasPassword = false,
        hasFrom = false, hasTo = false, hasCc = false, hasBcc = false, hasSubject = false;
+  // Options beyond the settings record; they override verdan.env.
+  std::string tls, caFile;
+  bool hasTls = false, hasCaFile = false, split = false, encodeHeaders = false;
 };
 
 int Usage(const std::string& problem) {
@@ -61,10 +66,16 @@ bool Parse(const Args& args, SendOptions& o, std::string& problem) {
       o.files.push_back(a);
       continue;
     }
+    if (a == "--split" || a == "--encode-headers") {
+      (a == "--split" ? o.split : o.encodeHeaders) = true;
+      continue;
+    }
     std::string* target = nullptr;
     bool* seen = nullptr;
     bool dummy = false;
-    if (a == "--server") target = &o.server, seen = &o.hasServer;
+    if (a == "--tls") target = &o.tls, seen = &o.hasTls;
+    else if (a == "--cafile") target = &o.caFile, seen = &o.hasCaFile;
+    else if (a == "--server") target = &o.server, seen = &o.hasServer;
     else if (a == "--port") target = &o.port, seen = &o.hasPort;
     else if (a == "--user") target = &o.user, seen = &o.hasUser;
     else if (a == "--password") target = &o.password, seen = &o.hasPassword;
@@ -142,6 +153,12 @@ int SendCommand(const Args& args) {
   SendOptions o;
   std::string problem;
   if (!Parse(args, o, problem)) return Usage(problem);
+  mail::MailOptions mailOptions = mail::LoadMailOptions();
+  if (o.hasTls && !mail::ParseTlsMode(o.tls, mailOptions.tls))
+    return Usage("--tls traži none, starttls ili implicit");
+  if (o.hasCaFile) mailOptions.caFile = o.caFile;
+  if (o.split) mailOptions.splitOversize = true;
+  if (o.encodeHeaders) mailOptions.encodeHeaders = true;
 
   ConsoleUi ui;
   ui.SetProgressEnabled(::isatty(2) == 1);
@@ -164,6 +181,10 @@ int SendCommand(const Args& args) {
       if (--program.email.ReferenceCount == 0) app::CloseTable(program.email);
       return Usage("--port traži broj od 1 do 65535");
     }
+  } else if (port == 25 && mailOptions.tls != mail::TlsMode::kNone) {
+    // Port 25 (the settings' default) with TLS asked for: the ports the providers use for
+    // the two kinds of secured submission. "--port 25" keeps 25.
+    port = mailOptions.tls == mail::TlsMode::kImplicit ? 465 : 587;
   }
 
   // The socket layer is started here unless the program has started it already.
@@ -176,6 +197,7 @@ int SendCommand(const Args& args) {
   {
     ConsoleEmailSend email(ui);
     email.Init();
+    mail::ApplyMailOptions(email, mailOptions);
     email.SERVER = TrimRightCopy(o.hasServer ? o.server : saved.server);
     email.PORT = port;
     email.TOLIST = TrimRightCopy(o.hasTo ? o.to : saved.to);
@@ -209,7 +231,13 @@ int SendCommand(const Args& args) {
       email.SendMail(2);
       ui.SetWaitCursor(false);
       if (email.Error != 0) {
-        std::fprintf(stderr, "Could not connect to email server.\n");
+        // Say what stopped the message; only a failed connection is a connection problem.
+        if (!email.FailedAttachment().empty())
+          std::fprintf(stderr, "Privitak nije poslan: %s\n", email.FailedAttachment().c_str());
+        else if (email.Error == -39 || email.Error > 0)
+          std::fprintf(stderr, "Could not connect to email server.\n");
+        else
+          std::fprintf(stderr, "E-mail nije poslan.\n");
       } else {
         queue.SetTimer(kProgressTimer);
         while (!email.failed() && email.DATAQUEUE && !email.DATAQUEUE->empty()) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -62,6 +63,29 @@ std::vector<std::string_view> SplitAddressList(std::string_view list) {
   return entries;
 }
 
+std::string TwoDigits(int v) {
+  std::string s;
+  s += static_cast<char>('0' + (v / 10) % 10);
+  s += static_cast<char>('0' + v % 10);
+  return s;
+}
+
+bool IsQuotedPrintable(std::string_view encoding) {
+  std::string_view e = TrimRight(encoding);
+  constexpr std::string_view kQp = "quoted-printable";
+  if (e.size() != kQp.size()) return false;
+  for (std::size_t i = 0; i < e.size(); ++i) {
+    char c = e[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kQp[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// ---- file lists --------------------------------------------------------------------------
+
 // The entries of a file list: the texts inside pairs of double quotes when the list holds a
 // quote, else the comma-separated pieces; trimmed, blank ones left out.
 std::vector<std::string> FileListEntries(std::string_view list) {
@@ -103,141 +127,6 @@ std::string BaseName(const std::string& path) {
   std::size_t cut = path.find_last_of("/\\");
   return cut == std::string::npos ? path : path.substr(cut + 1);
 }
-
-std::string TwoDigits(int v) {
-  std::string s;
-  s += static_cast<char>('0' + (v / 10) % 10);
-  s += static_cast<char>('0' + v % 10);
-  return s;
-}
-
-bool IsQuotedPrintable(std::string_view encoding) {
-  std::string_view e = TrimRight(encoding);
-  constexpr std::string_view kQp = "quoted-printable";
-  if (e.size() != kQp.size()) return false;
-  for (std::size_t i = 0; i < e.size(); ++i) {
-    char c = e[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != kQp[i]) return false;
-  }
-  return true;
-}
-
-// The message under construction: a growing buffer whose capacity follows the composer's
-// estimates, so that encoding a large file re-allocates once rather than many times.
-class Writer {
- public:
-  explicit Writer(std::string& buffer) : buf_(buffer) {}
-
-  // Raises the capacity to at least `capacity`, keeping the content.
-  void Reserve(std::size_t capacity) {
-    if (capacity > buf_.capacity()) buf_.reserve(capacity);
-  }
-  void Add(std::string_view s) { buf_.append(s); }
-  std::string& Buffer() { return buf_; }
-
- private:
-  std::string& buf_;
-};
-
-// Appends one body, encoded as its options say.
-void AppendBody(std::string_view body, std::string_view encoding, bool dontEncode,
-                Writer& w) {
-  if (body.empty()) return;
-  if (dontEncode || !IsQuotedPrintable(encoding)) {
-    w.Add(body);
-    return;
-  }
-  int counter = 0;
-  for (std::size_t pos = 0; pos < body.size(); pos += kEncodeBlockBytes) {
-    std::size_t len = std::min(kEncodeBlockBytes, body.size() - pos);
-    w.Reserve(w.Buffer().size() + kQuotedPrintableBlockWorstCase + 8192);
-    NetQuotedPrintableEncode(body, pos, len, counter, w.Buffer());
-  }
-}
-
-enum class FilePartKind { kImage, kAttachment };
-
-// Appends every file of the list as an image or attachment part, then the closing
-// delimiter of its boundary.
-ComposeResult AppendFileParts(std::string_view list, FilePartKind kind,
-                              const std::string& boundary, Writer& w,
-                              ComposeFailure& failure) {
-  std::vector<std::string> files = FileListEntries(list);
-  std::vector<char> record(kEncodeBlockBytes * 64);  // whole records, so lines stay aligned
-  for (std::size_t n = 0; n < files.size(); ++n) {
-    const std::string& path = files[n];
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      failure.errorNumber = errno;
-      failure.errorText = std::strerror(errno);
-      failure.path = path;
-      return ComposeResult::kFileError;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-      failure.errorNumber = S_ISDIR(st.st_mode) ? EISDIR : errno;
-      failure.errorText = std::strerror(failure.errorNumber);
-      failure.path = path;
-      ::close(fd);
-      return ComposeResult::kFileError;
-    }
-    const std::size_t size = static_cast<std::size_t>(st.st_size);
-    w.Reserve(w.Buffer().capacity() + size / 100 * 137 + size % 100 * 2 + 300);
-
-    const std::string name = BaseName(path);
-    if (n > 0) w.Add("\r\n");
-    w.Add("\r\n--");
-    w.Add(boundary);
-    w.Add("\r\n");
-    if (kind == FilePartKind::kImage) {
-      std::string ext = "gif";
-      if (name.size() > 4 && name[name.size() - 4] == '.') ext = name.substr(name.size() - 3);
-      w.Add("Content-Type: image/" + ext + ";\r\n");
-      w.Add(std::string(" name=") + kQuote + name + kQuote + "\r\n");
-      w.Add("Content-Transfer-Encoding: base64\r\n");
-      w.Add("Content-ID: <" + name + ">\r\n");
-      w.Add("\r\n");
-    } else {
-      w.Add("Content-Type: application/x-unkown;\r\n");
-      w.Add(std::string(" name=") + kQuote + name + kQuote + "\r\n");
-      w.Add("Content-Transfer-Encoding: base64\r\n");
-      w.Add("Content-Disposition: attachment;\r\n");
-      w.Add(std::string(" filename=") + kQuote + name + kQuote + "\r\n");
-      w.Add("\r\n");
-    }
-    std::size_t lineFill = 0;
-    while (true) {
-      // Fill whole records before encoding, so only the file's last record is short.
-      std::size_t got = 0;
-      while (got < record.size()) {
-        ssize_t r = ::read(fd, record.data() + got, record.size() - got);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) {
-          failure.errorNumber = errno;
-          failure.errorText = std::strerror(errno);
-          failure.path = path;
-          ::close(fd);
-          return ComposeResult::kFileError;
-        }
-        if (r == 0) break;
-        got += static_cast<std::size_t>(r);
-      }
-      if (got == 0) break;
-      std::string& buf = w.Buffer();
-      w.Reserve(buf.size() + got / 57 * 78 + 80);
-      AppendBase64(std::string_view(record.data(), got), buf, lineFill);
-      if (got < record.size()) break;
-    }
-    ::close(fd);
-  }
-  w.Add("\r\n\r\n--");
-  w.Add(boundary);
-  w.Add("--\r\n");
-  return ComposeResult::kOk;
-}
-
-}  // namespace
 
 // ---- encoders ----------------------------------------------------------------------------
 
@@ -343,6 +232,21 @@ std::string Base64(std::string_view data) {
   return out;
 }
 
+std::string Base64Line(std::string_view data) {
+  std::string out;
+  std::size_t fill = 0;
+  for (std::size_t pos = 0; pos < data.size(); pos += 57) {
+    AppendBase64(data.substr(pos, 57), out, fill);
+    if (fill == 0) out.resize(out.size() - 2);  // the line break after a full line
+  }
+  return out;
+}
+
+std::uint64_t Base64Length(std::uint64_t bytes) {
+  const std::uint64_t chars = (bytes + 2) / 3 * 4;
+  return chars + chars / kBase64LineChars * 2;
+}
+
 // ---- address lists -----------------------------------------------------------------------
 
 std::size_t AddressEntryCount(std::string_view list) { return SplitAddressList(list).size(); }
@@ -382,8 +286,6 @@ std::string HeaderValue(std::string_view value) {
     if (c == '\r' || c == '\n') c = ' ';
   return std::string(TrimRight(v));
 }
-
-// ---- file lists --------------------------------------------------------------------------
 
 std::string ConvertFileList(std::string_view list, char separator) {
   if (list.find('|') == std::string_view::npos) return std::string(list);
@@ -457,11 +359,352 @@ bool SizeBuffer(std::string& buffer, std::size_t required) {
   }
 }
 
+// ---- header encoding ---------------------------------------------------------------------
+
 namespace {
+
+bool IsAscii(std::string_view s) {
+  for (unsigned char c : s)
+    if (c > 127) return false;
+  return true;
+}
+
+bool EqualsAsciiNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// Length of the well-formed UTF-8 character at `i`, or 0 when there is none.
+std::size_t Utf8Length(std::string_view s, std::size_t i) {
+  const auto c = static_cast<unsigned char>(s[i]);
+  if (c < 0x80) return 1;
+  std::size_t n = 0;
+  if (c >= 0xC2 && c <= 0xDF)
+    n = 2;
+  else if (c >= 0xE0 && c <= 0xEF)
+    n = 3;
+  else if (c >= 0xF0 && c <= 0xF4)
+    n = 4;
+  else
+    return 0;
+  if (i + n > s.size()) return 0;
+  for (std::size_t k = 1; k < n; ++k)
+    if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
+  const auto d = static_cast<unsigned char>(s[i + 1]);
+  if ((c == 0xE0 && d < 0xA0) || (c == 0xED && d >= 0xA0) || (c == 0xF0 && d < 0x90) ||
+      (c == 0xF4 && d >= 0x90))
+    return 0;  // over-long forms, surrogates, beyond U+10FFFF
+  return n;
+}
+
+bool IsUtf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const std::size_t n = Utf8Length(s, i);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+// The charset a text that is not plain ASCII is written in: UTF-8 when it is well-formed
+// UTF-8, else the charset declared for the body, else code page 1250 (the program's own).
+std::string TextCharset(std::string_view text, std::string_view declared) {
+  if (IsUtf8(text)) return "utf-8";
+  std::string d = Trimmed(TrimRight(declared));
+  if (!d.empty() && !EqualsAsciiNoCase(d, "us-ascii") && IsAscii(d) &&
+      d.find_first_of("?\r\n \t\"") == std::string::npos)
+    return d;
+  return "windows-1250";
+}
+
+// The text as RFC 2047 encoded words ("=?charset?B?...?="), each at most 75 characters and
+// never splitting a UTF-8 character, separated by a folding line break.
+std::string EncodedWords(std::string_view text, const std::string& charset) {
+  const bool utf8 = charset == "utf-8";
+  const std::size_t overhead = charset.size() + 7;  // "=?" "?B?" "?="
+  const std::size_t maxBytes = std::max<std::size_t>((overhead < 71 ? 75 - overhead : 4) / 4 * 3, 3);
+  std::string out;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    std::size_t end = i;
+    while (end < text.size()) {
+      const std::size_t n = utf8 ? std::max<std::size_t>(Utf8Length(text, end), 1) : 1;
+      if (end + n - i > maxBytes) break;
+      end += n;
+    }
+    if (end == i) end = i + 1;
+    if (!out.empty()) out += "\r\n ";
+    out += "=?" + charset + "?B?" + Base64Line(text.substr(i, end - i)) + "?=";
+    i = end;
+  }
+  return out;
+}
+
+// An unstructured header value (subject, organisation, ...): as it always was, or encoded
+// words when encoding is on and the value is not plain ASCII.
+std::string HeaderText(std::string_view value, const MessageParts& p) {
+  std::string v = HeaderValue(value);
+  if (!p.encodeHeaders || IsAscii(v)) return v;
+  return EncodedWords(v, TextCharset(v, p.textCharset));
+}
+
+// A display name and address as one mailbox: the name in double quotes as it always was, or
+// as encoded words when encoding is on and the name is not plain ASCII.
+std::string Mailbox(const std::string& name, const std::string& address, const MessageParts& p) {
+  const std::string n = HeaderValue(name);
+  const std::string a = HeaderValue(address);
+  if (p.encodeHeaders && !IsAscii(n)) return EncodedWords(n, TextCharset(n, p.textCharset)) + " <" + a + ">";
+  return std::string(1, kQuote) + n + kQuote + " <" + a + ">";
+}
+
+// A header value that holds addresses (Reply-To and the receipt headers): unchanged, unless
+// encoding is on and it is not plain ASCII; then each entry is written again with its
+// display name encoded.
+std::string AddressHeaderText(std::string_view value, const MessageParts& p) {
+  std::string v = HeaderValue(value);
+  if (!p.encodeHeaders || IsAscii(v)) return v;
+  std::string out;
+  std::string name;
+  std::string address;
+  const std::size_t count = AddressEntryCount(v);
+  for (std::size_t i = 1; i <= count; ++i) {
+    if (!GetAddress(v, static_cast<int>(i), name, address)) continue;
+    if (!out.empty()) out += ", ";
+    out += name == address ? address : Mailbox(name, address, p);
+  }
+  return out;
+}
+
+// Whole header lines added by the caller: a line that is not plain ASCII keeps its field
+// name and gets its value as encoded words when encoding is on.
+std::string ExtraHeaderText(std::string_view extra, const MessageParts& p) {
+  if (!p.encodeHeaders || IsAscii(extra)) return std::string(extra);
+  std::string out;
+  std::size_t pos = 0;
+  while (pos <= extra.size()) {
+    std::size_t eol = extra.find("\r\n", pos);
+    const bool last = eol == std::string_view::npos;
+    std::string_view line = extra.substr(pos, last ? std::string_view::npos : eol - pos);
+    if (IsAscii(line)) {
+      out += line;
+    } else {
+      const std::size_t colon = line.find(':');
+      std::string_view value = colon == std::string_view::npos ? line : line.substr(colon + 1);
+      std::string text = Trimmed(value);
+      if (colon != std::string_view::npos) out += std::string(line.substr(0, colon + 1)) + " ";
+      out += EncodedWords(text, TextCharset(text, p.textCharset));
+    }
+    if (last) break;
+    out += "\r\n";
+    pos = eol + 2;
+  }
+  return out;
+}
+
+bool IsAttributeChar(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+         std::strchr("!#$&+-.^_`|~", c) != nullptr;
+}
+
+// A file name as the MIME parameter `attribute`: in double quotes as it always was, or,
+// when encoding is on and the name is not plain ASCII, in RFC 2231 form, split into numbered
+// continuations on lines of their own so that no line grows long.
+std::string FileNameParameter(const std::string& attribute, const std::string& name,
+                              const MessageParts& p) {
+  if (!p.encodeHeaders || IsAscii(name))
+    return attribute + "=" + kQuote + name + kQuote;
+  const std::string charset = TextCharset(name, p.textCharset);
+  std::vector<std::string> pieces(1);
+  for (unsigned char c : name) {
+    std::string enc(1, static_cast<char>(c));
+    if (!IsAttributeChar(c)) {
+      enc = "%";
+      enc += kHex[c >> 4];
+      enc += kHex[c & 15];
+    }
+    if (pieces.back().size() + enc.size() > 60) pieces.emplace_back();
+    pieces.back() += enc;
+  }
+  if (pieces.size() == 1) return attribute + "*=" + charset + "''" + pieces[0];
+  std::string out;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    if (i > 0) out += ";\r\n ";
+    out += attribute + "*" + std::to_string(i) + "*=" + (i == 0 ? charset + "''" : "") + pieces[i];
+  }
+  return out;
+}
+
+// Bytes above 127 as %XX, so that an identifier stays ASCII.
+std::string PercentEncodedNonAscii(const std::string& s) {
+  std::string out;
+  for (unsigned char c : s) {
+    if (c < 128) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+// How one body goes out: its charset, transfer encoding and whether it is encoded at all.
+struct BodyForm {
+  std::string charset;
+  std::string encoding;
+  bool dontEncode = false;
+};
+
+// The body's form as the options say; with encoding on, a body that is not plain ASCII is
+// quoted-printable and names the charset it is written in.
+BodyForm FormOf(std::string_view body, const std::string& charset, const std::string& encoding,
+                bool dontEncode, bool encodeAll) {
+  BodyForm f{charset, encoding, dontEncode};
+  if (!encodeAll || IsAscii(body)) return f;
+  if (dontEncode || !IsQuotedPrintable(encoding)) {
+    f.encoding = "quoted-printable";
+    f.dontEncode = false;
+  }
+  std::string declared = Trimmed(TrimRight(charset));
+  if (declared.empty() || EqualsAsciiNoCase(declared, "us-ascii")) f.charset = TextCharset(body, "");
+  return f;
+}
+
+}  // namespace
+
+// ---- plans -------------------------------------------------------------------------------
+
+bool MessagePlan::HasFiles() const {
+  for (const MessageSegment& s : segments)
+    if (s.IsFile()) return true;
+  return false;
+}
+
+namespace {
+
+// The message under construction: literal text gathered into segments, with the files in
+// between as references.
+class PlanWriter {
+ public:
+  explicit PlanWriter(MessagePlan& plan) : plan_(plan) {}
+  std::string& Text() {
+    if (plan_.segments.empty() || plan_.segments.back().IsFile()) plan_.segments.emplace_back();
+    return plan_.segments.back().text;
+  }
+  void Add(std::string_view s) { Text().append(s); }
+  void AddFile(MessageSegment file) { plan_.segments.push_back(std::move(file)); }
+
+ private:
+  MessagePlan& plan_;
+};
+
+ComposeResult FileFailure(ComposeResult result, const std::string& path, int errorNumber,
+                          ComposeFailure& failure) {
+  failure.path = path;
+  failure.errorNumber = errorNumber;
+  failure.errorText = errorNumber != 0 ? std::strerror(errorNumber)
+                      : result == ComposeResult::kNotRegularFile
+                          ? "not a regular file"
+                          : "the file changed after the message was composed";
+  return result;
+}
+
+// Opens the file to see that it can be read and is a regular file; records what it is.
+ComposeResult LookAtFile(const std::string& path, MessageSegment& segment, ComposeFailure& failure) {
+  // Non-blocking, so that a named pipe does not hold the open.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return FileFailure(ComposeResult::kFileError, path, errno, failure);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    const int e = errno;
+    ::close(fd);
+    return FileFailure(ComposeResult::kFileError, path, e, failure);
+  }
+  ::close(fd);
+  if (S_ISDIR(st.st_mode)) return FileFailure(ComposeResult::kFileError, path, EISDIR, failure);
+  if (!S_ISREG(st.st_mode)) return FileFailure(ComposeResult::kNotRegularFile, path, 0, failure);
+  segment.path = path;
+  segment.fileSize = static_cast<std::uint64_t>(st.st_size);
+  segment.device = static_cast<std::uint64_t>(st.st_dev);
+  segment.inode = static_cast<std::uint64_t>(st.st_ino);
+  segment.offset = 0;
+  segment.length = segment.fileSize;
+  return ComposeResult::kOk;
+}
+
+// Appends one body, encoded as its form says.
+void AppendBody(std::string_view body, const BodyForm& form, PlanWriter& w) {
+  if (body.empty()) return;
+  if (form.dontEncode || !IsQuotedPrintable(form.encoding)) {
+    w.Add(body);
+    return;
+  }
+  int counter = 0;
+  std::string& out = w.Text();
+  for (std::size_t pos = 0; pos < body.size(); pos += kEncodeBlockBytes) {
+    std::size_t len = std::min(kEncodeBlockBytes, body.size() - pos);
+    NetQuotedPrintableEncode(body, pos, len, counter, out);
+  }
+}
+
+enum class FilePartKind { kImage, kAttachment };
+
+// Appends every file of the list as an image or attachment part, then the closing
+// delimiter of its boundary.
+ComposeResult AppendFileParts(std::string_view list, FilePartKind kind,
+                              const std::string& boundary, const MessageParts& p,
+                              PlanWriter& w, ComposeFailure& failure) {
+  std::vector<std::string> files = FileListEntries(list);
+  const bool sliced = kind == FilePartKind::kAttachment && p.attachmentSlice && files.size() == 1;
+  for (std::size_t n = 0; n < files.size(); ++n) {
+    MessageSegment file;
+    if (ComposeResult r = LookAtFile(files[n], file, failure); r != ComposeResult::kOk) return r;
+    std::string name = BaseName(files[n]);
+    if (sliced) {
+      file.offset = std::min(p.attachmentSlice->offset, file.fileSize);
+      file.length = std::min(p.attachmentSlice->length, file.fileSize - file.offset);
+      name = p.attachmentSlice->name;
+    }
+    if (n > 0) w.Add("\r\n");
+    w.Add("\r\n--");
+    w.Add(boundary);
+    w.Add("\r\n");
+    if (kind == FilePartKind::kImage) {
+      std::string ext = "gif";
+      if (name.size() > 4 && name[name.size() - 4] == '.') ext = name.substr(name.size() - 3);
+      if (p.encodeHeaders && !IsAscii(ext)) ext = "gif";
+      w.Add("Content-Type: image/" + ext + ";\r\n");
+      w.Add(" " + FileNameParameter("name", name, p) + "\r\n");
+      w.Add("Content-Transfer-Encoding: base64\r\n");
+      w.Add("Content-ID: <" + (p.encodeHeaders ? PercentEncodedNonAscii(name) : name) + ">\r\n");
+      w.Add("\r\n");
+    } else {
+      w.Add("Content-Type: application/x-unkown;\r\n");
+      w.Add(" " + FileNameParameter("name", name, p) + "\r\n");
+      w.Add("Content-Transfer-Encoding: base64\r\n");
+      w.Add("Content-Disposition: attachment;\r\n");
+      w.Add(" " + FileNameParameter("filename", name, p) + "\r\n");
+      w.Add("\r\n");
+    }
+    w.AddFile(std::move(file));
+  }
+  w.Add("\r\n\r\n--");
+  w.Add(boundary);
+  w.Add("--\r\n");
+  return ComposeResult::kOk;
+}
 
 // One address header ("To:", "CC:") over every entry of the list; nothing when no entry
 // holds an address.
-void AppendAddressHeader(const char* label, std::string_view list, Writer& w) {
+void AppendAddressHeader(const char* label, std::string_view list, const MessageParts& p,
+                         PlanWriter& w) {
   std::string name;
   std::string address;
   bool any = false;
@@ -469,30 +712,30 @@ void AppendAddressHeader(const char* label, std::string_view list, Writer& w) {
   for (std::size_t i = 1; i <= count; ++i) {
     if (!GetAddress(list, static_cast<int>(i), name, address)) continue;
     w.Add(any ? "," : label);
-    w.Add(std::string(" ") + kQuote + HeaderValue(name) + kQuote + " <" + HeaderValue(address) +
-          ">");
+    w.Add(" " + Mailbox(name, address, p));
     any = true;
   }
   if (any) w.Add("\r\n");
 }
 
-void AppendIfSet(const char* label, std::string_view value, Writer& w) {
-  std::string v = HeaderValue(value);
-  if (IsBlank(v)) return;
+void AppendIfSet(const char* label, const std::string& value, PlanWriter& w) {
+  if (IsBlank(value)) return;
   w.Add(label);
-  w.Add(v);
+  w.Add(value);
   w.Add("\r\n");
 }
 
-void AppendTextPartHeader(const std::string& boundary, const MessageParts& p, Writer& w) {
+void AppendTextPartHeader(const std::string& boundary, const BodyForm& form, PlanWriter& w) {
   w.Add("--" + boundary + "\r\n");
   w.Add("Content-Type: text/plain;\r\n");
-  w.Add("\tcharset=" + HeaderValue(p.textCharset) + "\r\n");
-  w.Add("Content-Transfer-Encoding: " + HeaderValue(p.textEncoding) + "\r\n");
+  w.Add("\tcharset=" + HeaderValue(form.charset) + "\r\n");
+  w.Add("Content-Transfer-Encoding: " + HeaderValue(form.encoding) + "\r\n");
   w.Add("\r\n");
 }
 
-ComposeResult Compose(const MessageParts& p, std::string& buffer, ComposeFailure& failure) {
+ComposeResult Plan(const MessageParts& p, MessagePlan& plan, ComposeFailure& failure) {
+  plan = MessagePlan();
+  PlanWriter w(plan);
   const std::string_view text = p.text;
   const bool A = !IsBlank(p.attachmentList);
   const bool H = !p.html.empty();
@@ -501,33 +744,27 @@ ComposeResult Compose(const MessageParts& p, std::string& buffer, ComposeFailure
   const std::string b1 = std::string(kBoundaryBase) + "_001_" + p.messageId;
   const std::string b2 = std::string(kBoundaryBase) + "_002_" + p.messageId;
   const std::string q(1, kQuote);
-
-  std::size_t capacity = 8192 + TrimRight(p.toList).size() + TrimRight(p.ccList).size() +
-                         TrimRight(p.from).size() + TrimRight(p.subject).size() +
-                         TrimRight(p.replyTo).size() + TrimRight(p.organization).size() +
-                         TrimRight(p.dispositionNotificationTo).size() +
-                         TrimRight(p.deliveryReceiptTo).size() +
-                         TrimRight(p.extraHeader).size() + p.text.size() + p.html.size();
-  if (!SizeBuffer(buffer, capacity)) return ComposeResult::kNoMemoryAtStart;
-  Writer w(buffer);
+  const BodyForm textForm =
+      FormOf(p.text, p.textCharset, p.textEncoding, p.textDontEncode, p.encodeHeaders);
+  const BodyForm htmlForm =
+      FormOf(p.html, p.htmlCharset, p.htmlEncoding, p.htmlDontEncode, p.encodeHeaders);
 
   // Header.
   w.Add("Message-ID: <" + HeaderValue(p.messageId) + ".00@" + HeaderValue(p.hostName) + ">\r\n");
-  AppendIfSet("Delivery-receipt-to: ", p.deliveryReceiptTo, w);
-  AppendIfSet("Disposition-Notification-To: ", p.dispositionNotificationTo, w);
-  AppendIfSet("Reply-To: ", p.replyTo, w);
+  AppendIfSet("Delivery-receipt-to: ", AddressHeaderText(p.deliveryReceiptTo, p), w);
+  AppendIfSet("Disposition-Notification-To: ", AddressHeaderText(p.dispositionNotificationTo, p), w);
+  AppendIfSet("Reply-To: ", AddressHeaderText(p.replyTo, p), w);
   {
     std::string name;
     std::string address;
-    if (GetAddress(p.from, 1, name, address))
-      w.Add("From: " + q + HeaderValue(name) + q + " <" + HeaderValue(address) + ">\r\n");
+    if (GetAddress(p.from, 1, name, address)) w.Add("From: " + Mailbox(name, address, p) + "\r\n");
   }
-  AppendAddressHeader("To:", p.toList, w);
-  AppendAddressHeader("CC:", p.ccList, w);
-  AppendIfSet("References: ", p.references, w);
-  w.Add("Subject: " + HeaderValue(p.subject) + "\r\n");
+  AppendAddressHeader("To:", p.toList, p, w);
+  AppendAddressHeader("CC:", p.ccList, p, w);
+  AppendIfSet("References: ", HeaderText(p.references, p), w);
+  w.Add("Subject: " + HeaderText(p.subject, p) + "\r\n");
   w.Add("Date: " + DateHeaderValue(p.day, p.timeOfDay, p.utcOffsetMinutes) + "\r\n");
-  AppendIfSet("Organization: ", p.organization, w);
+  AppendIfSet("Organization: ", HeaderText(p.organization, p), w);
   w.Add("MIME-version: 1.0\r\n");
   if (A) {
     w.Add("Content-Type: multipart/mixed;\r\n\tboundary=" + q + b0 + q + "\r\n");
@@ -537,12 +774,12 @@ ComposeResult Compose(const MessageParts& p, std::string& buffer, ComposeFailure
   } else if (H) {
     w.Add("Content-Type: multipart/alternative;\r\n\tboundary=" + q + b1 + q + "\r\n");
   } else {
-    w.Add("Content-Type: text/plain;\r\n\tcharset=" + HeaderValue(p.textCharset) + "\r\n");
-    w.Add("Content-Transfer-Encoding: " + HeaderValue(p.textEncoding) + "\r\n");
+    w.Add("Content-Type: text/plain;\r\n\tcharset=" + HeaderValue(textForm.charset) + "\r\n");
+    w.Add("Content-Transfer-Encoding: " + HeaderValue(textForm.encoding) + "\r\n");
   }
-  w.Add("X-Mailer: " + HeaderValue(p.xMailer) + "\r\n");
+  w.Add("X-Mailer: " + HeaderText(p.xMailer, p) + "\r\n");
   w.Add("X-Quillon: Quillon Email 2.93\r\n");
-  std::string_view extra = TrimRight(p.extraHeader);
+  const std::string extra = ExtraHeaderText(TrimRight(p.extraHeader), p);
   if (!extra.empty()) {
     w.Add(extra);
     // Always ended by CR LF, so that the blank line that ends the header stays blank.
@@ -568,50 +805,189 @@ ComposeResult Compose(const MessageParts& p, std::string& buffer, ComposeFailure
       w.Add("--" + b0 + "\r\nContent-Type: multipart/alternative;\r\n\tboundary=" + q + b1 + q +
             "\r\n\r\n");
     }
-    AppendTextPartHeader(b1, p, w);
+    AppendTextPartHeader(b1, textForm, w);
   } else if (A) {
-    AppendTextPartHeader(b0, p, w);
+    AppendTextPartHeader(b0, textForm, w);
   }
 
   // Bodies.
-  AppendBody(text, p.textEncoding, p.textDontEncode, w);
+  AppendBody(text, textForm, w);
   if (!H && A) w.Add("\r\n");
   if (H) {
     w.Add("\r\n\r\n--" + b1 + "\r\n");
     w.Add("Content-Type: text/html;\r\n");
-    w.Add("\tcharset=" + HeaderValue(p.htmlCharset) + "\r\n");
-    w.Add("Content-Transfer-Encoding: " + HeaderValue(p.htmlEncoding) + "\r\n");
+    w.Add("\tcharset=" + HeaderValue(htmlForm.charset) + "\r\n");
+    w.Add("Content-Transfer-Encoding: " + HeaderValue(htmlForm.encoding) + "\r\n");
     w.Add("\r\n");
-    AppendBody(p.html, p.htmlEncoding, p.htmlDontEncode, w);
+    AppendBody(p.html, htmlForm, w);
     w.Add("\r\n\r\n--" + b1 + "--\r\n");
   }
 
   // Files.
   if (E) {
-    ComposeResult r = AppendFileParts(p.embedList, FilePartKind::kImage, b2, w, failure);
+    ComposeResult r = AppendFileParts(p.embedList, FilePartKind::kImage, b2, p, w, failure);
     if (r != ComposeResult::kOk) return r;
   }
   if (A) {
-    ComposeResult r = AppendFileParts(p.attachmentList, FilePartKind::kAttachment, b0, w, failure);
+    ComposeResult r = AppendFileParts(p.attachmentList, FilePartKind::kAttachment, b0, p, w, failure);
     if (r != ComposeResult::kOk) return r;
   }
 
-  while (!buffer.empty() && buffer.back() == ' ') buffer.pop_back();
+  // The message ends without trailing spaces; files are always followed by text.
+  if (!plan.segments.empty() && !plan.segments.back().IsFile()) {
+    std::string& last = plan.segments.back().text;
+    while (!last.empty() && last.back() == ' ') last.pop_back();
+  }
+  plan.size = 0;
+  for (const MessageSegment& s : plan.segments) plan.size += s.Size();
   return ComposeResult::kOk;
 }
 
 }  // namespace
 
-ComposeResult ComposeMessage(const MessageParts& parts, std::string& buffer,
-                             ComposeFailure& failure) {
-  // Growing the buffer is the only thing here that can throw.
+ComposeResult PlanMessage(const MessageParts& parts, MessagePlan& plan, ComposeFailure& failure) {
   try {
-    return Compose(parts, buffer, failure);
+    return Plan(parts, plan, failure);
   } catch (const std::bad_alloc&) {
     return ComposeResult::kNoMemoryGrowing;
   } catch (const std::length_error&) {
     return ComposeResult::kNoMemoryGrowing;
   }
+}
+
+// ---- reading a plan ----------------------------------------------------------------------
+
+MessageReader::MessageReader(const MessagePlan& plan) : plan_(plan) {}
+
+MessageReader::~MessageReader() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool MessageReader::Fail(ComposeResult result, const MessageSegment& segment, int errorNumber) {
+  result_ = result;
+  FileFailure(result, segment.path, errorNumber, failure_);
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  return false;
+}
+
+bool MessageReader::OpenFile(const MessageSegment& segment) {
+  fd_ = ::open(segment.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd_ < 0) return Fail(ComposeResult::kFileError, segment, errno);
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) return Fail(ComposeResult::kFileError, segment, errno);
+  if (!S_ISREG(st.st_mode)) return Fail(ComposeResult::kNotRegularFile, segment, 0);
+  if (static_cast<std::uint64_t>(st.st_dev) != segment.device ||
+      static_cast<std::uint64_t>(st.st_ino) != segment.inode ||
+      static_cast<std::uint64_t>(st.st_size) != segment.fileSize)
+    return Fail(ComposeResult::kFileChanged, segment, 0);
+  ::posix_fadvise(fd_, static_cast<off_t>(segment.offset), static_cast<off_t>(segment.length),
+                  POSIX_FADV_SEQUENTIAL);
+  lineFill_ = 0;
+  return true;
+}
+
+bool MessageReader::Refill() {
+  const MessageSegment& segment = plan_.segments[segment_];
+  pending_.clear();
+  pendingPos_ = 0;
+  if (fd_ < 0 && !OpenFile(segment)) return false;
+  const std::uint64_t left = segment.length - taken_;
+  if (left == 0) {
+    // The whole slice went out; the file must still be the one that was planned.
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || static_cast<std::uint64_t>(st.st_size) != segment.fileSize)
+      return Fail(ComposeResult::kFileChanged, segment, 0);
+    ::close(fd_);
+    fd_ = -1;
+    ++segment_;
+    taken_ = 0;
+    return true;
+  }
+  // Whole records (a multiple of 57 bytes), so that only the file's last line is short.
+  if (record_.empty()) record_.resize(kEncodeBlockBytes * 256);
+  const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(record_.size(), left));
+  std::size_t got = 0;
+  while (got < want) {
+    const ssize_t r = ::pread(fd_, record_.data() + got, want - got,
+                              static_cast<off_t>(segment.offset + taken_ + got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return Fail(ComposeResult::kFileError, segment, errno);
+    if (r == 0) return Fail(ComposeResult::kFileChanged, segment, 0);  // it got shorter
+    got += static_cast<std::size_t>(r);
+  }
+  taken_ += got;
+  AppendBase64(std::string_view(record_.data(), got), pending_, lineFill_);
+  return true;
+}
+
+std::size_t MessageReader::Read(std::uint8_t* out, std::size_t max) {
+  std::size_t done = 0;
+  while (done < max && !Failed()) {
+    if (pendingPos_ < pending_.size()) {
+      const std::size_t n = std::min(max - done, pending_.size() - pendingPos_);
+      std::memcpy(out + done, pending_.data() + pendingPos_, n);
+      pendingPos_ += n;
+      done += n;
+      continue;
+    }
+    if (segment_ >= plan_.segments.size()) break;
+    const MessageSegment& segment = plan_.segments[segment_];
+    if (segment.IsFile()) {
+      Refill();
+      continue;
+    }
+    const std::size_t n = std::min<std::size_t>(max - done, segment.text.size() - taken_);
+    std::memcpy(out + done, segment.text.data() + taken_, n);
+    taken_ += n;
+    done += n;
+    if (taken_ == segment.text.size()) {
+      ++segment_;
+      taken_ = 0;
+    }
+  }
+  if (Failed()) return 0;
+  position_ += done;
+  return done;
+}
+
+ComposeResult ReadMessage(const MessagePlan& plan, std::string& buffer, ComposeFailure& failure) {
+  try {
+    if (plan.size > buffer.max_size()) return ComposeResult::kNoMemoryGrowing;
+    buffer.resize(static_cast<std::size_t>(plan.size));
+  } catch (const std::bad_alloc&) {
+    return ComposeResult::kNoMemoryGrowing;
+  } catch (const std::length_error&) {
+    return ComposeResult::kNoMemoryGrowing;
+  }
+  MessageReader reader(plan);
+  const std::size_t n = reader.Read(reinterpret_cast<std::uint8_t*>(buffer.data()), buffer.size());
+  std::uint8_t extra = 0;
+  if (reader.Failed()) {
+    failure = reader.failure();
+    return reader.result();
+  }
+  if (n != buffer.size() || reader.Read(&extra, 1) != 0) {
+    failure = ComposeFailure{};
+    return ComposeResult::kFileChanged;
+  }
+  return ComposeResult::kOk;
+}
+
+ComposeResult ComposeMessage(const MessageParts& parts, std::string& buffer,
+                             ComposeFailure& failure) {
+  const MessageParts& p = parts;
+  const std::size_t capacity = 8192 + TrimRight(p.toList).size() + TrimRight(p.ccList).size() +
+                               TrimRight(p.from).size() + TrimRight(p.subject).size() +
+                               TrimRight(p.replyTo).size() + TrimRight(p.organization).size() +
+                               TrimRight(p.dispositionNotificationTo).size() +
+                               TrimRight(p.deliveryReceiptTo).size() +
+                               TrimRight(p.extraHeader).size() + p.text.size() + p.html.size();
+  if (!SizeBuffer(buffer, capacity)) return ComposeResult::kNoMemoryAtStart;
+  MessagePlan plan;
+  ComposeResult r = PlanMessage(parts, plan, failure);
+  if (r != ComposeResult::kOk) return r;
+  return ReadMessage(plan, buffer, failure);
 }
 
 }  // namespace verdan::mail

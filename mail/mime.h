@@ -4,23 +4,30 @@
 // uses (quoted-printable and base64) and the address-list parser shared with the SMTP
 // client.
 //
+// A message is described by a plan: its literal text (headers, bodies, part headers) with
+// the attached files in between as references. The files are base64 encoded only when the
+// message is read (`MessageReader`), block by block, so a message with a large attachment
+// never has to be held in memory; `ComposeMessage` reads a plan into one buffer.
+//
 // Everything here is hand-written and self-contained. All functions are pure apart from
-// `ComposeMessage`, which reads the files it is given; none keeps state between calls, so
-// they may be used from any thread.
+// the ones that look at or read the files they are given; none keeps state between calls,
+// so they may be used from any thread. A MessageReader belongs to one thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace verdan::mail {
 
 // ---- encoders ----------------------------------------------------------------------------
 
 // Bodies are quoted-printable encoded in blocks of this many input bytes, and files are
-// read and base64 encoded in records of this size (a multiple of 57, so a full record gives
-// exactly 18 base64 lines of 76 characters).
+// read and base64 encoded in whole records of this size (a multiple of 57, so a full record
+// gives exactly 18 base64 lines of 76 characters and only a file's last line is short).
 inline constexpr std::size_t kEncodeBlockBytes = 1026;
 
 // Longest output one quoted-printable block can produce: every byte as a three-character
@@ -44,6 +51,10 @@ void AppendQuotedPrintable(std::string_view input, std::string& out);
 // output line and is updated, so consecutive calls form one stream.
 void AppendBase64(std::string_view data, std::string& out, std::size_t& lineFill);
 std::string Base64(std::string_view data);  // one call, fresh line
+// Base64 on one line, however long (for the arguments of SMTP commands).
+std::string Base64Line(std::string_view data);
+// Length of the base64 form of `bytes` bytes as AppendBase64 writes it from a fresh line.
+std::uint64_t Base64Length(std::uint64_t bytes);
 
 // ---- address lists -----------------------------------------------------------------------
 
@@ -73,7 +84,22 @@ std::string HeaderValue(std::string_view value);
 // `separator` is the directory separator added when the directory does not end in one.
 std::string ConvertFileList(std::string_view list, char separator);
 
+// The entries of a file list: the texts inside pairs of double quotes when the list holds a
+// quote, else the comma-separated pieces; trimmed, blank ones left out.
+std::vector<std::string> FileListEntries(std::string_view list);
+
+// The file name of a path: what follows its last "\" (or "/").
+std::string BaseName(const std::string& path);
+
 // ---- composition -------------------------------------------------------------------------
+
+// A piece of a file sent as an attachment of its own (an archive split over several
+// messages): `length` bytes from `offset`, named `name` in the message.
+struct FileSlice {
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+  std::string name;
+};
 
 // Everything one message is made of. Text fields are used with trailing spaces removed.
 struct MessageParts {
@@ -88,10 +114,17 @@ struct MessageParts {
   std::string subject;
   std::string extraHeader;  // whole header lines, added unchanged
   std::string xMailer;
-  std::string_view text;  // plain-text body
-  std::string_view html;  // HTML body; empty means none
+  std::string text;  // plain-text body
+  std::string html;  // HTML body; empty means none
   std::string attachmentList;  // already passed through ConvertFileList
   std::string embedList;       // likewise; used only with an HTML body
+  // When set and the attachment list names exactly one file: only this slice of it is
+  // attached, under the slice's name.
+  std::optional<FileSlice> attachmentSlice;
+  // Headers that are not plain ASCII go out encoded (RFC 2047 encoded words for subjects,
+  // display names and other texts, RFC 2231 for file names), and bodies with 8-bit bytes are
+  // quoted-printable with their charset named: the message stays 7-bit throughout.
+  bool encodeHeaders = false;
   std::string textCharset = "us-ascii";
   std::string textEncoding = "7bit";
   bool textDontEncode = false;
@@ -118,6 +151,8 @@ enum class ComposeResult {
   kNoMemoryAtStart,    // the first buffer could not be allocated
   kNoMemoryGrowing,    // the buffer could not grow later
   kFileError,          // a file to embed or attach could not be opened or read
+  kNotRegularFile,     // a file to embed or attach is a device, a pipe or a socket
+  kFileChanged,        // a file changed between composition and reading
 };
 
 struct ComposeFailure {
@@ -126,10 +161,76 @@ struct ComposeFailure {
   std::string errorText; // and its text
 };
 
+// One piece of a message: literal bytes, or (when `path` is set) `length` bytes of a file
+// from `offset`, base64 encoded from a fresh line when the message is read.
+struct MessageSegment {
+  std::string text;
+  std::string path;
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+  // The file as it was found at composition; reading refuses a file that is no longer it.
+  std::uint64_t fileSize = 0;
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  bool IsFile() const { return !path.empty(); }
+  std::uint64_t Size() const { return IsFile() ? Base64Length(length) : text.size(); }
+};
+
+// A composed message: its pieces in order, and its exact length in bytes.
+struct MessagePlan {
+  std::vector<MessageSegment> segments;
+  std::uint64_t size = 0;
+  bool HasFiles() const;
+};
+
+// Composes the message as a plan. Every file is opened and looked at (it must be a regular
+// file that can be read) but not read. On failure `failure` says which file and why.
+ComposeResult PlanMessage(const MessageParts& parts, MessagePlan& plan, ComposeFailure& failure);
+
+// Reads a planned message from start to end. Thread-safety: one thread per reader; the plan
+// must outlive the reader and stay unchanged.
+class MessageReader {
+ public:
+  explicit MessageReader(const MessagePlan& plan);
+  ~MessageReader();
+  MessageReader(const MessageReader&) = delete;
+  MessageReader& operator=(const MessageReader&) = delete;
+
+  // Copies the next bytes into `out`: exactly `max` unless the message ends first, then the
+  // rest; 0 at the end. On a failure returns 0 with Failed() set; a file that was
+  // changed, replaced, shortened or lengthened since composition is a failure
+  // (kFileChanged), so a message is never sent with other content than was planned.
+  std::size_t Read(std::uint8_t* out, std::size_t max);
+  bool Failed() const { return result_ != ComposeResult::kOk; }
+  ComposeResult result() const { return result_; }
+  const ComposeFailure& failure() const { return failure_; }
+  std::uint64_t Position() const { return position_; }
+
+ private:
+  bool Refill();
+  bool OpenFile(const MessageSegment& segment);
+  bool Fail(ComposeResult result, const MessageSegment& segment, int errorNumber);
+
+  const MessagePlan& plan_;
+  std::size_t segment_ = 0;   // the segment being read
+  std::uint64_t taken_ = 0;   // bytes of its source consumed (text bytes or file bytes)
+  std::string pending_;       // encoded bytes not yet handed out
+  std::size_t pendingPos_ = 0;
+  std::size_t lineFill_ = 0;  // base64 line state of the current file
+  std::vector<char> record_;
+  int fd_ = -1;
+  std::uint64_t position_ = 0;
+  ComposeResult result_ = ComposeResult::kOk;
+  ComposeFailure failure_;
+};
+
+// Reads the whole planned message into `buffer` (its allocation reused when it fits).
+ComposeResult ReadMessage(const MessagePlan& plan, std::string& buffer, ComposeFailure& failure);
+
 // Composes the message into `buffer` (replacing its content; its allocation is reused when
 // it fits). On success `buffer` holds exactly the message, which ends without trailing
 // spaces. On failure `buffer`'s content is unspecified and `failure` says what went wrong
-// for kFileError.
+// for the file results.
 ComposeResult ComposeMessage(const MessageParts& parts, std::string& buffer,
                              ComposeFailure& failure);
 

@@ -45,6 +45,55 @@ std::string Shown(std::string_view address) {
   return s;
 }
 
+// Text from the server as it may be shown to the user: printable ASCII and well-formed UTF-8
+// characters stay; control characters (escape sequences that would drive a terminal, line
+// breaks, C1 controls) and malformed bytes each become "?".
+std::string Showable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    std::size_t n = 0;
+    if (c >= 0xC2 && c <= 0xDF)
+      n = 2;
+    else if (c >= 0xE0 && c <= 0xEF)
+      n = 3;
+    else if (c >= 0xF0 && c <= 0xF4)
+      n = 4;
+    bool ok = n > 0 && i + n <= text.size();
+    for (std::size_t k = 1; ok && k < n; ++k)
+      ok = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+    if (ok) {
+      const auto d = static_cast<unsigned char>(text[i + 1]);
+      ok = !(c == 0xC2 && d < 0xA0) &&  // C1 controls U+0080..U+009F
+           !(c == 0xE0 && d < 0xA0) && !(c == 0xED && d >= 0xA0) && !(c == 0xF0 && d < 0x90) &&
+           !(c == 0xF4 && d >= 0x90);
+    }
+    if (ok) {
+      out.append(text.substr(i, n));
+      i += n;
+    } else {
+      out += '?';
+      ++i;
+    }
+  }
+  return out;
+}
+
+// The text cut to at most `bytes` bytes without splitting a UTF-8 character.
+std::string CutBytes(std::string_view text, std::size_t bytes) {
+  if (text.size() <= bytes) return std::string(text);
+  std::size_t end = bytes;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return std::string(text.substr(0, end));
+}
+
 // Reply code of a reply: its first three characters when they are digits, else 0.
 std::int32_t ReplyCode(std::string_view reply) {
   if (reply.size() < 3) return 0;
@@ -58,12 +107,122 @@ std::int32_t ReplyCode(std::string_view reply) {
 }
 
 // Reply text: the first line from its fourth character on (the separator included), without
-// the line end, at most 255 characters.
+// the line end, at most 255 characters, safe to show.
 std::string ReplyText(std::string_view reply) {
   if (reply.size() <= 3) return {};
   std::string_view rest = reply.substr(3);
   rest = rest.substr(0, rest.find_first_of("\r\n"));
-  return std::string(rest.substr(0, kMaxReplyText));
+  return CutBytes(Showable(rest), kMaxReplyText);
+}
+
+// Where the first whole reply in `buffer` ends (one past its last LF), or 0 when it has not
+// all arrived. Lines end in LF, with or without CR before it; a line whose fourth character
+// is "-" is followed by more lines of the same reply.
+enum class ReplyEnd { kNoLine, kMoreLines, kComplete };
+ReplyEnd FindReplyEnd(std::string_view buffer, std::size_t& end) {
+  std::size_t pos = 0;
+  while (true) {
+    const std::size_t lf = buffer.find('\n', pos);
+    if (lf == std::string_view::npos) return pos == 0 ? ReplyEnd::kNoLine : ReplyEnd::kMoreLines;
+    const std::string_view line = buffer.substr(pos, lf - pos);
+    if (line.size() >= 4 && line[3] == '-') {
+      pos = lf + 1;
+      continue;
+    }
+    end = lf + 1;
+    return ReplyEnd::kComplete;
+  }
+}
+
+std::string Upper(std::string_view s) {
+  std::string u(s);
+  for (char& c : u)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return u;
+}
+
+// The extensions a server announces in its answer to EHLO (the lines after the first).
+EhloCapabilities ParseEhlo(std::string_view reply) {
+  EhloCapabilities caps;
+  std::size_t pos = reply.find('\n');
+  while (pos != std::string_view::npos && pos + 1 < reply.size()) {
+    const std::size_t start = pos + 1;
+    pos = reply.find('\n', start);
+    std::string_view line = reply.substr(start, pos == std::string_view::npos ? pos : pos - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.size() < 5) continue;
+    std::vector<std::string> words;
+    std::string word;
+    for (char c : Upper(line.substr(4)) + " ") {
+      if (c == ' ' || c == '=') {  // "AUTH=LOGIN" is the old form of "AUTH LOGIN"
+        if (!word.empty()) words.push_back(word);
+        word.clear();
+      } else {
+        word += c;
+      }
+    }
+    if (words.empty()) continue;
+    if (words[0] == "STARTTLS") caps.startTls = true;
+    if (words[0] == "AUTH") {
+      for (std::size_t i = 1; i < words.size(); ++i) {
+        if (words[i] == "LOGIN") caps.authLogin = true;
+        if (words[i] == "PLAIN") caps.authPlain = true;
+      }
+    }
+    if (words[0] == "SIZE") {
+      caps.size = true;
+      caps.sizeLimit = 0;
+      if (words.size() > 1 && words[1].size() <= 18 &&
+          words[1].find_first_not_of("0123456789") == std::string::npos)
+        caps.sizeLimit = std::stoull(words[1]);
+    }
+  }
+  return caps;
+}
+
+// A plain explanation of the replies by which a server refuses for reasons of security
+// (authentication, encryption, policy), shown after the server's own words.
+std::string Explanation(std::int32_t code, std::string_view text) {
+  const std::string t = Trim(text);
+  const bool policy = t.rfind("5.7.", 0) == 0;
+  switch (code) {
+    case 535:
+      return "Poslužitelj nije prihvatio korisničko ime ili lozinku. Provjerite ih; neki "
+             "davatelji traže posebnu lozinku za aplikacije.";
+    case 530:
+      return "Poslužitelj traži prijavu ili šifriranu vezu prije slanja: uključite TLS "
+             "(starttls ili implicit) i upišite korisnika i lozinku.";
+    case 534:
+      return "Poslužitelj traži sigurniji način prijave (npr. lozinku za aplikacije).";
+    case 538:
+      return "Ovaj način prijave poslužitelj dopušta samo preko šifrirane veze: uključite TLS.";
+    default:
+      break;
+  }
+  if (policy)
+    return "Poslužitelj je odbio zahtjev iz sigurnosnih razloga (prijava, šifriranje ili "
+           "dopuštenja pošiljatelja i primatelja).";
+  return {};
+}
+
+// The server's text for a report, with the explanation after it when there is one.
+std::string ServerText(std::int32_t code, const std::string& text) {
+  std::string shown = Trim(text);
+  const std::string why = Explanation(code, text);
+  if (!why.empty()) shown += " (" + why + ")";
+  return shown;
+}
+
+std::string Digits(std::uint64_t value, std::size_t width) {
+  std::string s = std::to_string(value);
+  if (s.size() < width) s.insert(0, width - s.size(), '0');
+  return s;
+}
+
+bool IsAsciiText(std::string_view s) {
+  for (unsigned char c : s)
+    if (c > 127) return false;
+  return true;
 }
 
 }  // namespace
@@ -93,6 +252,7 @@ void NetEmailSend::Init() {
 }
 
 void NetEmailSend::Kill() {
+  body_.reset();
   NetSimple::Kill();
   FreeDataQueue();
   _DATAQUEUE.reset();
@@ -106,16 +266,22 @@ void NetEmailSend::Open(const std::string& server, std::uint16_t port) {
   _MESSAGESSENTONCURRENTCONNECTION = 0;
   _SERVERREPLYBUFFER.clear();
   _SERVERREPLYBUFFERLEN = 0;
+  body_.reset();
+  replyDeadline_.reset();
   NetSimple::Open(server, port);
 }
 
 void NetEmailSend::Close() {
+  body_.reset();
+  replyDeadline_.reset();
   NetSimple::Close();
   _MESSAGESSENTONCURRENTCONNECTION = 0;
   SetState(ES_NOTCONNECTED);
 }
 
 void NetEmailSend::Abort() {
+  body_.reset();
+  replyDeadline_.reset();
   NetSimple::Abort();
   _MESSAGESSENTONCURRENTCONNECTION = 0;
   SetState(ES_NOTCONNECTED);
@@ -130,6 +296,33 @@ void NetEmailSend::OpenForQueue() {
     return;
   }
   SetState(ES_WAITGREETING);
+  ArmReplyDeadline(REPLYTIMEOUT);  // the greeting (and with implicit TLS the handshake)
+  if (OpenFlag) StartImplicitTls();
+}
+
+void NetEmailSend::StartImplicitTls() {
+  if (OPTIONSTLS != TlsMode::kImplicit || TlsStarted()) return;
+  // A failure is reported by StartTls and ends the dialogue.
+  StartTls(TrimRightCopy(SERVER), TrimRightCopy(OPTIONSTLSCAFILE));
+}
+
+void NetEmailSend::ArmReplyDeadline(std::int32_t hundredths) {
+  replyTimeoutArmed_ = hundredths;
+  if (hundredths <= 0) {
+    replyDeadline_.reset();
+    return;
+  }
+  replyDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(10LL * hundredths);
+}
+
+void NetEmailSend::CheckReplyDeadline() {
+  if (!replyDeadline_ || !OpenFlag) return;
+  if (std::chrono::steady_clock::now() < *replyDeadline_) return;
+  replyDeadline_.reset();
+  Error = -53;
+  PerMessageError(0, "Reply Timeout - poslužitelj nije dovršio odgovor u " +
+                         std::to_string(replyTimeoutArmed_ / 100) +
+                         " sekundi (odgovor nije stigao ili stiže presporo). Veza se prekida");
 }
 
 // ---- errors ----------------------------------------------------------------------------------
@@ -139,7 +332,7 @@ void NetEmailSend::ReportError(const std::string& errorText, const std::string& 
   if (Error == 10061)
     text = "Could not open a connection to the " + _SERVERDESC + " Server";
   else
-    text = std::string(TrimRight(errorText).substr(0, kMaxReportText));
+    text = CutBytes(TrimRight(errorText), kMaxReportText);
   NetSimple::ReportError(text, functionName);
   if (!_AFTERERRORTRYNEXTMESSAGE && !_NOMESSAGEADDEDYET) {
     // Any other error ends the whole dialogue.
@@ -154,6 +347,8 @@ void NetEmailSend::ReportError(const std::string& errorText, const std::string& 
 }
 
 void NetEmailSend::ConnectionClosed() {
+  body_.reset();
+  replyDeadline_.reset();
   _MESSAGESSENTONCURRENTCONNECTION = 0;
   if (_STATE != ES_NOTCONNECTED) {
     _AFTERERRORTRYNEXTMESSAGE = 0;
@@ -167,12 +362,13 @@ void NetEmailSend::ConnectionClosed() {
 
 void NetEmailSend::PerMessageError(std::int32_t code, const std::string& text) {
   const std::int32_t state = _STATE;
+  body_.reset();
   _AFTERERRORTRYNEXTMESSAGE = 1;
   SERVERERRORNUM = code;
   SERVERERRORDESC = text.substr(0, kMaxReplyText);
   ReportError("Error in this Message. " + _SERVERDESC + " server sent error = " +
-                  std::to_string(code) + " " + Trim(text) + " State = " + std::to_string(state) +
-                  ". Will try and send next email",
+                  std::to_string(code) + " " + ServerText(code, text) +
+                  " State = " + std::to_string(state) + ". Will try and send next email",
               "NetEmailSend.Process");
   SERVERERRORNUM = 0;
   SERVERERRORDESC.clear();
@@ -190,7 +386,7 @@ void NetEmailSend::FatalError(std::int32_t code, const std::string& text) {
   SERVERERRORNUM = code;
   SERVERERRORDESC = text.substr(0, kMaxReplyText);
   ReportError("Fatal Error. " + _SERVERDESC + " server sent error = " + std::to_string(code) +
-                  " " + Trim(text) + " State = " + std::to_string(state) +
+                  " " + ServerText(code, text) + " State = " + std::to_string(state) +
                   ". Will abort all messages in the DataQueue",
               "NetEmailSend.Process");
   SERVERERRORNUM = 0;
@@ -198,6 +394,27 @@ void NetEmailSend::FatalError(std::int32_t code, const std::string& text) {
   FreeDataQueue();
   Close();
   HideProgress();
+}
+
+void NetEmailSend::MessageFailed(std::int32_t error, const std::string& text) {
+  body_.reset();
+  Error = error;
+  _AFTERERRORTRYNEXTMESSAGE = 1;
+  ReportError(text, "NetEmailSend.Process");
+  DropHead();
+  Abort();  // without its end marker the server discards what it got of the message
+  if (!QueueEmpty())
+    OpenForQueue();
+  else
+    HideProgress();
+}
+
+void NetEmailSend::DialogueFailed(std::int32_t error, const std::string& text) {
+  if (OpenFlag && !TlsStarted()) SendCommand("QUIT\r\n");
+  Error = error;
+  _AFTERERRORTRYNEXTMESSAGE = 0;
+  _NOMESSAGEADDEDYET = 0;
+  ReportError(text, "NetEmailSend.Process");  // drops the queue and closes
 }
 
 // ---- buffers ---------------------------------------------------------------------------------
@@ -250,10 +467,12 @@ void NetEmailSend::FreeMessageBuffers() {
 }
 
 void NetEmailSend::FreeDataQueue() {
+  body_.reset();  // it reads the head's plan
   if (_DATAQUEUE) EmailDataQueue().swap(*_DATAQUEUE);
 }
 
 void NetEmailSend::DropHead() {
+  body_.reset();
   if (!QueueEmpty()) _DATAQUEUE->pop_front();
 }
 
@@ -289,7 +508,23 @@ bool NetEmailSend::ComposeFailed(std::int32_t error, const std::string& text,
   return false;
 }
 
-bool NetEmailSend::Compose() {
+std::string NetEmailSend::ComposeFailureText(ComposeResult result,
+                                             const ComposeFailure& failure) const {
+  switch (result) {
+    case ComposeResult::kNotRegularFile:
+      return "Privitak (" + failure.path + ") nije obična datoteka (nego uređaj, cijev ili " +
+             "utičnica) i ne može se poslati e-mailom";
+    case ComposeResult::kFileChanged:
+      return "Privitak (" + failure.path + ") promijenio se nakon što je poruka pripremljena; " +
+             "poruka nije poslana";
+    default:
+      return "Error opening attached file (" + failure.path + ") for sending via " + _SERVERDESC +
+             ". Error = " + std::to_string(failure.errorNumber) + " " +
+             TrimRightCopy(failure.errorText);
+  }
+}
+
+std::string NetEmailSend::NewMessageId() {
   ++_IDCOUNT;
   if (!_GOTHOSTNAME) {
     std::string host = Trim(LocalHostName());
@@ -301,10 +536,19 @@ bool NetEmailSend::Compose() {
     }
   }
   const platform::Clock& clock = platform::GetClock();
+  return MessageId(clock.Today(), clock.TimeOfDay(), _IDCOUNT,
+                   std::uniform_int_distribution<int>(1, 1000000)(random_));
+}
+
+bool NetEmailSend::Compose() {
+  failedAttachment_.clear();
+  const std::string id = NewMessageId();
+  const platform::Clock& clock = platform::GetClock();
   const std::int64_t day = clock.Today();
   const std::int32_t time = clock.TimeOfDay();
 
-  MessageParts p;
+  auto parts = std::make_shared<MessageParts>();
+  MessageParts& p = *parts;
   p.from = FROM;
   p.toList = TOLIST;
   p.ccList = CCLIST;
@@ -330,17 +574,19 @@ bool NetEmailSend::Compose() {
   p.htmlCharset = OPTIONSMIMEHTMLCHARSET;
   p.htmlEncoding = OPTIONSMIMEHTMLTRANSFERENCODING;
   p.htmlDontEncode = OPTIONSMIMEHTMLDONTENCODE == 1;
-  p.messageId = MessageId(day, time, _IDCOUNT,
-                          std::uniform_int_distribution<int>(1, 1000000)(random_));
+  p.encodeHeaders = OPTIONSENCODEHEADERS == 1;
+  p.messageId = id;
   p.hostName = _HOSTNAME;
   p.day = day;
   p.timeOfDay = time;
   p.utcOffsetMinutes = clock.UtcOffsetMinutes();
 
   ComposeFailure failure;
-  ComposeResult result = ComposeMessage(p, WHOLEMESSAGE, failure);
-  if (result == ComposeResult::kOk && WHOLEMESSAGE.size() > static_cast<std::size_t>(INT32_MAX))
-    result = ComposeResult::kNoMemoryGrowing;
+  MessagePlan plan;
+  ComposeResult result = PlanMessage(p, plan, failure);
+  // A message without files is text only: it is kept as the composed message as well.
+  if (result == ComposeResult::kOk && !plan.HasFiles() && plan.size <= kMaxMessageBytes)
+    result = ReadMessage(plan, WHOLEMESSAGE, failure);
   switch (result) {
     case ComposeResult::kOk:
       break;
@@ -351,19 +597,30 @@ bool NetEmailSend::Compose() {
       return ComposeFailed(-32, "Unable to allocate memory required for sending email.",
                            "NetEmailSend.SetRequiredMessageSize");
     case ComposeResult::kFileError:
-      return ComposeFailed(-35,
-                           "Error opening attached file (" + failure.path + ") for sending via " +
-                               _SERVERDESC + ". Error = " + std::to_string(failure.errorNumber) +
-                               " " + TrimRightCopy(failure.errorText),
-                           "NetEmailSend.SendMail");
+    case ComposeResult::kNotRegularFile:
+    case ComposeResult::kFileChanged:
+      failedAttachment_ = failure.path;
+      return ComposeFailed(-35, ComposeFailureText(result, failure), "NetEmailSend.SendMail");
   }
-  WHOLEMESSAGELEN = static_cast<std::int32_t>(WHOLEMESSAGE.size());
+  // Checked before anything is read or encoded.
+  if (plan.size > kMaxMessageBytes)
+    return ComposeFailed(-32,
+                         "Poruka bi imala " + std::to_string(plan.size) +
+                             " bajtova, a najviše se može poslati " +
+                             std::to_string(kMaxMessageBytes) +
+                             " bajtova (2 GB); privici su preveliki i poruka nije poslana",
+                         "NetEmailSend.SendMail");
+  if (plan.HasFiles()) WHOLEMESSAGE.clear();
+  WHOLEMESSAGELEN = static_cast<std::int32_t>(plan.size);
+  composedPlan_ = std::move(plan);
+  composedParts_ = std::move(parts);
   MessageComposed();
   return true;
 }
 
 void NetEmailSend::SendMail(std::int32_t mode) {
   Error = 0;
+  failedAttachment_.clear();
   if (PROGRESSCONTROL) ProgressControl(ProgressChange::kShow, 0);
   progressShown_ = 0;
   if (mode != 2) {
@@ -427,9 +684,11 @@ void NetEmailSend::SendMail(std::int32_t mode) {
 
   try {
     EmailQueueEntry e;
-    e.WHOLEMESSAGE = std::move(WHOLEMESSAGE);  // the composed message is queued, not copied
-    WHOLEMESSAGE = std::string();
+    e.WHOLEMESSAGEPLAN = std::move(composedPlan_);
+    e.PARTS = std::move(composedParts_);
     e.WHOLEMESSAGELEN = static_cast<std::uint32_t>(WHOLEMESSAGELEN);
+    // The plan describes the message; the composed text is not kept twice.
+    WHOLEMESSAGE = std::string();
     e.TOLIST = TOLIST;
     e.CCLIST = CCLIST;
     e.BCCLIST = BCCLIST;
@@ -494,6 +753,7 @@ void NetEmailSend::SendCommand(const std::string& command) {
   const std::size_t n = std::min<std::size_t>(text.size(), net::kMaxBinData);
   std::memcpy(Packet.BinData, text.data(), n);
   Packet.BinDataLen = static_cast<std::int32_t>(n);
+  ArmReplyDeadline(REPLYTIMEOUT);  // every command is answered
   Send();
 }
 
@@ -504,6 +764,10 @@ void NetEmailSend::Process() {
     PerMessageError(0, "Idle Timeout - Warning connection has been idle for more than " +
                            std::to_string(_Connection.InactiveTimeout / 100) +
                            " seconds. Connection will be closed");
+    return;
+  }
+  if (Packet.PacketType == net::kPacketOpenSucceeded) {
+    if (_STATE == ES_WAITGREETING) StartImplicitTls();
     return;
   }
   if (Packet.PacketType != net::kPacketData) return;
@@ -519,77 +783,71 @@ void NetEmailSend::Process() {
 
   // A reply that outgrows the buffer is malformed (or hostile): it is answered as a reply
   // the current state cannot accept, which ends in the usual error paths.
-  auto overflow = [&] {
+  if (_SERVERREPLYBUFFER.size() + len > kReplyBufferBytes) {
     _SERVERREPLYBUFFER.clear();
     _SERVERREPLYBUFFERLEN = 0;
     Log(fn, "Error. The reply from the " + _SERVERDESC + " Server is longer than " +
                 std::to_string(kReplyBufferBytes) + " bytes");
-    HandleReply(0, " Reply longer than " + std::to_string(kReplyBufferBytes) + " bytes");
-  };
-
-  const bool complete = len >= 2 && packet.substr(len - 2) == "\r\n";
-  if (!complete) {
-    Log(fn, "Warning. We Received Data from " + _SERVERDESC +
-                " Server - but did not receive a whole line. Will store the line in the buffer");
-    if (_SERVERREPLYBUFFER.size() + len > kReplyBufferBytes) return overflow();
-    _SERVERREPLYBUFFER.append(packet);
-    _SERVERREPLYBUFFERLEN = static_cast<std::int32_t>(_SERVERREPLYBUFFER.size());
+    HandleReply(0, " Reply longer than " + std::to_string(kReplyBufferBytes) + " bytes", {});
     return;
   }
-  std::string reply;
-  if (!_SERVERREPLYBUFFER.empty()) {
-    if (_SERVERREPLYBUFFER.size() + len > kReplyBufferBytes) return overflow();
-    reply = _SERVERREPLYBUFFER;
-    reply.append(packet);
-    _SERVERREPLYBUFFER.clear();
-    _SERVERREPLYBUFFERLEN = 0;
-    Log(fn, "Okay we put the buffered lines together and got [" + reply + "]");
-  } else {
-    reply.assign(packet);
-  }
-
-  if (reply.size() >= 4 && reply[3] == '-') {
-    bool last = false;
-    std::size_t pos = 0;
-    while (pos < reply.size()) {
-      const std::size_t eol = reply.find("\r\n", pos);
-      if (eol == std::string::npos) break;
-      if (eol - pos < 4 || reply[pos + 3] != '-') {
-        last = true;
-        break;
-      }
-      pos = eol + 2;
+  // Whether a reply is complete is judged on everything received so far: its line ends may
+  // arrive in any number of pieces (a CR in one packet, its LF in the next).
+  const bool joined = !_SERVERREPLYBUFFER.empty();
+  _SERVERREPLYBUFFER.append(packet);
+  _SERVERREPLYBUFFERLEN = static_cast<std::int32_t>(_SERVERREPLYBUFFER.size());
+  while (OpenFlag && !_SERVERREPLYBUFFER.empty()) {
+    std::size_t end = 0;
+    const ReplyEnd found = FindReplyEnd(_SERVERREPLYBUFFER, end);
+    if (found == ReplyEnd::kNoLine) {
+      Log(fn, "Warning. We Received Data from " + _SERVERDESC +
+                  " Server - but did not receive a whole line. Will store the line in the buffer");
+      CheckReplyDeadline();  // a reply that trickles in must still be complete in time
+      return;
     }
-    if (!last) {
+    if (found == ReplyEnd::kMoreLines) {
       Log(fn, "Warning. We Received **MultiLine** Data from " + _SERVERDESC +
                   " Server - but did not receive a whole set of lines. Will store the data in "
                   "the buffer");
-      _SERVERREPLYBUFFER = std::move(reply);
-      _SERVERREPLYBUFFERLEN = static_cast<std::int32_t>(_SERVERREPLYBUFFER.size());
+      CheckReplyDeadline();
       return;
     }
-  }
+    const std::string reply = _SERVERREPLYBUFFER.substr(0, end);
+    _SERVERREPLYBUFFER.erase(0, end);
+    _SERVERREPLYBUFFERLEN = static_cast<std::int32_t>(_SERVERREPLYBUFFER.size());
+    if (joined) Log(fn, "Okay we put the buffered lines together and got [" + Showable(reply) + "]");
+    replyDeadline_.reset();
 
-  // The packet's own error tells of a failed read; the object's `Error` may still hold the
-  // result of an unrelated call (a refused SendMail) and must not drop this message.
-  if (Packet.Error != 0) {
-    Error = Packet.Error;
-    _AFTERERRORTRYNEXTMESSAGE = 1;
-    ReportError("Error reading data from the " + _SERVERDESC + " Server", "NetEmailSend.Process");
-    NextMessage();
-    return;
+    // The packet's own error tells of a failed read; the object's `Error` may still hold the
+    // result of an unrelated call (a refused SendMail) and must not drop this message.
+    if (Packet.Error != 0) {
+      Error = Packet.Error;
+      _AFTERERRORTRYNEXTMESSAGE = 1;
+      ReportError("Error reading data from the " + _SERVERDESC + " Server", "NetEmailSend.Process");
+      NextMessage();
+      return;
+    }
+    HandleReply(ReplyCode(reply), ReplyText(reply), reply);
   }
-  HandleReply(ReplyCode(reply), ReplyText(reply));
 }
 
-void NetEmailSend::HandleReply(std::int32_t code, const std::string& text) {
+bool NetEmailSend::HaveCredentials() const { return !IsBlank(AUTHUSER) || !IsBlank(AUTHPASSWORD); }
+
+// EHLO (instead of HELO) when the server's extensions are needed: to log in, to start TLS,
+// or to learn its size limit for splitting.
+bool NetEmailSend::UseEhlo() const {
+  return HaveCredentials() || OPTIONSTLS == TlsMode::kStartTls || OPTIONSSPLITOVERSIZE == 1;
+}
+
+void NetEmailSend::HandleReply(std::int32_t code, const std::string& text, const std::string& reply) {
   if (_STATE == ES_CONNECTEDANDIDLE && !QueueEmpty()) SetState(ES_READY);
   const std::string helo = HeaderValue(HELO);
   switch (_STATE) {
     case ES_WAITGREETING:
       if (code != 220) return FatalError(code, text);
       authSent_ = false;
-      if (!IsBlank(AUTHUSER) || !IsBlank(AUTHPASSWORD)) {
+      capabilities_ = EhloCapabilities{};
+      if (UseEhlo()) {
         SetState(ES_EHLO);
         SendCommand("EHLO " + helo + "\r\n");
       } else {
@@ -599,41 +857,36 @@ void NetEmailSend::HandleReply(std::int32_t code, const std::string& text) {
       return;
     case ES_EHLO:
       if (code != 250) return FatalError(code, text);
-      SetState(ES_AUTHLOGIN);
-      SendCommand("AUTH LOGIN\r\n");
+      capabilities_ = ParseEhlo(reply);
+      AfterEhlo();
+      return;
+    case ES_STARTTLS:
+      if (code != 220) return FatalError(code, text);
+      // Whatever came with the answer was sent before the secure connection and is not
+      // trusted: it is dropped, and the extensions are asked for again afterwards.
+      _SERVERREPLYBUFFER.clear();
+      _SERVERREPLYBUFFERLEN = 0;
+      capabilities_ = EhloCapabilities{};
+      SetState(ES_TLSHANDSHAKE);
+      ArmReplyDeadline(REPLYTIMEOUT);
+      StartTls(TrimRightCopy(SERVER), TrimRightCopy(OPTIONSTLSCAFILE));
       return;
     case ES_AUTHLOGIN:
       if (code != 334) return FatalError(code, text);
       SetState(ES_AUTHUSER);
-      SendCommand(Base64(TrimRight(AUTHUSER)) + "\r\n");
+      SendCommand(Base64Line(TrimRight(AUTHUSER)) + "\r\n");
       return;
     case ES_AUTHUSER:
       if (code != 334) return FatalError(code, text);
       SetState(ES_READY);
       authSent_ = true;
-      SendCommand(Base64(TrimRight(AUTHPASSWORD)) + "\r\n");
+      SendCommand(Base64Line(TrimRight(AUTHPASSWORD)) + "\r\n");
       return;
-    case ES_READY: {
+    case ES_READY:
       if (code != (authSent_ ? 235 : 250)) return FatalError(code, text);
       authSent_ = false;
-      if (QueueEmpty()) {
-        SetState(ES_CONNECTEDANDIDLE);
-        return;
-      }
-      SetState(ES_MAILFROM);
-      _LISTINDEX2 = 0;
-      _LISTWHICH2 = 0;
-      std::string name;
-      std::string address;
-      if (!GetAddress(Head().FROM, 1, name, address) || !IsSendableAddress(address)) {
-        _AFTERERRORTRYNEXTMESSAGE = 1;
-        ReportError("Invalid from address found in data queue", "NetEmailSend.Process");
-        NextMessage();
-        return;
-      }
-      SendCommand("MAIL FROM: <" + address + ">\r\n");
+      StartNextMessage();
       return;
-    }
     case ES_CONNECTEDANDIDLE:
       _AFTERERRORTRYNEXTMESSAGE = 1;
       ReportError("Invalid State. Should never be in the NET:ES_CONNECTEDANDIDLE at this point.",
@@ -651,12 +904,17 @@ void NetEmailSend::HandleReply(std::int32_t code, const std::string& text) {
       SendBody();
       return;
     case ES_BODYSENT:
+      if (body_) {
+        // A reply before the end marker went out: the server gave up on the message.
+        return PerMessageError(code, text);
+      }
       if (code != 250) return PerMessageError(code, text);
       ++_MESSAGESSENTONCURRENTCONNECTION;
       MessageSent();
       NextMessage();
       return;
     case ES_NOTCONNECTED:
+    case ES_TLSHANDSHAKE:
       return FatalError(code, text);
     default:
       _AFTERERRORTRYNEXTMESSAGE = 1;
@@ -665,6 +923,237 @@ void NetEmailSend::HandleReply(std::int32_t code, const std::string& text) {
       NextMessage();
       return;
   }
+}
+
+// The server has answered EHLO: start TLS when it is asked for and not yet running, else log
+// in, else go on to the first message.
+void NetEmailSend::AfterEhlo() {
+  if (OPTIONSTLS == TlsMode::kStartTls && !TlsEstablished()) {
+    if (!capabilities_.startTls) {
+      // Never fall back to a connection in clear once a secure one was asked for.
+      return DialogueFailed(net::kNetTlsFailed,
+                            "Poslužitelj ne nudi STARTTLS, a zadana je šifrirana veza (TLS=starttls); "
+                            "ništa nije poslano. Provjerite priključak (port) i postavku TLS");
+    }
+    SetState(ES_STARTTLS);
+    SendCommand("STARTTLS\r\n");
+    return;
+  }
+  if (HaveCredentials()) {
+    if (capabilities_.authPlain && !capabilities_.authLogin) {
+      // AUTH PLAIN with its initial response: authorisation identity (none), user, password.
+      std::string credentials;
+      credentials += '\0';
+      credentials += TrimRight(AUTHUSER);
+      credentials += '\0';
+      credentials += TrimRight(AUTHPASSWORD);
+      SetState(ES_READY);
+      authSent_ = true;
+      SendCommand("AUTH PLAIN " + Base64Line(credentials) + "\r\n");
+      return;
+    }
+    SetState(ES_AUTHLOGIN);
+    SendCommand("AUTH LOGIN\r\n");
+    return;
+  }
+  SetState(ES_READY);
+  StartNextMessage();
+}
+
+// The server is ready for a message (250 to HELO, EHLO or RSET, or 235 after the login).
+void NetEmailSend::StartNextMessage() {
+  if (QueueEmpty()) {
+    SetState(ES_CONNECTEDANDIDLE);
+    return;
+  }
+  if (capabilities_.size && capabilities_.sizeLimit > 0 &&
+      Head().WHOLEMESSAGEPLAN.size > capabilities_.sizeLimit) {
+    std::string why;
+    if (!(OPTIONSSPLITOVERSIZE == 1 && SplitHead(capabilities_.sizeLimit, why))) {
+      // Refused before a byte of it is sent.
+      Error = 0;
+      _AFTERERRORTRYNEXTMESSAGE = 1;
+      std::string text = "Poruka ima " + std::to_string(Head().WHOLEMESSAGEPLAN.size) +
+                         " bajtova, a poslužitelj prima najviše " +
+                         std::to_string(capabilities_.sizeLimit) + " bajtova; nije poslana.";
+      text += why.empty() ? " Prevelik privitak može se poslati u dijelovima (dijeljenje privitka)."
+                          : " Dijeljenje nije moguće: " + why + ".";
+      ReportError(text, "NetEmailSend.Process");
+      NextMessage();
+      return;
+    }
+  }
+  SetState(ES_MAILFROM);
+  _LISTINDEX2 = 0;
+  _LISTWHICH2 = 0;
+  std::string name;
+  std::string address;
+  if (!GetAddress(Head().FROM, 1, name, address) || !IsSendableAddress(address)) {
+    _AFTERERRORTRYNEXTMESSAGE = 1;
+    ReportError("Invalid from address found in data queue", "NetEmailSend.Process");
+    NextMessage();
+    return;
+  }
+  std::string command = "MAIL FROM: <" + address + ">";
+  if (capabilities_.size) command += " SIZE=" + std::to_string(Head().WHOLEMESSAGEPLAN.size);
+  SendCommand(command + "\r\n");
+}
+
+namespace {
+
+// The joining instruction of part `index` of `count` (UTF-8, lines ended by CR LF).
+std::string JoiningInstruction(const std::string& name, std::uint64_t total, std::uint64_t index,
+                               std::uint64_t count, const std::vector<std::string>& partNames) {
+  std::string text = "Privitak \"" + name + "\" (" + std::to_string(total) +
+                     " bajtova) prevelik je za jednu poruku pa je poslan u " +
+                     std::to_string(count) + " dijelova, svaki u svojoj poruci. Ovo je dio " +
+                     std::to_string(index) + " od " + std::to_string(count) + ": \"" +
+                     partNames[static_cast<std::size_t>(index - 1)] + "\".\r\n\r\n";
+  text += "Kad stignu svi dijelovi, spremite ih u istu mapu i spojite redom u jednu datoteku:\r\n";
+  // Every part by name: a wildcard could take in the joined file itself.
+  std::string windows;
+  std::string linux;
+  for (std::size_t i = 0; i < partNames.size(); ++i) {
+    windows += (i ? "+\"" : "\"") + partNames[i] + "\"";
+    linux += (i ? " \"" : "\"") + partNames[i] + "\"";
+  }
+  text += "  Windows:  copy /b " + windows + " \"" + name + "\"\r\n";
+  text += "  Linux:    cat " + linux + " > \"" + name + "\"\r\n";
+  return text;
+}
+
+}  // namespace
+
+bool NetEmailSend::SplitHead(std::uint64_t limit, std::string& why) {
+  const EmailQueueEntry& head = Head();
+  const MessageSegment* file = nullptr;
+  for (const MessageSegment& s : head.WHOLEMESSAGEPLAN.segments)
+    if (s.IsFile()) file = &s;
+  const std::vector<std::string> files =
+      head.PARTS ? FileListEntries(head.PARTS->attachmentList) : std::vector<std::string>{};
+  if (!head.PARTS || files.size() != 1 || head.PARTS->attachmentSlice || !file) {
+    why = "u dijelovima se šalje samo poruka s jednim privitkom";
+    return false;
+  }
+  const MessageParts& original = *head.PARTS;
+  const std::uint64_t total = file->fileSize;
+  const std::string name = BaseName(files[0]);
+  constexpr std::uint64_t kMargin = 1024;  // room for what a server may count beyond the message
+
+  // The parts as messages: the original with a numbered subject, the joining instruction
+  // after its text, and one slice of the file as its attachment.
+  std::vector<std::string> partNames;
+  auto partOf = [&](std::uint64_t index, std::uint64_t count, FileSlice slice) {
+    MessageParts p = original;
+    p.subject = TrimRightCopy(original.subject) + " (dio " + std::to_string(index) + "/" +
+                std::to_string(count) + ")";
+    std::string instruction = JoiningInstruction(name, total, index, count, partNames);
+    const std::string declared = Trim(TrimRight(original.textCharset));
+    const bool asciiCharset = declared.empty() || platform::EqualNoCase(declared, "us-ascii");
+    if (asciiCharset && IsAsciiText(original.text)) {
+      p.textCharset = "utf-8";
+    } else if (platform::EqualNoCase(declared, "windows-1250")) {
+      instruction = platform::Utf8ToCp1250(instruction);
+    }
+    if (p.textDontEncode || !platform::EqualNoCase(Trim(TrimRight(p.textEncoding)), "quoted-printable")) {
+      p.textEncoding = "quoted-printable";  // the instruction is not plain ASCII
+      p.textDontEncode = false;
+    }
+    std::string text = original.text;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+      text.pop_back();
+    p.text = text.empty() ? instruction : text + "\r\n\r\n" + instruction;
+    p.attachmentSlice = std::move(slice);
+    return p;
+  };
+  auto nameParts = [&](std::uint64_t count) {
+    partNames.clear();
+    const std::size_t width = std::max<std::size_t>(3, std::to_string(count).size());
+    for (std::uint64_t i = 1; i <= count; ++i) partNames.push_back(name + "." + Digits(i, width));
+  };
+
+  // How many parts: the largest slice (whole base64 lines) that fits beside the part's own
+  // text, found again while the number of digits changes the text.
+  std::uint64_t count = 2;
+  std::uint64_t piece = 0;
+  for (int round = 0; round < 8; ++round) {
+    nameParts(count);
+    MessageParts probe = partOf(count, count, FileSlice{0, 0, partNames.back()});
+    MessagePlan plan;
+    ComposeFailure failure;
+    const ComposeResult r = PlanMessage(probe, plan, failure);
+    if (r != ComposeResult::kOk) {
+      why = ComposeFailureText(r, failure);
+      return false;
+    }
+    if (plan.size + kMargin + 78 > limit) {
+      why = "granica poslužitelja premala je i za najmanji dio";
+      return false;
+    }
+    piece = (limit - plan.size - kMargin) / 78 * 57;
+    const std::uint64_t needed = std::max<std::uint64_t>((total + piece - 1) / piece, 1);
+    if (needed <= count) break;
+    count = needed;
+  }
+  count = std::max<std::uint64_t>((total + piece - 1) / piece, 1);
+  nameParts(count);
+
+  std::vector<EmailQueueEntry> parts;
+  for (std::uint64_t index = 1; index <= count; ++index) {
+    const std::uint64_t offset = (index - 1) * piece;
+    MessageParts p = partOf(index, count,
+                            FileSlice{offset, std::min(piece, total - offset), partNames[index - 1]});
+    p.messageId = NewMessageId();
+    p.hostName = _HOSTNAME;
+    MessagePlan plan;
+    ComposeFailure failure;
+    const ComposeResult r = PlanMessage(p, plan, failure);
+    if (r != ComposeResult::kOk) {
+      why = ComposeFailureText(r, failure);
+      return false;
+    }
+    const MessageSegment* slice = nullptr;
+    for (const MessageSegment& s : plan.segments)
+      if (s.IsFile()) slice = &s;
+    if (!slice || slice->fileSize != total) {
+      why = "privitak se promijenio nakon što je poruka pripremljena";
+      return false;
+    }
+    if (plan.size > limit) {
+      why = "dio bi bio veći od granice poslužitelja";
+      return false;
+    }
+    EmailQueueEntry e;
+    e.TOLIST = head.TOLIST;
+    e.CCLIST = head.CCLIST;
+    e.BCCLIST = head.BCCLIST;
+    e.FROM = head.FROM;
+    e.REPLYTO = head.REPLYTO;
+    e.ORGANIZATION = head.ORGANIZATION;
+    e.NEWSGROUP = head.NEWSGROUP;
+    e.DELIVERYRECEIPTTO = head.DELIVERYRECEIPTTO;
+    e.DISPOSITIONNOTIFICATIONTO = head.DISPOSITIONNOTIFICATIONTO;
+    e.EXTRAHEADER = head.EXTRAHEADER;
+    e.ATTACHMENTLIST = head.ATTACHMENTLIST;
+    e.EMBEDLIST = head.EMBEDLIST;
+    e.SUBJECT = p.subject;
+    e.MESSAGETEXT = p.text;
+    e.MESSAGETEXTLEN = static_cast<std::uint32_t>(p.text.size());
+    e.MESSAGEHTML = head.MESSAGEHTML;
+    e.MESSAGEHTMLLEN = head.MESSAGEHTMLLEN;
+    e.WHOLEMESSAGELEN = static_cast<std::uint32_t>(plan.size);
+    e.WHOLEMESSAGEPLAN = std::move(plan);
+    e.PARTS = std::make_shared<const MessageParts>(std::move(p));
+    parts.push_back(std::move(e));
+  }
+  Log("NetEmailSend.Process", "The message of " + std::to_string(head.WHOLEMESSAGEPLAN.size) +
+                                  " bytes is sent as " + std::to_string(count) +
+                                  " messages, each under the server's limit of " +
+                                  std::to_string(limit) + " bytes");
+  _DATAQUEUE->pop_front();
+  _DATAQUEUE->insert(_DATAQUEUE->begin(), std::make_move_iterator(parts.begin()),
+                     std::make_move_iterator(parts.end()));
+  return true;
 }
 
 void NetEmailSend::NextRecipient() {
@@ -700,34 +1189,90 @@ void NetEmailSend::SendBody() {
   if (QueueEmpty()) return;
   atLineStart_ = true;
   afterCr_ = false;
-  const std::string* message = &Head().WHOLEMESSAGE;
-  const std::size_t length = std::min<std::size_t>(message->size(), Head().WHOLEMESSAGELEN);
-  for (std::size_t pos = 0; pos < length; pos += kBodyChunkBytes) {
-    const std::size_t n = std::min(kBodyChunkBytes, length - pos);
-    std::memcpy(Packet.BinData, message->data() + pos, n);
+  replyDeadline_.reset();  // nothing is answered until the end marker
+  body_ = std::make_unique<MessageReader>(Head().WHOLEMESSAGEPLAN);
+  PumpBody();
+}
+
+// Hands the body to the socket layer in 8192-byte chunks while the layer holds less than the
+// high mark; past it, waits for the layer to report room (SendRoom). After the last chunk
+// comes the end marker.
+void NetEmailSend::PumpBody() {
+  while (body_ && !QueueEmpty() && OpenFlag) {
+    if (QueuedSendBytes() >= kBodyHighWaterBytes) {
+      QueuedSendBytes(kBodyLowWaterBytes);
+      return;
+    }
+    const std::size_t n = body_->Read(Packet.BinData, kBodyChunkBytes);
+    if (body_->Failed()) {
+      const ComposeResult result = body_->result();
+      const ComposeFailure failure = body_->failure();
+      MessageFailed(-35, ComposeFailureText(result, failure));
+      return;
+    }
+    if (n == 0) {
+      _MESSAGEBYTESSENT += static_cast<std::int64_t>(Head().WHOLEMESSAGEPLAN.size);
+      body_.reset();
+      SendCommand("\r\n.\r\n");
+      ArmReplyDeadline(REPLYTIMEOUT > 0 ? 2 * REPLYTIMEOUT : 0);  // the server may check it at length
+      return;
+    }
     Packet.BinDataLen = static_cast<std::int32_t>(n);
     DotStuff();
     Send();
     // A failed send has been reported and may have emptied the queue.
-    if (Error != 0 || QueueEmpty() || !OpenFlag) return;
+    if (Error != 0 || QueueEmpty() || !OpenFlag) {
+      body_.reset();
+      return;
+    }
   }
-  _MESSAGEBYTESSENT += static_cast<std::int64_t>(length);
-  // The socket layer holds its own copy now; only the length is still needed.
-  std::string().swap(Head().WHOLEMESSAGE);
-  SendCommand("\r\n.\r\n");
+}
+
+void NetEmailSend::SendRoom() {
+  if (_STATE == ES_BODYSENT && body_) PumpBody();
+}
+
+void NetEmailSend::TlsReady() {
+  Log("NetEmailSend.TlsReady", "Secure connection to the " + _SERVERDESC + " Server: " + TlsDescription());
+  if (_STATE != ES_TLSHANDSHAKE) return;  // TLS from the start: the greeting comes next
+  // The server is asked for its extensions again: the earlier answer was not protected.
+  capabilities_ = EhloCapabilities{};
+  SetState(ES_EHLO);
+  SendCommand("EHLO " + HeaderValue(HELO) + "\r\n");
 }
 
 void NetEmailSend::DotStuff() {
   const std::size_t n =
       static_cast<std::size_t>(std::clamp<std::int32_t>(Packet.BinDataLen, 0, net::kMaxBinData));
+  const std::uint8_t* data = Packet.BinData;
+  // A dot begins a line at the start of the stream or after CR LF, whichever chunk the CR
+  // and LF were in.
+  auto lineStart = [&](std::size_t i, bool startOfStream, bool crBefore) {
+    if (i == 0) return startOfStream;
+    if (i == 1) return data[0] == '\n' && crBefore;
+    return data[i - 1] == '\n' && data[i - 2] == '\r';
+  };
+  const bool startOfStream = atLineStart_;
+  const bool crBefore = afterCr_;
+  std::size_t doubled = 0;
+  for (const void* p = std::memchr(data, '.', n); p != nullptr;) {
+    const auto i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(p) - data);
+    if (lineStart(i, startOfStream, crBefore)) ++doubled;
+    p = i + 1 < n ? std::memchr(data + i + 1, '.', n - i - 1) : nullptr;
+  }
+  if (n >= 2) {
+    atLineStart_ = data[n - 2] == '\r' && data[n - 1] == '\n';
+  } else if (n == 1) {
+    atLineStart_ = crBefore && data[0] == '\n';
+  }
+  if (n > 0) afterCr_ = data[n - 1] == '\r';
+  if (doubled == 0) return;  // the chunk goes out as it is
+
   std::string out;
-  out.reserve(n + 64);
+  out.reserve(n + doubled);
   for (std::size_t i = 0; i < n; ++i) {
-    const char c = static_cast<char>(Packet.BinData[i]);
-    if (atLineStart_ && c == '.') out += '.';
-    out += c;
-    atLineStart_ = afterCr_ && c == '\n';
-    afterCr_ = c == '\r';
+    if (data[i] == '.' && lineStart(i, startOfStream, crBefore)) out += '.';
+    out += static_cast<char>(data[i]);
   }
   // A chunk that grew past one packet is sent in pieces; the last stays in Packet.
   std::size_t pos = 0;
@@ -775,6 +1320,7 @@ void NetEmailSend::HideProgress() {
 }
 
 void NetEmailSend::CalcProgress() {
+  CheckReplyDeadline();
   if (QueueEmpty()) {
     PROGRESS1000 = 1000;
     PROGRESSBYTESTOGO = 0;
@@ -785,8 +1331,14 @@ void NetEmailSend::CalcProgress() {
     total = std::min<std::int64_t>(total, INT32_MAX);
     if (total > PROGRESSBYTESMAX) PROGRESSBYTESMAX = static_cast<std::int32_t>(total);
     if (_STATE == ES_BODYSENT) {
+      // What of the head is still to go: the part not yet read, and what waits in the layer.
       CountOutgoingPackets(net::OutgoingCount::kPacketsAndBytes);
-      total = total - Head().WHOLEMESSAGELEN + std::max(0, OutgoingDLLPacketsBytes);
+      const std::int64_t unread =
+          body_ ? static_cast<std::int64_t>(Head().WHOLEMESSAGELEN) -
+                      static_cast<std::int64_t>(body_->Position())
+                : 0;
+      total = total - Head().WHOLEMESSAGELEN + std::max<std::int64_t>(unread, 0) +
+              std::max(0, OutgoingDLLPacketsBytes);
     }
     PROGRESSBYTESTOGO = static_cast<std::int32_t>(std::clamp<std::int64_t>(total, 0, INT32_MAX));
     const std::int64_t max = PROGRESSBYTESMAX;

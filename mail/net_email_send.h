@@ -6,16 +6,28 @@
 // at the head of the queue then advances one server reply at a time in `Process`, which
 // answers with the next command and returns. Nothing blocks.
 //
+// A queued message is a plan (mail/mime.h): its attachments are read and encoded while the
+// DATA phase runs, as fast as the connection takes them, so memory does not grow with the
+// attachment. The connection can be secured with TLS (OPTIONSTLS: at once, or by STARTTLS
+// before anything else is said); credentials then go out only after the server's
+// certificate was accepted. When the server announces SIZE, a message larger than that is
+// refused before it is sent, or split over several messages (OPTIONSSPLITOVERSIZE). Every
+// reply must be complete within REPLYTIMEOUT, however slowly its bytes arrive.
+//
 // Thread-safety: none. The object is used only on the thread of the window that owns it;
 // socket activity reaches it as events through `TakeEvent`.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <memory>
 #include <random>
 #include <string>
 
+#include "mail/mail_options.h"
+#include "mail/mime.h"
 #include "net/net_simple.h"
 
 namespace verdan::mail {
@@ -33,6 +45,8 @@ enum EmailState : std::int32_t {
   ES_EHLO = 79,
   ES_AUTHLOGIN = 80,
   ES_AUTHUSER = 81,
+  ES_STARTTLS = 82,      // "STARTTLS" sent
+  ES_TLSHANDSHAKE = 83,  // the TLS handshake that follows it is running
 };
 
 // The domain sent with HELO/EHLO when the owner sets none.
@@ -43,6 +57,23 @@ inline constexpr const char* kDefaultXMailer = "Quillon Email 2.93";
 inline constexpr std::size_t kBodyChunkBytes = 8192;
 // Most reply bytes held back while waiting for the rest of a line or a multi-line reply.
 inline constexpr std::size_t kReplyBufferBytes = 16384;
+// The body is handed to the socket layer while less than the high mark waits there; past
+// it, sending goes on once the layer has drained to the low mark.
+inline constexpr std::int64_t kBodyHighWaterBytes = 4 << 20;
+inline constexpr std::int64_t kBodyLowWaterBytes = 1 << 20;
+// Time for a whole reply, in hundredths (five minutes); twice that after the end marker.
+inline constexpr std::int32_t kDefaultReplyTimeout = 30000;
+// Longest message that can be queued (its length is a signed 32-bit property).
+inline constexpr std::uint64_t kMaxMessageBytes = 2147483647;
+
+// What the server said it supports in its answer to EHLO.
+struct EhloCapabilities {
+  bool startTls = false;
+  bool authLogin = false;
+  bool authPlain = false;
+  bool size = false;            // SIZE announced
+  std::uint64_t sizeLimit = 0;  // its value; 0 = no fixed limit
+};
 
 // One message waiting in the data queue. The entry owns its three buffers.
 struct EmailQueueEntry {
@@ -61,10 +92,12 @@ struct EmailQueueEntry {
   std::uint32_t MESSAGETEXTLEN = 0;
   std::string MESSAGEHTML;
   std::uint32_t MESSAGEHTMLLEN = 0;
-  std::string WHOLEMESSAGE;  // released once handed to the socket layer
+  std::string WHOLEMESSAGE;  // not used: the plan below describes the message
   std::uint32_t WHOLEMESSAGELEN = 0;
   std::string ATTACHMENTLIST;
   std::string EMBEDLIST;
+  MessagePlan WHOLEMESSAGEPLAN;  // the composed message: text and references to files
+  std::shared_ptr<const MessageParts> PARTS;  // what it was composed from (for splitting)
 };
 
 // The data queue; the head (front) is always the message being sent.
@@ -125,6 +158,11 @@ class NetEmailSend : public net::NetSimple {
   std::uint8_t OPTIONSMIMEHTMLDONTENCODE = 0;
   std::string AUTHUSER;
   std::string AUTHPASSWORD;
+  TlsMode OPTIONSTLS = TlsMode::kNone;   // how the connection is secured
+  std::string OPTIONSTLSCAFILE;          // private CA bundle; blank: the system store
+  std::uint8_t OPTIONSSPLITOVERSIZE = 0;  // split an attachment too big for the server
+  std::uint8_t OPTIONSENCODEHEADERS = 0;  // RFC 2047/2231 headers, 7-bit messages
+  std::int32_t REPLYTIMEOUT = kDefaultReplyTimeout;  // hundredths; 0 = no limit
 
   // --- Private state (public so that the owner's tests can observe it) ---
   std::unique_ptr<EmailDataQueue> _DATAQUEUE;
@@ -150,6 +188,8 @@ class NetEmailSend : public net::NetSimple {
   void ReportError(const std::string& errorText, const std::string& functionName) override;
   void ConnectionClosed() override;
   void Abort() override;
+  void SendRoom() override;
+  void TlsReady() override;
 
   // --- Operations of this class ---
   // Sizes the three buffers; returns the error code (0, -42 or -32), also left in `Error`.
@@ -175,6 +215,15 @@ class NetEmailSend : public net::NetSimple {
   // Shows, hides or moves the progress display named by PROGRESSCONTROL; value in 0..1000.
   virtual void ProgressControl(ProgressChange change, std::int32_t value);
 
+  // Ends the dialogue of the current message with a time-out when the reply awaited has not
+  // been completed within REPLYTIMEOUT. Called for every packet and by CalcProgress, which
+  // the owner calls on its timer.
+  void CheckReplyDeadline();
+  // The attachment that made the last SendMail fail (blank when none did).
+  const std::string& FailedAttachment() const { return failedAttachment_; }
+  // What the server announced in its last answer to EHLO.
+  const EhloCapabilities& Capabilities() const { return capabilities_; }
+
   // Source of the random numbers in message identifiers and unknown host names.
   void SeedRandom(std::uint32_t seed) { random_.seed(seed); }
 
@@ -187,14 +236,29 @@ class NetEmailSend : public net::NetSimple {
   void SendCommand(const std::string& command);
   bool Compose();
   bool ComposeFailed(std::int32_t error, const std::string& text, const std::string& function);
-  void HandleReply(std::int32_t code, const std::string& text);
+  std::string ComposeFailureText(ComposeResult result, const ComposeFailure& failure) const;
+  std::string NewMessageId();
+  void HandleReply(std::int32_t code, const std::string& text, const std::string& reply);
+  bool UseEhlo() const;
+  bool HaveCredentials() const;
+  void AfterEhlo();
+  void StartNextMessage();
+  bool SplitHead(std::uint64_t limit, std::string& why);
   void NextRecipient();
   void SendBody();
+  void PumpBody();
   void NextMessage();
   void DropHead();
   void PerMessageError(std::int32_t code, const std::string& text);
   void FatalError(std::int32_t code, const std::string& text);
+  // The current message cannot be sent (reported); the connection is aborted, so nothing
+  // half-sent is taken for a message, and the rest of the queue goes on.
+  void MessageFailed(std::int32_t error, const std::string& text);
+  // A failure that ends the whole dialogue (reported; the queue is dropped).
+  void DialogueFailed(std::int32_t error, const std::string& text);
   void OpenForQueue();
+  void StartImplicitTls();
+  void ArmReplyDeadline(std::int32_t hundredths);
   void HideProgress();
   bool QueueEmpty() const { return !_DATAQUEUE || _DATAQUEUE->empty(); }
   EmailQueueEntry& Head() { return _DATAQUEUE->front(); }
@@ -204,6 +268,13 @@ class NetEmailSend : public net::NetSimple {
   bool afterCr_ = false;     // DotStuff: the last body byte was a CR
   bool authSent_ = false;    // the password went out: 235 is the answer awaited in ES_READY
   std::int32_t progressShown_ = -1;
+  EhloCapabilities capabilities_;
+  std::unique_ptr<MessageReader> body_;  // the message being sent in the DATA phase
+  std::optional<std::chrono::steady_clock::time_point> replyDeadline_;
+  std::int32_t replyTimeoutArmed_ = 0;  // hundredths the running deadline was set for
+  std::string failedAttachment_;
+  MessagePlan composedPlan_;  // what Compose made, until SendMail queues it
+  std::shared_ptr<const MessageParts> composedParts_;
   std::mt19937 random_{std::random_device{}()};
 };
 

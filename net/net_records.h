@@ -22,6 +22,9 @@ enum PacketTypeCode : std::int32_t {
   kPacketOpenSucceeded = 7,  // "AsyncOpenSuccessful"
   kPacketOpenFailed = 8,     // "AsyncOpenFailed"
   kPacketIdle = 9,
+  // The connection's queue of outgoing data has drained to the level its owner asked for
+  // (NetSimpleConnectSendRoom); the owner may hand over more.
+  kPacketSendRoom = 10,
 };
 
 // Result codes of the layer and the object (0 success; positive values are socket error
@@ -47,6 +50,10 @@ enum NetResult : std::int32_t {
   kNetTimeout = -53,
   kNetConnectionAlreadyOpen = -55,
   kNetNotActive = -56,
+  // Secure connections (TLS) of the network object.
+  kNetTlsFailed = -58,       // the secure connection could not be set up or broke down
+  kNetTlsCertificate = -59,  // the server's certificate was refused
+  kNetTlsNotReady = -60,     // data offered before the secure connection was set up
 };
 
 // Connection mode of a descriptor.

@@ -1,9 +1,11 @@
 #include "net/net_simple.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "net/net_trace.h"
 #include "net/socket_layer.h"
+#include "net/tls_session.h"
 
 namespace verdan::net {
 namespace {
@@ -26,6 +28,12 @@ std::string InterpretNetError(std::int32_t code) {
   std::string text;
   if (code == 0) {
     text = "General Object level error";
+  } else if (code == kNetTlsFailed) {
+    text = "Sigurna veza (TLS) s poslužiteljem nije uspostavljena";
+  } else if (code == kNetTlsCertificate) {
+    text = "Certifikat poslužitelja nije prošao provjeru";
+  } else if (code == kNetTlsNotReady) {
+    text = "Sigurna veza (TLS) još nije uspostavljena, pa podaci nisu poslani";
   } else if (code < 0 && code >= -57) {
     // The object's own wording differs from the layer's in a few texts.
     switch (code) {
@@ -87,6 +95,8 @@ void NetSimple::Open(const std::string& server, std::uint16_t port) {
   }
   Error = 0;
   AsyncOpenBusy = 0;
+  DropTls();
+  tlsBroken_ = false;
   if (_BetweenPhaseOneAnTwo) _IgnorePhaseTwo = 1;
   SetField(_Connection.Server, sizeof _Connection.Server, server);
   _Connection.Port = port;
@@ -117,7 +127,16 @@ void NetSimple::Open(const std::string& server, std::uint16_t port) {
 }
 
 void NetSimple::Close() {
-  if (OpenFlag != 1) return;
+  if (OpenFlag != 1) {
+    DropTls();
+    return;
+  }
+  if (tls_ && tls_->Established()) {
+    // The closing alert goes out ahead of the close, after everything already queued.
+    tls_->Shutdown();
+    FlushTls(false);
+  }
+  DropTls();
   Error = layer_->NetSimpleConnectClose(_Connection, 0, 0, kPhaseOne);
   _BetweenPhaseOneAnTwo = 1;
   _IgnorePhaseTwo = 0;
@@ -148,6 +167,25 @@ void NetSimple::Send() {
       (TrimRight(FieldText(_Connection.Server, sizeof _Connection.Server)).empty() || _Connection.Port == 0)) {
     Error = kNetHostOrSocketNotSpecified;
     ReportError("Hostname or Port are not set to anything. (You must call self.open first).", "NetSimple.Send");
+    return;
+  }
+  if (tlsBroken_) {
+    Error = kNetTlsFailed;
+    ReportError("Sigurna veza (TLS) je prekinuta; podaci nisu poslani", "NetSimple.Send");
+    return;
+  }
+  if (tls_) {
+    if (!tls_->Established()) {
+      // Nothing leaves in clear text once a secure connection was asked for.
+      Error = kNetTlsNotReady;
+      ReportError("Sigurna veza (TLS) još nije uspostavljena; podaci nisu poslani", "NetSimple.Send");
+      return;
+    }
+    if (!tls_->WritePlaintext(Packet.BinData, static_cast<std::size_t>(Packet.BinDataLen))) {
+      TlsFailed("NetSimple.Send");
+      return;
+    }
+    FlushTls(true);
     return;
   }
   Error = layer_->NetSimpleConnectSend(_Connection, Packet);
@@ -185,6 +223,7 @@ void NetSimple::ConnectionClosed() {}
 void NetSimple::CloseServerConnection(std::uint32_t, std::int32_t) { Error = kNetServiceNotSupported; }
 
 void NetSimple::Abort() {
+  DropTls();
   if (!(OpenFlag == 1 || (_Connection.Mode == kModeClient && AsyncOpenBusy == 1))) return;
   Error = layer_->NetSimpleConnectClose(_Connection, 0, 0, kPhaseAbort);
   OpenFlag = 0;
@@ -208,7 +247,121 @@ void NetSimple::AbortServerConnection(std::uint32_t, std::int32_t) { Error = kNe
 
 void NetSimple::Ping(const std::string&) { Error = kNetServiceNotSupported; }
 
+void NetSimple::SendRoom() {}
+
+void NetSimple::TlsReady() {}
+
+std::int64_t NetSimple::QueuedSendBytes(std::int64_t notifyAtOrBelow) {
+  if (OpenFlag != 1) return 0;
+  std::int64_t queued = 0;
+  layer_->NetSimpleConnectSendRoom(_Connection, notifyAtOrBelow, queued);
+  return queued;
+}
+
+// ---- secure connection -----------------------------------------------------------------------
+
+bool NetSimple::TlsEstablished() const { return tls_ && tls_->Established(); }
+
+std::string NetSimple::TlsDescription() const { return tls_ ? tls_->Description() : std::string(); }
+
+void NetSimple::DropTls() {
+  if (!tls_) return;
+  tls_.reset();
+  ++tlsGeneration_;
+}
+
+void NetSimple::StartTls(const std::string& hostName, const std::string& caFile) {
+  Error = 0;
+  if (OpenFlag != 1) {
+    Error = kNetConnectionNotOpen;
+    ReportError("The connection is not open and therefore the data can not be sent.", "NetSimple.StartTls");
+    return;
+  }
+  DropTls();
+  std::string why;
+  std::unique_ptr<TlsSession> session = TlsSession::Create({hostName, caFile}, why);
+  if (!session) {
+    Error = kNetTlsFailed;
+    ReportError("Sigurna veza (TLS) se ne može pripremiti: " + why, "NetSimple.StartTls");
+    return;
+  }
+  tls_ = std::move(session);
+  const std::uint32_t generation = ++tlsGeneration_;
+  Log("NetSimple.StartTls", "Starting TLS with " + hostName);
+  const TlsSession::Handshake step = tls_->ContinueHandshake();  // the client's first message
+  if (step == TlsSession::Handshake::kFailed) {
+    FlushTls(false);
+    TlsFailed("NetSimple.StartTls");
+    return;
+  }
+  if (!FlushTls(true) || generation != tlsGeneration_) return;
+}
+
+bool NetSimple::FlushTls(bool report) {
+  while (tls_ && tls_->PendingCiphertext() > 0) {
+    if (!tlsPacket_) tlsPacket_ = std::make_unique<NetPacket>();
+    const std::size_t n = tls_->TakeCiphertext(tlsPacket_->BinData, kMaxBinData);
+    if (n == 0) break;
+    tlsPacket_->BinDataLen = static_cast<std::int32_t>(n);
+    Error = layer_->NetSimpleConnectSend(_Connection, *tlsPacket_);
+    if (Error == 0) continue;
+    if (_Connection.Mode == kModeClient && Error == kNetConnectionNotFound) OpenFlag = 0;
+    if (report && !(Error == kNetConnectionNotFound && DontErrorTrapInSendIfConnectionClosed == 1))
+      ReportError("Error sending data", "NetSimple.Send");
+    return false;
+  }
+  return true;
+}
+
+void NetSimple::TlsFailed(const std::string& where) {
+  const bool certificate = tls_ && tls_->CertificateRejected();
+  const std::string why = tls_ ? tls_->FailureText() : std::string();
+  DropTls();
+  tlsBroken_ = true;
+  Error = certificate ? kNetTlsCertificate : kNetTlsFailed;
+  ReportError(certificate ? "Certifikat poslužitelja nije prihvaćen: " + why
+                          : "Sigurna veza (TLS) s poslužiteljem nije uspostavljena: " + why,
+              where);
+}
+
+void NetSimple::TakeTlsData() {
+  const std::uint32_t generation = tlsGeneration_;
+  const auto len = static_cast<std::size_t>(std::clamp<std::int32_t>(Packet.BinDataLen, 0, kMaxBinData));
+  if (!tls_->PutCiphertext(Packet.BinData, len)) {
+    TlsFailed("NetSimple.TakeEvent");
+    return;
+  }
+  if (!tls_->Established()) {
+    const TlsSession::Handshake step = tls_->ContinueHandshake();
+    if (step == TlsSession::Handshake::kFailed) {
+      FlushTls(false);  // the alert tells the server why
+      TlsFailed("NetSimple.TakeEvent");
+      return;
+    }
+    if (!FlushTls(true) || generation != tlsGeneration_) return;
+    if (step == TlsSession::Handshake::kInProgress) return;
+    Log("NetSimple.TakeEvent", "Secure connection established: " + tls_->Description());
+    TlsReady();
+    if (generation != tlsGeneration_ || !tls_) return;
+  }
+  for (;;) {
+    const int n = tls_->ReadPlaintext(Packet.BinData, kMaxBinData);
+    if (n < 0) {
+      TlsFailed("NetSimple.TakeEvent");
+      return;
+    }
+    if (!FlushTls(true) || generation != tlsGeneration_) return;
+    if (n == 0) return;
+    Packet.BinDataLen = n;
+    Packet.PacketType = kPacketData;
+    Packet.Error = 0;
+    Process();
+    if (generation != tlsGeneration_ || !tls_) return;
+  }
+}
+
 void NetSimple::HandleClosedByServer(std::uint32_t socket, std::int32_t sockID) {
+  DropTls();
   layer_->NetSimpleConnectClose(_Connection, socket, sockID, kPhaseTwo);
   OpenFlag = 0;
   AsyncOpenBusy = 0;
@@ -234,8 +387,16 @@ void NetSimple::TakeEvent(const platform::Event& event) {
                         std::to_string(_Connection.Port);
     switch (Packet.PacketType) {
       case kPacketData:
+        if (tls_)
+          TakeTlsData();
+        else
+          Process();
+        break;
       case kPacketIdle:
         Process();
+        break;
+      case kPacketSendRoom:
+        SendRoom();
         break;
       case kPacketClosedByServer:
         HandleClosedByServer(Packet.OnSocket, Packet.SockID);

@@ -7,6 +7,11 @@
 // it and calls the virtual hooks: `Process` for data, idle and open-succeeded packets,
 // `ConnectionClosed` when the server closed the connection, `ReportError` for failures.
 //
+// A connection can be made secure with `StartTls` (at once for a server that expects TLS
+// from the first byte, or after the protocol's own "start TLS" command). The TLS session sits
+// between the object and the socket layer's packets: `Send` encrypts, received data is
+// decrypted before `Process` sees it, and handshake traffic never reaches `Process`.
+//
 // Thread-safety: an object is used only on its owner's thread (the thread that called
 // `Init`, or `UseThisThread`). Every operation sets `Error` (0 on success).
 #pragma once
@@ -23,6 +28,7 @@
 namespace verdan::net {
 
 class NetDLL;
+class TlsSession;
 
 // What CountOutgoingPackets fills in.
 enum class OutgoingCount : std::int32_t {
@@ -92,13 +98,47 @@ class NetSimple {
                                     std::int32_t sockID = 0);
   virtual void AbortServerConnection(std::uint32_t socket, std::int32_t sockID);
   virtual void Ping(const std::string& host);
+  // Called when the socket layer reports that this connection's queue of outgoing data has
+  // drained to the level asked for with QueuedSendBytes. Does nothing here.
+  virtual void SendRoom();
+  // Called when the TLS handshake started by StartTls has succeeded and the server's
+  // certificate was accepted. Does nothing here.
+  virtual void TlsReady();
+
+  // --- Secure connection ---
+  // Starts the TLS handshake on the open connection. The server's certificate must be
+  // trusted (by the system store, or by the CA bundle `caFile` when it is not empty) and
+  // issued for `hostName`. Sets Error: 0, or -58 (reported) when no session could be set up.
+  // The outcome arrives later: TlsReady, or ReportError with -59 (certificate refused) or
+  // -58 (handshake failed). After a failure `Send` refuses (-58) until the next `Open`, so
+  // nothing meant for the secure connection can leave in clear; the owner closes it.
+  void StartTls(const std::string& hostName, const std::string& caFile);
+  bool TlsStarted() const { return tls_ != nullptr; }
+  bool TlsEstablished() const;
+  std::string TlsDescription() const;  // protocol and cipher once established
+
+  // Bytes of this connection still queued in the socket layer (0 when it is not open). With
+  // `notifyAtOrBelow` > 0, SendRoom is called once they have dropped to that many.
+  std::int64_t QueuedSendBytes(std::int64_t notifyAtOrBelow = 0);
 
  private:
   // Second phase for the connection `sockID` names (0: the descriptor's), flags cleared,
   // then ConnectionClosed.
   void HandleClosedByServer(std::uint32_t socket, std::int32_t sockID);
+  // Received data of a TLS connection: handshake progress, or decrypted data for Process.
+  void TakeTlsData();
+  // Sends the ciphertext the session has waiting; false when the layer refused it (reported
+  // as a failed send when `report` is set).
+  bool FlushTls(bool report);
+  // A handshake or session failure: reported, session dropped.
+  void TlsFailed(const std::string& when);
+  void DropTls();
   platform::Ui* ui_ = nullptr;
   NetDLL* layer_ = nullptr;
+  std::unique_ptr<TlsSession> tls_;
+  std::uint32_t tlsGeneration_ = 0;      // changes whenever the session is replaced or dropped
+  bool tlsBroken_ = false;  // the secure connection failed: nothing more is sent until Open
+  std::unique_ptr<NetPacket> tlsPacket_;  // ciphertext on its way to the layer
 };
 
 // Text of a code of the layer or the object (0 and the negative codes), or of a socket error

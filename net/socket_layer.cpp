@@ -355,6 +355,7 @@ void NetDLL::SimpleClearInQueue(std::int32_t sockID) {
 }
 
 void NetDLL::SimpleClearOutQueues(std::int32_t sockID) {
+  if (ClientRecord* r = FindBySockID(sockID)) r->QueuedBytes = 0;
   for (auto it = qSimpleOutList.begin(); it != qSimpleOutList.end();) {
     if (it->SockID == sockID) {
       qSimpleOutData.erase(it->SimplePacketID);
@@ -363,6 +364,12 @@ void NetDLL::SimpleClearOutQueues(std::int32_t sockID) {
       ++it;
     }
   }
+}
+
+void NetDLL::CheckSendRoom(ClientRecord& r) {
+  if (r.SendRoomAtOrBelow <= 0 || r.QueuedBytes > r.SendRoomAtOrBelow) return;
+  r.SendRoomAtOrBelow = 0;
+  AddInPacket(r, kPacketSendRoom, nullptr, 0, 0);
 }
 
 std::size_t NetDLL::CountOutFor(std::int32_t sockID) const {
@@ -471,6 +478,20 @@ std::int32_t NetDLL::NetSimpleConnectReceive(NetConnection& connection, NetPacke
     if (r->LocAddr.address != 0) CopyText(connection.LocalIP, sizeof connection.LocalIP, sk::InetNtoa(r->LocAddr.address));
     TraceInfo("NetSimpleConnectReceive",
               "This is the first time this connection is being accessed. Updated Socket to " + Str(r->Socket));
+  }
+  return 0;
+}
+
+std::int32_t NetDLL::NetSimpleConnectSendRoom(NetConnection& connection, std::int64_t notifyAtOrBelow,
+                                              std::int64_t& queued) {
+  std::lock_guard lock(mutex_);
+  queued = 0;
+  ClientRecord* r = FindBySockID(connection.SockID);
+  if (!r || r->Socket == 0 || r->ClosingState || r->PhaseOneCloseCalled || r->FD_Close_Received) return kNetConnectionNotFound;
+  queued = r->QueuedBytes;
+  if (notifyAtOrBelow > 0) {
+    r->SendRoomAtOrBelow = notifyAtOrBelow;
+    CheckSendRoom(*r);
   }
   return 0;
 }
@@ -876,6 +897,7 @@ void NetDLL::SendLoop(std::int32_t sockID) {
     if (n >= 0) {
       out.BytesSent += n;
       BytesSent += n;
+      r->QueuedBytes = std::max<std::int64_t>(r->QueuedBytes - n, 0);
       if (n > 0) sentSomething = true;
       if (IdleCheckingOn && r->InactiveTimeout != 0 && n > 0) r->LastActive = Now();
       if (out.BytesSent < length) {
@@ -887,6 +909,7 @@ void NetDLL::SendLoop(std::int32_t sockID) {
       if (spareOutBuffers_.size() < kSpareOutBuffers) spareOutBuffers_.push_back(std::move(out.BinData));
       qSimpleOutData.erase(d);
       qSimpleOutList.erase(it);
+      CheckSendRoom(*r);
       continue;
     }
     std::int32_t err = sk::WsaGetLastError();
@@ -937,6 +960,7 @@ std::int32_t NetDLL::SimpleClientSend(NetConnection& c, const NetPacket& packet)
   o.Addr = r->Addr;
   o.Length = len;
   qSimpleOutList.push_back(o);
+  r->QueuedBytes += len;
   // While a write notification is due, the send loop it starts takes this packet along;
   // re-arming would only bring a second notification.
   if (r->WriteDue) return 0;

@@ -91,6 +91,12 @@ class NetDLL {
   std::int32_t NetSimpleConnectReceive(NetConnection& connection, NetPacket& packet);
   std::int32_t NetSimpleConnectClose(NetConnection& connection, std::uint32_t socket,
                                      std::int32_t sockID, std::int32_t phase);
+  // Bytes of the descriptor's connection still queued for sending, in `queued`. With
+  // `notifyAtOrBelow` > 0 the owner is also sent one kPacketSendRoom packet as soon as they
+  // have dropped to that many or fewer (at once when they already have); a later call
+  // replaces the request. Returns 0, or -34 when the connection is not (or no longer) open.
+  std::int32_t NetSimpleConnectSendRoom(NetConnection& connection, std::int64_t notifyAtOrBelow,
+                                        std::int64_t& queued);
   // Packets of a connection still queued for sending, and their bytes (socket and sockID
   // 0: the descriptor's own connection).
   void CountSimpleOutgoing(const NetConnection& connection, std::uint32_t socket,
@@ -146,6 +152,10 @@ class NetDLL {
     // A write notification is on its way (armed by a send or by a send that would block):
     // a new packet needs no re-arming, the coming send loop takes it along.
     bool WriteDue = false;
+    // Bytes of its packets still to be sent, and the level at or below which the owner
+    // asked to hear of it (0: no request).
+    std::int64_t QueuedBytes = 0;
+    std::int64_t SendRoomAtOrBelow = 0;
   };
   struct OutData {
     std::vector<std::uint8_t> BinData;
@@ -209,6 +219,8 @@ class NetDLL {
   void DeleteRecord(std::int32_t sockID);
   void SimpleClearInQueue(std::int32_t sockID);
   void SimpleClearOutQueues(std::int32_t sockID);
+  // Sends the owner its send-room packet when the queue has drained far enough.
+  void CheckSendRoom(ClientRecord& r);
   std::size_t CountOutFor(std::int32_t sockID) const;
   void AddInPacket(const ClientRecord& r, std::int32_t type, const std::uint8_t* data,
                    std::int32_t length, std::int32_t error);

@@ -1,5 +1,7 @@
-// `verdan send` against a real SMTP server on loopback (Python's aiosmtpd, with and without
-// AUTH LOGIN); the received message is read back with Python's email package.
+// `verdan send` against a real SMTP server on loopback (Python's aiosmtpd: plain, with AUTH
+// LOGIN or PLAIN, with STARTTLS and with TLS from the start using certificates made at test
+// time, with a size limit); the received messages are read back with Python's email package,
+// and the server's log of commands shows what reached it.
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "support/temp_dir.h"
+#include "support/test_peers.h"
 
 namespace verdan {
 namespace {
@@ -32,11 +35,13 @@ bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0;
 // The SMTP server as a child process, stopped when the object goes.
 class SmtpServer {
  public:
-  SmtpServer(const std::string& outdir, const std::vector<std::string>& credentials)
+  SmtpServer(const std::string& outdir, const std::vector<std::string>& credentials,
+             const std::vector<std::string>& options = {})
       : outdir_(outdir) {
     std::vector<std::string> argv = {kPython, std::string(VERDAN_SOURCE_DIR) + "/tests/cli/smtp_server.py",
                                       outdir};
     argv.insert(argv.end(), credentials.begin(), credentials.end());
+    argv.insert(argv.end(), options.begin(), options.end());
     pid_ = ::fork();
     if (pid_ == 0) {
       std::vector<char*> args;
@@ -60,6 +65,8 @@ class SmtpServer {
     ::waitpid(pid_, &status, 0);
   }
   const std::string& port() const { return port_; }
+  // The command lines the server has read, one per line.
+  std::string Commands() const { return ReadFile(outdir_ + "/commands.log"); }
 
  private:
   std::string outdir_;
@@ -117,8 +124,8 @@ class SendCommand : public ::testing::Test {
   }
 
   // The findings of kInspect as "name=value" lines.
-  std::string Inspect() {
-    auto r = RunProcess({kPython, "inspect.py", dir_.File("out"), dir_.File("work/backup.zip")},
+  std::string Inspect(const std::string& out = "out") {
+    auto r = RunProcess({kPython, "inspect.py", dir_.File(out), dir_.File("work/backup.zip")},
                         dir_.path());
     EXPECT_EQ(r.status, 0) << r.err;
     return r.out;
@@ -172,6 +179,8 @@ TEST_F(SendCommand, WrongPasswordAndMissingFilesAreReportedAndFail) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("Fatal Error. Email (SMTP) server sent error = 535"), std::string::npos)
       << r.err;
+  EXPECT_NE(r.err.find("(Poslužitelj nije prihvatio korisničko ime ili lozinku."), std::string::npos)
+      << r.err;
   EXPECT_NE(r.err.find("Nastala je greška prilikom slanja !!!"), std::string::npos);
   EXPECT_EQ(r.err.find("E-mail Poslan uspješno"), std::string::npos);
 
@@ -181,6 +190,9 @@ TEST_F(SendCommand, WrongPasswordAndMissingFilesAreReportedAndFail) {
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.err.find("Error opening attached file (nema.zip)"), std::string::npos)
       << missing.err;
+  // The status line names the file; nothing suggests a connection problem.
+  EXPECT_NE(missing.err.find("Privitak nije poslan: nema.zip"), std::string::npos) << missing.err;
+  EXPECT_EQ(missing.err.find("Could not connect"), std::string::npos) << missing.err;
   EXPECT_FALSE(Exists(dir_.File("out/msg1.eml")));
 }
 
@@ -231,6 +243,287 @@ TEST_F(SendCommand, TheSavedProfileIsUsedWhenOptionsAreAbsent) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(ReadFile(dir_.File("out2/msg1.json")).find("\"login\": \"korisnik\""), std::string::npos);
   EXPECT_NE(ReadFile(dir_.File("out2/msg1.eml")).find("Subject: "), std::string::npos);
+}
+
+// The server's record of message N: whether it came over TLS, the login mechanism and the
+// parameters of MAIL FROM.
+constexpr char kMeta[] = R"PY(
+import json, sys
+meta = json.load(open(sys.argv[1] + '/msg%s.json' % sys.argv[2]))
+print('tls=%s mechanism=%s login=%s' % (meta['tls'], meta['mechanism'], meta['login']))
+)PY";
+
+// Reassembles the parts of a split attachment and checks each message.
+constexpr char kReassemble[] = R"PY(
+import email, email.policy, json, os, re, sys
+out, original, limit = sys.argv[1], sys.argv[2], int(sys.argv[3])
+n = 1
+pieces, subjects, sizes, params, instructions = {}, [], [], [], []
+while os.path.exists(out + '/msg%d.eml' % n):
+    raw = open(out + '/msg%d.eml' % n, 'rb').read()
+    meta = json.load(open(out + '/msg%d.json' % n))
+    msg = email.message_from_bytes(raw, policy=email.policy.default)
+    sizes.append(len(raw) <= limit)
+    params.append(any(re.fullmatch(r'SIZE=\d+', o) for o in meta['mail_options']))
+    subjects.append(str(msg['Subject']))
+    for part in msg.walk():
+        if part.get_filename():
+            pieces[part.get_filename()] = part.get_payload(decode=True)
+        elif part.get_content_type() == 'text/plain':
+            t = part.get_content()
+            instructions.append('copy /b' in t and 'cat ' in t and 'Ovo je dio %d od' % n in t)
+    n += 1
+count = n - 1
+print('parts=%d' % count)
+print('names=' + ','.join(sorted(pieces)))
+print('same=%s' % (b''.join(pieces[k] for k in sorted(pieces)) == open(original, 'rb').read()))
+print('under_limit=%s' % all(sizes))
+print('size_param=%s' % all(params))
+print('subjects=%s' % all(s == 'Arhiva (dio %d/%d)' % (i + 1, count) for i, s in enumerate(subjects)))
+print('instructions=%s' % all(instructions))
+)PY";
+
+class SendCommandTls : public SendCommand {
+ protected:
+  void SetUp() override {
+    SendCommand::SetUp();
+    ::mkdir(dir_.File("certs").c_str(), 0755);
+    std::string error;
+    ASSERT_TRUE(testing::MakeTestCertificates(dir_.File("certs"), error)) << error;
+    WriteFile(dir_.File("meta.py"), kMeta);
+  }
+  std::vector<std::string> TlsServer(const std::string& mode, const std::string& cert) {
+    return {"--tls", mode, "--cert", dir_.File("certs/" + cert + ".pem"), "--key",
+            dir_.File("certs/" + cert + ".key")};
+  }
+  std::string Out(const std::string& name) {
+    ::mkdir(dir_.File(name).c_str(), 0755);
+    return dir_.File(name);
+  }
+  std::string Meta(const std::string& out, int n = 1) {
+    auto r = RunProcess({kPython, "meta.py", dir_.File(out), std::to_string(n)}, dir_.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+  }
+};
+
+TEST_F(SendCommandTls, StartTlsAndImplicitTlsDeliverWithTheCertificateVerified) {
+  const std::string ca = dir_.File("certs/ca.pem");
+  {
+    // STARTTLS from the command line: AUTH only after the second EHLO, over TLS.
+    SmtpServer server(Out("starttls"), {"korisnik", "tajna"}, TlsServer("starttls", "server"));
+    ASSERT_FALSE(server.port().empty());
+    auto r = Send(server.port(), {"--tls", "starttls", "--cafile", ca, "--user", "korisnik",
+                                  "--password", "tajna"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("E-mail Poslan uspješno"), std::string::npos) << r.err;
+    std::string found = Inspect("starttls");
+    EXPECT_NE(found.find("same=True\n"), std::string::npos) << found;
+    EXPECT_EQ(Meta("starttls"), "tls=True mechanism=LOGIN login=korisnik\n");
+    EXPECT_EQ(server.Commands().rfind("EHLO backup-client.example.net\nSTARTTLS\n"
+                                      "EHLO backup-client.example.net\nAUTH LOGIN\n"
+                                      "MAIL FROM: <backup@example.com> SIZE=",
+                                      0),
+              0u)
+        << server.Commands();
+  }
+  {
+    // TLS from the first byte, chosen in verdan.env.
+    WriteFile(dir_.File("work/verdan.env"),
+              "[Email_Postavke]\r\nTLS=implicit\r\nCAFile=" + ca + "\r\n");
+    SmtpServer server(Out("implicit"), {"korisnik", "tajna"}, TlsServer("implicit", "server"));
+    ASSERT_FALSE(server.port().empty());
+    auto r = Send(server.port(), {"--user", "korisnik", "--password", "tajna"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::string found = Inspect("implicit");
+    EXPECT_NE(found.find("same=True\n"), std::string::npos) << found;
+    EXPECT_EQ(Meta("implicit"), "tls=True mechanism=LOGIN login=korisnik\n");
+    EXPECT_EQ(server.Commands().rfind("EHLO backup-client.example.net\nAUTH LOGIN\nMAIL FROM:", 0), 0u)
+        << server.Commands();
+  }
+}
+
+// A certificate for another host or from a CA that is not trusted ends the connection
+// before the credentials (or anything else) are sent; so does a server that does not offer
+// the STARTTLS that was asked for. Without TLS, the issue's server explains itself.
+TEST_F(SendCommandTls, RefusedCertificatesAndMissingStartTlsStopBeforeTheCredentials) {
+  const std::string ca = dir_.File("certs/ca.pem");
+  const std::vector<std::string> login = {"--cafile", ca, "--user", "korisnik", "--password", "tajna"};
+  int n = 0;
+  for (const char* mode : {"starttls", "implicit"}) {
+    for (const char* cert : {"wronghost", "rogue"}) {
+      const std::string out = "refused" + std::to_string(++n);
+      SmtpServer server(Out(out), {"korisnik", "tajna"}, TlsServer(mode, cert));
+      ASSERT_FALSE(server.port().empty());
+      std::vector<std::string> extra = {"--tls", mode};
+      extra.insert(extra.end(), login.begin(), login.end());
+      auto r = Send(server.port(), extra);
+      EXPECT_EQ(r.status, 1) << mode << " " << cert;
+      EXPECT_NE(r.err.find("Certifikat poslužitelja nije prihvaćen"), std::string::npos)
+          << mode << " " << cert << ": " << r.err;
+      EXPECT_EQ(server.Commands(), std::string(mode) == "starttls"
+                                       ? "EHLO backup-client.example.net\nSTARTTLS\n"
+                                       : "")
+          << mode << " " << cert;
+      EXPECT_FALSE(Exists(dir_.File(out + "/msg1.eml")));
+    }
+  }
+
+  // STARTTLS asked of a server that does not offer it: no downgrade.
+  SmtpServer plain(Out("plain"), {"korisnik", "tajna"});
+  std::vector<std::string> extra = {"--tls", "starttls"};
+  extra.insert(extra.end(), login.begin(), login.end());
+  auto r = Send(plain.port(), extra);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Poslužitelj ne nudi STARTTLS"), std::string::npos) << r.err;
+  EXPECT_EQ(plain.Commands(), "EHLO backup-client.example.net\nQUIT\n");
+
+  // No TLS against a server that insists on it: the refusal comes with an explanation.
+  SmtpServer strict(Out("strict"), {"korisnik", "tajna"}, TlsServer("starttls", "server"));
+  r = Send(strict.port(), {"--user", "korisnik", "--password", "tajna"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("530"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("uključite TLS (starttls ili implicit)"), std::string::npos) << r.err;
+}
+
+TEST_F(SendCommandTls, AuthPlainWhenOnlyItIsOfferedAndLongPasswordsOnOneLine) {
+  SmtpServer server(Out("plainauth"), {"korisnik", "tajna"},
+                    {"--tls", "starttls", "--cert", dir_.File("certs/server.pem"), "--key",
+                     dir_.File("certs/server.key"), "--only-plain"});
+  auto r = Send(server.port(), {"--tls", "starttls", "--cafile", dir_.File("certs/ca.pem"),
+                                "--user", "korisnik", "--password", "tajna"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Meta("plainauth"), "tls=True mechanism=PLAIN login=korisnik\n");
+  EXPECT_NE(server.Commands().find("\nAUTH PLAIN "), std::string::npos) << server.Commands();
+
+  // A password longer than one base64 line (57 bytes) still goes out as one line.
+  const std::string longPassword(90, 'p');
+  SmtpServer login(Out("longpassword"), {"korisnik", longPassword});
+  r = Send(login.port(), {"--user", "korisnik", "--password", longPassword});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Meta("longpassword"), "tls=False mechanism=LOGIN login=korisnik\n");
+}
+
+// A message larger than the server's SIZE is refused before MAIL FROM; with splitting on,
+// the archive goes out in numbered parts that join back into the original.
+TEST_F(SendCommand, OversizeMessageIsRefusedBeforeUploadOrSplitIntoParts) {
+  const std::vector<std::string> login = {"--user", "korisnik", "--password", "tajna",
+                                          "--subject", "Arhiva"};
+  {
+    SmtpServer server(dir_.File("out"), {"korisnik", "tajna"}, {"--size", "100000"});
+    auto r = Send(server.port(), login);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("a poslužitelj prima najviše 100000 bajtova; nije poslana."),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(server.Commands(), "EHLO backup-client.example.net\nAUTH LOGIN\nQUIT\n");
+    EXPECT_FALSE(Exists(dir_.File("out/msg1.eml")));
+  }
+  ::mkdir(dir_.File("split").c_str(), 0755);
+  SmtpServer server(dir_.File("split"), {"korisnik", "tajna"}, {"--size", "100000"});
+  std::vector<std::string> extra = login;
+  extra.push_back("--split");
+  auto r = Send(server.port(), extra);
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::size_t shown = 0;
+  for (std::size_t pos = 0; (pos = r.err.find("E-mail Poslan uspješno", pos)) != std::string::npos; ++pos)
+    ++shown;
+  EXPECT_EQ(shown, 1u) << r.err;
+  WriteFile(dir_.File("reassemble.py"), kReassemble);
+  auto check = RunProcess({kPython, "reassemble.py", dir_.File("split"),
+                           dir_.File("work/backup.zip"), "100000"},
+                          dir_.path());
+  EXPECT_EQ(check.status, 0) << check.err;
+  EXPECT_EQ(check.out,
+            "parts=3\n"
+            "names=backup.zip.001,backup.zip.002,backup.zip.003\n"
+            "same=True\n"
+            "under_limit=True\n"
+            "size_param=True\n"
+            "subjects=True\n"
+            "instructions=True\n");
+}
+
+// With --encode-headers the message is 7-bit and Python's email package reads the original
+// subject, display names, file name and text back.
+TEST_F(SendCommand, EncodedHeadersArriveSevenBitAndDecode) {
+  SmtpServer server(dir_.File("out"), {});
+  WriteFile(dir_.File("work/arhiva_ožujak.zip"), ReadFile(dir_.File("work/backup.zip")));
+  WriteFile(dir_.File("work/verdan.env"), "[Email_Postavke]\r\nOrganization=Tvrtka d.o.o. Čakovec\r\n");
+  auto r = RunProcess({VERDAN_BINARY, "send", "arhiva_ožujak.zip", "--server", "127.0.0.1",
+                       "--port", server.port(), "--from",
+                       "Računovodstvo Šibenik <backup@example.com>", "--to",
+                       "Ana Đurić <ana@example.org>", "--subject", "Sigurnosna kopija – ožujak",
+                       "--text", "Arhiva je u privitku, šaljem.", "--encode-headers", "--user", "",
+                       "--password", ""},
+                      dir_.File("work"), {}, 60);
+  EXPECT_EQ(r.status, 0) << r.err;
+  WriteFile(dir_.File("decode.py"), R"PY(
+import email, email.policy, sys
+raw = open(sys.argv[1], 'rb').read()
+msg = email.message_from_bytes(raw, policy=email.policy.default)
+print('seven_bit=%s' % all(b < 128 for b in raw))
+print('subject=' + msg['Subject'])
+print('from=' + msg['From'].addresses[0].display_name)
+print('to=' + msg['To'].addresses[0].display_name)
+print('org=' + msg['Organization'])
+for part in msg.walk():
+    if part.get_filename():
+        print('file=%s same=%s' % (part.get_filename(), part.get_payload(decode=True) == open(sys.argv[2], 'rb').read()))
+    elif part.get_content_type() == 'text/plain':
+        print('text=' + part.get_content().strip())
+)PY");
+  auto d = RunProcess({kPython, "decode.py", dir_.File("out/msg1.eml"), dir_.File("work/backup.zip")},
+                      dir_.path());
+  EXPECT_EQ(d.status, 0) << d.err;
+  EXPECT_EQ(d.out,
+            "seven_bit=True\n"
+            "subject=Sigurnosna kopija – ožujak\n"
+            "from=Računovodstvo Šibenik\n"
+            "to=Ana Đurić\n"
+            "org=Tvrtka d.o.o. Čakovec\n"
+            "text=Arhiva je u privitku, šaljem.\n"
+            "file=arhiva_ožujak.zip same=True\n");
+}
+
+// A hundred attachments in one message; devices, pipes and missing files are refused at
+// once, naming the file, without a connection.
+TEST_F(SendCommand, HundredAttachmentsAndFilesThatCannotBeSent) {
+  SmtpServer server(dir_.File("out"), {});
+  std::vector<std::string> argv = {VERDAN_BINARY, "send"};
+  std::mt19937 rng(3);
+  for (int i = 0; i < 100; ++i) {
+    std::string name = "f" + std::to_string(100 + i).substr(1) + ".bin";
+    std::string bytes(static_cast<std::size_t>(1000 + i * 37), '\0');
+    for (char& c : bytes) c = static_cast<char>(rng());
+    WriteFile(dir_.File("work/" + name), bytes);
+    argv.push_back(name);
+  }
+  for (std::string a : {"--server", "127.0.0.1", "--port", server.port().c_str(), "--from",
+                        "backup@example.com", "--to", "ana@example.org", "--user", "", "--password", ""})
+    argv.push_back(a);
+  auto r = RunProcess(argv, dir_.File("work"), {}, 60);
+  EXPECT_EQ(r.status, 0) << r.err;
+  WriteFile(dir_.File("check.py"), R"PY(
+import email, sys
+msg = email.message_from_binary_file(open(sys.argv[1], 'rb'))
+parts = [p for p in msg.walk() if p.get_filename()]
+print('files=%d same=%s' % (len(parts), all(p.get_payload(decode=True) == open(sys.argv[2] + '/' + p.get_filename(), 'rb').read() for p in parts)))
+)PY");
+  auto c = RunProcess({kPython, "check.py", dir_.File("out/msg1.eml"), dir_.File("work")}, dir_.path());
+  EXPECT_EQ(c.out, "files=100 same=True\n") << c.err;
+
+  ASSERT_EQ(::mkfifo(dir_.File("work/cijev").c_str(), 0600), 0);
+  for (const std::string& file : {std::string("/dev/zero"), std::string("cijev")}) {
+    auto bad = RunProcess({VERDAN_BINARY, "send", file, "--server", "127.0.0.1", "--port",
+                           server.port(), "--from", "backup@example.com", "--to", "ana@example.org"},
+                          dir_.File("work"), {}, 60);
+    EXPECT_EQ(bad.status, 1) << file;
+    EXPECT_NE(bad.err.find("Privitak (" + file + ") nije obična datoteka"), std::string::npos) << bad.err;
+    EXPECT_NE(bad.err.find("Privitak nije poslan: " + file), std::string::npos) << bad.err;
+  }
+  EXPECT_EQ(server.Commands().find("HELO"), server.Commands().rfind("HELO"));  // one connection
+  EXPECT_FALSE(Exists(dir_.File("out/msg2.eml")));
 }
 
 }  // namespace

@@ -1,18 +1,27 @@
 """A real SMTP server on loopback for the send tests.
 
-usage: smtp_server.py OUTDIR [USER PASSWORD]
+usage: smtp_server.py OUTDIR [USER PASSWORD] [--tls starttls|implicit --cert F --key F]
+                      [--size N] [--only-plain] [--reply-rcpt TEXT]
 
 Listens on 127.0.0.1 on a free port and writes the port to OUTDIR/port once it accepts
-connections. With USER and PASSWORD it offers AUTH LOGIN over the plain connection and
-accepts only those credentials. Every message received is stored as OUTDIR/msgN.eml with
-OUTDIR/msgN.json (sender, recipients, the login used). Runs until it receives SIGTERM.
+connections. With USER and PASSWORD it requires authentication and accepts only those
+credentials (AUTH LOGIN and PLAIN; --only-plain offers PLAIN alone). Over a plain connection
+AUTH is offered without TLS; with --tls starttls the server insists on STARTTLS first and
+offers AUTH only after it; with --tls implicit it speaks TLS from the first byte. --size
+announces SIZE N and refuses larger messages. --reply-rcpt answers every RCPT TO with TEXT.
+
+Every message received is stored as OUTDIR/msgN.eml with OUTDIR/msgN.json (sender,
+recipients, MAIL FROM parameters, the login used). Every command line the server reads is
+appended to OUTDIR/commands.log, so a test can tell what reached it and when. Runs until
+it receives SIGTERM.
 """
+import argparse
 import json
 import logging
 import os
 import signal
 import socket
-import sys
+import ssl
 import threading
 import warnings
 
@@ -27,46 +36,98 @@ def free_port():
 
 
 class Store:
-    def __init__(self, outdir):
+    def __init__(self, outdir, reply_rcpt):
         self.outdir = outdir
         self.count = 0
+        self.reply_rcpt = reply_rcpt
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if self.reply_rcpt:
+            return self.reply_rcpt
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
         self.count += 1
         base = os.path.join(self.outdir, "msg%d" % self.count)
-        login = None
-        if session.auth_data is not None:
-            login = session.auth_data.decode() if isinstance(session.auth_data, bytes) else str(session.auth_data)
+        login = mechanism = None
+        if isinstance(session.auth_data, tuple):
+            login, mechanism = session.auth_data[0].decode(), session.auth_data[1]
         with open(base + ".eml", "wb") as f:
             f.write(envelope.original_content)
         with open(base + ".json", "w") as f:
-            json.dump({"from": envelope.mail_from, "to": envelope.rcpt_tos, "login": login}, f)
+            json.dump({"from": envelope.mail_from, "to": envelope.rcpt_tos,
+                       "mail_options": envelope.mail_options, "login": login, "mechanism": mechanism,
+                       "tls": session.ssl is not None or server.transport.get_extra_info("sslcontext") is not None}, f)
         return "250 Message accepted for delivery"
 
 
+class CommandLog(logging.Handler):
+    """Writes the command lines the server logs as it reads them."""
+
+    def __init__(self, path):
+        super().__init__()
+        self.path = path
+
+    def emit(self, record):
+        if record.msg != "%r >> %r" or len(record.args) != 2:
+            return
+        line = record.args[1]
+        if isinstance(line, bytes):
+            line = line.decode("latin-1")
+        with open(self.path, "a") as f:
+            f.write(line + "\n")
+
+
 def main():
-    # Plain-text AUTH is what the tests want; keep the server's warnings about it quiet.
+    # Plain-text AUTH is one of the things tested; keep the server's warnings about it quiet.
     warnings.simplefilter("ignore")
-    logging.getLogger("mail.log").setLevel(logging.CRITICAL)
-    outdir = sys.argv[1]
-    kwargs = {"auth_require_tls": False}
-    if len(sys.argv) >= 4:
-        user, password = sys.argv[2].encode(), sys.argv[3].encode()
+    parser = argparse.ArgumentParser()
+    parser.add_argument("outdir")
+    parser.add_argument("credentials", nargs="*")
+    parser.add_argument("--tls", choices=["starttls", "implicit"])
+    parser.add_argument("--cert")
+    parser.add_argument("--key")
+    parser.add_argument("--size", type=int, default=0)
+    parser.add_argument("--only-plain", action="store_true")
+    parser.add_argument("--reply-rcpt")
+    args = parser.parse_args()
+
+    log = logging.getLogger("mail.log")
+    log.setLevel(logging.INFO)
+    log.propagate = False
+    log.addHandler(CommandLog(os.path.join(args.outdir, "commands.log")))
+
+    kwargs = {"auth_require_tls": args.tls == "starttls"}
+    if args.size:
+        kwargs["data_size_limit"] = args.size
+    if len(args.credentials) >= 2:
+        user, password = args.credentials[0].encode(), args.credentials[1].encode()
 
         def authenticate(server, session, envelope, mechanism, auth_data):
-            ok = mechanism == "LOGIN" and auth_data.login == user and auth_data.password == password
+            ok = mechanism in ("LOGIN", "PLAIN") and auth_data.login == user and auth_data.password == password
             if not ok:
                 return AuthResult(success=False, handled=False)
-            return AuthResult(success=True, auth_data=auth_data.login)
+            return AuthResult(success=True, auth_data=(auth_data.login, mechanism))
 
         kwargs["authenticator"] = authenticate
         kwargs["auth_required"] = True
+        if args.only_plain:
+            kwargs["auth_exclude_mechanism"] = ["LOGIN"]
+    context = None
+    if args.tls:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(args.cert, args.key)
+    if args.tls == "starttls":
+        kwargs["tls_context"] = context
+        kwargs["require_starttls"] = True
     port = free_port()
-    controller = Controller(Store(outdir), hostname="127.0.0.1", port=port, **kwargs)
+    controller = Controller(Store(args.outdir, args.reply_rcpt), hostname="127.0.0.1", port=port,
+                            ssl_context=context if args.tls == "implicit" else None, **kwargs)
     controller.start()
-    with open(os.path.join(outdir, "port.tmp"), "w") as f:
+    with open(os.path.join(args.outdir, "port.tmp"), "w") as f:
         f.write(str(port))
-    os.rename(os.path.join(outdir, "port.tmp"), os.path.join(outdir, "port"))
+    os.rename(os.path.join(args.outdir, "port.tmp"), os.path.join(args.outdir, "port"))
     done = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: done.set())
     done.wait(120)

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <functional>
 #include <random>
 #include <string>
 
@@ -398,6 +402,198 @@ TEST(QuotedPrintable, RoundTripsThroughAStandardDecoder) {
   auto r = RunProcess({"/usr/bin/python3", "check.py"}, dir.path());
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "OK\n") << r.out << r.err;
+}
+
+TEST(Base64, OneLineFormAndPlannedLengths) {
+  std::string bytes;
+  for (int i = 0; i < 200; ++i) bytes += static_cast<char>(i * 7);
+  std::string lines = Base64(bytes);
+  std::string joined;
+  for (char c : lines)
+    if (c != '\r' && c != '\n') joined += c;
+  EXPECT_EQ(Base64Line(bytes), joined);
+  EXPECT_EQ(Base64Line(bytes.substr(0, 57)).size(), 76u);
+  for (std::size_t n = 0; n <= 1200; ++n) {
+    std::string out;
+    std::size_t fill = 0;
+    AppendBase64(std::string(n, 'x'), out, fill);
+    ASSERT_EQ(Base64Length(n), out.size()) << n;
+  }
+}
+
+// A plan read in pieces of any size gives the same bytes as the composed message, and a
+// slice of a file is attached as exactly those bytes.
+TEST_F(ComposerGolden, PlansReadInPiecesAndSlicesOfFiles) {
+  std::string big;
+  std::mt19937 rng(5);
+  for (int i = 0; i < 700000; ++i) big += static_cast<char>(rng());
+  WriteFile(dir_.File("big.bin"), big);
+  MessageParts p = BaseParts();
+  p.text = kText;
+  p.attachmentList = "\"" + dir_.File("big.bin") + "\", \"" + dir_.File("data.bin") + "\"";
+  const std::string whole = Compose(p);
+  MessagePlan plan;
+  ComposeFailure failure;
+  ASSERT_EQ(PlanMessage(p, plan, failure), ComposeResult::kOk);
+  EXPECT_EQ(plan.size, whole.size());
+  EXPECT_TRUE(plan.HasFiles());
+  for (std::size_t piece : {1u, 57u, 8192u, 100000u}) {
+    MessageReader reader(plan);
+    std::string got;
+    std::vector<std::uint8_t> buf(piece);
+    while (std::size_t n = reader.Read(buf.data(), buf.size())) {
+      got.append(reinterpret_cast<const char*>(buf.data()), n);
+      if (n < piece) {
+        EXPECT_EQ(reader.Read(buf.data(), buf.size()), 0u);  // short only at the end
+      }
+    }
+    EXPECT_FALSE(reader.Failed());
+    EXPECT_TRUE(got == whole) << piece;
+    EXPECT_EQ(reader.Position(), whole.size());
+  }
+
+  MessageParts slice = BaseParts();
+  slice.attachmentList = dir_.File("big.bin");
+  slice.attachmentSlice = FileSlice{100000, 60, "big.bin.002"};
+  const std::string out = Compose(slice);
+  EXPECT_NE(out.find(" filename=\"big.bin.002\"\r\n"), std::string::npos);
+  EXPECT_NE(out.find("\r\n\r\n" + Base64(big.substr(100000, 60)) + "\r\n\r\n--" + kB0 + "--\r\n"),
+            std::string::npos);
+}
+
+// The composer's buffer grows with the content: a hundred small files once made it double
+// per file until no memory was left.
+TEST_F(ComposerGolden, HundredAttachmentsNeedOnlyTheirOwnSize) {
+  MessageParts p = BaseParts();
+  std::string list;
+  for (int i = 0; i < 100; ++i) {
+    const std::string name = dir_.File("f" + std::to_string(i) + ".txt");
+    WriteFile(name, std::string(static_cast<std::size_t>(100 + i), static_cast<char>('a' + i % 26)));
+    list += (i ? ", \"" : "\"") + name + "\"";
+  }
+  p.attachmentList = list;
+  std::string out;
+  ComposeFailure failure;
+  ASSERT_EQ(ComposeMessage(p, out, failure), ComposeResult::kOk) << failure.path;
+  EXPECT_LT(out.capacity(), 2 * out.size() + 16384);
+  std::size_t parts = 0;
+  for (std::size_t pos = 0; (pos = out.find("Content-Disposition: attachment;", pos)) != std::string::npos; ++pos)
+    ++parts;
+  EXPECT_EQ(parts, 100u);
+}
+
+// Devices and pipes are refused when the message is composed (reading them would never end,
+// and opening a pipe would wait for a writer); a file that changes afterwards fails the read.
+TEST_F(ComposerGolden, FilesThatAreNotRegularOrThatChangeAreRefused) {
+  ASSERT_EQ(::mkfifo(dir_.File("cijev").c_str(), 0600), 0);
+  for (const std::string& path : {std::string("/dev/zero"), dir_.File("cijev")}) {
+    MessageParts p = BaseParts();
+    p.attachmentList = path;
+    MessagePlan plan;
+    ComposeFailure failure;
+    EXPECT_EQ(PlanMessage(p, plan, failure), ComposeResult::kNotRegularFile) << path;
+    EXPECT_EQ(failure.path, path);
+  }
+  MessageParts p = BaseParts();
+  p.attachmentList = dir_.File("data.bin");
+  struct Change {
+    const char* what;
+    std::function<void()> apply;
+  };
+  const Change changes[] = {
+      {"shorter", [&] { WriteFile(dir_.File("data.bin"), "xy"); }},
+      {"longer", [&] { WriteFile(dir_.File("data.bin"), std::string(5000, 'z')); }},
+      {"replaced", [&] {
+         WriteFile(dir_.File("other.bin"), std::string(60, 'q'));
+         std::rename(dir_.File("other.bin").c_str(), dir_.File("data.bin").c_str());
+       }},
+      {"removed", [&] { std::remove(dir_.File("data.bin").c_str()); }},
+  };
+  for (const Change& c : changes) {
+    std::string bytes;
+    for (int i = 0; i < 60; ++i) bytes += static_cast<char>(i);
+    WriteFile(dir_.File("data.bin"), bytes);
+    MessagePlan plan;
+    ComposeFailure failure;
+    ASSERT_EQ(PlanMessage(p, plan, failure), ComposeResult::kOk);
+    c.apply();
+    std::string out;
+    const ComposeResult r = ReadMessage(plan, out, failure);
+    EXPECT_NE(r, ComposeResult::kOk) << c.what;
+    EXPECT_EQ(failure.path, dir_.File("data.bin")) << c.what;
+  }
+}
+
+// With header encoding on, every header that is not plain ASCII is encoded and the whole
+// message is 7-bit; Python's email package reads back the original texts.
+TEST_F(ComposerGolden, EncodedHeadersAreSevenBitAndDecodeToTheOriginals) {
+  const std::string longName = "Izvještaj_računovodstva_za_ožujak_i_travanj_šibenik_čakovec_đakovo.zip";
+  WriteFile(dir_.File(longName), "sadržaj");
+  WriteFile(dir_.File("čćž.png"), std::string("\x89PNG\r\n\x1a\nIMG", 11));
+  MessageParts p = BaseParts();
+  p.encodeHeaders = true;
+  p.subject = "Sigurnosna kopija – čćžšđ ČĆŽŠĐ, vrlo dugačak predmet koji ne stane u jednu kodiranu riječ";
+  p.from = "Računovodstvo Šibenik <backup@example.com>";
+  p.toList = "\"Horvat, Ivo\" <ivo@example.org>; Ana Đurić <ana@example.org>";
+  p.ccList = "Žana <zana@example.org>";
+  p.replyTo = "Služba <sluzba@example.org>";
+  p.organization = "Tvrtka d.o.o. Čakovec";
+  p.extraHeader = "X-Napomena: Dnevna arhiva – utorak";
+  p.text = "Arhiva je u privitku, šaljem.\r\n";
+  p.textEncoding = "7bit";  // must become quoted-printable: the body is not ASCII
+  const std::string html = "<p>Pozdrav iz Đakova</p>";
+  p.html = html;
+  p.embedList = dir_.File("čćž.png");
+  p.attachmentList = "\"" + dir_.File(longName) + "\"";
+  const std::string out = Compose(p);
+  for (unsigned char c : out) ASSERT_LT(c, 128u) << "8-bit byte in the message";
+  std::size_t pos = 0;
+  const std::string header = out.substr(0, out.find("\r\n\r\n"));
+  while (pos < header.size()) {
+    const std::size_t eol = std::min(header.find("\r\n", pos), header.size());
+    EXPECT_LE(eol - pos, 998u);
+    pos = eol + 2;
+  }
+  WriteFile(dir_.File("msg.eml"), out);
+  WriteFile(dir_.File("read.py"), R"PY(
+import email, email.policy, sys
+msg = email.message_from_binary_file(open(sys.argv[1], 'rb'), policy=email.policy.default)
+print('subject=' + msg['Subject'])
+print('from=' + msg['From'].addresses[0].display_name)
+print('to=' + '|'.join(a.display_name for a in msg['To'].addresses))
+print('cc=' + msg['CC'].addresses[0].display_name)
+print('replyto=' + msg['Reply-To'].addresses[0].display_name)
+print('org=' + msg['Organization'])
+print('extra=' + msg['X-Napomena'])
+for part in msg.walk():
+    if part.get_content_type() == 'text/plain':
+        print('text=' + part.get_content().strip())
+    elif part.get_content_type() == 'text/html':
+        print('html=' + part.get_content().strip())
+    elif part.get_filename():
+        print('file=' + part.get_filename() + ' ' + repr(part.get_payload(decode=True)[:4]))
+)PY");
+  auto r = RunProcess({"/usr/bin/python3", dir_.File("read.py"), dir_.File("msg.eml")}, dir_.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "subject=" + p.subject + "\n"
+                   "from=Računovodstvo Šibenik\n"
+                   "to=Horvat, Ivo|Ana Đurić\n"
+                   "cc=Žana\n"
+                   "replyto=Služba\n"
+                   "org=Tvrtka d.o.o. Čakovec\n"
+                   "extra=Dnevna arhiva – utorak\n"
+                   "text=Arhiva je u privitku, šaljem.\n"
+                   "html=<p>Pozdrav iz Đakova</p>\n"
+                   "file=čćž.png b'\\x89PNG'\n"
+                   "file=" + longName + " b'sadr'\n");
+
+  // Plain ASCII headers stay exactly as they were without the option.
+  MessageParts ascii = BaseParts();
+  ascii.text = kText;
+  ascii.attachmentList = dir_.File("data.bin");
+  const std::string plain = Compose(ascii);
+  ascii.encodeHeaders = true;
+  EXPECT_EQ(Compose(ascii), plain);
 }
 
 }  // namespace

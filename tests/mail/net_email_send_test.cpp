@@ -17,6 +17,7 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +26,7 @@
 #include "net/socket_layer.h"
 #include "platform/event_loop.h"
 #include "support/scripted_ui.h"
+#include "support/temp_dir.h"
 
 namespace verdan::mail {
 namespace {
@@ -113,6 +115,7 @@ class ScriptedSmtpPeer {
     if (!Write(fd, greeting_)) return;
     std::string in;
     bool inBody = false;
+    std::size_t searched = 0;  // body bytes already searched for the end marker
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     char buf[65536];
     while (!stop_ && std::chrono::steady_clock::now() < deadline) {
@@ -120,11 +123,15 @@ class ScriptedSmtpPeer {
       while (true) {
         std::string item;
         if (inBody) {
-          std::size_t end = in.find("\r\n.\r\n");
-          if (end == std::string::npos) break;
+          std::size_t end = in.find("\r\n.\r\n", searched);
+          if (end == std::string::npos) {
+            searched = in.size() < 4 ? 0 : in.size() - 4;
+            break;
+          }
           item = in.substr(0, end);
           in.erase(0, end + 5);
           inBody = false;
+          searched = 0;
         } else {
           std::size_t eol = in.find("\r\n");
           if (eol == std::string::npos) break;
@@ -278,9 +285,13 @@ TEST_F(SmtpDialogue, SplitEhloReplyAuthLoginAndTwoMessagesWithRset) {
   EXPECT_EQ(t[0], (std::vector<std::string>{
                       "EHLO backup-client.example.net\r\n", "AUTH LOGIN\r\n",
                       Base64("korisnik") + "\r\n", Base64("tajna") + "\r\n",
-                      "MAIL FROM: <backup@example.com>\r\n", "RCPT TO: <ivo@example.org>\r\n",
-                      "RCPT TO: <ana@example.org>\r\n", "DATA\r\n", email_->composed[0],
-                      "RSET\r\n", "MAIL FROM: <backup@example.com>\r\n",
+                      // The server announced SIZE: each MAIL FROM says how big its message is.
+                      "MAIL FROM: <backup@example.com> SIZE=" +
+                          std::to_string(email_->composed[0].size()) + "\r\n",
+                      "RCPT TO: <ivo@example.org>\r\n", "RCPT TO: <ana@example.org>\r\n",
+                      "DATA\r\n", email_->composed[0], "RSET\r\n",
+                      "MAIL FROM: <backup@example.com> SIZE=" +
+                          std::to_string(email_->composed[1].size()) + "\r\n",
                       "RCPT TO: <ana@example.org>\r\n", "DATA\r\n", email_->composed[1],
                       "QUIT\r\n"}));
   EXPECT_EQ(email_->sent, 2);
@@ -585,6 +596,177 @@ TEST_F(SmtpDialogue, ProgressAndBuffers) {
   email_->SendMail(1);
   EXPECT_EQ(email_->Error, -22);
   EXPECT_EQ(email_->reports.back(), "Incorrect Mode parameter passed to function.");
+}
+
+// Line ends that arrive apart from their lines, or as a bare LF, still end the reply; above
+// all the 250 after the end marker, which otherwise leaves an accepted message looking failed.
+TEST_F(SmtpDialogue, RepliesWhoseLineEndsArriveSeparatelyOrAsBareLf) {
+  ScriptedSmtpPeer peer({"220 ready\r", "\n"}, [](int, const std::string& r) -> Answer {
+    if (r.rfind("EHLO", 0) == 0) return {{"250-mail.example.org\n250-AUTH LOGIN\r", "\n250 OK\n"}};
+    if (r.rfind("MAIL FROM", 0) == 0) return {{"250 OK\n"}};
+    if (r.rfind("RCPT TO", 0) == 0) return {{"250 O", "K\r", "\n"}};
+    if (r == "DATA\r\n") return {{"354 go ahead\r", "\n"}};
+    if (r.rfind("Message-ID:", 0) == 0) return {{"250 queued as 42\r", "\n"}};
+    return Willing(r);
+  });
+  email_->PORT = peer.port();
+  email_->AUTHUSER = "korisnik";
+  email_->AUTHPASSWORD = "tajna";
+  email_->TOLIST = "ana@example.org";
+  email_->SendMail(2);
+  ASSERT_TRUE(RunToEnd(peer));
+  auto t = peer.Transcript();
+  ASSERT_EQ(t.size(), 1u);
+  ASSERT_EQ(email_->composed.size(), 1u);
+  EXPECT_EQ(t[0], (std::vector<std::string>{
+                      "EHLO backup-client.example.net\r\n", "AUTH LOGIN\r\n",
+                      Base64("korisnik") + "\r\n", Base64("tajna") + "\r\n",
+                      "MAIL FROM: <backup@example.com>\r\n", "RCPT TO: <ana@example.org>\r\n",
+                      "DATA\r\n", email_->composed[0], "QUIT\r\n"}));
+  EXPECT_EQ(email_->sent, 1);
+  EXPECT_TRUE(email_->reports.empty()) << email_->reports[0];
+}
+
+// A server that drips its greeting a byte at a time keeps the connection from ever being
+// idle; the reply must still be complete within the reply time-out.
+TEST_F(SmtpDialogue, DrippingReplyEndsAtTheReplyDeadline) {
+  std::vector<std::string> drip;
+  for (char c : std::string("220 a very slow server greeting\r\n")) drip.emplace_back(1, c);
+  ScriptedSmtpPeer peer(drip, [](int, const std::string& r) { return Willing(r); });
+  email_->PORT = peer.port();
+  email_->InactiveTimeout = 500;  // 5 s: longer than any gap between two bytes
+  email_->REPLYTIMEOUT = 100;     // 1 s for the whole greeting
+  email_->SendMail(2);
+  ASSERT_TRUE(RunUntil([&] { return !email_->reports.empty(); }, 15s));
+  EXPECT_EQ(email_->reports[0],
+            "Error in this Message. Email (SMTP) server sent error = 0 Reply Timeout - poslužitelj "
+            "nije dovršio odgovor u 1 sekundi (odgovor nije stigao ili stiže presporo). Veza se "
+            "prekida State = 71. Will try and send next email");
+  EXPECT_NE(email_->ErrorString.find("The error number was -53"), std::string::npos);
+  EXPECT_TRUE(QueueEmpty());
+  EXPECT_EQ(email_->OpenFlag, 0);
+  EXPECT_EQ(email_->sent, 0);
+}
+
+// Reply text reaches message boxes and terminals: control characters must not, and refusals
+// for reasons of security carry a plain explanation after the server's words.
+TEST_F(SmtpDialogue, ServerTextIsShownSafelyAndSecurityRefusalsAreExplained) {
+  struct Case {
+    std::string reply;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"550 \x1b]0;naslov\x07\x1b[2J bad \xc2\x9b" "1m \xff user \xc4\x8d\r\n",
+       "Error in this Message. Email (SMTP) server sent error = 550 ?]0;naslov??[2J bad ??1m ? "
+       "user \xc4\x8d State = 75. Will try and send next email"},
+      {"530 5.7.0 Must issue a STARTTLS command first\r\n",
+       "Error in this Message. Email (SMTP) server sent error = 530 5.7.0 Must issue a STARTTLS "
+       "command first (Poslužitelj traži prijavu ili šifriranu vezu prije slanja: uključite TLS "
+       "(starttls ili implicit) i upišite korisnika i lozinku.) State = 75. Will try and send "
+       "next email"},
+      {"554 5.7.1 Relay access denied\r\n",
+       "Error in this Message. Email (SMTP) server sent error = 554 5.7.1 Relay access denied "
+       "(Poslužitelj je odbio zahtjev iz sigurnosnih razloga (prijava, šifriranje ili dopuštenja "
+       "pošiljatelja i primatelja).) State = 75. Will try and send next email"},
+  };
+  for (const Case& c : cases) {
+    ScriptedSmtpPeer peer({"220 ready\r\n"}, [&](int, const std::string& r) -> Answer {
+      if (r.rfind("RCPT TO", 0) == 0) return {{c.reply}};
+      return Willing(r);
+    });
+    email_->reports.clear();
+    email_->PORT = peer.port();
+    email_->SendMail(2);
+    ASSERT_TRUE(RunUntil([&] { return !email_->reports.empty() && QueueEmpty(); }));
+    EXPECT_EQ(email_->reports[0], c.expected);
+  }
+}
+
+// A message with a large attachment is read from its file while it is sent: the socket layer
+// never holds more than its high mark, and what arrives is exactly the planned message.
+TEST_F(SmtpDialogue, AttachmentIsStreamedWithABoundedQueue) {
+  testing::TempDir dir;
+  std::string data(12u << 20, '\0');
+  std::mt19937 rng(11);
+  for (char& ch : data) ch = static_cast<char>(rng());
+  testing::WriteFile(dir.File("velika.zip"), data);
+  ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) { return Willing(r); });
+  email_->PORT = peer.port();
+  email_->TOLIST = "ana@example.org";
+  email_->ATTACHMENTLIST = dir.File("velika.zip");
+  email_->SendMail(2);
+  ASSERT_EQ(email_->Error, 0);
+  ASSERT_EQ(email_->DATAQUEUE->size(), 1u);
+  EXPECT_TRUE(email_->composed[0].empty());  // nothing of it is held as text
+  std::string expected;
+  ComposeFailure failure;
+  ASSERT_EQ(ReadMessage(email_->DATAQUEUE->front().WHOLEMESSAGEPLAN, expected, failure),
+            ComposeResult::kOk);
+  EXPECT_EQ(static_cast<std::size_t>(email_->WHOLEMESSAGELEN), expected.size());
+  std::int64_t largest = 0;
+  ASSERT_TRUE(RunUntil(
+      [&] {
+        largest = std::max(largest, email_->QueuedSendBytes());
+        auto t = peer.Transcript();
+        return QueueEmpty() && !t.empty() && !t[0].empty() && t[0].back() == "QUIT\r\n";
+      },
+      60s));
+  EXPECT_EQ(email_->sent, 1);
+  EXPECT_TRUE(email_->reports.empty());
+  EXPECT_LE(largest, kBodyHighWaterBytes + 2 * net::kMaxBinData);
+  auto t = peer.Transcript();
+  ASSERT_EQ(t[0].size(), 6u);
+  EXPECT_TRUE(t[0][4] == expected);
+  EXPECT_EQ(email_->_MESSAGEBYTESSENT, static_cast<std::int64_t>(expected.size()));
+}
+
+// A file that changes between composition and sending is not sent as something else: the
+// message fails without its end marker and the next one goes out on a new connection.
+TEST_F(SmtpDialogue, AttachmentChangedBeforeSendingFailsOnlyItsMessage) {
+  testing::TempDir dir;
+  testing::WriteFile(dir.File("arhiva.zip"), std::string(300000, 'a'));
+  ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) { return Willing(r); });
+  email_->PORT = peer.port();
+  email_->TOLIST = "ana@example.org";
+  email_->ATTACHMENTLIST = dir.File("arhiva.zip");
+  email_->SendMail(2);
+  email_->ATTACHMENTLIST.clear();
+  email_->SUBJECT = "Bez privitka";
+  email_->SendMail(2);
+  testing::WriteFile(dir.File("arhiva.zip"), std::string(1000, 'b'));  // shorter now
+  ASSERT_TRUE(RunToEnd(peer, 2));
+  ASSERT_EQ(email_->reports.size(), 1u);
+  EXPECT_EQ(email_->reports[0],
+            "Privitak (" + dir.File("arhiva.zip") +
+                ") promijenio se nakon što je poruka pripremljena; poruka nije poslana");
+  auto t = peer.Transcript();
+  ASSERT_EQ(t.size(), 2u);
+  // The first connection ends after DATA: no body item, since no end marker came.
+  EXPECT_EQ(t[0], (std::vector<std::string>{"HELO backup-client.example.net\r\n",
+                                            "MAIL FROM: <backup@example.com>\r\n",
+                                            "RCPT TO: <ana@example.org>\r\n", "DATA\r\n"}));
+  ASSERT_EQ(t[1].size(), 6u);
+  EXPECT_NE(t[1][4].find("Subject: Bez privitka\r\n"), std::string::npos);
+  EXPECT_EQ(email_->sent, 1);
+}
+
+// The length limit of a message is checked from the files' sizes before anything is read:
+// a sparse 1.6 GB file (over 2 GB once encoded) is refused at once, with the sizes named.
+TEST_F(SmtpDialogue, MessageOverTheLengthLimitIsRefusedBeforeAnythingIsRead) {
+  testing::TempDir dir;
+  const std::string path = dir.File("ogromna.zip");
+  testing::WriteFile(path, "");
+  ASSERT_EQ(::truncate(path.c_str(), 1600LL << 20), 0);
+  email_->TOLIST = "ana@example.org";
+  email_->ATTACHMENTLIST = path;
+  email_->SendMail(2);
+  EXPECT_EQ(email_->Error, -32);
+  ASSERT_EQ(email_->reports.size(), 1u);
+  EXPECT_EQ(email_->reports[0].rfind("Poruka bi imala 22", 0), 0u) << email_->reports[0];
+  EXPECT_NE(email_->reports[0].find("a najviše se može poslati 2147483647 bajtova (2 GB)"),
+            std::string::npos);
+  EXPECT_TRUE(QueueEmpty());
+  EXPECT_EQ(email_->OpenFlag, 0);
 }
 
 }  // namespace

@@ -52,6 +52,7 @@ class Recorder : public NetSimple {
     types.push_back(kPacketClosedByServer);
     ++closed;
   }
+  void SendRoom() override { ++sendRooms; }
   void ReportError(const std::string& text, const std::string& function) override {
     NetSimple::ReportError(text, function);
     errors.push_back(Error);
@@ -66,6 +67,7 @@ class Recorder : public NetSimple {
   std::vector<std::int32_t> types;
   std::string data;
   int closed = 0;
+  int sendRooms = 0;
   std::vector<std::int32_t> errors;
 };
 
@@ -689,7 +691,10 @@ TEST_F(NetSimpleTest, ReportErrorTextsAndSuppression) {
   EXPECT_EQ(InterpretNetError(0), "General Object level error");
   EXPECT_EQ(InterpretNetError(12345),
             "General Winsock Error (unknown by NetErrorStr) [12345] [listed by NetErrorStr]");
-  EXPECT_EQ(InterpretNetError(-58), "General Winsock Error (unknown by NetErrorStr) [-58] [listed by NetErrorStr]");
+  EXPECT_EQ(InterpretNetError(-61), "General Winsock Error (unknown by NetErrorStr) [-61] [listed by NetErrorStr]");
+  // The codes of secure connections follow the layer's own.
+  EXPECT_EQ(InterpretNetError(kNetTlsFailed), "Sigurna veza (TLS) s poslužiteljem nije uspostavljena");
+  EXPECT_EQ(InterpretNetError(kNetTlsCertificate), "Certifikat poslužitelja nije prošao provjeru");
   EXPECT_EQ(InterpretNetError(-1), "Unknown Error (was previously Quillon DLL not actively initiated)");
   EXPECT_EQ(InterpretNetError(-55), "Connection already open");
 }
@@ -902,6 +907,55 @@ TEST_F(NetSimpleTest, SendsAfterTheQueueRanDryLeaveAndCountsFollowEachPacketsLen
   EXPECT_TRUE(obj.errors.empty());
 }
 
+// A sender that keeps at most a bounded amount queued: it hands over more only when the
+// layer reports that the queue has drained, and every byte arrives once, in order.
+TEST_F(NetSimpleTest, SendRoomLetsASenderKeepItsQueueBounded) {
+  std::atomic<bool> go{false};
+  std::atomic<std::size_t> got{0};
+  LoopbackServer server(DelayedReader(go, got, 65536), 4096);
+  Owner owner;
+  Recorder obj(&ui, layer.get());
+  owner.Add(&obj);
+  obj.Init();
+  EXPECT_EQ(obj.QueuedSendBytes(), 0);  // not open
+  obj.Open("127.0.0.1", server.port());
+  ASSERT_EQ(obj.Error, 0);
+  constexpr std::int64_t kHigh = 256 * 1024, kLow = 64 * 1024;
+  const std::size_t total = 8u << 20;
+  std::string sent;
+  std::int64_t largest = 0;
+  int waits = 0;
+  while (sent.size() < total) {
+    const std::int64_t queued = obj.QueuedSendBytes();
+    largest = std::max(largest, queued);
+    if (queued >= kHigh) {
+      const int before = obj.sendRooms;
+      obj.QueuedSendBytes(kLow);
+      go = true;  // the reader starts once the sender had to wait
+      ASSERT_TRUE(owner.PumpUntil([&] { return obj.sendRooms > before; }, 20s));
+      EXPECT_LE(obj.QueuedSendBytes(), kLow);
+      ++waits;
+      continue;
+    }
+    std::string chunk = Pattern(static_cast<std::size_t>(kMaxBinData), static_cast<unsigned>(sent.size() / kMaxBinData));
+    ASSERT_TRUE(obj.SendText(chunk));
+    sent += chunk;
+  }
+  EXPECT_GT(waits, 0);
+  EXPECT_LT(largest, kHigh + kMaxBinData);
+  ASSERT_TRUE(owner.PumpUntil([&] { return got.load() == sent.size(); }, 20s));
+  EXPECT_EQ(obj.QueuedSendBytes(), 0);
+  obj.Close();
+  NetDLL::ClientView view;
+  std::int32_t id = obj._Connection.SockID;
+  ASSERT_TRUE(owner.PumpUntil([&] { return !layer->FindClient(id, view); }, 30s));
+  server.Stop();
+  auto received = server.Received();
+  ASSERT_EQ(received.size(), 1u);
+  EXPECT_TRUE(received[0] == sent);
+  EXPECT_EQ(obj.sendRooms, waits);  // one answer per request
+  EXPECT_TRUE(obj.errors.empty());
+}
 
 }  // namespace
 }  // namespace verdan::net

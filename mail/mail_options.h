@@ -1,0 +1,46 @@
+// The e-mail settings beyond the settings record: how the connection to the SMTP server is
+// secured, which CA bundle verifies it, whether an attachment too big for the server is split
+// over several messages, and whether headers are encoded so that messages stay 7-bit.
+//
+// They live in section "Email_Postavke" of verdan.env under the keys "TLS"
+// (none|starttls|implicit), "CAFile", "Split" and "EncodeHeaders" (1 or 0); a missing or
+// unknown value reads as the default. The send command and the e-mail windows load them,
+// let the user override them, and hand them to their NetEmailSend with ApplyMailOptions.
+//
+// Thread-safety: the functions may be called from any thread (profile access is serialised).
+#pragma once
+
+#include <string>
+
+namespace verdan::mail {
+
+class NetEmailSend;
+
+// How the connection to the server is secured.
+enum class TlsMode {
+  kNone,      // plain SMTP (the program's behaviour of old)
+  kStartTls,  // plain connection, then STARTTLS before anything else (usually port 587)
+  kImplicit,  // TLS from the first byte (usually port 465)
+};
+
+struct MailOptions {
+  TlsMode tls = TlsMode::kNone;
+  std::string caFile;          // private CA bundle; empty = the system store
+  bool splitOversize = false;  // split an attachment too big for the server's SIZE
+  bool encodeHeaders = false;  // RFC 2047/2231 headers, message stays 7-bit
+};
+
+// "none", "starttls" or "implicit" (any case, blanks around ignored); false otherwise, with
+// `mode` unchanged.
+bool ParseTlsMode(const std::string& text, TlsMode& mode);
+const char* TlsModeName(TlsMode mode);
+
+// Reads the options from verdan.env in the working directory.
+MailOptions LoadMailOptions();
+// Writes all four keys.
+void SaveMailOptions(const MailOptions& options);
+
+// Sets the object's properties for these options (call after Init).
+void ApplyMailOptions(NetEmailSend& email, const MailOptions& options);
+
+}  // namespace verdan::mail
