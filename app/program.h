@@ -114,6 +114,11 @@ class Program {
   TableSlot datoteke{"DATOTEKE", "datoteke"};
   TableSlot email{"PEMAIL", "email"};
 
+  // Held while the e-mail record is read or written through PEM (settings loads and saves
+  // from several windows at once): the record buffer and the run settings it fills are
+  // shared by every window thread.
+  std::recursive_mutex emailRecordMutex;
+
   SavedError savedError;
   std::int32_t CallRequest = 0;   // 1 insert, 2 change, 3 delete, 4 select
   std::int32_t CallResponse = 0;  // 1 completed, 2 cancelled

@@ -439,6 +439,7 @@ std::string DirectorySetting(Program& program, const std::string& field) {
 }  // namespace
 
 void LoadEmailSettings(Program& program) {
+  std::lock_guard lock(program.emailRecordMutex);
   TableSlot& table = program.email;
   SetOrder(program, table, platform::kRecordOrder);
   if (NextRecord(program, table) != 0) {
@@ -460,6 +461,7 @@ void LoadEmailSettings(Program& program) {
 }
 
 void SaveEmailSettings(Program& program) {
+  std::lock_guard lock(program.emailRecordMutex);
   TableSlot& table = program.email;
   SetOrder(program, table, platform::kRecordOrder);
   if (NextRecord(program, table) != 0)

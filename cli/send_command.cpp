@@ -156,6 +156,11 @@ int SendCommand(const Args& args) {
   mail::MailOptions mailOptions = mail::LoadMailOptions();
   if (o.hasTls && !mail::ParseTlsMode(o.tls, mailOptions.tls))
     return Usage("--tls traži none, starttls ili implicit");
+  if (o.hasTls) mailOptions.invalidTls.clear();
+  if (!mailOptions.invalidTls.empty()) {
+    std::fprintf(stderr, "verdan send: %s\n", mail::InvalidTlsText(mailOptions.invalidTls).c_str());
+    return kExitMessage;
+  }
   if (o.hasCaFile) mailOptions.caFile = o.caFile;
   if (o.split) mailOptions.splitOversize = true;
   if (o.encodeHeaders) mailOptions.encodeHeaders = true;
@@ -181,11 +186,8 @@ int SendCommand(const Args& args) {
       if (--program.email.ReferenceCount == 0) app::CloseTable(program.email);
       return Usage("--port traži broj od 1 do 65535");
     }
-  } else if (port == 25 && mailOptions.tls != mail::TlsMode::kNone) {
-    // Port 25 (the settings' default) with TLS asked for: the ports the providers use for
-    // the two kinds of secured submission. "--port 25" keeps 25.
-    port = mailOptions.tls == mail::TlsMode::kImplicit ? 465 : 587;
   }
+  port = mail::PortForTls(port, mailOptions.tls, o.hasPort);
 
   // The socket layer is started here unless the program has started it already.
   const bool startLayer = !net::DefaultNetDLL().WinSockLoaded();

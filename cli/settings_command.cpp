@@ -15,6 +15,7 @@
 #include "cli/commands.h"
 #include "cli/console_ui.h"
 #include "cli/options.h"
+#include "mail/mail_options.h"
 #include "mail/mail_settings.h"
 #include "platform/paths.h"
 #include "platform/text.h"
@@ -25,18 +26,24 @@ namespace {
 constexpr const char* kUsage =
     "Upotreba: verdan settings [--source DIR] [--dest DIR] [--disk SLOVO] [--naming dan|dat|mix]\n"
     "       [--keep N] [--server HOST] [--port N] [--user IME] [--password-stdin]\n"
-    "       [--from ADRESA] [--to POPIS] [--subject TEKST]\n"
+    "       [--from ADRESA] [--to POPIS] [--subject TEKST] [--tls none|starttls|implicit]\n"
+    "       [--cafile DATOTEKA]\n"
     "Bez opcija prikaže postavke; s opcijama ih promijeni i spremi.\n"
     "  --keep N           zadrži samo N najnovijih arhiva po danu/datumu (0: sve)\n"
-    "  --password-stdin   zaporka za SMTP sa standardnog ulaza (jedan redak)\n";
+    "  --password-stdin   zaporka za SMTP sa standardnog ulaza (jedan redak)\n"
+    "  --tls NAČIN        zaštita veze sa SMTP poslužiteljem (starttls: port 587, implicit: 465)\n"
+    "  --cafile DATOTEKA  vlastiti CA certifikati za provjeru poslužitelja (prazno: sustavni)\n";
 
-enum Option { kSource, kDest, kDisk, kNaming, kKeep, kServer, kPort, kUser, kPasswordStdin, kFrom, kTo, kSubject };
+enum Option {
+  kSource, kDest, kDisk, kNaming, kKeep, kServer, kPort, kUser, kPasswordStdin, kFrom, kTo, kSubject, kTls, kCaFile
+};
 
 const std::vector<OptionDef> kOptions = {
     {"source", true, kSource}, {"dest", true, kDest},       {"disk", true, kDisk},
     {"naming", true, kNaming}, {"keep", true, kKeep},       {"server", true, kServer},
     {"port", true, kPort},     {"user", true, kUser},       {"password-stdin", false, kPasswordStdin},
     {"from", true, kFrom},     {"to", true, kTo},           {"subject", true, kSubject},
+    {"tls", true, kTls},       {"cafile", true, kCaFile},
 };
 
 struct SettingsOptions {
@@ -47,6 +54,9 @@ struct SettingsOptions {
   mail::SmtpSettings smtp;
   unsigned smtpFields = 0;  // mail::SmtpField mask of the options given
   bool passwordStdin = false;
+  bool hasTls = false, hasCaFile = false;
+  mail::TlsMode tls = mail::TlsMode::kNone;
+  std::string caFile;
 };
 
 // Checks and takes the options; on a usage error returns false with `problem` set.
@@ -87,6 +97,14 @@ bool Take(const CommandLine& line, SettingsOptions& o, std::string& problem) {
       case kFrom: o.smtp.from = v, o.smtpFields |= mail::kSmtpFrom; break;
       case kTo: o.smtp.to = v, o.smtpFields |= mail::kSmtpTo; break;
       case kSubject: o.smtp.subject = v, o.smtpFields |= mail::kSmtpSubject; break;
+      case kTls:
+        o.hasTls = true;
+        if (!mail::ParseTlsMode(v, o.tls)) {
+          problem = "--tls traži none, starttls ili implicit";
+          return false;
+        }
+        break;
+      case kCaFile: o.caFile = v, o.hasCaFile = true; break;
     }
   }
   // The run settings hold 127 characters of a directory; a longer one would be cut and
@@ -177,6 +195,12 @@ int SettingsCommand(const Args& args) {
     status = kExitMessage;
   }
   if (options.any) app::SaveEmailSettings(program);
+  if (options.hasTls || options.hasCaFile) {
+    mail::MailOptions mailOptions = mail::LoadMailOptions();
+    if (options.hasTls) mailOptions.tls = options.tls;
+    if (options.hasCaFile) mailOptions.caFile = options.caFile;
+    mail::SaveMailOptions(mailOptions);
+  }
   if (options.keep >= 0 && !archive::SetKeptGenerations(static_cast<int>(options.keep))) {
     std::fprintf(stderr, "verdan settings: broj generacija nije spremljen u verdan.env\n");
     status = kExitMessage;
@@ -193,6 +217,12 @@ int SettingsCommand(const Args& args) {
               smtp.server.c_str(), static_cast<unsigned>(smtp.port), smtp.user.c_str(),
               smtp.password.empty() ? "" : "********", smtp.from.c_str(), smtp.to.c_str(),
               smtp.subject.c_str());
+  const mail::MailOptions mailOptions = mail::LoadMailOptions();
+  std::printf("TLS=%s\nCAFILE=%s\n",
+              mailOptions.invalidTls.empty() ? mail::TlsModeName(mailOptions.tls) : mailOptions.invalidTls.c_str(),
+              mailOptions.caFile.c_str());
+  if (!mailOptions.invalidTls.empty())
+    std::fprintf(stderr, "verdan settings: %s\n", mail::InvalidTlsText(mailOptions.invalidTls).c_str());
   std::printf("GENERACIJE=%d\n", archive::KeptGenerations());
   std::fflush(stdout);
 

@@ -72,6 +72,23 @@ EmailView::EmailView(std::shared_ptr<mail::EmailWindow> window, QWidget* parent)
     fields_[mail::kFieldPort]->setValidator(new QIntValidator(1, 65535, fields_[mail::kFieldPort]));
     fields_[mail::kFieldPort]->setMaximumWidth(fields_[mail::kFieldPort]->fontMetrics().horizontalAdvance("0000000") + 16);
     fields_[mail::kFieldPassword]->setEchoMode(QLineEdit::Password);
+    // How the connection is secured; providers take mail only over TLS.
+    grid->addWidget(new QLabel("Zaštita veze:", server), row, 0);
+    security_ = new QComboBox(server);
+    security_->setObjectName("security");
+    security_->addItem("Bez zaštite (port 25)", "none");
+    security_->addItem("STARTTLS (port 587)", "starttls");
+    security_->addItem("TLS od početka (port 465)", "implicit");
+    security_->setToolTip("Poslužitelji pružatelja usluga primaju poštu samo preko zaštićene veze");
+    connect(security_, &QComboBox::activated, this, [this](int index) {
+      CommitAll();
+      window_->Edit(mail::kFieldTls, security_->itemData(index).toString().toStdString());
+    });
+    grid->addWidget(security_, row++, 1);
+    grid->addWidget(new QLabel("CA datoteka:", server), row, 0);
+    QLineEdit* ca = AddEntry(server, mail::kFieldCaFile);
+    ca->setToolTip("Vlastiti CA certifikati za provjeru poslužitelja (prazno: certifikati sustava)");
+    grid->addWidget(ca, row++, 1);
     grid->setColumnStretch(1, 1);
     page->addWidget(server);
   }
@@ -186,6 +203,11 @@ void EmailView::Refresh() {
   show(mail::kFieldTo, state_.to);
   show(mail::kFieldSubject, state_.subject);
   show(mail::kFieldAttachment, state_.attachments);
+  show(mail::kFieldCaFile, state_.caFile);
+  if (security_) {
+    const int index = security_->findData(QString(mail::TlsModeName(state_.tls)));
+    if (index >= 0 && security_->currentIndex() != index) security_->setCurrentIndex(index);
+  }
   if (state_.attachmentSelections != attachmentSelections_) {
     attachmentSelections_ = state_.attachmentSelections;
     QLineEdit* e = Field(mail::kFieldAttachment);

@@ -4,6 +4,7 @@
 // forwarded to the logic's thread. GUI thread only.
 #pragma once
 
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -32,6 +33,7 @@ class EmailView : public WindowView {
   QLabel* Status() const { return status_; }
   QProgressBar* Progress() const { return progress_; }
   QTabWidget* Sheet() const { return sheet_; }
+  QComboBox* Security() const { return security_; }
 
  private:
   QLineEdit* AddEntry(QWidget* parent, mail::EmailField field);
@@ -45,6 +47,7 @@ class EmailView : public WindowView {
   std::map<mail::EmailField, QLineEdit*> fields_;
   std::map<mail::EmailButton, QPushButton*> buttons_;
   QTabWidget* sheet_ = nullptr;
+  QComboBox* security_ = nullptr;  // settings window: how the connection is secured
   QProgressBar* progress_ = nullptr;
   QLabel* status_ = nullptr;
   int attachmentSelections_ = 0;

@@ -14,7 +14,8 @@ std::size_t LengthOf(EmailField field) {
   switch (field) {
     case kFieldServer: return 80;
     case kFieldTo:
-    case kFieldAttachment: return 1024;
+    case kFieldAttachment:
+    case kFieldCaFile: return 1024;
     default: return 255;
   }
 }
@@ -138,7 +139,7 @@ bool EmailWindow::Press(EmailButton button) const {
 }
 
 bool EmailWindow::Edit(EmailField field, const std::string& text) const {
-  if (field < kFieldServer || field > kFieldAttachment) return false;
+  if (field < kFieldServer || field > kFieldCaFile) return false;
   if (kind_ == EmailWindowKind::kSend && field != kFieldAttachment) return false;
   return Post(platform::Event(kEventEmailEdit, static_cast<std::uint64_t>(field), 0,
                               std::make_shared<std::string>(text)));
@@ -161,13 +162,17 @@ void EmailWindow::SetStatus(const std::string& text) {
 void EmailWindow::Open(platform::EventQueue& queue) {
   email_ = std::make_unique<Object>(*this, program_.ui, layer_);
   email_->InitForWindow();
+  std::lock_guard record(program_.emailRecordMutex);
   if (program_.email.ReferenceCount == 0 && !app::OpenTable(program_, program_.email)) return;
   ++program_.email.ReferenceCount;
   holdsTable_ = true;
   app::LoadEmailSettings(program_);
   ReadProfileLists(lists_);
+  options_ = LoadMailOptions();
   {
     std::lock_guard lock(mutex_);
+    state_.tls = options_.tls;
+    state_.caFile = options_.caFile;
     if (kind_ == EmailWindowKind::kSettings) {
       const SmtpSettings s = SmtpSettingsOf(program_.PEM);
       state_.server = s.server;
@@ -205,6 +210,22 @@ void EmailWindow::ApplyEdit(EmailField field, const std::string& value) {
     case kFieldTo: s.to = text; edited_ |= kSmtpTo; break;
     case kFieldSubject: s.subject = text; edited_ |= kSmtpSubject; break;
     case kFieldAttachment: s.attachments = text; break;
+    case kFieldTls: {
+      TlsMode mode = s.tls;
+      if (!ParseTlsMode(text, mode)) break;
+      // The secured kinds have ports of their own: the usual one replaces the other kinds'.
+      const auto usual = [](TlsMode m) -> std::uint16_t {
+        return m == TlsMode::kImplicit ? 465 : m == TlsMode::kStartTls ? 587 : 25;
+      };
+      if (s.port == usual(s.tls) && s.port != usual(mode)) {
+        s.port = usual(mode);
+        edited_ |= kSmtpPort;
+      }
+      s.tls = mode;
+      optionsEdited_ = true;
+      break;
+    }
+    case kFieldCaFile: s.caFile = TrimRightCopy(text); optionsEdited_ = true; break;
   }
 }
 
@@ -246,9 +267,24 @@ void EmailWindow::Send() {
     s.to = saved.to;
     s.subject = saved.subject;
   }
+  // The connection's security as verdan.env has it now; the settings window's own choice
+  // counts once the user made one.
+  MailOptions options = LoadMailOptions();
+  if (kind_ == EmailWindowKind::kSettings && optionsEdited_) {
+    options.tls = s.tls;
+    options.caFile = s.caFile;
+    options.invalidTls.clear();
+  }
+  if (!options.invalidTls.empty()) {
+    platform::ShowText(program_.ui, InvalidTlsText(options.invalidTls));
+    SetStatus(kind_ == EmailWindowKind::kSettings ? "Ne mogu se spojiti na mail server."
+                                                  : "Could not connect to email server.");
+    return;
+  }
   Object& e = *email_;
+  ApplyMailOptions(e, options);
   e.SERVER = TrimRightCopy(s.server);
-  e.PORT = s.port;
+  e.PORT = PortForTls(s.port, options.tls, false);
   e.TOLIST = TrimRightCopy(s.to);
   e.CCLIST = lists_.cc;
   e.BCCLIST = lists_.bcc;
@@ -270,7 +306,9 @@ void EmailWindow::Send() {
   program_.ui.SetWaitCursor(false);
   const bool settingsWindow = kind_ == EmailWindowKind::kSettings;
   std::string status;
-  if (e.Error != 0)
+  if (e.Error != 0 && !e.FailedAttachment().empty())
+    status = "Privitak nije poslan: " + e.FailedAttachment();  // not a connection problem
+  else if (e.Error != 0)
     status = settingsWindow ? "Ne mogu se spojiti na mail server." : "Could not connect to email server.";
   else if (e.Queued() > 0)
     status = std::string(settingsWindow ? "Šaljem " : "Sending ") + std::to_string(e.Queued()) + " email(s)";
@@ -315,11 +353,18 @@ void EmailWindow::Close() {
       }
     }
     app::SaveEmailSettings(program_);
+    if (optionsEdited_) {
+      EmailWindowState s = Snapshot();
+      options_.tls = s.tls;
+      options_.caFile = s.caFile;
+      SaveMailOptions(options_);
+    }
     lists_.attachmentList = TrimRightCopy(Snapshot().attachments);
     WriteProfileLists(lists_);
   }
   if (email_) email_->Kill();
   email_.reset();
+  std::lock_guard record(program_.emailRecordMutex);
   if (holdsTable_ && --program_.email.ReferenceCount == 0) app::CloseTable(program_.email);
   holdsTable_ = false;
 }

@@ -12,7 +12,8 @@
 // the fields the user changed back into the record when it closes (before the run settings
 // are saved). The send window reads them from the record at every "&Šalji", so it always
 // sends with what was last saved. The record's built-in placeholder credentials count as none
-// (see mail_settings.h).
+// (see mail_settings.h). The TLS mode and CA file are kept in verdan.env (see
+// mail_options.h); the settings window edits them too.
 //
 // `EmailWindow::Run` is the window's procedure on its own thread. A view reads `Snapshot()`
 // after each change announced through the listener and forwards input with `Press`, `Edit`
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "app/program.h"
+#include "mail/mail_options.h"
 #include "mail/mail_settings.h"
 #include "platform/event_loop.h"
 
@@ -63,6 +65,8 @@ enum EmailField : int {
   kFieldTo,
   kFieldSubject,
   kFieldAttachment,
+  kFieldTls,     // settings window: "none", "starttls" or "implicit"
+  kFieldCaFile,  // settings window
 };
 
 // The buttons of the windows.
@@ -79,6 +83,8 @@ struct EmailWindowState {
   std::string to;        // 1024
   std::string subject;   // 255
   std::string attachments;  // 1024
+  TlsMode tls = TlsMode::kNone;
+  std::string caFile;
   std::string status;
   bool progressVisible = false;
   std::int32_t progress = 0;        // 0..1000
@@ -137,6 +143,8 @@ class EmailWindow {
   std::unique_ptr<Object> email_;
   ProfileLists lists_;
   unsigned edited_ = 0;  // SmtpField mask of the settings the user changed
+  bool optionsEdited_ = false;  // the TLS mode or the CA file was changed
+  MailOptions options_;         // as verdan.env had them when the window opened
   bool holdsTable_ = false;
 };
 

@@ -61,9 +61,20 @@ const char* TlsModeName(TlsMode mode) {
   return "none";
 }
 
+std::string InvalidTlsText(const std::string& value) {
+  return "Nepoznata vrijednost TLS=" + value +
+         " u verdan.env (dopušteno: none, starttls, implicit); e-mail nije poslan.";
+}
+
+std::uint16_t PortForTls(std::uint16_t port, TlsMode mode, bool explicitPort) {
+  if (explicitPort || port != 25 || mode == TlsMode::kNone) return port;
+  return mode == TlsMode::kImplicit ? 465 : 587;
+}
+
 MailOptions LoadMailOptions() {
   MailOptions o;
-  ParseTlsMode(Read("TLS"), o.tls);
+  const std::string tls = Read("TLS");
+  if (!Normalised(tls).empty() && !ParseTlsMode(tls, o.tls)) o.invalidTls = Normalised(tls);
   std::string ca = Read("CAFile");
   while (!ca.empty() && ca.back() == ' ') ca.pop_back();
   o.caFile = ca;

@@ -10,6 +10,7 @@
 // Thread-safety: the functions may be called from any thread (profile access is serialised).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace verdan::mail {
@@ -28,7 +29,18 @@ struct MailOptions {
   std::string caFile;          // private CA bundle; empty = the system store
   bool splitOversize = false;  // split an attachment too big for the server's SIZE
   bool encodeHeaders = false;  // RFC 2047/2231 headers, message stays 7-bit
+  // A "TLS" value that is none of the three, as written. Nothing is sent while it stands:
+  // a misspelt "starttls" must not quietly mean a connection in clear.
+  std::string invalidTls;
 };
+
+// The program's text for an unknown "TLS" value in verdan.env.
+std::string InvalidTlsText(const std::string& value);
+
+// The port to connect to: `port`, except that the settings' default 25 with TLS asked for
+// becomes the port providers use for that kind of secured submission (465 implicit, 587
+// STARTTLS), unless the port was given explicitly.
+std::uint16_t PortForTls(std::uint16_t port, TlsMode mode, bool explicitPort);
 
 // "none", "starttls" or "implicit" (any case, blanks around ignored); false otherwise, with
 // `mode` unchanged.

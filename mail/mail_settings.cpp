@@ -102,6 +102,7 @@ SmtpSettings SmtpSettingsOf(const app::PemRecord& r) {
 }
 
 bool ReadSmtpSettings(app::Program& program, SmtpSettings& settings) {
+  std::lock_guard lock(program.emailRecordMutex);
   app::SetOrder(program, program.email, platform::kRecordOrder);
   if (app::NextRecord(program, program.email) != 0) {
     settings = SmtpSettingsOf(app::PemRecord{});
@@ -122,6 +123,7 @@ bool StoreSmtpSettings(app::Program& program, const SmtpSettings& settings, unsi
     }
   }
   if (fields == 0) return true;
+  std::lock_guard lock(program.emailRecordMutex);
   app::TableSlot& table = program.email;
   app::SetOrder(program, table, platform::kRecordOrder);
   if (app::NextRecord(program, table) != 0) {

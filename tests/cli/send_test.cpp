@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "support/temp_dir.h"
+#include "support/smtp_server.h"
 #include "support/test_peers.h"
 
 namespace verdan {
@@ -32,47 +33,7 @@ constexpr char kPython[] = "/usr/bin/python3";
 
 bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
-// The SMTP server as a child process, stopped when the object goes.
-class SmtpServer {
- public:
-  SmtpServer(const std::string& outdir, const std::vector<std::string>& credentials,
-             const std::vector<std::string>& options = {})
-      : outdir_(outdir) {
-    std::vector<std::string> argv = {kPython, std::string(VERDAN_SOURCE_DIR) + "/tests/cli/smtp_server.py",
-                                      outdir};
-    argv.insert(argv.end(), credentials.begin(), credentials.end());
-    argv.insert(argv.end(), options.begin(), options.end());
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      std::vector<char*> args;
-      for (auto& a : argv) args.push_back(a.data());
-      args.push_back(nullptr);
-      ::execv(args[0], args.data());
-      ::_exit(127);
-    }
-    for (int i = 0; i < 200 && !Exists(outdir + "/port"); ++i) std::this_thread::sleep_for(50ms);
-    if (Exists(outdir + "/port")) port_ = ReadFile(outdir + "/port");
-  }
-  ~SmtpServer() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 100; ++i) {
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) return;
-      std::this_thread::sleep_for(50ms);
-    }
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, &status, 0);
-  }
-  const std::string& port() const { return port_; }
-  // The command lines the server has read, one per line.
-  std::string Commands() const { return ReadFile(outdir_ + "/commands.log"); }
-
- private:
-  std::string outdir_;
-  pid_t pid_ = -1;
-  std::string port_;
-};
+using SmtpServer = testing::SmtpServerProcess;
 
 // Reads what the server stored and prints one "name=value" line per finding.
 constexpr char kInspect[] = R"PY(

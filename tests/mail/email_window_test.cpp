@@ -4,6 +4,8 @@
 // the record and in verdan.env.
 #include "mail/email_window.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -21,6 +23,8 @@
 #include "platform/profile.h"
 #include "platform/text.h"
 #include "support/scripted_ui.h"
+#include "support/smtp_server.h"
+#include "support/test_peers.h"
 #include "support/temp_dir.h"
 
 namespace verdan::mail {
@@ -379,10 +383,56 @@ TEST_F(EmailWindowTest, FailuresShowTheWindowsOwnStatusTexts) {
   ASSERT_TRUE(WaitUntil([&] { return ui_.Texts().size() >= 2; }));
   EXPECT_NE(ui_.Texts().back().find("nema.zip"), std::string::npos);
 
+  // A missing attachment is not a connection problem: the status names the file.
   auto send = Start(EmailWindowKind::kSend);
   send->Edit(kFieldAttachment, dir_.File("nema.zip"));
   send->Press(kEmailSend);
+  ASSERT_TRUE(WaitUntil([&] { return StatusIs(*send, "Privitak nije poslan: " + dir_.File("nema.zip")); }));
+}
+
+// The settings window's choice of STARTTLS and a private CA goes to verdan.env, and the send
+// window then sends over STARTTLS with it; an unknown TLS value sends nothing.
+TEST_F(EmailWindowTest, SecuredConnectionChosenInTheSettingsWindowIsUsedByTheSendWindow) {
+  ::mkdir(dir_.File("certs").c_str(), 0755);
+  ::mkdir(dir_.File("out").c_str(), 0755);
+  std::string error;
+  ASSERT_TRUE(verdan::testing::MakeTestCertificates(dir_.File("certs"), error)) << error;
+  verdan::testing::SmtpServerProcess server(
+      dir_.File("out"), {}, {"--tls", "starttls", "--cert", dir_.File("certs/server.pem"), "--key",
+                             dir_.File("certs/server.key")});
+  ASSERT_FALSE(server.port().empty());
+
+  auto settings = Start(EmailWindowKind::kSettings);
+  settings->Edit(kFieldPort, "25");
+  settings->Edit(kFieldTls, "starttls");
+  ASSERT_TRUE(WaitUntil([&] { return settings->Snapshot().tls == TlsMode::kStartTls; }));
+  EXPECT_EQ(settings->Snapshot().port, 587);  // the usual port of the kind replaced 25...
+  settings->Edit(kFieldPort, server.port());   // ...and the test server's own replaces that
+  settings->Edit(kFieldCaFile, dir_.File("certs/ca.pem"));
+  settings->Edit(kFieldAttachment, dir_.File("a.zip"));
+  settings->Press(kEmailSend);
+  ASSERT_TRUE(WaitUntil([&] { return Boxes("E-mail Poslan uspješno") == 1; }));
+  settings->RequestClose();
+  ASSERT_TRUE(WaitUntil([&] { return settings->Snapshot().closed; }));
+  const std::string env = ReadFile(dir_.File("verdan.env"));
+  EXPECT_NE(env.find("TLS=starttls\r\n"), std::string::npos) << env;
+  EXPECT_NE(env.find("CAFile=" + dir_.File("certs/ca.pem") + "\r\n"), std::string::npos) << env;
+
+  auto send = Start(EmailWindowKind::kSend);
+  send->Press(kEmailSend);
+  ASSERT_TRUE(WaitUntil([&] { return Boxes("E-mail Poslan uspješno") == 2; }));
+  // Both went through STARTTLS: the server read a second EHLO after it for each.
+  const std::string commands = server.Commands();
+  std::size_t n = 0;
+  for (std::size_t at = commands.find("STARTTLS"); at != std::string::npos; at = commands.find("STARTTLS", at + 1)) ++n;
+  EXPECT_EQ(n, 2u) << commands;
+  EXPECT_EQ(ReadFile(dir_.File("out/msg2.json")).find("\"tls\": false"), std::string::npos);
+
+  platform::WriteProfileString("Email_Postavke", "TLS", "ssl", "verdan.env");
+  send->Press(kEmailSend);
   ASSERT_TRUE(WaitUntil([&] { return StatusIs(*send, "Could not connect to email server."); }));
+  EXPECT_EQ(Boxes(InvalidTlsText("ssl")), 1);
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("out/msg3.eml")));
 }
 
 TEST(AttachmentList, DialogAnswersBecomeListsOrAreRefused) {

@@ -2,26 +2,29 @@
 // (tests/cli/smtp_server.py): started by the constructor, stopped when the object goes.
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
 #include <vector>
+
+#include "support/test_peers.h"
 
 namespace verdan::testing {
 
 class SmtpServerProcess {
  public:
-  // Messages are stored in `outdir` as msgN.eml and msgN.json; `arguments` go to the script
-  // after the directory (user and password to require AUTH LOGIN).
-  SmtpServerProcess(const std::string& outdir, const std::vector<std::string>& arguments = {});
-  ~SmtpServerProcess();
-  SmtpServerProcess(const SmtpServerProcess&) = delete;
-  SmtpServerProcess& operator=(const SmtpServerProcess&) = delete;
+  // Messages are stored in `outdir` as msgN.eml and msgN.json. `credentials` (user and
+  // password) make it require AUTH; `options` go to the script after them (--tls, --size...).
+  explicit SmtpServerProcess(const std::string& outdir, const std::vector<std::string>& credentials = {},
+                             const std::vector<std::string>& options = {});
   // The port it listens on, empty when it did not start.
   const std::string& port() const { return port_; }
+  // The command lines the server has read, one per line.
+  std::string Commands() const;
 
  private:
-  pid_t pid_ = -1;
+  static std::vector<std::string> Argv(const std::string& outdir, const std::vector<std::string>& credentials,
+                                       const std::vector<std::string>& options);
+  std::string outdir_;
+  ChildProcess child_;
   std::string port_;
 };
 
