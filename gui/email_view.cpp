@@ -221,6 +221,10 @@ void EmailView::Refresh() {
   }
   progress_->setVisible(state_.progressVisible);
   progress_->setValue(state_.progress);
+  // Until the window has loaded its settings there is nothing to edit: typing then would be
+  // overwritten by what it loads.
+  sheet_->setEnabled(state_.open && !state_.closed);
+  for (const auto& [which, button] : buttons_) button->setEnabled(state_.open && !state_.closed);
 }
 
 bool EmailView::CloseRequested() {
