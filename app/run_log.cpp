@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 
 #include "platform/clock.h"
@@ -100,6 +101,28 @@ bool AppendRunLog(const RunLogEntry& entry, const std::string& file, std::uint64
     return ok;
   }
   return false;
+}
+
+std::string RunLogSummary(const std::string& line) {
+  std::vector<std::string> f;
+  std::size_t start = 0;
+  while (start <= line.size()) {
+    std::size_t tab = line.find('\t', start);
+    if (tab == std::string::npos) tab = line.size();
+    f.push_back(line.substr(start, tab - start));
+    start = tab + 1;
+  }
+  if (f.size() < 7) return line;
+  char size[32];
+  const double bytes = std::strtod(f[4].c_str(), nullptr);
+  if (bytes >= 1024.0 * 1024.0)
+    std::snprintf(size, sizeof size, "%.1f MB", bytes / (1024.0 * 1024.0));
+  else
+    std::snprintf(size, sizeof size, "%.0f KB", bytes / 1024.0);
+  std::string text = "Zadnje: " + f[0].substr(0, 16) + " " + f[1];
+  if (f[2] != "-") text += " " + f[2];
+  text += ", " + f[3] + " datoteka, " + size + ", " + f[5] + " s: " + f[6];
+  return text;
 }
 
 std::vector<std::string> LastRunLogLines(std::size_t count, const std::string& file) {

@@ -42,4 +42,8 @@ bool AppendRunLog(const RunLogEntry& entry, const std::string& file = kRunLogFil
 // fewer), oldest first.
 std::vector<std::string> LastRunLogLines(std::size_t count, const std::string& file = kRunLogFile);
 
+// A log line as a window shows it: "Zadnje: 2026-12-08 23:50 backup /b/UTORAK.zip, 5 datoteka,
+// 1.2 MB, 3.26 s: OK". A line that is not of the log's form is returned as it is.
+std::string RunLogSummary(const std::string& line);
+
 }  // namespace verdan::app

@@ -8,6 +8,7 @@
 #include "archive/failure_text.h"
 #include "archive/generations.h"
 #include "archive/restore.h"
+#include "archive/run_record.h"
 #include "archive/temporaries.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
@@ -58,12 +59,17 @@ void ShowError(app::Program& program, ArchiveShared& shared, const FailureContex
 }
 
 bool PackAndReport(app::Program& program, ArchiveShared& shared, PendingSecondCopy& secondCopy,
-                   const FailureContext& context) {
+                   const FailureContext& context, RunRecord* record) {
   platform::ChangeDirectory(NativeSetting(program.run.POCDIR));  // a failure is not reported
   if (shared.zip.LSZIP_INCLUDE(shared.IncludePattern) == 0)
     ShowRunMessage(program, kNothingToArchiveText);
   shared.ZipResult = shared.zip.LSZIP_EXECUTE(program.buffers.ZIPARCHIVE, kActionNew, 1, 145);
   bool succeeded = shared.ZipResult >= 0;
+  if (record) {
+    record->SetArchive(program.buffers.ZIPARCHIVE);
+    record->SetResult(succeeded, shared.ZipResult);
+    if (succeeded) shared.writtenArchive = record->archive();
+  }
   if (succeeded) {
     secondCopy.Commit();
     ShowRunMessage(program, kArchiveSuccessText, kNoticeCaption, platform::Icon::kExclamation);
@@ -149,6 +155,7 @@ const char* WeekdayCode(std::int64_t dayCount) { return kWeekdayCodes[WeekdayInd
 
 void ShowRunMessage(app::Program& program, const std::string& text, const std::string& caption,
                     platform::Icon icon) {
+  RunRecord::Note(text);
   platform::MessageSpec boxSpec;
   boxSpec.text = text;
   boxSpec.caption = caption;
@@ -191,6 +198,8 @@ void BuildArchiveName(const std::string& TIP_ARH, std::int64_t today, std::strin
 
 bool ExternalDiskRun(app::Program& program, ArchiveShared& shared, std::string& IMEARHIVE) {
   std::lock_guard lock(shared.runLock);
+  RunRecord record("backup", TrimRightCopy(program.StartDirectory));
+  shared.writtenArchive.clear();
   shared.zip.SetProgress(&program.ui);
   if (platform::IsBlank(program.run.OZNAKAARHIVDISKA)) {
     ShowRunMessage(program, kNoDiskLetterText, kNoDiskLetterCaption, platform::Icon::kExclamation);
@@ -201,7 +210,10 @@ bool ExternalDiskRun(app::Program& program, ArchiveShared& shared, std::string& 
   context.diskLetter =
       static_cast<char>(std::toupper(static_cast<unsigned char>(program.run.OZNAKAARHIVDISKA[0])));
   context.diskRoot = platform::DriveRoot(program.run.OZNAKAARHIVDISKA[0]);
-  if (!OfferRemovableDisk(program, context.diskLetter, context.diskRoot)) return false;
+  if (!OfferRemovableDisk(program, context.diskLetter, context.diskRoot)) {
+    record.Cancel();
+    return false;
+  }
   std::string base = context.diskRoot + platform::kSeparator + TrimRightCopy(IMEARHIVE);
   if (!FitsOrRefused(program, base + ".zip") || !FitsOrRefused(program, base + "_2_.zip"))
     return false;
@@ -210,7 +222,7 @@ bool ExternalDiskRun(app::Program& program, ArchiveShared& shared, std::string& 
   TidyBeforeRun(program, {program.buffers.ZIPARCHIVE});
   PendingSecondCopy secondCopy(shared.zip, program.buffers.ZIPARCHIVE, shared.SecondCopyPath);
   shared.IncludePattern = "*.tps";
-  const bool succeeded = PackAndReport(program, shared, secondCopy, context);
+  const bool succeeded = PackAndReport(program, shared, secondCopy, context, &record);
   if (succeeded) KeepGenerations(program, context.diskRoot + platform::kSeparator);
   return succeeded;
 }
@@ -230,6 +242,8 @@ std::string DestinationPrefix(const std::string& ZAVDIR) {
 
 bool DestinationRun(app::Program& program, ArchiveShared& shared, std::string& IMEARHIVE) {
   std::lock_guard lock(shared.runLock);
+  RunRecord record("backup", TrimRightCopy(program.StartDirectory));
+  shared.writtenArchive.clear();
   shared.zip.SetProgress(&program.ui);
   BuildArchiveName(program.run.TIP_ARH, platform::GetClock().Today(), IMEARHIVE);
   std::string base = DestinationPrefix(program.run.ZAVDIR) + TrimRightCopy(IMEARHIVE);
@@ -240,7 +254,7 @@ bool DestinationRun(app::Program& program, ArchiveShared& shared, std::string& I
   TidyBeforeRun(program, {program.buffers.ZIPARCHIVE});
   PendingSecondCopy secondCopy(shared.zip, program.buffers.ZIPARCHIVE, shared.SecondCopyPath);
   shared.IncludePattern = "*.tps";
-  const bool succeeded = PackAndReport(program, shared, secondCopy, {});
+  const bool succeeded = PackAndReport(program, shared, secondCopy, {}, &record);
   if (succeeded) KeepGenerations(program, DestinationPrefix(program.run.ZAVDIR));
   return succeeded;
 }
@@ -286,6 +300,8 @@ bool ArchiveEntries(app::Program& program, ArchiveShared& shared, Stamping stamp
 // copy becomes the archive as it was before the run once the run has changed the archive.
 void PackForBrowse(app::Program& program, ArchiveShared& shared, int option, Stamping stamping,
                    const BrowseHooks& hooks) {
+  RunRecord record("backup", TrimRightCopy(program.StartDirectory));
+  record.SetArchive(program.buffers.ZIPARCHIVE);
   TidyBeforeRun(program, {program.buffers.ZIPARCHIVE, shared.SecondCopyPath});
   PendingSecondCopy secondCopy(shared.zip, program.buffers.ZIPARCHIVE, shared.SecondCopyPath);
   bool written;
@@ -296,6 +312,7 @@ void PackForBrowse(app::Program& program, ArchiveShared& shared, int option, Sta
     written = PackOnePattern(program, shared);
   }
   if (written) secondCopy.Commit();
+  record.SetResult(written && shared.ZipResult >= 0, shared.ZipResult);
 }
 
 void DefinitionRun(app::Program& program, ArchiveShared& shared, int option,

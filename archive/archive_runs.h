@@ -41,6 +41,7 @@ struct ArchiveShared {
   std::string IncludePattern;  // at most 126 characters
   std::string SecondCopyPath;  // at most 126 characters
   std::int32_t ZipResult = 0;
+  std::string writtenArchive;  // the archive the last weekday/date run wrote, absolute; empty if none
   std::mutex runLock;
 };
 

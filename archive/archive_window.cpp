@@ -2,7 +2,9 @@
 
 #include <memory>
 
+#include "app/run_log.h"
 #include "archive/restore.h"
+#include "platform/paths.h"
 #include "platform/text.h"
 
 namespace verdan::archive {
@@ -125,6 +127,9 @@ void ArchiveWindow::Refresh() {
   set(kCtlActiveArchive, program_.buffers.AKTIVNAARHIVA);
   set(kCtlZipArchive, program_.buffers.ZIPARCHIVE);
   set(kCtlDestinationDir, program_.run.ZAVDIR);
+  const std::vector<std::string> last = app::LastRunLogLines(
+      1, platform::TrimRightCopy(program_.StartDirectory) + platform::kSeparator + app::kRunLogFile);
+  state_.lastRun = last.empty() ? std::string() : app::RunLogSummary(last.front());
 }
 
 void ArchiveWindow::Publish() {

@@ -39,6 +39,7 @@ struct ArchiveWindowState {
   std::string title = kArchiveWindowTitle;
   std::array<ControlState, kArchiveControls> controls;
   bool busy = false;    // a run or restore is in progress
+  std::string lastRun;  // the last line of the log of runs, as a window shows it
   bool open = false;
   bool closed = false;
   const ControlState& Control(int number) const { return controls[static_cast<std::size_t>(number - 1)]; }

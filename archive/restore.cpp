@@ -11,6 +11,7 @@
 #include "archive/archive_check.h"
 #include "archive/failure_text.h"
 #include "archive/restore_commit.h"
+#include "archive/run_record.h"
 #include "archive/verify.h"
 #include "platform/paths.h"
 #include "platform/text.h"
@@ -128,7 +129,12 @@ bool RestoreArchive(app::Program& program, ArchiveShared& shared) {
   warning.namedButtons = kRestoreWarningButtons;
   warning.defaultButton = 2;
   warning.modality = platform::Modality::kSystem;
-  if (program.ui.Message(warning) != 1) return false;
+  RunRecord record("restore", platform::TrimRightCopy(program.StartDirectory));
+  record.SetArchive(program.buffers.ZIPARCHIVE);
+  if (program.ui.Message(warning) != 1) {
+    record.Cancel();  // declined: nothing was done
+    return false;
+  }
 
   shared.zip.SetProgress(&program.ui);
   shared.IncludePattern = "*.tps";
@@ -142,6 +148,7 @@ bool RestoreArchive(app::Program& program, ArchiveShared& shared) {
   zip.LSUZ_PASSWORD(program.archivePassword);
   shared.ZipResult = zip.LSUZ_EXECUTE(3, 2);
   bool succeeded = shared.ZipResult >= 0;
+  record.SetResult(succeeded, shared.ZipResult);
   if (succeeded)
     ShowRunMessage(program, kRestoreSuccessText, kNoticeCaption, platform::Icon::kExclamation);
   else

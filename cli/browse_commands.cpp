@@ -14,17 +14,24 @@
 #include "archive/archive_runs.h"
 #include "cli/commands.h"
 #include "cli/console_ui.h"
+#include "cli/options.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 
 namespace verdan::cli {
 namespace {
 
-constexpr const char* kListUsage = "Upotreba: verdan list definitions|files\n";
+constexpr const char* kListUsage =
+    "Upotreba: verdan list definitions|files\n"
+    "Ispiše definicije arhiva ili listu datoteka po ključu, polja odvojena tabulatorom.\n";
 constexpr const char* kArchiveUsage =
     "Upotreba: verdan archive definition STAZA [--listed]\n"
-    "          verdan archive weekday [--listed]\n";
-constexpr const char* kFilesUsage = "Upotreba: verdan files add DATOTEKA...\n";
+    "          verdan archive weekday [--listed]\n"
+    "Arhivira u arhiv definicije s tom stazom, ili u arhiv dana u tjednu u radnom direktoriju.\n"
+    "  --listed   datoteke s liste umjesto *.tps radnog direktorija\n";
+constexpr const char* kFilesUsage =
+    "Upotreba: verdan files add DATOTEKA...\n"
+    "Doda datoteke na listu za arhiviranje (kao obrazac liste).\n";
 constexpr const char* kNoDefinitionText = "Nema definicije arhiva sa stazom: ";
 
 // Holds the tables a command works on, as a window would, for the command's life.
@@ -59,11 +66,14 @@ void Prepare(app::Program& program) {
 
 }  // namespace
 
-int ListCommand(const Args& args) {
-  if (args.size() != 1 || (args[0] != "definitions" && args[0] != "files")) {
-    std::fputs(kListUsage, stderr);
-    return kExitUsage;
-  }
+int ListCommand(const Args& options) {
+  CommandLine line;
+  std::string problem;
+  if (!ParseOptions(options, {}, line, problem)) return UsageError("list", problem, kListUsage);
+  if (line.help) return PrintHelp(kListUsage);
+  const Args& args = line.words;
+  if (args.size() != 1 || (args[0] != "definitions" && args[0] != "files"))
+    return UsageError("list", "treba reći koju listu: definitions ili files", kListUsage);
   ConsoleUi ui;
   app::Program program(ui);
   Prepare(program);
@@ -90,24 +100,19 @@ int ListCommand(const Args& args) {
   return kExitOk;
 }
 
-int ArchiveCommand(const Args& args) {
-  bool definition = !args.empty() && args[0] == "definition";
-  bool weekday = !args.empty() && args[0] == "weekday";
-  std::string path;
-  int option = 0;
-  bool usage = !definition && !weekday;
-  for (std::size_t i = 1; i < args.size() && !usage; ++i) {
-    if (args[i] == "--listed")
-      option = 1;
-    else if (definition && path.empty() && !args[i].empty() && args[i].rfind("--", 0) != 0)
-      path = args[i];
-    else
-      usage = true;
-  }
-  if (usage || (definition && path.empty())) {
-    std::fputs(kArchiveUsage, stderr);
-    return kExitUsage;
-  }
+int ArchiveCommand(const Args& options) {
+  CommandLine line;
+  std::string problem;
+  if (!ParseOptions(options, {{"listed", false, 0}}, line, problem))
+    return UsageError("archive", problem, kArchiveUsage);
+  if (line.help) return PrintHelp(kArchiveUsage);
+  const Args& args = line.words;
+  const bool definition = !args.empty() && args[0] == "definition";
+  const bool weekday = !args.empty() && args[0] == "weekday";
+  const int option = line.options.empty() ? 0 : 1;
+  const std::string path = definition && args.size() == 2 ? args[1] : "";
+  if (!(definition && args.size() == 2 && !path.empty()) && !(weekday && args.size() == 1))
+    return UsageError("archive", "treba reći koji arhiv: definition STAZA ili weekday", kArchiveUsage);
   ConsoleUi ui;
   app::Program program(ui);
   Prepare(program);
@@ -135,17 +140,16 @@ int ArchiveCommand(const Args& args) {
   return kExitOk;
 }
 
-int FilesCommand(const Args& args) {
-  if (args.size() < 2 || args[0] != "add") {
-    std::fputs(kFilesUsage, stderr);
-    return kExitUsage;
-  }
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    if (platform::IsBlank(args[i])) {
-      std::fputs(kFilesUsage, stderr);
-      return kExitUsage;
-    }
-  }
+int FilesCommand(const Args& options) {
+  CommandLine line;
+  std::string problem;
+  if (!ParseOptions(options, {}, line, problem)) return UsageError("files", problem, kFilesUsage);
+  if (line.help) return PrintHelp(kFilesUsage);
+  const Args& args = line.words;
+  if (args.size() < 2 || args[0] != "add")
+    return UsageError("files", "treba reći add i datoteke", kFilesUsage);
+  for (std::size_t i = 1; i < args.size(); ++i)
+    if (platform::IsBlank(args[i])) return UsageError("files", "prazno ime datoteke", kFilesUsage);
   ConsoleUi ui;
   app::Program program(ui);
   Prepare(program);

@@ -4,30 +4,30 @@
 
 #include "app/run_log.h"
 #include "cli/commands.h"
+#include "cli/options.h"
 
 namespace verdan::cli {
 
+namespace {
+
+constexpr const char* kUsage =
+    "Upotreba: verdan log [-n BROJ]\n"
+    "Ispiše zadnja arhiviranja, povrate i slanja iz verdan.log (zadano 10), najstarije prvo:\n"
+    "vrijeme, naredba, arhiva, datoteke, bajtovi, sekunde, ishod (odvojeni tabulatorom).\n";
+
+}  // namespace
+
 int LogCommand(const Args& args) {
-  std::size_t count = 10;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string value;
-    if ((args[i] == "-n" || args[i] == "--lines") && i + 1 < args.size())
-      value = args[++i];
-    else if (args[i].rfind("--lines=", 0) == 0)
-      value = args[i].substr(8);
-    else if (args[i].rfind("-n", 0) == 0 && args[i].size() > 2)
-      value = args[i].substr(2);
-    else {
-      std::fprintf(stderr, "Upotreba: verdan log [-n BROJ]\n");
-      return kExitUsage;
-    }
-    if (value.empty() || value.size() > 6 || value.find_first_not_of("0123456789") != std::string::npos) {
-      std::fprintf(stderr, "verdan log: -n traži broj\nUpotreba: verdan log [-n BROJ]\n");
-      return kExitUsage;
-    }
-    count = std::stoul(value);
-  }
-  for (const std::string& line : app::LastRunLogLines(count)) std::printf("%s\n", line.c_str());
+  CommandLine line;
+  std::string problem;
+  if (!ParseOptions(args, {{"lines", true, 0, 'n'}}, line, problem)) return UsageError("log", problem, kUsage);
+  if (line.help) return PrintHelp(kUsage);
+  if (!line.words.empty()) return UsageError("log", "suvišan argument '" + line.words[0] + "'", kUsage);
+  long count = 10;
+  for (const ParsedOption& o : line.options)
+    if (!ParseNumber(o.value, 0, 100000, count)) return UsageError("log", "-n traži broj", kUsage);
+  for (const std::string& line : app::LastRunLogLines(static_cast<std::size_t>(count)))
+    std::printf("%s\n", line.c_str());
   return kExitOk;
 }
 

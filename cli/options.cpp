@@ -44,7 +44,7 @@ bool ParseOptions(const Args& args, const std::vector<OptionDef>& defs, CommandL
     int index = -1;
     const int c = getopt_long(argc, argv.data(), shorts.c_str(), longs.data(), &index);
     if (c == -1) break;
-    const std::string written = optind >= 1 && optind <= argc ? storage[static_cast<std::size_t>(optind - 1)] : "";
+    const std::string written = optind >= 1 && optind <= argc ? argv[static_cast<std::size_t>(optind - 1)] : "";
     if (c == '?') {
       problem = "nepoznata opcija '" + (optopt && optopt < 256 ? std::string("-") + static_cast<char>(optopt) : written) + "'";
       return false;
@@ -73,7 +73,8 @@ bool ParseOptions(const Args& args, const std::vector<OptionDef>& defs, CommandL
     if (def->takesValue && optarg) parsed.value = optarg;
     line.options.push_back(std::move(parsed));
   }
-  for (int i = optind; i < argc; ++i) line.words.push_back(storage[static_cast<std::size_t>(i)]);
+  // getopt_long moves the words behind the options in `argv` (not in `storage`).
+  for (int i = optind; i < argc; ++i) line.words.push_back(argv[static_cast<std::size_t>(i)]);
   return true;
 }
 

@@ -11,6 +11,7 @@
 #include "archive/restore.h"
 #include "cli/commands.h"
 #include "cli/console_ui.h"
+#include "cli/options.h"
 #include "platform/paths.h"
 
 namespace verdan::cli {
@@ -28,23 +29,21 @@ class RestoreUi : public ConsoleUi {
 
 }  // namespace
 
+constexpr const char* kUsage =
+    "Upotreba: verdan restore ARHIVA [--yes]\n"
+    "Vraća datoteke *.tps iz ARHIVE u izvorni direktorij (sve ili ništa).\n"
+    "  -y, --yes   bez pitanja (inače se pita na terminalu, a bez njega se odustaje)\n";
+
 int RestoreCommand(const Args& args) {
-  std::string archive;
-  bool yes = false;
-  for (const auto& a : args) {
-    if (a == "--yes") {
-      yes = true;
-    } else if (archive.empty() && !a.empty() && a.rfind("--", 0) != 0) {
-      archive = a;
-    } else {
-      std::fprintf(stderr, "Upotreba: verdan restore ARHIVA [--yes]\n");
-      return kExitUsage;
-    }
-  }
-  if (archive.empty()) {
-    std::fprintf(stderr, "Upotreba: verdan restore ARHIVA [--yes]\n");
-    return kExitUsage;
-  }
+  CommandLine line;
+  std::string problem;
+  if (!ParseOptions(args, {{"yes", false, 0, 'y'}}, line, problem))
+    return UsageError("restore", problem, kUsage);
+  if (line.help) return PrintHelp(kUsage);
+  if (line.words.size() != 1 || line.words[0].empty())
+    return UsageError("restore", "treba navesti jednu arhivu", kUsage);
+  std::string archive = line.words[0];
+  const bool yes = !line.options.empty();
   // The dialog would return a full path; a relative name is taken from here.
   if (archive[0] != platform::kSeparator) archive = platform::CurrentDirectory() + "/" + archive;
 

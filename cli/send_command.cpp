@@ -2,6 +2,7 @@
 // e-mail send window does: the record and verdan.env supply what the options leave out, the
 // object is set up as the window sets it up, and the window's event loop is run until the
 // queue is empty or the dialogue has failed.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "app/program.h"
+#include "app/run_log.h"
 #include "app/tables.h"
 #include "cli/commands.h"
 #include "cli/console_ui.h"
@@ -126,8 +128,10 @@ class ConsoleEmailSend : public mail::NetEmailSend {
   void ReportError(const std::string& errorText, const std::string& functionName) override {
     NetEmailSend::ReportError(errorText, functionName);
     failed_ = true;
+    lastError_ = errorText;
     std::fprintf(stderr, "%s\n", kStatusError);
   }
+  const std::string& lastError() const { return lastError_; }
 
   void ProgressControl(mail::ProgressChange change, std::int32_t value) override {
     platform::ProgressInfo info;
@@ -145,6 +149,7 @@ class ConsoleEmailSend : public mail::NetEmailSend {
   ConsoleUi& ui_;
   bool failed_ = false;
   int sent_ = 0;
+  std::string lastError_;
 };
 
 }  // namespace
@@ -196,6 +201,7 @@ int SendCommand(const Args& args) {
   // The queue of this thread receives the socket layer's events for the object.
   platform::EventQueue queue;
   int status = kExitMessage;
+  const auto started = std::chrono::steady_clock::now();
   {
     ConsoleEmailSend email(ui);
     email.Init();
@@ -259,6 +265,19 @@ int SendCommand(const Args& args) {
     }
     email.Kill();
     if (email.sent() > 0) status = kExitOk;
+    // The log of runs: what was sent, how much, how long, and how it ended.
+    app::RunLogEntry entry;
+    entry.command = "send";
+    for (const std::string& f : o.files) {
+      entry.archive += (entry.archive.empty() ? "" : ", ") + f;
+      struct stat st {};
+      if (::stat(f.c_str(), &st) == 0) entry.bytes += st.st_size;
+    }
+    entry.files = static_cast<std::int64_t>(o.files.size());
+    entry.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    entry.ok = status == kExitOk;
+    entry.reason = email.lastError();
+    app::AppendRunLog(entry);
   }
 
   if (startLayer) {

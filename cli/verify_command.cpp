@@ -6,17 +6,28 @@
 #include "app/frame.h"
 #include "archive/verify.h"
 #include "cli/commands.h"
+#include "cli/options.h"
 
 namespace verdan::cli {
 
+namespace {
+
+constexpr const char* kUsage =
+    "Upotreba: verdan verify ARHIVA\n"
+    "Ispiše datoteke arhive s veličinama i datumima i pročita svaku do kraja, provjeravajući CRC.\n"
+    "Izlazni status 0: arhiva je ispravna; 1: nije.\n";
+
+}  // namespace
+
 int VerifyCommand(const Args& args) {
-  if (args.size() != 1 || args[0].empty() || args[0].rfind("--", 0) == 0) {
-    std::fprintf(stderr, "Upotreba: verdan verify ARHIVA\n");
-    return kExitUsage;
-  }
-  std::vector<archive::ArchiveEntryInfo> entries;
+  CommandLine line;
   std::string problem;
-  const bool intact = archive::TestArchive(args[0], app::kBuiltInArchivePassword, entries, problem);
+  if (!ParseOptions(args, {}, line, problem)) return UsageError("verify", problem, kUsage);
+  if (line.help) return PrintHelp(kUsage);
+  if (line.words.size() != 1 || line.words[0].empty())
+    return UsageError("verify", "treba navesti jednu arhivu", kUsage);
+  std::vector<archive::ArchiveEntryInfo> entries;
+  const bool intact = archive::TestArchive(line.words[0], app::kBuiltInArchivePassword, entries, problem);
   std::uint64_t bytes = 0;
   std::size_t files = 0, bad = 0;
   if (!entries.empty()) std::printf("    Veličina  Datum             Ime\n");

@@ -99,6 +99,10 @@ ArchiveView::ArchiveView(std::shared_ptr<archive::ArchiveWindow> window, QWidget
   progress_->setTextVisible(false);
   progressText_->hide();
   progress_->hide();
+  lastRun_ = new QLabel(p19);
+  lastRun_->setObjectName("lastRun");
+  lastRun_->setWordWrap(true);
+  g19->addWidget(lastRun_, 2, 0, 1, 3);
   g19->addWidget(controls_[26], 0, 0, 2, 1);
   g19->addWidget(progressText_, 0, 1);
   g19->addWidget(progress_, 1, 1);
@@ -212,6 +216,8 @@ void ArchiveView::Refresh() {
     progress_->hide();
     progressText_->hide();
   }
+  lastRun_->setText(Text(state_.lastRun));
+  lastRun_->setVisible(!state_.lastRun.empty());
 }
 
 void ArchiveView::Activated() {

@@ -46,6 +46,7 @@ class ArchiveView : public WindowView {
   std::map<int, QWidget*> controls_;
   QProgressBar* progress_ = nullptr;
   QLabel* progressText_ = nullptr;
+  QLabel* lastRun_ = nullptr;
 };
 
 class SourceDestView : public WindowView {

@@ -1,6 +1,10 @@
 #include "mail/email_window.h"
 
+#include <chrono>
+
+#include "app/run_log.h"
 #include "app/tables.h"
+#include "mail/mime.h"
 #include "mail/net_email_send.h"
 #include "platform/paths.h"
 #include "platform/text.h"
@@ -41,6 +45,7 @@ class EmailWindow::Object : public NetEmailSend {
   std::size_t Queued() const { return DATAQUEUE ? DATAQUEUE->size() : 0; }
 
   void MessageSent() override {
+    LogMessage(true, "");
     if (Queued() > 1) {
       window_.SetStatus(kEmailSendingMoreText);
       return;
@@ -54,6 +59,8 @@ class EmailWindow::Object : public NetEmailSend {
   }
 
   void ReportError(const std::string& errorText, const std::string& functionName) override {
+    // A failure that drops queued messages is a send that did not happen.
+    if (Queued() > 0 && !_NOMESSAGEADDEDYET) LogMessage(false, errorText);
     NetEmailSend::ReportError(errorText, functionName);
     window_.SetStatus(kEmailErrorStatus);
   }
@@ -72,6 +79,29 @@ class EmailWindow::Object : public NetEmailSend {
   }
 
  private:
+  // The line of the log of runs for the message at the head of the queue.
+  void LogMessage(bool ok, const std::string& reason) {
+    app::RunLogEntry entry;
+    entry.command = "send";
+    if (DATAQUEUE && !DATAQUEUE->empty()) {
+      const EmailQueueEntry& head = DATAQUEUE->front();
+      const std::vector<std::string> files = FileListEntries(ConvertFileList(head.ATTACHMENTLIST));
+      for (const std::string& f : files) entry.archive += (entry.archive.empty() ? "" : ", ") + f;
+      entry.files = static_cast<std::int64_t>(files.size());
+      entry.bytes = head.WHOLEMESSAGELEN;
+    }
+    entry.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - window_.sendStarted_).count();
+    entry.ok = ok;
+    entry.reason = reason;
+    app::AppendRunLog(entry, window_.logFile_);
+    ++logged;
+  }
+
+ public:
+  int logged = 0;  // lines this object has written to the log of runs
+
+ private:
+
   EmailWindow& window_;
 };
 
@@ -160,6 +190,7 @@ void EmailWindow::SetStatus(const std::string& text) {
 }
 
 void EmailWindow::Open(platform::EventQueue& queue) {
+  logFile_ = platform::CurrentDirectory() + platform::kSeparator + app::kRunLogFile;
   email_ = std::make_unique<Object>(*this, program_.ui, layer_);
   email_->InitForWindow();
   std::lock_guard record(program_.emailRecordMutex);
@@ -301,11 +332,22 @@ void EmailWindow::Send() {
   e.AUTHPASSWORD = TrimRightCopy(s.password);
   // The windows have no body text: every message carries only its attachments.
   if (e.SetRequiredMessageSize(0, 0, 0) != 0) return;
+  sendStarted_ = std::chrono::steady_clock::now();
+  const int loggedBefore = e.logged;
   program_.ui.SetWaitCursor(true);
   e.SendMail(2);
   program_.ui.SetWaitCursor(false);
   const bool settingsWindow = kind_ == EmailWindowKind::kSettings;
   std::string status;
+  if (e.Error != 0 && e.logged == loggedBefore) {
+    // Nothing was queued: the attempt goes into the log of runs as it was asked for.
+    app::RunLogEntry entry;
+    entry.command = "send";
+    entry.archive = TrimRightCopy(s.attachments);
+    entry.ok = false;
+    entry.reason = e.ErrorString;
+    app::AppendRunLog(entry, logFile_);
+  }
   if (e.Error != 0 && !e.FailedAttachment().empty())
     status = "Privitak nije poslan: " + e.FailedAttachment();  // not a connection problem
   else if (e.Error != 0)

@@ -20,6 +20,7 @@
 // and `RequestClose`; those are thread-safe.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -146,6 +147,8 @@ class EmailWindow {
   bool optionsEdited_ = false;  // the TLS mode or the CA file was changed
   MailOptions options_;         // as verdan.env had them when the window opened
   bool holdsTable_ = false;
+  std::string logFile_;  // the log of runs in the working directory
+  std::chrono::steady_clock::time_point sendStarted_{};
 };
 
 }  // namespace verdan::mail

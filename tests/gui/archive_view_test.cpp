@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <regex>
 #include <vector>
 
 #include "app/tables.h"
@@ -125,6 +126,12 @@ TEST_F(ArchiveViewTest, FirstButtonOpensAWorkingArchivingWindow) {
         if (active.isEmpty()) return false;
         EXPECT_TRUE(active.endsWith("backup/PONEDJELJAK.zip")) << active.toStdString();
         EXPECT_TRUE(v->Control(4)->isEnabled());
+        // The window tells the last run from the log of runs.
+        const std::string last = v->findChild<QLabel*>("lastRun")->text().toStdString();
+        EXPECT_TRUE(std::regex_match(last, std::regex("Zadnje: 2006-03-06 00:00 backup /.*/backup/"
+                                                      "PONEDJELJAK\\.zip, 3 datoteka, \\d+ KB, "
+                                                      "\\d+\\.\\d\\d s: OK")))
+            << last;
         static_cast<QPushButton*>(v->Control(24))->click();
         return true;
       },

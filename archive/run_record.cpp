@@ -1,0 +1,56 @@
+#include "archive/run_record.h"
+
+#include <sys/stat.h>
+
+#include "app/run_log.h"
+#include "platform/paths.h"
+
+namespace verdan::archive {
+namespace {
+
+thread_local RunRecord* t_current = nullptr;
+thread_local std::string* t_reason = nullptr;
+
+}  // namespace
+
+RunRecord::RunRecord(std::string command, std::string workDir)
+    : command_(std::move(command)), workDir_(std::move(workDir)), outer_(t_current) {
+  t_current = this;
+  t_reason = &reason_;
+}
+
+RunRecord::~RunRecord() {
+  t_current = outer_;
+  t_reason = nullptr;
+  if (cancelled_) return;
+  app::RunLogEntry entry;
+  entry.command = command_;
+  entry.archive = archive_;
+  entry.files = ok_ ? files_ : 0;
+  struct stat st {};
+  if (ok_ && !archive_.empty() && ::stat(archive_.c_str(), &st) == 0) entry.bytes = st.st_size;
+  entry.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+  entry.ok = ok_;
+  entry.reason = reason_;
+  for (char& c : entry.reason)
+    if (c == '|') c = ' ';
+  app::AppendRunLog(entry, workDir_.empty() ? std::string(app::kRunLogFile)
+                                           : workDir_ + platform::kSeparator + app::kRunLogFile);
+}
+
+void RunRecord::SetArchive(const std::string& path) {
+  archive_ = path;
+  if (!archive_.empty() && archive_[0] != platform::kSeparator)
+    archive_ = platform::CurrentDirectory() + platform::kSeparator + archive_;
+}
+
+void RunRecord::SetResult(bool ok, std::int64_t files) {
+  ok_ = ok;
+  files_ = files;
+}
+
+void RunRecord::Note(const std::string& text) {
+  if (t_reason && !text.empty()) *t_reason = text;
+}
+
+}  // namespace verdan::archive
