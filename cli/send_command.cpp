@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "app/tables.h"
 #include "cli/commands.h"
 #include "cli/console_ui.h"
+#include "cli/options.h"
 #include "mail/mail_options.h"
 #include "mail/mail_settings.h"
 #include "mail/net_email_send.h"
@@ -31,9 +33,14 @@ using platform::TrimRightCopy;
 
 constexpr const char* kUsage =
     "Upotreba: verdan send [DATOTEKA...] [--server HOST] [--port N] [--user IME]\n"
-    "       [--password LOZINKA] [--from ADRESA] [--to POPIS] [--cc POPIS] [--bcc POPIS]\n"
+    "       [--password-stdin] [--from ADRESA] [--to POPIS] [--cc POPIS] [--bcc POPIS]\n"
     "       [--subject TEKST] [--text TEKST] [--tls none|starttls|implicit]\n"
-    "       [--cafile DATOTEKA] [--split] [--encode-headers]\n";
+    "       [--cafile DATOTEKA] [--split] [--encode-headers]\n"
+    "Šalje datoteke kao privitke jedne poruke. Što opcije ne kažu, uzima se iz spremljenih\n"
+    "postavki (verdan settings); bez korisnika nema prijave (AUTH).\n"
+    "  --password-stdin   zaporka sa standardnog ulaza (--password LOZINKA vide i drugi u ps-u)\n"
+    "  --split            preveliku datoteku pošalje u dijelovima, svaki u svojoj poruci\n"
+    "  --encode-headers   zaglavlja s dijakriticima kodirana (RFC 2047/2231), poruka ostaje 7-bitna\n";
 constexpr const char* kSentText = "E-mail Poslan uspješno";
 constexpr const char* kStatusError = "Nastala je greška prilikom slanja !!!";
 constexpr std::int32_t kProgressTimer = 50;  // hundredths
@@ -45,58 +52,59 @@ struct SendOptions {
   std::string server, port, user, password, from, to, cc, bcc, subject, text;
   bool hasServer = false, hasPort = false, hasUser = false, hasPassword = false,
        hasFrom = false, hasTo = false, hasCc = false, hasBcc = false, hasSubject = false;
+  bool passwordStdin = false;
   // Options beyond the settings record; they override verdan.env.
   std::string tls, caFile;
   bool hasTls = false, hasCaFile = false, split = false, encodeHeaders = false;
 };
 
-int Usage(const std::string& problem) {
-  std::fprintf(stderr, "verdan send: %s\n%s", problem.c_str(), kUsage);
-  return kExitUsage;
-}
+int Usage(const std::string& problem) { return UsageError("send", problem, kUsage); }
 
-bool Parse(const Args& args, SendOptions& o, std::string& problem) {
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a.rfind("--", 0) != 0) {
-      // The attachment list is quoted and split by the composer: a name holding a double
-      // quote or "|" would be cut apart there.
-      if (a.find_first_of("\"|") != std::string::npos) {
-        problem = "ime datoteke ne smije sadržavati \" ni |: " + a;
-        return false;
-      }
-      o.files.push_back(a);
-      continue;
+enum Option {
+  kServer, kPort, kUser, kPassword, kPasswordStdin, kFrom, kTo, kCc, kBcc, kSubject, kText, kTls, kCaFile,
+  kSplit, kEncodeHeaders
+};
+
+bool Parse(const Args& args, SendOptions& o, bool& help, std::string& problem) {
+  static const std::vector<OptionDef> kOptions = {
+      {"server", true, kServer},   {"port", true, kPort},       {"user", true, kUser},
+      {"password", true, kPassword}, {"password-stdin", false, kPasswordStdin},
+      {"from", true, kFrom},       {"to", true, kTo},           {"cc", true, kCc},
+      {"bcc", true, kBcc},         {"subject", true, kSubject}, {"text", true, kText},
+      {"tls", true, kTls},         {"cafile", true, kCaFile},   {"split", false, kSplit},
+      {"encode-headers", false, kEncodeHeaders},
+  };
+  CommandLine line;
+  if (!ParseOptions(args, kOptions, line, problem)) return false;
+  help = line.help;
+  for (const ParsedOption& opt : line.options) {
+    const std::string& v = opt.value;
+    switch (opt.id) {
+      case kServer: o.server = v, o.hasServer = true; break;
+      case kPort: o.port = v, o.hasPort = true; break;
+      case kUser: o.user = v, o.hasUser = true; break;
+      case kPassword: o.password = v, o.hasPassword = true; break;
+      case kPasswordStdin: o.passwordStdin = o.hasPassword = true; break;
+      case kFrom: o.from = v, o.hasFrom = true; break;
+      case kTo: o.to = v, o.hasTo = true; break;
+      case kCc: o.cc = v, o.hasCc = true; break;
+      case kBcc: o.bcc = v, o.hasBcc = true; break;
+      case kSubject: o.subject = v, o.hasSubject = true; break;
+      case kText: o.text = v; break;
+      case kTls: o.tls = v, o.hasTls = true; break;
+      case kCaFile: o.caFile = v, o.hasCaFile = true; break;
+      case kSplit: o.split = true; break;
+      case kEncodeHeaders: o.encodeHeaders = true; break;
     }
-    if (a == "--split" || a == "--encode-headers") {
-      (a == "--split" ? o.split : o.encodeHeaders) = true;
-      continue;
-    }
-    std::string* target = nullptr;
-    bool* seen = nullptr;
-    bool dummy = false;
-    if (a == "--tls") target = &o.tls, seen = &o.hasTls;
-    else if (a == "--cafile") target = &o.caFile, seen = &o.hasCaFile;
-    else if (a == "--server") target = &o.server, seen = &o.hasServer;
-    else if (a == "--port") target = &o.port, seen = &o.hasPort;
-    else if (a == "--user") target = &o.user, seen = &o.hasUser;
-    else if (a == "--password") target = &o.password, seen = &o.hasPassword;
-    else if (a == "--from") target = &o.from, seen = &o.hasFrom;
-    else if (a == "--to") target = &o.to, seen = &o.hasTo;
-    else if (a == "--cc") target = &o.cc, seen = &o.hasCc;
-    else if (a == "--bcc") target = &o.bcc, seen = &o.hasBcc;
-    else if (a == "--subject") target = &o.subject, seen = &o.hasSubject;
-    else if (a == "--text") target = &o.text, seen = &dummy;
-    else {
-      problem = "nepoznata opcija '" + a + "'";
+  }
+  for (const std::string& a : line.words) {
+    // The attachment list is quoted and split by the composer: a name holding a double
+    // quote or "|" would be cut apart there.
+    if (a.find_first_of("\"|") != std::string::npos) {
+      problem = "ime datoteke ne smije sadržavati \" ni |: " + a;
       return false;
     }
-    if (i + 1 >= args.size()) {
-      problem = "opcija " + a + " traži vrijednost";
-      return false;
-    }
-    *target = args[++i];
-    *seen = true;
+    o.files.push_back(a);
   }
   return true;
 }
@@ -157,7 +165,14 @@ class ConsoleEmailSend : public mail::NetEmailSend {
 int SendCommand(const Args& args) {
   SendOptions o;
   std::string problem;
-  if (!Parse(args, o, problem)) return Usage(problem);
+  bool help = false;
+  if (!Parse(args, o, help, problem)) return Usage(problem);
+  if (help) return PrintHelp(kUsage);
+  if (o.passwordStdin) {
+    // One line from standard input, its line end removed.
+    if (!std::getline(std::cin, o.password)) return Usage("--password-stdin: na standardnom ulazu nema zaporke");
+    if (!o.password.empty() && o.password.back() == '\r') o.password.pop_back();
+  }
   mail::MailOptions mailOptions = mail::LoadMailOptions();
   if (o.hasTls && !mail::ParseTlsMode(o.tls, mailOptions.tls))
     return Usage("--tls traži none, starttls ili implicit");

@@ -1,0 +1,175 @@
+// The program run by cron or a timer, as an administrator sets it up: quiet runs that speak
+// only when they fail, the archive's path on standard output, the log of runs, generations
+// kept, archives verified, a USB disk found without a [Diskovi] entry, and the command-line
+// conventions (--help for every command, --opt=value, unknown options refused).
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace verdan {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ProcessResult;
+using testing::ReadFile;
+using testing::RunProcess;
+using testing::TempDir;
+using testing::WriteFile;
+
+ProcessResult Verdan(const std::string& cwd, std::vector<std::string> args) {
+  args.insert(args.begin(), VERDAN_BINARY);
+  return RunProcess(args, cwd, {}, 120);
+}
+
+// A working directory with two data files whose backups go into `backup/`.
+class Unattended : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    work_ = dir_.File("podaci");
+    fs::create_directories(work_);
+    fs::create_directories(dir_.File("backup"));
+    WriteFile(work_ + "/KUPCI.TPS", std::string(50000, 'k'));
+    WriteFile(work_ + "/racuni.tps", std::string(30000, 'r'));
+    ProcessResult set = Verdan(work_, {"settings", "--dest=" + dir_.File("backup") + "/"});
+    ASSERT_EQ(set.out.rfind("POCDIR=", 0), 0u) << set.err;
+  }
+  TempDir dir_;
+  std::string work_;
+};
+
+TEST_F(Unattended, QuietRunsSpeakOnlyWhenTheyFailAndBackupPrintsItsArchive) {
+  ProcessResult ok = Verdan(work_, {"-q", "backup", "dest"});
+  EXPECT_EQ(ok.status, 0) << ok.err;
+  EXPECT_EQ(ok.err, "");
+  // One line: the archive written, which a script can mail or copy.
+  ASSERT_EQ(std::count(ok.out.begin(), ok.out.end(), '\n'), 1) << ok.out;
+  const std::string archive = ok.out.substr(0, ok.out.size() - 1);
+  EXPECT_EQ(archive.rfind(dir_.File("backup") + "/", 0), 0u) << archive;
+  EXPECT_TRUE(fs::is_regular_file(archive));
+  EXPECT_EQ(Verdan(work_, {"verify", archive}).status, 0);
+
+  // A failing quiet run says why (the messages it held back) and prints no path.
+  ProcessResult failed = Verdan(work_, {"--quiet", "restore", dir_.File("nema.zip"), "--yes"});
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.out, "");
+  EXPECT_NE(failed.err.find("Ne postoji ARHIV sa tim imenom !"), std::string::npos) << failed.err;
+
+  // -v tells every file as the run starts on it, also without a terminal.
+  ProcessResult verbose = Verdan(work_, {"-v", "backup", "dest"});
+  EXPECT_EQ(verbose.status, 0);
+  EXPECT_NE(verbose.err.find("KUPCI.TPS\n"), std::string::npos) << verbose.err;
+  EXPECT_NE(verbose.err.find("racuni.tps\n"), std::string::npos) << verbose.err;
+
+  // Every run left its line in the log; `log -n 2` shows the last two, oldest first.
+  ProcessResult log = Verdan(work_, {"log", "-n", "2"});
+  EXPECT_EQ(log.status, 0);
+  std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\t(backup|restore)\t[^\t]+\t\d+\t\d+\t\d+\.\d\d\t.*)");
+  std::vector<std::string> lines;
+  for (std::size_t at = 0, nl; (nl = log.out.find('\n', at)) != std::string::npos; at = nl + 1)
+    lines.push_back(log.out.substr(at, nl - at));
+  ASSERT_EQ(lines.size(), 2u) << log.out;
+  EXPECT_TRUE(std::regex_match(lines[0], line)) << lines[0];
+  EXPECT_NE(lines[0].find("\trestore\t"), std::string::npos);
+  EXPECT_NE(lines[0].find("\tGREŠKA: "), std::string::npos);
+  EXPECT_NE(lines[1].find("\tbackup\t" + archive + "\t"), std::string::npos) << lines[1];
+  EXPECT_EQ(lines[1].substr(lines[1].size() - 3), "\tOK");
+}
+
+TEST_F(Unattended, CommandLineConventions) {
+  // An unknown option before a command is a usage error, not an opened window.
+  ProcessResult bogus = Verdan(work_, {"--bogus"});
+  EXPECT_EQ(bogus.status, 2);
+  EXPECT_NE(bogus.err.find("nepoznata opcija '--bogus'"), std::string::npos) << bogus.err;
+  // --opt=value beside --opt value, before and after the command.
+  ProcessResult shown = Verdan(dir_.path(), {"--workdir=" + work_, "settings", "--naming=mix"});
+  EXPECT_EQ(shown.status, 0) << shown.err;
+  EXPECT_NE(shown.out.find("TIP_ARH=mix\n"), std::string::npos);
+  for (const char* command : {"settings", "backup", "restore", "send", "verify", "log", "list", "archive", "files"}) {
+    ProcessResult help = Verdan(work_, {command, "--help"});
+    EXPECT_EQ(help.status, 0) << command;
+    EXPECT_EQ(help.out.rfind("Upotreba: verdan " + std::string(command), 0), 0u) << command << ": " << help.out;
+    EXPECT_EQ(Verdan(work_, {command, "--nema-takve"}).status, 2) << command;
+  }
+}
+
+TEST_F(Unattended, OlderGenerationsOfTheOwnNamingGoAfterAVerifiedRun) {
+  ASSERT_EQ(Verdan(work_, {"settings", "--naming", "dat", "--keep", "2"}).status, 0);
+  // Earlier runs' archives (dates of our naming) and files of other names, oldest first.
+  const std::string b = dir_.File("backup") + "/";
+  const std::vector<std::string> earlier = {"1112025.zip", "532026.zip", "20112026.zip"};
+  int age = 3;
+  for (const std::string& name : earlier) {
+    WriteFile(b + name, "staro");
+    struct timeval times[2] = {{time(nullptr) - 86400 * age, 0}, {time(nullptr) - 86400 * age, 0}};
+    ::utimes((b + name).c_str(), times);
+    --age;
+  }
+  WriteFile(b + "1112025_2_.zip", "druga kopija");
+  WriteFile(b + "PETAK.zip", "drugo imenovanje");
+  WriteFile(b + "biljeske.zip", "nije naše");
+  ProcessResult r = Verdan(work_, {"backup", "dest"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string written = r.out.substr(0, r.out.size() - 1);
+  // Kept: the new archive and the newest earlier one; gone: the two oldest and a second copy.
+  EXPECT_TRUE(fs::exists(written));
+  EXPECT_TRUE(fs::exists(b + "20112026.zip"));
+  EXPECT_FALSE(fs::exists(b + "532026.zip"));
+  EXPECT_FALSE(fs::exists(b + "1112025.zip"));
+  EXPECT_FALSE(fs::exists(b + "1112025_2_.zip"));
+  EXPECT_TRUE(fs::exists(b + "PETAK.zip"));
+  EXPECT_TRUE(fs::exists(b + "biljeske.zip"));
+  EXPECT_NE(r.err.find("Uklonjene su starije arhive (zadržava se 2):"), std::string::npos) << r.err;
+  EXPECT_NE(Verdan(work_, {"settings"}).out.find("GENERACIJE=2\n"), std::string::npos);
+}
+
+TEST_F(Unattended, VerifyListsEntriesAndTestsEveryCrc) {
+  ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "-P", "381", dir_.File("zip.zip"), "KUPCI.TPS", "racuni.tps"}, work_).status, 0);
+  ProcessResult good = Verdan(work_, {"verify", dir_.File("zip.zip")});
+  EXPECT_EQ(good.status, 0) << good.err;
+  EXPECT_TRUE(std::regex_search(good.out, std::regex(R"(\n +50000  \d\d\.\d\d\.\d{4} \d\d:\d\d  KUPCI\.TPS\n)"))) << good.out;
+  EXPECT_NE(good.out.find("2 datoteka, 80000 bajtova.\n"), std::string::npos) << good.out;
+
+  // One byte changed inside the first entry's data.
+  std::string bytes = ReadFile(dir_.File("zip.zip"));
+  bytes[80] = static_cast<char>(bytes[80] ^ 0x55);
+  WriteFile(dir_.File("bad.zip"), bytes);
+  ProcessResult bad = Verdan(work_, {"verify", dir_.File("bad.zip")});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_NE(bad.err.find("KUPCI.TPS: "), std::string::npos) << bad.err;
+  EXPECT_NE(bad.err.find("1 od 2 datoteka ne valja."), std::string::npos) << bad.err;
+  WriteFile(dir_.File("tekst.zip"), "nije arhiva");
+  EXPECT_EQ(Verdan(work_, {"verify", dir_.File("tekst.zip")}).status, 1);
+}
+
+// A disk letter without a [Diskovi] entry and without /mnt/<letter>: the one disk mounted
+// under /media/<user>/ is offered and, without a terminal, taken, saying which.
+TEST_F(Unattended, TheOneMountedUsbDiskIsOfferedForAnUnmappedLetter) {
+  ProcessResult probe = RunProcess({"/usr/bin/unshare", "-rm", "/bin/true"}, "/");
+  if (probe.status != 0) GTEST_SKIP() << "this system does not let a test mount a disk of its own";
+  const std::string script =
+      "mount -t tmpfs tmpfs /mnt || exit 99\n"
+      "mount -t tmpfs tmpfs /media || exit 99\n"
+      "U=/media/$(id -un)/USB_DISK\n"
+      "mkdir -p \"$U\" && mount -t tmpfs -o size=4m tmpfs \"$U\" || exit 99\n"
+      "cd \"$0\" && \"$1\" settings --disk G >/dev/null && \"$1\" backup usb || exit $?\n"
+      "ls \"$U\"\n";
+  ProcessResult r = RunProcess({"/usr/bin/unshare", "-rm", "/bin/sh", "-c", script, work_, VERDAN_BINARY}, "/", {}, 120);
+  if (r.status == 99) GTEST_SKIP() << "mounting in the namespace failed: " << r.err;
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("Disk G: nije naveden u odjeljku [Diskovi] datoteke verdan.env, a /mnt/g ne postoji."),
+            std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Priključen je jedan vanjski disk: /media/root/USB_DISK"), std::string::npos) << r.err;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(^/media/root/USB_DISK/[A-Z]+\.zip\n[A-Z]+\.zip\n$)"))) << r.out;
+}
+
+}  // namespace
+}  // namespace verdan
