@@ -1,0 +1,95 @@
+// The installed program: `cmake --install` into a scratch prefix puts the program, the
+// manual page, the desktop entry with its icon, the unit files and the cron example in
+// place; the unit files pass `systemd-analyze verify` (with the manual page found), the cron
+// line runs as written, and the desktop entry is valid.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "support/temp_dir.h"
+
+namespace verdan {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ProcessResult;
+using testing::ReadFile;
+using testing::RunProcess;
+using testing::TempDir;
+
+bool Have(const char* tool) { return ::access(tool, X_OK) == 0; }
+
+TEST(Install, PutsTheProgramItsManualItsDesktopEntryAndTheUnattendedRunsInPlace) {
+  TempDir dir;
+  const std::string prefix = dir.File("usr");
+  ProcessResult install = RunProcess({"/usr/bin/cmake", "--install", VERDAN_BUILD_DIR, "--prefix", prefix}, "/", {}, 120);
+  ASSERT_EQ(install.status, 0) << install.out << install.err;
+  const std::string bin = prefix + "/bin/verdan";
+  ProcessResult version = RunProcess({bin, "--version"}, dir.path());
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "VERDAN_pro 3.8.4 (190506#3.8.4.)\n");
+  for (const char* file : {"/share/man/man1/verdan.1", "/lib/systemd/system/verdan-backup@.service",
+                           "/lib/systemd/system/verdan-backup@.timer", "/share/doc/verdan/examples/mail.conf",
+                           "/share/doc/verdan/examples/verdan.cron"})
+    EXPECT_TRUE(fs::is_regular_file(prefix + file)) << file;
+  const std::string unit = ReadFile(prefix + "/lib/systemd/system/verdan-backup@.service");
+  EXPECT_NE(unit.find("ExecStart=" + bin + " --quiet backup dest\n"), std::string::npos) << unit;
+
+  // The manual page formats without warnings.
+  if (Have("/usr/bin/man")) {
+    ProcessResult man = RunProcess({"/usr/bin/man", "--warnings", "-l", prefix + "/share/man/man1/verdan.1"}, "/",
+                                   {"MANWIDTH=80", "LANG=C.UTF-8"});
+    EXPECT_EQ(man.status, 0) << man.err;
+    EXPECT_EQ(man.err, "");
+    EXPECT_NE(man.out.find("IZLAZNI STATUS"), std::string::npos);
+  }
+
+  // The units, the timer and the mail drop-in, as systemd would load them.
+  if (Have("/usr/bin/systemd-analyze")) {
+    const std::string units = dir.File("units");
+    fs::create_directories(units + "/verdan-backup@.service.d");
+    fs::copy_file(prefix + "/lib/systemd/system/verdan-backup@.service", units + "/verdan-backup@.service");
+    fs::copy_file(prefix + "/lib/systemd/system/verdan-backup@.timer", units + "/verdan-backup@.timer");
+    fs::copy_file(prefix + "/share/doc/verdan/examples/mail.conf", units + "/verdan-backup@.service.d/mail.conf");
+    ProcessResult verify = RunProcess({"/usr/bin/systemd-analyze", "verify", units + "/verdan-backup@.service",
+                                       units + "/verdan-backup@.timer"},
+                                      units, {"MANPATH=" + prefix + "/share/man:"}, 120);
+    EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+    EXPECT_EQ(verify.err.find("verdan"), std::string::npos) << verify.err;
+  }
+
+  // The cron line, run as cron would run it, for a directory of ours.
+  const std::string work = dir.File("podaci");
+  fs::create_directories(work + "/backup");
+  verdan::testing::WriteFile(work + "/KUPCI.TPS", std::string(1000, 'k'));
+  ASSERT_EQ(RunProcess({bin, "settings", "--dest", work + "/backup/"}, work).status, 1);  // first start
+  std::istringstream cron(ReadFile(prefix + "/share/doc/verdan/examples/verdan.cron"));
+  std::string line, command;
+  while (std::getline(cron, line)) {
+    if (line.empty() || line[0] == '#' || line.find('=') < line.find(' ')) continue;
+    std::istringstream fields(line);
+    std::string f[6];
+    for (std::string& field : f) fields >> field;  // five time fields and the user
+    std::getline(fields, command);
+  }
+  ASSERT_FALSE(command.empty());
+  command.replace(command.find("/srv/podaci"), 11, work);
+  ProcessResult run = RunProcess({"/bin/sh", "-c", command}, "/");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out + run.err, "");  // quiet: cron mails nothing when the run succeeded
+  EXPECT_FALSE(fs::is_empty(work + "/backup"));
+
+  if (Have("/usr/bin/desktop-file-validate")) {
+    ProcessResult desktop = RunProcess({"/usr/bin/desktop-file-validate", prefix + "/share/applications/verdan.desktop"}, "/");
+    EXPECT_EQ(desktop.status, 0) << desktop.out << desktop.err;
+    EXPECT_TRUE(fs::is_regular_file(prefix + "/share/icons/hicolor/scalable/apps/verdan.svg"));
+  }
+}
+
+}  // namespace
+}  // namespace verdan
