@@ -26,10 +26,12 @@ namespace {
 constexpr int kDeflateLevel = 5;
 // zlib's usual balance, when the program is built without libdeflate.
 constexpr int kZlibLevel = 6;
-// A file of at least this size first has a sample of its start compressed quickly; when the
-// sample does not shrink the whole file is stored, without a full compression spent on it.
+// A file of at least this size first has samples of its first chunk compressed quickly; when
+// they do not shrink the whole file is stored, without a full compression spent on it. The
+// samples are spread over the chunk so that a header of another kind does not decide alone.
 constexpr std::uint64_t kProbeFrom = 256 << 10;
-constexpr std::size_t kProbeBytes = 64 << 10;
+constexpr std::size_t kProbeSamples = 4;
+constexpr std::size_t kProbeSampleBytes = 16 << 10;
 constexpr int kProbeLevel = 1;
 constexpr std::size_t kMinChunk = 64 << 10;
 // Memory for the chunks in flight (read, compressed, waiting to be written), whatever the
@@ -114,14 +116,24 @@ class ChunkDeflater {
 #endif
   }
 
-  // True when `n` bytes shrink under quick compression; `scratch` takes up to `cap` bytes.
-  bool Shrinks(const std::uint8_t* in, std::size_t n, std::uint8_t* scratch, std::size_t cap) {
+  // True when samples spread over the `n` bytes at `in` shrink, taken together, under quick
+  // compression. `scratch` has room for at least kProbeSampleBytes.
+  bool Shrinks(const std::uint8_t* in, std::size_t n, std::uint8_t* scratch) {
+    std::size_t sampled = 0, packed = 0;
+    for (std::size_t k = 0; k < kProbeSamples; ++k) {
+      std::size_t at = n / kProbeSamples * k;
+      std::size_t len = std::min(kProbeSampleBytes, n - at);
+      if (len < 2) continue;
+        // Room for less than the sample: data that does not shrink does not fit (0).
 #ifdef VERDAN_HAVE_LIBDEFLATE
-    // Room for less than the input: data that does not shrink does not fit.
-    return n > 1 && libdeflate_deflate_compress(quick_, in, n, scratch, std::min(cap, n - 1)) > 0;
+      std::size_t out = libdeflate_deflate_compress(quick_, in + at, len, scratch, len - 1);
 #else
-    return n > 1 && RunZlib(quick_, in, n, scratch, std::min(cap, n - 1), true) > 0;
+      std::size_t out = RunZlib(quick_, in + at, len, scratch, len - 1, true);
 #endif
+      sampled += len;
+      packed += out > 0 ? out : len;
+    }
+    return packed < sampled;
   }
 
   // Compresses `n` bytes into `out` (room for CompressBound(n) bytes). The last chunk of an
@@ -434,8 +446,7 @@ class Pipeline {
     Method method = Method::kDeflate;
     if (c.first) {
       if (ok && (e.chunkCount > 1 || e.file->size >= kProbeFrom) &&
-          !deflater.Shrinks(slot.in.get(), std::min(c.length, kProbeBytes), slot.out.get(),
-                            outCap_))
+          !deflater.Shrinks(slot.in.get(), c.length, slot.out.get()))
         method = Method::kStore;
       if (e.chunkCount > 1) Decide(e, method);  // the later chunks wait for this
     } else {

@@ -1,10 +1,9 @@
 // The chunked archive writer on its own: what it writes does not depend on how many threads
-// wrote it, the ZIP64 layout reads back in zip tools, and a file that cannot be read in full
-// fails the write without hanging the threads.
+// wrote it, the ZIP64 layout reads back in zip tools, only data that does not shrink is
+// stored, and a file that cannot be read in full fails the write without hanging the threads.
 #include "archive/zip_writer.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -111,6 +110,20 @@ TEST_F(ZipWriterTest, Zip64FieldsReadBackInZipTools) {
   EXPECT_EQ(py.out, std::string("VELIKA.TPS 8 1 16 ") + crcs[0] + " 2010\nSUM.TPS 0 1 16 " +
                         crcs[1] + " 2010\nmala.tps 8 1 16 " + crcs[2] +
                         " 2010\nprazna.tps 0 1 16 " + crcs[3] + " 2010\n");
+}
+
+TEST_F(ZipWriterTest, AFileIsStoredOnlyWhenItsFirstChunkDoesNotShrink) {
+  files.clear();
+  Add("ZAGLAVLJE.TPS", Noise(80 << 10, 4) + Records(1 << 20, 5));  // a header of another kind
+  Add("SLIKA.TPS", Noise(1 << 20, 6));
+  std::vector<PackedEntry> entries;
+  ASSERT_EQ(Write("p.zip", PackOptions{}, &entries), PackResult::kOk);
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_FALSE(entries[0].stored);
+  EXPECT_LT(entries[0].compressedSize, entries[0].size / 2);
+  EXPECT_TRUE(entries[1].stored);
+  EXPECT_EQ(entries[1].compressedSize, entries[1].size);
+  EXPECT_EQ(RunProcess({"/usr/bin/unzip", "-tq", "p.zip"}, dir.path()).status, 0);
 }
 
 TEST_F(ZipWriterTest, AFileShorterThanItsSizeFailsTheWriteWithoutHanging) {
