@@ -33,7 +33,9 @@ constexpr std::uint64_t kProbeFrom = 256 << 10;
 constexpr std::size_t kProbeSamples = 4;
 constexpr std::size_t kProbeSampleBytes = 16 << 10;
 constexpr int kProbeLevel = 1;
+// Chunk sizes the caller may ask for.
 constexpr std::size_t kMinChunk = 64 << 10;
+constexpr std::size_t kMaxChunk = 16 << 20;
 // Memory for the chunks in flight (read, compressed, waiting to be written), whatever the
 // file sizes; with fewer cores fewer chunks are in flight.
 constexpr std::uint64_t kInFlightBudget = 64ull << 20;
@@ -124,12 +126,8 @@ class ChunkDeflater {
       std::size_t at = n / kProbeSamples * k;
       std::size_t len = std::min(kProbeSampleBytes, n - at);
       if (len < 2) continue;
-        // Room for less than the sample: data that does not shrink does not fit (0).
-#ifdef VERDAN_HAVE_LIBDEFLATE
-      std::size_t out = libdeflate_deflate_compress(quick_, in + at, len, scratch, len - 1);
-#else
-      std::size_t out = RunZlib(quick_, in + at, len, scratch, len - 1, true);
-#endif
+      // Room for less than the sample: data that does not shrink does not fit (0).
+      std::size_t out = QuickCompress(in + at, len, scratch, len - 1);
       sampled += len;
       packed += out > 0 ? out : len;
     }
@@ -194,6 +192,11 @@ class ChunkDeflater {
     return true;
   }
 
+  std::size_t QuickCompress(const std::uint8_t* in, std::size_t n, std::uint8_t* out,
+                            std::size_t cap) {
+    return libdeflate_deflate_compress(quick_, in, n, out, cap);
+  }
+
   libdeflate_compressor* full_ = nullptr;
   libdeflate_compressor* quick_ = nullptr;
   z_stream walker_{};
@@ -213,6 +216,11 @@ class ChunkDeflater {
     bool ok = last ? rc == Z_STREAM_END : rc == Z_OK && zs.avail_in == 0 && zs.avail_out > 0;
     return ok ? cap - zs.avail_out : 0;
   }
+  std::size_t QuickCompress(const std::uint8_t* in, std::size_t n, std::uint8_t* out,
+                            std::size_t cap) {
+    return RunZlib(quick_, in, n, out, cap, true);
+  }
+
   z_stream full_{};
   z_stream quick_{};
   bool fullOpen_ = false;
@@ -806,7 +814,7 @@ PackResult Verify(const std::string& path, const std::vector<Entry>& entries,
 PackResult Write(int fd, const std::string& path, const std::vector<PackFile>& files,
                  const PackOptions& options, PackProgress* progress,
                  std::vector<PackedEntry>* packed) {
-  std::size_t chunkSize = std::max(options.chunkSize, kMinChunk);
+  std::size_t chunkSize = std::clamp(options.chunkSize, kMinChunk, kMaxChunk);
   unsigned threads = options.threads ? options.threads : std::thread::hardware_concurrency();
   threads = std::clamp(threads, 1u, kMaxThreads);
   std::size_t perSlot = chunkSize + CompressBound(chunkSize);

@@ -36,7 +36,7 @@ struct PackedEntry {
 };
 
 struct PackOptions {
-  std::size_t chunkSize = 4 << 20;  // bytes of a file compressed as one piece (at least 64 KiB)
+  std::size_t chunkSize = 4 << 20;  // bytes of a file compressed as one piece, 64 KiB to 16 MiB
   unsigned threads = 0;             // compressing threads; 0: one per core
   bool forceZip64 = false;          // ZIP64 fields on every entry, as files past 4 GiB need
 };
