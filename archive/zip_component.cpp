@@ -726,7 +726,11 @@ std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_
   PackOptions options;
   options.chunkSize = chunkSize_;
   std::vector<PackedEntry> packed;
-  std::int32_t result = ErrorOfPack(WriteArchive(fd, temp, files, options, &report, &packed));
+  PackFailure why;
+  std::int32_t result =
+      ErrorOfPack(WriteArchive(fd, temp, files, options, &report, &packed, &why));
+  if (result != 0)
+    Fail(result, why.systemError, result == kZipCannotReadFile ? why.path : archive);
   if (::close(fd) != 0 && result == 0) result = Fail(kZipCannotWrite, errno, archive);
 
   if (result == 0 && adding) {

@@ -321,6 +321,7 @@ struct Chunk {
   // Results, set under the pipeline's lock.
   bool done = false;
   bool failed = false;
+  int error = 0;  // errno of a failed read, 0 when there is none (a file found shorter)
   bool stored = false;
   std::uint32_t crc = 0;
   std::size_t packedLength = 0;
@@ -328,7 +329,8 @@ struct Chunk {
   std::uint64_t packedOffset = 0;
 };
 
-// Reads `n` bytes at `offset`; false when the file is shorter or cannot be read.
+// Reads `n` bytes at `offset`; false when the file cannot be read (errno set) or is shorter
+// (errno 0).
 bool ReadRange(const std::string& path, std::uint64_t offset, std::uint8_t* out, std::size_t n) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
@@ -341,11 +343,14 @@ bool ReadRange(const std::string& path, std::uint64_t offset, std::uint8_t* out,
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) {
       ok = false;  // a file that shrank while it was packed is not packed half
+      if (r == 0) errno = 0;
       break;
     }
     done += static_cast<std::size_t>(r);
   }
+  int error = errno;
   ::close(fd);
+  errno = error;
   return ok;
 }
 
@@ -441,14 +446,19 @@ class Pipeline {
   void Process(ChunkDeflater& deflater, Chunk& c, Slot& slot) {
     Entry& e = entries_[c.entry];
     bool ok = true;
+    int error = 0;
     try {
       // Buffers are made on first use and kept: reused memory costs no page faults.
       if (!slot.in) slot.in.reset(new std::uint8_t[chunkSize_]);
       if (!slot.out) slot.out.reset(new std::uint8_t[outCap_]);
     } catch (const std::bad_alloc&) {
       ok = false;
+      error = ENOMEM;
     }
-    ok = ok && ReadRange(e.file->path, c.offset, slot.in.get(), c.length);
+    if (ok && !ReadRange(e.file->path, c.offset, slot.in.get(), c.length)) {
+      ok = false;
+      error = errno;
+    }
     std::uint32_t crc = ok ? Crc(0, slot.in.get(), c.length) : 0;
 
     Method method = Method::kDeflate;
@@ -479,6 +489,7 @@ class Pipeline {
 
     std::lock_guard lock(mutex_);
     c.failed = !ok;
+    c.error = error;
     c.stored = stored;
     c.crc = crc;
     c.packedLength = packed;
@@ -537,13 +548,14 @@ class Output {
 
   std::uint64_t Offset() const { return flushed_ + buffer_.size(); }
   bool failed() const { return failed_; }
+  int error() const { return error_; }  // errno of the write that failed
 
   void Write(const void* data, std::size_t n) {
     const auto* p = static_cast<const std::uint8_t*>(data);
     if (failed_) return;
     if (buffer_.size() + n > kOutputBuffer || n >= kOutputBuffer / 2) Flush();
     if (n >= kOutputBuffer / 2) {
-      if (!failed_ && !WriteAll(fd_, p, n)) failed_ = true;
+      if (!failed_ && !WriteAll(fd_, p, n)) Failed();
       flushed_ += n;
       Writeback();
     } else {
@@ -559,18 +571,23 @@ class Output {
       return;
     }
     if (at + n > flushed_) Flush();
-    if (!PwriteAll(fd_, p, n, at)) failed_ = true;
+    if (!PwriteAll(fd_, p, n, at)) Failed();
   }
 
   void Flush() {
     if (failed_ || buffer_.empty()) return;
-    if (!WriteAll(fd_, buffer_.data(), buffer_.size())) failed_ = true;
+    if (!WriteAll(fd_, buffer_.data(), buffer_.size())) Failed();
     flushed_ += buffer_.size();
     buffer_.clear();
     Writeback();
   }
 
  private:
+  void Failed() {
+    failed_ = true;
+    error_ = errno;
+  }
+
   void Writeback() {
     if (flushed_ - writtenBack_ < kWritebackStep) return;
     ::sync_file_range(fd_, static_cast<off_t>(writtenBack_),
@@ -583,6 +600,7 @@ class Output {
   std::uint64_t flushed_ = 0;
   std::uint64_t writtenBack_ = 0;
   bool failed_ = false;
+  int error_ = 0;
 };
 
 // Little-endian fields.
@@ -813,7 +831,7 @@ PackResult Verify(const std::string& path, const std::vector<Entry>& entries,
 
 PackResult Write(int fd, const std::string& path, const std::vector<PackFile>& files,
                  const PackOptions& options, PackProgress* progress,
-                 std::vector<PackedEntry>* packed) {
+                 std::vector<PackedEntry>* packed, PackFailure& failure) {
   std::size_t chunkSize = std::clamp(options.chunkSize, kMinChunk, kMaxChunk);
   unsigned threads = options.threads ? options.threads : std::thread::hardware_concurrency();
   threads = std::clamp(threads, 1u, kMaxThreads);
@@ -825,7 +843,10 @@ PackResult Write(int fd, const std::string& path, const std::vector<PackFile>& f
   std::vector<Chunk> chunks;
   for (std::size_t i = 0; i < files.size(); ++i) {
     const PackFile& f = files[i];
-    if (f.entryName.empty() || f.entryName.size() > 0xffff) return PackResult::kCannotWrite;
+    if (f.entryName.empty() || f.entryName.size() > 0xffff) {
+      failure.path = f.path;
+      return PackResult::kCannotWrite;
+    }
     Entry& e = entries[i];
     e.file = &f;
     e.chunkCount =
@@ -853,12 +874,14 @@ PackResult Write(int fd, const std::string& path, const std::vector<PackFile>& f
     std::uint32_t crc = 0;
     for (std::size_t i = 0; result == PackResult::kOk && i < chunks.size(); ++i) {
       const std::uint8_t* data = pipeline.Take(i);
+      Chunk& c = chunks[i];
+      Entry& e = entries[c.entry];
       if (data == nullptr) {
+        failure.path = e.file->path;
+        failure.systemError = c.error;
         result = PackResult::kCannotRead;
         break;
       }
-      Chunk& c = chunks[i];
-      Entry& e = entries[c.entry];
       if (c.first) {
         if (progress) progress->FileStarted(e.file->entryName);
         e.headerOffset = out.Offset();
@@ -907,6 +930,7 @@ PackResult Write(int fd, const std::string& path, const std::vector<PackFile>& f
       if (out.failed()) result = PackResult::kCannotWrite;
     }
   }
+  if (out.failed()) failure.systemError = out.error();
   if (result != PackResult::kOk) return result;
 
   std::uint64_t cdOffset = out.Offset();
@@ -921,7 +945,10 @@ PackResult Write(int fd, const std::string& path, const std::vector<PackFile>& f
   EndOfDirectory(entries.size(), cdOffset, cdSize, options.forceZip64, b);
   out.Write(b.data(), b.size());
   out.Flush();
-  if (out.failed()) return PackResult::kCannotWrite;
+  if (out.failed()) {
+    failure.systemError = out.error();
+    return PackResult::kCannotWrite;
+  }
 
   result = Verify(path, entries, chunks, chunkSize, threads);
   if (result == PackResult::kOk && packed != nullptr) {
@@ -937,12 +964,17 @@ PackResult Write(int fd, const std::string& path, const std::vector<PackFile>& f
 
 PackResult WriteArchive(int fd, const std::string& path, const std::vector<PackFile>& files,
                         const PackOptions& options, PackProgress* progress,
-                        std::vector<PackedEntry>* entries) {
+                        std::vector<PackedEntry>* entries, PackFailure* failure) {
+  PackFailure why;
+  PackResult result;
   try {
-    return Write(fd, path, files, options, progress, entries);
+    result = Write(fd, path, files, options, progress, entries, why);
   } catch (const std::exception&) {
-    return PackResult::kCannotWrite;  // no memory for the bookkeeping, or no thread
+    why.systemError = ENOMEM;  // no memory for the bookkeeping, or no thread
+    result = PackResult::kCannotWrite;
   }
+  if (failure != nullptr) *failure = result == PackResult::kOk ? PackFailure{} : why;
+  return result;
 }
 
 }  // namespace verdan::archive

@@ -50,6 +50,12 @@ class PackProgress {
   virtual void FileFinished() = 0;
 };
 
+// Why a write failed, for the message that reports it.
+struct PackFailure {
+  std::string path;     // the file to pack that failed; empty when the archive itself did
+  int systemError = 0;  // errno of the failed call; 0 when none (such as a file found shorter)
+};
+
 enum class PackResult {
   kOk,
   kCannotRead,    // a file could not be opened or read in full
@@ -61,9 +67,9 @@ enum class PackResult {
 // reading and writing that `path` names; then reads the archive back through `path` and checks
 // it. On kOk the file holds the archive, written but not yet synced, and `entries` (when not
 // null) describes it in the same order as `files`. On failure the file's content is undefined;
-// the caller removes it. Never throws.
+// the caller removes it, and `failure` (when not null) tells why. Never throws.
 PackResult WriteArchive(int fd, const std::string& path, const std::vector<PackFile>& files,
                         const PackOptions& options, PackProgress* progress,
-                        std::vector<PackedEntry>* entries);
+                        std::vector<PackedEntry>* entries, PackFailure* failure = nullptr);
 
 }  // namespace verdan::archive

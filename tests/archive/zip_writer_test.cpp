@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <random>
 #include <string>
 
@@ -56,13 +57,14 @@ class ZipWriterTest : public ::testing::Test {
                    std::vector<PackedEntry>* entries = nullptr) {
     int fd = ::open(dir.File(archive).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     EXPECT_GE(fd, 0);
-    PackResult r = WriteArchive(fd, dir.File(archive), files, options, nullptr, entries);
+    PackResult r = WriteArchive(fd, dir.File(archive), files, options, nullptr, entries, &why);
     ::close(fd);
     return r;
   }
 
   TempDir dir;
   std::vector<PackFile> files;
+  PackFailure why;
 };
 
 TEST_F(ZipWriterTest, TheArchiveIsTheSameWhateverTheNumberOfThreads) {
@@ -133,12 +135,17 @@ TEST_F(ZipWriterTest, AFileShorterThanItsSizeFailsTheWriteWithoutHanging) {
   // chunks after it wait for their turn.
   files[0].size += 20 * kChunk;
   EXPECT_EQ(Write("a.zip", options), PackResult::kCannotRead);
+  EXPECT_EQ(why.path, dir.File("VELIKA.TPS"));
+  EXPECT_EQ(why.systemError, 0);
   files[0].size -= 20 * kChunk;
   ASSERT_EQ(Write("a.zip", options), PackResult::kOk);
+  EXPECT_EQ(why.path, "");
 
   // One that is gone; and a name the format cannot hold.
   files.push_back(PackFile{dir.File("nema.tps"), "nema.tps", 10, 0});
   EXPECT_EQ(Write("b.zip", options), PackResult::kCannotRead);
+  EXPECT_EQ(why.path, dir.File("nema.tps"));
+  EXPECT_EQ(why.systemError, ENOENT);
   files.back() = PackFile{dir.File("mala.tps"), std::string(70000, 'x'), 4000, 0};
   EXPECT_EQ(Write("b.zip", options), PackResult::kCannotWrite);
 }
