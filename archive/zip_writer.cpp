@@ -765,8 +765,10 @@ bool CheckChunk(zip_t* za, const Chunk& c, std::uint8_t* in, std::uint8_t* out,
          Crc(0, out, c.length) == c.crc;
 }
 
-// The directory must list the entries as they were written, and every chunk must decode, by
-// itself, to the CRC of the data it was made from; chunks are checked on `threads` threads.
+// The directory must list the entries as they were written; each entry's chunks must follow
+// one another, in the order of the file, to the end of its data; and every chunk must decode,
+// by itself, to the CRC of the data it was made from. Together that is the whole entry read
+// back. Chunks are checked on `threads` threads.
 PackResult Verify(const std::string& path, const std::vector<Entry>& entries,
                   const std::vector<Chunk>& chunks, std::size_t chunkSize, unsigned threads) {
   int err = 0;
@@ -783,6 +785,15 @@ PackResult Verify(const std::string& path, const std::vector<Entry>& entries,
          st.comp_size == e.compressedSize && st.crc == e.crc && st.comp_method == MethodCode(e);
   }
   zip_discard(za);
+  std::uint64_t packedAt = 0, at = 0;
+  for (const Chunk& c : chunks) {
+    if (c.first) packedAt = at = 0;
+    ok = ok && c.packedOffset == packedAt && c.offset == at;
+    packedAt += c.packedLength;
+    at += c.length;
+    if (c.last)
+      ok = ok && packedAt == entries[c.entry].compressedSize && at == entries[c.entry].file->size;
+  }
   if (!ok) return PackResult::kVerifyFailed;
 
   threads = static_cast<unsigned>(std::clamp<std::size_t>(chunks.size(), 1, threads));
