@@ -840,29 +840,21 @@ PackResult Verify(const std::string& path, const std::vector<Entry>& entries,
   return static_cast<PackResult>(outcome.load());
 }
 
-PackResult Write(int fd, const std::string& path, const std::vector<PackFile>& files,
-                 const PackOptions& options, PackProgress* progress,
-                 std::vector<PackedEntry>* packed, PackFailure& failure) {
-  std::size_t chunkSize = std::clamp(options.chunkSize, kMinChunk, kMaxChunk);
-  unsigned threads = options.threads ? options.threads : std::thread::hardware_concurrency();
-  threads = std::clamp(threads, 1u, kMaxThreads);
-  std::size_t perSlot = chunkSize + CompressBound(chunkSize);
-  std::size_t slots = std::max<std::size_t>(
-      threads + 1, std::min<std::size_t>(3 * threads, kInFlightBudget / perSlot));
-
-  std::vector<Entry> entries(files.size());
-  std::vector<Chunk> chunks;
+// Cuts every file into chunks. False when a name cannot be held by the format.
+bool Plan(const std::vector<PackFile>& files, std::size_t chunkSize, bool forceZip64,
+          std::vector<Entry>& entries, std::vector<Chunk>& chunks, PackFailure& failure) {
+  entries.resize(files.size());
   for (std::size_t i = 0; i < files.size(); ++i) {
     const PackFile& f = files[i];
     if (f.entryName.empty() || f.entryName.size() > 0xffff) {
       failure.path = f.path;
-      return PackResult::kCannotWrite;
+      return false;
     }
     Entry& e = entries[i];
     e.file = &f;
     e.chunkCount =
         static_cast<std::size_t>(std::max<std::uint64_t>(1, (f.size + chunkSize - 1) / chunkSize));
-    e.zip64 = options.forceZip64 || f.size >= kZip64From;
+    e.zip64 = forceZip64 || f.size >= kZip64From;
     e.flags = IsUtf8BeyondAscii(f.entryName) ? kFlagUtf8 : 0;
     DosTime(f.mtime, e.dosTime, e.dosDate);
     for (std::size_t k = 0; k < e.chunkCount; ++k) {
@@ -875,75 +867,75 @@ PackResult Write(int fd, const std::string& path, const std::vector<PackFile>& f
       chunks.push_back(c);
     }
   }
+  return true;
+}
 
-  Output out(fd);
-  PackResult result = PackResult::kOk;
-  {
-    Pipeline pipeline(entries, chunks, chunkSize, threads, slots);
-    if (!pipeline.Start()) result = PackResult::kCannotWrite;
-    Bytes header;
-    std::uint32_t crc = 0;
-    for (std::size_t i = 0; result == PackResult::kOk && i < chunks.size(); ++i) {
-      const std::uint8_t* data = pipeline.Take(i);
-      Chunk& c = chunks[i];
-      Entry& e = entries[c.entry];
-      if (data == nullptr) {
-        failure.path = e.file->path;
-        failure.systemError = c.error;
-        result = PackResult::kCannotRead;
-        break;
-      }
-      if (c.first) {
-        if (progress) progress->FileStarted(e.file->entryName);
-        e.headerOffset = out.Offset();
-        // A single chunk gives the header its final values; a longer entry's CRC and
-        // compressed size are patched in at its end.
-        if (c.last) {
-          e.crc = c.crc;
-          e.compressedSize = c.packedLength;
-        } else {
-          e.crc = 0;
-          e.compressedSize = e.method == Method::kStore ? e.file->size : 0;
-        }
-        header.clear();
-        LocalHeader(e, header);
-        out.Write(header.data(), header.size());
-        crc = c.crc;
-        e.compressedSize = 0;
-      } else {
-        crc = static_cast<std::uint32_t>(crc32_combine(crc, c.crc, static_cast<z_off_t>(c.length)));
-      }
-      c.packedOffset = e.compressedSize;
-      out.Write(data, c.packedLength);
-      e.compressedSize += c.packedLength;
-      pipeline.Release(i);
-      if (progress) progress->BytesPacked(c.length);
-      if (!c.last) continue;
-      e.crc = crc;
-      if (!e.zip64 && e.compressedSize >= kMax32) {
-        result = PackResult::kCannotWrite;  // cannot happen below kZip64From; never written wrong
-        break;
-      }
-      if (e.chunkCount > 1) {
-        Bytes fix;
-        fix.U32(e.crc);
-        out.Patch(e.headerOffset + 14, fix.data(), fix.size());
-        fix.clear();
-        if (e.zip64) {
-          fix.U64(e.compressedSize);
-          out.Patch(e.headerOffset + 30 + e.file->entryName.size() + 12, fix.data(), fix.size());
-        } else {
-          fix.U32(static_cast<std::uint32_t>(e.compressedSize));
-          out.Patch(e.headerOffset + 18, fix.data(), fix.size());
-        }
-      }
-      if (progress) progress->FileFinished();
-      if (out.failed()) result = PackResult::kCannotWrite;
-    }
+// Puts a complete entry's CRC and compressed size into its local header.
+void PatchLocalHeader(Output& out, const Entry& e) {
+  Bytes fix;
+  fix.U32(e.crc);
+  out.Patch(e.headerOffset + 14, fix.data(), fix.size());
+  fix.clear();
+  if (e.zip64) {
+    fix.U64(e.compressedSize);  // in the ZIP64 field after the name: id, size, then two sizes
+    out.Patch(e.headerOffset + 30 + e.file->entryName.size() + 12, fix.data(), fix.size());
+  } else {
+    fix.U32(static_cast<std::uint32_t>(e.compressedSize));
+    out.Patch(e.headerOffset + 18, fix.data(), fix.size());
   }
-  if (out.failed()) failure.systemError = out.error();
-  if (result != PackResult::kOk) return result;
+}
 
+// Writes the entries' data as the pipeline delivers it, chunk after chunk in order.
+PackResult WriteEntries(Pipeline& pipeline, Output& out, std::vector<Entry>& entries,
+                        std::vector<Chunk>& chunks, PackProgress* progress, PackFailure& failure) {
+  Bytes header;
+  std::uint32_t crc = 0;
+  for (std::size_t i = 0; i < chunks.size(); ++i) {
+    const std::uint8_t* data = pipeline.Take(i);
+    Chunk& c = chunks[i];
+    Entry& e = entries[c.entry];
+    if (data == nullptr) {
+      failure.path = e.file->path;
+      failure.systemError = c.error;
+      return PackResult::kCannotRead;
+    }
+    if (c.first) {
+      if (progress) progress->FileStarted(e.file->entryName);
+      e.headerOffset = out.Offset();
+      // A single chunk gives the header its final values; a longer entry's CRC and
+      // compressed size are patched in at its end.
+      if (c.last) {
+        e.crc = c.crc;
+        e.compressedSize = c.packedLength;
+      } else {
+        e.crc = 0;
+        e.compressedSize = e.method == Method::kStore ? e.file->size : 0;
+      }
+      header.clear();
+      LocalHeader(e, header);
+      out.Write(header.data(), header.size());
+      crc = c.crc;
+      e.compressedSize = 0;
+    } else {
+      crc = static_cast<std::uint32_t>(crc32_combine(crc, c.crc, static_cast<z_off_t>(c.length)));
+    }
+    c.packedOffset = e.compressedSize;
+    out.Write(data, c.packedLength);
+    e.compressedSize += c.packedLength;
+    pipeline.Release(i);
+    if (progress) progress->BytesPacked(c.length);
+    if (!c.last) continue;
+    e.crc = crc;
+    if (!e.zip64 && e.compressedSize >= kMax32)
+      return PackResult::kCannotWrite;  // cannot happen below kZip64From; never written wrong
+    if (e.chunkCount > 1) PatchLocalHeader(out, e);
+    if (progress) progress->FileFinished();
+    if (out.failed()) break;
+  }
+  return out.failed() ? PackResult::kCannotWrite : PackResult::kOk;
+}
+
+void WriteDirectory(Output& out, const std::vector<Entry>& entries, bool forceZip64) {
   std::uint64_t cdOffset = out.Offset();
   Bytes b;
   for (const Entry& e : entries) {
@@ -953,13 +945,39 @@ PackResult Write(int fd, const std::string& path, const std::vector<PackFile>& f
   }
   std::uint64_t cdSize = out.Offset() - cdOffset;
   b.clear();
-  EndOfDirectory(entries.size(), cdOffset, cdSize, options.forceZip64, b);
+  EndOfDirectory(entries.size(), cdOffset, cdSize, forceZip64, b);
   out.Write(b.data(), b.size());
   out.Flush();
+}
+
+PackResult Write(int fd, const std::string& path, const std::vector<PackFile>& files,
+                 const PackOptions& options, PackProgress* progress,
+                 std::vector<PackedEntry>* packed, PackFailure& failure) {
+  std::size_t chunkSize = std::clamp(options.chunkSize, kMinChunk, kMaxChunk);
+  unsigned threads = options.threads ? options.threads : std::thread::hardware_concurrency();
+  threads = std::clamp(threads, 1u, kMaxThreads);
+  std::size_t perSlot = chunkSize + CompressBound(chunkSize);
+  std::size_t slots = std::max<std::size_t>(
+      threads + 1, std::min<std::size_t>(3 * threads, kInFlightBudget / perSlot));
+
+  std::vector<Entry> entries;
+  std::vector<Chunk> chunks;
+  if (!Plan(files, chunkSize, options.forceZip64, entries, chunks, failure))
+    return PackResult::kCannotWrite;
+
+  Output out(fd);
+  PackResult result;
+  {
+    Pipeline pipeline(entries, chunks, chunkSize, threads, slots);
+    result = pipeline.Start() ? WriteEntries(pipeline, out, entries, chunks, progress, failure)
+                              : PackResult::kCannotWrite;
+  }
+  if (result == PackResult::kOk) WriteDirectory(out, entries, options.forceZip64);
   if (out.failed()) {
     failure.systemError = out.error();
     return PackResult::kCannotWrite;
   }
+  if (result != PackResult::kOk) return result;
 
   result = Verify(path, entries, chunks, chunkSize, threads);
   if (result == PackResult::kOk && packed != nullptr) {
