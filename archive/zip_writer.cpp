@@ -388,7 +388,9 @@ class Pipeline {
   // when it failed.
   const std::uint8_t* Take(std::size_t i) {
     std::unique_lock lock(mutex_);
-    cv_.wait(lock, [&] { return chunks_[i].done; });
+    awaited_ = i;
+    doneCv_.wait(lock, [&] { return chunks_[i].done; });
+    awaited_ = kNone;
     if (chunks_[i].failed) return nullptr;
     Slot& s = slots_[i % slots_.size()];
     return chunks_[i].stored ? s.in.get() : s.out.get();
@@ -399,7 +401,7 @@ class Pipeline {
       std::lock_guard lock(mutex_);
       released_ = i + 1;
     }
-    cv_.notify_all();
+    slotCv_.notify_one();  // one buffer came free
   }
 
   void Stop() {
@@ -407,7 +409,8 @@ class Pipeline {
       std::lock_guard lock(mutex_);
       stop_ = true;
     }
-    cv_.notify_all();
+    slotCv_.notify_all();
+    decisionCv_.notify_all();
     for (auto& t : threads_) t.join();
     threads_.clear();
   }
@@ -423,14 +426,16 @@ class Pipeline {
       std::size_t i;
       {
         std::unique_lock lock(mutex_);
-        cv_.wait(lock, [&] {
+        slotCv_.wait(lock, [&] {
           return stop_ || next_ >= chunks_.size() || next_ < released_ + slots_.size();
         });
-        if (stop_ || next_ >= chunks_.size()) return;
+        if (stop_ || next_ >= chunks_.size()) {
+          slotCv_.notify_one();  // the next idle thread sees the end too
+          return;
+        }
         i = next_++;
       }
       Process(deflater, chunks_[i], slots_[i % slots_.size()]);
-      cv_.notify_all();
     }
   }
 
@@ -440,7 +445,7 @@ class Pipeline {
       std::lock_guard lock(mutex_);
       e.method = m;
     }
-    cv_.notify_all();
+    decisionCv_.notify_all();
   }
 
   void Process(ChunkDeflater& deflater, Chunk& c, Slot& slot) {
@@ -469,7 +474,7 @@ class Pipeline {
       if (e.chunkCount > 1) Decide(e, method);  // the later chunks wait for this
     } else {
       std::unique_lock lock(mutex_);
-      cv_.wait(lock, [&] { return stop_ || e.method != Method::kUndecided; });
+      decisionCv_.wait(lock, [&] { return stop_ || e.method != Method::kUndecided; });
       method = e.method;
       ok = ok && method != Method::kUndecided;
     }
@@ -487,13 +492,18 @@ class Pipeline {
     }
     if (c.first && c.last) Decide(e, stored ? Method::kStore : Method::kDeflate);
 
-    std::lock_guard lock(mutex_);
-    c.failed = !ok;
-    c.error = error;
-    c.stored = stored;
-    c.crc = crc;
-    c.packedLength = packed;
-    c.done = true;
+    bool awaited;
+    {
+      std::lock_guard lock(mutex_);
+      c.failed = !ok;
+      c.error = error;
+      c.stored = stored;
+      c.crc = crc;
+      c.packedLength = packed;
+      c.done = true;
+      awaited = awaited_ == static_cast<std::size_t>(&c - chunks_.data());
+    }
+    if (awaited) doneCv_.notify_one();
   }
 
   std::vector<Entry>& entries_;
@@ -503,10 +513,15 @@ class Pipeline {
   std::vector<Slot> slots_;
   std::vector<std::unique_ptr<ChunkDeflater>> deflaters_;
   std::vector<std::thread> threads_;
+  static constexpr std::size_t kNone = ~std::size_t{0};
+
   std::mutex mutex_;
-  std::condition_variable cv_;
-  std::size_t next_ = 0;      // the next chunk to take up
-  std::size_t released_ = 0;  // chunks the writer is done with
+  std::condition_variable doneCv_;      // the writer waits for the chunk it takes next
+  std::condition_variable slotCv_;      // workers wait for a free buffer
+  std::condition_variable decisionCv_;  // workers wait for an entry's method
+  std::size_t awaited_ = kNone;         // the chunk the writer waits for
+  std::size_t next_ = 0;                // the next chunk to take up
+  std::size_t released_ = 0;            // chunks the writer is done with
   bool stop_ = false;
 };
 
@@ -784,7 +799,6 @@ PackResult Verify(const std::string& path, const std::vector<Entry>& entries,
          e.file->entryName == st.name && st.size == e.file->size &&
          st.comp_size == e.compressedSize && st.crc == e.crc && st.comp_method == MethodCode(e);
   }
-  zip_discard(za);
   std::uint64_t packedAt = 0, at = 0;
   for (const Chunk& c : chunks) {
     if (c.first) packedAt = at = 0;
@@ -794,13 +808,17 @@ PackResult Verify(const std::string& path, const std::vector<Entry>& entries,
     if (c.last)
       ok = ok && packedAt == entries[c.entry].compressedSize && at == entries[c.entry].file->size;
   }
-  if (!ok) return PackResult::kVerifyFailed;
+  if (!ok) {
+    zip_discard(za);
+    return PackResult::kVerifyFailed;
+  }
 
   threads = static_cast<unsigned>(std::clamp<std::size_t>(chunks.size(), 1, threads));
-  // Every thread reads through a handle of its own. The handles are opened here, one after
-  // the other: opening converts the entries' times through the C library's time zone state.
-  std::vector<zip_t*> handles;
-  for (unsigned t = 0; t < threads; ++t) {
+  // Every thread reads through a handle of its own, the first through the one that checked
+  // the directory. The others are opened here, one after the other: opening converts the
+  // entries' times through the C library's time zone state.
+  std::vector<zip_t*> handles{za};
+  for (unsigned t = 1; t < threads; ++t) {
     zip_t* h = zip_open(path.c_str(), ZIP_RDONLY, &err);
     if (h == nullptr) break;
     handles.push_back(h);
