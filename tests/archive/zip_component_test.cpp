@@ -414,6 +414,37 @@ TEST_F(UnzipTest, ReadsAesEncryptedArchivesWithThePassword) {
   EXPECT_EQ(ReadFile(dir.File("work/ARHIVE.TPS")), content);
 }
 
+// Adding to an archive made elsewhere copies its entries as they are, an encrypted one too; an
+// add that fails leaves it byte for byte, with nothing beside it.
+TEST_F(UnzipTest, AddingKeepsTheEncryptedEntriesOfAnArchiveMadeElsewhere) {
+  int err = 0;
+  zip_t* za = zip_open(dir.File("aes.zip").c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
+  ASSERT_NE(za, nullptr);
+  std::string content = ReadFile(dir.File("src/ARHIVE.TPS"));
+  zip_source_t* src = zip_source_buffer(za, content.data(), content.size(), 0);
+  zip_int64_t index = zip_file_add(za, "ARHIVE.TPS", src, 0);
+  ASSERT_GE(index, 0);
+  if (zip_file_set_encryption(za, static_cast<zip_uint64_t>(index), ZIP_EM_AES_256, "381") != 0) {
+    zip_discard(za);
+    GTEST_SKIP() << "this libzip writes no AES";
+  }
+  ASSERT_EQ(zip_close(za), 0);
+
+  ASSERT_EQ(zip.LSZIP_INCLUDE("src/PODACI.TPS"), 1);
+  ASSERT_EQ(zip.LSZIP_EXECUTE("aes.zip", kActionAdd, 1, 145), 1);
+  EXPECT_EQ(Extract("aes.zip", "381"), 2);
+  EXPECT_EQ(ReadFile(dir.File("work/ARHIVE.TPS")), content);
+  EXPECT_EQ(ReadFile(dir.File("work/PODACI.TPS")), ReadFile(dir.File("src/PODACI.TPS")));
+
+  std::string before = ReadFile(dir.File("aes.zip"));
+  WriteFile(dir.File("src/NESTAJE.TPS"), Records(300000, 31));
+  ASSERT_EQ(zip.LSZIP_INCLUDE("src/NESTAJE.TPS"), 1);
+  ::unlink(dir.File("src/NESTAJE.TPS").c_str());
+  EXPECT_EQ(zip.LSZIP_EXECUTE("aes.zip", kActionAdd, 1, 145), kZipCannotReadFile);
+  EXPECT_EQ(ReadFile(dir.File("aes.zip")), before);
+  EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{"aes.zip", "src", "work"}));
+}
+
 // A rename refused by the system (a file in use) on the third of four working files: the two
 // already replaced are put back, and the failure says which file and why.
 int gRenames = 0;
