@@ -4,12 +4,13 @@
 //
 // Archives are standard ZIP (deflate, or stored for data that does not shrink; ZIP64 when an
 // entry or the archive passes 4 GiB) and carry no password. Files are packed in chunks on
-// every core (see zip_writer.h), so memory stays small whatever the file sizes. Every file this component writes (an archive, a copy, a restored file)
-// is written under a temporary name beside its target, verified, flushed to disk and renamed
-// into place only when complete, so a failure or a killed process leaves the previous file
-// as it was. Extraction verifies every matching entry before any working file is replaced,
-// and replaces them all or none (see restore_commit.h): a failure or a kill half-way leaves
-// the working files as they were, or as they are put back at the next start.
+// every core (see zip_writer.h), so memory stays small whatever the file sizes. Every file
+// this component writes (an archive, a copy, a restored file) is written under a temporary
+// name beside its target, verified, flushed to disk and renamed into place only when
+// complete, so a failure or a killed process leaves the previous file as it was. Extraction
+// verifies every matching entry before any working file is replaced, and replaces them all
+// or none (see restore_commit.h): a failure or a kill half-way leaves the working files as
+// they were, or as they are put back at the next start.
 //
 // Thread-safety: one component holds one queue and one set of unzip settings; calls on the
 // same object must not overlap (the archive runs hold their run lock for that). Distinct objects
