@@ -21,25 +21,26 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "archive/archive_check.h"
 #include "archive/restore_commit.h"
 #include "archive/temporaries.h"
+#include "archive/zip_writer.h"
 #include "platform/text.h"
 #include "platform/ui.h"
 
 namespace verdan::archive {
 namespace {
 
-// Memory the parallel compression may hold besides twice the largest in-memory file.
+// Memory the parallel reading may hold besides twice the largest entry read whole.
 constexpr std::uint64_t kExtraBudget = 16ull << 20;
 constexpr std::size_t kIoChunk = 1 << 20;
 constexpr int kWorkers = 2;
-// Level 5 of libdeflate packs as tightly as level 6 of the classic deflate and much faster.
-constexpr int kDeflateLevel = 5;
-// Files deflated as a stream go through zlib, whose level 6 is the usual balance.
-constexpr int kStreamLevel = 6;
+// Entries of an archive that was added to are read back whole only up to this size, so that
+// the check stays within a small memory budget whatever the file sizes.
+constexpr std::uint64_t kAddCheckWholeLimit = 16ull << 20;
 
 // ---------------------------------------------------------------------------------------
 // File helpers: everything written goes to a temporary name beside its target
@@ -184,30 +185,6 @@ bool CopyDescriptor(int in, int out) {
   }
 }
 
-bool ReadWhole(const std::string& path, std::uint64_t size, Buffer& out) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  out = Buffer(size);
-  if (out.failed()) {
-    ::close(fd);
-    return false;
-  }
-  std::uint64_t done = 0;
-  bool ok = true;
-  while (done < size) {
-    ssize_t n = ::read(fd, out.data() + done, std::min<std::uint64_t>(size - done, 1u << 30));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;  // a file that shrank while it was read is not packed half
-      break;
-    }
-    done += static_cast<std::uint64_t>(n);
-  }
-  ::close(fd);
-  return ok;
-}
-
 // ---------------------------------------------------------------------------------------
 // Progress, reported at most every few megabytes and at every file boundary.
 
@@ -253,288 +230,6 @@ class ProgressReporter {
   std::mutex mutex_;
   platform::ProgressInfo info_;
   std::int64_t lastBytes_ = 0;
-};
-
-// ---------------------------------------------------------------------------------------
-// Parallel compression. Files are compressed in queue order by the worker threads, each
-// whole in memory, under a memory budget; libzip then copies the deflate data as it stands
-// (the source reports method, CRC and sizes). Jobs take the budget in queue order and the
-// archive consumes them in the same order, so a job waiting for memory never waits for a
-// later one.
-
-struct Job {
-  std::string path;
-  std::string entryName;
-  std::uint64_t size = 0;
-  time_t mtime = 0;
-  bool streamed = false;  // too large for memory: deflated by its source while written
-  // Results, guarded by the pool's mutex.
-  bool done = false;
-  bool failed = false;
-  std::uint32_t crc = 0;
-  Buffer data;
-  std::uint64_t held = 0;  // budget this job holds
-};
-
-class CompressPool {
- public:
-  CompressPool(std::vector<std::unique_ptr<Job>>& jobs, std::uint64_t budget)
-      : jobs_(jobs), budget_(budget) {
-    for (int i = 0; i < kWorkers; ++i) threads_.emplace_back([this] { Work(); });
-  }
-  ~CompressPool() {
-    {
-      std::lock_guard lock(mutex_);
-      stop_ = true;
-    }
-    cv_.notify_all();
-    for (auto& t : threads_) t.join();
-  }
-
-  // Waits until the job is compressed (or failed).
-  void Wait(Job& job) {
-    std::unique_lock lock(mutex_);
-    cv_.wait(lock, [&] { return job.done; });
-  }
-
-  // The archive has taken the job's data: its memory goes back to the budget.
-  void Release(Job& job) {
-    std::lock_guard lock(mutex_);
-    job.data = Buffer();
-    used_ -= job.held;
-    job.held = 0;
-    cv_.notify_all();
-  }
-
- private:
-  static std::uint64_t Need(const Job& job) { return job.size * 2 + 4096; }
-
-  void Work() {
-#ifdef VERDAN_HAVE_LIBDEFLATE
-    libdeflate_compressor* compressor = libdeflate_alloc_compressor(kDeflateLevel);
-#endif
-    for (;;) {
-      Job* job = nullptr;
-      {
-        // Claiming the next job and taking its memory is one step, so jobs take memory in
-        // queue order; a job larger than the whole budget runs alone.
-        std::unique_lock lock(mutex_);
-        for (;;) {
-          while (next_ < jobs_.size() && jobs_[next_]->streamed) jobs_[next_++]->done = true;
-          if (stop_ || next_ >= jobs_.size()) break;
-          if (used_ + Need(*jobs_[next_]) <= budget_ || used_ == 0) {
-            job = jobs_[next_++].get();
-            job->held = Need(*job);
-            used_ += job->held;
-            break;
-          }
-          cv_.wait(lock);
-        }
-      }
-      cv_.notify_all();
-      if (job == nullptr) break;
-
-      Buffer input;
-      Buffer output;
-      bool ok = ReadWhole(job->path, job->size, input);
-      std::uint32_t crc = 0;
-      if (ok) {
-        crc = Crc(0, input.data(), input.size());
-#ifdef VERDAN_HAVE_LIBDEFLATE
-        output = Buffer(libdeflate_deflate_compress_bound(compressor, input.size()));
-        std::size_t n = output.failed() ? 0
-                                        : libdeflate_deflate_compress(compressor, input.data(),
-                                                                      input.size(), output.data(),
-                                                                      output.size());
-        ok = n > 0;
-        output.Shrink(n);
-#else
-        z_stream zs{};
-        ok = deflateInit2(&zs, kDeflateLevel, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
-        if (ok) {
-          output = Buffer(deflateBound(&zs, input.size()));
-          zs.next_in = input.data();
-          zs.avail_in = static_cast<uInt>(input.size());
-          zs.next_out = output.data();
-          zs.avail_out = static_cast<uInt>(output.size());
-          ok = !output.failed() && deflate(&zs, Z_FINISH) == Z_STREAM_END;
-          output.Shrink(zs.total_out);
-          deflateEnd(&zs);
-        }
-#endif
-      }
-      input = Buffer();
-      {
-        std::lock_guard lock(mutex_);
-        job->failed = !ok;
-        job->crc = crc;
-        job->data = std::move(output);
-        // The input is gone; only the compressed data is held until the archive takes it.
-        used_ -= job->held;
-        job->held = job->data.size();
-        used_ += job->held;
-        job->done = true;
-      }
-      cv_.notify_all();
-    }
-#ifdef VERDAN_HAVE_LIBDEFLATE
-    libdeflate_free_compressor(compressor);
-#endif
-  }
-
-  std::vector<std::unique_ptr<Job>>& jobs_;
-  std::uint64_t budget_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::size_t next_ = 0;
-  std::uint64_t used_ = 0;
-  bool stop_ = false;
-  std::vector<std::thread> threads_;
-};
-
-// The libzip source of one queued file: its compressed data from the pool, or for a large
-// file a deflate stream made while libzip reads.
-struct EntrySource {
-  Job* job = nullptr;
-  CompressPool* pool = nullptr;
-  ProgressReporter* progress = nullptr;
-  zip_error_t error{};
-  std::size_t pos = 0;
-  bool finished = false;  // all data handed over; CRC and sizes final
-  // Streamed files only.
-  int fd = -1;
-  z_stream zs{};
-  bool zsOpen = false;
-  bool inputEnd = false;
-  std::uint64_t readBytes = 0;
-  std::uint64_t compBytes = 0;
-  std::uint32_t crc = 0;
-  std::vector<std::uint8_t> inbuf;
-
-  zip_int64_t Fail(int ze, int se) {
-    zip_error_set(&error, ze, se);
-    return -1;
-  }
-
-  zip_int64_t Open() {
-    pos = 0;
-    finished = false;
-    if (progress) progress->File(job->entryName);
-    if (!job->streamed) return 0;
-    fd = ::open(job->path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return Fail(ZIP_ER_OPEN, errno);
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    if (deflateInit2(&zs, kStreamLevel, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-      return Fail(ZIP_ER_MEMORY, 0);
-    zsOpen = true;
-    inputEnd = false;
-    readBytes = compBytes = 0;
-    crc = 0;
-    inbuf.resize(kIoChunk);
-    return 0;
-  }
-
-  zip_int64_t Read(std::uint8_t* out, zip_uint64_t len) {
-    if (!job->streamed) {
-      pool->Wait(*job);
-      if (job->failed) return Fail(ZIP_ER_READ, EIO);
-      std::size_t n = std::min<std::size_t>(len, job->data.size() - pos);
-      std::memcpy(out, job->data.data() + pos, n);
-      pos += n;
-      if (pos == job->data.size()) finished = true;
-      return static_cast<zip_int64_t>(n);
-    }
-    if (finished) return 0;
-    zs.next_out = out;
-    zs.avail_out = static_cast<uInt>(std::min<zip_uint64_t>(len, 1u << 30));
-    while (zs.avail_out > 0) {
-      if (zs.avail_in == 0 && !inputEnd) {
-        ssize_t n = ::read(fd, inbuf.data(), inbuf.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return Fail(ZIP_ER_READ, errno);
-        if (n == 0) {
-          inputEnd = true;
-          if (readBytes != job->size) return Fail(ZIP_ER_READ, EIO);  // changed while packed
-        } else {
-          crc = Crc(crc, inbuf.data(), static_cast<std::size_t>(n));
-          readBytes += static_cast<std::uint64_t>(n);
-          if (progress) progress->Bytes(n);
-        }
-        zs.next_in = inbuf.data();
-        zs.avail_in = static_cast<uInt>(n);
-      }
-      int rc = deflate(&zs, inputEnd ? Z_FINISH : Z_NO_FLUSH);
-      if (rc == Z_STREAM_END) {
-        finished = true;
-        break;
-      }
-      if (rc != Z_OK && rc != Z_BUF_ERROR) return Fail(ZIP_ER_ZLIB, rc);
-    }
-    zip_int64_t produced = static_cast<zip_int64_t>(zs.next_out - out);
-    compBytes += static_cast<std::uint64_t>(produced);
-    return produced;
-  }
-
-  void Close() {
-    if (zsOpen) deflateEnd(&zs);
-    zsOpen = false;
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-    if (!job->streamed) {
-      pool->Release(*job);
-      if (progress) progress->Bytes(static_cast<std::int64_t>(job->size));
-    }
-    if (progress) progress->FileDone();
-  }
-
-  void Stat(zip_stat_t* st) {
-    zip_stat_init(st);
-    st->valid = ZIP_STAT_SIZE | ZIP_STAT_MTIME | ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD;
-    st->size = job->size;
-    st->mtime = job->mtime;
-    st->comp_method = ZIP_CM_DEFLATE;
-    st->encryption_method = ZIP_EM_NONE;
-    if (finished) {
-      st->valid |= ZIP_STAT_CRC | ZIP_STAT_COMP_SIZE;
-      if (job->streamed) {
-        st->crc = crc;
-        st->comp_size = compBytes;
-      } else {
-        st->crc = job->crc;
-        st->comp_size = pos;
-      }
-    }
-  }
-
-  static zip_int64_t Callback(void* userdata, void* data, zip_uint64_t len, zip_source_cmd_t cmd) {
-    auto* self = static_cast<EntrySource*>(userdata);
-    switch (cmd) {
-      case ZIP_SOURCE_OPEN:
-        return self->Open();
-      case ZIP_SOURCE_READ:
-        return self->Read(static_cast<std::uint8_t*>(data), len);
-      case ZIP_SOURCE_CLOSE:
-        self->Close();
-        return 0;
-      case ZIP_SOURCE_STAT:
-        if (len < sizeof(zip_stat_t)) return self->Fail(ZIP_ER_INVAL, 0);
-        self->Stat(static_cast<zip_stat_t*>(data));
-        return sizeof(zip_stat_t);
-      case ZIP_SOURCE_ERROR:
-        return zip_error_to_data(&self->error, data, len);
-      case ZIP_SOURCE_FREE:
-        if (self->zsOpen) deflateEnd(&self->zs);
-        if (self->fd >= 0) ::close(self->fd);
-        delete self;
-        return 0;
-      case ZIP_SOURCE_SUPPORTS:
-        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
-                                              ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE,
-                                              -1);
-      default:
-        return self->Fail(ZIP_ER_OPNOTSUPP, 0);
-    }
-  }
 };
 
 // ---------------------------------------------------------------------------------------
@@ -896,19 +591,85 @@ std::int32_t ZipComponent::LSZIP_INCLUDE(const std::string& pattern) {
   }
   ::closedir(d);
   std::sort(names.begin(), names.end());
+  // Entry names already queued, upper-cased, with their places in the queue.
+  std::unordered_map<std::string, std::size_t> queuedNames;
+  for (std::size_t i = 0; i < queue_.size(); ++i)
+    queuedNames.emplace(UpperName(queue_[i].entryName), i);
   for (const auto& name : names) {
     std::string full = (base == "/" ? "" : base) + "/" + name;
-    std::string upper = UpperName(name);
-    auto same = std::find_if(queue_.begin(), queue_.end(), [&](const QueuedFile& q) {
-      return UpperName(q.entryName) == upper;
-    });
-    if (same != queue_.end())
-      *same = QueuedFile{full, name};
-    else
+    auto [at, added] = queuedNames.emplace(UpperName(name), queue_.size());
+    if (added)
       queue_.push_back(QueuedFile{full, name});
+    else
+      queue_[at->second] = QueuedFile{full, name};
   }
   return static_cast<std::int32_t>(names.size());
 }
+
+namespace {
+
+// Hands the packing's progress to the component's reporter.
+class PackProgressReport final : public PackProgress {
+ public:
+  explicit PackProgressReport(ProgressReporter& r) : r_(r) {}
+  void FileStarted(const std::string& entryName) override { r_.File(entryName); }
+  void BytesPacked(std::uint64_t n) override { r_.Bytes(static_cast<std::int64_t>(n)); }
+  void FileFinished() override { r_.FileDone(); }
+
+ private:
+  ProgressReporter& r_;
+};
+
+std::int32_t ErrorOfPack(PackResult r) {
+  switch (r) {
+    case PackResult::kOk: return 0;
+    case PackResult::kCannotRead: return kZipCannotReadFile;
+    case PackResult::kCannotWrite: return kZipCannotWrite;
+    case PackResult::kVerifyFailed: return kZipVerifyFailed;
+  }
+  return kZipCannotWrite;
+}
+
+// Puts the entries of `fresh`, an archive just written and checked, into the archive open as
+// `za`, each replacing an entry of the same name in any letter case (which takes the new
+// name's case) or added at the end. Their data is copied as it stands.
+bool MergeEntries(zip_t* za, zip_t* fresh, const std::vector<PackedEntry>& entries) {
+  std::unordered_map<std::string, zip_uint64_t> byName;
+  zip_int64_t count = zip_get_num_entries(za, 0);
+  for (zip_int64_t i = 0; i < count; ++i) {
+    const char* name = zip_get_name(za, static_cast<zip_uint64_t>(i), 0);
+    if (name != nullptr) byName.emplace(UpperName(name), static_cast<zip_uint64_t>(i));
+  }
+  for (std::size_t k = 0; k < entries.size(); ++k) {
+    const PackedEntry& entry = entries[k];
+    zip_source_t* src = zip_source_zip(za, fresh, k, ZIP_FL_COMPRESSED, 0, -1);
+    if (src == nullptr) return false;
+    zip_uint64_t index;
+    auto same = byName.find(UpperName(entry.name));
+    if (same != byName.end()) {
+      index = same->second;
+      if (zip_file_replace(za, index, src, 0) != 0) {
+        zip_source_free(src);
+        return false;
+      }
+      const char* old = zip_get_name(za, index, 0);
+      if (old != nullptr && entry.name != old) zip_file_rename(za, index, entry.name.c_str(), 0);
+    } else {
+      zip_int64_t added = zip_file_add(za, entry.name.c_str(), src, ZIP_FL_ENC_GUESS);
+      if (added < 0) {
+        zip_source_free(src);
+        return false;
+      }
+      index = static_cast<zip_uint64_t>(added);
+      byName.emplace(UpperName(entry.name), index);
+    }
+    // libzip would deflate stored data again unless told to keep it stored.
+    if (entry.stored && zip_set_file_compression(za, index, ZIP_CM_STORE, 0) != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_t action,
                                          std::int32_t, std::int32_t) {
@@ -919,120 +680,88 @@ std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_
   if (queued.empty()) return Fail(kZipNothingQueued, 0, archive);
   if (archive.empty()) return Fail(kZipCannotWrite, ENOENT, archive);
 
-  // Size every file first: the budget and the progress totals depend on it.
-  std::vector<std::unique_ptr<Job>> jobs;
-  std::uint64_t largestInMemory = 0;
+  // Size every file first: the chunks and the progress totals depend on it.
+  std::vector<PackFile> files;
   std::int64_t totalBytes = 0;
   for (const auto& q : queued) {
     struct stat st {};
     if (::stat(q.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
       return Fail(kZipCannotReadFile, errno, q.path);
-    auto job = std::make_unique<Job>();
-    job->path = q.path;
-    job->entryName = q.entryName;
-    job->size = static_cast<std::uint64_t>(st.st_size);
-    job->mtime = st.st_mtime;
-    job->streamed = job->size > wholeFileLimit_;
-    if (!job->streamed) largestInMemory = std::max(largestInMemory, job->size);
+    files.push_back(
+        PackFile{q.path, q.entryName, static_cast<std::uint64_t>(st.st_size), st.st_mtime});
     totalBytes += st.st_size;
-    jobs.push_back(std::move(job));
+  }
+
+  // Adding works on a copy of the archive, checked before anything is packed; the archive
+  // itself is replaced only when all is well.
+  bool adding = action == kActionAdd && FILE_EXISTS(archive);
+  std::string merged;
+  zip_t* za = nullptr;
+  if (adding) {
+    int out = CreateTemporary(archive, merged);
+    if (out < 0) return Fail(kZipCannotWrite, errno, archive);
+    int in = ::open(archive.c_str(), O_RDONLY | O_CLOEXEC);
+    bool ok = in >= 0 && CopyDescriptor(in, out);
+    int error = errno;
+    if (in >= 0) ::close(in);
+    ok = ::close(out) == 0 && ok;
+    int err = 0;
+    if (ok) za = zip_open(merged.c_str(), ZIP_CHECKCONS, &err);
+    if (za == nullptr) {
+      DiscardTemporary(merged);
+      return ok ? Fail(kZipCannotOpenArchive, 0, archive) : Fail(kZipCannotWrite, error, archive);
+    }
   }
 
   std::string temp;
   int fd = CreateTemporary(archive, temp);
-  if (fd < 0) return Fail(kZipCannotWrite, errno, archive);
-  bool adding = action == kActionAdd && FILE_EXISTS(archive);
-  if (adding) {
-    // Add to a copy of the archive; the archive itself is replaced only when all is well.
-    int in = ::open(archive.c_str(), O_RDONLY | O_CLOEXEC);
-    bool ok = in >= 0 && CopyDescriptor(in, fd);
+  if (fd < 0) {
     int error = errno;
-    if (in >= 0) ::close(in);
-    if (!ok) {
-      ::close(fd);
-      DiscardTemporary(temp);
-      return Fail(kZipCannotWrite, error, archive);
-    }
+    if (za != nullptr) zip_discard(za);
+    if (adding) DiscardTemporary(merged);
+    return Fail(kZipCannotWrite, error, archive);
   }
-  ::close(fd);
+  ProgressReporter progress(progressUi_, static_cast<std::int64_t>(files.size()), totalBytes);
+  PackProgressReport report(progress);
+  PackOptions options;
+  options.chunkSize = chunkSize_;
+  std::vector<PackedEntry> packed;
+  PackFailure why;
+  std::int32_t result =
+      ErrorOfPack(WriteArchive(fd, temp, files, options, &report, &packed, &why));
+  if (result != 0)
+    Fail(result, why.systemError, result == kZipCannotReadFile ? why.path : archive);
+  if (::close(fd) != 0 && result == 0) result = Fail(kZipCannotWrite, errno, archive);
 
-  int err = 0;
-  zip_t* za = zip_open(temp.c_str(), adding ? ZIP_CHECKCONS : ZIP_TRUNCATE, &err);
-  if (za == nullptr) {
+  if (result == 0 && adding) {
+    int err = 0;
+    zip_t* fresh = zip_open(temp.c_str(), ZIP_RDONLY, &err);
+    bool ok = fresh != nullptr && MergeEntries(za, fresh, packed);
+    std::size_t expectedEntries = static_cast<std::size_t>(zip_get_num_entries(za, 0));
+    if (ok && zip_close(za) == 0) {
+      za = nullptr;
+      std::vector<std::pair<std::string, std::uint32_t>> expected;
+      for (const auto& e : packed) expected.emplace_back(e.name, e.crc);
+      result = VerifyArchive(merged, expectedEntries, expected, kAddCheckWholeLimit);
+    } else {
+      const zip_error_t* ze = za != nullptr ? zip_get_error(za) : nullptr;
+      result = Fail(kZipCannotWrite,
+                    ze != nullptr && zip_error_system_type(ze) == ZIP_ET_SYS
+                        ? zip_error_code_system(ze)
+                        : 0,
+                    archive);
+    }
+    if (fresh != nullptr) zip_discard(fresh);
+  }
+  if (za != nullptr) zip_discard(za);
+  if (adding) {
     DiscardTemporary(temp);
-    return adding ? Fail(kZipCannotOpenArchive, 0, archive) : Fail(kZipCannotWrite, 0, archive);
+    temp = merged;
   }
-
-  ProgressReporter progress(progressUi_, static_cast<std::int64_t>(jobs.size()), totalBytes);
-  std::int32_t result = 0;
-  std::size_t expectedEntries = 0;
-  {
-    CompressPool pool(jobs, largestInMemory * 2 + kExtraBudget);
-    for (auto& job : jobs) {
-      auto* src = new EntrySource;
-      src->job = job.get();
-      src->pool = &pool;
-      src->progress = &progress;
-      zip_error_init(&src->error);
-      zip_source_t* zs = zip_source_function(za, &EntrySource::Callback, src);
-      if (zs == nullptr) {
-        delete src;
-        result = kZipCannotWrite;
-        break;
-      }
-      zip_int64_t index = zip_name_locate(za, job->entryName.c_str(), ZIP_FL_NOCASE);
-      bool ok;
-      if (index >= 0) {
-        ok = zip_file_replace(za, static_cast<zip_uint64_t>(index), zs, 0) == 0;
-        if (ok) {
-          const char* old = zip_get_name(za, static_cast<zip_uint64_t>(index), 0);
-          if (old != nullptr && job->entryName != old)
-            zip_file_rename(za, static_cast<zip_uint64_t>(index), job->entryName.c_str(), 0);
-        }
-      } else {
-        ok = zip_file_add(za, job->entryName.c_str(), zs, ZIP_FL_ENC_GUESS) >= 0;
-      }
-      if (!ok) {
-        zip_source_free(zs);
-        result = kZipCannotWrite;
-        break;
-      }
-    }
-    if (result == 0) expectedEntries = static_cast<std::size_t>(zip_get_num_entries(za, 0));
-    if (result == 0 && zip_close(za) != 0) {
-      int ze = zip_error_code_zip(zip_get_error(za));
-      int se = zip_error_code_system(zip_get_error(za));
-      auto failed =
-          std::find_if(jobs.begin(), jobs.end(), [](auto& j) { return j->done && j->failed; });
-      result = failed != jobs.end() || ze == ZIP_ER_READ ? kZipCannotReadFile : kZipCannotWrite;
-      if (result == kZipCannotReadFile)
-        Fail(result, ze == ZIP_ER_READ ? se : 0,
-             failed != jobs.end() ? (*failed)->path : std::string());
-      else
-        Fail(result, zip_error_system_type(zip_get_error(za)) == ZIP_ET_SYS ? se : 0, archive);
-      zip_discard(za);
-    } else if (result != 0) {
-      zip_discard(za);
-    }
-  }
-  if (result != 0) {
-    Fail(result, 0, archive);
-    DiscardTemporary(temp);
-    progress.Finish();
-    return result;
-  }
-
-  // Read the whole archive back before it replaces anything.
-  std::vector<std::pair<std::string, std::uint32_t>> expected;
-  for (auto& job : jobs) {
-    if (job->streamed) continue;  // its CRC was made while it was written; read back below
-    expected.emplace_back(job->entryName, job->crc);
-  }
-  result = VerifyArchive(temp, expectedEntries, expected, wholeFileLimit_);
   if (result == 0) {
     bool ok = ::chmod(temp.c_str(), ModeFor(archive)) == 0 && SyncFile(temp) &&
               PlaceTemporary(temp, archive);
-    result = ok ? static_cast<std::int32_t>(jobs.size()) : Fail(kZipCannotWrite, errno, archive);
+    result = ok ? static_cast<std::int32_t>(files.size()) : Fail(kZipCannotWrite, errno, archive);
   } else {
     Fail(result, 0, archive);
   }

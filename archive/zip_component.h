@@ -2,13 +2,15 @@
 // extracts entries from one. The archive runs and the restore call it with the program's own
 // function names and argument lists; results are 32-bit signed numbers as they always were.
 //
-// Archives are standard ZIP (deflate, ZIP64 when an entry or the archive passes 4 GiB) and
-// carry no password. Every file this component writes (an archive, a copy, a restored file)
-// is written under a temporary name beside its target, verified, flushed to disk and renamed
-// into place only when complete, so a failure or a killed process leaves the previous file
-// as it was. Extraction verifies every matching entry before any working file is replaced,
-// and replaces them all or none (see restore_commit.h): a failure or a kill half-way leaves
-// the working files as they were, or as they are put back at the next start.
+// Archives are standard ZIP (deflate, or stored for data that does not shrink; ZIP64 when an
+// entry or the archive passes 4 GiB) and carry no password. Files are packed in chunks on
+// every core (see zip_writer.h), so memory stays small whatever the file sizes. Every file
+// this component writes (an archive, a copy, a restored file) is written under a temporary
+// name beside its target, verified, flushed to disk and renamed into place only when
+// complete, so a failure or a killed process leaves the previous file as it was. Extraction
+// verifies every matching entry before any working file is replaced, and replaces them all
+// or none (see restore_commit.h): a failure or a kill half-way leaves the working files as
+// they were, or as they are put back at the next start.
 //
 // Thread-safety: one component holds one queue and one set of unzip settings; calls on the
 // same object must not overlap (the archive runs hold their run lock for that). Distinct objects
@@ -106,9 +108,12 @@ class ZipComponent {
   std::int32_t LSUZ_EXECUTE(std::int32_t a, std::int32_t b);
   std::int32_t LSUZ_RESET();
 
-  // Files larger than this are deflated as a stream while the archive is written instead of
-  // whole in memory on the worker threads (which is faster but holds the file twice).
+  // Entries larger than this are read back as a stream instead of whole in memory on the
+  // reading threads (which is faster but holds the entry twice).
   void SetWholeFileLimit(std::uint64_t bytes) { wholeFileLimit_ = bytes; }
+
+  // Bytes of a file compressed as one piece; smaller chunks spread a file over more pieces.
+  void SetChunkSize(std::size_t bytes) { chunkSize_ = bytes; }
 
   // The failure of the last execute (code 0 after a success).
   const ZipFailure& LastFailure() const { return failure_; }
@@ -134,6 +139,7 @@ class ZipComponent {
   std::string unzipPassword_;
   platform::Ui* progressUi_ = nullptr;
   std::uint64_t wholeFileLimit_ = 256ull << 20;
+  std::size_t chunkSize_ = 4 << 20;
   std::mutex failureMutex_;
 };
 

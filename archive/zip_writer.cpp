@@ -1,0 +1,1027 @@
+#include "archive/zip_writer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <zip.h>
+#include <zlib.h>
+
+#ifdef VERDAN_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+#endif
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace verdan::archive {
+namespace {
+
+// Level 5 of libdeflate packs as tightly as level 6 of the classic deflate and much faster.
+constexpr int kDeflateLevel = 5;
+// zlib's usual balance, when the program is built without libdeflate.
+constexpr int kZlibLevel = 6;
+// A file of at least this size first has samples of its first chunk compressed quickly; when
+// they do not shrink the whole file is stored, without a full compression spent on it. The
+// samples are spread over the chunk so that a header of another kind does not decide alone.
+constexpr std::uint64_t kProbeFrom = 256 << 10;
+constexpr std::size_t kProbeSamples = 4;
+constexpr std::size_t kProbeSampleBytes = 16 << 10;
+constexpr int kProbeLevel = 1;
+// Chunk sizes the caller may ask for.
+constexpr std::size_t kMinChunk = 64 << 10;
+constexpr std::size_t kMaxChunk = 16 << 20;
+// Memory for the chunks in flight (read, compressed, waiting to be written), whatever the
+// file sizes; with fewer cores fewer chunks are in flight.
+constexpr std::uint64_t kInFlightBudget = 64ull << 20;
+constexpr unsigned kMaxThreads = 8;
+constexpr std::size_t kOutputBuffer = 1 << 20;
+// Written data is handed to the disk as it accumulates, so that the closing sync is short.
+constexpr std::uint64_t kWritebackStep = 8ull << 20;
+// The empty stored block that ends every chunk but the last: at most one byte for its header
+// bits, then its zero length and the length's complement. Decoding a chunk by itself appends
+// a final empty stored block, which takes as many bytes.
+constexpr std::size_t kMarkerBytes = 5;
+
+// ZIP format constants.
+constexpr std::uint32_t kLocalHeaderSig = 0x04034b50;
+constexpr std::uint32_t kCentralHeaderSig = 0x02014b50;
+constexpr std::uint32_t kEndSig = 0x06054b50;
+constexpr std::uint32_t kZip64EndSig = 0x06064b50;
+constexpr std::uint32_t kZip64LocatorSig = 0x07064b50;
+constexpr std::uint16_t kMadeBy = (3 << 8) | 63;  // Unix, format 6.3
+constexpr std::uint16_t kFlagUtf8 = 1 << 11;
+constexpr std::uint32_t kExternalAttributes = 0100666u << 16;  // a regular file, rw for all
+constexpr std::uint32_t kMax32 = 0xffffffffu;
+// An entry this large gets ZIP64 sizes from its local header on: deflate may add a little to
+// incompressible stretches, and the local header is written before the compressed size is
+// known.
+constexpr std::uint64_t kZip64From = kMax32 - (64ull << 20);
+
+std::uint32_t Crc(std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
+#ifdef VERDAN_HAVE_LIBDEFLATE
+  return libdeflate_crc32(crc, p, n);
+#else
+  return static_cast<std::uint32_t>(::crc32_z(crc, p, static_cast<z_size_t>(n)));
+#endif
+}
+
+std::size_t CompressBound(std::size_t n) {
+#ifdef VERDAN_HAVE_LIBDEFLATE
+  return libdeflate_deflate_compress_bound(nullptr, n) + kMarkerBytes;
+#else
+  // deflateBound's bound for default settings, plus the flush marker.
+  return n + (n >> 12) + (n >> 14) + (n >> 25) + 13 + 6 + kMarkerBytes;
+#endif
+}
+
+// ---------------------------------------------------------------------------------------
+// Compressing and decoding one chunk.
+
+// Compresses chunks for one thread. Every chunk is compressed on its own, with no history
+// of the chunk before it, so that any chunk can also be decoded on its own.
+class ChunkDeflater {
+ public:
+  ChunkDeflater() {
+#ifdef VERDAN_HAVE_LIBDEFLATE
+    full_ = libdeflate_alloc_compressor(kDeflateLevel);
+    quick_ = libdeflate_alloc_compressor(kProbeLevel);
+    walkerOpen_ = inflateInit2(&walker_, -15) == Z_OK;
+#else
+    fullOpen_ = deflateInit2(&full_, kZlibLevel, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+    quickOpen_ = deflateInit2(&quick_, kProbeLevel, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+#endif
+  }
+  ~ChunkDeflater() {
+#ifdef VERDAN_HAVE_LIBDEFLATE
+    if (full_) libdeflate_free_compressor(full_);
+    if (quick_) libdeflate_free_compressor(quick_);
+    if (walkerOpen_) inflateEnd(&walker_);
+#else
+    if (fullOpen_) deflateEnd(&full_);
+    if (quickOpen_) deflateEnd(&quick_);
+#endif
+  }
+  ChunkDeflater(const ChunkDeflater&) = delete;
+  ChunkDeflater& operator=(const ChunkDeflater&) = delete;
+
+  bool ok() const {
+#ifdef VERDAN_HAVE_LIBDEFLATE
+    return full_ != nullptr && quick_ != nullptr && walkerOpen_;
+#else
+    return fullOpen_ && quickOpen_;
+#endif
+  }
+
+  // True when samples spread over the `n` bytes at `in` shrink, taken together, under quick
+  // compression. `scratch` has room for at least kProbeSampleBytes.
+  bool Shrinks(const std::uint8_t* in, std::size_t n, std::uint8_t* scratch) {
+    std::size_t sampled = 0, packed = 0;
+    for (std::size_t k = 0; k < kProbeSamples; ++k) {
+      std::size_t at = n / kProbeSamples * k;
+      std::size_t len = std::min(kProbeSampleBytes, n - at);
+      if (len < 2) continue;
+      // Room for less than the sample: data that does not shrink does not fit (0).
+      std::size_t out = QuickCompress(in + at, len, scratch, len - 1);
+      sampled += len;
+      packed += out > 0 ? out : len;
+    }
+    return packed < sampled;
+  }
+
+  // Compresses `n` bytes into `out` (room for CompressBound(n) bytes). The last chunk of an
+  // entry ends the deflate stream; any other ends on a byte-aligned empty stored block that
+  // is not the last, so that the next chunk's data may follow it directly. Returns the
+  // length written, 0 on failure.
+  std::size_t Compress(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::size_t cap,
+                       bool last) {
+#ifdef VERDAN_HAVE_LIBDEFLATE
+    if (cap < kMarkerBytes) return 0;
+    std::size_t len = libdeflate_deflate_compress(full_, in, n, out, cap - kMarkerBytes);
+    if (len == 0 || last) return len;
+    return ContinueStream(out, len, n) ? len : 0;
+#else
+    return RunZlib(full_, in, n, out, cap, last);
+#endif
+  }
+
+ private:
+#ifdef VERDAN_HAVE_LIBDEFLATE
+  // libdeflate only writes whole streams, whose last block carries the final mark. To let the
+  // stream go on, the last block is found by decoding the stream block by block (which also
+  // checks that it gives back `expected` bytes), its final mark is cleared, and an empty
+  // stored block is appended at the next byte boundary. `n` grows by at most kMarkerBytes.
+  bool ContinueStream(std::uint8_t* data, std::size_t& n, std::size_t expected) {
+    if (inflateReset(&walker_) != Z_OK) return false;
+    walker_.next_in = data;
+    walker_.avail_in = static_cast<uInt>(n);
+    std::uint64_t header = 0;  // bit position of the header of the block being decoded
+    std::uint64_t end = 0;     // bit position just after the last block
+    std::uint64_t produced = 0;
+    for (;;) {
+      walker_.next_out = scratch_;
+      walker_.avail_out = sizeof scratch_;
+      int rc = inflate(&walker_, Z_BLOCK);
+      produced += sizeof scratch_ - walker_.avail_out;
+      if (rc != Z_OK) return false;  // the stream stops before its last block ends
+      if (walker_.data_type & 128) {
+        // Stopped at a block boundary; bit 6 tells that the block just ended was the last.
+        std::uint64_t here = static_cast<std::uint64_t>(walker_.next_in - data) * 8 -
+                             static_cast<unsigned>(walker_.data_type & 7);
+        if (walker_.data_type & 64) {
+          end = here;
+          break;
+        }
+        header = here;
+      }
+    }
+    if (produced != expected || (end + 7) / 8 != n) return false;
+    data[header / 8] = static_cast<std::uint8_t>(data[header / 8] & ~(1u << (header % 8)));
+    unsigned used = static_cast<unsigned>(end % 8);  // bits of the last byte in use
+    if (used != 0) data[n - 1] = static_cast<std::uint8_t>(data[n - 1] & ((1u << used) - 1));
+    // The stored block's three header bits fit in the last byte when at least three are free.
+    if (used == 0 || used > 5) data[n++] = 0;
+    static constexpr std::uint8_t kEmptyLength[] = {0x00, 0x00, 0xff, 0xff};
+    std::memcpy(data + n, kEmptyLength, sizeof kEmptyLength);
+    n += sizeof kEmptyLength;
+    return true;
+  }
+
+  std::size_t QuickCompress(const std::uint8_t* in, std::size_t n, std::uint8_t* out,
+                            std::size_t cap) {
+    return libdeflate_deflate_compress(quick_, in, n, out, cap);
+  }
+
+  libdeflate_compressor* full_ = nullptr;
+  libdeflate_compressor* quick_ = nullptr;
+  z_stream walker_{};
+  bool walkerOpen_ = false;
+  std::uint8_t scratch_[64 << 10];
+#else
+  // zlib ends a chunk that is not the last with a sync flush, which is the same empty stored
+  // block.
+  static std::size_t RunZlib(z_stream& zs, const std::uint8_t* in, std::size_t n, std::uint8_t* out,
+                             std::size_t cap, bool last) {
+    if (deflateReset(&zs) != Z_OK) return 0;
+    zs.next_in = const_cast<std::uint8_t*>(in);
+    zs.avail_in = static_cast<uInt>(n);
+    zs.next_out = out;
+    zs.avail_out = static_cast<uInt>(cap);
+    int rc = deflate(&zs, last ? Z_FINISH : Z_SYNC_FLUSH);
+    bool ok = last ? rc == Z_STREAM_END : rc == Z_OK && zs.avail_in == 0 && zs.avail_out > 0;
+    return ok ? cap - zs.avail_out : 0;
+  }
+  std::size_t QuickCompress(const std::uint8_t* in, std::size_t n, std::uint8_t* out,
+                            std::size_t cap) {
+    return RunZlib(quick_, in, n, out, cap, true);
+  }
+
+  z_stream full_{};
+  z_stream quick_{};
+  bool fullOpen_ = false;
+  bool quickOpen_ = false;
+#endif
+};
+
+// Decodes single chunks of an entry's deflate stream, for the check of a written archive.
+class ChunkInflater {
+ public:
+  ChunkInflater() {
+#ifdef VERDAN_HAVE_LIBDEFLATE
+    d_ = libdeflate_alloc_decompressor();
+#else
+    open_ = inflateInit2(&zs_, -15) == Z_OK;
+#endif
+  }
+  ~ChunkInflater() {
+#ifdef VERDAN_HAVE_LIBDEFLATE
+    if (d_) libdeflate_free_decompressor(d_);
+#else
+    if (open_) inflateEnd(&zs_);
+#endif
+  }
+  ChunkInflater(const ChunkInflater&) = delete;
+  ChunkInflater& operator=(const ChunkInflater&) = delete;
+  bool ok() const {
+#ifdef VERDAN_HAVE_LIBDEFLATE
+    return d_ != nullptr;
+#else
+    return open_;
+#endif
+  }
+
+  // True when the `n` bytes at `in` (followed by kMarkerBytes bytes of room) decode to exactly
+  // `size` bytes in `out`, using every byte: as the end of the stream for the last chunk, and
+  // for any other chunk as blocks none of which is the last. A final empty stored block is
+  // appended to such a chunk so that it decodes as a stream of its own.
+  bool Decode(std::uint8_t* in, std::size_t n, bool last, std::uint8_t* out, std::size_t size) {
+    if (!last) {
+      static constexpr std::uint8_t kFinalEmpty[kMarkerBytes] = {0x01, 0x00, 0x00, 0xff, 0xff};
+      std::memcpy(in + n, kFinalEmpty, kMarkerBytes);
+      n += kMarkerBytes;
+    }
+#ifdef VERDAN_HAVE_LIBDEFLATE
+    std::size_t usedIn = 0, usedOut = 0;
+    return libdeflate_deflate_decompress_ex(d_, in, n, out, size, &usedIn, &usedOut) ==
+               LIBDEFLATE_SUCCESS &&
+           usedIn == n && usedOut == size;
+#else
+    if (inflateReset(&zs_) != Z_OK) return false;
+    std::uint8_t spare = 0;
+    zs_.next_in = in;
+    zs_.avail_in = static_cast<uInt>(n);
+    zs_.next_out = size > 0 ? out : &spare;
+    zs_.avail_out = static_cast<uInt>(size > 0 ? size : 1);
+    int rc = inflate(&zs_, Z_FINISH);
+    return rc == Z_STREAM_END && zs_.avail_in == 0 && zs_.total_out == size;
+#endif
+  }
+
+ private:
+#ifdef VERDAN_HAVE_LIBDEFLATE
+  libdeflate_decompressor* d_ = nullptr;
+#else
+  z_stream zs_{};
+  bool open_ = false;
+#endif
+};
+
+// ---------------------------------------------------------------------------------------
+// The entries and chunks of one archive.
+
+enum class Method : std::uint8_t { kUndecided, kDeflate, kStore };
+
+struct Entry {
+  const PackFile* file = nullptr;
+  std::size_t chunkCount = 0;
+  // Decided by the thread that compresses the first chunk, under the pipeline's lock; read by
+  // the threads of later chunks under it, and by the writer once the first chunk is done.
+  Method method = Method::kUndecided;
+  // The writer's own.
+  std::uint32_t crc = 0;
+  std::uint64_t compressedSize = 0;
+  std::uint64_t headerOffset = 0;
+  bool zip64 = false;
+  std::uint16_t flags = 0;
+  std::uint16_t dosTime = 0;
+  std::uint16_t dosDate = 0;
+};
+
+struct Chunk {
+  std::size_t entry = 0;
+  std::uint64_t offset = 0;  // in the file
+  std::size_t length = 0;
+  bool first = false;
+  bool last = false;
+  // Results, set under the pipeline's lock.
+  bool done = false;
+  bool failed = false;
+  int error = 0;  // errno of a failed read, 0 when there is none (a file found shorter)
+  bool stored = false;
+  std::uint32_t crc = 0;
+  std::size_t packedLength = 0;
+  // Where the chunk's bytes start within the entry's data; set by the writer.
+  std::uint64_t packedOffset = 0;
+};
+
+// Reads `n` bytes at `offset`; false when the file cannot be read (errno set) or is shorter
+// (errno 0).
+bool ReadRange(const std::string& path, std::uint64_t offset, std::uint8_t* out, std::size_t n) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  if (n >= (1u << 20))
+    ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(n), POSIX_FADV_SEQUENTIAL);
+  std::size_t done = 0;
+  bool ok = true;
+  while (done < n) {
+    ssize_t r = ::pread(fd, out + done, n - done, static_cast<off_t>(offset + done));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) {
+      ok = false;  // a file that shrank while it was packed is not packed half
+      if (r == 0) errno = 0;
+      break;
+    }
+    done += static_cast<std::size_t>(r);
+  }
+  int error = errno;
+  ::close(fd);
+  errno = error;
+  return ok;
+}
+
+// Compresses chunks in order on worker threads into a ring of buffers: a chunk is taken up
+// only when its buffer has been handed back by the writer, which takes the chunks in order,
+// so at most ring-size chunks are held at once.
+class Pipeline {
+ public:
+  Pipeline(std::vector<Entry>& entries, std::vector<Chunk>& chunks, std::size_t chunkSize,
+           unsigned threads, std::size_t slots)
+      : entries_(entries),
+        chunks_(chunks),
+        chunkSize_(chunkSize),
+        outCap_(CompressBound(chunkSize)) {
+    slots_.resize(slots);
+    for (unsigned t = 0; t < threads; ++t) deflaters_.push_back(std::make_unique<ChunkDeflater>());
+  }
+  ~Pipeline() { Stop(); }
+  Pipeline(const Pipeline&) = delete;
+  Pipeline& operator=(const Pipeline&) = delete;
+
+  // Starts the workers; false when a compressor or a thread could not be had.
+  bool Start() {
+    for (auto& d : deflaters_)
+      if (!d->ok()) return false;
+    try {
+      for (auto& d : deflaters_) threads_.emplace_back([this, dp = d.get()] { Work(*dp); });
+    } catch (const std::exception&) {
+      return false;
+    }
+    return true;
+  }
+
+  // Waits until chunk `i` is compressed. Returns its bytes (valid until Release(i)), or null
+  // when it failed.
+  const std::uint8_t* Take(std::size_t i) {
+    std::unique_lock lock(mutex_);
+    awaited_ = i;
+    doneCv_.wait(lock, [&] { return chunks_[i].done; });
+    awaited_ = kNone;
+    if (chunks_[i].failed) return nullptr;
+    Slot& s = slots_[i % slots_.size()];
+    return chunks_[i].stored ? s.in.get() : s.out.get();
+  }
+
+  void Release(std::size_t i) {
+    {
+      std::lock_guard lock(mutex_);
+      released_ = i + 1;
+    }
+    slotCv_.notify_one();  // one buffer came free
+  }
+
+  void Stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    slotCv_.notify_all();
+    decisionCv_.notify_all();
+    for (auto& t : threads_) t.join();
+    threads_.clear();
+  }
+
+ private:
+  struct Slot {
+    std::unique_ptr<std::uint8_t[]> in;
+    std::unique_ptr<std::uint8_t[]> out;
+  };
+
+  void Work(ChunkDeflater& deflater) {
+    for (;;) {
+      std::size_t i;
+      {
+        std::unique_lock lock(mutex_);
+        slotCv_.wait(lock, [&] {
+          return stop_ || next_ >= chunks_.size() || next_ < released_ + slots_.size();
+        });
+        if (stop_ || next_ >= chunks_.size()) {
+          slotCv_.notify_one();  // the next idle thread sees the end too
+          return;
+        }
+        i = next_++;
+      }
+      Process(deflater, chunks_[i], slots_[i % slots_.size()]);
+    }
+  }
+
+  // Decides an entry's method, under the lock, and wakes the threads waiting for it.
+  void Decide(Entry& e, Method m) {
+    {
+      std::lock_guard lock(mutex_);
+      e.method = m;
+    }
+    decisionCv_.notify_all();
+  }
+
+  void Process(ChunkDeflater& deflater, Chunk& c, Slot& slot) {
+    Entry& e = entries_[c.entry];
+    bool ok = true;
+    int error = 0;
+    try {
+      // Buffers are made on first use and kept: reused memory costs no page faults.
+      if (!slot.in) slot.in.reset(new std::uint8_t[chunkSize_]);
+      if (!slot.out) slot.out.reset(new std::uint8_t[outCap_]);
+    } catch (const std::bad_alloc&) {
+      ok = false;
+      error = ENOMEM;
+    }
+    if (ok && !ReadRange(e.file->path, c.offset, slot.in.get(), c.length)) {
+      ok = false;
+      error = errno;
+    }
+    std::uint32_t crc = ok ? Crc(0, slot.in.get(), c.length) : 0;
+
+    Method method = Method::kDeflate;
+    if (c.first) {
+      if (ok && (e.chunkCount > 1 || e.file->size >= kProbeFrom) &&
+          !deflater.Shrinks(slot.in.get(), c.length, slot.out.get()))
+        method = Method::kStore;
+      if (e.chunkCount > 1) Decide(e, method);  // the later chunks wait for this
+    } else {
+      std::unique_lock lock(mutex_);
+      decisionCv_.wait(lock, [&] { return stop_ || e.method != Method::kUndecided; });
+      method = e.method;
+      ok = ok && method != Method::kUndecided;
+    }
+
+    bool stored = method == Method::kStore;
+    std::size_t packed = c.length;
+    if (ok && !stored) {
+      packed = deflater.Compress(slot.in.get(), c.length, slot.out.get(), outCap_, c.last);
+      ok = packed > 0;
+      // A whole file that does not shrink is stored, as zip tools do.
+      if (ok && c.first && c.last && packed >= c.length) {
+        stored = true;
+        packed = c.length;
+      }
+    }
+    if (c.first && c.last) Decide(e, stored ? Method::kStore : Method::kDeflate);
+
+    bool awaited;
+    {
+      std::lock_guard lock(mutex_);
+      c.failed = !ok;
+      c.error = error;
+      c.stored = stored;
+      c.crc = crc;
+      c.packedLength = packed;
+      c.done = true;
+      awaited = awaited_ == static_cast<std::size_t>(&c - chunks_.data());
+    }
+    if (awaited) doneCv_.notify_one();
+  }
+
+  std::vector<Entry>& entries_;
+  std::vector<Chunk>& chunks_;
+  std::size_t chunkSize_;
+  std::size_t outCap_;
+  std::vector<Slot> slots_;
+  std::vector<std::unique_ptr<ChunkDeflater>> deflaters_;
+  std::vector<std::thread> threads_;
+  static constexpr std::size_t kNone = ~std::size_t{0};
+
+  std::mutex mutex_;
+  std::condition_variable doneCv_;      // the writer waits for the chunk it takes next
+  std::condition_variable slotCv_;      // workers wait for a free buffer
+  std::condition_variable decisionCv_;  // workers wait for an entry's method
+  std::size_t awaited_ = kNone;         // the chunk the writer waits for
+  std::size_t next_ = 0;                // the next chunk to take up
+  std::size_t released_ = 0;            // chunks the writer is done with
+  bool stop_ = false;
+};
+
+// ---------------------------------------------------------------------------------------
+// The archive file.
+
+bool WriteAll(int fd, const std::uint8_t* p, std::size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+bool PwriteAll(int fd, const std::uint8_t* p, std::size_t n, std::uint64_t at) {
+  while (n > 0) {
+    ssize_t w = ::pwrite(fd, p, n, static_cast<off_t>(at));
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += w;
+    n -= static_cast<std::size_t>(w);
+    at += static_cast<std::uint64_t>(w);
+  }
+  return true;
+}
+
+// Sequential, buffered writing with patches to what was written before. Large pieces go to
+// the file directly; written data is handed to the disk as it accumulates.
+class Output {
+ public:
+  explicit Output(int fd) : fd_(fd) { buffer_.reserve(kOutputBuffer); }
+
+  std::uint64_t Offset() const { return flushed_ + buffer_.size(); }
+  bool failed() const { return failed_; }
+  int error() const { return error_; }  // errno of the write that failed
+
+  void Write(const void* data, std::size_t n) {
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    if (failed_) return;
+    if (buffer_.size() + n > kOutputBuffer || n >= kOutputBuffer / 2) Flush();
+    if (n >= kOutputBuffer / 2) {
+      if (!failed_ && !WriteAll(fd_, p, n)) Failed();
+      flushed_ += n;
+      Writeback();
+    } else {
+      buffer_.insert(buffer_.end(), p, p + n);
+    }
+  }
+
+  void Patch(std::uint64_t at, const void* data, std::size_t n) {
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    if (failed_) return;
+    if (at >= flushed_) {
+      std::memcpy(buffer_.data() + (at - flushed_), p, n);
+      return;
+    }
+    if (at + n > flushed_) Flush();
+    if (!PwriteAll(fd_, p, n, at)) Failed();
+  }
+
+  void Flush() {
+    if (failed_ || buffer_.empty()) return;
+    if (!WriteAll(fd_, buffer_.data(), buffer_.size())) Failed();
+    flushed_ += buffer_.size();
+    buffer_.clear();
+    Writeback();
+  }
+
+ private:
+  void Failed() {
+    failed_ = true;
+    error_ = errno;
+  }
+
+  void Writeback() {
+    if (flushed_ - writtenBack_ < kWritebackStep) return;
+    ::sync_file_range(fd_, static_cast<off_t>(writtenBack_),
+                      static_cast<off_t>(flushed_ - writtenBack_), SYNC_FILE_RANGE_WRITE);
+    writtenBack_ = flushed_;
+  }
+
+  int fd_;
+  std::vector<std::uint8_t> buffer_;
+  std::uint64_t flushed_ = 0;
+  std::uint64_t writtenBack_ = 0;
+  bool failed_ = false;
+  int error_ = 0;
+};
+
+// Little-endian fields.
+class Bytes {
+ public:
+  Bytes& U16(std::uint32_t v) {
+    b_.push_back(static_cast<std::uint8_t>(v));
+    b_.push_back(static_cast<std::uint8_t>(v >> 8));
+    return *this;
+  }
+  Bytes& U32(std::uint32_t v) { return U16(v & 0xffff).U16(v >> 16); }
+  Bytes& U64(std::uint64_t v) {
+    return U32(static_cast<std::uint32_t>(v)).U32(static_cast<std::uint32_t>(v >> 32));
+  }
+  Bytes& Raw(const std::string& s) {
+    b_.insert(b_.end(), s.begin(), s.end());
+    return *this;
+  }
+  Bytes& Append(const Bytes& o) {
+    b_.insert(b_.end(), o.b_.begin(), o.b_.end());
+    return *this;
+  }
+  const std::uint8_t* data() const { return b_.data(); }
+  std::size_t size() const { return b_.size(); }
+  void clear() { b_.clear(); }
+
+ private:
+  std::vector<std::uint8_t> b_;
+};
+
+void DosTime(std::time_t t, std::uint16_t& time, std::uint16_t& date) {
+  struct tm tm {};
+  if (::localtime_r(&t, &tm) == nullptr || tm.tm_year < 80) {
+    time = 0;
+    date = (1 << 5) | 1;  // 1 January 1980, the earliest the format holds
+    return;
+  }
+  if (tm.tm_year > 207) tm.tm_year = 207;
+  time = static_cast<std::uint16_t>((tm.tm_hour << 11) | (tm.tm_min << 5) | (tm.tm_sec / 2));
+  date = static_cast<std::uint16_t>(((tm.tm_year - 80) << 9) | ((tm.tm_mon + 1) << 5) | tm.tm_mday);
+}
+
+// Names that are valid UTF-8 beyond ASCII are marked as UTF-8; others are written as they are.
+bool IsUtf8BeyondAscii(const std::string& s) {
+  bool beyond = false;
+  for (std::size_t i = 0; i < s.size();) {
+    auto c = static_cast<unsigned char>(s[i]);
+    std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (n == 0 || i + n > s.size()) return false;
+    for (std::size_t k = 1; k < n; ++k)
+      if ((static_cast<unsigned char>(s[i + k]) & 0xc0) != 0x80) return false;
+    beyond = beyond || n > 1;
+    i += n;
+  }
+  return beyond;
+}
+
+std::uint16_t MethodCode(const Entry& e) { return e.method == Method::kStore ? 0 : 8; }
+std::uint16_t VersionNeeded(const Entry& e) {
+  return e.zip64 ? 45 : e.method == Method::kStore ? 10 : 20;
+}
+
+// The local header; the CRC and compressed size are patched in when the entry is complete.
+void LocalHeader(const Entry& e, Bytes& b) {
+  const std::string& name = e.file->entryName;
+  b.U32(kLocalHeaderSig)
+      .U16(VersionNeeded(e))
+      .U16(e.flags)
+      .U16(MethodCode(e))
+      .U16(e.dosTime)
+      .U16(e.dosDate)
+      .U32(e.crc);
+  if (e.zip64) {
+    b.U32(kMax32).U32(kMax32).U16(static_cast<std::uint32_t>(name.size())).U16(20).Raw(name);
+    b.U16(1).U16(16).U64(e.file->size).U64(e.compressedSize);
+  } else {
+    b.U32(static_cast<std::uint32_t>(e.compressedSize))
+        .U32(static_cast<std::uint32_t>(e.file->size))
+        .U16(static_cast<std::uint32_t>(name.size()))
+        .U16(0)
+        .Raw(name);
+  }
+}
+
+void CentralHeader(const Entry& e, Bytes& b) {
+  const std::string& name = e.file->entryName;
+  bool bigOffset = e.headerOffset >= kMax32;
+  Bytes extra;
+  if (e.zip64) extra.U64(e.file->size).U64(e.compressedSize);
+  if (bigOffset) extra.U64(e.headerOffset);
+  std::uint16_t extraLength = extra.size() ? static_cast<std::uint16_t>(extra.size() + 4) : 0;
+  b.U32(kCentralHeaderSig)
+      .U16(kMadeBy)
+      .U16(bigOffset ? 45 : VersionNeeded(e))
+      .U16(e.flags)
+      .U16(MethodCode(e))
+      .U16(e.dosTime)
+      .U16(e.dosDate)
+      .U32(e.crc)
+      .U32(e.zip64 ? kMax32 : static_cast<std::uint32_t>(e.compressedSize))
+      .U32(e.zip64 ? kMax32 : static_cast<std::uint32_t>(e.file->size))
+      .U16(static_cast<std::uint32_t>(name.size()))
+      .U16(extraLength)
+      .U16(0)
+      .U16(0)
+      .U16(0)
+      .U32(kExternalAttributes)
+      .U32(bigOffset ? kMax32 : static_cast<std::uint32_t>(e.headerOffset))
+      .Raw(name);
+  if (extraLength) b.U16(1).U16(static_cast<std::uint32_t>(extra.size())).Append(extra);
+}
+
+// The end of the central directory, in its ZIP64 form as well when the counts or offsets need
+// it (or when asked for).
+void EndOfDirectory(std::uint64_t count, std::uint64_t cdOffset, std::uint64_t cdSize, bool force,
+                    Bytes& b) {
+  if (force || count >= 0xffff || cdOffset >= kMax32 || cdSize >= kMax32) {
+    b.U32(kZip64EndSig)
+        .U64(44)
+        .U16(kMadeBy)
+        .U16(45)
+        .U32(0)
+        .U32(0)
+        .U64(count)
+        .U64(count)
+        .U64(cdSize)
+        .U64(cdOffset);
+    b.U32(kZip64LocatorSig).U32(0).U64(cdOffset + cdSize).U32(1);
+  }
+  auto count16 = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, 0xffff));
+  b.U32(kEndSig)
+      .U16(0)
+      .U16(0)
+      .U16(count16)
+      .U16(count16)
+      .U32(static_cast<std::uint32_t>(std::min<std::uint64_t>(cdSize, kMax32)))
+      .U32(static_cast<std::uint32_t>(std::min<std::uint64_t>(cdOffset, kMax32)))
+      .U16(0);
+}
+
+// ---------------------------------------------------------------------------------------
+// Reading the archive back.
+
+// Reads chunk `c` through the archive's directory and decodes it; true when it gives back the
+// data it was made from.
+bool CheckChunk(zip_t* za, const Chunk& c, std::uint8_t* in, std::uint8_t* out,
+                ChunkInflater& inflater) {
+  zip_file_t* zf = zip_fopen_index(za, c.entry, ZIP_FL_COMPRESSED);
+  if (zf == nullptr) return false;
+  bool ok =
+      c.packedOffset == 0 || zip_fseek(zf, static_cast<zip_int64_t>(c.packedOffset), SEEK_SET) == 0;
+  std::size_t got = 0;
+  while (ok && got < c.packedLength) {
+    zip_int64_t n = zip_fread(zf, in + got, c.packedLength - got);
+    if (n <= 0) ok = false;
+    got += n > 0 ? static_cast<std::size_t>(n) : 0;
+  }
+  zip_fclose(zf);
+  if (!ok) return false;
+  if (c.stored) return Crc(0, in, c.packedLength) == c.crc;
+  return inflater.Decode(in, c.packedLength, c.last, out, c.length) &&
+         Crc(0, out, c.length) == c.crc;
+}
+
+// The directory must list the entries as they were written; each entry's chunks must follow
+// one another, in the order of the file, to the end of its data; and every chunk must decode,
+// by itself, to the CRC of the data it was made from. Together that is the whole entry read
+// back. Chunks are checked on `threads` threads.
+PackResult Verify(const std::string& path, const std::vector<Entry>& entries,
+                  const std::vector<Chunk>& chunks, std::size_t chunkSize, unsigned threads) {
+  int err = 0;
+  zip_t* za = zip_open(path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &err);
+  if (za == nullptr) return PackResult::kVerifyFailed;
+  bool ok = zip_get_num_entries(za, 0) == static_cast<zip_int64_t>(entries.size());
+  constexpr zip_uint64_t kNeeded =
+      ZIP_STAT_NAME | ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_CRC | ZIP_STAT_COMP_METHOD;
+  for (std::size_t i = 0; ok && i < entries.size(); ++i) {
+    const Entry& e = entries[i];
+    zip_stat_t st;
+    ok = zip_stat_index(za, i, ZIP_FL_ENC_RAW, &st) == 0 && (st.valid & kNeeded) == kNeeded &&
+         e.file->entryName == st.name && st.size == e.file->size &&
+         st.comp_size == e.compressedSize && st.crc == e.crc && st.comp_method == MethodCode(e);
+  }
+  std::uint64_t packedAt = 0, at = 0;
+  for (const Chunk& c : chunks) {
+    if (c.first) packedAt = at = 0;
+    ok = ok && c.packedOffset == packedAt && c.offset == at;
+    packedAt += c.packedLength;
+    at += c.length;
+    if (c.last)
+      ok = ok && packedAt == entries[c.entry].compressedSize && at == entries[c.entry].file->size;
+  }
+  if (!ok) {
+    zip_discard(za);
+    return PackResult::kVerifyFailed;
+  }
+
+  threads = static_cast<unsigned>(std::clamp<std::size_t>(chunks.size(), 1, threads));
+  // Every thread reads through a handle of its own, the first through the one that checked
+  // the directory. The others are opened here, one after the other: opening converts the
+  // entries' times through the C library's time zone state.
+  std::vector<zip_t*> handles{za};
+  for (unsigned t = 1; t < threads; ++t) {
+    zip_t* h = zip_open(path.c_str(), ZIP_RDONLY, &err);
+    if (h == nullptr) break;
+    handles.push_back(h);
+  }
+  std::atomic<std::size_t> next{0};
+  std::atomic<int> outcome{
+      static_cast<int>(handles.size() == threads ? PackResult::kOk : PackResult::kVerifyFailed)};
+  auto fail = [&](PackResult r) {
+    int expected = static_cast<int>(PackResult::kOk);
+    outcome.compare_exchange_strong(expected, static_cast<int>(r));
+  };
+  auto work = [&](zip_t* h) {
+    try {
+      ChunkInflater inflater;
+      std::unique_ptr<std::uint8_t[]> in(new std::uint8_t[CompressBound(chunkSize)]);
+      std::unique_ptr<std::uint8_t[]> out(new std::uint8_t[chunkSize]);
+      if (!inflater.ok()) fail(PackResult::kCannotWrite);
+      while (outcome.load() == static_cast<int>(PackResult::kOk)) {
+        std::size_t i = next.fetch_add(1);
+        if (i >= chunks.size()) break;
+        if (!CheckChunk(h, chunks[i], in.get(), out.get(), inflater))
+          fail(PackResult::kVerifyFailed);
+      }
+    } catch (const std::exception&) {
+      fail(PackResult::kCannotWrite);
+    }
+  };
+  std::vector<std::thread> pool;
+  try {
+    for (std::size_t t = 1; t < handles.size(); ++t) pool.emplace_back(work, handles[t]);
+  } catch (const std::exception&) {
+    fail(PackResult::kCannotWrite);
+  }
+  if (!handles.empty()) work(handles[0]);
+  for (auto& t : pool) t.join();
+  for (zip_t* h : handles) zip_discard(h);
+  return static_cast<PackResult>(outcome.load());
+}
+
+// Cuts every file into chunks. False when a name cannot be held by the format.
+bool Plan(const std::vector<PackFile>& files, std::size_t chunkSize, bool forceZip64,
+          std::vector<Entry>& entries, std::vector<Chunk>& chunks, PackFailure& failure) {
+  entries.resize(files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const PackFile& f = files[i];
+    if (f.entryName.empty() || f.entryName.size() > 0xffff) {
+      failure.path = f.path;
+      return false;
+    }
+    Entry& e = entries[i];
+    e.file = &f;
+    e.chunkCount =
+        static_cast<std::size_t>(std::max<std::uint64_t>(1, (f.size + chunkSize - 1) / chunkSize));
+    e.zip64 = forceZip64 || f.size >= kZip64From;
+    e.flags = IsUtf8BeyondAscii(f.entryName) ? kFlagUtf8 : 0;
+    DosTime(f.mtime, e.dosTime, e.dosDate);
+    for (std::size_t k = 0; k < e.chunkCount; ++k) {
+      Chunk c;
+      c.entry = i;
+      c.offset = static_cast<std::uint64_t>(k) * chunkSize;
+      c.length = static_cast<std::size_t>(std::min<std::uint64_t>(chunkSize, f.size - c.offset));
+      c.first = k == 0;
+      c.last = k + 1 == e.chunkCount;
+      chunks.push_back(c);
+    }
+  }
+  return true;
+}
+
+// Puts a complete entry's CRC and compressed size into its local header.
+void PatchLocalHeader(Output& out, const Entry& e) {
+  Bytes fix;
+  fix.U32(e.crc);
+  out.Patch(e.headerOffset + 14, fix.data(), fix.size());
+  fix.clear();
+  if (e.zip64) {
+    fix.U64(e.compressedSize);  // in the ZIP64 field after the name: id, size, then two sizes
+    out.Patch(e.headerOffset + 30 + e.file->entryName.size() + 12, fix.data(), fix.size());
+  } else {
+    fix.U32(static_cast<std::uint32_t>(e.compressedSize));
+    out.Patch(e.headerOffset + 18, fix.data(), fix.size());
+  }
+}
+
+// Writes the entries' data as the pipeline delivers it, chunk after chunk in order.
+PackResult WriteEntries(Pipeline& pipeline, Output& out, std::vector<Entry>& entries,
+                        std::vector<Chunk>& chunks, PackProgress* progress, PackFailure& failure) {
+  Bytes header;
+  std::uint32_t crc = 0;
+  for (std::size_t i = 0; i < chunks.size(); ++i) {
+    const std::uint8_t* data = pipeline.Take(i);
+    Chunk& c = chunks[i];
+    Entry& e = entries[c.entry];
+    if (data == nullptr) {
+      failure.path = e.file->path;
+      failure.systemError = c.error;
+      return PackResult::kCannotRead;
+    }
+    if (c.first) {
+      if (progress) progress->FileStarted(e.file->entryName);
+      e.headerOffset = out.Offset();
+      // A single chunk gives the header its final values; a longer entry's CRC and
+      // compressed size are patched in at its end.
+      if (c.last) {
+        e.crc = c.crc;
+        e.compressedSize = c.packedLength;
+      } else {
+        e.crc = 0;
+        e.compressedSize = e.method == Method::kStore ? e.file->size : 0;
+      }
+      header.clear();
+      LocalHeader(e, header);
+      out.Write(header.data(), header.size());
+      crc = c.crc;
+      e.compressedSize = 0;
+    } else {
+      crc = static_cast<std::uint32_t>(crc32_combine(crc, c.crc, static_cast<z_off_t>(c.length)));
+    }
+    c.packedOffset = e.compressedSize;
+    out.Write(data, c.packedLength);
+    e.compressedSize += c.packedLength;
+    pipeline.Release(i);
+    if (progress) progress->BytesPacked(c.length);
+    if (!c.last) continue;
+    e.crc = crc;
+    if (!e.zip64 && e.compressedSize >= kMax32)
+      return PackResult::kCannotWrite;  // cannot happen below kZip64From; never written wrong
+    if (e.chunkCount > 1) PatchLocalHeader(out, e);
+    if (progress) progress->FileFinished();
+    if (out.failed()) break;
+  }
+  return out.failed() ? PackResult::kCannotWrite : PackResult::kOk;
+}
+
+void WriteDirectory(Output& out, const std::vector<Entry>& entries, bool forceZip64) {
+  std::uint64_t cdOffset = out.Offset();
+  Bytes b;
+  for (const Entry& e : entries) {
+    b.clear();
+    CentralHeader(e, b);
+    out.Write(b.data(), b.size());
+  }
+  std::uint64_t cdSize = out.Offset() - cdOffset;
+  b.clear();
+  EndOfDirectory(entries.size(), cdOffset, cdSize, forceZip64, b);
+  out.Write(b.data(), b.size());
+  out.Flush();
+}
+
+PackResult Write(int fd, const std::string& path, const std::vector<PackFile>& files,
+                 const PackOptions& options, PackProgress* progress,
+                 std::vector<PackedEntry>* packed, PackFailure& failure) {
+  std::size_t chunkSize = std::clamp(options.chunkSize, kMinChunk, kMaxChunk);
+  unsigned threads = options.threads ? options.threads : std::thread::hardware_concurrency();
+  threads = std::clamp(threads, 1u, kMaxThreads);
+  std::size_t perSlot = chunkSize + CompressBound(chunkSize);
+  std::size_t slots = std::max<std::size_t>(
+      threads + 1, std::min<std::size_t>(3 * threads, kInFlightBudget / perSlot));
+
+  std::vector<Entry> entries;
+  std::vector<Chunk> chunks;
+  if (!Plan(files, chunkSize, options.forceZip64, entries, chunks, failure))
+    return PackResult::kCannotWrite;
+
+  Output out(fd);
+  PackResult result;
+  {
+    Pipeline pipeline(entries, chunks, chunkSize, threads, slots);
+    result = pipeline.Start() ? WriteEntries(pipeline, out, entries, chunks, progress, failure)
+                              : PackResult::kCannotWrite;
+  }
+  if (result == PackResult::kOk) WriteDirectory(out, entries, options.forceZip64);
+  if (out.failed()) {
+    failure.systemError = out.error();
+    return PackResult::kCannotWrite;
+  }
+  if (result != PackResult::kOk) return result;
+
+  result = Verify(path, entries, chunks, chunkSize, threads);
+  if (result == PackResult::kOk && packed != nullptr) {
+    packed->clear();
+    for (const Entry& e : entries)
+      packed->push_back(PackedEntry{e.file->entryName, e.method == Method::kStore, e.crc,
+                                    e.file->size, e.compressedSize});
+  }
+  return result;
+}
+
+}  // namespace
+
+PackResult WriteArchive(int fd, const std::string& path, const std::vector<PackFile>& files,
+                        const PackOptions& options, PackProgress* progress,
+                        std::vector<PackedEntry>* entries, PackFailure* failure) {
+  PackFailure why;
+  PackResult result;
+  try {
+    result = Write(fd, path, files, options, progress, entries, why);
+  } catch (const std::exception&) {
+    why.systemError = ENOMEM;  // no memory for the bookkeeping, or no thread
+    result = PackResult::kCannotWrite;
+  }
+  if (failure != nullptr) *failure = result == PackResult::kOk ? PackFailure{} : why;
+  return result;
+}
+
+}  // namespace verdan::archive

@@ -1,0 +1,75 @@
+// Writes new ZIP archives for the Zip component. Every file is cut into chunks that worker
+// threads (one per core) compress independently; the chunks of one file are joined into one
+// deflate stream, each chunk but the last ending on a byte-aligned empty stored block, so that
+// a single large file keeps every core busy while only the chunks in flight are held in
+// memory. A file whose data does not shrink is stored as it is (method 0); a large one is
+// recognised by a quickly compressed sample of its start. When the archive is complete it is
+// read back and every chunk is decoded and checked against the CRC of the data it was made
+// from.
+//
+// Thread-safety: WriteArchive may run on any thread, and on several threads at once for
+// different files; it starts and joins its own worker threads. Progress is reported on the
+// calling thread only.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace verdan::archive {
+
+struct PackFile {
+  std::string path;        // the file to pack
+  std::string entryName;   // its name inside the archive
+  std::uint64_t size = 0;  // as found before packing; a file that is shorter when read fails
+  std::time_t mtime = 0;
+};
+
+// What became of one file in the archive.
+struct PackedEntry {
+  std::string name;
+  bool stored = false;  // method 0: the data did not shrink
+  std::uint32_t crc = 0;
+  std::uint64_t size = 0;
+  std::uint64_t compressedSize = 0;
+};
+
+struct PackOptions {
+  std::size_t chunkSize = 4 << 20;  // bytes of a file compressed as one piece, 64 KiB to 16 MiB
+  unsigned threads = 0;             // compressing threads; 0: one per core
+  bool forceZip64 = false;          // ZIP64 fields on every entry, as files past 4 GiB need
+};
+
+// Hears how far the packing has come, on the thread that called WriteArchive.
+class PackProgress {
+ public:
+  virtual ~PackProgress() = default;
+  virtual void FileStarted(const std::string& entryName) = 0;
+  virtual void BytesPacked(std::uint64_t n) = 0;
+  virtual void FileFinished() = 0;
+};
+
+// Why a write failed, for the message that reports it.
+struct PackFailure {
+  std::string path;     // the file to pack that failed; empty when the archive itself did
+  int systemError = 0;  // errno of the failed call; 0 when none (such as a file found shorter)
+};
+
+enum class PackResult {
+  kOk,
+  kCannotRead,    // a file could not be opened or read in full
+  kCannotWrite,   // the archive could not be written (disk full, no memory, no thread)
+  kVerifyFailed,  // the archive did not read back as written
+};
+
+// Writes `files`, in order, as a complete archive into `fd`, an empty regular file open for
+// reading and writing that `path` names; then reads the archive back through `path` and checks
+// it. On kOk the file holds the archive, written but not yet synced, and `entries` (when not
+// null) describes it in the same order as `files`. On failure the file's content is undefined;
+// the caller removes it, and `failure` (when not null) tells why. Never throws.
+PackResult WriteArchive(int fd, const std::string& path, const std::vector<PackFile>& files,
+                        const PackOptions& options, PackProgress* progress,
+                        std::vector<PackedEntry>* entries, PackFailure* failure = nullptr);
+
+}  // namespace verdan::archive
