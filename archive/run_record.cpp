@@ -29,7 +29,8 @@ RunRecord::~RunRecord() {
   entry.files = ok_ ? files_ : 0;
   struct stat st {};
   if (ok_ && !archive_.empty() && ::stat(archive_.c_str(), &st) == 0) entry.bytes = st.st_size;
-  entry.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+  const auto end = finished_ == std::chrono::steady_clock::time_point{} ? std::chrono::steady_clock::now() : finished_;
+  entry.seconds = std::chrono::duration<double>(end - started_).count();
   entry.ok = ok_;
   entry.reason = reason_;
   for (char& c : entry.reason)
@@ -47,6 +48,7 @@ void RunRecord::SetArchive(const std::string& path) {
 void RunRecord::SetResult(bool ok, std::int64_t files) {
   ok_ = ok;
   files_ = files;
+  finished_ = std::chrono::steady_clock::now();
 }
 
 void RunRecord::Note(const std::string& text) {

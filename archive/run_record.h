@@ -23,7 +23,8 @@ class RunRecord {
   // The archive the run writes or reads; a relative path is taken against the current
   // directory now.
   void SetArchive(const std::string& path);
-  // How the run ended and how many files it packed or restored.
+  // How the run ended and how many files it packed or restored; the run's time ends here
+  // (a closing message waiting for the user does not count).
   void SetResult(bool ok, std::int64_t files);
   // No line for this run (the user declined it before anything was done).
   void Cancel() { cancelled_ = true; }
@@ -41,6 +42,7 @@ class RunRecord {
   bool ok_ = false;
   bool cancelled_ = false;
   std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point finished_{};
   RunRecord* outer_ = nullptr;
 };
 
