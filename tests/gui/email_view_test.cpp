@@ -50,6 +50,7 @@ TEST(EmailView, SettingsWindowSendsToARealServerAndTheSendWindowUsesWhatItSaved)
   verdan::testing::ScopedCwd cwd(dir.path());
   std::filesystem::create_directory(dir.File("out"));
   verdan::testing::WriteFile(dir.File("PONEDJELJAK.zip"), std::string(100000, 'p'));
+  ASSERT_FALSE(std::filesystem::exists(dir.File("verdan.env")));
   verdan::testing::SmtpServerProcess server(dir.File("out"));
   ASSERT_FALSE(server.port().empty());
   {
@@ -151,6 +152,12 @@ TEST(EmailView, SettingsWindowSendsToARealServerAndTheSendWindowUsesWhatItSaved)
   const std::string second = verdan::testing::ReadFile(dir.File("out/msg2.eml"));
   EXPECT_NE(second.find("Subject: Arhiva za ponedjeljak"), std::string::npos);
   EXPECT_NE(second.find("filename=\"PONEDJELJAK.zip\""), std::string::npos);
+  // There was no settings file: the first window that closed made it.
+  const std::string env = verdan::testing::ReadFile(dir.File("verdan.env"));
+  EXPECT_NE(env.find("[Email_Postavke]\r\nCC=\r\nBCC=\r\nReplyTo=\r\nOrganization=\r\nAttachmentList=" +
+                     dir.File("PONEDJELJAK.zip") + "\r\n"),
+            std::string::npos)
+      << env;
 }
 
 TEST(EmailView, QtsOwnDialogsSpeakCroatian) {
