@@ -217,17 +217,9 @@ void DefinitionForm::Pressed(int control) {
         Finish(1);
         break;
       }
-      // Every entry once more as if it had just been accepted: a still-blank path is filled.
-      // The date is shown with a two-digit year, so it is not read back from its text.
-      FormState s = Snapshot();
-      for (const FormControl& c : s.controls) {
-        if (c.kind != FormControlKind::kEntry || c.id == kDfDate) continue;
-        if (!Accept(c.id, c.value)) {
-          FocusOn(c.id);
-          return;
-        }
-      }
-      Complete();
+      // A still-blank path is filled. The date is shown with a two-digit year, so it is not
+      // read back from its text.
+      if (AcceptEveryEntry(kDfDate)) Complete();
       break;
     }
     case kDfCancel:

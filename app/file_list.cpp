@@ -147,15 +147,7 @@ void FileListForm::Pressed(int control) {
         Finish(1);
         break;
       }
-      FormState s = Snapshot();
-      for (const FormControl& c : s.controls) {
-        if (c.kind != FormControlKind::kEntry || c.id == kFfDate) continue;
-        if (!Accept(c.id, c.value)) {
-          FocusOn(c.id);
-          return;
-        }
-      }
-      Complete();
+      if (AcceptEveryEntry(kFfDate)) Complete();
       break;
     }
     case kFfCancel:

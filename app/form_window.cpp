@@ -117,6 +117,18 @@ void FormWindow::Finish(int response) {
   finished_ = true;
 }
 
+bool FormWindow::AcceptEveryEntry(int skipped) {
+  FormState s = Snapshot();
+  for (const FormControl& c : s.controls) {
+    if (c.kind != FormControlKind::kEntry || c.id == skipped) continue;
+    if (!Accept(c.id, c.value)) {
+      FocusOn(c.id);
+      return false;
+    }
+  }
+  return true;
+}
+
 void FormWindow::FocusOn(int control) {
   std::lock_guard lock(mutex_);
   state_.focus = control;

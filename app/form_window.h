@@ -106,6 +106,10 @@ class FormWindow {
   void Finish(int response);
   bool Finished() const { return finished_; }
   void FocusOn(int control);
+  // The "OK" of an insert or change: every entry but `skipped` is accepted once more as if
+  // just left (a still-blank field gets its value); the first one refused takes the focus
+  // and false is returned.
+  bool AcceptEveryEntry(int skipped);
   void SetControls(std::vector<FormControl> controls);
   void SetValue(int control, const std::string& value);
   void SetCaption(const std::string& caption, const std::string& status);
