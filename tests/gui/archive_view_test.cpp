@@ -27,37 +27,9 @@ namespace {
 
 using platform::CivilDate;
 
-QMessageBox* OpenBox() {
-  for (QWidget* w : QApplication::topLevelWidgets())
-    if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) return box;
-  return nullptr;
-}
-
-template <class View>
-View* FindView(FrameView& frame) {
-  for (QMdiSubWindow* sub : frame.Area()->subWindowList())
-    if (auto* v = qobject_cast<View*>(sub->widget()); v && sub->isVisible()) return v;
-  return nullptr;
-}
-
-// Runs the frame and feeds it steps, one at a time, each polled until it reports done; the
-// last step should end the frame.
-int RunSteps(app::Program& program, QtUi& ui, std::vector<std::function<bool(FrameView&)>> steps,
-             std::size_t& reached) {
-  reached = 0;
-  return RunSession(program, ui, platform::SystemDesktop(), [&](FrameView& view) {
-    auto* poll = new QTimer(&view);
-    QObject::connect(poll, &QTimer::timeout, &view, [&, poll] {
-      if (reached < steps.size() && steps[reached](view)) ++reached;
-      if (reached == steps.size()) poll->stop();
-    });
-    poll->start(10);
-    QTimer::singleShot(30000, &view, [] {
-      ADD_FAILURE() << "the steps did not finish";
-      QApplication::quit();
-    });
-  });
-}
+using testing::FindView;
+using testing::OpenBox;
+using testing::RunSteps;
 
 class ArchiveViewTest : public ::testing::Test {
  protected:
@@ -85,7 +57,7 @@ TEST_F(ArchiveViewTest, FirstButtonOpensAWorkingArchivingWindow) {
   QtUi ui;
   app::Program program(ui);
   QString shownText;
-  std::vector<std::function<bool(FrameView&)>> steps = {
+  testing::Steps steps = {
       [](FrameView& f) {
         if (!f.Button(app::FrameButton::kArchive)->isEnabled()) return false;
         f.Button(app::FrameButton::kArchive)->click();
@@ -153,7 +125,7 @@ TEST_F(ArchiveViewTest, FirstButtonOpensAWorkingArchivingWindow) {
 TEST_F(ArchiveViewTest, OptionsButtonOpensSourceAndDestinationWindow) {
   QtUi ui;
   app::Program program(ui);
-  std::vector<std::function<bool(FrameView&)>> steps = {
+  testing::Steps steps = {
       [](FrameView& f) {
         if (!f.Button(app::FrameButton::kOptions)->isEnabled()) return false;
         f.Button(app::FrameButton::kOptions)->click();
@@ -235,7 +207,7 @@ TEST_F(ArchiveViewTest, DialogsTakePathsAsLongAsTheSettingsHold) {
   QString refusal;
   auto source = [&program] { return platform::TrimRightCopy(program.run.POCDIR); };
   std::string before;
-  std::vector<std::function<bool(FrameView&)>> steps = {
+  testing::Steps steps = {
       [](FrameView& f) {
         if (!f.Button(app::FrameButton::kOptions)->isEnabled()) return false;
         f.Button(app::FrameButton::kOptions)->click();

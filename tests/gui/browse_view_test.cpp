@@ -25,13 +25,7 @@
 namespace verdan::gui {
 namespace {
 
-template <class View>
-View* FindView(FrameView& frame, std::function<bool(View*)> which = {}) {
-  for (QMdiSubWindow* sub : frame.Area()->subWindowList())
-    if (auto* v = qobject_cast<View*>(sub->widget()); v && sub->isVisible() && (!which || which(v)))
-      return v;
-  return nullptr;
-}
+using testing::FindView;
 
 BrowseView* FindList(FrameView& frame, const std::string& title) {
   return FindView<BrowseView>(frame, [&](BrowseView* v) { return v->State().title == title; });
@@ -65,7 +59,7 @@ TEST(BrowseViewTest, BothListsInsertThroughTheirFormsAndShowTheNewRow) {
   app::Program program(ui);
   Session session(program, ui);
 
-  std::vector<std::function<bool(FrameView&)>> steps = {
+  testing::Steps steps = {
       [](FrameView& f) {
         if (!f.Button(app::FrameButton::kArchive)->isEnabled()) return false;
         f.Button(app::FrameButton::kArchive)->click();
@@ -152,18 +146,7 @@ TEST(BrowseViewTest, BothListsInsertThroughTheirFormsAndShowTheNewRow) {
   };
   std::size_t reached = 0;
   int status = app::RunProgram(program, platform::SystemDesktop(), [&] {
-    session.RunFrame([&](FrameView& view) {
-      auto* poll = new QTimer(&view);
-      QObject::connect(poll, &QTimer::timeout, &view, [&, poll] {
-        if (reached < steps.size() && steps[reached](view)) ++reached;
-        if (reached == steps.size()) poll->stop();
-      });
-      poll->start(10);
-      QTimer::singleShot(30000, &view, [] {
-        ADD_FAILURE() << "the steps did not finish";
-        QApplication::quit();
-      });
-    });
+    session.RunFrame([&](FrameView& view) { testing::PollSteps(view, steps, reached); });
   });
   EXPECT_EQ(reached, steps.size());
   EXPECT_EQ(status, 0);

@@ -26,11 +26,7 @@
 namespace verdan::gui {
 namespace {
 
-QMessageBox* OpenBox() {
-  for (QWidget* w : QApplication::topLevelWidgets())
-    if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) return box;
-  return nullptr;
-}
+using testing::OpenBox;
 
 EmailView* FindEmailView(FrameView& frame, const char* name) {
   for (QMdiSubWindow* sub : frame.Area()->subWindowList())
@@ -65,7 +61,7 @@ TEST(EmailView, SettingsWindowSendsToARealServerAndTheSendWindowUsesWhatItSaved)
   app::Program program(ui);
   program.buffers.AKTIVNAARHIVA = platform::FitField(dir.File("PONEDJELJAK.zip"), 200);
   const QString port = QString::fromStdString(server.port());
-  std::vector<std::function<bool(FrameView&)>> steps = {
+  testing::Steps steps = {
       [](FrameView& f) {
         if (!f.Button(app::FrameButton::kEmailSettings)->isEnabled()) return false;
         f.Button(app::FrameButton::kEmailSettings)->click();
@@ -132,18 +128,7 @@ TEST(EmailView, SettingsWindowSendsToARealServerAndTheSendWindowUsesWhatItSaved)
       },
   };
   std::size_t reached = 0;
-  int status = RunSession(program, ui, platform::SystemDesktop(), [&](FrameView& view) {
-    auto* poll = new QTimer(&view);
-    QObject::connect(poll, &QTimer::timeout, &view, [&, poll] {
-      if (reached < steps.size() && steps[reached](view)) ++reached;
-      if (reached == steps.size()) poll->stop();
-    });
-    poll->start(10);
-    QTimer::singleShot(30000, &view, [] {
-      ADD_FAILURE() << "the steps did not finish";
-      QApplication::quit();
-    });
-  });
+  int status = testing::RunSteps(program, ui, steps, reached);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(reached, steps.size());
   const std::string first = verdan::testing::ReadFile(dir.File("out/msg1.json"));
