@@ -19,11 +19,7 @@ using verdan::testing::RunProcess;
 using verdan::testing::TempDir;
 using verdan::testing::WriteFile;
 
-ProcessResult Verdan(const std::string& cwd, std::vector<std::string> args) {
-  std::vector<std::string> argv{VERDAN_BINARY};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return RunProcess(argv, cwd);
-}
+using verdan::testing::Verdan;
 
 std::string Entries(const std::string& archive) {
   auto r = RunProcess({"/usr/bin/python3", "-c",

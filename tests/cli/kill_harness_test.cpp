@@ -60,11 +60,7 @@ std::string Noise(std::size_t n, unsigned seed) {
   return s;
 }
 
-ProcessResult Verdan(const std::string& cwd, std::vector<std::string> args) {
-  std::vector<std::string> argv{VERDAN_BINARY};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return RunProcess(argv, cwd);
-}
+using verdan::testing::Verdan;
 
 // Every file under `dir` whose name begins with ".": temporaries, kept originals, journals.
 std::vector<std::string> Leftovers(const std::string& dir) {

@@ -25,10 +25,7 @@ using testing::RunProcess;
 using testing::TempDir;
 using testing::WriteFile;
 
-ProcessResult Verdan(const std::string& cwd, std::vector<std::string> args) {
-  args.insert(args.begin(), VERDAN_BINARY);
-  return RunProcess(args, cwd, {}, 120);
-}
+using testing::Verdan;
 
 // A working directory with two data files whose backups go into `backup/`.
 class Unattended : public ::testing::Test {

@@ -102,4 +102,10 @@ void WriteFile(const std::string& path, const std::string& bytes) {
   out << bytes;
 }
 
+ProcessResult Verdan(const std::string& cwd, const std::vector<std::string>& args, int timeoutSeconds) {
+  std::vector<std::string> argv{VERDAN_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunProcess(argv, cwd, {}, timeoutSeconds);
+}
+
 }  // namespace verdan::testing

@@ -42,6 +42,9 @@ struct ProcessResult {
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd,
                          const std::vector<std::string>& env = {}, int timeoutSeconds = 60);
 
+// Runs the verdan program built with the tests, with `args`, in `cwd`.
+ProcessResult Verdan(const std::string& cwd, const std::vector<std::string>& args, int timeoutSeconds = 120);
+
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 
