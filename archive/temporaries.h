@@ -21,6 +21,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 namespace verdan::archive {
 
@@ -43,8 +44,16 @@ bool RenameFile(const std::string& from, const std::string& to);
 bool LinkFile(const std::string& existing, const std::string& newName);
 bool RemoveFile(const std::string& path);  // ENOENT counts as done
 
+// Removes files no longer needed (not steps: nothing depends on them being gone), several at
+// a time: removing a file waits for its blocks to be freed, and those waits overlap.
+void RemoveUnneededFiles(const std::vector<std::string>& paths);
+
 std::string DirectoryOf(const std::string& path);  // "." for a bare name
 std::string BaseName(const std::string& path);
+
+// The permissions a file written at `target` gets: those of the file it replaces, else the
+// default for new files (0666 less the process's umask).
+mode_t ModeFor(const std::string& target);
 
 // ---- temporaries -------------------------------------------------------------------------
 
