@@ -31,8 +31,9 @@ namespace verdan::archive {
 enum class FileStep { kSync, kSyncDirectory, kRename, kLink, kUnlink };
 
 // Test-only fault injection: when set, the hook is called before each step with the path it
-// concerns; a non-zero result makes the step fail with that errno. A kill harness uses it to
-// end the process at a chosen step. Null (the default) in normal use.
+// concerns (from several threads at once: a restore syncs its files in parallel); a non-zero
+// result makes the step fail with that errno. A kill harness uses it to end the process at a
+// chosen step. Null (the default) in normal use.
 using FileStepHookForTesting = int (*)(FileStep step, const char* path);
 void SetFileStepHookForTesting(FileStepHookForTesting hook);
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <zip.h>
 
+#include <atomic>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -608,7 +609,7 @@ TEST_F(PieceTest, ChunkedEntriesDecodeInPiecesAndOtherStreamsAsOne) {
 
 // A sync refused for one file among many: the failure names it, and no working file or
 // temporary is left changed.
-int gSyncs = 0;
+std::atomic<int> gSyncs{0};
 int RefuseTwentiethSync(FileStep step, const char*) {
   return step == FileStep::kSync && ++gSyncs == 20 ? EIO : 0;
 }
