@@ -318,13 +318,14 @@ class Extraction {
   std::int32_t Run(ExtractStats* stats) {
     archiveFd_ = ::open(archive_.c_str(), O_RDONLY | O_CLOEXEC);
     if (archiveFd_ < 0) return Fail(kZipCannotOpenArchive, errno, archive_);
-    unsigned threads = options_.threads != 0
-                           ? options_.threads
-                           : std::clamp(std::thread::hardware_concurrency(), 2u, kMaxThreads);
-    // Large entries keep every thread busy; small ones need no more threads than there are.
+    // One thread per core for entries read in one step (more only contend for the directory);
+    // two more where entries are read in pieces, whose threads wait while they write.
     bool large = std::any_of(entries_.begin(), entries_.end(), [](const auto& e) {
       return e->way == Way::kPieces || e->way == Way::kStored;
     });
+    unsigned threads = std::clamp(std::thread::hardware_concurrency(), 2u, kMaxThreads);
+    if (large) threads = std::min(threads + 2, kMaxThreads);
+    if (options_.threads != 0) threads = options_.threads;
     if (!large) threads = static_cast<unsigned>(std::min<std::size_t>(threads, entries_.size()));
 
     std::vector<std::thread> syncs, workers;

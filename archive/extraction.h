@@ -51,7 +51,7 @@ struct ExtractJob {
 struct ExtractOptions {
   std::uint64_t wholeLimit = 8u << 20;  // entries up to this size are decoded in one step
   std::size_t pieceSize = 8u << 20;     // output bytes held per decoding thread (64 KiB..64 MiB)
-  unsigned threads = 0;                 // decoding threads; 0: one per core, at least 2, at most 4
+  unsigned threads = 0;                 // decoding threads; 0: by the cores and the entries (2..4)
   std::string password;                 // for encrypted entries
 };
 
