@@ -8,6 +8,7 @@
 // this component writes (an archive, a copy, a restored file) is written under a temporary
 // name beside its target, verified, flushed to disk and renamed into place only when
 // complete, so a failure or a killed process leaves the previous file as it was. Extraction
+// reads several entries at once and large ones in pieces on every core (see extraction.h),
 // verifies every matching entry before any working file is replaced, and replaces them all
 // or none (see restore_commit.h): a failure or a kill half-way leaves the working files as
 // they were, or as they are put back at the next start.
