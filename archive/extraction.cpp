@@ -197,6 +197,21 @@ std::size_t FindMarker(const std::uint8_t* p, std::size_t from, std::size_t n) {
   return kNone;
 }
 
+// True when `path` is a regular file holding exactly `size` bytes equal to `data`; `scratch`
+// has room for them.
+bool SameAsWorkingFile(const std::string& path, const std::uint8_t* data, std::uint64_t size,
+                       std::uint8_t* scratch) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool same = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+              static_cast<std::uint64_t>(st.st_size) == size &&
+              ReadAt(fd, scratch, static_cast<std::size_t>(size), 0) &&
+              std::memcmp(scratch, data, static_cast<std::size_t>(size)) == 0;
+  ::close(fd);
+  return same;
+}
+
 // The one place where libzip's reading errors become the component's error numbers. A wrong
 // password passes the header check now and then and only shows as bad data, so for an
 // encrypted entry bad data counts as a wrong password.
@@ -429,7 +444,7 @@ class Extraction {
           waiting = true;
           continue;
         }
-        if (!e.opened && !Open(e)) {
+        if (!e.opened && e.way != Way::kWhole && !Open(e)) {
           lock.unlock();
           cv_.notify_all();
           syncCv_.notify_all();
@@ -453,8 +468,9 @@ class Extraction {
     }
   }
 
-  // Creates the entry's temporary, with the lock held so that every piece finds it open.
-  // False, with the failure recorded, when it cannot be made.
+  // Creates the entry's temporary, with the lock held so that every piece finds it open (an
+  // entry read in one step opens its own when it needs one). False, with the failure
+  // recorded, when it cannot be made.
   bool Open(Entry& e) {
     ExtractJob& j = *e.job;
     std::string temp;
@@ -478,6 +494,20 @@ class Extraction {
     return true;
   }
 
+  // Opens the temporary of an entry read in one step; false when it cannot (or all stop).
+  bool OpenHere(Entry& e) {
+    bool opened;
+    {
+      std::lock_guard lock(mutex_);
+      opened = !stop_ && Open(e);
+    }
+    if (!opened) {
+      cv_.notify_all();
+      syncCv_.notify_all();
+    }
+    return opened;
+  }
+
   // ---- one step ------------------------------------------------------------------------
 
   void RunWhole(Worker& w, Entry& e) {
@@ -494,7 +524,7 @@ class Extraction {
               Decoded::kOk ||
           produced != j.size || Crc(0, w.out.data(), produced) != j.crc) {
         // The stream decides whether the entry is damaged.
-        Stream(w, e, j.dataOffset, 0, 0, false, true);
+        if (OpenHere(e)) Stream(w, e, j.dataOffset, 0, 0, false, true);
         return;
       }
       data = w.out.data();
@@ -502,6 +532,16 @@ class Extraction {
       FailEntry(e, kZipDamagedEntry);
       return;
     }
+    if (options_.keepUnchanged &&
+        SameAsWorkingFile(j.target, data, j.size, data == in ? w.out.data() : in)) {
+      j.unchanged = true;
+      if (progress_ != nullptr) {
+        progress_->BytesWritten(j.size);
+        progress_->FileFinished();
+      }
+      return;
+    }
+    if (!OpenHere(e)) return;
     if (!e.out.Write(data, j.size, 0)) {
       FailEntry(e, kZipCannotWrite, errno);
       return;

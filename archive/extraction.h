@@ -13,6 +13,9 @@
 // copied in pieces at their own offsets. Encrypted entries and other methods are read through
 // the ZIP library.
 //
+// A working file that already holds exactly an entry's bytes (an entry read in one step, of
+// the same size, compared byte for byte) is left in place: no temporary is made for it.
+//
 // Large files are written past the page cache where the file system allows it (they are
 // synced anyway, and copying them through the cache costs more than the decoding). Finished
 // files are synced by a group of threads, so that their syncs overlap.
@@ -46,6 +49,9 @@ struct ExtractJob {
   bool deflated = false;         // with `direct`: method 8, else stored
   std::uint64_t dataOffset = 0;
   std::string temp;              // set by ExtractEntries: the temporary holding the data
+  // Set by ExtractEntries instead of `temp` when the working file already holds exactly the
+  // entry's bytes (compared byte for byte): it needs no replacing.
+  bool unchanged = false;
 };
 
 struct ExtractOptions {
@@ -53,6 +59,7 @@ struct ExtractOptions {
   std::size_t pieceSize = 8u << 20;     // output bytes held per decoding thread (64 KiB..64 MiB)
   unsigned threads = 0;                 // decoding threads; 0: by the cores and the entries (2..4)
   std::string password;                 // for encrypted entries
+  bool keepUnchanged = true;            // leave working files that equal their entry in place
 };
 
 // Hears how far the extraction has come, from any of its threads (calls may overlap).

@@ -490,6 +490,7 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
   Journal j = m.MakeJournal(true);
   std::vector<RestoreFile>& files = *m.files;
   for (std::size_t i = 0; i < files.size(); ++i) {
+    if (files[i].unchanged) continue;
     struct stat st {};
     if (!Exists(files[i].temp, &st))
       return SetFailure(failure, kZipCannotWrite, errno, files[i].temp);
@@ -506,6 +507,7 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
   std::set<std::string> dirs;
   for (std::size_t i = 0; i < files.size() && error == 0; ++i) {
     const RestoreFile& f = files[i];
+    if (f.unchanged) continue;
     std::string dir = DirectoryOf(f.final);
     dirs.insert(dir);
     errorPath = f.final;

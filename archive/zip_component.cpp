@@ -877,9 +877,19 @@ std::int32_t ZipComponent::LSUZ_EXECUTE(std::int32_t, std::int32_t) {
   options.pieceSize = pieceSize_;
   options.password = unzipPassword_;
   std::int32_t result = ExtractEntries(unzipArchive_, jobs, options, &report, failure_, &extractStats_);
-  for (std::size_t k = 0; k < files.size(); ++k) files[k].temp = jobs[k].temp;
+  for (std::size_t k = 0; k < files.size(); ++k) {
+    files[k].temp = jobs[k].temp;
+    files[k].unchanged = jobs[k].unchanged;
+  }
   if (result == 0) result = commit.Commit(failure_);
   if (result != 0) commit.Abandon();
+  // A working file left in place because it already held its entry gets the entry's time, as
+  // a replaced one does.
+  for (std::size_t k = 0; result == 0 && k < files.size(); ++k) {
+    if (!files[k].unchanged || jobs[k].mtime == 0) continue;
+    timespec times[2] = {{jobs[k].mtime, 0}, {jobs[k].mtime, 0}};
+    ::utimensat(AT_FDCWD, files[k].final.c_str(), times, AT_SYMLINK_NOFOLLOW);
+  }
   progress.Finish();
   return result == 0 ? static_cast<std::int32_t>(files.size()) : result;
 }

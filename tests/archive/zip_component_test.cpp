@@ -607,6 +607,63 @@ TEST_F(PieceTest, ChunkedEntriesDecodeInPiecesAndOtherStreamsAsOne) {
   EXPECT_EQ(zip.LastExtractStats().pieces, 16u);
 }
 
+// An archive written as a stream (sizes and CRCs in data descriptors after the data), with a
+// deflated entry and a stored one each larger than a piece: both restore byte for byte, the
+// deflated one as one stream (it has no chunk markers), the stored one in pieces.
+TEST_F(PieceTest, ArchivesWrittenAsAStreamRestore) {
+  std::filesystem::create_directory(dir.File("src"));
+  WriteFile(dir.File("src/VELIKA.TPS"), Records(900000, 61));
+  WriteFile(dir.File("src/SUM.TPS"), Noise(700000, 62));
+  WriteFile(dir.File("src/mala.tps"), Records(2000, 63));
+  Python("import io,zipfile\n"
+         "class Pipe(io.RawIOBase):\n"
+         "  def __init__(self,f): self.f=f\n"
+         "  def writable(self): return True\n"
+         "  def write(self,b): return self.f.write(b)\n"
+         "z=zipfile.ZipFile(Pipe(open('tok.zip','wb')),'w',zipfile.ZIP_DEFLATED)\n"
+         "for n in ('VELIKA.TPS','mala.tps'): z.write('src/'+n,n)\n"
+         "z.write('src/SUM.TPS','SUM.TPS',compress_type=zipfile.ZIP_STORED)\n"
+         "z.close()\n"
+         "assert all(i.flag_bits & 8 for i in zipfile.ZipFile('tok.zip').infolist())\n",
+         dir.path());
+  zip.SetPieceSize(64 << 10);
+  zip.SetWholeFileLimit(32 << 10);
+  ASSERT_EQ(RestoreInto("tok.zip"), 3);
+  ExpectSame({"SUM.TPS", "VELIKA.TPS", "mala.tps"});
+  EXPECT_EQ(zip.LastExtractStats().pieces, 0u);
+  EXPECT_EQ(zip.LastExtractStats().streamed, 1u);
+}
+
+// A working file that already holds its entry byte for byte is left in place (the same file,
+// its other names still linked), only given the entry's time; one of the same size that
+// differs in a single byte is replaced.
+TEST_F(UnzipTest, WorkingFilesThatAlreadyHoldTheirEntryStayInPlace) {
+  std::string almost = ReadFile(dir.File("src/PODACI.TPS"));
+  almost[almost.size() / 2] = static_cast<char>(almost[almost.size() / 2] ^ 1);
+  WriteFile(dir.File("work/ARHIVE.TPS"), ReadFile(dir.File("src/ARHIVE.TPS")));
+  WriteFile(dir.File("work/PODACI.TPS"), almost);
+  ASSERT_EQ(::link(dir.File("work/ARHIVE.TPS").c_str(), dir.File("druga_veza").c_str()), 0);
+  struct stat before[2], after[2];
+  ASSERT_EQ(::stat(dir.File("work/ARHIVE.TPS").c_str(), &before[0]), 0);
+  ASSERT_EQ(::stat(dir.File("work/PODACI.TPS").c_str(), &before[1]), 0);
+  ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "-j", "a.zip", "src/ARHIVE.TPS", "src/PODACI.TPS"},
+                       dir.path()).status, 0);
+  EXPECT_EQ(Extract("a.zip"), 2);
+  ASSERT_EQ(::stat(dir.File("work/ARHIVE.TPS").c_str(), &after[0]), 0);
+  ASSERT_EQ(::stat(dir.File("work/PODACI.TPS").c_str(), &after[1]), 0);
+  EXPECT_EQ(after[0].st_ino, before[0].st_ino);
+  EXPECT_EQ(after[0].st_nlink, 2u);
+  EXPECT_NE(after[1].st_ino, before[1].st_ino);
+  EXPECT_EQ(ReadFile(dir.File("work/PODACI.TPS")), ReadFile(dir.File("src/PODACI.TPS")));
+  EXPECT_EQ(ReadFile(dir.File("druga_veza")), ReadFile(dir.File("src/ARHIVE.TPS")));
+  // Both carry the time the archive gives their entries (to its two-second steps).
+  struct stat source {};
+  ASSERT_EQ(::stat(dir.File("src/ARHIVE.TPS").c_str(), &source), 0);
+  EXPECT_LE(std::abs(after[0].st_mtime - source.st_mtime), 2);
+  EXPECT_EQ(after[0].st_mtime, after[1].st_mtime);
+  EXPECT_EQ(Listing(dir.File("work")), (std::vector<std::string>{"ARHIVE.TPS", "PODACI.TPS"}));
+}
+
 // A sync refused for one file among many: the failure names it, and no working file or
 // temporary is left changed.
 std::atomic<int> gSyncs{0};
