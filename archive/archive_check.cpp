@@ -40,6 +40,7 @@ bool ReadAt(int fd, std::uint64_t offset, std::size_t size, std::vector<std::uin
 struct Span {
   std::uint64_t header = 0;  // where the entry's local header starts
   std::uint64_t end = 0;     // where its data ends
+  std::uint64_t compressed = 0;
   std::string name;
 };
 
@@ -85,7 +86,9 @@ bool FindDirectory(int fd, std::uint64_t fileSize, std::uint64_t& dirOffset, std
 
 }  // namespace
 
-std::int32_t CheckEntryLayout(const std::string& archive, ZipFailure& failure) {
+std::int32_t CheckEntryLayout(const std::string& archive, ZipFailure& failure,
+                              std::vector<EntryPlace>* places) {
+  if (places != nullptr) places->clear();
   int fd = ::open(archive.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return 0;
   struct stat st {};
@@ -130,11 +133,14 @@ std::int32_t CheckEntryLayout(const std::string& archive, ZipFailure& failure) {
     }
     span.header = local + shift;
     span.end = span.header + 30 + Le(lh.data() + 26, 2) + Le(lh.data() + 28, 2) + comp;
+    span.compressed = comp;
     spans.push_back(std::move(span));
     pos += 46 + nameLen + extraLen + commentLen;
   }
   ::close(fd);
   if (!readable || spans.size() != entries) return 0;  // left to the reader's checks
+  if (places != nullptr && shift == 0)
+    for (const Span& s : spans) places->push_back(EntryPlace{s.name, s.end - s.compressed, s.compressed});
 
   std::sort(spans.begin(), spans.end(),
             [](const Span& a, const Span& b) { return a.header < b.header; });
@@ -143,6 +149,7 @@ std::int32_t CheckEntryLayout(const std::string& archive, ZipFailure& failure) {
     bool overlaps = spans[i].end > directoryStart ||
                     (i + 1 < spans.size() && spans[i + 1].header < spans[i].end);
     if (overlaps) {
+      if (places != nullptr) places->clear();
       failure.code = kZipOverlappingEntries;
       failure.systemError = 0;
       failure.path = archive;

@@ -13,11 +13,21 @@
 
 namespace verdan::archive {
 
+// Where an entry's stored bytes lie, as the central directory and its local header place them.
+struct EntryPlace {
+  std::string name;              // as the directory has it, raw
+  std::uint64_t data = 0;        // offset of the first stored byte in the archive file
+  std::uint64_t compressed = 0;  // stored bytes
+};
+
 // Reads the archive's central directory and local headers: returns 0 when every entry's
 // data lies apart from the others' and before the central directory, else
 // kZipOverlappingEntries with `failure.entry` naming an entry that overlaps. An archive whose
-// directory cannot be read is left to the reader's own checks (0).
-std::int32_t CheckEntryLayout(const std::string& archive, ZipFailure& failure);
+// directory cannot be read is left to the reader's own checks (0). `places` (when not null)
+// receives every entry's place in directory order after a 0, and stays empty when the
+// directory could not be read or data stands before the archive.
+std::int32_t CheckEntryLayout(const std::string& archive, ZipFailure& failure,
+                              std::vector<EntryPlace>* places = nullptr);
 
 // The names of the file entries of `archive` that match `pattern`, in archive order; empty
 // when the archive cannot be read.

@@ -14,6 +14,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <unordered_map>
 
 #include "archive/temporaries.h"
 #include "platform/text.h"
@@ -378,18 +379,19 @@ std::int32_t RestoreCommit::Plan(std::vector<RestoreFile>& files, ZipFailure& fa
     return SetFailure(failure, kZipCannotReplace, 0, JournalPath(m.target));
   RemoveStaleTemporaries(m.target);
 
-  // Names in each directory met so far, existing or about to be made.
-  std::map<std::string, std::vector<std::string>> listings;
+  // Names in each directory met so far, existing or about to be made, by upper-case name.
+  using Listing = std::unordered_map<std::string, std::vector<std::string>>;
+  std::map<std::string, Listing> listings;
   std::set<std::string> planned;
-  auto listing = [&](const std::string& dir) -> std::vector<std::string>& {
+  auto listing = [&](const std::string& dir) -> Listing& {
     auto it = listings.find(dir);
     if (it != listings.end()) return it->second;
-    std::vector<std::string>& names = listings[dir];
+    Listing& names = listings[dir];
     if (planned.count(dir) == 0) {
       if (DIR* d = ::opendir(dir.c_str())) {
         while (dirent* e = ::readdir(d)) {
           std::string name = e->d_name;
-          if (name != "." && name != "..") names.push_back(name);
+          if (name != "." && name != "..") names[platform::UpperCp1250(name)].push_back(name);
         }
         ::closedir(d);
       }
@@ -415,9 +417,10 @@ std::int32_t RestoreCommit::Plan(std::vector<RestoreFile>& files, ZipFailure& fa
       if (part.size() + (last ? kTemporaryExtra : 0) > NAME_MAX)
         return SetFailure(failure, kZipUnsafeEntry, ENAMETOOLONG, {}, f.entryName);
       std::string upper = platform::UpperCp1250(part);
+      Listing& names = listing(cur);
+      auto found = names.find(upper);
       std::vector<std::string> matches;
-      for (const auto& name : listing(cur))
-        if (platform::UpperCp1250(name) == upper) matches.push_back(name);
+      if (found != names.end()) matches = found->second;
       std::sort(matches.begin(), matches.end());
       if (matches.size() > 1)
         return SetFailure(failure, kZipNameConflict, 0, Join(cur, matches[0]), {},
@@ -428,14 +431,14 @@ std::int32_t RestoreCommit::Plan(std::vector<RestoreFile>& files, ZipFailure& fa
         if (matches.empty()) {
           m.plannedDirs.push_back(next);
           planned.insert(next);
-          listing(cur).push_back(chosen);
+          names[upper].push_back(chosen);
         } else if (planned.count(next) == 0) {
           struct stat st {};
           if (!Exists(next, &st) || !S_ISDIR(st.st_mode))  // never through a link
             return SetFailure(failure, kZipCannotWrite, ENOTDIR, next, f.entryName);
         }
       } else {
-        if (matches.empty()) listing(cur).push_back(chosen);
+        if (matches.empty()) names[upper].push_back(chosen);
         f.final = next;
       }
       cur = next;
@@ -487,6 +490,7 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
   Journal j = m.MakeJournal(true);
   std::vector<RestoreFile>& files = *m.files;
   for (std::size_t i = 0; i < files.size(); ++i) {
+    if (files[i].unchanged) continue;
     struct stat st {};
     if (!Exists(files[i].temp, &st))
       return SetFailure(failure, kZipCannotWrite, errno, files[i].temp);
@@ -503,6 +507,7 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
   std::set<std::string> dirs;
   for (std::size_t i = 0; i < files.size() && error == 0; ++i) {
     const RestoreFile& f = files[i];
+    if (f.unchanged) continue;
     std::string dir = DirectoryOf(f.final);
     dirs.insert(dir);
     errorPath = f.final;
@@ -564,9 +569,10 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
     }
     return kZipCannotReplace;
   }
+  std::vector<std::string> kept;
   for (std::size_t i = 0; i < files.size(); ++i)
-    if (!j.files[i].aside.empty())
-      ::unlink(Join(DirectoryOf(files[i].final), j.files[i].aside).c_str());
+    if (!j.files[i].aside.empty()) kept.push_back(Join(DirectoryOf(files[i].final), j.files[i].aside));
+  RemoveUnneededFiles(kept);
   for (const auto& dir : m.createdDirs) ForgetCreatedDirectory(dir);
   m.createdDirs.clear();
   m.committed = true;

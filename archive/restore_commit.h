@@ -13,7 +13,8 @@
 //   synced, replaced whole by a rename) and creates the directories.
 // - Commit: records in the journal where each working file's original will be kept, then for
 //   each file keeps the original under a second name (a hard link, or a rename where the file
-//   system has no links) and renames the new file over it. Only when every file is in place
+//   system has no links) and renames the new file over it; a working file that already held
+//   its entry (`unchanged`) is left alone. Only when every file is in place
 //   and synced is the journal removed; then the kept originals go. A failure on any file puts
 //   every original back.
 // - Abandon (or the destructor) removes the temporaries, the created directories and the
@@ -46,6 +47,7 @@ struct RestoreFile {
   std::uint64_t size = 0;  // the entry's uncompressed size
   std::string final;       // the working file it replaces or becomes (set by Plan)
   std::string temp;        // its extracted, synced data (set by the extraction)
+  bool unchanged = false;  // or: the working file already holds it, and stays as it is
 };
 
 class RestoreCommit {
@@ -58,8 +60,9 @@ class RestoreCommit {
   // Each returns 0, or a ZipError with `failure` filled; after a failure the caller abandons.
   std::int32_t Plan(std::vector<RestoreFile>& files, ZipFailure& failure);
   std::int32_t Begin(ZipFailure& failure);
-  // Every file's `temp` must be set. On failure every working file is as it was (or, if even
-  // putting them back failed, the journal stays for the next start to finish the job).
+  // Every file's `temp` must be set, or the file be `unchanged`. On failure every working file
+  // is as it was (or, if even putting them back failed, the journal stays for the next start
+  // to finish the job).
   std::int32_t Commit(ZipFailure& failure);
   void Abandon();
 

@@ -14,6 +14,7 @@
 #include <random>
 #include <map>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "platform/termination.h"
@@ -175,6 +176,22 @@ bool RemoveFile(const std::string& path) {
   return ::unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 
+void RemoveUnneededFiles(const std::vector<std::string>& paths) {
+  constexpr std::size_t kThreads = 8;
+  std::atomic<std::size_t> next{0};
+  auto work = [&] {
+    for (std::size_t i; (i = next.fetch_add(1)) < paths.size();) ::unlink(paths[i].c_str());
+  };
+  std::vector<std::thread> threads;
+  try {
+    for (std::size_t t = 1; t < kThreads && t * 4 < paths.size(); ++t) threads.emplace_back(work);
+  } catch (...) {
+    // Fewer threads: the ones there are remove the rest.
+  }
+  work();
+  for (auto& t : threads) t.join();
+}
+
 std::string DirectoryOf(const std::string& path) {
   auto slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -185,6 +202,17 @@ std::string DirectoryOf(const std::string& path) {
 std::string BaseName(const std::string& path) {
   auto slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+mode_t ModeFor(const std::string& target) {
+  static const mode_t fallback = [] {
+    mode_t mask = ::umask(022);
+    ::umask(mask);
+    return static_cast<mode_t>(0666 & ~mask);
+  }();
+  struct stat st {};
+  if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return st.st_mode & 07777;
+  return fallback;
 }
 
 std::string TemporaryNameFor(const std::string& target) { return Prefix(target) + RandomToken(); }

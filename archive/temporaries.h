@@ -21,6 +21,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 namespace verdan::archive {
 
@@ -30,8 +31,9 @@ namespace verdan::archive {
 enum class FileStep { kSync, kSyncDirectory, kRename, kLink, kUnlink };
 
 // Test-only fault injection: when set, the hook is called before each step with the path it
-// concerns; a non-zero result makes the step fail with that errno. A kill harness uses it to
-// end the process at a chosen step. Null (the default) in normal use.
+// concerns (from several threads at once: a restore syncs its files in parallel); a non-zero
+// result makes the step fail with that errno. A kill harness uses it to end the process at a
+// chosen step. Null (the default) in normal use.
 using FileStepHookForTesting = int (*)(FileStep step, const char* path);
 void SetFileStepHookForTesting(FileStepHookForTesting hook);
 
@@ -43,8 +45,16 @@ bool RenameFile(const std::string& from, const std::string& to);
 bool LinkFile(const std::string& existing, const std::string& newName);
 bool RemoveFile(const std::string& path);  // ENOENT counts as done
 
+// Removes files no longer needed (not steps: nothing depends on them being gone), several at
+// a time: removing a file waits for its blocks to be freed, and those waits overlap.
+void RemoveUnneededFiles(const std::vector<std::string>& paths);
+
 std::string DirectoryOf(const std::string& path);  // "." for a bare name
 std::string BaseName(const std::string& path);
+
+// The permissions a file written at `target` gets: those of the file it replaces, else the
+// default for new files (0666 less the process's umask).
+mode_t ModeFor(const std::string& target);
 
 // ---- temporaries -------------------------------------------------------------------------
 

@@ -25,6 +25,7 @@
 #include <utility>
 
 #include "archive/archive_check.h"
+#include "archive/extraction.h"
 #include "archive/restore_commit.h"
 #include "archive/temporaries.h"
 #include "archive/zip_writer.h"
@@ -45,22 +46,6 @@ constexpr std::uint64_t kAddCheckWholeLimit = 16ull << 20;
 // ---------------------------------------------------------------------------------------
 // File helpers: everything written goes to a temporary name beside its target
 // (archive/temporaries.h).
-
-mode_t DefaultFileMode() {
-  static const mode_t mode = [] {
-    mode_t mask = ::umask(022);
-    ::umask(mask);
-    return static_cast<mode_t>(0666 & ~mask);
-  }();
-  return mode;
-}
-
-// The mode a file written at `target` gets: that of the file it replaces, else the default.
-mode_t ModeFor(const std::string& target) {
-  struct stat st {};
-  if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return st.st_mode & 07777;
-  return DefaultFileMode();
-}
 
 bool WriteAll(int fd, const void* data, std::size_t size) {
   const char* p = static_cast<const char*>(data);
@@ -245,17 +230,6 @@ EntryCheck CheckOfLibzipError(int ze, bool encrypted) {
   if (encrypted && (ze == ZIP_ER_CRC || ze == ZIP_ER_ZLIB)) return EntryCheck::kBadPassword;
   if (ze == ZIP_ER_MEMORY) return EntryCheck::kWriteFailed;
   return EntryCheck::kDamaged;
-}
-
-// ... and where an entry's outcome becomes the component's error number.
-std::int32_t ErrorOfCheck(EntryCheck check) {
-  switch (check) {
-    case EntryCheck::kOk: return 0;
-    case EntryCheck::kDamaged: return kZipDamagedEntry;
-    case EntryCheck::kBadPassword: return kZipBadPassword;
-    case EntryCheck::kWriteFailed: return kZipCannotWrite;
-  }
-  return kZipDamagedEntry;
 }
 
 // Reads entry `index` of `za` to its end, handing the data to `sink` (may be null); libzip
@@ -620,6 +594,18 @@ class PackProgressReport final : public PackProgress {
   ProgressReporter& r_;
 };
 
+// Hands the extraction's progress to the component's reporter.
+class ExtractProgressReport final : public ExtractProgress {
+ public:
+  explicit ExtractProgressReport(ProgressReporter& r) : r_(r) {}
+  void FileStarted(const std::string& entryName) override { r_.File(entryName); }
+  void BytesWritten(std::uint64_t n) override { r_.Bytes(static_cast<std::int64_t>(n)); }
+  void FileFinished() override { r_.FileDone(); }
+
+ private:
+  ProgressReporter& r_;
+};
+
 std::int32_t ErrorOfPack(PackResult r) {
   switch (r) {
     case PackResult::kOk: return 0;
@@ -825,12 +811,8 @@ std::int32_t ZipComponent::LSUZ_EXECUTE(std::int32_t, std::int32_t) {
   zip_t* za = zip_open(unzipArchive_.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &err);
   if (za == nullptr) return Fail(kZipCannotOpenArchive, 0, unzipArchive_);
 
-  struct Source {
-    zip_uint64_t index = 0;
-    time_t mtime = 0;
-  };
   std::vector<RestoreFile> files;
-  std::vector<Source> sources;
+  std::vector<ExtractJob> jobs;
   std::int64_t totalBytes = 0;
   std::string unsafe;
   zip_int64_t count = zip_get_num_entries(za, 0);
@@ -850,78 +832,64 @@ std::int32_t ZipComponent::LSUZ_EXECUTE(std::int32_t, std::int32_t) {
     file.size = (st.valid & ZIP_STAT_SIZE) ? st.size : 0;
     totalBytes += static_cast<std::int64_t>(std::min<std::uint64_t>(file.size, INT64_MAX / 4));
     files.push_back(std::move(file));
-    sources.push_back(
-        Source{static_cast<zip_uint64_t>(i), (st.valid & ZIP_STAT_MTIME) ? st.mtime : 0});
+    ExtractJob job;
+    job.index = static_cast<std::uint64_t>(i);
+    job.entryName = name;
+    job.size = files.back().size;
+    job.compressedSize = (st.valid & ZIP_STAT_COMP_SIZE) ? st.comp_size : 0;
+    job.crc = (st.valid & ZIP_STAT_CRC) ? st.crc : 0;
+    job.mtime = (st.valid & ZIP_STAT_MTIME) ? st.mtime : 0;
+    // Plain stored or deflated data is read straight from the archive; the rest through libzip.
+    constexpr zip_uint64_t kNeeded = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_CRC |
+                                     ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD;
+    job.direct = (st.valid & kNeeded) == kNeeded && st.encryption_method == ZIP_EM_NONE &&
+                 (st.comp_method == ZIP_CM_DEFLATE || st.comp_method == ZIP_CM_STORE);
+    job.deflated = st.comp_method == ZIP_CM_DEFLATE;
+    jobs.push_back(std::move(job));
   }
   zip_discard(za);
   if (!unsafe.empty()) return Fail(kZipUnsafeEntry, 0, {}, unsafe);
   if (files.empty()) return Fail(kZipNothingMatched, 0, unzipArchive_);
-  if (CheckEntryLayout(unzipArchive_, failure_) != 0) return failure_.code;
+  std::vector<EntryPlace> places;
+  if (CheckEntryLayout(unzipArchive_, failure_, &places) != 0) return failure_.code;
+  for (ExtractJob& job : jobs) {
+    // The directory as read here must agree with libzip's, entry by entry.
+    const EntryPlace* place =
+        places.size() == static_cast<std::size_t>(count) ? &places[job.index] : nullptr;
+    if (place == nullptr || place->name != job.entryName || place->compressed != job.compressedSize)
+      job.direct = false;
+    else
+      job.dataOffset = place->data;
+  }
 
   // Where each file goes, and room for all of them, are settled before anything is written;
   // the commit then replaces the working files all or nothing.
   RestoreCommit commit(target);
   if (commit.Plan(files, failure_) != 0 || commit.Begin(failure_) != 0) return failure_.code;
 
-  // Extract every entry to a temporary file beside its target and check it; only when all
-  // are intact do they replace the working files.
+  // Extract every entry to a temporary file beside its target, checked and synced; only when
+  // all are intact do they replace the working files.
+  for (std::size_t k = 0; k < files.size(); ++k) jobs[k].target = files[k].final;
   ProgressReporter progress(progressUi_, static_cast<std::int64_t>(files.size()), totalBytes);
-  std::vector<zip_uint64_t> order(files.size());
-  for (std::size_t i = 0; i < files.size(); ++i) order[i] = i;
-  std::mutex tempMutex;
-  const char* password = unzipPassword_.empty() ? nullptr : unzipPassword_.c_str();
-  std::uint64_t largest = 0;
-  for (const auto& file : files) largest = std::max(largest, file.size);
-  EntryCheck check = ForEachEntryParallel(
-      unzipArchive_, order, unzipPassword_, wholeFileLimit_, largest,
-      [&](zip_t* z, zip_uint64_t k, EntryReader& reader) {
-        RestoreFile& file = files[k];
-        std::string temp;
-        int fd = CreateTemporary(file.final, temp);
-        if (fd < 0) {
-          Fail(kZipCannotWrite, errno, file.final, file.entryName);
-          return EntryCheck::kWriteFailed;
-        }
-        {
-          std::lock_guard lock(tempMutex);
-          file.temp = temp;
-        }
-        progress.File(file.relative);
-        // Never more than the entry says it holds: an entry that inflates beyond its size is
-        // damaged, however large it would grow.
-        std::uint64_t written = 0;
-        bool tooLong = false;
-        EntryCheck c = ReadEntryChecked(z, sources[k].index, password, reader, &progress,
-                                        [&](const std::uint8_t* p, std::size_t n) {
-                                          written += n;
-                                          if (written > file.size) return !(tooLong = true);
-                                          if (WriteAll(fd, p, n)) return true;
-                                          Fail(kZipCannotWrite, errno, file.final, file.entryName);
-                                          return false;
-                                        });
-        if (tooLong) c = EntryCheck::kDamaged;
-        if (c == EntryCheck::kOk) {
-          if (sources[k].mtime != 0) {
-            timespec times[2] = {{sources[k].mtime, 0}, {sources[k].mtime, 0}};
-            ::futimens(fd, times);
-          }
-          if (::fchmod(fd, ModeFor(file.final)) != 0 || !SyncDescriptor(fd, temp)) {
-            Fail(kZipCannotWrite, errno, file.final, file.entryName);
-            c = EntryCheck::kWriteFailed;
-          }
-        }
-        if (::close(fd) != 0 && c == EntryCheck::kOk) {
-          Fail(kZipCannotWrite, errno, file.final, file.entryName);
-          c = EntryCheck::kWriteFailed;
-        }
-        if (c != EntryCheck::kOk) Fail(ErrorOfCheck(c), 0, file.final, file.entryName);
-        progress.FileDone();
-        return c;
-      });
-  std::int32_t result = ErrorOfCheck(check);
-  if (result != 0) result = failure_.code != 0 ? failure_.code : Fail(result, 0, unzipArchive_);
+  ExtractProgressReport report(progress);
+  ExtractOptions options;
+  options.wholeLimit = wholeFileLimit_;
+  options.pieceSize = pieceSize_;
+  options.password = unzipPassword_;
+  std::int32_t result = ExtractEntries(unzipArchive_, jobs, options, &report, failure_, &extractStats_);
+  for (std::size_t k = 0; k < files.size(); ++k) {
+    files[k].temp = jobs[k].temp;
+    files[k].unchanged = jobs[k].unchanged;
+  }
   if (result == 0) result = commit.Commit(failure_);
   if (result != 0) commit.Abandon();
+  // A working file left in place because it already held its entry gets the entry's time, as
+  // a replaced one does.
+  for (std::size_t k = 0; result == 0 && k < files.size(); ++k) {
+    if (!files[k].unchanged || jobs[k].mtime == 0) continue;
+    timespec times[2] = {{jobs[k].mtime, 0}, {jobs[k].mtime, 0}};
+    ::utimensat(AT_FDCWD, files[k].final.c_str(), times, AT_SYMLINK_NOFOLLOW);
+  }
   progress.Finish();
   return result == 0 ? static_cast<std::int32_t>(files.size()) : result;
 }

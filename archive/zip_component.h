@@ -8,6 +8,7 @@
 // this component writes (an archive, a copy, a restored file) is written under a temporary
 // name beside its target, verified, flushed to disk and renamed into place only when
 // complete, so a failure or a killed process leaves the previous file as it was. Extraction
+// reads several entries at once and large ones in pieces on every core (see extraction.h),
 // verifies every matching entry before any working file is replaced, and replaces them all
 // or none (see restore_commit.h): a failure or a kill half-way leaves the working files as
 // they were, or as they are put back at the next start.
@@ -59,6 +60,13 @@ struct ZipFailure {
   bool rolledBack = false;      // a failed replace put every working file back
 };
 
+// How the deflated entries of an extraction were decoded (extraction.h).
+struct ExtractStats {
+  std::uint64_t pieces = 0;     // pieces decoded apart from the ones before them
+  std::uint64_t streamed = 0;   // entries, or their remainders, decoded as one stream
+  std::uint64_t restarted = 0;  // entries decoded once more from their start
+};
+
 // The archive action of `LSZIP_EXECUTE`.
 constexpr std::int32_t kActionNew = 2;
 constexpr std::int32_t kActionAdd = 3;
@@ -108,15 +116,21 @@ class ZipComponent {
   std::int32_t LSUZ_EXECUTE(std::int32_t a, std::int32_t b);
   std::int32_t LSUZ_RESET();
 
-  // Entries larger than this are read back as a stream instead of whole in memory on the
-  // reading threads (which is faster but holds the entry twice).
+  // Entries up to this size (and the piece size) are extracted in one step; larger ones in
+  // pieces, or as a stream.
   void SetWholeFileLimit(std::uint64_t bytes) { wholeFileLimit_ = bytes; }
+
+  // Decoded bytes each extracting thread holds at most (see extraction.h).
+  void SetPieceSize(std::size_t bytes) { pieceSize_ = bytes; }
 
   // Bytes of a file compressed as one piece; smaller chunks spread a file over more pieces.
   void SetChunkSize(std::size_t bytes) { chunkSize_ = bytes; }
 
   // The failure of the last execute (code 0 after a success).
   const ZipFailure& LastFailure() const { return failure_; }
+
+  // How the entries of the last extraction were decoded.
+  const ExtractStats& LastExtractStats() const { return extractStats_; }
 
   // Number of files queued for the next execute.
   std::size_t Queued() const { return queue_.size(); }
@@ -138,7 +152,9 @@ class ZipComponent {
   std::string unzipTarget_;
   std::string unzipPassword_;
   platform::Ui* progressUi_ = nullptr;
-  std::uint64_t wholeFileLimit_ = 256ull << 20;
+  std::uint64_t wholeFileLimit_ = 8ull << 20;
+  std::size_t pieceSize_ = 8u << 20;
+  ExtractStats extractStats_;
   std::size_t chunkSize_ = 4 << 20;
   std::mutex failureMutex_;
 };

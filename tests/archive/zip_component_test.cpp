@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 #include <zip.h>
 
+#include <atomic>
 #include <filesystem>
 #include <random>
 #include <string>
 
+#include "archive/archive_check.h"
 #include "archive/temporaries.h"
 #include "support/scripted_ui.h"
 #include "support/temp_dir.h"
@@ -478,6 +480,212 @@ TEST_F(UnzipTest, AReplaceRefusedHalfWayPutsEveryWorkingFileBack) {
   EXPECT_EQ(ReadFile(dir.File("work/PODACI.TPS")), "radni podaci");
   EXPECT_EQ(Listing(dir.File("work")),
             (std::vector<std::string>{"ARHIVE.TPS", "C.TPS", "D.TPS", "PODACI.TPS"}));
+}
+
+// Flips one byte in the middle of the stored data of `entry` in `archive`.
+void DamageEntry(const std::string& archive, const std::string& entry) {
+  ZipFailure unused;
+  std::vector<EntryPlace> places;
+  ASSERT_EQ(CheckEntryLayout(archive, unused, &places), 0);
+  std::string bytes = ReadFile(archive);
+  for (const auto& p : places)
+    if (p.name == entry) {
+      bytes[p.data + p.compressed / 2] = static_cast<char>(bytes[p.data + p.compressed / 2] ^ 0x55);
+      WriteFile(archive, bytes);
+      return;
+    }
+  FAIL() << entry << " not in " << archive;
+}
+
+// Records that change into noise sprinkled with what looks like chunk markers (an empty
+// stored block's length and complement after a byte with its top bits clear): the noise goes
+// into stored blocks of the deflate stream, where those bytes stand as they are.
+std::string WithFalseMarkers(std::size_t bytes, unsigned seed) {
+  std::string s = Records(bytes / 4, seed) + Noise(bytes - bytes / 4, seed + 1);
+  for (std::size_t at = bytes / 4 + 1000; at + 5 < s.size(); at += 4093)
+    s.replace(at, 5, std::string("\x00\x00\x00\xff\xff", 5));
+  return s;
+}
+
+// Restores `archive` into a fresh "out" and compares every file with the one in `src`.
+class PieceTest : public ZipComponentTest {
+ protected:
+  std::int32_t RestoreInto(const std::string& archive) {
+    std::filesystem::remove_all(dir.File("out"));
+    std::filesystem::create_directory(dir.File("out"));
+    zip.LSUZ_ZIPNAME(archive);
+    zip.LSUZ_INCLUDE("*.tps");
+    zip.LSUZ_EXTRACTTO(dir.File("out"));
+    std::int32_t r = zip.LSUZ_EXECUTE(3, 2);
+    zip.LSUZ_RESET();
+    return r;
+  }
+  void ExpectSame(const std::vector<std::string>& names) {
+    for (const auto& n : names)
+      EXPECT_TRUE(ReadFile(dir.File("out/" + n)) == ReadFile(dir.File("src/" + n))) << n;
+    std::vector<std::string> sorted = names;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(Listing(dir.File("out")), sorted);  // nothing else, no temporary left
+  }
+  void Pack(const std::string& archive, std::size_t chunk) {
+    zip.SetChunkSize(chunk);
+    ASSERT_GT(zip.LSZIP_INCLUDE("src/*.tps"), 0);
+    ASSERT_GT(zip.LSZIP_EXECUTE(archive, kActionNew, 1, 145), 0);
+  }
+};
+
+// Entries made of chunks decode in pieces on several threads, each piece at the offset the
+// pieces before it give; a stream without chunk markers (zip's), a false marker, chunks
+// larger than a piece and damage half-way all fall back on decoding one stream, and only
+// that stream calls an entry damaged.
+TEST_F(PieceTest, ChunkedEntriesDecodeInPiecesAndOtherStreamsAsOne) {
+  constexpr std::size_t kChunk = 64 << 10;
+  std::filesystem::create_directory(dir.File("src"));
+  WriteFile(dir.File("src/VELIKA.TPS"), Records(20 * kChunk + 123, 41));
+  WriteFile(dir.File("src/NULE.TPS"), std::string(10 * kChunk, '\0'));
+  WriteFile(dir.File("src/SUM.TPS"), Noise(5 * kChunk + 7, 42));  // stored, in pieces
+  WriteFile(dir.File("src/mala.tps"), Records(3000, 43));         // one step
+  const std::vector<std::string> names = {"NULE.TPS", "SUM.TPS", "VELIKA.TPS", "mala.tps"};
+  Pack("k.zip", kChunk);
+  zip.SetPieceSize(kChunk);
+  zip.SetWholeFileLimit(kChunk / 2);
+  ASSERT_EQ(RestoreInto("k.zip"), 4);
+  ExpectSame(names);
+  EXPECT_EQ(zip.LastExtractStats().pieces, 21u + 10u);  // every chunk of the two large entries
+  EXPECT_EQ(zip.LastExtractStats().streamed, 0u);
+
+  // Damage in the middle chunk of VELIKA.TPS: its piece fails, the stream from there fails,
+  // the stream from the start decides. Nothing reaches the target.
+  std::filesystem::copy_file(dir.File("k.zip"), dir.File("bad.zip"));
+  DamageEntry(dir.File("bad.zip"), "VELIKA.TPS");
+  EXPECT_EQ(RestoreInto("bad.zip"), kZipDamagedEntry);
+  EXPECT_EQ(zip.LastFailure().entry, "VELIKA.TPS");
+  EXPECT_EQ(zip.LastExtractStats().restarted, 1u);
+  EXPECT_EQ(Listing(dir.File("out")), std::vector<std::string>{});
+  std::filesystem::copy_file(dir.File("k.zip"), dir.File("bad.zip"),
+                             std::filesystem::copy_options::overwrite_existing);
+  DamageEntry(dir.File("bad.zip"), "SUM.TPS");
+  EXPECT_EQ(RestoreInto("bad.zip"), kZipDamagedEntry);
+  EXPECT_EQ(zip.LastFailure().entry, "SUM.TPS");
+  EXPECT_EQ(Listing(dir.File("out")), std::vector<std::string>{});
+
+  // False markers in stored blocks: the pieces that end on them do not decode or do not
+  // chain, and the rest of the entry is decoded as a stream.
+  WriteFile(dir.File("src/LAZNI.TPS"), WithFalseMarkers(12 * kChunk, 44));
+  std::filesystem::remove(dir.File("src/VELIKA.TPS"));
+  std::filesystem::remove(dir.File("src/NULE.TPS"));
+  Pack("f.zip", kChunk);
+  ASSERT_EQ(RestoreInto("f.zip"), 3);
+  ExpectSame({"LAZNI.TPS", "SUM.TPS", "mala.tps"});
+  EXPECT_GE(zip.LastExtractStats().streamed, 1u);
+  EXPECT_EQ(zip.LastExtractStats().restarted, 0u);
+
+  // zip writes one stream with no markers.
+  std::filesystem::remove(dir.File("src/LAZNI.TPS"));
+  WriteFile(dir.File("src/VELIKA.TPS"), Records(20 * kChunk + 123, 41));
+  ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "-6", "-j", "z.zip", "src/VELIKA.TPS"}, dir.path()).status, 0);
+  ASSERT_EQ(RestoreInto("z.zip"), 1);
+  EXPECT_EQ(ReadFile(dir.File("out/VELIKA.TPS")), ReadFile(dir.File("src/VELIKA.TPS")));
+  EXPECT_EQ(zip.LastExtractStats().pieces, 0u);
+  EXPECT_EQ(zip.LastExtractStats().streamed, 1u);
+
+  // Chunks larger than a piece: the first piece does not fit, the entry is one stream.
+  std::filesystem::remove(dir.File("src/SUM.TPS"));
+  Pack("v.zip", 4 * kChunk);
+  ASSERT_EQ(RestoreInto("v.zip"), 2);
+  ExpectSame({"VELIKA.TPS", "mala.tps"});
+  EXPECT_EQ(zip.LastExtractStats().pieces, 0u);
+  EXPECT_EQ(zip.LastExtractStats().streamed, 1u);
+
+  // Chunks off the page grid in a file written past the page cache: pieces land at offsets
+  // that are no multiple of a page.
+  WriteFile(dir.File("src/VELIKA.TPS"), Records(1536 << 10, 45));
+  zip.SetPieceSize(2 * kChunk);
+  Pack("u.zip", 100000);
+  ASSERT_EQ(RestoreInto("u.zip"), 2);
+  ExpectSame({"VELIKA.TPS", "mala.tps"});
+  EXPECT_EQ(zip.LastExtractStats().pieces, 16u);
+}
+
+// An archive written as a stream (sizes and CRCs in data descriptors after the data), with a
+// deflated entry and a stored one each larger than a piece: both restore byte for byte, the
+// deflated one as one stream (it has no chunk markers), the stored one in pieces.
+TEST_F(PieceTest, ArchivesWrittenAsAStreamRestore) {
+  std::filesystem::create_directory(dir.File("src"));
+  WriteFile(dir.File("src/VELIKA.TPS"), Records(900000, 61));
+  WriteFile(dir.File("src/SUM.TPS"), Noise(700000, 62));
+  WriteFile(dir.File("src/mala.tps"), Records(2000, 63));
+  Python("import io,zipfile\n"
+         "class Pipe(io.RawIOBase):\n"
+         "  def __init__(self,f): self.f=f\n"
+         "  def writable(self): return True\n"
+         "  def write(self,b): return self.f.write(b)\n"
+         "z=zipfile.ZipFile(Pipe(open('tok.zip','wb')),'w',zipfile.ZIP_DEFLATED)\n"
+         "for n in ('VELIKA.TPS','mala.tps'): z.write('src/'+n,n)\n"
+         "z.write('src/SUM.TPS','SUM.TPS',compress_type=zipfile.ZIP_STORED)\n"
+         "z.close()\n"
+         "assert all(i.flag_bits & 8 for i in zipfile.ZipFile('tok.zip').infolist())\n",
+         dir.path());
+  zip.SetPieceSize(64 << 10);
+  zip.SetWholeFileLimit(32 << 10);
+  ASSERT_EQ(RestoreInto("tok.zip"), 3);
+  ExpectSame({"SUM.TPS", "VELIKA.TPS", "mala.tps"});
+  EXPECT_EQ(zip.LastExtractStats().pieces, 0u);
+  EXPECT_EQ(zip.LastExtractStats().streamed, 1u);
+}
+
+// A working file that already holds its entry byte for byte is left in place (the same file,
+// its other names still linked), only given the entry's time; one of the same size that
+// differs in a single byte is replaced.
+TEST_F(UnzipTest, WorkingFilesThatAlreadyHoldTheirEntryStayInPlace) {
+  std::string almost = ReadFile(dir.File("src/PODACI.TPS"));
+  almost[almost.size() / 2] = static_cast<char>(almost[almost.size() / 2] ^ 1);
+  WriteFile(dir.File("work/ARHIVE.TPS"), ReadFile(dir.File("src/ARHIVE.TPS")));
+  WriteFile(dir.File("work/PODACI.TPS"), almost);
+  ASSERT_EQ(::link(dir.File("work/ARHIVE.TPS").c_str(), dir.File("druga_veza").c_str()), 0);
+  struct stat before[2], after[2];
+  ASSERT_EQ(::stat(dir.File("work/ARHIVE.TPS").c_str(), &before[0]), 0);
+  ASSERT_EQ(::stat(dir.File("work/PODACI.TPS").c_str(), &before[1]), 0);
+  ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "-j", "a.zip", "src/ARHIVE.TPS", "src/PODACI.TPS"},
+                       dir.path()).status, 0);
+  EXPECT_EQ(Extract("a.zip"), 2);
+  ASSERT_EQ(::stat(dir.File("work/ARHIVE.TPS").c_str(), &after[0]), 0);
+  ASSERT_EQ(::stat(dir.File("work/PODACI.TPS").c_str(), &after[1]), 0);
+  EXPECT_EQ(after[0].st_ino, before[0].st_ino);
+  EXPECT_EQ(after[0].st_nlink, 2u);
+  EXPECT_NE(after[1].st_ino, before[1].st_ino);
+  EXPECT_EQ(ReadFile(dir.File("work/PODACI.TPS")), ReadFile(dir.File("src/PODACI.TPS")));
+  EXPECT_EQ(ReadFile(dir.File("druga_veza")), ReadFile(dir.File("src/ARHIVE.TPS")));
+  // Both carry the time the archive gives their entries (to its two-second steps).
+  struct stat source {};
+  ASSERT_EQ(::stat(dir.File("src/ARHIVE.TPS").c_str(), &source), 0);
+  EXPECT_LE(std::abs(after[0].st_mtime - source.st_mtime), 2);
+  EXPECT_EQ(after[0].st_mtime, after[1].st_mtime);
+  EXPECT_EQ(Listing(dir.File("work")), (std::vector<std::string>{"ARHIVE.TPS", "PODACI.TPS"}));
+}
+
+// A sync refused for one file among many: the failure names it, and no working file or
+// temporary is left changed.
+std::atomic<int> gSyncs{0};
+int RefuseTwentiethSync(FileStep step, const char*) {
+  return step == FileStep::kSync && ++gSyncs == 20 ? EIO : 0;
+}
+
+TEST_F(UnzipTest, ASyncRefusedForOneFileAmongManyChangesNothing) {
+  for (int i = 0; i < 60; ++i)
+    WriteFile(dir.File("src/D" + std::to_string(i) + ".TPS"), Records(5000 + 100 * i, 50 + i));
+  ASSERT_EQ(zip.LSZIP_INCLUDE("src/*.TPS"), 62);
+  ASSERT_EQ(zip.LSZIP_EXECUTE("mnogo.zip", kActionNew, 1, 145), 62);
+  gSyncs = 0;
+  SetFileStepHookForTesting(RefuseTwentiethSync);
+  std::int32_t result = Extract("mnogo.zip");
+  SetFileStepHookForTesting(nullptr);
+  EXPECT_EQ(result, kZipCannotWrite);
+  EXPECT_EQ(zip.LastFailure().systemError, EIO);
+  EXPECT_EQ(zip.LastFailure().path.rfind(dir.File("work/"), 0), 0u) << zip.LastFailure().path;
+  ExpectWorkUntouched();
+  EXPECT_EQ(Extract("mnogo.zip"), 62);
+  EXPECT_EQ(ReadFile(dir.File("work/D59.TPS")), ReadFile(dir.File("src/D59.TPS")));
 }
 
 TEST_F(ZipComponentTest, PatternsIgnoreLetterCase) {

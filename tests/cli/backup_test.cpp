@@ -12,6 +12,7 @@
 #include <regex>
 
 #include <algorithm>
+#include <map>
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -242,6 +243,98 @@ TEST_F(BackupCommand, LargeAndIncompressibleFilesRoundTripThroughBackupAndRestor
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(ReadFile(work + "/VELIKA.TPS"), records);
   EXPECT_EQ(ReadFile(work + "/SLIKE.TPS"), images);
+}
+
+// Runs verdan and reports its peak resident memory in bytes (-1 when it cannot be measured).
+ProcessResult VerdanMeasured(const std::string& cwd, std::vector<std::string> args, long long& peak) {
+  std::vector<std::string> argv{"/usr/bin/python3", "-c",
+                                "import resource,subprocess,sys\n"
+                                "r=subprocess.run(sys.argv[1:])\n"
+                                "sys.stderr.write('PEAK %d\\n'%resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n"
+                                "sys.exit(r.returncode)\n",
+                                VERDAN_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ProcessResult r = RunProcess(argv, cwd, {}, 300);
+  auto at = r.err.rfind("PEAK ");
+  peak = at == std::string::npos ? -1 : std::stoll(r.err.substr(at + 5)) * 1024;
+  if (at != std::string::npos) r.err.erase(at);
+  return r;
+}
+
+// Flips one byte in the middle of the stored data of `entry` in `archive`.
+void DamageEntry(const std::string& archive, const std::string& entry) {
+  Python("import sys,zipfile,struct\n"
+         "i=zipfile.ZipFile(sys.argv[1]).getinfo(sys.argv[2])\n"
+         "f=open(sys.argv[1],'r+b'); f.seek(i.header_offset); h=f.read(30)\n"
+         "at=i.header_offset+30+sum(struct.unpack('<HH',h[26:30]))+i.compress_size//2\n"
+         "f.seek(at); b=f.read(1); f.seek(at); f.write(bytes([b[0]^0x55])); f.close()\n",
+         {archive, entry});
+}
+
+// Many small files and a few large ones restore together: every file byte for byte, within a
+// memory bound far below the size of the largest file; and one damaged entry, wherever it
+// lies among the others, leaves every working file as it was and nothing beside them.
+TEST_F(BackupCommand, ManyFilesAndLargeOnesRestoreTogetherWithinBoundedMemory) {
+  std::mt19937 rng(11);
+  auto records = [&](std::size_t n) {
+    std::string s;
+    while (s.size() < n)
+      s += "RACUN " + std::to_string(rng() % 100000) + ";KUPAC d.o.o.;Zagreb;" +
+           std::to_string(rng() % 1000) + ",00 kn\n";
+    s.resize(n);
+    return s;
+  };
+  std::map<std::string, std::string> files;
+  for (int i = 0; i < 300; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "m%03d.tps", i);
+    files[name] = i % 7 == 0 ? Noise(static_cast<std::size_t>(rng() % 40000), 100 + i)
+                             : records(static_cast<std::size_t>(rng() % 40000));
+  }
+  // 96 MB in chunks (records, zeros, records), a stored file of noise in several pieces,
+  // and one just past the size decoded in one step.
+  files["VELIKA.TPS"] = records(12u << 20) + std::string(72u << 20, '\0') + records(12u << 20);
+  files["SLIKE.TPS"] = Noise(20u << 20, 12);
+  files["SREDNJA.TPS"] = records(9u << 20);
+  fs::remove(work + "/ARHIVE.TPS");
+  fs::remove(work + "/kupci.tps");
+  for (const auto& [name, bytes] : files) WriteFile(work + "/" + name, bytes);
+  ASSERT_EQ(Verdan(work, {"backup", "dest"}).status, 0);
+  ASSERT_EQ(Zips(dest).size(), 1u);
+  std::string archive = dest + "/" + Zips(dest)[0];
+  for (const auto& [name, bytes] : files) WriteFile(work + "/" + name, "radna " + name);
+  // The restore opens the file list again afterwards, which creates its table.
+  std::vector<std::string> before = Names(work);
+  before.push_back("DATOTEKE.TPS");
+  std::sort(before.begin(), before.end());
+  auto untouched = [&] {
+    for (const auto& [name, bytes] : files)
+      if (ReadFile(work + "/" + name) != "radna " + name) return name;
+    return std::string();
+  };
+
+  for (const char* entry : {"VELIKA.TPS", "SLIKE.TPS", "m150.tps", "m299.tps"}) {
+    std::string bad = dest + "/ostecena.zip";
+    fs::copy_file(archive, bad, fs::copy_options::overwrite_existing);
+    DamageEntry(bad, entry);
+    ProcessResult r = Verdan(work, {"restore", bad, "--yes"});
+    EXPECT_EQ(r.status, 1) << entry;
+    EXPECT_NE(r.err.find(std::string("GREŠKA : -6\nZapis u arhivi je oštećen: ") + entry + "\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(untouched(), "") << "after " << entry;
+    EXPECT_EQ(Names(work), before) << "after " << entry;
+  }
+
+  long long peak = 0;
+  ProcessResult r = VerdanMeasured(work, {"restore", archive, "--yes"}, peak);
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const auto& [name, bytes] : files) EXPECT_TRUE(ReadFile(work + "/" + name) == bytes) << name;
+  EXPECT_EQ(Hidden(work), std::vector<std::string>{});
+  ASSERT_GT(peak, 0);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // their shadow memory counts
+  EXPECT_LT(peak, 80ll << 20) << "peak " << (peak >> 20) << " MB";
+#endif
 }
 
 TEST_F(BackupCommand, BlankDiskLetterAndUsageErrorsAreReported) {
