@@ -22,6 +22,7 @@
 #include <mutex>
 #include <thread>
 
+#include "archive/checksum.h"
 #include "archive/temporaries.h"
 
 namespace verdan::archive {
@@ -75,19 +76,6 @@ class PageBuffer {
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
 };
-
-std::uint32_t Crc(std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
-#ifdef VERDAN_HAVE_LIBDEFLATE
-  return libdeflate_crc32(crc, p, n);
-#else
-  return static_cast<std::uint32_t>(::crc32_z(crc, p, static_cast<z_size_t>(n)));
-#endif
-}
-
-std::uint32_t CrcCombine(std::uint32_t first, std::uint32_t second, std::uint64_t secondLength) {
-  return static_cast<std::uint32_t>(
-      ::crc32_combine64(first, second, static_cast<z_off64_t>(secondLength)));
-}
 
 // Reads exactly `n` bytes at `offset`; false on a read error or an early end of file.
 bool ReadAt(int fd, std::uint8_t* p, std::size_t n, std::uint64_t offset) {

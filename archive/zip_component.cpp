@@ -24,6 +24,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "archive/checksum.h"
 #include "archive/archive_check.h"
 #include "archive/extraction.h"
 #include "archive/restore_commit.h"
@@ -114,14 +115,6 @@ class Buffer {
   std::size_t mapped_ = 0;  // bytes mapped after a Shrink; 0 means size_
   bool failed_ = false;
 };
-
-std::uint32_t Crc(std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
-#ifdef VERDAN_HAVE_LIBDEFLATE
-  return libdeflate_crc32(crc, p, n);
-#else
-  return static_cast<std::uint32_t>(::crc32_z(crc, p, static_cast<z_size_t>(n)));
-#endif
-}
 
 // Memory shared by the threads that hold whole entries, so that together they stay within a
 // limit; a single request larger than the limit is let through when nothing else is held.

@@ -19,6 +19,8 @@
 #include <mutex>
 #include <thread>
 
+#include "archive/checksum.h"
+
 namespace verdan::archive {
 namespace {
 
@@ -62,14 +64,6 @@ constexpr std::uint32_t kMax32 = 0xffffffffu;
 // incompressible stretches, and the local header is written before the compressed size is
 // known.
 constexpr std::uint64_t kZip64From = kMax32 - (64ull << 20);
-
-std::uint32_t Crc(std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
-#ifdef VERDAN_HAVE_LIBDEFLATE
-  return libdeflate_crc32(crc, p, n);
-#else
-  return static_cast<std::uint32_t>(::crc32_z(crc, p, static_cast<z_size_t>(n)));
-#endif
-}
 
 std::size_t CompressBound(std::size_t n) {
 #ifdef VERDAN_HAVE_LIBDEFLATE
@@ -935,7 +929,7 @@ PackResult WriteEntries(Pipeline& pipeline, Output& out, std::vector<Entry>& ent
       crc = c.crc;
       e.compressedSize = 0;
     } else {
-      crc = static_cast<std::uint32_t>(crc32_combine(crc, c.crc, static_cast<z_off_t>(c.length)));
+      crc = CrcCombine(crc, c.crc, c.length);
     }
     c.packedOffset = e.compressedSize;
     out.Write(data, c.packedLength);
