@@ -6,9 +6,10 @@
 // The second copy holds the archive as it was before the latest run that wrote it. It is
 // prepared before packing (a second name of the archive, or a copy) and takes its place only
 // once the new archive is verified and in place: a run that fails leaves both the archive and
-// the earlier second copy as they were. An archive path longer than the run buffers hold is
-// refused before anything is written. Before a run writes, an interrupted restore of the
-// source directory is undone and stale temporaries are removed where the run writes.
+// the earlier second copy as they were; a run killed between placing the two leaves the
+// second name, which the next run puts in place. An archive path longer than the run buffers hold
+// is refused before anything is written. Before a run writes, an interrupted restore of the source
+// directory is undone and stale temporaries are removed where the run writes.
 //
 // Thread-safety: the runs share the program-wide run settings and buffers and one Zip
 // component. One run (or restore, or archive choice) executes at a time: each takes the
@@ -41,7 +42,8 @@ struct ArchiveShared {
   std::string IncludePattern;  // at most 126 characters
   std::string SecondCopyPath;  // at most 126 characters
   std::int32_t ZipResult = 0;
-  std::string writtenArchive;  // the archive the last weekday/date run wrote, absolute; empty if none
+  std::string
+      writtenArchive;  // the archive the last weekday/date run wrote, absolute; empty if none
   std::mutex runLock;
 };
 
@@ -121,8 +123,7 @@ class PendingSecondCopy {
 };
 
 // Shows a message box with one OK button.
-void ShowRunMessage(app::Program& program, const std::string& text,
-                    const std::string& caption = {},
+void ShowRunMessage(app::Program& program, const std::string& text, const std::string& caption = {},
                     platform::Icon icon = platform::Icon::kNone);
 
 }  // namespace verdan::archive

@@ -10,9 +10,9 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <map>
 #include <mutex>
 #include <random>
-#include <map>
 #include <set>
 #include <thread>
 #include <vector>
@@ -47,7 +47,7 @@ struct Registry {
     ino_t ino = 0;
   };
   std::map<std::string, Placement> placements;  // by temporary
-  std::vector<std::string> directories;  // in the order they were made
+  std::vector<std::string> directories;         // in the order they were made
   std::set<std::string> journals;
   bool ending = false;  // the process is ending: nothing new is made
 };
@@ -58,6 +58,10 @@ Registry& Live() {
 }
 
 constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+
+// Marks the names of linked temporaries (".PETAK_2_.zip+link.vrd4242.a8Zk3Q"): second names
+// of a complete file, which the stale cleanup may put in place.
+constexpr char kLinkedMark[] = "+link";
 
 std::string RandomToken() {
   static std::mutex mutex;
@@ -240,7 +244,7 @@ bool LinkTemporary(const std::string& existing, const std::string& target, std::
     return false;
   }
   for (int attempt = 0; attempt < 16; ++attempt) {
-    std::string name = TemporaryNameFor(target);
+    std::string name = TemporaryNameFor(target + kLinkedMark);
     if (LinkFile(existing, name)) {
       r.temporaries.insert(name);
       temp = std::move(name);
@@ -379,6 +383,15 @@ bool ParseSuffix(const std::string& rest, pid_t* pid) {
   return true;
 }
 
+// The target's name of a linked temporary's name, else "".
+std::string LinkedTarget(const std::string& name) {
+  std::size_t mark = name.rfind(".vrd");
+  const std::size_t n = sizeof kLinkedMark - 1;
+  if (mark == std::string::npos || mark < n + 2 || name.compare(mark - n, n, kLinkedMark) != 0)
+    return {};
+  return name.substr(1, mark - n - 1);
+}
+
 }  // namespace
 
 bool IsTemporaryName(const std::string& name, pid_t* pid) {
@@ -407,12 +420,23 @@ int RemoveStaleTemporaries(const std::string& dir) {
   }
   ::closedir(d);
   int removed = 0;
+  const std::string base = dir == "/" ? "" : dir;
+  bool placed = false;
   for (const auto& name : stale) {
-    std::string path = (dir == "/" ? "" : dir) + "/" + name;
+    std::string path = base + "/" + name;
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    // A linked temporary that is the last name of its file: the file it was linked to has
+    // been replaced since (a run killed between placing a new archive and its second copy),
+    // so this is the only copy left of what that file held. It takes its place.
+    std::string target = LinkedTarget(name);
+    if (!target.empty() && st.st_nlink == 1 && RenameFile(path, base + "/" + target)) {
+      placed = true;
+      continue;
+    }
     if (::unlink(path.c_str()) == 0) ++removed;
   }
+  if (placed) SyncDirectory(dir);
   return removed;
 }
 

@@ -8,7 +8,8 @@
 // of the process are known here, so that an interrupt, terminate or hang-up signal removes
 // them before the program ends (`RemoveTemporariesOnTermination`), and a run that starts
 // removes those that a killed run left behind (`RemoveStaleTemporaries`): files of our
-// pattern whose process no longer runs.
+// pattern whose process no longer runs. The one exception is a second copy-to-be that a
+// killed run left after it had replaced the archive: that is put in place, not removed.
 //
 // A restore registers the directories it created and its journal too: the termination
 // cleanup removes the temporaries first, then those directories (only when empty), then the
@@ -64,7 +65,9 @@ int CreateTemporary(const std::string& target, std::string& temp);
 
 // Makes a temporary beside `target` that is a second name (hard link) of `existing`, and
 // registers it. False with errno set when the file system has no hard links or they cannot
-// cross to `target`'s directory.
+// cross to `target`'s directory. Its name carries "+link" after the target's name
+// (".PETAK_2_.zip+link.vrd4242.a8Zk3Q"): left by a killed process, it is put in place at
+// `target` by `RemoveStaleTemporaries` if `existing` has been replaced meanwhile.
 bool LinkTemporary(const std::string& existing, const std::string& target, std::string& temp);
 
 // Copies `existing` into a new temporary beside `target` (synced, with the same permissions).
@@ -101,7 +104,10 @@ void ForgetJournal(const std::string& path);
 bool IsTemporaryName(const std::string& name, pid_t* pid = nullptr);
 
 // Removes the files of our pattern in `dir` whose process no longer runs, and those of the
-// older form. Never follows a link or removes anything else. Returns how many were removed.
+// older form. Never follows a link or removes anything else. A linked temporary whose file
+// has no other name left (the file it was linked to was replaced before the process died)
+// is the only copy of what that file held: it is renamed to its target instead. Returns how
+// many were removed.
 int RemoveStaleTemporaries(const std::string& dir);
 
 // Held while a commit renames files into place: the termination cleanup waits for it.

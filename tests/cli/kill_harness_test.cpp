@@ -301,20 +301,26 @@ TEST_F(KillHarness, BackupsKilledAtEveryStepAndAtRandomKeepWholeArchives) {
                                  "/");
     return r.status == 0;
   };
-  int tried = 0, held = 0, newWithOlder = 0;
+  int tried = 0, held = 0, newWithOlder = 0, putRight = 0;
   auto check = [&](const std::string& what) {
     ++tried;
     std::string a = ReadFile(current), b = ReadFile(second);
     bool aNew = a != old && isNew(current);
     bool ok = (a == old && b == older) || (aNew && (b == old || b == older));
     if (aNew && b == older) ++newWithOlder;
-    // The next start removes what the killed run left.
+    // The next start puts the second copy that the killed run left in place (the archive it
+    // replaced is not lost), then removes the rest.
+    verdan::archive::RemoveStaleTemporaries(dest);
+    const std::string after = ReadFile(second);
+    ok = ok && after == (aNew ? old : older);
+    if (aNew && b == older && after == old) ++putRight;
     ProcessResult next = Verdan(work, {"backup", "dest"});
     std::vector<std::string> left = Leftovers(dest);
     std::vector<std::string> leftWork = Leftovers(work);
     ok = ok && next.status == 0 && left.empty() && leftWork.empty();
     EXPECT_TRUE(ok) << what << ": archive " << (a == old ? "old" : aNew ? "new" : "DAMAGED")
                     << ", second copy " << (b == older ? "older" : b == old ? "old" : "OTHER")
+                    << (after == b ? "" : after == old ? " then old" : " then other")
                     << (left.empty() ? "" : ", left " + left[0]);
     if (ok) ++held;
     reset();
@@ -379,7 +385,8 @@ TEST_F(KillHarness, BackupsKilledAtEveryStepAndAtRandomKeepWholeArchives) {
   }
   Report("backup kills: " + std::to_string(tried) + " tried, " + std::to_string(held) + " held (" +
          std::to_string(steps) + " steps, " + std::to_string(rounds) +
-         " at random); new archive beside the earlier second copy: " + std::to_string(newWithOlder));
+         " at random); new archive beside the earlier second copy: " + std::to_string(newWithOlder) +
+         ", put right by the next start: " + std::to_string(putRight));
   EXPECT_EQ(tried, held);
 }
 
