@@ -386,13 +386,7 @@ class Extraction {
   // The same with the lock held; the caller wakes the waiting threads.
   void FailLocked(std::int32_t code, int systemError, const std::string& path,
                   const std::string& entry) {
-    if (failure_.code == 0) {
-      failure_ = ZipFailure{};
-      failure_.code = code;
-      failure_.systemError = systemError;
-      failure_.path = path;
-      failure_.entry = entry;
-    }
+    KeepFirstFailure(failure_, code, systemError, path, entry);
     stop_ = true;
     stopped_ = true;
   }

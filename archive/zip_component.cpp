@@ -518,13 +518,7 @@ std::int32_t ZipComponent::COPY_FILE(const std::string& source, const std::strin
 std::int32_t ZipComponent::Fail(std::int32_t code, int systemError, const std::string& path,
                                 const std::string& entry) {
   std::lock_guard lock(failureMutex_);
-  if (failure_.code == 0) {
-    failure_ = ZipFailure{};
-    failure_.code = code;
-    failure_.systemError = systemError;
-    failure_.path = path;
-    failure_.entry = entry;
-  }
+  KeepFirstFailure(failure_, code, systemError, path, entry);
   return code;
 }
 

@@ -60,6 +60,17 @@ struct ZipFailure {
   bool rolledBack = false;      // a failed replace put every working file back
 };
 
+// Records a failure in `failure` unless one is recorded already: the first one is reported.
+inline void KeepFirstFailure(ZipFailure& failure, std::int32_t code, int systemError,
+                             const std::string& path, const std::string& entry) {
+  if (failure.code != 0) return;
+  failure = ZipFailure{};
+  failure.code = code;
+  failure.systemError = systemError;
+  failure.path = path;
+  failure.entry = entry;
+}
+
 // How the deflated entries of an extraction were decoded (extraction.h).
 struct ExtractStats {
   std::uint64_t pieces = 0;     // pieces decoded apart from the ones before them
@@ -106,10 +117,10 @@ class ZipComponent {
                              std::int32_t b);
 
   // Unzip settings, kept until `LSUZ_RESET`.
-  std::int32_t LSUZ_ZIPNAME(const std::string& archive);   // 0: no such archive
-  std::int32_t LSUZ_INCLUDE(const std::string& pattern);   // 0: no entry matches
-  std::int32_t LSUZ_EXTRACTTO(const std::string& target);  // 0: directory unusable
-  std::int32_t LSUZ_PASSWORD(const std::string& password); // always 1
+  std::int32_t LSUZ_ZIPNAME(const std::string& archive);    // 0: no such archive
+  std::int32_t LSUZ_INCLUDE(const std::string& pattern);    // 0: no entry matches
+  std::int32_t LSUZ_EXTRACTTO(const std::string& target);   // 0: directory unusable
+  std::int32_t LSUZ_PASSWORD(const std::string& password);  // always 1
   // Extracts the matching entries into the target, replacing files of the same name, all or
   // nothing. `a` and `b` are the program's constants 3 and 2. Returns the number of files
   // written, or a negative ZipError with no working file changed.
