@@ -20,13 +20,6 @@ bool Same(const ArhRecord& a, const ArhRecord& b) {
          a.DATUMARH == b.DATUMARH && a.NAREDU == b.NAREDU && a.STATUS == b.STATUS;
 }
 
-void ShowNote(Program& program, const std::string& text) {
-  platform::MessageSpec box;
-  box.text = text;
-  box.icon = platform::Icon::kExclamation;
-  program.ui.Message(box);
-}
-
 constexpr int kNumberingAttempts = 3;
 
 }  // namespace
@@ -157,7 +150,7 @@ bool DefinitionForm::Accept(int control, const std::string& text) {
       bool ok = t.size() <= 5 && t.find_first_not_of("0123456789") == std::string::npos;
       unsigned long value = ok && !t.empty() ? std::stoul(t) : 0;
       if (!ok || value > 65535) {
-        ShowNote(program_, kBadNumberText);
+        ShowNote(kBadNumberText);
         return false;
       }
       r.ID = static_cast<std::uint16_t>(value);
@@ -180,7 +173,7 @@ bool DefinitionForm::Accept(int control, const std::string& text) {
     case kDfDate: {
       std::int64_t day = 0;
       if (!ParseDate(text, platform::GetClock().Today(), day)) {
-        ShowNote(program_, kBadDateText);
+        ShowNote(kBadDateText);
         return false;
       }
       r.DATUMARH = day;
@@ -234,20 +227,8 @@ void DefinitionForm::Pressed(int control) {
 // chosen file becomes current, which "2. &Kreiraj" then uses.
 void DefinitionForm::Choose() {
   ArhRecord& r = program_.ARH;
-  platform::FileOpenSpec dialog;
-  dialog.title = kChooseAnyFileTitle;
-  dialog.filter = kChooseAnyFileFilter;
-  dialog.startPath =
-      platform::NativePath(TrimRightCopy(platform::CutChars(r.STAZA, kFormDialogLength)));
-  dialog.nameBufferLength = kFormDialogLength;
-  dialog.keepCurrentDirectory = false;
-  std::vector<std::string> chosen = program_.ui.FileOpen(dialog);
-  if (chosen.empty() || chosen.front().empty()) return;
-  if (platform::CharCount(chosen.front()) > kFormDialogLength) {
-    ShowNote(program_, kPathTooLongText);
-    return;
-  }
-  r.STAZA = FitField(chosen.front(), kArhStazaLength);
+  std::string chosen = ChooseFile(kChooseAnyFileTitle, kChooseAnyFileFilter, r.STAZA, false);
+  if (!chosen.empty()) r.STAZA = FitField(chosen, kArhStazaLength);
 }
 
 // "2. &Kreiraj": ArhivN.zip in the directory named by the path (or the current one).
@@ -263,7 +244,7 @@ void DefinitionForm::Create() {
   platform::ChangeDirectory(remembered_);
   program_.StartDirectory = remembered_;
   if (platform::CharCount(path) > kArhStazaLength) {
-    ShowNote(program_, kPathTooLongText);
+    ShowNote(kPathTooLongText);
     return;
   }
   r.STAZA = FitField(path, kArhStazaLength);

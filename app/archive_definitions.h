@@ -22,10 +22,6 @@ inline constexpr const char* kDefinitionChangeCaption = "Changing a datoteke Rec
 inline constexpr const char* kChooseAnyFileTitle = "Odaberi bilo koju datoteku u direktoriju !";
 inline constexpr const char* kChooseAnyFileFilter = "Odaberi datoteku u željenom direktoriju!|*.*";
 inline constexpr const char* kFindFileTip = "Potrazi zeljenu datoteku !";
-// The file dialogs of the forms work on an 80-character copy of the path.
-inline constexpr std::size_t kFormDialogLength = 80;
-// Shown when a path would not fit its field and would name another file if it were cut.
-inline constexpr const char* kPathTooLongText = "Putanja je preduga za ovo polje !";
 
 // The definition form's controls, in window order.
 enum DefinitionFormControl : int {

@@ -115,10 +115,7 @@ bool FileListForm::Accept(int control, const std::string& text) {
     case kFfDate: {
       std::int64_t day = 0;
       if (!ParseDate(text, platform::GetClock().Today(), day)) {
-        platform::MessageSpec box;
-        box.text = kBadDateText;
-        box.icon = platform::Icon::kExclamation;
-        program_.ui.Message(box);
+        ShowNote(kBadDateText);
         return false;
       }
       r.DATUM = static_cast<std::int32_t>(day);
@@ -162,23 +159,8 @@ void FileListForm::Pressed(int control) {
 // without the extension, which the runs add back when they pack the file.
 void FileListForm::Find() {
   DatRecord& r = program_.DAT;
-  platform::FileOpenSpec dialog;
-  dialog.title = kFindDataFileTitle;
-  dialog.filter = kDataFileFilter;
-  dialog.startPath =
-      platform::NativePath(TrimRightCopy(platform::CutChars(r.IME, kFormDialogLength)));
-  dialog.nameBufferLength = kFormDialogLength;
-  dialog.keepCurrentDirectory = true;
-  std::vector<std::string> chosen = program_.ui.FileOpen(dialog);
-  if (chosen.empty() || chosen.front().empty()) return;
-  if (platform::CharCount(chosen.front()) > kFormDialogLength) {
-    platform::MessageSpec box;
-    box.text = kPathTooLongText;
-    box.icon = platform::Icon::kExclamation;
-    program_.ui.Message(box);
-    return;
-  }
-  r.IME = FitField(FileListEntryOf(chosen.front()), kDatImeLength);
+  std::string chosen = ChooseFile(kFindDataFileTitle, kDataFileFilter, r.IME, true);
+  if (!chosen.empty()) r.IME = FitField(FileListEntryOf(chosen), kDatImeLength);
 }
 
 void FileListForm::Complete() {

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "platform/clock.h"
+#include "platform/paths.h"
 #include "platform/text.h"
 
 namespace verdan::app {
@@ -115,6 +116,31 @@ void FormWindow::Publish() {
 void FormWindow::Finish(int response) {
   response_ = response;
   finished_ = true;
+}
+
+std::string FormWindow::ChooseFile(const char* title, const char* filter,
+                                   const std::string& current, bool keepCurrentDirectory) {
+  platform::FileOpenSpec dialog;
+  dialog.title = title;
+  dialog.filter = filter;
+  dialog.startPath =
+      platform::NativePath(platform::TrimRightCopy(platform::CutChars(current, kFormDialogLength)));
+  dialog.nameBufferLength = kFormDialogLength;
+  dialog.keepCurrentDirectory = keepCurrentDirectory;
+  std::vector<std::string> chosen = program_.ui.FileOpen(dialog);
+  if (chosen.empty() || chosen.front().empty()) return {};
+  if (platform::CharCount(chosen.front()) > kFormDialogLength) {
+    ShowNote(kPathTooLongText);
+    return {};
+  }
+  return chosen.front();
+}
+
+void FormWindow::ShowNote(const std::string& text) {
+  platform::MessageSpec box;
+  box.text = text;
+  box.icon = platform::Icon::kExclamation;
+  program_.ui.Message(box);
 }
 
 bool FormWindow::AcceptEveryEntry(int skipped) {

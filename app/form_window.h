@@ -21,6 +21,11 @@
 
 namespace verdan::app {
 
+// The file dialogs of the forms work on an 80-character copy of the path.
+inline constexpr std::size_t kFormDialogLength = 80;
+// Shown when a path would not fit its field and would name another file if it were cut.
+inline constexpr const char* kPathTooLongText = "Putanja je preduga za ovo polje !";
+
 // Dates as the lists and forms show them: day/month/two-digit year ("09/03/06"); blank for
 // no date (0).
 std::string FormatDate(std::int64_t dayCount);
@@ -110,6 +115,13 @@ class FormWindow {
   // just left (a still-blank field gets its value); the first one refused takes the focus
   // and false is returned.
   bool AcceptEveryEntry(int skipped);
+  // The open-file dialog of a path field, started at the field's `current` path: the chosen
+  // file, or "" when none was chosen or its path is longer than the dialog holds (the user is
+  // told so; a cut path would name another file).
+  std::string ChooseFile(const char* title, const char* filter, const std::string& current,
+                         bool keepCurrentDirectory);
+  // A message box with the exclamation icon.
+  void ShowNote(const std::string& text);
   void SetControls(std::vector<FormControl> controls);
   void SetValue(int control, const std::string& value);
   void SetCaption(const std::string& caption, const std::string& status);
