@@ -20,25 +20,13 @@ namespace {
 using platform::CivilDate;
 using platform::DayCountFromDate;
 using testing::ReadFile;
-using testing::RunProcess;
 using testing::ScopedCwd;
 using testing::WriteFile;
+using testing::ZipEntryNames;
 
 std::int64_t Day(int y, int m, int d) { return DayCountFromDate(CivilDate{y, m, d}); }
 
 bool Exists(const std::string& p) { return std::filesystem::exists(p); }
-
-std::string Entries(const std::string& archive) {
-  auto r = RunProcess({"/usr/bin/python3", "-c",
-                       "import sys,zipfile\n"
-                       "z=zipfile.ZipFile(sys.argv[1])\n"
-                       "assert z.testzip() is None\n"
-                       "print(' '.join(sorted(z.namelist())))",
-                       archive},
-                      "/");
-  EXPECT_EQ(r.status, 0) << r.err;
-  return r.out;
-}
 
 TEST(ArchiveNames, ByWeekdayDateAndMix) {
   std::string name(kBaseNameLength, ' ');
@@ -109,7 +97,7 @@ TEST_F(RunsTest, ExternalDiskRunWritesTheWeekdayArchiveAndKeepsTheEarlierOneAsSe
   std::string archive = dir.File("usb/CETVRTAK.zip");
   EXPECT_EQ(program.buffers.ZIPARCHIVE, archive);
   EXPECT_EQ(program.buffers.AKTIVNAARHIVA, archive);
-  EXPECT_EQ(Entries(archive), "ARHIVE.TPS kupci.tps\n");
+  EXPECT_EQ(ZipEntryNames(archive), "ARHIVE.TPS kupci.tps\n");
   EXPECT_FALSE(Exists(dir.File("usb/CETVRTAK_2_.zip")));
   ASSERT_EQ(ui.Messages().size(), 1u);
   EXPECT_EQ(ui.Messages()[0].text, " Arhiviranje uspješno završilo !");
@@ -123,7 +111,7 @@ TEST_F(RunsTest, ExternalDiskRunWritesTheWeekdayArchiveAndKeepsTheEarlierOneAsSe
   WriteFile(data + "/novi.tps", "novi");
   EXPECT_TRUE(ExternalDiskRun(program, shared, IMEARHIVE));
   EXPECT_EQ(ReadFile(dir.File("usb/CETVRTAK_2_.zip")), first);
-  EXPECT_EQ(Entries(archive), "ARHIVE.TPS kupci.tps novi.tps\n");
+  EXPECT_EQ(ZipEntryNames(archive), "ARHIVE.TPS kupci.tps novi.tps\n");
 }
 
 TEST_F(RunsTest, BlankDiskLetterStopsTheRunBeforeAnythingIsWritten) {
@@ -237,8 +225,8 @@ TEST_F(RunsTest, RunsFromTwoWindowsAtOnceTakeTurns) {
   EXPECT_TRUE(second);
   EXPECT_EQ(Texts(), (std::vector<std::string>{" Arhiviranje uspješno završilo !",
                                                " Arhiviranje uspješno završilo !"}));
-  EXPECT_EQ(Entries(dir.File("CETVRTAK.zip")), "ARHIVE.TPS kupci.tps velika.tps\n");
-  EXPECT_EQ(Entries(dir.File("CETVRTAK_2_.zip")), "ARHIVE.TPS kupci.tps velika.tps\n");
+  EXPECT_EQ(ZipEntryNames(dir.File("CETVRTAK.zip")), "ARHIVE.TPS kupci.tps velika.tps\n");
+  EXPECT_EQ(ZipEntryNames(dir.File("CETVRTAK_2_.zip")), "ARHIVE.TPS kupci.tps velika.tps\n");
   EXPECT_EQ(platform::CurrentDirectory(), dir.path());
 }
 
@@ -278,7 +266,7 @@ TEST_F(BrowseRunsTest, ListRunPacksEachEntryAddingToTheArchiveOfEarlierRuns) {
                                                "GREŠKA : " + std::to_string(kZipNothingQueued),
                                                " ARHIVIRANJE ZAVRŠILO !"}));
   EXPECT_EQ(ui.Messages().back().caption, " OBAVIJEST !");
-  EXPECT_EQ(Entries(dir.File("OdPodaci.zip")), "ARHIVE.TPS kupci.tps\n");
+  EXPECT_EQ(ZipEntryNames(dir.File("OdPodaci.zip")), "ARHIVE.TPS kupci.tps\n");
   EXPECT_FALSE(Exists(dir.File("OdPod#2.zip")));
   EXPECT_EQ(Stamps(), (std::vector<std::int32_t>{0, 0, 0}));  // no stamping
 
@@ -287,7 +275,7 @@ TEST_F(BrowseRunsTest, ListRunPacksEachEntryAddingToTheArchiveOfEarlierRuns) {
   AddEntry(data + "/NOVI");
   ListRun(program, shared);
   EXPECT_EQ(ReadFile(dir.File("OdPod#2.zip")), first);
-  EXPECT_EQ(Entries(dir.File("OdPodaci.zip")), "ARHIVE.TPS kupci.tps novi.tps\n");
+  EXPECT_EQ(ZipEntryNames(dir.File("OdPodaci.zip")), "ARHIVE.TPS kupci.tps novi.tps\n");
 }
 
 TEST_F(BrowseRunsTest, AnEmptyListOnlyClosesTheRun) {
@@ -304,7 +292,7 @@ TEST_F(BrowseRunsTest, WeekdayRunStampsTheListedFilesOrPacksTheCurrentDirectory)
   WeekdayRun(program, shared, 1, hooks);
   std::string archive = dir.File("CETVRTAK.zip");
   EXPECT_EQ(program.buffers.ZIPARCHIVE, archive);
-  EXPECT_EQ(Entries(archive), "kupci.tps\n");
+  EXPECT_EQ(ZipEntryNames(archive), "kupci.tps\n");
   EXPECT_EQ(Stamps(), (std::vector<std::int32_t>{static_cast<std::int32_t>(Day(2006, 3, 9)),
                                                  static_cast<std::int32_t>(Day(2006, 3, 9))}));
   EXPECT_EQ(redraws, 2);
@@ -313,7 +301,7 @@ TEST_F(BrowseRunsTest, WeekdayRunStampsTheListedFilesOrPacksTheCurrentDirectory)
   std::string first = ReadFile(archive);
   WeekdayRun(program, shared, 0, hooks);
   EXPECT_EQ(ReadFile(dir.File("Arhiv#2.zip")), first);
-  EXPECT_EQ(Entries(archive), "ARHIVE.TPS DATOTEKE.TPS LOKALNA.TPS kupci.tps\n");
+  EXPECT_EQ(ZipEntryNames(archive), "ARHIVE.TPS DATOTEKE.TPS LOKALNA.TPS kupci.tps\n");
   EXPECT_EQ(Texts().back(), " ARHIVIRANJE ZAVRŠILO !");
 }
 
@@ -326,7 +314,7 @@ TEST_F(BrowseRunsTest, DefinitionRunRecordsTheDayInTheDefinition) {
   ASSERT_EQ(app::AddRecord(program, program.arhive), 0);
 
   DefinitionRun(program, shared, 0, path);
-  EXPECT_EQ(Entries(path), "ARHIVE.TPS DATOTEKE.TPS LOKALNA.TPS\n");
+  EXPECT_EQ(ZipEntryNames(path), "ARHIVE.TPS DATOTEKE.TPS LOKALNA.TPS\n");
   EXPECT_EQ(Texts(), std::vector<std::string>{" ARHIVIRANJE ZAVRŠILO !"});
   program.ARH.STAZA = platform::FitField(path, app::kArhStazaLength);
   ASSERT_EQ(app::GetRecord(program, program.arhive, app::ARH_KEYSTAZA), 0);
@@ -337,7 +325,7 @@ TEST_F(BrowseRunsTest, DefinitionRunRecordsTheDayInTheDefinition) {
   AddEntry(data + "/kupci");
   DefinitionRun(program, shared, 1, path);
   EXPECT_EQ(ReadFile(dir.File("OdPod#2.zip")), first);
-  EXPECT_EQ(Entries(path), "ARHIVE.TPS DATOTEKE.TPS LOKALNA.TPS kupci.tps\n");
+  EXPECT_EQ(ZipEntryNames(path), "ARHIVE.TPS DATOTEKE.TPS LOKALNA.TPS kupci.tps\n");
 }
 
 }  // namespace

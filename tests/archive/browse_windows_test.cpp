@@ -21,8 +21,8 @@ namespace {
 
 using app::BrowseButton;
 using testing::ReadFile;
-using testing::RunProcess;
 using testing::WriteFile;
+using testing::ZipEntryNames;
 
 template <class Pred>
 bool WaitUntil(Pred done) {
@@ -31,18 +31,6 @@ bool WaitUntil(Pred done) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return done();
-}
-
-std::string Entries(const std::string& archive) {
-  auto r = RunProcess({"/usr/bin/python3", "-c",
-                       "import sys,zipfile\n"
-                       "z=zipfile.ZipFile(sys.argv[1])\n"
-                       "assert z.testzip() is None\n"
-                       "print(' '.join(sorted(z.namelist())))",
-                       archive},
-                      "/");
-  EXPECT_EQ(r.status, 0) << r.err;
-  return r.out;
 }
 
 std::int64_t Day(int y, int m, int d) { return platform::DayCountFromDate({y, m, d}); }
@@ -116,7 +104,7 @@ TEST_F(BrowseWindowsTest, DefinitionListArchivesIntoTheHighlightedDefinition) {
   // The working directory's data files into a new archive; the definition gets today's date.
   RunFrom(w, BrowseButton::kRun);
   EXPECT_EQ(ui.Texts(), std::vector<std::string>{" ARHIVIRANJE ZAVRŠILO !"});
-  EXPECT_EQ(Entries(archive), "ARHIVE.TPS DATOTEKE.TPS kupci.tps racuni.tps\n");
+  EXPECT_EQ(ZipEntryNames(archive), "ARHIVE.TPS DATOTEKE.TPS kupci.tps racuni.tps\n");
   EXPECT_FALSE(std::filesystem::exists(dir.File("OdPod#2.zip")));
   EXPECT_EQ(w->Snapshot().rows.at(0).at(2), "09/03/06");
   EXPECT_EQ(Dates(program.arhive, 4), std::vector<std::int64_t>{Day(2006, 3, 9)});
@@ -134,7 +122,7 @@ TEST_F(BrowseWindowsTest, DefinitionListArchivesIntoTheHighlightedDefinition) {
             (std::vector<std::string>{"Nema ništa za arhiviranje u tekućem direktoriju !",
                                       "GREŠKA : " + std::to_string(kZipNothingQueued),
                                       " ARHIVIRANJE ZAVRŠILO !"}));
-  EXPECT_EQ(Entries(archive), "ARHIVE.TPS DATOTEKE.TPS kupci.tps novi.tps racuni.tps\n");
+  EXPECT_EQ(ZipEntryNames(archive), "ARHIVE.TPS DATOTEKE.TPS kupci.tps novi.tps racuni.tps\n");
   EXPECT_EQ(ReadFile(dir.File("OdPod#2.zip")), before);
   EXPECT_EQ(Dates(program.datoteke, 3),
             (std::vector<std::int64_t>{Day(2006, 3, 10), Day(2006, 3, 10)}));
@@ -151,7 +139,7 @@ TEST_F(BrowseWindowsTest, FileListArchivesIntoTheWeekdayArchiveOfTheCurrentDirec
   RunFrom(w, BrowseButton::kRun);
   EXPECT_EQ(ui.Texts(), std::vector<std::string>{" ARHIVIRANJE ZAVRŠILO !"});
   const std::string archive = dir.File("CETVRTAK.zip");
-  EXPECT_EQ(Entries(archive), "DATOTEKE.TPS kupci.tps racuni.tps\n");
+  EXPECT_EQ(ZipEntryNames(archive), "DATOTEKE.TPS kupci.tps racuni.tps\n");
 
   // The listed files of an empty list: nothing is packed, only the closing message.
   const std::string first = ReadFile(archive);

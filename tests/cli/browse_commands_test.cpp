@@ -15,21 +15,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using verdan::testing::ProcessResult;
-using verdan::testing::RunProcess;
 using verdan::testing::TempDir;
 using verdan::testing::WriteFile;
+using verdan::testing::ZipEntryNames;
 
 using verdan::testing::Verdan;
-
-std::string Entries(const std::string& archive) {
-  auto r = RunProcess({"/usr/bin/python3", "-c",
-                       "import sys,zipfile\n"
-                       "print(' '.join(sorted(zipfile.ZipFile(sys.argv[1]).namelist())))",
-                       archive},
-                      "/");
-  EXPECT_EQ(r.status, 0) << r.err;
-  return r.out;
-}
 
 std::string Today() { return verdan::app::FormatDate(verdan::platform::SystemClock().Today()); }
 
@@ -63,14 +53,14 @@ TEST_F(BrowseCommands, FilesAreListedAndArchivedIntoTheWeekdayArchive) {
   for (const auto& e : fs::directory_iterator(dir.path()))
     if (e.path().extension() == ".zip") archive = e.path().string();
   ASSERT_FALSE(archive.empty());
-  EXPECT_EQ(Entries(archive), "kupci.tps racuni.tps\n");
+  EXPECT_EQ(ZipEntryNames(archive), "kupci.tps racuni.tps\n");
   r = Verdan(dir.path(), {"list", "files"});
   EXPECT_EQ(r.out, dir.File("podaci/kupci") + "\t" + Today() + "\t\t\n" +
                        dir.File("podaci/racuni") + "\t" + Today() + "\t\t\n");
   // Without --listed the working directory's data files are added to the same archive.
   r = Verdan(dir.path(), {"archive", "weekday"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(Entries(archive), "DATOTEKE.TPS glavna.tps kupci.tps racuni.tps\n");
+  EXPECT_EQ(ZipEntryNames(archive), "DATOTEKE.TPS glavna.tps kupci.tps racuni.tps\n");
 
   for (std::vector<std::string> bad : {std::vector<std::string>{"list"},
                                        {"list", "arhive"},
@@ -97,7 +87,7 @@ TEST_F(BrowseCommands, DefinitionIsArchivedByItsPath) {
 
   r = Verdan(dir.path(), {"archive", "definition", path});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(Entries(path), "ARHIVE.TPS DATOTEKE.TPS glavna.tps\n");
+  EXPECT_EQ(ZipEntryNames(path), "ARHIVE.TPS DATOTEKE.TPS glavna.tps\n");
   r = Verdan(dir.path(), {"list", "definitions"});
   EXPECT_EQ(r.out, path + "\tMjesecni\t" + Today() + "\t\t\taktivan\n");
 

@@ -90,6 +90,17 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
   return result;
 }
 
+std::string ZipEntryNames(const std::string& archive) {
+  ProcessResult r = RunProcess({"/usr/bin/python3", "-c",
+                                "import sys,zipfile\n"
+                                "z=zipfile.ZipFile(sys.argv[1])\n"
+                                "assert z.testzip() is None\n"
+                                "print(' '.join(sorted(z.namelist())))",
+                                archive},
+                               "/");
+  return r.status == 0 ? r.out : "zipfile refused " + archive + ": " + r.err;
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;
@@ -102,7 +113,8 @@ void WriteFile(const std::string& path, const std::string& bytes) {
   out << bytes;
 }
 
-ProcessResult Verdan(const std::string& cwd, const std::vector<std::string>& args, int timeoutSeconds) {
+ProcessResult Verdan(const std::string& cwd, const std::vector<std::string>& args,
+                     int timeoutSeconds) {
   std::vector<std::string> argv{VERDAN_BINARY};
   argv.insert(argv.end(), args.begin(), args.end());
   return RunProcess(argv, cwd, {}, timeoutSeconds);

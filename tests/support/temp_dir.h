@@ -43,7 +43,12 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
                          const std::vector<std::string>& env = {}, int timeoutSeconds = 60);
 
 // Runs the verdan program built with the tests, with `args`, in `cwd`.
-ProcessResult Verdan(const std::string& cwd, const std::vector<std::string>& args, int timeoutSeconds = 120);
+ProcessResult Verdan(const std::string& cwd, const std::vector<std::string>& args,
+                     int timeoutSeconds = 120);
+
+// The entry names of a ZIP archive as Python's zipfile reads them, sorted and joined by spaces
+// with a closing newline, once zipfile has tested every entry's CRC; else a text saying why.
+std::string ZipEntryNames(const std::string& archive);
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
