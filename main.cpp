@@ -12,6 +12,7 @@
 #include "cli/options.h"
 #include "net/net_trace.h"
 #include "net/socket_layer.h"
+#include "platform/clock.h"
 #include "platform/paths.h"
 
 #ifdef VERDAN_HAVE_GUI
@@ -74,6 +75,7 @@ const Command kCommands[] = {
 }  // namespace
 
 int main(int argc, char** argv) {
+  verdan::platform::SettleTimeZone();
   verdan::net::NetProgramScope network(argc, argv);  // socket start-up, trace switches, shutdown
   // Interrupt, terminate and hang-up end the program without leaving its temporary files.
   verdan::archive::RemoveTemporariesOnTermination();

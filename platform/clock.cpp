@@ -1,6 +1,7 @@
 #include "platform/clock.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 
 namespace verdan::platform {
@@ -82,6 +83,11 @@ void SettableClock::Advance(std::int32_t hundredths) {
   }
   today_ += days;
   time_ = static_cast<std::int32_t>(t);
+}
+
+void SettleTimeZone() {
+  if (std::getenv("TZ") == nullptr) ::setenv("TZ", ":/etc/localtime", 0);
+  ::tzset();
 }
 
 Clock& SystemClock() {

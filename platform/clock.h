@@ -34,6 +34,11 @@ class Clock {
 // The clock of the operating system (local time zone).
 Clock& SystemClock();
 
+// Settles the local time zone for the rest of the run: with no TZ in the environment the C
+// library reads the zone file again for every time it converts (several per archive entry),
+// so the zone file is named once. A TZ already set is kept. Call before any thread starts.
+void SettleTimeZone();
+
 // A clock whose values the test sets; the time of day can advance by hand.
 class SettableClock : public Clock {
  public:
