@@ -19,6 +19,7 @@
 #include <deque>
 #include <limits>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <thread>
 
@@ -520,6 +521,20 @@ class Extraction {
     if (options_.keepUnchanged &&
         SameAsWorkingFile(j.target, data, j.size, data == in ? w.out.data() : in)) {
       j.unchanged = true;
+      if (progress_ != nullptr) {
+        progress_->BytesWritten(j.size);
+        progress_->FileFinished();
+      }
+      return;
+    }
+    if (j.hold) {
+      try {
+        j.data.assign(data, data + j.size);
+      } catch (const std::bad_alloc&) {
+        FailEntry(e, kZipCannotWrite, ENOMEM);
+        return;
+      }
+      j.held = true;
       if (progress_ != nullptr) {
         progress_->BytesWritten(j.size);
         progress_->FileFinished();

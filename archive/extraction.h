@@ -15,6 +15,8 @@
 //
 // A working file that already holds exactly an entry's bytes (an entry read in one step, of
 // the same size, compared byte for byte) is left in place: no temporary is made for it.
+// An entry marked `hold` that is read in one step is kept in memory instead of a temporary,
+// for the commit to write over its working file in place.
 //
 // Large files are written past the page cache where the file system allows it (they are
 // synced anyway, and copying them through the cache costs more than the decoding). Finished
@@ -52,6 +54,11 @@ struct ExtractJob {
   // Set by ExtractEntries instead of `temp` when the working file already holds exactly the
   // entry's bytes (compared byte for byte): it needs no replacing.
   bool unchanged = false;
+  // Keep the checked bytes in `data` (and set `held`) rather than in a temporary, when the
+  // entry is read in one step; one read otherwise still gets a temporary.
+  bool hold = false;
+  bool held = false;
+  std::vector<std::uint8_t> data;
 };
 
 struct ExtractOptions {
@@ -71,8 +78,8 @@ class ExtractProgress {
   virtual void FileFinished() = 0;
 };
 
-// Extracts every job from `archive` into a temporary beside its target, checked and synced;
-// sets each job's `temp` as soon as it exists. Returns 0, or the ZipError of the first failure
+// Extracts every job from `archive` into a temporary beside its target, checked and synced,
+// or into memory (`hold`); sets each job's `temp` as soon as it exists. Returns 0, or the ZipError of the first failure
 // with `failure` filled (the other jobs are stopped); the caller then removes the temporaries.
 // `stats` (when not null) tells how the entries were decoded. Never throws.
 std::int32_t ExtractEntries(const std::string& archive, std::vector<ExtractJob>& jobs,

@@ -11,11 +11,14 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
 #include <unordered_map>
 
+#include "archive/checksum.h"
 #include "archive/temporaries.h"
 #include "platform/text.h"
 
@@ -27,6 +30,20 @@ constexpr const char* kJournalHeader = "verdan-restore 1";
 // ".", six characters.
 constexpr std::size_t kTemporaryExtra = 24;
 constexpr std::size_t kJournalLimit = 64u << 20;
+
+// Working files up to this size are written over in place, as many as make this many bytes
+// in all (their new bytes wait in memory until the commit).
+constexpr std::uint64_t kInPlaceFileLimit = 1u << 20;
+constexpr std::uint64_t kInPlaceBudget = 64u << 20;
+
+// The undo file: a header, then per file a record head, its relative name and its bytes.
+constexpr char kUndoHeader[] = "verdan-undo 1\n";
+constexpr char kUndoMagic[4] = {'V', 'R', 'D', 'U'};
+// magic 4, name length 4, size 8, seconds 8, nanoseconds 4, mode 4, CRC of name and bytes 4
+constexpr std::size_t kUndoHead = 36;
+constexpr std::uint64_t kUndoRecordLimit = 64u << 20;
+// A database file another connection may hold open is never written over in place.
+constexpr char kDatabaseHeader[16] = "SQLite format 3";
 
 // A file of the journal; names are relative to the target directory (`final`) or to the
 // final file's directory (`temp`, `aside`).
@@ -41,6 +58,7 @@ struct JournalFile {
 struct Journal {
   pid_t pid = 0;
   bool commit = false;            // false: extracting; true: replacing the working files
+  bool undo = false;              // the undo file holds originals written over in place
   std::vector<std::string> dirs;  // created directories, relative, in the order made
   std::vector<JournalFile> files;
 };
@@ -87,6 +105,7 @@ std::string Render(const Journal& j) {
   o << kJournalHeader << "\n";
   o << "pid " << j.pid << "\n";
   o << "phase " << (j.commit ? "commit" : "extract") << "\n";
+  if (j.undo) o << "undo\n";
   for (const auto& d : j.dirs) o << "dir " << Escape(d) << "\n";
   for (const auto& f : j.files)
     o << "file " << Escape(f.final) << " " << Escape(f.temp) << " " << Escape(f.aside) << " "
@@ -133,6 +152,8 @@ bool Parse(const std::string& text, Journal& j) {
       l >> phase;
       if (phase != "commit" && phase != "extract") return false;
       j.commit = phase == "commit";
+    } else if (word == "undo") {
+      j.undo = true;
     } else if (word == "dir") {
       std::string raw, dir;
       if (!(l >> raw) || !Unescape(raw, dir) || !Contained(dir, true)) return false;
@@ -156,9 +177,9 @@ bool Parse(const std::string& text, Journal& j) {
   return ended && j.pid > 0;
 }
 
-bool WriteAll(int fd, const std::string& text) {
-  const char* p = text.data();
-  std::size_t left = text.size();
+bool WriteAll(int fd, const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  std::size_t left = size;
   while (left > 0) {
     ssize_t n = ::write(fd, p, left);
     if (n < 0) {
@@ -171,7 +192,10 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
+bool WriteAll(int fd, const std::string& text) { return WriteAll(fd, text.data(), text.size()); }
+
 std::string JournalPath(const std::string& target) { return Join(target, kRestoreJournalName); }
+std::string UndoPath(const std::string& target) { return Join(target, kRestoreUndoName); }
 
 // Writes the journal whole: a temporary, synced, renamed over the journal, directory synced.
 bool WriteJournal(const std::string& target, const Journal& j) {
@@ -217,6 +241,123 @@ bool Exists(const std::string& path, struct stat* out = nullptr) {
   bool there = ::lstat(path.c_str(), &st) == 0;
   if (there && out) *out = st;
   return there;
+}
+
+// ---- the undo file ------------------------------------------------------------------------
+
+void Put(std::string& out, std::uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+std::uint64_t Get(const std::uint8_t* p, int bytes) {
+  std::uint64_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+std::uint32_t RecordCrc(const std::string& relative, const std::uint8_t* data, std::size_t size) {
+  return Crc(Crc(0, reinterpret_cast<const std::uint8_t*>(relative.data()), relative.size()), data,
+             size);
+}
+
+// Appends the record of one original: its name relative to the target, time, mode and bytes.
+void AppendUndoRecord(std::string& out, const std::string& relative,
+                      const std::vector<std::uint8_t>& bytes, const struct stat& st) {
+  out.append(kUndoMagic, sizeof kUndoMagic);
+  Put(out, relative.size(), 4);
+  Put(out, bytes.size(), 8);
+  Put(out, static_cast<std::uint64_t>(st.st_mtim.tv_sec), 8);
+  Put(out, static_cast<std::uint64_t>(st.st_mtim.tv_nsec), 4);
+  Put(out, st.st_mode & 07777, 4);
+  Put(out, RecordCrc(relative, bytes.data(), bytes.size()), 4);
+  out += relative;
+  out.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+struct UndoRecord {
+  std::string relative;
+  struct timespec mtime {};
+  mode_t mode = 0;
+  std::vector<std::uint8_t> bytes;
+};
+
+// Reads exactly `n` bytes: 1, or 0 at the end of the file before any, else -1.
+int ReadExactly(int fd, void* out, std::size_t n) {
+  char* p = static_cast<char*>(out);
+  std::size_t got = 0;
+  while (got < n) {
+    ssize_t r = ::read(fd, p + got, n - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return r == 0 && got == 0 ? 0 : -1;
+    got += static_cast<std::size_t>(r);
+  }
+  return 1;
+}
+
+// Hands every record of the undo file at `path` to `each`, in order. False when the file
+// cannot be read, a record is damaged, or `each` says so.
+bool ReadUndo(const std::string& path, const std::function<bool(const UndoRecord&)>& each) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  char header[sizeof kUndoHeader - 1];
+  bool ok = ReadExactly(fd, header, sizeof header) == 1 &&
+            std::memcmp(header, kUndoHeader, sizeof header) == 0;
+  UndoRecord r;
+  while (ok) {
+    std::uint8_t head[kUndoHead];
+    int got = ReadExactly(fd, head, sizeof head);
+    if (got == 0) break;
+    std::uint64_t nameLength = Get(head + 4, 4), size = Get(head + 8, 8);
+    ok = got == 1 && std::memcmp(head, kUndoMagic, sizeof kUndoMagic) == 0 &&
+         nameLength > 0 && nameLength < PATH_MAX && size <= kUndoRecordLimit;
+    if (!ok) break;
+    r.mtime.tv_sec = static_cast<std::time_t>(Get(head + 16, 8));
+    r.mtime.tv_nsec = static_cast<long>(Get(head + 24, 4));
+    r.mode = static_cast<mode_t>(Get(head + 28, 4) & 07777);
+    r.relative.resize(nameLength);
+    r.bytes.resize(size);
+    ok = ReadExactly(fd, r.relative.data(), nameLength) == 1 &&
+         (size == 0 || ReadExactly(fd, r.bytes.data(), size) == 1) &&
+         RecordCrc(r.relative, r.bytes.data(), r.bytes.size()) == Get(head + 32, 4) &&
+         r.mtime.tv_nsec >= 0 && r.mtime.tv_nsec < 1000000000 && Contained(r.relative, true) &&
+         each(r);
+  }
+  ::close(fd);
+  return ok;
+}
+
+// Writes every original of the undo file back over its working file, each synced. Nothing
+// is written unless every record is whole. True when all were put back.
+bool ReplayUndo(const std::string& target) {
+  std::string path = UndoPath(target);
+  if (!ReadUndo(path, [](const UndoRecord&) { return true; })) return false;
+  bool all = true;
+  ReadUndo(path, [&](const UndoRecord& r) {
+    std::string file = Join(target, r.relative);
+    if (!OverwriteFile(file, r.bytes.data(), r.bytes.size(), &r.mtime, nullptr,
+                       r.mode != 0 ? r.mode : 0600) ||
+        !SyncFile(file))
+      all = false;
+    return true;  // the others are still put back
+  });
+  return all;
+}
+
+// Reads the working file at `path` for the undo file when it may be written over in place: a
+// regular file with no other name, writable, within the size limit, not a database file.
+bool ReadOriginal(const std::string& path, std::vector<std::uint8_t>& bytes, struct stat& st) {
+  int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+            static_cast<std::uint64_t>(st.st_size) <= kInPlaceFileLimit;
+  if (ok) {
+    bytes.resize(static_cast<std::size_t>(st.st_size));
+    ok = bytes.empty() || ::pread(fd, bytes.data(), bytes.size(), 0) ==
+                              static_cast<ssize_t>(bytes.size());
+  }
+  ::close(fd);
+  return ok && !(bytes.size() >= sizeof kDatabaseHeader &&
+                 std::memcmp(bytes.data(), kDatabaseHeader, sizeof kDatabaseHeader) == 0);
 }
 
 // Puts every kept original back over its working file, removes the files the restore added
@@ -281,10 +422,18 @@ void RemoveCreatedDirectories(const std::vector<std::string>& absolute) {
 // With the target's lock held.
 Recovery RecoverLocked(const std::string& target) {
   std::string path = JournalPath(target);
-  if (!Exists(path)) return Recovery::kNothing;
+  if (!Exists(path)) {
+    // An undo file without a journal is left from a restore that had already ended.
+    if (Exists(UndoPath(target))) RemoveFile(UndoPath(target));
+    return Recovery::kNothing;
+  }
   Journal j;
   if (!ReadJournal(path, j)) return Recovery::kFailed;
-  if (j.commit && !RollBack(target, j.files)) return Recovery::kFailed;
+  if (j.commit) {
+    bool back = RollBack(target, j.files);
+    if (j.undo && !ReplayUndo(target)) back = false;
+    if (!back) return Recovery::kFailed;
+  }
   std::set<std::string> dirs;
   for (const auto& f : j.files) dirs.insert(DirectoryOf(Join(target, f.final)));
   std::vector<std::string> created;
@@ -295,6 +444,7 @@ Recovery RecoverLocked(const std::string& target) {
   for (const auto& dir : dirs) RemoveTemporariesOf(dir, j.pid);
   RemoveCreatedDirectories(created);
   if (!RemoveFile(path)) return Recovery::kFailed;
+  if (Exists(UndoPath(target))) RemoveFile(UndoPath(target));  // only after the journal
   SyncDirectory(target);
   return Recovery::kRolledBack;
 }
@@ -336,6 +486,7 @@ struct RestoreCommit::Impl {
   std::vector<std::string> plannedDirs;  // absolute, in the order they are made
   std::vector<std::string> createdDirs;
   bool journalWritten = false;
+  bool undoWritten = false;
   bool committed = false;
   bool keepJournal = false;  // putting the originals back failed: the next start does it
 
@@ -352,6 +503,80 @@ struct RestoreCommit::Impl {
       j.files.push_back(jf);
     }
     return j;
+  }
+
+  // Writes a held file's bytes to a temporary beside it, synced, for the rename instead.
+  bool HoldToTemporary(RestoreFile& f) {
+    std::string temp;
+    int fd = CreateTemporary(f.final, temp);
+    if (fd < 0) return false;
+    f.temp = temp;  // from now on the temporary is discarded with the others
+    bool ok = WriteAll(fd, f.data.data(), f.data.size());
+    if (ok && f.mtime != 0) {
+      timespec times[2] = {{f.mtime, 0}, {f.mtime, 0}};
+      ::futimens(fd, times);
+    }
+    ok = ok && ::fchmod(fd, ModeFor(f.final)) == 0 && SyncDescriptor(fd, temp);
+    int saved = errno;
+    if (::close(fd) != 0 && ok) {
+      ok = false;
+      saved = errno;
+    }
+    errno = saved;
+    f.held = false;
+    std::vector<std::uint8_t>().swap(f.data);
+    return ok;
+  }
+
+  // Copies the original of every held file into the undo file, synced; a file that cannot be
+  // written over in place gets a temporary instead. Lists the files to write over in place,
+  // each with the identity its working file must still have then.
+  std::int32_t SaveOriginals(std::vector<std::size_t>& overwrite, std::vector<struct stat>& identity,
+                             ZipFailure& failure) {
+    std::string path = UndoPath(target);
+    int fd = -1;
+    std::string pending;
+    std::vector<std::uint8_t> original;
+    auto fail = [&](int error, const std::string& where, const std::string& entry = {}) {
+      if (fd >= 0) ::close(fd);
+      return SetFailure(failure, kZipCannotWrite, error, where, entry);
+    };
+    for (std::size_t i = 0; i < files->size(); ++i) {
+      RestoreFile& f = (*files)[i];
+      if (!f.held) continue;
+      struct stat st {};
+      if (!ReadOriginal(f.final, original, st)) {
+        if (!HoldToTemporary(f)) return fail(errno, f.final, f.entryName);
+        continue;
+      }
+      if (fd < 0) {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) return fail(errno, path);
+        undoWritten = true;
+        RegisterJournal(path);  // removed with the journal should the program be ended
+        pending = kUndoHeader;
+      }
+      AppendUndoRecord(pending, Relative(f.final), original, st);
+      if (pending.size() >= (1u << 20)) {
+        if (!WriteAll(fd, pending)) return fail(errno, path);
+        pending.clear();
+      }
+      overwrite.push_back(i);
+      identity.push_back(st);
+    }
+    if (fd < 0) return 0;
+    if (!WriteAll(fd, pending) || !SyncDescriptor(fd, path)) return fail(errno, path);
+    int closed = ::close(fd);
+    fd = -1;
+    if (closed != 0) return fail(errno, path);
+    return 0;
+  }
+
+  void RemoveUndo() {
+    if (!undoWritten) return;
+    RemoveFile(UndoPath(target));
+    ForgetJournal(UndoPath(target));
+    undoWritten = false;
   }
 
   void Unlock() {
@@ -399,6 +624,8 @@ std::int32_t RestoreCommit::Plan(std::vector<RestoreFile>& files, ZipFailure& fa
     return names;
   };
   std::map<std::string, const RestoreFile*> finals;  // by upper-case path
+  std::uint64_t inPlaceBytes = 0;
+  std::map<const RestoreFile*, std::uint64_t> originals;  // sizes of those written in place
   for (RestoreFile& f : files) {
     std::vector<std::string> parts;
     std::size_t start = 0;
@@ -440,6 +667,15 @@ std::int32_t RestoreCommit::Plan(std::vector<RestoreFile>& files, ZipFailure& fa
       } else {
         if (matches.empty()) names[upper].push_back(chosen);
         f.final = next;
+        struct stat st {};
+        f.inPlace = false;
+        if (!matches.empty() && f.size <= kInPlaceFileLimit && inPlaceBytes + f.size <= kInPlaceBudget &&
+            planned.count(cur) == 0 && Exists(next, &st) && S_ISREG(st.st_mode) &&
+            st.st_nlink == 1 && static_cast<std::uint64_t>(st.st_size) <= kInPlaceFileLimit) {
+          f.inPlace = true;
+          inPlaceBytes += f.size;
+          originals[&f] = static_cast<std::uint64_t>(st.st_size);
+        }
       }
       cur = next;
     }
@@ -453,13 +689,22 @@ std::int32_t RestoreCommit::Plan(std::vector<RestoreFile>& files, ZipFailure& fa
     finals[key] = &f;
   }
 
-  // All new files must fit beside the old ones, which are kept until the end.
+  // All new files must fit beside the old ones, which are kept until the end: as files of
+  // their own, or copied into the undo file for those written over in place.
   struct statvfs vfs {};
   if (::statvfs(m.target.c_str(), &vfs) == 0) {
     std::uint64_t block = vfs.f_frsize ? vfs.f_frsize : 4096;
+    auto blocks = [&](std::uint64_t n) { return SaturatingAdd(n, block - 1) / block * block; };
     std::uint64_t needed = 0;
-    for (const auto& f : files)
-      needed = SaturatingAdd(needed, SaturatingAdd(f.size, block - 1) / block * block);
+    for (const auto& f : files) {
+      auto original = originals.find(&f);
+      if (original == originals.end()) {
+        needed = SaturatingAdd(needed, blocks(f.size));
+      } else {
+        needed = SaturatingAdd(needed, original->second);
+        if (f.size > original->second) needed = SaturatingAdd(needed, blocks(f.size - original->second));
+      }
+    }
     std::uint64_t available = static_cast<std::uint64_t>(vfs.f_bavail) * block;
     if (needed > available) {
       SetFailure(failure, kZipNoSpace, ENOSPC, m.target);
@@ -487,10 +732,14 @@ std::int32_t RestoreCommit::Begin(ZipFailure& failure) {
 std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
   Impl& m = *impl_;
   CommitSection section;  // a termination signal waits until every file is in place or back
-  Journal j = m.MakeJournal(true);
   std::vector<RestoreFile>& files = *m.files;
+  std::vector<std::size_t> overwrite;
+  std::vector<struct stat> identity;
+  if (m.SaveOriginals(overwrite, identity, failure) != 0) return failure.code;
+  Journal j = m.MakeJournal(true);
+  j.undo = !overwrite.empty();
   for (std::size_t i = 0; i < files.size(); ++i) {
-    if (files[i].unchanged) continue;
+    if (files[i].unchanged || files[i].held) continue;
     struct stat st {};
     if (!Exists(files[i].temp, &st))
       return SetFailure(failure, kZipCannotWrite, errno, files[i].temp);
@@ -507,7 +756,7 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
   std::set<std::string> dirs;
   for (std::size_t i = 0; i < files.size() && error == 0; ++i) {
     const RestoreFile& f = files[i];
-    if (f.unchanged) continue;
+    if (f.unchanged || f.held) continue;
     std::string dir = DirectoryOf(f.final);
     dirs.insert(dir);
     errorPath = f.final;
@@ -543,6 +792,29 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
     }
     ForgetTemporary(f.temp);
   }
+  // The small files are written over in place, then synced together. The directory is
+  // opened first, so that the sync reports any write error of the file system after it.
+  int fileSystem = overwrite.empty() ? -1 : ::open(m.target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (!overwrite.empty() && fileSystem < 0 && error == 0) {
+    error = errno;
+    errorPath = m.target;
+  }
+  for (std::size_t k = 0; k < overwrite.size() && error == 0; ++k) {
+    RestoreFile& f = files[overwrite[k]];
+    errorPath = f.final;
+    timespec mtime{f.mtime, 0};
+    if (!OverwriteFile(f.final, f.data.data(), f.data.size(), f.mtime != 0 ? &mtime : nullptr,
+                       &identity[k], 0)) {
+      error = errno;
+      break;
+    }
+    std::vector<std::uint8_t>().swap(f.data);
+  }
+  if (error == 0 && fileSystem >= 0 && !SyncFileSystem(fileSystem, m.target)) {
+    error = errno;
+    errorPath = m.target;
+  }
+  if (fileSystem >= 0) ::close(fileSystem);
   for (auto it = dirs.begin(); error == 0 && it != dirs.end(); ++it) {
     if (!SyncDirectory(*it)) {
       error = errno;
@@ -563,9 +835,11 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
   if (error != 0) {
     SetFailure(failure, kZipCannotReplace, error, errorPath);
     failure.rolledBack = RollBack(m.target, j.files);
+    if (j.undo && !ReplayUndo(m.target)) failure.rolledBack = false;
     if (!failure.rolledBack) {
       m.keepJournal = true;
       ForgetJournal(JournalPath(m.target));
+      ForgetJournal(UndoPath(m.target));
     }
     return kZipCannotReplace;
   }
@@ -573,6 +847,7 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
   for (std::size_t i = 0; i < files.size(); ++i)
     if (!j.files[i].aside.empty()) kept.push_back(Join(DirectoryOf(files[i].final), j.files[i].aside));
   RemoveUnneededFiles(kept);
+  m.RemoveUndo();
   for (const auto& dir : m.createdDirs) ForgetCreatedDirectory(dir);
   m.createdDirs.clear();
   m.committed = true;
@@ -594,6 +869,7 @@ void RestoreCommit::Abandon() {
       SyncDirectory(m.target);
       m.journalWritten = false;
     }
+    m.RemoveUndo();  // only after the journal, which may name it
   }
   m.Unlock();
 }

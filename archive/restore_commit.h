@@ -14,16 +14,21 @@
 // - Commit: records in the journal where each working file's original will be kept, then for
 //   each file keeps the original under a second name (a hard link, or a rename where the file
 //   system has no links) and renames the new file over it; a working file that already held
-//   its entry (`unchanged`) is left alone. Only when every file is in place
-//   and synced is the journal removed; then the kept originals go. A failure on any file puts
-//   every original back.
+//   its entry (`unchanged`) is left alone. Small working files whose new bytes are held in
+//   memory (`held`) are written over in place instead: their originals are first copied into
+//   the undo file ".verdan-restore.undo" (synced before the journal names it), which spares
+//   a new file and a removed one per file — the costliest steps of a restore of many small
+//   files. A working file that cannot be written over (not writable, linked elsewhere, a
+//   database file another connection may hold open) gets a temporary and is renamed over as
+//   above. Only when every file is in place and synced is the journal removed; then the kept
+//   originals and the undo file go. A failure on any file puts every original back.
 // - Abandon (or the destructor) removes the temporaries, the created directories and the
 //   journal of a restore that did not commit.
 //
 // A restore killed at any point leaves its journal; `RecoverInterruptedRestore` (run at the
 // start of every run and restore, and when the program opens its archiving window) reads it
-// and puts the originals back, removes the new files the restore added, its temporaries and
-// the directories it created.
+// and puts the originals back (from the undo file, for those written over in place), removes
+// the new files the restore added, its temporaries and the directories it created.
 //
 // Thread-safety: one `RestoreCommit` is used by one thread, except that the extraction
 // threads write the temporaries of distinct files. Different processes are kept apart by the
@@ -31,6 +36,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -39,6 +45,7 @@
 namespace verdan::archive {
 
 inline constexpr const char* kRestoreJournalName = ".verdan-restore.journal";
+inline constexpr const char* kRestoreUndoName = ".verdan-restore.undo";
 
 // One file of a restore.
 struct RestoreFile {
@@ -48,6 +55,10 @@ struct RestoreFile {
   std::string final;       // the working file it replaces or becomes (set by Plan)
   std::string temp;        // its extracted, synced data (set by the extraction)
   bool unchanged = false;  // or: the working file already holds it, and stays as it is
+  std::time_t mtime = 0;   // the entry's time (0: none), for a file written over in place
+  bool inPlace = false;    // set by Plan: the working file may be written over in place
+  bool held = false;       // or: its checked bytes are in `data`, for writing in place
+  std::vector<std::uint8_t> data;
 };
 
 class RestoreCommit {
@@ -60,7 +71,7 @@ class RestoreCommit {
   // Each returns 0, or a ZipError with `failure` filled; after a failure the caller abandons.
   std::int32_t Plan(std::vector<RestoreFile>& files, ZipFailure& failure);
   std::int32_t Begin(ZipFailure& failure);
-  // Every file's `temp` must be set, or the file be `unchanged`. On failure every working file
+  // Every file's `temp` must be set, or the file be `unchanged` or `held`. On failure every working file
   // is as it was (or, if even putting them back failed, the journal stays for the next start
   // to finish the job).
   std::int32_t Commit(ZipFailure& failure);

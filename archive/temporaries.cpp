@@ -196,6 +196,50 @@ void RemoveUnneededFiles(const std::vector<std::string>& paths) {
   for (auto& t : threads) t.join();
 }
 
+bool SyncFileSystem(int fd, const std::string& path) {
+  if (!StepAllowed(FileStep::kSync, path)) return false;
+  return ::syncfs(fd) == 0;
+}
+
+bool OverwriteFile(const std::string& path, const void* data, std::size_t size,
+                   const struct timespec* mtime, const struct stat* expected, mode_t createMode) {
+  if (!StepAllowed(FileStep::kOverwrite, path)) return false;
+  int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT && createMode != 0)
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, createMode);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0;
+  if (ok && (!S_ISREG(st.st_mode) ||
+             (expected != nullptr && (st.st_dev != expected->st_dev || st.st_ino != expected->st_ino)))) {
+    ok = false;
+    errno = EBUSY;  // something else stands at the name now
+  }
+  const char* p = static_cast<const char*>(data);
+  for (std::size_t done = 0; ok && done < size;) {
+    ssize_t n = ::pwrite(fd, p + done, size - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      ok = false;
+    } else {
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  if (ok) ok = ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+  if (ok && mtime != nullptr) {
+    struct timespec times[2] = {{0, UTIME_OMIT}, *mtime};
+    ok = ::futimens(fd, times) == 0;
+  }
+  int saved = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    saved = errno;
+  }
+  errno = saved;
+  return ok;
+}
+
 std::string DirectoryOf(const std::string& path) {
   auto slash = path.rfind('/');
   if (slash == std::string::npos) return ".";

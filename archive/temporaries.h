@@ -19,7 +19,11 @@
 // Thread-safety: every function may be called from any thread.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
+
+#include <cstddef>
+#include <ctime>
 
 #include <string>
 #include <vector>
@@ -29,7 +33,7 @@ namespace verdan::archive {
 // ---- the file steps ----------------------------------------------------------------------
 
 // Steps at which a file is made durable or moved, as a test sees them.
-enum class FileStep { kSync, kSyncDirectory, kRename, kLink, kUnlink };
+enum class FileStep { kSync, kSyncDirectory, kRename, kLink, kUnlink, kOverwrite };
 
 // Test-only fault injection: when set, the hook is called before each step with the path it
 // concerns (from several threads at once: a restore syncs its files in parallel); a non-zero
@@ -49,6 +53,19 @@ bool RemoveFile(const std::string& path);  // ENOENT counts as done
 // Removes files no longer needed (not steps: nothing depends on them being gone), several at
 // a time: removing a file waits for its blocks to be freed, and those waits overlap.
 void RemoveUnneededFiles(const std::vector<std::string>& paths);
+
+// Syncs everything written to the file system that holds the open directory `fd` (`path`):
+// one sync for many files, where syncing each costs a journal commit per file. A write error
+// on that file system since `fd` was opened makes it fail.
+bool SyncFileSystem(int fd, const std::string& path);
+
+// Writes `size` bytes of `data` over the regular file at `path` in place (the same file: its
+// mode, owner and other names are kept) and cuts it to that length; gives it modification
+// time `mtime` when that is not null. With `expected`, the file must still be the one it
+// describes (else EBUSY). A missing file is made with `createMode` when that is not 0. Not
+// synced.
+bool OverwriteFile(const std::string& path, const void* data, std::size_t size,
+                   const struct timespec* mtime, const struct stat* expected, mode_t createMode);
 
 std::string DirectoryOf(const std::string& path);  // "." for a bare name
 std::string BaseName(const std::string& path);

@@ -854,9 +854,14 @@ std::int32_t ZipComponent::LSUZ_EXECUTE(std::int32_t, std::int32_t) {
   RestoreCommit commit(target);
   if (commit.Plan(files, failure_) != 0 || commit.Begin(failure_) != 0) return failure_.code;
 
-  // Extract every entry to a temporary file beside its target, checked and synced; only when
-  // all are intact do they replace the working files.
-  for (std::size_t k = 0; k < files.size(); ++k) jobs[k].target = files[k].final;
+  // Extract every entry to a temporary file beside its target, checked and synced (or, for a
+  // small working file to be written over in place, into memory); only when all are intact
+  // do they replace the working files.
+  for (std::size_t k = 0; k < files.size(); ++k) {
+    jobs[k].target = files[k].final;
+    jobs[k].hold = files[k].inPlace;
+    files[k].mtime = jobs[k].mtime;
+  }
   ProgressReporter progress(progressUi_, static_cast<std::int64_t>(files.size()), totalBytes);
   ExtractProgressReport report(progress);
   ExtractOptions options;
@@ -867,6 +872,8 @@ std::int32_t ZipComponent::LSUZ_EXECUTE(std::int32_t, std::int32_t) {
   for (std::size_t k = 0; k < files.size(); ++k) {
     files[k].temp = jobs[k].temp;
     files[k].unchanged = jobs[k].unchanged;
+    files[k].held = jobs[k].held;
+    files[k].data = std::move(jobs[k].data);
   }
   if (result == 0) result = commit.Commit(failure_);
   if (result != 0) commit.Abandon();
