@@ -518,7 +518,9 @@ class Extraction {
       FailEntry(e, kZipDamagedEntry);
       return;
     }
-    if (options_.keepUnchanged &&
+    // A held entry is compared with its working file by the commit, which reads that file
+    // anyway to keep its original.
+    if (options_.keepUnchanged && !j.hold &&
         SameAsWorkingFile(j.target, data, j.size, data == in ? w.out.data() : in)) {
       j.unchanged = true;
       if (progress_ != nullptr) {

@@ -55,7 +55,8 @@ struct ExtractJob {
   // entry's bytes (compared byte for byte): it needs no replacing.
   bool unchanged = false;
   // Keep the checked bytes in `data` (and set `held`) rather than in a temporary, when the
-  // entry is read in one step; one read otherwise still gets a temporary.
+  // entry is read in one step; one read otherwise still gets a temporary. A held entry is not
+  // compared with its working file here (`unchanged` stays false): the commit does that.
   bool hold = false;
   bool held = false;
   std::vector<std::uint8_t> data;

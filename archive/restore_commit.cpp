@@ -8,14 +8,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <set>
 #include <sstream>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 
 #include "archive/checksum.h"
@@ -35,6 +39,12 @@ constexpr std::size_t kJournalLimit = 64u << 20;
 // in all (their new bytes wait in memory until the commit).
 constexpr std::uint64_t kInPlaceFileLimit = 1u << 20;
 constexpr std::uint64_t kInPlaceBudget = 64u << 20;
+// Keeping their originals and writing them over take a thread for every so many files, up to
+// a few.
+constexpr std::size_t kKeeperThreads = 2;
+constexpr std::size_t kFilesPerKeeperThread = 64;
+constexpr std::size_t kOverwriteThreads = 4;
+constexpr std::size_t kFilesPerOverwriteThread = 64;
 
 // The undo file: a header, then per file a record head, its relative name and its bytes.
 constexpr char kUndoHeader[] = "verdan-undo 1\n";
@@ -244,6 +254,22 @@ bool Exists(const std::string& path, struct stat* out = nullptr) {
 }
 
 // ---- the undo file ------------------------------------------------------------------------
+
+// True when the regular file at `path` holds exactly `data`.
+bool SameContent(const std::string& path, const std::vector<std::uint8_t>& data) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  std::vector<std::uint8_t> now;
+  bool same = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+              static_cast<std::uint64_t>(st.st_size) == data.size();
+  if (same) {
+    now.resize(data.size());
+    same = now.empty() || ::pread(fd, now.data(), now.size(), 0) == static_cast<ssize_t>(now.size());
+  }
+  ::close(fd);
+  return same && now == data;
+}
 
 void Put(std::string& out, std::uint64_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
@@ -487,6 +513,17 @@ struct RestoreCommit::Impl {
   std::vector<std::string> createdDirs;
   bool journalWritten = false;
   bool undoWritten = false;
+  // What the keeping of the originals found, by file.
+  struct Kept {
+    bool usable = false;  // may be written over in place; its original is in the undo file
+    struct stat identity {};
+    std::uint32_t crc = 0;  // of the original
+  };
+  std::vector<Kept> kept;
+  std::thread keeper;
+  bool keeping = false;  // started, or done
+  std::int32_t keepResult = 0;
+  ZipFailure keepFailure;
   bool committed = false;
   bool keepJournal = false;  // putting the originals back failed: the next start does it
 
@@ -528,47 +565,94 @@ struct RestoreCommit::Impl {
     return ok;
   }
 
-  // Copies the original of every held file into the undo file, synced; a file that cannot be
-  // written over in place gets a temporary instead. Lists the files to write over in place,
-  // each with the identity its working file must still have then.
-  std::int32_t SaveOriginals(std::vector<std::size_t>& overwrite, std::vector<struct stat>& identity,
-                             ZipFailure& failure) {
+  // Copies the original of every file Plan chose to write over in place into the undo file,
+  // synced, noting each one's identity, size and CRC; a file that cannot be written over in
+  // place is noted as such. Runs on a thread of its own while the extraction runs (nothing is
+  // written over before the commit), or in the commit.
+  void KeepOriginals() {
+    kept.assign(files->size(), Kept{});
+    if (std::none_of(files->begin(), files->end(), [](const RestoreFile& f) { return f.inPlace; }))
+      return;
     std::string path = UndoPath(target);
-    int fd = -1;
-    std::string pending;
-    std::vector<std::uint8_t> original;
-    auto fail = [&](int error, const std::string& where, const std::string& entry = {}) {
-      if (fd >= 0) ::close(fd);
-      return SetFailure(failure, kZipCannotWrite, error, where, entry);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      keepResult = SetFailure(keepFailure, kZipCannotWrite, errno, path);
+      return;
+    }
+    undoWritten = true;
+    RegisterJournal(path);  // removed with the journal should the program be ended
+    // The files are read by a few threads; each gathers records and appends them in turns.
+    std::atomic<std::size_t> next{0};
+    std::mutex appending;
+    int error = WriteAll(fd, kUndoHeader, sizeof kUndoHeader - 1) ? 0 : errno;
+    auto append = [&](std::string& pending) {
+      std::lock_guard lock(appending);
+      if (error == 0 && !WriteAll(fd, pending)) error = errno != 0 ? errno : EIO;
+      pending.clear();
+      if (error != 0) next = files->size();
     };
+    auto work = [&] {
+      std::string pending;
+      std::vector<std::uint8_t> original;
+      for (std::size_t i; (i = next.fetch_add(1)) < files->size();) {
+        const RestoreFile& f = (*files)[i];
+        Kept& k = kept[i];
+        if (!f.inPlace || !ReadOriginal(f.final, original, k.identity)) continue;
+        AppendUndoRecord(pending, Relative(f.final), original, k.identity);
+        k.usable = true;
+        k.crc = Crc(0, original.data(), original.size());
+        if (pending.size() >= (1u << 20)) append(pending);
+      }
+      append(pending);
+    };
+    std::vector<std::thread> readers;
+    try {
+      for (std::size_t t = 1; t < kKeeperThreads && t * kFilesPerKeeperThread < files->size(); ++t)
+        readers.emplace_back(work);
+    } catch (const std::system_error&) {
+      // Fewer threads: the ones there are read the rest.
+    }
+    if (error == 0) work();
+    for (auto& t : readers) t.join();
+    if (error == 0 && !SyncDescriptor(fd, path)) error = errno;
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (error != 0) keepResult = SetFailure(keepFailure, kZipCannotWrite, error, path);
+  }
+
+  void WaitForOriginals() {
+    if (keeper.joinable()) keeper.join();
+    if (!keeping) KeepOriginals();
+    keeping = true;
+  }
+
+  // Decides for every held file: written over in place (its original kept), left as it is
+  // (it already holds its entry), or given a temporary to be renamed over it. Lists the files
+  // to write over in place, each with the identity its working file must still have then.
+  std::int32_t PlaceHeld(std::vector<std::size_t>& overwrite, std::vector<struct stat>& identity,
+                         ZipFailure& failure) {
+    WaitForOriginals();
+    if (keepResult != 0) {
+      failure = keepFailure;
+      return keepResult;
+    }
     for (std::size_t i = 0; i < files->size(); ++i) {
       RestoreFile& f = (*files)[i];
       if (!f.held) continue;
-      struct stat st {};
-      if (!ReadOriginal(f.final, original, st)) {
-        if (!HoldToTemporary(f)) return fail(errno, f.final, f.entryName);
+      const Kept& k = kept[i];
+      if (!k.usable) {
+        if (!HoldToTemporary(f)) return SetFailure(failure, kZipCannotWrite, errno, f.final, f.entryName);
         continue;
       }
-      if (fd < 0) {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0) return fail(errno, path);
-        undoWritten = true;
-        RegisterJournal(path);  // removed with the journal should the program be ended
-        pending = kUndoHeader;
-      }
-      AppendUndoRecord(pending, Relative(f.final), original, st);
-      if (pending.size() >= (1u << 20)) {
-        if (!WriteAll(fd, pending)) return fail(errno, path);
-        pending.clear();
+      if (static_cast<std::uint64_t>(k.identity.st_size) == f.data.size() &&
+          k.crc == Crc(0, f.data.data(), f.data.size()) && SameContent(f.final, f.data)) {
+        f.held = false;  // it already holds its entry: left as it is
+        f.unchanged = true;
+        std::vector<std::uint8_t>().swap(f.data);
+        continue;
       }
       overwrite.push_back(i);
-      identity.push_back(st);
+      identity.push_back(k.identity);
     }
-    if (fd < 0) return 0;
-    if (!WriteAll(fd, pending) || !SyncDescriptor(fd, path)) return fail(errno, path);
-    int closed = ::close(fd);
-    fd = -1;
-    if (closed != 0) return fail(errno, path);
     return 0;
   }
 
@@ -735,7 +819,7 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
   std::vector<RestoreFile>& files = *m.files;
   std::vector<std::size_t> overwrite;
   std::vector<struct stat> identity;
-  if (m.SaveOriginals(overwrite, identity, failure) != 0) return failure.code;
+  if (m.PlaceHeld(overwrite, identity, failure) != 0) return failure.code;
   Journal j = m.MakeJournal(true);
   j.undo = !overwrite.empty();
   for (std::size_t i = 0; i < files.size(); ++i) {
@@ -799,16 +883,37 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
     error = errno;
     errorPath = m.target;
   }
-  for (std::size_t k = 0; k < overwrite.size() && error == 0; ++k) {
-    RestoreFile& f = files[overwrite[k]];
-    errorPath = f.final;
-    timespec mtime{f.mtime, 0};
-    if (!OverwriteFile(f.final, f.data.data(), f.data.size(), f.mtime != 0 ? &mtime : nullptr,
-                       &identity[k], 0)) {
-      error = errno;
-      break;
+  if (error == 0) {
+    // Many files are written by a few threads at once, in order; the first failure stops all.
+    std::atomic<std::size_t> next{0};
+    std::mutex failed;
+    auto work = [&] {
+      for (std::size_t k; (k = next.fetch_add(1)) < overwrite.size();) {
+        RestoreFile& f = files[overwrite[k]];
+        timespec mtime{f.mtime, 0};
+        if (OverwriteFile(f.final, f.data.data(), f.data.size(), f.mtime != 0 ? &mtime : nullptr,
+                          &identity[k], 0)) {
+          std::vector<std::uint8_t>().swap(f.data);
+          continue;
+        }
+        int saved = errno;
+        std::lock_guard lock(failed);
+        if (error == 0) {
+          error = saved != 0 ? saved : EIO;
+          errorPath = f.final;
+        }
+        next = overwrite.size();
+      }
+    };
+    std::vector<std::thread> writers;
+    try {
+      for (std::size_t t = 1; t < kOverwriteThreads && t * kFilesPerOverwriteThread < overwrite.size(); ++t)
+        writers.emplace_back(work);
+    } catch (const std::system_error&) {
+      // Fewer threads: the ones there are write the rest.
     }
-    std::vector<std::uint8_t>().swap(f.data);
+    work();
+    for (auto& t : writers) t.join();
   }
   if (error == 0 && fileSystem >= 0 && !SyncFileSystem(fileSystem, m.target)) {
     error = errno;
@@ -855,21 +960,37 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
   return 0;
 }
 
+void RestoreCommit::KeepOriginalsMeanwhile() {
+  Impl& m = *impl_;
+  if (m.keeping || m.files == nullptr) return;
+  try {
+    m.keeper = std::thread([&m] { m.KeepOriginals(); });
+    m.keeping = true;
+  } catch (const std::system_error&) {
+    // No thread to spare: the commit keeps them itself.
+  }
+}
+
 void RestoreCommit::Abandon() {
   Impl& m = *impl_;
+  if (m.keeper.joinable()) m.keeper.join();
   if (!m.committed && !m.keepJournal) {
     if (m.files)
       for (auto& f : *m.files)
         if (!f.temp.empty()) DiscardTemporary(f.temp);
     RemoveCreatedDirectories(m.createdDirs);
     m.createdDirs.clear();
+    bool journalGone = true;
     if (m.journalWritten) {
-      RemoveFile(JournalPath(m.target));
+      journalGone = RemoveFile(JournalPath(m.target));
       ForgetJournal(JournalPath(m.target));
       SyncDirectory(m.target);
       m.journalWritten = false;
     }
-    m.RemoveUndo();  // only after the journal, which may name it
+    if (journalGone)
+      m.RemoveUndo();  // only once no journal can name it
+    else
+      ForgetJournal(UndoPath(m.target));
   }
   m.Unlock();
 }

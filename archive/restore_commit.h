@@ -71,6 +71,10 @@ class RestoreCommit {
   // Each returns 0, or a ZipError with `failure` filled; after a failure the caller abandons.
   std::int32_t Plan(std::vector<RestoreFile>& files, ZipFailure& failure);
   std::int32_t Begin(ZipFailure& failure);
+  // Starts keeping the originals of the files Plan chose to write over in place, on a thread
+  // of its own, while the caller extracts (nothing is written over before Commit). Optional:
+  // Commit otherwise keeps them itself.
+  void KeepOriginalsMeanwhile();
   // Every file's `temp` must be set, or the file be `unchanged` or `held`. On failure every working file
   // is as it was (or, if even putting them back failed, the journal stays for the next start
   // to finish the job).

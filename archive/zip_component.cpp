@@ -862,6 +862,7 @@ std::int32_t ZipComponent::LSUZ_EXECUTE(std::int32_t, std::int32_t) {
     jobs[k].hold = files[k].inPlace;
     files[k].mtime = jobs[k].mtime;
   }
+  commit.KeepOriginalsMeanwhile();
   ProgressReporter progress(progressUi_, static_cast<std::int64_t>(files.size()), totalBytes);
   ExtractProgressReport report(progress);
   ExtractOptions options;

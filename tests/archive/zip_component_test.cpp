@@ -647,12 +647,18 @@ TEST_F(UnzipTest, WorkingFilesThatAlreadyHoldTheirEntryStayInPlace) {
   WriteFile(dir.File("work/ARHIVE.TPS"), ReadFile(dir.File("src/ARHIVE.TPS")));
   WriteFile(dir.File("work/PODACI.TPS"), almost);
   ASSERT_EQ(::link(dir.File("work/ARHIVE.TPS").c_str(), dir.File("druga_veza").c_str()), 0);
-  struct stat before[2], after[2];
+  WriteFile(dir.File("src/ISTA.TPS"), Records(20000, 3));  // a small file with one name
+  WriteFile(dir.File("work/ISTA.TPS"), ReadFile(dir.File("src/ISTA.TPS")));
+  struct stat before[3], after[3];
   ASSERT_EQ(::stat(dir.File("work/ARHIVE.TPS").c_str(), &before[0]), 0);
   ASSERT_EQ(::stat(dir.File("work/PODACI.TPS").c_str(), &before[1]), 0);
-  ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "-j", "a.zip", "src/ARHIVE.TPS", "src/PODACI.TPS"},
+  ASSERT_EQ(::stat(dir.File("work/ISTA.TPS").c_str(), &before[2]), 0);
+  ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "-j", "a.zip", "src/ARHIVE.TPS", "src/PODACI.TPS",
+                        "src/ISTA.TPS"},
                        dir.path()).status, 0);
-  EXPECT_EQ(Extract("a.zip"), 2);
+  EXPECT_EQ(Extract("a.zip"), 3);
+  ASSERT_EQ(::stat(dir.File("work/ISTA.TPS").c_str(), &after[2]), 0);
+  EXPECT_EQ(after[2].st_ino, before[2].st_ino);
   ASSERT_EQ(::stat(dir.File("work/ARHIVE.TPS").c_str(), &after[0]), 0);
   ASSERT_EQ(::stat(dir.File("work/PODACI.TPS").c_str(), &after[1]), 0);
   EXPECT_EQ(after[0].st_ino, before[0].st_ino);
@@ -664,7 +670,9 @@ TEST_F(UnzipTest, WorkingFilesThatAlreadyHoldTheirEntryStayInPlace) {
   ASSERT_EQ(::stat(dir.File("src/ARHIVE.TPS").c_str(), &source), 0);
   EXPECT_LE(std::abs(after[0].st_mtime - source.st_mtime), 2);
   EXPECT_EQ(after[0].st_mtime, after[1].st_mtime);
-  EXPECT_EQ(Listing(dir.File("work")), (std::vector<std::string>{"ARHIVE.TPS", "PODACI.TPS"}));
+  EXPECT_EQ(after[2].st_mtime, after[1].st_mtime);
+  EXPECT_EQ(Listing(dir.File("work")),
+            (std::vector<std::string>{"ARHIVE.TPS", "ISTA.TPS", "PODACI.TPS"}));
 }
 
 // A working file with a second name, and a database file another connection may hold open,
