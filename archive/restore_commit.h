@@ -16,7 +16,8 @@
 //   system has no links) and renames the new file over it; a working file that already held
 //   its entry (`unchanged`) is left alone. Small working files whose new bytes are held in
 //   memory (`held`) are written over in place instead: their originals are first copied into
-//   the undo file ".verdan-restore.undo" (synced before the journal names it), which spares
+//   the undo file ".verdan-restore.undo" (synced before the journal names it; the copying may
+//   start while the extraction runs, `KeepOriginalsMeanwhile`), which spares
 //   a new file and a removed one per file — the costliest steps of a restore of many small
 //   files. A working file that cannot be written over (not writable, linked elsewhere, a
 //   database file another connection may hold open) gets a temporary and is renamed over as
@@ -31,7 +32,8 @@
 // the new files the restore added, its temporaries and the directories it created.
 //
 // Thread-safety: one `RestoreCommit` is used by one thread, except that the extraction
-// threads write the temporaries of distinct files. Different processes are kept apart by the
+// threads write the temporaries of distinct files; its own threads (keeping originals, writing
+// files over) each take distinct files and are joined before Commit or Abandon returns. Different processes are kept apart by the
 // directory lock.
 #pragma once
 
