@@ -186,24 +186,6 @@ std::size_t FindMarker(const std::uint8_t* p, std::size_t from, std::size_t n) {
   return kNone;
 }
 
-// True when `path` is a regular file holding exactly `size` bytes equal to `data`; `scratch`
-// has room for them.
-bool SameAsWorkingFile(const std::string& path, const std::uint8_t* data, std::uint64_t size,
-                       std::uint8_t* scratch) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st {};
-  bool same = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-              static_cast<std::uint64_t>(st.st_size) == size;
-  // A step at a time: a file that differs usually does so early.
-  for (std::uint64_t at = 0; same && at < size; at += kFindStep) {
-    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kFindStep, size - at));
-    same = ReadAt(fd, scratch + at, n, at) && std::memcmp(scratch + at, data + at, n) == 0;
-  }
-  ::close(fd);
-  return same;
-}
-
 // The one place where libzip's reading errors become the component's error numbers. A wrong
 // password passes the header check now and then and only shows as bad data, so for an
 // encrypted entry bad data counts as a wrong password.
@@ -521,7 +503,7 @@ class Extraction {
     // A held entry is compared with its working file by the commit, which reads that file
     // anyway to keep its original.
     if (options_.keepUnchanged && !j.hold &&
-        SameAsWorkingFile(j.target, data, j.size, data == in ? w.out.data() : in)) {
+        FileHolds(j.target, data, j.size, data == in ? w.out.data() : in)) {
       j.unchanged = true;
       if (progress_ != nullptr) {
         progress_->BytesWritten(j.size);

@@ -255,22 +255,6 @@ bool Exists(const std::string& path, struct stat* out = nullptr) {
 
 // ---- the undo file ------------------------------------------------------------------------
 
-// True when the regular file at `path` holds exactly `data`.
-bool SameContent(const std::string& path, const std::vector<std::uint8_t>& data) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st {};
-  std::vector<std::uint8_t> now;
-  bool same = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-              static_cast<std::uint64_t>(st.st_size) == data.size();
-  if (same) {
-    now.resize(data.size());
-    same = now.empty() || ::pread(fd, now.data(), now.size(), 0) == static_cast<ssize_t>(now.size());
-  }
-  ::close(fd);
-  return same && now == data;
-}
-
 void Put(std::string& out, std::uint64_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
 }
@@ -635,6 +619,7 @@ struct RestoreCommit::Impl {
       failure = keepFailure;
       return keepResult;
     }
+    std::vector<std::uint8_t> scratch;
     for (std::size_t i = 0; i < files->size(); ++i) {
       RestoreFile& f = (*files)[i];
       if (!f.held) continue;
@@ -643,8 +628,14 @@ struct RestoreCommit::Impl {
         if (!HoldToTemporary(f)) return SetFailure(failure, kZipCannotWrite, errno, f.final, f.entryName);
         continue;
       }
+      // The same size and CRC as the original: compared byte for byte.
+      bool same = false;
       if (static_cast<std::uint64_t>(k.identity.st_size) == f.data.size() &&
-          k.crc == Crc(0, f.data.data(), f.data.size()) && SameContent(f.final, f.data)) {
+          k.crc == Crc(0, f.data.data(), f.data.size())) {
+        scratch.resize(f.data.size());
+        same = FileHolds(f.final, f.data.data(), f.data.size(), scratch.data());
+      }
+      if (same) {
         f.held = false;  // it already holds its entry: left as it is
         f.unchanged = true;
         std::vector<std::uint8_t>().swap(f.data);

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <random>
@@ -194,6 +195,23 @@ void RemoveUnneededFiles(const std::vector<std::string>& paths) {
   }
   work();
   for (auto& t : threads) t.join();
+}
+
+bool FileHolds(const std::string& path, const std::uint8_t* data, std::uint64_t size,
+               std::uint8_t* scratch) {
+  constexpr std::uint64_t kStep = 256u << 10;  // a file that differs usually does so early
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool same = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+              static_cast<std::uint64_t>(st.st_size) == size;
+  for (std::uint64_t at = 0; same && at < size; at += kStep) {
+    auto n = static_cast<std::size_t>(std::min(kStep, size - at));
+    same = ::pread(fd, scratch + at, n, static_cast<off_t>(at)) == static_cast<ssize_t>(n) &&
+           std::memcmp(scratch + at, data + at, n) == 0;
+  }
+  ::close(fd);
+  return same;
 }
 
 bool SyncFileSystem(int fd, const std::string& path) {

@@ -23,6 +23,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 
 #include <string>
@@ -53,6 +54,11 @@ bool RemoveFile(const std::string& path);  // ENOENT counts as done
 // Removes files no longer needed (not steps: nothing depends on them being gone), several at
 // a time: removing a file waits for its blocks to be freed, and those waits overlap.
 void RemoveUnneededFiles(const std::vector<std::string>& paths);
+
+// True when `path` is a regular file holding exactly `size` bytes equal to `data`; `scratch`
+// has room for them.
+bool FileHolds(const std::string& path, const std::uint8_t* data, std::uint64_t size,
+               std::uint8_t* scratch);
 
 // Syncs everything written to the file system that holds the open directory `fd` (`path`):
 // one sync for many files, where syncing each costs a journal commit per file. A write error
