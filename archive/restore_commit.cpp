@@ -558,13 +558,12 @@ struct RestoreCommit::Impl {
     if (std::none_of(files->begin(), files->end(), [](const RestoreFile& f) { return f.inPlace; }))
       return;
     std::string path = UndoPath(target);
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int fd = CreateJournalFile(path);  // removed with the journal should the program be ended
     if (fd < 0) {
       keepResult = SetFailure(keepFailure, kZipCannotWrite, errno, path);
       return;
     }
     undoWritten = true;
-    RegisterJournal(path);  // removed with the journal should the program be ended
     // The files are read by a few threads; each gathers records and appends them in turns.
     std::atomic<std::size_t> next{0};
     std::mutex appending;

@@ -418,6 +418,18 @@ void RegisterJournal(const std::string& path) {
   r.journals.insert(path);
 }
 
+int CreateJournalFile(const std::string& path) {
+  Registry& r = Live();
+  std::lock_guard lock(r.mutex);  // made and registered in one step: the cleanup sees it
+  if (r.ending) {
+    errno = ECANCELED;
+    return -1;
+  }
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd >= 0) r.journals.insert(path);
+  return fd;
+}
+
 void ForgetJournal(const std::string& path) {
   Registry& r = Live();
   std::lock_guard lock(r.mutex);

@@ -121,6 +121,10 @@ void RegisterCreatedDirectory(const std::string& dir);
 void ForgetCreatedDirectory(const std::string& dir);
 void RegisterJournal(const std::string& path);
 void ForgetJournal(const std::string& path);
+// Creates (or empties) a file of a restore's own that the termination cleanup removes with the
+// journals, made and registered in one step; -1 with errno set (ECANCELED once the process is
+// ending, when nothing new is made).
+int CreateJournalFile(const std::string& path);
 
 // True when `name` (a name without directory) has our temporary pattern; `pid` is then the
 // process that made it, or 0 for the older form without one.
