@@ -186,16 +186,22 @@ TEST_F(NetSimpleTest, SlowReaderGetsEveryByteOnceInOrder) {
   obj.Init();
   obj.Open("127.0.0.1", server.port());
   ASSERT_EQ(obj.Error, 0);
-  const int kPackets = 320;  // more than the loopback buffers hold
+  // Batches until the socket takes no more and packets stay queued in the layer. How much
+  // the loopback buffers hold differs between machines, and whether the sender meets
+  // would-block or simply waits for the socket to become writable depends on timing, so
+  // neither a fixed amount nor the trace's text says the sender is stuck. At most 64 MB.
+  int packets = 0;
   std::string sent;
-  for (int i = 0; i < kPackets; ++i) {
-    std::string chunk = Pattern(kMaxBinData, static_cast<unsigned>(i));
-    ASSERT_TRUE(obj.SendText(chunk));
-    sent += chunk;
-  }
-  obj.CountOutgoingPackets(OutgoingCount::kPacketsAndBytes);
-  EXPECT_GT(obj.OutgoingDLLPackets, 0);
-  EXPECT_LE(obj.OutgoingDLLPackets, kPackets);
+  do {
+    for (int i = 0; i < 64; ++i, ++packets) {
+      std::string chunk = Pattern(kMaxBinData, static_cast<unsigned>(packets));
+      ASSERT_TRUE(obj.SendText(chunk));
+      sent += chunk;
+    }
+    owner.PumpFor(200ms);
+    obj.CountOutgoingPackets(OutgoingCount::kPackets);
+  } while (obj.OutgoingDLLPackets == 0 && packets < 4096);
+  ASSERT_GT(obj.OutgoingDLLPackets, 0) << "the socket took all of " << sent.size() << " bytes";
   obj.Close();  // with packets still queued: nothing may be lost
   go = true;
   NetDLL::ClientView view;
@@ -207,7 +213,7 @@ TEST_F(NetSimpleTest, SlowReaderGetsEveryByteOnceInOrder) {
   ASSERT_EQ(received.size(), 1u);
   EXPECT_EQ(received[0].size(), sent.size());
   EXPECT_TRUE(received[0] == sent);
-  EXPECT_NE(capture.Text().find("WSAEWOULDBLOCK"), std::string::npos);
+  EXPECT_TRUE(obj.errors.empty());
 }
 
 TEST_F(NetSimpleTest, ServerClosingFirstDeliversDataThenClosesOnce) {
@@ -864,17 +870,24 @@ TEST_F(NetSimpleTest, SendsAfterTheQueueRanDryLeaveAndCountsFollowEachPacketsLen
   ASSERT_EQ(obj.Error, 0);
   std::string sent;
   std::vector<std::int64_t> lengths;
-  for (int i = 0; i < 300; ++i) {
-    std::size_t len = 1 + (static_cast<std::size_t>(i) * 7919) % kMaxBinData;
-    std::string chunk = Pattern(len, static_cast<unsigned>(i));
-    ASSERT_TRUE(obj.SendText(chunk));
-    sent += chunk;
-    lengths.push_back(static_cast<std::int64_t>(len));
-  }
+  // Batches until packets stay queued once the socket takes no more; how much it takes
+  // depends on the machine's buffer limits. At most about 64 MB.
+  int packets = 0;
+  do {
+    for (int i = 0; i < 300; ++i, ++packets) {
+      std::size_t len = 1 + (static_cast<std::size_t>(packets) * 7919) % kMaxBinData;
+      std::string chunk = Pattern(len, static_cast<unsigned>(packets));
+      ASSERT_TRUE(obj.SendText(chunk));
+      sent += chunk;
+      lengths.push_back(static_cast<std::int64_t>(len));
+    }
+    owner.PumpFor(200ms);
+    obj.CountOutgoingPackets(OutgoingCount::kPackets);
+  } while (obj.OutgoingDLLPackets == 0 && packets < 8100);
   // The packets still queued are the last ones sent, each counted with its full length.
   obj.CountOutgoingPackets(OutgoingCount::kPacketsAndBytes);
   ASSERT_GT(obj.OutgoingDLLPackets, 0);
-  ASSERT_LE(obj.OutgoingDLLPackets, 300);
+  ASSERT_LE(obj.OutgoingDLLPackets, packets);
   std::int64_t expected = 0;
   for (std::size_t i = lengths.size() - static_cast<std::size_t>(obj.OutgoingDLLPackets); i < lengths.size(); ++i)
     expected += lengths[i];
