@@ -46,12 +46,18 @@ void BackToStartDirectory(app::Program& program) {
   platform::ChangeDirectory(TrimRightCopy(program.StartDirectory));
 }
 
-// What killed runs and restores left behind is dealt with before a run writes: an
-// interrupted restore of the source directory is undone (it must not be archived half done)
-// and stale temporaries are removed where the run writes.
-void TidyBeforeRun(app::Program& program, std::initializer_list<std::string> paths) {
-  RepairInterruptedRestore(program);
+// Before a run reads the source directory it takes the directory's lock, held to the run's
+// end: a restore into it waits for the run, and the run for a restore (a bounded time, then
+// it is refused: a directory a restore is changing is never packed). Then what killed runs
+// and restores left behind is dealt with: an interrupted restore of the source directory is
+// undone (it must not be archived half done) and stale temporaries are removed where the run
+// writes. False when the directory stayed busy (said).
+bool TidyBeforeRun(app::Program& program, DirectoryLock& source,
+                   std::initializer_list<std::string> paths) {
+  if (!LockSourceDirectory(program, source)) return false;
+  RepairInterruptedRestore(program, &source);
   for (const std::string& path : paths) RemoveStaleTemporaries(DirectoryOf(path));
+  return true;
 }
 
 void ShowError(app::Program& program, ArchiveShared& shared, const FailureContext& context = {}) {
@@ -219,7 +225,8 @@ bool ExternalDiskRun(app::Program& program, ArchiveShared& shared, std::string& 
     return false;
   program.buffers.ZIPARCHIVE = base + ".zip";
   shared.SecondCopyPath = base + "_2_.zip";
-  TidyBeforeRun(program, {program.buffers.ZIPARCHIVE});
+  DirectoryLock source;
+  if (!TidyBeforeRun(program, source, {program.buffers.ZIPARCHIVE})) return false;
   PendingSecondCopy secondCopy(shared.zip, program.buffers.ZIPARCHIVE, shared.SecondCopyPath);
   shared.IncludePattern = "*.tps";
   const bool succeeded = PackAndReport(program, shared, secondCopy, context, &record);
@@ -251,7 +258,8 @@ bool DestinationRun(app::Program& program, ArchiveShared& shared, std::string& I
     return false;
   program.buffers.ZIPARCHIVE = base + ".zip";
   shared.SecondCopyPath = base + "_2_.zip";
-  TidyBeforeRun(program, {program.buffers.ZIPARCHIVE});
+  DirectoryLock source;
+  if (!TidyBeforeRun(program, source, {program.buffers.ZIPARCHIVE})) return false;
   PendingSecondCopy secondCopy(shared.zip, program.buffers.ZIPARCHIVE, shared.SecondCopyPath);
   shared.IncludePattern = "*.tps";
   const bool succeeded = PackAndReport(program, shared, secondCopy, {}, &record);
@@ -302,7 +310,11 @@ void PackForBrowse(app::Program& program, ArchiveShared& shared, int option, Sta
                    const BrowseHooks& hooks) {
   RunRecord record("backup", TrimRightCopy(program.StartDirectory));
   record.SetArchive(program.buffers.ZIPARCHIVE);
-  TidyBeforeRun(program, {program.buffers.ZIPARCHIVE, shared.SecondCopyPath});
+  DirectoryLock source;
+  if (!TidyBeforeRun(program, source, {program.buffers.ZIPARCHIVE, shared.SecondCopyPath})) {
+    record.SetResult(false, kZipDirectoryBusy);
+    return;
+  }
   PendingSecondCopy secondCopy(shared.zip, program.buffers.ZIPARCHIVE, shared.SecondCopyPath);
   bool written;
   if (option == 1) {

@@ -120,7 +120,14 @@ std::string FailureReason(const ZipFailure& f, const FailureContext& context) {
       if (f.systemError != 0)
         return "Direktorij za dearhiviranje nije upotrebljiv. " + SystemLine(f.systemError, f.path);
       return "Direktorij za dearhiviranje nije upotrebljiv: " + f.path;
+    case kZipNotAFile:
+      return "Na mjestu radne datoteke nije obična datoteka (cijev, uređaj ili utičnica); ništa "
+             "nije zamijenjeno: " + f.path;
+    case kZipDirectoryBusy:
+      return std::string(kDirectoryBusyText) + f.path;
     case kZipCannotReplace: {
+      if (f.systemError == EPERM && (EndsWith(f.path, kRestoreJournalName) || EndsWith(f.path, kRestoreUndoName)))
+        return std::string(kRestoreRefusedText) + f.path;
       if (EndsWith(f.path, kRestoreJournalName))
         return "Prethodno prekinuto dearhiviranje ne može se poništiti: " + f.path;
       std::string line = "Datoteka se ne može zamijeniti. " +

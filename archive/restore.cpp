@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 
+#include "app/run_log.h"
 #include "app/tables.h"
 #include "archive/archive_check.h"
 #include "archive/failure_text.h"
@@ -37,21 +38,55 @@ std::string NameList(const std::vector<std::string>& names) {
 
 }  // namespace
 
-void RepairInterruptedRestore(app::Program& program) {
+void RepairInterruptedRestore(app::Program& program, const DirectoryLock* held) {
   std::string target = RestoreTarget(program);
-  switch (RecoverInterruptedRestore(target)) {
+  RecoveryReport report;
+  Recovery r = held != nullptr && held->held() ? RecoverInterruptedRestoreLocked(target, &report)
+                                               : RecoverInterruptedRestore(target, &report);
+  std::string text;
+  switch (r) {
     case Recovery::kRolledBack:
-      ShowRunMessage(program, kRestoreUndoneText + target, kNoticeCaption,
-                     platform::Icon::kExclamation);
+      text = kRestoreUndoneText + target;
+      if (!report.putBack.empty()) text += "|" + std::string(kRestorePutBackText) + NameList(report.putBack);
+      if (!report.leftAlone.empty())
+        text += "|" + std::string(kRestoreLeftAloneText) + NameList(report.leftAlone);
       break;
     case Recovery::kFailed:
-      ShowRunMessage(program, kRestoreNotUndoneText + target + "/" + kRestoreJournalName,
-                     kRestoreWarningCaption, platform::Icon::kExclamation);
+      text = kRestoreNotUndoneText + target + "/" + kRestoreJournalName;
+      break;
+    case Recovery::kRefused:
+      text = kRestoreRefusedText + report.refused;
       break;
     case Recovery::kNothing:
     case Recovery::kBusy:
-      break;
+      return;
   }
+  // The interrupted restore never wrote its line in the log of runs: this is it.
+  app::RunLogEntry entry;
+  entry.command = "restore";
+  entry.reason = text;
+  for (char& c : entry.reason)
+    if (c == '|') c = ' ';
+  std::string start = platform::TrimRightCopy(program.StartDirectory);
+  app::AppendRunLog(entry, start.empty() ? std::string(app::kRunLogFile)
+                                         : start + platform::kSeparator + app::kRunLogFile);
+  if (r == Recovery::kRolledBack)
+    ShowRunMessage(program, text, kNoticeCaption, platform::Icon::kExclamation);
+  else
+    ShowRunMessage(program, text, kRestoreWarningCaption, platform::Icon::kExclamation);
+}
+
+bool LockSourceDirectory(app::Program& program, DirectoryLock& lock) {
+  std::string target = RestoreTarget(program);
+  struct stat st {};
+  if (target.empty() || ::stat(target.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    return true;  // no directory to guard: the run reports what it finds
+  if (lock.Take(target)) return true;
+  if (errno == EWOULDBLOCK) {
+    ShowRunMessage(program, kErrorPrefix + std::to_string(kZipDirectoryBusy) + "|" + kDirectoryBusyText + target);
+    return false;
+  }
+  return true;  // a directory that cannot be locked (no lock on its file system) is not refused
 }
 
 std::string RestoreWarningText(const std::string& archive, const std::string& target) {

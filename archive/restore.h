@@ -11,6 +11,7 @@
 
 #include "app/program.h"
 #include "archive/archive_runs.h"
+#include "archive/restore_commit.h"
 
 namespace verdan::archive {
 
@@ -51,9 +52,21 @@ inline constexpr const char* kRestoreNotUndoneText =
 // The current directory is the start directory again afterwards.
 void ChooseArchive(app::Program& program, ArchiveShared& shared);
 
+// Files an undone restore put back, and those it left because they changed since; each list
+// follows its line.
+inline constexpr const char* kRestorePutBackText = "Vraćene datoteke: ";
+inline constexpr const char* kRestoreLeftAloneText =
+    "Promijenjene nakon prekida, ostavljene kakve jesu: ";
+
 // Undoes a restore into the source directory that a killed process left half done, and
-// says so. The caller holds `runLock`.
-void RepairInterruptedRestore(app::Program& program);
+// says so (in a message and in the log of runs), naming the files it put back and those it
+// left because they changed since. The caller holds `runLock`; `held`, when given, is this
+// process's lock on the source directory.
+void RepairInterruptedRestore(app::Program& program, const DirectoryLock* held = nullptr);
+
+// Takes `lock` on the source directory for a run or restore, waiting a bounded time for
+// another one there; says so and returns false when it stays busy.
+bool LockSourceDirectory(app::Program& program, DirectoryLock& lock);
 
 // The restore warning for `archive` restored into `target`: the two lines of the warning,
 // then the files the archive will replace and add, naming the program's own tables.

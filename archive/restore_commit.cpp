@@ -9,9 +9,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -29,7 +31,10 @@
 namespace verdan::archive {
 namespace {
 
-constexpr const char* kJournalHeader = "verdan-restore 1";
+// The journal's first line. The first form (a journal left by an earlier version) has no
+// "inplace" lines: its undo file is put back whole, as that version did.
+constexpr const char* kJournalHeader = "verdan-restore 2";
+constexpr const char* kJournalHeaderFirst = "verdan-restore 1";
 // What a temporary's name adds to the name of its target: ".", ".vrd", the process number,
 // ".", six characters.
 constexpr std::size_t kTemporaryExtra = 24;
@@ -65,12 +70,25 @@ struct JournalFile {
   ino_t ino = 0;
 };
 
+// A file written over in place: what the restore writes there, so that the next start can
+// tell the restore's bytes (whole, or torn by the interruption) from work done since.
+constexpr std::size_t kBlock = 4096;  // a write that is cut short leaves whole blocks
+struct InPlaceFile {
+  std::string final;  // relative to the target directory
+  std::uint64_t size = 0;
+  std::int64_t mtime = 0;  // the entry's time, 0 when none
+  std::uint32_t crc = 0;
+  std::vector<std::uint32_t> blocks;  // the CRC of every kBlock bytes (the last one shorter)
+};
+
 struct Journal {
+  int version = 2;
   pid_t pid = 0;
   bool commit = false;            // false: extracting; true: replacing the working files
   bool undo = false;              // the undo file holds originals written over in place
   std::vector<std::string> dirs;  // created directories, relative, in the order made
   std::vector<JournalFile> files;
+  std::vector<InPlaceFile> inPlace;
 };
 
 std::string Join(const std::string& dir, const std::string& name) {
@@ -121,6 +139,16 @@ std::string Render(const Journal& j) {
     o << "file " << Escape(f.final) << " " << Escape(f.temp) << " " << Escape(f.aside) << " "
       << static_cast<unsigned long long>(f.dev) << " " << static_cast<unsigned long long>(f.ino)
       << "\n";
+  for (const auto& f : j.inPlace) {
+    o << "inplace " << Escape(f.final) << " " << f.size << " " << f.mtime << " " << f.crc << " ";
+    if (f.blocks.empty()) o << "-";
+    for (std::uint32_t b : f.blocks) {
+      char hex[9];
+      std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(b));
+      o << hex;
+    }
+    o << "\n";
+  }
   o << "end\n";
   return o.str();
 }
@@ -143,7 +171,13 @@ bool Contained(const std::string& rel, bool allowSlash) {
 bool Parse(const std::string& text, Journal& j) {
   std::istringstream in(text);
   std::string line;
-  if (!std::getline(in, line) || line != kJournalHeader) return false;
+  if (!std::getline(in, line)) return false;
+  if (line == kJournalHeader)
+    j.version = 2;
+  else if (line == kJournalHeaderFirst)
+    j.version = 1;
+  else
+    return false;
   bool ended = false;
   while (std::getline(in, line)) {
     std::istringstream l(line);
@@ -180,6 +214,28 @@ bool Parse(const std::string& text, Journal& j) {
       f.dev = static_cast<dev_t>(dev);
       f.ino = static_cast<ino_t>(ino);
       j.files.push_back(f);
+    } else if (word == "inplace" && j.version >= 2) {
+      std::string rf, hex;
+      InPlaceFile f;
+      long long mtime = 0;
+      unsigned long long size = 0, crc = 0;
+      if (!(l >> rf >> size >> mtime >> crc >> hex) || !Unescape(rf, f.final) ||
+          !Contained(f.final, true) || size > kUndoRecordLimit || crc > 0xFFFFFFFFull)
+        return false;
+      f.size = size;
+      f.mtime = mtime;
+      f.crc = static_cast<std::uint32_t>(crc);
+      if (hex != "-") {
+        if (hex.size() % 8 != 0 || hex.size() / 8 != (size + kBlock - 1) / kBlock) return false;
+        for (std::size_t at = 0; at < hex.size(); at += 8) {
+          unsigned v = 0;
+          if (std::sscanf(hex.substr(at, 8).c_str(), "%8x", &v) != 1) return false;
+          f.blocks.push_back(v);
+        }
+      } else if (size != 0) {
+        return false;
+      }
+      j.inPlace.push_back(f);
     } else {
       return false;
     }
@@ -230,9 +286,34 @@ bool WriteJournal(const std::string& target, const Journal& j) {
   return SyncDirectory(target);
 }
 
-bool ReadJournal(const std::string& path, Journal& j) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return false;
+// ---- reading what an interrupted restore left, beneath its directory ------------------------
+
+// A journal or undo file is trusted only when it is a regular file of the user running the
+// program that no one else may write: one planted by another user could otherwise make a
+// program run by an administrator write wherever that user chose.
+bool Trusted(int fd) {
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Opens the file `name` of the directory `root` for reading, without following a link or
+// blocking on a FIFO; -1 with errno set. A file there that is not trusted gives EPERM.
+int OpenTrusted(int root, const char* name) {
+  int fd = ::openat(root, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ELOOP || errno == ENXIO) errno = EPERM;  // a link, a socket
+    return -1;
+  }
+  if (!Trusted(fd)) {
+    ::close(fd);
+    errno = EPERM;
+    return -1;
+  }
+  return fd;
+}
+
+bool ReadJournal(int fd, Journal& j) {
   std::string text;
   char buf[65536];
   for (;;) {
@@ -242,9 +323,72 @@ bool ReadJournal(const std::string& path, Journal& j) {
     text.append(buf, static_cast<std::size_t>(n));
     if (text.size() > kJournalLimit) break;
   }
-  ::close(fd);
   return text.size() <= kJournalLimit && Parse(text, j);
 }
+
+// Opens the directory `relative` (a Contained name, or "" for `root` itself) beneath `root`,
+// one component at a time, never following a link: -1 with errno set when a component is
+// missing, a link or not a directory.
+int OpenDirectoryBeneath(int root, const std::string& relative) {
+  int cur = ::fcntl(root, F_DUPFD_CLOEXEC, 0);
+  std::size_t start = 0;
+  while (cur >= 0 && start < relative.size()) {
+    std::size_t end = relative.find('/', start);
+    if (end == std::string::npos) end = relative.size();
+    std::string part = relative.substr(start, end - start);
+    int next = -1;
+    if (part.empty() || part == "." || part == "..")
+      errno = EINVAL;
+    else
+      next = ::openat(cur, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int saved = errno;
+    ::close(cur);
+    errno = saved;
+    cur = next;
+    start = end + 1;
+  }
+  return cur;
+}
+
+// The directories a recovery works in, each opened beneath the target once and synced at the
+// end; keyed by their name relative to the target.
+class Beneath {
+ public:
+  explicit Beneath(int root) : root_(root) {}
+  ~Beneath() {
+    for (auto& [name, fd] : dirs_)
+      if (fd >= 0) ::close(fd);
+  }
+  Beneath(const Beneath&) = delete;
+  Beneath& operator=(const Beneath&) = delete;
+
+  // The directory holding `relative`, -1 when it cannot be reached without a link; `leaf`
+  // is the last component.
+  int ParentOf(const std::string& relative, std::string& leaf) {
+    auto slash = relative.rfind('/');
+    leaf = slash == std::string::npos ? relative : relative.substr(slash + 1);
+    return Directory(slash == std::string::npos ? std::string() : relative.substr(0, slash));
+  }
+  int Directory(const std::string& relative) {
+    auto it = dirs_.find(relative);
+    if (it != dirs_.end()) return it->second;
+    int fd = OpenDirectoryBeneath(root_, relative);
+    dirs_[relative] = fd;
+    return fd;
+  }
+  // Syncs every directory opened; false when one failed.
+  bool SyncAll(const std::string& target) {
+    bool ok = true;
+    for (auto& [name, fd] : dirs_)
+      if (fd >= 0 && !SyncDescriptor(fd, name.empty() ? target : Join(target, name)) && errno != EINVAL)
+        ok = false;
+    return ok;
+  }
+
+ private:
+  int root_;
+  std::map<std::string, int> dirs_;
+};
 
 bool Exists(const std::string& path, struct stat* out = nullptr) {
   struct stat st {};
@@ -304,11 +448,10 @@ int ReadExactly(int fd, void* out, std::size_t n) {
   return 1;
 }
 
-// Hands every record of the undo file at `path` to `each`, in order. False when the file
+// Hands every record of the undo file open at `fd` to `each`, in order. False when the file
 // cannot be read, a record is damaged, or `each` says so.
-bool ReadUndo(const std::string& path, const std::function<bool(const UndoRecord&)>& each) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
+bool ReadUndo(int fd, const std::function<bool(const UndoRecord&)>& each) {
+  if (::lseek(fd, 0, SEEK_SET) != 0) return false;
   char header[sizeof kUndoHeader - 1];
   bool ok = ReadExactly(fd, header, sizeof header) == 1 &&
             std::memcmp(header, kUndoHeader, sizeof header) == 0;
@@ -332,22 +475,86 @@ bool ReadUndo(const std::string& path, const std::function<bool(const UndoRecord
          r.mtime.tv_nsec >= 0 && r.mtime.tv_nsec < 1000000000 && Contained(r.relative, true) &&
          each(r);
   }
-  ::close(fd);
   return ok;
 }
 
-// Writes every original of the undo file back over its working file, each synced. Nothing
-// is written unless every record is whole. True when all were put back.
-bool ReplayUndo(const std::string& target) {
-  std::string path = UndoPath(target);
-  if (!ReadUndo(path, [](const UndoRecord&) { return true; })) return false;
+// True when `now` holds only what a restore writing the `blocks` of `written` (its CRCs, whole
+// size `size`) over `original` may have left there: every block its new bytes or the
+// original's, cut where a write stops (at a block's end or at `size`).
+bool LeftByRestore(const std::vector<std::uint8_t>& now, const std::vector<std::uint8_t>& original,
+                   const InPlaceFile& written) {
+  std::size_t at = 0;
+  const std::size_t size = static_cast<std::size_t>(written.size);
+  while (at < now.size()) {
+    std::size_t end = std::min(now.size(), (at / kBlock + 1) * kBlock);
+    if (at < size && end > size) end = size;
+    bool old = end <= original.size() && std::memcmp(now.data() + at, original.data() + at, end - at) == 0;
+    bool fresh = false;
+    if (!old && at < size && at % kBlock == 0) {
+      std::size_t b = at / kBlock;
+      fresh = end == std::min(at + kBlock, size) && b < written.blocks.size() &&
+              Crc(0, now.data() + at, end - at) == written.blocks[b];
+    }
+    if (!old && !fresh) return false;
+    at = end;
+  }
+  return true;
+}
+
+// Writes the originals of the undo file back over the working files the journal says were
+// written over in place, each synced. Nothing is written unless every record is whole. A
+// record names a file beneath the target that the journal lists; the file must stand there as
+// a regular file (it is never created) and, for a journal of this version, still hold what the
+// restore wrote: a file changed since is left as it is and named. True when every file was
+// dealt with.
+bool ReplayUndo(int undo, const std::string& target, const Journal& j, Beneath& dirs,
+                RecoveryReport& report) {
+  if (!ReadUndo(undo, [](const UndoRecord&) { return true; })) return false;
+  std::set<std::string> listed;
+  for (const auto& f : j.files)
+    if (f.temp.empty() && f.aside.empty()) listed.insert(f.final);
+  std::map<std::string, const InPlaceFile*> written;
+  for (const auto& f : j.inPlace) written[f.final] = &f;
   bool all = true;
-  ReadUndo(path, [&](const UndoRecord& r) {
-    std::string file = Join(target, r.relative);
-    if (!OverwriteFile(file, r.bytes.data(), r.bytes.size(), &r.mtime, nullptr,
-                       r.mode != 0 ? r.mode : 0600) ||
-        !SyncFile(file))
+  std::set<std::string> seen;
+  ReadUndo(undo, [&](const UndoRecord& r) {
+    if (listed.count(r.relative) == 0 || !seen.insert(r.relative).second) return true;
+    const InPlaceFile* w = nullptr;
+    if (j.version >= 2) {
+      auto it = written.find(r.relative);
+      if (it == written.end()) return true;  // kept, but never written over
+      w = it->second;
+    }
+    std::string leaf;
+    int dir = dirs.ParentOf(r.relative, leaf);
+    int fd = dir < 0 ? -1 : ::openat(dir, leaf.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      if (fd >= 0) ::close(fd);
+      report.leftAlone.push_back(r.relative);  // gone, or no longer a file of its own here
+      return true;
+    }
+    bool restore = true, same = false;
+    if (w != nullptr) {
+      std::vector<std::uint8_t> now;
+      restore = static_cast<std::uint64_t>(st.st_size) <= std::max<std::uint64_t>(w->size, r.bytes.size());
+      if (restore) {
+        now.resize(static_cast<std::size_t>(st.st_size));
+        restore = now.empty() || ::pread(fd, now.data(), now.size(), 0) == static_cast<ssize_t>(now.size());
+      }
+      same = restore && now == r.bytes;
+      restore = restore && (same || LeftByRestore(now, r.bytes, *w));
+    }
+    if (!restore) {
+      report.leftAlone.push_back(r.relative);
+    } else if (same ||
+               (OverwriteDescriptor(fd, Join(target, r.relative), r.bytes.data(), r.bytes.size(), &r.mtime) &&
+                SyncDescriptor(fd, Join(target, r.relative)))) {
+      report.putBack.push_back(r.relative);
+    } else {
       all = false;
+    }
+    ::close(fd);
     return true;  // the others are still put back
   });
   return all;
@@ -356,7 +563,7 @@ bool ReplayUndo(const std::string& target) {
 // Reads the working file at `path` for the undo file when it may be written over in place: a
 // regular file with no other name, writable, within the size limit, not a database file.
 bool ReadOriginal(const std::string& path, std::vector<std::uint8_t>& bytes, struct stat& st) {
-  int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
             static_cast<std::uint64_t>(st.st_size) <= kInPlaceFileLimit;
@@ -370,44 +577,66 @@ bool ReadOriginal(const std::string& path, std::vector<std::uint8_t>& bytes, str
                  std::memcmp(bytes.data(), kDatabaseHeader, sizeof kDatabaseHeader) == 0);
 }
 
-// Puts every kept original back over its working file, removes the files the restore added
-// (only the very files it made) and its temporaries. True when all of that was done.
-bool RollBack(const std::string& target, const std::vector<JournalFile>& files) {
+// Puts every kept original back at its working name, removes the files the restore added
+// (only the very files it made) and its temporaries, every name resolved beneath the target.
+// A working name that holds neither the restore's file nor the original any more was changed
+// since: it is left as it is and named. True when all of that was done.
+bool RollBack(const std::vector<JournalFile>& files, Beneath& dirs, RecoveryReport& report) {
   bool ok = true;
-  std::set<std::string> dirs;
   for (auto it = files.rbegin(); it != files.rend(); ++it) {
     const JournalFile& f = *it;
-    std::string final = Join(target, f.final);
-    std::string dir = DirectoryOf(final);
-    dirs.insert(dir);
-    if (!f.aside.empty()) {
-      std::string aside = Join(dir, f.aside);
-      if (Exists(aside)) {
-        // When both are names of the original (nothing replaced yet) the rename does
-        // nothing and the second name is simply removed.
-        if (!RenameFile(aside, final)) ok = false;
-        if (Exists(aside) && !RemoveFile(aside)) ok = false;
+    std::string leaf;
+    int dir = dirs.ParentOf(f.final, leaf);
+    if (dir < 0) {
+      if (errno != ENOENT && (!f.aside.empty() || f.ino != 0)) report.leftAlone.push_back(f.final);
+      continue;
+    }
+    struct stat now {}, kept {};
+    bool there = ::fstatat(dir, leaf.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0;
+    bool ours = there && f.ino != 0 && now.st_ino == f.ino && now.st_dev == f.dev;
+    bool keptThere = !f.aside.empty() && ::fstatat(dir, f.aside.c_str(), &kept, AT_SYMLINK_NOFOLLOW) == 0 &&
+                     S_ISREG(kept.st_mode);
+    if (keptThere) {
+      bool unchanged = there && now.st_ino == kept.st_ino && now.st_dev == kept.st_dev;
+      if (!there || ours) {
+        if (!FileStepAllowed(FileStep::kRename, f.final) ||
+            ::renameat(dir, f.aside.c_str(), dir, leaf.c_str()) != 0)
+          ok = false;
+        else
+          report.putBack.push_back(f.final);
+      } else {
+        // Nothing replaced yet (both names are the original), or the name holds new work.
+        if (!unchanged) report.leftAlone.push_back(f.final);
+        if (::unlinkat(dir, f.aside.c_str(), 0) != 0 && errno != ENOENT) ok = false;
       }
-    } else if (f.ino != 0) {
-      struct stat st {};
-      if (Exists(final, &st) && st.st_ino == f.ino && st.st_dev == f.dev && !RemoveFile(final))
+    } else if (f.aside.empty() && f.ino != 0 && there) {
+      if (!ours) {
+        report.leftAlone.push_back(f.final);
+      } else if (::unlinkat(dir, leaf.c_str(), 0) != 0 && errno != ENOENT) {
         ok = false;
+      } else {
+        report.putBack.push_back(f.final);
+      }
     }
     if (!f.temp.empty()) {
-      std::string temp = Join(dir, f.temp);
-      if (!RemoveFile(temp)) ok = false;
-      ForgetTemporary(temp);
+      struct stat st {};
+      if (::fstatat(dir, f.temp.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+          ::unlinkat(dir, f.temp.c_str(), 0) != 0 && errno != ENOENT)
+        ok = false;
     }
   }
-  for (const auto& dir : dirs)
-    if (!SyncDirectory(dir)) ok = false;
   return ok;
 }
 
-// Removes the temporaries of process `pid` in `dir` (a dead restore's leftovers).
-void RemoveTemporariesOf(const std::string& dir, pid_t pid) {
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return;
+// Removes the temporaries of process `pid` in the directory `dir` (open; a dead restore's
+// leftovers): regular files of our pattern only.
+void RemoveTemporariesOf(int dir, pid_t pid) {
+  int listing = dir < 0 ? -1 : ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* d = listing < 0 ? nullptr : ::fdopendir(listing);
+  if (d == nullptr) {
+    if (listing >= 0) ::close(listing);
+    return;
+  }
   std::vector<std::string> names;
   while (dirent* e = ::readdir(d)) {
     pid_t owner = 0;
@@ -415,9 +644,9 @@ void RemoveTemporariesOf(const std::string& dir, pid_t pid) {
   }
   ::closedir(d);
   for (const auto& name : names) {
-    std::string path = Join(dir, name);
     struct stat st {};
-    if (Exists(path, &st) && S_ISREG(st.st_mode)) ::unlink(path.c_str());
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+      ::unlinkat(dir, name.c_str(), 0);
   }
 }
 
@@ -429,45 +658,91 @@ void RemoveCreatedDirectories(const std::vector<std::string>& absolute) {
   }
 }
 
+// Undoes what a restore of journal `j` (in its commit phase) did: the renamed files, then the
+// files written over in place from the undo file open at `undo` (-1: none), every directory
+// synced. True when all was put back or left alone.
+bool PutBack(const Journal& j, int undo, const std::string& target, Beneath& dirs,
+             RecoveryReport& report) {
+  bool back = RollBack(j.files, dirs, report);
+  if (undo >= 0 && !ReplayUndo(undo, target, j, dirs, report)) back = false;
+  if (j.undo && undo < 0) back = false;
+  if (!dirs.SyncAll(target)) back = false;
+  return back;
+}
+
 // With the target's lock held.
-Recovery RecoverLocked(const std::string& target) {
-  std::string path = JournalPath(target);
-  if (!Exists(path)) {
+Recovery RecoverLocked(const std::string& target, RecoveryReport& report) {
+  int root = ::open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (root < 0) return Recovery::kNothing;
+  struct CloseRoot {
+    int fd;
+    ~CloseRoot() { ::close(fd); }
+  } closeRoot{root};
+  struct stat st {};
+  if (::fstatat(root, kRestoreJournalName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
     // An undo file without a journal is left from a restore that had already ended.
-    if (Exists(UndoPath(target))) RemoveFile(UndoPath(target));
+    ::unlinkat(root, kRestoreUndoName, 0);
     return Recovery::kNothing;
   }
+  int journal = OpenTrusted(root, kRestoreJournalName);
+  if (journal < 0) {
+    if (errno != EPERM) return Recovery::kFailed;
+    report.refused = JournalPath(target);
+    return Recovery::kRefused;
+  }
   Journal j;
-  if (!ReadJournal(path, j)) return Recovery::kFailed;
-  if (j.commit) {
-    bool back = RollBack(target, j.files);
-    if (j.undo && !ReplayUndo(target)) back = false;
-    if (!back) return Recovery::kFailed;
+  bool read = ReadJournal(journal, j);
+  ::close(journal);
+  if (!read) return Recovery::kFailed;
+  int undo = -1;
+  if (j.commit && j.undo) {
+    undo = OpenTrusted(root, kRestoreUndoName);
+    if (undo < 0) {
+      if (errno != EPERM) return Recovery::kFailed;
+      report.refused = UndoPath(target);
+      return Recovery::kRefused;
+    }
   }
-  std::set<std::string> dirs;
-  for (const auto& f : j.files) dirs.insert(DirectoryOf(Join(target, f.final)));
-  std::vector<std::string> created;
-  for (const auto& d : j.dirs) {
-    created.push_back(Join(target, d));
-    dirs.insert(created.back());
+  struct CloseUndo {
+    int fd;
+    ~CloseUndo() {
+      if (fd >= 0) ::close(fd);
+    }
+  } closeUndo{undo};
+  Beneath dirs(root);
+  if (j.commit && !PutBack(j, undo, target, dirs, report)) return Recovery::kFailed;
+  std::set<std::string> parents;
+  for (const auto& f : j.files) {
+    auto slash = f.final.rfind('/');
+    parents.insert(slash == std::string::npos ? std::string() : f.final.substr(0, slash));
   }
-  for (const auto& dir : dirs) RemoveTemporariesOf(dir, j.pid);
-  RemoveCreatedDirectories(created);
-  if (!RemoveFile(path)) return Recovery::kFailed;
-  if (Exists(UndoPath(target))) RemoveFile(UndoPath(target));  // only after the journal
+  for (const auto& d : j.dirs) parents.insert(d);
+  for (const auto& dir : parents) RemoveTemporariesOf(dirs.Directory(dir), j.pid);
+  for (auto it = j.dirs.rbegin(); it != j.dirs.rend(); ++it) {
+    std::string leaf;
+    int parent = dirs.ParentOf(*it, leaf);
+    if (parent >= 0) ::unlinkat(parent, leaf.c_str(), AT_REMOVEDIR);  // only when empty
+  }
+  if (!RemoveFile(JournalPath(target))) return Recovery::kFailed;
+  ::unlinkat(root, kRestoreUndoName, 0);  // only after the journal
   SyncDirectory(target);
   return Recovery::kRolledBack;
 }
 
-// Locks `target` against other restores; -1 with errno set when it cannot.
-int LockDirectory(const std::string& target) {
+// Locks `target` against other restores and runs, waiting up to `seconds` for another
+// process to release it; -1 with errno set (EWOULDBLOCK: still held) when it cannot.
+int LockDirectory(const std::string& target, int seconds) {
   int fd = ::open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return -1;
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     int saved = errno;
-    ::close(fd);
-    errno = saved;
-    return -1;
+    if ((saved != EWOULDBLOCK && saved != EINTR) || std::chrono::steady_clock::now() >= until) {
+      ::close(fd);
+      errno = saved;
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return fd;
 }
@@ -672,10 +947,15 @@ RestoreCommit::~RestoreCommit() {
 std::int32_t RestoreCommit::Plan(std::vector<RestoreFile>& files, ZipFailure& failure) {
   Impl& m = *impl_;
   m.files = &files;
-  m.lockFd = LockDirectory(m.target);
-  if (m.lockFd < 0) return SetFailure(failure, kZipBadTarget, errno, m.target);
-  if (RecoverLocked(m.target) == Recovery::kFailed)
+  m.lockFd = LockDirectory(m.target, LockWaitSeconds());
+  if (m.lockFd < 0)
+    return SetFailure(failure, errno == EWOULDBLOCK ? kZipDirectoryBusy : kZipBadTarget, errno, m.target);
+  RecoveryReport report;
+  Recovery recovered = RecoverLocked(m.target, report);
+  if (recovered == Recovery::kFailed)
     return SetFailure(failure, kZipCannotReplace, 0, JournalPath(m.target));
+  if (recovered == Recovery::kRefused)  // its originals may still be needed: nothing is written
+    return SetFailure(failure, kZipCannotReplace, EPERM, report.refused);
   RemoveStaleTemporaries(m.target);
 
   // Names in each directory met so far, existing or about to be made, by upper-case name.
@@ -742,6 +1022,11 @@ std::int32_t RestoreCommit::Plan(std::vector<RestoreFile>& files, ZipFailure& fa
         if (matches.empty()) names[upper].push_back(chosen);
         f.final = next;
         struct stat st {};
+        // A FIFO, device or socket at the name is not a working file: never opened, replaced
+        // or put aside.
+        if (!matches.empty() && Exists(next, &st) && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode) &&
+            !S_ISDIR(st.st_mode))
+          return SetFailure(failure, kZipNotAFile, 0, next, f.entryName);
         f.inPlace = false;
         if (!matches.empty() && f.size <= kInPlaceFileLimit && inPlaceBytes + f.size <= kInPlaceBudget &&
             planned.count(cur) == 0 && Exists(next, &st) && S_ISREG(st.st_mode) &&
@@ -812,6 +1097,19 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
   if (m.PlaceHeld(overwrite, identity, failure) != 0) return failure.code;
   Journal j = m.MakeJournal(true);
   j.undo = !overwrite.empty();
+  // What each file written over in place will hold, block by block: the next start puts its
+  // original back only while it holds nothing else.
+  for (std::size_t index : overwrite) {
+    const RestoreFile& f = files[index];
+    InPlaceFile w;
+    w.final = m.Relative(f.final);
+    w.size = f.data.size();
+    w.mtime = f.mtime;
+    w.crc = Crc(0, f.data.data(), f.data.size());
+    for (std::size_t at = 0; at < f.data.size(); at += kBlock)
+      w.blocks.push_back(Crc(0, f.data.data() + at, std::min(kBlock, f.data.size() - at)));
+    j.inPlace.push_back(std::move(w));
+  }
   for (std::size_t i = 0; i < files.size(); ++i) {
     if (files[i].unchanged || files[i].held) continue;
     struct stat st {};
@@ -929,8 +1227,18 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
   }
   if (error != 0) {
     SetFailure(failure, kZipCannotReplace, error, errorPath);
-    failure.rolledBack = RollBack(m.target, j.files);
-    if (j.undo && !ReplayUndo(m.target)) failure.rolledBack = false;
+    failure.rolledBack = false;
+    int root = ::open(m.target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (root >= 0) {
+      int undo = j.undo ? ::open(UndoPath(m.target).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
+      {
+        Beneath dirs(root);
+        RecoveryReport ignored;
+        failure.rolledBack = PutBack(j, undo, m.target, dirs, ignored);
+      }
+      if (undo >= 0) ::close(undo);
+      ::close(root);
+    }
     if (!failure.rolledBack) {
       m.keepJournal = true;
       ForgetJournal(JournalPath(m.target));
@@ -985,18 +1293,59 @@ void RestoreCommit::Abandon() {
   m.Unlock();
 }
 
-Recovery RecoverInterruptedRestore(const std::string& targetIn) {
-  std::string target = targetIn;
+namespace {
+
+std::string WithoutTrailingSlash(std::string target) {
   while (target.size() > 1 && target.back() == '/') target.pop_back();
-  if (target.empty()) return Recovery::kNothing;
+  return target;
+}
+
+bool IsDirectory(const std::string& path) {
   struct stat st {};
-  if (::stat(target.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return Recovery::kNothing;
-  int fd = LockDirectory(target);
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+Recovery RecoverInterruptedRestore(const std::string& targetIn, RecoveryReport* report) {
+  std::string target = WithoutTrailingSlash(targetIn);
+  if (!IsDirectory(target)) return Recovery::kNothing;
+  int fd = LockDirectory(target, 0);  // a restore or run there now has its own recovery
   if (fd < 0) return errno == EWOULDBLOCK ? Recovery::kBusy : Recovery::kNothing;
-  Recovery r = RecoverLocked(target);
-  if (r != Recovery::kFailed) RemoveStaleTemporaries(target);
+  Recovery r = RecoverInterruptedRestoreLocked(target, report);
   ::close(fd);
   return r;
+}
+
+Recovery RecoverInterruptedRestoreLocked(const std::string& targetIn, RecoveryReport* report) {
+  std::string target = WithoutTrailingSlash(targetIn);
+  if (!IsDirectory(target)) return Recovery::kNothing;
+  RecoveryReport ignored;
+  Recovery r = RecoverLocked(target, report != nullptr ? *report : ignored);
+  if (r != Recovery::kFailed && r != Recovery::kRefused) RemoveStaleTemporaries(target);
+  return r;
+}
+
+int LockWaitSeconds() {
+  const char* text = std::getenv("VERDAN_LOCK_WAIT");
+  if (text != nullptr && *text != '\0') {
+    char* end = nullptr;
+    long v = std::strtol(text, &end, 10);
+    if (*end == '\0' && v >= 0 && v <= 3600) return static_cast<int>(v);
+  }
+  return 60;
+}
+
+bool DirectoryLock::Take(const std::string& dir) {
+  Release();
+  dir_ = WithoutTrailingSlash(dir);
+  fd_ = LockDirectory(dir_, LockWaitSeconds());
+  return fd_ >= 0;
+}
+
+void DirectoryLock::Release() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
 }
 
 }  // namespace verdan::archive

@@ -49,6 +49,15 @@ namespace verdan::archive {
 inline constexpr const char* kRestoreJournalName = ".verdan-restore.journal";
 inline constexpr const char* kRestoreUndoName = ".verdan-restore.undo";
 
+// Said when the directory stayed locked by another restore or run, followed by it.
+inline constexpr const char* kDirectoryBusyText =
+    "U direktoriju upravo radi drugo arhiviranje ili dearhiviranje; ništa nije učinjeno, "
+    "pokušajte kasnije:|";
+// Said when a journal or undo file is not trusted, followed by its path.
+inline constexpr const char* kRestoreRefusedText =
+    "Zapis prekinutog dearhiviranja nije pouzdan (vlasnik mu je drugi korisnik ili ga smiju "
+    "mijenjati i drugi); ništa iz njega nije vraćeno. Provjerite ga i uklonite:|";
+
 // One file of a restore.
 struct RestoreFile {
   std::string entryName;   // the entry's name in the archive
@@ -91,12 +100,54 @@ class RestoreCommit {
 enum class Recovery {
   kNothing,     // no interrupted restore in the directory
   kRolledBack,  // an interrupted restore was undone
-  kBusy,        // another process is restoring into the directory now
+  kBusy,        // another process is restoring into (or archiving) the directory now
   kFailed,      // the journal could not be read or an original not be put back
+  kRefused,     // the journal or undo file is not trusted: nothing was replayed, it stays
+};
+
+// What undoing an interrupted restore did, by name relative to the directory.
+struct RecoveryReport {
+  std::vector<std::string> putBack;    // put back as they were (or removed, if the restore added them)
+  std::vector<std::string> leftAlone;  // changed since the restore was interrupted: left as they are
+  std::string refused;                 // the file not trusted (kRefused)
 };
 
 // Undoes an interrupted restore into `target` from its journal, then removes the stale
-// temporaries of our pattern there.
-Recovery RecoverInterruptedRestore(const std::string& target);
+// temporaries of our pattern there. Every name the journal or undo file gives is resolved
+// beneath `target` without following a link in any component; an undo record only rewrites
+// an existing regular file the journal lists (never creates one, never changes its mode), and
+// only when the file still holds what the interrupted restore wrote (whole or torn), so that
+// work done since is never overwritten. A journal or undo file owned by another user, or
+// writable by group or others, is refused: nothing is replayed. `report` (optional) says what
+// was done.
+Recovery RecoverInterruptedRestore(const std::string& target, RecoveryReport* report = nullptr);
+
+// The lock on a directory that restores into it and runs that pack it hold for their whole
+// length, so that no run packs a directory a restore is changing and no two restores meet.
+// Taking it waits up to `LockWaitSeconds()` for another process to release it.
+class DirectoryLock {
+ public:
+  DirectoryLock() = default;
+  ~DirectoryLock() { Release(); }
+  DirectoryLock(const DirectoryLock&) = delete;
+  DirectoryLock& operator=(const DirectoryLock&) = delete;
+
+  // True when held; false with errno set (EWOULDBLOCK: another process still holds it).
+  bool Take(const std::string& dir);
+  void Release();
+  bool held() const { return fd_ >= 0; }
+  const std::string& directory() const { return dir_; }
+
+ private:
+  int fd_ = -1;
+  std::string dir_;
+};
+
+// How long a run or restore waits for another one on the same directory: the number of
+// seconds in VERDAN_LOCK_WAIT (0 to 3600), else 60.
+int LockWaitSeconds();
+
+// The same recovery with `lock` already held on `target` by this process.
+Recovery RecoverInterruptedRestoreLocked(const std::string& target, RecoveryReport* report);
 
 }  // namespace verdan::archive

@@ -139,6 +139,8 @@ void Cleanup(bool ending) {
 
 void SetFileStepHookForTesting(FileStepHookForTesting hook) { gHook.store(hook); }
 
+bool FileStepAllowed(FileStep step, const std::string& path) { return StepAllowed(step, path); }
+
 bool SyncDescriptor(int fd, const std::string& path) {
   if (!StepAllowed(FileStep::kSync, path)) return false;
   return ::fsync(fd) == 0;
@@ -146,7 +148,7 @@ bool SyncDescriptor(int fd, const std::string& path) {
 
 bool SyncFile(const std::string& path) {
   if (!StepAllowed(FileStep::kSync, path)) return false;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // a FIFO never blocks it
   if (fd < 0) return false;
   bool ok = ::fsync(fd) == 0;
   int saved = errno;
@@ -200,7 +202,8 @@ void RemoveUnneededFiles(const std::vector<std::string>& paths) {
 bool FileHolds(const std::string& path, const std::uint8_t* data, std::uint64_t size,
                std::uint8_t* scratch) {
   constexpr std::uint64_t kStep = 256u << 10;  // a file that differs usually does so early
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  // Not blocking: whatever stands at the name (a FIFO, a device) is opened only to be looked at.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st {};
   bool same = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
@@ -222,7 +225,7 @@ bool SyncFileSystem(int fd, const std::string& path) {
 bool OverwriteFile(const std::string& path, const void* data, std::size_t size,
                    const struct timespec* mtime, const struct stat* expected, mode_t createMode) {
   if (!StepAllowed(FileStep::kOverwrite, path)) return false;
-  int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0 && errno == ENOENT && createMode != 0)
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, createMode);
   if (fd < 0) return false;
@@ -233,7 +236,19 @@ bool OverwriteFile(const std::string& path, const void* data, std::size_t size,
     ok = false;
     errno = EBUSY;  // something else stands at the name now
   }
+  if (ok) ok = WriteOver(fd, data, size, mtime);
+  int saved = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    saved = errno;
+  }
+  errno = saved;
+  return ok;
+}
+
+bool WriteOver(int fd, const void* data, std::size_t size, const struct timespec* mtime) {
   const char* p = static_cast<const char*>(data);
+  bool ok = true;
   for (std::size_t done = 0; ok && done < size;) {
     ssize_t n = ::pwrite(fd, p + done, size - done, static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
@@ -249,13 +264,13 @@ bool OverwriteFile(const std::string& path, const void* data, std::size_t size,
     struct timespec times[2] = {{0, UTIME_OMIT}, *mtime};
     ok = ::futimens(fd, times) == 0;
   }
-  int saved = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    saved = errno;
-  }
-  errno = saved;
   return ok;
+}
+
+bool OverwriteDescriptor(int fd, const std::string& path, const void* data, std::size_t size,
+                         const struct timespec* mtime) {
+  if (!StepAllowed(FileStep::kOverwrite, path)) return false;
+  return WriteOver(fd, data, size, mtime);
 }
 
 std::string DirectoryOf(const std::string& path) {

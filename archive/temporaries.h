@@ -43,6 +43,10 @@ enum class FileStep { kSync, kSyncDirectory, kRename, kLink, kUnlink, kOverwrite
 using FileStepHookForTesting = int (*)(FileStep step, const char* path);
 void SetFileStepHookForTesting(FileStepHookForTesting hook);
 
+// Asks the hook about a step done through a descriptor (renameat, unlinkat): false with errno
+// set when the hook refuses it.
+bool FileStepAllowed(FileStep step, const std::string& path);
+
 // The steps, each false with errno set on failure.
 bool SyncDescriptor(int fd, const std::string& path);  // fsync of an open file
 bool SyncFile(const std::string& path);                // fsync by name
@@ -72,6 +76,13 @@ bool SyncFileSystem(int fd, const std::string& path);
 // synced.
 bool OverwriteFile(const std::string& path, const void* data, std::size_t size,
                    const struct timespec* mtime, const struct stat* expected, mode_t createMode);
+
+// The same through a regular file open for writing at `fd` (the caller checked what it is):
+// the bytes written over it from the start, cut to that length, the time set. Not synced;
+// `path` names it for the step hook. `WriteOver` is the plain write, without the step.
+bool OverwriteDescriptor(int fd, const std::string& path, const void* data, std::size_t size,
+                         const struct timespec* mtime);
+bool WriteOver(int fd, const void* data, std::size_t size, const struct timespec* mtime);
 
 std::string DirectoryOf(const std::string& path);  // "." for a bare name
 std::string BaseName(const std::string& path);

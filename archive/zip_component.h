@@ -46,6 +46,8 @@ enum ZipError : std::int32_t {
   kZipOverlappingEntries = -13,  // entries share their data: a damaged or hostile archive
   kZipNoSpace = -14,             // the restore does not fit the free space of the target
   kZipNameConflict = -15,        // two working files, or two entries, differ only in letter case
+  kZipNotAFile = -16,            // a FIFO, device or socket stands at a working file's name
+  kZipDirectoryBusy = -17,       // another restore or run held the target directory too long
 };
 
 // What the last failed execute knows about its failure, for the message that reports it.
