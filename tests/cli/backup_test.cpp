@@ -4,6 +4,8 @@
 #include <errno.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +17,8 @@
 #include <map>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <tuple>
 #include <optional>
 #include <random>
 #include <thread>
@@ -755,6 +759,225 @@ TEST_F(BackupCommand, RestoreReplacesTheWorkingFileOfTheSameNameInAnyCase) {
   EXPECT_EQ(ReadFile(work + "/SKLADISTE.TPS"), "veliko");
   EXPECT_EQ(ReadFile(work + "/skladiste.tps"), "malo");
   EXPECT_EQ(ReadFile(work + "/kupci.tps"), "kupci iz arhive");
+}
+
+// ---- what an interrupted restore left behind, planted by someone else ----------------------
+
+std::uint32_t Crc32(const std::string& s) {
+  std::uint32_t c = 0xFFFFFFFFu;
+  for (unsigned char b : s) {
+    c ^= b;
+    for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+  }
+  return ~c;
+}
+
+// An undo file as a restore writes it: each record a name, its bytes and a mode.
+std::string UndoFile(const std::vector<std::tuple<std::string, std::string, unsigned>>& records) {
+  std::string out = "verdan-undo 1\n";
+  auto put = [&](std::uint64_t v, int n) {
+    for (int i = 0; i < n; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+  };
+  for (const auto& [name, bytes, mode] : records) {
+    out += "VRDU";
+    put(name.size(), 4);
+    put(bytes.size(), 8);
+    put(1700000000, 8);
+    put(0, 4);
+    put(mode, 4);
+    put(Crc32(name + bytes), 4);
+    out += name + bytes;
+  }
+  return out;
+}
+
+// Every file under `dir` with its mode and bytes, links as links.
+std::string Snapshot(const std::string& dir) {
+  std::string out;
+  std::vector<std::string> paths;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) paths.push_back(e.path().string());
+  std::sort(paths.begin(), paths.end());
+  for (const auto& p : paths) {
+    struct stat st {};
+    ::lstat(p.c_str(), &st);
+    out += p + " " + std::to_string(st.st_mode) + " " + (S_ISREG(st.st_mode) ? ReadFile(p) : "") + "\n";
+  }
+  return out;
+}
+
+// Journals and undo files that name files through a link in the first, a middle or the last
+// component, or that would create a file, remove one or a directory, or rename one over
+// another there: the next start of each kind writes nothing outside the source directory.
+TEST_F(BackupCommand, PlantedJournalsAndUndoFilesNeverWriteOutsideTheSourceDirectory) {
+  std::string outside = dir.File("izvan");
+  fs::create_directories(outside + "/d");
+  WriteFile(outside + "/x", "tuđe");
+  WriteFile(outside + "/keep", "napadačevo");
+  fs::create_directory_symlink(outside, work + "/SUB");
+  fs::create_directories(work + "/a");
+  fs::create_directory_symlink(outside, work + "/a/SUB");
+  fs::create_symlink(outside + "/x", work + "/x");
+  MakeZip(dest + "/nova.zip", {{"kupci.tps", "iz arhive"}});
+  struct stat victim {};
+  ASSERT_EQ(::stat((outside + "/x").c_str(), &victim), 0);
+  const std::string before = Snapshot(outside), kupci = ReadFile(work + "/kupci.tps");
+  const std::string ino = std::to_string(victim.st_dev) + " " + std::to_string(victim.st_ino);
+
+  auto head = [](int version) {
+    return "verdan-restore " + std::to_string(version) + "\npid 999999\nphase commit\n";
+  };
+  struct Plant {
+    std::string journal, undo;
+  };
+  std::vector<Plant> plants;
+  for (const std::string name : {"SUB/x", "a/SUB/x", "x", "SUB/novi", "a/SUB/novi"}) {
+    std::string undo = UndoFile({{name, "ZLO", 04777}});
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%08x", Crc32("ZLO"));
+    plants.push_back({head(1) + "undo\nfile " + name + " - - 0 0\nend\n", undo});
+    plants.push_back({head(2) + "undo\nfile " + name + " - - 0 0\ninplace " + name + " 3 0 " +
+                          std::to_string(Crc32("ZLO")) + " " + hex + "\nend\n",
+                      undo});
+    plants.push_back({head(1) + "file " + name + " - keep 0 0\nend\n", ""});
+    plants.push_back({head(2) + "file " + name + " .x.vrd999999.abcdef - " + ino + "\nend\n", ""});
+  }
+  plants.push_back({head(1) + "dir SUB/d\ndir a/SUB/d\nend\n", ""});
+  plants.push_back({head(2) + "dir x\nend\n", ""});
+
+  int tried = 0, held = 0;
+  for (const Plant& plant : plants) {
+    for (const std::vector<std::string>& start :
+         {std::vector<std::string>{"backup", "dest"}, std::vector<std::string>{"restore", dest + "/nova.zip"}}) {
+      WriteFile(work + "/.verdan-restore.journal", plant.journal);
+      if (!plant.undo.empty()) WriteFile(work + "/.verdan-restore.undo", plant.undo);
+      ProcessResult r = Verdan(work, start);
+      ++tried;
+      bool ok = Snapshot(outside) == before && ReadFile(work + "/kupci.tps") == kupci &&
+                r.err.find("dearhiviranj") != std::string::npos;
+      EXPECT_TRUE(ok) << start[0] << " after\n" << plant.journal << "\n" << r.err << Snapshot(outside);
+      if (ok) ++held;
+      fs::remove(work + "/.verdan-restore.journal");
+      fs::remove(work + "/.verdan-restore.undo");
+    }
+  }
+  std::printf("[ planted  ] %d starts after planted journals, %d wrote nothing outside\n", tried, held);
+  EXPECT_EQ(tried, held);
+}
+
+// A journal of the earlier form, the user's own, still puts the originals back; the same
+// journal or undo file owned by another user, writable by others, or a link, is refused:
+// nothing is replayed, it stays, every start says so and a restore is refused too.
+TEST_F(BackupCommand, OnlyTheUsersOwnJournalAndUndoFileAreReplayed) {
+  const std::string journal = work + "/.verdan-restore.journal", undo = work + "/.verdan-restore.undo";
+  const std::string legit = "verdan-restore 1\npid 999999\nphase commit\nundo\nfile kupci.tps - - 0 0\nend\n";
+  auto plant = [&] {
+    WriteFile(journal, legit);
+    WriteFile(undo, UndoFile({{"kupci.tps", "prije dearhiviranja", 0644}}));
+  };
+  MakeZip(dest + "/nova.zip", {{"kupci.tps", "iz arhive"}});
+  const std::string kupci = ReadFile(work + "/kupci.tps");
+
+  plant();
+  ProcessResult r = Verdan(work, {"backup", "dest"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("Prethodno dearhiviranje bilo je prekinuto; radne datoteke vraćene su kakve su "
+                       "bile prije njega:\n" + work + "\nVraćene datoteke: kupci.tps\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(ReadFile(work + "/kupci.tps"), "prije dearhiviranja");
+  EXPECT_FALSE(fs::exists(journal));
+  EXPECT_NE(ReadFile(work + "/verdan.log").find("restore\t-"), std::string::npos);
+  WriteFile(work + "/kupci.tps", kupci);
+
+  struct Case {
+    std::string what, file;
+    std::function<void()> spoil;
+  };
+  std::vector<Case> cases = {
+      {"journal writable by the group", journal, [&] { fs::permissions(journal, fs::perms(0664)); }},
+      {"undo file writable by all", undo, [&] { fs::permissions(undo, fs::perms(0646)); }},
+      {"journal a link", journal,
+       [&] {
+         fs::rename(journal, dir.File("drugi.journal"));
+         fs::create_symlink(dir.File("drugi.journal"), journal);
+       }},
+  };
+  if (::geteuid() == 0) {
+    cases.push_back({"journal of another user", journal, [&] { ASSERT_EQ(::chown(journal.c_str(), 65534, 65534), 0); }});
+    cases.push_back({"undo file of another user", undo, [&] { ASSERT_EQ(::chown(undo.c_str(), 65534, 65534), 0); }});
+  } else {
+    std::printf("[ planted  ] not run as root: files of another user not tried\n");
+  }
+  int tried = 0, held = 0;
+  for (const Case& c : cases) {
+    plant();
+    c.spoil();
+    for (const std::vector<std::string>& start :
+         {std::vector<std::string>{"backup", "dest"}, std::vector<std::string>{"restore", dest + "/nova.zip", "--yes"}}) {
+      r = Verdan(work, start);
+      ++tried;
+      bool ok = ReadFile(work + "/kupci.tps") == kupci && fs::exists(fs::symlink_status(journal)) &&
+                r.err.find("Zapis prekinutog dearhiviranja nije pouzdan") != std::string::npos &&
+                r.err.find(c.file) != std::string::npos && (start[0] == "backup" || r.status == 1);
+      EXPECT_TRUE(ok) << c.what << ", " << start[0] << ": " << r.err;
+      if (ok) ++held;
+    }
+    fs::remove(journal);
+    fs::remove(undo);
+  }
+  std::printf("[ planted  ] %d starts after untrusted journals, %d replayed nothing\n", tried, held);
+  EXPECT_EQ(tried, held);
+}
+
+// A backup or restore started while another process holds the source directory waits a
+// bounded time, then refuses with a message; nothing is packed or replaced.
+TEST_F(BackupCommand, RunsWaitForTheDirectoryAndRefuseWhileItStaysBusy) {
+  ASSERT_EQ(Verdan(work, {"backup", "dest"}).status, 0);
+  std::vector<std::string> zips = Zips(dest);
+  ASSERT_EQ(zips.size(), 1u);
+  const std::string archive = ReadFile(dest + "/" + zips[0]);
+  MakeZip(dest + "/nova.zip", {{"kupci.tps", "iz arhive"}});
+  const std::string kupci = ReadFile(work + "/kupci.tps");
+
+  int fd = ::open(work.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  const std::string busy = "U direktoriju upravo radi drugo arhiviranje ili dearhiviranje; ništa nije "
+                           "učinjeno, pokušajte kasnije:\n" + work;
+  ProcessResult b = RunProcess({VERDAN_BINARY, "backup", "dest"}, work, {"VERDAN_LOCK_WAIT=1"});
+  EXPECT_EQ(b.status, 1);
+  EXPECT_NE(b.err.find("GREŠKA : -17\n" + busy), std::string::npos) << b.err;
+  std::vector<std::string> expected{"nova.zip", zips[0]};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(Zips(dest), expected);
+  EXPECT_EQ(ReadFile(dest + "/" + zips[0]), archive);
+  ProcessResult r = RunProcess({VERDAN_BINARY, "restore", dest + "/nova.zip", "--yes"}, work, {"VERDAN_LOCK_WAIT=1"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("GREŠKA : -17\n" + busy), std::string::npos) << r.err;
+  EXPECT_EQ(ReadFile(work + "/kupci.tps"), kupci);
+  EXPECT_TRUE(Hidden(work).empty());
+  ::close(fd);
+
+  EXPECT_EQ(RunProcess({VERDAN_BINARY, "restore", dest + "/nova.zip", "--yes"}, work, {"VERDAN_LOCK_WAIT=1"}).status, 0);
+  EXPECT_EQ(ReadFile(work + "/kupci.tps"), "iz arhive");
+}
+
+// A FIFO at a working file's name is never opened: the restore ends with a message naming it
+// and replaces nothing.
+TEST_F(BackupCommand, AFifoAtAWorkingNameIsRefusedWithoutBlocking) {
+  MakeZip(dest + "/nova.zip", {{"ARHIVE.TPS", "nova arhiva"}, {"kupci.tps", "novi kupci"}});
+  const std::string arhive = ReadFile(work + "/ARHIVE.TPS");
+  fs::remove(work + "/kupci.tps");
+  ASSERT_EQ(::mkfifo((work + "/kupci.tps").c_str(), 0644), 0);
+  ProcessResult r = Verdan(work, {"restore", dest + "/nova.zip", "--yes"}, 60);
+  EXPECT_EQ(r.status, 1) << r.err;  // a run that blocked would have been killed (status 137)
+  EXPECT_NE(r.err.find("GREŠKA : -16\nNa mjestu radne datoteke nije obična datoteka (cijev, uređaj ili "
+                       "utičnica); ništa nije zamijenjeno: " + work + "/kupci.tps\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(ReadFile(work + "/ARHIVE.TPS"), arhive);
+  EXPECT_TRUE(fs::is_fifo(work + "/kupci.tps"));
+  EXPECT_TRUE(Hidden(work).empty());
 }
 
 // A working directory longer than the settings hold is refused as the default source and
