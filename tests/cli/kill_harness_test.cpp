@@ -13,6 +13,7 @@
 // The counts are printed. CI runs a short round; `make soak` sets VERDAN_SOAK=1 for the long
 // one (at least 50 kills of each kind and 1200 changed archives).
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -388,6 +389,194 @@ TEST_F(KillHarness, BackupsKilledAtEveryStepAndAtRandomKeepWholeArchives) {
          " at random); new archive beside the earlier second copy: " + std::to_string(newWithOlder) +
          ", put right by the next start: " + std::to_string(putRight));
   EXPECT_EQ(tried, held);
+}
+
+// The step hook of a forked restore held at one step: it tells the parent through one pipe and
+// waits for a byte on the other before it goes on.
+int gHoldAt = 0, gHeldSignal = -1, gHeldRelease = -1;
+int HoldAtStep(FileStep, const char*) {
+  if (++gSteps == gHoldAt) {
+    char c = 1;
+    if (::write(gHeldSignal, &c, 1) != 1) ::_exit(3);
+    if (::read(gHeldRelease, &c, 1) != 1) ::_exit(4);
+  }
+  return 0;
+}
+
+// Starts verdan with `args` and extra environment entries in `cwd`, its output discarded.
+pid_t Start(const std::string& cwd, const std::vector<std::string>& args, const std::vector<std::string>& extra) {
+  std::string bin = VERDAN_BINARY;
+  std::vector<char*> argv{bin.data()};
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> env;
+  for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
+  for (const auto& e : extra) env.push_back(const_cast<char*>(e.c_str()));
+  env.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, bin.c_str(), &actions, nullptr, argv.data(), env.data()) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+// A backup started while a restore into the source directory is held at a random step: with
+// a short wait it refuses and leaves the archive and its second copy as they were; with a long
+// one it waits for the restore and packs the restored files, whole. Never a mix.
+TEST_F(KillHarness, BackupsDuringARestoreWaitOrRefuseAndNeverPackItHalfDone) {
+  ASSERT_EQ(Verdan(work, {"backup", "dest"}).status, 0);
+  ASSERT_EQ(Verdan(work, {"backup", "dest"}).status, 0);
+  std::string current, second;
+  for (const auto& e : fs::directory_iterator(dest)) {
+    std::string name = e.path().filename().string();
+    if (name.find("_2_") != std::string::npos) second = e.path().string();
+    else current = e.path().string();
+  }
+  ASSERT_FALSE(current.empty() || second.empty());
+  const std::string archiveBytes = ReadFile(current), secondBytes = ReadFile(second);
+  int status = InChild(0, [&] { RestoreInProcess(archive()); });
+  ASSERT_TRUE(WIFEXITED(status));
+  const int steps = WEXITSTATUS(status);
+  ResetWork();
+
+  std::mt19937 rng(99);
+  const int rounds = Soak() ? 40 : 4;
+  int tried = 0, refused = 0, waited = 0, torn = 0;
+  for (int i = 0; i < rounds; ++i) {
+    const bool longWait = i % 2 == 1;
+    int toParent[2], toChild[2];
+    ASSERT_EQ(::pipe(toParent), 0);
+    ASSERT_EQ(::pipe(toChild), 0);
+    gHoldAt = 1 + static_cast<int>(rng() % static_cast<unsigned>(steps));
+    pid_t child = ::fork();
+    if (child == 0) {
+      gSteps = 0;
+      gHeldSignal = toParent[1];
+      gHeldRelease = toChild[0];
+      verdan::archive::SetFileStepHookForTesting(HoldAtStep);
+      RestoreInProcess(archive());
+      ::_exit(lastResult >= 0 ? 0 : 1);
+    }
+    ::close(toParent[1]);
+    ::close(toChild[0]);
+    char c = 0;
+    pollfd held{toParent[0], POLLIN, 0};
+    ASSERT_EQ(::poll(&held, 1, 60000), 1) << "the restore never reached step " << gHoldAt;
+    ASSERT_EQ(::read(toParent[0], &c, 1), 1);
+    ++tried;
+    bool ok;
+    if (!longWait) {
+      ProcessResult b = RunProcess({VERDAN_BINARY, "backup", "dest"}, work, {"VERDAN_LOCK_WAIT=1"});
+      ok = b.status == 1 && b.err.find("U direktoriju upravo radi drugo") != std::string::npos &&
+           ReadFile(current) == archiveBytes && ReadFile(second) == secondBytes;
+      if (ok) ++refused;
+      EXPECT_TRUE(ok) << "step " << gHoldAt << ": " << b.err;
+      ASSERT_EQ(::write(toChild[1], &c, 1), 1);
+      ::waitpid(child, &status, 0);
+    } else {
+      pid_t backup = Start(work, {"backup", "dest"}, {"VERDAN_LOCK_WAIT=60"});
+      ASSERT_GT(backup, 0);
+      ASSERT_EQ(::write(toChild[1], &c, 1), 1);
+      ::waitpid(child, &status, 0);
+      int backupStatus = 0;
+      ::waitpid(backup, &backupStatus, 0);
+      // The restore finished first; the archive holds exactly the restored files.
+      ProcessResult check = RunProcess({"/usr/bin/python3", "-c",
+                                        "import sys,zipfile\n"
+                                        "z=zipfile.ZipFile(sys.argv[1])\n"
+                                        "assert z.testzip() is None\n"
+                                        "for n in ['f0.tps','f1.tps','f2.tps','f3.tps','dodana.tps']:\n"
+                                        "  assert z.read(n)==open(sys.argv[2]+'/'+n,'rb').read(),n\n",
+                                        current, work},
+                                       "/");
+      ok = WIFEXITED(backupStatus) && WEXITSTATUS(backupStatus) == 0 && check.status == 0 &&
+           RestoreState() == "new";
+      if (check.status != 0) ++torn;
+      if (ok) ++waited;
+      EXPECT_TRUE(ok) << "step " << gHoldAt << ": " << check.err << RestoreState();
+      WriteFile(current, archiveBytes);
+      WriteFile(second, secondBytes);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the held restore failed";
+    ::close(toParent[0]);
+    ::close(toChild[1]);
+    ResetWork();
+  }
+  Report("backups during a restore: " + std::to_string(tried) + " tried, " + std::to_string(refused) +
+         " refused leaving the archives, " + std::to_string(waited) + " waited and packed the restored files, " +
+         std::to_string(torn) + " torn archives");
+  EXPECT_EQ(tried, refused + waited);
+  EXPECT_EQ(torn, 0);
+}
+
+// A restore killed at every step and at random moments, after which the business application
+// writes into some working files (one written in place, one replaced by a new file) before
+// VERDAN starts again: that start puts the other files back and leaves the new work alone.
+TEST_F(KillHarness, WorkWrittenAfterAKilledRestoreIsNeverOverwritten) {
+  int status = InChild(0, [&] { RestoreInProcess(archive()); });
+  ASSERT_TRUE(WIFEXITED(status));
+  const int steps = WEXITSTATUS(status);
+  ResetWork();
+  int tried = 0, kept = 0, overwritten = 0, named = 0;
+  auto round = [&](const std::string& what, unsigned seed) {
+    ++tried;
+    // Killed after its journal went, the restore had ended: its files stay.
+    const bool interrupted = fs::exists(work + "/.verdan-restore.journal");
+    const std::string f1 = interrupted ? oldFiles["f1.tps"] : ReadFile(work + "/f1.tps");
+    const std::string f3 = interrupted ? oldFiles["f3.tps"] : ReadFile(work + "/f3.tps");
+    const bool added = !interrupted && fs::exists(work + "/dodana.tps");
+    // The application's work: a record changed in place in f0, f2 saved as a new file.
+    std::string f0 = ReadFile(work + "/f0.tps");
+    const std::string record = "NOVI RAD " + std::to_string(seed);
+    f0.replace(1000, record.size(), record);
+    int fd = ::open((work + "/f0.tps").c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, record.data(), record.size(), 1000), static_cast<ssize_t>(record.size()));
+    ::close(fd);
+    const std::string f2 = Noise(70000, seed);
+    WriteFile(work + "/.f2.novi", f2);
+    fs::rename(work + "/.f2.novi", work + "/f2.tps");
+
+    ProcessResult next = Verdan(work, {"restore", archive()});
+    bool workKept = ReadFile(work + "/f0.tps") == f0 && ReadFile(work + "/f2.tps") == f2;
+    bool restBack = ReadFile(work + "/f1.tps") == f1 && ReadFile(work + "/f3.tps") == f3 &&
+                    fs::exists(work + "/dodana.tps") == added && Leftovers(work).empty();
+    if (!workKept) ++overwritten;
+    if (next.err.find("Promijenjene nakon prekida, ostavljene kakve jesu:") != std::string::npos) ++named;
+    EXPECT_TRUE(workKept && restBack) << what << ": " << next.err;
+    if (workKept && restBack) ++kept;
+    ResetWork();
+  };
+  for (int k = 1; k <= steps; ++k) {
+    status = InChild(k, [&] { RestoreInProcess(archive()); });
+    ASSERT_TRUE(WIFSIGNALED(status)) << "step " << k;
+    round("killed at step " + std::to_string(k), static_cast<unsigned>(k));
+  }
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(Verdan(work, {"restore", archive(), "--yes"}).status, 0);
+  auto whole = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  ResetWork();
+  std::mt19937 rng(4242);
+  const int rounds = Soak() ? 60 : 4;
+  for (int i = 0; i < rounds; ++i) {
+    auto delay = std::chrono::microseconds(rng() % static_cast<unsigned>(whole.count() + 1));
+    KillAfter(work, {"restore", archive(), "--yes"}, delay);
+    if (RestoreState() == "new") {  // it finished before the kill: nothing to undo
+      ResetWork();
+      continue;
+    }
+    round("program killed after " + std::to_string(delay.count()) + " us", 1000u + static_cast<unsigned>(i));
+  }
+  Report("kills followed by the application's writes: " + std::to_string(tried) + " tried, " +
+         std::to_string(kept) + " kept the new work and put the rest back (" + std::to_string(named) +
+         " named files changed since), new work overwritten: " + std::to_string(overwritten));
+  EXPECT_EQ(tried, kept);
+  EXPECT_EQ(overwritten, 0);
 }
 
 TEST_F(KillHarness, ArchivesWithAChangedByteNeverWriteOutsideOrHalfway) {
