@@ -887,6 +887,13 @@ TEST_F(BackupCommand, OnlyTheUsersOwnJournalAndUndoFileAreReplayed) {
   EXPECT_EQ(ReadFile(work + "/kupci.tps"), "prije dearhiviranja");
   EXPECT_FALSE(fs::exists(journal));
   EXPECT_NE(ReadFile(work + "/verdan.log").find("restore\t-"), std::string::npos);
+  // `verify` repairs first too, like every start.
+  plant();
+  r = Verdan(work, {"verify", dest + "/nova.zip"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("Vraćene datoteke: kupci.tps"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadFile(work + "/kupci.tps"), "prije dearhiviranja");
+  EXPECT_FALSE(fs::exists(journal));
   WriteFile(work + "/kupci.tps", kupci);
 
   struct Case {
