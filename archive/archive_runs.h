@@ -8,7 +8,10 @@
 // once the new archive is verified and in place: a run that fails leaves both the archive and
 // the earlier second copy as they were; a run killed between placing the two leaves the
 // second name, which the next run puts in place. An archive path longer than the run buffers hold
-// is refused before anything is written. Before a run writes, an interrupted restore of the source
+// is refused before anything is written. Before a run reads the source directory it takes the
+// directory's lock for its whole length (`DirectoryLock`, the one restores hold): it waits a
+// bounded time for a restore or run of another process there, then refuses with a message, so
+// that it never packs files a restore is changing. Then an interrupted restore of the source
 // directory is undone and stale temporaries are removed where the run writes.
 //
 // Thread-safety: the runs share the program-wide run settings and buffers and one Zip

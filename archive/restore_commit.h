@@ -4,8 +4,10 @@
 // checks it (zip_component.cpp). This module decides where each one goes and replaces the
 // working files:
 //
-// - Plan, before anything is written: takes the target directory's lock (one restore per
-//   directory at a time), finishes what an interrupted restore left there, resolves each
+// - Plan, before anything is written: takes the target directory's lock (`DirectoryLock`'s:
+//   one restore or run per directory at a time; it waits a bounded time for another one),
+//   finishes what an interrupted restore left there, refuses a FIFO, device or socket at a
+//   working file's name (never opened), resolves each
 //   entry to the working file of the same name in any letter case (refusing two working
 //   files, or two entries, that differ only in case), refuses names too long for the file
 //   system, lists the directories to create, and refuses a restore larger than the free space.
@@ -27,9 +29,20 @@
 //   journal of a restore that did not commit.
 //
 // A restore killed at any point leaves its journal; `RecoverInterruptedRestore` (run at the
-// start of every run and restore, and when the program opens its archiving window) reads it
-// and puts the originals back (from the undo file, for those written over in place), removes
-// the new files the restore added, its temporaries and the directories it created.
+// start of every run, restore and verify, and when the program opens its archiving window)
+// reads it and puts the originals back (from the undo file, for those written over in place),
+// removes the new files the restore added, its temporaries and the directories it created.
+// The journal records, for every file written over in place, the CRC of each 4 KB block of
+// what the restore writes there: an original is put back only over a file that holds nothing
+// but the restore's blocks and the original's (written whole, or cut short by the kill), and a
+// renamed-over original only while the name still holds the restore's file; anything else was
+// written since (by the business application) and is left as it is and named. Journals of the
+// earlier form, without those records, are rolled back as that version did. Every name read
+// from a journal or undo file is resolved beneath the target one component at a time without
+// following a link (openat with O_NOFOLLOW | O_DIRECTORY; the same on every kernel); undo
+// records only rewrite existing regular files the journal lists, never create one or change a
+// mode; a journal or undo file of another user, or writable by group or others, is refused
+// whole. Those files are opened without blocking, so a FIFO planted there cannot stall a start.
 //
 // Thread-safety: one `RestoreCommit` is used by one thread, except that the extraction
 // threads write the temporaries of distinct files; its own threads (keeping originals, writing
@@ -147,7 +160,7 @@ class DirectoryLock {
 // seconds in VERDAN_LOCK_WAIT (0 to 3600), else 60.
 int LockWaitSeconds();
 
-// The same recovery with `lock` already held on `target` by this process.
+// The same recovery when this process already holds the lock on `target` (a run that took it).
 Recovery RecoverInterruptedRestoreLocked(const std::string& target, RecoveryReport* report);
 
 }  // namespace verdan::archive
