@@ -68,6 +68,11 @@ struct JournalFile {
   std::string aside;  // empty: no working file stood at `final`
   dev_t dev = 0;      // the temporary's file, which becomes `final`
   ino_t ino = 0;
+  // That file's size and time as the restore left it (`stamped`: recorded; journals of the
+  // earlier form have neither): written to since, it is no longer only the restore's.
+  bool stamped = false;
+  std::uint64_t size = 0;
+  struct timespec mtime {};
 };
 
 // A file written over in place: what the restore writes there, so that the next start can
@@ -135,10 +140,13 @@ std::string Render(const Journal& j) {
   o << "phase " << (j.commit ? "commit" : "extract") << "\n";
   if (j.undo) o << "undo\n";
   for (const auto& d : j.dirs) o << "dir " << Escape(d) << "\n";
-  for (const auto& f : j.files)
+  for (const auto& f : j.files) {
     o << "file " << Escape(f.final) << " " << Escape(f.temp) << " " << Escape(f.aside) << " "
-      << static_cast<unsigned long long>(f.dev) << " " << static_cast<unsigned long long>(f.ino)
-      << "\n";
+      << static_cast<unsigned long long>(f.dev) << " " << static_cast<unsigned long long>(f.ino);
+    if (f.stamped)
+      o << " " << f.size << " " << static_cast<long long>(f.mtime.tv_sec) << " " << f.mtime.tv_nsec;
+    o << "\n";
+  }
   for (const auto& f : j.inPlace) {
     o << "inplace " << Escape(f.final) << " " << f.size << " " << f.mtime << " " << f.crc << " ";
     if (f.blocks.empty()) o << "-";
@@ -213,6 +221,15 @@ bool Parse(const std::string& text, Journal& j) {
         return false;
       f.dev = static_cast<dev_t>(dev);
       f.ino = static_cast<ino_t>(ino);
+      unsigned long long size = 0;
+      long long sec = 0, nsec = 0;
+      if (l >> size >> sec >> nsec) {
+        if (nsec < 0 || nsec >= 1000000000) return false;
+        f.stamped = true;
+        f.size = size;
+        f.mtime.tv_sec = static_cast<std::time_t>(sec);
+        f.mtime.tv_nsec = static_cast<long>(nsec);
+      }
       j.files.push_back(f);
     } else if (word == "inplace" && j.version >= 2) {
       std::string rf, hex;
@@ -371,8 +388,12 @@ class Beneath {
   }
   int Directory(const std::string& relative) {
     auto it = dirs_.find(relative);
-    if (it != dirs_.end()) return it->second;
+    if (it != dirs_.end()) {
+      if (it->second < 0) errno = failures_[relative];
+      return it->second;
+    }
     int fd = OpenDirectoryBeneath(root_, relative);
+    if (fd < 0) failures_[relative] = errno;
     dirs_[relative] = fd;
     return fd;
   }
@@ -388,6 +409,7 @@ class Beneath {
  private:
   int root_;
   std::map<std::string, int> dirs_;
+  std::map<std::string, int> failures_;  // errno of those that could not be opened
 };
 
 bool Exists(const std::string& path, struct stat* out = nullptr) {
@@ -593,7 +615,9 @@ bool RollBack(const std::vector<JournalFile>& files, Beneath& dirs, RecoveryRepo
     }
     struct stat now {}, kept {};
     bool there = ::fstatat(dir, leaf.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0;
-    bool ours = there && f.ino != 0 && now.st_ino == f.ino && now.st_dev == f.dev;
+    bool ours = there && f.ino != 0 && now.st_ino == f.ino && now.st_dev == f.dev &&
+                (!f.stamped || (static_cast<std::uint64_t>(now.st_size) == f.size &&
+                                now.st_mtim.tv_sec == f.mtime.tv_sec && now.st_mtim.tv_nsec == f.mtime.tv_nsec));
     bool keptThere = !f.aside.empty() && ::fstatat(dir, f.aside.c_str(), &kept, AT_SYMLINK_NOFOLLOW) == 0 &&
                      S_ISREG(kept.st_mode);
     if (keptThere) {
@@ -1118,6 +1142,9 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
     j.files[i].temp = BaseName(files[i].temp);
     j.files[i].dev = st.st_dev;
     j.files[i].ino = st.st_ino;
+    j.files[i].stamped = true;
+    j.files[i].size = static_cast<std::uint64_t>(st.st_size);
+    j.files[i].mtime = st.st_mtim;
     if (Exists(files[i].final)) j.files[i].aside = BaseName(TemporaryNameFor(files[i].final));
   }
   if (!WriteJournal(m.target, j))

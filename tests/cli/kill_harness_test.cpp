@@ -515,7 +515,7 @@ TEST_F(KillHarness, BackupsDuringARestoreWaitOrRefuseAndNeverPackItHalfDone) {
 }
 
 // A restore killed at every step and at random moments, after which the business application
-// writes into some working files (one written in place, one replaced by a new file) before
+// writes into some working files (a record changed in two, one replaced by a new file) before
 // VERDAN starts again: that start puts the other files back and leaves the new work alone.
 TEST_F(KillHarness, WorkWrittenAfterAKilledRestoreIsNeverOverwritten) {
   int status = InChild(0, [&] { RestoreInProcess(archive()); });
@@ -528,22 +528,27 @@ TEST_F(KillHarness, WorkWrittenAfterAKilledRestoreIsNeverOverwritten) {
     // Killed after its journal went, the restore had ended: its files stay.
     const bool interrupted = fs::exists(work + "/.verdan-restore.journal");
     const std::string f1 = interrupted ? oldFiles["f1.tps"] : ReadFile(work + "/f1.tps");
-    const std::string f3 = interrupted ? oldFiles["f3.tps"] : ReadFile(work + "/f3.tps");
     const bool added = !interrupted && fs::exists(work + "/dodana.tps");
-    // The application's work: a record changed in place in f0, f2 saved as a new file.
-    std::string f0 = ReadFile(work + "/f0.tps");
+    // The application's work: a record changed in place in f0 (written over in place by a
+    // restore) and in f3 (replaced by a new file), f2 saved as a new file.
     const std::string record = "NOVI RAD " + std::to_string(seed);
-    f0.replace(1000, record.size(), record);
-    int fd = ::open((work + "/f0.tps").c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::pwrite(fd, record.data(), record.size(), 1000), static_cast<ssize_t>(record.size()));
-    ::close(fd);
+    auto changeRecord = [&](const std::string& name) {
+      std::string bytes = ReadFile(work + "/" + name);
+      bytes.replace(1000, record.size(), record);
+      int fd = ::open((work + "/" + name).c_str(), O_WRONLY);
+      EXPECT_GE(fd, 0);
+      EXPECT_EQ(::pwrite(fd, record.data(), record.size(), 1000), static_cast<ssize_t>(record.size()));
+      ::close(fd);
+      return bytes;
+    };
+    const std::string f0 = changeRecord("f0.tps"), f3 = changeRecord("f3.tps");
     const std::string f2 = Noise(70000, seed);
     WriteFile(work + "/.f2.novi", f2);
     fs::rename(work + "/.f2.novi", work + "/f2.tps");
 
     ProcessResult next = Verdan(work, {"restore", archive()});
-    bool workKept = ReadFile(work + "/f0.tps") == f0 && ReadFile(work + "/f2.tps") == f2;
+    bool workKept = ReadFile(work + "/f0.tps") == f0 && ReadFile(work + "/f2.tps") == f2 &&
+                    ReadFile(work + "/f3.tps") == f3;
     bool restBack = ReadFile(work + "/f1.tps") == f1 && ReadFile(work + "/f3.tps") == f3 &&
                     fs::exists(work + "/dodana.tps") == added && Leftovers(work).empty();
     if (!workKept) ++overwritten;
