@@ -806,8 +806,9 @@ std::string Snapshot(const std::string& dir) {
 }
 
 // Journals and undo files that name files through a link in the first, a middle or the last
-// component, or that would create a file, remove one or a directory, or rename one over
-// another there: the next start of each kind writes nothing outside the source directory.
+// component, or with "..", a leading "/" or an empty component, or that would create a file,
+// remove one or a directory, or rename one over another there: the next start of each kind
+// writes nothing outside the source directory.
 TEST_F(BackupCommand, PlantedJournalsAndUndoFilesNeverWriteOutsideTheSourceDirectory) {
   std::string outside = dir.File("izvan");
   fs::create_directories(outside + "/d");
@@ -840,6 +841,12 @@ TEST_F(BackupCommand, PlantedJournalsAndUndoFilesNeverWriteOutsideTheSourceDirec
                       undo});
     plants.push_back({head(1) + "file " + name + " - keep 0 0\nend\n", ""});
     plants.push_back({head(2) + "file " + name + " .x.vrd999999.abcdef - " + ino + "\nend\n", ""});
+  }
+  // Names that climb out, start at the root or have an empty component.
+  for (const std::string& name : std::vector<std::string>{"../izvan/x", outside + "/x", "a//x", "a/./../../izvan/x"}) {
+    plants.push_back({head(1) + "undo\nfile " + name + " - - 0 0\nend\n", UndoFile({{name, "ZLO", 04777}})});
+    plants.push_back({head(1) + "undo\nfile kupci.tps - - 0 0\nend\n", UndoFile({{name, "ZLO", 04777}})});
+    plants.push_back({head(2) + "file " + name + " - keep 0 0\nend\n", ""});
   }
   plants.push_back({head(1) + "dir SUB/d\ndir a/SUB/d\nend\n", ""});
   plants.push_back({head(2) + "dir x\nend\n", ""});
