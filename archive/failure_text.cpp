@@ -122,11 +122,13 @@ std::string FailureReason(const ZipFailure& f, const FailureContext& context) {
       return "Direktorij za dearhiviranje nije upotrebljiv: " + f.path;
     case kZipNotAFile:
       return "Na mjestu radne datoteke nije obična datoteka (cijev, uređaj ili utičnica); ništa "
-             "nije zamijenjeno: " + f.path;
+             "nije zamijenjeno: " +
+             f.path;
     case kZipDirectoryBusy:
       return std::string(kDirectoryBusyText) + f.path;
     case kZipCannotReplace: {
-      if (f.systemError == EPERM && (EndsWith(f.path, kRestoreJournalName) || EndsWith(f.path, kRestoreUndoName)))
+      if (f.systemError == EPERM &&
+          (EndsWith(f.path, kRestoreJournalName) || EndsWith(f.path, kRestoreUndoName)))
         return std::string(kRestoreRefusedText) + f.path;
       if (EndsWith(f.path, kRestoreJournalName))
         return "Prethodno prekinuto dearhiviranje ne može se poništiti: " + f.path;

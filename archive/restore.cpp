@@ -47,7 +47,8 @@ void RepairInterruptedRestore(app::Program& program, const DirectoryLock* held) 
   switch (r) {
     case Recovery::kRolledBack:
       text = kRestoreUndoneText + target;
-      if (!report.putBack.empty()) text += "|" + std::string(kRestorePutBackText) + NameList(report.putBack);
+      if (!report.putBack.empty())
+        text += "|" + std::string(kRestorePutBackText) + NameList(report.putBack);
       if (!report.leftAlone.empty())
         text += "|" + std::string(kRestoreLeftAloneText) + NameList(report.leftAlone);
       break;
@@ -83,7 +84,8 @@ bool LockSourceDirectory(app::Program& program, DirectoryLock& lock) {
     return true;  // no directory to guard: the run reports what it finds
   if (lock.Take(target)) return true;
   if (errno == EWOULDBLOCK) {
-    ShowRunMessage(program, kErrorPrefix + std::to_string(kZipDirectoryBusy) + "|" + kDirectoryBusyText + target);
+    ShowRunMessage(program, kErrorPrefix + std::to_string(kZipDirectoryBusy) + "|" +
+                                kDirectoryBusyText + target);
     return false;
   }
   return true;  // a directory that cannot be locked (no lock on its file system) is not refused

@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -401,7 +401,8 @@ class Beneath {
   bool SyncAll(const std::string& target) {
     bool ok = true;
     for (auto& [name, fd] : dirs_)
-      if (fd >= 0 && !SyncDescriptor(fd, name.empty() ? target : Join(target, name)) && errno != EINVAL)
+      if (fd >= 0 && !SyncDescriptor(fd, name.empty() ? target : Join(target, name)) &&
+          errno != EINVAL)
         ok = false;
     return ok;
   }
@@ -510,7 +511,8 @@ bool LeftByRestore(const std::vector<std::uint8_t>& now, const std::vector<std::
   while (at < now.size()) {
     std::size_t end = std::min(now.size(), (at / kBlock + 1) * kBlock);
     if (at < size && end > size) end = size;
-    bool old = end <= original.size() && std::memcmp(now.data() + at, original.data() + at, end - at) == 0;
+    bool old =
+        end <= original.size() && std::memcmp(now.data() + at, original.data() + at, end - at) == 0;
     bool fresh = false;
     if (!old && at < size && at % kBlock == 0) {
       std::size_t b = at / kBlock;
@@ -549,7 +551,8 @@ bool ReplayUndo(int undo, const std::string& target, const Journal& j, Beneath& 
     }
     std::string leaf;
     int dir = dirs.ParentOf(r.relative, leaf);
-    int fd = dir < 0 ? -1 : ::openat(dir, leaf.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd =
+        dir < 0 ? -1 : ::openat(dir, leaf.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
       if (fd >= 0) ::close(fd);
@@ -559,19 +562,21 @@ bool ReplayUndo(int undo, const std::string& target, const Journal& j, Beneath& 
     bool restore = true, same = false;
     if (w != nullptr) {
       std::vector<std::uint8_t> now;
-      restore = static_cast<std::uint64_t>(st.st_size) <= std::max<std::uint64_t>(w->size, r.bytes.size());
+      restore = static_cast<std::uint64_t>(st.st_size) <=
+                std::max<std::uint64_t>(w->size, r.bytes.size());
       if (restore) {
         now.resize(static_cast<std::size_t>(st.st_size));
-        restore = now.empty() || ::pread(fd, now.data(), now.size(), 0) == static_cast<ssize_t>(now.size());
+        restore = now.empty() ||
+                  ::pread(fd, now.data(), now.size(), 0) == static_cast<ssize_t>(now.size());
       }
       same = restore && now == r.bytes;
       restore = restore && (same || LeftByRestore(now, r.bytes, *w));
     }
     if (!restore) {
       report.leftAlone.push_back(r.relative);
-    } else if (same ||
-               (OverwriteDescriptor(fd, Join(target, r.relative), r.bytes.data(), r.bytes.size(), &r.mtime) &&
-                SyncDescriptor(fd, Join(target, r.relative)))) {
+    } else if (same || (OverwriteDescriptor(fd, Join(target, r.relative), r.bytes.data(),
+                                            r.bytes.size(), &r.mtime) &&
+                        SyncDescriptor(fd, Join(target, r.relative)))) {
       report.putBack.push_back(r.relative);
     } else {
       all = false;
@@ -613,12 +618,15 @@ bool RollBack(const std::vector<JournalFile>& files, Beneath& dirs, RecoveryRepo
       if (errno != ENOENT && (!f.aside.empty() || f.ino != 0)) report.leftAlone.push_back(f.final);
       continue;
     }
-    struct stat now {}, kept {};
+    struct stat now {
+    }, kept{};
     bool there = ::fstatat(dir, leaf.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0;
     bool ours = there && f.ino != 0 && now.st_ino == f.ino && now.st_dev == f.dev &&
-                (!f.stamped || (static_cast<std::uint64_t>(now.st_size) == f.size &&
-                                now.st_mtim.tv_sec == f.mtime.tv_sec && now.st_mtim.tv_nsec == f.mtime.tv_nsec));
-    bool keptThere = !f.aside.empty() && ::fstatat(dir, f.aside.c_str(), &kept, AT_SYMLINK_NOFOLLOW) == 0 &&
+                (!f.stamped ||
+                 (static_cast<std::uint64_t>(now.st_size) == f.size &&
+                  now.st_mtim.tv_sec == f.mtime.tv_sec && now.st_mtim.tv_nsec == f.mtime.tv_nsec));
+    bool keptThere = !f.aside.empty() &&
+                     ::fstatat(dir, f.aside.c_str(), &kept, AT_SYMLINK_NOFOLLOW) == 0 &&
                      S_ISREG(kept.st_mode);
     if (keptThere) {
       bool unchanged = there && now.st_ino == kept.st_ino && now.st_dev == kept.st_dev;
@@ -973,7 +981,8 @@ std::int32_t RestoreCommit::Plan(std::vector<RestoreFile>& files, ZipFailure& fa
   m.files = &files;
   m.lockFd = LockDirectory(m.target, LockWaitSeconds());
   if (m.lockFd < 0)
-    return SetFailure(failure, errno == EWOULDBLOCK ? kZipDirectoryBusy : kZipBadTarget, errno, m.target);
+    return SetFailure(failure, errno == EWOULDBLOCK ? kZipDirectoryBusy : kZipBadTarget, errno,
+                      m.target);
   RecoveryReport report;
   Recovery recovered = RecoverLocked(m.target, report);
   if (recovered == Recovery::kFailed)
@@ -1257,7 +1266,8 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
     failure.rolledBack = false;
     int root = ::open(m.target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (root >= 0) {
-      int undo = j.undo ? ::open(UndoPath(m.target).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
+      int undo =
+          j.undo ? ::open(UndoPath(m.target).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
       {
         Beneath dirs(root);
         RecoveryReport ignored;

@@ -46,8 +46,8 @@
 //
 // Thread-safety: one `RestoreCommit` is used by one thread, except that the extraction
 // threads write the temporaries of distinct files; its own threads (keeping originals, writing
-// files over) each take distinct files and are joined before Commit or Abandon returns. Different processes are kept apart by the
-// directory lock.
+// files over) each take distinct files and are joined before Commit or Abandon returns. Different
+// processes are kept apart by the directory lock.
 #pragma once
 
 #include <cstdint>
@@ -120,9 +120,11 @@ enum class Recovery {
 
 // What undoing an interrupted restore did, by name relative to the directory.
 struct RecoveryReport {
-  std::vector<std::string> putBack;    // put back as they were (or removed, if the restore added them)
-  std::vector<std::string> leftAlone;  // changed since the restore was interrupted: left as they are
-  std::string refused;                 // the file not trusted (kRefused)
+  // Put back as they were (or removed, if the restore added them).
+  std::vector<std::string> putBack;
+  // Changed since the restore was interrupted: left as they are.
+  std::vector<std::string> leftAlone;
+  std::string refused;  // the file not trusted (kRefused)
 };
 
 // Undoes an interrupted restore into `target` from its journal, then removes the stale
