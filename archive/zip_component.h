@@ -106,7 +106,11 @@ class ZipComponent {
   // Queues the regular files matching `pattern` ("*.tps", or one file name, optionally with a
   // directory; relative to the current directory). Returns the number of files it matched,
   // 0 when none. A file queued again under the same entry name replaces the earlier one.
+  // Symbolic links are never followed: a link, like anything else that is not a regular
+  // file (a directory, a pipe, a device), is not queued but kept for `TakeSkipped`.
   std::int32_t LSZIP_INCLUDE(const std::string& pattern);
+  // The paths that the includes since the last call left out, in order; empties the list.
+  std::vector<std::string> TakeSkipped();
 
   // Writes the queued files into `archive`: action 2 writes the archive anew, action 3 adds
   // them to an existing archive, replacing entries of the same name (any letter case).
@@ -157,6 +161,7 @@ class ZipComponent {
                     const std::string& entry = {});
 
   std::vector<QueuedFile> queue_;
+  std::vector<std::string> skipped_;
   ZipFailure failure_;
   std::string unzipArchive_;
   std::string unzipPattern_;

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -544,6 +545,42 @@ TEST_F(BackupCommand, AFailedBackupKeepsTheArchiveAndTheGenerationBeforeIt) {
   EXPECT_EQ(ReadFile(archive), latest);
   EXPECT_EQ(ReadFile(second), first);
   EXPECT_EQ(Hidden(dest), std::vector<std::string>{});
+}
+
+// A data file that is a symbolic link is never followed (it may name any file of the system,
+// which would end up in an archive others read); a pipe or a directory under a data file's
+// name is not opened. Each is left out and named on standard error and in the log; the run
+// packs the rest and succeeds.
+TEST_F(BackupCommand, LinksPipesAndDirectoriesAmongTheDataFilesAreLeftOutAndNamed) {
+  WriteFile(dir.File("tajna.txt"), "ne smije u arhivu");
+  fs::create_symlink(dir.File("tajna.txt"), work + "/veza.tps");
+  fs::create_symlink(work + "/kupci.tps", work + "/unutra.tps");  // inside the directory too
+  fs::create_symlink(dir.File("nema"), work + "/prazna.tps");     // dangling
+  ASSERT_EQ(::mkfifo((work + "/cijev.tps").c_str(), 0600), 0);
+  fs::create_directory(work + "/mapa.tps");
+  ProcessResult r = Verdan(work, {"backup", "dest"}, 60);  // a pipe opened would block
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string expected =
+      "[Pažnja!!!] Preskočeno (simbolička veza ili nije obična datoteka), ne arhivira se:\n";
+  EXPECT_EQ(r.err.rfind(expected, 0), 0u) << r.err;
+  for (const char* name : {"veza.tps", "unutra.tps", "prazna.tps", "cijev.tps", "mapa.tps"})
+    EXPECT_NE(r.err.find("\n" + work + "/" + name + "\n"), std::string::npos) << name << ": " << r.err;
+  EXPECT_NE(r.err.find("Arhiviranje uspješno završilo !"), std::string::npos) << r.err;
+  ASSERT_EQ(Zips(dest).size(), 1u);
+  EXPECT_EQ(verdan::testing::ZipEntryNames(dest + "/" + Zips(dest)[0]), "ARHIVE.TPS PEMAIL.TPS kupci.tps\n");
+  const std::string log = Verdan(work, {"log", "-n", "1"}).out;
+  EXPECT_NE(log.find("\tOK: preskočeno (nije obična datoteka): "), std::string::npos) << log;
+  EXPECT_NE(log.find(work + "/veza.tps"), std::string::npos) << log;
+
+  // Only links: nothing to archive, and the previous archive stays.
+  const std::string archive = dest + "/" + Zips(dest)[0];
+  const std::string before = ReadFile(archive);
+  for (const char* name : {"ARHIVE.TPS", "PEMAIL.TPS", "kupci.tps"}) fs::rename(work + "/" + name, dir.File(name));
+  for (const char* name : {"ARHIVE.TPS", "PEMAIL.TPS", "kupci.tps"}) fs::create_symlink(dir.File(name), work + "/" + name);
+  r = Verdan(work, {"backup", "dest"}, 60);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("Nema ništa za arhiviranje u tekućem direktoriju !"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadFile(archive), before);
 }
 
 // An archive path longer than the run buffer holds is refused before anything is written,
