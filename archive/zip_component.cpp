@@ -589,6 +589,7 @@ class PackProgressReport final : public PackProgress {
   void FileStarted(const std::string& entryName) override { r_.File(entryName); }
   void BytesPacked(std::uint64_t n) override { r_.Bytes(static_cast<std::int64_t>(n)); }
   void FileFinished() override { r_.FileDone(); }
+  void FileAgain(std::uint64_t n) override { r_.Bytes(-static_cast<std::int64_t>(n)); }
 
  private:
   ProgressReporter& r_;
@@ -612,6 +613,7 @@ std::int32_t ErrorOfPack(PackResult r) {
     case PackResult::kCannotRead: return kZipCannotReadFile;
     case PackResult::kCannotWrite: return kZipCannotWrite;
     case PackResult::kVerifyFailed: return kZipVerifyFailed;
+    case PackResult::kChanged: return kZipFileChanged;
   }
   return kZipCannotWrite;
 }
@@ -716,7 +718,8 @@ std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_
   std::int32_t result =
       ErrorOfPack(WriteArchive(fd, temp, files, options, &report, &packed, &why));
   if (result != 0)
-    Fail(result, why.systemError, result == kZipCannotReadFile ? why.path : archive);
+    Fail(result, why.systemError,
+         result == kZipCannotReadFile || result == kZipFileChanged ? why.path : archive);
   if (::close(fd) != 0 && result == 0) result = Fail(kZipCannotWrite, errno, archive);
 
   if (result == 0 && adding) {

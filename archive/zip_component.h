@@ -3,7 +3,9 @@
 // function names and argument lists; results are 32-bit signed numbers as they always were.
 //
 // Archives are standard ZIP (deflate, or stored for data that does not shrink; ZIP64 when an
-// entry or the archive passes 4 GiB) and carry no password. Files are packed in chunks on
+// entry or the archive passes 4 GiB) and carry no password. Each entry holds one state of its
+// file, read through one descriptor; a file that keeps changing while it is read fails the
+// execute (see zip_writer.h). Files are packed in chunks on
 // every core (see zip_writer.h), so memory stays small whatever the file sizes. Every file
 // this component writes (an archive, a copy, a restored file) is written under a temporary
 // name beside its target, verified, flushed to disk and renamed into place only when
@@ -46,6 +48,7 @@ enum ZipError : std::int32_t {
   kZipOverlappingEntries = -13,  // entries share their data: a damaged or hostile archive
   kZipNoSpace = -14,             // the restore does not fit the free space of the target
   kZipNameConflict = -15,        // two working files, or two entries, differ only in letter case
+  kZipFileChanged = -16,         // a queued file kept changing while it was read
 };
 
 // What the last failed execute knows about its failure, for the message that reports it.
