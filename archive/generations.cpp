@@ -34,7 +34,8 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 // when it reads as a ZIP archive (its end record found and its central directory read and
 // consistent). `st` receives what the name stands for.
 bool IsArchiveFile(int dir, const std::string& name, struct stat& st) {
-  if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+    return false;
   int fd = ::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return false;
   struct stat opened {};
@@ -78,7 +79,8 @@ int KeptGenerations() {
 bool SetKeptGenerations(int generations) {
   if (generations < 0 || generations > kMostGenerations) return false;
   return platform::WriteProfileString(kGenerationsSection, kGenerationsKey,
-                                      generations == 0 ? "" : std::to_string(generations), kSettingsFile);
+                                      generations == 0 ? "" : std::to_string(generations),
+                                      kSettingsFile);
 }
 
 bool IsRunName(const std::string& mode, const std::string& stem) {
@@ -97,12 +99,13 @@ bool IsRunName(const std::string& mode, const std::string& stem) {
   return false;
 }
 
-std::vector<std::string> PruneGenerations(const std::string& prefix, const std::string& mode, int keep,
-                                          const std::string& current) {
+std::vector<std::string> PruneGenerations(const std::string& prefix, const std::string& mode,
+                                          int keep, const std::string& current) {
   std::vector<std::string> removed;
   if (keep <= 0) return removed;
   const std::size_t cut = prefix.rfind('/');
-  const std::string dirPath = cut == std::string::npos ? "." : (cut == 0 ? "/" : prefix.substr(0, cut));
+  const std::string dirPath =
+      cut == std::string::npos ? "." : (cut == 0 ? "/" : prefix.substr(0, cut));
   const std::string namePrefix = cut == std::string::npos ? prefix : prefix.substr(cut + 1);
   const std::string shown = cut == std::string::npos ? std::string() : prefix.substr(0, cut + 1);
   // Every name is looked at and removed relative to this one directory, never through a

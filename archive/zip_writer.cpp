@@ -301,9 +301,9 @@ struct Entry {
   const PackFile* file = nullptr;
   // Set by the thread that opens the file, before its chunks are published under the
   // pipeline's lock; read after them.
-  int fd = -1;          // the one descriptor every piece of the file is read through
-  int openError = 0;    // errno when the file could not be opened as a regular file
-  struct stat opened {};  // the file as it was when opened: size, times, device and inode
+  int fd = -1;             // the one descriptor every piece of the file is read through
+  int openError = 0;       // errno when the file could not be opened as a regular file
+  struct stat opened {};   // the file as it was when opened: size, times, device and inode
   bool unsettled = false;  // changed too recently to tell a later change: read again
   std::uint64_t size = 0;
   std::size_t firstChunk = 0;
@@ -369,7 +369,8 @@ bool TimesTellChanges(const struct stat& st) {
   struct timespec changed = st.st_ctim;
   if (st.st_ctim.tv_nsec == 0 && st.st_mtim.tv_nsec == 0) changed.tv_sec += 2;  // whole seconds
   if (changed.tv_sec > now.tv_sec + 1) return true;
-  return changed.tv_sec < now.tv_sec || (changed.tv_sec == now.tv_sec && changed.tv_nsec < now.tv_nsec);
+  return changed.tv_sec < now.tv_sec ||
+         (changed.tv_sec == now.tv_sec && changed.tv_nsec < now.tv_nsec);
 }
 
 // Opens the file of `e` once, as a regular file and never through a symbolic link (a pipe or
@@ -395,7 +396,8 @@ void OpenEntry(Entry& e, std::size_t index, std::size_t chunkSize, bool forceZip
         break;
       }
       const bool seconds = e.opened.st_ctim.tv_nsec == 0 && e.opened.st_mtim.tv_nsec == 0;
-      std::this_thread::sleep_for(seconds ? std::chrono::milliseconds(700) : std::chrono::milliseconds(5));
+      std::this_thread::sleep_for(seconds ? std::chrono::milliseconds(700)
+                                          : std::chrono::milliseconds(5));
       ::fstat(e.fd, &e.opened);
     }
     ::posix_fadvise(e.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -422,7 +424,8 @@ void OpenEntry(Entry& e, std::size_t index, std::size_t chunkSize, bool forceZip
 // replaced, as programs save), or it was unsettled when opened.
 bool EntryChanged(const Entry& e) {
   if (e.unsettled) return true;
-  struct stat now {}, named {};
+  struct stat now {};
+  struct stat named {};
   if (::fstat(e.fd, &now) != 0 || now.st_size != e.opened.st_size ||
       !SameTime(now.st_mtim, e.opened.st_mtim) || !SameTime(now.st_ctim, e.opened.st_ctim))
     return true;

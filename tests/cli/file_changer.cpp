@@ -80,7 +80,8 @@ ssize_t Intercept(PreadFn real, int fd, void* buf, size_t n, off_t offset) {
   static const std::string path = Env("VERDAN_CHANGE_FILE", "");
   static const long long at = std::atoll(Env("VERDAN_CHANGE_AT", "4194304"));
   static const int times = std::atoi(Env("VERDAN_CHANGE_TIMES", "1"));
-  if (r > 0 && !path.empty() && offset == at && IsTheFile(fd, path) && gChanges.fetch_add(1) < times)
+  if (r > 0 && !path.empty() && offset == at && IsTheFile(fd, path) &&
+      gChanges.fetch_add(1) < times)
     Change(real, path);
   return r;
 }
