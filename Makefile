@@ -3,7 +3,8 @@
 # make tsan  : the threaded tests again under ThreadSanitizer
 # make asan  : every test again under AddressSanitizer and UndefinedBehaviorSanitizer
 # make bench : the speed and memory comparisons in bench/ (helpers with a dot in the name are skipped)
-# make soak  : the kill harness's long run (backups and restores killed at many points, changed archives)
+# make soak  : the kill harness's long run (backups and restores killed at many points, changed archives,
+#              backups of files that change meanwhile)
 BUILD ?= build
 DEMO  ?= $(CURDIR)/demo
 

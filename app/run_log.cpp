@@ -68,6 +68,7 @@ std::string FormatRunLogLine(const RunLogEntry& e) {
   std::snprintf(seconds, sizeof seconds, "%.2f", e.seconds);
   std::string result = e.ok ? "OK" : "GREŠKA";
   if (!e.ok && !e.reason.empty()) result += ": " + e.reason;
+  if (e.ok && !e.warning.empty()) result += ": " + e.warning;
   return std::string(stamp) + "\t" + Field(e.command) + "\t" + (e.archive.empty() ? "-" : Field(e.archive)) +
          "\t" + std::to_string(e.files) + "\t" + std::to_string(e.bytes) + "\t" + seconds + "\t" +
          Field(result);

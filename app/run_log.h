@@ -4,8 +4,8 @@
 // a size by moving it to `verdan.log.1` (replacing the older one) before it would pass it.
 //
 // Lines are tab-separated: "2026-12-08 23:50:12", command, archive (or "-"), files, bytes,
-// seconds with two decimals, result ("OK" or "GREŠKA" and a short reason). Tabs and line
-// breaks inside a field become blanks.
+// seconds with two decimals, result ("OK", with what it left undone when it did, or "GREŠKA"
+// and a short reason). Tabs and line breaks inside a field become blanks.
 //
 // Thread-safety: appends from several threads or processes are serialised by a lock on the
 // file; each line is written whole.
@@ -27,7 +27,8 @@ struct RunLogEntry {
   std::int64_t bytes = 0;
   double seconds = 0;
   bool ok = false;
-  std::string reason;  // why it failed (may be empty)
+  std::string reason;   // why it failed (may be empty)
+  std::string warning;  // what a run that succeeded left undone (may be empty)
 };
 
 // The entry as one line (no line end), stamped with the clock port's local time.

@@ -60,6 +60,20 @@ bool TidyBeforeRun(app::Program& program, DirectoryLock& source,
   return true;
 }
 
+// Files the include left out (links are never followed, pipes and devices never read) are
+// named to the user and in the log; the run goes on with the others.
+void WarnOfSkipped(app::Program& program, ArchiveShared& shared) {
+  const std::vector<std::string> skipped = shared.zip.TakeSkipped();
+  if (skipped.empty()) return;
+  std::string text = kSkippedText, log = kSkippedLogText;
+  for (std::size_t i = 0; i < skipped.size(); ++i) {
+    text += "|" + skipped[i];
+    log += (i ? ", " : "") + skipped[i];
+  }
+  ShowRunMessage(program, text, kNoDiskLetterCaption, platform::Icon::kExclamation);
+  RunRecord::Warn(log);
+}
+
 void ShowError(app::Program& program, ArchiveShared& shared, const FailureContext& context = {}) {
   ShowRunMessage(program, ErrorMessage(shared.ZipResult, shared.zip.LastFailure(), context));
 }
@@ -69,6 +83,7 @@ bool PackAndReport(app::Program& program, ArchiveShared& shared, PendingSecondCo
   platform::ChangeDirectory(NativeSetting(program.run.POCDIR));  // a failure is not reported
   if (shared.zip.LSZIP_INCLUDE(shared.IncludePattern) == 0)
     ShowRunMessage(program, kNothingToArchiveText);
+  WarnOfSkipped(program, shared);
   shared.ZipResult = shared.zip.LSZIP_EXECUTE(program.buffers.ZIPARCHIVE, kActionNew, 1, 145);
   bool succeeded = shared.ZipResult >= 0;
   if (record) {
@@ -272,6 +287,7 @@ bool PackOnePattern(app::Program& program, ArchiveShared& shared) {
   std::int32_t action = shared.zip.FILE_EXISTS(archive) ? kActionAdd : kActionNew;
   if (shared.zip.LSZIP_INCLUDE(shared.IncludePattern) == 0)
     ShowRunMessage(program, kNothingToArchiveText);
+  WarnOfSkipped(program, shared);
   shared.ZipResult = shared.zip.LSZIP_EXECUTE(archive, action, 1, 145);
   if (shared.ZipResult < 0) ShowError(program, shared);
   return shared.ZipResult >= 0;

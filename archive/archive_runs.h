@@ -59,6 +59,11 @@ inline constexpr const char* kErrorPrefix = "GREŠKA : ";
 inline constexpr const char* kArchiveSuccessText = " Arhiviranje uspješno završilo !";
 inline constexpr const char* kBrowseClosingText = " ARHIVIRANJE ZAVRŠILO !";
 inline constexpr const char* kNoticeCaption = " OBAVIJEST !";
+// Followed by the files an include left out (symbolic links and other files that are not
+// regular), one a line.
+inline constexpr const char* kSkippedText =
+    "Preskočeno (simbolička veza ili nije obična datoteka), ne arhivira se:";
+inline constexpr const char* kSkippedLogText = "preskočeno (nije obična datoteka): ";
 // Followed by the path that does not fit.
 inline constexpr const char* kPathTooLongText =
     "Putanja arhive je preduga (najviše 126 znakova), ništa nije zapisano:|";

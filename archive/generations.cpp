@@ -1,10 +1,12 @@
 #include "archive/generations.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zip.h>
 
 #include <algorithm>
-#include <filesystem>
 
 #include "archive/archive_runs.h"
 #include "platform/profile.h"
@@ -24,6 +26,47 @@ bool AllDigits(const std::string& s, std::size_t from = 0) {
 // A day, month and four-digit year run together: 6 to 8 digits.
 bool IsDateStem(const std::string& s) { return s.size() >= 6 && s.size() <= 8 && AllDigits(s); }
 
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The regular file `name` of the directory open as `dir`, never through a symbolic link,
+// when it reads as a ZIP archive (its end record found and its central directory read and
+// consistent). `st` receives what the name stands for.
+bool IsArchiveFile(int dir, const std::string& name, struct stat& st) {
+  if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+    return false;
+  int fd = ::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return false;
+  struct stat opened {};
+  if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || !SameFile(opened, st)) {
+    ::close(fd);
+    return false;
+  }
+  int err = 0;
+  zip_t* za = ::zip_fdopen(fd, ZIP_RDONLY | ZIP_CHECKCONS, &err);  // owns fd when it succeeds
+  if (za == nullptr) {
+    ::close(fd);
+    return false;
+  }
+  zip_discard(za);
+  return true;
+}
+
+// Removes `name` from `dir` when it is still the file `st` describes.
+bool RemoveIfSame(int dir, const std::string& name, const struct stat& st) {
+  struct stat now {};
+  if (::fstatat(dir, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(now.st_mode) ||
+      !SameFile(now, st))
+    return false;
+  return ::unlinkat(dir, name.c_str(), 0) == 0;
+}
+
+bool Newer(const struct stat& a, const struct stat& b) {
+  if (a.st_mtim.tv_sec != b.st_mtim.tv_sec) return a.st_mtim.tv_sec > b.st_mtim.tv_sec;
+  return a.st_mtim.tv_nsec > b.st_mtim.tv_nsec;
+}
+
 }  // namespace
 
 int KeptGenerations() {
@@ -36,7 +79,8 @@ int KeptGenerations() {
 bool SetKeptGenerations(int generations) {
   if (generations < 0 || generations > kMostGenerations) return false;
   return platform::WriteProfileString(kGenerationsSection, kGenerationsKey,
-                                      generations == 0 ? "" : std::to_string(generations), kSettingsFile);
+                                      generations == 0 ? "" : std::to_string(generations),
+                                      kSettingsFile);
 }
 
 bool IsRunName(const std::string& mode, const std::string& stem) {
@@ -55,41 +99,65 @@ bool IsRunName(const std::string& mode, const std::string& stem) {
   return false;
 }
 
-std::vector<std::string> PruneGenerations(const std::string& prefix, const std::string& mode, int keep,
-                                          const std::string& current) {
+std::vector<std::string> PruneGenerations(const std::string& prefix, const std::string& mode,
+                                          int keep, const std::string& current) {
   std::vector<std::string> removed;
   if (keep <= 0) return removed;
-  namespace fs = std::filesystem;
   const std::size_t cut = prefix.rfind('/');
-  const std::string dir = cut == std::string::npos ? "." : (cut == 0 ? "/" : prefix.substr(0, cut));
+  const std::string dirPath =
+      cut == std::string::npos ? "." : (cut == 0 ? "/" : prefix.substr(0, cut));
   const std::string namePrefix = cut == std::string::npos ? prefix : prefix.substr(cut + 1);
+  const std::string shown = cut == std::string::npos ? std::string() : prefix.substr(0, cut + 1);
+  // Every name is looked at and removed relative to this one directory, never through a
+  // symbolic link: a link planted under an archive's name is neither sorted by its target's
+  // time nor followed to a file elsewhere.
+  int dir = ::open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return removed;
+  struct stat currentSt {};
+  const bool haveCurrent = ::stat(current.c_str(), &currentSt) == 0;
+
   struct Candidate {
-    std::string path;
-    fs::file_time_type time;
+    std::string name;
+    struct stat st;
+    bool current;
   };
   std::vector<Candidate> found;
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
+  int listing = ::dup(dir);
+  DIR* d = listing < 0 ? nullptr : ::fdopendir(listing);
+  if (d == nullptr) {
+    if (listing >= 0) ::close(listing);
+    ::close(dir);
+    return removed;
+  }
+  while (dirent* e = ::readdir(d)) {
+    const std::string name = e->d_name;
     if (name.size() <= namePrefix.size() + 4 || name.rfind(namePrefix, 0) != 0 ||
         name.compare(name.size() - 4, 4, ".zip") != 0)
       continue;
     const std::string stem = name.substr(namePrefix.size(), name.size() - namePrefix.size() - 4);
-    std::error_code fe;
-    if (!IsRunName(mode, stem) || !it->is_regular_file(fe)) continue;
-    found.push_back({it->path().string(), it->last_write_time(fe)});
+    if (!IsRunName(mode, stem)) continue;
+    Candidate c{name, {}, false};
+    if (!IsArchiveFile(dir, name, c.st)) continue;  // a link, a directory, not a ZIP archive
+    c.current = haveCurrent && SameFile(c.st, currentSt);
+    found.push_back(c);
   }
-  std::sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) { return a.time > b.time; });
+  ::closedir(d);
   // The archive just written counts first, whatever the clock says of the others.
-  auto same = [&](const std::string& path) { return fs::equivalent(path, current, ec); };
-  std::stable_partition(found.begin(), found.end(), [&](const Candidate& c) { return same(c.path); });
+  std::sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) {
+    if (a.current != b.current) return a.current;
+    return Newer(a.st, b.st);
+  });
   for (std::size_t i = static_cast<std::size_t>(keep); i < found.size(); ++i) {
-    const std::string& path = found[i].path;
-    if (same(path)) continue;
-    if (::unlink(path.c_str()) == 0) removed.push_back(path);
-    const std::string second = path.substr(0, path.size() - 4) + "_2_.zip";
-    if (::unlink(second.c_str()) == 0) removed.push_back(second);
+    const Candidate& c = found[i];
+    if (c.current) continue;
+    if (RemoveIfSame(dir, c.name, c.st)) removed.push_back(shown + c.name);
+    const std::string second = c.name.substr(0, c.name.size() - 4) + "_2_.zip";
+    struct stat secondSt {};
+    if (IsArchiveFile(dir, second, secondSt) && !(haveCurrent && SameFile(secondSt, currentSt)) &&
+        RemoveIfSame(dir, second, secondSt))
+      removed.push_back(shown + second);
   }
+  ::close(dir);
   return removed;
 }
 

@@ -29,8 +29,10 @@ bool IsRunName(const std::string& mode, const std::string& stem);
 
 // Removes the archives named `prefix` + a run name of `mode` + ".zip" beyond the newest
 // `keep` (by modification time; `current`, the archive just written, always stays), with
-// their "_2_.zip" second copies. Files of other names are never touched. Returns the
-// removed paths.
+// their "_2_.zip" second copies. Only regular files that read as ZIP archives count and go:
+// a symbolic link (whatever it points at), a directory or a file that merely has such a name
+// is never counted, followed or removed, and files of other names are never touched.
+// Returns the removed paths.
 std::vector<std::string> PruneGenerations(const std::string& prefix, const std::string& mode, int keep,
                                           const std::string& current);
 

@@ -10,6 +10,7 @@ namespace {
 
 thread_local RunRecord* t_current = nullptr;
 thread_local std::string* t_reason = nullptr;
+thread_local std::string* t_warning = nullptr;
 
 }  // namespace
 
@@ -17,11 +18,13 @@ RunRecord::RunRecord(std::string command, std::string workDir)
     : command_(std::move(command)), workDir_(std::move(workDir)), outer_(t_current) {
   t_current = this;
   t_reason = &reason_;
+  t_warning = &warning_;
 }
 
 RunRecord::~RunRecord() {
   t_current = outer_;
   t_reason = nullptr;
+  t_warning = nullptr;
   if (cancelled_) return;
   app::RunLogEntry entry;
   entry.command = command_;
@@ -33,8 +36,10 @@ RunRecord::~RunRecord() {
   entry.seconds = std::chrono::duration<double>(end - started_).count();
   entry.ok = ok_;
   entry.reason = reason_;
-  for (char& c : entry.reason)
-    if (c == '|') c = ' ';
+  entry.warning = warning_;
+  for (std::string* text : {&entry.reason, &entry.warning})
+    for (char& c : *text)
+      if (c == '|') c = ' ';
   app::AppendRunLog(entry, workDir_.empty() ? std::string(app::kRunLogFile)
                                            : workDir_ + platform::kSeparator + app::kRunLogFile);
 }
@@ -53,6 +58,16 @@ void RunRecord::SetResult(bool ok, std::int64_t files) {
 
 void RunRecord::Note(const std::string& text) {
   if (t_reason && !text.empty()) *t_reason = text;
+}
+
+}  // namespace verdan::archive
+
+namespace verdan::archive {
+
+void RunRecord::Warn(const std::string& text) {
+  if (t_warning == nullptr || text.empty()) return;
+  if (!t_warning->empty()) *t_warning += "; ";
+  *t_warning += text;
 }
 
 }  // namespace verdan::archive

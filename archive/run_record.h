@@ -32,12 +32,16 @@ class RunRecord {
 
   // A message shown on this thread: the reason of the current record's failure.
   static void Note(const std::string& text);
+  // Something the current record's run left undone although it succeeded; the log line
+  // tells it after "OK".
+  static void Warn(const std::string& text);
 
  private:
   std::string command_;
   std::string workDir_;
   std::string archive_;
   std::string reason_;
+  std::string warning_;
   std::int64_t files_ = 0;
   bool ok_ = false;
   bool cancelled_ = false;

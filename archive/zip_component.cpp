@@ -522,6 +522,12 @@ std::int32_t ZipComponent::Fail(std::int32_t code, int systemError, const std::s
   return code;
 }
 
+std::vector<std::string> ZipComponent::TakeSkipped() {
+  std::vector<std::string> skipped;
+  skipped.swap(skipped_);
+  return skipped;
+}
+
 std::int32_t ZipComponent::LSZIP_INCLUDE(const std::string& pattern) {
   std::string dir = ".";
   std::string namePattern = pattern;
@@ -545,9 +551,16 @@ std::int32_t ZipComponent::LSZIP_INCLUDE(const std::string& pattern) {
     std::string name = e->d_name;
     if (name == "." || name == "..") continue;
     if (!MatchUpper(upperPattern.c_str(), UpperName(name).c_str())) continue;
+    // A symbolic link is never followed: it may name any file of the system, which would
+    // end up in an archive that others can read. A link, and anything else that is not a
+    // regular file (a directory, a pipe, a device), is left out and named.
     struct stat st {};
     std::string full = (base == "/" ? "" : base) + "/" + name;
-    if (::stat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(st.st_mode)) {
+      skipped_.push_back(full);
+      continue;
+    }
     names.push_back(name);
   }
   ::closedir(d);
@@ -576,6 +589,7 @@ class PackProgressReport final : public PackProgress {
   void FileStarted(const std::string& entryName) override { r_.File(entryName); }
   void BytesPacked(std::uint64_t n) override { r_.Bytes(static_cast<std::int64_t>(n)); }
   void FileFinished() override { r_.FileDone(); }
+  void FileAgain(std::uint64_t n) override { r_.Bytes(-static_cast<std::int64_t>(n)); }
 
  private:
   ProgressReporter& r_;
@@ -599,6 +613,7 @@ std::int32_t ErrorOfPack(PackResult r) {
     case PackResult::kCannotRead: return kZipCannotReadFile;
     case PackResult::kCannotWrite: return kZipCannotWrite;
     case PackResult::kVerifyFailed: return kZipVerifyFailed;
+    case PackResult::kChanged: return kZipFileChanged;
   }
   return kZipCannotWrite;
 }
@@ -658,8 +673,8 @@ std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_
   std::int64_t totalBytes = 0;
   for (const auto& q : queued) {
     struct stat st {};
-    if (::stat(q.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-      return Fail(kZipCannotReadFile, errno, q.path);
+    if (::lstat(q.path.c_str(), &st) != 0) return Fail(kZipCannotReadFile, errno, q.path);
+    if (!S_ISREG(st.st_mode)) return Fail(kZipCannotReadFile, S_ISLNK(st.st_mode) ? ELOOP : EINVAL, q.path);
     files.push_back(
         PackFile{q.path, q.entryName, static_cast<std::uint64_t>(st.st_size), st.st_mtime});
     totalBytes += st.st_size;
@@ -703,7 +718,8 @@ std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_
   std::int32_t result =
       ErrorOfPack(WriteArchive(fd, temp, files, options, &report, &packed, &why));
   if (result != 0)
-    Fail(result, why.systemError, result == kZipCannotReadFile ? why.path : archive);
+    Fail(result, why.systemError,
+         result == kZipCannotReadFile || result == kZipFileChanged ? why.path : archive);
   if (::close(fd) != 0 && result == 0) result = Fail(kZipCannotWrite, errno, archive);
 
   if (result == 0 && adding) {

@@ -3,7 +3,9 @@
 // function names and argument lists; results are 32-bit signed numbers as they always were.
 //
 // Archives are standard ZIP (deflate, or stored for data that does not shrink; ZIP64 when an
-// entry or the archive passes 4 GiB) and carry no password. Files are packed in chunks on
+// entry or the archive passes 4 GiB) and carry no password. Each entry holds one state of its
+// file, read through one descriptor; a file that keeps changing while it is read fails the
+// execute (see zip_writer.h). Files are packed in chunks on
 // every core (see zip_writer.h), so memory stays small whatever the file sizes. Every file
 // this component writes (an archive, a copy, a restored file) is written under a temporary
 // name beside its target, verified, flushed to disk and renamed into place only when
@@ -48,6 +50,7 @@ enum ZipError : std::int32_t {
   kZipNameConflict = -15,        // two working files, or two entries, differ only in letter case
   kZipNotAFile = -16,            // a FIFO, device or socket stands at a working file's name
   kZipDirectoryBusy = -17,       // another restore or run held the target directory too long
+  kZipFileChanged = -18,         // a queued file kept changing while it was read
 };
 
 // What the last failed execute knows about its failure, for the message that reports it.
@@ -108,7 +111,11 @@ class ZipComponent {
   // Queues the regular files matching `pattern` ("*.tps", or one file name, optionally with a
   // directory; relative to the current directory). Returns the number of files it matched,
   // 0 when none. A file queued again under the same entry name replaces the earlier one.
+  // Symbolic links are never followed: a link, like anything else that is not a regular
+  // file (a directory, a pipe, a device), is not queued but kept for `TakeSkipped`.
   std::int32_t LSZIP_INCLUDE(const std::string& pattern);
+  // The paths that the includes since the last call left out, in order; empties the list.
+  std::vector<std::string> TakeSkipped();
 
   // Writes the queued files into `archive`: action 2 writes the archive anew, action 3 adds
   // them to an existing archive, replacing entries of the same name (any letter case).
@@ -159,6 +166,7 @@ class ZipComponent {
                     const std::string& entry = {});
 
   std::vector<QueuedFile> queue_;
+  std::vector<std::string> skipped_;
   ZipFailure failure_;
   std::string unzipArchive_;
   std::string unzipPattern_;

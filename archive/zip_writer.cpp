@@ -1,6 +1,8 @@
 #include "archive/zip_writer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #include <zip.h>
 #include <zlib.h>
@@ -12,8 +14,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -290,20 +294,32 @@ class ChunkInflater {
 
 enum class Method : std::uint8_t { kUndecided, kDeflate, kStore };
 
+void DosTime(std::time_t t, std::uint16_t& time, std::uint16_t& date);
+bool IsUtf8BeyondAscii(const std::string& s);
+
 struct Entry {
   const PackFile* file = nullptr;
+  // Set by the thread that opens the file, before its chunks are published under the
+  // pipeline's lock; read after them.
+  int fd = -1;             // the one descriptor every piece of the file is read through
+  int openError = 0;       // errno when the file could not be opened as a regular file
+  struct stat opened {};   // the file as it was when opened: size, times, device and inode
+  bool unsettled = false;  // changed too recently to tell a later change: read again
+  std::uint64_t size = 0;
+  std::size_t firstChunk = 0;
   std::size_t chunkCount = 0;
-  // Decided by the thread that compresses the first chunk, under the pipeline's lock; read by
-  // the threads of later chunks under it, and by the writer once the first chunk is done.
-  Method method = Method::kUndecided;
-  // The writer's own.
-  std::uint32_t crc = 0;
-  std::uint64_t compressedSize = 0;
-  std::uint64_t headerOffset = 0;
   bool zip64 = false;
   std::uint16_t flags = 0;
   std::uint16_t dosTime = 0;
   std::uint16_t dosDate = 0;
+  // Decided by the thread that compresses the first chunk, under the pipeline's lock; read by
+  // the threads of later chunks under it, and by the writer once the first chunk is done.
+  Method method = Method::kUndecided;
+  // The writer's own.
+  int attempts = 0;
+  std::uint32_t crc = 0;
+  std::uint64_t compressedSize = 0;
+  std::uint64_t headerOffset = 0;
 };
 
 struct Chunk {
@@ -315,7 +331,8 @@ struct Chunk {
   // Results, set under the pipeline's lock.
   bool done = false;
   bool failed = false;
-  int error = 0;  // errno of a failed read, 0 when there is none (a file found shorter)
+  bool changed = false;  // the file was shorter than when it was opened
+  int error = 0;         // errno of a failed read
   bool stored = false;
   std::uint32_t crc = 0;
   std::size_t packedLength = 0;
@@ -323,46 +340,121 @@ struct Chunk {
   std::uint64_t packedOffset = 0;
 };
 
-// Reads `n` bytes at `offset`; false when the file cannot be read (errno set) or is shorter
-// (errno 0).
-bool ReadRange(const std::string& path, std::uint64_t offset, std::uint8_t* out, std::size_t n) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  if (n >= (1u << 20))
-    ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(n), POSIX_FADV_SEQUENTIAL);
+// Reads `n` bytes at `offset` of `fd`. Returns 1 when read, 0 when the file ended first
+// (it shrank), -1 when it could not be read (errno set).
+int ReadAt(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t n) {
   std::size_t done = 0;
-  bool ok = true;
   while (done < n) {
     ssize_t r = ::pread(fd, out + done, n - done, static_cast<off_t>(offset + done));
     if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) {
-      ok = false;  // a file that shrank while it was packed is not packed half
-      if (r == 0) errno = 0;
-      break;
-    }
+    if (r < 0) return -1;
+    if (r == 0) return 0;
     done += static_cast<std::size_t>(r);
   }
-  int error = errno;
-  ::close(fd);
-  errno = error;
-  return ok;
+  return 1;
+}
+
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// True when a change made to the file from now on gets a change time other than the one in
+// `st`. File systems stamp changes with a clock that advances in ticks (a few milliseconds),
+// and some keep whole seconds only: a file changed within the current tick could change
+// again without its times showing it. A change time ahead of the clock by more than a second
+// comes from a server whose clock differs and says nothing either way.
+bool TimesTellChanges(const struct stat& st) {
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  struct timespec changed = st.st_ctim;
+  if (st.st_ctim.tv_nsec == 0 && st.st_mtim.tv_nsec == 0) changed.tv_sec += 2;  // whole seconds
+  if (changed.tv_sec > now.tv_sec + 1) return true;
+  return changed.tv_sec < now.tv_sec ||
+         (changed.tv_sec == now.tv_sec && changed.tv_nsec < now.tv_nsec);
+}
+
+// Opens the file of `e` once, as a regular file and never through a symbolic link (a pipe or
+// device is not waited for), and cuts it into chunks by the size found then. A file changed
+// within the current clock tick is given a moment until its times would show a further
+// change; one that goes on changing is marked unsettled, to be read again.
+void OpenEntry(Entry& e, std::size_t index, std::size_t chunkSize, bool forceZip64,
+               std::vector<Chunk>& planned) {
+  e.method = Method::kUndecided;
+  e.unsettled = false;
+  e.openError = 0;
+  e.fd = ::open(e.file->path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (e.fd < 0) e.openError = errno;
+  if (e.fd >= 0 && (::fstat(e.fd, &e.opened) != 0 || !S_ISREG(e.opened.st_mode))) {
+    e.openError = S_ISDIR(e.opened.st_mode) ? EISDIR : errno != 0 ? errno : EINVAL;
+    ::close(e.fd);
+    e.fd = -1;
+  }
+  if (e.fd >= 0) {
+    for (int wait = 0; !TimesTellChanges(e.opened); ++wait) {
+      if (wait == 3 || ::fstat(e.fd, &e.opened) != 0) {
+        e.unsettled = true;
+        break;
+      }
+      const bool seconds = e.opened.st_ctim.tv_nsec == 0 && e.opened.st_mtim.tv_nsec == 0;
+      std::this_thread::sleep_for(seconds ? std::chrono::milliseconds(700)
+                                          : std::chrono::milliseconds(5));
+      ::fstat(e.fd, &e.opened);
+    }
+    ::posix_fadvise(e.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  }
+  e.size = e.fd >= 0 ? static_cast<std::uint64_t>(e.opened.st_size) : 0;
+  e.chunkCount =
+      static_cast<std::size_t>(std::max<std::uint64_t>(1, (e.size + chunkSize - 1) / chunkSize));
+  e.zip64 = forceZip64 || e.size >= kZip64From;
+  e.flags = IsUtf8BeyondAscii(e.file->entryName) ? kFlagUtf8 : 0;
+  DosTime(e.fd >= 0 ? e.opened.st_mtime : e.file->mtime, e.dosTime, e.dosDate);
+  for (std::size_t k = 0; k < e.chunkCount; ++k) {
+    Chunk c;
+    c.entry = index;
+    c.offset = static_cast<std::uint64_t>(k) * chunkSize;
+    c.length = static_cast<std::size_t>(std::min<std::uint64_t>(chunkSize, e.size - c.offset));
+    c.first = k == 0;
+    c.last = k + 1 == e.chunkCount;
+    planned.push_back(c);
+  }
+}
+
+// True when the file of `e`, read whole through its descriptor, may no longer be the state
+// it was opened in: its size or times differ now, or its name names another file (it was
+// replaced, as programs save), or it was unsettled when opened.
+bool EntryChanged(const Entry& e) {
+  if (e.unsettled) return true;
+  struct stat now {};
+  struct stat named {};
+  if (::fstat(e.fd, &now) != 0 || now.st_size != e.opened.st_size ||
+      !SameTime(now.st_mtim, e.opened.st_mtim) || !SameTime(now.st_ctim, e.opened.st_ctim))
+    return true;
+  if (::lstat(e.file->path.c_str(), &named) != 0) return true;
+  return !S_ISREG(named.st_mode) || named.st_dev != now.st_dev || named.st_ino != now.st_ino;
 }
 
 // Compresses chunks in order on worker threads into a ring of buffers: a chunk is taken up
 // only when its buffer has been handed back by the writer, which takes the chunks in order,
-// so at most ring-size chunks are held at once.
+// so at most ring-size chunks are held at once. Files are opened one after the other as the
+// workers come to them (so only the files of the chunks in flight are open), and each is
+// read through its one descriptor. The writer may take the pipeline back to the start of a
+// file, to read it again.
 class Pipeline {
  public:
-  Pipeline(std::vector<Entry>& entries, std::vector<Chunk>& chunks, std::size_t chunkSize,
-           unsigned threads, std::size_t slots)
+  Pipeline(std::vector<Entry>& entries, std::deque<Chunk>& chunks, std::size_t chunkSize,
+           bool forceZip64, unsigned threads, std::size_t slots)
       : entries_(entries),
         chunks_(chunks),
         chunkSize_(chunkSize),
+        forceZip64_(forceZip64),
         outCap_(CompressBound(chunkSize)) {
     slots_.resize(slots);
     for (unsigned t = 0; t < threads; ++t) deflaters_.push_back(std::make_unique<ChunkDeflater>());
   }
-  ~Pipeline() { Stop(); }
+  ~Pipeline() {
+    Stop();
+    for (Entry& e : entries_) Close(e);
+  }
   Pipeline(const Pipeline&) = delete;
   Pipeline& operator=(const Pipeline&) = delete;
 
@@ -370,6 +462,10 @@ class Pipeline {
   bool Start() {
     for (auto& d : deflaters_)
       if (!d->ok()) return false;
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = false;
+    }
     try {
       for (auto& d : deflaters_) threads_.emplace_back([this, dp = d.get()] { Work(*dp); });
     } catch (const std::exception&) {
@@ -378,16 +474,25 @@ class Pipeline {
     return true;
   }
 
-  // Waits until chunk `i` is compressed. Returns its bytes (valid until Release(i)), or null
-  // when it failed.
-  const std::uint8_t* Take(std::size_t i) {
+  // Waits until chunk `i` is compressed. Returns the chunk (null when every file's chunks
+  // have been taken) and in `data` its bytes (valid until Release(i)), null when it failed
+  // or its file changed.
+  Chunk* Take(std::size_t i, const std::uint8_t*& data) {
     std::unique_lock lock(mutex_);
     awaited_ = i;
-    doneCv_.wait(lock, [&] { return chunks_[i].done; });
+    doneCv_.wait(lock, [&] {
+      return (i < chunks_.size() && chunks_[i].done) ||
+             (i >= chunks_.size() && planned_ == entries_.size());
+    });
     awaited_ = kNone;
-    if (chunks_[i].failed) return nullptr;
-    Slot& s = slots_[i % slots_.size()];
-    return chunks_[i].stored ? s.in.get() : s.out.get();
+    data = nullptr;
+    if (i >= chunks_.size()) return nullptr;
+    Chunk& c = chunks_[i];
+    if (!c.failed && !c.changed) {
+      Slot& s = slots_[i % slots_.size()];
+      data = c.stored ? s.in.get() : s.out.get();
+    }
+    return &c;
   }
 
   void Release(std::size_t i) {
@@ -395,7 +500,21 @@ class Pipeline {
       std::lock_guard lock(mutex_);
       released_ = i + 1;
     }
-    slotCv_.notify_one();  // one buffer came free
+    slotCv_.notify_all();  // a buffer came free; a worker may also open the next file
+  }
+
+  // Closes the file of an entry whose chunks have all been taken.
+  void Done(Entry& e) { Close(e); }
+
+  // Stops the workers and forgets every chunk from the first one of entry `index` on, and
+  // closes the files opened since; Start goes on with that entry, opened anew.
+  void Rewind(std::size_t index) {
+    Stop();
+    std::lock_guard lock(mutex_);
+    for (std::size_t k = index; k < planned_; ++k) Close(entries_[k]);
+    chunks_.resize(entries_[index].firstChunk);
+    planned_ = index;
+    next_ = released_ = chunks_.size();
   }
 
   void Stop() {
@@ -415,23 +534,52 @@ class Pipeline {
     std::unique_ptr<std::uint8_t[]> out;
   };
 
+  static void Close(Entry& e) {
+    if (e.fd >= 0) ::close(e.fd);
+    e.fd = -1;
+  }
+
   void Work(ChunkDeflater& deflater) {
     for (;;) {
       std::size_t i;
+      Chunk* c;
       {
         std::unique_lock lock(mutex_);
+        // A chunk may be taken up (or the next file opened for one) when its buffer is free.
         slotCv_.wait(lock, [&] {
-          return stop_ || next_ >= chunks_.size() || next_ < released_ + slots_.size();
+          return stop_ || Finished() ||
+                 (next_ < released_ + slots_.size() && (next_ < chunks_.size() || !opening_));
         });
-        if (stop_ || next_ >= chunks_.size()) {
-          slotCv_.notify_one();  // the next idle thread sees the end too
+        if (stop_ || Finished()) {
+          slotCv_.notify_all();  // the idle threads see the end too
           return;
         }
+        if (next_ == chunks_.size()) {
+          // Opening may wait a moment for a file just changed; the others go on meanwhile.
+          const std::size_t index = planned_;
+          opening_ = true;
+          lock.unlock();
+          std::vector<Chunk> planned;
+          OpenEntry(entries_[index], index, chunkSize_, forceZip64_, planned);
+          lock.lock();
+          entries_[index].firstChunk = chunks_.size();
+          for (const Chunk& p : planned) chunks_.push_back(p);
+          ++planned_;
+          opening_ = false;
+          lock.unlock();
+          slotCv_.notify_all();
+          doneCv_.notify_one();
+          continue;
+        }
         i = next_++;
+        c = &chunks_[i];
       }
-      Process(deflater, chunks_[i], slots_[i % slots_.size()]);
+      Process(deflater, i, *c, slots_[i % slots_.size()]);
     }
   }
+
+  // Every file opened and every chunk taken up.
+  bool Finished() const { return planned_ == entries_.size() && next_ >= chunks_.size(); }
 
   // Decides an entry's method, under the lock, and wakes the threads waiting for it.
   void Decide(Entry& e, Method m) {
@@ -442,9 +590,10 @@ class Pipeline {
     decisionCv_.notify_all();
   }
 
-  void Process(ChunkDeflater& deflater, Chunk& c, Slot& slot) {
+  void Process(ChunkDeflater& deflater, std::size_t index, Chunk& c, Slot& slot) {
     Entry& e = entries_[c.entry];
     bool ok = true;
+    bool changed = false;
     int error = 0;
     try {
       // Buffers are made on first use and kept: reused memory costs no page faults.
@@ -454,15 +603,21 @@ class Pipeline {
       ok = false;
       error = ENOMEM;
     }
-    if (ok && !ReadRange(e.file->path, c.offset, slot.in.get(), c.length)) {
+    if (ok && e.fd < 0) {
       ok = false;
-      error = errno;
+      error = e.openError;
+    }
+    if (ok) {
+      int read = ReadAt(e.fd, c.offset, slot.in.get(), c.length);
+      if (read < 0) error = errno;
+      changed = read == 0;  // shorter than when it was opened: it is being written
+      ok = read > 0;
     }
     std::uint32_t crc = ok ? Crc(0, slot.in.get(), c.length) : 0;
 
     Method method = Method::kDeflate;
     if (c.first) {
-      if (ok && (e.chunkCount > 1 || e.file->size >= kProbeFrom) &&
+      if (ok && (e.chunkCount > 1 || e.size >= kProbeFrom) &&
           !deflater.Shrinks(slot.in.get(), c.length, slot.out.get()))
         method = Method::kStore;
       if (e.chunkCount > 1) Decide(e, method);  // the later chunks wait for this
@@ -489,20 +644,22 @@ class Pipeline {
     bool awaited;
     {
       std::lock_guard lock(mutex_);
-      c.failed = !ok;
+      c.failed = !ok && !changed;
+      c.changed = changed;
       c.error = error;
       c.stored = stored;
       c.crc = crc;
       c.packedLength = packed;
       c.done = true;
-      awaited = awaited_ == static_cast<std::size_t>(&c - chunks_.data());
+      awaited = awaited_ == index;
     }
     if (awaited) doneCv_.notify_one();
   }
 
   std::vector<Entry>& entries_;
-  std::vector<Chunk>& chunks_;
+  std::deque<Chunk>& chunks_;
   std::size_t chunkSize_;
+  bool forceZip64_;
   std::size_t outCap_;
   std::vector<Slot> slots_;
   std::vector<std::unique_ptr<ChunkDeflater>> deflaters_;
@@ -516,6 +673,8 @@ class Pipeline {
   std::size_t awaited_ = kNone;         // the chunk the writer waits for
   std::size_t next_ = 0;                // the next chunk to take up
   std::size_t released_ = 0;            // chunks the writer is done with
+  std::size_t planned_ = 0;             // entries opened and cut into chunks
+  bool opening_ = false;                // a worker is opening the next file
   bool stop_ = false;
 };
 
@@ -581,6 +740,23 @@ class Output {
     }
     if (at + n > flushed_) Flush();
     if (!PwriteAll(fd_, p, n, at)) Failed();
+  }
+
+  // Cuts what was written back to `at` bytes; writing goes on from there.
+  void Truncate(std::uint64_t at) {
+    if (failed_) return;
+    if (at >= flushed_) {
+      buffer_.resize(static_cast<std::size_t>(at - flushed_));
+      return;
+    }
+    buffer_.clear();
+    if (::ftruncate(fd_, static_cast<off_t>(at)) != 0 ||
+        ::lseek(fd_, static_cast<off_t>(at), SEEK_SET) < 0) {
+      Failed();
+      return;
+    }
+    flushed_ = at;
+    writtenBack_ = std::min(writtenBack_, at);
   }
 
   void Flush() {
@@ -684,10 +860,10 @@ void LocalHeader(const Entry& e, Bytes& b) {
       .U32(e.crc);
   if (e.zip64) {
     b.U32(kMax32).U32(kMax32).U16(static_cast<std::uint32_t>(name.size())).U16(20).Raw(name);
-    b.U16(1).U16(16).U64(e.file->size).U64(e.compressedSize);
+    b.U16(1).U16(16).U64(e.size).U64(e.compressedSize);
   } else {
     b.U32(static_cast<std::uint32_t>(e.compressedSize))
-        .U32(static_cast<std::uint32_t>(e.file->size))
+        .U32(static_cast<std::uint32_t>(e.size))
         .U16(static_cast<std::uint32_t>(name.size()))
         .U16(0)
         .Raw(name);
@@ -698,7 +874,7 @@ void CentralHeader(const Entry& e, Bytes& b) {
   const std::string& name = e.file->entryName;
   bool bigOffset = e.headerOffset >= kMax32;
   Bytes extra;
-  if (e.zip64) extra.U64(e.file->size).U64(e.compressedSize);
+  if (e.zip64) extra.U64(e.size).U64(e.compressedSize);
   if (bigOffset) extra.U64(e.headerOffset);
   std::uint16_t extraLength = extra.size() ? static_cast<std::uint16_t>(extra.size() + 4) : 0;
   b.U32(kCentralHeaderSig)
@@ -710,7 +886,7 @@ void CentralHeader(const Entry& e, Bytes& b) {
       .U16(e.dosDate)
       .U32(e.crc)
       .U32(e.zip64 ? kMax32 : static_cast<std::uint32_t>(e.compressedSize))
-      .U32(e.zip64 ? kMax32 : static_cast<std::uint32_t>(e.file->size))
+      .U32(e.zip64 ? kMax32 : static_cast<std::uint32_t>(e.size))
       .U16(static_cast<std::uint32_t>(name.size()))
       .U16(extraLength)
       .U16(0)
@@ -779,7 +955,7 @@ bool CheckChunk(zip_t* za, const Chunk& c, std::uint8_t* in, std::uint8_t* out,
 // by itself, to the CRC of the data it was made from. Together that is the whole entry read
 // back. Chunks are checked on `threads` threads.
 PackResult Verify(const std::string& path, const std::vector<Entry>& entries,
-                  const std::vector<Chunk>& chunks, std::size_t chunkSize, unsigned threads) {
+                  const std::deque<Chunk>& chunks, std::size_t chunkSize, unsigned threads) {
   int err = 0;
   zip_t* za = zip_open(path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &err);
   if (za == nullptr) return PackResult::kVerifyFailed;
@@ -790,7 +966,7 @@ PackResult Verify(const std::string& path, const std::vector<Entry>& entries,
     const Entry& e = entries[i];
     zip_stat_t st;
     ok = zip_stat_index(za, i, ZIP_FL_ENC_RAW, &st) == 0 && (st.valid & kNeeded) == kNeeded &&
-         e.file->entryName == st.name && st.size == e.file->size &&
+         e.file->entryName == st.name && st.size == e.size &&
          st.comp_size == e.compressedSize && st.crc == e.crc && st.comp_method == MethodCode(e);
   }
   std::uint64_t packedAt = 0, at = 0;
@@ -800,7 +976,7 @@ PackResult Verify(const std::string& path, const std::vector<Entry>& entries,
     packedAt += c.packedLength;
     at += c.length;
     if (c.last)
-      ok = ok && packedAt == entries[c.entry].compressedSize && at == entries[c.entry].file->size;
+      ok = ok && packedAt == entries[c.entry].compressedSize && at == entries[c.entry].size;
   }
   if (!ok) {
     zip_discard(za);
@@ -852,36 +1028,6 @@ PackResult Verify(const std::string& path, const std::vector<Entry>& entries,
   return static_cast<PackResult>(outcome.load());
 }
 
-// Cuts every file into chunks. False when a name cannot be held by the format.
-bool Plan(const std::vector<PackFile>& files, std::size_t chunkSize, bool forceZip64,
-          std::vector<Entry>& entries, std::vector<Chunk>& chunks, PackFailure& failure) {
-  entries.resize(files.size());
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    const PackFile& f = files[i];
-    if (f.entryName.empty() || f.entryName.size() > 0xffff) {
-      failure.path = f.path;
-      return false;
-    }
-    Entry& e = entries[i];
-    e.file = &f;
-    e.chunkCount =
-        static_cast<std::size_t>(std::max<std::uint64_t>(1, (f.size + chunkSize - 1) / chunkSize));
-    e.zip64 = forceZip64 || f.size >= kZip64From;
-    e.flags = IsUtf8BeyondAscii(f.entryName) ? kFlagUtf8 : 0;
-    DosTime(f.mtime, e.dosTime, e.dosDate);
-    for (std::size_t k = 0; k < e.chunkCount; ++k) {
-      Chunk c;
-      c.entry = i;
-      c.offset = static_cast<std::uint64_t>(k) * chunkSize;
-      c.length = static_cast<std::size_t>(std::min<std::uint64_t>(chunkSize, f.size - c.offset));
-      c.first = k == 0;
-      c.last = k + 1 == e.chunkCount;
-      chunks.push_back(c);
-    }
-  }
-  return true;
-}
-
 // Puts a complete entry's CRC and compressed size into its local header.
 void PatchLocalHeader(Output& out, const Entry& e) {
   Bytes fix;
@@ -897,52 +1043,85 @@ void PatchLocalHeader(Output& out, const Entry& e) {
   }
 }
 
-// Writes the entries' data as the pipeline delivers it, chunk after chunk in order.
+// Writes the entries' data as the pipeline delivers it, chunk after chunk in order. When a
+// file turns out to have changed while it was read, its entry is cut off the archive and the
+// file is read again after a pause, up to `options.attempts` times in all.
 PackResult WriteEntries(Pipeline& pipeline, Output& out, std::vector<Entry>& entries,
-                        std::vector<Chunk>& chunks, PackProgress* progress, PackFailure& failure) {
+                        const PackOptions& options, PackProgress* progress, PackFailure& failure) {
   Bytes header;
   std::uint32_t crc = 0;
-  for (std::size_t i = 0; i < chunks.size(); ++i) {
-    const std::uint8_t* data = pipeline.Take(i);
-    Chunk& c = chunks[i];
+  std::uint64_t told = 0;  // bytes of the current entry reported as packed
+  for (std::size_t i = 0;;) {
+    const std::uint8_t* data = nullptr;
+    Chunk* taken = pipeline.Take(i, data);
+    if (taken == nullptr) break;
+    Chunk& c = *taken;
     Entry& e = entries[c.entry];
-    if (data == nullptr) {
+    if (c.first) {
+      if (progress) progress->FileStarted(e.file->entryName);
+      e.headerOffset = out.Offset();
+      told = 0;
+    }
+    if (c.failed) {
       failure.path = e.file->path;
       failure.systemError = c.error;
       return PackResult::kCannotRead;
     }
-    if (c.first) {
-      if (progress) progress->FileStarted(e.file->entryName);
-      e.headerOffset = out.Offset();
-      // A single chunk gives the header its final values; a longer entry's CRC and
-      // compressed size are patched in at its end.
-      if (c.last) {
-        e.crc = c.crc;
-        e.compressedSize = c.packedLength;
+    bool changed = c.changed;
+    if (!changed) {
+      if (c.first) {
+        // A single chunk gives the header its final values; a longer entry's CRC and
+        // compressed size are patched in at its end.
+        if (c.last) {
+          e.crc = c.crc;
+          e.compressedSize = c.packedLength;
+        } else {
+          e.crc = 0;
+          e.compressedSize = e.method == Method::kStore ? e.size : 0;
+        }
+        header.clear();
+        LocalHeader(e, header);
+        out.Write(header.data(), header.size());
+        crc = c.crc;
+        e.compressedSize = 0;
       } else {
-        e.crc = 0;
-        e.compressedSize = e.method == Method::kStore ? e.file->size : 0;
+        crc = CrcCombine(crc, c.crc, c.length);
       }
-      header.clear();
-      LocalHeader(e, header);
-      out.Write(header.data(), header.size());
-      crc = c.crc;
-      e.compressedSize = 0;
-    } else {
-      crc = CrcCombine(crc, c.crc, c.length);
+      c.packedOffset = e.compressedSize;
+      out.Write(data, c.packedLength);
+      e.compressedSize += c.packedLength;
+      pipeline.Release(i);
+      if (progress) progress->BytesPacked(c.length);
+      told += c.length;
+      if (!c.last) {
+        ++i;
+        continue;
+      }
+      changed = EntryChanged(e);
     }
-    c.packedOffset = e.compressedSize;
-    out.Write(data, c.packedLength);
-    e.compressedSize += c.packedLength;
-    pipeline.Release(i);
-    if (progress) progress->BytesPacked(c.length);
-    if (!c.last) continue;
+    if (changed) {
+      if (++e.attempts >= std::max(1, options.attempts)) {
+        failure.path = e.file->path;
+        failure.systemError = 0;
+        return PackResult::kChanged;
+      }
+      const std::size_t again = e.firstChunk;
+      pipeline.Rewind(c.entry);
+      out.Truncate(e.headerOffset);
+      if (progress && told > 0) progress->FileAgain(told);
+      std::this_thread::sleep_for(options.pause * e.attempts);
+      if (!pipeline.Start()) return PackResult::kCannotWrite;
+      i = again;
+      continue;
+    }
+    pipeline.Done(e);
     e.crc = crc;
     if (!e.zip64 && e.compressedSize >= kMax32)
       return PackResult::kCannotWrite;  // cannot happen below kZip64From; never written wrong
     if (e.chunkCount > 1) PatchLocalHeader(out, e);
     if (progress) progress->FileFinished();
     if (out.failed()) break;
+    ++i;
   }
   return out.failed() ? PackResult::kCannotWrite : PackResult::kOk;
 }
@@ -972,16 +1151,22 @@ PackResult Write(int fd, const std::string& path, const std::vector<PackFile>& f
   std::size_t slots = std::max<std::size_t>(
       threads + 1, std::min<std::size_t>(3 * threads, kInFlightBudget / perSlot));
 
-  std::vector<Entry> entries;
-  std::vector<Chunk> chunks;
-  if (!Plan(files, chunkSize, options.forceZip64, entries, chunks, failure))
-    return PackResult::kCannotWrite;
+  // Every name must fit the format before anything is read.
+  std::vector<Entry> entries(files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (files[i].entryName.empty() || files[i].entryName.size() > 0xffff) {
+      failure.path = files[i].path;
+      return PackResult::kCannotWrite;
+    }
+    entries[i].file = &files[i];
+  }
+  std::deque<Chunk> chunks;
 
   Output out(fd);
   PackResult result;
   {
-    Pipeline pipeline(entries, chunks, chunkSize, threads, slots);
-    result = pipeline.Start() ? WriteEntries(pipeline, out, entries, chunks, progress, failure)
+    Pipeline pipeline(entries, chunks, chunkSize, options.forceZip64, threads, slots);
+    result = pipeline.Start() ? WriteEntries(pipeline, out, entries, options, progress, failure)
                               : PackResult::kCannotWrite;
   }
   if (result == PackResult::kOk) WriteDirectory(out, entries, options.forceZip64);
@@ -996,7 +1181,7 @@ PackResult Write(int fd, const std::string& path, const std::vector<PackFile>& f
     packed->clear();
     for (const Entry& e : entries)
       packed->push_back(PackedEntry{e.file->entryName, e.method == Method::kStore, e.crc,
-                                    e.file->size, e.compressedSize});
+                                    e.size, e.compressedSize});
   }
   return result;
 }

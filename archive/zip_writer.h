@@ -7,11 +7,20 @@
 // read back and every chunk is decoded and checked against the CRC of the data it was made
 // from.
 //
+// Each file is opened once (never through a symbolic link, and only as a regular file) and
+// all its chunks are read through that one descriptor, so a file replaced under its name
+// while it is packed is never mixed with its successor. Its size, modification and change
+// times are compared before and after it is read, and its name must still name it: a file
+// that changed meanwhile is cut off the archive and read again after a short pause; one that
+// keeps changing fails the write, naming it. So every entry holds one state of its file as
+// it was at some moment of the run (files are not a snapshot of one another).
+//
 // Thread-safety: WriteArchive may run on any thread, and on several threads at once for
 // different files; it starts and joins its own worker threads. Progress is reported on the
 // calling thread only.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -22,7 +31,8 @@ namespace verdan::archive {
 struct PackFile {
   std::string path;        // the file to pack
   std::string entryName;   // its name inside the archive
-  std::uint64_t size = 0;  // as found before packing; a file that is shorter when read fails
+  std::uint64_t size = 0;  // as found before packing, for progress; the entry takes the size
+                           // and time the file has when it is opened
   std::time_t mtime = 0;
 };
 
@@ -39,6 +49,8 @@ struct PackOptions {
   std::size_t chunkSize = 4 << 20;  // bytes of a file compressed as one piece, 64 KiB to 16 MiB
   unsigned threads = 0;             // compressing threads; 0: one per core
   bool forceZip64 = false;          // ZIP64 fields on every entry, as files past 4 GiB need
+  int attempts = 3;                 // reads of a file that changes while it is read, in all
+  std::chrono::milliseconds pause{300};  // before the second reading; longer before each next
 };
 
 // Hears how far the packing has come, on the thread that called WriteArchive.
@@ -48,6 +60,9 @@ class PackProgress {
   virtual void FileStarted(const std::string& entryName) = 0;
   virtual void BytesPacked(std::uint64_t n) = 0;
   virtual void FileFinished() = 0;
+  // The file just started changed while it was read; `n` bytes told of it are taken back, and
+  // it starts again.
+  virtual void FileAgain(std::uint64_t n) { (void)n; }
 };
 
 // Why a write failed, for the message that reports it.
@@ -61,6 +76,7 @@ enum class PackResult {
   kCannotRead,    // a file could not be opened or read in full
   kCannotWrite,   // the archive could not be written (disk full, no memory, no thread)
   kVerifyFailed,  // the archive did not read back as written
+  kChanged,       // a file kept changing while it was read (PackFailure names it)
 };
 
 // Writes `files`, in order, as a complete archive into `fd`, an empty regular file open for

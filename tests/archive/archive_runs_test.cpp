@@ -114,6 +114,26 @@ TEST_F(RunsTest, ExternalDiskRunWritesTheWeekdayArchiveAndKeepsTheEarlierOneAsSe
   EXPECT_EQ(ZipEntryNames(archive), "ARHIVE.TPS kupci.tps novi.tps\n");
 }
 
+// The window's runs name a data file that is a symbolic link in a message of their own
+// before the success message, and the browse runs before theirs; the link is not followed.
+TEST_F(RunsTest, LinkedDataFilesAreNamedInTheRunsMessagesAndLeftOut) {
+  WriteFile(dir.File("tajna.txt"), "tajna");
+  std::filesystem::create_symlink(dir.File("tajna.txt"), data + "/veza.tps");
+  EXPECT_TRUE(ExternalDiskRun(program, shared, IMEARHIVE));
+  EXPECT_EQ(ZipEntryNames(dir.File("usb/CETVRTAK.zip")), "ARHIVE.TPS kupci.tps\n");
+  ASSERT_EQ(ui.Messages().size(), 2u);
+  EXPECT_EQ(ui.Messages()[0].text, std::string(kSkippedText) + "|" + data + "/veza.tps");
+  EXPECT_EQ(ui.Messages()[0].icon, platform::Icon::kExclamation);
+  EXPECT_EQ(ui.Messages()[1].text, " Arhiviranje uspješno završilo !");
+
+  platform::ChangeDirectory(data);
+  WeekdayRun(program, shared, 0);
+  EXPECT_EQ(ZipEntryNames(data + "/CETVRTAK.zip"), "ARHIVE.TPS kupci.tps\n");
+  ASSERT_EQ(ui.Messages().size(), 4u);
+  EXPECT_EQ(ui.Messages()[2].text, std::string(kSkippedText) + "|" + data + "/veza.tps");
+  EXPECT_EQ(ui.Messages()[3].text, " ARHIVIRANJE ZAVRŠILO !");
+}
+
 TEST_F(RunsTest, BlankDiskLetterStopsTheRunBeforeAnythingIsWritten) {
   program.run.OZNAKAARHIVDISKA = " ";
   program.buffers.ZIPARCHIVE = "prije";

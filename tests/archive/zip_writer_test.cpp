@@ -1,9 +1,13 @@
 // The chunked archive writer on its own: what it writes does not depend on how many threads
 // wrote it, the ZIP64 layout reads back in zip tools, only data that does not shrink is
-// stored, and a file that cannot be read in full fails the write without hanging the threads.
+// stored, a file that changes while it is read is read again (and one that keeps changing
+// fails the write), and a file that cannot be opened as a regular file fails it without
+// hanging the threads.
 #include "archive/zip_writer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -51,7 +55,9 @@ class ZipWriterTest : public ::testing::Test {
   }
   void Add(const std::string& name, const std::string& bytes) {
     WriteFile(dir.File(name), bytes);
-    files.push_back(PackFile{dir.File(name), name, bytes.size(), 1262304000});  // 1 Jan 2010
+    struct timeval times[2] = {{1262304000, 0}, {1262304000, 0}};  // 1 Jan 2010
+    ::utimes(dir.File(name).c_str(), times);
+    files.push_back(PackFile{dir.File(name), name, bytes.size(), 0});
   }
   PackResult Write(const std::string& archive, PackOptions options,
                    std::vector<PackedEntry>* entries = nullptr) {
@@ -128,24 +134,113 @@ TEST_F(ZipWriterTest, AFileIsStoredOnlyWhenItsFirstChunkDoesNotShrink) {
   EXPECT_EQ(RunProcess({"/usr/bin/unzip", "-tq", "p.zip"}, dir.path()).status, 0);
 }
 
-TEST_F(ZipWriterTest, AFileShorterThanItsSizeFailsTheWriteWithoutHanging) {
+// Changes the file of the entry being packed when the writer has taken a given piece of it:
+// in place with other bytes of the same size, or by a new file renamed over it.
+class Changer final : public PackProgress {
+ public:
+  enum class How { kInPlace, kRename };
+  Changer(std::string path, std::string entry, How how, int times)
+      : path_(std::move(path)), entry_(std::move(entry)), how_(how), times_(times) {}
+  void FileStarted(const std::string& entryName) override {
+    current_ = entryName;
+    pieces_ = 0;
+    if (current_ == entry_) ++starts;
+  }
+  void BytesPacked(std::uint64_t n) override {
+    told_ += n;
+    if (current_ != entry_ || ++pieces_ != 2 || changes >= times_) return;
+    const std::string bytes(ReadFile(path_).size(), changes % 2 == 0 ? 'B' : 'A');
+    ++changes;
+    if (how_ == How::kInPlace) {
+      int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+      ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+      ::close(fd);
+    } else {
+      WriteFile(path_ + ".novo", bytes);
+      ::rename((path_ + ".novo").c_str(), path_.c_str());
+    }
+  }
+  void FileFinished() override {}
+  void FileAgain(std::uint64_t n) override { told_ -= n; }
+
+  int starts = 0, changes = 0;
+  std::uint64_t told() const { return told_; }
+
+ private:
+  std::string path_, entry_, current_;
+  How how_;
+  int times_;
+  int pieces_ = 0;
+  std::uint64_t told_ = 0;
+};
+
+// A file written while it is packed (in place, as a program keeps its tables, or replaced
+// under its name, as programs save) is read again: its entry holds one state of it, never
+// the head of one and the tail of another. One that changes at every reading fails the
+// write, naming it.
+TEST_F(ZipWriterTest, AFileChangedWhileItIsReadIsReadAgainAndOneThatKeepsChangingFails) {
+  files.clear();
+  Add("RACUNI.TPS", std::string(24 * kChunk, 'A'));
+  Add("mala.tps", Records(4000, 3));
   PackOptions options;
   options.chunkSize = kChunk;
-  // A file that shrank after it was sized: the failure comes in a later chunk while the
-  // chunks after it wait for their turn.
+  options.pause = std::chrono::milliseconds(1);
+  for (Changer::How how : {Changer::How::kInPlace, Changer::How::kRename}) {
+    for (unsigned threads : {1u, 4u}) {
+      options.threads = threads;
+      WriteFile(dir.File("RACUNI.TPS"), std::string(24 * kChunk, 'A'));
+      Changer once(dir.File("RACUNI.TPS"), "RACUNI.TPS", how, 1);
+      std::vector<PackedEntry> entries;
+      int fd = ::open(dir.File("a.zip").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      ASSERT_EQ(WriteArchive(fd, dir.File("a.zip"), files, options, &once, &entries, &why), PackResult::kOk);
+      ::close(fd);
+      EXPECT_EQ(once.changes, 1);
+      EXPECT_EQ(once.starts, 2);
+      EXPECT_EQ(once.told(), 24 * kChunk + 4000);  // the first reading's bytes taken back
+      auto py = RunProcess({"/usr/bin/python3", "-c",
+                            "import zipfile\n"
+                            "z=zipfile.ZipFile('a.zip')\n"
+                            "assert z.testzip() is None\n"
+                            "d=z.read('RACUNI.TPS')\n"
+                            "print(len(d), sorted(set(d.decode())), z.namelist())\n"},
+                           dir.path());
+      EXPECT_EQ(py.out, "1572864 ['B'] ['RACUNI.TPS', 'mala.tps']\n") << threads << " threads " << py.err;
+    }
+  }
+
+  // Changed at every reading: three readings, then the write fails naming the file.
+  options.threads = 4;
+  Changer always(dir.File("RACUNI.TPS"), "RACUNI.TPS", Changer::How::kInPlace, 100);
+  int fd = ::open(dir.File("b.zip").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  EXPECT_EQ(WriteArchive(fd, dir.File("b.zip"), files, options, &always, nullptr, &why), PackResult::kChanged);
+  ::close(fd);
+  EXPECT_EQ(why.path, dir.File("RACUNI.TPS"));
+  EXPECT_EQ(always.changes, 3);
+}
+
+// A file that cannot be opened as a regular file fails the write without hanging the
+// threads: one that is gone, a symbolic link (never followed), a pipe (never waited for);
+// and a name the format cannot hold. The size found before packing does not decide what is
+// read: the file as it is when opened does.
+TEST_F(ZipWriterTest, AFileThatCannotBeOpenedAsARegularFileFailsTheWriteWithoutHanging) {
+  PackOptions options;
+  options.chunkSize = kChunk;
   files[0].size += 20 * kChunk;
-  EXPECT_EQ(Write("a.zip", options), PackResult::kCannotRead);
-  EXPECT_EQ(why.path, dir.File("VELIKA.TPS"));
-  EXPECT_EQ(why.systemError, 0);
-  files[0].size -= 20 * kChunk;
   ASSERT_EQ(Write("a.zip", options), PackResult::kOk);
   EXPECT_EQ(why.path, "");
 
-  // One that is gone; and a name the format cannot hold.
   files.push_back(PackFile{dir.File("nema.tps"), "nema.tps", 10, 0});
   EXPECT_EQ(Write("b.zip", options), PackResult::kCannotRead);
   EXPECT_EQ(why.path, dir.File("nema.tps"));
   EXPECT_EQ(why.systemError, ENOENT);
+  ASSERT_EQ(::symlink(dir.File("mala.tps").c_str(), dir.File("veza.tps").c_str()), 0);
+  files.back() = PackFile{dir.File("veza.tps"), "veza.tps", 4000, 0};
+  EXPECT_EQ(Write("b.zip", options), PackResult::kCannotRead);
+  EXPECT_EQ(why.systemError, ELOOP);
+  ASSERT_EQ(::mkfifo(dir.File("cijev.tps").c_str(), 0600), 0);
+  files.back() = PackFile{dir.File("cijev.tps"), "cijev.tps", 0, 0};
+  EXPECT_EQ(Write("b.zip", options), PackResult::kCannotRead);
+  EXPECT_EQ(why.path, dir.File("cijev.tps"));
   files.back() = PackFile{dir.File("mala.tps"), std::string(70000, 'x'), 4000, 0};
   EXPECT_EQ(Write("b.zip", options), PackResult::kCannotWrite);
 }

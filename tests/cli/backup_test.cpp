@@ -550,6 +550,110 @@ TEST_F(BackupCommand, AFailedBackupKeepsTheArchiveAndTheGenerationBeforeIt) {
   EXPECT_EQ(Hidden(dest), std::vector<std::string>{});
 }
 
+// The program with the file changer loaded (see file_changer.cpp): `how` "inplace" or
+// "rename", `times` the readings that change `file`.
+ProcessResult BackupWhileChanging(const std::string& work, const std::string& file, const std::string& how,
+                                  int times) {
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  return RunProcess({VERDAN_BINARY, "backup", "dest"}, work,
+                    {std::string("LD_PRELOAD=") + VERDAN_FILE_CHANGER, "VERDAN_CHANGE_FILE=" + file,
+                     "VERDAN_CHANGE_HOW=" + how, "VERDAN_CHANGE_TIMES=" + std::to_string(times),
+                     // the sanitizers' runtime would otherwise insist on coming first
+                     "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":verify_asan_link_order=0"},
+                    120);
+}
+
+// What an archive's entry holds: its length and the distinct bytes in it ("25165824 B").
+std::string EntryLetters(const std::string& archive, const std::string& entry) {
+  ProcessResult r = RunProcess({"/usr/bin/python3", "-c",
+                                "import sys,zipfile\n"
+                                "z=zipfile.ZipFile(sys.argv[1])\n"
+                                "assert z.testzip() is None\n"
+                                "d=z.read(sys.argv[2])\n"
+                                "print(len(d), ''.join(sorted(set(d.decode('latin-1')))))\n",
+                                archive, entry},
+                               "/");
+  return r.status == 0 ? r.out : "unreadable: " + r.err;
+}
+
+// A data file written while the backup reads it (in place, as the business program keeps its
+// tables, or replaced under its name, as programs save) is read again, and its entry holds
+// one state of it: never the head of one state and the tail of another. One that changes at
+// every reading fails the run, naming it, and leaves the previous archive and its second copy
+// as they were. The changes come at the same moment of every run: when the second piece of
+// the file has been read.
+TEST_F(BackupCommand, AFileChangedWhileItIsPackedIsReadAgainOrTheRunFailsNamingIt) {
+  const std::string file = work + "/RACUNI.TPS";
+  WriteFile(file, std::string(24 << 20, 'A'));
+  ASSERT_EQ(Verdan(work, {"backup", "dest"}).status, 0);
+  const std::string archive = dest + "/" + Zips(dest)[0];
+  ASSERT_EQ(EntryLetters(archive, "RACUNI.TPS"), "25165824 A\n");
+
+  // Changed once during the first reading: the second reading is whole.
+  ProcessResult r = BackupWhileChanging(work, file, "inplace", 1);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(file)[0], 'B');
+  EXPECT_EQ(EntryLetters(archive, "RACUNI.TPS"), "25165824 B\n");
+  r = BackupWhileChanging(work, file, "rename", 1);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(file)[0], 'A');
+  EXPECT_EQ(EntryLetters(archive, "RACUNI.TPS"), "25165824 A\n");
+
+  // Changed at every reading: the run fails, names the file, and changes nothing.
+  const std::string second = archive.substr(0, archive.size() - 4) + "_2_.zip";
+  const std::string before = ReadFile(archive), secondBefore = ReadFile(second);
+  for (const char* how : {"inplace", "rename"}) {
+    r = BackupWhileChanging(work, file, how, 1000);
+    EXPECT_EQ(r.status, 1) << how << ": " << r.err;
+    EXPECT_EQ(r.err,
+              "GREŠKA : -18\nDatoteka se mijenjala dok se arhivirala (pročitana više puta, svaki put "
+              "drukčija); arhiva nije zapisana, prethodna ostaje: " + file + "\n")
+        << how;
+    EXPECT_TRUE(ReadFile(archive) == before) << how;
+    EXPECT_TRUE(ReadFile(second) == secondBefore) << how;
+    EXPECT_EQ(Hidden(dest), std::vector<std::string>{}) << how;
+    EXPECT_EQ(Hidden(work), std::vector<std::string>{}) << how;
+  }
+  const std::string log = Verdan(work, {"log", "-n", "1"}).out;
+  EXPECT_NE(log.find("GREŠKA: GREŠKA : -18 Datoteka se mijenjala"), std::string::npos) << log;
+}
+
+// A data file that is a symbolic link is never followed (it may name any file of the system,
+// which would end up in an archive others read); a pipe or a directory under a data file's
+// name is not opened. Each is left out and named on standard error and in the log; the run
+// packs the rest and succeeds.
+TEST_F(BackupCommand, LinksPipesAndDirectoriesAmongTheDataFilesAreLeftOutAndNamed) {
+  WriteFile(dir.File("tajna.txt"), "ne smije u arhivu");
+  fs::create_symlink(dir.File("tajna.txt"), work + "/veza.tps");
+  fs::create_symlink(work + "/kupci.tps", work + "/unutra.tps");  // inside the directory too
+  fs::create_symlink(dir.File("nema"), work + "/prazna.tps");     // dangling
+  ASSERT_EQ(::mkfifo((work + "/cijev.tps").c_str(), 0600), 0);
+  fs::create_directory(work + "/mapa.tps");
+  ProcessResult r = Verdan(work, {"backup", "dest"}, 60);  // a pipe opened would block
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string expected =
+      "[Pažnja!!!] Preskočeno (simbolička veza ili nije obična datoteka), ne arhivira se:\n";
+  EXPECT_EQ(r.err.rfind(expected, 0), 0u) << r.err;
+  for (const char* name : {"veza.tps", "unutra.tps", "prazna.tps", "cijev.tps", "mapa.tps"})
+    EXPECT_NE(r.err.find("\n" + work + "/" + name + "\n"), std::string::npos) << name << ": " << r.err;
+  EXPECT_NE(r.err.find("Arhiviranje uspješno završilo !"), std::string::npos) << r.err;
+  ASSERT_EQ(Zips(dest).size(), 1u);
+  EXPECT_EQ(verdan::testing::ZipEntryNames(dest + "/" + Zips(dest)[0]), "ARHIVE.TPS PEMAIL.TPS kupci.tps\n");
+  const std::string log = Verdan(work, {"log", "-n", "1"}).out;
+  EXPECT_NE(log.find("\tOK: preskočeno (nije obična datoteka): "), std::string::npos) << log;
+  EXPECT_NE(log.find(work + "/veza.tps"), std::string::npos) << log;
+
+  // Only links: nothing to archive, and the previous archive stays.
+  const std::string archive = dest + "/" + Zips(dest)[0];
+  const std::string before = ReadFile(archive);
+  for (const char* name : {"ARHIVE.TPS", "PEMAIL.TPS", "kupci.tps"}) fs::rename(work + "/" + name, dir.File(name));
+  for (const char* name : {"ARHIVE.TPS", "PEMAIL.TPS", "kupci.tps"}) fs::create_symlink(dir.File(name), work + "/" + name);
+  r = Verdan(work, {"backup", "dest"}, 60);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("Nema ništa za arhiviranje u tekućem direktoriju !"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadFile(archive), before);
+}
+
 // An archive path longer than the run buffer holds is refused before anything is written,
 // never cut to a name without ".zip" or to "..._2_.".
 TEST_F(BackupCommand, ArchivePathsThatWouldBeCutAreRefused) {

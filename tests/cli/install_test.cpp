@@ -1,7 +1,8 @@
 // The installed program: `cmake --install` into a scratch prefix puts the program, the
 // manual page, the desktop entry with its icon, the unit files and the cron example in
-// place; the unit files pass `systemd-analyze verify` (with the manual page found), the cron
-// line runs as written, and the desktop entry is valid.
+// place; the unit files pass `systemd-analyze verify` (with the manual page found) and run the
+// backup as an unprivileged user in a sandbox, the cron line runs as written, and the desktop
+// entry is valid.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -39,6 +40,11 @@ TEST(Install, PutsTheProgramItsManualItsDesktopEntryAndTheUnattendedRunsInPlace)
     EXPECT_TRUE(fs::is_regular_file(prefix + file)) << file;
   const std::string unit = ReadFile(prefix + "/lib/systemd/system/verdan-backup@.service");
   EXPECT_NE(unit.find("ExecStart=" + bin + " --quiet backup dest\n"), std::string::npos) << unit;
+  // The run is made by an unprivileged user of its own, never by root.
+  EXPECT_NE(unit.find("\nUser=verdan\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("\nNoNewPrivileges=yes\n"), std::string::npos) << unit;
+  EXPECT_EQ(unit.find("User=root"), std::string::npos) << unit;
+  EXPECT_EQ(unit.find("DynamicUser="), std::string::npos) << unit;  // it must write the data directory
 
   // The manual page formats without warnings.
   if (Have("/usr/bin/man")) {
@@ -61,6 +67,20 @@ TEST(Install, PutsTheProgramItsManualItsDesktopEntryAndTheUnattendedRunsInPlace)
                                       units, {"MANPATH=" + prefix + "/share/man:"}, 120);
     EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
     EXPECT_EQ(verify.err.find("verdan"), std::string::npos) << verify.err;
+    // As systemd judges the instance's sandbox: a static non-root user, no new privileges,
+    // and an exposure no worse than "OK".
+    ProcessResult security = RunProcess({"/usr/bin/systemd-analyze", "security", "--offline=yes",
+                                         units + "/verdan-backup@srv-podaci.service"},
+                                        units, {"LANG=C.UTF-8"}, 120);
+    if (security.out.find("Overall exposure level") != std::string::npos) {
+      EXPECT_NE(security.out.find("Service runs under a static non-root user identity"), std::string::npos)
+          << security.out;
+      EXPECT_NE(security.out.find("Service processes cannot acquire new privileges"), std::string::npos)
+          << security.out;
+      EXPECT_TRUE(security.out.find(" OK ") != std::string::npos ||
+                  security.out.find(" SAFE ") != std::string::npos)
+          << security.out;
+    }
   }
 
   // The cron line, run as cron would run it, for a directory of ours.

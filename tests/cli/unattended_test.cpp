@@ -39,6 +39,17 @@ class Unattended : public ::testing::Test {
     ProcessResult set = Verdan(work_, {"settings", "--dest=" + dir_.File("backup") + "/"});
     ASSERT_EQ(set.out.rfind("POCDIR=", 0), 0u) << set.err;
   }
+  // A small real ZIP archive at `path`, `days` old.
+  static void MakeArchive(const std::string& path, int days) {
+    ProcessResult z = RunProcess({"/usr/bin/python3", "-c",
+                                  "import sys,zipfile\n"
+                                  "with zipfile.ZipFile(sys.argv[1],'w') as z: z.writestr('STARO.TPS','staro')\n",
+                                  path},
+                                 "/");
+    ASSERT_EQ(z.status, 0) << z.err;
+    struct timeval times[2] = {{time(nullptr) - 86400 * days, 0}, {time(nullptr) - 86400 * days, 0}};
+    ::utimes(path.c_str(), times);
+  }
   TempDir dir_;
   std::string work_;
 };
@@ -104,13 +115,8 @@ TEST_F(Unattended, OlderGenerationsOfTheOwnNamingGoAfterAVerifiedRun) {
   const std::string b = dir_.File("backup") + "/";
   const std::vector<std::string> earlier = {"1112025.zip", "532026.zip", "20112026.zip"};
   int age = 3;
-  for (const std::string& name : earlier) {
-    WriteFile(b + name, "staro");
-    struct timeval times[2] = {{time(nullptr) - 86400 * age, 0}, {time(nullptr) - 86400 * age, 0}};
-    ::utimes((b + name).c_str(), times);
-    --age;
-  }
-  WriteFile(b + "1112025_2_.zip", "druga kopija");
+  for (const std::string& name : earlier) MakeArchive(b + name, age--);
+  MakeArchive(b + "1112025_2_.zip", 3);
   WriteFile(b + "PETAK.zip", "drugo imenovanje");
   WriteFile(b + "biljeske.zip", "nije naše");
   ProcessResult r = Verdan(work_, {"backup", "dest"});
@@ -126,6 +132,48 @@ TEST_F(Unattended, OlderGenerationsOfTheOwnNamingGoAfterAVerifiedRun) {
   EXPECT_TRUE(fs::exists(b + "biljeske.zip"));
   EXPECT_NE(r.err.find("Uklonjene su starije arhive (zadržava se 2):"), std::string::npos) << r.err;
   EXPECT_NE(Verdan(work_, {"settings"}).out.find("GENERACIJE=2\n"), std::string::npos);
+}
+
+// Only regular files that read as ZIP archives are generations: a symbolic link planted under
+// an archive's name is neither counted (by its target's time) nor followed, and a file that
+// merely has such a name stays.
+TEST_F(Unattended, GenerationsAreRealArchivesNeverLinksOrOtherFiles) {
+  ASSERT_EQ(Verdan(work_, {"settings", "--naming", "dat", "--keep", "2"}).status, 0);
+  const std::string b = dir_.File("backup") + "/";
+  MakeArchive(b + "20112026.zip", 1);  // the real previous generation
+  const std::string previous = ReadFile(b + "20112026.zip");
+  ProcessResult first = Verdan(work_, {"backup", "dest"});
+  ASSERT_EQ(first.status, 0) << first.err;
+  const std::string current = first.out.substr(0, first.out.size() - 1);
+  ASSERT_TRUE(fs::exists(b + "20112026.zip"));
+  // Links named like older generations, to the archive just written and to the previous one,
+  // and files that only have an archive's name.
+  fs::create_symlink(current, b + "532026.zip");
+  fs::create_symlink(b + "20112026.zip", b + "1112025.zip");
+  fs::create_symlink(b + "20112026.zip", b + "1212025_2_.zip");
+  MakeArchive(b + "1212025.zip", 5);
+  WriteFile(b + "20112025.zip", "nije arhiva");
+  WriteFile(b + "1012025_2_.zip", "nije arhiva");
+  MakeArchive(b + "1012025.zip", 6);
+  fs::create_directory(b + "30112025.zip");
+
+  ProcessResult r = Verdan(work_, {"backup", "dest"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  // Kept: the new archive and the real previous one. Gone: the two oldest real archives;
+  // the second copy of one of them is a link (left) and of the other not an archive (left).
+  EXPECT_TRUE(fs::is_regular_file(current));
+  EXPECT_EQ(ReadFile(b + "20112026.zip"), previous);
+  EXPECT_FALSE(fs::exists(b + "1212025.zip"));
+  EXPECT_FALSE(fs::exists(b + "1012025.zip"));
+  EXPECT_TRUE(fs::is_symlink(b + "532026.zip"));
+  EXPECT_TRUE(fs::is_symlink(b + "1112025.zip"));
+  EXPECT_TRUE(fs::is_symlink(b + "1212025_2_.zip"));
+  EXPECT_EQ(ReadFile(b + "20112025.zip"), "nije arhiva");
+  EXPECT_EQ(ReadFile(b + "1012025_2_.zip"), "nije arhiva");
+  EXPECT_TRUE(fs::is_directory(b + "30112025.zip"));
+  EXPECT_EQ(Verdan(work_, {"verify", current}).status, 0);
+  EXPECT_NE(r.err.find(b + "1212025.zip"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("20112026"), std::string::npos) << r.err;
 }
 
 TEST_F(Unattended, VerifyListsEntriesAndTestsEveryCrc) {
