@@ -153,5 +153,61 @@ TEST(BrowseViewTest, BothListsInsertThroughTheirFormsAndShowTheNewRow) {
   EXPECT_EQ(program.windows.Running(), 0u);
 }
 
+// "&KRAJ" while the definition form of an insert is open: the program ends (the form is
+// cancelled with the list and the frame), and the record the insert added is gone again.
+TEST(BrowseViewTest, EndingWithAnInsertFormOpenEndsTheProgramAndRemovesTheAddedRecord) {
+  testing::App();
+  for (int round = 0; round < 5; ++round) {
+    verdan::testing::TempDir dir;
+    verdan::testing::ScopedCwd cwd(dir.path());
+    {
+      verdan::testing::ScriptedUi scripted;
+      app::Program seed(scripted);
+      ASSERT_TRUE(app::OpenTable(seed, seed.email));
+      app::LoadEmailSettings(seed);
+      app::CloseTable(seed.email);
+    }
+    QtUi ui;
+    app::Program program(ui);
+    Session session(program, ui);
+    bool formShown = false;
+    testing::Steps steps = {
+        [&](FrameView& f) {
+          if (!f.Button(app::FrameButton::kEnd)->isEnabled()) return false;
+          program.windows.Start(session.DefinitionsProcedure());
+          return true;
+        },
+        [](FrameView& f) {
+          BrowseView* list = FindList(f, app::kDefinitionsTitle);
+          if (!list || !list->State().open) return false;
+          list->Button(app::BrowseButton::kInsert)->click();
+          return true;
+        },
+        [&](FrameView& f) {
+          BrowseView* list = FindList(f, app::kDefinitionsTitle);
+          FormView* form = list ? list->Form() : nullptr;
+          if (!form || !form->isVisible()) return false;
+          formShown = true;
+          f.Button(app::FrameButton::kEnd)->click();
+          return true;
+        },
+    };
+    std::size_t reached = 0;
+    int status = app::RunProgram(program, platform::SystemDesktop(), [&] {
+      session.RunFrame([&](FrameView& view) { testing::PollSteps(view, steps, reached); });
+    });
+    EXPECT_TRUE(formShown) << "round " << round;
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(program.windows.Running(), 0u);
+    // Read back by a program of its own: no definition is left.
+    verdan::testing::ScriptedUi scripted;
+    app::Program check(scripted);
+    ASSERT_TRUE(app::OpenTable(check, check.arhive));
+    app::SetOrder(check, check.arhive, app::ARH_KEYID);
+    EXPECT_EQ(app::NextRecord(check, check.arhive), platform::kRecordNotAvailable) << "round " << round;
+    app::CloseTable(check.arhive);
+  }
+}
+
 }  // namespace
 }  // namespace verdan::gui
