@@ -77,6 +77,7 @@ void ScanLines(int fd, bool keepLong, LineFn&& line) {
   bool any = false;  // bytes since the last line end
   auto flush = [&] {
     if (!current.empty() && current.back() == '\r') current.pop_back();
+    if (current.size() > kMaxProfileLineBytes) tooLong = true;
     bool go = line(current, number, tooLong);
     current.clear();
     tooLong = false;
@@ -221,7 +222,7 @@ std::string ProfileTooBigText(const std::string& file) {
 std::string ProfileLongLineText(const std::string& file, std::size_t line) {
   return file + ", redak " + std::to_string(line) + ": redak je dulji od " +
          std::to_string(kMaxProfileLineBytes) +
-         " bajtova (ni jedna postavka nije tako duga) i ne čita se; ostale postavke vrijede.";
+         " bajta (ni jedna postavka nije tako duga) i ne čita se; ostale postavke vrijede.";
 }
 
 std::string GetProfileString(const std::string& section, const std::string& key,

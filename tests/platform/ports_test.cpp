@@ -96,7 +96,7 @@ TEST(Profile, AnOverlongLineIsSkippedWithANoticeAndTheOtherLinesStillCount) {
   // Told once, with the file and the line.
   ASSERT_EQ(told.size(), 1u);
   EXPECT_EQ(told[0].first, file);
-  EXPECT_EQ(told[0].second, file + ", redak 3: redak je dulji od 8192 bajtova (ni jedna postavka "
+  EXPECT_EQ(told[0].second, file + ", redak 3: redak je dulji od 8192 bajta (ni jedna postavka "
                                    "nije tako duga) i ne čita se; ostale postavke vrijede.");
   // Writing the key replaces the overlong line; every other line stays.
   ASSERT_TRUE(WriteProfileString("Email_Postavke", "CC", "c@example.com", file));
