@@ -1,12 +1,18 @@
 #include "app/archive_definitions.h"
 
 #include <algorithm>
+#include <unistd.h>
+
 #include <filesystem>
+#include <string_view>
+#include <variant>
 
 #include "app/messages.h"
 #include "app/tables.h"
 #include "platform/clock.h"
+#include "platform/keyed_file.h"
 #include "platform/paths.h"
+#include "platform/process.h"
 #include "platform/text.h"
 
 namespace verdan::app {
@@ -22,7 +28,60 @@ bool Same(const ArhRecord& a, const ArhRecord& b) {
 
 constexpr int kNumberingAttempts = 3;
 
+// The status an insert's pre-added record is stored with until the form completes it: "~" and
+// the tag of the process whose form holds it (platform/process.h). The form's own buffer
+// keeps the blank status, so a completed insert stores what the user typed.
+constexpr char kPreAddMark = '~';
+
+std::string PreAddStatus() {
+  std::string status = kPreAddMark + platform::ProcessTag(::getpid());
+  return status.size() <= kArhStatusLength ? status : std::string();
+}
+
+std::string TextField(const platform::Record& r, std::size_t i) {
+  const auto* s = i < r.size() ? std::get_if<std::string>(&r[i]) : nullptr;
+  return s != nullptr ? TrimRightCopy(*s) : std::string();
+}
+
+// A record that an insert added and whose form can no longer complete it: nothing but the
+// number, the date and the mark of a process that has ended in this boot. A process of
+// another boot may be one of another station sharing the table: its record stays.
+bool AbandonedPreAdd(const platform::Record& r) {
+  for (std::size_t field : {1u, 2u, 3u, 5u})  // NAZIV, DISK, STAZA, NAREDU
+    if (!TextField(r, field).empty()) return false;
+  std::string status = TextField(r, 6);
+  platform::ProcessIdentity owner;
+  return status.size() > 1 && status[0] == kPreAddMark &&
+         platform::ParseProcessTag(std::string_view(status).substr(1), owner) &&
+         platform::StateOf(owner) == platform::ProcessState::kEnded;
+}
+
 }  // namespace
+
+int RemoveAbandonedInserts(const Program& program) {
+  platform::KeyedFile file(TableLayoutOf(program.arhive));
+  if (file.Open() != 0) return 0;  // no table yet: nothing was left
+  std::vector<std::string> positions;
+  platform::Record r;
+  if (file.Set(platform::kRecordOrder) == 0)
+    while (file.Next(r) == 0)
+      if (AbandonedPreAdd(r)) positions.push_back(file.Position());
+  int removed = 0;
+  for (const std::string& position : positions)
+    if (file.Reget(position, r) == 0 && AbandonedPreAdd(r) && file.Delete() == 0) ++removed;
+  return removed;
+}
+
+std::string RootPathText(const std::string& path) {
+  return "Staza " + path +
+         " vodi u korijenski direktorij datotečnog sustava: upišite disk ili direktorij arhiva !";
+}
+
+bool LandsAtRoot(const std::string& native) {
+  if (native.empty() || native[0] != platform::kSeparator) return false;
+  std::filesystem::path p = std::filesystem::path(native).lexically_normal();
+  return p == p.root_path() || p.parent_path() == p.root_path();
+}
 
 DefinitionForm::DefinitionForm(Program& program) : FormWindow(program) {
   auto entry = [](int id, const char* prompt, std::size_t length, const char* tip = "") {
@@ -109,7 +168,10 @@ bool DefinitionForm::Number() {
       }
       program_.ARH = kept;
       program_.ARH.ID = number;
-      if (number != 0 && AddRecord(program_, table) == 0) {
+      program_.ARH.STATUS = FitField(PreAddStatus(), kArhStatusLength);
+      bool added = number != 0 && AddRecord(program_, table) == 0;
+      program_.ARH.STATUS = kept.STATUS;
+      if (added) {
         added_ = RecordPosition(table);
         return true;
       }
@@ -212,7 +274,7 @@ void DefinitionForm::Pressed(int control) {
       }
       // A still-blank path is filled. The date is shown with a two-digit year, so it is not
       // read back from its text.
-      if (AcceptEveryEntry(kDfDate)) Complete();
+      if (AcceptEveryEntry(kDfDate) && PathAcceptable()) Complete();
       break;
     }
     case kDfCancel:
@@ -248,6 +310,31 @@ void DefinitionForm::Create() {
     return;
   }
   r.STAZA = FitField(path, kArhStazaLength);
+}
+
+// A definition names the archive a run writes: it needs a path, and one that does not put
+// the archive into the root directory (what a blank disk gives).
+bool DefinitionForm::PathAcceptable() {
+  const ArhRecord& r = program_.ARH;
+  std::string path = TrimRightCopy(r.STAZA);
+  if (platform::IsBlank(path)) {
+    FocusOn(kDfName);
+    ShowNote(kNoDefinitionPathText);
+    return false;
+  }
+  if (LandsAtRoot(platform::NativePath(path))) {
+    if (path == TrimRightCopy(r.DISK) + "\\" + TrimRightCopy(r.NAZIV) + ".zip") {
+      // The path made of disk and name: cleared, so that the next "OK" makes it again from
+      // the disk the user gives now.
+      program_.ARH.STAZA = FitField("", kArhStazaLength);
+      FocusOn(kDfDisk);
+    } else {
+      FocusOn(kDfPath);
+    }
+    ShowNote(RootPathText(path));
+    return false;
+  }
+  return true;
 }
 
 void DefinitionForm::Complete() {

@@ -1,7 +1,10 @@
 // Archive definitions: the list "POPIS ARHIVA" over table `arhive` (ordered by path) and the
 // form that inserts, changes and deletes one definition. An insert numbers the record at once
 // (highest ARH:ID + 1) and adds it, so that the number is taken; leaving the insert any way
-// but completed deletes that record again.
+// but completed deletes that record again. Until then the stored record carries the tag of
+// the process whose form holds it in ARH:STATUS ("~" + process tag), so that a record left by
+// a process that was killed meanwhile is known at the next start
+// (`RemoveAbandonedInserts`).
 //
 // Thread-safety: the form runs on its list's thread (see app/form_window.h); the definition
 // is plain data.
@@ -22,6 +25,23 @@ inline constexpr const char* kDefinitionChangeCaption = "Changing a datoteke Rec
 inline constexpr const char* kChooseAnyFileTitle = "Odaberi bilo koju datoteku u direktoriju !";
 inline constexpr const char* kChooseAnyFileFilter = "Odaberi datoteku u željenom direktoriju!|*.*";
 inline constexpr const char* kFindFileTip = "Potrazi zeljenu datoteku !";
+
+// Shown when a definition is saved without a path (and without a name to make one of).
+inline constexpr const char* kNoDefinitionPathText = "Upišite naziv ili stazu arhiva !";
+// The text shown when a definition's path `path` would put the archive straight into the
+// root directory of the file system (a blank disk makes "\Tjedni.zip" of the name Tjedni).
+std::string RootPathText(const std::string& path);
+// True when the native path `native` names a file directly in the root directory (or the
+// root itself), where an archive is never written.
+bool LandsAtRoot(const std::string& native);
+
+// Removes from `arhive` (the file in the current directory, through a connection of its
+// own; the program's record buffer is not touched) the records that an insert added and
+// whose process has ended in this boot without completing or cancelling it: blank but for
+// number and date, with the mark above. Records of processes still running, or of another
+// boot (another station may share the table), stay. Returns how many were removed; a
+// missing table is left missing.
+int RemoveAbandonedInserts(const Program& program);
 
 // The definition form's controls, in window order.
 enum DefinitionFormControl : int {
@@ -54,6 +74,7 @@ class DefinitionForm : public FormWindow {
  private:
   bool Number();
   void Delete();
+  bool PathAcceptable();
   void Complete();
   void Choose();
   void Create();

@@ -144,13 +144,20 @@ void FormWindow::ShowNote(const std::string& text) {
 }
 
 bool FormWindow::AcceptEveryEntry(int skipped) {
-  FormState s = Snapshot();
-  for (const FormControl& c : s.controls) {
-    if (c.kind != FormControlKind::kEntry || c.id == skipped) continue;
-    if (!Accept(c.id, c.value)) {
-      FocusOn(c.id);
+  std::vector<int> entries;
+  for (const FormControl& c : Snapshot().controls)
+    if (c.kind == FormControlKind::kEntry && c.id != skipped) entries.push_back(c.id);
+  for (int id : entries) {
+    // Each field as it shows now: accepting one may fill a later one (a blank path is made
+    // of disk and name), which must not be emptied again by its earlier text.
+    FormState now = Snapshot();
+    const FormControl* c = now.Control(id);
+    std::string value = c != nullptr ? c->value : std::string();
+    if (!Accept(id, value)) {
+      FocusOn(id);
       return false;
     }
+    Show();
   }
   return true;
 }

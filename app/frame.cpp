@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "app/archive_definitions.h"
 #include "app/tables.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
@@ -131,6 +132,8 @@ void FrameWindow::Run(platform::EventQueue& queue) {
   if (holdsEmail && !program_.Ended()) {
     ++program_.email.ReferenceCount;
     LoadEmailSettings(program_);
+    // An insert of a definition whose program was killed left its pre-added record.
+    RemoveAbandonedInserts(program_);
   } else {
     holdsEmail = false;
   }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "app/archive_definitions.h"
 #include "app/tables.h"
 #include "archive/failure_text.h"
 #include "archive/generations.h"
@@ -294,7 +295,7 @@ bool PackOnePattern(app::Program& program, ArchiveShared& shared) {
 }
 
 bool ArchiveEntries(app::Program& program, ArchiveShared& shared, Stamping stamping,
-                    const BrowseHooks& hooks) {
+                    const BrowseHooks& hooks, std::int64_t* packed) {
   // The browses hold the list open; a caller without one gets it opened for the run.
   bool holds = false;
   bool written = false;
@@ -313,7 +314,9 @@ bool ArchiveEntries(app::Program& program, ArchiveShared& shared, Stamping stamp
       // The list holds a file's path without its extension.
       shared.IncludePattern =
           platform::NativePath(CutChars(TrimRightCopy(program.DAT.IME) + ".tps", kPathLength));
-      written = PackOnePattern(program, shared) || written;
+      bool wrote = PackOnePattern(program, shared);
+      if (wrote && packed != nullptr) *packed += shared.ZipResult;
+      written = wrote || written;
     }
   }
   if (--program.datoteke.ReferenceCount == 0 && holds) app::CloseTable(program.datoteke);
@@ -333,14 +336,16 @@ void PackForBrowse(app::Program& program, ArchiveShared& shared, int option, Sta
   }
   PendingSecondCopy secondCopy(shared.zip, program.buffers.ZIPARCHIVE, shared.SecondCopyPath);
   bool written;
+  std::int64_t packed = 0;  // the files of every execute, not only the last one's
   if (option == 1) {
-    written = ArchiveEntries(program, shared, stamping, hooks);
+    written = ArchiveEntries(program, shared, stamping, hooks, &packed);
   } else {
     shared.IncludePattern = "*.tps";
     written = PackOnePattern(program, shared);
+    if (written) packed = shared.ZipResult;
   }
   if (written) secondCopy.Commit();
-  record.SetResult(written && shared.ZipResult >= 0, shared.ZipResult);
+  record.SetResult(written && shared.ZipResult >= 0, packed);
 }
 
 void DefinitionRun(app::Program& program, ArchiveShared& shared, int option,
@@ -348,6 +353,12 @@ void DefinitionRun(app::Program& program, ArchiveShared& shared, int option,
   std::lock_guard lock(shared.runLock);
   shared.zip.SetProgress(&program.ui);
   std::string archive = platform::NativePath(TrimRightCopy(selectedPath));
+  if (app::LandsAtRoot(archive)) {
+    // A definition saved before such paths were refused (or written by another program):
+    // nothing is written, and the definition keeps its date.
+    ShowRunMessage(program, app::RootPathText(TrimRightCopy(selectedPath)));
+    return;
+  }
   if (FitsOrRefused(program, archive)) {
     program.buffers.ZIPARCHIVE = archive;
     shared.SecondCopyPath = "OdPod#2.zip";

@@ -109,10 +109,11 @@ void WeekdayRun(app::Program& program, ArchiveShared& shared, int option,
                 const BrowseHooks& hooks = {});
 
 // Pieces of the runs, for callers that already hold `runLock`. Each returns true when the
-// archive was written (by at least one execute).
+// archive was written (by at least one execute). `ArchiveEntries` packs each listed file
+// with an execute of its own and adds the files they wrote to `packed` when given.
 bool PackOnePattern(app::Program& program, ArchiveShared& shared);
 bool ArchiveEntries(app::Program& program, ArchiveShared& shared, Stamping stamping,
-                    const BrowseHooks& hooks = {});
+                    const BrowseHooks& hooks = {}, std::int64_t* packed = nullptr);
 
 // The archive as it is before a run, kept under a temporary name beside the second copy
 // until `Commit` makes it the second copy; dropped if the run never commits. Nothing is kept

@@ -15,9 +15,11 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <vector>
 
+#include "platform/process.h"
 #include "platform/termination.h"
 
 namespace verdan::archive {
@@ -60,8 +62,8 @@ Registry& Live() {
 
 constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
 
-// Marks the names of linked temporaries (".PETAK_2_.zip+link.vrd4242.a8Zk3Q"): second names
-// of a complete file, which the stale cleanup may put in place.
+// Marks the names of linked temporaries (".PETAK_2_.zip+link.vrd4242_81234_1f0c9a7e.a8Zk3Q"):
+// second names of a complete file, which the stale cleanup may put in place.
 constexpr char kLinkedMark[] = "+link";
 
 std::string RandomToken() {
@@ -81,8 +83,8 @@ std::string Prefix(const std::string& target) {
     char cwd[PATH_MAX];
     if (::getcwd(cwd, sizeof cwd) != nullptr) dir = dir == "." ? cwd : std::string(cwd) + "/" + dir;
   }
-  return (dir == "/" ? "" : dir) + "/." + BaseName(target) + ".vrd" + std::to_string(::getpid()) +
-         ".";
+  return (dir == "/" ? "" : dir) + "/." + BaseName(target) + ".vrd" +
+         platform::ProcessTag(::getpid()) + ".";
 }
 
 bool IsAsciiAlnum(char c) {
@@ -93,7 +95,14 @@ bool IsToken(const std::string& s) {
   return s.size() == 6 && std::all_of(s.begin(), s.end(), IsAsciiAlnum);
 }
 
-bool ProcessRuns(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
+// Whether the process named in a temporary's name may still own it. A name that tells when
+// and in which boot its process started belongs to a live process only if a process of that
+// number started then, in this boot: a number used again after the owner died (most often
+// after a reboot) does not keep the file. A name with the number alone counts as live while
+// any process of that number runs.
+bool OwnerRuns(const TemporaryOwner& owner) {
+  return platform::StateOf(owner) == platform::ProcessState::kRuns;
+}
 
 // Removes the ZIP library's own temporaries of our temporary `temp` ("<temp>.XXXXXX").
 void RemoveLibraryTemporaries(const std::string& temp) {
@@ -453,23 +462,13 @@ void ForgetJournal(const std::string& path) {
 
 namespace {
 
-// The part after ".vrd": six characters (older form), or the process number, "." and six.
-bool ParseSuffix(const std::string& rest, pid_t* pid) {
-  if (IsToken(rest)) {
-    if (pid) *pid = 0;
-    return true;
-  }
+// The part after ".vrd": six characters (oldest form), or the owner, "." and six.
+bool ParseSuffix(const std::string& rest, TemporaryOwner& owner) {
+  owner = {};
+  if (IsToken(rest)) return true;
   std::size_t dot = rest.find('.');
-  if (dot == std::string::npos || dot == 0 || dot > 9 || !IsToken(rest.substr(dot + 1)))
-    return false;
-  pid_t value = 0;
-  for (std::size_t i = 0; i < dot; ++i) {
-    if (rest[i] < '0' || rest[i] > '9') return false;
-    value = value * 10 + (rest[i] - '0');
-  }
-  if (value <= 0) return false;
-  if (pid) *pid = value;
-  return true;
+  if (dot == std::string::npos || dot == 0 || !IsToken(rest.substr(dot + 1))) return false;
+  return platform::ParseProcessTag(std::string_view(rest).substr(0, dot), owner);
 }
 
 // The target's name of a linked temporary's name, else "".
@@ -483,28 +482,37 @@ std::string LinkedTarget(const std::string& name) {
 
 }  // namespace
 
-bool IsTemporaryName(const std::string& name, pid_t* pid) {
+bool IsTemporaryName(const std::string& name, TemporaryOwner* owner) {
+  TemporaryOwner parsed;
   if (name.size() < 2 || name[0] != '.') return false;
   std::size_t mark = name.rfind(".vrd");
   if (mark == std::string::npos || mark < 2) return false;  // the target's name is not empty
   std::string rest = name.substr(mark + 4);
-  if (ParseSuffix(rest, pid)) return true;
   // The ZIP library writes an archive through a temporary of its own, named after ours with
   // "." and six more characters.
-  return rest.size() > 7 && rest[rest.size() - 7] == '.' && IsToken(rest.substr(rest.size() - 6)) &&
-         ParseSuffix(rest.substr(0, rest.size() - 7), pid);
+  bool ours = ParseSuffix(rest, parsed) ||
+              (rest.size() > 7 && rest[rest.size() - 7] == '.' &&
+               IsToken(rest.substr(rest.size() - 6)) &&
+               ParseSuffix(rest.substr(0, rest.size() - 7), parsed));
+  if (ours && owner != nullptr) *owner = parsed;
+  return ours;
+}
+
+bool IsTemporaryName(const std::string& name, pid_t* pid) {
+  TemporaryOwner owner;
+  if (!IsTemporaryName(name, &owner)) return false;
+  if (pid != nullptr) *pid = owner.pid;
+  return true;
 }
 
 int RemoveStaleTemporaries(const std::string& dir) {
   DIR* d = ::opendir(dir.c_str());
   if (d == nullptr) return 0;
   std::vector<std::string> stale;
-  pid_t self = ::getpid();
   while (dirent* e = ::readdir(d)) {
     std::string name = e->d_name;
-    pid_t pid = 0;
-    if (!IsTemporaryName(name, &pid)) continue;
-    if (pid == self || (pid > 0 && ProcessRuns(pid))) continue;
+    TemporaryOwner owner;
+    if (!IsTemporaryName(name, &owner) || OwnerRuns(owner)) continue;
     stale.push_back(name);
   }
   ::closedir(d);

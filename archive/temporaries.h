@@ -2,13 +2,18 @@
 // written file into place.
 //
 // Everything the Zip component writes goes first to a temporary file beside its target, named
-// "." + the target's name + ".vrd" + the process number + "." + six letters or digits
-// ("PETAK.zip" -> ".PETAK.zip.vrd4242.a8Zk3Q"). Earlier versions left the process number out
-// (".PETAK.zip.vrda8Zk3Q"); both forms are ours and nothing else is. The live temporaries
-// of the process are known here, so that an interrupt, terminate or hang-up signal removes
-// them before the program ends (`RemoveTemporariesOnTermination`), and a run that starts
-// removes those that a killed run left behind (`RemoveStaleTemporaries`): files of our
-// pattern whose process no longer runs. The one exception is a second copy-to-be that a
+// "." + the target's name + ".vrd" + its owner + "." + six letters or digits. The owner is the
+// process number, when the process started (clock ticks since boot) and the first eight hex
+// digits of the boot id, joined by "_" ("PETAK.zip" ->
+// ".PETAK.zip.vrd4242_81234_1f0c9a7e.a8Zk3Q"), so that a process number used again by another
+// process, in this boot or after a reboot, does not keep a dead run's file. Earlier versions
+// wrote the process number alone (".PETAK.zip.vrd4242.a8Zk3Q") or no owner at all
+// (".PETAK.zip.vrda8Zk3Q"); all three forms are ours and nothing else is, and the number alone
+// is still written where the system does not tell the start time or boot. The live
+// temporaries of the process are known here, so that an interrupt, terminate or hang-up
+// signal removes them before the program ends (`RemoveTemporariesOnTermination`), and a run
+// that starts removes those that a killed run left behind (`RemoveStaleTemporaries`): files of
+// our pattern whose process no longer runs. The one exception is a second copy-to-be that a
 // killed run left after it had replaced the archive: that is put in place, not removed.
 //
 // A restore registers the directories it created and its journal too: the termination
@@ -28,6 +33,8 @@
 
 #include <string>
 #include <vector>
+
+#include "platform/process.h"
 
 namespace verdan::archive {
 
@@ -100,8 +107,8 @@ int CreateTemporary(const std::string& target, std::string& temp);
 // Makes a temporary beside `target` that is a second name (hard link) of `existing`, and
 // registers it. False with errno set when the file system has no hard links or they cannot
 // cross to `target`'s directory. Its name carries "+link" after the target's name
-// (".PETAK_2_.zip+link.vrd4242.a8Zk3Q"): left by a killed process, it is put in place at
-// `target` by `RemoveStaleTemporaries` if `existing` has been replaced meanwhile.
+// (".PETAK_2_.zip+link.vrd4242_81234_1f0c9a7e.a8Zk3Q"): left by a killed process, it is put in
+// place at `target` by `RemoveStaleTemporaries` if `existing` has been replaced meanwhile.
 bool LinkTemporary(const std::string& existing, const std::string& target, std::string& temp);
 
 // Copies `existing` into a new temporary beside `target` (synced, with the same permissions).
@@ -137,12 +144,19 @@ void ForgetJournal(const std::string& path);
 // ending, when nothing new is made).
 int CreateJournalFile(const std::string& path);
 
-// True when `name` (a name without directory) has our temporary pattern; `pid` is then the
-// process that made it, or 0 for the older form without one.
+// Who made a temporary, as its name tells: the process number (0 in the oldest form), and
+// when that process started with the boot it ran in (0 and "" in the older forms).
+using TemporaryOwner = platform::ProcessIdentity;
+
+// True when `name` (a name without directory) has our temporary pattern; `owner` (`pid`) is
+// then who made it.
+bool IsTemporaryName(const std::string& name, TemporaryOwner* owner);
 bool IsTemporaryName(const std::string& name, pid_t* pid = nullptr);
 
 // Removes the files of our pattern in `dir` whose process no longer runs, and those of the
-// older form. Never follows a link or removes anything else. A linked temporary whose file
+// oldest form. A name with start time and boot counts as live only while a process of that
+// number runs that started then, in this boot; a name with the number alone while any
+// process of that number runs. Never follows a link or removes anything else. A linked temporary whose file
 // has no other name left (the file it was linked to was replaced before the process died)
 // is the only copy of what that file held: it is renamed to its target instead. Returns how
 // many were removed.

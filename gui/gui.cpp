@@ -97,9 +97,9 @@ int Run(int argc, char** argv, const std::vector<std::string>& rest) {
   InstallQtTranslation(application);
   QtUi ui;
   // A settings file that cannot be used is told once, in a box of the window that met it.
-  platform::SetProfileNotice([&ui](const std::string& file) {
+  platform::SetProfileNotice([&ui](const std::string&, const std::string& text) {
     platform::MessageSpec box;
-    box.text = platform::ProfileNoticeText(file);
+    box.text = text;
     box.icon = platform::Icon::kExclamation;
     ui.Message(box);
   });

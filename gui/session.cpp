@@ -158,7 +158,10 @@ void Session::RunFrame(const std::function<void(FrameView&)>& started) {
   bool closed = false;
   QMetaObject::Connection c = connect(view_.get(), &FrameView::Closed, this, [&closed] {
     closed = true;
-    QApplication::quit();
+    // Not quit(): that first asks every top-level window to close, and a window whose logic
+    // is still busy (an edit form, which closes with its list) refuses, so the program would
+    // go on without its frame. The frame has ended; its windows are closed below.
+    QCoreApplication::exit(0);
   });
   view_->show();
   program_.windows.Start([frame = frame_](platform::EventQueue& queue) { frame->Run(queue); });

@@ -6,7 +6,9 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -43,52 +45,115 @@ FileKind KindOf(const std::string& file) {
   return S_ISREG(st.st_mode) ? FileKind::kRegular : FileKind::kOther;
 }
 
-// Reads the lines of a regular file. The file is opened without blocking and checked again
-// once open, so a FIFO or device put in its place meanwhile is never read.
-std::vector<std::string> ReadLines(const std::string& file, FileKind& kind) {
-  std::vector<std::string> lines;
+// Opens a regular file for reading. The file is opened without blocking and checked again
+// once open, so a FIFO or device put in its place meanwhile is never read. -1 when there is
+// nothing to read; `kind` says why.
+int OpenRegular(const std::string& file, FileKind& kind) {
   kind = FileKind::kMissing;
   int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
     if (errno != ENOENT && errno != ENOTDIR) kind = KindOf(file);
-    return lines;
+    return -1;
   }
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     kind = FileKind::kOther;
     ::close(fd);
-    return lines;
+    return -1;
   }
   kind = FileKind::kRegular;
-  std::string text;
-  char buf[8192];
+  return fd;
+}
+
+// Hands the lines of `fd` to `line` in order (numbered from 1, without the line end), each
+// read once: the time is linear in the file's size. A line longer than `kMaxProfileLineBytes`
+// is handed over with `tooLong` set and, unless `keepLong`, without its text (so a huge line
+// takes no memory). `line` returns false to stop early.
+template <typename LineFn>
+void ScanLines(int fd, bool keepLong, LineFn&& line) {
+  std::string current;
+  bool tooLong = false;
+  std::size_t number = 1;
+  bool any = false;  // bytes since the last line end
+  auto flush = [&] {
+    if (!current.empty() && current.back() == '\r') current.pop_back();
+    if (current.size() > kMaxProfileLineBytes) tooLong = true;
+    bool go = line(current, number, tooLong);
+    current.clear();
+    tooLong = false;
+    any = false;
+    ++number;
+    return go;
+  };
+  std::vector<char> buf(64 << 10);
   for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
+    ssize_t n = ::read(fd, buf.data(), buf.size());
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    text.append(buf, static_cast<std::size_t>(n));
+    const char* p = buf.data();
+    const char* end = p + n;
+    while (p < end) {
+      const char* nl =
+          static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+      const char* stop = nl != nullptr ? nl : end;
+      std::size_t take = static_cast<std::size_t>(stop - p);
+      if (take > 0) any = true;
+      // One byte over the limit is kept so that a "\r" ending a line of exactly the limit
+      // is not mistaken for more text.
+      if (!tooLong && current.size() + take > kMaxProfileLineBytes + 1) {
+        tooLong = true;
+        if (!keepLong) current.clear();
+      }
+      if (!tooLong || keepLong) current.append(p, take);
+      if (nl == nullptr) break;
+      if (!flush()) return;
+      p = nl + 1;
+    }
+  }
+  if (any) flush();
+}
+
+// The lines of a regular file, too long ones included as they are. A file larger than
+// `kMaxProfileFileBytes` is not read (`tooBig` is set): it is no settings file to rewrite.
+std::vector<std::string> ReadLines(const std::string& file, FileKind& kind, bool& tooBig) {
+  std::vector<std::string> lines;
+  tooBig = false;
+  int fd = OpenRegular(file, kind);
+  if (fd < 0) return lines;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) > kMaxProfileFileBytes) {
+    tooBig = true;
+  } else {
+    ScanLines(fd, true, [&](std::string& text, std::size_t, bool) {
+      lines.push_back(std::move(text));
+      return true;
+    });
   }
   ::close(fd);
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
   return lines;
 }
 
-// The notice for a file that is not a regular file, once per file name and process; empty
-// when it was given already. Called under g_mutex; the caller gives it after unlocking.
-ProfileNotice NoticeFor(const std::string& file) {
-  if (!g_noticed.insert(file).second) return {};
-  if (g_notice) return g_notice;
-  return [](const std::string& name) {
-    std::fprintf(stderr, "verdan: %s\n", ProfileNoticeText(name).c_str());
-  };
+// A notice to give once the port's lock is released.
+using PendingNotice = std::function<void()>;
+
+// The notice `text` about `file`, once per `what` and process; empty when it was given
+// already. Called under g_mutex; the caller runs it after unlocking.
+PendingNotice NoticeFor(const std::string& what, const std::string& file, std::string text) {
+  if (!g_noticed.insert(what).second) return {};
+  ProfileNotice to = g_notice;
+  if (!to)
+    to = [](const std::string&, const std::string& t) {
+      std::fprintf(stderr, "verdan: %s\n", t.c_str());
+    };
+  return [to, file, text = std::move(text)] { to(file, text); };
+}
+
+PendingNotice NotRegularNotice(const std::string& file) {
+  return NoticeFor(file, file, ProfileNoticeText(file));
+}
+
+PendingNotice LongLineNotice(const std::string& file, std::size_t line) {
+  return NoticeFor(file + "\n" + std::to_string(line), file, ProfileLongLineText(file, line));
 }
 
 // Section name of a "[name]" line, or nothing.
@@ -149,9 +214,20 @@ void ResetProfileNotices() {
   g_noticed.clear();
 }
 
+std::string ProfileTooBigText(const std::string& file) {
+  return file + " je veći od " + std::to_string(kMaxProfileFileBytes >> 20) +
+         " MB i nije datoteka postavki: postavke se ne spremaju.";
+}
+
+std::string ProfileLongLineText(const std::string& file, std::size_t line) {
+  return file + ", redak " + std::to_string(line) + ": redak je dulji od " +
+         std::to_string(kMaxProfileLineBytes) +
+         " bajta (ni jedna postavka nije tako duga) i ne čita se; ostale postavke vrijede.";
+}
+
 std::string GetProfileString(const std::string& section, const std::string& key,
                              const std::string& defaultValue, const std::string& file) {
-  ProfileNotice notice;
+  PendingNotice notice;
   std::string value = defaultValue;
   {
     std::lock_guard lock(g_mutex);
@@ -159,18 +235,26 @@ std::string GetProfileString(const std::string& section, const std::string& key,
     const std::string wantKey = Lower(CutChars(key, 64));
     bool inSection = false;
     FileKind kind;
-    for (const std::string& line : ReadLines(file, kind)) {
-      std::string name, k, v;
-      if (SectionOf(line, name)) {
-        inSection = Lower(name) == wantSection;
-      } else if (inSection && KeyOf(line, k, v) && Lower(k) == wantKey) {
-        value = CutChars(v, 1024);
-        break;
-      }
+    int fd = OpenRegular(file, kind);
+    if (fd >= 0) {
+      ScanLines(fd, false, [&](const std::string& line, std::size_t number, bool tooLong) {
+        std::string name, k, v;
+        if (tooLong) {
+          // No value is that long: the line is not read, the rest of the file is.
+          if (!notice) notice = LongLineNotice(file, number);
+        } else if (SectionOf(line, name)) {
+          inSection = Lower(name) == wantSection;
+        } else if (inSection && KeyOf(line, k, v) && Lower(k) == wantKey) {
+          value = CutChars(v, kMaxProfileValueChars);
+          return false;
+        }
+        return true;
+      });
+      ::close(fd);
     }
-    if (kind == FileKind::kOther) notice = NoticeFor(file);
+    if (kind == FileKind::kOther) notice = NotRegularNotice(file);
   }
-  if (notice) notice(file);
+  if (notice) notice();
   return value;
 }
 
@@ -179,19 +263,23 @@ bool WriteProfileString(const std::string& section, const std::string& key,
   std::unique_lock lock(g_mutex);
   const std::string sec = CutChars(section, 64);
   const std::string k = CutChars(key, 64);
-  std::string v = CutChars(value, 1024);
+  std::string v = CutChars(value, kMaxProfileValueChars);
   for (char& c : v)
     if (c == '\r' || c == '\n') c = ' ';  // one key is one line
   const std::string wantSection = Lower(sec);
   const std::string wantKey = Lower(k);
 
   FileKind kind;
-  std::vector<std::string> lines = ReadLines(file, kind);
-  if (kind == FileKind::kOther) {
-    // Renaming over it would replace whatever stands there; the settings are not stored.
-    ProfileNotice notice = NoticeFor(file);
+  bool tooBig = false;
+  // Lines too long to be read are kept as they are, unless it is the written key's.
+  std::vector<std::string> lines = ReadLines(file, kind, tooBig);
+  if (kind == FileKind::kOther || tooBig) {
+    // Renaming over it would replace whatever stands there, or a file that holds more than
+    // settings; the settings are not stored.
+    PendingNotice notice = tooBig ? NoticeFor(file + "\nsize", file, ProfileTooBigText(file))
+                                  : NotRegularNotice(file);
     lock.unlock();
-    if (notice) notice(file);
+    if (notice) notice();
     return false;
   }
   bool inSection = false, sectionSeen = false, done = false;

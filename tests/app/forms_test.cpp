@@ -1,6 +1,8 @@
 // The two forms, called from their lists as the user would call them: numbering and pre-adding
 // an archive definition, cancelling, duplicates, rewriting only what changed, a change that
 // collides with another station, deleting, the file dialogs and the current directory.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,7 +10,10 @@
 #include "app/archive_definitions.h"
 #include "app/file_list.h"
 #include "list_fixture.h"
+#include "platform/clock.h"
+#include "platform/keyed_file.h"
 #include "platform/paths.h"
+#include "platform/process.h"
 
 namespace verdan::app {
 namespace {
@@ -103,9 +108,55 @@ TEST_F(FormsTest, InsertNumbersAfterTheHighestIdAndCancellingLeavesNothing) {
   EXPECT_EQ(program.arhive.ReferenceCount, 0);
 }
 
+// The pre-added record carries the mark of the process whose form holds it; at the next start
+// one whose process has ended (killed with the form open) is removed, and nothing else is.
+TEST_F(FormsTest, APreAddedRecordLeftByAnEndedProcessIsRemovedAndNoOtherRecord) {
+  const std::string self = platform::ProcessTag(::getpid());
+  platform::ProcessIdentity me;
+  ASSERT_TRUE(platform::ParseProcessTag(self, me));
+  ASSERT_NE(me.start, 0u) << self;
+  const std::string ended =
+      std::to_string(me.pid) + "_" + std::to_string(me.start + 1) + "_" + me.boot;
+  const std::string otherBoot = std::to_string(me.pid) + "_" + std::to_string(me.start) +
+                                (me.boot == "00000000" ? "_00000001" : "_00000000");
+  AddDefinitions({"/backup/a.zip"});
+  {
+    platform::KeyedFile file(TableLayoutOf(program.arhive));
+    ASSERT_EQ(file.Open(), 0);
+    const std::int64_t day = platform::DayCountFromDate({2006, 3, 8});
+    ASSERT_EQ(file.Add({std::int64_t{2}, "", "", "", day, "", "~" + ended}), 0);  // left behind
+    ASSERT_EQ(file.Add({std::int64_t{3}, "", "", "", day, "", "~" + otherBoot}),
+              0);  // another station
+    ASSERT_EQ(file.Add({std::int64_t{4}, "Moj", "", "", day, "", "~" + ended}), 0);  // has a name
+    ASSERT_EQ(file.Add({std::int64_t{5}, "", "", "", day, "", ""}), 0);              // no mark
+    ASSERT_EQ(file.Add({std::int64_t{6}, "", "", "", day, "", "~nije_oznaka"}), 0);
+  }
+  auto w = Start(DefinitionBrowse());
+  auto form = Call(w, BrowseButton::kInsert);
+  EXPECT_EQ(Value(form, kDfId), "7");
+  EXPECT_EQ(Value(form, kDfStatus), "");  // the mark is the stored record's only
+  std::vector<platform::Record> stored = Stored(program.arhive);
+  ASSERT_EQ(stored.size(), 7u);
+  EXPECT_EQ(Field(stored.back(), 6), "~" + self);
+
+  EXPECT_EQ(RemoveAbandonedInserts(program), 1);  // the open form's record stays
+  std::vector<std::string> ids;
+  for (const auto& r : Stored(program.arhive)) ids.push_back(Field(r, 0));
+  EXPECT_EQ(ids, (std::vector<std::string>{"1", "3", "4", "5", "6", "7"}));
+
+  Enter(form, kDfPath, "/backup/b.zip", "/backup/b.zip");
+  Enter(form, kDfStatus, "tjedni", "tjedni");
+  ASSERT_TRUE(form->Press(kDfOk));
+  FormClosed(w);
+  EXPECT_EQ(Field(Stored(program.arhive).back(), 6), "tjedni");
+  EXPECT_EQ(RemoveAbandonedInserts(program), 0);
+  EXPECT_EQ(Stored(program.arhive).size(), 6u);
+}
+
 TEST_F(FormsTest, DuplicateNameInAnotherCaseIsRefusedAndTheFormStaysOpen) {
   auto w = Start(DefinitionBrowse());
   auto form = Call(w, BrowseButton::kInsert);
+  Enter(form, kDfDisk, "e:", "e:");
   Enter(form, kDfName, "Tjedni", "Tjedni");
   ASSERT_TRUE(form->Press(kDfOk));
   FormClosed(w);
@@ -126,6 +177,49 @@ TEST_F(FormsTest, DuplicateNameInAnotherCaseIsRefusedAndTheFormStaysOpen) {
   EXPECT_EQ(program.CallResponse, 1);
   EXPECT_EQ(w->Snapshot().rows.size(), 2u);
   EXPECT_EQ(Stored(program.arhive).size(), 2u);
+}
+
+// A blank disk makes "\Tjedni.zip" of the name, an archive in the root directory; that and
+// a definition without any path are refused on "OK", and nothing is written.
+TEST_F(FormsTest, APathWithoutDirectoryOrWithNoneIsRefusedAndNothingIsWritten) {
+  auto w = Start(DefinitionBrowse());
+  auto form = Call(w, BrowseButton::kInsert);
+  ASSERT_TRUE(form->Press(kDfOk));
+  ASSERT_TRUE(WaitUntil([&] { return ui.Messages().size() == 1; }));
+  EXPECT_EQ(ui.Messages()[0].text, "Upišite naziv ili stazu arhiva !");
+  Enter(form, kDfName, "Tjedni", "Tjedni");
+  EXPECT_EQ(Value(form, kDfPath), "\\Tjedni.zip");
+  ASSERT_TRUE(form->Press(kDfOk));
+  ASSERT_TRUE(WaitUntil([&] { return ui.Messages().size() == 2; }));
+  EXPECT_EQ(ui.Messages()[1].text,
+            "Staza \\Tjedni.zip vodi u korijenski direktorij datotečnog sustava: upišite disk ili "
+            "direktorij arhiva !");
+  // The path made of disk and name is made again from the disk given now.
+  ASSERT_TRUE(WaitUntil([&] { return Value(form, kDfPath).empty(); }));
+  EXPECT_TRUE(form->Snapshot().open);
+  EXPECT_EQ(form->Snapshot().focus, kDfDisk);
+  ASSERT_EQ(Stored(program.arhive).size(), 1u);
+  EXPECT_EQ(Field(Stored(program.arhive)[0], 3), "");  // only the pre-added record
+  Enter(form, kDfDisk, "d:", "d:");
+  ASSERT_TRUE(form->Press(kDfOk));
+  FormClosed(w);
+  EXPECT_EQ(program.CallResponse, 1);
+  EXPECT_EQ(Field(Stored(program.arhive).at(0), 3), "d:\\Tjedni.zip");
+
+  // A path typed into the root directory, in a change: refused, the stored one stays.
+  form = Call(w, BrowseButton::kChange);
+  for (const char* typed : {"/Tjedni.zip", "/mnt/../Tjedni.zip"}) {
+    std::size_t before = ui.Messages().size();
+    Enter(form, kDfPath, typed, typed);
+    ASSERT_TRUE(form->Press(kDfOk));
+    ASSERT_TRUE(WaitUntil([&] { return ui.Messages().size() == before + 1; }));
+    EXPECT_EQ(ui.Messages().back().text, RootPathText(typed));
+    EXPECT_EQ(form->Snapshot().focus, kDfPath);
+  }
+  ASSERT_TRUE(form->Press(kDfCancel));
+  FormClosed(w);
+  EXPECT_EQ(Field(Stored(program.arhive).at(0), 3), "d:\\Tjedni.zip");
+  EXPECT_FALSE(std::filesystem::exists("/Tjedni.zip"));
 }
 
 TEST_F(FormsTest, ChangeRewritesOnlyWhatChangedAndShowsAnotherStationsChange) {

@@ -23,6 +23,7 @@
 #include <random>
 #include <thread>
 
+#include "platform/process.h"
 #include "support/temp_dir.h"
 
 extern char** environ;
@@ -515,15 +516,40 @@ TEST_F(BackupCommand, InterruptedRunsLeaveNoTemporariesAndStaleOnesGoAtTheNextRu
   // ... and there are older ones of ours, and files that only look like them.
   pid_t dead = DeadProcess();
   ASSERT_NE(dead, 0);
-  for (const std::string& stale : {"." + name + ".vrdAbC123", "." + name + ".vrdAbC123.x1Y2z3",
-                                   ".kupci.tps.vrd" + std::to_string(dead) + ".Qq7788"})
+  // This test process is alive: a name with its number and its start and boot is live, and
+  // so is one with its number alone; the same number with another start time or boot is a
+  // dead process whose number was used again (after a reboot, say).
+  const std::string self = verdan::platform::ProcessTag(::getpid());
+  std::smatch tag;
+  ASSERT_TRUE(std::regex_match(self, tag, std::regex("([0-9]+)_([0-9]+)_([0-9a-f]{8})"))) << self;
+  const std::string pid = tag[1], boot = tag[3];
+  const std::string later = std::to_string(std::stoull(tag[2]) + 1);
+  const std::string otherBoot = boot == "00000000" ? "00000001" : "00000000";
+  for (const std::string& stale :
+       {"." + name + ".vrdAbC123", "." + name + ".vrdAbC123.x1Y2z3",
+        ".kupci.tps.vrd" + std::to_string(dead) + ".Qq7788",
+        "." + name + ".vrd" + pid + "_" + later + "_" + boot + ".Rr1122",
+        "." + name + ".vrd" + pid + "_" + tag[2].str() + "_" + otherBoot + ".Ss3344.p0P0p0"})
     WriteFile(dest + "/" + stale, "stale");
-  const std::vector<std::string> foreign = {".drugo.vrd1.AbC123", ".drugo.vrdAbC12", "PETAK.zip.vrdAbC123"};
+  const std::vector<std::string> live = {".kupci.tps.vrd" + self + ".Tt5566",
+                                         ".kupci.tps.vrd" + pid + ".Uu7788"};
+  for (const auto& f : live) WriteFile(dest + "/" + f, "živo");
+  // The only name left of an earlier archive, made by a process that has died: put in place.
+  WriteFile(dest + "/.stara.zip+link.vrd" + pid + "_" + later + "_" + boot + ".Vv9900", "stara");
+  const std::vector<std::string> foreign = {".drugo.vrd1.AbC123", ".drugo.vrdAbC12",
+                                            "PETAK.zip.vrdAbC123", ".drugo.vrd12_34.AbC123",
+                                            ".drugo.vrd12_34_ABCDEF01.AbC123"};
   for (const auto& f : foreign) WriteFile(dest + "/" + f, "tuđe");
   fs::create_directory(dest + "/.mapa.vrdAbC123");
   ProcessResult r = Verdan(work, {"backup", "dest"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(Hidden(dest), (std::vector<std::string>{".drugo.vrd1.AbC123", ".drugo.vrdAbC12", ".mapa.vrdAbC123"}));
+  std::vector<std::string> kept = {".drugo.vrd1.AbC123", ".drugo.vrd12_34.AbC123",
+                                   ".drugo.vrd12_34_ABCDEF01.AbC123", ".drugo.vrdAbC12",
+                                   ".mapa.vrdAbC123"};
+  kept.insert(kept.end(), live.begin(), live.end());
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(Hidden(dest), kept);
+  EXPECT_EQ(ReadFile(dest + "/stara.zip"), "stara");
   for (const auto& f : foreign) EXPECT_EQ(ReadFile(dest + "/" + f), "tuđe");
   EXPECT_EQ(RunProcess({"/usr/bin/unzip", "-tq", dest + "/" + name}, dir.path()).status, 0);
 }

@@ -3,6 +3,8 @@
 // list's form showing up as a row.
 #include "gui/browse_view.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <QHeaderView>
@@ -19,6 +21,8 @@
 #include "gui/session.h"
 #include "gui_test_support.h"
 #include "platform/clock.h"
+#include "platform/keyed_file.h"
+#include "platform/process.h"
 #include "support/scripted_ui.h"
 #include "support/temp_dir.h"
 
@@ -151,6 +155,76 @@ TEST(BrowseViewTest, BothListsInsertThroughTheirFormsAndShowTheNewRow) {
   EXPECT_EQ(reached, steps.size());
   EXPECT_EQ(status, 0);
   EXPECT_EQ(program.windows.Running(), 0u);
+}
+
+// "&KRAJ" while the definition form of an insert is open: the program ends (the form is
+// cancelled with the list and the frame), and the record the insert added is gone again. A
+// record that an earlier, killed program's insert left is removed when the program starts.
+TEST(BrowseViewTest, EndingWithAnInsertFormOpenEndsTheProgramAndRemovesTheAddedRecord) {
+  testing::App();
+  platform::ProcessIdentity me;
+  ASSERT_TRUE(platform::ParseProcessTag(platform::ProcessTag(::getpid()), me));
+  const std::string ended =
+      "~" + std::to_string(me.pid) + "_" + std::to_string(me.start + 1) + "_" + me.boot;
+  for (int round = 0; round < 5; ++round) {
+    verdan::testing::TempDir dir;
+    verdan::testing::ScopedCwd cwd(dir.path());
+    {
+      verdan::testing::ScriptedUi scripted;
+      app::Program seed(scripted);
+      ASSERT_TRUE(app::OpenTable(seed, seed.email));
+      app::LoadEmailSettings(seed);
+      app::CloseTable(seed.email);
+      platform::KeyedFile file(app::TableLayoutOf(seed.arhive));
+      ASSERT_EQ(file.Create(), 0);
+      ASSERT_EQ(file.Open(), 0);
+      ASSERT_EQ(
+          file.Add({std::int64_t{1}, "Tjedni", "d:", "d:\\Tjedni.zip", std::int64_t{0}, "", ""}),
+          0);
+      ASSERT_EQ(file.Add({std::int64_t{2}, "", "", "", std::int64_t{0}, "", ended}), 0);
+    }
+    QtUi ui;
+    app::Program program(ui);
+    Session session(program, ui);
+    bool formShown = false;
+    testing::Steps steps = {
+        [&](FrameView& f) {
+          if (!f.Button(app::FrameButton::kEnd)->isEnabled()) return false;
+          program.windows.Start(session.DefinitionsProcedure());
+          return true;
+        },
+        [](FrameView& f) {
+          BrowseView* list = FindList(f, app::kDefinitionsTitle);
+          if (!list || !list->State().open) return false;
+          list->Button(app::BrowseButton::kInsert)->click();
+          return true;
+        },
+        [&](FrameView& f) {
+          BrowseView* list = FindList(f, app::kDefinitionsTitle);
+          FormView* form = list ? list->Form() : nullptr;
+          if (!form || !form->isVisible()) return false;
+          formShown = true;
+          f.Button(app::FrameButton::kEnd)->click();
+          return true;
+        },
+    };
+    std::size_t reached = 0;
+    int status = app::RunProgram(program, platform::SystemDesktop(), [&] {
+      session.RunFrame([&](FrameView& view) { testing::PollSteps(view, steps, reached); });
+    });
+    EXPECT_TRUE(formShown) << "round " << round;
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(program.windows.Running(), 0u);
+    // Read back by a program of its own: only the user's definition is left.
+    verdan::testing::ScriptedUi scripted;
+    app::Program check(scripted);
+    ASSERT_TRUE(app::OpenTable(check, check.arhive));
+    app::SetOrder(check, check.arhive, app::ARH_KEYID);
+    std::vector<int> ids;
+    while (app::NextRecord(check, check.arhive) == 0) ids.push_back(check.ARH.ID);
+    EXPECT_EQ(ids, std::vector<int>{1}) << "round " << round;
+    app::CloseTable(check.arhive);
+  }
 }
 
 }  // namespace

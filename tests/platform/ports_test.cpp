@@ -54,7 +54,10 @@ TEST(Profile, AFifoDeviceOrDirectoryReadsAsEmptyIsNeverReplacedAndIsToldOnce) {
   std::string fifo = dir.File("verdan.env");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   std::vector<std::string> told;
-  SetProfileNotice([&told](const std::string& file) { told.push_back(file); });
+  SetProfileNotice([&told](const std::string& file, const std::string& text) {
+    told.push_back(file);
+    EXPECT_EQ(text, ProfileNoticeText(file));
+  });
   ResetProfileNotices();
   // Nobody writes to the FIFO: a blocking open would never return.
   EXPECT_EQ(GetProfileString("Email_Postavke", "CC", "", fifo), "");
@@ -71,6 +74,43 @@ TEST(Profile, AFifoDeviceOrDirectoryReadsAsEmptyIsNeverReplacedAndIsToldOnce) {
   SetProfileNotice({});
   EXPECT_EQ(ProfileNoticeText("verdan.env"),
             "verdan.env nije obična datoteka: postavke se čitaju kao prazne i ne spremaju se.");
+}
+
+TEST(Profile, AnOverlongLineIsSkippedWithANoticeAndTheOtherLinesStillCount) {
+  TempDir dir;
+  std::string file = dir.File("verdan.env");
+  const std::string huge(8u << 20, 'a');
+  const std::string longest(kMaxProfileLineBytes - 4, 'x');  // "BCC=" and this: at the limit
+  WriteFile(file, "[Email_Postavke]\r\nOrganization=Tvrtka d.o.o.\r\nCC=" + huge +
+                      "\r\nBCC=" + longest + "\r\n[Diskovi]\r\nE=/media/usb\r\n");
+  std::vector<std::pair<std::string, std::string>> told;
+  SetProfileNotice([&told](const std::string& f, const std::string& text) {
+    told.emplace_back(f, text);
+  });
+  ResetProfileNotices();
+  EXPECT_EQ(GetProfileString("Email_Postavke", "CC", "none", file), "none");
+  EXPECT_EQ(GetProfileString("Email_Postavke", "Organization", "", file), "Tvrtka d.o.o.");
+  EXPECT_EQ(GetProfileString("Email_Postavke", "BCC", "", file),
+            std::string(kMaxProfileValueChars, 'x'));
+  EXPECT_EQ(GetProfileString("Diskovi", "E", "", file), "/media/usb");
+  // Told once, with the file and the line.
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_EQ(told[0].first, file);
+  EXPECT_EQ(told[0].second, file + ", redak 3: redak je dulji od 8192 bajta (ni jedna postavka "
+                                   "nije tako duga) i ne čita se; ostale postavke vrijede.");
+  // Writing the key replaces the overlong line; every other line stays.
+  ASSERT_TRUE(WriteProfileString("Email_Postavke", "CC", "c@example.com", file));
+  EXPECT_EQ(GetProfileString("Email_Postavke", "CC", "", file), "c@example.com");
+  EXPECT_EQ(GetProfileString("Diskovi", "E", "", file), "/media/usb");
+  EXPECT_LT(ReadFile(file).size(), 2 * kMaxProfileLineBytes);
+  // A file far larger than any settings is read, but never rewritten.
+  WriteFile(file, "[S]\nK=v\n" + std::string(kMaxProfileFileBytes, '\n') + "[T]\nL=w\n");
+  EXPECT_EQ(GetProfileString("T", "L", "", file), "w");
+  EXPECT_FALSE(WriteProfileString("S", "K", "u", file));
+  EXPECT_EQ(GetProfileString("S", "K", "", file), "v");
+  ASSERT_EQ(told.size(), 2u);
+  EXPECT_EQ(told[1].second, ProfileTooBigText(file));
+  SetProfileNotice({});
 }
 
 TEST(Paths, DriveLettersMapThroughTheProfileOrMnt) {

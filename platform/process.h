@@ -1,0 +1,45 @@
+// Who a process is, in a form that outlives it: its number, when it started (clock ticks
+// since boot) and which boot it ran in. A process number alone is used again once its
+// process has died, and is meaningless after a reboot; with the start time and the boot it
+// names one process only. Files and records a process leaves behind carry this tag, so that
+// a later run can tell whether their owner still runs.
+//
+// Thread-safety: every function may be called from any thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+
+namespace verdan::platform {
+
+struct ProcessIdentity {
+  pid_t pid = 0;
+  unsigned long long start = 0;  // 0: not known
+  std::string boot;              // eight hex digits of the boot id; "": not known
+};
+
+// The first eight hex digits of the running system's boot id; "" when it does not tell.
+const std::string& BootTag();
+
+// When process `pid` started, in clock ticks since boot; 0 when that cannot be read (no such
+// process, or the system hides it).
+unsigned long long ProcessStartTime(pid_t pid);
+
+// "PID_START_BOOT" for process `pid` ("4242_81234_1f0c9a7e"), or the number alone when the
+// system does not tell its start time or boot.
+std::string ProcessTag(pid_t pid);
+
+// Reads a tag of either form; false for anything else.
+bool ParseProcessTag(std::string_view text, ProcessIdentity& identity);
+
+enum class ProcessState {
+  kRuns,       // a process of that number runs (and, when the tag tells, started then)
+  kEnded,      // no such process runs in this boot
+  kOtherBoot,  // the tag is of another boot: of this machine before a restart, or of
+               // another machine sharing the files
+};
+ProcessState StateOf(const ProcessIdentity& identity);
+
+}  // namespace verdan::platform
