@@ -269,6 +269,12 @@ int SendCommand(const Args& args) {
           if (event.code == platform::kEventTimer) email.CalcProgress();
         }
         queue.SetTimer(0);
+        // A failure ends the run: what is still queued (the other parts of a split
+        // attachment among them) is not sent on a connection of its own.
+        if (email.failed() && email.DATAQUEUE && !email.DATAQUEUE->empty()) {
+          email.Abort();
+          email.FreeDataQueue();
+        }
         // Let the close that followed QUIT finish before the object goes.
         const auto until = std::chrono::steady_clock::now() + kCloseGrace;
         while (email.layer().GetFigures().clientSockets > 0 &&
@@ -279,7 +285,9 @@ int SendCommand(const Args& args) {
       }
     }
     email.Kill();
-    if (email.sent() > 0) status = kExitOk;
+    // Success only when every message (every part of a split attachment) was accepted and
+    // nothing failed on the way.
+    if (email.sent() > 0 && !email.failed()) status = kExitOk;
     // The log of runs: what was sent, how much, how long, and how it ended.
     app::RunLogEntry entry;
     entry.command = "send";
