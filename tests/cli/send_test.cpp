@@ -204,6 +204,22 @@ TEST_F(SendCommand, TheSavedProfileIsUsedWhenOptionsAreAbsent) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(ReadFile(dir_.File("out2/msg1.json")).find("\"login\": \"korisnik\""), std::string::npos);
   EXPECT_NE(ReadFile(dir_.File("out2/msg1.eml")).find("Subject: "), std::string::npos);
+  // The password was kept in the credentials file, not in the table.
+  EXPECT_EQ(ReadFile(dir_.File("work/PEMAIL.TPS")).find("tajna"), std::string::npos);
+  EXPECT_NE(ReadFile(dir_.File("work/verdan.credentials")).find("\nsmtp.password=tajna\n"), std::string::npos);
+
+  // A credentials file others could read is not trusted: nothing is sent, and it says why.
+  ::chmod(dir_.File("work/verdan.credentials").c_str(), 0644);
+  const std::string before = guarded.Commands();
+  r = RunProcess({VERDAN_BINARY, "send", "backup.zip"}, work, {}, 60);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("verdan send: Datoteka s tajnim podacima verdan.credentials mogu čitati ili "
+                       "mijenjati i drugi korisnici (prava 0644)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("E-mail nije poslan."), std::string::npos) << r.err;
+  EXPECT_EQ(guarded.Commands(), before);
+  EXPECT_FALSE(Exists(dir_.File("out2/msg2.eml")));
 }
 
 // The server's record of message N: whether it came over TLS, the login mechanism and the
