@@ -34,7 +34,7 @@ using platform::TrimRightCopy;
 constexpr const char* kUsage =
     "Upotreba: verdan send [DATOTEKA...] [--server HOST] [--port N] [--user IME]\n"
     "       [--password-stdin] [--from ADRESA] [--to POPIS] [--cc POPIS] [--bcc POPIS]\n"
-    "       [--subject TEKST] [--text TEKST] [--tls none|starttls|implicit]\n"
+    "       [--subject TEKST] [--text TEKST] [--tls none|starttls|implicit|cleartext]\n"
     "       [--cafile DATOTEKA] [--split] [--encode-headers]\n"
     "Šalje datoteke kao privitke jedne poruke. Što opcije ne kažu, uzima se iz spremljenih\n"
     "postavki (verdan settings); bez korisnika nema prijave (AUTH).\n"
@@ -175,7 +175,7 @@ int SendCommand(const Args& args) {
   }
   mail::MailOptions mailOptions = mail::LoadMailOptions();
   if (o.hasTls && !mail::ParseTlsMode(o.tls, mailOptions.tls))
-    return Usage("--tls traži none, starttls ili implicit");
+    return Usage("--tls traži none, starttls, implicit ili cleartext");
   if (o.hasTls) mailOptions.invalidTls.clear();
   if (!mailOptions.invalidTls.empty()) {
     std::fprintf(stderr, "verdan send: %s\n", mail::InvalidTlsText(mailOptions.invalidTls).c_str());

@@ -26,12 +26,14 @@ namespace {
 constexpr const char* kUsage =
     "Upotreba: verdan settings [--source DIR] [--dest DIR] [--disk SLOVO] [--naming dan|dat|mix]\n"
     "       [--keep N] [--server HOST] [--port N] [--user IME] [--password-stdin]\n"
-    "       [--from ADRESA] [--to POPIS] [--subject TEKST] [--tls none|starttls|implicit]\n"
-    "       [--cafile DATOTEKA]\n"
+    "       [--from ADRESA] [--to POPIS] [--subject TEKST]\n"
+    "       [--tls none|starttls|implicit|cleartext] [--cafile DATOTEKA]\n"
     "Bez opcija prikaže postavke; s opcijama ih promijeni i spremi.\n"
     "  --keep N           zadrži samo N najnovijih arhiva po danu/datumu (0: sve)\n"
     "  --password-stdin   zaporka za SMTP sa standardnog ulaza (jedan redak)\n"
-    "  --tls NAČIN        zaštita veze sa SMTP poslužiteljem (starttls: port 587, implicit: 465)\n"
+    "  --tls NAČIN        zaštita veze sa SMTP poslužiteljem (starttls: port 587, implicit: 465;\n"
+    "                     none: zaporka samo preko STARTTLS koji poslužitelj nudi;\n"
+    "                     cleartext: zaporka smije i nešifrirano)\n"
     "  --cafile DATOTEKA  vlastiti CA certifikati za provjeru poslužitelja (prazno: sustavni)\n";
 
 enum Option {
@@ -100,7 +102,7 @@ bool Take(const CommandLine& line, SettingsOptions& o, std::string& problem) {
       case kTls:
         o.hasTls = true;
         if (!mail::ParseTlsMode(v, o.tls)) {
-          problem = "--tls traži none, starttls ili implicit";
+          problem = "--tls traži none, starttls, implicit ili cleartext";
           return false;
         }
         break;

@@ -982,6 +982,20 @@ void NetEmailSend::AfterEhlo() {
     SendCommand("STARTTLS\r\n");
     return;
   }
+  if (HaveCredentials() && OPTIONSTLS == TlsMode::kNone && !TlsEstablished()) {
+    // A password is never sent in clear unless the user chose that: the connection is
+    // secured first when the server offers it, else nothing secret goes out.
+    if (!capabilities_.startTls) {
+      return DialogueFailed(net::kNetTlsFailed,
+                            "Poslužitelj ne nudi STARTTLS, a zaporka se ne šalje nešifrirano; ništa "
+                            "nije poslano. Uključite zaštitu veze (TLS=starttls ili implicit, uz "
+                            "odgovarajući port) ili izričito dopustite slanje zaporke bez "
+                            "šifriranja (TLS=cleartext)");
+    }
+    SetState(ES_STARTTLS);
+    SendCommand("STARTTLS\r\n");
+    return;
+  }
   if (HaveCredentials()) {
     if (capabilities_.authPlain && !capabilities_.authLogin) {
       // AUTH PLAIN with its initial response: authorisation identity (none), user, password.

@@ -100,9 +100,12 @@ TEST_F(SendCommand, DeliversTheArchiveWithAuthLogin) {
   ASSERT_FALSE(server.port().empty());
   WriteFile(dir_.File("work/verdan.env"),
             "[Email_Postavke]\r\nBCC=skriveni@example.org\r\nOrganization=Tvrtka d.o.o.\r\n");
-  auto r = Send(server.port(), {"--user", "korisnik", "--password", "tajna", "--text",
-                                "Arhiva je u privitku, šaljem."});
+  // The server offers no TLS: the password may go in clear only because that is chosen.
+  auto r = Send(server.port(), {"--user", "korisnik", "--password", "tajna", "--tls", "cleartext",
+                                "--text", "Arhiva je u privitku, šaljem."});
   EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(server.Commands().rfind("EHLO backup-client.example.net\nAUTH LOGIN\n", 0), 0u)
+      << server.Commands();
   EXPECT_NE(r.err.find("E-mail Poslan uspješno"), std::string::npos) << r.err;
   ASSERT_TRUE(Exists(dir_.File("out/msg1.eml")));
   EXPECT_FALSE(Exists(dir_.File("out/msg2.eml")));
@@ -136,7 +139,7 @@ TEST_F(SendCommand, DeliversToExactlyTheTwoRecipientsWithoutAuthentication) {
 TEST_F(SendCommand, WrongPasswordAndMissingFilesAreReportedAndFail) {
   SmtpServer server(dir_.File("out"), {"korisnik", "tajna"});
   ASSERT_FALSE(server.port().empty());
-  auto r = Send(server.port(), {"--user", "korisnik", "--password", "kriva"});
+  auto r = Send(server.port(), {"--user", "korisnik", "--password", "kriva", "--tls", "cleartext"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("Fatal Error. Email (SMTP) server sent error = 535"), std::string::npos)
       << r.err;
@@ -196,8 +199,10 @@ TEST_F(SendCommand, TheSavedProfileIsUsedWhenOptionsAreAbsent) {
   ::mkdir(dir_.File("out2").c_str(), 0755);
   SmtpServer guarded(dir_.File("out2"), {"korisnik", "tajna"});
   ASSERT_FALSE(guarded.port().empty());
-  auto set = settings(guarded.port(), "tajna\\n", {"--user", "korisnik", "--password-stdin"});
+  auto set = settings(guarded.port(), "tajna\\n",
+                      {"--user", "korisnik", "--password-stdin", "--tls", "cleartext"});
   EXPECT_EQ(set.status, 0) << set.err;
+  EXPECT_NE(set.out.find("\nTLS=cleartext\n"), std::string::npos) << set.out;
   EXPECT_NE(set.out.find("USER=korisnik\nPASSWORD=********\n"), std::string::npos) << set.out;
   EXPECT_EQ(set.out.find("tajna"), std::string::npos);
   auto r = RunProcess({VERDAN_BINARY, "send", "backup.zip"}, work, {}, 60);
@@ -358,12 +363,57 @@ TEST_F(SendCommandTls, RefusedCertificatesAndMissingStartTlsStopBeforeTheCredent
   EXPECT_NE(r.err.find("Poslužitelj ne nudi STARTTLS"), std::string::npos) << r.err;
   EXPECT_EQ(plain.Commands(), "EHLO backup-client.example.net\nQUIT\n");
 
-  // No TLS against a server that insists on it: the refusal comes with an explanation.
+  // Clear text against a server that insists on TLS: the refusal comes with an explanation.
   SmtpServer strict(Out("strict"), {"korisnik", "tajna"}, TlsServer("starttls", "server"));
-  r = Send(strict.port(), {"--user", "korisnik", "--password", "tajna"});
+  r = Send(strict.port(), {"--user", "korisnik", "--password", "tajna", "--tls", "cleartext"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("530"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("uključite TLS (starttls ili implicit)"), std::string::npos) << r.err;
+}
+
+// With the security left at its default, a password goes out only under the STARTTLS the
+// server offers (its certificate verified); a server without STARTTLS gets no AUTH and no
+// message. Clear text needs the explicit choice, which the settings keep and show.
+TEST_F(SendCommandTls, DefaultSecurityNeverSendsThePasswordInClear) {
+  const std::vector<std::string> login = {"--cafile", dir_.File("certs/ca.pem"), "--user", "korisnik",
+                                          "--password", "tajna"};
+  {
+    SmtpServer server(Out("offered"), {"korisnik", "tajna"}, TlsServer("starttls", "server"));
+    ASSERT_FALSE(server.port().empty());
+    auto r = Send(server.port(), login);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Meta("offered"), "tls=True mechanism=LOGIN login=korisnik\n");
+    EXPECT_EQ(server.Commands().rfind("EHLO backup-client.example.net\nSTARTTLS\n"
+                                      "EHLO backup-client.example.net\nAUTH LOGIN\nMAIL FROM:",
+                                      0),
+              0u)
+        << server.Commands();
+  }
+  {
+    SmtpServer server(Out("plain"), {"korisnik", "tajna"});
+    ASSERT_FALSE(server.port().empty());
+    auto r = Send(server.port(), login);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Poslužitelj ne nudi STARTTLS, a zaporka se ne šalje nešifrirano; ništa "
+                         "nije poslano."),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("E-mail Poslan uspješno"), std::string::npos) << r.err;
+    EXPECT_EQ(server.Commands(), "EHLO backup-client.example.net\nQUIT\n");
+    EXPECT_FALSE(Exists(dir_.File("plain/msg1.eml")));
+  }
+  {
+    // The explicit choice, stored by `settings` and shown by it.
+    auto set = RunProcess({VERDAN_BINARY, "settings", "--tls", "cleartext"}, dir_.File("work"));
+    EXPECT_NE(set.out.find("\nTLS=cleartext\n"), std::string::npos) << set.out;
+    SmtpServer server(Out("clear"), {"korisnik", "tajna"});
+    ASSERT_FALSE(server.port().empty());
+    auto r = Send(server.port(), login);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Meta("clear"), "tls=False mechanism=LOGIN login=korisnik\n");
+    EXPECT_EQ(server.Commands().rfind("EHLO backup-client.example.net\nAUTH LOGIN\nMAIL FROM:", 0), 0u)
+        << server.Commands();
+  }
 }
 
 TEST_F(SendCommandTls, AuthPlainWhenOnlyItIsOfferedAndLongPasswordsOnOneLine) {
@@ -379,7 +429,7 @@ TEST_F(SendCommandTls, AuthPlainWhenOnlyItIsOfferedAndLongPasswordsOnOneLine) {
   // A password longer than one base64 line (57 bytes) still goes out as one line.
   const std::string longPassword(90, 'p');
   SmtpServer login(Out("longpassword"), {"korisnik", longPassword});
-  r = Send(login.port(), {"--user", "korisnik", "--password", longPassword});
+  r = Send(login.port(), {"--user", "korisnik", "--password", longPassword, "--tls", "cleartext"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Meta("longpassword"), "tls=False mechanism=LOGIN login=korisnik\n");
 }
@@ -388,7 +438,7 @@ TEST_F(SendCommandTls, AuthPlainWhenOnlyItIsOfferedAndLongPasswordsOnOneLine) {
 // the archive goes out in numbered parts that join back into the original.
 TEST_F(SendCommand, OversizeMessageIsRefusedBeforeUploadOrSplitIntoParts) {
   const std::vector<std::string> login = {"--user", "korisnik", "--password", "tajna",
-                                          "--subject", "Arhiva"};
+                                          "--subject", "Arhiva", "--tls", "cleartext"};
   {
     SmtpServer server(dir_.File("out"), {"korisnik", "tajna"}, {"--size", "100000"});
     auto r = Send(server.port(), login);
