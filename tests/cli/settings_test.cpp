@@ -247,9 +247,11 @@ TEST(SettingsSecrets, ACredentialsFileOthersCouldReadIsRefused) {
             "mijenjati i drugi korisnici (prava 0644); iz nje se ništa ne čita niti se u nju piše. "
             "Ostavite prava samo vlasniku: chmod 600 verdan.credentials\n");
   EXPECT_NE(shown.out.find("USER=ured\nPASSWORD=\n"), std::string::npos) << shown.out;
-  ProcessResult change = SettingsWithPassword(dir.path(), "druga", {});
+  // The password is not stored; what else was given is.
+  ProcessResult change = SettingsWithPassword(dir.path(), "druga", {"--subject", "Nova tema"});
   EXPECT_EQ(change.status, 1);
   EXPECT_NE(change.err.find("(prava 0644)"), std::string::npos) << change.err;
+  EXPECT_NE(change.out.find("\nSUBJECT=Nova tema\n"), std::string::npos) << change.out;
   EXPECT_EQ(Credentials(dir.path()), before);
 
   if (::geteuid() == 0) {
