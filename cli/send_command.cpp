@@ -40,7 +40,8 @@ constexpr const char* kUsage =
     "postavki (verdan settings); bez korisnika nema prijave (AUTH).\n"
     "  --password-stdin   zaporka sa standardnog ulaza (--password LOZINKA vide i drugi u ps-u)\n"
     "  --split            preveliku datoteku pošalje u dijelovima, svaki u svojoj poruci\n"
-    "  --encode-headers   zaglavlja s dijakriticima kodirana (RFC 2047/2231), poruka ostaje 7-bitna\n";
+    "  --encode-headers   zaglavlja s dijakriticima kodirana (RFC 2047/2231), poruka ostaje "
+    "7-bitna\n";
 constexpr const char* kSentText = "E-mail Poslan uspješno";
 constexpr const char* kStatusError = "Nastala je greška prilikom slanja !!!";
 constexpr std::int32_t kProgressTimer = 50;  // hundredths

@@ -217,7 +217,8 @@ int SettingsCommand(const Args& args) {
   mail::SmtpSettings smtp = mail::SmtpSettingsOf(program.PEM);
   std::string passwordProblem;
   if (!mail::LoadSmtpPassword(smtp, passwordProblem)) {
-    if (passwordProblem != problem) std::fprintf(stderr, "verdan settings: %s\n", passwordProblem.c_str());
+    if (passwordProblem != problem)
+      std::fprintf(stderr, "verdan settings: %s\n", passwordProblem.c_str());
     status = kExitMessage;
   }
   std::printf("SERVER=%s\nPORT=%u\nUSER=%s\nPASSWORD=%s\nFROM=%s\nTO=%s\nSUBJECT=%s\n",
