@@ -438,37 +438,6 @@ TEST_F(SmtpDialogue, RefusedAuthLoginDropsEveryMessage) {
   EXPECT_EQ(email_->sent, 0);
 }
 
-// With the security left at its default, a password is never sent in clear: a server that
-// offers no STARTTLS gets neither AUTH nor anything else, and the report says why. Without
-// credentials the dialogue is as it always was.
-TEST_F(SmtpDialogue, DefaultSecuritySendsNoPasswordInClear) {
-  ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) { return Willing(r); });
-  email_->PORT = peer.port();
-  email_->AUTHUSER = "korisnik";
-  email_->AUTHPASSWORD = "tajna";
-  ASSERT_EQ(email_->OPTIONSTLS, TlsMode::kNone);
-  email_->SendMail(2);
-  ASSERT_TRUE(RunUntil([&] { return !email_->reports.empty() && email_->OpenFlag == 0; }));
-  EXPECT_TRUE(QueueEmpty());
-  EXPECT_EQ(email_->reports[0],
-            "Poslužitelj ne nudi STARTTLS, a zaporka se ne šalje nešifrirano; ništa nije poslano. "
-            "Uključite zaštitu veze (TLS=starttls ili implicit, uz odgovarajući port) ili izričito "
-            "dopustite slanje zaporke bez šifriranja (TLS=cleartext)");
-  ASSERT_TRUE(RunUntil([&] { return peer.Transcript().size() == 1 && peer.Transcript()[0].size() == 2; }));
-  EXPECT_EQ(peer.Transcript()[0],
-            (std::vector<std::string>{"EHLO backup-client.example.net\r\n", "QUIT\r\n"}));
-  EXPECT_EQ(email_->sent, 0);
-
-  email_->reports.clear();
-  email_->AUTHUSER.clear();
-  email_->AUTHPASSWORD.clear();
-  email_->SendMail(2);
-  ASSERT_TRUE(RunToEnd(peer, 2));
-  EXPECT_TRUE(email_->reports.empty());
-  EXPECT_EQ(email_->sent, 1);
-  EXPECT_EQ(peer.Transcript().at(1).at(0), "HELO backup-client.example.net\r\n");
-}
-
 TEST_F(SmtpDialogue, BodyIsDotStuffedAsOneStream) {
   ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) { return Willing(r); });
   email_->PORT = peer.port();
