@@ -211,7 +211,8 @@ TEST_F(SendCommand, TheSavedProfileIsUsedWhenOptionsAreAbsent) {
   EXPECT_NE(ReadFile(dir_.File("out2/msg1.eml")).find("Subject: "), std::string::npos);
   // The password was kept in the credentials file, not in the table.
   EXPECT_EQ(ReadFile(dir_.File("work/PEMAIL.TPS")).find("tajna"), std::string::npos);
-  EXPECT_NE(ReadFile(dir_.File("work/verdan.credentials")).find("\nsmtp.password=tajna\n"), std::string::npos);
+  EXPECT_NE(ReadFile(dir_.File("work/verdan.credentials")).find("\nsmtp.password=tajna\n"),
+            std::string::npos);
 
   // A credentials file others could read is not trusted: nothing is sent, and it says why.
   ::chmod(dir_.File("work/verdan.credentials").c_str(), 0644);
@@ -375,8 +376,8 @@ TEST_F(SendCommandTls, RefusedCertificatesAndMissingStartTlsStopBeforeTheCredent
 // server offers (its certificate verified); a server without STARTTLS gets no AUTH and no
 // message. Clear text needs the explicit choice, which the settings keep and show.
 TEST_F(SendCommandTls, DefaultSecurityNeverSendsThePasswordInClear) {
-  const std::vector<std::string> login = {"--cafile", dir_.File("certs/ca.pem"), "--user", "korisnik",
-                                          "--password", "tajna"};
+  const std::vector<std::string> login = {
+      "--cafile", dir_.File("certs/ca.pem"), "--user", "korisnik", "--password", "tajna"};
   {
     SmtpServer server(Out("offered"), {"korisnik", "tajna"}, TlsServer("starttls", "server"));
     ASSERT_FALSE(server.port().empty());
@@ -411,7 +412,8 @@ TEST_F(SendCommandTls, DefaultSecurityNeverSendsThePasswordInClear) {
     auto r = Send(server.port(), login);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(Meta("clear"), "tls=False mechanism=LOGIN login=korisnik\n");
-    EXPECT_EQ(server.Commands().rfind("EHLO backup-client.example.net\nAUTH LOGIN\nMAIL FROM:", 0), 0u)
+    EXPECT_EQ(server.Commands().rfind("EHLO backup-client.example.net\nAUTH LOGIN\nMAIL FROM:", 0),
+              0u)
         << server.Commands();
   }
 }
@@ -437,8 +439,8 @@ TEST_F(SendCommandTls, AuthPlainWhenOnlyItIsOfferedAndLongPasswordsOnOneLine) {
 // A message larger than the server's SIZE is refused before MAIL FROM; with splitting on,
 // the archive goes out in numbered parts that join back into the original.
 TEST_F(SendCommand, OversizeMessageIsRefusedBeforeUploadOrSplitIntoParts) {
-  const std::vector<std::string> login = {"--user", "korisnik", "--password", "tajna",
-                                          "--subject", "Arhiva", "--tls", "cleartext"};
+  const std::vector<std::string> login = {"--user",    "korisnik", "--password", "tajna",
+                                          "--subject", "Arhiva",   "--tls",      "cleartext"};
   {
     SmtpServer server(dir_.File("out"), {"korisnik", "tajna"}, {"--size", "100000"});
     auto r = Send(server.port(), login);
@@ -452,7 +454,8 @@ TEST_F(SendCommand, OversizeMessageIsRefusedBeforeUploadOrSplitIntoParts) {
   ::mkdir(dir_.File("split").c_str(), 0755);
   // The server counts 3000 bytes of its own beyond each message, as a real one adds its
   // trace headers: the parts leave room for that.
-  SmtpServer server(dir_.File("split"), {"korisnik", "tajna"}, {"--size", "100000", "--size-slack", "3000"});
+  SmtpServer server(dir_.File("split"), {"korisnik", "tajna"},
+                    {"--size", "100000", "--size-slack", "3000"});
   std::vector<std::string> extra = login;
   extra.push_back("--split");
   auto r = Send(server.port(), extra);
