@@ -331,7 +331,8 @@ TEST_F(SendCommandTls, StartTlsAndImplicitTlsDeliverWithTheCertificateVerified) 
 
 // A certificate for another host or from a CA that is not trusted ends the connection
 // before the credentials (or anything else) are sent; so does a server that does not offer
-// the STARTTLS that was asked for. A login in clear to a server that insists on TLS is refused with an explanation.
+// the STARTTLS that was asked for. A login in clear to a server that insists on TLS is
+// refused with an explanation.
 TEST_F(SendCommandTls, RefusedCertificatesAndMissingStartTlsStopBeforeTheCredentials) {
   const std::string ca = dir_.File("certs/ca.pem");
   const std::vector<std::string> login = {"--cafile", ca, "--user", "korisnik", "--password", "tajna"};
