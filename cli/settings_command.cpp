@@ -26,12 +26,14 @@ namespace {
 constexpr const char* kUsage =
     "Upotreba: verdan settings [--source DIR] [--dest DIR] [--disk SLOVO] [--naming dan|dat|mix]\n"
     "       [--keep N] [--server HOST] [--port N] [--user IME] [--password-stdin]\n"
-    "       [--from ADRESA] [--to POPIS] [--subject TEKST] [--tls none|starttls|implicit]\n"
-    "       [--cafile DATOTEKA]\n"
+    "       [--from ADRESA] [--to POPIS] [--subject TEKST]\n"
+    "       [--tls none|starttls|implicit|cleartext] [--cafile DATOTEKA]\n"
     "Bez opcija prikaže postavke; s opcijama ih promijeni i spremi.\n"
     "  --keep N           zadrži samo N najnovijih arhiva po danu/datumu (0: sve)\n"
     "  --password-stdin   zaporka za SMTP sa standardnog ulaza (jedan redak)\n"
-    "  --tls NAČIN        zaštita veze sa SMTP poslužiteljem (starttls: port 587, implicit: 465)\n"
+    "  --tls NAČIN        zaštita veze sa SMTP poslužiteljem (starttls: port 587, implicit: 465;\n"
+    "                     none: zaporka samo preko STARTTLS koji poslužitelj nudi;\n"
+    "                     cleartext: zaporka smije i nešifrirano)\n"
     "  --cafile DATOTEKA  vlastiti CA certifikati za provjeru poslužitelja (prazno: sustavni)\n";
 
 enum Option {
@@ -100,7 +102,7 @@ bool Take(const CommandLine& line, SettingsOptions& o, std::string& problem) {
       case kTls:
         o.hasTls = true;
         if (!mail::ParseTlsMode(v, o.tls)) {
-          problem = "--tls traži none, starttls ili implicit";
+          problem = "--tls traži none, starttls, implicit ili cleartext";
           return false;
         }
         break;
@@ -212,7 +214,13 @@ int SettingsCommand(const Args& args) {
   std::printf("TIP_ARH=%s\n", platform::TrimRightCopy(run.TIP_ARH).c_str());
   // The mail profile as a send will use it (no user: no authentication); the password is
   // only said to be there.
-  const mail::SmtpSettings smtp = mail::SmtpSettingsOf(program.PEM);
+  mail::SmtpSettings smtp = mail::SmtpSettingsOf(program.PEM);
+  std::string passwordProblem;
+  if (!mail::LoadSmtpPassword(smtp, passwordProblem)) {
+    if (passwordProblem != problem)
+      std::fprintf(stderr, "verdan settings: %s\n", passwordProblem.c_str());
+    status = kExitMessage;
+  }
   std::printf("SERVER=%s\nPORT=%u\nUSER=%s\nPASSWORD=%s\nFROM=%s\nTO=%s\nSUBJECT=%s\n",
               smtp.server.c_str(), static_cast<unsigned>(smtp.port), smtp.user.c_str(),
               smtp.password.empty() ? "" : "********", smtp.from.c_str(), smtp.to.c_str(),

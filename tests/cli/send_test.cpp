@@ -100,9 +100,12 @@ TEST_F(SendCommand, DeliversTheArchiveWithAuthLogin) {
   ASSERT_FALSE(server.port().empty());
   WriteFile(dir_.File("work/verdan.env"),
             "[Email_Postavke]\r\nBCC=skriveni@example.org\r\nOrganization=Tvrtka d.o.o.\r\n");
-  auto r = Send(server.port(), {"--user", "korisnik", "--password", "tajna", "--text",
-                                "Arhiva je u privitku, šaljem."});
+  // The server offers no TLS: the password may go in clear only because that is chosen.
+  auto r = Send(server.port(), {"--user", "korisnik", "--password", "tajna", "--tls", "cleartext",
+                                "--text", "Arhiva je u privitku, šaljem."});
   EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(server.Commands().rfind("EHLO backup-client.example.net\nAUTH LOGIN\n", 0), 0u)
+      << server.Commands();
   EXPECT_NE(r.err.find("E-mail Poslan uspješno"), std::string::npos) << r.err;
   ASSERT_TRUE(Exists(dir_.File("out/msg1.eml")));
   EXPECT_FALSE(Exists(dir_.File("out/msg2.eml")));
@@ -136,7 +139,7 @@ TEST_F(SendCommand, DeliversToExactlyTheTwoRecipientsWithoutAuthentication) {
 TEST_F(SendCommand, WrongPasswordAndMissingFilesAreReportedAndFail) {
   SmtpServer server(dir_.File("out"), {"korisnik", "tajna"});
   ASSERT_FALSE(server.port().empty());
-  auto r = Send(server.port(), {"--user", "korisnik", "--password", "kriva"});
+  auto r = Send(server.port(), {"--user", "korisnik", "--password", "kriva", "--tls", "cleartext"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("Fatal Error. Email (SMTP) server sent error = 535"), std::string::npos)
       << r.err;
@@ -196,14 +199,33 @@ TEST_F(SendCommand, TheSavedProfileIsUsedWhenOptionsAreAbsent) {
   ::mkdir(dir_.File("out2").c_str(), 0755);
   SmtpServer guarded(dir_.File("out2"), {"korisnik", "tajna"});
   ASSERT_FALSE(guarded.port().empty());
-  auto set = settings(guarded.port(), "tajna\\n", {"--user", "korisnik", "--password-stdin"});
+  auto set = settings(guarded.port(), "tajna\\n",
+                      {"--user", "korisnik", "--password-stdin", "--tls", "cleartext"});
   EXPECT_EQ(set.status, 0) << set.err;
+  EXPECT_NE(set.out.find("\nTLS=cleartext\n"), std::string::npos) << set.out;
   EXPECT_NE(set.out.find("USER=korisnik\nPASSWORD=********\n"), std::string::npos) << set.out;
   EXPECT_EQ(set.out.find("tajna"), std::string::npos);
   auto r = RunProcess({VERDAN_BINARY, "send", "backup.zip"}, work, {}, 60);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(ReadFile(dir_.File("out2/msg1.json")).find("\"login\": \"korisnik\""), std::string::npos);
   EXPECT_NE(ReadFile(dir_.File("out2/msg1.eml")).find("Subject: "), std::string::npos);
+  // The password was kept in the credentials file, not in the table.
+  EXPECT_EQ(ReadFile(dir_.File("work/PEMAIL.TPS")).find("tajna"), std::string::npos);
+  EXPECT_NE(ReadFile(dir_.File("work/verdan.credentials")).find("\nsmtp.password=tajna\n"),
+            std::string::npos);
+
+  // A credentials file others could read is not trusted: nothing is sent, and it says why.
+  ::chmod(dir_.File("work/verdan.credentials").c_str(), 0644);
+  const std::string before = guarded.Commands();
+  r = RunProcess({VERDAN_BINARY, "send", "backup.zip"}, work, {}, 60);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("verdan send: Datoteka s tajnim podacima verdan.credentials mogu čitati ili "
+                       "mijenjati i drugi korisnici (prava 0644)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("E-mail nije poslan."), std::string::npos) << r.err;
+  EXPECT_EQ(guarded.Commands(), before);
+  EXPECT_FALSE(Exists(dir_.File("out2/msg2.eml")));
 }
 
 // The server's record of message N: whether it came over TLS, the login mechanism and the
@@ -232,9 +254,12 @@ while os.path.exists(out + '/msg%d.eml' % n):
             pieces[part.get_filename()] = part.get_payload(decode=True)
         elif part.get_content_type() == 'text/plain':
             t = part.get_content()
-            instructions.append('copy /b' in t and 'cat ' in t and 'Ovo je dio %d od' % n in t)
+            instructions.append(t)
     n += 1
 count = n - 1
+word = 'dio' if count % 10 == 1 and count % 100 != 11 else 'dijela' if count % 10 in (2, 3, 4) and count % 100 not in (12, 13, 14) else 'dijelova'
+instructions = [('copy /b' in t and 'cat ' in t and 'Ovo je dio %d od' % (i + 1) in t and
+                 'poslan u %d %s, svaki' % (count, word) in t) for i, t in enumerate(instructions)]
 print('parts=%d' % count)
 print('names=' + ','.join(sorted(pieces)))
 print('same=%s' % (b''.join(pieces[k] for k in sorted(pieces)) == open(original, 'rb').read()))
@@ -306,7 +331,8 @@ TEST_F(SendCommandTls, StartTlsAndImplicitTlsDeliverWithTheCertificateVerified) 
 
 // A certificate for another host or from a CA that is not trusted ends the connection
 // before the credentials (or anything else) are sent; so does a server that does not offer
-// the STARTTLS that was asked for. Without TLS, the server explains itself.
+// the STARTTLS that was asked for. A login in clear to a server that insists on TLS is
+// refused with an explanation.
 TEST_F(SendCommandTls, RefusedCertificatesAndMissingStartTlsStopBeforeTheCredentials) {
   const std::string ca = dir_.File("certs/ca.pem");
   const std::vector<std::string> login = {"--cafile", ca, "--user", "korisnik", "--password", "tajna"};
@@ -339,12 +365,58 @@ TEST_F(SendCommandTls, RefusedCertificatesAndMissingStartTlsStopBeforeTheCredent
   EXPECT_NE(r.err.find("Poslužitelj ne nudi STARTTLS"), std::string::npos) << r.err;
   EXPECT_EQ(plain.Commands(), "EHLO backup-client.example.net\nQUIT\n");
 
-  // No TLS against a server that insists on it: the refusal comes with an explanation.
+  // Clear text against a server that insists on TLS: the refusal comes with an explanation.
   SmtpServer strict(Out("strict"), {"korisnik", "tajna"}, TlsServer("starttls", "server"));
-  r = Send(strict.port(), {"--user", "korisnik", "--password", "tajna"});
+  r = Send(strict.port(), {"--user", "korisnik", "--password", "tajna", "--tls", "cleartext"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("530"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("uključite TLS (starttls ili implicit)"), std::string::npos) << r.err;
+}
+
+// With the security left at its default, a password goes out only under the STARTTLS the
+// server offers (its certificate verified); a server without STARTTLS gets no AUTH and no
+// message. Clear text needs the explicit choice, which the settings keep and show.
+TEST_F(SendCommandTls, DefaultSecurityNeverSendsThePasswordInClear) {
+  const std::vector<std::string> login = {
+      "--cafile", dir_.File("certs/ca.pem"), "--user", "korisnik", "--password", "tajna"};
+  {
+    SmtpServer server(Out("offered"), {"korisnik", "tajna"}, TlsServer("starttls", "server"));
+    ASSERT_FALSE(server.port().empty());
+    auto r = Send(server.port(), login);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Meta("offered"), "tls=True mechanism=LOGIN login=korisnik\n");
+    EXPECT_EQ(server.Commands().rfind("EHLO backup-client.example.net\nSTARTTLS\n"
+                                      "EHLO backup-client.example.net\nAUTH LOGIN\nMAIL FROM:",
+                                      0),
+              0u)
+        << server.Commands();
+  }
+  {
+    SmtpServer server(Out("plain"), {"korisnik", "tajna"});
+    ASSERT_FALSE(server.port().empty());
+    auto r = Send(server.port(), login);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Poslužitelj ne nudi STARTTLS, a zaporka se ne šalje nešifrirano; ništa "
+                         "nije poslano."),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("E-mail Poslan uspješno"), std::string::npos) << r.err;
+    EXPECT_EQ(server.Commands(), "EHLO backup-client.example.net\nQUIT\n");
+    EXPECT_FALSE(Exists(dir_.File("plain/msg1.eml")));
+  }
+  {
+    // The explicit choice, stored by `settings` and shown by it.
+    auto set = RunProcess({VERDAN_BINARY, "settings", "--tls", "cleartext"}, dir_.File("work"));
+    EXPECT_NE(set.out.find("\nTLS=cleartext\n"), std::string::npos) << set.out;
+    SmtpServer server(Out("clear"), {"korisnik", "tajna"});
+    ASSERT_FALSE(server.port().empty());
+    auto r = Send(server.port(), login);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Meta("clear"), "tls=False mechanism=LOGIN login=korisnik\n");
+    EXPECT_EQ(server.Commands().rfind("EHLO backup-client.example.net\nAUTH LOGIN\nMAIL FROM:", 0),
+              0u)
+        << server.Commands();
+  }
 }
 
 TEST_F(SendCommandTls, AuthPlainWhenOnlyItIsOfferedAndLongPasswordsOnOneLine) {
@@ -360,7 +432,7 @@ TEST_F(SendCommandTls, AuthPlainWhenOnlyItIsOfferedAndLongPasswordsOnOneLine) {
   // A password longer than one base64 line (57 bytes) still goes out as one line.
   const std::string longPassword(90, 'p');
   SmtpServer login(Out("longpassword"), {"korisnik", longPassword});
-  r = Send(login.port(), {"--user", "korisnik", "--password", longPassword});
+  r = Send(login.port(), {"--user", "korisnik", "--password", longPassword, "--tls", "cleartext"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Meta("longpassword"), "tls=False mechanism=LOGIN login=korisnik\n");
 }
@@ -368,8 +440,8 @@ TEST_F(SendCommandTls, AuthPlainWhenOnlyItIsOfferedAndLongPasswordsOnOneLine) {
 // A message larger than the server's SIZE is refused before MAIL FROM; with splitting on,
 // the archive goes out in numbered parts that join back into the original.
 TEST_F(SendCommand, OversizeMessageIsRefusedBeforeUploadOrSplitIntoParts) {
-  const std::vector<std::string> login = {"--user", "korisnik", "--password", "tajna",
-                                          "--subject", "Arhiva"};
+  const std::vector<std::string> login = {"--user",    "korisnik", "--password", "tajna",
+                                          "--subject", "Arhiva",   "--tls",      "cleartext"};
   {
     SmtpServer server(dir_.File("out"), {"korisnik", "tajna"}, {"--size", "100000"});
     auto r = Send(server.port(), login);
@@ -381,7 +453,10 @@ TEST_F(SendCommand, OversizeMessageIsRefusedBeforeUploadOrSplitIntoParts) {
     EXPECT_FALSE(Exists(dir_.File("out/msg1.eml")));
   }
   ::mkdir(dir_.File("split").c_str(), 0755);
-  SmtpServer server(dir_.File("split"), {"korisnik", "tajna"}, {"--size", "100000"});
+  // The server counts 3000 bytes of its own beyond each message, as a real one adds its
+  // trace headers: the parts leave room for that.
+  SmtpServer server(dir_.File("split"), {"korisnik", "tajna"},
+                    {"--size", "100000", "--size-slack", "3000"});
   std::vector<std::string> extra = login;
   extra.push_back("--split");
   auto r = Send(server.port(), extra);
@@ -403,6 +478,30 @@ TEST_F(SendCommand, OversizeMessageIsRefusedBeforeUploadOrSplitIntoParts) {
             "size_param=True\n"
             "subjects=True\n"
             "instructions=True\n");
+}
+
+// A part the server refuses (it counts more of its own than the parts leave room for) fails
+// the run and names the part; the parts after it are not sent, since the attachment cannot be
+// joined without it. No success is shown and the log of runs records the failure.
+TEST_F(SendCommand, ARefusedPartFailsTheRunAndNamesThePart) {
+  SmtpServer server(dir_.File("out"), {}, {"--size", "100000", "--size-slack", "8000"});
+  ASSERT_FALSE(server.port().empty());
+  auto r = Send(server.port(), {"--user", "", "--password", "", "--subject", "Arhiva", "--split"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("Privitak nije poslan cijeli: dio 1/3 (backup.zip.001) nije poslan, a bez "
+                       "njega se dijelovi ne mogu spojiti pa se ni preostali (2) ne šalju."),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("552"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("E-mail Poslan uspješno"), std::string::npos) << r.err;
+  EXPECT_FALSE(Exists(dir_.File("out/msg1.eml")));
+  // One DATA only: the refused first part; nothing of the others reached the server.
+  const std::string commands = server.Commands();
+  EXPECT_EQ(commands.find("DATA"), commands.rfind("DATA")) << commands;
+  const std::string log = ReadFile(dir_.File("work/verdan.log"));
+  EXPECT_NE(log.find("\tsend\tbackup.zip\t1\t200000\t"), std::string::npos) << log;
+  EXPECT_NE(log.find("GREŠKA: Privitak nije poslan cijeli: dio 1/3"), std::string::npos) << log;
+  EXPECT_EQ(log.find("\tOK"), std::string::npos) << log;
 }
 
 // With --encode-headers the message is 7-bit and Python's email package reads the original

@@ -271,6 +271,7 @@ TEST_F(SmtpDialogue, SplitEhloReplyAuthLoginAndTwoMessagesWithRset) {
   });
   email_->PORT = peer.port();
   email_->AUTHUSER = "korisnik  ";
+  email_->OPTIONSTLS = TlsMode::kCleartext;  // the peer speaks no TLS
   email_->AUTHPASSWORD = "tajna";
   email_->RECONNECTAFTERXMSGS = 20;
   email_->SendMail(2);
@@ -419,6 +420,7 @@ TEST_F(SmtpDialogue, RefusedAuthLoginDropsEveryMessage) {
   });
   email_->PORT = peer.port();
   email_->AUTHUSER = "korisnik";
+  email_->OPTIONSTLS = TlsMode::kCleartext;  // the peer speaks no TLS
   email_->SendMail(2);
   email_->SendMail(2);
   ASSERT_TRUE(RunUntil([&] { return !email_->reports.empty(); }));
@@ -611,6 +613,7 @@ TEST_F(SmtpDialogue, RepliesWhoseLineEndsArriveSeparatelyOrAsBareLf) {
   });
   email_->PORT = peer.port();
   email_->AUTHUSER = "korisnik";
+  email_->OPTIONSTLS = TlsMode::kCleartext;  // the peer speaks no TLS
   email_->AUTHPASSWORD = "tajna";
   email_->TOLIST = "ana@example.org";
   email_->SendMail(2);
@@ -767,6 +770,25 @@ TEST_F(SmtpDialogue, MessageOverTheLengthLimitIsRefusedBeforeAnythingIsRead) {
             std::string::npos);
   EXPECT_TRUE(QueueEmpty());
   EXPECT_EQ(email_->OpenFlag, 0);
+}
+
+}  // namespace
+}  // namespace verdan::mail
+
+namespace verdan::mail {
+namespace {
+
+// The joining instruction counts the parts in Croatian, and the parts leave a real margin
+// under the server's limit.
+TEST(SplitParts, CroatianCountOfPartsAndTheMarginUnderTheLimit) {
+  const std::pair<std::uint64_t, const char*> cases[] = {
+      {1, "dio"},       {2, "dijela"},     {4, "dijela"},     {5, "dijelova"}, {11, "dijelova"},
+      {12, "dijelova"}, {14, "dijelova"},  {21, "dio"},       {22, "dijela"},  {25, "dijelova"},
+      {101, "dio"},     {111, "dijelova"}, {112, "dijelova"}, {124, "dijela"}};
+  for (const auto& [count, word] : cases) EXPECT_STREQ(PartsWord(count), word) << count;
+  EXPECT_EQ(SplitMargin(100000), 5000u);
+  EXPECT_EQ(SplitMargin(10000), kSplitMarginMinBytes);
+  EXPECT_EQ(SplitMargin(25u << 20), (25u << 20) / 20);
 }
 
 }  // namespace
