@@ -1,6 +1,7 @@
 #include "app/tables.h"
 
 #include "app/messages.h"
+#include "platform/credentials.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 
@@ -192,7 +193,7 @@ void EmailDefaults(PemRecord& r, Defaults which) {
     r.OZNAKAARHIVDISKA = FitField(kDefaultDisk, kPemDiskLength);
     r.TIP_ARH = FitField(kDefaultNaming, kPemTipArhLength);
     r.USER = FitField(kDefaultSmtpUser, kPemTextLength);
-    r.PASSWORD = FitField(kDefaultSmtpPassword, kPemTextLength);
+    r.PASSWORD = FitField("", kPemTextLength);  // secrets are never kept in the table
     r.PPORT = FitField(kDefaultSmtpPort, kPemPortLength);
     r.SSERVER = FitField(kDefaultSmtpServer, kPemTextLength);
     r.REPLYTO = FitField("", kPemTextLength);
@@ -204,10 +205,7 @@ void EmailDefaults(PemRecord& r, Defaults which) {
     return;
   }
   using platform::IsBlank;
-  if (IsBlank(r.USER)) {
-    r.USER = FitField(kDefaultSmtpUser, kPemTextLength);
-    r.PASSWORD = FitField(kDefaultSmtpPassword, kPemTextLength);
-  }
+  if (IsBlank(r.USER)) r.USER = FitField(kDefaultSmtpUser, kPemTextLength);
   if (IsBlank(r.PPORT)) r.PPORT = FitField(kDefaultSmtpPort, kPemPortLength);
   if (IsBlank(r.SSERVER)) r.SSERVER = FitField(kDefaultSmtpServer, kPemTextLength);
   if (IsBlank(r.FROM)) r.FROM = FitField(kDefaultFrom, kPemTextLength);
@@ -436,13 +434,64 @@ std::string DirectorySetting(Program& program, const std::string& field) {
   return std::string(kRunDirectoryLength, ' ');
 }
 
+// A password in the record buffer (a table written before passwords left it, or one brought
+// back by a restore) goes to the credentials file, unless that file holds a password already
+// (set later than the table's), and leaves the buffer. True when the buffer was blanked and
+// must be written back. When the credentials file cannot be trusted or written, the problem
+// is shown and the record keeps its password, to be moved at the next load.
+bool TakePasswordOut(Program& program) {
+  PemRecord& r = program.PEM;
+  if (platform::IsBlank(r.PASSWORD)) return false;
+  const std::string password = platform::TrimRightCopy(r.PASSWORD);
+  // The built-in placeholder was never a password of the user's: it is only dropped.
+  if (password != kDefaultSmtpPassword) {
+    std::string stored;
+    bool found = false;
+    std::string problem;
+    if (!platform::ReadSecret(platform::kCredentialsFile, kSmtpPasswordSecret, stored, found, problem) ||
+        (!found && !platform::WriteSecret(platform::kCredentialsFile, kSmtpPasswordSecret, password, problem))) {
+      platform::ShowText(program.ui, problem);
+      return false;
+    }
+  }
+  r.PASSWORD = platform::FitField("", kPemTextLength);
+  return true;
+}
+
+// After a password left the table: the file is rewritten without free space, so that the
+// old value's bytes (and those of its upper-case key) are gone from it.
+void CompactAfterSecretLeft(TableSlot& table) {
+  if (table.file) table.file->Compact();
+}
+
 }  // namespace
+
+void ScrubEmailSecrets(Program& program) {
+  std::lock_guard lock(program.emailRecordMutex);
+  TableSlot& table = program.email;
+  if (!Usable(table)) return;
+  SetOrder(program, table, platform::kRecordOrder);
+  if (NextRecord(program, table) != 0) return;
+  if (!TakePasswordOut(program)) return;
+  if (PutRecord(program, table) != 0) {
+    platform::ShowText(program.ui, " PUT(email), Greška :" + CurrentErrorText(table));
+    return;
+  }
+  CompactAfterSecretLeft(table);
+}
 
 void LoadEmailSettings(Program& program) {
   std::lock_guard lock(program.emailRecordMutex);
   TableSlot& table = program.email;
   SetOrder(program, table, platform::kRecordOrder);
-  if (NextRecord(program, table) != 0) {
+  if (NextRecord(program, table) == 0) {
+    if (TakePasswordOut(program)) {
+      if (PutRecord(program, table) != 0)
+        platform::ShowText(program.ui, " PUT(email), Greška :" + CurrentErrorText(table));
+      else
+        CompactAfterSecretLeft(table);
+    }
+  } else {
     platform::ShowText(program.ui, " NEXT(email), Greška :" + CurrentErrorText(table));
     EmailDefaults(program.PEM, Defaults::kNewRecord);
     std::string here = platform::TrimRightCopy(program.PEM.POCDIR);
@@ -472,8 +521,11 @@ void SaveEmailSettings(Program& program) {
   r.OZNAKAARHIVDISKA = platform::FitField(program.run.OZNAKAARHIVDISKA, kPemDiskLength);
   r.TIP_ARH = platform::FitField(program.run.TIP_ARH, kPemTipArhLength);
   EmailDefaults(r, Defaults::kBlankFields);
+  const bool secretLeft = TakePasswordOut(program);
   if (PutRecord(program, table) != 0)
     platform::ShowText(program.ui, " PUT(email), Greška :" + CurrentErrorText(table));
+  else if (secretLeft)
+    CompactAfterSecretLeft(table);
 }
 
 }  // namespace verdan::app

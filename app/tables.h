@@ -66,7 +66,13 @@ std::string RecordPosition(const TableSlot& table);
 inline constexpr const char* kDefaultDisk = "E";
 inline constexpr const char* kDefaultNaming = "dan";
 inline constexpr const char* kDefaultSmtpUser = "backup";
+// The placeholder password older records hold beside the placeholder user: never a
+// password of the user's, never sent, and no longer written.
 inline constexpr const char* kDefaultSmtpPassword = "verdan";
+// The name of the SMTP password in the credentials file (platform/credentials.h). The
+// record's PASSWORD field (and its key) stays in the layout, for the files already out
+// there, but is kept blank: the table travels in every archive.
+inline constexpr const char* kSmtpPasswordSecret = "smtp.password";
 inline constexpr const char* kDefaultSmtpPort = "25";
 inline constexpr const char* kDefaultSmtpServer = "mail.example.com";
 inline constexpr const char* kDefaultFrom = "backup@example.com";
@@ -108,8 +114,14 @@ void SaveFileError(Program& program, TableSlot& table);
 
 // Reads the settings record (creating it with the defaults when the table is empty) and
 // copies its run settings into the program's. A directory longer than the run setting holds
-// is refused with a message and left blank, never cut.
+// is refused with a message and left blank, never cut. A password found in the record (a
+// table from before, or one a restore brought back) is moved to the credentials file, unless
+// that file holds one already, and blanked in the table, whose file is then compacted so
+// that none of its bytes stay behind; the same holds for SaveEmailSettings.
 void LoadEmailSettings(Program& program);
 void SaveEmailSettings(Program& program);
+// The same move for a table that was replaced under the program (a restore), without
+// touching the run settings. Does nothing when the table is not open.
+void ScrubEmailSecrets(Program& program);
 
 }  // namespace verdan::app

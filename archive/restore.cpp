@@ -166,6 +166,8 @@ bool RestoreArchive(app::Program& program, ArchiveShared& shared) {
         app::OpenTable(program, *table);
       }
     }
+    // A settings table from an older archive may hold a password: it leaves the table again.
+    app::ScrubEmailSecrets(program);
   }
   zip.LSUZ_RESET();
   return succeeded;

@@ -241,7 +241,19 @@ int SendCommand(const Args& args) {
   app::LoadEmailSettings(program);
   // What the options leave out comes from the saved settings; the record's placeholder
   // credentials count as none, so without a user of its own the server sees no AUTH.
-  const mail::SmtpSettings saved = mail::SmtpSettingsOf(program.PEM);
+  mail::SmtpSettings saved = mail::SmtpSettingsOf(program.PEM);
+  std::string passwordProblem;
+  mail::LoadSmtpPassword(saved, passwordProblem);
+  // A user given here goes with the password given here (or the saved one when the saved
+  // user is the same); the saved user goes with the saved password.
+  const std::string user = TrimRightCopy(o.hasUser ? o.user : saved.user);
+  const bool savedPassword = !o.hasPassword && (!o.hasUser || user == saved.user);
+  if (savedPassword && !user.empty() && !passwordProblem.empty()) {
+    // Without the stored password the server would refuse the login: nothing is sent.
+    std::fprintf(stderr, "verdan send: %s E-mail nije poslan.\n", passwordProblem.c_str());
+    if (--program.email.ReferenceCount == 0) app::CloseTable(program.email);
+    return kExitMessage;
+  }
   mail::ProfileLists lists;
   mail::ReadProfileLists(lists);
 
@@ -285,12 +297,10 @@ int SendCommand(const Args& args) {
       attachments += "\"" + f + "\"";
     }
     email.ATTACHMENTLIST = attachments;
-    // A user given here goes with the password given here (or the saved one when the saved
-    // user is the same); the saved user goes with the saved password.
-    email.AUTHUSER = TrimRightCopy(o.hasUser ? o.user : saved.user);
+    email.AUTHUSER = user;
     if (o.hasPassword)
       email.AUTHPASSWORD = TrimRightCopy(o.password);
-    else if (!o.hasUser || TrimRightCopy(o.user) == saved.user)
+    else if (savedPassword)
       email.AUTHPASSWORD = saved.password;
     bool haveToken = true;
     if (oauth.Enabled()) {
@@ -345,6 +355,12 @@ int SendCommand(const Args& args) {
           if (event.code == platform::kEventTimer) email.CalcProgress();
         }
         queue.SetTimer(0);
+        // A failure ends the run: what is still queued (the other parts of a split
+        // attachment among them) is not sent on a connection of its own.
+        if (email.failed() && email.DATAQUEUE && !email.DATAQUEUE->empty()) {
+          email.Abort();
+          email.FreeDataQueue();
+        }
         // Let the close that followed QUIT finish before the object goes.
         const auto until = std::chrono::steady_clock::now() + kCloseGrace;
         while (email.layer().GetFigures().clientSockets > 0 &&
@@ -355,7 +371,9 @@ int SendCommand(const Args& args) {
       }
     }
     email.Kill();
-    if (email.sent() > 0) status = kExitOk;
+    // Success only when every message (every part of a split attachment) was accepted and
+    // nothing failed on the way.
+    if (email.sent() > 0 && !email.failed()) status = kExitOk;
     // The log of runs: what was sent, how much, how long, and how it ended.
     app::RunLogEntry entry;
     entry.command = "send";

@@ -212,7 +212,12 @@ int SettingsCommand(const Args& args) {
   std::printf("TIP_ARH=%s\n", platform::TrimRightCopy(run.TIP_ARH).c_str());
   // The mail profile as a send will use it (no user: no authentication); the password is
   // only said to be there.
-  const mail::SmtpSettings smtp = mail::SmtpSettingsOf(program.PEM);
+  mail::SmtpSettings smtp = mail::SmtpSettingsOf(program.PEM);
+  std::string passwordProblem;
+  if (!mail::LoadSmtpPassword(smtp, passwordProblem)) {
+    if (passwordProblem != problem) std::fprintf(stderr, "verdan settings: %s\n", passwordProblem.c_str());
+    status = kExitMessage;
+  }
   std::printf("SERVER=%s\nPORT=%u\nUSER=%s\nPASSWORD=%s\nFROM=%s\nTO=%s\nSUBJECT=%s\n",
               smtp.server.c_str(), static_cast<unsigned>(smtp.port), smtp.user.c_str(),
               smtp.password.empty() ? "" : "********", smtp.from.c_str(), smtp.to.c_str(),

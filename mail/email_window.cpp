@@ -200,12 +200,15 @@ void EmailWindow::Open(platform::EventQueue& queue) {
   app::LoadEmailSettings(program_);
   ReadProfileLists(lists_);
   options_ = LoadMailOptions();
+  SmtpSettings s = SmtpSettingsOf(program_.PEM);
+  std::string passwordProblem;
+  if (kind_ == EmailWindowKind::kSettings && !LoadSmtpPassword(s, passwordProblem))
+    platform::ShowText(program_.ui, passwordProblem);
   {
     std::lock_guard lock(mutex_);
     state_.tls = options_.tls;
     state_.caFile = options_.caFile;
     if (kind_ == EmailWindowKind::kSettings) {
-      const SmtpSettings s = SmtpSettingsOf(program_.PEM);
       state_.server = s.server;
       state_.port = s.port;
       state_.user = s.user;
@@ -289,7 +292,14 @@ void EmailWindow::Send() {
   if (kind_ == EmailWindowKind::kSend) {
     // The send window sends with the settings last saved.
     SmtpSettings saved;
-    ReadSmtpSettings(program_, saved);
+    std::string passwordProblem;
+    ReadSmtpSettings(program_, saved, &passwordProblem);
+    if (!passwordProblem.empty()) {
+      // Without the stored password the server would refuse the login: nothing is sent.
+      platform::ShowText(program_.ui, passwordProblem);
+      SetStatus("Could not connect to email server.");
+      return;
+    }
     s.server = saved.server;
     s.port = saved.port;
     s.user = saved.user;

@@ -1,6 +1,7 @@
 #include "mail/mail_settings.h"
 
 #include "app/tables.h"
+#include "platform/credentials.h"
 #include "platform/keyed_file.h"
 #include "platform/profile.h"
 #include "platform/text.h"
@@ -36,7 +37,7 @@ struct FieldSlot {
 const FieldSlot kFieldSlots[] = {
     {kSmtpServer, &app::PemRecord::SSERVER, app::kPemTextLength, "SMTP Server:"},
     {kSmtpUser, &app::PemRecord::USER, app::kPemTextLength, "Korisnik:"},
-    {kSmtpPassword, &app::PemRecord::PASSWORD, app::kPemTextLength, "Zaporka:"},
+    {kSmtpPassword, nullptr, app::kPemTextLength, "Zaporka:"},  // the credentials file
     {kSmtpFrom, &app::PemRecord::FROM, app::kPemTextLength, "Šalje:"},
     {kSmtpTo, &app::PemRecord::TOFIELD, app::kPemTextLength, "Prima:"},
     {kSmtpSubject, &app::PemRecord::SUBJECT, app::kPemTextLength, "Predmet:"},
@@ -92,23 +93,39 @@ SmtpSettings SmtpSettingsOf(const app::PemRecord& r) {
   std::uint16_t port = ParsePort(r.PPORT);
   s.port = port != 0 ? port : 25;
   s.user = TrimRightCopy(r.USER);
-  s.password = TrimRightCopy(r.PASSWORD);
   if (s.user == app::kDefaultSmtpUser) s.user.clear();
-  if (s.user.empty() || s.password == app::kDefaultSmtpPassword) s.password.clear();
   s.from = TrimRightCopy(r.FROM);
   s.to = TrimRightCopy(r.TOFIELD);
   s.subject = TrimRightCopy(r.SUBJECT);
   return s;
 }
 
-bool ReadSmtpSettings(app::Program& program, SmtpSettings& settings) {
-  std::lock_guard lock(program.emailRecordMutex);
-  app::SetOrder(program, program.email, platform::kRecordOrder);
-  if (app::NextRecord(program, program.email) != 0) {
-    settings = SmtpSettingsOf(app::PemRecord{});
+bool LoadSmtpPassword(SmtpSettings& settings, std::string& problem) {
+  problem.clear();
+  settings.password.clear();
+  if (settings.user.empty()) return true;  // no user: no authentication, no password needed
+  bool found = false;
+  std::string password;
+  if (!platform::ReadSecret(platform::kCredentialsFile, app::kSmtpPasswordSecret, password, found,
+                            problem))
     return false;
+  if (password != app::kDefaultSmtpPassword) settings.password = TrimRightCopy(password);
+  return true;
+}
+
+bool ReadSmtpSettings(app::Program& program, SmtpSettings& settings, std::string* passwordProblem) {
+  std::string problem;
+  {
+    std::lock_guard lock(program.emailRecordMutex);
+    app::SetOrder(program, program.email, platform::kRecordOrder);
+    if (app::NextRecord(program, program.email) != 0) {
+      settings = SmtpSettingsOf(app::PemRecord{});
+      return false;
+    }
+    settings = SmtpSettingsOf(program.PEM);
   }
-  settings = SmtpSettingsOf(program.PEM);
+  LoadSmtpPassword(settings, problem);
+  if (passwordProblem) *passwordProblem = problem;
   return true;
 }
 
@@ -123,6 +140,11 @@ bool StoreSmtpSettings(app::Program& program, const SmtpSettings& settings, unsi
     }
   }
   if (fields == 0) return true;
+  // The password goes to the credentials file, never into the table.
+  if ((fields & kSmtpPassword) &&
+      !platform::WriteSecret(platform::kCredentialsFile, app::kSmtpPasswordSecret,
+                             TrimRightCopy(settings.password), problem))
+    return false;
   std::lock_guard lock(program.emailRecordMutex);
   app::TableSlot& table = program.email;
   app::SetOrder(program, table, platform::kRecordOrder);
@@ -132,7 +154,9 @@ bool StoreSmtpSettings(app::Program& program, const SmtpSettings& settings, unsi
   }
   app::PemRecord& r = program.PEM;
   for (const FieldSlot& slot : kFieldSlots)
-    if (fields & slot.mask) r.*slot.field = platform::FitField(TrimRightCopy(ValueOf(settings, slot.mask)), slot.length);
+    if ((fields & slot.mask) && slot.field)
+      r.*slot.field = platform::FitField(TrimRightCopy(ValueOf(settings, slot.mask)), slot.length);
+  r.PASSWORD = platform::FitField("", app::kPemTextLength);
   if (fields & kSmtpPort) r.PPORT = platform::FitField(std::to_string(settings.port), app::kPemPortLength);
   if (app::PutRecord(program, table) != 0) {
     problem = " PUT(email), Greška :" + ErrorTextOf(table);

@@ -62,20 +62,29 @@ enum SmtpField : unsigned {
 // A port given as text: 1..65535 (blanks around it allowed), else 0.
 std::uint16_t ParsePort(const std::string& text);
 
-// The settings a record holds. The record's built-in placeholder credentials (what a blank
-// user name is replaced with when the record is saved) count as none: they are never sent
-// to a server, so without a user of its own a server is spoken to without AUTH, and a user
-// stored without a password of its own gets none. A port that is not a number gives 25.
+// The settings a record holds, without the password (which the record does not hold: see
+// LoadSmtpPassword). The record's built-in placeholder user (what a blank user name is
+// replaced with when the record is saved) counts as none: without a user of its own a server
+// is spoken to without AUTH. A port that is not a number gives 25.
 SmtpSettings SmtpSettingsOf(const app::PemRecord& record);
 
-// Reads the record into the program's buffer and returns its settings. False (and the
-// settings of an empty record) when it cannot be read.
-bool ReadSmtpSettings(app::Program& program, SmtpSettings& settings);
+// Fills `settings.password` from the credentials file (platform/credentials.h) when the
+// settings have a user; a user stored without a password gets none, and so does the old
+// placeholder password. False, with the password empty and `problem` saying why, when the
+// file cannot be trusted or read.
+bool LoadSmtpPassword(SmtpSettings& settings, std::string& problem);
 
-// Replaces the fields named by `fields` in the record with `settings` and rewrites it.
-// A value longer than its field is refused rather than cut (a cut recipient list loses
-// recipients): nothing is written, false, and `problem` names the field. A failed rewrite
-// gives false with the data layer's text in `problem`.
+// Reads the record into the program's buffer and returns its settings with the stored
+// password. False (and the settings of an empty record) when the record cannot be read; a
+// password that cannot be read is left empty and its problem put in `passwordProblem`.
+bool ReadSmtpSettings(app::Program& program, SmtpSettings& settings,
+                      std::string* passwordProblem = nullptr);
+
+// Replaces the fields named by `fields` with `settings`: the password in the credentials
+// file, the others in the record, which is rewritten (its password field blank). A value
+// longer than its field is refused rather than cut (a cut recipient list loses recipients):
+// nothing is written, false, and `problem` names the field. A credentials file that cannot
+// be trusted or written, or a failed rewrite, gives false with the reason in `problem`.
 bool StoreSmtpSettings(app::Program& program, const SmtpSettings& settings, unsigned fields,
                        std::string& problem);
 

@@ -215,6 +215,23 @@ std::string ServerText(std::int32_t code, const std::string& text) {
   return shown;
 }
 
+}  // namespace
+
+const char* PartsWord(std::uint64_t count) {
+  const std::uint64_t lastTwo = count % 100;
+  const std::uint64_t last = count % 10;
+  if (lastTwo >= 11 && lastTwo <= 14) return "dijelova";
+  if (last == 1) return "dio";
+  if (last >= 2 && last <= 4) return "dijela";
+  return "dijelova";
+}
+
+std::uint64_t SplitMargin(std::uint64_t limit) {
+  return std::max<std::uint64_t>(limit / 100 * kSplitMarginPercent, kSplitMarginMinBytes);
+}
+
+namespace {
+
 std::string Digits(std::uint64_t value, std::size_t width) {
   std::string s = std::to_string(value);
   if (s.size() < width) s.insert(0, width - s.size(), '0');
@@ -365,16 +382,18 @@ void NetEmailSend::ConnectionClosed() {
 void NetEmailSend::PerMessageError(std::int32_t code, const std::string& text) {
   const std::int32_t state = _STATE;
   body_.reset();
+  const std::uint64_t group = QueueEmpty() ? 0 : Head().SPLITGROUP;
   _AFTERERRORTRYNEXTMESSAGE = 1;
   SERVERERRORNUM = code;
   SERVERERRORDESC = text.substr(0, kMaxReplyText);
-  ReportError("Error in this Message. " + _SERVERDESC + " server sent error = " +
+  ReportError(PartFailureText() + "Error in this Message. " + _SERVERDESC + " server sent error = " +
                   std::to_string(code) + " " + ServerText(code, text) +
                   " State = " + std::to_string(state) + ". Will try and send next email",
               "NetEmailSend.Process");
   SERVERERRORNUM = 0;
   SERVERERRORDESC.clear();
   DropHead();
+  DropRestOfSplit(group);
   Abort();
   if (!QueueEmpty())
     OpenForQueue();
@@ -400,10 +419,12 @@ void NetEmailSend::FatalError(std::int32_t code, const std::string& text) {
 
 void NetEmailSend::MessageFailed(std::int32_t error, const std::string& text) {
   body_.reset();
+  const std::uint64_t group = QueueEmpty() ? 0 : Head().SPLITGROUP;
   Error = error;
   _AFTERERRORTRYNEXTMESSAGE = 1;
-  ReportError(text, "NetEmailSend.Process");
+  ReportError(PartFailureText() + text, "NetEmailSend.Process");
   DropHead();
+  DropRestOfSplit(group);
   Abort();  // without its end marker the server discards what it got of the message
   if (!QueueEmpty())
     OpenForQueue();
@@ -476,6 +497,28 @@ void NetEmailSend::FreeDataQueue() {
 void NetEmailSend::DropHead() {
   body_.reset();
   if (!QueueEmpty()) _DATAQUEUE->pop_front();
+}
+
+std::string NetEmailSend::PartFailureText() const {
+  if (QueueEmpty() || _DATAQUEUE->front().SPLITGROUP == 0) return {};
+  const EmailQueueEntry& head = _DATAQUEUE->front();
+  std::size_t rest = 0;
+  for (std::size_t i = 1; i < _DATAQUEUE->size(); ++i)
+    if ((*_DATAQUEUE)[i].SPLITGROUP == head.SPLITGROUP) ++rest;
+  std::string text = "Privitak nije poslan cijeli: " + head.SPLITPART + " nije poslan";
+  if (rest > 0)
+    text += ", a bez njega se dijelovi ne mogu spojiti pa se ni preostali (" +
+            std::to_string(rest) + ") ne šalju";
+  return text + ". ";
+}
+
+std::size_t NetEmailSend::DropRestOfSplit(std::uint64_t group) {
+  if (group == 0 || !_DATAQUEUE) return 0;
+  const std::size_t before = _DATAQUEUE->size();
+  // The head may be the message being sent (body_ reads its plan): only a head of the same
+  // split is ever removed here, and then nothing of it is being sent.
+  std::erase_if(*_DATAQUEUE, [group](const EmailQueueEntry& e) { return e.SPLITGROUP == group; });
+  return before - _DATAQUEUE->size();
 }
 
 // ---- queuing -----------------------------------------------------------------------------
@@ -1083,7 +1126,8 @@ std::string JoiningInstruction(const std::string& name, std::uint64_t total, std
                                std::uint64_t count, const std::vector<std::string>& partNames) {
   std::string text = "Privitak \"" + name + "\" (" + std::to_string(total) +
                      " bajtova) prevelik je za jednu poruku pa je poslan u " +
-                     std::to_string(count) + " dijelova, svaki u svojoj poruci. Ovo je dio " +
+                     std::to_string(count) + " " + PartsWord(count) +
+                     ", svaki u svojoj poruci. Ovo je dio " +
                      std::to_string(index) + " od " + std::to_string(count) + ": \"" +
                      partNames[static_cast<std::size_t>(index - 1)] + "\".\r\n\r\n";
   text += "Kad stignu svi dijelovi, spremite ih u istu mapu i spojite redom u jednu datoteku:\r\n";
@@ -1115,7 +1159,9 @@ bool NetEmailSend::SplitHead(std::uint64_t limit, std::string& why) {
   const MessageParts& original = *head.PARTS;
   const std::uint64_t total = file->fileSize;
   const std::string name = BaseName(files[0]);
-  constexpr std::uint64_t kMargin = 1024;  // room for what a server may count beyond the message
+  // Room for what a server counts beyond the message itself (its own trace headers, the
+  // stuffed dots, line ends it converts): a part filled to the announced limit is refused.
+  const std::uint64_t kMargin = SplitMargin(limit);
 
   // The parts as messages: the original with a numbered subject, the joining instruction
   // after its text, and one slice of the file as its attachment.
@@ -1176,6 +1222,7 @@ bool NetEmailSend::SplitHead(std::uint64_t limit, std::string& why) {
   nameParts(count);
 
   std::vector<EmailQueueEntry> parts;
+  const std::uint64_t group = ++splitGroups_;
   for (std::uint64_t index = 1; index <= count; ++index) {
     const std::uint64_t offset = (index - 1) * piece;
     MessageParts p = partOf(index, count,
@@ -1221,6 +1268,9 @@ bool NetEmailSend::SplitHead(std::uint64_t limit, std::string& why) {
     e.WHOLEMESSAGELEN = static_cast<std::uint32_t>(plan.size);
     e.WHOLEMESSAGEPLAN = std::move(plan);
     e.PARTS = std::make_shared<const MessageParts>(std::move(p));
+    e.SPLITGROUP = group;
+    e.SPLITPART = "dio " + std::to_string(index) + "/" + std::to_string(count) + " (" +
+                  partNames[index - 1] + ")";
     parts.push_back(std::move(e));
   }
   Log("NetEmailSend.Process", "The message of " + std::to_string(head.WHOLEMESSAGEPLAN.size) +

@@ -68,6 +68,18 @@ inline constexpr std::int32_t kDefaultReplyTimeout = 30000;
 // Longest message that can be queued (its length is a signed 32-bit property).
 inline constexpr std::uint64_t kMaxMessageBytes = 2147483647;
 
+// A part of a split attachment stays this far under the server's announced SIZE: the
+// larger of a share of the limit and a fixed amount. A server counts more than the message
+// it is given (the trace headers it adds, line ends it converts), and a part filled to the
+// limit is refused.
+inline constexpr std::uint64_t kSplitMarginPercent = 5;
+inline constexpr std::uint64_t kSplitMarginMinBytes = 4096;
+std::uint64_t SplitMargin(std::uint64_t limit);
+
+// The Croatian word for `count` parts: "dio" (1, 21, 101 ...), "dijela" (2-4, 22-24 ...),
+// "dijelova" (5-20, 25-30, 111-114 ...).
+const char* PartsWord(std::uint64_t count);
+
 // What the server said it supports in its answer to EHLO.
 struct EhloCapabilities {
   bool startTls = false;
@@ -102,6 +114,11 @@ struct EmailQueueEntry {
   std::string EMBEDLIST;
   MessagePlan WHOLEMESSAGEPLAN;  // the composed message: text and references to files
   std::shared_ptr<const MessageParts> PARTS;  // what it was composed from (for splitting)
+  // A part of a split attachment: which split it belongs to (0 = not a part) and how it is
+  // named to the user ("dio 2/3, backup.zip.002"). A refused part takes the rest of its
+  // split with it: without every part the attachment cannot be joined.
+  std::uint64_t SPLITGROUP = 0;
+  std::string SPLITPART;
 };
 
 // The data queue; the head (front) is always the message being sent.
@@ -261,6 +278,10 @@ class NetEmailSend : public net::NetSimple {
   void PumpBody();
   void NextMessage();
   void DropHead();
+  // After the head failed: the text that names it when it is a part of a split attachment,
+  // and the removal of the other parts of that split still queued (their count).
+  std::string PartFailureText() const;
+  std::size_t DropRestOfSplit(std::uint64_t group);
   void PerMessageError(std::int32_t code, const std::string& text);
   void FatalError(std::int32_t code, const std::string& text);
   // The current message cannot be sent (reported); the connection is aborted, so nothing
@@ -288,6 +309,7 @@ class NetEmailSend : public net::NetSimple {
   std::string failedAttachment_;
   MessagePlan composedPlan_;  // what Compose made, until SendMail queues it
   std::shared_ptr<const MessageParts> composedParts_;
+  std::uint64_t splitGroups_ = 0;  // splits made by this object, to number them
   std::mt19937 random_{std::random_device{}()};
 };
 

@@ -405,6 +405,9 @@ struct KeyedFile::Impl {
     sqlite3_extended_result_codes(conn, 1);
     // The single file must be the whole table whenever no write is open.
     int code = Exec(conn, "PRAGMA journal_mode=DELETE");
+    // What a rewrite or delete frees is overwritten, so that an old value does not stay in
+    // the file (which travels in archives).
+    if (code == kNoError) code = Exec(conn, "PRAGMA secure_delete=ON");
     if (code == kNoError) code = CheckLayout(conn);
     if (code != kNoError) {
       sqlite3_close_v2(conn);
@@ -840,6 +843,13 @@ bool KeyedFile::IsOpen() const {
 int KeyedFile::BuildKeys() {
   std::lock_guard lock(mutex_);
   return impl_->BuildKeys();
+}
+
+int KeyedFile::Compact() {
+  std::lock_guard lock(mutex_);
+  if (!impl_->db) return impl_->Set(kFileNotOpen);
+  if (impl_->inTransaction) return impl_->Driver(SQLITE_MISUSE, "cannot compact inside a transaction");
+  return impl_->Exec(impl_->db, "VACUUM");
 }
 
 int KeyedFile::SendCommand(const std::string& command) {

@@ -127,6 +127,10 @@ class KeyedFile {
   // Errors: kDuplicateKey when a unique key cannot be rebuilt, others as Open.
   int BuildKeys();
 
+  // Rewrites the open file without free space, so that nothing deleted or overwritten
+  // earlier is left in it. Not inside a transaction.
+  int Compact();
+
   // Driver commands. "Recover=N": wait up to N seconds for another process's lock (at open
   // and for every operation) before giving up with kFileLocked.
   int SendCommand(const std::string& command);

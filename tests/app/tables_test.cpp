@@ -62,7 +62,7 @@ TEST_F(TablesTest, FirstStartCreatesTheTablesAndTheSettingsRecord) {
   EXPECT_EQ(program.run.OZNAKAARHIVDISKA, "E");
   EXPECT_EQ(program.run.TIP_ARH, "dan");
   EXPECT_EQ(TrimRightCopy(program.PEM.USER), kDefaultSmtpUser);
-  EXPECT_EQ(TrimRightCopy(program.PEM.PASSWORD), kDefaultSmtpPassword);
+  EXPECT_TRUE(platform::IsBlank(program.PEM.PASSWORD));  // no secret is kept in the table
   EXPECT_EQ(TrimRightCopy(program.PEM.PPORT), "25");
   EXPECT_EQ(TrimRightCopy(program.PEM.SSERVER), kDefaultSmtpServer);
   EXPECT_EQ(TrimRightCopy(program.PEM.FROM), kDefaultFrom);
@@ -104,14 +104,30 @@ TEST_F(TablesTest, SaveEmailSettingsStoresRunSettingsAndRefillsBlankDefaults) {
   EXPECT_EQ(TrimRightCopy(reader.PEM.REPLYTO), "odgovor@example.com");
   EXPECT_EQ(reader.run.POCDIR, FitField("/data/izvor", 127));
 
-  // A cleared user name brings back both credentials.
+  // A cleared user name brings back the placeholder user; a password found in the record
+  // leaves it for the credentials file, and no byte of it stays in the table's file.
   reader.PEM.USER = FitField("", kPemTextLength);
-  reader.PEM.PASSWORD = FitField("tajna", kPemTextLength);
+  reader.PEM.PASSWORD = FitField("tajnaZaporka", kPemTextLength);
   ASSERT_EQ(PutRecord(reader, reader.email), 0);
   SaveEmailSettings(reader);
+  EXPECT_TRUE(ui2.Messages().empty());
+  EXPECT_TRUE(platform::IsBlank(reader.PEM.PASSWORD));
   LoadEmailSettings(reader);
   EXPECT_EQ(TrimRightCopy(reader.PEM.USER), kDefaultSmtpUser);
-  EXPECT_EQ(TrimRightCopy(reader.PEM.PASSWORD), kDefaultSmtpPassword);
+  EXPECT_TRUE(platform::IsBlank(reader.PEM.PASSWORD));
+  const std::string credentials = testing::ReadFile(dir.File("verdan.credentials"));
+  EXPECT_NE(credentials.find("\nsmtp.password=tajnaZaporka\n"), std::string::npos) << credentials;
+  const std::string table = testing::ReadFile(dir.File("PEMAIL.TPS"));
+  EXPECT_EQ(table.find("tajnaZaporka"), std::string::npos);
+  EXPECT_EQ(table.find("TAJNAZAPORKA"), std::string::npos);
+
+  // A password brought back later (a restored table) does not replace the one kept since.
+  reader.PEM.PASSWORD = FitField("staraZaporka", kPemTextLength);
+  ASSERT_EQ(PutRecord(reader, reader.email), 0);
+  LoadEmailSettings(reader);
+  EXPECT_TRUE(platform::IsBlank(reader.PEM.PASSWORD));
+  EXPECT_EQ(testing::ReadFile(dir.File("verdan.credentials")), credentials);
+  EXPECT_EQ(testing::ReadFile(dir.File("PEMAIL.TPS")).find("STARAZAPORKA"), std::string::npos);
 }
 
 TEST_F(TablesTest, ArchiveNamesAreUniqueIgnoringCaseButBlankNamesCoexist) {

@@ -204,6 +204,22 @@ TEST_F(SendCommand, TheSavedProfileIsUsedWhenOptionsAreAbsent) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(ReadFile(dir_.File("out2/msg1.json")).find("\"login\": \"korisnik\""), std::string::npos);
   EXPECT_NE(ReadFile(dir_.File("out2/msg1.eml")).find("Subject: "), std::string::npos);
+  // The password was kept in the credentials file, not in the table.
+  EXPECT_EQ(ReadFile(dir_.File("work/PEMAIL.TPS")).find("tajna"), std::string::npos);
+  EXPECT_NE(ReadFile(dir_.File("work/verdan.credentials")).find("\nsmtp.password=tajna\n"), std::string::npos);
+
+  // A credentials file others could read is not trusted: nothing is sent, and it says why.
+  ::chmod(dir_.File("work/verdan.credentials").c_str(), 0644);
+  const std::string before = guarded.Commands();
+  r = RunProcess({VERDAN_BINARY, "send", "backup.zip"}, work, {}, 60);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("verdan send: Datoteka s tajnim podacima verdan.credentials mogu čitati ili "
+                       "mijenjati i drugi korisnici (prava 0644)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("E-mail nije poslan."), std::string::npos) << r.err;
+  EXPECT_EQ(guarded.Commands(), before);
+  EXPECT_FALSE(Exists(dir_.File("out2/msg2.eml")));
 }
 
 // The server's record of message N: whether it came over TLS, the login mechanism and the
@@ -232,9 +248,12 @@ while os.path.exists(out + '/msg%d.eml' % n):
             pieces[part.get_filename()] = part.get_payload(decode=True)
         elif part.get_content_type() == 'text/plain':
             t = part.get_content()
-            instructions.append('copy /b' in t and 'cat ' in t and 'Ovo je dio %d od' % n in t)
+            instructions.append(t)
     n += 1
 count = n - 1
+word = 'dio' if count % 10 == 1 and count % 100 != 11 else 'dijela' if count % 10 in (2, 3, 4) and count % 100 not in (12, 13, 14) else 'dijelova'
+instructions = [('copy /b' in t and 'cat ' in t and 'Ovo je dio %d od' % (i + 1) in t and
+                 'poslan u %d %s, svaki' % (count, word) in t) for i, t in enumerate(instructions)]
 print('parts=%d' % count)
 print('names=' + ','.join(sorted(pieces)))
 print('same=%s' % (b''.join(pieces[k] for k in sorted(pieces)) == open(original, 'rb').read()))
@@ -381,7 +400,9 @@ TEST_F(SendCommand, OversizeMessageIsRefusedBeforeUploadOrSplitIntoParts) {
     EXPECT_FALSE(Exists(dir_.File("out/msg1.eml")));
   }
   ::mkdir(dir_.File("split").c_str(), 0755);
-  SmtpServer server(dir_.File("split"), {"korisnik", "tajna"}, {"--size", "100000"});
+  // The server counts 3000 bytes of its own beyond each message, as a real one adds its
+  // trace headers: the parts leave room for that.
+  SmtpServer server(dir_.File("split"), {"korisnik", "tajna"}, {"--size", "100000", "--size-slack", "3000"});
   std::vector<std::string> extra = login;
   extra.push_back("--split");
   auto r = Send(server.port(), extra);
@@ -403,6 +424,30 @@ TEST_F(SendCommand, OversizeMessageIsRefusedBeforeUploadOrSplitIntoParts) {
             "size_param=True\n"
             "subjects=True\n"
             "instructions=True\n");
+}
+
+// A part the server refuses (it counts more of its own than the parts leave room for) fails
+// the run and names the part; the parts after it are not sent, since the attachment cannot be
+// joined without it. No success is shown and the log of runs records the failure.
+TEST_F(SendCommand, ARefusedPartFailsTheRunAndNamesThePart) {
+  SmtpServer server(dir_.File("out"), {}, {"--size", "100000", "--size-slack", "8000"});
+  ASSERT_FALSE(server.port().empty());
+  auto r = Send(server.port(), {"--user", "", "--password", "", "--subject", "Arhiva", "--split"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("Privitak nije poslan cijeli: dio 1/3 (backup.zip.001) nije poslan, a bez "
+                       "njega se dijelovi ne mogu spojiti pa se ni preostali (2) ne šalju."),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("552"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("E-mail Poslan uspješno"), std::string::npos) << r.err;
+  EXPECT_FALSE(Exists(dir_.File("out/msg1.eml")));
+  // One DATA only: the refused first part; nothing of the others reached the server.
+  const std::string commands = server.Commands();
+  EXPECT_EQ(commands.find("DATA"), commands.rfind("DATA")) << commands;
+  const std::string log = ReadFile(dir_.File("work/verdan.log"));
+  EXPECT_NE(log.find("\tsend\tbackup.zip\t1\t200000\t"), std::string::npos) << log;
+  EXPECT_NE(log.find("GREŠKA: Privitak nije poslan cijeli: dio 1/3"), std::string::npos) << log;
+  EXPECT_EQ(log.find("\tOK"), std::string::npos) << log;
 }
 
 // With --encode-headers the message is 7-bit and Python's email package reads the original

@@ -1,6 +1,11 @@
 // `verdan settings` run as a program in a temporary directory.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 
 #include "support/temp_dir.h"
@@ -8,8 +13,10 @@
 namespace {
 
 using verdan::testing::ProcessResult;
+using verdan::testing::ReadFile;
 using verdan::testing::RunProcess;
 using verdan::testing::TempDir;
+using verdan::testing::WriteFile;
 
 ProcessResult Settings(const std::string& cwd, std::vector<std::string> args = {}) {
   std::vector<std::string> argv{VERDAN_BINARY, "settings"};
@@ -92,6 +99,167 @@ TEST(SettingsCommand, ADamagedTableEndsWithStatus3) {
             "[Datoteka ne valja] Greška: (Invalid Record Declaration (47)) otvaram PEMAIL.  "
             "Pritisni OK da zatvoriš aplikaciju.\nDatoteka ne valja!\n");
   EXPECT_EQ(verdan::testing::ReadFile(dir.File("PEMAIL.TPS")), std::string(2048, '\x01'));
+}
+
+// `verdan settings` with the password on standard input (one line).
+ProcessResult SettingsWithPassword(const std::string& cwd, const std::string& password,
+                                   std::vector<std::string> args) {
+  std::vector<std::string> argv = {"/bin/sh", "-c", "printf '%s\\n' \"$PW\" | \"$0\" \"$@\"",
+                                   VERDAN_BINARY, "settings", "--password-stdin"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunProcess(argv, cwd, {"PW=" + password});
+}
+
+std::string Upper(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
+  return s;
+}
+
+// How many of the files (tables, and every entry of every archive) hold `password` or its
+// upper-case form anywhere in their bytes; counts the files looked at in `checked`.
+int FilesHoldingPassword(const std::string& dir, const std::string& password, int& checked) {
+  int hits = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+    if (!entry.is_regular_file()) continue;
+    const std::string name = entry.path().string();
+    std::string ext = Upper(entry.path().extension().string());
+    std::vector<std::string> contents;
+    if (ext == ".TPS") {
+      contents.push_back(ReadFile(name));
+    } else if (ext == ".ZIP") {
+      const std::string raw = ReadFile(name);
+      contents.push_back(raw);  // the archive as stored (entries may be stored uncompressed)
+      ProcessResult unpacked = RunProcess({"/usr/bin/unzip", "-p", name}, dir);
+      EXPECT_EQ(unpacked.status, 0) << name;
+      contents.push_back(unpacked.out);
+    } else {
+      continue;
+    }
+    ++checked;
+    for (const std::string& bytes : contents)
+      if (bytes.find(password) != std::string::npos || bytes.find(Upper(password)) != std::string::npos) {
+        ++hits;
+        ADD_FAILURE() << name << " holds the password";
+        break;
+      }
+  }
+  return hits;
+}
+
+// Writes a password into the settings table the way the program once kept it: in the record's
+// PASSWORD field and its upper-case key, changed twice so that the file's free space holds
+// the earlier (longer) one too.
+void PlantOldStylePassword(const std::string& dir, const std::string& earlier, const std::string& password) {
+  WriteFile(dir + "/plant.py", R"PY(
+import sqlite3, sys
+db = sqlite3.connect(sys.argv[1] + '/PEMAIL.TPS')
+db.execute('PRAGMA secure_delete=OFF')
+for pw in sys.argv[2:]:
+    db.execute('UPDATE tps_records SET f6 = ?, k2 = ?', (pw, pw.upper().encode()))
+    db.commit()
+db.close()
+)PY");
+  ProcessResult r = RunProcess({"/usr/bin/python3", dir + "/plant.py", dir, earlier, password}, dir);
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::filesystem::remove(dir + "/plant.py");
+  const std::string table = ReadFile(dir + "/PEMAIL.TPS");
+  ASSERT_NE(table.find(Upper(password)), std::string::npos);
+  // What is left of the earlier one in the free space: its first 20 characters at least.
+  ASSERT_NE(table.find(Upper(earlier.substr(0, 20))), std::string::npos);
+}
+
+std::string Credentials(const std::string& dir) { return ReadFile(dir + "/verdan.credentials"); }
+
+// The password is kept in verdan.credentials (mode 0600), never in a table: neither the
+// tables nor an archive made afterwards hold its bytes, in either letter case.
+TEST(SettingsSecrets, ThePasswordStaysOutOfTablesAndArchives) {
+  TempDir dir;
+  const std::string work = dir.File("work");
+  std::filesystem::create_directories(work + "/arhive");
+  ProcessResult set = SettingsWithPassword(work, "Lozinka=Ured 2026\\", {"--user", "ured", "--dest", work + "/arhive/"});
+  EXPECT_EQ(set.status, 1) << set.err;  // the first run's report of the empty table
+  EXPECT_NE(set.out.find("USER=ured\nPASSWORD=********\n"), std::string::npos) << set.out;
+  struct stat st {};
+  ASSERT_EQ(::stat((work + "/verdan.credentials").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_NE(Credentials(work).find("\nsmtp.password=Lozinka=Ured 2026\\\\\n"), std::string::npos)
+      << Credentials(work);
+
+  ProcessResult backup = verdan::testing::Verdan(work, {"backup", "dest"});
+  EXPECT_EQ(backup.status, 0) << backup.err;
+  ProcessResult again = verdan::testing::Verdan(work, {"backup", "dest"});  // and its second copy
+  EXPECT_EQ(again.status, 0) << again.err;
+  int checked = 0;
+  EXPECT_EQ(FilesHoldingPassword(work, "Lozinka=Ured 2026", checked), 0);
+  EXPECT_EQ(checked, 3);  // PEMAIL.TPS, the archive and its second copy
+  ProcessResult names = RunProcess({"/usr/bin/unzip", "-Z1", backup.out.substr(0, backup.out.size() - 1)}, work);
+  EXPECT_EQ(names.out, "PEMAIL.TPS\n");  // the credentials file is not packed
+}
+
+// A table from before keeps the password in the record: the first start moves it to the
+// credentials file and leaves no byte of it in the table. A restore of an archive made then
+// does not bring it back, nor does it replace the password set since.
+TEST(SettingsSecrets, AnOldTableIsMigratedAndARestoreBringsNoPasswordBack) {
+  TempDir dir;
+  const std::string work = dir.File("work");
+  std::filesystem::create_directories(work + "/arhive");
+  ASSERT_EQ(Settings(work, {"--user", "ured", "--dest", work + "/arhive/"}).status, 1);
+  PlantOldStylePassword(work, "PrvaLozinkaKojaJeBilaMnogoDuzaOdSadasnje1234567", "StaraLozinka22");
+  // An archive made with the old table, packed as the program once packed it.
+  ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "stara.zip", "PEMAIL.TPS"}, work).status, 0);
+  std::filesystem::rename(work + "/stara.zip", dir.File("stara.zip"));
+
+  ProcessResult first = Settings(work);
+  EXPECT_EQ(first.status, 0) << first.err;
+  EXPECT_NE(first.out.find("USER=ured\nPASSWORD=********\n"), std::string::npos) << first.out;
+  EXPECT_NE(Credentials(work).find("\nsmtp.password=StaraLozinka22\n"), std::string::npos);
+  int checked = 0;
+  EXPECT_EQ(FilesHoldingPassword(work, "StaraLozinka22", checked), 0);
+  EXPECT_EQ(FilesHoldingPassword(work, std::string("PrvaLozinkaKojaJeBilaMnogoDuzaOdSadasnje1234567").substr(0, 20), checked), 0);
+  EXPECT_EQ(checked, 2);
+
+  // A new password, then the old archive restored over the table.
+  ASSERT_EQ(SettingsWithPassword(work, "NovaLozinka33", {}).status, 0);
+  ProcessResult restore = verdan::testing::Verdan(work, {"restore", dir.File("stara.zip"), "--yes"});
+  EXPECT_EQ(restore.status, 0) << restore.err;
+  EXPECT_NE(Credentials(work).find("\nsmtp.password=NovaLozinka33\n"), std::string::npos) << Credentials(work);
+  EXPECT_EQ(Credentials(work).find("StaraLozinka22"), std::string::npos);
+  ProcessResult backup = verdan::testing::Verdan(work, {"backup", "dest"});
+  EXPECT_EQ(backup.status, 0) << backup.err;
+  checked = 0;
+  EXPECT_EQ(FilesHoldingPassword(work, "StaraLozinka22", checked), 0);
+  EXPECT_EQ(FilesHoldingPassword(work, "NovaLozinka33", checked), 0);
+  EXPECT_EQ(checked, 6);  // twice PEMAIL.TPS, DATOTEKE.TPS (the restore opens it) and the archive
+}
+
+// A credentials file others may read, or that is not the user's, is refused with the reason;
+// it is neither read nor replaced.
+TEST(SettingsSecrets, ACredentialsFileOthersCouldReadIsRefused) {
+  TempDir dir;
+  Settings(dir.path());
+  ASSERT_EQ(SettingsWithPassword(dir.path(), "tajna", {"--user", "ured"}).status, 0);
+  ::chmod(dir.File("verdan.credentials").c_str(), 0644);
+  const std::string before = Credentials(dir.path());
+  ProcessResult shown = Settings(dir.path());
+  EXPECT_EQ(shown.status, 1);
+  EXPECT_EQ(shown.err,
+            "verdan settings: Datoteka s tajnim podacima verdan.credentials mogu čitati ili "
+            "mijenjati i drugi korisnici (prava 0644); iz nje se ništa ne čita niti se u nju piše. "
+            "Ostavite prava samo vlasniku: chmod 600 verdan.credentials\n");
+  EXPECT_NE(shown.out.find("USER=ured\nPASSWORD=\n"), std::string::npos) << shown.out;
+  ProcessResult change = SettingsWithPassword(dir.path(), "druga", {});
+  EXPECT_EQ(change.status, 1);
+  EXPECT_NE(change.err.find("(prava 0644)"), std::string::npos) << change.err;
+  EXPECT_EQ(Credentials(dir.path()), before);
+
+  if (::geteuid() == 0) {
+    ::chmod(dir.File("verdan.credentials").c_str(), 0600);
+    ASSERT_EQ(::chown(dir.File("verdan.credentials").c_str(), 65534, 65534), 0);
+    ProcessResult foreign = Settings(dir.path());
+    EXPECT_EQ(foreign.status, 1);
+    EXPECT_NE(foreign.err.find("nije vlasništvo korisnika koji pokreće program"), std::string::npos)
+        << foreign.err;
+  }
 }
 
 }  // namespace

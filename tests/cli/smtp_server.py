@@ -1,14 +1,16 @@
 """A real SMTP server on loopback for the send tests.
 
 usage: smtp_server.py OUTDIR [USER PASSWORD] [--tls starttls|implicit --cert F --key F]
-                      [--size N] [--only-plain] [--reply-rcpt TEXT]
+                      [--size N [--size-slack M]] [--only-plain] [--reply-rcpt TEXT]
 
 Listens on 127.0.0.1 on a free port and writes the port to OUTDIR/port once it accepts
 connections. With USER and PASSWORD it requires authentication and accepts only those
 credentials (AUTH LOGIN and PLAIN; --only-plain offers PLAIN alone). Over a plain connection
 AUTH is offered without TLS; with --tls starttls the server insists on STARTTLS first and
 offers AUTH only after it; with --tls implicit it speaks TLS from the first byte. --size
-announces SIZE N and refuses larger messages. --reply-rcpt answers every RCPT TO with TEXT.
+announces SIZE N and refuses larger messages; with --size-slack M it counts M bytes of its
+own (the trace headers a real server adds) and so refuses with 552 every message larger
+than N - M. --reply-rcpt answers every RCPT TO with TEXT.
 
 Every message received is stored as OUTDIR/msgN.eml with OUTDIR/msgN.json (sender,
 recipients, MAIL FROM parameters, the login used). Every command line the server reads is
@@ -36,10 +38,12 @@ def free_port():
 
 
 class Store:
-    def __init__(self, outdir, reply_rcpt):
+    def __init__(self, outdir, reply_rcpt, size=0, slack=0):
         self.outdir = outdir
         self.count = 0
         self.reply_rcpt = reply_rcpt
+        self.size = size
+        self.slack = slack
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if self.reply_rcpt:
@@ -48,6 +52,10 @@ class Store:
         return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
+        if self.slack and len(envelope.original_content) + self.slack > self.size:
+            with open(os.path.join(self.outdir, "refused.log"), "a") as f:
+                f.write("%d\n" % len(envelope.original_content))
+            return "552 5.3.4 Message size exceeds fixed limit"
         self.count += 1
         base = os.path.join(self.outdir, "msg%d" % self.count)
         login = mechanism = None
@@ -89,6 +97,7 @@ def main():
     parser.add_argument("--cert")
     parser.add_argument("--key")
     parser.add_argument("--size", type=int, default=0)
+    parser.add_argument("--size-slack", type=int, default=0)
     parser.add_argument("--only-plain", action="store_true")
     parser.add_argument("--reply-rcpt")
     args = parser.parse_args()
@@ -122,7 +131,7 @@ def main():
         kwargs["tls_context"] = context
         kwargs["require_starttls"] = True
     port = free_port()
-    controller = Controller(Store(args.outdir, args.reply_rcpt), hostname="127.0.0.1", port=port,
+    controller = Controller(Store(args.outdir, args.reply_rcpt, args.size, args.size_slack), hostname="127.0.0.1", port=port,
                             ssl_context=context if args.tls == "implicit" else None, **kwargs)
     controller.start()
     with open(os.path.join(args.outdir, "port.tmp"), "w") as f:

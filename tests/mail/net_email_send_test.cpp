@@ -795,3 +795,22 @@ TEST_F(SmtpDialogue, MessageOverTheLengthLimitIsRefusedBeforeAnythingIsRead) {
 
 }  // namespace
 }  // namespace verdan::mail
+
+namespace verdan::mail {
+namespace {
+
+// The joining instruction counts the parts in Croatian, and the parts leave a real margin
+// under the server's limit.
+TEST(SplitParts, CroatianCountOfPartsAndTheMarginUnderTheLimit) {
+  const std::pair<std::uint64_t, const char*> cases[] = {
+      {1, "dio"},       {2, "dijela"},    {4, "dijela"},     {5, "dijelova"}, {11, "dijelova"},
+      {12, "dijelova"}, {14, "dijelova"}, {21, "dio"},       {22, "dijela"},  {25, "dijelova"},
+      {101, "dio"},     {111, "dijelova"}, {112, "dijelova"}, {124, "dijela"}};
+  for (const auto& [count, word] : cases) EXPECT_STREQ(PartsWord(count), word) << count;
+  EXPECT_EQ(SplitMargin(100000), 5000u);
+  EXPECT_EQ(SplitMargin(10000), kSplitMarginMinBytes);
+  EXPECT_EQ(SplitMargin(25u << 20), (25u << 20) / 20);
+}
+
+}  // namespace
+}  // namespace verdan::mail
