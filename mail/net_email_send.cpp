@@ -935,7 +935,7 @@ void NetEmailSend::HandleReply(std::int32_t code, const std::string& text, const
         // exchange is ended as the mechanism requires (a lone ^A for OAUTHBEARER, base64 as
         // every SASL response; an empty response for XOAUTH2) and the refusal then reported.
         SetState(ES_AUTHTOKENERROR);
-        SendCommand(bearerSent_ ? Base64Line("\x01") + "\r\n" : std::string("\r\n"));
+        SendCommand(bearerSent_ ? Base64Line(std::string(1, '\x01')) + "\r\n" : std::string("\r\n"));
         return;
       }
       if (code == 235) {
@@ -1040,6 +1040,7 @@ void NetEmailSend::SendTokenLogin() {
                           "Poslužitelj ne nudi prijavu tokenom (OAUTHBEARER ni XOAUTH2); "
                           "ništa nije poslano. Provjerite poslužitelj ili prijavite se zaporkom");
   }
+  const std::string kSep(1, '\x01');  // ^A ends every key/value pair
   const std::string user = TrimRightCopy(AUTHUSER);
   const std::string token = TrimRightCopy(AUTHTOKEN);
   std::string response;
@@ -1058,10 +1059,11 @@ void NetEmailSend::SendTokenLogin() {
     }
     response = "n,";
     if (!authzid.empty()) response += "a=" + authzid;
-    response += ",\x01host=" + TrimRightCopy(SERVER) + "\x01port=" + std::to_string(PORT) +
-                "\x01auth=Bearer " + token + "\x01\x01";
+    response += ",";
+    response += kSep + "host=" + TrimRightCopy(SERVER) + kSep + "port=" + std::to_string(PORT) + kSep +
+                "auth=Bearer " + token + kSep + kSep;
   } else {
-    response = "user=" + user + "\x01auth=Bearer " + token + "\x01\x01";
+    response = "user=" + user + kSep + "auth=Bearer " + token + kSep + kSep;
   }
   SetState(ES_AUTHTOKEN);
   SendCommand(std::string("AUTH ") + (bearerSent_ ? "OAUTHBEARER " : "XOAUTH2 ") +

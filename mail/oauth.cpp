@@ -15,6 +15,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/credentials.h"
 #include "platform/profile.h"
 
 extern char** environ;
@@ -379,122 +380,21 @@ bool CheckEndpoints(const OAuthConfig& config, bool device, TokenResult& result)
 
 // ---- the secret store ----------------------------------------------------------------------
 
-constexpr const char* kSecretsFile = "verdan.credentials";
-
-std::string Unescape(const std::string& v) {
-  std::string out;
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    if (v[i] == '\\' && i + 1 < v.size()) {
-      const char n = v[++i];
-      out += n == 'n' ? '\n' : n == 'r' ? '\r' : n;
-    } else {
-      out += v[i];
-    }
-  }
-  return out;
-}
-
-std::string Escape(const std::string& v) {
-  std::string out;
-  for (char c : v) {
-    if (c == '\\')
-      out += "\\\\";
-    else if (c == '\n')
-      out += "\\n";
-    else if (c == '\r')
-      out += "\\r";
-    else
-      out += c;
-  }
-  return out;
-}
-
-// The credentials file: "key=value" lines, mode 0600, replaced as a whole through a
-// temporary beside it; a file others could read, or not the user's own, is refused.
-class FileSecretStore : public SecretStore {
+// The program's credentials file (platform/credentials.h).
+class CredentialsFileStore : public SecretStore {
  public:
   bool Load(const std::string& key, std::string& value, bool& found, std::string& problem) override {
-    std::lock_guard lock(mutex_);
-    std::map<std::string, std::string> all;
-    if (!ReadAll(all, problem)) return false;
-    found = all.count(key) > 0;
-    value = found ? all[key] : "";
-    return true;
+    return platform::ReadSecret(platform::kCredentialsFile, key, value, found, problem);
   }
   bool Store(const std::string& key, const std::string& value, std::string& problem) override {
-    std::lock_guard lock(mutex_);
-    std::map<std::string, std::string> all;
-    if (!ReadAll(all, problem)) return false;
-    all[key] = value;
-    std::string text;
-    for (const auto& [k, v] : all) text += k + "=" + Escape(v) + "\n";
-    const std::string temp = std::string(kSecretsFile) + ".tmp";
-    ::unlink(temp.c_str());
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) return Problem("ne može se napisati", problem);
-    bool ok = ::fchmod(fd, 0600) == 0;
-    for (std::size_t done = 0; ok && done < text.size();) {
-      const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-      if (n <= 0) ok = false;
-      else done += static_cast<std::size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temp.c_str(), kSecretsFile) == 0;
-    if (!ok) {
-      ::unlink(temp.c_str());
-      return Problem("ne može se napisati", problem);
-    }
-    const int dir = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-      ::fsync(dir);
-      ::close(dir);
-    }
-    return true;
+    return platform::WriteSecret(platform::kCredentialsFile, key, value, problem);
   }
-
- private:
-  static bool Problem(const std::string& what, std::string& problem) {
-    problem = std::string("Datoteka s tajnama ") + kSecretsFile + " " + what;
-    return false;
-  }
-  bool ReadAll(std::map<std::string, std::string>& all, std::string& problem) {
-    const int fd = ::open(kSecretsFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-      if (errno == ENOENT) return true;
-      return Problem("ne može se pročitati", problem);
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
-        (st.st_mode & 077) != 0) {
-      ::close(fd);
-      return Problem("mogu čitati i drugi korisnici ili nije vaša; postavite chmod 600", problem);
-    }
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
-    ::close(fd);
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-      std::size_t end = text.find('\n', pos);
-      if (end == std::string::npos) end = text.size();
-      const std::string line = text.substr(pos, end - pos);
-      pos = end + 1;
-      if (line.empty() || line[0] == '#') continue;
-      const std::size_t eq = line.find('=');
-      if (eq == std::string::npos) continue;
-      all[line.substr(0, eq)] = Unescape(line.substr(eq + 1));
-    }
-    return true;
-  }
-  std::mutex mutex_;
 };
 
 }  // namespace
 
 SecretStore& ProgramSecrets() {
-  static FileSecretStore store;
+  static CredentialsFileStore store;
   return store;
 }
 
