@@ -538,6 +538,19 @@ TEST_F(SendCommandOAuth, RefusedGrantsEndAtOnceWithTheSignInHint) {
   EXPECT_NE(r.err.find("ne prihvaća aplikaciju (client id tudji; invalid_client: Unknown client)"),
             std::string::npos)
       << r.err;
+  EXPECT_EQ(r.err.find("novi pokušaj"), std::string::npos) << r.err;
+
+  // A token endpoint that does not answer may come back: a bounded number of tries.
+  authPort_ = "1";
+  signedIn("verdan-test");
+  r = RunProcess({VERDAN_BINARY, "send", "backup.zip", "--retry-pauses", "1"}, dir_.File("work"), {}, 60);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Poslužitelj za prijavu (https://127.0.0.1:1/token) nije odgovorio"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("pokušaj 1 nije uspio (privremena greška); novi pokušaj za 1 s"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.err.find("pokušaj 2 nije uspio"), std::string::npos) << r.err;
+  EXPECT_EQ(server.Commands(), "");
 }
 
 // A token command's first line is the access token. A token the server refuses gets the
@@ -586,6 +599,14 @@ TEST_F(SendCommandOAuth, TokenCommandAndRefusedAccessTokens) {
   r = Send(plain.port(), {"--tls", "starttls"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("TokenCommand nije uspio (izlazni status 1)"), std::string::npos) << r.err;
+  env("at", "starttls", "/usr/bin/head -c 1000000 /dev/zero");
+  r = Send(plain.port(), {"--tls", "starttls"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("TokenCommand ispisuje više od 65536 bajtova; prekinut je"), std::string::npos) << r.err;
+  env("at", "starttls", "'" + dir_.File("helper.py") + " \"nezatvoren");
+  r = Send(plain.port(), {"--tls", "starttls"});
+  EXPECT_NE(r.err.find("TokenCommand: navodnik nije zatvoren"), std::string::npos) << r.err;
+  EXPECT_EQ(plain.Commands(), "");
 }
 
 TEST_F(SendCommand, OversizeMessageIsRefusedBeforeUploadOrSplitIntoParts) {
