@@ -513,6 +513,9 @@ TEST_F(SendCommandOAuth, RefusedGrantsEndAtOnceWithTheSignInHint) {
             std::string::npos)
       << r.err;
   EXPECT_NE(r.out.find("OAUTH=\nTOKEN=nema\n"), std::string::npos) << r.out;
+  EXPECT_EQ(Settings(server.port(), {"--oauth", "yahoo"}).status, 2);
+  EXPECT_EQ(Settings(server.port(), {"--oauth", "custom", "--oauth-token-url", "http://127.0.0.1/t"}).status, 2);
+  EXPECT_EQ(Settings(server.port(), {"--oauth-client-id", "x"}).status, 2);
 
   auto signedIn = [&](const std::string& clientId) {
     WriteFile(dir_.File("work/verdan.env"), "[Email_Postavke]\r\nTLS=starttls\r\nCAFile=" +
