@@ -448,8 +448,10 @@ bool TakePasswordOut(Program& program) {
     std::string stored;
     bool found = false;
     std::string problem;
-    if (!platform::ReadSecret(platform::kCredentialsFile, kSmtpPasswordSecret, stored, found, problem) ||
-        (!found && !platform::WriteSecret(platform::kCredentialsFile, kSmtpPasswordSecret, password, problem))) {
+    if (!platform::ReadSecret(platform::kCredentialsFile, kSmtpPasswordSecret, stored, found,
+                              problem) ||
+        (!found && !platform::WriteSecret(platform::kCredentialsFile, kSmtpPasswordSecret, password,
+                                          problem))) {
       platform::ShowText(program.ui, problem);
       return false;
     }

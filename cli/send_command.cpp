@@ -36,7 +36,7 @@ using platform::TrimRightCopy;
 constexpr const char* kUsage =
     "Upotreba: verdan send [DATOTEKA...] [--server HOST] [--port N] [--user IME]\n"
     "       [--password-stdin] [--from ADRESA] [--to POPIS] [--cc POPIS] [--bcc POPIS]\n"
-    "       [--subject TEKST] [--text TEKST] [--tls none|starttls|implicit]\n"
+    "       [--subject TEKST] [--text TEKST] [--tls none|starttls|implicit|cleartext]\n"
     "       [--cafile DATOTEKA] [--split] [--encode-headers] [--retry-pauses S,S,...]\n"
     "Šalje datoteke kao privitke jedne poruke. Što opcije ne kažu, uzima se iz spremljenih\n"
     "postavki (verdan settings); bez korisnika nema prijave (AUTH).\n"
@@ -213,7 +213,7 @@ int SendCommand(const Args& args) {
   }
   mail::MailOptions mailOptions = mail::LoadMailOptions();
   if (o.hasTls && !mail::ParseTlsMode(o.tls, mailOptions.tls))
-    return Usage("--tls traži none, starttls ili implicit");
+    return Usage("--tls traži none, starttls, implicit ili cleartext");
   if (o.hasTls) mailOptions.invalidTls.clear();
   if (!mailOptions.invalidTls.empty()) {
     std::fprintf(stderr, "verdan send: %s\n", mail::InvalidTlsText(mailOptions.invalidTls).c_str());
@@ -314,9 +314,12 @@ int SendCommand(const Args& args) {
         if (email.GetAddress(email.FROM, 1, name, address)) email.AUTHUSER = address;
       }
       haveToken = false;
-      if (mailOptions.tls == mail::TlsMode::kNone) {
-        email.FailBeforeSending("Prijava tokenom (OAuth) moguća je samo šifriranom vezom; uključite TLS "
-                                "(verdan settings --tls starttls). Ništa nije poslano",
+      if (mailOptions.tls == mail::TlsMode::kCleartext) {
+        // The token is as good as the password: the clear login chosen for a password does
+        // not extend to it.
+        email.FailBeforeSending("Prijava tokenom (OAuth) moguća je samo šifriranom vezom, a zadano je "
+                                "TLS=cleartext; uključite TLS (verdan settings --tls starttls). "
+                                "Ništa nije poslano",
                                 false);
       } else {
         const mail::TokenResult token = mail::ObtainAccessToken(oauth, mail::ProgramSecrets());

@@ -28,14 +28,17 @@ namespace {
 constexpr const char* kUsage =
     "Upotreba: verdan settings [--source DIR] [--dest DIR] [--disk SLOVO] [--naming dan|dat|mix]\n"
     "       [--keep N] [--server HOST] [--port N] [--user IME] [--password-stdin]\n"
-    "       [--from ADRESA] [--to POPIS] [--subject TEKST] [--tls none|starttls|implicit]\n"
-    "       [--cafile DATOTEKA] [--oauth microsoft|google|custom|none [--oauth-client-id ID]\n"
+    "       [--from ADRESA] [--to POPIS] [--subject TEKST]\n"
+    "       [--tls none|starttls|implicit|cleartext] [--cafile DATOTEKA]\n"
+    "       [--oauth microsoft|google|custom|none [--oauth-client-id ID]\n"
     "       [--oauth-device-url URL] [--oauth-token-url URL] [--oauth-scope OPSEG]\n"
     "       [--oauth-client-secret-stdin]]\n"
     "Bez opcija prikaže postavke; s opcijama ih promijeni i spremi.\n"
     "  --keep N           zadrži samo N najnovijih arhiva po danu/datumu (0: sve)\n"
     "  --password-stdin   zaporka za SMTP sa standardnog ulaza (jedan redak)\n"
-    "  --tls NAČIN        zaštita veze sa SMTP poslužiteljem (starttls: port 587, implicit: 465)\n"
+    "  --tls NAČIN        zaštita veze sa SMTP poslužiteljem (starttls: port 587, implicit: 465;\n"
+    "                     none: zaporka samo preko STARTTLS koji poslužitelj nudi;\n"
+    "                     cleartext: zaporka smije i nešifrirano)\n"
     "  --cafile DATOTEKA  vlastiti CA certifikati za provjeru poslužitelja (prazno: sustavni)\n"
     "  --oauth VRSTA      prijava tokenom (OAuth 2.0) umjesto zaporke: ispiše adresu i kod za\n"
     "                     prijavu, pričeka je i spremi token za obnovu; none: odjava\n"
@@ -113,7 +116,7 @@ bool Take(const CommandLine& line, SettingsOptions& o, std::string& problem) {
       case kTls:
         o.hasTls = true;
         if (!mail::ParseTlsMode(v, o.tls)) {
-          problem = "--tls traži none, starttls ili implicit";
+          problem = "--tls traži none, starttls, implicit ili cleartext";
           return false;
         }
         break;
@@ -242,7 +245,8 @@ int SettingsCommand(const Args& args) {
   mail::SmtpSettings smtp = mail::SmtpSettingsOf(program.PEM);
   std::string passwordProblem;
   if (!mail::LoadSmtpPassword(smtp, passwordProblem)) {
-    if (passwordProblem != problem) std::fprintf(stderr, "verdan settings: %s\n", passwordProblem.c_str());
+    if (passwordProblem != problem)
+      std::fprintf(stderr, "verdan settings: %s\n", passwordProblem.c_str());
     status = kExitMessage;
   }
   std::printf("SERVER=%s\nPORT=%u\nUSER=%s\nPASSWORD=%s\nFROM=%s\nTO=%s\nSUBJECT=%s\n",

@@ -76,9 +76,10 @@ EmailView::EmailView(std::shared_ptr<mail::EmailWindow> window, QWidget* parent)
     grid->addWidget(new QLabel("Zaštita veze:", server), row, 0);
     security_ = new QComboBox(server);
     security_->setObjectName("security");
-    security_->addItem("Bez zaštite (port 25)", "none");
+    security_->addItem("Bez zaštite; zaporka samo preko STARTTLS (port 25)", "none");
     security_->addItem("STARTTLS (port 587)", "starttls");
     security_->addItem("TLS od početka (port 465)", "implicit");
+    security_->addItem("Bez zaštite, zaporka nešifrirano (port 25)", "cleartext");
     security_->setToolTip("Poslužitelji pružatelja usluga primaju poštu samo preko zaštićene veze");
     connect(security_, &QComboBox::activated, this, [this](int index) {
       CommitAll();

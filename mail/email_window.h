@@ -66,7 +66,7 @@ enum EmailField : int {
   kFieldTo,
   kFieldSubject,
   kFieldAttachment,
-  kFieldTls,     // settings window: "none", "starttls" or "implicit"
+  kFieldTls,     // settings window: "none", "starttls", "implicit" or "cleartext"
   kFieldCaFile,  // settings window
 };
 

@@ -43,6 +43,8 @@ bool ParseTlsMode(const std::string& text, TlsMode& mode) {
     mode = TlsMode::kStartTls;
   } else if (s == "implicit") {
     mode = TlsMode::kImplicit;
+  } else if (s == "cleartext") {
+    mode = TlsMode::kCleartext;
   } else {
     return false;
   }
@@ -55,6 +57,8 @@ const char* TlsModeName(TlsMode mode) {
       return "starttls";
     case TlsMode::kImplicit:
       return "implicit";
+    case TlsMode::kCleartext:
+      return "cleartext";
     case TlsMode::kNone:
       break;
   }
@@ -63,11 +67,12 @@ const char* TlsModeName(TlsMode mode) {
 
 std::string InvalidTlsText(const std::string& value) {
   return "Nepoznata vrijednost TLS=" + value +
-         " u verdan.env (dopušteno: none, starttls, implicit); e-mail nije poslan.";
+         " u verdan.env (dopušteno: none, starttls, implicit, cleartext); e-mail nije poslan.";
 }
 
 std::uint16_t PortForTls(std::uint16_t port, TlsMode mode, bool explicitPort) {
-  if (explicitPort || port != 25 || mode == TlsMode::kNone) return port;
+  if (explicitPort || port != 25 || mode == TlsMode::kNone || mode == TlsMode::kCleartext)
+    return port;
   return mode == TlsMode::kImplicit ? 465 : 587;
 }
 

@@ -3,7 +3,7 @@
 // over several messages, and whether headers are encoded so that messages stay 7-bit.
 //
 // They live in section "Email_Postavke" of verdan.env under the keys "TLS"
-// (none|starttls|implicit), "CAFile", "Split" and "EncodeHeaders" (1 or 0); a missing or
+// (none|starttls|implicit|cleartext), "CAFile", "Split" and "EncodeHeaders" (1 or 0); a missing or
 // unknown value reads as the default. The send command and the e-mail windows load them,
 // let the user override them, and hand them to their NetEmailSend with ApplyMailOptions.
 //
@@ -19,9 +19,11 @@ class NetEmailSend;
 
 // How the connection to the server is secured.
 enum class TlsMode {
-  kNone,      // plain SMTP (the program's behaviour of old)
-  kStartTls,  // plain connection, then STARTTLS before anything else (usually port 587)
-  kImplicit,  // TLS from the first byte (usually port 465)
+  kNone,       // plain SMTP while no password is sent; a password goes out only after the
+               // STARTTLS the server offers (certificate verified), never in clear
+  kStartTls,   // plain connection, then STARTTLS before anything else (usually port 587)
+  kImplicit,   // TLS from the first byte (usually port 465)
+  kCleartext,  // plain SMTP, the password in clear too: only when the user chose it
 };
 
 struct MailOptions {
@@ -42,8 +44,8 @@ std::string InvalidTlsText(const std::string& value);
 // STARTTLS), unless the port was given explicitly.
 std::uint16_t PortForTls(std::uint16_t port, TlsMode mode, bool explicitPort);
 
-// "none", "starttls" or "implicit" (any case, blanks around ignored); false otherwise, with
-// `mode` unchanged.
+// "none", "starttls", "implicit" or "cleartext" (any case, blanks around ignored); false
+// otherwise, with `mode` unchanged.
 bool ParseTlsMode(const std::string& text, TlsMode& mode);
 const char* TlsModeName(TlsMode mode);
 

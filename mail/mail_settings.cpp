@@ -140,11 +140,14 @@ bool StoreSmtpSettings(app::Program& program, const SmtpSettings& settings, unsi
     }
   }
   if (fields == 0) return true;
-  // The password goes to the credentials file, never into the table.
+  // The password goes to the credentials file, never into the table. When that file cannot
+  // be trusted, the other settings are stored all the same and the problem is reported.
+  std::string secretProblem;
   if ((fields & kSmtpPassword) &&
       !platform::WriteSecret(platform::kCredentialsFile, app::kSmtpPasswordSecret,
-                             TrimRightCopy(settings.password), problem))
-    return false;
+                             TrimRightCopy(settings.password), secretProblem))
+    problem = secretProblem;
+  if ((fields & ~static_cast<unsigned>(kSmtpPassword)) == 0) return problem.empty();
   std::lock_guard lock(program.emailRecordMutex);
   app::TableSlot& table = program.email;
   app::SetOrder(program, table, platform::kRecordOrder);
@@ -162,7 +165,7 @@ bool StoreSmtpSettings(app::Program& program, const SmtpSettings& settings, unsi
     problem = " PUT(email), Greška :" + ErrorTextOf(table);
     return false;
   }
-  return true;
+  return problem.empty();
 }
 
 }  // namespace verdan::mail

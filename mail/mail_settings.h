@@ -84,7 +84,8 @@ bool ReadSmtpSettings(app::Program& program, SmtpSettings& settings,
 // file, the others in the record, which is rewritten (its password field blank). A value
 // longer than its field is refused rather than cut (a cut recipient list loses recipients):
 // nothing is written, false, and `problem` names the field. A credentials file that cannot
-// be trusted or written, or a failed rewrite, gives false with the reason in `problem`.
+// be trusted or written gives false with the reason in `problem`, the other fields stored
+// all the same; a failed rewrite gives false with the data layer's text.
 bool StoreSmtpSettings(app::Program& program, const SmtpSettings& settings, unsigned fields,
                        std::string& problem);
 

@@ -386,8 +386,8 @@ void NetEmailSend::PerMessageError(std::int32_t code, const std::string& text) {
   _AFTERERRORTRYNEXTMESSAGE = 1;
   SERVERERRORNUM = code;
   SERVERERRORDESC = text.substr(0, kMaxReplyText);
-  ReportError(PartFailureText() + "Error in this Message. " + _SERVERDESC + " server sent error = " +
-                  std::to_string(code) + " " + ServerText(code, text) +
+  ReportError(PartFailureText() + "Error in this Message. " + _SERVERDESC +
+                  " server sent error = " + std::to_string(code) + " " + ServerText(code, text) +
                   " State = " + std::to_string(state) + ". Will try and send next email",
               "NetEmailSend.Process");
   SERVERERRORNUM = 0;
@@ -1005,6 +1005,21 @@ void NetEmailSend::AfterEhlo() {
     SendCommand("STARTTLS\r\n");
     return;
   }
+  if (HaveCredentials() && OPTIONSTLS == TlsMode::kNone && !TlsEstablished()) {
+    // A password is never sent in clear unless the user chose that: the connection is
+    // secured first when the server offers it, else nothing secret goes out.
+    if (!capabilities_.startTls) {
+      return DialogueFailed(
+          net::kNetTlsFailed,
+          "Poslužitelj ne nudi STARTTLS, a zaporka se ne šalje nešifrirano; ništa "
+          "nije poslano. Uključite zaštitu veze (TLS=starttls ili implicit, uz "
+          "odgovarajući port) ili izričito dopustite slanje zaporke bez "
+          "šifriranja (TLS=cleartext)");
+    }
+    SetState(ES_STARTTLS);
+    SendCommand("STARTTLS\r\n");
+    return;
+  }
   if (!IsBlank(AUTHTOKEN)) return SendTokenLogin();
   if (HaveCredentials()) {
     if (capabilities_.authPlain && !capabilities_.authLogin) {
@@ -1129,8 +1144,8 @@ std::string JoiningInstruction(const std::string& name, std::uint64_t total, std
   std::string text = "Privitak \"" + name + "\" (" + std::to_string(total) +
                      " bajtova) prevelik je za jednu poruku pa je poslan u " +
                      std::to_string(count) + " " + PartsWord(count) +
-                     ", svaki u svojoj poruci. Ovo je dio " +
-                     std::to_string(index) + " od " + std::to_string(count) + ": \"" +
+                     ", svaki u svojoj poruci. Ovo je dio " + std::to_string(index) + " od " +
+                     std::to_string(count) + ": \"" +
                      partNames[static_cast<std::size_t>(index - 1)] + "\".\r\n\r\n";
   text += "Kad stignu svi dijelovi, spremite ih u istu mapu i spojite redom u jednu datoteku:\r\n";
   // Every part by name: a wildcard could take in the joined file itself.

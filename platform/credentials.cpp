@@ -78,7 +78,8 @@ bool Load(const std::string& file, Secrets& secrets, bool& exists, std::string& 
     if (err == ELOOP) {
       problem = NotTrusted(file, "je simbolička veza, a ne obična datoteka");
     } else {
-      problem = "Datoteka s tajnim podacima " + file + " ne može se pročitati: " + std::strerror(err) + ".";
+      problem = "Datoteka s tajnim podacima " + file +
+                " ne može se pročitati: " + std::strerror(err) + ".";
     }
     return false;
   }
@@ -109,7 +110,8 @@ bool Load(const std::string& file, Secrets& secrets, bool& exists, std::string& 
     if (n < 0) {
       const int err = errno;
       ::close(fd);
-      problem = "Datoteka s tajnim podacima " + file + " ne može se pročitati: " + std::strerror(err) + ".";
+      problem = "Datoteka s tajnim podacima " + file +
+                " ne može se pročitati: " + std::strerror(err) + ".";
       return false;
     }
     if (n == 0) break;
@@ -119,7 +121,8 @@ bool Load(const std::string& file, Secrets& secrets, bool& exists, std::string& 
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t end = text.find('\n', start);
-    std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string line =
+        text.substr(start, end == std::string::npos ? std::string::npos : end - start);
     start = end == std::string::npos ? text.size() : end + 1;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line[0] == '#') continue;

@@ -848,7 +848,8 @@ int KeyedFile::BuildKeys() {
 int KeyedFile::Compact() {
   std::lock_guard lock(mutex_);
   if (!impl_->db) return impl_->Set(kFileNotOpen);
-  if (impl_->inTransaction) return impl_->Driver(SQLITE_MISUSE, "cannot compact inside a transaction");
+  if (impl_->inTransaction)
+    return impl_->Driver(SQLITE_MISUSE, "cannot compact inside a transaction");
   return impl_->Exec(impl_->db, "VACUUM");
 }
 

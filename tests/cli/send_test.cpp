@@ -101,9 +101,12 @@ TEST_F(SendCommand, DeliversTheArchiveWithAuthLogin) {
   ASSERT_FALSE(server.port().empty());
   WriteFile(dir_.File("work/verdan.env"),
             "[Email_Postavke]\r\nBCC=skriveni@example.org\r\nOrganization=Tvrtka d.o.o.\r\n");
-  auto r = Send(server.port(), {"--user", "korisnik", "--password", "tajna", "--text",
-                                "Arhiva je u privitku, šaljem."});
+  // The server offers no TLS: the password may go in clear only because that is chosen.
+  auto r = Send(server.port(), {"--user", "korisnik", "--password", "tajna", "--tls", "cleartext",
+                                "--text", "Arhiva je u privitku, šaljem."});
   EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(server.Commands().rfind("EHLO backup-client.example.net\nAUTH LOGIN\n", 0), 0u)
+      << server.Commands();
   EXPECT_NE(r.err.find("E-mail Poslan uspješno"), std::string::npos) << r.err;
   ASSERT_TRUE(Exists(dir_.File("out/msg1.eml")));
   EXPECT_FALSE(Exists(dir_.File("out/msg2.eml")));
@@ -137,7 +140,7 @@ TEST_F(SendCommand, DeliversToExactlyTheTwoRecipientsWithoutAuthentication) {
 TEST_F(SendCommand, WrongPasswordAndMissingFilesAreReportedAndFail) {
   SmtpServer server(dir_.File("out"), {"korisnik", "tajna"});
   ASSERT_FALSE(server.port().empty());
-  auto r = Send(server.port(), {"--user", "korisnik", "--password", "kriva"});
+  auto r = Send(server.port(), {"--user", "korisnik", "--password", "kriva", "--tls", "cleartext"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("Fatal Error. Email (SMTP) server sent error = 535"), std::string::npos)
       << r.err;
@@ -224,8 +227,10 @@ TEST_F(SendCommand, TheSavedProfileIsUsedWhenOptionsAreAbsent) {
   ::mkdir(dir_.File("out2").c_str(), 0755);
   SmtpServer guarded(dir_.File("out2"), {"korisnik", "tajna"});
   ASSERT_FALSE(guarded.port().empty());
-  auto set = settings(guarded.port(), "tajna\\n", {"--user", "korisnik", "--password-stdin"});
+  auto set = settings(guarded.port(), "tajna\\n",
+                      {"--user", "korisnik", "--password-stdin", "--tls", "cleartext"});
   EXPECT_EQ(set.status, 0) << set.err;
+  EXPECT_NE(set.out.find("\nTLS=cleartext\n"), std::string::npos) << set.out;
   EXPECT_NE(set.out.find("USER=korisnik\nPASSWORD=********\n"), std::string::npos) << set.out;
   EXPECT_EQ(set.out.find("tajna"), std::string::npos);
   auto r = RunProcess({VERDAN_BINARY, "send", "backup.zip"}, work, {}, 60);
@@ -234,7 +239,8 @@ TEST_F(SendCommand, TheSavedProfileIsUsedWhenOptionsAreAbsent) {
   EXPECT_NE(ReadFile(dir_.File("out2/msg1.eml")).find("Subject: "), std::string::npos);
   // The password was kept in the credentials file, not in the table.
   EXPECT_EQ(ReadFile(dir_.File("work/PEMAIL.TPS")).find("tajna"), std::string::npos);
-  EXPECT_NE(ReadFile(dir_.File("work/verdan.credentials")).find("\nsmtp.password=tajna\n"), std::string::npos);
+  EXPECT_NE(ReadFile(dir_.File("work/verdan.credentials")).find("\nsmtp.password=tajna\n"),
+            std::string::npos);
 
   // A credentials file others could read is not trusted: nothing is sent, and it says why.
   ::chmod(dir_.File("work/verdan.credentials").c_str(), 0644);
@@ -353,7 +359,8 @@ TEST_F(SendCommandTls, StartTlsAndImplicitTlsDeliverWithTheCertificateVerified) 
 
 // A certificate for another host or from a CA that is not trusted ends the connection
 // before the credentials (or anything else) are sent; so does a server that does not offer
-// the STARTTLS that was asked for. Without TLS, the issue's server explains itself.
+// the STARTTLS that was asked for. A login in clear to a server that insists on TLS is
+// refused with an explanation.
 TEST_F(SendCommandTls, RefusedCertificatesAndMissingStartTlsStopBeforeTheCredentials) {
   const std::string ca = dir_.File("certs/ca.pem");
   const std::vector<std::string> login = {"--cafile", ca, "--user", "korisnik", "--password", "tajna"};
@@ -386,12 +393,58 @@ TEST_F(SendCommandTls, RefusedCertificatesAndMissingStartTlsStopBeforeTheCredent
   EXPECT_NE(r.err.find("Poslužitelj ne nudi STARTTLS"), std::string::npos) << r.err;
   EXPECT_EQ(plain.Commands(), "EHLO backup-client.example.net\nQUIT\n");
 
-  // No TLS against a server that insists on it: the refusal comes with an explanation.
+  // Clear text against a server that insists on TLS: the refusal comes with an explanation.
   SmtpServer strict(Out("strict"), {"korisnik", "tajna"}, TlsServer("starttls", "server"));
-  r = Send(strict.port(), {"--user", "korisnik", "--password", "tajna"});
+  r = Send(strict.port(), {"--user", "korisnik", "--password", "tajna", "--tls", "cleartext"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("530"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("uključite TLS (starttls ili implicit)"), std::string::npos) << r.err;
+}
+
+// With the security left at its default, a password goes out only under the STARTTLS the
+// server offers (its certificate verified); a server without STARTTLS gets no AUTH and no
+// message. Clear text needs the explicit choice, which the settings keep and show.
+TEST_F(SendCommandTls, DefaultSecurityNeverSendsThePasswordInClear) {
+  const std::vector<std::string> login = {
+      "--cafile", dir_.File("certs/ca.pem"), "--user", "korisnik", "--password", "tajna"};
+  {
+    SmtpServer server(Out("offered"), {"korisnik", "tajna"}, TlsServer("starttls", "server"));
+    ASSERT_FALSE(server.port().empty());
+    auto r = Send(server.port(), login);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Meta("offered"), "tls=True mechanism=LOGIN login=korisnik\n");
+    EXPECT_EQ(server.Commands().rfind("EHLO backup-client.example.net\nSTARTTLS\n"
+                                      "EHLO backup-client.example.net\nAUTH LOGIN\nMAIL FROM:",
+                                      0),
+              0u)
+        << server.Commands();
+  }
+  {
+    SmtpServer server(Out("plain"), {"korisnik", "tajna"});
+    ASSERT_FALSE(server.port().empty());
+    auto r = Send(server.port(), login);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Poslužitelj ne nudi STARTTLS, a zaporka se ne šalje nešifrirano; ništa "
+                         "nije poslano."),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("E-mail Poslan uspješno"), std::string::npos) << r.err;
+    EXPECT_EQ(server.Commands(), "EHLO backup-client.example.net\nQUIT\n");
+    EXPECT_FALSE(Exists(dir_.File("plain/msg1.eml")));
+  }
+  {
+    // The explicit choice, stored by `settings` and shown by it.
+    auto set = RunProcess({VERDAN_BINARY, "settings", "--tls", "cleartext"}, dir_.File("work"));
+    EXPECT_NE(set.out.find("\nTLS=cleartext\n"), std::string::npos) << set.out;
+    SmtpServer server(Out("clear"), {"korisnik", "tajna"});
+    ASSERT_FALSE(server.port().empty());
+    auto r = Send(server.port(), login);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Meta("clear"), "tls=False mechanism=LOGIN login=korisnik\n");
+    EXPECT_EQ(server.Commands().rfind("EHLO backup-client.example.net\nAUTH LOGIN\nMAIL FROM:", 0),
+              0u)
+        << server.Commands();
+  }
 }
 
 TEST_F(SendCommandTls, AuthPlainWhenOnlyItIsOfferedAndLongPasswordsOnOneLine) {
@@ -407,7 +460,7 @@ TEST_F(SendCommandTls, AuthPlainWhenOnlyItIsOfferedAndLongPasswordsOnOneLine) {
   // A password longer than one base64 line (57 bytes) still goes out as one line.
   const std::string longPassword(90, 'p');
   SmtpServer login(Out("longpassword"), {"korisnik", longPassword});
-  r = Send(login.port(), {"--user", "korisnik", "--password", longPassword});
+  r = Send(login.port(), {"--user", "korisnik", "--password", longPassword, "--tls", "cleartext"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Meta("longpassword"), "tls=False mechanism=LOGIN login=korisnik\n");
 }
@@ -593,11 +646,19 @@ TEST_F(SendCommandOAuth, TokenCommandAndRefusedAccessTokens) {
   }
   SmtpServer plain(Out("plain"), {}, {});
   ASSERT_FALSE(plain.port().empty());
-  env("at", "none");
+  env("at", "cleartext");
   auto r = Send(plain.port(), {});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("Prijava tokenom (OAuth) moguća je samo šifriranom vezom"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Prijava tokenom (OAuth) moguća je samo šifriranom vezom, a zadano je TLS=cleartext"),
+            std::string::npos)
+      << r.err;
   EXPECT_EQ(plain.Commands(), "");
+  env("at", "none");
+  r = Send(plain.port(), {});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Poslužitelj ne nudi STARTTLS"), std::string::npos) << r.err;
+  EXPECT_EQ(plain.Commands().find("AUTH"), std::string::npos) << plain.Commands();
+  const std::string before = plain.Commands();  // a failing token command connects to nothing
   env("at", "starttls", "/bin/false");
   r = Send(plain.port(), {"--tls", "starttls"});
   EXPECT_EQ(r.status, 1);
@@ -609,12 +670,12 @@ TEST_F(SendCommandOAuth, TokenCommandAndRefusedAccessTokens) {
   env("at", "starttls", "'" + dir_.File("helper.py") + " \"nezatvoren");
   r = Send(plain.port(), {"--tls", "starttls"});
   EXPECT_NE(r.err.find("TokenCommand: navodnik nije zatvoren"), std::string::npos) << r.err;
-  EXPECT_EQ(plain.Commands(), "");
+  EXPECT_EQ(plain.Commands(), before);
 }
 
 TEST_F(SendCommand, OversizeMessageIsRefusedBeforeUploadOrSplitIntoParts) {
-  const std::vector<std::string> login = {"--user", "korisnik", "--password", "tajna",
-                                          "--subject", "Arhiva"};
+  const std::vector<std::string> login = {"--user",    "korisnik", "--password", "tajna",
+                                          "--subject", "Arhiva",   "--tls",      "cleartext"};
   {
     SmtpServer server(dir_.File("out"), {"korisnik", "tajna"}, {"--size", "100000"});
     auto r = Send(server.port(), login);
@@ -628,7 +689,8 @@ TEST_F(SendCommand, OversizeMessageIsRefusedBeforeUploadOrSplitIntoParts) {
   ::mkdir(dir_.File("split").c_str(), 0755);
   // The server counts 3000 bytes of its own beyond each message, as a real one adds its
   // trace headers: the parts leave room for that.
-  SmtpServer server(dir_.File("split"), {"korisnik", "tajna"}, {"--size", "100000", "--size-slack", "3000"});
+  SmtpServer server(dir_.File("split"), {"korisnik", "tajna"},
+                    {"--size", "100000", "--size-slack", "3000"});
   std::vector<std::string> extra = login;
   extra.push_back("--split");
   auto r = Send(server.port(), extra);

@@ -1,8 +1,7 @@
 // `verdan settings` run as a program in a temporary directory.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
@@ -104,8 +103,9 @@ TEST(SettingsCommand, ADamagedTableEndsWithStatus3) {
 // `verdan settings` with the password on standard input (one line).
 ProcessResult SettingsWithPassword(const std::string& cwd, const std::string& password,
                                    std::vector<std::string> args) {
-  std::vector<std::string> argv = {"/bin/sh", "-c", "printf '%s\\n' \"$PW\" | \"$0\" \"$@\"",
-                                   VERDAN_BINARY, "settings", "--password-stdin"};
+  std::vector<std::string> argv = {
+      "/bin/sh",     "-c",       "printf '%s\\n' \"$PW\" | \"$0\" \"$@\"",
+      VERDAN_BINARY, "settings", "--password-stdin"};
   argv.insert(argv.end(), args.begin(), args.end());
   return RunProcess(argv, cwd, {"PW=" + password});
 }
@@ -137,7 +137,8 @@ int FilesHoldingPassword(const std::string& dir, const std::string& password, in
     }
     ++checked;
     for (const std::string& bytes : contents)
-      if (bytes.find(password) != std::string::npos || bytes.find(Upper(password)) != std::string::npos) {
+      if (bytes.find(password) != std::string::npos ||
+          bytes.find(Upper(password)) != std::string::npos) {
         ++hits;
         ADD_FAILURE() << name << " holds the password";
         break;
@@ -149,7 +150,8 @@ int FilesHoldingPassword(const std::string& dir, const std::string& password, in
 // Writes a password into the settings table the way the program once kept it: in the record's
 // PASSWORD field and its upper-case key, changed twice so that the file's free space holds
 // the earlier (longer) one too.
-void PlantOldStylePassword(const std::string& dir, const std::string& earlier, const std::string& password) {
+void PlantOldStylePassword(const std::string& dir, const std::string& earlier,
+                           const std::string& password) {
   WriteFile(dir + "/plant.py", R"PY(
 import sqlite3, sys
 db = sqlite3.connect(sys.argv[1] + '/PEMAIL.TPS')
@@ -159,7 +161,8 @@ for pw in sys.argv[2:]:
     db.commit()
 db.close()
 )PY");
-  ProcessResult r = RunProcess({"/usr/bin/python3", dir + "/plant.py", dir, earlier, password}, dir);
+  ProcessResult r =
+      RunProcess({"/usr/bin/python3", dir + "/plant.py", dir, earlier, password}, dir);
   ASSERT_EQ(r.status, 0) << r.err;
   std::filesystem::remove(dir + "/plant.py");
   const std::string table = ReadFile(dir + "/PEMAIL.TPS");
@@ -176,7 +179,8 @@ TEST(SettingsSecrets, ThePasswordStaysOutOfTablesAndArchives) {
   TempDir dir;
   const std::string work = dir.File("work");
   std::filesystem::create_directories(work + "/arhive");
-  ProcessResult set = SettingsWithPassword(work, "Lozinka=Ured 2026\\", {"--user", "ured", "--dest", work + "/arhive/"});
+  ProcessResult set = SettingsWithPassword(work, "Lozinka=Ured 2026\\",
+                                           {"--user", "ured", "--dest", work + "/arhive/"});
   EXPECT_EQ(set.status, 1) << set.err;  // the first run's report of the empty table
   EXPECT_NE(set.out.find("USER=ured\nPASSWORD=********\n"), std::string::npos) << set.out;
   struct stat st {};
@@ -192,7 +196,8 @@ TEST(SettingsSecrets, ThePasswordStaysOutOfTablesAndArchives) {
   int checked = 0;
   EXPECT_EQ(FilesHoldingPassword(work, "Lozinka=Ured 2026", checked), 0);
   EXPECT_EQ(checked, 3);  // PEMAIL.TPS, the archive and its second copy
-  ProcessResult names = RunProcess({"/usr/bin/unzip", "-Z1", backup.out.substr(0, backup.out.size() - 1)}, work);
+  ProcessResult names =
+      RunProcess({"/usr/bin/unzip", "-Z1", backup.out.substr(0, backup.out.size() - 1)}, work);
   EXPECT_EQ(names.out, "PEMAIL.TPS\n");  // the credentials file is not packed
 }
 
@@ -215,14 +220,19 @@ TEST(SettingsSecrets, AnOldTableIsMigratedAndARestoreBringsNoPasswordBack) {
   EXPECT_NE(Credentials(work).find("\nsmtp.password=StaraLozinka22\n"), std::string::npos);
   int checked = 0;
   EXPECT_EQ(FilesHoldingPassword(work, "StaraLozinka22", checked), 0);
-  EXPECT_EQ(FilesHoldingPassword(work, std::string("PrvaLozinkaKojaJeBilaMnogoDuzaOdSadasnje1234567").substr(0, 20), checked), 0);
+  EXPECT_EQ(FilesHoldingPassword(
+                work, std::string("PrvaLozinkaKojaJeBilaMnogoDuzaOdSadasnje1234567").substr(0, 20),
+                checked),
+            0);
   EXPECT_EQ(checked, 2);
 
   // A new password, then the old archive restored over the table.
   ASSERT_EQ(SettingsWithPassword(work, "NovaLozinka33", {}).status, 0);
-  ProcessResult restore = verdan::testing::Verdan(work, {"restore", dir.File("stara.zip"), "--yes"});
+  ProcessResult restore =
+      verdan::testing::Verdan(work, {"restore", dir.File("stara.zip"), "--yes"});
   EXPECT_EQ(restore.status, 0) << restore.err;
-  EXPECT_NE(Credentials(work).find("\nsmtp.password=NovaLozinka33\n"), std::string::npos) << Credentials(work);
+  EXPECT_NE(Credentials(work).find("\nsmtp.password=NovaLozinka33\n"), std::string::npos)
+      << Credentials(work);
   EXPECT_EQ(Credentials(work).find("StaraLozinka22"), std::string::npos);
   ProcessResult backup = verdan::testing::Verdan(work, {"backup", "dest"});
   EXPECT_EQ(backup.status, 0) << backup.err;
@@ -247,9 +257,11 @@ TEST(SettingsSecrets, ACredentialsFileOthersCouldReadIsRefused) {
             "mijenjati i drugi korisnici (prava 0644); iz nje se ništa ne čita niti se u nju piše. "
             "Ostavite prava samo vlasniku: chmod 600 verdan.credentials\n");
   EXPECT_NE(shown.out.find("USER=ured\nPASSWORD=\n"), std::string::npos) << shown.out;
-  ProcessResult change = SettingsWithPassword(dir.path(), "druga", {});
+  // The password is not stored; what else was given is.
+  ProcessResult change = SettingsWithPassword(dir.path(), "druga", {"--subject", "Nova tema"});
   EXPECT_EQ(change.status, 1);
   EXPECT_NE(change.err.find("(prava 0644)"), std::string::npos) << change.err;
+  EXPECT_NE(change.out.find("\nSUBJECT=Nova tema\n"), std::string::npos) << change.out;
   EXPECT_EQ(Credentials(dir.path()), before);
 
   if (::geteuid() == 0) {

@@ -260,6 +260,8 @@ TEST_F(EmailWindowTest, SettingsWindowSendsWhatIsTypedAndKeepsItForTheNextStart)
   w->Edit(kFieldSubject, "Tjedna arhiva");
   w->Edit(kFieldUser, "korisnik");
   w->Edit(kFieldPassword, "tajna");
+  // The peer offers no STARTTLS: the password goes in clear only because that is chosen.
+  w->Edit(kFieldTls, "cleartext");
   w->Edit(kFieldPort, "nije broj");  // refused: the port stays
   // Two files chosen in the dialog go out as two attachments of one message.
   ui_.QueueFiles({dir_.File("a.zip"), dir_.File("b.zip")});
@@ -305,6 +307,8 @@ TEST_F(EmailWindowTest, SettingsWindowSendsWhatIsTypedAndKeepsItForTheNextStart)
   EXPECT_NE(env.find("CC=kopija@example.org\r\n"), std::string::npos) << env;
   EXPECT_NE(env.find("AttachmentList=" + dir_.path() + "|a.zip|b.zip\r\n"), std::string::npos) << env;
   EXPECT_NE(env.find("ReplyTo=\r\n"), std::string::npos) << env;
+  EXPECT_NE(env.find("TLS=cleartext\r\n"), std::string::npos) << env;
+  EXPECT_EQ(ReadFile(dir_.File("PEMAIL.TPS")).find("tajna"), std::string::npos);
 }
 
 TEST_F(EmailWindowTest, SendWindowStatusWhileMoreWaitAndOneSuccessBoxAfterTheLast) {

@@ -61,7 +61,7 @@ TEST(MailOptions, ValuesAsWrittenByHandAndRoundTrip) {
   EXPECT_EQ(mode, TlsMode::kImplicit);  // unchanged
   EXPECT_TRUE(ParseTlsMode("NONE", mode));
   EXPECT_EQ(mode, TlsMode::kNone);
-  for (TlsMode m : {TlsMode::kNone, TlsMode::kStartTls, TlsMode::kImplicit}) {
+  for (TlsMode m : {TlsMode::kNone, TlsMode::kStartTls, TlsMode::kImplicit, TlsMode::kCleartext}) {
     TlsMode parsed = TlsMode::kNone;
     EXPECT_TRUE(ParseTlsMode(TlsModeName(m), parsed));
     EXPECT_EQ(parsed, m);
