@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/program.h"
@@ -20,6 +21,7 @@
 #include "mail/mail_options.h"
 #include "mail/mail_settings.h"
 #include "mail/net_email_send.h"
+#include "mail/oauth.h"
 #include "net/socket_layer.h"
 #include "platform/event_loop.h"
 #include "platform/paths.h"
@@ -35,13 +37,15 @@ constexpr const char* kUsage =
     "Upotreba: verdan send [DATOTEKA...] [--server HOST] [--port N] [--user IME]\n"
     "       [--password-stdin] [--from ADRESA] [--to POPIS] [--cc POPIS] [--bcc POPIS]\n"
     "       [--subject TEKST] [--text TEKST] [--tls none|starttls|implicit|cleartext]\n"
-    "       [--cafile DATOTEKA] [--split] [--encode-headers]\n"
+    "       [--cafile DATOTEKA] [--split] [--encode-headers] [--retry-pauses S,S,...]\n"
     "Šalje datoteke kao privitke jedne poruke. Što opcije ne kažu, uzima se iz spremljenih\n"
     "postavki (verdan settings); bez korisnika nema prijave (AUTH).\n"
     "  --password-stdin   zaporka sa standardnog ulaza (--password LOZINKA vide i drugi u ps-u)\n"
     "  --split            preveliku datoteku pošalje u dijelovima, svaki u svojoj poruci\n"
-    "  --encode-headers   zaglavlja s dijakriticima kodirana (RFC 2047/2231), poruka ostaje "
-    "7-bitna\n";
+    "  --encode-headers   zaglavlja s dijakriticima kodirana (RFC 2047/2231), poruka ostaje 7-bitna\n"
+    "  --retry-pauses S,S,...  stanke (sekunde) prije novih pokušaja nakon privremene greške\n"
+    "                     (zadano 60,300,900; 0: bez novih pokušaja)\n"
+    "S prijavom tokenom (verdan settings --oauth) svako slanje uzima novi pristupni token.\n";
 constexpr const char* kSentText = "E-mail Poslan uspješno";
 constexpr const char* kStatusError = "Nastala je greška prilikom slanja !!!";
 constexpr std::int32_t kProgressTimer = 50;  // hundredths
@@ -57,13 +61,15 @@ struct SendOptions {
   // Options beyond the settings record; they override verdan.env.
   std::string tls, caFile;
   bool hasTls = false, hasCaFile = false, split = false, encodeHeaders = false;
+  std::string retryPauses;
+  bool hasRetryPauses = false;
 };
 
 int Usage(const std::string& problem) { return UsageError("send", problem, kUsage); }
 
 enum Option {
   kServer, kPort, kUser, kPassword, kPasswordStdin, kFrom, kTo, kCc, kBcc, kSubject, kText, kTls, kCaFile,
-  kSplit, kEncodeHeaders
+  kSplit, kEncodeHeaders, kRetryPauses
 };
 
 bool Parse(const Args& args, SendOptions& o, bool& help, std::string& problem) {
@@ -73,7 +79,7 @@ bool Parse(const Args& args, SendOptions& o, bool& help, std::string& problem) {
       {"from", true, kFrom},       {"to", true, kTo},           {"cc", true, kCc},
       {"bcc", true, kBcc},         {"subject", true, kSubject}, {"text", true, kText},
       {"tls", true, kTls},         {"cafile", true, kCaFile},   {"split", false, kSplit},
-      {"encode-headers", false, kEncodeHeaders},
+      {"encode-headers", false, kEncodeHeaders}, {"retry-pauses", true, kRetryPauses},
   };
   CommandLine line;
   if (!ParseOptions(args, kOptions, line, problem)) return false;
@@ -96,6 +102,7 @@ bool Parse(const Args& args, SendOptions& o, bool& help, std::string& problem) {
       case kCaFile: o.caFile = v, o.hasCaFile = true; break;
       case kSplit: o.split = true; break;
       case kEncodeHeaders: o.encodeHeaders = true; break;
+      case kRetryPauses: o.retryPauses = v, o.hasRetryPauses = true; break;
     }
   }
   for (const std::string& a : line.words) {
@@ -125,6 +132,7 @@ class ConsoleEmailSend : public mail::NetEmailSend {
   }
 
   void MessageSent() override {
+    ++accepted_;
     if (DATAQUEUE && DATAQUEUE->size() > 1) return;  // more are waiting
     platform::MessageSpec boxSpec;
     boxSpec.text = kSentText;
@@ -135,6 +143,10 @@ class ConsoleEmailSend : public mail::NetEmailSend {
   }
 
   void ReportError(const std::string& errorText, const std::string& functionName) override {
+    if (!failed_) {
+      failedCode_ = SERVERERRORNUM;
+      failedError_ = Error;
+    }
     NetEmailSend::ReportError(errorText, functionName);
     failed_ = true;
     lastError_ = errorText;
@@ -153,11 +165,36 @@ class ConsoleEmailSend : public mail::NetEmailSend {
 
   bool failed() const { return failed_; }
   int sent() const { return sent_; }
+  int accepted() const { return accepted_; }
+  // Whether the failure may pass by itself: a 4xx reply, or a connection that could not be
+  // made, broke or timed out. A 5xx reply, a refused login or certificate is final.
+  bool Temporary() const {
+    if (failedCode_ >= 400 && failedCode_ < 500) return true;
+    if (failedCode_ != 0) return false;
+    return failedError_ == -39 || failedError_ == net::kNetTimeout || failedError_ == net::kNetAddressNotFound ||
+           failedError_ == net::kNetSocketDead || failedError_ > 0;
+  }
+  // The connection could not even be started.
+  void ConnectFailed() {
+    if (!failed_) failedError_ = Error;
+    failed_ = true;
+  }
+  // The failure is the caller's: no token could be had.
+  void FailBeforeSending(const std::string& text, bool temporary) {
+    failed_ = true;
+    lastError_ = text;
+    failedCode_ = 0;
+    failedError_ = temporary ? -39 : net::kNetTlsFailed;
+    std::fprintf(stderr, "%s\n%s\n", text.c_str(), kStatusError);
+  }
 
  private:
   ConsoleUi& ui_;
   bool failed_ = false;
   int sent_ = 0;
+  int accepted_ = 0;
+  std::int32_t failedCode_ = 0;
+  std::int32_t failedError_ = 0;
   std::string lastError_;
 };
 
@@ -185,6 +222,14 @@ int SendCommand(const Args& args) {
   if (o.hasCaFile) mailOptions.caFile = o.caFile;
   if (o.split) mailOptions.splitOversize = true;
   if (o.encodeHeaders) mailOptions.encodeHeaders = true;
+  std::vector<int> retryPauses;
+  if (!mail::ParseRetryPauses(o.hasRetryPauses ? o.retryPauses : mail::LoadRetryPausesText(), retryPauses, problem)) {
+    if (o.hasRetryPauses) return Usage(problem);
+    std::fprintf(stderr, "verdan send: %s\n", problem.c_str());
+    return kExitMessage;
+  }
+  mail::OAuthConfig oauth = mail::LoadOAuthConfig();
+  oauth.caFile = mailOptions.caFile;
 
   ConsoleUi ui;
   ui.SetProgressEnabled(::isatty(2) == 1);
@@ -229,8 +274,11 @@ int SendCommand(const Args& args) {
   // The queue of this thread receives the socket layer's events for the object.
   platform::EventQueue queue;
   int status = kExitMessage;
-  const auto started = std::chrono::steady_clock::now();
-  {
+  // An unattended send meets passing failures (a server that is down, a 4xx reply, a token
+  // endpoint that does not answer) with a few more tries after growing pauses; a final
+  // failure ends it at once.
+  for (std::size_t attempt = 0;; ++attempt) {
+    const auto started = std::chrono::steady_clock::now();
     ConsoleEmailSend email(ui);
     email.Init();
     mail::ApplyMailOptions(email, mailOptions);
@@ -254,9 +302,38 @@ int SendCommand(const Args& args) {
       email.AUTHPASSWORD = TrimRightCopy(o.password);
     else if (savedPassword)
       email.AUTHPASSWORD = saved.password;
+    bool haveToken = true;
+    if (oauth.Enabled()) {
+      // The login is the token's: a fresh access token for this send, and the mailbox as
+      // the user (the sender's address when no user is set).
+      email.AUTHPASSWORD.clear();
+      email.AUTHTOKENSIGNIN = oauth.signIn.empty() ? "custom" : oauth.signIn;
+      if (platform::IsBlank(email.AUTHUSER)) {
+        std::string name;
+        std::string address;
+        if (email.GetAddress(email.FROM, 1, name, address)) email.AUTHUSER = address;
+      }
+      haveToken = false;
+      if (mailOptions.tls == mail::TlsMode::kCleartext) {
+        // The token is as good as the password: the clear login chosen for a password does
+        // not extend to it.
+        email.FailBeforeSending("Prijava tokenom (OAuth) moguća je samo šifriranom vezom, a zadano je "
+                                "TLS=cleartext; uključite TLS (verdan settings --tls starttls). "
+                                "Ništa nije poslano",
+                                false);
+      } else {
+        const mail::TokenResult token = mail::ObtainAccessToken(oauth, mail::ProgramSecrets());
+        if (token.outcome == mail::TokenOutcome::kOk) {
+          email.AUTHTOKEN = token.accessToken;
+          haveToken = true;
+        } else {
+          email.FailBeforeSending(token.message, token.outcome == mail::TokenOutcome::kTemporary);
+        }
+      }
+    }
 
     const std::string text = TrimRightCopy(o.text);
-    if (email.SetRequiredMessageSize(0, static_cast<std::int32_t>(text.size()), 0) == 0) {
+    if (haveToken && email.SetRequiredMessageSize(0, static_cast<std::int32_t>(text.size()), 0) == 0) {
       if (!text.empty()) email.MESSAGETEXT = text;
       // A typed body is UTF-8; say so when it is more than plain ASCII.
       for (unsigned char c : text)
@@ -268,9 +345,10 @@ int SendCommand(const Args& args) {
         // Say what stopped the message; only a failed connection is a connection problem.
         if (!email.FailedAttachment().empty())
           std::fprintf(stderr, "Privitak nije poslan: %s\n", email.FailedAttachment().c_str());
-        else if (email.Error == -39 || email.Error > 0)
+        else if (email.Error == -39 || email.Error > 0) {
           std::fprintf(stderr, "Could not connect to email server.\n");
-        else
+          email.ConnectFailed();
+        } else
           std::fprintf(stderr, "E-mail nije poslan.\n");
       } else {
         queue.SetTimer(kProgressTimer);
@@ -311,7 +389,16 @@ int SendCommand(const Args& args) {
     entry.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     entry.ok = status == kExitOk;
     entry.reason = email.lastError();
+    // Another try only when nothing of this one was accepted: a resent split would deliver
+    // its accepted parts twice.
+    const bool again = status != kExitOk && email.Temporary() && email.accepted() == 0 &&
+                       attempt < retryPauses.size();
+    if (again) entry.reason += " (privremena greška; novi pokušaj za " + std::to_string(retryPauses[attempt]) + " s)";
     app::AppendRunLog(entry);
+    if (!again) break;
+    std::fprintf(stderr, "verdan send: pokušaj %zu nije uspio (privremena greška); novi pokušaj za %d s\n",
+                 attempt + 1, retryPauses[attempt]);
+    std::this_thread::sleep_for(std::chrono::seconds(retryPauses[attempt]));
   }
 
   if (startLayer) {

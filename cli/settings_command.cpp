@@ -14,9 +14,11 @@
 #include "archive/generations.h"
 #include "cli/commands.h"
 #include "cli/console_ui.h"
+#include "cli/oauth_signin.h"
 #include "cli/options.h"
 #include "mail/mail_options.h"
 #include "mail/mail_settings.h"
+#include "mail/oauth.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 
@@ -28,16 +30,24 @@ constexpr const char* kUsage =
     "       [--keep N] [--server HOST] [--port N] [--user IME] [--password-stdin]\n"
     "       [--from ADRESA] [--to POPIS] [--subject TEKST]\n"
     "       [--tls none|starttls|implicit|cleartext] [--cafile DATOTEKA]\n"
+    "       [--oauth microsoft|google|custom|none [--oauth-client-id ID]\n"
+    "       [--oauth-device-url URL] [--oauth-token-url URL] [--oauth-scope OPSEG]\n"
+    "       [--oauth-client-secret-stdin]]\n"
     "Bez opcija prikaže postavke; s opcijama ih promijeni i spremi.\n"
     "  --keep N           zadrži samo N najnovijih arhiva po danu/datumu (0: sve)\n"
     "  --password-stdin   zaporka za SMTP sa standardnog ulaza (jedan redak)\n"
     "  --tls NAČIN        zaštita veze sa SMTP poslužiteljem (starttls: port 587, implicit: 465;\n"
     "                     none: zaporka samo preko STARTTLS koji poslužitelj nudi;\n"
     "                     cleartext: zaporka smije i nešifrirano)\n"
-    "  --cafile DATOTEKA  vlastiti CA certifikati za provjeru poslužitelja (prazno: sustavni)\n";
+    "  --cafile DATOTEKA  vlastiti CA certifikati za provjeru poslužitelja (prazno: sustavni)\n"
+    "  --oauth VRSTA      prijava tokenom (OAuth 2.0) umjesto zaporke: ispiše adresu i kod za\n"
+    "                     prijavu, pričeka je i spremi token za obnovu; none: odjava\n"
+    "  --oauth-client-secret-stdin  tajna aplikacije (Google) sa standardnog ulaza\n"
+    "                     (ili iz varijable VERDAN_OAUTH_CLIENT_SECRET)\n";
 
 enum Option {
-  kSource, kDest, kDisk, kNaming, kKeep, kServer, kPort, kUser, kPasswordStdin, kFrom, kTo, kSubject, kTls, kCaFile
+  kSource, kDest, kDisk, kNaming, kKeep, kServer, kPort, kUser, kPasswordStdin, kFrom, kTo, kSubject, kTls, kCaFile,
+  kOAuth, kOAuthDeviceUrl, kOAuthTokenUrl, kOAuthClientId, kOAuthScope, kOAuthSecretStdin
 };
 
 const std::vector<OptionDef> kOptions = {
@@ -46,6 +56,9 @@ const std::vector<OptionDef> kOptions = {
     {"port", true, kPort},     {"user", true, kUser},       {"password-stdin", false, kPasswordStdin},
     {"from", true, kFrom},     {"to", true, kTo},           {"subject", true, kSubject},
     {"tls", true, kTls},       {"cafile", true, kCaFile},
+    {"oauth", true, kOAuth},   {"oauth-device-url", true, kOAuthDeviceUrl},
+    {"oauth-token-url", true, kOAuthTokenUrl}, {"oauth-client-id", true, kOAuthClientId},
+    {"oauth-scope", true, kOAuthScope}, {"oauth-client-secret-stdin", false, kOAuthSecretStdin},
 };
 
 struct SettingsOptions {
@@ -59,6 +72,7 @@ struct SettingsOptions {
   bool hasTls = false, hasCaFile = false;
   mail::TlsMode tls = mail::TlsMode::kNone;
   std::string caFile;
+  OAuthRequest oauth;
 };
 
 // Checks and takes the options; on a usage error returns false with `problem` set.
@@ -107,6 +121,12 @@ bool Take(const CommandLine& line, SettingsOptions& o, std::string& problem) {
         }
         break;
       case kCaFile: o.caFile = v, o.hasCaFile = true; break;
+      case kOAuth: o.oauth.kind = v, o.oauth.given = true; break;
+      case kOAuthDeviceUrl: o.oauth.deviceUrl = v, o.oauth.hasDeviceUrl = true; break;
+      case kOAuthTokenUrl: o.oauth.tokenUrl = v, o.oauth.hasTokenUrl = true; break;
+      case kOAuthClientId: o.oauth.clientId = v, o.oauth.hasClientId = true; break;
+      case kOAuthScope: o.oauth.scope = v, o.oauth.hasScope = true; break;
+      case kOAuthSecretStdin: o.oauth.secretStdin = true; break;
     }
   }
   // The run settings hold 127 characters of a directory; a longer one would be cut and
@@ -172,8 +192,16 @@ int SettingsCommand(const Args& args) {
   CommandLine line;
   SettingsOptions options;
   std::string problem;
-  if (!ParseOptions(args, kOptions, line, problem) || !Take(line, options, problem))
+  if (!ParseOptions(args, kOptions, line, problem) || !Take(line, options, problem) ||
+      !CheckOAuthRequest(options.oauth, problem))
     return UsageError("settings", problem, kUsage);
+  // A provider's preset brings its SMTP server, unless the options name another.
+  if (const mail::OAuthPreset* preset = mail::FindOAuthPreset(options.oauth.kind)) {
+    if (!(options.smtpFields & mail::kSmtpServer)) options.smtp.server = preset->server;
+    if (!(options.smtpFields & mail::kSmtpPort)) options.smtp.port = preset->port;
+    options.smtpFields |= mail::kSmtpServer | mail::kSmtpPort;
+    if (!options.hasTls) options.hasTls = true, options.tls = mail::TlsMode::kStartTls;
+  }
   if (line.help) return PrintHelp(kUsage);
   if (options.passwordStdin && !ReadPassword(options.smtp.password))
     return UsageError("settings", "--password-stdin: na standardnom ulazu nema zaporke", kUsage);
@@ -231,6 +259,12 @@ int SettingsCommand(const Args& args) {
               mailOptions.caFile.c_str());
   if (!mailOptions.invalidTls.empty())
     std::fprintf(stderr, "verdan settings: %s\n", mail::InvalidTlsText(mailOptions.invalidTls).c_str());
+  if (options.oauth.given) {
+    std::fflush(stdout);
+    const int signIn = RunOAuthSignIn(options.oauth);
+    if (signIn != kExitOk) status = signIn;
+  }
+  PrintOAuthState();
   std::printf("GENERACIJE=%d\n", archive::KeptGenerations());
   std::fflush(stdout);
 

@@ -167,6 +167,8 @@ EhloCapabilities ParseEhlo(std::string_view reply) {
       for (std::size_t i = 1; i < words.size(); ++i) {
         if (words[i] == "LOGIN") caps.authLogin = true;
         if (words[i] == "PLAIN") caps.authPlain = true;
+        if (words[i] == "XOAUTH2") caps.authXoauth2 = true;
+        if (words[i] == "OAUTHBEARER") caps.authOauthBearer = true;
       }
     }
     if (words[0] == "SIZE") {
@@ -874,7 +876,9 @@ void NetEmailSend::Process() {
   }
 }
 
-bool NetEmailSend::HaveCredentials() const { return !IsBlank(AUTHUSER) || !IsBlank(AUTHPASSWORD); }
+bool NetEmailSend::HaveCredentials() const {
+  return !IsBlank(AUTHUSER) || !IsBlank(AUTHPASSWORD) || !IsBlank(AUTHTOKEN);
+}
 
 // EHLO (instead of HELO) when the server's extensions are needed: to log in, to start TLS,
 // or to learn its size limit for splitting.
@@ -925,6 +929,25 @@ void NetEmailSend::HandleReply(std::int32_t code, const std::string& text, const
       authSent_ = true;
       SendCommand(Base64Line(TrimRight(AUTHPASSWORD)) + "\r\n");
       return;
+    case ES_AUTHTOKEN:
+      if (code == 334) {
+        // The token was refused; the details come base64-encoded in the challenge. The
+        // exchange is ended as the mechanism requires (a lone ^A for OAUTHBEARER, base64 as
+        // every SASL response; an empty response for XOAUTH2) and the refusal then reported.
+        SetState(ES_AUTHTOKENERROR);
+        SendCommand(bearerSent_ ? Base64Line(std::string(1, '\x01')) + "\r\n" : std::string("\r\n"));
+        return;
+      }
+      if (code == 235) {
+        SetState(ES_READY);
+        StartNextMessage();
+        return;
+      }
+      if (code >= 500) return TokenRefused(code, text);
+      return FatalError(code, text);
+    case ES_AUTHTOKENERROR:
+      if (code >= 400 && code < 500) return FatalError(code, text);
+      return TokenRefused(code, text);
     case ES_READY:
       if (code != (authSent_ ? 235 : 250)) return FatalError(code, text);
       authSent_ = false;
@@ -997,6 +1020,7 @@ void NetEmailSend::AfterEhlo() {
     SendCommand("STARTTLS\r\n");
     return;
   }
+  if (!IsBlank(AUTHTOKEN)) return SendTokenLogin();
   if (HaveCredentials()) {
     if (capabilities_.authPlain && !capabilities_.authLogin) {
       // AUTH PLAIN with its initial response: authorisation identity (none), user, password.
@@ -1016,6 +1040,61 @@ void NetEmailSend::AfterEhlo() {
   }
   SetState(ES_READY);
   StartNextMessage();
+}
+
+// Logs in with the access token: OAUTHBEARER when the server offers it, else XOAUTH2. A
+// token is as good as a password for its lifetime, so it goes out over TLS only.
+void NetEmailSend::SendTokenLogin() {
+  if (!TlsEstablished()) {
+    return DialogueFailed(net::kNetTlsFailed,
+                          "Prijava tokenom (OAuth) moguća je samo šifriranom vezom; uključite TLS "
+                          "(starttls ili implicit). Ništa nije poslano");
+  }
+  if (!capabilities_.authOauthBearer && !capabilities_.authXoauth2) {
+    return DialogueFailed(net::kNetTlsFailed,
+                          "Poslužitelj ne nudi prijavu tokenom (OAUTHBEARER ni XOAUTH2); "
+                          "ništa nije poslano. Provjerite poslužitelj ili prijavite se zaporkom");
+  }
+  const std::string kSep(1, '\x01');  // ^A ends every key/value pair
+  const std::string user = TrimRightCopy(AUTHUSER);
+  const std::string token = TrimRightCopy(AUTHTOKEN);
+  std::string response;
+  bearerSent_ = capabilities_.authOauthBearer;
+  if (bearerSent_) {
+    // GS2 header (no channel binding, the user as authorisation identity with ',' and '='
+    // escaped), then the key/value pairs separated by ^A.
+    std::string authzid;
+    for (char c : user) {
+      if (c == ',')
+        authzid += "=2C";
+      else if (c == '=')
+        authzid += "=3D";
+      else
+        authzid += c;
+    }
+    response = "n,";
+    if (!authzid.empty()) response += "a=" + authzid;
+    response += ",";
+    response += kSep + "host=" + TrimRightCopy(SERVER) + kSep + "port=" + std::to_string(PORT) + kSep +
+                "auth=Bearer " + token + kSep + kSep;
+  } else {
+    response = "user=" + user + kSep + "auth=Bearer " + token + kSep + kSep;
+  }
+  SetState(ES_AUTHTOKEN);
+  SendCommand(std::string("AUTH ") + (bearerSent_ ? "OAUTHBEARER " : "XOAUTH2 ") +
+              Base64Line(response) + "\r\n");
+}
+
+// The server refused the token for good: the dialogue ends and the user is told to sign in
+// again (an access token that a fresh sign-in does not replace will be refused again).
+void NetEmailSend::TokenRefused(std::int32_t code, const std::string& text) {
+  const std::string signIn = IsBlank(AUTHTOKENSIGNIN) ? "microsoft|google|custom" : TrimRightCopy(AUTHTOKENSIGNIN);
+  SERVERERRORNUM = code;
+  SERVERERRORDESC = text.substr(0, kMaxReplyText);
+  DialogueFailed(0, "Poslužitelj je odbio prijavu tokenom (" + std::to_string(code) + " " + Trim(text) +
+                        "); ponovite prijavu: verdan settings --oauth " + signIn);
+  SERVERERRORNUM = 0;
+  SERVERERRORDESC.clear();
 }
 
 // The server is ready for a message (250 to HELO, EHLO or RSET, or 235 after the login).

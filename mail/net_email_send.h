@@ -47,6 +47,8 @@ enum EmailState : std::int32_t {
   ES_AUTHUSER = 81,
   ES_STARTTLS = 82,      // "STARTTLS" sent
   ES_TLSHANDSHAKE = 83,  // the TLS handshake that follows it is running
+  ES_AUTHTOKEN = 84,     // "AUTH XOAUTH2/OAUTHBEARER" with the token sent, 235 awaited
+  ES_AUTHTOKENERROR = 85,  // the server's error challenge was answered; its refusal awaited
 };
 
 // The domain sent with HELO/EHLO when the owner sets none.
@@ -83,6 +85,8 @@ struct EhloCapabilities {
   bool startTls = false;
   bool authLogin = false;
   bool authPlain = false;
+  bool authXoauth2 = false;
+  bool authOauthBearer = false;
   bool size = false;            // SIZE announced
   std::uint64_t sizeLimit = 0;  // its value; 0 = no fixed limit
 };
@@ -175,6 +179,12 @@ class NetEmailSend : public net::NetSimple {
   std::uint8_t OPTIONSMIMEHTMLDONTENCODE = 0;
   std::string AUTHUSER;
   std::string AUTHPASSWORD;
+  // An OAuth 2.0 access token. When set, the login is XOAUTH2 or OAUTHBEARER with it instead
+  // of the password, and only over a connection secured by TLS.
+  std::string AUTHTOKEN;
+  // The sign-in the token came from ("microsoft", "google", "custom"), named in the text that
+  // tells the user how to sign in again when the server refuses the token.
+  std::string AUTHTOKENSIGNIN;
   TlsMode OPTIONSTLS = TlsMode::kNone;   // how the connection is secured
   std::string OPTIONSTLSCAFILE;          // private CA bundle; blank: the system store
   std::uint8_t OPTIONSSPLITOVERSIZE = 0;  // split an attachment too big for the server
@@ -259,6 +269,8 @@ class NetEmailSend : public net::NetSimple {
   bool UseEhlo() const;
   bool HaveCredentials() const;
   void AfterEhlo();
+  void SendTokenLogin();
+  void TokenRefused(std::int32_t code, const std::string& text);
   void StartNextMessage();
   bool SplitHead(std::uint64_t limit, std::string& why);
   void NextRecipient();
@@ -288,6 +300,7 @@ class NetEmailSend : public net::NetSimple {
   bool atLineStart_ = true;  // DotStuff: the next body byte begins a line
   bool afterCr_ = false;     // DotStuff: the last body byte was a CR
   bool authSent_ = false;    // the password went out: 235 is the answer awaited in ES_READY
+  bool bearerSent_ = false;  // the token went out with OAUTHBEARER (else XOAUTH2)
   std::int32_t progressShown_ = -1;
   EhloCapabilities capabilities_;
   std::unique_ptr<MessageReader> body_;  // the message being sent in the DATA phase

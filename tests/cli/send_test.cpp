@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -160,13 +161,40 @@ TEST_F(SendCommand, WrongPasswordAndMissingFilesAreReportedAndFail) {
   EXPECT_FALSE(Exists(dir_.File("out/msg1.eml")));
 }
 
-TEST_F(SendCommand, RefusedConnectionAndBadOptions) {
+// A refused connection may pass: the send tries again after each of the pauses given, logs
+// every try, and then gives up; a refused password is final and ends at the first try.
+TEST_F(SendCommand, RefusedConnectionIsTriedAgainABoundedNumberOfTimes) {
   // Nothing listens on port 1 of the loopback address.
-  auto r = Send("1", {});
+  auto r = Send("1", {"--retry-pauses", "1,1"});
+  EXPECT_EQ(r.status, 1);
+  std::size_t tries = 0;
+  for (std::size_t at = 0; (at = r.err.find("Could not open a connection to the Email (SMTP) Server", at)) !=
+                           std::string::npos;
+       ++at)
+    ++tries;
+  EXPECT_EQ(tries, 3u) << r.err;
+  EXPECT_NE(r.err.find("pokušaj 1 nije uspio (privremena greška); novi pokušaj za 1 s"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("pokušaj 2 nije uspio"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("pokušaj 3 nije uspio"), std::string::npos) << r.err;
+  auto log = RunProcess({VERDAN_BINARY, "log"}, dir_.File("work"));
+  EXPECT_NE(log.out.find("novi pokušaj za 1 s"), std::string::npos) << log.out;
+
+  SmtpServer server(dir_.File("out"), {"korisnik", "tajna"});
+  ASSERT_FALSE(server.port().empty());
+  r = Send(server.port(), {"--user", "korisnik", "--password", "kriva", "--retry-pauses", "1"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.find("novi pokušaj"), std::string::npos) << r.err;
+  EXPECT_EQ(Send("1", {"--retry-pauses", "1,x"}).status, 2);
+}
+
+TEST_F(SendCommand, RefusedConnectionAndBadOptions) {
+  auto r = Send("1", {"--retry-pauses", "0"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("Could not open a connection to the Email (SMTP) Server"),
             std::string::npos)
       << r.err;
+  EXPECT_EQ(r.err.find("novi pokušaj"), std::string::npos) << r.err;
   EXPECT_EQ(RunProcess({VERDAN_BINARY, "send", "--port", "70000"}, dir_.File("work")).status, 2);
   EXPECT_EQ(RunProcess({VERDAN_BINARY, "send", "--nepoznato"}, dir_.File("work")).status, 2);
   EXPECT_EQ(RunProcess({VERDAN_BINARY, "send", "a\"b.zip"}, dir_.File("work")).status, 2);
@@ -439,6 +467,212 @@ TEST_F(SendCommandTls, AuthPlainWhenOnlyItIsOfferedAndLongPasswordsOnOneLine) {
 
 // A message larger than the server's SIZE is refused before MAIL FROM; with splitting on,
 // the archive goes out in numbered parts that join back into the original.
+// Sign-in by OAuth 2.0 against a local authorisation server over HTTPS (device grant with
+// its polling states, refresh grant with rotation) and an SMTP server that takes XOAUTH2 and
+// OAUTHBEARER only with the access token it issued last; both trust the test CA only.
+class SendCommandOAuth : public SendCommandTls {
+ protected:
+  void SetUp() override {
+    SendCommandTls::SetUp();
+    ::mkdir(dir_.File("auth").c_str(), 0755);
+    WriteFile(dir_.File("auth/access_token"), "none-yet");
+    // The first settings run in a directory makes the settings record (and says so).
+    RunProcess({VERDAN_BINARY, "settings"}, dir_.File("work"));
+  }
+  std::unique_ptr<testing::ChildProcess> StartAuthServer(std::vector<std::string> extra = {}) {
+    std::vector<std::string> argv = {kPython, std::string(VERDAN_SOURCE_DIR) + "/tests/cli/oauth_server.py",
+                                     dir_.File("auth"), "--cert", dir_.File("certs/server.pem"), "--key",
+                                     dir_.File("certs/server.key"), "--client-id", "verdan-test"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    auto child = std::make_unique<testing::ChildProcess>(argv);
+    authPort_ = child->ReadyFile(dir_.File("auth/port"));
+    return child;
+  }
+  std::vector<std::string> OAuthSmtp(const std::string& mechanisms) {
+    auto o = TlsServer("starttls", "server");
+    o.insert(o.end(), {"--oauth", dir_.File("auth/access_token"), "--oauth-mechanisms", mechanisms});
+    return o;
+  }
+  std::string Url(const std::string& path) { return "https://127.0.0.1:" + authPort_ + path; }
+  testing::ProcessResult Settings(const std::string& smtpPort, std::vector<std::string> extra) {
+    std::vector<std::string> argv = {VERDAN_BINARY, "settings", "--server", "127.0.0.1", "--port", smtpPort,
+                                     "--tls", "starttls", "--cafile", dir_.File("certs/ca.pem"), "--from",
+                                     "Backup <backup@example.com>", "--to", "ivo@example.org"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return RunProcess(argv, dir_.File("work"), {"VERDAN_OAUTH_CLIENT_SECRET=tajna-aplikacije"}, 60);
+  }
+  std::string Secrets() { return ReadFile(dir_.File("work/verdan.credentials")); }
+  std::string Grants() { return ReadFile(dir_.File("auth/grants.log")); }
+  std::string authPort_;
+};
+
+TEST_F(SendCommandOAuth, DeviceSignInThenSendsWithTheRotatedRefreshTokenOverBothMechanisms) {
+  auto auth = StartAuthServer({"--client-secret", "tajna-aplikacije"});
+  ASSERT_FALSE(authPort_.empty());
+  SmtpServer bearer(Out("bearer"), {}, OAuthSmtp("XOAUTH2,OAUTHBEARER"));
+  ASSERT_FALSE(bearer.port().empty());
+  auto r = Settings(bearer.port(), {"--oauth", "custom", "--oauth-device-url", Url("/device"),
+                                    "--oauth-token-url", Url("/token"), "--oauth-client-id", "verdan-test",
+                                    "--oauth-scope", "smtp offline_access", "--user", "backup@example.com"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Za prijavu otvorite " + Url("/verify") + " i upišite kod WDJB-MJHT\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("OAUTH=custom\nTOKEN=spremljen\n"), std::string::npos) << r.out;
+  // Pending, then slow down (the client waits 5 s longer from then on), then the grant.
+  EXPECT_EQ(Grants(),
+            "device scope=smtp offline_access\ndevice_code authorization_pending\n"
+            "device_code slow_down\ndevice_code granted\n");
+  EXPECT_FALSE(Exists(dir_.File("auth/too_early")));
+  EXPECT_NE(Secrets().find("oauth.refresh_token=rt-1\n"), std::string::npos);
+  EXPECT_NE(Secrets().find("oauth.client_secret=tajna-aplikacije\n"), std::string::npos);
+  struct stat st {};
+  ASSERT_EQ(::stat(dir_.File("work/verdan.credentials").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  const std::string env = ReadFile(dir_.File("work/verdan.env"));
+  EXPECT_NE(env.find("OAuthClientId=verdan-test"), std::string::npos) << env;
+  EXPECT_EQ(env.find("rt-1"), std::string::npos) << env;
+
+  // Each send trades the refresh token for a new access token; the server rotates it.
+  r = RunProcess({VERDAN_BINARY, "send", "backup.zip"}, dir_.File("work"), {}, 60);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(dir_.File("bearer/auth.log")), "OAUTHBEARER backup@example.com accepted\n");
+  EXPECT_NE(Inspect("bearer").find("same=True\n"), std::string::npos);
+  EXPECT_NE(Secrets().find("oauth.refresh_token=rt-2\n"), std::string::npos) << Secrets();
+
+  SmtpServer xoauth(Out("xoauth"), {}, OAuthSmtp("XOAUTH2"));
+  ASSERT_FALSE(xoauth.port().empty());
+  r = RunProcess({VERDAN_BINARY, "send", "backup.zip", "--port", xoauth.port()}, dir_.File("work"), {}, 60);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(dir_.File("xoauth/auth.log")), "XOAUTH2 backup@example.com accepted\n");
+  EXPECT_EQ(Meta("xoauth"), "tls=True mechanism=XOAUTH2 login=backup@example.com\n");
+  EXPECT_NE(Secrets().find("oauth.refresh_token=rt-3\n"), std::string::npos) << Secrets();
+  EXPECT_EQ(Grants().substr(Grants().find("granted\n") + 8),
+            "refresh_token granted\nrefresh_token granted\n");
+}
+
+// A revoked refresh token, a refused device sign-in and a wrong client id end at once with
+// the way out; nothing is retried, nothing reaches the SMTP server.
+TEST_F(SendCommandOAuth, RefusedGrantsEndAtOnceWithTheSignInHint) {
+  auto auth = StartAuthServer({"--deny"});
+  ASSERT_FALSE(authPort_.empty());
+  SmtpServer server(Out("smtp"), {}, OAuthSmtp("XOAUTH2,OAUTHBEARER"));
+  ASSERT_FALSE(server.port().empty());
+  auto r = Settings(server.port(), {"--oauth", "custom", "--oauth-device-url", Url("/device"),
+                                    "--oauth-token-url", Url("/token"), "--oauth-client-id", "verdan-test",
+                                    "--oauth-scope", "smtp offline_access"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Prijava je odbijena (access_denied); ponovite prijavu: verdan settings --oauth custom"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.out.find("OAUTH=\nTOKEN=nema\n"), std::string::npos) << r.out;
+  EXPECT_EQ(Settings(server.port(), {"--oauth", "yahoo"}).status, 2);
+  EXPECT_EQ(Settings(server.port(), {"--oauth", "custom", "--oauth-token-url", "http://127.0.0.1/t"}).status, 2);
+  EXPECT_EQ(Settings(server.port(), {"--oauth-client-id", "x"}).status, 2);
+
+  auto signedIn = [&](const std::string& clientId) {
+    WriteFile(dir_.File("work/verdan.env"), "[Email_Postavke]\r\nTLS=starttls\r\nCAFile=" +
+                                                dir_.File("certs/ca.pem") + "\r\nOAuth=custom\r\nOAuthTokenUrl=" +
+                                                Url("/token") + "\r\nOAuthClientId=" + clientId + "\r\n");
+  };
+  signedIn("verdan-test");
+  WriteFile(dir_.File("work/verdan.credentials"), "oauth.refresh_token=rt-opozvan\n");
+  ::chmod(dir_.File("work/verdan.credentials").c_str(), 0600);
+  r = RunProcess({VERDAN_BINARY, "send", "backup.zip", "--retry-pauses", "1,1"}, dir_.File("work"), {}, 60);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Spremljena prijava više ne vrijedi (opozvana ili istekla; invalid_grant: AADSTS70000: "
+                       "token revoked); ponovite prijavu: verdan settings --oauth custom"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.err.find("novi pokušaj"), std::string::npos) << r.err;
+  EXPECT_EQ(Grants().substr(Grants().find("access_denied\n") + 14), "refresh_token invalid_grant\n");
+  EXPECT_EQ(server.Commands(), "");
+
+  signedIn("tudji");
+  r = RunProcess({VERDAN_BINARY, "send", "backup.zip"}, dir_.File("work"), {}, 60);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("ne prihvaća aplikaciju (client id tudji; invalid_client: Unknown client)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.err.find("novi pokušaj"), std::string::npos) << r.err;
+
+  // A token endpoint that does not answer may come back: a bounded number of tries.
+  authPort_ = "1";
+  signedIn("verdan-test");
+  r = RunProcess({VERDAN_BINARY, "send", "backup.zip", "--retry-pauses", "1"}, dir_.File("work"), {}, 60);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Poslužitelj za prijavu (https://127.0.0.1:1/token) nije odgovorio"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("pokušaj 1 nije uspio (privremena greška); novi pokušaj za 1 s"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.err.find("pokušaj 2 nije uspio"), std::string::npos) << r.err;
+  EXPECT_EQ(server.Commands(), "");
+}
+
+// A token command's first line is the access token. A token the server refuses gets the
+// mechanism's answer to the error challenge (^A for OAUTHBEARER, empty for XOAUTH2) and
+// the refusal is explained; over a connection in clear no token is sent at all.
+TEST_F(SendCommandOAuth, TokenCommandAndRefusedAccessTokens) {
+  WriteFile(dir_.File("auth/access_token"), "at-helper");
+  WriteFile(dir_.File("helper.py"),
+            "import sys\nprint(sys.argv[1] + '-' + sys.argv[2])\nprint('second line')\n");
+  const std::string ca = dir_.File("certs/ca.pem");
+  auto env = [&](const std::string& token, const std::string& tls, const std::string& command = "") {
+    WriteFile(dir_.File("work/verdan.env"),
+              "[Email_Postavke]\r\nTLS=" + tls + "\r\nCAFile=" + ca + "\r\nTokenCommand=" +
+                  (command.empty() ? std::string(kPython) + " '" + dir_.File("helper.py") + "' \"" + token +
+                                         "\" helper"
+                                   : command) +
+                  "\r\n");
+  };
+  for (const std::string mechanisms : {"XOAUTH2,OAUTHBEARER", "XOAUTH2"}) {
+    SmtpServer server(Out(mechanisms), {}, OAuthSmtp(mechanisms));
+    ASSERT_FALSE(server.port().empty());
+    const std::string used = mechanisms == "XOAUTH2" ? "XOAUTH2" : "OAUTHBEARER";
+    env("at", "starttls");
+    auto r = Send(server.port(), {"--user", "ana@example.org"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    env("wrong", "starttls");
+    r = Send(server.port(), {"--user", "ana@example.org", "--retry-pauses", "1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Poslužitelj je odbio prijavu tokenom (535 5.7.8 Username and Password not accepted); "
+                         "ponovite prijavu: verdan settings --oauth custom"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("novi pokušaj"), std::string::npos) << r.err;
+    EXPECT_EQ(ReadFile(dir_.File(mechanisms + "/auth.log")),
+              used + " ana@example.org accepted\n" + used + " ana@example.org refused, answer " +
+                  (used == "XOAUTH2" ? "b''" : "b'\\x01'") + "\n");
+  }
+  SmtpServer plain(Out("plain"), {}, {});
+  ASSERT_FALSE(plain.port().empty());
+  env("at", "cleartext");
+  auto r = Send(plain.port(), {});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Prijava tokenom (OAuth) moguća je samo šifriranom vezom, a zadano je TLS=cleartext"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(plain.Commands(), "");
+  env("at", "none");
+  r = Send(plain.port(), {});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Poslužitelj ne nudi STARTTLS"), std::string::npos) << r.err;
+  EXPECT_EQ(plain.Commands().find("AUTH"), std::string::npos) << plain.Commands();
+  const std::string before = plain.Commands();  // a failing token command connects to nothing
+  env("at", "starttls", "/bin/false");
+  r = Send(plain.port(), {"--tls", "starttls"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("TokenCommand nije uspio (izlazni status 1)"), std::string::npos) << r.err;
+  env("at", "starttls", "/usr/bin/head -c 1000000 /dev/zero");
+  r = Send(plain.port(), {"--tls", "starttls"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("TokenCommand ispisuje više od 65536 bajtova; prekinut je"), std::string::npos) << r.err;
+  env("at", "starttls", "'" + dir_.File("helper.py") + " \"nezatvoren");
+  r = Send(plain.port(), {"--tls", "starttls"});
+  EXPECT_NE(r.err.find("TokenCommand: navodnik nije zatvoren"), std::string::npos) << r.err;
+  EXPECT_EQ(plain.Commands(), before);
+}
+
 TEST_F(SendCommand, OversizeMessageIsRefusedBeforeUploadOrSplitIntoParts) {
   const std::vector<std::string> login = {"--user",    "korisnik", "--password", "tajna",
                                           "--subject", "Arhiva",   "--tls",      "cleartext"};

@@ -2,6 +2,7 @@
 
 usage: smtp_server.py OUTDIR [USER PASSWORD] [--tls starttls|implicit --cert F --key F]
                       [--size N [--size-slack M]] [--only-plain] [--reply-rcpt TEXT]
+                      [--oauth TOKENFILE [--oauth-mechanisms XOAUTH2,OAUTHBEARER]]
 
 Listens on 127.0.0.1 on a free port and writes the port to OUTDIR/port once it accepts
 connections. With USER and PASSWORD it requires authentication and accepts only those
@@ -10,7 +11,10 @@ AUTH is offered without TLS; with --tls starttls the server insists on STARTTLS 
 offers AUTH only after it; with --tls implicit it speaks TLS from the first byte. --size
 announces SIZE N and refuses larger messages; with --size-slack M it counts M bytes of its
 own (the trace headers a real server adds) and so refuses with 552 every message larger
-than N - M. --reply-rcpt answers every RCPT TO with TEXT.
+than N - M. --reply-rcpt answers every RCPT TO with TEXT. --oauth requires a login by
+XOAUTH2 or OAUTHBEARER (those named by --oauth-mechanisms) with the access token held in
+TOKENFILE at the time; a wrong token gets the error challenge (base64 JSON), and the client's
+answer to it is noted in OUTDIR/auth.log before the 535.
 
 Every message received is stored as OUTDIR/msgN.eml with OUTDIR/msgN.json (sender,
 recipients, MAIL FROM parameters, the login used). Every command line the server reads is
@@ -18,6 +22,7 @@ appended to OUTDIR/commands.log, so a test can tell what reached it and when. Ru
 it receives SIGTERM.
 """
 import argparse
+import base64
 import json
 import logging
 import os
@@ -70,6 +75,52 @@ class Store:
         return "250 Message accepted for delivery"
 
 
+class OAuthStore(Store):
+    """A Store that also takes the two token mechanisms."""
+
+    def __init__(self, token_file, *args):
+        super().__init__(*args)
+        self.token_file = token_file
+
+    def note(self, line):
+        with open(os.path.join(self.outdir, "auth.log"), "a") as f:
+            f.write(line + "\n")
+
+    async def check(self, server, mechanism, args):
+        if len(args) < 2:
+            return AuthResult(success=False, handled=False, message="501 5.5.2 Initial response expected")
+        try:
+            response = base64.b64decode(args[1], validate=True).decode()
+        except Exception:
+            return AuthResult(success=False, handled=False, message="501 5.5.2 Cannot decode response")
+        fields = response.split("\x01")
+        if mechanism == "OAUTHBEARER":
+            gs2 = fields[0].split(",")
+            user = gs2[1][2:].replace("=2C", ",").replace("=3D", "=") if len(gs2) > 1 and gs2[1].startswith("a=") else ""
+            fields = fields[1:]
+        pairs = dict(f.split("=", 1) for f in fields if "=" in f)
+        if mechanism == "XOAUTH2":
+            user = pairs.get("user")
+        token = pairs.get("auth", "")
+        with open(self.token_file) as f:
+            current = f.read().strip()
+        well_formed = response.endswith("\x01\x01") and user and (
+            mechanism == "XOAUTH2" or ("host" in pairs and "port" in pairs))
+        if well_formed and token == "Bearer " + current:
+            self.note("%s %s accepted" % (mechanism, user))
+            return AuthResult(success=True, auth_data=(user.encode(), mechanism))
+        error = json.dumps({"status": "401", "schemes": "bearer", "scope": "https://mail.example/"})
+        answer = await server.challenge_auth(error)
+        self.note("%s %s refused, answer %r" % (mechanism, user, answer))
+        return AuthResult(success=False, handled=False, message="535 5.7.8 Username and Password not accepted")
+
+    async def auth_XOAUTH2(self, server, args):
+        return await self.check(server, "XOAUTH2", args)
+
+    async def auth_OAUTHBEARER(self, server, args):
+        return await self.check(server, "OAUTHBEARER", args)
+
+
 class CommandLog(logging.Handler):
     """Writes the command lines the server logs as it reads them."""
 
@@ -100,6 +151,8 @@ def main():
     parser.add_argument("--size-slack", type=int, default=0)
     parser.add_argument("--only-plain", action="store_true")
     parser.add_argument("--reply-rcpt")
+    parser.add_argument("--oauth")
+    parser.add_argument("--oauth-mechanisms", default="XOAUTH2,OAUTHBEARER")
     args = parser.parse_args()
 
     log = logging.getLogger("mail.log")
@@ -123,6 +176,11 @@ def main():
         kwargs["auth_required"] = True
         if args.only_plain:
             kwargs["auth_exclude_mechanism"] = ["LOGIN"]
+    if args.oauth:
+        kwargs["auth_required"] = True
+        offered = args.oauth_mechanisms.split(",")
+        kwargs["auth_exclude_mechanism"] = ["LOGIN", "PLAIN"] + [
+            m for m in ("XOAUTH2", "OAUTHBEARER") if m not in offered]
     context = None
     if args.tls:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -131,7 +189,9 @@ def main():
         kwargs["tls_context"] = context
         kwargs["require_starttls"] = True
     port = free_port()
-    controller = Controller(Store(args.outdir, args.reply_rcpt, args.size, args.size_slack), hostname="127.0.0.1", port=port,
+    store_args = (args.outdir, args.reply_rcpt, args.size, args.size_slack)
+    store = OAuthStore(args.oauth, *store_args) if args.oauth else Store(*store_args)
+    controller = Controller(store, hostname="127.0.0.1", port=port,
                             ssl_context=context if args.tls == "implicit" else None, **kwargs)
     controller.start()
     with open(os.path.join(args.outdir, "port.tmp"), "w") as f:

@@ -438,6 +438,31 @@ TEST_F(SmtpDialogue, RefusedAuthLoginDropsEveryMessage) {
   EXPECT_EQ(email_->sent, 0);
 }
 
+// An access token is as good as a password while it lasts: over a connection in clear it is
+// never sent, whatever mechanisms the server offers.
+TEST_F(SmtpDialogue, AccessTokenIsNeverSentWithoutTls) {
+  ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) -> Answer {
+    if (r.rfind("EHLO", 0) == 0)
+      return {{"250-mail.example.org\r\n250 AUTH LOGIN XOAUTH2 OAUTHBEARER\r\n"}};
+    return Willing(r);
+  });
+  email_->PORT = peer.port();
+  email_->AUTHUSER = "backup@example.com";
+  email_->AUTHTOKEN = "ya29.tajni-token";
+  email_->OPTIONSTLS = TlsMode::kCleartext;  // allows a password in clear, never a token
+  email_->SendMail(2);
+  ASSERT_TRUE(RunUntil([&] { return !email_->reports.empty(); }));
+  EXPECT_TRUE(QueueEmpty());
+  EXPECT_NE(email_->reports[0].find("Prijava tokenom (OAuth) moguća je samo šifriranom vezom"),
+            std::string::npos)
+      << email_->reports[0];
+  ASSERT_TRUE(RunUntil([&] { return email_->OpenFlag == 0 && peer.Transcript().size() == 1 &&
+                                    peer.Transcript()[0].size() >= 2; }));
+  auto t = peer.Transcript();
+  EXPECT_EQ(t[0], (std::vector<std::string>{"EHLO backup-client.example.net\r\n", "QUIT\r\n"}));
+  EXPECT_EQ(email_->sent, 0);
+}
+
 TEST_F(SmtpDialogue, BodyIsDotStuffedAsOneStream) {
   ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) { return Willing(r); });
   email_->PORT = peer.port();
