@@ -6,6 +6,7 @@
 #include "app/tables.h"
 #include "mail/mime.h"
 #include "mail/net_email_send.h"
+#include "mail/oauth.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 
@@ -340,6 +341,8 @@ void EmailWindow::Send() {
   e.EMBEDLIST = lists_.embedList;
   e.AUTHUSER = TrimRightCopy(s.user);
   e.AUTHPASSWORD = TrimRightCopy(s.password);
+  e.AUTHTOKEN.clear();
+  if (!TakeAccessToken(e, options, s.attachments)) return;
   // The windows have no body text: every message carries only its attachments.
   if (e.SetRequiredMessageSize(0, 0, 0) != 0) return;
   sendStarted_ = std::chrono::steady_clock::now();
@@ -369,6 +372,38 @@ void EmailWindow::Send() {
     state_.status = status;
     ++state_.statusSelections;
   }
+}
+
+// With a sign-in by OAuth (verdan settings --oauth) the login is a fresh access token instead
+// of the password; it is had here, on the window's thread, under the wait cursor. A window
+// does not retry: a failure is shown, logged, and the send ends.
+bool EmailWindow::TakeAccessToken(NetEmailSend& e, const MailOptions& options, const std::string& attachments) {
+  OAuthConfig oauth = LoadOAuthConfig();
+  if (!oauth.Enabled()) return true;
+  oauth.caFile = options.caFile;
+  e.AUTHPASSWORD.clear();
+  e.AUTHTOKENSIGNIN = oauth.signIn.empty() ? "custom" : oauth.signIn;
+  if (platform::IsBlank(e.AUTHUSER)) {
+    std::string name;
+    std::string address;
+    if (e.GetAddress(e.FROM, 1, name, address)) e.AUTHUSER = address;
+  }
+  program_.ui.SetWaitCursor(true);
+  const TokenResult token = ObtainAccessToken(oauth, ProgramSecrets());
+  program_.ui.SetWaitCursor(false);
+  if (token.outcome == TokenOutcome::kOk) {
+    e.AUTHTOKEN = token.accessToken;
+    return true;
+  }
+  app::RunLogEntry entry;
+  entry.command = "send";
+  entry.archive = TrimRightCopy(attachments);
+  entry.ok = false;
+  entry.reason = token.message;
+  app::AppendRunLog(entry, logFile_);
+  platform::ShowText(program_.ui, token.message);
+  SetStatus(kEmailErrorStatus);
+  return false;
 }
 
 // A close while messages are still queued is confirmed first; No keeps the window and the

@@ -129,6 +129,7 @@ class EmailWindow {
   void ApplyEdit(EmailField field, const std::string& text);
   void Browse();
   void Send();
+  bool TakeAccessToken(NetEmailSend& e, const MailOptions& options, const std::string& attachments);
   bool MayClose();
   void Close();
   void SetStatus(const std::string& text);

@@ -439,6 +439,48 @@ TEST_F(EmailWindowTest, SecuredConnectionChosenInTheSettingsWindowIsUsedByTheSen
   EXPECT_FALSE(std::filesystem::exists(dir_.File("out/msg3.eml")));
 }
 
+// With a sign-in by token the send window logs in with the access token its token command
+// prints (OAUTHBEARER over STARTTLS); a token command that fails is shown and nothing is
+// sent. The window does not try again by itself.
+TEST_F(EmailWindowTest, SendWindowLogsInWithTheSignInToken) {
+  ::mkdir(dir_.File("certs").c_str(), 0755);
+  ::mkdir(dir_.File("out").c_str(), 0755);
+  std::string error;
+  ASSERT_TRUE(verdan::testing::MakeTestCertificates(dir_.File("certs"), error)) << error;
+  WriteFile(dir_.File("token"), "at-okno");
+  verdan::testing::SmtpServerProcess server(
+      dir_.File("out"), {},
+      {"--tls", "starttls", "--cert", dir_.File("certs/server.pem"), "--key", dir_.File("certs/server.key"),
+       "--oauth", dir_.File("token")});
+  ASSERT_FALSE(server.port().empty());
+  ScriptedUi seedUi;
+  app::Program seed(seedUi);
+  ASSERT_TRUE(app::OpenTable(seed, seed.email));
+  app::LoadEmailSettings(seed);
+  SmtpSettings s;
+  s.port = static_cast<std::uint16_t>(std::stoi(server.port()));
+  std::string problem;
+  ASSERT_TRUE(StoreSmtpSettings(seed, s, kSmtpPort, problem)) << problem;
+  app::CloseTable(seed.email);
+  auto env = [&](const std::string& command) {
+    WriteFile(dir_.File("verdan.env"), "[Email_Postavke]\r\nTLS=starttls\r\nCAFile=" + dir_.File("certs/ca.pem") +
+                                           "\r\nTokenCommand=" + command + "\r\n");
+  };
+  env("/bin/cat '" + dir_.File("token") + "'");
+
+  auto send = Start(EmailWindowKind::kSend);
+  send->Press(kEmailSend);
+  ASSERT_TRUE(WaitUntil([&] { return Boxes("E-mail Poslan uspješno") == 1; }));
+  EXPECT_EQ(ReadFile(dir_.File("out/auth.log")), "OAUTHBEARER backup@example.com accepted\n");
+
+  env("/bin/false");
+  send->Press(kEmailSend);
+  ASSERT_TRUE(WaitUntil([&] { return StatusIs(*send, kEmailErrorStatus); }));
+  EXPECT_EQ(Boxes("TokenCommand nije uspio (izlazni status 1)"), 1);
+  EXPECT_EQ(ReadFile(dir_.File("out/auth.log")), "OAUTHBEARER backup@example.com accepted\n");
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("out/msg2.eml")));
+}
+
 TEST(AttachmentList, DialogAnswersBecomeListsOrAreRefused) {
   std::string problem;
   EXPECT_EQ(AttachmentListOf({"/d/a.zip"}, problem), "/d/a.zip");
