@@ -317,6 +317,8 @@ void EmailWindow::Send() {
     options.caFile = s.caFile;
     options.invalidTls.clear();
   }
+  if (splitOnce_) options.splitOversize = true;
+  splitOnce_ = false;
   if (!options.invalidTls.empty()) {
     platform::ShowText(program_.ui, InvalidTlsText(options.invalidTls));
     SetStatus(kind_ == EmailWindowKind::kSettings ? "Ne mogu se spojiti na mail server."
@@ -406,6 +408,21 @@ bool EmailWindow::TakeAccessToken(NetEmailSend& e, const MailOptions& options, c
   return false;
 }
 
+// The server refused a message as larger than it takes: the user may send the attachment
+// again in parts, each in a message of its own (this once; the setting stays as it is).
+void EmailWindow::OfferSplit() {
+  platform::MessageSpec box;
+  box.text = kEmailSplitQuestion;
+  box.caption = kEmailWindowTitle;
+  box.icon = platform::Icon::kQuestion;
+  box.buttons = platform::kButtonYes | platform::kButtonNo;
+  box.defaultButton = platform::kButtonNo;
+  if (program_.ui.Message(box) != platform::kButtonYes) return;
+  splitOnce_ = true;
+  Send();
+  Publish();
+}
+
 // A close while messages are still queued is confirmed first; No keeps the window and the
 // transfer going.
 bool EmailWindow::MayClose() {
@@ -470,6 +487,7 @@ void EmailWindow::Run(platform::EventQueue& queue) {
   while (holdsTable_ && !program_.Ended()) {
     platform::Event e = queue.Wait();
     email_->TakeEvent(e);
+    if (email_->TakeOversizeRefusal()) OfferSplit();
     if (e.code == platform::kEventClose) {
       // The program ending closes the queue: nothing more can arrive, so the window goes.
       if (queue.Closed() || MayClose()) break;

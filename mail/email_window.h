@@ -49,6 +49,8 @@ inline constexpr const char* kEmailAbortedStatus = "Prekinuto od strane korisnik
 inline constexpr const char* kEmailCloseQuestion =
     "Email se još uvijek šalje.|Da li ste sigurni da želite prekinuti?";
 inline constexpr const char* kEmailCloseCaption = "P A Ž NJ A !!! ";
+inline constexpr const char* kEmailSplitQuestion =
+    "Poruka je veća nego što poslužitelj prima.|Poslati privitak u dijelovima, svaki u svojoj poruci?";
 // Interval of the timer that moves the progress bar, in hundredths.
 inline constexpr std::int32_t kEmailProgressInterval = 25;
 // Longest attachment list the window holds.
@@ -130,6 +132,7 @@ class EmailWindow {
   void Browse();
   void Send();
   bool TakeAccessToken(NetEmailSend& e, const MailOptions& options, const std::string& attachments);
+  void OfferSplit();
   bool MayClose();
   void Close();
   void SetStatus(const std::string& text);
@@ -146,6 +149,7 @@ class EmailWindow {
   ProfileLists lists_;
   unsigned edited_ = 0;  // SmtpField mask of the settings the user changed
   bool optionsEdited_ = false;  // the TLS mode or the CA file was changed
+  bool splitOnce_ = false;      // the next send splits an attachment too big for the server
   MailOptions options_;         // as verdan.env had them when the window opened
   bool holdsTable_ = false;
   std::string logFile_;  // the log of runs in the working directory

@@ -381,6 +381,9 @@ void NetEmailSend::ConnectionClosed() {
 
 void NetEmailSend::PerMessageError(std::int32_t code, const std::string& text) {
   const std::int32_t state = _STATE;
+  // 552 to MAIL FROM (with SIZE) or after the body: the message is larger than the server
+  // takes.
+  if (code == 552 && (state == ES_MAILFROM || state == ES_BODYSENT)) oversizeRefused_ = OPTIONSSPLITOVERSIZE != 1;
   body_.reset();
   const std::uint64_t group = QueueEmpty() ? 0 : Head().SPLITGROUP;
   _AFTERERRORTRYNEXTMESSAGE = 1;
@@ -1115,6 +1118,7 @@ void NetEmailSend::StartNextMessage() {
                          std::to_string(capabilities_.sizeLimit) + " bajtova; nije poslana.";
       text += why.empty() ? " Prevelik privitak može se poslati u dijelovima (dijeljenje privitka)."
                           : " Dijeljenje nije moguće: " + why + ".";
+      oversizeRefused_ = OPTIONSSPLITOVERSIZE != 1;
       ReportError(text, "NetEmailSend.Process");
       NextMessage();
       return;

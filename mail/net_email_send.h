@@ -25,6 +25,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 
 #include "mail/mail_options.h"
 #include "mail/mime.h"
@@ -248,6 +249,9 @@ class NetEmailSend : public net::NetSimple {
   void CheckReplyDeadline();
   // The attachment that made the last SendMail fail (blank when none did).
   const std::string& FailedAttachment() const { return failedAttachment_; }
+  // Whether a message was refused for the server's size limit (its SIZE, or 552 to the
+  // message) while splitting was off, so that splitting could send it; asking clears it.
+  bool TakeOversizeRefusal() { return std::exchange(oversizeRefused_, false); }
   // What the server announced in its last answer to EHLO.
   const EhloCapabilities& Capabilities() const { return capabilities_; }
 
@@ -301,6 +305,7 @@ class NetEmailSend : public net::NetSimple {
   bool afterCr_ = false;     // DotStuff: the last body byte was a CR
   bool authSent_ = false;    // the password went out: 235 is the answer awaited in ES_READY
   bool bearerSent_ = false;  // the token went out with OAUTHBEARER (else XOAUTH2)
+  bool oversizeRefused_ = false;
   std::int32_t progressShown_ = -1;
   EhloCapabilities capabilities_;
   std::unique_ptr<MessageReader> body_;  // the message being sent in the DATA phase

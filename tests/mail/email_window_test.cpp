@@ -481,6 +481,41 @@ TEST_F(EmailWindowTest, SendWindowLogsInWithTheSignInToken) {
   EXPECT_FALSE(std::filesystem::exists(dir_.File("out/msg2.eml")));
 }
 
+// A message larger than the server takes is refused before it is sent; the send window then
+// offers to send the attachment in parts: No leaves it refused, Yes sends the parts.
+TEST_F(EmailWindowTest, SendWindowOffersSplittingWhenTheServerRefusesTheSize) {
+  ::mkdir(dir_.File("out").c_str(), 0755);
+  verdan::testing::SmtpServerProcess server(dir_.File("out"), {}, {"--size", "150000"});
+  ASSERT_FALSE(server.port().empty());
+  ScriptedUi seedUi;
+  app::Program seed(seedUi);
+  ASSERT_TRUE(app::OpenTable(seed, seed.email));
+  app::LoadEmailSettings(seed);
+  SmtpSettings s;
+  s.port = static_cast<std::uint16_t>(std::stoi(server.port()));
+  std::string problem;
+  ASSERT_TRUE(StoreSmtpSettings(seed, s, kSmtpPort, problem)) << problem;
+  app::CloseTable(seed.email);
+
+  auto send = Start(EmailWindowKind::kSend);
+  ui_.QueueAnswer(platform::kButtonOk);  // the refusal
+  ui_.QueueAnswer(platform::kButtonNo);  // the offer
+  send->Press(kEmailSend);
+  ASSERT_TRUE(WaitUntil([&] { return Boxes(kEmailSplitQuestion) == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return StatusIs(*send, kEmailErrorStatus); }));
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("out/msg1.eml")));
+
+  ui_.QueueAnswer(platform::kButtonOk);
+  ui_.QueueAnswer(platform::kButtonYes);
+  send->Press(kEmailSend);
+  ASSERT_TRUE(WaitUntil([&] { return Boxes(kEmailSplitQuestion) == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return Boxes("E-mail Poslan uspješno") == 1; }));
+  EXPECT_TRUE(std::filesystem::exists(dir_.File("out/msg3.eml")));  // 300 000 bytes in three parts
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("out/msg4.eml")));
+  // The setting itself stays off.
+  EXPECT_EQ(ReadFile(dir_.File("verdan.env")).find("Split=1"), std::string::npos);
+}
+
 TEST(AttachmentList, DialogAnswersBecomeListsOrAreRefused) {
   std::string problem;
   EXPECT_EQ(AttachmentListOf({"/d/a.zip"}, problem), "/d/a.zip");
