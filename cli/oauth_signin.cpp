@@ -30,8 +30,9 @@ bool CheckOAuthRequest(const OAuthRequest& r, std::string& problem) {
     problem = "--oauth traži microsoft, google, custom ili none";
     return false;
   }
-  for (const auto& [has, url, name] : {std::tuple{r.hasDeviceUrl, r.deviceUrl, "--oauth-device-url"},
-                                       std::tuple{r.hasTokenUrl, r.tokenUrl, "--oauth-token-url"}}) {
+  for (const auto& [has, url, name] :
+       {std::tuple{r.hasDeviceUrl, r.deviceUrl, "--oauth-device-url"},
+        std::tuple{r.hasTokenUrl, r.tokenUrl, "--oauth-token-url"}}) {
     if (has && !IsHttps(url)) {
       problem = std::string(name) + " traži adresu https://...";
       return false;
@@ -73,7 +74,9 @@ int RunOAuthSignIn(const OAuthRequest& r) {
   bool haveSecret = false;
   if (r.secretStdin) {
     if (!std::getline(std::cin, secret) || secret.empty()) {
-      std::fprintf(stderr, "verdan settings: --oauth-client-secret-stdin: na standardnom ulazu nema tajne\n");
+      std::fprintf(
+          stderr,
+          "verdan settings: --oauth-client-secret-stdin: na standardnom ulazu nema tajne\n");
       return kExitUsage;
     }
     while (!secret.empty() && (secret.back() == '\r' || secret.back() == '\n')) secret.pop_back();
@@ -99,8 +102,8 @@ int RunOAuthSignIn(const OAuthRequest& r) {
       std::printf("(ili otvorite izravno %s)\n", device.verificationUriComplete.c_str());
     std::printf("Čekam prijavu (najviše %d s)...\n", device.expiresIn);
     std::fflush(stdout);
-    result = mail::PollDeviceAuthorization(config, device,
-                                           [](std::chrono::seconds s) { std::this_thread::sleep_for(s); });
+    result = mail::PollDeviceAuthorization(
+        config, device, [](std::chrono::seconds s) { std::this_thread::sleep_for(s); });
   }
   if (result.outcome != mail::TokenOutcome::kOk) {
     std::fprintf(stderr, "verdan settings: %s\n", result.message.c_str());

@@ -379,7 +379,8 @@ void EmailWindow::Send() {
 // With a sign-in by OAuth (verdan settings --oauth) the login is a fresh access token instead
 // of the password; it is had here, on the window's thread, under the wait cursor. A window
 // does not retry: a failure is shown, logged, and the send ends.
-bool EmailWindow::TakeAccessToken(NetEmailSend& e, const MailOptions& options, const std::string& attachments) {
+bool EmailWindow::TakeAccessToken(NetEmailSend& e, const MailOptions& options,
+                                  const std::string& attachments) {
   OAuthConfig oauth = LoadOAuthConfig();
   if (!oauth.Enabled()) return true;
   oauth.caFile = options.caFile;

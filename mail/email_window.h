@@ -50,7 +50,8 @@ inline constexpr const char* kEmailCloseQuestion =
     "Email se još uvijek šalje.|Da li ste sigurni da želite prekinuti?";
 inline constexpr const char* kEmailCloseCaption = "P A Ž NJ A !!! ";
 inline constexpr const char* kEmailSplitQuestion =
-    "Poruka je veća nego što poslužitelj prima.|Poslati privitak u dijelovima, svaki u svojoj poruci?";
+    "Poruka je veća nego što poslužitelj prima.|Poslati privitak u dijelovima, svaki u svojoj "
+    "poruci?";
 // Interval of the timer that moves the progress bar, in hundredths.
 inline constexpr std::int32_t kEmailProgressInterval = 25;
 // Longest attachment list the window holds.

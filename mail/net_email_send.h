@@ -21,8 +21,8 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <utility>
@@ -46,9 +46,9 @@ enum EmailState : std::int32_t {
   ES_EHLO = 79,
   ES_AUTHLOGIN = 80,
   ES_AUTHUSER = 81,
-  ES_STARTTLS = 82,      // "STARTTLS" sent
-  ES_TLSHANDSHAKE = 83,  // the TLS handshake that follows it is running
-  ES_AUTHTOKEN = 84,     // "AUTH XOAUTH2/OAUTHBEARER" with the token sent, 235 awaited
+  ES_STARTTLS = 82,        // "STARTTLS" sent
+  ES_TLSHANDSHAKE = 83,    // the TLS handshake that follows it is running
+  ES_AUTHTOKEN = 84,       // "AUTH XOAUTH2/OAUTHBEARER" with the token sent, 235 awaited
   ES_AUTHTOKENERROR = 85,  // the server's error challenge was answered; its refusal awaited
 };
 

@@ -30,7 +30,8 @@ class SecretStore {
   virtual ~SecretStore() = default;
   // True when the store could be read: `found` says whether it holds `key`. False, with
   // `problem` set, when the store cannot be trusted or read.
-  virtual bool Load(const std::string& key, std::string& value, bool& found, std::string& problem) = 0;
+  virtual bool Load(const std::string& key, std::string& value, bool& found,
+                    std::string& problem) = 0;
   // Sets `key` to `value`, keeping the other secrets; false, with `problem` set, on failure.
   virtual bool Store(const std::string& key, const std::string& value, std::string& problem) = 0;
 };
@@ -105,7 +106,8 @@ struct HttpReply {
   std::string body;
   std::string error;
 };
-HttpReply PostForm(const std::string& url, const std::vector<std::pair<std::string, std::string>>& form,
+HttpReply PostForm(const std::string& url,
+                   const std::vector<std::pair<std::string, std::string>>& form,
                    const std::string& caFile);
 
 // Trades `refreshToken` for an access token.
@@ -137,6 +139,7 @@ bool SplitCommand(const std::string& command, std::vector<std::string>& argv, st
 
 // Runs a token command without a shell. Its first output line is the access token; it has
 // `limit` to finish and at most 64 KB of output.
-TokenResult RunTokenCommand(const std::string& command, std::chrono::seconds limit = std::chrono::seconds(60));
+TokenResult RunTokenCommand(const std::string& command,
+                            std::chrono::seconds limit = std::chrono::seconds(60));
 
 }  // namespace verdan::mail

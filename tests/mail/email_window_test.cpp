@@ -450,8 +450,8 @@ TEST_F(EmailWindowTest, SendWindowLogsInWithTheSignInToken) {
   WriteFile(dir_.File("token"), "at-okno");
   verdan::testing::SmtpServerProcess server(
       dir_.File("out"), {},
-      {"--tls", "starttls", "--cert", dir_.File("certs/server.pem"), "--key", dir_.File("certs/server.key"),
-       "--oauth", dir_.File("token")});
+      {"--tls", "starttls", "--cert", dir_.File("certs/server.pem"), "--key",
+       dir_.File("certs/server.key"), "--oauth", dir_.File("token")});
   ASSERT_FALSE(server.port().empty());
   ScriptedUi seedUi;
   app::Program seed(seedUi);
@@ -463,8 +463,9 @@ TEST_F(EmailWindowTest, SendWindowLogsInWithTheSignInToken) {
   ASSERT_TRUE(StoreSmtpSettings(seed, s, kSmtpPort, problem)) << problem;
   app::CloseTable(seed.email);
   auto env = [&](const std::string& command) {
-    WriteFile(dir_.File("verdan.env"), "[Email_Postavke]\r\nTLS=starttls\r\nCAFile=" + dir_.File("certs/ca.pem") +
-                                           "\r\nTokenCommand=" + command + "\r\n");
+    WriteFile(dir_.File("verdan.env"),
+              "[Email_Postavke]\r\nTLS=starttls\r\nCAFile=" + dir_.File("certs/ca.pem") +
+                  "\r\nTokenCommand=" + command + "\r\n");
   };
   env("/bin/cat '" + dir_.File("token") + "'");
 
