@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -533,7 +534,21 @@ HttpReply PostForm(const std::string& url,
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &collected);
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
   curl_easy_setopt(curl, CURLOPT_USERAGENT, "verdan");
+  // Without signals (the program has threads), libcurl leaves SIGPIPE alone: a peer that
+  // closes while TLS writes must not end the program, so the signal is held for this thread
+  // and a pending one dropped afterwards.
+  sigset_t pipeSignal;
+  sigset_t previous;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
   const CURLcode rc = curl_easy_perform(curl);
+  if (!sigismember(&previous, SIGPIPE)) {
+    timespec none{};
+    while (sigtimedwait(&pipeSignal, nullptr, &none) == SIGPIPE) {
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  }
   if (rc == CURLE_OK) {
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
     reply.body = std::move(collected.body);
