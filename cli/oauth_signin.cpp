@@ -53,13 +53,14 @@ int RunOAuthSignIn(const OAuthRequest& r) {
     }
     return kExitOk;
   }
-  // A preset's addresses unless others are given; a switch of provider does not keep the
-  // previous one's addresses.
+  // A preset's addresses unless others are given; a switch of provider keeps neither the
+  // previous one's addresses nor its client id (an application is registered with one).
   const mail::OAuthPreset* preset = mail::FindOAuthPreset(r.kind);
   if (r.kind != config.signIn) {
     config.deviceUrl = preset ? preset->deviceUrl : "";
     config.tokenUrl = preset ? preset->tokenUrl : "";
     config.scope = preset ? preset->scope : "";
+    config.clientId.clear();
   }
   config.signIn = r.kind;
   if (r.hasDeviceUrl) config.deviceUrl = r.deviceUrl;

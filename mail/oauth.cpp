@@ -317,7 +317,7 @@ TokenResult JudgeTokenReply(const OAuthConfig& config, const std::string& url,
   if (reply.status == 0)
     return Failed(TokenOutcome::kTemporary, "Poslužitelj za prijavu (" + url +
                                                 ") nije odgovorio: " + reply.error +
-                                                ". Provjerite mrežu; prijava ostaje spremljena");
+                                                ". Provjerite mrežu");
   std::string problem;
   const bool json = ParseJsonObject(reply.body, members, problem);
   if (json && members.count("error")) {

@@ -634,6 +634,18 @@ TEST_F(SendCommandOAuth, RefusedGrantsEndAtOnceWithTheSignInHint) {
       << r.err;
   EXPECT_EQ(r.err.find("pokušaj 2 nije uspio"), std::string::npos) << r.err;
   EXPECT_EQ(server.Commands(), "");
+
+  // A provider's preset brings its SMTP server and STARTTLS; without a client id the sign-in
+  // stops before asking anyone.
+  r = RunProcess({VERDAN_BINARY, "settings", "--oauth", "google"}, dir_.File("work"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(
+      r.err.find(
+          "Prijava tokenom nije potpuno postavljena: nedostaje client id (--oauth-client-id)"),
+      std::string::npos)
+      << r.err;
+  EXPECT_NE(r.out.find("SERVER=smtp.gmail.com\nPORT=587\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("TLS=starttls\n"), std::string::npos) << r.out;
 }
 
 // A token command's first line is the access token. A token the server refuses gets the
