@@ -54,13 +54,18 @@ int RunOAuthSignIn(const OAuthRequest& r) {
     return kExitOk;
   }
   // A preset's addresses unless others are given; a switch of provider keeps neither the
-  // previous one's addresses nor its client id (an application is registered with one).
+  // previous one's addresses nor its client id (an application is registered with one). A
+  // first sign-in takes what verdan.env already holds.
   const mail::OAuthPreset* preset = mail::FindOAuthPreset(r.kind);
-  if (r.kind != config.signIn) {
+  if (r.kind != config.signIn && !config.signIn.empty()) {
     config.deviceUrl = preset ? preset->deviceUrl : "";
     config.tokenUrl = preset ? preset->tokenUrl : "";
     config.scope = preset ? preset->scope : "";
     config.clientId.clear();
+  } else if (preset && r.kind != config.signIn) {
+    config.deviceUrl = preset->deviceUrl;
+    config.tokenUrl = preset->tokenUrl;
+    config.scope = preset->scope;
   }
   config.signIn = r.kind;
   if (r.hasDeviceUrl) config.deviceUrl = r.deviceUrl;
@@ -103,8 +108,10 @@ int RunOAuthSignIn(const OAuthRequest& r) {
       std::printf("(ili otvorite izravno %s)\n", device.verificationUriComplete.c_str());
     std::printf("Čekam prijavu (najviše %d s)...\n", device.expiresIn);
     std::fflush(stdout);
-    result = mail::PollDeviceAuthorization(
-        config, device, [](std::chrono::seconds s) { std::this_thread::sleep_for(s); });
+    result = mail::PollDeviceAuthorization(config, device, [](std::chrono::seconds s) {
+      std::this_thread::sleep_for(s);
+      return true;
+    });
   }
   if (result.outcome != mail::TokenOutcome::kOk) {
     std::fprintf(stderr, "verdan settings: %s\n", result.message.c_str());

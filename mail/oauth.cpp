@@ -634,12 +634,13 @@ TokenResult StartDeviceAuthorization(const OAuthConfig& config, DeviceAuthorizat
 }
 
 TokenResult PollDeviceAuthorization(const OAuthConfig& config, const DeviceAuthorization& device,
-                                    const std::function<void(std::chrono::seconds)>& wait) {
+                                    const std::function<bool(std::chrono::seconds)>& wait) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(device.expiresIn);
   int interval = device.interval;
   int unanswered = 0;
   for (;;) {
-    wait(std::chrono::seconds(interval));
+    if (!wait(std::chrono::seconds(interval)))
+      return Failed(TokenOutcome::kPermanent, "Prijava je prekinuta");
     if (std::chrono::steady_clock::now() > deadline)
       return Failed(
           TokenOutcome::kPermanent,

@@ -119,7 +119,8 @@ TokenResult ObtainAccessToken(const OAuthConfig& config, SecretStore& secrets);
 
 // The device authorisation grant. `Start` asks for a device and user code; `Poll` then asks
 // the token endpoint at the given interval (longer after slow_down) until the user has
-// signed in, refused, or the code expired. `wait` spends the pause between two requests.
+// signed in, refused, or the code expired. `wait` spends the pause between two requests and
+// returns false when the sign-in is to be abandoned.
 struct DeviceAuthorization {
   std::string deviceCode;
   std::string userCode;
@@ -130,7 +131,7 @@ struct DeviceAuthorization {
 };
 TokenResult StartDeviceAuthorization(const OAuthConfig& config, DeviceAuthorization& device);
 TokenResult PollDeviceAuthorization(const OAuthConfig& config, const DeviceAuthorization& device,
-                                    const std::function<void(std::chrono::seconds)>& wait);
+                                    const std::function<bool(std::chrono::seconds)>& wait);
 
 // Splits a token command into its arguments: blanks separate them; '…' or "…" keep blanks
 // inside one argument (the quotes are removed; there is no other escape). False, with

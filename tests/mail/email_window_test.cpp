@@ -517,6 +517,51 @@ TEST_F(EmailWindowTest, SendWindowOffersSplittingWhenTheServerRefusesTheSize) {
   EXPECT_EQ(ReadFile(dir_.File("verdan.env")).find("Split=1"), std::string::npos);
 }
 
+// "Prijava" in the settings window signs in by the device grant against a local HTTPS
+// authorisation server: the address and the code show while the window waits (and stays
+// usable), then the refresh token is kept; the password kind signs out again.
+TEST_F(EmailWindowTest, SettingsWindowSignsInByTokenShowingTheCodeWhileItWaits) {
+  ::mkdir(dir_.File("certs").c_str(), 0755);
+  ::mkdir(dir_.File("auth").c_str(), 0755);
+  std::string error;
+  ASSERT_TRUE(verdan::testing::MakeTestCertificates(dir_.File("certs"), error)) << error;
+  verdan::testing::ChildProcess auth(
+      {"/usr/bin/python3", std::string(VERDAN_SOURCE_DIR) + "/tests/cli/oauth_server.py",
+       dir_.File("auth"), "--cert", dir_.File("certs/server.pem"), "--key",
+       dir_.File("certs/server.key"), "--client-id", "verdan-test"});
+  const std::string port = auth.ReadyFile(dir_.File("auth/port"));
+  ASSERT_FALSE(port.empty());
+  const std::string url = "https://127.0.0.1:" + port;
+  WriteFile(dir_.File("verdan.env"), "[Email_Postavke]\r\nCAFile=" + dir_.File("certs/ca.pem") +
+                                         "\r\nOAuthClientId=verdan-test\r\nOAuthDeviceUrl=" + url +
+                                         "/device\r\nOAuthTokenUrl=" + url +
+                                         "/token\r\nOAuthScope=smtp offline_access\r\n");
+  auto w = Start(EmailWindowKind::kSettings);
+  EXPECT_EQ(w->Snapshot().signIn, "");
+  EXPECT_FALSE(w->Snapshot().tokenStored);
+  w->Edit(kFieldSignIn, "drugo");
+  w->Press(kEmailSignIn);
+  ASSERT_TRUE(WaitUntil([&] { return w->Snapshot().signInCode == "WDJB-MJHT"; }));
+  EXPECT_EQ(w->Snapshot().signInAddress, url + "/verify");
+  EXPECT_TRUE(w->Snapshot().signingIn);
+  w->Edit(kFieldSubject, "Dok čeka");  // the window answers while the sign-in waits
+  ASSERT_TRUE(WaitUntil([&] { return w->Snapshot().subject == "Dok čeka"; }));
+  ASSERT_TRUE(WaitUntil([&] { return w->Snapshot().tokenStored; }, 30s));
+  EXPECT_FALSE(w->Snapshot().signingIn);
+  EXPECT_EQ(w->Snapshot().signInCode, "");
+  EXPECT_EQ(w->Snapshot().status, "Prijava tokenom je spremljena.");
+  EXPECT_NE(ReadFile(dir_.File("verdan.credentials")).find("oauth.refresh_token=rt-1\n"),
+            std::string::npos);
+  EXPECT_NE(ReadFile(dir_.File("verdan.env")).find("OAuth=custom\r\n"), std::string::npos);
+
+  w->Edit(kFieldSignIn, "zaporka");
+  w->Press(kEmailSignIn);
+  ASSERT_TRUE(WaitUntil([&] { return !w->Snapshot().tokenStored; }));
+  EXPECT_NE(ReadFile(dir_.File("verdan.credentials")).find("oauth.refresh_token=\n"),
+            std::string::npos);
+  EXPECT_NE(ReadFile(dir_.File("verdan.env")).find("OAuth=\r\n"), std::string::npos);
+}
+
 TEST(AttachmentList, DialogAnswersBecomeListsOrAreRefused) {
   std::string problem;
   EXPECT_EQ(AttachmentListOf({"/d/a.zip"}, problem), "/d/a.zip");
