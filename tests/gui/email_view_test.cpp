@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QMdiSubWindow>
 #include <QMessageBox>
@@ -90,6 +91,15 @@ TEST(EmailView, SettingsWindowSendsToARealServerAndTheSendWindowUsesWhatItSaved)
         Type(v->Field(mail::kFieldTo), "racunovoda@example.org");
         Type(v->Field(mail::kFieldSubject), "Arhiva za ponedjeljak");
         Type(v->Field(mail::kFieldAttachment), QString::fromStdString(dir.File("PONEDJELJAK.zip")));
+        // The connection's security: the explicit choice of a login in clear is one of its own.
+        auto* security = v->findChild<QComboBox*>("security");
+        EXPECT_NE(security, nullptr);
+        if (!security) return false;
+        EXPECT_EQ(security->currentData().toString(), "none");
+        const int clear = security->findData("cleartext");
+        EXPECT_EQ(security->itemText(clear), "Bez zaštite, zaporka nešifrirano (port 25)");
+        security->setCurrentIndex(clear);
+        emit security->activated(clear);
         v->Button(mail::kEmailSend)->click();
         return true;
       },
@@ -150,7 +160,8 @@ TEST(EmailView, SettingsWindowSendsToARealServerAndTheSendWindowUsesWhatItSaved)
   EXPECT_NE(second.find("filename=\"PONEDJELJAK.zip\""), std::string::npos);
   // There was no settings file: the first window that closed made it.
   const std::string env = verdan::testing::ReadFile(dir.File("verdan.env"));
-  EXPECT_NE(env.find("[Email_Postavke]\r\nCC=\r\nBCC=\r\nReplyTo=\r\nOrganization=\r\nAttachmentList=" +
+  EXPECT_NE(env.find("[Email_Postavke]\r\nTLS=cleartext\r\n"), std::string::npos) << env;
+  EXPECT_NE(env.find("\r\nCC=\r\nBCC=\r\nReplyTo=\r\nOrganization=\r\nAttachmentList=" +
                      dir.File("PONEDJELJAK.zip") + "\r\n"),
             std::string::npos)
       << env;
