@@ -30,8 +30,9 @@ bool CheckOAuthRequest(const OAuthRequest& r, std::string& problem) {
     problem = "--oauth traži microsoft, google, custom ili none";
     return false;
   }
-  for (const auto& [has, url, name] : {std::tuple{r.hasDeviceUrl, r.deviceUrl, "--oauth-device-url"},
-                                       std::tuple{r.hasTokenUrl, r.tokenUrl, "--oauth-token-url"}}) {
+  for (const auto& [has, url, name] :
+       {std::tuple{r.hasDeviceUrl, r.deviceUrl, "--oauth-device-url"},
+        std::tuple{r.hasTokenUrl, r.tokenUrl, "--oauth-token-url"}}) {
     if (has && !IsHttps(url)) {
       problem = std::string(name) + " traži adresu https://...";
       return false;
@@ -52,13 +53,19 @@ int RunOAuthSignIn(const OAuthRequest& r) {
     }
     return kExitOk;
   }
-  // A preset's addresses unless others are given; a switch of provider does not keep the
-  // previous one's addresses.
+  // A preset's addresses unless others are given; a switch of provider keeps neither the
+  // previous one's addresses nor its client id (an application is registered with one). A
+  // first sign-in takes what verdan.env already holds.
   const mail::OAuthPreset* preset = mail::FindOAuthPreset(r.kind);
-  if (r.kind != config.signIn) {
+  if (r.kind != config.signIn && !config.signIn.empty()) {
     config.deviceUrl = preset ? preset->deviceUrl : "";
     config.tokenUrl = preset ? preset->tokenUrl : "";
     config.scope = preset ? preset->scope : "";
+    config.clientId.clear();
+  } else if (preset && r.kind != config.signIn) {
+    config.deviceUrl = preset->deviceUrl;
+    config.tokenUrl = preset->tokenUrl;
+    config.scope = preset->scope;
   }
   config.signIn = r.kind;
   if (r.hasDeviceUrl) config.deviceUrl = r.deviceUrl;
@@ -73,7 +80,9 @@ int RunOAuthSignIn(const OAuthRequest& r) {
   bool haveSecret = false;
   if (r.secretStdin) {
     if (!std::getline(std::cin, secret) || secret.empty()) {
-      std::fprintf(stderr, "verdan settings: --oauth-client-secret-stdin: na standardnom ulazu nema tajne\n");
+      std::fprintf(
+          stderr,
+          "verdan settings: --oauth-client-secret-stdin: na standardnom ulazu nema tajne\n");
       return kExitUsage;
     }
     while (!secret.empty() && (secret.back() == '\r' || secret.back() == '\n')) secret.pop_back();
@@ -99,8 +108,10 @@ int RunOAuthSignIn(const OAuthRequest& r) {
       std::printf("(ili otvorite izravno %s)\n", device.verificationUriComplete.c_str());
     std::printf("Čekam prijavu (najviše %d s)...\n", device.expiresIn);
     std::fflush(stdout);
-    result = mail::PollDeviceAuthorization(config, device,
-                                           [](std::chrono::seconds s) { std::this_thread::sleep_for(s); });
+    result = mail::PollDeviceAuthorization(config, device, [](std::chrono::seconds s) {
+      std::this_thread::sleep_for(s);
+      return true;
+    });
   }
   if (result.outcome != mail::TokenOutcome::kOk) {
     std::fprintf(stderr, "verdan settings: %s\n", result.message.c_str());

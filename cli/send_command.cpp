@@ -42,7 +42,8 @@ constexpr const char* kUsage =
     "postavki (verdan settings); bez korisnika nema prijave (AUTH).\n"
     "  --password-stdin   zaporka sa standardnog ulaza (--password LOZINKA vide i drugi u ps-u)\n"
     "  --split            preveliku datoteku pošalje u dijelovima, svaki u svojoj poruci\n"
-    "  --encode-headers   zaglavlja s dijakriticima kodirana (RFC 2047/2231), poruka ostaje 7-bitna\n"
+    "  --encode-headers   zaglavlja s dijakriticima kodirana (RFC 2047/2231), poruka ostaje "
+    "7-bitna\n"
     "  --retry-pauses S,S,...  stanke (sekunde) prije novih pokušaja nakon privremene greške\n"
     "                     (zadano 60,300,900; 0: bez novih pokušaja)\n"
     "S prijavom tokenom (verdan settings --oauth) svako slanje uzima novi pristupni token.\n";
@@ -68,18 +69,42 @@ struct SendOptions {
 int Usage(const std::string& problem) { return UsageError("send", problem, kUsage); }
 
 enum Option {
-  kServer, kPort, kUser, kPassword, kPasswordStdin, kFrom, kTo, kCc, kBcc, kSubject, kText, kTls, kCaFile,
-  kSplit, kEncodeHeaders, kRetryPauses
+  kServer,
+  kPort,
+  kUser,
+  kPassword,
+  kPasswordStdin,
+  kFrom,
+  kTo,
+  kCc,
+  kBcc,
+  kSubject,
+  kText,
+  kTls,
+  kCaFile,
+  kSplit,
+  kEncodeHeaders,
+  kRetryPauses
 };
 
 bool Parse(const Args& args, SendOptions& o, bool& help, std::string& problem) {
   static const std::vector<OptionDef> kOptions = {
-      {"server", true, kServer},   {"port", true, kPort},       {"user", true, kUser},
-      {"password", true, kPassword}, {"password-stdin", false, kPasswordStdin},
-      {"from", true, kFrom},       {"to", true, kTo},           {"cc", true, kCc},
-      {"bcc", true, kBcc},         {"subject", true, kSubject}, {"text", true, kText},
-      {"tls", true, kTls},         {"cafile", true, kCaFile},   {"split", false, kSplit},
-      {"encode-headers", false, kEncodeHeaders}, {"retry-pauses", true, kRetryPauses},
+      {"server", true, kServer},
+      {"port", true, kPort},
+      {"user", true, kUser},
+      {"password", true, kPassword},
+      {"password-stdin", false, kPasswordStdin},
+      {"from", true, kFrom},
+      {"to", true, kTo},
+      {"cc", true, kCc},
+      {"bcc", true, kBcc},
+      {"subject", true, kSubject},
+      {"text", true, kText},
+      {"tls", true, kTls},
+      {"cafile", true, kCaFile},
+      {"split", false, kSplit},
+      {"encode-headers", false, kEncodeHeaders},
+      {"retry-pauses", true, kRetryPauses},
   };
   CommandLine line;
   if (!ParseOptions(args, kOptions, line, problem)) return false;
@@ -102,7 +127,9 @@ bool Parse(const Args& args, SendOptions& o, bool& help, std::string& problem) {
       case kCaFile: o.caFile = v, o.hasCaFile = true; break;
       case kSplit: o.split = true; break;
       case kEncodeHeaders: o.encodeHeaders = true; break;
-      case kRetryPauses: o.retryPauses = v, o.hasRetryPauses = true; break;
+      case kRetryPauses:
+        o.retryPauses = v, o.hasRetryPauses = true;
+        break;
     }
   }
   for (const std::string& a : line.words) {
@@ -171,8 +198,9 @@ class ConsoleEmailSend : public mail::NetEmailSend {
   bool Temporary() const {
     if (failedCode_ >= 400 && failedCode_ < 500) return true;
     if (failedCode_ != 0) return false;
-    return failedError_ == -39 || failedError_ == net::kNetTimeout || failedError_ == net::kNetAddressNotFound ||
-           failedError_ == net::kNetSocketDead || failedError_ > 0;
+    return failedError_ == -39 || failedError_ == net::kNetTimeout ||
+           failedError_ == net::kNetAddressNotFound || failedError_ == net::kNetSocketDead ||
+           failedError_ > 0;
   }
   // The connection could not even be started.
   void ConnectFailed() {
@@ -223,7 +251,8 @@ int SendCommand(const Args& args) {
   if (o.split) mailOptions.splitOversize = true;
   if (o.encodeHeaders) mailOptions.encodeHeaders = true;
   std::vector<int> retryPauses;
-  if (!mail::ParseRetryPauses(o.hasRetryPauses ? o.retryPauses : mail::LoadRetryPausesText(), retryPauses, problem)) {
+  if (!mail::ParseRetryPauses(o.hasRetryPauses ? o.retryPauses : mail::LoadRetryPausesText(),
+                              retryPauses, problem)) {
     if (o.hasRetryPauses) return Usage(problem);
     std::fprintf(stderr, "verdan send: %s\n", problem.c_str());
     return kExitMessage;
@@ -317,10 +346,11 @@ int SendCommand(const Args& args) {
       if (mailOptions.tls == mail::TlsMode::kCleartext) {
         // The token is as good as the password: the clear login chosen for a password does
         // not extend to it.
-        email.FailBeforeSending("Prijava tokenom (OAuth) moguća je samo šifriranom vezom, a zadano je "
-                                "TLS=cleartext; uključite TLS (verdan settings --tls starttls). "
-                                "Ništa nije poslano",
-                                false);
+        email.FailBeforeSending(
+            "Prijava tokenom (OAuth) moguća je samo šifriranom vezom, a zadano je "
+            "TLS=cleartext; uključite TLS (verdan settings --tls starttls). "
+            "Ništa nije poslano",
+            false);
       } else {
         const mail::TokenResult token = mail::ObtainAccessToken(oauth, mail::ProgramSecrets());
         if (token.outcome == mail::TokenOutcome::kOk) {
@@ -333,7 +363,8 @@ int SendCommand(const Args& args) {
     }
 
     const std::string text = TrimRightCopy(o.text);
-    if (haveToken && email.SetRequiredMessageSize(0, static_cast<std::int32_t>(text.size()), 0) == 0) {
+    if (haveToken &&
+        email.SetRequiredMessageSize(0, static_cast<std::int32_t>(text.size()), 0) == 0) {
       if (!text.empty()) email.MESSAGETEXT = text;
       // A typed body is UTF-8; say so when it is more than plain ASCII.
       for (unsigned char c : text)
@@ -393,10 +424,13 @@ int SendCommand(const Args& args) {
     // its accepted parts twice.
     const bool again = status != kExitOk && email.Temporary() && email.accepted() == 0 &&
                        attempt < retryPauses.size();
-    if (again) entry.reason += " (privremena greška; novi pokušaj za " + std::to_string(retryPauses[attempt]) + " s)";
+    if (again)
+      entry.reason +=
+          " (privremena greška; novi pokušaj za " + std::to_string(retryPauses[attempt]) + " s)";
     app::AppendRunLog(entry);
     if (!again) break;
-    std::fprintf(stderr, "verdan send: pokušaj %zu nije uspio (privremena greška); novi pokušaj za %d s\n",
+    std::fprintf(stderr,
+                 "verdan send: pokušaj %zu nije uspio (privremena greška); novi pokušaj za %d s\n",
                  attempt + 1, retryPauses[attempt]);
     std::this_thread::sleep_for(std::chrono::seconds(retryPauses[attempt]));
   }

@@ -46,19 +46,49 @@ constexpr const char* kUsage =
     "                     (ili iz varijable VERDAN_OAUTH_CLIENT_SECRET)\n";
 
 enum Option {
-  kSource, kDest, kDisk, kNaming, kKeep, kServer, kPort, kUser, kPasswordStdin, kFrom, kTo, kSubject, kTls, kCaFile,
-  kOAuth, kOAuthDeviceUrl, kOAuthTokenUrl, kOAuthClientId, kOAuthScope, kOAuthSecretStdin
+  kSource,
+  kDest,
+  kDisk,
+  kNaming,
+  kKeep,
+  kServer,
+  kPort,
+  kUser,
+  kPasswordStdin,
+  kFrom,
+  kTo,
+  kSubject,
+  kTls,
+  kCaFile,
+  kOAuth,
+  kOAuthDeviceUrl,
+  kOAuthTokenUrl,
+  kOAuthClientId,
+  kOAuthScope,
+  kOAuthSecretStdin
 };
 
 const std::vector<OptionDef> kOptions = {
-    {"source", true, kSource}, {"dest", true, kDest},       {"disk", true, kDisk},
-    {"naming", true, kNaming}, {"keep", true, kKeep},       {"server", true, kServer},
-    {"port", true, kPort},     {"user", true, kUser},       {"password-stdin", false, kPasswordStdin},
-    {"from", true, kFrom},     {"to", true, kTo},           {"subject", true, kSubject},
-    {"tls", true, kTls},       {"cafile", true, kCaFile},
-    {"oauth", true, kOAuth},   {"oauth-device-url", true, kOAuthDeviceUrl},
-    {"oauth-token-url", true, kOAuthTokenUrl}, {"oauth-client-id", true, kOAuthClientId},
-    {"oauth-scope", true, kOAuthScope}, {"oauth-client-secret-stdin", false, kOAuthSecretStdin},
+    {"source", true, kSource},
+    {"dest", true, kDest},
+    {"disk", true, kDisk},
+    {"naming", true, kNaming},
+    {"keep", true, kKeep},
+    {"server", true, kServer},
+    {"port", true, kPort},
+    {"user", true, kUser},
+    {"password-stdin", false, kPasswordStdin},
+    {"from", true, kFrom},
+    {"to", true, kTo},
+    {"subject", true, kSubject},
+    {"tls", true, kTls},
+    {"cafile", true, kCaFile},
+    {"oauth", true, kOAuth},
+    {"oauth-device-url", true, kOAuthDeviceUrl},
+    {"oauth-token-url", true, kOAuthTokenUrl},
+    {"oauth-client-id", true, kOAuthClientId},
+    {"oauth-scope", true, kOAuthScope},
+    {"oauth-client-secret-stdin", false, kOAuthSecretStdin},
 };
 
 struct SettingsOptions {
@@ -121,12 +151,24 @@ bool Take(const CommandLine& line, SettingsOptions& o, std::string& problem) {
         }
         break;
       case kCaFile: o.caFile = v, o.hasCaFile = true; break;
-      case kOAuth: o.oauth.kind = v, o.oauth.given = true; break;
-      case kOAuthDeviceUrl: o.oauth.deviceUrl = v, o.oauth.hasDeviceUrl = true; break;
-      case kOAuthTokenUrl: o.oauth.tokenUrl = v, o.oauth.hasTokenUrl = true; break;
-      case kOAuthClientId: o.oauth.clientId = v, o.oauth.hasClientId = true; break;
-      case kOAuthScope: o.oauth.scope = v, o.oauth.hasScope = true; break;
-      case kOAuthSecretStdin: o.oauth.secretStdin = true; break;
+      case kOAuth:
+        o.oauth.kind = v, o.oauth.given = true;
+        break;
+      case kOAuthDeviceUrl:
+        o.oauth.deviceUrl = v, o.oauth.hasDeviceUrl = true;
+        break;
+      case kOAuthTokenUrl:
+        o.oauth.tokenUrl = v, o.oauth.hasTokenUrl = true;
+        break;
+      case kOAuthClientId:
+        o.oauth.clientId = v, o.oauth.hasClientId = true;
+        break;
+      case kOAuthScope:
+        o.oauth.scope = v, o.oauth.hasScope = true;
+        break;
+      case kOAuthSecretStdin:
+        o.oauth.secretStdin = true;
+        break;
     }
   }
   // The run settings hold 127 characters of a directory; a longer one would be cut and

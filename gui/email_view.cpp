@@ -90,6 +90,36 @@ EmailView::EmailView(std::shared_ptr<mail::EmailWindow> window, QWidget* parent)
     QLineEdit* ca = AddEntry(server, mail::kFieldCaFile);
     ca->setToolTip("Vlastiti CA certifikati za provjeru poslužitelja (prazno: certifikati sustava)");
     grid->addWidget(ca, row++, 1);
+    // The login: the password above, or a token from a provider's sign-in.
+    grid->addWidget(new QLabel("Prijava:", server), row, 0);
+    auto* signInRow = new QHBoxLayout;
+    signIn_ = new QComboBox(server);
+    signIn_->setObjectName("signIn");
+    signIn_->addItem("Zaporka", "zaporka");
+    signIn_->addItem("Microsoft 365", "microsoft");
+    signIn_->addItem("Google", "google");
+    signIn_->addItem("Drugo (OAuth, postavke u verdan.env)", "drugo");
+    connect(signIn_, &QComboBox::activated, this, [this](int index) {
+      CommitAll();
+      window_->Edit(mail::kFieldSignIn, signIn_->itemData(index).toString().toStdString());
+    });
+    signInRow->addWidget(signIn_, 1);
+    auto* signInButton = new QPushButton("Prijavi se", server);
+    signInButton->setObjectName("signInButton");
+    signInButton->setToolTip(
+        "Prijava kod pružatelja usluga; token za obnovu čuva se u verdan.credentials");
+    connect(signInButton, &QPushButton::clicked, this, [this] {
+      CommitAll();
+      window_->Press(mail::kEmailSignIn);
+    });
+    buttons_[mail::kEmailSignIn] = signInButton;
+    signInRow->addWidget(signInButton);
+    grid->addLayout(signInRow, row++, 1);
+    signInState_ = new QLabel(server);
+    signInState_->setObjectName("signInState");
+    signInState_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    signInState_->setWordWrap(true);
+    grid->addWidget(signInState_, row++, 1);
     grid->setColumnStretch(1, 1);
     page->addWidget(server);
   }
@@ -208,6 +238,19 @@ void EmailView::Refresh() {
   if (security_) {
     const int index = security_->findData(QString(mail::TlsModeName(state_.tls)));
     if (index >= 0 && security_->currentIndex() != index) security_->setCurrentIndex(index);
+  }
+  if (signIn_) {
+    const int index =
+        signIn_->findData(QString::fromStdString(state_.signIn.empty()       ? "zaporka"
+                                                 : state_.signIn == "custom" ? "drugo"
+                                                                             : state_.signIn));
+    if (index >= 0 && signIn_->currentIndex() != index) signIn_->setCurrentIndex(index);
+    QString text;
+    if (state_.signingIn)
+      text = "Otvorite " + Text(state_.signInAddress) + " i upišite kod " + Text(state_.signInCode);
+    else if (!state_.signIn.empty())
+      text = state_.tokenStored ? "Token je spremljen." : "Token nije spremljen: prijavite se.";
+    signInState_->setText(text);
   }
   if (state_.attachmentSelections != attachmentSelections_) {
     attachmentSelections_ = state_.attachmentSelections;

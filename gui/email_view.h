@@ -34,6 +34,8 @@ class EmailView : public WindowView {
   QProgressBar* Progress() const { return progress_; }
   QTabWidget* Sheet() const { return sheet_; }
   QComboBox* Security() const { return security_; }
+  QComboBox* SignIn() const { return signIn_; }
+  QLabel* SignInState() const { return signInState_; }
 
  private:
   QLineEdit* AddEntry(QWidget* parent, mail::EmailField field);
@@ -48,6 +50,8 @@ class EmailView : public WindowView {
   std::map<mail::EmailButton, QPushButton*> buttons_;
   QTabWidget* sheet_ = nullptr;
   QComboBox* security_ = nullptr;  // settings window: how the connection is secured
+  QComboBox* signIn_ = nullptr;    // settings window: password or a sign-in by token
+  QLabel* signInState_ = nullptr;  // settings window: the code to type, or the token kept
   QProgressBar* progress_ = nullptr;
   QLabel* status_ = nullptr;
   int attachmentSelections_ = 0;

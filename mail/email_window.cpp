@@ -6,6 +6,7 @@
 #include "app/tables.h"
 #include "mail/mime.h"
 #include "mail/net_email_send.h"
+#include "mail/oauth.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 
@@ -164,12 +165,12 @@ bool EmailWindow::Post(platform::Event event) const {
 }
 
 bool EmailWindow::Press(EmailButton button) const {
-  if (button < kEmailBrowse || button > kEmailAbort) return false;
+  if (button < kEmailBrowse || button > kEmailSignIn) return false;
   return Post(platform::Event(kEventEmailPress, static_cast<std::uint64_t>(button)));
 }
 
 bool EmailWindow::Edit(EmailField field, const std::string& text) const {
-  if (field < kFieldServer || field > kFieldCaFile) return false;
+  if (field < kFieldServer || field > kFieldSignIn) return false;
   if (kind_ == EmailWindowKind::kSend && field != kFieldAttachment) return false;
   return Post(platform::Event(kEventEmailEdit, static_cast<std::uint64_t>(field), 0,
                               std::make_shared<std::string>(text)));
@@ -208,6 +209,14 @@ void EmailWindow::Open(platform::EventQueue& queue) {
     std::lock_guard lock(mutex_);
     state_.tls = options_.tls;
     state_.caFile = options_.caFile;
+    const OAuthConfig oauth = LoadOAuthConfig();
+    std::string token;
+    std::string problem;
+    bool found = false;
+    state_.signIn = oauth.signIn;
+    state_.tokenStored =
+        !oauth.tokenCommand.empty() ||
+        (ProgramSecrets().Load(kRefreshTokenSecret, token, found, problem) && !token.empty());
     if (kind_ == EmailWindowKind::kSettings) {
       state_.server = s.server;
       state_.port = s.port;
@@ -260,6 +269,16 @@ void EmailWindow::ApplyEdit(EmailField field, const std::string& value) {
       break;
     }
     case kFieldCaFile: s.caFile = TrimRightCopy(text); optionsEdited_ = true; break;
+    case kFieldSignIn: {
+      const std::string kind = TrimRightCopy(text);
+      if (kind == "zaporka")
+        s.signIn.clear();
+      else if (kind == "drugo" || kind == "custom")
+        s.signIn = "custom";
+      else if (kind == "microsoft" || kind == "google")
+        s.signIn = kind;
+      break;
+    }
   }
 }
 
@@ -316,6 +335,8 @@ void EmailWindow::Send() {
     options.caFile = s.caFile;
     options.invalidTls.clear();
   }
+  if (splitOnce_) options.splitOversize = true;
+  splitOnce_ = false;
   if (!options.invalidTls.empty()) {
     platform::ShowText(program_.ui, InvalidTlsText(options.invalidTls));
     SetStatus(kind_ == EmailWindowKind::kSettings ? "Ne mogu se spojiti na mail server."
@@ -340,6 +361,8 @@ void EmailWindow::Send() {
   e.EMBEDLIST = lists_.embedList;
   e.AUTHUSER = TrimRightCopy(s.user);
   e.AUTHPASSWORD = TrimRightCopy(s.password);
+  e.AUTHTOKEN.clear();
+  if (!TakeAccessToken(e, options, s.attachments)) return;
   // The windows have no body text: every message carries only its attachments.
   if (e.SetRequiredMessageSize(0, 0, 0) != 0) return;
   sendStarted_ = std::chrono::steady_clock::now();
@@ -369,6 +392,163 @@ void EmailWindow::Send() {
     state_.status = status;
     ++state_.statusSelections;
   }
+}
+
+// With a sign-in by OAuth (verdan settings --oauth) the login is a fresh access token instead
+// of the password; it is had here, on the window's thread, under the wait cursor. A window
+// does not retry: a failure is shown, logged, and the send ends.
+bool EmailWindow::TakeAccessToken(NetEmailSend& e, const MailOptions& options,
+                                  const std::string& attachments) {
+  OAuthConfig oauth = LoadOAuthConfig();
+  if (!oauth.Enabled()) return true;
+  oauth.caFile = options.caFile;
+  e.AUTHPASSWORD.clear();
+  e.AUTHTOKENSIGNIN = oauth.signIn.empty() ? "custom" : oauth.signIn;
+  if (platform::IsBlank(e.AUTHUSER)) {
+    std::string name;
+    std::string address;
+    if (e.GetAddress(e.FROM, 1, name, address)) e.AUTHUSER = address;
+  }
+  program_.ui.SetWaitCursor(true);
+  const TokenResult token = ObtainAccessToken(oauth, ProgramSecrets());
+  program_.ui.SetWaitCursor(false);
+  if (token.outcome == TokenOutcome::kOk) {
+    e.AUTHTOKEN = token.accessToken;
+    return true;
+  }
+  app::RunLogEntry entry;
+  entry.command = "send";
+  entry.archive = TrimRightCopy(attachments);
+  entry.ok = false;
+  entry.reason = token.message;
+  app::AppendRunLog(entry, logFile_);
+  platform::ShowText(program_.ui, token.message);
+  SetStatus(kEmailErrorStatus);
+  return false;
+}
+
+// The server refused a message as larger than it takes: the user may send the attachment
+// again in parts, each in a message of its own (this once; the setting stays as it is).
+void EmailWindow::OfferSplit() {
+  platform::MessageSpec box;
+  box.text = kEmailSplitQuestion;
+  box.caption = kEmailWindowTitle;
+  box.icon = platform::Icon::kQuestion;
+  box.buttons = platform::kButtonYes | platform::kButtonNo;
+  box.defaultButton = platform::kButtonNo;
+  if (program_.ui.Message(box) != platform::kButtonYes) return;
+  splitOnce_ = true;
+  Send();
+  Publish();
+}
+
+// "Prijava" with the kind chosen: the password (signs out) or a provider's device grant. The
+// code and the address are shown while a thread of the sign-in's own asks the token endpoint;
+// the window stays usable meanwhile, and its result arrives as an event.
+void EmailWindow::StartSignIn() {
+  if (signInWorker_.joinable()) return;  // one sign-in at a time
+  const EmailWindowState s = Snapshot();
+  std::string problem;
+  OAuthConfig config = LoadOAuthConfig();
+  if (s.signIn.empty()) {
+    config.signIn.clear();
+    SaveOAuthConfig(config);
+    if (!ProgramSecrets().Store(kRefreshTokenSecret, "", problem))
+      platform::ShowText(program_.ui, problem);
+    std::lock_guard lock(mutex_);
+    state_.tokenStored = !config.tokenCommand.empty();
+    return;
+  }
+  const OAuthPreset* preset = FindOAuthPreset(s.signIn);
+  if (s.signIn != config.signIn && (preset || FindOAuthPreset(config.signIn))) {
+    // A preset's addresses; from a preset to "drugo" the keys of verdan.env start blank.
+    config.deviceUrl = preset ? preset->deviceUrl : "";
+    config.tokenUrl = preset ? preset->tokenUrl : "";
+    config.scope = preset ? preset->scope : "";
+  }
+  config.signIn = s.signIn;
+  config.caFile = s.caFile;
+  bool found = false;
+  if (!ProgramSecrets().Load(kClientSecretSecret, config.clientSecret, found, problem)) {
+    platform::ShowText(program_.ui, problem);
+    return;
+  }
+  DeviceAuthorization device;
+  program_.ui.SetWaitCursor(true);
+  const TokenResult started = StartDeviceAuthorization(config, device);
+  program_.ui.SetWaitCursor(false);
+  if (started.outcome != TokenOutcome::kOk) {
+    platform::ShowText(program_.ui, started.message);
+    return;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    state_.signingIn = true;
+    state_.signInAddress = device.verificationUri;
+    state_.signInCode = device.userCode;
+    state_.status =
+        "Za prijavu otvorite " + device.verificationUri + " i upišite kod " + device.userCode;
+    ++state_.statusSelections;
+  }
+  signInConfig_ = config;
+  stopSignIn_ = false;
+  const platform::ThreadId window = Thread();
+  signInWorker_ = std::thread([this, config, device, window] {
+    auto result = std::make_shared<TokenResult>(
+        PollDeviceAuthorization(config, device, [this](std::chrono::seconds pause) {
+          const auto until = std::chrono::steady_clock::now() + pause;
+          while (std::chrono::steady_clock::now() < until) {
+            if (stopSignIn_) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+          }
+          return !stopSignIn_;
+        }));
+    platform::PostToThread(window, platform::Event(kEventEmailSignedIn, 0, 0, result));
+  });
+}
+
+void EmailWindow::FinishSignIn(const TokenResult& result) {
+  std::string problem;
+  bool stored = false;
+  if (result.outcome == TokenOutcome::kOk) {
+    stored = ProgramSecrets().Store(kRefreshTokenSecret, result.refreshToken, problem);
+    if (stored) {
+      OAuthConfig config = signInConfig_;
+      const OAuthPreset* preset = FindOAuthPreset(config.signIn);
+      if (preset) {
+        if (config.deviceUrl == preset->deviceUrl) config.deviceUrl.clear();
+        if (config.tokenUrl == preset->tokenUrl) config.tokenUrl.clear();
+        if (config.scope == preset->scope) config.scope.clear();
+      }
+      SaveOAuthConfig(config);
+    }
+  } else {
+    problem = result.message;
+  }
+  const OAuthPreset* preset = FindOAuthPreset(signInConfig_.signIn);
+  {
+    std::lock_guard lock(mutex_);
+    state_.signingIn = false;
+    state_.signInAddress.clear();
+    state_.signInCode.clear();
+    state_.status = stored ? "Prijava tokenom je spremljena." : kEmailErrorStatus;
+    ++state_.statusSelections;
+    if (stored) state_.tokenStored = true;
+    if (stored && preset) {
+      // The provider's server, as the settings command sets it.
+      state_.server = preset->server;
+      state_.port = preset->port;
+      state_.tls = TlsMode::kStartTls;
+      edited_ |= kSmtpServer | kSmtpPort;
+      optionsEdited_ = true;
+    }
+  }
+  if (!stored) platform::ShowText(program_.ui, problem);
+}
+
+void EmailWindow::StopSignIn() {
+  stopSignIn_ = true;
+  if (signInWorker_.joinable()) signInWorker_.join();
 }
 
 // A close while messages are still queued is confirmed first; No keeps the window and the
@@ -435,12 +615,17 @@ void EmailWindow::Run(platform::EventQueue& queue) {
   while (holdsTable_ && !program_.Ended()) {
     platform::Event e = queue.Wait();
     email_->TakeEvent(e);
+    if (email_->TakeOversizeRefusal()) OfferSplit();
     if (e.code == platform::kEventClose) {
       // The program ending closes the queue: nothing more can arrive, so the window goes.
       if (queue.Closed() || MayClose()) break;
       Publish();
     } else if (e.code == platform::kEventTimer) {
       email_->CalcProgress();
+    } else if (e.code == kEventEmailSignedIn && e.data) {
+      if (signInWorker_.joinable()) signInWorker_.join();
+      FinishSignIn(*std::static_pointer_cast<TokenResult>(e.data));
+      Publish();
     } else if (e.code == kEventEmailEdit && e.data) {
       ApplyEdit(static_cast<EmailField>(e.wparam), *std::static_pointer_cast<std::string>(e.data));
       Publish();
@@ -448,6 +633,9 @@ void EmailWindow::Run(platform::EventQueue& queue) {
       switch (static_cast<EmailButton>(e.wparam)) {
         case kEmailBrowse: Browse(); break;
         case kEmailSend: Send(); break;
+        case kEmailSignIn:
+          StartSignIn();
+          break;
         case kEmailAbort:
           email_->Abort();
           SetStatus(kEmailAbortedStatus);
@@ -461,6 +649,7 @@ void EmailWindow::Run(platform::EventQueue& queue) {
     }
   }
   queue.SetTimer(0);
+  StopSignIn();
   Close();
   std::function<void()> listener = listener_;
   {

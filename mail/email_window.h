@@ -20,17 +20,20 @@
 // and `RequestClose`; those are thread-safe.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/program.h"
 #include "mail/mail_options.h"
 #include "mail/mail_settings.h"
+#include "mail/oauth.h"
 #include "platform/event_loop.h"
 
 namespace verdan::net {
@@ -49,6 +52,9 @@ inline constexpr const char* kEmailAbortedStatus = "Prekinuto od strane korisnik
 inline constexpr const char* kEmailCloseQuestion =
     "Email se još uvijek šalje.|Da li ste sigurni da želite prekinuti?";
 inline constexpr const char* kEmailCloseCaption = "P A Ž NJ A !!! ";
+inline constexpr const char* kEmailSplitQuestion =
+    "Poruka je veća nego što poslužitelj prima.|Poslati privitak u dijelovima, svaki u svojoj "
+    "poruci?";
 // Interval of the timer that moves the progress bar, in hundredths.
 inline constexpr std::int32_t kEmailProgressInterval = 25;
 // Longest attachment list the window holds.
@@ -68,10 +74,11 @@ enum EmailField : int {
   kFieldAttachment,
   kFieldTls,     // settings window: "none", "starttls", "implicit" or "cleartext"
   kFieldCaFile,  // settings window
+  kFieldSignIn,  // settings window: "zaporka", "microsoft", "google" or "drugo"
 };
 
 // The buttons of the windows.
-enum EmailButton : int { kEmailBrowse = 1, kEmailSend, kEmailClose, kEmailAbort };
+enum EmailButton : int { kEmailBrowse = 1, kEmailSend, kEmailClose, kEmailAbort, kEmailSignIn };
 
 struct EmailWindowState {
   EmailWindowKind kind = EmailWindowKind::kSend;
@@ -93,11 +100,20 @@ struct EmailWindowState {
   int statusSelections = 0;         // counts the times the status text is to be selected
   bool open = false;
   bool closed = false;
+  // Settings window: the sign-in kind ("" for the password, "microsoft", "google",
+  // "custom"), whether a token is kept, and while a sign-in waits, where and with which
+  // code the user signs in.
+  std::string signIn;
+  bool tokenStored = false;
+  bool signingIn = false;
+  std::string signInAddress;
+  std::string signInCode;
 };
 
 // Events posted to the window's thread.
 inline constexpr std::int32_t kEventEmailPress = platform::kEventUser + 40;  // wparam: button
 inline constexpr std::int32_t kEventEmailEdit = platform::kEventUser + 41;   // wparam: field
+inline constexpr std::int32_t kEventEmailSignedIn = platform::kEventUser + 42;  // data: result
 
 // The attachment list for a file dialog's answer: one file as it is; several files as the
 // directory followed by the names, all separated by "|" (the composer turns that into a list
@@ -129,6 +145,12 @@ class EmailWindow {
   void ApplyEdit(EmailField field, const std::string& text);
   void Browse();
   void Send();
+  bool TakeAccessToken(NetEmailSend& e, const MailOptions& options, const std::string& attachments);
+  void OfferSplit();
+  // The sign-in by token ("Prijava"): the device grant, its polling on a thread of its own.
+  void StartSignIn();
+  void FinishSignIn(const TokenResult& result);
+  void StopSignIn();
   bool MayClose();
   void Close();
   void SetStatus(const std::string& text);
@@ -145,10 +167,14 @@ class EmailWindow {
   ProfileLists lists_;
   unsigned edited_ = 0;  // SmtpField mask of the settings the user changed
   bool optionsEdited_ = false;  // the TLS mode or the CA file was changed
+  bool splitOnce_ = false;      // the next send splits an attachment too big for the server
   MailOptions options_;         // as verdan.env had them when the window opened
   bool holdsTable_ = false;
   std::string logFile_;  // the log of runs in the working directory
   std::chrono::steady_clock::time_point sendStarted_{};
+  OAuthConfig signInConfig_;             // the sign-in being made
+  std::thread signInWorker_;             // polls the token endpoint while the user signs in
+  std::atomic<bool> stopSignIn_{false};  // set when the window closes
 };
 
 }  // namespace verdan::mail

@@ -381,6 +381,10 @@ void NetEmailSend::ConnectionClosed() {
 
 void NetEmailSend::PerMessageError(std::int32_t code, const std::string& text) {
   const std::int32_t state = _STATE;
+  // 552 to MAIL FROM (with SIZE) or after the body: the message is larger than the server
+  // takes.
+  if (code == 552 && (state == ES_MAILFROM || state == ES_BODYSENT))
+    oversizeRefused_ = OPTIONSSPLITOVERSIZE != 1;
   body_.reset();
   const std::uint64_t group = QueueEmpty() ? 0 : Head().SPLITGROUP;
   _AFTERERRORTRYNEXTMESSAGE = 1;
@@ -935,7 +939,8 @@ void NetEmailSend::HandleReply(std::int32_t code, const std::string& text, const
         // exchange is ended as the mechanism requires (a lone ^A for OAUTHBEARER, base64 as
         // every SASL response; an empty response for XOAUTH2) and the refusal then reported.
         SetState(ES_AUTHTOKENERROR);
-        SendCommand(bearerSent_ ? Base64Line(std::string(1, '\x01')) + "\r\n" : std::string("\r\n"));
+        SendCommand(bearerSent_ ? Base64Line(std::string(1, '\x01')) + "\r\n"
+                                : std::string("\r\n"));
         return;
       }
       if (code == 235) {
@@ -1075,8 +1080,8 @@ void NetEmailSend::SendTokenLogin() {
     response = "n,";
     if (!authzid.empty()) response += "a=" + authzid;
     response += ",";
-    response += kSep + "host=" + TrimRightCopy(SERVER) + kSep + "port=" + std::to_string(PORT) + kSep +
-                "auth=Bearer " + token + kSep + kSep;
+    response += kSep + "host=" + TrimRightCopy(SERVER) + kSep + "port=" + std::to_string(PORT) +
+                kSep + "auth=Bearer " + token + kSep + kSep;
   } else {
     response = "user=" + user + kSep + "auth=Bearer " + token + kSep + kSep;
   }
@@ -1088,11 +1093,12 @@ void NetEmailSend::SendTokenLogin() {
 // The server refused the token for good: the dialogue ends and the user is told to sign in
 // again (an access token that a fresh sign-in does not replace will be refused again).
 void NetEmailSend::TokenRefused(std::int32_t code, const std::string& text) {
-  const std::string signIn = IsBlank(AUTHTOKENSIGNIN) ? "microsoft|google|custom" : TrimRightCopy(AUTHTOKENSIGNIN);
+  const std::string signIn =
+      IsBlank(AUTHTOKENSIGNIN) ? "microsoft|google|custom" : TrimRightCopy(AUTHTOKENSIGNIN);
   SERVERERRORNUM = code;
   SERVERERRORDESC = text.substr(0, kMaxReplyText);
-  DialogueFailed(0, "Poslužitelj je odbio prijavu tokenom (" + std::to_string(code) + " " + Trim(text) +
-                        "); ponovite prijavu: verdan settings --oauth " + signIn);
+  DialogueFailed(0, "Poslužitelj je odbio prijavu tokenom (" + std::to_string(code) + " " +
+                        Trim(text) + "); ponovite prijavu: verdan settings --oauth " + signIn);
   SERVERERRORNUM = 0;
   SERVERERRORDESC.clear();
 }
@@ -1115,6 +1121,7 @@ void NetEmailSend::StartNextMessage() {
                          std::to_string(capabilities_.sizeLimit) + " bajtova; nije poslana.";
       text += why.empty() ? " Prevelik privitak može se poslati u dijelovima (dijeljenje privitka)."
                           : " Dijeljenje nije moguće: " + why + ".";
+      oversizeRefused_ = OPTIONSSPLITOVERSIZE != 1;
       ReportError(text, "NetEmailSend.Process");
       NextMessage();
       return;

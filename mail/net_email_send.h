@@ -21,10 +21,11 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
+#include <utility>
 
 #include "mail/mail_options.h"
 #include "mail/mime.h"
@@ -45,9 +46,9 @@ enum EmailState : std::int32_t {
   ES_EHLO = 79,
   ES_AUTHLOGIN = 80,
   ES_AUTHUSER = 81,
-  ES_STARTTLS = 82,      // "STARTTLS" sent
-  ES_TLSHANDSHAKE = 83,  // the TLS handshake that follows it is running
-  ES_AUTHTOKEN = 84,     // "AUTH XOAUTH2/OAUTHBEARER" with the token sent, 235 awaited
+  ES_STARTTLS = 82,        // "STARTTLS" sent
+  ES_TLSHANDSHAKE = 83,    // the TLS handshake that follows it is running
+  ES_AUTHTOKEN = 84,       // "AUTH XOAUTH2/OAUTHBEARER" with the token sent, 235 awaited
   ES_AUTHTOKENERROR = 85,  // the server's error challenge was answered; its refusal awaited
 };
 
@@ -248,6 +249,9 @@ class NetEmailSend : public net::NetSimple {
   void CheckReplyDeadline();
   // The attachment that made the last SendMail fail (blank when none did).
   const std::string& FailedAttachment() const { return failedAttachment_; }
+  // Whether a message was refused for the server's size limit (its SIZE, or 552 to the
+  // message) while splitting was off, so that splitting could send it; asking clears it.
+  bool TakeOversizeRefusal() { return std::exchange(oversizeRefused_, false); }
   // What the server announced in its last answer to EHLO.
   const EhloCapabilities& Capabilities() const { return capabilities_; }
 
@@ -301,6 +305,7 @@ class NetEmailSend : public net::NetSimple {
   bool afterCr_ = false;     // DotStuff: the last body byte was a CR
   bool authSent_ = false;    // the password went out: 235 is the answer awaited in ES_READY
   bool bearerSent_ = false;  // the token went out with OAUTHBEARER (else XOAUTH2)
+  bool oversizeRefused_ = false;
   std::int32_t progressShown_ = -1;
   EhloCapabilities capabilities_;
   std::unique_ptr<MessageReader> body_;  // the message being sent in the DATA phase

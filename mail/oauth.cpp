@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -100,7 +101,8 @@ class JsonReader {
     return false;
   }
   void Blanks() {
-    while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\r' || s_[pos_] == '\n'))
+    while (pos_ < s_.size() &&
+           (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\r' || s_[pos_] == '\n'))
       ++pos_;
   }
   bool Take(char c) {
@@ -162,20 +164,37 @@ class JsonReader {
       if (pos_ >= s_.size()) return false;
       const char e = s_[pos_++];
       switch (e) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
+        case '"':
+          out += '"';
+          break;
+        case '\\':
+          out += '\\';
+          break;
+        case '/':
+          out += '/';
+          break;
+        case 'b':
+          out += '\b';
+          break;
+        case 'f':
+          out += '\f';
+          break;
+        case 'n':
+          out += '\n';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 't':
+          out += '\t';
+          break;
         case 'u': {
           std::uint32_t cp = 0;
           if (!Hex4(cp)) return false;
           if (cp >= 0xD800 && cp <= 0xDBFF) {
             std::uint32_t low = 0;
-            if (!Take('\\') || !Take('u') || !Hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
+            if (!Take('\\') || !Take('u') || !Hex4(low) || low < 0xDC00 || low > 0xDFFF)
+              return false;
             cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
           } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
             return false;
@@ -293,12 +312,12 @@ std::string Escaped(CURL* curl, const std::string& text) {
 
 // What an endpoint's answer says, as the outcome of a token request. `pending` reports the
 // device grant's "try again" answers instead of judging them.
-TokenResult JudgeTokenReply(const OAuthConfig& config, const std::string& url, const HttpReply& reply,
-                            std::map<std::string, std::string>& members) {
+TokenResult JudgeTokenReply(const OAuthConfig& config, const std::string& url,
+                            const HttpReply& reply, std::map<std::string, std::string>& members) {
   if (reply.status == 0)
-    return Failed(TokenOutcome::kTemporary,
-                  "Poslužitelj za prijavu (" + url + ") nije odgovorio: " + reply.error +
-                      ". Provjerite mrežu; prijava ostaje spremljena");
+    return Failed(TokenOutcome::kTemporary, "Poslužitelj za prijavu (" + url +
+                                                ") nije odgovorio: " + reply.error +
+                                                ". Provjerite mrežu");
   std::string problem;
   const bool json = ParseJsonObject(reply.body, members, problem);
   if (json && members.count("error")) {
@@ -320,18 +339,21 @@ TokenResult JudgeTokenReply(const OAuthConfig& config, const std::string& url, c
                     "Poslužitelj za prijavu ne prihvaća aplikaciju (client id " + config.clientId +
                         "; " + said + "). Provjerite --oauth-client-id i " + SignInAgain(config));
     if (error == "temporarily_unavailable" || error == "server_error")
-      return Failed(TokenOutcome::kTemporary, "Poslužitelj za prijavu trenutno ne radi (" + said + ")");
+      return Failed(TokenOutcome::kTemporary,
+                    "Poslužitelj za prijavu trenutno ne radi (" + said + ")");
     return Failed(TokenOutcome::kPermanent,
                   "Poslužitelj za prijavu odbio je zahtjev (" + said + "); " + SignInAgain(config));
   }
   if (reply.status >= 500 || reply.status == 429)
-    return Failed(TokenOutcome::kTemporary, "Poslužitelj za prijavu javlja grešku HTTP " +
-                                                std::to_string(reply.status));
+    return Failed(TokenOutcome::kTemporary,
+                  "Poslužitelj za prijavu javlja grešku HTTP " + std::to_string(reply.status));
   if (reply.status != 200)
     return Failed(TokenOutcome::kPermanent, "Poslužitelj za prijavu odgovorio je HTTP " +
-                                                std::to_string(reply.status) + "; " + SignInAgain(config));
+                                                std::to_string(reply.status) + "; " +
+                                                SignInAgain(config));
   if (!json)
-    return Failed(TokenOutcome::kPermanent, "Odgovor poslužitelja za prijavu nije ispravan: " + problem);
+    return Failed(TokenOutcome::kPermanent,
+                  "Odgovor poslužitelja za prijavu nije ispravan: " + problem);
   TokenResult ok;
   ok.outcome = TokenOutcome::kOk;
   return ok;
@@ -360,8 +382,8 @@ TokenResult TakeTokens(std::map<std::string, std::string>& members) {
   return r;
 }
 
-std::vector<std::pair<std::string, std::string>> WithClient(const OAuthConfig& config,
-                                                            std::vector<std::pair<std::string, std::string>> form) {
+std::vector<std::pair<std::string, std::string>> WithClient(
+    const OAuthConfig& config, std::vector<std::pair<std::string, std::string>> form) {
   form.emplace_back("client_id", config.clientId);
   if (!config.clientSecret.empty()) form.emplace_back("client_secret", config.clientSecret);
   return form;
@@ -371,10 +393,12 @@ bool CheckEndpoints(const OAuthConfig& config, bool device, TokenResult& result)
   std::string missing;
   if (config.clientId.empty()) missing = "client id (--oauth-client-id)";
   if (config.tokenUrl.empty()) missing = "adresa za tokene (--oauth-token-url)";
-  if (device && config.deviceUrl.empty()) missing = "adresa za prijavu uređaja (--oauth-device-url)";
+  if (device && config.deviceUrl.empty())
+    missing = "adresa za prijavu uređaja (--oauth-device-url)";
   if (device && config.scope.empty()) missing = "opseg (--oauth-scope)";
   if (missing.empty()) return true;
-  result = Failed(TokenOutcome::kPermanent, "Prijava tokenom nije potpuno postavljena: nedostaje " + missing);
+  result = Failed(TokenOutcome::kPermanent,
+                  "Prijava tokenom nije potpuno postavljena: nedostaje " + missing);
   return false;
 }
 
@@ -383,7 +407,8 @@ bool CheckEndpoints(const OAuthConfig& config, bool device, TokenResult& result)
 // The program's credentials file (platform/credentials.h).
 class CredentialsFileStore : public SecretStore {
  public:
-  bool Load(const std::string& key, std::string& value, bool& found, std::string& problem) override {
+  bool Load(const std::string& key, std::string& value, bool& found,
+            std::string& problem) override {
     return platform::ReadSecret(platform::kCredentialsFile, key, value, found, problem);
   }
   bool Store(const std::string& key, const std::string& value, std::string& problem) override {
@@ -448,9 +473,11 @@ bool ParseRetryPauses(const std::string& text, std::vector<int>& pauses, std::st
     std::size_t end = t.find(',', pos);
     if (end == std::string::npos) end = t.size();
     const std::string item = t.substr(pos, end - pos);
-    if (item.empty() || item.size() > 5 || item.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoi(item) < 1 || std::stoi(item) > 86400 || parsed.size() >= 10) {
-      problem = "RetryPauses traži do 10 stanki u sekundama (1-86400) odvojenih zarezom, ili 0: " + text;
+    if (item.empty() || item.size() > 5 ||
+        item.find_first_not_of("0123456789") != std::string::npos || std::stoi(item) < 1 ||
+        std::stoi(item) > 86400 || parsed.size() >= 10) {
+      problem =
+          "RetryPauses traži do 10 stanki u sekundama (1-86400) odvojenih zarezom, ili 0: " + text;
       return false;
     }
     parsed.push_back(std::stoi(item));
@@ -469,7 +496,8 @@ bool ParseJsonObject(std::string_view text, std::map<std::string, std::string>& 
   return false;
 }
 
-HttpReply PostForm(const std::string& url, const std::vector<std::pair<std::string, std::string>>& form,
+HttpReply PostForm(const std::string& url,
+                   const std::vector<std::pair<std::string, std::string>>& form,
                    const std::string& caFile) {
   HttpReply reply;
   if (url.rfind("https://", 0) != 0) {
@@ -506,7 +534,21 @@ HttpReply PostForm(const std::string& url, const std::vector<std::pair<std::stri
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &collected);
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
   curl_easy_setopt(curl, CURLOPT_USERAGENT, "verdan");
+  // Without signals (the program has threads), libcurl leaves SIGPIPE alone: a peer that
+  // closes while TLS writes must not end the program, so the signal is held for this thread
+  // and a pending one dropped afterwards.
+  sigset_t pipeSignal;
+  sigset_t previous;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
   const CURLcode rc = curl_easy_perform(curl);
+  if (!sigismember(&previous, SIGPIPE)) {
+    timespec none{};
+    while (sigtimedwait(&pipeSignal, nullptr, &none) == SIGPIPE) {
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  }
   if (rc == CURLE_OK) {
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
     reply.body = std::move(collected.body);
@@ -544,14 +586,16 @@ TokenResult ObtainAccessToken(const OAuthConfig& config, SecretStore& secrets) {
   if (!secrets.Load(kRefreshTokenSecret, refresh, found, problem))
     return Failed(TokenOutcome::kPermanent, problem);
   if (!found || refresh.empty())
-    return Failed(TokenOutcome::kPermanent, "Nema spremljene prijave tokenom; " + SignInAgain(config));
+    return Failed(TokenOutcome::kPermanent,
+                  "Nema spremljene prijave tokenom; " + SignInAgain(config));
   std::string secret;
   bool haveSecret = false;
   if (!secrets.Load(kClientSecretSecret, secret, haveSecret, problem))
     return Failed(TokenOutcome::kPermanent, problem);
   if (haveSecret) withSecret.clientSecret = secret;
   TokenResult result = RefreshAccessToken(withSecret, refresh);
-  if (result.outcome == TokenOutcome::kOk && !result.refreshToken.empty() && result.refreshToken != refresh &&
+  if (result.outcome == TokenOutcome::kOk && !result.refreshToken.empty() &&
+      result.refreshToken != refresh &&
       !secrets.Store(kRefreshTokenSecret, result.refreshToken, problem)) {
     // The old refresh token may already be void; without the new one the next send fails.
     return Failed(TokenOutcome::kPermanent,
@@ -563,45 +607,49 @@ TokenResult ObtainAccessToken(const OAuthConfig& config, SecretStore& secrets) {
 TokenResult StartDeviceAuthorization(const OAuthConfig& config, DeviceAuthorization& device) {
   TokenResult result;
   if (!CheckEndpoints(config, true, result)) return result;
-  const HttpReply reply = PostForm(config.deviceUrl, {{"client_id", config.clientId}, {"scope", config.scope}},
-                                   config.caFile);
+  const HttpReply reply = PostForm(
+      config.deviceUrl, {{"client_id", config.clientId}, {"scope", config.scope}}, config.caFile);
   std::map<std::string, std::string> members;
   result = JudgeTokenReply(config, config.deviceUrl, reply, members);
   if (result.outcome != TokenOutcome::kOk) return result;
   device.deviceCode = members["device_code"];
   device.userCode = members["user_code"];
   // Some providers name the address "verification_url".
-  device.verificationUri =
-      !members["verification_uri"].empty() ? members["verification_uri"] : members["verification_url"];
+  device.verificationUri = !members["verification_uri"].empty() ? members["verification_uri"]
+                                                                : members["verification_url"];
   device.verificationUriComplete = members["verification_uri_complete"];
   auto seconds = [&](const char* key, int fallback, int most) {
     const std::string& v = members[key];
-    if (v.empty() || v.size() > 6 || v.find_first_not_of("0123456789") != std::string::npos) return fallback;
+    if (v.empty() || v.size() > 6 || v.find_first_not_of("0123456789") != std::string::npos)
+      return fallback;
     return std::clamp(std::stoi(v), 1, most);
   };
   device.interval = seconds("interval", 5, 60);
   device.expiresIn = seconds("expires_in", 900, 3600);
   if (device.deviceCode.empty() || device.userCode.empty() || device.verificationUri.empty())
-    return Failed(TokenOutcome::kPermanent, "Poslužitelj za prijavu nije dao kod uređaja i adresu za prijavu");
+    return Failed(TokenOutcome::kPermanent,
+                  "Poslužitelj za prijavu nije dao kod uređaja i adresu za prijavu");
   result.outcome = TokenOutcome::kOk;
   return result;
 }
 
 TokenResult PollDeviceAuthorization(const OAuthConfig& config, const DeviceAuthorization& device,
-                                    const std::function<void(std::chrono::seconds)>& wait) {
+                                    const std::function<bool(std::chrono::seconds)>& wait) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(device.expiresIn);
   int interval = device.interval;
   int unanswered = 0;
   for (;;) {
-    wait(std::chrono::seconds(interval));
+    if (!wait(std::chrono::seconds(interval)))
+      return Failed(TokenOutcome::kPermanent, "Prijava je prekinuta");
     if (std::chrono::steady_clock::now() > deadline)
-      return Failed(TokenOutcome::kPermanent, "Kod za prijavu je istekao prije nego što je prijava dovršena; " +
-                                                  SignInAgain(config));
-    const HttpReply reply = PostForm(
-        config.tokenUrl,
-        WithClient(config, {{"grant_type", "urn:ietf:params:oauth:grant-type:device_code"},
-                            {"device_code", device.deviceCode}}),
-        config.caFile);
+      return Failed(
+          TokenOutcome::kPermanent,
+          "Kod za prijavu je istekao prije nego što je prijava dovršena; " + SignInAgain(config));
+    const HttpReply reply =
+        PostForm(config.tokenUrl,
+                 WithClient(config, {{"grant_type", "urn:ietf:params:oauth:grant-type:device_code"},
+                                     {"device_code", device.deviceCode}}),
+                 config.caFile);
     std::map<std::string, std::string> members;
     std::string problem;
     if (reply.status != 0 && ParseJsonObject(reply.body, members, problem)) {
@@ -612,9 +660,11 @@ TokenResult PollDeviceAuthorization(const OAuthConfig& config, const DeviceAutho
         continue;
       }
       if (error == "expired_token")
-        return Failed(TokenOutcome::kPermanent, "Kod za prijavu je istekao; " + SignInAgain(config));
+        return Failed(TokenOutcome::kPermanent,
+                      "Kod za prijavu je istekao; " + SignInAgain(config));
       if (error == "access_denied")
-        return Failed(TokenOutcome::kPermanent, "Prijava je odbijena (access_denied); " + SignInAgain(config));
+        return Failed(TokenOutcome::kPermanent,
+                      "Prijava je odbijena (access_denied); " + SignInAgain(config));
     }
     TokenResult result = JudgeTokenReply(config, config.tokenUrl, reply, members);
     if (result.outcome == TokenOutcome::kTemporary && ++unanswered < 3) continue;
@@ -628,7 +678,8 @@ TokenResult PollDeviceAuthorization(const OAuthConfig& config, const DeviceAutho
   }
 }
 
-bool SplitCommand(const std::string& command, std::vector<std::string>& argv, std::string& problem) {
+bool SplitCommand(const std::string& command, std::vector<std::string>& argv,
+                  std::string& problem) {
   argv.clear();
   std::string word;
   bool inWord = false;
@@ -668,7 +719,8 @@ TokenResult RunTokenCommand(const std::string& command, std::chrono::seconds lim
   std::string problem;
   if (!SplitCommand(command, argv, problem)) return Failed(TokenOutcome::kPermanent, problem);
   int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) return Failed(TokenOutcome::kTemporary, "TokenCommand: nema cijevi");
+  if (::pipe2(out, O_CLOEXEC) != 0)
+    return Failed(TokenOutcome::kTemporary, "TokenCommand: nema cijevi");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -682,15 +734,16 @@ TokenResult RunTokenCommand(const std::string& command, std::chrono::seconds lim
   ::close(out[1]);
   if (spawned != 0) {
     ::close(out[0]);
-    return Failed(TokenOutcome::kPermanent,
-                  "TokenCommand se ne može pokrenuti (" + argv[0] + ": " + std::strerror(spawned) + ")");
+    return Failed(TokenOutcome::kPermanent, "TokenCommand se ne može pokrenuti (" + argv[0] + ": " +
+                                                std::strerror(spawned) + ")");
   }
   std::string output;
   bool timedOut = false;
   bool tooLong = false;
   const auto deadline = std::chrono::steady_clock::now() + limit;
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       timedOut = true;
       break;
@@ -715,11 +768,12 @@ TokenResult RunTokenCommand(const std::string& command, std::chrono::seconds lim
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   if (timedOut)
-    return Failed(TokenOutcome::kTemporary, "TokenCommand nije završio u " + std::to_string(limit.count()) +
-                                                " s; prekinut je");
+    return Failed(TokenOutcome::kTemporary, "TokenCommand nije završio u " +
+                                                std::to_string(limit.count()) + " s; prekinut je");
   if (tooLong)
     return Failed(TokenOutcome::kPermanent, "TokenCommand ispisuje više od " +
-                                                std::to_string(kMostReplyBytes) + " bajtova; prekinut je");
+                                                std::to_string(kMostReplyBytes) +
+                                                " bajtova; prekinut je");
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
     return Failed(TokenOutcome::kPermanent,
                   "TokenCommand nije uspio (" +
@@ -727,7 +781,8 @@ TokenResult RunTokenCommand(const std::string& command, std::chrono::seconds lim
                                          : std::string("prekinut signalom")) +
                       ")");
   std::string token = output.substr(0, output.find('\n'));
-  while (!token.empty() && (token.back() == '\r' || token.back() == ' ' || token.back() == '\t')) token.pop_back();
+  while (!token.empty() && (token.back() == '\r' || token.back() == ' ' || token.back() == '\t'))
+    token.pop_back();
   std::size_t b = 0;
   while (b < token.size() && (token[b] == ' ' || token[b] == '\t')) ++b;
   token.erase(0, b);

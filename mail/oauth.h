@@ -30,7 +30,8 @@ class SecretStore {
   virtual ~SecretStore() = default;
   // True when the store could be read: `found` says whether it holds `key`. False, with
   // `problem` set, when the store cannot be trusted or read.
-  virtual bool Load(const std::string& key, std::string& value, bool& found, std::string& problem) = 0;
+  virtual bool Load(const std::string& key, std::string& value, bool& found,
+                    std::string& problem) = 0;
   // Sets `key` to `value`, keeping the other secrets; false, with `problem` set, on failure.
   virtual bool Store(const std::string& key, const std::string& value, std::string& problem) = 0;
 };
@@ -105,7 +106,8 @@ struct HttpReply {
   std::string body;
   std::string error;
 };
-HttpReply PostForm(const std::string& url, const std::vector<std::pair<std::string, std::string>>& form,
+HttpReply PostForm(const std::string& url,
+                   const std::vector<std::pair<std::string, std::string>>& form,
                    const std::string& caFile);
 
 // Trades `refreshToken` for an access token.
@@ -117,7 +119,8 @@ TokenResult ObtainAccessToken(const OAuthConfig& config, SecretStore& secrets);
 
 // The device authorisation grant. `Start` asks for a device and user code; `Poll` then asks
 // the token endpoint at the given interval (longer after slow_down) until the user has
-// signed in, refused, or the code expired. `wait` spends the pause between two requests.
+// signed in, refused, or the code expired. `wait` spends the pause between two requests and
+// returns false when the sign-in is to be abandoned.
 struct DeviceAuthorization {
   std::string deviceCode;
   std::string userCode;
@@ -128,7 +131,7 @@ struct DeviceAuthorization {
 };
 TokenResult StartDeviceAuthorization(const OAuthConfig& config, DeviceAuthorization& device);
 TokenResult PollDeviceAuthorization(const OAuthConfig& config, const DeviceAuthorization& device,
-                                    const std::function<void(std::chrono::seconds)>& wait);
+                                    const std::function<bool(std::chrono::seconds)>& wait);
 
 // Splits a token command into its arguments: blanks separate them; '…' or "…" keep blanks
 // inside one argument (the quotes are removed; there is no other escape). False, with
@@ -137,6 +140,7 @@ bool SplitCommand(const std::string& command, std::vector<std::string>& argv, st
 
 // Runs a token command without a shell. Its first output line is the access token; it has
 // `limit` to finish and at most 64 KB of output.
-TokenResult RunTokenCommand(const std::string& command, std::chrono::seconds limit = std::chrono::seconds(60));
+TokenResult RunTokenCommand(const std::string& command,
+                            std::chrono::seconds limit = std::chrono::seconds(60));
 
 }  // namespace verdan::mail

@@ -1,15 +1,15 @@
 """An OAuth 2.0 authorisation server on loopback for the sign-in tests, over HTTPS.
 
 usage: oauth_server.py OUTDIR --cert F --key F --client-id ID [--client-secret S]
-                       [--scope SCOPE] [--deny] [--no-rotate] [--refresh-token T]
+                       [--scope SCOPE] [--deny]
 
 Listens on 127.0.0.1 on a free port and writes the port to OUTDIR/port once it accepts
 connections. POST /device starts a device authorisation (interval 1 s): the first poll of
 /token is answered authorization_pending, the second slow_down, and a poll that comes before
 the interval raised by 5 s has passed is answered slow_down again and counted as too early;
 then the grant is given (or, with --deny, refused with access_denied). The refresh-token
-grant accepts only the refresh token last issued (or --refresh-token T) and, unless
---no-rotate, hands out a new one each time; any other is invalid_grant. A wrong client id is
+grant accepts only the refresh token last issued and hands out a new one each time (the
+provider rotates it); any other is invalid_grant. A wrong client id is
 invalid_client (401), a missing or wrong --client-secret too.
 
 The access token last issued is kept in OUTDIR/access_token (the test SMTP server reads
@@ -32,21 +32,18 @@ class State:
         self.args = args
         self.lock = threading.Lock()
         self.counter = 0
-        self.refresh = args.refresh_token
+        self.refresh = None
         self.polls = 0
         self.last_poll = None
         self.too_early = 0
 
-    def issue(self, rotate=True):
+    def issue(self):
         self.counter += 1
         access = "at-%d" % self.counter
         write(os.path.join(self.args.outdir, "access_token"), access)
-        answer = {"access_token": access, "token_type": "Bearer", "expires_in": 3600,
-                  "scope": self.args.scope}
-        if rotate or self.refresh is None:
-            self.refresh = "rt-%d" % self.counter
-            answer["refresh_token"] = self.refresh
-        return answer
+        self.refresh = "rt-%d" % self.counter
+        return {"access_token": access, "token_type": "Bearer", "expires_in": 3600,
+                "scope": self.args.scope, "refresh_token": self.refresh}
 
 
 def write(path, text):
@@ -129,7 +126,7 @@ def make_handler(state):
                                              "error_description": "AADSTS70000: token revoked",
                                              "error_codes": [70000], "trace": {"id": "x"}})
                 self.log("refresh_token granted")
-                return self.answer(200, state.issue(rotate=not args.no_rotate))
+                return self.answer(200, state.issue())
             self.log(grant + " unsupported_grant_type")
             return self.answer(400, {"error": "unsupported_grant_type"})
 
@@ -145,8 +142,6 @@ def main():
     parser.add_argument("--client-secret")
     parser.add_argument("--scope", default="smtp offline_access")
     parser.add_argument("--deny", action="store_true")
-    parser.add_argument("--no-rotate", action="store_true")
-    parser.add_argument("--refresh-token")
     args = parser.parse_args()
 
     state = State(args)

@@ -2,12 +2,11 @@
 // LOGIN or PLAIN, with STARTTLS and with TLS from the start using certificates made at test
 // time, with a size limit); the received messages are read back with Python's email package,
 // and the server's log of commands shows what reached it.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <fstream>
@@ -17,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "support/temp_dir.h"
 #include "support/smtp_server.h"
+#include "support/temp_dir.h"
 #include "support/test_peers.h"
 
 namespace verdan {
@@ -168,12 +167,14 @@ TEST_F(SendCommand, RefusedConnectionIsTriedAgainABoundedNumberOfTimes) {
   auto r = Send("1", {"--retry-pauses", "1,1"});
   EXPECT_EQ(r.status, 1);
   std::size_t tries = 0;
-  for (std::size_t at = 0; (at = r.err.find("Could not open a connection to the Email (SMTP) Server", at)) !=
-                           std::string::npos;
+  for (std::size_t at = 0;
+       (at = r.err.find("Could not open a connection to the Email (SMTP) Server", at)) !=
+       std::string::npos;
        ++at)
     ++tries;
   EXPECT_EQ(tries, 3u) << r.err;
-  EXPECT_NE(r.err.find("pokušaj 1 nije uspio (privremena greška); novi pokušaj za 1 s"), std::string::npos)
+  EXPECT_NE(r.err.find("pokušaj 1 nije uspio (privremena greška); novi pokušaj za 1 s"),
+            std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find("pokušaj 2 nije uspio"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("pokušaj 3 nije uspio"), std::string::npos) << r.err;
@@ -480,9 +481,15 @@ class SendCommandOAuth : public SendCommandTls {
     RunProcess({VERDAN_BINARY, "settings"}, dir_.File("work"));
   }
   std::unique_ptr<testing::ChildProcess> StartAuthServer(std::vector<std::string> extra = {}) {
-    std::vector<std::string> argv = {kPython, std::string(VERDAN_SOURCE_DIR) + "/tests/cli/oauth_server.py",
-                                     dir_.File("auth"), "--cert", dir_.File("certs/server.pem"), "--key",
-                                     dir_.File("certs/server.key"), "--client-id", "verdan-test"};
+    std::vector<std::string> argv = {kPython,
+                                     std::string(VERDAN_SOURCE_DIR) + "/tests/cli/oauth_server.py",
+                                     dir_.File("auth"),
+                                     "--cert",
+                                     dir_.File("certs/server.pem"),
+                                     "--key",
+                                     dir_.File("certs/server.key"),
+                                     "--client-id",
+                                     "verdan-test"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     auto child = std::make_unique<testing::ChildProcess>(argv);
     authPort_ = child->ReadyFile(dir_.File("auth/port"));
@@ -490,14 +497,19 @@ class SendCommandOAuth : public SendCommandTls {
   }
   std::vector<std::string> OAuthSmtp(const std::string& mechanisms) {
     auto o = TlsServer("starttls", "server");
-    o.insert(o.end(), {"--oauth", dir_.File("auth/access_token"), "--oauth-mechanisms", mechanisms});
+    o.insert(o.end(),
+             {"--oauth", dir_.File("auth/access_token"), "--oauth-mechanisms", mechanisms});
     return o;
   }
   std::string Url(const std::string& path) { return "https://127.0.0.1:" + authPort_ + path; }
   testing::ProcessResult Settings(const std::string& smtpPort, std::vector<std::string> extra) {
-    std::vector<std::string> argv = {VERDAN_BINARY, "settings", "--server", "127.0.0.1", "--port", smtpPort,
-                                     "--tls", "starttls", "--cafile", dir_.File("certs/ca.pem"), "--from",
-                                     "Backup <backup@example.com>", "--to", "ivo@example.org"};
+    std::vector<std::string> argv = {VERDAN_BINARY, "settings",
+                                     "--server",    "127.0.0.1",
+                                     "--port",      smtpPort,
+                                     "--tls",       "starttls",
+                                     "--cafile",    dir_.File("certs/ca.pem"),
+                                     "--from",      "Backup <backup@example.com>",
+                                     "--to",        "ivo@example.org"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return RunProcess(argv, dir_.File("work"), {"VERDAN_OAUTH_CLIENT_SECRET=tajna-aplikacije"}, 60);
   }
@@ -511,9 +523,10 @@ TEST_F(SendCommandOAuth, DeviceSignInThenSendsWithTheRotatedRefreshTokenOverBoth
   ASSERT_FALSE(authPort_.empty());
   SmtpServer bearer(Out("bearer"), {}, OAuthSmtp("XOAUTH2,OAUTHBEARER"));
   ASSERT_FALSE(bearer.port().empty());
-  auto r = Settings(bearer.port(), {"--oauth", "custom", "--oauth-device-url", Url("/device"),
-                                    "--oauth-token-url", Url("/token"), "--oauth-client-id", "verdan-test",
-                                    "--oauth-scope", "smtp offline_access", "--user", "backup@example.com"});
+  auto r = Settings(bearer.port(),
+                    {"--oauth", "custom", "--oauth-device-url", Url("/device"), "--oauth-token-url",
+                     Url("/token"), "--oauth-client-id", "verdan-test", "--oauth-scope",
+                     "smtp offline_access", "--user", "backup@example.com"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("Za prijavu otvorite " + Url("/verify") + " i upišite kod WDJB-MJHT\n"),
             std::string::npos)
@@ -542,7 +555,8 @@ TEST_F(SendCommandOAuth, DeviceSignInThenSendsWithTheRotatedRefreshTokenOverBoth
 
   SmtpServer xoauth(Out("xoauth"), {}, OAuthSmtp("XOAUTH2"));
   ASSERT_FALSE(xoauth.port().empty());
-  r = RunProcess({VERDAN_BINARY, "send", "backup.zip", "--port", xoauth.port()}, dir_.File("work"), {}, 60);
+  r = RunProcess({VERDAN_BINARY, "send", "backup.zip", "--port", xoauth.port()}, dir_.File("work"),
+                 {}, 60);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(ReadFile(dir_.File("xoauth/auth.log")), "XOAUTH2 backup@example.com accepted\n");
   EXPECT_EQ(Meta("xoauth"), "tls=True mechanism=XOAUTH2 login=backup@example.com\n");
@@ -559,33 +573,43 @@ TEST_F(SendCommandOAuth, RefusedGrantsEndAtOnceWithTheSignInHint) {
   SmtpServer server(Out("smtp"), {}, OAuthSmtp("XOAUTH2,OAUTHBEARER"));
   ASSERT_FALSE(server.port().empty());
   auto r = Settings(server.port(), {"--oauth", "custom", "--oauth-device-url", Url("/device"),
-                                    "--oauth-token-url", Url("/token"), "--oauth-client-id", "verdan-test",
-                                    "--oauth-scope", "smtp offline_access"});
+                                    "--oauth-token-url", Url("/token"), "--oauth-client-id",
+                                    "verdan-test", "--oauth-scope", "smtp offline_access"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("Prijava je odbijena (access_denied); ponovite prijavu: verdan settings --oauth custom"),
-            std::string::npos)
+  EXPECT_NE(
+      r.err.find(
+          "Prijava je odbijena (access_denied); ponovite prijavu: verdan settings --oauth custom"),
+      std::string::npos)
       << r.err;
   EXPECT_NE(r.out.find("OAUTH=\nTOKEN=nema\n"), std::string::npos) << r.out;
   EXPECT_EQ(Settings(server.port(), {"--oauth", "yahoo"}).status, 2);
-  EXPECT_EQ(Settings(server.port(), {"--oauth", "custom", "--oauth-token-url", "http://127.0.0.1/t"}).status, 2);
+  EXPECT_EQ(
+      Settings(server.port(), {"--oauth", "custom", "--oauth-token-url", "http://127.0.0.1/t"})
+          .status,
+      2);
   EXPECT_EQ(Settings(server.port(), {"--oauth-client-id", "x"}).status, 2);
 
   auto signedIn = [&](const std::string& clientId) {
-    WriteFile(dir_.File("work/verdan.env"), "[Email_Postavke]\r\nTLS=starttls\r\nCAFile=" +
-                                                dir_.File("certs/ca.pem") + "\r\nOAuth=custom\r\nOAuthTokenUrl=" +
-                                                Url("/token") + "\r\nOAuthClientId=" + clientId + "\r\n");
+    WriteFile(dir_.File("work/verdan.env"),
+              "[Email_Postavke]\r\nTLS=starttls\r\nCAFile=" + dir_.File("certs/ca.pem") +
+                  "\r\nOAuth=custom\r\nOAuthTokenUrl=" + Url("/token") +
+                  "\r\nOAuthClientId=" + clientId + "\r\n");
   };
   signedIn("verdan-test");
   WriteFile(dir_.File("work/verdan.credentials"), "oauth.refresh_token=rt-opozvan\n");
   ::chmod(dir_.File("work/verdan.credentials").c_str(), 0600);
-  r = RunProcess({VERDAN_BINARY, "send", "backup.zip", "--retry-pauses", "1,1"}, dir_.File("work"), {}, 60);
+  r = RunProcess({VERDAN_BINARY, "send", "backup.zip", "--retry-pauses", "1,1"}, dir_.File("work"),
+                 {}, 60);
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("Spremljena prijava više ne vrijedi (opozvana ili istekla; invalid_grant: AADSTS70000: "
-                       "token revoked); ponovite prijavu: verdan settings --oauth custom"),
-            std::string::npos)
+  EXPECT_NE(
+      r.err.find(
+          "Spremljena prijava više ne vrijedi (opozvana ili istekla; invalid_grant: AADSTS70000: "
+          "token revoked); ponovite prijavu: verdan settings --oauth custom"),
+      std::string::npos)
       << r.err;
   EXPECT_EQ(r.err.find("novi pokušaj"), std::string::npos) << r.err;
-  EXPECT_EQ(Grants().substr(Grants().find("access_denied\n") + 14), "refresh_token invalid_grant\n");
+  EXPECT_EQ(Grants().substr(Grants().find("access_denied\n") + 14),
+            "refresh_token invalid_grant\n");
   EXPECT_EQ(server.Commands(), "");
 
   signedIn("tudji");
@@ -599,14 +623,29 @@ TEST_F(SendCommandOAuth, RefusedGrantsEndAtOnceWithTheSignInHint) {
   // A token endpoint that does not answer may come back: a bounded number of tries.
   authPort_ = "1";
   signedIn("verdan-test");
-  r = RunProcess({VERDAN_BINARY, "send", "backup.zip", "--retry-pauses", "1"}, dir_.File("work"), {}, 60);
+  r = RunProcess({VERDAN_BINARY, "send", "backup.zip", "--retry-pauses", "1"}, dir_.File("work"),
+                 {}, 60);
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("Poslužitelj za prijavu (https://127.0.0.1:1/token) nije odgovorio"), std::string::npos)
+  EXPECT_NE(r.err.find("Poslužitelj za prijavu (https://127.0.0.1:1/token) nije odgovorio"),
+            std::string::npos)
       << r.err;
-  EXPECT_NE(r.err.find("pokušaj 1 nije uspio (privremena greška); novi pokušaj za 1 s"), std::string::npos)
+  EXPECT_NE(r.err.find("pokušaj 1 nije uspio (privremena greška); novi pokušaj za 1 s"),
+            std::string::npos)
       << r.err;
   EXPECT_EQ(r.err.find("pokušaj 2 nije uspio"), std::string::npos) << r.err;
   EXPECT_EQ(server.Commands(), "");
+
+  // A provider's preset brings its SMTP server and STARTTLS; without a client id the sign-in
+  // stops before asking anyone.
+  r = RunProcess({VERDAN_BINARY, "settings", "--oauth", "google"}, dir_.File("work"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(
+      r.err.find(
+          "Prijava tokenom nije potpuno postavljena: nedostaje client id (--oauth-client-id)"),
+      std::string::npos)
+      << r.err;
+  EXPECT_NE(r.out.find("SERVER=smtp.gmail.com\nPORT=587\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("TLS=starttls\n"), std::string::npos) << r.out;
 }
 
 // A token command's first line is the access token. A token the server refuses gets the
@@ -617,11 +656,12 @@ TEST_F(SendCommandOAuth, TokenCommandAndRefusedAccessTokens) {
   WriteFile(dir_.File("helper.py"),
             "import sys\nprint(sys.argv[1] + '-' + sys.argv[2])\nprint('second line')\n");
   const std::string ca = dir_.File("certs/ca.pem");
-  auto env = [&](const std::string& token, const std::string& tls, const std::string& command = "") {
+  auto env = [&](const std::string& token, const std::string& tls,
+                 const std::string& command = "") {
     WriteFile(dir_.File("work/verdan.env"),
               "[Email_Postavke]\r\nTLS=" + tls + "\r\nCAFile=" + ca + "\r\nTokenCommand=" +
-                  (command.empty() ? std::string(kPython) + " '" + dir_.File("helper.py") + "' \"" + token +
-                                         "\" helper"
+                  (command.empty() ? std::string(kPython) + " '" + dir_.File("helper.py") + "' \"" +
+                                         token + "\" helper"
                                    : command) +
                   "\r\n");
   };
@@ -635,9 +675,11 @@ TEST_F(SendCommandOAuth, TokenCommandAndRefusedAccessTokens) {
     env("wrong", "starttls");
     r = Send(server.port(), {"--user", "ana@example.org", "--retry-pauses", "1"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("Poslužitelj je odbio prijavu tokenom (535 5.7.8 Username and Password not accepted); "
-                         "ponovite prijavu: verdan settings --oauth custom"),
-              std::string::npos)
+    EXPECT_NE(
+        r.err.find(
+            "Poslužitelj je odbio prijavu tokenom (535 5.7.8 Username and Password not accepted); "
+            "ponovite prijavu: verdan settings --oauth custom"),
+        std::string::npos)
         << r.err;
     EXPECT_EQ(r.err.find("novi pokušaj"), std::string::npos) << r.err;
     EXPECT_EQ(ReadFile(dir_.File(mechanisms + "/auth.log")),
@@ -649,8 +691,10 @@ TEST_F(SendCommandOAuth, TokenCommandAndRefusedAccessTokens) {
   env("at", "cleartext");
   auto r = Send(plain.port(), {});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("Prijava tokenom (OAuth) moguća je samo šifriranom vezom, a zadano je TLS=cleartext"),
-            std::string::npos)
+  EXPECT_NE(
+      r.err.find(
+          "Prijava tokenom (OAuth) moguća je samo šifriranom vezom, a zadano je TLS=cleartext"),
+      std::string::npos)
       << r.err;
   EXPECT_EQ(plain.Commands(), "");
   env("at", "none");
@@ -666,7 +710,9 @@ TEST_F(SendCommandOAuth, TokenCommandAndRefusedAccessTokens) {
   env("at", "starttls", "/usr/bin/head -c 1000000 /dev/zero");
   r = Send(plain.port(), {"--tls", "starttls"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("TokenCommand ispisuje više od 65536 bajtova; prekinut je"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("TokenCommand ispisuje više od 65536 bajtova; prekinut je"),
+            std::string::npos)
+      << r.err;
   env("at", "starttls", "'" + dir_.File("helper.py") + " \"nezatvoren");
   r = Send(plain.port(), {"--tls", "starttls"});
   EXPECT_NE(r.err.find("TokenCommand: navodnik nije zatvoren"), std::string::npos) << r.err;

@@ -26,7 +26,8 @@ ProcessResult Settings(const std::string& cwd, std::vector<std::string> args = {
 // The mail profile of a new record: the placeholders, no credentials.
 const std::string kDefaultMail =
     "SERVER=mail.example.com\nPORT=25\nUSER=\nPASSWORD=\nFROM=backup@example.com\n"
-    "TO=podrska@example.com\nSUBJECT=Slanje backupa podataka klijenta\nTLS=none\nCAFILE=\nOAUTH=\nTOKEN=nema\nGENERACIJE=0\n";
+    "TO=podrska@example.com\nSUBJECT=Slanje backupa podataka "
+    "klijenta\nTLS=none\nCAFILE=\nOAUTH=\nTOKEN=nema\nGENERACIJE=0\n";
 
 std::string Lines(const std::string& src, const std::string& dest, const std::string& disk,
                   const std::string& naming) {

@@ -79,6 +79,12 @@ TEST(EmailView, SettingsWindowSendsToARealServerAndTheSendWindowUsesWhatItSaved)
         EXPECT_EQ(v->Field(mail::kFieldUser)->toolTip(), "User name if SMTP Server requires Authorised Login");
         EXPECT_EQ(v->Button(mail::kEmailBrowse)->toolTip(), "Browse for file(s)");
         EXPECT_FALSE(v->Progress()->isVisible());
+        // The login kind: the password, or a token from a provider's sign-in.
+        EXPECT_EQ(v->SignIn()->count(), 4);
+        EXPECT_EQ(v->SignIn()->currentText(), "Zaporka");
+        EXPECT_EQ(v->SignInState()->text(), "");
+        v->SignIn()->setCurrentIndex(2);
+        emit v->SignIn()->activated(2);
         Type(v->Field(mail::kFieldServer), "127.0.0.1");
         Type(v->Field(mail::kFieldPort), port);
         Type(v->Field(mail::kFieldFrom), "Ured <ured@example.com>");
@@ -96,6 +102,11 @@ TEST(EmailView, SettingsWindowSendsToARealServerAndTheSendWindowUsesWhatItSaved)
         emit security->activated(clear);
         v->Button(mail::kEmailSend)->click();
         return true;
+      },
+      [](FrameView& f) {
+        EmailView* v = FindEmailView(f, "emailSettings");
+        return v && v->SignInState()->text() == "Token nije spremljen: prijavite se." &&
+               v->SignIn()->currentText() == "Google";
       },
       [&](FrameView&) {
         QMessageBox* box = OpenBox();

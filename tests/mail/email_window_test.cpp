@@ -439,6 +439,129 @@ TEST_F(EmailWindowTest, SecuredConnectionChosenInTheSettingsWindowIsUsedByTheSen
   EXPECT_FALSE(std::filesystem::exists(dir_.File("out/msg3.eml")));
 }
 
+// With a sign-in by token the send window logs in with the access token its token command
+// prints (OAUTHBEARER over STARTTLS); a token command that fails is shown and nothing is
+// sent. The window does not try again by itself.
+TEST_F(EmailWindowTest, SendWindowLogsInWithTheSignInToken) {
+  ::mkdir(dir_.File("certs").c_str(), 0755);
+  ::mkdir(dir_.File("out").c_str(), 0755);
+  std::string error;
+  ASSERT_TRUE(verdan::testing::MakeTestCertificates(dir_.File("certs"), error)) << error;
+  WriteFile(dir_.File("token"), "at-okno");
+  verdan::testing::SmtpServerProcess server(
+      dir_.File("out"), {},
+      {"--tls", "starttls", "--cert", dir_.File("certs/server.pem"), "--key",
+       dir_.File("certs/server.key"), "--oauth", dir_.File("token")});
+  ASSERT_FALSE(server.port().empty());
+  ScriptedUi seedUi;
+  app::Program seed(seedUi);
+  ASSERT_TRUE(app::OpenTable(seed, seed.email));
+  app::LoadEmailSettings(seed);
+  SmtpSettings s;
+  s.port = static_cast<std::uint16_t>(std::stoi(server.port()));
+  std::string problem;
+  ASSERT_TRUE(StoreSmtpSettings(seed, s, kSmtpPort, problem)) << problem;
+  app::CloseTable(seed.email);
+  auto env = [&](const std::string& command) {
+    WriteFile(dir_.File("verdan.env"),
+              "[Email_Postavke]\r\nTLS=starttls\r\nCAFile=" + dir_.File("certs/ca.pem") +
+                  "\r\nTokenCommand=" + command + "\r\n");
+  };
+  env("/bin/cat '" + dir_.File("token") + "'");
+
+  auto send = Start(EmailWindowKind::kSend);
+  send->Press(kEmailSend);
+  ASSERT_TRUE(WaitUntil([&] { return Boxes("E-mail Poslan uspješno") == 1; }));
+  EXPECT_EQ(ReadFile(dir_.File("out/auth.log")), "OAUTHBEARER backup@example.com accepted\n");
+
+  env("/bin/false");
+  send->Press(kEmailSend);
+  ASSERT_TRUE(WaitUntil([&] { return StatusIs(*send, kEmailErrorStatus); }));
+  EXPECT_EQ(Boxes("TokenCommand nije uspio (izlazni status 1)"), 1);
+  EXPECT_EQ(ReadFile(dir_.File("out/auth.log")), "OAUTHBEARER backup@example.com accepted\n");
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("out/msg2.eml")));
+}
+
+// A message larger than the server takes is refused before it is sent; the send window then
+// offers to send the attachment in parts: No leaves it refused, Yes sends the parts.
+TEST_F(EmailWindowTest, SendWindowOffersSplittingWhenTheServerRefusesTheSize) {
+  ::mkdir(dir_.File("out").c_str(), 0755);
+  verdan::testing::SmtpServerProcess server(dir_.File("out"), {}, {"--size", "150000"});
+  ASSERT_FALSE(server.port().empty());
+  ScriptedUi seedUi;
+  app::Program seed(seedUi);
+  ASSERT_TRUE(app::OpenTable(seed, seed.email));
+  app::LoadEmailSettings(seed);
+  SmtpSettings s;
+  s.port = static_cast<std::uint16_t>(std::stoi(server.port()));
+  std::string problem;
+  ASSERT_TRUE(StoreSmtpSettings(seed, s, kSmtpPort, problem)) << problem;
+  app::CloseTable(seed.email);
+
+  auto send = Start(EmailWindowKind::kSend);
+  ui_.QueueAnswer(platform::kButtonOk);  // the refusal
+  ui_.QueueAnswer(platform::kButtonNo);  // the offer
+  send->Press(kEmailSend);
+  ASSERT_TRUE(WaitUntil([&] { return Boxes(kEmailSplitQuestion) == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return StatusIs(*send, kEmailErrorStatus); }));
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("out/msg1.eml")));
+
+  ui_.QueueAnswer(platform::kButtonOk);
+  ui_.QueueAnswer(platform::kButtonYes);
+  send->Press(kEmailSend);
+  ASSERT_TRUE(WaitUntil([&] { return Boxes(kEmailSplitQuestion) == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return Boxes("E-mail Poslan uspješno") == 1; }));
+  EXPECT_TRUE(std::filesystem::exists(dir_.File("out/msg3.eml")));  // 300 000 bytes in three parts
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("out/msg4.eml")));
+  // The setting itself stays off.
+  EXPECT_EQ(ReadFile(dir_.File("verdan.env")).find("Split=1"), std::string::npos);
+}
+
+// "Prijava" in the settings window signs in by the device grant against a local HTTPS
+// authorisation server: the address and the code show while the window waits (and stays
+// usable), then the refresh token is kept; the password kind signs out again.
+TEST_F(EmailWindowTest, SettingsWindowSignsInByTokenShowingTheCodeWhileItWaits) {
+  ::mkdir(dir_.File("certs").c_str(), 0755);
+  ::mkdir(dir_.File("auth").c_str(), 0755);
+  std::string error;
+  ASSERT_TRUE(verdan::testing::MakeTestCertificates(dir_.File("certs"), error)) << error;
+  verdan::testing::ChildProcess auth(
+      {"/usr/bin/python3", std::string(VERDAN_SOURCE_DIR) + "/tests/cli/oauth_server.py",
+       dir_.File("auth"), "--cert", dir_.File("certs/server.pem"), "--key",
+       dir_.File("certs/server.key"), "--client-id", "verdan-test"});
+  const std::string port = auth.ReadyFile(dir_.File("auth/port"));
+  ASSERT_FALSE(port.empty());
+  const std::string url = "https://127.0.0.1:" + port;
+  WriteFile(dir_.File("verdan.env"), "[Email_Postavke]\r\nCAFile=" + dir_.File("certs/ca.pem") +
+                                         "\r\nOAuthClientId=verdan-test\r\nOAuthDeviceUrl=" + url +
+                                         "/device\r\nOAuthTokenUrl=" + url +
+                                         "/token\r\nOAuthScope=smtp offline_access\r\n");
+  auto w = Start(EmailWindowKind::kSettings);
+  EXPECT_EQ(w->Snapshot().signIn, "");
+  EXPECT_FALSE(w->Snapshot().tokenStored);
+  w->Edit(kFieldSignIn, "drugo");
+  w->Press(kEmailSignIn);
+  ASSERT_TRUE(WaitUntil([&] { return w->Snapshot().signInCode == "WDJB-MJHT"; }));
+  EXPECT_EQ(w->Snapshot().signInAddress, url + "/verify");
+  EXPECT_TRUE(w->Snapshot().signingIn);
+  w->Edit(kFieldSubject, "Dok čeka");  // the window answers while the sign-in waits
+  ASSERT_TRUE(WaitUntil([&] { return w->Snapshot().subject == "Dok čeka"; }));
+  ASSERT_TRUE(WaitUntil([&] { return w->Snapshot().tokenStored; }, 30s));
+  EXPECT_FALSE(w->Snapshot().signingIn);
+  EXPECT_EQ(w->Snapshot().signInCode, "");
+  EXPECT_EQ(w->Snapshot().status, "Prijava tokenom je spremljena.");
+  EXPECT_NE(ReadFile(dir_.File("verdan.credentials")).find("oauth.refresh_token=rt-1\n"),
+            std::string::npos);
+  EXPECT_NE(ReadFile(dir_.File("verdan.env")).find("OAuth=custom\r\n"), std::string::npos);
+
+  w->Edit(kFieldSignIn, "zaporka");
+  w->Press(kEmailSignIn);
+  ASSERT_TRUE(WaitUntil([&] { return !w->Snapshot().tokenStored; }));
+  EXPECT_NE(ReadFile(dir_.File("verdan.credentials")).find("oauth.refresh_token=\n"),
+            std::string::npos);
+  EXPECT_NE(ReadFile(dir_.File("verdan.env")).find("OAuth=\r\n"), std::string::npos);
+}
+
 TEST(AttachmentList, DialogAnswersBecomeListsOrAreRefused) {
   std::string problem;
   EXPECT_EQ(AttachmentListOf({"/d/a.zip"}, problem), "/d/a.zip");

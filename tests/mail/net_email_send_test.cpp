@@ -456,8 +456,10 @@ TEST_F(SmtpDialogue, AccessTokenIsNeverSentWithoutTls) {
   EXPECT_NE(email_->reports[0].find("Prijava tokenom (OAuth) moguća je samo šifriranom vezom"),
             std::string::npos)
       << email_->reports[0];
-  ASSERT_TRUE(RunUntil([&] { return email_->OpenFlag == 0 && peer.Transcript().size() == 1 &&
-                                    peer.Transcript()[0].size() >= 2; }));
+  ASSERT_TRUE(RunUntil([&] {
+    return email_->OpenFlag == 0 && peer.Transcript().size() == 1 &&
+           peer.Transcript()[0].size() >= 2;
+  }));
   auto t = peer.Transcript();
   EXPECT_EQ(t[0], (std::vector<std::string>{"EHLO backup-client.example.net\r\n", "QUIT\r\n"}));
   EXPECT_EQ(email_->sent, 0);

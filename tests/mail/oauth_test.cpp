@@ -16,7 +16,8 @@ TEST(OAuthJson, KeepsTheScalarMembersAndSkipsNestedValues) {
   std::string problem;
   ASSERT_TRUE(ParseJsonObject(
       " {\"access_token\":\"eyJ0.a\\/b\",\"expires_in\":3599,\"ok\":true,\"none\":null,"
-      "\"error_codes\":[70000,{\"x\":[1,2]}],\"trace\":{},\"text\":\"\\u017ea\\u0161 \\ud83d\\ude00\\n\"}\r\n",
+      "\"error_codes\":[70000,{\"x\":[1,2]}],\"trace\":{},\"text\":\"\\u017ea\\u0161 "
+      "\\ud83d\\ude00\\n\"}\r\n",
       m, problem))
       << problem;
   EXPECT_EQ(m, (std::map<std::string, std::string>{{"access_token", "eyJ0.a/b"},
@@ -67,8 +68,10 @@ TEST(OAuthJson, RejectsWhatIsNotOneWellFormedObject) {
 TEST(OAuthTokenCommand, SplitsOnBlanksWithQuotesKeepingThem) {
   std::vector<std::string> argv;
   std::string problem;
-  ASSERT_TRUE(SplitCommand("  /usr/bin/helper  --account 'ured backup' \"a'b\" x''y ''  ", argv, problem));
-  EXPECT_EQ(argv, (std::vector<std::string>{"/usr/bin/helper", "--account", "ured backup", "a'b", "xy", ""}));
+  ASSERT_TRUE(
+      SplitCommand("  /usr/bin/helper  --account 'ured backup' \"a'b\" x''y ''  ", argv, problem));
+  EXPECT_EQ(argv, (std::vector<std::string>{"/usr/bin/helper", "--account", "ured backup", "a'b",
+                                            "xy", ""}));
   EXPECT_FALSE(SplitCommand("helper 'open", argv, problem));
   EXPECT_FALSE(SplitCommand("   ", argv, problem));
 }
