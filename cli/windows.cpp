@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "cli/commands.h"
@@ -30,7 +31,8 @@ int OpenWindows(int argc, char** argv, bool definitions) {
     return kExitUsage;
   }
   const std::string here = platform::ProgramDirectory();
-  const std::string installed = here + "/" + VERDAN_MODULE_DIR;
+  const std::string installed =
+      std::filesystem::path(here + "/" + VERDAN_MODULE_DIR).lexically_normal().string();
   std::string path;
   for (const std::string& dir : {here, installed}) {
     const std::string candidate = dir + "/" + kWindowsModuleName;
