@@ -1,7 +1,7 @@
 // How the program starts: the commands start no thread they do not use (the socket layer's
-// only for a send), and the windows come from a module of their own, so that a program
-// without it, or with one that cannot be loaded, says so and exits 2 without touching the
-// working directory.
+// only for a send), and the windows come from a module of their own: the program opens them
+// from the module beside it, and a program without it, or with one that cannot be loaded,
+// says so and exits 2 without touching the working directory.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
