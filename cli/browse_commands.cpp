@@ -21,17 +21,6 @@
 namespace verdan::cli {
 namespace {
 
-constexpr const char* kListUsage =
-    "Upotreba: verdan list definitions|files\n"
-    "Ispiše definicije arhiva ili listu datoteka po ključu, polja odvojena tabulatorom.\n";
-constexpr const char* kArchiveUsage =
-    "Upotreba: verdan archive definition STAZA [--listed]\n"
-    "          verdan archive weekday [--listed]\n"
-    "Arhivira u arhiv definicije s tom stazom, ili u arhiv dana u tjednu u radnom direktoriju.\n"
-    "  --listed   datoteke s liste umjesto *.tps radnog direktorija\n";
-constexpr const char* kFilesUsage =
-    "Upotreba: verdan files add DATOTEKA...\n"
-    "Doda datoteke na listu za arhiviranje (kao obrazac liste).\n";
 constexpr const char* kNoDefinitionText = "Nema definicije arhiva sa stazom: ";
 
 // Holds the tables a command works on, as a window would, for the command's life.
@@ -59,24 +48,16 @@ class Tables {
   bool ok_ = true;
 };
 
-void Prepare(app::Program& program) {
-  program.archivePassword = app::kBuiltInArchivePassword;
-  program.StartDirectory = platform::CurrentDirectory();
-}
+enum ArchiveOption { kListed };
+const std::vector<OptionDef> kArchiveOptions = {{"listed", false, kListed}};
 
-}  // namespace
-
-int ListCommand(const Args& options) {
-  CommandLine line;
-  std::string problem;
-  if (!ParseOptions(options, {}, line, problem)) return UsageError("list", problem, kListUsage);
-  if (line.help) return PrintHelp(kListUsage);
-  const Args& args = line.words;
+int ListCommand(const Invocation& invocation) {
+  const Args& args = invocation.line.words;
   if (args.size() != 1 || (args[0] != "definitions" && args[0] != "files"))
-    return UsageError("list", "treba reći koju listu: definitions ili files", kListUsage);
+    return invocation.Usage("treba reći koju listu: definitions ili files");
   ConsoleUi ui;
-  app::Program program(ui);
-  Prepare(program);
+  Workspace workspace(invocation, ui);
+  app::Program& program = workspace.program;
   app::BrowseDefinition list =
       args[0] == "definitions" ? app::DefinitionBrowse() : app::FileListBrowse();
   app::TableSlot& table = program.*list.table;
@@ -100,22 +81,18 @@ int ListCommand(const Args& options) {
   return kExitOk;
 }
 
-int ArchiveCommand(const Args& options) {
-  CommandLine line;
-  std::string problem;
-  if (!ParseOptions(options, {{"listed", false, 0}}, line, problem))
-    return UsageError("archive", problem, kArchiveUsage);
-  if (line.help) return PrintHelp(kArchiveUsage);
+int ArchiveCommand(const Invocation& invocation) {
+  const CommandLine& line = invocation.line;
   const Args& args = line.words;
   const bool definition = !args.empty() && args[0] == "definition";
   const bool weekday = !args.empty() && args[0] == "weekday";
   const int option = line.options.empty() ? 0 : 1;
   const std::string path = definition && args.size() == 2 ? args[1] : "";
   if (!(definition && args.size() == 2 && !path.empty()) && !(weekday && args.size() == 1))
-    return UsageError("archive", "treba reći koji arhiv: definition STAZA ili weekday", kArchiveUsage);
+    return invocation.Usage("treba reći koji arhiv: definition STAZA ili weekday");
   ConsoleUi ui;
-  app::Program program(ui);
-  Prepare(program);
+  Workspace workspace(invocation, ui);
+  app::Program& program = workspace.program;
   archive::ArchiveShared shared;
   if (definition) {
     Tables held(program, {&program.arhive, &program.datoteke});
@@ -140,19 +117,14 @@ int ArchiveCommand(const Args& options) {
   return kExitOk;
 }
 
-int FilesCommand(const Args& options) {
-  CommandLine line;
-  std::string problem;
-  if (!ParseOptions(options, {}, line, problem)) return UsageError("files", problem, kFilesUsage);
-  if (line.help) return PrintHelp(kFilesUsage);
-  const Args& args = line.words;
-  if (args.size() < 2 || args[0] != "add")
-    return UsageError("files", "treba reći add i datoteke", kFilesUsage);
+int FilesCommand(const Invocation& invocation) {
+  const Args& args = invocation.line.words;
+  if (args.size() < 2 || args[0] != "add") return invocation.Usage("treba reći add i datoteke");
   for (std::size_t i = 1; i < args.size(); ++i)
-    if (platform::IsBlank(args[i])) return UsageError("files", "prazno ime datoteke", kFilesUsage);
+    if (platform::IsBlank(args[i])) return invocation.Usage("prazno ime datoteke");
   ConsoleUi ui;
-  app::Program program(ui);
-  Prepare(program);
+  Workspace workspace(invocation, ui);
+  app::Program& program = workspace.program;
   Tables held(program, {&program.datoteke});
   if (!held.Ok()) return kExitEnded;
   bool refused = false;
@@ -172,5 +144,38 @@ int FilesCommand(const Args& options) {
   }
   return refused ? kExitMessage : kExitOk;
 }
+
+}  // namespace
+
+const Command kListCommand = {
+    "list",
+    ListCommand,
+    "list definitions|files",
+    "Ispiše definicije arhiva ili listu datoteka.",
+    "Retci su po ključu liste, polja odvojena tabulatorom.\n",
+    nullptr,
+    kNeedsProgram,
+};
+
+const Command kArchiveCommand = {
+    "archive",
+    ArchiveCommand,
+    "archive definition STAZA [--listed]\n"
+    "archive weekday [--listed]",
+    "Arhivira u arhiv definicije s tom stazom, ili u arhiv dana u tjednu u radnom direktoriju.",
+    "  --listed   datoteke s liste umjesto *.tps radnog direktorija\n",
+    &kArchiveOptions,
+    kNeedsProgram | kNeedsCleanup,
+};
+
+const Command kFilesCommand = {
+    "files",
+    FilesCommand,
+    "files add DATOTEKA...",
+    "Doda datoteke na listu za arhiviranje (kao obrazac liste).",
+    "",
+    nullptr,
+    kNeedsProgram,
+};
 
 }  // namespace verdan::cli

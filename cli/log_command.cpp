@@ -10,25 +10,30 @@ namespace verdan::cli {
 
 namespace {
 
-constexpr const char* kUsage =
-    "Upotreba: verdan log [-n BROJ]\n"
-    "Ispiše zadnja arhiviranja, povrate i slanja iz verdan.log (zadano 10), najstarije prvo:\n"
-    "vrijeme, naredba, arhiva, datoteke, bajtovi, sekunde, ishod (odvojeni tabulatorom).\n";
+enum LogOption { kLines };
+const std::vector<OptionDef> kLogOptions = {{"lines", true, kLines, 'n'}};
+
+int LogCommand(const Invocation& invocation) {
+  const CommandLine& line = invocation.line;
+  if (!line.words.empty()) return invocation.Usage("suvišan argument '" + line.words[0] + "'");
+  long count = 10;
+  for (const ParsedOption& o : line.options)
+    if (!ParseNumber(o.value, 0, 100000, count)) return invocation.Usage("-n traži broj");
+  for (const std::string& text : app::LastRunLogLines(static_cast<std::size_t>(count)))
+    std::printf("%s\n", text.c_str());
+  return kExitOk;
+}
 
 }  // namespace
 
-int LogCommand(const Args& args) {
-  CommandLine line;
-  std::string problem;
-  if (!ParseOptions(args, {{"lines", true, 0, 'n'}}, line, problem)) return UsageError("log", problem, kUsage);
-  if (line.help) return PrintHelp(kUsage);
-  if (!line.words.empty()) return UsageError("log", "suvišan argument '" + line.words[0] + "'", kUsage);
-  long count = 10;
-  for (const ParsedOption& o : line.options)
-    if (!ParseNumber(o.value, 0, 100000, count)) return UsageError("log", "-n traži broj", kUsage);
-  for (const std::string& line : app::LastRunLogLines(static_cast<std::size_t>(count)))
-    std::printf("%s\n", line.c_str());
-  return kExitOk;
-}
+const Command kLogCommand = {
+    "log",
+    LogCommand,
+    "log [-n|--lines BROJ]",
+    "Ispiše zadnja arhiviranja, povrate i slanja iz verdan.log (zadano 10), najstarije prvo.",
+    "Polja odvojena tabulatorom: vrijeme, naredba, arhiva, datoteke, bajtovi, sekunde, ishod.\n",
+    &kLogOptions,
+    kNeedsNothing,
+};
 
 }  // namespace verdan::cli

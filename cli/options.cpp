@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/commands.h"
+
 namespace verdan::cli {
 namespace {
 
@@ -78,13 +80,13 @@ bool ParseOptions(const Args& args, const std::vector<OptionDef>& defs, CommandL
   return true;
 }
 
-int PrintHelp(const char* usage) {
-  std::fputs(usage, stdout);
+int PrintHelp(const std::string& usage) {
+  std::fputs(usage.c_str(), stdout);
   return kExitOk;
 }
 
-int UsageError(const char* command, const std::string& problem, const char* usage) {
-  std::fprintf(stderr, "verdan %s: %s\n%s", command, problem.c_str(), usage);
+int UsageError(const char* command, const std::string& problem, const std::string& usage) {
+  std::fprintf(stderr, "verdan %s: %s\n%s", command, problem.c_str(), usage.c_str());
   return kExitUsage;
 }
 

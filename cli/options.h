@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/commands.h"
-
 namespace verdan::cli {
+
+using Args = std::vector<std::string>;
 
 struct OptionDef {
   const char* name;       // the long name, without "--"
@@ -44,8 +44,8 @@ bool ParseOptions(const Args& args, const std::vector<OptionDef>& defs, CommandL
 
 // The usual ends of a command's parse: its usage on standard output for --help (status 0),
 // or the problem and the usage on standard error (status 2).
-int PrintHelp(const char* usage);
-int UsageError(const char* command, const std::string& problem, const char* usage);
+int PrintHelp(const std::string& usage);
+int UsageError(const char* command, const std::string& problem, const std::string& usage);
 
 // A whole number in [low, high] from `text`; false when it is not one.
 bool ParseNumber(const std::string& text, long low, long high, long& value);

@@ -27,21 +27,13 @@ class RestoreUi : public ConsoleUi {
   std::string archive_;
 };
 
-}  // namespace
+enum RestoreOption { kYes };
+const std::vector<OptionDef> kRestoreOptions = {{"yes", false, kYes, 'y'}};
 
-constexpr const char* kUsage =
-    "Upotreba: verdan restore ARHIVA [--yes]\n"
-    "Vraća datoteke *.tps iz ARHIVE u izvorni direktorij (sve ili ništa).\n"
-    "  -y, --yes   bez pitanja (inače se pita na terminalu, a bez njega se odustaje)\n";
-
-int RestoreCommand(const Args& args) {
-  CommandLine line;
-  std::string problem;
-  if (!ParseOptions(args, {{"yes", false, 0, 'y'}}, line, problem))
-    return UsageError("restore", problem, kUsage);
-  if (line.help) return PrintHelp(kUsage);
+int RestoreCommand(const Invocation& invocation) {
+  const CommandLine& line = invocation.line;
   if (line.words.size() != 1 || line.words[0].empty())
-    return UsageError("restore", "treba navesti jednu arhivu", kUsage);
+    return invocation.Usage("treba navesti jednu arhivu");
   std::string archive = line.words[0];
   const bool yes = !line.options.empty();
   // The dialog would return a full path; a relative name is taken from here.
@@ -56,22 +48,29 @@ int RestoreCommand(const Args& args) {
   } else {
     ui.SetPrompting(true);
   }
-  app::Program program(ui);
-  program.archivePassword = app::kBuiltInArchivePassword;
-  program.StartDirectory = platform::CurrentDirectory();
-
-  if (!app::OpenTable(program, program.email)) return kExitEnded;
-  ++program.email.ReferenceCount;
-  app::LoadEmailSettings(program);
+  Workspace workspace(invocation, ui);
+  if (!workspace.Ok()) return kExitEnded;
+  app::Program& program = workspace.program;
 
   archive::ArchiveShared shared;
   archive::ChooseArchive(program, shared);
   bool succeeded = archive::RestoreArchive(program, shared);
 
   app::CloseTable(program.datoteke);
-  if (--program.email.ReferenceCount == 0) app::CloseTable(program.email);
   if (program.Ended()) return kExitEnded;
   return succeeded ? kExitOk : kExitMessage;
 }
+
+}  // namespace
+
+const Command kRestoreCommand = {
+    "restore",
+    RestoreCommand,
+    "restore ARHIVA [-y|--yes]",
+    "Vraća datoteke *.tps iz ARHIVE u izvorni direktorij (sve ili ništa).",
+    "  -y, --yes   bez pitanja (inače se pita na terminalu, a bez njega se odustaje)\n",
+    &kRestoreOptions,
+    kNeedsSettings | kNeedsCleanup,
+};
 
 }  // namespace verdan::cli

@@ -33,20 +33,6 @@ namespace {
 
 using platform::TrimRightCopy;
 
-constexpr const char* kUsage =
-    "Upotreba: verdan send [DATOTEKA...] [--server HOST] [--port N] [--user IME]\n"
-    "       [--password-stdin] [--from ADRESA] [--to POPIS] [--cc POPIS] [--bcc POPIS]\n"
-    "       [--subject TEKST] [--text TEKST] [--tls none|starttls|implicit|cleartext]\n"
-    "       [--cafile DATOTEKA] [--split] [--encode-headers] [--retry-pauses S,S,...]\n"
-    "Šalje datoteke kao privitke jedne poruke. Što opcije ne kažu, uzima se iz spremljenih\n"
-    "postavki (verdan settings); bez korisnika nema prijave (AUTH).\n"
-    "  --password-stdin   zaporka sa standardnog ulaza (--password LOZINKA vide i drugi u ps-u)\n"
-    "  --split            preveliku datoteku pošalje u dijelovima, svaki u svojoj poruci\n"
-    "  --encode-headers   zaglavlja s dijakriticima kodirana (RFC 2047/2231), poruka ostaje "
-    "7-bitna\n"
-    "  --retry-pauses S,S,...  stanke (sekunde) prije novih pokušaja nakon privremene greške\n"
-    "                     (zadano 60,300,900; 0: bez novih pokušaja)\n"
-    "S prijavom tokenom (verdan settings --oauth) svako slanje uzima novi pristupni token.\n";
 constexpr const char* kSentText = "E-mail Poslan uspješno";
 constexpr const char* kStatusError = "Nastala je greška prilikom slanja !!!";
 constexpr std::int32_t kProgressTimer = 50;  // hundredths
@@ -65,8 +51,6 @@ struct SendOptions {
   std::string retryPauses;
   bool hasRetryPauses = false;
 };
-
-int Usage(const std::string& problem) { return UsageError("send", problem, kUsage); }
 
 enum Option {
   kServer,
@@ -87,28 +71,16 @@ enum Option {
   kRetryPauses
 };
 
-bool Parse(const Args& args, SendOptions& o, bool& help, std::string& problem) {
-  static const std::vector<OptionDef> kOptions = {
-      {"server", true, kServer},
-      {"port", true, kPort},
-      {"user", true, kUser},
-      {"password", true, kPassword},
-      {"password-stdin", false, kPasswordStdin},
-      {"from", true, kFrom},
-      {"to", true, kTo},
-      {"cc", true, kCc},
-      {"bcc", true, kBcc},
-      {"subject", true, kSubject},
-      {"text", true, kText},
-      {"tls", true, kTls},
-      {"cafile", true, kCaFile},
-      {"split", false, kSplit},
-      {"encode-headers", false, kEncodeHeaders},
-      {"retry-pauses", true, kRetryPauses},
-  };
-  CommandLine line;
-  if (!ParseOptions(args, kOptions, line, problem)) return false;
-  help = line.help;
+const std::vector<OptionDef> kOptions = {
+    {"server", true, kServer},   {"port", true, kPort},       {"user", true, kUser},
+    {"password", true, kPassword}, {"password-stdin", false, kPasswordStdin},
+    {"from", true, kFrom},       {"to", true, kTo},           {"cc", true, kCc},
+    {"bcc", true, kBcc},         {"subject", true, kSubject}, {"text", true, kText},
+    {"tls", true, kTls},         {"cafile", true, kCaFile},   {"split", false, kSplit},
+    {"encode-headers", false, kEncodeHeaders}, {"retry-pauses", true, kRetryPauses},
+};
+
+bool Parse(const CommandLine& line, SendOptions& o, std::string& problem) {
   for (const ParsedOption& opt : line.options) {
     const std::string& v = opt.value;
     switch (opt.id) {
@@ -226,14 +198,11 @@ class ConsoleEmailSend : public mail::NetEmailSend {
   std::string lastError_;
 };
 
-}  // namespace
-
-int SendCommand(const Args& args) {
+int SendCommand(const Invocation& invocation) {
+  const auto Usage = [&invocation](const std::string& problem) { return invocation.Usage(problem); };
   SendOptions o;
   std::string problem;
-  bool help = false;
-  if (!Parse(args, o, help, problem)) return Usage(problem);
-  if (help) return PrintHelp(kUsage);
+  if (!Parse(invocation.line, o, problem)) return Usage(problem);
   if (o.passwordStdin) {
     // One line from standard input, its line end removed.
     if (!std::getline(std::cin, o.password)) return Usage("--password-stdin: na standardnom ulazu nema zaporke");
@@ -262,12 +231,9 @@ int SendCommand(const Args& args) {
 
   ConsoleUi ui;
   ui.SetProgressEnabled(::isatty(2) == 1);
-  app::Program program(ui);
-  program.StartDirectory = platform::CurrentDirectory();
-
-  if (!app::OpenTable(program, program.email)) return kExitEnded;
-  ++program.email.ReferenceCount;
-  app::LoadEmailSettings(program);
+  Workspace workspace(invocation, ui);
+  if (!workspace.Ok()) return kExitEnded;
+  app::Program& program = workspace.program;
   // What the options leave out comes from the saved settings; the record's placeholder
   // credentials count as none, so without a user of its own the server sees no AUTH.
   mail::SmtpSettings saved = mail::SmtpSettingsOf(program.PEM);
@@ -280,7 +246,6 @@ int SendCommand(const Args& args) {
   if (savedPassword && !user.empty() && !passwordProblem.empty()) {
     // Without the stored password the server would refuse the login: nothing is sent.
     std::fprintf(stderr, "verdan send: %s E-mail nije poslan.\n", passwordProblem.c_str());
-    if (--program.email.ReferenceCount == 0) app::CloseTable(program.email);
     return kExitMessage;
   }
   mail::ProfileLists lists;
@@ -289,10 +254,7 @@ int SendCommand(const Args& args) {
   std::uint16_t port = saved.port;
   if (o.hasPort) {
     port = mail::ParsePort(o.port);
-    if (port == 0) {
-      if (--program.email.ReferenceCount == 0) app::CloseTable(program.email);
-      return Usage("--port traži broj od 1 do 65535");
-    }
+    if (port == 0) return Usage("--port traži broj od 1 do 65535");
   }
   port = mail::PortForTls(port, mailOptions.tls, o.hasPort);
 
@@ -439,8 +401,29 @@ int SendCommand(const Args& args) {
     net::NetProgramEnd();
     net::NetShutDown();
   }
-  if (--program.email.ReferenceCount == 0) app::CloseTable(program.email);
   return status;
 }
+
+}  // namespace
+
+const Command kSendCommand = {
+    "send",
+    SendCommand,
+    "send [DATOTEKA...] [--server HOST] [--port N] [--user IME]\n"
+    "[--password-stdin] [--from ADRESA] [--to POPIS] [--cc POPIS] [--bcc POPIS]\n"
+    "[--subject TEKST] [--text TEKST] [--tls none|starttls|implicit|cleartext]\n"
+    "[--cafile DATOTEKA] [--split] [--encode-headers] [--retry-pauses S,S,...]",
+    "Šalje datoteke e-mailom, kao privitke jedne poruke.",
+    "Što opcije ne kažu, uzima se iz spremljenih postavki (verdan settings); bez korisnika\n"
+    "nema prijave (AUTH).\n"
+    "  --password-stdin   zaporka sa standardnog ulaza (--password LOZINKA vide i drugi u ps-u)\n"
+    "  --split            preveliku datoteku pošalje u dijelovima, svaki u svojoj poruci\n"
+    "  --encode-headers   zaglavlja s dijakriticima kodirana (RFC 2047/2231), poruka ostaje 7-bitna\n"
+    "  --retry-pauses S,S,...  stanke (sekunde) prije novih pokušaja nakon privremene greške\n"
+    "                     (zadano 60,300,900; 0: bez novih pokušaja)\n"
+    "S prijavom tokenom (verdan settings --oauth) svako slanje uzima novi pristupni token.\n",
+    &kOptions,
+    kNeedsSettings | kNeedsNetwork,
+};
 
 }  // namespace verdan::cli

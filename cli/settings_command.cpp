@@ -25,26 +25,6 @@
 namespace verdan::cli {
 namespace {
 
-constexpr const char* kUsage =
-    "Upotreba: verdan settings [--source DIR] [--dest DIR] [--disk SLOVO] [--naming dan|dat|mix]\n"
-    "       [--keep N] [--server HOST] [--port N] [--user IME] [--password-stdin]\n"
-    "       [--from ADRESA] [--to POPIS] [--subject TEKST]\n"
-    "       [--tls none|starttls|implicit|cleartext] [--cafile DATOTEKA]\n"
-    "       [--oauth microsoft|google|custom|none [--oauth-client-id ID]\n"
-    "       [--oauth-device-url URL] [--oauth-token-url URL] [--oauth-scope OPSEG]\n"
-    "       [--oauth-client-secret-stdin]]\n"
-    "Bez opcija prikaže postavke; s opcijama ih promijeni i spremi.\n"
-    "  --keep N           zadrži samo N najnovijih arhiva po danu/datumu (0: sve)\n"
-    "  --password-stdin   zaporka za SMTP sa standardnog ulaza (jedan redak)\n"
-    "  --tls NAČIN        zaštita veze sa SMTP poslužiteljem (starttls: port 587, implicit: 465;\n"
-    "                     none: zaporka samo preko STARTTLS koji poslužitelj nudi;\n"
-    "                     cleartext: zaporka smije i nešifrirano)\n"
-    "  --cafile DATOTEKA  vlastiti CA certifikati za provjeru poslužitelja (prazno: sustavni)\n"
-    "  --oauth VRSTA      prijava tokenom (OAuth 2.0) umjesto zaporke: ispiše adresu i kod za\n"
-    "                     prijavu, pričeka je i spremi token za obnovu; none: odjava\n"
-    "  --oauth-client-secret-stdin  tajna aplikacije (Google) sa standardnog ulaza\n"
-    "                     (ili iz varijable VERDAN_OAUTH_CLIENT_SECRET)\n";
-
 enum Option {
   kSource,
   kDest,
@@ -228,15 +208,11 @@ bool ReadPassword(std::string& password) {
   return ok || !password.empty();
 }
 
-}  // namespace
-
-int SettingsCommand(const Args& args) {
-  CommandLine line;
+int SettingsCommand(const Invocation& invocation) {
+  const CommandLine& line = invocation.line;
   SettingsOptions options;
   std::string problem;
-  if (!ParseOptions(args, kOptions, line, problem) || !Take(line, options, problem) ||
-      !CheckOAuthRequest(options.oauth, problem))
-    return UsageError("settings", problem, kUsage);
+  if (!Take(line, options, problem) || !CheckOAuthRequest(options.oauth, problem)) return invocation.Usage(problem);
   // A provider's preset brings its SMTP server, unless the options name another.
   if (const mail::OAuthPreset* preset = mail::FindOAuthPreset(options.oauth.kind)) {
     if (!(options.smtpFields & mail::kSmtpServer)) options.smtp.server = preset->server;
@@ -244,17 +220,13 @@ int SettingsCommand(const Args& args) {
     options.smtpFields |= mail::kSmtpServer | mail::kSmtpPort;
     if (!options.hasTls) options.hasTls = true, options.tls = mail::TlsMode::kStartTls;
   }
-  if (line.help) return PrintHelp(kUsage);
   if (options.passwordStdin && !ReadPassword(options.smtp.password))
-    return UsageError("settings", "--password-stdin: na standardnom ulazu nema zaporke", kUsage);
+    return invocation.Usage("--password-stdin: na standardnom ulazu nema zaporke");
 
   ConsoleUi ui;
-  app::Program program(ui);
-  program.StartDirectory = platform::CurrentDirectory();
-
-  if (!app::OpenTable(program, program.email)) return kExitEnded;
-  ++program.email.ReferenceCount;
-  app::LoadEmailSettings(program);
+  Workspace workspace(invocation, ui);
+  if (!workspace.Ok()) return kExitEnded;
+  app::Program& program = workspace.program;
 
   app::RunSettings& run = program.run;
   if (options.hasSource) run.POCDIR = platform::FitField(options.source, 127);
@@ -310,9 +282,36 @@ int SettingsCommand(const Args& args) {
   std::printf("GENERACIJE=%d\n", archive::KeptGenerations());
   std::fflush(stdout);
 
-  if (--program.email.ReferenceCount == 0) app::CloseTable(program.email);
   if (!ui.Shown().empty()) status = kExitMessage;
   return status;
 }
+
+}  // namespace
+
+const Command kSettingsCommand = {
+    "settings",
+    SettingsCommand,
+    "settings [--source DIR] [--dest DIR] [--disk SLOVO] [--naming dan|dat|mix]\n"
+    "[--keep N] [--server HOST] [--port N] [--user IME] [--password-stdin]\n"
+    "[--from ADRESA] [--to POPIS] [--subject TEKST]\n"
+    "[--tls none|starttls|implicit|cleartext] [--cafile DATOTEKA]\n"
+    "[--oauth microsoft|google|custom|none [--oauth-client-id ID]\n"
+    "[--oauth-device-url URL] [--oauth-token-url URL] [--oauth-scope OPSEG]\n"
+    "[--oauth-client-secret-stdin]]",
+    "Prikaže (i promijeni) postavke arhiviranja i slanja e-maila.",
+    "Bez opcija prikaže postavke; s opcijama ih promijeni i spremi.\n"
+    "  --keep N           zadrži samo N najnovijih arhiva po danu/datumu (0: sve)\n"
+    "  --password-stdin   zaporka za SMTP sa standardnog ulaza (jedan redak)\n"
+    "  --tls NAČIN        zaštita veze sa SMTP poslužiteljem (starttls: port 587, implicit: 465;\n"
+    "                     none: zaporka samo preko STARTTLS koji poslužitelj nudi;\n"
+    "                     cleartext: zaporka smije i nešifrirano)\n"
+    "  --cafile DATOTEKA  vlastiti CA certifikati za provjeru poslužitelja (prazno: sustavni)\n"
+    "  --oauth VRSTA      prijava tokenom (OAuth 2.0) umjesto zaporke: ispiše adresu i kod za\n"
+    "                     prijavu, pričeka je i spremi token za obnovu; none: odjava\n"
+    "  --oauth-client-secret-stdin  tajna aplikacije (Google) sa standardnog ulaza\n"
+    "                     (ili iz varijable VERDAN_OAUTH_CLIENT_SECRET)\n",
+    &kOptions,
+    kNeedsSettings,
+};
 
 }  // namespace verdan::cli

@@ -19,11 +19,6 @@ namespace verdan::cli {
 
 namespace {
 
-constexpr const char* kUsage =
-    "Upotreba: verdan verify ARHIVA\n"
-    "Ispiše datoteke arhive s veličinama i datumima i pročita svaku do kraja, provjeravajući CRC.\n"
-    "Izlazni status 0: arhiva je ispravna; 1: nije.\n";
-
 // Like every other start, undoes a restore that a killed process left half done in the source
 // directory; only where the working directory holds the program's settings (a verify
 // elsewhere creates no tables).
@@ -39,16 +34,11 @@ void RepairInterruptedRestore() {
   if (--program.email.ReferenceCount == 0) app::CloseTable(program.email);
 }
 
-}  // namespace
-
-int VerifyCommand(const Args& args) {
-  CommandLine line;
-  std::string problem;
-  if (!ParseOptions(args, {}, line, problem)) return UsageError("verify", problem, kUsage);
-  if (line.help) return PrintHelp(kUsage);
-  if (line.words.size() != 1 || line.words[0].empty())
-    return UsageError("verify", "treba navesti jednu arhivu", kUsage);
+int VerifyCommand(const Invocation& invocation) {
+  const CommandLine& line = invocation.line;
+  if (line.words.size() != 1 || line.words[0].empty()) return invocation.Usage("treba navesti jednu arhivu");
   RepairInterruptedRestore();
+  std::string problem;
   std::vector<archive::ArchiveEntryInfo> entries;
   const bool intact = archive::TestArchive(line.words[0], app::kBuiltInArchivePassword, entries, problem);
   std::uint64_t bytes = 0;
@@ -75,5 +65,17 @@ int VerifyCommand(const Args& args) {
   std::printf("Arhiva je ispravna: sve datoteke pročitane, CRC odgovara.\n");
   return kExitOk;
 }
+
+}  // namespace
+
+const Command kVerifyCommand = {
+    "verify",
+    VerifyCommand,
+    "verify ARHIVA",
+    "Ispiše datoteke arhive s veličinama i datumima i pročita svaku do kraja, provjeravajući CRC.",
+    "Izlazni status 0: arhiva je ispravna; 1: nije.\n",
+    nullptr,
+    kNeedsCleanup,
+};
 
 }  // namespace verdan::cli

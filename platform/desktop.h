@@ -1,4 +1,5 @@
-// The desktop's "show window contents while dragging" setting.
+// The desktop: whether there is one to open windows on, and its "show window contents while
+// dragging" setting.
 //
 // The program switches this setting off while it runs (its windows redraw slowly while
 // dragged) and restores it at exit. On Linux the desktop offers no such switch to
@@ -21,5 +22,10 @@ class Desktop {
 
 // The desktop of the system the program runs on.
 Desktop& SystemDesktop();
+
+// True when a display is there to open windows on: an X server that accepts a connection,
+// a Wayland socket, or a window-system platform chosen explicitly (QT_QPA_PLATFORM). Needs
+// no desktop library, so that the program can say "no display" before it loads its windows.
+bool DisplayAvailable();
 
 }  // namespace verdan::platform

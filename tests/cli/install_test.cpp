@@ -1,6 +1,7 @@
 // The installed program: `cmake --install` into a scratch prefix puts the program, the
-// manual page, the desktop entry with its icon, the unit files and the cron example in
-// place; the unit files pass `systemd-analyze verify` (with the manual page found) and run the
+// windows' module, the manual page, the desktop entry with its icon, the unit files and the
+// cron example in place; the program needs no desktop library (the module alone does, and
+// the program finds it in the library directory); the unit files pass `systemd-analyze verify` (with the manual page found) and run the
 // backup as an unprivileged user in a sandbox, the cron line runs as written, and the desktop
 // entry is valid.
 #include <unistd.h>
@@ -25,6 +26,36 @@ using testing::TempDir;
 
 bool Have(const char* tool) { return ::access(tool, X_OK) == 0; }
 
+// The libraries of a desktop, which a server without a screen does not have.
+bool IsDesktopLibrary(const std::string& name) {
+  for (const char* prefix : {"libQt", "libX", "libxcb", "libGL", "libEGL", "libOpenGL", "libicu", "libdbus",
+                             "libxkbcommon", "libfontconfig", "libfreetype", "libgtk", "libwayland"})
+    if (name.rfind(prefix, 0) == 0) return true;
+  return false;
+}
+
+// The desktop libraries among the shared objects `file` names itself (readelf -d, NEEDED) and
+// among all those it loads (ldd); "" when there are none.
+std::string DesktopLibrariesOf(const std::string& file) {
+  std::string found;
+  ProcessResult needed = RunProcess({"/usr/bin/readelf", "-d", file}, "/");
+  EXPECT_EQ(needed.status, 0) << needed.err;
+  EXPECT_NE(needed.out.find("(NEEDED)"), std::string::npos) << needed.out;
+  for (std::size_t at = 0; (at = needed.out.find("Shared library: [", at)) != std::string::npos;) {
+    at += 17;
+    const std::string name = needed.out.substr(at, needed.out.find(']', at) - at);
+    if (IsDesktopLibrary(name)) found += "NEEDED " + name + "\n";
+  }
+  ProcessResult loaded = RunProcess({"/usr/bin/ldd", file}, "/");
+  EXPECT_EQ(loaded.status, 0) << loaded.err;
+  std::istringstream lines(loaded.out);
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t start = line.find_first_not_of(" \t");
+    if (start != std::string::npos && IsDesktopLibrary(line.substr(start))) found += "ldd " + line + "\n";
+  }
+  return found;
+}
+
 TEST(Install, PutsTheProgramItsManualItsDesktopEntryAndTheUnattendedRunsInPlace) {
   TempDir dir;
   const std::string prefix = dir.File("usr");
@@ -34,6 +65,26 @@ TEST(Install, PutsTheProgramItsManualItsDesktopEntryAndTheUnattendedRunsInPlace)
   ProcessResult version = RunProcess({bin, "--version"}, dir.path());
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, "VERDAN_pro 3.8.4 (190506#3.8.4.)\n");
+
+  // The program runs where no desktop library is installed; its windows' module needs them
+  // and is found by the installed program in its library directory.
+  EXPECT_EQ(DesktopLibrariesOf(bin), "");
+  std::string module;
+  for (const fs::directory_entry& e : fs::recursive_directory_iterator(prefix))
+    if (e.path().filename() == "verdan-gui.so") module = e.path().string();
+  if (VERDAN_WITH_GUI) {
+    ASSERT_NE(module, "");
+    EXPECT_EQ(fs::path(module).parent_path().filename(), "verdan");
+    EXPECT_NE(DesktopLibrariesOf(module).find("NEEDED libQt6Widgets"), std::string::npos);
+    // An unknown window-system platform is refused by the window system itself: the module
+    // was loaded.
+    ProcessResult windows = RunProcess({bin}, dir.path(), {"QT_QPA_PLATFORM=nema-takve"}, 60);
+    EXPECT_NE(windows.status, 0);
+    EXPECT_EQ(windows.err.find("prozori"), std::string::npos) << windows.err;
+    EXPECT_NE(windows.err.find("\"nema-takve\""), std::string::npos) << windows.err;
+  } else {
+    EXPECT_EQ(module, "");
+  }
   for (const char* file : {"/share/man/man1/verdan.1", "/lib/systemd/system/verdan-backup@.service",
                            "/lib/systemd/system/verdan-backup@.timer", "/share/doc/verdan/examples/mail.conf",
                            "/share/doc/verdan/examples/verdan.cron"})

@@ -116,13 +116,13 @@ TEST(GuiProgram, DisplayCheckFollowsTheEnvironment) {
   for (const char* n : names)
     saved.emplace_back(std::getenv(n) ? std::getenv(n) : "", std::getenv(n) != nullptr);
   setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  EXPECT_TRUE(DisplayAvailable());
+  EXPECT_TRUE(platform::DisplayAvailable());
   setenv("QT_QPA_PLATFORM", "", 1);
   setenv("WAYLAND_DISPLAY", "", 1);
   setenv("DISPLAY", ":7391", 1);  // no server listens there
-  EXPECT_FALSE(DisplayAvailable());
+  EXPECT_FALSE(platform::DisplayAvailable());
   unsetenv("DISPLAY");
-  EXPECT_FALSE(DisplayAvailable());
+  EXPECT_FALSE(platform::DisplayAvailable());
   for (int i = 0; i < 3; ++i) {
     if (saved[i].second)
       setenv(names[i], saved[i].first.c_str(), 1);

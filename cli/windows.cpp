@@ -1,0 +1,68 @@
+#include "cli/windows.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "cli/commands.h"
+#include "platform/desktop.h"
+#include "platform/module.h"
+
+#ifndef VERDAN_MODULE_DIR
+#define VERDAN_MODULE_DIR "../lib/verdan"
+#endif
+
+namespace verdan::cli {
+namespace {
+
+constexpr const char* kCommandsStillWork =
+    "verdan: bez prozora rade naredbe, npr. 'verdan backup dest' (verdan --help).\n";
+
+}  // namespace
+
+int OpenWindows(int argc, char** argv, bool definitions) {
+  if (!platform::DisplayAvailable()) {
+    std::fprintf(stderr,
+                 "verdan: nema zaslona za prozore (DISPLAY nije postavljen ili se X poslužitelj "
+                 "ne javlja).\n%s",
+                 kCommandsStillWork);
+    return kExitUsage;
+  }
+  const std::string here = platform::ProgramDirectory();
+  const std::string installed =
+      std::filesystem::path(here + "/" + VERDAN_MODULE_DIR).lexically_normal().string();
+  std::string path;
+  for (const std::string& dir : {here, installed}) {
+    const std::string candidate = dir + "/" + kWindowsModuleName;
+    if (!dir.empty() && ::access(candidate.c_str(), F_OK) == 0) {
+      path = candidate;
+      break;
+    }
+  }
+  if (path.empty()) {
+    std::fprintf(stderr,
+                 "verdan: prozori nisu instalirani (nema modula %s ni uz program ni u %s).\n%s",
+                 kWindowsModuleName, installed.c_str(), kCommandsStillWork);
+    return kExitUsage;
+  }
+  std::string problem;
+  void* module = platform::LoadModule(path, problem);
+  if (!module) {
+    std::fprintf(stderr,
+                 "verdan: prozori se ne mogu otvoriti: nedostaju biblioteke za prozore (Qt 6, X11, "
+                 "OpenGL) ili je modul %s oštećen.\nverdan: %s\n%s",
+                 path.c_str(), problem.c_str(), kCommandsStillWork);
+    return kExitUsage;
+  }
+  auto entry = reinterpret_cast<WindowsEntry>(platform::ModuleEntry(module, kWindowsEntryName));
+  if (!entry) {
+    std::fprintf(stderr, "verdan: %s nije modul prozora ovog programa.\n%s", path.c_str(),
+                 kCommandsStillWork);
+    return kExitUsage;
+  }
+  return entry(kVersionText, argc, argv, definitions ? 1 : 0);
+}
+
+}  // namespace verdan::cli
