@@ -3,6 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace verdan::platform {
 namespace {
@@ -18,6 +23,10 @@ void DebugOutput(std::string_view text) {
     g_capture->emplace_back(text);
     return;
   }
+#ifdef _WIN32
+  // A debugger (or a debug viewer) sees the trace as well as the usual sink.
+  ::OutputDebugStringA(std::string(text).c_str());
+#endif
   const char* file = std::getenv("VERDAN_TRACE");
   if (file && *file) {
     if (std::FILE* f = std::fopen(file, "ab")) {

@@ -1,9 +1,19 @@
+// The settings are kept by this code on every system rather than by Windows' own profile
+// calls: those look for a bare file name in the Windows directory, not the working one, and
+// rewrite the file in place, where this code replaces it whole.
 #include "platform/profile.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include "platform/wide.h"
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -37,6 +47,39 @@ std::string Strip(const std::string& s) {
 // FIFO, a device, a directory) that must never be opened for reading or replaced.
 enum class FileKind { kMissing, kRegular, kOther };
 
+#ifdef _WIN32
+FileKind KindOf(const std::string& file) {
+  DWORD attributes = ::GetFileAttributesW(WideFromUtf8(file).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return FileKind::kMissing;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::kOther : FileKind::kRegular;
+}
+
+// Reads the lines of a regular file. What opens must be a disk file (not a device such as
+// CON or a pipe) to be read.
+std::vector<std::string> ReadLines(const std::string& file, FileKind& kind) {
+  std::vector<std::string> lines;
+  kind = FileKind::kMissing;
+  HANDLE h = ::CreateFileW(WideFromUtf8(file).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD err = ::GetLastError();
+    if (err != ERROR_FILE_NOT_FOUND && err != ERROR_PATH_NOT_FOUND) kind = KindOf(file);
+    return lines;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (::GetFileType(h) != FILE_TYPE_DISK || !::GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    kind = FileKind::kOther;
+    ::CloseHandle(h);
+    return lines;
+  }
+  kind = FileKind::kRegular;
+  std::string text;
+  char buf[8192];
+  DWORD n = 0;
+  while (::ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) text.append(buf, n);
+  ::CloseHandle(h);
+#else
 FileKind KindOf(const std::string& file) {
   struct stat st {};
   if (::stat(file.c_str(), &st) != 0) return FileKind::kMissing;
@@ -69,6 +112,7 @@ std::vector<std::string> ReadLines(const std::string& file, FileKind& kind) {
     text.append(buf, static_cast<std::size_t>(n));
   }
   ::close(fd);
+#endif
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t end = text.find('\n', start);
@@ -110,6 +154,32 @@ bool KeyOf(const std::string& line, std::string& key, std::string& value) {
   return true;
 }
 
+#ifdef _WIN32
+bool WriteWhole(const std::string& file, const std::string& text) {
+  const std::wstring target = WideFromUtf8(file);
+  const std::wstring tmp = WideFromUtf8(file + ".tmp" + std::to_string(::GetCurrentProcessId()));
+  HANDLE h = ::CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  std::size_t off = 0;
+  bool ok = true;
+  while (off < text.size()) {
+    DWORD n = 0;
+    DWORD want = static_cast<DWORD>(std::min<std::size_t>(text.size() - off, 1u << 20));
+    if (!::WriteFile(h, text.data() + off, want, &n, nullptr) || n == 0) {
+      ok = false;
+      break;
+    }
+    off += n;
+  }
+  ok = ::FlushFileBuffers(h) && ok;
+  ok = ::CloseHandle(h) && ok;
+  if (!ok || !::MoveFileExW(tmp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    ::DeleteFileW(tmp.c_str());
+    return false;
+  }
+  return true;
+}
+#else
 bool WriteWhole(const std::string& file, const std::string& text) {
   std::string tmp = file + ".tmp" + std::to_string(::getpid());
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -132,6 +202,8 @@ bool WriteWhole(const std::string& file, const std::string& text) {
   }
   return true;
 }
+
+#endif
 
 }  // namespace
 
