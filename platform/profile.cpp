@@ -5,6 +5,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#undef GetProfileString    // the system's own profile calls, not this port's
+#undef WriteProfileString
 
 #include "platform/wide.h"
 #else

@@ -11,6 +11,10 @@
 #include <functional>
 #include <string>
 
+// <windows.h> names its own profile calls with these macros; the names here are this port's.
+#undef GetProfileString
+#undef WriteProfileString
+
 namespace verdan::platform {
 
 // Section and key names compare without regard to ASCII letter case. Names are cut to 64

@@ -1,8 +1,11 @@
 // Profile files, drive-letter paths and the clock port.
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <vector>
 
 #include "platform/clock.h"
@@ -49,6 +52,39 @@ TEST(Profile, ValueCannotBreakIntoAnotherLine) {
   EXPECT_EQ(GetProfileString("T", "B", "none", file), "none");
 }
 
+#ifdef _WIN32
+TEST(Profile, ADeviceOrDirectoryReadsAsEmptyIsNeverReplacedAndIsToldOnce) {
+  TempDir dir;
+  std::vector<std::string> told;
+  SetProfileNotice([&told](const std::string& file) { told.push_back(file); });
+  ResetProfileNotices();
+  std::string folder = dir.File("env.d");
+  std::filesystem::create_directory(std::filesystem::path(folder));
+  EXPECT_EQ(GetProfileString("S", "K", "d", folder), "d");
+  EXPECT_FALSE(WriteProfileString("S", "K", "v", folder));
+  EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::path(folder)));
+  // The null device opens like a file but is none.
+  EXPECT_EQ(GetProfileString("S", "K", "d", "NUL"), "d");
+  EXPECT_EQ(GetProfileString("S", "K", "d", "NUL"), "d");
+  EXPECT_EQ(told, (std::vector<std::string>{folder, "NUL"}));
+  SetProfileNotice({});
+}
+
+TEST(Paths, DriveLettersAreTheSystemsOwn) {
+  TempDir dir;
+  // A [Diskovi] section left from another system changes nothing here.
+  WriteFile(dir.File("verdan.env"), "[Diskovi]\nE=/media/usb/\n");
+  EXPECT_EQ(DriveRoot('e', dir.path()), "E:");
+  EXPECT_FALSE(DriveLetterMapped('E', dir.path()));
+  EXPECT_EQ(NativePath("E:\\PETAK.zip", dir.path()), "E:\\PETAK.zip");
+  EXPECT_EQ(NativePath("F:PETAK.zip", dir.path()), "F:\\PETAK.zip");
+  EXPECT_EQ(NativePath("d:", dir.path()), "d:\\");
+  EXPECT_EQ(NativePath("podaci/arh.zip", dir.path()), "podaci\\arh.zip");
+  EXPECT_TRUE(EndsWithSeparator("E:\\"));
+  EXPECT_FALSE(EndsWithSeparator("E:\\PETAK"));
+}
+
+#else
 TEST(Profile, AFifoDeviceOrDirectoryReadsAsEmptyIsNeverReplacedAndIsToldOnce) {
   TempDir dir;
   std::string fifo = dir.File("verdan.env");
@@ -83,6 +119,24 @@ TEST(Paths, DriveLettersMapThroughTheProfileOrMnt) {
   EXPECT_EQ(NativePath("podaci\\arh.zip", dir.path()), "podaci/arh.zip");
   EXPECT_TRUE(EndsWithSeparator("/tmp/"));
   EXPECT_FALSE(EndsWithSeparator("/tmp"));
+}
+#endif
+
+// Names outside ASCII go through the current directory and the profile unchanged (on
+// Windows through the wide-character calls).
+TEST(Paths, CurrentDirectoryAndProfileKeepCroatianNames) {
+  TempDir dir;
+  const std::string name = dir.path() + kSeparator + "Arhive čćžšđ ČĆŽŠĐ";
+  ASSERT_TRUE(std::filesystem::create_directory(std::filesystem::path(std::u8string(name.begin(), name.end()))));
+  const std::string before = CurrentDirectory();
+  ASSERT_TRUE(ChangeDirectory(name));
+  EXPECT_EQ(CurrentDirectory(), name);
+  ASSERT_TRUE(WriteProfileString("Email_Postavke", "Naziv", "Žuta kuća", "verdan.env"));
+  EXPECT_EQ(GetProfileString("email_postavke", "NAZIV", "", "verdan.env"), "Žuta kuća");
+  ASSERT_TRUE(ChangeDirectory(before));
+  EXPECT_EQ(GetProfileString("Email_Postavke", "Naziv", "", name + kSeparator + "verdan.env"), "Žuta kuća");
+  EXPECT_FALSE(ChangeDirectory(name + kSeparator + "nema"));
+  EXPECT_EQ(CurrentDirectory(), before);
 }
 
 TEST(Clock, DayCountsStartOnSunday28December1800) {
