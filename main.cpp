@@ -13,6 +13,7 @@
 #include "net/net_trace.h"
 #include "net/socket_layer.h"
 #include "platform/clock.h"
+#include "platform/console.h"
 #include "platform/paths.h"
 
 #ifdef VERDAN_HAVE_GUI
@@ -76,10 +77,11 @@ const Command kCommands[] = {
 
 int main(int argc, char** argv) {
   verdan::platform::SettleTimeZone();
+  verdan::platform::PrepareConsole();
   verdan::net::NetProgramScope network(argc, argv);  // socket start-up, trace switches, shutdown
   // Interrupt, terminate and hang-up end the program without leaving its temporary files.
   verdan::archive::RemoveTemporariesOnTermination();
-  std::vector<std::string> args(argv + 1, argv + argc);
+  std::vector<std::string> args = verdan::platform::CommandLineArguments(argc, argv);
   std::erase_if(args, [](const std::string& a) { return verdan::net::IsNetSwitch(a); });
 
   using namespace verdan::cli;

@@ -5,6 +5,12 @@
 
 namespace verdan::platform {
 
+void PrepareConsole() {}
+
+std::vector<std::string> CommandLineArguments(int argc, char** argv) {
+  return argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>{};
+}
+
 bool StdinIsTerminal() { return ::isatty(0) == 1; }
 
 HiddenInput::HiddenInput() {

@@ -2,8 +2,28 @@
 #include "platform/console.h"
 
 #include <windows.h>
+#include <shellapi.h>
+
+#include "platform/wide.h"
 
 namespace verdan::platform {
+
+void PrepareConsole() {
+  ::SetConsoleOutputCP(CP_UTF8);
+  ::SetConsoleCP(CP_UTF8);
+}
+
+std::vector<std::string> CommandLineArguments(int argc, char** argv) {
+  std::vector<std::string> args;
+  int count = 0;
+  if (LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count)) {
+    for (int i = 1; i < count; ++i) args.push_back(Utf8FromWide(wide[i]));
+    ::LocalFree(wide);
+    return args;
+  }
+  if (argc > 1) args.assign(argv + 1, argv + argc);
+  return args;
+}
 
 bool StdinIsTerminal() {
   DWORD mode = 0;

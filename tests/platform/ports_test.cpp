@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/desktop.h"
 #include "platform/paths.h"
 #include "platform/profile.h"
 #include "support/temp_dir.h"
@@ -68,6 +69,18 @@ TEST(Profile, ADeviceOrDirectoryReadsAsEmptyIsNeverReplacedAndIsToldOnce) {
   EXPECT_EQ(GetProfileString("S", "K", "d", "NUL"), "d");
   EXPECT_EQ(told, (std::vector<std::string>{folder, "NUL"}));
   SetProfileNotice({});
+}
+
+// The system's setting itself (in the test's own Wine prefix or user profile), switched both
+// ways and put back.
+TEST(Desktop, DragSettingIsReadAndChangedOnTheSystem) {
+  Desktop& desktop = SystemDesktop();
+  const DragSetting before = desktop.DragFullWindows();
+  ASSERT_TRUE(desktop.SetDragFullWindows(DragSetting::kOn));
+  EXPECT_EQ(desktop.DragFullWindows(), DragSetting::kOn);
+  ASSERT_TRUE(desktop.SetDragFullWindows(DragSetting::kOff));
+  EXPECT_EQ(desktop.DragFullWindows(), DragSetting::kOff);
+  EXPECT_TRUE(desktop.SetDragFullWindows(before));
 }
 
 TEST(Paths, DriveLettersAreTheSystemsOwn) {
