@@ -56,9 +56,12 @@ class OsClock : public Clock {
     TIME_ZONE_INFORMATION tz{};
     DWORD which = ::GetTimeZoneInformation(&tz);
     LONG bias = tz.Bias;
-    if (which == TIME_ZONE_ID_DAYLIGHT) bias += tz.DaylightBias;
-    else if (which == TIME_ZONE_ID_STANDARD) bias += tz.StandardBias;
-    else if (which == TIME_ZONE_ID_INVALID) return 0;
+    if (which == TIME_ZONE_ID_DAYLIGHT)
+      bias += tz.DaylightBias;
+    else if (which == TIME_ZONE_ID_STANDARD)
+      bias += tz.StandardBias;
+    else if (which == TIME_ZONE_ID_INVALID)
+      return 0;
     return static_cast<std::int32_t>(-bias);
   }
 };

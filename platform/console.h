@@ -34,7 +34,7 @@ class HiddenInput {
 
  private:
   bool changed_ = false;
-  unsigned long saved_ = 0;  // the Windows console mode
+  unsigned long saved_ = 0;        // the Windows console mode
   void* savedTerminal_ = nullptr;  // the POSIX terminal settings
 };
 

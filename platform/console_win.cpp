@@ -1,9 +1,10 @@
 // Windows: the console's input mode, without echo while input is hidden.
-#include "platform/console.h"
-
+// clang-format off
 #include <windows.h>
-#include <shellapi.h>
+#include <shellapi.h>  // needs <windows.h> first
+// clang-format on
 
+#include "platform/console.h"
 #include "platform/wide.h"
 
 namespace verdan::platform {

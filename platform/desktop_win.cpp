@@ -1,8 +1,8 @@
 // Windows: the setting is the system parameter SPI_GETDRAGFULLWINDOWS, changed for the user
 // (stored in the profile) with a broadcast so that running programs follow it.
-#include "platform/desktop.h"
-
 #include <windows.h>
+
+#include "platform/desktop.h"
 
 namespace verdan::platform {
 namespace {
@@ -16,7 +16,8 @@ class WindowsDesktop : public Desktop {
   }
   bool SetDragFullWindows(DragSetting setting) override {
     UINT on = setting == DragSetting::kOn ? TRUE : FALSE;
-    return ::SystemParametersInfoW(SPI_SETDRAGFULLWINDOWS, on, nullptr, SPIF_UPDATEINIFILE | SPIF_SENDCHANGE) != 0;
+    return ::SystemParametersInfoW(SPI_SETDRAGFULLWINDOWS, on, nullptr,
+                                   SPIF_UPDATEINIFILE | SPIF_SENDCHANGE) != 0;
   }
 };
 

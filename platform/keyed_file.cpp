@@ -523,7 +523,8 @@ struct KeyedFile::Impl {
     if (code == kNoError) {
 #ifdef _WIN32
       // A rename without replacing is the same no-clobber step here.
-      if (!::MoveFileExW(WideFromUtf8(temp).c_str(), WideFromUtf8(path).c_str(), MOVEFILE_WRITE_THROUGH)) {
+      if (!::MoveFileExW(WideFromUtf8(temp).c_str(), WideFromUtf8(path).c_str(),
+                         MOVEFILE_WRITE_THROUGH)) {
         DWORD err = ::GetLastError();
         if (err != ERROR_ALREADY_EXISTS && err != ERROR_FILE_EXISTS)  // someone else's stands
           code = Driver(static_cast<int>(err), "MoveFileEx: " + std::to_string(err));

@@ -1,10 +1,9 @@
 // Windows: drive letters and "\" are the system's own; only "/" is turned into "\".
-#include "platform/paths.h"
-
 #include <windows.h>
 
 #include <cctype>
 
+#include "platform/paths.h"
 #include "platform/wide.h"
 
 namespace verdan::platform {

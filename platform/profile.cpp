@@ -5,7 +5,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#undef GetProfileString    // the system's own profile calls, not this port's
+#undef GetProfileString  // the system's own profile calls, not this port's
 #undef WriteProfileString
 
 #include "platform/wide.h"
@@ -61,8 +61,9 @@ FileKind KindOf(const std::string& file) {
 std::vector<std::string> ReadLines(const std::string& file, FileKind& kind) {
   std::vector<std::string> lines;
   kind = FileKind::kMissing;
-  HANDLE h = ::CreateFileW(WideFromUtf8(file).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = ::CreateFileW(WideFromUtf8(file).c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     DWORD err = ::GetLastError();
     if (err != ERROR_FILE_NOT_FOUND && err != ERROR_PATH_NOT_FOUND) kind = KindOf(file);
@@ -160,7 +161,8 @@ bool KeyOf(const std::string& line, std::string& key, std::string& value) {
 bool WriteWhole(const std::string& file, const std::string& text) {
   const std::wstring target = WideFromUtf8(file);
   const std::wstring tmp = WideFromUtf8(file + ".tmp" + std::to_string(::GetCurrentProcessId()));
-  HANDLE h = ::CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = ::CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   std::size_t off = 0;
   bool ok = true;
@@ -175,7 +177,8 @@ bool WriteWhole(const std::string& file, const std::string& text) {
   }
   ok = ::FlushFileBuffers(h) && ok;
   ok = ::CloseHandle(h) && ok;
-  if (!ok || !::MoveFileExW(tmp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (!ok || !::MoveFileExW(tmp.c_str(), target.c_str(),
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     ::DeleteFileW(tmp.c_str());
     return false;
   }

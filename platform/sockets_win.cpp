@@ -1,10 +1,8 @@
 // The socket port on WinSock 2. The selector thread waits in WSAPoll on the selected
 // sockets and on a loopback datagram socket that other threads write to when the set changes.
-#include "platform/sockets.h"
-
+#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 
 #include <cerrno>
 #include <cstring>
@@ -12,6 +10,8 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+
+#include "platform/sockets.h"
 
 namespace verdan::platform {
 namespace {
@@ -93,7 +93,8 @@ bool Port::OpenWake() {
   u_long on = 1;
   if (::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
       ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
-      ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::ioctlsocket(s, FIONBIO, &on) != 0) {
+      ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+      ::ioctlsocket(s, FIONBIO, &on) != 0) {
     ::closesocket(s);
     return false;
   }
@@ -104,12 +105,14 @@ bool Port::OpenWake() {
 int SoError(SOCKET fd) {
   int err = 0;
   int len = sizeof err;
-  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0) return ::WSAGetLastError();
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0)
+    return ::WSAGetLastError();
   return err;
 }
 
 void PostSelect(const Entry& e, SOCKET fd, std::uint32_t event, int error) {
-  PostToThread(e.window, Event{e.message, static_cast<std::uint64_t>(fd), MakeSelectParam(event, error)});
+  PostToThread(e.window,
+               Event{e.message, static_cast<std::uint64_t>(fd), MakeSelectParam(event, error)});
 }
 
 void Port::Run() {
@@ -164,8 +167,10 @@ void Port::Run() {
         int so = SoError(fd);
         int err = so != 0 ? so : ((re & (POLLERR | POLLHUP)) ? kWsaEconnrefused : 0);
         e.connect = Entry::Connect::kDone;
-        if (err != 0) e.dead = true;
-        else if (e.mask & kFdWrite) e.writeArmed = true;
+        if (err != 0)
+          e.dead = true;
+        else if (e.mask & kFdWrite)
+          e.writeArmed = true;
         if (e.mask & kFdConnect) PostSelect(e, fd, kFdConnect, err);
         continue;
       }
@@ -232,31 +237,56 @@ int ResolveFirst(const std::string& name, std::uint32_t& address, HostEntry* ent
 
 int WsaErrorFromErrno(int error) {
   switch (error) {
-    case 0: return 0;
-    case EWOULDBLOCK: return kWsaEwouldblock;
-    case EAGAIN: return kWsaEwouldblock;
-    case EINPROGRESS: return kWsaEwouldblock;
-    case EINTR: return kWsaEintr;
-    case EBADF: return kWsaEnotsock;
-    case ENOTSOCK: return kWsaEnotsock;
-    case EACCES: return kWsaEacces;
-    case EPERM: return kWsaEacces;
-    case EFAULT: return kWsaEfault;
-    case EINVAL: return kWsaEinval;
-    case EMFILE: return kWsaEmfile;
-    case ENFILE: return kWsaEmfile;
-    case EALREADY: return kWsaEalready;
-    case ECONNABORTED: return kWsaEconnaborted;
-    case ECONNRESET: return kWsaEconnreset;
-    case ENOBUFS: return kWsaEnobufs;
-    case ENOMEM: return kWsaEnobufs;
-    case EISCONN: return kWsaEisconn;
-    case ENOTCONN: return kWsaEnotconn;
-    case EPIPE: return kWsaEshutdown;
-    case ETIMEDOUT: return kWsaEtimedout;
-    case ECONNREFUSED: return kWsaEconnrefused;
-    case EHOSTUNREACH: return kWsaEhostunreach;
-    default: return kWsaSyscallFailure;
+    case 0:
+      return 0;
+    case EWOULDBLOCK:
+      return kWsaEwouldblock;
+    case EAGAIN:
+      return kWsaEwouldblock;
+    case EINPROGRESS:
+      return kWsaEwouldblock;
+    case EINTR:
+      return kWsaEintr;
+    case EBADF:
+      return kWsaEnotsock;
+    case ENOTSOCK:
+      return kWsaEnotsock;
+    case EACCES:
+      return kWsaEacces;
+    case EPERM:
+      return kWsaEacces;
+    case EFAULT:
+      return kWsaEfault;
+    case EINVAL:
+      return kWsaEinval;
+    case EMFILE:
+      return kWsaEmfile;
+    case ENFILE:
+      return kWsaEmfile;
+    case EALREADY:
+      return kWsaEalready;
+    case ECONNABORTED:
+      return kWsaEconnaborted;
+    case ECONNRESET:
+      return kWsaEconnreset;
+    case ENOBUFS:
+      return kWsaEnobufs;
+    case ENOMEM:
+      return kWsaEnobufs;
+    case EISCONN:
+      return kWsaEisconn;
+    case ENOTCONN:
+      return kWsaEnotconn;
+    case EPIPE:
+      return kWsaEshutdown;
+    case ETIMEDOUT:
+      return kWsaEtimedout;
+    case ECONNREFUSED:
+      return kWsaEconnrefused;
+    case EHOSTUNREACH:
+      return kWsaEhostunreach;
+    default:
+      return kWsaSyscallFailure;
   }
 }
 
@@ -328,7 +358,8 @@ SocketHandle Socket(int family, int type, int protocol) {
   if (!Started()) return Fail(kWsaNotInitialised), kInvalidSocket;
   if (family != kAfInet) return Fail(10047), kInvalidSocket;
   if (type != kSockStream) return Fail(10044), kInvalidSocket;
-  SOCKET fd = ::WSASocketW(AF_INET, SOCK_STREAM, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  SOCKET fd = ::WSASocketW(AF_INET, SOCK_STREAM, protocol, nullptr, 0,
+                           WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (fd == INVALID_SOCKET) return FailWsa(), kInvalidSocket;
   // Socket handles fit in 32 bits (the system keeps them so for 32-bit peers).
   if (fd == 0 || fd >= kInvalidSocket) {
@@ -485,7 +516,8 @@ int SetLinger(SocketHandle s, bool on, std::uint16_t seconds) {
   // A lingering close of a non-blocking socket fails with would-block here; the background
   // close keeps the same delivery of queued data and lets the close succeed.
   if (on && seconds > 0 && nonBlocking) l.l_onoff = 0;
-  if (::setsockopt(fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l) != 0) return FailWsa();
+  if (::setsockopt(fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l) != 0)
+    return FailWsa();
   return 0;
 }
 
@@ -494,7 +526,8 @@ int SetDontLinger(SocketHandle s) { return SetLinger(s, false, 0); }
 int GetSockName(SocketHandle s, SockAddrIn& address) {
   sockaddr_in sa{};
   int len = sizeof sa;
-  if (::getsockname(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return FailWsa();
+  if (::getsockname(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+    return FailWsa();
   address = SockAddrIn{};
   address.port = sa.sin_port;
   address.address = sa.sin_addr.s_addr;
@@ -548,11 +581,12 @@ int AsyncSelect(SocketHandle s, ThreadId window, std::int32_t message, std::uint
   if (e.connect == Entry::Connect::kNone) {
     sockaddr_in peer{};
     int len = sizeof peer;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0) e.connect = Entry::Connect::kDone;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0)
+      e.connect = Entry::Connect::kDone;
   }
   bool writeArmed = (events & kFdWrite) != 0;
-  bool unchanged = e.window == window && e.message == message && e.mask == events && e.readEnabled &&
-                   e.writeArmed == writeArmed;
+  bool unchanged = e.window == window && e.message == message && e.mask == events &&
+                   e.readEnabled && e.writeArmed == writeArmed;
   e.window = window;
   e.message = message;
   e.mask = events;
@@ -571,7 +605,8 @@ std::uint32_t AsyncGetHostByName(ThreadId window, std::int32_t message, std::str
     std::lock_guard lock(p.mutex);
     if (p.startups == 0) return Fail(kWsaNotInitialised), 0;
     p.ReapLookUps(finished);
-    do handle = ++p.nextLookUp; while (handle == 0 || p.lookUps.count(handle));
+    do handle = ++p.nextLookUp;
+    while (handle == 0 || p.lookUps.count(handle));
     auto l = std::make_unique<LookUp>();
     l->window = window;
     l->message = message;

@@ -2,12 +2,12 @@
 // user logging off, the system shutting down) take the place of the signals. The system runs
 // a control handler on a thread of its own, so the cleanup runs there directly; the handler
 // then declines the event and the default handler ends the process as it would have.
-#include "platform/termination.h"
-
 #include <windows.h>
 
 #include <atomic>
 #include <mutex>
+
+#include "platform/termination.h"
 
 namespace verdan::platform {
 namespace {

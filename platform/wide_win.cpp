@@ -1,6 +1,6 @@
-#include "platform/wide.h"
-
 #include <windows.h>
+
+#include "platform/wide.h"
 
 namespace verdan::platform {
 
@@ -14,9 +14,11 @@ std::wstring WideFromUtf8(std::string_view utf8) {
 
 std::string Utf8FromWide(std::wstring_view wide) {
   if (wide.empty()) return {};
-  int n = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+  int n = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                nullptr, nullptr);
   std::string out(static_cast<std::size_t>(n), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr, nullptr);
+  ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
+                        nullptr, nullptr);
   return out;
 }
 

@@ -140,14 +140,16 @@ TEST(Paths, DriveLettersMapThroughTheProfileOrMnt) {
 TEST(Paths, CurrentDirectoryAndProfileKeepCroatianNames) {
   TempDir dir;
   const std::string name = dir.path() + kSeparator + "Arhive čćžšđ ČĆŽŠĐ";
-  ASSERT_TRUE(std::filesystem::create_directory(std::filesystem::path(std::u8string(name.begin(), name.end()))));
+  ASSERT_TRUE(std::filesystem::create_directory(
+      std::filesystem::path(std::u8string(name.begin(), name.end()))));
   const std::string before = CurrentDirectory();
   ASSERT_TRUE(ChangeDirectory(name));
   EXPECT_EQ(CurrentDirectory(), name);
   ASSERT_TRUE(WriteProfileString("Email_Postavke", "Naziv", "Žuta kuća", "verdan.env"));
   EXPECT_EQ(GetProfileString("email_postavke", "NAZIV", "", "verdan.env"), "Žuta kuća");
   ASSERT_TRUE(ChangeDirectory(before));
-  EXPECT_EQ(GetProfileString("Email_Postavke", "Naziv", "", name + kSeparator + "verdan.env"), "Žuta kuća");
+  EXPECT_EQ(GetProfileString("Email_Postavke", "Naziv", "", name + kSeparator + "verdan.env"),
+            "Žuta kuća");
   EXPECT_FALSE(ChangeDirectory(name + kSeparator + "nema"));
   EXPECT_EQ(CurrentDirectory(), before);
 }

@@ -32,7 +32,8 @@ inline void StartPeerSockets() {
 
 inline int PeerSocket(bool nonBlocking = false) {
   StartPeerSockets();
-  SOCKET s = ::WSASocketW(AF_INET, SOCK_STREAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  SOCKET s = ::WSASocketW(AF_INET, SOCK_STREAM, 0, nullptr, 0,
+                          WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET) return -1;
   if (nonBlocking) {
     u_long on = 1;
@@ -50,7 +51,8 @@ inline long PeerSend(int fd, const void* data, std::size_t n, bool dontWait = fa
     u_long on = 1;
     ::ioctlsocket(static_cast<SOCKET>(fd), FIONBIO, &on);
   }
-  long sent = ::send(static_cast<SOCKET>(fd), static_cast<const char*>(data), static_cast<int>(n), 0);
+  long sent =
+      ::send(static_cast<SOCKET>(fd), static_cast<const char*>(data), static_cast<int>(n), 0);
   if (dontWait) {
     u_long off = 0;
     ::ioctlsocket(static_cast<SOCKET>(fd), FIONBIO, &off);
@@ -61,7 +63,8 @@ inline long PeerRecv(int fd, void* buffer, std::size_t n) {
   return ::recv(static_cast<SOCKET>(fd), static_cast<char*>(buffer), static_cast<int>(n), 0);
 }
 inline void PeerSetOption(int fd, int level, int name, int value) {
-  ::setsockopt(static_cast<SOCKET>(fd), level, name, reinterpret_cast<const char*>(&value), sizeof value);
+  ::setsockopt(static_cast<SOCKET>(fd), level, name, reinterpret_cast<const char*>(&value),
+               sizeof value);
 }
 // Waits for `fd` to be readable for at most `ms`.
 inline bool WaitReadable(int fd, int ms) {

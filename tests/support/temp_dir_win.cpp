@@ -1,8 +1,6 @@
 // Windows: temporary directories and files through the wide-character calls, so that names
 // outside ASCII survive. Running child processes is left to the POSIX build for now: no test
 // built for Windows starts one.
-#include "support/temp_dir.h"
-
 #include <windows.h>
 
 #include <filesystem>
@@ -13,11 +11,14 @@
 
 #include "platform/paths.h"
 #include "platform/wide.h"
+#include "support/temp_dir.h"
 
 namespace verdan::testing {
 namespace {
 
-std::filesystem::path PathOf(const std::string& utf8) { return std::filesystem::path(platform::WideFromUtf8(utf8)); }
+std::filesystem::path PathOf(const std::string& utf8) {
+  return std::filesystem::path(platform::WideFromUtf8(utf8));
+}
 
 }  // namespace
 
