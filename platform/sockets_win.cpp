@@ -124,6 +124,7 @@ void Port::Run() {
     gens.clear();
     fds.push_back(WSAPOLLFD{wake, POLLRDNORM, 0});
     gens.push_back(0);
+    bool connectPending = false;
     for (auto& [fd, e] : entries) {
       if (e.mask == 0 || e.dead || e.closeSent || e.connect == Entry::Connect::kNone) continue;
       // WSAPoll reports a hang-up (POLLHUP) and errors whatever was asked for, so a socket
@@ -131,6 +132,7 @@ void Port::Run() {
       short events = 0;
       if (e.connect == Entry::Connect::kPending) {
         events = POLLWRNORM;
+        connectPending = true;
       } else {
         if ((e.mask & kFdRead) && e.readEnabled && !e.receiveShut) events |= POLLRDNORM;
         if ((e.mask & kFdWrite) && e.writeArmed) events |= POLLWRNORM;
@@ -140,7 +142,9 @@ void Port::Run() {
       gens.push_back(e.generation);
     }
     lock.unlock();
-    int n = ::WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), -1);
+    // Windows before 10 version 2004 never reports a failed connect to WSAPoll: while one is
+    // pending the selector looks at the sockets' error state every quarter second as well.
+    int n = ::WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), connectPending ? 250 : -1);
     lock.lock();
     if (n < 0) {
       // A socket closed while polled makes the whole call fail on some systems: look again
@@ -157,6 +161,12 @@ void Port::Run() {
     }
     for (std::size_t i = 1; i < fds.size(); ++i) {
       short re = fds[i].revents;
+      if (re == 0 && connectPending) {
+        auto it = entries.find(fds[i].fd);
+        if (it != entries.end() && it->second.generation == gens[i] &&
+            it->second.connect == Entry::Connect::kPending && SoError(fds[i].fd) != 0)
+          re = POLLERR;
+      }
       if (re == 0) continue;
       auto it = entries.find(fds[i].fd);
       if (it == entries.end() || it->second.generation != gens[i]) continue;  // closed meanwhile
