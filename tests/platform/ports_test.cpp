@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
 #include <vector>
 
@@ -163,6 +164,25 @@ TEST(Clock, DayCountsStartOnSunday28December1800) {
   EXPECT_EQ(d.day, 8);
   EXPECT_EQ(DayCountFromDate({2026, 12, 6}) % 7, 0);  // a Sunday
   EXPECT_EQ(DayCountFromDate({1800, 12, 27}), -1);
+}
+
+// The zone offset the system clock reports is the one the C library's local time shows (on
+// Windows from the system's time-zone information, whose bias counts the other way).
+TEST(Clock, SystemClockZoneOffsetIsTheLocalTimesDistanceFromUtc) {
+#ifdef _WIN32
+  // The C library here takes a TZ variable in its own form only (Wine passes a POSIX one on);
+  // without one it asks the system, as the program's clock does.
+  _putenv("TZ=");
+  _tzset();
+#endif
+  const std::time_t now = std::time(nullptr);
+  const std::tm local = *std::localtime(&now);
+  const std::tm utc = *std::gmtime(&now);
+  auto minutes = [](const std::tm& t) {
+    return DayCountFromDate({t.tm_year + 1900, t.tm_mon + 1, t.tm_mday}) * 1440 + t.tm_hour * 60 +
+           t.tm_min;
+  };
+  EXPECT_EQ(SystemClock().UtcOffsetMinutes(), minutes(local) - minutes(utc));
 }
 
 TEST(Clock, SettableClockRollsOverMidnightAndIsInstalledScoped) {
