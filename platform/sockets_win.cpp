@@ -184,6 +184,12 @@ void Port::Run() {
         if (e.mask & kFdConnect) PostSelect(e, fd, kFdConnect, err);
         continue;
       }
+      // Whether a peer's orderly close shows as POLLHUP differs between Windows versions;
+      // readable with nothing to read is that close on every one.
+      if ((re & POLLRDNORM) && !(re & POLLHUP) && (e.mask & kFdClose)) {
+        char c = 0;
+        if (::recv(fd, &c, 1, MSG_PEEK) == 0) re |= POLLHUP;
+      }
       if ((re & POLLRDNORM) && (e.mask & kFdRead) && e.readEnabled && !e.receiveShut) {
         e.readEnabled = false;
         PostSelect(e, fd, kFdRead, 0);
