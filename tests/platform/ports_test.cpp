@@ -5,15 +5,21 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/debug_output.h"
 #include "platform/desktop.h"
 #include "platform/paths.h"
 #include "platform/profile.h"
 #include "support/temp_dir.h"
+
+#ifdef _WIN32
+#include "platform/wide.h"
+#endif
 
 namespace verdan::platform {
 namespace {
@@ -153,6 +159,34 @@ TEST(Paths, CurrentDirectoryAndProfileKeepCroatianNames) {
             "Žuta kuća");
   EXPECT_FALSE(ChangeDirectory(name + kSeparator + "nema"));
   EXPECT_EQ(CurrentDirectory(), before);
+}
+
+// Sets (or, with an empty value, removes) a variable of this process's environment.
+void SetEnvironment(const std::string& name, const std::string& value) {
+#ifdef _WIN32
+  ::_wputenv_s(WideFromUtf8(name).c_str(), WideFromUtf8(value).c_str());
+#else
+  if (value.empty())
+    ::unsetenv(name.c_str());
+  else
+    ::setenv(name.c_str(), value.c_str(), 1);
+#endif
+}
+
+TEST(DebugOutput, TraceFileNamedByTheEnvironmentGetsEveryWriteAppended) {
+  TempDir dir;
+  const std::string file = dir.File("trag čćž.log");
+  WriteFile(file, "earlier\r\n");
+  SetEnvironment("VERDAN_TRACE", file);
+  DebugOutput("one\r\n");
+  DebugOutput("two\r\n");
+  {
+    CapturingDebugOutput capture;  // a test's sink takes the place of the file
+    DebugOutput("captured\r\n");
+    EXPECT_EQ(capture.Text(), "captured\r\n");
+  }
+  SetEnvironment("VERDAN_TRACE", "");
+  EXPECT_EQ(ReadFile(file), "earlier\r\none\r\ntwo\r\n");
 }
 
 TEST(Clock, DayCountsStartOnSunday28December1800) {
