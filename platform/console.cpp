@@ -13,25 +13,21 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv) {
 
 bool StdinIsTerminal() { return ::isatty(0) == 1; }
 
+struct HiddenInput::Saved {
+  termios settings{};
+};
+
 HiddenInput::HiddenInput() {
   if (!StdinIsTerminal()) return;
-  auto* saved = new termios{};
-  if (::tcgetattr(0, saved) != 0) {
-    delete saved;
-    return;
-  }
-  termios quiet = *saved;
+  auto saved = std::make_unique<Saved>();
+  if (::tcgetattr(0, &saved->settings) != 0) return;
+  termios quiet = saved->settings;
   quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-  ::tcsetattr(0, TCSAFLUSH, &quiet);
-  savedTerminal_ = saved;
-  changed_ = true;
+  if (::tcsetattr(0, TCSAFLUSH, &quiet) == 0) saved_ = std::move(saved);
 }
 
 HiddenInput::~HiddenInput() {
-  if (!changed_) return;
-  auto* saved = static_cast<termios*>(savedTerminal_);
-  ::tcsetattr(0, TCSAFLUSH, saved);
-  delete saved;
+  if (saved_) ::tcsetattr(0, TCSAFLUSH, &saved_->settings);
 }
 
 }  // namespace verdan::platform

@@ -5,6 +5,7 @@
 // Thread-safety: meant for the command's main thread; the console is process-wide.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,9 +34,8 @@ class HiddenInput {
   HiddenInput& operator=(const HiddenInput&) = delete;
 
  private:
-  bool changed_ = false;
-  unsigned long saved_ = 0;        // the Windows console mode
-  void* savedTerminal_ = nullptr;  // the POSIX terminal settings
+  struct Saved;  // the terminal's mode as it was, kept as each system describes it
+  std::unique_ptr<Saved> saved_;
 };
 
 }  // namespace verdan::platform

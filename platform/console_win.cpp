@@ -31,17 +31,21 @@ bool StdinIsTerminal() {
   return ::GetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
 }
 
+struct HiddenInput::Saved {
+  DWORD mode = 0;
+};
+
 HiddenInput::HiddenInput() {
   HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
   DWORD mode = 0;
   if (!::GetConsoleMode(in, &mode)) return;
   if (!::SetConsoleMode(in, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT))) return;
-  saved_ = mode;
-  changed_ = true;
+  saved_ = std::make_unique<Saved>();
+  saved_->mode = mode;
 }
 
 HiddenInput::~HiddenInput() {
-  if (changed_) ::SetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), static_cast<DWORD>(saved_));
+  if (saved_) ::SetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), saved_->mode);
 }
 
 }  // namespace verdan::platform
