@@ -12,12 +12,14 @@
 #include "cli/windows.h"
 #include "net/net_trace.h"
 #include "platform/clock.h"
+#include "platform/console.h"
 #include "platform/paths.h"
 
 int main(int argc, char** argv) {
   using namespace verdan::cli;
   verdan::platform::SettleTimeZone();
-  std::vector<std::string> args(argv + 1, argv + argc);
+  verdan::platform::PrepareConsole();
+  std::vector<std::string> args = verdan::platform::CommandLineArguments(argc, argv);
   // The socket layer's trace switches (/NETALL, ...) are read by the layer from argv.
   std::erase_if(args, [](const std::string& a) { return verdan::net::IsNetSwitch(a); });
 

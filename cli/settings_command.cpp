@@ -2,8 +2,6 @@
 // e-mail table of the current directory, opening the table and loading the settings as the
 // main frame does. The password is read from standard input, never from the command line,
 // where other users' `ps` and the crontab would show it.
-#include <termios.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <iostream>
@@ -19,6 +17,7 @@
 #include "mail/mail_options.h"
 #include "mail/mail_settings.h"
 #include "mail/oauth.h"
+#include "platform/console.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 
@@ -188,22 +187,17 @@ bool Take(const CommandLine& line, SettingsOptions& o, std::string& problem) {
 // The password from standard input: one line, its line end removed. On a terminal the user is
 // asked for it and the typing is not shown.
 bool ReadPassword(std::string& password) {
-  const bool terminal = ::isatty(0) == 1;
-  termios saved{};
+  const bool terminal = platform::StdinIsTerminal();
   if (terminal) {
     std::fprintf(stderr, "Zaporka: ");
     std::fflush(stderr);
-    if (::tcgetattr(0, &saved) == 0) {
-      termios quiet = saved;
-      quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-      ::tcsetattr(0, TCSAFLUSH, &quiet);
-    }
   }
-  const bool ok = static_cast<bool>(std::getline(std::cin, password));
-  if (terminal) {
-    ::tcsetattr(0, TCSAFLUSH, &saved);
-    std::fprintf(stderr, "\n");
+  bool ok = false;
+  {
+    platform::HiddenInput hidden;
+    ok = static_cast<bool>(std::getline(std::cin, password));
   }
+  if (terminal) std::fprintf(stderr, "\n");
   if (!password.empty() && password.back() == '\r') password.pop_back();
   return ok || !password.empty();
 }

@@ -1,7 +1,5 @@
 #include "mail/net_email_send.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -10,6 +8,7 @@
 #include "mail/mime.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
+#include "platform/sockets.h"
 #include "platform/text.h"
 
 namespace verdan::mail {
@@ -527,11 +526,7 @@ std::size_t NetEmailSend::DropRestOfSplit(std::uint64_t group) {
 
 // ---- queuing -----------------------------------------------------------------------------
 
-std::string NetEmailSend::LocalHostName() {
-  char name[256] = {};
-  if (::gethostname(name, sizeof name - 1) != 0) return {};
-  return std::string(name);
-}
+std::string NetEmailSend::LocalHostName() { return platform::LocalHostName(); }
 
 std::string NetEmailSend::ConvertFileList(const std::string& list) {
   return mail::ConvertFileList(list, platform::kSeparator);

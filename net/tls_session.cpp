@@ -1,11 +1,20 @@
 #include "net/tls_session.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+// Before OpenSSL's headers, which take back the names wincrypt.h defines (X509_NAME, ...).
+#include <wincrypt.h>
+
+#include "platform/wide.h"
+#else
 #include <arpa/inet.h>
+#include <sys/stat.h>
+#endif
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-#include <sys/stat.h>
 
 #include <climits>
 #include <cstring>
@@ -25,6 +34,40 @@ std::string TakeOpenSslError() {
   }
   return text;
 }
+
+#ifdef _WIN32
+// The certificates the system trusts: OpenSSL's default paths name a directory of the build
+// machine here, so the roots come from the system's own store.
+bool LoadSystemRoots(SSL_CTX* ctx) {
+  HCERTSTORE system = ::CertOpenSystemStoreW(0, L"ROOT");
+  if (!system) return false;
+  X509_STORE* store = SSL_CTX_get_cert_store(ctx);
+  int loaded = 0;
+  for (PCCERT_CONTEXT c = ::CertEnumCertificatesInStore(system, nullptr); c;
+       c = ::CertEnumCertificatesInStore(system, c)) {
+    const unsigned char* der = c->pbCertEncoded;
+    X509* x = d2i_X509(nullptr, &der, static_cast<long>(c->cbCertEncoded));
+    if (!x) continue;
+    if (X509_STORE_add_cert(store, x) == 1) ++loaded;
+    X509_free(x);
+  }
+  ::CertCloseStore(system, 0);
+  ERR_clear_error();  // duplicates in the store are not an error
+  return loaded > 0;
+}
+
+bool IsRegularFile(const std::string& path) {
+  DWORD attributes = ::GetFileAttributesW(verdan::platform::WideFromUtf8(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+#else
+bool LoadSystemRoots(SSL_CTX* ctx) { return SSL_CTX_set_default_verify_paths(ctx) == 1; }
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+#endif
 
 bool IsAddress(const std::string& host) {
   unsigned char buffer[16];
@@ -85,13 +128,12 @@ std::unique_ptr<TlsSession> TlsSession::Create(const Settings& settings, std::st
   SSL_CTX_set_min_proto_version(h.ctx, TLS1_2_VERSION);
   SSL_CTX_set_verify(h.ctx, SSL_VERIFY_PEER, nullptr);
   if (settings.caFile.empty()) {
-    if (SSL_CTX_set_default_verify_paths(h.ctx) != 1) {
+    if (!LoadSystemRoots(h.ctx)) {
       error = "sistemski certifikati se ne mogu učitati (" + TakeOpenSslError() + ")";
       return nullptr;
     }
   } else {
-    struct stat st {};
-    if (::stat(settings.caFile.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (!IsRegularFile(settings.caFile)) {
       error = "datoteka s certifikatima (" + settings.caFile + ") ne postoji";
       return nullptr;
     }

@@ -4,6 +4,10 @@
 #include <cstdlib>
 #include <ctime>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace verdan::platform {
 namespace {
 
@@ -32,6 +36,36 @@ CivilDate CivilFromDays(std::int64_t z) {
 
 const std::int64_t kEpochOffset = DaysFromCivil(1800, 12, 28);
 
+#ifdef _WIN32
+// Windows: the local time and zone as the system keeps them (the zone from its settings, not
+// from a TZ variable).
+class OsClock : public Clock {
+ public:
+  std::int64_t Today() const override {
+    SYSTEMTIME st{};
+    ::GetLocalTime(&st);
+    return DayCountFromDate({st.wYear, st.wMonth, st.wDay});
+  }
+  std::int32_t TimeOfDay() const override {
+    SYSTEMTIME st{};
+    ::GetLocalTime(&st);
+    return (st.wHour * 3600 + st.wMinute * 60 + st.wSecond) * 100 + st.wMilliseconds / 10;
+  }
+  std::int32_t UtcOffsetMinutes() const override {
+    // Bias is UTC minus local time, in minutes; the daylight or standard bias adds to it.
+    TIME_ZONE_INFORMATION tz{};
+    DWORD which = ::GetTimeZoneInformation(&tz);
+    LONG bias = tz.Bias;
+    if (which == TIME_ZONE_ID_DAYLIGHT)
+      bias += tz.DaylightBias;
+    else if (which == TIME_ZONE_ID_STANDARD)
+      bias += tz.StandardBias;
+    else if (which == TIME_ZONE_ID_INVALID)
+      return 0;
+    return static_cast<std::int32_t>(-bias);
+  }
+};
+#else
 class OsClock : public Clock {
  public:
   std::int64_t Today() const override {
@@ -61,6 +95,8 @@ class OsClock : public Clock {
   }
 };
 
+#endif
+
 std::atomic<Clock*> g_clock{nullptr};
 
 }  // namespace
@@ -86,8 +122,13 @@ void SettableClock::Advance(std::int32_t hundredths) {
 }
 
 void SettleTimeZone() {
+#ifdef _WIN32
+  // The system answers for the zone directly; the C library's copy is for the rest.
+  ::_tzset();
+#else
   if (std::getenv("TZ") == nullptr) ::setenv("TZ", ":/etc/localtime", 0);
   ::tzset();
+#endif
 }
 
 Clock& SystemClock() {

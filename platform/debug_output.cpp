@@ -3,6 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace verdan::platform {
 namespace {
@@ -18,9 +23,20 @@ void DebugOutput(std::string_view text) {
     g_capture->emplace_back(text);
     return;
   }
+#ifdef _WIN32
+  // A debugger (or a debug viewer) sees the trace as well as the usual sink.
+  ::OutputDebugStringA(std::string(text).c_str());
+#endif
+#ifdef _WIN32
+  // The file's name as the user wrote it, in whatever letters.
+  const wchar_t* file = ::_wgetenv(L"VERDAN_TRACE");
+  if (file && *file) {
+    if (std::FILE* f = ::_wfopen(file, L"ab")) {
+#else
   const char* file = std::getenv("VERDAN_TRACE");
   if (file && *file) {
     if (std::FILE* f = std::fopen(file, "ab")) {
+#endif
       std::fwrite(text.data(), 1, text.size(), f);
       std::fclose(f);
       return;

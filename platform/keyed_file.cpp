@@ -1,8 +1,15 @@
 #include "platform/keyed_file.h"
 
 #include <sqlite3.h>
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include "platform/wide.h"
+#else
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <charconv>
@@ -152,10 +159,24 @@ std::string IndexSql(const TableLayout& layout, std::size_t i) {
          "INDEX " + IndexName(i) + " ON " + kRecords + "(" + KeyColumn(i) + ")";
 }
 
+#ifdef _WIN32
+bool FileExists(const std::string& path) {
+  return ::GetFileAttributesW(WideFromUtf8(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void RemoveFile(const std::string& path) { ::DeleteFileW(WideFromUtf8(path).c_str()); }
+
+unsigned long ProcessId() { return ::GetCurrentProcessId(); }
+#else
 bool FileExists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
 }
+
+void RemoveFile(const std::string& path) { std::remove(path.c_str()); }
+
+unsigned long ProcessId() { return static_cast<unsigned long>(::getpid()); }
+#endif
 
 }  // namespace
 
@@ -470,9 +491,9 @@ struct KeyedFile::Impl {
     }
     // Built under a temporary name and linked into place, so that a reader never sees a
     // half-made table and a table another process created meanwhile is never replaced.
-    const std::string temp = path + ".new" + std::to_string(::getpid());
-    std::remove(temp.c_str());
-    std::remove((temp + "-journal").c_str());
+    const std::string temp = path + ".new" + std::to_string(ProcessId());
+    RemoveFile(temp);
+    RemoveFile(temp + "-journal");
     sqlite3* conn = nullptr;
     int rc = sqlite3_open_v2(temp.c_str(), &conn,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
@@ -503,6 +524,15 @@ struct KeyedFile::Impl {
     }
     sqlite3_close_v2(conn);
     if (code == kNoError) {
+#ifdef _WIN32
+      // A rename without replacing is the same no-clobber step here.
+      if (!::MoveFileExW(WideFromUtf8(temp).c_str(), WideFromUtf8(path).c_str(),
+                         MOVEFILE_WRITE_THROUGH)) {
+        DWORD err = ::GetLastError();
+        if (err != ERROR_ALREADY_EXISTS && err != ERROR_FILE_EXISTS)  // someone else's stands
+          code = Driver(static_cast<int>(err), "MoveFileEx: " + std::to_string(err));
+      }
+#else
       if (::link(temp.c_str(), path.c_str()) != 0) {
         int err = errno;
         if (err == EEXIST) {
@@ -515,8 +545,9 @@ struct KeyedFile::Impl {
           code = Driver(err, std::string("link: ") + std::strerror(err));
         }
       }
+#endif
     }
-    std::remove(temp.c_str());
+    RemoveFile(temp);
     if (code != kNoError) return code;
     return Set(kNoError);
   }

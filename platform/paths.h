@@ -1,9 +1,9 @@
 // Paths: composition with the native separator, the current directory, and drive letters.
 //
-// The program was written for drive-letter paths with "\"; here a drive letter maps to a
-// mount root: section [Diskovi] of verdan.env in the working directory (E=/media/usb), or
-// else /mnt/<letter in lower case>. Functions are thread-safe except that the current
-// directory is process-wide.
+// The program was written for drive-letter paths with "\". On Windows they are what they
+// say. Elsewhere a drive letter maps to a mount root: section [Diskovi] of verdan.env in the
+// working directory (E=/media/usb), or else /mnt/<letter in lower case>. Paths are UTF-8 on
+// every system. Functions are thread-safe except that the current directory is process-wide.
 #pragma once
 
 #include <string>
@@ -11,22 +11,28 @@
 
 namespace verdan::platform {
 
+#ifdef _WIN32
+constexpr char kSeparator = '\\';
+#else
 constexpr char kSeparator = '/';
+#endif
 
 // The current working directory (empty if it cannot be read).
 std::string CurrentDirectory();
 // Makes `dir` current; false when it cannot.
 bool ChangeDirectory(const std::string& dir);
 
-// The directory a drive letter stands for. `profileDir` is where verdan.env is looked for
-// (empty: the current directory).
+// The directory a drive letter stands for, without a closing separator ("E:" on Windows).
+// `profileDir` is where verdan.env is looked for (empty: the current directory).
 std::string DriveRoot(char letter, const std::string& profileDir = {});
 
-// True when section [Diskovi] of verdan.env names a directory for the letter.
+// True when section [Diskovi] of verdan.env names a directory for the letter (never on
+// Windows, where a letter needs no mapping).
 bool DriveLetterMapped(char letter, const std::string& profileDir = {});
 
 // The removable disks mounted for the current user the way desktops mount them
 // (/media/<user>/<label>, /run/media/<user>/<label>), from the mount table, in its order.
+// None on Windows: a removable disk there has its own letter, which the user names.
 std::vector<std::string> RemovableDiskMounts(const std::string& mountTable = "/proc/self/mounts");
 
 // Converts a path written with a drive letter and "\" ("E:\PETAK.zip", "d:") to a native

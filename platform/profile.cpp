@@ -1,10 +1,24 @@
+// The settings are kept by this code on every system rather than by Windows' own profile
+// calls: those look for a bare file name in the Windows directory, not the working one, and
+// rewrite the file in place, where this code replaces it whole.
 #include "platform/profile.h"
 
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#undef GetProfileString  // the system's own profile calls, not this port's
+#undef WriteProfileString
+
+#include "platform/wide.h"
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -39,6 +53,54 @@ std::string Strip(const std::string& s) {
 // FIFO, a device, a directory) that must never be opened for reading or replaced.
 enum class FileKind { kMissing, kRegular, kOther };
 
+#ifdef _WIN32
+FileKind KindOf(const std::string& file) {
+  DWORD attributes = ::GetFileAttributesW(WideFromUtf8(file).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return FileKind::kMissing;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::kOther : FileKind::kRegular;
+}
+
+// Opens a regular file for reading and hands it over as a C run-time descriptor. What opens
+// must be a disk file (not a device such as CON or a pipe) to be read. -1 when there is
+// nothing to read; `kind` says why.
+int OpenRegular(const std::string& file, FileKind& kind) {
+  kind = FileKind::kMissing;
+  HANDLE h = ::CreateFileW(WideFromUtf8(file).c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD err = ::GetLastError();
+    if (err != ERROR_FILE_NOT_FOUND && err != ERROR_PATH_NOT_FOUND) kind = KindOf(file);
+    return -1;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (::GetFileType(h) != FILE_TYPE_DISK || !::GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    kind = FileKind::kOther;
+    ::CloseHandle(h);
+    return -1;
+  }
+  int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
+  if (fd < 0) {
+    ::CloseHandle(h);
+    return -1;
+  }
+  kind = FileKind::kRegular;
+  return fd;
+}
+
+std::uint64_t SizeOf(int fd) {
+  LARGE_INTEGER size{};
+  HANDLE h = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+  return ::GetFileSizeEx(h, &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
+}
+
+long ReadSome(int fd, char* buf, std::size_t n) {
+  return ::_read(fd, buf, static_cast<unsigned>(std::min<std::size_t>(n, INT_MAX)));
+}
+
+void CloseFile(int fd) { ::_close(fd); }
+#else
 FileKind KindOf(const std::string& file) {
   struct stat st {};
   if (::stat(file.c_str(), &st) != 0) return FileKind::kMissing;
@@ -65,6 +127,16 @@ int OpenRegular(const std::string& file, FileKind& kind) {
   return fd;
 }
 
+std::uint64_t SizeOf(int fd) {
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
+long ReadSome(int fd, char* buf, std::size_t n) { return ::read(fd, buf, n); }
+
+void CloseFile(int fd) { ::close(fd); }
+#endif
+
 // Hands the lines of `fd` to `line` in order (numbered from 1, without the line end), each
 // read once: the time is linear in the file's size. A line longer than `kMaxProfileLineBytes`
 // is handed over with `tooLong` set and, unless `keepLong`, without its text (so a huge line
@@ -87,7 +159,7 @@ void ScanLines(int fd, bool keepLong, LineFn&& line) {
   };
   std::vector<char> buf(64 << 10);
   for (;;) {
-    ssize_t n = ::read(fd, buf.data(), buf.size());
+    long n = ReadSome(fd, buf.data(), buf.size());
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     const char* p = buf.data();
@@ -120,8 +192,7 @@ std::vector<std::string> ReadLines(const std::string& file, FileKind& kind, bool
   tooBig = false;
   int fd = OpenRegular(file, kind);
   if (fd < 0) return lines;
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) > kMaxProfileFileBytes) {
+  if (SizeOf(fd) > kMaxProfileFileBytes) {
     tooBig = true;
   } else {
     ScanLines(fd, true, [&](std::string& text, std::size_t, bool) {
@@ -129,7 +200,7 @@ std::vector<std::string> ReadLines(const std::string& file, FileKind& kind, bool
       return true;
     });
   }
-  ::close(fd);
+  CloseFile(fd);
   return lines;
 }
 
@@ -175,6 +246,34 @@ bool KeyOf(const std::string& line, std::string& key, std::string& value) {
   return true;
 }
 
+#ifdef _WIN32
+bool WriteWhole(const std::string& file, const std::string& text) {
+  const std::wstring target = WideFromUtf8(file);
+  const std::wstring tmp = WideFromUtf8(file + ".tmp" + std::to_string(::GetCurrentProcessId()));
+  HANDLE h = ::CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  std::size_t off = 0;
+  bool ok = true;
+  while (off < text.size()) {
+    DWORD n = 0;
+    DWORD want = static_cast<DWORD>(std::min<std::size_t>(text.size() - off, 1u << 20));
+    if (!::WriteFile(h, text.data() + off, want, &n, nullptr) || n == 0) {
+      ok = false;
+      break;
+    }
+    off += n;
+  }
+  ok = ::FlushFileBuffers(h) && ok;
+  ok = ::CloseHandle(h) && ok;
+  if (!ok || !::MoveFileExW(tmp.c_str(), target.c_str(),
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    ::DeleteFileW(tmp.c_str());
+    return false;
+  }
+  return true;
+}
+#else
 bool WriteWhole(const std::string& file, const std::string& text) {
   std::string tmp = file + ".tmp" + std::to_string(::getpid());
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -197,6 +296,8 @@ bool WriteWhole(const std::string& file, const std::string& text) {
   }
   return true;
 }
+
+#endif
 
 }  // namespace
 
@@ -250,7 +351,7 @@ std::string GetProfileString(const std::string& section, const std::string& key,
         }
         return true;
       });
-      ::close(fd);
+      CloseFile(fd);
     }
     if (kind == FileKind::kOther) notice = NotRegularNotice(file);
   }

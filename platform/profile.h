@@ -17,6 +17,10 @@
 #include <functional>
 #include <string>
 
+// <windows.h> names its own profile calls with these macros; the names here are this port's.
+#undef GetProfileString
+#undef WriteProfileString
+
 namespace verdan::platform {
 
 // The longest value read or written, in characters: the longest field kept in the file

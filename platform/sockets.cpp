@@ -530,6 +530,12 @@ std::string InetNtoa(std::uint32_t address) {
 std::uint16_t HostToNetShort(std::uint16_t v) { return htons(v); }
 std::uint16_t NetToHostShort(std::uint16_t v) { return ntohs(v); }
 
+std::string LocalHostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return {};
+  return std::string(name);
+}
+
 int GetHostByName(std::string_view name, std::uint32_t& firstAddress) {
   if (!Started()) return Fail(kWsaNotInitialised), kWsaNotInitialised;
   int err = ResolveFirst(std::string(name), firstAddress, nullptr);

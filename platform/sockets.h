@@ -129,6 +129,10 @@ std::string InetNtoa(std::uint32_t address);
 std::uint16_t HostToNetShort(std::uint16_t v);
 std::uint16_t NetToHostShort(std::uint16_t v);
 
+// This machine's host name (as a mail client names itself to a server); empty if unknown.
+// Needs no start-up.
+std::string LocalHostName();
+
 // Blocking look-up: 0 and the first IPv4 address, or the error number.
 int GetHostByName(std::string_view name, std::uint32_t& firstAddress);
 

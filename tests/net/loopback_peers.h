@@ -3,12 +3,6 @@
 // wait is bounded.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -18,20 +12,23 @@
 #include <thread>
 #include <vector>
 
+#include "support/peer_socket.h"
+
 namespace verdan::testing {
 
 // A listening socket on a free loopback port.
 inline int ListenLoopback(std::uint16_t& port, int backlog = 64, int receiveBuffer = 0) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  int fd = PeerSocket();
+#ifndef _WIN32
+  PeerSetOption(fd, SOL_SOCKET, SO_REUSEADDR, 1);  // on Windows it would let another take the port
+#endif
+  if (receiveBuffer > 0) PeerSetOption(fd, SOL_SOCKET, SO_RCVBUF, receiveBuffer);
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
   ::listen(fd, backlog);
-  socklen_t len = sizeof sa;
+  PeerLen len = sizeof sa;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
   port = ntohs(sa.sin_port);
   return fd;
@@ -41,14 +38,8 @@ inline int ListenLoopback(std::uint16_t& port, int backlog = 64, int receiveBuff
 inline std::uint16_t RefusingPort() {
   std::uint16_t port = 0;
   int fd = ListenLoopback(port);
-  ::close(fd);
+  ClosePeer(fd);
   return port;
-}
-
-// Waits for `fd` to be readable for at most `ms`.
-inline bool WaitReadable(int fd, int ms) {
-  pollfd p{fd, POLLIN, 0};
-  return ::poll(&p, 1, ms) > 0;
 }
 
 // Accepts connections and runs `serve` for each on the server thread, one after another,
@@ -64,7 +55,7 @@ class LoopbackServer {
   void Stop() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
-    if (listen_ >= 0) ::close(listen_);
+    if (listen_ >= 0) ClosePeer(listen_);
     listen_ = -1;
   }
   std::uint16_t port() const { return port_; }
@@ -80,12 +71,12 @@ class LoopbackServer {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!stop && std::chrono::steady_clock::now() < deadline) {
       if (!WaitReadable(fd, 50)) continue;
-      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      long n = PeerRecv(fd, buf, sizeof buf);
       if (n <= 0) return;
       received.append(buf, static_cast<std::size_t>(n));
       std::size_t off = 0;
       while (off < static_cast<std::size_t>(n)) {
-        ssize_t w = ::send(fd, buf + off, static_cast<std::size_t>(n) - off, MSG_NOSIGNAL);
+        long w = PeerSend(fd, buf + off, static_cast<std::size_t>(n) - off);
         if (w <= 0) return;
         off += static_cast<std::size_t>(w);
       }
@@ -98,7 +89,7 @@ class LoopbackServer {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!stop && std::chrono::steady_clock::now() < deadline) {
       if (!WaitReadable(fd, 50)) continue;
-      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      long n = PeerRecv(fd, buf, sizeof buf);
       if (n <= 0) return;
       received.append(buf, static_cast<std::size_t>(n));
     }
@@ -108,12 +99,12 @@ class LoopbackServer {
   void Run() {
     while (!stop_) {
       if (!WaitReadable(listen_, 20)) continue;
-      int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+      int fd = PeerAccept(listen_);
       if (fd < 0) continue;
       ++accepted_;
       std::string received;
       serve_(fd, received, stop_);
-      ::close(fd);
+      ClosePeer(fd);
       std::lock_guard lock(mutex_);
       received_.push_back(std::move(received));
     }

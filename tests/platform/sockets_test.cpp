@@ -2,19 +2,25 @@
 // asynchronous look-up, against loopback peers.
 #include "platform/sockets.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#endif
 
 #include <chrono>
 #include <thread>
 #include <vector>
 
+#include "support/peer_socket.h"
+
 namespace verdan::platform {
 namespace {
+
+using verdan::testing::ClosePeer;
+using verdan::testing::PeerAccept;
+using verdan::testing::PeerLen;
+using verdan::testing::PeerSend;
+using verdan::testing::PeerSocket;
 
 using namespace std::chrono_literals;
 
@@ -26,18 +32,18 @@ class SocketsTest : public ::testing::Test {
     WsaData data;
     ASSERT_EQ(WsaStartup(0x0002, data), 0);
     EXPECT_EQ(data.version, 0x0002);
-    listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listen_ = PeerSocket();
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ::bind(listen_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     ::listen(listen_, 8);
-    socklen_t len = sizeof sa;
+    PeerLen len = sizeof sa;
     ::getsockname(listen_, reinterpret_cast<sockaddr*>(&sa), &len);
     port_ = sa.sin_port;
   }
   void TearDown() override {
-    ::close(listen_);
+    ClosePeer(listen_);
     WsaCleanup();
   }
   SockAddrIn Target(std::uint16_t port = 0) {
@@ -79,14 +85,14 @@ TEST_F(SocketsTest, AsynchronousConnectReportsConnectThenWrite) {
 }
 
 TEST_F(SocketsTest, RefusedConnectNumbers) {
-  int tmp = ::socket(AF_INET, SOCK_STREAM, 0);
+  int tmp = PeerSocket();
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ::bind(tmp, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  socklen_t len = sizeof sa;
+  PeerLen len = sizeof sa;
   ::getsockname(tmp, reinterpret_cast<sockaddr*>(&sa), &len);
-  ::close(tmp);
+  ClosePeer(tmp);
   SocketHandle blocking = Socket(kAfInet, kSockStream, 0);
   EXPECT_EQ(Connect(blocking, Target(sa.sin_port)), kSocketError);
   EXPECT_EQ(WsaGetLastError(), kWsaEconnrefused);
@@ -104,13 +110,13 @@ TEST_F(SocketsTest, RefusedConnectNumbers) {
 TEST_F(SocketsTest, ReadIsReportedAgainOnlyAfterRecvAndCloseOnce) {
   SocketHandle s = Socket(kAfInet, kSockStream, 0);
   ASSERT_EQ(Connect(s, Target()), 0);  // blocking before selection
-  int peer = ::accept(listen_, nullptr, nullptr);
+  int peer = PeerAccept(listen_);
   ASSERT_GE(peer, 0);
   ASSERT_EQ(AsyncSelect(s, queue_.Id(), kMsg, kFdRead | kFdClose), 0);
-  ::send(peer, "abcdef", 6, 0);
+  PeerSend(peer, "abcdef", 6);
   Event e = Next();
   EXPECT_EQ(SelectEventOf(e.lparam), kFdRead);
-  ::send(peer, "gh", 2, 0);
+  PeerSend(peer, "gh", 2);
   EXPECT_EQ(Next(200ms).code, kEventNone);  // not again until a recv
   char buf[4];
   EXPECT_EQ(Recv(s, buf, 4, 0), 4);
@@ -119,7 +125,7 @@ TEST_F(SocketsTest, ReadIsReportedAgainOnlyAfterRecvAndCloseOnce) {
   EXPECT_EQ(Recv(s, rest, sizeof rest, 0), 4);
   EXPECT_EQ(Recv(s, rest, sizeof rest, 0), kSocketError);
   EXPECT_EQ(WsaGetLastError(), kWsaEwouldblock);
-  ::close(peer);
+  ClosePeer(peer);
   bool sawClose = false;
   for (int i = 0; i < 3 && !sawClose; ++i) {
     e = Next();
@@ -137,14 +143,14 @@ TEST_F(SocketsTest, ReadIsReportedAgainOnlyAfterRecvAndCloseOnce) {
 TEST_F(SocketsTest, LocalReceiveShutdownIsNotThePeersClose) {
   SocketHandle s = Socket(kAfInet, kSockStream, 0);
   ASSERT_EQ(Connect(s, Target()), 0);
-  int peer = ::accept(listen_, nullptr, nullptr);
+  int peer = PeerAccept(listen_);
   ASSERT_EQ(AsyncSelect(s, queue_.Id(), kMsg, kFdRead | kFdClose), 0);
   ASSERT_EQ(Shutdown(s, kSdReceive), 0);
   EXPECT_EQ(Next(200ms).code, kEventNone);
   char buf[4];
   EXPECT_EQ(Recv(s, buf, 4, 0), kSocketError);
   EXPECT_EQ(WsaGetLastError(), kWsaEshutdown);
-  ::close(peer);
+  ClosePeer(peer);
   EXPECT_EQ(SelectEventOf(Next().lparam), kFdClose);
   CloseSocket(s);
 }
