@@ -7,63 +7,22 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <mutex>
+
+#include "platform/credentials_format.h"
 
 namespace verdan::platform {
 namespace {
 
 std::mutex g_mutex;
 
-using Secrets = std::map<std::string, std::string>;
+using credentials::NotTrusted;
+using credentials::Secrets;
 
 std::string Octal(mode_t mode) {
   char buf[8];
   std::snprintf(buf, sizeof buf, "%04o", static_cast<unsigned>(mode & 07777));
   return buf;
-}
-
-std::string NotTrusted(const std::string& file, const std::string& why) {
-  return "Datoteka s tajnim podacima " + file + " " + why +
-         "; iz nje se ništa ne čita niti se u nju piše.";
-}
-
-std::string Escape(const std::string& value) {
-  std::string out;
-  for (char c : value) {
-    if (c == '\\')
-      out += "\\\\";
-    else if (c == '\n')
-      out += "\\n";
-    else if (c == '\r')
-      out += "\\r";
-    else
-      out += c;
-  }
-  return out;
-}
-
-std::string Unescape(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\' || i + 1 == text.size()) {
-      out += text[i];
-      continue;
-    }
-    const char c = text[++i];
-    out += c == 'n' ? '\n' : c == 'r' ? '\r' : c;
-  }
-  return out;
-}
-
-bool ValidKey(const std::string& key) {
-  if (key.empty()) return false;
-  for (char c : key) {
-    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                    c == '.' || c == '_' || c == '-';
-    if (!ok) return false;
-  }
-  return true;
 }
 
 // Reads the whole file after checking that it can be trusted. True with `exists` false when
@@ -118,18 +77,7 @@ bool Load(const std::string& file, Secrets& secrets, bool& exists, std::string& 
     text.append(buf, static_cast<std::size_t>(n));
   }
   ::close(fd);
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    std::string line =
-        text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    start = end == std::string::npos ? text.size() : end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty() || line[0] == '#') continue;
-    const std::size_t eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    secrets[line.substr(0, eq)] = Unescape(line.substr(eq + 1));
-  }
+  secrets = credentials::Parse(text);
   return true;
 }
 
@@ -142,10 +90,7 @@ std::string DirectoryOf(const std::string& file) {
 // Writes the whole file anew: a temporary made with mode 0600 beside it, synced, renamed
 // into place, the directory synced. On failure the temporary is gone and the file as it was.
 bool Store(const std::string& file, const Secrets& secrets, std::string& problem) {
-  std::string text =
-      "# VERDAN: tajni podaci (zaporke). Datoteka smije biti čitljiva samo vlasniku (chmod 600);\n"
-      "# ne stavlja se u arhive.\n";
-  for (const auto& [key, value] : secrets) text += key + "=" + Escape(value) + "\n";
+  const std::string text = credentials::Compose(secrets, "chmod 600");
 
   const std::string temp = file + ".tmp" + std::to_string(::getpid());
   auto failed = [&](const char* what, int err, int fd) {
@@ -205,7 +150,7 @@ bool WriteSecret(const std::string& file, const std::string& key, const std::str
                  std::string& problem) {
   std::lock_guard lock(g_mutex);
   problem.clear();
-  if (!ValidKey(key)) {
+  if (!credentials::ValidKey(key)) {
     problem = "Neispravno ime tajnog podatka: " + key;
     return false;
   }

@@ -4,11 +4,12 @@
 //
 // The file holds "key=value" lines, one secret each ('#' begins a comment line); in a value
 // a backslash, CR and LF are written "\\", "\r" and "\n", everything else as it is. It is
-// readable by the program's user only: it is created with mode 0600 under a temporary name
-// beside it, written, synced and renamed into place (the directory synced too), so a reader
-// never sees half a file and no moment exists at which others could read it. A file that
-// group or others may read, that belongs to another user, or that is not a regular file (a
-// symbolic link included) is neither read nor replaced: the functions refuse it with a text
+// readable by the program's user only: it is created with mode 0600 (on Windows: owned by the
+// running user, with an access list of its own that grants that user alone) under a temporary
+// name beside it, written, synced and renamed into place (the directory synced too), so a
+// reader never sees half a file and no moment exists at which others could read it. A file
+// that others may read or change, that belongs to another user, or that is not a regular file
+// (a symbolic link included) is neither read nor replaced: the functions refuse it with a text
 // that says why and what to do.
 //
 // A file named without a directory lives in the current working directory.

@@ -1,5 +1,5 @@
 // Who a process is, in a form that outlives it: its number, when it started (clock ticks
-// since boot) and which boot it ran in. A process number alone is used again once its
+// since boot; on Windows its creation time) and which boot it ran in. A process number alone is used again once its
 // process has died, and is meaningless after a reboot; with the start time and the boot it
 // names one process only. Files and records a process leaves behind carry this tag, so that
 // a later run can tell whether their owner still runs.
@@ -20,10 +20,12 @@ struct ProcessIdentity {
   std::string boot;              // eight hex digits of the boot id; "": not known
 };
 
-// The first eight hex digits of the running system's boot id; "" when it does not tell.
+// The first eight hex digits of the running system's boot id (on Windows: of the second,
+// since 1970, at which the system started); "" when it does not tell.
 const std::string& BootTag();
 
-// When process `pid` started, in clock ticks since boot; 0 when that cannot be read (no such
+// When process `pid` started, in clock ticks since boot (on Windows: its creation time in
+// 100-nanosecond units since 1601); 0 when that cannot be read (no such
 // process, or the system hides it).
 unsigned long long ProcessStartTime(pid_t pid);
 

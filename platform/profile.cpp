@@ -4,6 +4,7 @@
 #include "platform/profile.h"
 
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #undef GetProfileString  // the system's own profile calls, not this port's

@@ -13,6 +13,10 @@ namespace verdan::platform {
 std::wstring WideFromUtf8(std::string_view utf8);
 std::string Utf8FromWide(std::wstring_view wide);
 
+// The system's own text for a Windows error code (GetLastError), in UTF-8 without the
+// trailing full stop and line end; "pogreška <code>" when the system has none.
+std::string SystemErrorText(unsigned long code);
+
 }  // namespace verdan::platform
 
 #endif

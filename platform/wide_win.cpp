@@ -22,4 +22,17 @@ std::string Utf8FromWide(std::wstring_view wide) {
   return out;
 }
 
+std::string SystemErrorText(unsigned long code) {
+  wchar_t* buffer = nullptr;
+  const DWORD n = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::string text = n > 0 ? Utf8FromWide(std::wstring_view(buffer, n)) : std::string();
+  if (buffer) ::LocalFree(buffer);
+  while (!text.empty() &&
+         (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
+    text.pop_back();
+  return text.empty() ? "pogreška " + std::to_string(code) : text;
+}
+
 }  // namespace verdan::platform

@@ -1,6 +1,13 @@
-// Profile files, drive-letter paths and the clock port.
-#ifndef _WIN32
+// Profile files, drive-letter paths, the clock, the credentials file, process tags and modules.
+#ifdef _WIN32
+#include <windows.h>
+
+#include <aclapi.h>
+#include <process.h>
+#else
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include <gtest/gtest.h>
@@ -11,9 +18,12 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/credentials.h"
 #include "platform/debug_output.h"
 #include "platform/desktop.h"
+#include "platform/module.h"
 #include "platform/paths.h"
+#include "platform/process.h"
 #include "platform/profile.h"
 #include "support/temp_dir.h"
 
@@ -64,7 +74,7 @@ TEST(Profile, ValueCannotBreakIntoAnotherLine) {
 TEST(Profile, ADeviceOrDirectoryReadsAsEmptyIsNeverReplacedAndIsToldOnce) {
   TempDir dir;
   std::vector<std::string> told;
-  SetProfileNotice([&told](const std::string& file) { told.push_back(file); });
+  SetProfileNotice([&told](const std::string& file, const std::string&) { told.push_back(file); });
   ResetProfileNotices();
   std::string folder = dir.File("env.d");
   std::filesystem::create_directory(std::filesystem::path(folder));
@@ -270,6 +280,166 @@ TEST(Clock, SettableClockRollsOverMidnightAndIsInstalledScoped) {
   EXPECT_NE(&GetClock(), &clock);
   EXPECT_GE(SystemClock().TimeOfDay(), 0);
   EXPECT_LT(SystemClock().TimeOfDay(), kHundredthsPerDay);
+}
+
+// A path of the file system library for a UTF-8 name.
+std::filesystem::path FsPath(const std::string& utf8) {
+#ifdef _WIN32
+  return std::filesystem::path(WideFromUtf8(utf8));
+#else
+  return std::filesystem::path(utf8);
+#endif
+}
+
+#ifdef _WIN32
+// Lets everyone read `file` besides what its access list already allows.
+void LetEveryoneRead(const std::string& file) {
+  const std::wstring name = WideFromUtf8(file);
+  PACL old = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  ASSERT_EQ(::GetNamedSecurityInfoW(name.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, &old, nullptr, &sd),
+            ERROR_SUCCESS);
+  wchar_t everyone[] = L"EVERYONE";
+  EXPLICIT_ACCESSW access{};
+  access.grfAccessPermissions = GENERIC_READ;
+  access.grfAccessMode = GRANT_ACCESS;
+  access.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
+  access.Trustee.ptstrName = everyone;
+  PACL acl = nullptr;
+  ASSERT_EQ(::SetEntriesInAclW(1, &access, old, &acl), ERROR_SUCCESS);
+  ASSERT_EQ(::SetNamedSecurityInfoW(const_cast<wchar_t*>(name.c_str()), SE_FILE_OBJECT,
+                                    DACL_SECURITY_INFORMATION, nullptr, nullptr, acl, nullptr),
+            ERROR_SUCCESS);
+  ::LocalFree(acl);
+  ::LocalFree(sd);
+}
+
+// A process that has started and ended: its number and creation time as a tag would hold
+// them.
+ProcessIdentity EndedProcess() {
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  wchar_t command[] = L"cmd.exe /c exit 0";
+  ProcessIdentity ended;
+  if (!::CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &si, &pi))
+    return ended;
+  ended.pid = static_cast<pid_t>(pi.dwProcessId);
+  ended.start = ProcessStartTime(ended.pid);
+  ended.boot = BootTag();
+  ::WaitForSingleObject(pi.hProcess, 60000);
+  ::CloseHandle(pi.hThread);
+  ::CloseHandle(pi.hProcess);
+  return ended;
+}
+#else
+void LetEveryoneRead(const std::string& file) { ASSERT_EQ(::chmod(file.c_str(), 0644), 0); }
+
+ProcessIdentity EndedProcess() {
+  int ready[2];
+  ProcessIdentity ended;
+  if (::pipe(ready) != 0) return ended;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    char c = 0;
+    ssize_t n = ::read(ready[0], &c, 1);  // until the parent has read its start
+    ::_exit(n == 1 ? 0 : 1);
+  }
+  ended.pid = child;
+  ended.start = ProcessStartTime(child);
+  ended.boot = BootTag();
+  (void)!::write(ready[1], "x", 1);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return ended;
+}
+#endif
+
+// A secret with line ends and backslashes comes back as written beside the others; the file
+// is the user's alone, so that widening its rights makes it refused, unread and unreplaced.
+TEST(Credentials, SecretsKeepTheirBytesAndAFileOthersMayReadIsRefusedAndLeftAlone) {
+  TempDir dir;
+  const std::string file = dir.File(kCredentialsFile);
+  std::string problem, value;
+  bool found = true;
+  ASSERT_TRUE(ReadSecret(file, "smtp.password", value, found, problem)) << problem;
+  EXPECT_FALSE(found);
+  ASSERT_TRUE(WriteSecret(file, "smtp.password", "a\\b\r\nc=d š", problem)) << problem;
+  ASSERT_TRUE(WriteSecret(file, "oauth.refresh_token", "", problem)) << problem;
+  ASSERT_TRUE(WriteSecret(file, "smtp.password", "x\\ny", problem)) << problem;
+  ASSERT_TRUE(ReadSecret(file, "smtp.password", value, found, problem)) << problem;
+  EXPECT_TRUE(found);
+  EXPECT_EQ(value, "x\\ny");
+  ASSERT_TRUE(ReadSecret(file, "oauth.refresh_token", value, found, problem)) << problem;
+  EXPECT_TRUE(found);
+  EXPECT_EQ(value, "");
+  EXPECT_FALSE(WriteSecret(file, "bad key", "v", problem));
+  EXPECT_EQ(ReadFile(file).find("bad"), std::string::npos);
+  // Nothing of the temporary is left beside the file.
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(FsPath(dir.path())))
+    names.push_back(entry.path().filename().string());
+  EXPECT_EQ(names, std::vector<std::string>{kCredentialsFile});
+
+  const std::string before = ReadFile(file);
+  LetEveryoneRead(file);
+  EXPECT_FALSE(ReadSecret(file, "smtp.password", value, found, problem));
+  EXPECT_EQ(value, "");
+  EXPECT_NE(problem.find("drugi korisnici"), std::string::npos) << problem;
+  problem.clear();
+  EXPECT_FALSE(WriteSecret(file, "smtp.password", "new", problem));
+  EXPECT_NE(problem.find("drugi korisnici"), std::string::npos) << problem;
+  EXPECT_EQ(ReadFile(file), before);
+
+  // A directory in the file's place is not a credentials file.
+  const std::string folder = dir.File("folder.credentials");
+  std::filesystem::create_directory(FsPath(folder));
+  EXPECT_FALSE(ReadSecret(folder, "smtp.password", value, found, problem));
+  EXPECT_NE(problem.find("nije obična datoteka"), std::string::npos) << problem;
+}
+
+// A tag names the running process as running, an ended process as ended even when its number
+// runs again, and a tag of a boot far from this one as of another boot.
+TEST(Process, TagsTellTheRunningTheEndedAndAnotherBoot) {
+  ProcessIdentity me;
+  ASSERT_TRUE(ParseProcessTag(ProcessTag(::getpid()), me));
+  EXPECT_EQ(me.pid, ::getpid());
+  EXPECT_NE(me.start, 0u) << "the system tells this process's start";
+  EXPECT_EQ(me.boot, BootTag());
+  EXPECT_EQ(StateOf(me), ProcessState::kRuns);
+
+  const ProcessIdentity ended = EndedProcess();
+  ASSERT_GT(ended.pid, 0);
+  ASSERT_NE(ended.start, 0u);
+  EXPECT_EQ(StateOf(ended), ProcessState::kEnded);
+
+  // This process's number with another start: a number used again, not its owner.
+  ProcessIdentity reused = me;
+  reused.start = me.start - 1;
+  EXPECT_EQ(StateOf(reused), ProcessState::kEnded);
+  // A boot some days away.
+  ProcessIdentity other = ended;
+  other.boot = BootTag() == "00000000" ? "10000000" : "00000000";
+  EXPECT_EQ(StateOf(other), ProcessState::kOtherBoot);
+}
+
+TEST(Module, AMissingModuleIsToldAndTheProgramsDirectoryIsKnown) {
+  TempDir dir;
+  std::string problem;
+  EXPECT_EQ(LoadModule(dir.File("none.module"), problem), nullptr);
+  EXPECT_NE(problem, "");
+  EXPECT_EQ(ModuleEntry(nullptr, "entry"), nullptr);
+  const std::string here = ProgramDirectory();
+#ifdef _WIN32
+  const char* self = "platform_ports_test.exe";
+#else
+  const char* self = "platform_ports_test";
+#endif
+  EXPECT_TRUE(std::filesystem::exists(FsPath(here) / self)) << here;
 }
 
 }  // namespace
