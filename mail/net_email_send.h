@@ -33,7 +33,7 @@
 
 namespace verdan::mail {
 
-// SMTP states (`_STATE`); the numbers appear in error texts.
+// SMTP states (`STATE_`); the numbers appear in error texts.
 enum EmailState : std::int32_t {
   ES_NOTCONNECTED = 0,
   ES_WAITGREETING = 71,
@@ -193,21 +193,21 @@ class NetEmailSend : public net::NetSimple {
   std::int32_t REPLYTIMEOUT = kDefaultReplyTimeout;  // hundredths; 0 = no limit
 
   // --- Private state (public so that the owner's tests can observe it) ---
-  std::unique_ptr<EmailDataQueue> _DATAQUEUE;
-  std::uint8_t _WHAT = 0;
-  std::string _SERVERDESC;
-  std::int32_t _LISTINDEX2 = 0;
-  std::uint8_t _LISTWHICH2 = 0;
-  std::int32_t _STATE = ES_NOTCONNECTED;
-  std::uint8_t _AFTERERRORTRYNEXTMESSAGE = 0;
-  std::uint8_t _NOMESSAGEADDEDYET = 0;
-  std::int32_t _MESSAGESSENTONCURRENTCONNECTION = 0;
-  std::string _SERVERREPLYBUFFER;
-  std::int32_t _SERVERREPLYBUFFERLEN = 0;
-  std::int64_t _MESSAGEBYTESSENT = 0;
-  std::uint8_t _GOTHOSTNAME = 0;
-  std::string _HOSTNAME;
-  std::int32_t _IDCOUNT = 0;
+  std::unique_ptr<EmailDataQueue> DATAQUEUE_;
+  std::uint8_t WHAT_ = 0;
+  std::string SERVERDESC_;
+  std::int32_t LISTINDEX2_ = 0;
+  std::uint8_t LISTWHICH2_ = 0;
+  std::int32_t STATE_ = ES_NOTCONNECTED;
+  std::uint8_t AFTERERRORTRYNEXTMESSAGE_ = 0;
+  std::uint8_t NOMESSAGEADDEDYET_ = 0;
+  std::int32_t MESSAGESSENTONCURRENTCONNECTION_ = 0;
+  std::string SERVERREPLYBUFFER_;
+  std::int32_t SERVERREPLYBUFFERLEN_ = 0;
+  std::int64_t MESSAGEBYTESSENT_ = 0;
+  std::uint8_t GOTHOSTNAME_ = 0;
+  std::string HOSTNAME_;
+  std::int32_t IDCOUNT_ = 0;
 
   // --- NetSimple's operations as this class changes them ---
   void Open(const std::string& server, std::uint16_t port) override;
@@ -297,8 +297,8 @@ class NetEmailSend : public net::NetSimple {
   void StartImplicitTls();
   void ArmReplyDeadline(std::int32_t hundredths);
   void HideProgress();
-  bool QueueEmpty() const { return !_DATAQUEUE || _DATAQUEUE->empty(); }
-  EmailQueueEntry& Head() { return _DATAQUEUE->front(); }
+  bool QueueEmpty() const { return !DATAQUEUE_ || DATAQUEUE_->empty(); }
+  EmailQueueEntry& Head() { return DATAQUEUE_->front(); }
 
   bool initialised_ = false;
   bool atLineStart_ = true;  // DotStuff: the next body byte begins a line

@@ -65,15 +65,15 @@ class NetSimple {
   std::int32_t AsyncOpenTimeout = 0;    // hundredths; Init sets 900
   std::uint8_t AsyncOpenBusy = 0;       // 1 = asynchronous open started, result not known
   std::int32_t InactiveTimeout = 0;     // hundredths; 0 = none
-  NetConnection _Connection;
-  std::uint8_t _Initalised = 0;
-  std::unique_ptr<std::vector<NetServerConnection>> _QServerConnections;
-  std::uint8_t _BetweenPhaseOneAnTwo = 0;
-  std::uint8_t _IgnorePhaseTwo = 0;
+  NetConnection Connection_;
+  std::uint8_t Initalised_ = 0;
+  std::unique_ptr<std::vector<NetServerConnection>> QServerConnections_;
+  std::uint8_t BetweenPhaseOneAnTwo_ = 0;
+  std::uint8_t IgnorePhaseTwo_ = 0;
 
   // --- Not virtual ---
   // Prepares the object for `mode` and gives it its five event numbers (first object 2053,
-  // next 2058, ...), starting at `_Connection.Event`.
+  // next 2058, ...), starting at `Connection_.Event`.
   void Init(ConnectionMode mode = kModeClient);
   // Closes or aborts what is open and detaches the object from its thread.
   void Kill();

@@ -260,7 +260,7 @@ TEST_F(SmtpDialogue, SplitGreetingAndHeloWithoutCredentials) {
   EXPECT_TRUE(email_->reports.empty());
   EXPECT_EQ(body.find("\r\nBcc:"), std::string::npos);
   EXPECT_NE(body.find("Subject: Hi  Bcc: victim@example.org\r\n"), std::string::npos);
-  EXPECT_EQ(email_->_STATE, ES_NOTCONNECTED);
+  EXPECT_EQ(email_->STATE_, ES_NOTCONNECTED);
 }
 
 TEST_F(SmtpDialogue, SplitEhloReplyAuthLoginAndTwoMessagesWithRset) {
@@ -326,12 +326,12 @@ TEST_F(SmtpDialogue, KeptConnectionIdlesAfterRsetAndTakesTheNextMessage) {
   email_->TOLIST = "ana@example.org";
   email_->OPTIONSKEEPCONNECTIONOPEN = 1;
   email_->SendMail(2);
-  ASSERT_TRUE(RunUntil([&] { return QueueEmpty() && email_->_STATE == ES_CONNECTEDANDIDLE; }));
+  ASSERT_TRUE(RunUntil([&] { return QueueEmpty() && email_->STATE_ == ES_CONNECTEDANDIDLE; }));
   EXPECT_EQ(email_->OpenFlag, 1);
   email_->SUBJECT = "Druga";
   email_->SendMail(2);
-  EXPECT_EQ(email_->_STATE, ES_READY);  // RSET went out at once
-  ASSERT_TRUE(RunUntil([&] { return QueueEmpty() && email_->_STATE == ES_CONNECTEDANDIDLE; }));
+  EXPECT_EQ(email_->STATE_, ES_READY);  // RSET went out at once
+  ASSERT_TRUE(RunUntil([&] { return QueueEmpty() && email_->STATE_ == ES_CONNECTEDANDIDLE; }));
   auto t = peer.Transcript();
   ASSERT_EQ(t.size(), 1u);
   ASSERT_EQ(email_->composed.size(), 2u);
@@ -358,8 +358,8 @@ TEST_F(SmtpDialogue, ServerDroppingTheConnectionDropsTheQueue) {
             "The (Email (SMTP)) server closed the connection or a dial-up connection closed");
   EXPECT_EQ(email_->functions[0], "NetEmailSend.ConnectionClosed");
   EXPECT_TRUE(QueueEmpty());
-  EXPECT_EQ(email_->_STATE, ES_NOTCONNECTED);
-  EXPECT_EQ(email_->_MESSAGESSENTONCURRENTCONNECTION, 0);
+  EXPECT_EQ(email_->STATE_, ES_NOTCONNECTED);
+  EXPECT_EQ(email_->MESSAGESSENTONCURRENTCONNECTION_, 0);
   EXPECT_EQ(email_->sent, 0);
   EXPECT_EQ(peer.connections(), 1);
 }
@@ -428,7 +428,7 @@ TEST_F(SmtpDialogue, RefusedAuthLoginDropsEveryMessage) {
   EXPECT_EQ(email_->reports[0],
             "Fatal Error. Email (SMTP) server sent error = 504 Unrecognized authentication type "
             "State = 80. Will abort all messages in the DataQueue");
-  EXPECT_EQ(email_->_STATE, ES_NOTCONNECTED);
+  EXPECT_EQ(email_->STATE_, ES_NOTCONNECTED);
   EXPECT_EQ(email_->OpenFlag, 0);
   std::this_thread::sleep_for(200ms);
   auto t = peer.Transcript();
@@ -511,7 +511,7 @@ TEST_F(SmtpDialogue, MissingRecipientsLeaveTheMessageInFlightAlone) {
   ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) { return Willing(r); });
   email_->PORT = peer.port();
   email_->SendMail(2);
-  ASSERT_TRUE(RunUntil([&] { return email_->_STATE == ES_RCPTTO; }));
+  ASSERT_TRUE(RunUntil([&] { return email_->STATE_ == ES_RCPTTO; }));
   email_->TOLIST = "   ";
   email_->SendMail(2);
   EXPECT_EQ(email_->Error, -37);
@@ -529,7 +529,7 @@ TEST_F(SmtpDialogue, IdleTimeoutDropsTheMessage) {
   email_->PORT = peer.port();
   email_->InactiveTimeout = 100;
   email_->SendMail(2);
-  ASSERT_EQ(email_->_STATE, ES_WAITGREETING);
+  ASSERT_EQ(email_->STATE_, ES_WAITGREETING);
   ASSERT_TRUE(RunUntil([&] { return !email_->reports.empty(); }, 15s));
   EXPECT_EQ(email_->reports[0],
             "Error in this Message. Email (SMTP) server sent error = 0 Idle Timeout - Warning "
@@ -537,7 +537,7 @@ TEST_F(SmtpDialogue, IdleTimeoutDropsTheMessage) {
             "State = 71. Will try and send next email");
   EXPECT_EQ(email_->Error, 0);  // the abort that followed succeeded
   EXPECT_TRUE(QueueEmpty());
-  EXPECT_EQ(email_->_STATE, ES_NOTCONNECTED);
+  EXPECT_EQ(email_->STATE_, ES_NOTCONNECTED);
   EXPECT_EQ(email_->OpenFlag, 0);
 }
 
@@ -590,7 +590,7 @@ TEST_F(SmtpDialogue, MalformedAndEndlessRepliesEndInTheErrorPaths) {
     email_->SendMail(2);
     std::size_t largest = 0;
     ASSERT_TRUE(RunUntil([&] {
-      largest = std::max(largest, email_->_SERVERREPLYBUFFER.size());
+      largest = std::max(largest, email_->SERVERREPLYBUFFER_.size());
       return !email_->reports.empty();
     }));
     // Late packets of the dropped connection are not taken as replies.
@@ -599,7 +599,7 @@ TEST_F(SmtpDialogue, MalformedAndEndlessRepliesEndInTheErrorPaths) {
     ASSERT_EQ(email_->reports.size(), 1u);
     EXPECT_EQ(email_->reports[0].rfind(c.expectStart, 0), 0u) << email_->reports[0];
     EXPECT_TRUE(QueueEmpty());
-    EXPECT_EQ(email_->_STATE, ES_NOTCONNECTED);
+    EXPECT_EQ(email_->STATE_, ES_NOTCONNECTED);
   }
 }
 
@@ -747,7 +747,7 @@ TEST_F(SmtpDialogue, AttachmentIsStreamedWithABoundedQueue) {
   auto t = peer.Transcript();
   ASSERT_EQ(t[0].size(), 6u);
   EXPECT_TRUE(t[0][4] == expected);
-  EXPECT_EQ(email_->_MESSAGEBYTESSENT, static_cast<std::int64_t>(expected.size()));
+  EXPECT_EQ(email_->MESSAGEBYTESSENT_, static_cast<std::int64_t>(expected.size()));
 }
 
 // A file that changes between composition and sending is not sent as something else: the

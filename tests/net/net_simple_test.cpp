@@ -114,15 +114,15 @@ TEST_F(NetSimpleTest, InitNumbersEventsPerObjectAndSetsDefaults) {
   Recorder a(&ui, layer.get()), b(&ui, layer.get());
   a.Init();
   b.Init();
-  EXPECT_EQ(a._Connection.Event, 2053);
-  EXPECT_EQ(b._Connection.Event, 2058);
+  EXPECT_EQ(a.Connection_.Event, 2053);
+  EXPECT_EQ(b.Connection_.Event, 2058);
   EXPECT_EQ(a.AsyncOpenTimeout, 900);
-  EXPECT_EQ(a._Connection.Thread, static_cast<std::int32_t>(owner.queue().Id()));
+  EXPECT_EQ(a.Connection_.Thread, static_cast<std::int32_t>(owner.queue().Id()));
   a.Init();  // a second Init keeps the object's numbers
-  EXPECT_EQ(a._Connection.Event, 2053);
+  EXPECT_EQ(a.Connection_.Event, 2053);
   ASSERT_NE(a.QServerConnections, nullptr);
   a.Kill();
-  EXPECT_EQ(a._Connection.Thread, 0);
+  EXPECT_EQ(a.Connection_.Thread, 0);
   EXPECT_EQ(a.QServerConnections, nullptr);
 }
 
@@ -139,10 +139,10 @@ TEST_F(NetSimpleTest, EchoRoundTripAndGracefulClose) {
   ASSERT_TRUE(obj.SendText("HELO test\r\n"));
   ASSERT_TRUE(owner.PumpUntil([&] { return obj.data.size() >= 11; }));
   EXPECT_EQ(obj.data, "HELO test\r\n");
-  std::int32_t id = obj._Connection.SockID;
+  std::int32_t id = obj.Connection_.SockID;
   obj.Close();
   EXPECT_EQ(obj.OpenFlag, 0);
-  EXPECT_EQ(obj._BetweenPhaseOneAnTwo, 1);
+  EXPECT_EQ(obj.BetweenPhaseOneAnTwo_, 1);
   // Phase one, the type-6 answer, phase two, then the server's close removes the record.
   NetDLL::ClientView view;
   ASSERT_TRUE(owner.PumpUntil([&] { return !layer->FindClient(id, view); }));
@@ -205,7 +205,7 @@ TEST_F(NetSimpleTest, SlowReaderGetsEveryByteOnceInOrder) {
   obj.Close();  // with packets still queued: nothing may be lost
   go = true;
   NetDLL::ClientView view;
-  std::int32_t id = obj._Connection.SockID;
+  std::int32_t id = obj.Connection_.SockID;
   ASSERT_TRUE(owner.PumpUntil([&] { return !layer->FindClient(id, view); }, 30s));
   server.Stop();
   SetTraceSwitches(saved);
@@ -234,7 +234,7 @@ TEST_F(NetSimpleTest, ServerClosingFirstDeliversDataThenClosesOnce) {
   EXPECT_EQ(obj.types.back(), kPacketClosedByServer);
   EXPECT_EQ(obj.OpenFlag, 0);
   NetDLL::ClientView view;
-  EXPECT_FALSE(layer->FindClient(obj._Connection.SockID, view));
+  EXPECT_FALSE(layer->FindClient(obj.Connection_.SockID, view));
   // A send now finds the connection closed.
   obj.SuppressErrorMsg = 1;
   EXPECT_FALSE(obj.SendText("x"));
@@ -287,26 +287,26 @@ TEST_F(NetSimpleTest, ClosedEventWithoutPacketEndsTheCurrentConnection) {
   ASSERT_EQ(obj.Error, 0);
   ASSERT_TRUE(obj.SendText("x"));
   ASSERT_TRUE(owner.PumpUntil([&] { return obj.data == "x"; }));
-  std::int32_t first = obj._Connection.SockID;
+  std::int32_t first = obj.Connection_.SockID;
   EXPECT_EQ(obj.Packet.SockID, first);
   obj.Abort();
   obj.Open("127.0.0.1", s2.port());
   ASSERT_EQ(obj.Error, 0);
-  std::int32_t second = obj._Connection.SockID;
+  std::int32_t second = obj.Connection_.SockID;
   NetDLL::ClientView view;
   auto deadline = std::chrono::steady_clock::now() + 10s;
   while (std::chrono::steady_clock::now() < deadline && !(layer->FindClient(second, view) && view.FD_Close_Received))
     std::this_thread::sleep_for(10ms);
   ASSERT_TRUE(view.FD_Close_Received);
   // The packet still names the first connection; the event is about the current one.
-  obj.TakeEvent(obj._Connection.Event + 1);
+  obj.TakeEvent(obj.Connection_.Event + 1);
   EXPECT_EQ(obj.closed, 1);
   EXPECT_EQ(obj.OpenFlag, 0);
   EXPECT_FALSE(layer->FindClient(second, view));
   EXPECT_EQ(layer->GetFigures().clientSockets, 0u);
   // Events of other objects, and the unused numbers, do nothing.
-  obj.TakeEvent(obj._Connection.Event + 3);
-  obj.TakeEvent(obj._Connection.Event - 1);
+  obj.TakeEvent(obj.Connection_.Event + 3);
+  obj.TakeEvent(obj.Connection_.Event - 1);
   EXPECT_EQ(obj.closed, 1);
 }
 
@@ -321,11 +321,11 @@ TEST_F(NetSimpleTest, ReusedSocketNumberKeepsTheClosedConnectionsPackets) {
   b.Init();
   a.Open("127.0.0.1", s1.port());
   ASSERT_EQ(a.Error, 0);
-  const int oldSocket = static_cast<int>(a._Connection.Socket);
+  const int oldSocket = static_cast<int>(a.Connection_.Socket);
   NetDLL::ClientView view;
   auto deadline = std::chrono::steady_clock::now() + 10s;
   while (std::chrono::steady_clock::now() < deadline &&
-         !(layer->FindClient(a._Connection.SockID, view) && view.FD_Close_Received))
+         !(layer->FindClient(a.Connection_.SockID, view) && view.FD_Close_Received))
     std::this_thread::sleep_for(10ms);
   ASSERT_TRUE(view.FD_Close_Received);  // a's socket is closed, its packets wait unfetched
   // Take every lower free number so that b's socket gets a's old number.
@@ -343,7 +343,7 @@ TEST_F(NetSimpleTest, ReusedSocketNumberKeepsTheClosedConnectionsPackets) {
   b.Open("127.0.0.1", s2.port());
   for (int fd : fillers) ::close(fd);
   ASSERT_EQ(b.Error, 0);
-  ASSERT_EQ(static_cast<int>(b._Connection.Socket), oldSocket);
+  ASSERT_EQ(static_cast<int>(b.Connection_.Socket), oldSocket);
   ASSERT_TRUE(b.SendText("still here"));
   ASSERT_TRUE(owner.PumpUntil([&] { return a.closed > 0 && b.data == "still here"; }));
   EXPECT_EQ(a.data, "bye\r\n");
@@ -364,7 +364,7 @@ TEST_F(NetSimpleTest, SendAfterPeerClosedReportsMinus34) {
   NetDLL::ClientView view;
   auto deadline = std::chrono::steady_clock::now() + 10s;
   while (std::chrono::steady_clock::now() < deadline &&
-         !(layer->FindClient(obj._Connection.SockID, view) && view.FD_Close_Received))
+         !(layer->FindClient(obj.Connection_.SockID, view) && view.FD_Close_Received))
     std::this_thread::sleep_for(10ms);
   ASSERT_TRUE(view.FD_Close_Received);
   std::size_t queued = layer->GetFigures().outPackets;
@@ -411,7 +411,7 @@ TEST_F(NetSimpleTest, SendLimitsAndSendBeforeOpen) {
   EXPECT_TRUE(obj.SendText(full));
   obj.Close();
   NetDLL::ClientView view;
-  std::int32_t id = obj._Connection.SockID;
+  std::int32_t id = obj.Connection_.SockID;
   ASSERT_TRUE(owner.PumpUntil([&] { return !layer->FindClient(id, view); }));
   server.Stop();
   ASSERT_EQ(server.Received().size(), 1u);
@@ -445,7 +445,7 @@ TEST_F(NetSimpleTest, RefusedConnectSynchronousAndAsynchronous) {
   EXPECT_EQ(obj.OpenFlag, 0);
   EXPECT_NE(obj.ErrorString.find("The requested connection could not be opened."), std::string::npos);
   NetDLL::ClientView view;
-  EXPECT_FALSE(layer->FindClient(obj._Connection.SockID, view));
+  EXPECT_FALSE(layer->FindClient(obj.Connection_.SockID, view));
   EXPECT_EQ(layer->GetFigures().countSimpleAsyncOpens, 0);
 }
 
@@ -461,8 +461,8 @@ TEST_F(NetSimpleTest, LookUpOfLocalhostAndOfAnUnknownName) {
   ASSERT_EQ(obj.Error, 0);
   ASSERT_TRUE(owner.PumpUntil([&] { return obj.OpenFlag == 1; }));
   EXPECT_EQ(obj.Count(kPacketOpenSucceeded), 1);
-  EXPECT_NE(obj._Connection.Socket, 0u);
-  EXPECT_STREQ(obj._Connection.LocalIP, "127.0.0.1");
+  EXPECT_NE(obj.Connection_.Socket, 0u);
+  EXPECT_STREQ(obj.Connection_.LocalIP, "127.0.0.1");
   ASSERT_TRUE(obj.SendText("ping"));
   ASSERT_TRUE(owner.PumpUntil([&] { return obj.data == "ping"; }));
   obj.Abort();
@@ -561,7 +561,7 @@ TEST_F(NetSimpleTest, TwoObjectsNeverSeeEachOthersPackets) {
   b.Open("127.0.0.1", s2.port());
   ASSERT_EQ(a.Error, 0);
   ASSERT_EQ(b.Error, 0);
-  EXPECT_NE(a._Connection.SockID, b._Connection.SockID);
+  EXPECT_NE(a.Connection_.SockID, b.Connection_.SockID);
   for (int i = 0; i < 20; ++i) {
     ASSERT_TRUE(a.SendText("a" + std::to_string(i) + ";"));
     ASSERT_TRUE(b.SendText("b" + std::to_string(i) + ";"));
@@ -589,7 +589,7 @@ TEST_F(NetSimpleTest, CloseThenOpenElsewhereIsNotClosedByTheLateAnswer) {
   obj.Close();
   obj.Open("127.0.0.1", s2.port());
   ASSERT_EQ(obj.Error, 0);
-  EXPECT_EQ(obj._IgnorePhaseTwo, 1);
+  EXPECT_EQ(obj.IgnorePhaseTwo_, 1);
   owner.PumpFor(300ms);
   EXPECT_EQ(obj.OpenFlag, 1);
   ASSERT_TRUE(obj.SendText("second"));
@@ -620,7 +620,7 @@ TEST(NetSimpleClosing, ServerThatNeverAnswersTheShutdownIsForceClosed) {
   obj.Open("127.0.0.1", server.port());
   ASSERT_EQ(obj.Error, 0);
   obj.Close();
-  std::int32_t id = obj._Connection.SockID;
+  std::int32_t id = obj.Connection_.SockID;
   NetDLL::ClientView view;
   owner.PumpFor(300ms);  // the type-6 answer and phase two, which waits for FD_CLOSE
   ASSERT_TRUE(layer.FindClient(id, view));
@@ -739,7 +739,7 @@ TEST_F(NetSimpleTest, LateSocketMessageIsReportedDeadAndProducesNothing) {
   obj.Open("127.0.0.1", server.port());
   ASSERT_EQ(obj.Error, 0);
   NetDLL::ClientView view;
-  ASSERT_TRUE(layer->FindClient(obj._Connection.SockID, view));
+  ASSERT_TRUE(layer->FindClient(obj.Connection_.SockID, view));
   std::int32_t message = view.AsyncMessage;
   std::uint32_t socket = view.Socket;
   obj.Abort();
@@ -910,7 +910,7 @@ TEST_F(NetSimpleTest, SendsAfterTheQueueRanDryLeaveAndCountsFollowEachPacketsLen
   }
   obj.Close();
   NetDLL::ClientView view;
-  std::int32_t id = obj._Connection.SockID;
+  std::int32_t id = obj.Connection_.SockID;
   ASSERT_TRUE(owner.PumpUntil([&] { return !layer->FindClient(id, view); }, 30s));
   server.Stop();
   auto received = server.Received();
@@ -960,7 +960,7 @@ TEST_F(NetSimpleTest, SendRoomLetsASenderKeepItsQueueBounded) {
   EXPECT_EQ(obj.QueuedSendBytes(), 0);
   obj.Close();
   NetDLL::ClientView view;
-  std::int32_t id = obj._Connection.SockID;
+  std::int32_t id = obj.Connection_.SockID;
   ASSERT_TRUE(owner.PumpUntil([&] { return !layer->FindClient(id, view); }, 30s));
   server.Stop();
   auto received = server.Received();
