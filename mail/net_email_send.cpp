@@ -309,7 +309,7 @@ void NetEmailSend::Abort() {
 void NetEmailSend::OpenForQueue() {
   Open(TrimRightCopy(SERVER), PORT);
   if (!OpenFlag && !AsyncOpenBusy) {
-    Error = -39;
+    Error = net::kNetCannotConnect;
     SetState(ES_NOTCONNECTED);
     HideProgress();
     return;
@@ -338,7 +338,7 @@ void NetEmailSend::CheckReplyDeadline() {
   if (!replyDeadline_ || !OpenFlag) return;
   if (std::chrono::steady_clock::now() < *replyDeadline_) return;
   replyDeadline_.reset();
-  Error = -53;
+  Error = net::kNetTimeout;
   PerMessageError(0, "Reply Timeout - poslužitelj nije dovršio odgovor u " +
                          std::to_string(replyTimeoutArmed_ / 100) +
                          " sekundi (odgovor nije stigao ili stiže presporo). Veza se prekida");
@@ -450,12 +450,12 @@ std::int32_t NetEmailSend::SetRequiredMessageSize(std::int32_t whole, std::int32
                                                   std::int32_t html) {
   Error = 0;
   if (whole < 0 || text < 0 || html < 0) {
-    Error = -42;
+    Error = net::kNetInvalidStringSize;
     // A bad size concerns this call only; messages already queued stay.
     NOMESSAGEADDEDYET_ = 1;
     ReportError("Invalid String Size (less than zero) passed to function",
                 "NetEmailSend.SetRequiredMEssageSize");
-    Error = -42;
+    Error = net::kNetInvalidStringSize;
     return Error;
   }
   WHOLEMESSAGELEN = whole;
@@ -478,11 +478,11 @@ std::int32_t NetEmailSend::SetRequiredMessageSize(std::int32_t whole, std::int32
     }
   }
   if (!ok) {
-    Error = -32;
+    Error = net::kNetOutOfMemory;
     NOMESSAGEADDEDYET_ = 1;
     ReportError("Unable to allocate memory required for sending " + SERVERDESC_ + ".",
                 "NetEmailSend.SetRequiredMessageSize");
-    Error = -32;
+    Error = net::kNetOutOfMemory;
   }
   return Error;
 }
@@ -640,20 +640,20 @@ bool NetEmailSend::Compose() {
     case ComposeResult::kOk:
       break;
     case ComposeResult::kNoMemoryAtStart:
-      return ComposeFailed(-32, "Unable to allocate memory required for sending " + SERVERDESC_ + ".",
+      return ComposeFailed(net::kNetOutOfMemory, "Unable to allocate memory required for sending " + SERVERDESC_ + ".",
                            "NetEmailSend.SetRequiredMessageSize");
     case ComposeResult::kNoMemoryGrowing:
-      return ComposeFailed(-32, "Unable to allocate memory required for sending email.",
+      return ComposeFailed(net::kNetOutOfMemory, "Unable to allocate memory required for sending email.",
                            "NetEmailSend.SetRequiredMessageSize");
     case ComposeResult::kFileError:
     case ComposeResult::kNotRegularFile:
     case ComposeResult::kFileChanged:
       failedAttachment_ = failure.path;
-      return ComposeFailed(-35, ComposeFailureText(result, failure), "NetEmailSend.SendMail");
+      return ComposeFailed(net::kNetFileError, ComposeFailureText(result, failure), "NetEmailSend.SendMail");
   }
   // Checked before anything is read or encoded.
   if (plan.size > kMaxMessageBytes)
-    return ComposeFailed(-32,
+    return ComposeFailed(net::kNetOutOfMemory,
                          "Poruka bi imala " + std::to_string(plan.size) +
                              " bajtova, a najviše se može poslati " +
                              std::to_string(kMaxMessageBytes) +
@@ -674,25 +674,25 @@ void NetEmailSend::SendMail(std::int32_t mode) {
   progressShown_ = 0;
   if (mode != 2) {
     // Only composed messages are sent by this program.
-    Error = -22;
+    Error = net::kNetBadParameters;
     NOMESSAGEADDEDYET_ = 1;
     ReportError("Incorrect Mode parameter passed to function.", "NetEmailSend.SendMail");
-    Error = -22;
+    Error = net::kNetBadParameters;
     return;
   }
   if (IsBlank(TOLIST) && IsBlank(CCLIST) && IsBlank(BCCLIST)) {
-    Error = -37;
+    Error = net::kNetPropertiesMissing;
     NOMESSAGEADDEDYET_ = 1;
     ReportError("No To, CC or BCC field specified when sending " + SERVERDESC_,
                 "NetEmailSend.SendMail");
-    Error = -37;
+    Error = net::kNetPropertiesMissing;
     return;
   }
   if (IsBlank(FROM)) {
-    Error = -37;
+    Error = net::kNetPropertiesMissing;
     NOMESSAGEADDEDYET_ = 1;
     ReportError("No From Field specified when sending " + SERVERDESC_, "NetEmailSend.SendMail");
-    Error = -37;
+    Error = net::kNetPropertiesMissing;
     return;
   }
   // Every address goes into an SMTP command; one that could end the command early or add
@@ -712,20 +712,20 @@ void NetEmailSend::SendMail(std::int32_t mode) {
       }
     }
     if (!bad.empty()) {
-      Error = -37;
+      Error = net::kNetPropertiesMissing;
       NOMESSAGEADDEDYET_ = 1;
       ReportError("Invalid address (" + Shown(bad) + ") specified when sending " + SERVERDESC_ +
                       ". An address may not contain a line break, \"<\" or \">\"",
                   "NetEmailSend.SendMail");
-      Error = -37;
+      Error = net::kNetPropertiesMissing;
       return;
     }
     if (recipients == 0) {
-      Error = -37;
+      Error = net::kNetPropertiesMissing;
       NOMESSAGEADDEDYET_ = 1;
       ReportError("No To, CC or BCC field specified when sending " + SERVERDESC_,
                   "NetEmailSend.SendMail");
-      Error = -37;
+      Error = net::kNetPropertiesMissing;
       return;
     }
   }
@@ -763,10 +763,10 @@ void NetEmailSend::SendMail(std::int32_t mode) {
     e.EMBEDLIST = EMBEDLIST;
     DATAQUEUE_->push_back(std::move(e));
   } catch (const std::exception&) {
-    Error = -30;
+    Error = net::kNetQueueError;
     NOMESSAGEADDEDYET_ = 1;
     ReportError("Could not add " + SERVERDESC_ + " to the queue", "NetEmailSend.SendMail");
-    Error = -30;
+    Error = net::kNetQueueError;
     return;
   }
 
@@ -809,7 +809,7 @@ void NetEmailSend::SendCommand(const std::string& command) {
 void NetEmailSend::Process() {
   const std::string fn = "NetEmailSend.Process (" + SERVERDESC_ + ")";
   if (Packet.PacketType == net::kPacketIdle) {
-    Error = -57;
+    Error = net::kNetIdleClosed;
     PerMessageError(0, "Idle Timeout - Warning connection has been idle for more than " +
                            std::to_string(Connection_.InactiveTimeout / 100) +
                            " seconds. Connection will be closed");
@@ -1358,7 +1358,7 @@ void NetEmailSend::PumpBody() {
     if (body_->Failed()) {
       const ComposeResult result = body_->result();
       const ComposeFailure failure = body_->failure();
-      MessageFailed(-35, ComposeFailureText(result, failure));
+      MessageFailed(net::kNetFileError, ComposeFailureText(result, failure));
       return;
     }
     if (n == 0) {

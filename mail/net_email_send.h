@@ -220,7 +220,8 @@ class NetEmailSend : public net::NetSimple {
   void TlsReady() override;
 
   // --- Operations of this class ---
-  // Sizes the three buffers; returns the error code (0, -42 or -32), also left in `Error`.
+  // Sizes the three buffers; returns the error code (0, kNetInvalidStringSize or
+  // kNetOutOfMemory), also left in `Error`.
   virtual std::int32_t SetRequiredMessageSize(std::int32_t whole, std::int32_t text,
                                               std::int32_t html);
   virtual void FreeMessageBuffers();

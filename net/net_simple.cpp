@@ -34,16 +34,16 @@ std::string InterpretNetError(std::int32_t code) {
     text = "Certifikat poslužitelja nije prošao provjeru";
   } else if (code == kNetTlsNotReady) {
     text = "Sigurna veza (TLS) još nije uspostavljena, pa podaci nisu poslani";
-  } else if (code < 0 && code >= -57) {
+  } else if (IsLayerCode(code)) {
     // The object's own wording differs from the layer's in a few texts.
     switch (code) {
-      case -33: text = "Host or Socket not specified. Please set the <object>.packet.ToIp and <object>.packet.OnSocket before sending data."; break;
-      case -41: text = "a General FTP error occurred"; break;
-      case -43: text = "No Phone Book Entry. You need a Phone Book Entry before you can dial."; break;
-      case -44: text = "The Ras Object is not in the DLL queue."; break;
-      case -45: text = "The Ras Object is busy opening another RAS connection."; break;
-      case -52: text = "No Posting allowing"; break;
-      case -55: text = "Connection already open"; break;
+      case kNetHostOrSocketNotSpecified: text = "Host or Socket not specified. Please set the <object>.packet.ToIp and <object>.packet.OnSocket before sending data."; break;
+      case kNetFtpError: text = "a General FTP error occurred"; break;
+      case kNetNoDialUpEntry: text = "No Phone Book Entry. You need a Phone Book Entry before you can dial."; break;
+      case kNetDialUpNotQueued: text = "The Ras Object is not in the DLL queue."; break;
+      case kNetDialUpBusy: text = "The Ras Object is busy opening another RAS connection."; break;
+      case kNetNoPosting: text = "No Posting allowing"; break;
+      case kNetConnectionAlreadyOpen: text = "Connection already open"; break;
       default: text = NetErrorText(code); break;
     }
   } else {
@@ -422,7 +422,7 @@ void NetSimple::TakeEvent(const platform::Event& event) {
                                        std::to_string(Packet.OnSocket) + " SockID = " + std::to_string(Packet.SockID));
         OpenFlag = 0;
         AsyncOpenBusy = 0;
-        // A refused or unresolvable connection keeps its own number; a time-out carries -53.
+        // A refused or unresolvable connection keeps its own number; a time-out carries kNetTimeout.
         Error = Packet.Error != 0 ? Packet.Error : kNetTimeout;
         layer_->NetSimpleConnectClose(Connection_, Packet.OnSocket, Packet.SockID, kPhaseTwo);
         ReportError("The requested connection could not be opened.", "NetSimple.TakeEvent");

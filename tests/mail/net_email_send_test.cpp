@@ -514,7 +514,7 @@ TEST_F(SmtpDialogue, MissingRecipientsLeaveTheMessageInFlightAlone) {
   ASSERT_TRUE(RunUntil([&] { return email_->STATE_ == ES_RCPTTO; }));
   email_->TOLIST = "   ";
   email_->SendMail(2);
-  EXPECT_EQ(email_->Error, -37);
+  EXPECT_EQ(email_->Error, net::kNetPropertiesMissing);
   ASSERT_EQ(email_->reports.size(), 1u);
   EXPECT_EQ(email_->reports[0], "No To, CC or BCC field specified when sending Email (SMTP)");
   EXPECT_EQ(email_->DATAQUEUE->size(), 1u);
@@ -555,7 +555,7 @@ TEST_F(SmtpDialogue, AddressesThatWouldChangeTheCommandsAreRefused) {
     email_->TOLIST = b[0];
     email_->FROM = b[1];
     email_->SendMail(2);
-    EXPECT_EQ(email_->Error, -37) << b[0] << b[1];
+    EXPECT_EQ(email_->Error, net::kNetPropertiesMissing) << b[0] << b[1];
     ASSERT_EQ(email_->reports.size(), 1u);
     EXPECT_EQ(email_->reports[0].rfind("Invalid address (", 0), 0u) << email_->reports[0];
     EXPECT_EQ(email_->reports[0].find_first_of("\r\n"), std::string::npos);
@@ -604,7 +604,7 @@ TEST_F(SmtpDialogue, MalformedAndEndlessRepliesEndInTheErrorPaths) {
 }
 
 TEST_F(SmtpDialogue, ProgressAndBuffers) {
-  EXPECT_EQ(email_->SetRequiredMessageSize(-1, 0, 0), -42);
+  EXPECT_EQ(email_->SetRequiredMessageSize(-1, 0, 0), net::kNetInvalidStringSize);
   EXPECT_EQ(email_->reports.back(), "Invalid String Size (less than zero) passed to function");
   EXPECT_EQ(email_->SetRequiredMessageSize(10, 20, 30), 0);
   EXPECT_EQ(email_->MESSAGETEXT.size(), 20u);
@@ -616,14 +616,14 @@ TEST_F(SmtpDialogue, ProgressAndBuffers) {
   email_->ATTACHMENTLIST = "/nonexistent/verdan/arhiva.zip";
   email_->SetRequiredMessageSize(0, 0, 0);
   email_->SendMail(2);
-  EXPECT_EQ(email_->Error, -35);
+  EXPECT_EQ(email_->Error, net::kNetFileError);
   EXPECT_EQ(email_->reports.back(),
             "Error opening attached file (/nonexistent/verdan/arhiva.zip) for sending via Email "
             "(SMTP). Error = 2 No such file or directory");
   EXPECT_TRUE(QueueEmpty());
 
   email_->SendMail(1);
-  EXPECT_EQ(email_->Error, -22);
+  EXPECT_EQ(email_->Error, net::kNetBadParameters);
   EXPECT_EQ(email_->reports.back(), "Incorrect Mode parameter passed to function.");
 }
 
@@ -790,7 +790,7 @@ TEST_F(SmtpDialogue, MessageOverTheLengthLimitIsRefusedBeforeAnythingIsRead) {
   email_->TOLIST = "ana@example.org";
   email_->ATTACHMENTLIST = path;
   email_->SendMail(2);
-  EXPECT_EQ(email_->Error, -32);
+  EXPECT_EQ(email_->Error, net::kNetOutOfMemory);
   ASSERT_EQ(email_->reports.size(), 1u);
   EXPECT_EQ(email_->reports[0].rfind("Poruka bi imala 22", 0), 0u) << email_->reports[0];
   EXPECT_NE(email_->reports[0].find("a najviše se može poslati 2147483647 bajtova (2 GB)"),

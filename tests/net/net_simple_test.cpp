@@ -683,17 +683,17 @@ TEST_F(NetSimpleTest, ReportErrorTextsAndSuppression) {
   EXPECT_EQ(ui.Texts()[0],
             "A network communication error has occurred.||Error = Something.||Error occurred in function NetSimple.Test");
   obj.SuppressErrorMsg = 1;
-  obj.Error = -13;
+  obj.Error = kNetNoRequest;
   obj.ReportError("Quiet", "NetSimple.Test");
   EXPECT_EQ(obj.ErrorString, "Quiet. The error number was -13 which means No request.");
   EXPECT_EQ(ui.Texts().size(), 1u);
   // The object's texts differ from the layer's in a few codes.
-  EXPECT_EQ(InterpretNetError(-52), "No Posting allowing");
-  EXPECT_EQ(NetErrorText(-52), "No Posting Allowed");
-  EXPECT_EQ(InterpretNetError(-33),
+  EXPECT_EQ(InterpretNetError(kNetNoPosting), "No Posting allowing");
+  EXPECT_EQ(NetErrorText(kNetNoPosting), "No Posting Allowed");
+  EXPECT_EQ(InterpretNetError(kNetHostOrSocketNotSpecified),
             "Host or Socket not specified. Please set the <object>.packet.ToIp and <object>.packet.OnSocket before "
             "sending data.");
-  EXPECT_EQ(InterpretNetError(-57), "Connection was closed because it was idle (inactive)");
+  EXPECT_EQ(InterpretNetError(kNetIdleClosed), "Connection was closed because it was idle (inactive)");
   EXPECT_EQ(InterpretNetError(0), "General Object level error");
   EXPECT_EQ(InterpretNetError(12345),
             "General Winsock Error (unknown by NetErrorStr) [12345] [listed by NetErrorStr]");
@@ -701,8 +701,8 @@ TEST_F(NetSimpleTest, ReportErrorTextsAndSuppression) {
   // The codes of secure connections follow the layer's own.
   EXPECT_EQ(InterpretNetError(kNetTlsFailed), "Sigurna veza (TLS) s poslužiteljem nije uspostavljena");
   EXPECT_EQ(InterpretNetError(kNetTlsCertificate), "Certifikat poslužitelja nije prošao provjeru");
-  EXPECT_EQ(InterpretNetError(-1), "Unknown Error (was previously Quillon DLL not actively initiated)");
-  EXPECT_EQ(InterpretNetError(-55), "Connection already open");
+  EXPECT_EQ(InterpretNetError(kNetUnknownError), "Unknown Error (was previously Quillon DLL not actively initiated)");
+  EXPECT_EQ(InterpretNetError(kNetConnectionAlreadyOpen), "Connection already open");
 }
 
 TEST_F(NetSimpleTest, ShutdownWhileOpenClosesWithoutNotifying) {

@@ -174,9 +174,9 @@ TEST(NetTrace, ErrorTexts) {
   }
   EXPECT_EQ(NetErrorStr(12345), "General Winsock Error (unknown by NetErrorStr) [12345]");
   EXPECT_EQ(NetErrorStr(0), "General Winsock Error (unknown by NetErrorStr) [0]");
-  EXPECT_EQ(NetErrorStr(-41), "A General FTP error occurred");
-  EXPECT_EQ(NetErrorStr(-55), "Connection Already Open");
-  EXPECT_EQ(NetErrorStr(-33),
+  EXPECT_EQ(NetErrorStr(kNetFtpError), "A General FTP error occurred");
+  EXPECT_EQ(NetErrorStr(kNetConnectionAlreadyOpen), "Connection Already Open");
+  EXPECT_EQ(NetErrorStr(kNetHostOrSocketNotSpecified),
             "Host or Socket not specified. Please set the <object>.packet.ToIp and <object>.packet.OnSocket before "
             "NetSimple sending data.");
   // Every listed number has its own text, each starting with its name.
