@@ -246,6 +246,28 @@ bool IsAsciiText(std::string_view s) {
 
 }  // namespace
 
+std::string StateText(std::int32_t state) {
+  const char* name = "ES_UNKNOWN";
+  switch (state) {
+    case ES_NOTCONNECTED: name = "ES_NOTCONNECTED"; break;
+    case ES_WAITGREETING: name = "ES_WAITGREETING"; break;
+    case ES_CONNECTEDANDIDLE: name = "ES_CONNECTEDANDIDLE"; break;
+    case ES_READY: name = "ES_READY"; break;
+    case ES_MAILFROM: name = "ES_MAILFROM"; break;
+    case ES_RCPTTO: name = "ES_RCPTTO"; break;
+    case ES_DATA: name = "ES_DATA"; break;
+    case ES_BODYSENT: name = "ES_BODYSENT"; break;
+    case ES_EHLO: name = "ES_EHLO"; break;
+    case ES_AUTHLOGIN: name = "ES_AUTHLOGIN"; break;
+    case ES_AUTHUSER: name = "ES_AUTHUSER"; break;
+    case ES_STARTTLS: name = "ES_STARTTLS"; break;
+    case ES_TLSHANDSHAKE: name = "ES_TLSHANDSHAKE"; break;
+    case ES_AUTHTOKEN: name = "ES_AUTHTOKEN"; break;
+    case ES_AUTHTOKENERROR: name = "ES_AUTHTOKENERROR"; break;
+  }
+  return std::string(name) + " (" + std::to_string(state) + ")";
+}
+
 NetEmailSend::NetEmailSend(platform::Ui* ui, net::NetDLL* layer) : NetSimple(ui, layer) {}
 
 NetEmailSend::~NetEmailSend() {
@@ -437,7 +459,7 @@ void NetEmailSend::MessageFailed(std::int32_t error, const std::string& text) {
 }
 
 void NetEmailSend::DialogueFailed(std::int32_t error, const std::string& text) {
-  if (OpenFlag && !TlsStarted()) SendCommand("QUIT\r\n");
+  if (OpenFlag && !TlsStarted()) SendCommand("QUIT");
   Error = error;
   AFTERERRORTRYNEXTMESSAGE_ = 0;
   NOMESSAGEADDEDYET_ = 0;
@@ -784,7 +806,7 @@ void NetEmailSend::SendMail(std::int32_t mode) {
     HideProgress();
   } else if (STATE_ == ES_CONNECTEDANDIDLE) {
     SetState(ES_READY);
-    SendCommand("RSET\r\n");
+    SendCommand("RSET");
   }
   // In any other state the message waits its turn.
 }
@@ -793,17 +815,37 @@ void NetEmailSend::SendMail(std::int32_t mode) {
 
 void NetEmailSend::SetState(std::int32_t state) {
   if (state != STATE_)
-    Log("NetEmailSend.SetState", "State " + std::to_string(STATE_) + " -> " + std::to_string(state));
+    Log("NetEmailSend.SetState", "State " + StateText(STATE_) + " -> " + StateText(state));
   STATE_ = state;
 }
 
-void NetEmailSend::SendCommand(const std::string& command) {
-  std::string_view text = TrimRight(command);
-  const std::size_t n = std::min<std::size_t>(text.size(), net::kMaxBinData);
-  std::memcpy(Packet.BinData, text.data(), n);
-  Packet.BinDataLen = static_cast<std::int32_t>(n);
+void NetEmailSend::SendEndOfData() {
+  // The line break before the dot ends the body's last line.
+  std::memcpy(Packet.BinData, "\r\n.\r\n", 5);
+  Packet.BinDataLen = 5;
+  Send();
+}
+
+bool NetEmailSend::SendCommand(std::string_view command) {
+  // A line break inside would let the text end the command early and start another; a
+  // command longer than one packet would be cut. Either ends the dialogue instead.
+  std::string why;
+  if (command.find_first_of("\r\n") != std::string_view::npos)
+    why = "sadrži prijelom retka";
+  else if (command.size() > kMaxCommandBytes)
+    why = "duga je " + std::to_string(command.size()) + " bajtova, a smije imati najviše " +
+          std::to_string(kMaxCommandBytes);
+  if (!why.empty()) {
+    DialogueFailed(net::kNetInvalidStringSize, "Naredba poslužitelju nije poslana: " + why);
+    Error = net::kNetInvalidStringSize;  // closing the connection has reset it
+    return false;
+  }
+  std::memcpy(Packet.BinData, command.data(), command.size());
+  std::memcpy(Packet.BinData + command.size(), "\r\n", 2);
+  Packet.BinDataLen = static_cast<std::int32_t>(command.size() + 2);
   ArmReplyDeadline(REPLYTIMEOUT);  // every command is answered
   Send();
+  return true;
 }
 
 void NetEmailSend::Process() {
@@ -900,10 +942,10 @@ void NetEmailSend::HandleReply(std::int32_t code, const std::string& text, const
       capabilities_ = EhloCapabilities{};
       if (UseEhlo()) {
         SetState(ES_EHLO);
-        SendCommand("EHLO " + helo + "\r\n");
+        SendCommand("EHLO " + helo);
       } else {
         SetState(ES_READY);
-        SendCommand("HELO " + helo + "\r\n");
+        SendCommand("HELO " + helo);
       }
       return;
     case ES_EHLO:
@@ -925,13 +967,13 @@ void NetEmailSend::HandleReply(std::int32_t code, const std::string& text, const
     case ES_AUTHLOGIN:
       if (code != 334) return FatalError(code, text);
       SetState(ES_AUTHUSER);
-      SendCommand(Base64Line(TrimRight(AUTHUSER)) + "\r\n");
+      SendCommand(Base64Line(TrimRight(AUTHUSER)));
       return;
     case ES_AUTHUSER:
       if (code != 334) return FatalError(code, text);
       SetState(ES_READY);
       authSent_ = true;
-      SendCommand(Base64Line(TrimRight(AUTHPASSWORD)) + "\r\n");
+      SendCommand(Base64Line(TrimRight(AUTHPASSWORD)));
       return;
     case ES_AUTHTOKEN:
       if (code == 334) {
@@ -939,8 +981,7 @@ void NetEmailSend::HandleReply(std::int32_t code, const std::string& text, const
         // exchange is ended as the mechanism requires (a lone ^A for OAUTHBEARER, base64 as
         // every SASL response; an empty response for XOAUTH2) and the refusal then reported.
         SetState(ES_AUTHTOKENERROR);
-        SendCommand(bearerSent_ ? Base64Line(std::string(1, '\x01')) + "\r\n"
-                                : std::string("\r\n"));
+        SendCommand(bearerSent_ ? Base64Line(std::string(1, '\x01')) : std::string());
         return;
       }
       if (code == 235) {
@@ -1007,7 +1048,7 @@ void NetEmailSend::AfterEhlo() {
                             "ništa nije poslano. Provjerite priključak (port) i postavku TLS");
     }
     SetState(ES_STARTTLS);
-    SendCommand("STARTTLS\r\n");
+    SendCommand("STARTTLS");
     return;
   }
   if (HaveCredentials() && OPTIONSTLS == TlsMode::kNone && !TlsEstablished()) {
@@ -1022,7 +1063,7 @@ void NetEmailSend::AfterEhlo() {
           "šifriranja (TLS=cleartext)");
     }
     SetState(ES_STARTTLS);
-    SendCommand("STARTTLS\r\n");
+    SendCommand("STARTTLS");
     return;
   }
   if (!IsBlank(AUTHTOKEN)) return SendTokenLogin();
@@ -1036,11 +1077,11 @@ void NetEmailSend::AfterEhlo() {
       credentials += TrimRight(AUTHPASSWORD);
       SetState(ES_READY);
       authSent_ = true;
-      SendCommand("AUTH PLAIN " + Base64Line(credentials) + "\r\n");
+      SendCommand("AUTH PLAIN " + Base64Line(credentials));
       return;
     }
     SetState(ES_AUTHLOGIN);
-    SendCommand("AUTH LOGIN\r\n");
+    SendCommand("AUTH LOGIN");
     return;
   }
   SetState(ES_READY);
@@ -1087,7 +1128,7 @@ void NetEmailSend::SendTokenLogin() {
   }
   SetState(ES_AUTHTOKEN);
   SendCommand(std::string("AUTH ") + (bearerSent_ ? "OAUTHBEARER " : "XOAUTH2 ") +
-              Base64Line(response) + "\r\n");
+              Base64Line(response));
 }
 
 // The server refused the token for good: the dialogue ends and the user is told to sign in
@@ -1140,7 +1181,7 @@ void NetEmailSend::StartNextMessage() {
   }
   std::string command = "MAIL FROM: <" + address + ">";
   if (capabilities_.size) command += " SIZE=" + std::to_string(Head().WHOLEMESSAGEPLAN.size);
-  SendCommand(command + "\r\n");
+  SendCommand(command);
 }
 
 namespace {
@@ -1326,14 +1367,14 @@ void NetEmailSend::NextRecipient() {
         return;
       }
       SetState(ES_RCPTTO);
-      SendCommand("RCPT TO: <" + address + ">\r\n");
+      SendCommand("RCPT TO: <" + address + ">");
       return;
     }
     LISTINDEX2_ = 0;
     ++LISTWHICH2_;
   }
   SetState(ES_DATA);
-  SendCommand("DATA\r\n");
+  SendCommand("DATA");
 }
 
 void NetEmailSend::SendBody() {
@@ -1364,7 +1405,7 @@ void NetEmailSend::PumpBody() {
     if (n == 0) {
       MESSAGEBYTESSENT_ += static_cast<std::int64_t>(Head().WHOLEMESSAGEPLAN.size);
       body_.reset();
-      SendCommand("\r\n.\r\n");
+      SendEndOfData();
       ArmReplyDeadline(REPLYTIMEOUT > 0 ? 2 * REPLYTIMEOUT : 0);  // the server may check it at length
       return;
     }
@@ -1389,7 +1430,7 @@ void NetEmailSend::TlsReady() {
   // The server is asked for its extensions again: the earlier answer was not protected.
   capabilities_ = EhloCapabilities{};
   SetState(ES_EHLO);
-  SendCommand("EHLO " + HeaderValue(HELO) + "\r\n");
+  SendCommand("EHLO " + HeaderValue(HELO));
 }
 
 void NetEmailSend::DotStuff() {
@@ -1444,23 +1485,23 @@ void NetEmailSend::NextMessage() {
       RECONNECTAFTERXMSGS > 0 && MESSAGESSENTONCURRENTCONNECTION_ >= RECONNECTAFTERXMSGS;
   if (!QueueEmpty()) {
     if (reconnect) {
-      SendCommand("QUIT\r\n");
+      SendCommand("QUIT");
       if (QueueEmpty()) return;  // the send failed and ended the dialogue
       Close();
       OpenForQueue();
     } else {
       SetState(ES_READY);
-      SendCommand("RSET\r\n");
+      SendCommand("RSET");
     }
     return;
   }
   if (OPTIONSKEEPCONNECTIONOPEN == 0 || reconnect) {
-    SendCommand("QUIT\r\n");
+    SendCommand("QUIT");
     Close();
     SetState(ES_NOTCONNECTED);
   } else {
     SetState(ES_READY);
-    SendCommand("RSET\r\n");
+    SendCommand("RSET");
   }
   HideProgress();
 }

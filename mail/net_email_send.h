@@ -25,6 +25,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "mail/mail_options.h"
@@ -51,6 +52,8 @@ enum EmailState : std::int32_t {
   ES_AUTHTOKEN = 84,       // "AUTH XOAUTH2/OAUTHBEARER" with the token sent, 235 awaited
   ES_AUTHTOKENERROR = 85,  // the server's error challenge was answered; its refusal awaited
 };
+// A state as the trace shows it: its name and number, "ES_MAILFROM (74)".
+std::string StateText(std::int32_t state);
 
 // The domain sent with HELO/EHLO when the owner sets none.
 inline constexpr const char* kDefaultHeloDomain = "backup-client.example.net";
@@ -60,6 +63,8 @@ inline constexpr const char* kDefaultXMailer = "Quillon Email 2.93";
 inline constexpr std::size_t kBodyChunkBytes = 8192;
 // Most reply bytes held back while waiting for the rest of a line or a multi-line reply.
 inline constexpr std::size_t kReplyBufferBytes = 16384;
+// The longest command line, without its CR LF: the line must fit one packet.
+inline constexpr std::size_t kMaxCommandBytes = net::kMaxBinData - 2;
 // The body is handed to the socket layer while less than the high mark waits there; past
 // it, sending goes on once the layer has drained to the low mark.
 inline constexpr std::int64_t kBodyHighWaterBytes = 4 << 20;
@@ -262,10 +267,14 @@ class NetEmailSend : public net::NetSimple {
  protected:
   // The local host name for Message-IDs; empty when it cannot be had.
   virtual std::string LocalHostName();
+  // Sends one command line, CR LF appended. A command holding CR or LF, or longer than
+  // kMaxCommandBytes, is not sent: the dialogue ends with kNetInvalidStringSize (false).
+  bool SendCommand(std::string_view command);
 
  private:
   void SetState(std::int32_t state);
-  void SendCommand(const std::string& command);
+  // The end marker of the message body (CR LF . CR LF).
+  void SendEndOfData();
   bool Compose();
   bool ComposeFailed(std::int32_t error, const std::string& text, const std::string& function);
   std::string ComposeFailureText(ComposeResult result, const ComposeFailure& failure) const;

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -188,10 +189,13 @@ class RecordingEmailSend : public NetEmailSend {
     NetEmailSend::ReportError(text, function);
   }
   void MessageSent() override { ++sent; }
+  void Log(const std::string&, const std::string& text) override { logs.push_back(text); }
+  using NetEmailSend::SendCommand;
   void MessageComposed() override { composed.push_back(WHOLEMESSAGE); }
   std::vector<std::string> reports;
   std::vector<std::string> functions;
   std::vector<std::string> composed;
+  std::vector<std::string> logs;
   int sent = 0;
 };
 
@@ -564,6 +568,42 @@ TEST_F(SmtpDialogue, AddressesThatWouldChangeTheCommandsAreRefused) {
   }
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(peer.connections(), 0);
+}
+
+// A command goes out whole as one line or not at all: one that would not fit a packet, or
+// that holds a line break, ends the dialogue before any of it is sent.
+TEST_F(SmtpDialogue, CommandsGoOutWholeAsOneLineOrNotAtAll) {
+  ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) { return Willing(r); });
+  email_->PORT = peer.port();
+  email_->TOLIST = "ana@example.org";
+  email_->OPTIONSKEEPCONNECTIONOPEN = 1;
+  email_->HELO = std::string(kMaxCommandBytes - 5, 'h');  // "HELO " + domain: the longest
+  email_->SendMail(2);
+  ASSERT_TRUE(RunUntil([&] { return QueueEmpty() && email_->STATE_ == ES_CONNECTEDANDIDLE; }));
+  EXPECT_EQ(peer.Transcript()[0][0], "HELO " + email_->HELO + "\r\n");
+  EXPECT_EQ(email_->sent, 1);
+  EXPECT_NE(std::find(email_->logs.begin(), email_->logs.end(),
+                      "State ES_WAITGREETING (71) -> ES_READY (73)"),
+            email_->logs.end());
+
+  EXPECT_FALSE(email_->SendCommand("NOOP\r\nRSET"));
+  EXPECT_EQ(email_->Error, net::kNetInvalidStringSize);
+  ASSERT_TRUE(RunUntil([&] { return peer.Transcript()[0].back() == "QUIT\r\n"; }));
+  const auto first = peer.Transcript()[0];
+  EXPECT_EQ(std::count(first.begin(), first.end(), "RSET\r\n"), 1);  // none after the refusal
+
+  email_->HELO += 'h';
+  email_->SendMail(2);
+  ASSERT_TRUE(RunUntil([&] {
+    auto t = peer.Transcript();
+    return QueueEmpty() && t.size() == 2 && !t[1].empty() && t[1].back() == "QUIT\r\n";
+  }));
+  EXPECT_EQ(peer.Transcript()[1], std::vector<std::string>{"QUIT\r\n"});
+  EXPECT_EQ(email_->reports, (std::vector<std::string>{
+                                 "Naredba poslužitelju nije poslana: sadrži prijelom retka",
+                                 "Naredba poslužitelju nije poslana: duga je 16383 bajtova, a "
+                                 "smije imati najviše 16382"}));
+  EXPECT_EQ(email_->sent, 1);
 }
 
 // Replies that are not SMTP: none may crash the client, make it hold more than its reply
