@@ -28,6 +28,7 @@
 #include "platform/event_loop.h"
 #include "support/scripted_ui.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace verdan::mail {
 namespace {
@@ -74,6 +75,8 @@ class ScriptedSmtpPeer {
 
   std::uint16_t port() const { return port_; }
   int connections() const { return connections_; }
+  // Connections the server has ended (after the client closed, or by its script).
+  int ended() const { return ended_; }
   // Everything received, per connection, one item per command line or body.
   std::vector<std::vector<std::string>> Transcript() const {
     std::lock_guard lock(mutex_);
@@ -96,6 +99,7 @@ class ScriptedSmtpPeer {
       }
       Converse(fd, index);
       ::close(fd);
+      ++ended_;
     }
   }
 
@@ -164,6 +168,7 @@ class ScriptedSmtpPeer {
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<int> connections_{0};
+  std::atomic<int> ended_{0};
   mutable std::mutex mutex_;
   std::vector<std::vector<std::string>> transcript_;
 };
@@ -434,7 +439,7 @@ TEST_F(SmtpDialogue, RefusedAuthLoginDropsEveryMessage) {
             "State = 80. Will abort all messages in the DataQueue");
   EXPECT_EQ(email_->STATE_, ES_NOTCONNECTED);
   EXPECT_EQ(email_->OpenFlag, 0);
-  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(testing::WaitFor([&] { return peer.ended() == 1; }));
   auto t = peer.Transcript();
   ASSERT_EQ(t.size(), 1u);
   EXPECT_EQ(t[0], (std::vector<std::string>{"EHLO backup-client.example.net\r\n",
@@ -566,8 +571,13 @@ TEST_F(SmtpDialogue, AddressesThatWouldChangeTheCommandsAreRefused) {
     EXPECT_TRUE(QueueEmpty());
     EXPECT_EQ(email_->OpenFlag, 0);
   }
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(peer.connections(), 0);
+  // The server takes connections in order: the message sent next is on the first one.
+  email_->TOLIST = "ana@example.org";
+  email_->FROM = "backup@example.com";
+  email_->SendMail(2);
+  ASSERT_TRUE(RunToEnd(peer));
+  EXPECT_EQ(peer.connections(), 1);
+  EXPECT_EQ(peer.Transcript()[0][2], "RCPT TO: <ana@example.org>\r\n");
 }
 
 // A command goes out whole as one line or not at all: one that would not fit a packet, or

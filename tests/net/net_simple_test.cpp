@@ -23,6 +23,7 @@
 #include "platform/debug_output.h"
 #include "platform/event_loop.h"
 #include "support/scripted_ui.h"
+#include "support/wait.h"
 
 namespace verdan::net {
 namespace {
@@ -294,10 +295,8 @@ TEST_F(NetSimpleTest, ClosedEventWithoutPacketEndsTheCurrentConnection) {
   ASSERT_EQ(obj.Error, 0);
   std::int32_t second = obj.Connection_.SockID;
   NetDLL::ClientView view;
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (std::chrono::steady_clock::now() < deadline && !(layer->FindClient(second, view) && view.FD_Close_Received))
-    std::this_thread::sleep_for(10ms);
-  ASSERT_TRUE(view.FD_Close_Received);
+  ASSERT_TRUE(testing::WaitFor(
+      [&] { return layer->FindClient(second, view) && view.FD_Close_Received; }));
   // The packet still names the first connection; the event is about the current one.
   obj.TakeEvent(obj.Connection_.Event + 1);
   EXPECT_EQ(obj.closed, 1);
@@ -323,11 +322,9 @@ TEST_F(NetSimpleTest, ReusedSocketNumberKeepsTheClosedConnectionsPackets) {
   ASSERT_EQ(a.Error, 0);
   const int oldSocket = static_cast<int>(a.Connection_.Socket);
   NetDLL::ClientView view;
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (std::chrono::steady_clock::now() < deadline &&
-         !(layer->FindClient(a.Connection_.SockID, view) && view.FD_Close_Received))
-    std::this_thread::sleep_for(10ms);
-  ASSERT_TRUE(view.FD_Close_Received);  // a's socket is closed, its packets wait unfetched
+  // a's socket is closed, its packets wait unfetched
+  ASSERT_TRUE(testing::WaitFor(
+      [&] { return layer->FindClient(a.Connection_.SockID, view) && view.FD_Close_Received; }));
   // Take every lower free number so that b's socket gets a's old number.
   std::vector<int> fillers;
   for (;;) {
@@ -362,11 +359,8 @@ TEST_F(NetSimpleTest, SendAfterPeerClosedReportsMinus34) {
   obj.Open("127.0.0.1", server.port());
   ASSERT_EQ(obj.Error, 0);
   NetDLL::ClientView view;
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (std::chrono::steady_clock::now() < deadline &&
-         !(layer->FindClient(obj.Connection_.SockID, view) && view.FD_Close_Received))
-    std::this_thread::sleep_for(10ms);
-  ASSERT_TRUE(view.FD_Close_Received);
+  ASSERT_TRUE(testing::WaitFor(
+      [&] { return layer->FindClient(obj.Connection_.SockID, view) && view.FD_Close_Received; }));
   std::size_t queued = layer->GetFigures().outPackets;
   obj.SuppressErrorMsg = 1;
   EXPECT_FALSE(obj.SendText("MAIL FROM:<a@b>\r\n"));
@@ -497,7 +491,11 @@ TEST_F(NetSimpleTest, ConnectTimeOutAcrossMidnight) {
     ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     fillers.push_back(fd);
   }
-  std::this_thread::sleep_for(100ms);
+  // The first filler's handshake completes and fills the queue.
+  ASSERT_TRUE(testing::WaitFor([&] {
+    pollfd p{fillers[0], POLLOUT, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) != 0;
+  }));
   platform::SettableClock clock(0, 8639950);  // 23:59:59.50
   platform::ScopedClock scoped(clock);
   Owner owner;
@@ -714,9 +712,7 @@ TEST_F(NetSimpleTest, ShutdownWhileOpenClosesWithoutNotifying) {
   obj.Open("127.0.0.1", server.port());
   ASSERT_EQ(obj.Error, 0);
   ASSERT_TRUE(layer->PostToCallBackWindow(platform::Event{kWmEndSession}));
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (layer->NetDLLActive() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
-  EXPECT_FALSE(layer->NetDLLActive());
+  EXPECT_TRUE(testing::WaitFor([&] { return !layer->NetDLLActive(); }));
   EXPECT_TRUE(layer->NetDLLClosedDown());
   EXPECT_EQ(layer->GetFigures().clientSockets, 0u);
   owner.PumpFor(200ms);
@@ -748,11 +744,9 @@ TEST_F(NetSimpleTest, LateSocketMessageIsReportedDeadAndProducesNothing) {
   SetTraceSwitches(TraceSwitches{.logErrors = true});
   ASSERT_TRUE(layer->PostToCallBackWindow(platform::Event{message, socket, platform::MakeSelectParam(platform::kFdRead, 0)}));
   ASSERT_TRUE(layer->PostToCallBackWindow(platform::Event{7500}));
-  auto deadline = std::chrono::steady_clock::now() + 5s;
   // Wait for the last posted message's line: the aborted socket may add lines of its own.
-  while (capture.Text().find("p_wMsg 7500") == std::string::npos &&
-         std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(
+      testing::WaitFor([&] { return capture.Text().find("p_wMsg 7500") != std::string::npos; }));
   SetTraceSwitches(saved);
   std::string text = capture.Text();
   EXPECT_NE(text.find("Warning! A socket is dead. Got a FD_READ message for a socket that is no longer in "
