@@ -354,23 +354,65 @@ TEST_F(SmtpDialogue, KeptConnectionIdlesAfterRsetAndTakesTheNextMessage) {
   EXPECT_TRUE(email_->reports.empty());
 }
 
-TEST_F(SmtpDialogue, ServerDroppingTheConnectionDropsTheQueue) {
-  ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) -> Answer {
-    if (r.rfind("RCPT TO", 0) == 0) return {{}, true};  // hangs up without a word
-    return Willing(r);
-  });
-  email_->PORT = peer.port();
-  email_->SendMail(2);
-  email_->SendMail(2);
-  ASSERT_TRUE(RunUntil([&] { return !email_->reports.empty(); }));
-  EXPECT_EQ(email_->reports[0],
-            "The (Email (SMTP)) server closed the connection or a dial-up connection closed");
-  EXPECT_EQ(email_->functions[0], "NetEmailSend.ConnectionClosed");
-  EXPECT_TRUE(QueueEmpty());
-  EXPECT_EQ(email_->STATE_, ES_NOTCONNECTED);
-  EXPECT_EQ(email_->MESSAGESSENTONCURRENTCONNECTION_, 0);
-  EXPECT_EQ(email_->sent, 0);
-  EXPECT_EQ(peer.connections(), 1);
+// A failure of the dialogue itself drops every queued message: the server hanging up, a
+// refused login, and an access token that would have to go out in clear (never sent,
+// whatever mechanisms the server offers).
+TEST_F(SmtpDialogue, DialogueFailuresDropEveryQueuedMessage) {
+  struct Case {
+    std::function<Answer(const std::string&)> script;
+    std::string user, token;
+    std::string report, function;
+    std::vector<std::string> transcript;
+  };
+  const Case cases[] = {
+      {[](const std::string& r) -> Answer {
+         if (r.rfind("RCPT TO", 0) == 0) return {{}, true};  // hangs up without a word
+         return Willing(r);
+       },
+       "", "",
+       "The (Email (SMTP)) server closed the connection or a dial-up connection closed",
+       "NetEmailSend.ConnectionClosed",
+       {"HELO backup-client.example.net\r\n", "MAIL FROM: <backup@example.com>\r\n",
+        "RCPT TO: <ivo@example.org>\r\n"}},
+      {[](const std::string& r) -> Answer {
+         if (r == "AUTH LOGIN\r\n") return {{"504 Unrecognized authentication type\r\n"}};
+         return Willing(r);
+       },
+       "korisnik", "",
+       "Fatal Error. Email (SMTP) server sent error = 504 Unrecognized authentication type "
+       "State = 80. Will abort all messages in the DataQueue",
+       "NetEmailSend.Process", {"EHLO backup-client.example.net\r\n", "AUTH LOGIN\r\n"}},
+      {[](const std::string& r) -> Answer {
+         if (r.rfind("EHLO", 0) == 0)
+           return {{"250-mail.example.org\r\n250 AUTH LOGIN XOAUTH2 OAUTHBEARER\r\n"}};
+         return Willing(r);
+       },
+       "backup@example.com", "ya29.tajni-token",
+       "Prijava tokenom (OAuth) moguća je samo šifriranom vezom; uključite TLS (starttls ili "
+       "implicit). Ništa nije poslano",
+       "NetEmailSend.Process", {"EHLO backup-client.example.net\r\n", "QUIT\r\n"}},
+  };
+  for (const Case& c : cases) {
+    ScriptedSmtpPeer peer({"220 ready\r\n"}, [&](int, const std::string& r) { return c.script(r); });
+    email_->reports.clear();
+    email_->functions.clear();
+    email_->PORT = peer.port();
+    email_->AUTHUSER = c.user;
+    email_->AUTHTOKEN = c.token;
+    email_->OPTIONSTLS = TlsMode::kCleartext;  // the peer speaks no TLS; allows no token
+    email_->SendMail(2);
+    email_->SendMail(2);
+    ASSERT_TRUE(RunUntil([&] { return !email_->reports.empty() && email_->OpenFlag == 0; }));
+    EXPECT_TRUE(QueueEmpty());
+    EXPECT_EQ(email_->reports[0], c.report);
+    EXPECT_EQ(email_->functions[0], c.function);
+    EXPECT_EQ(email_->STATE_, ES_NOTCONNECTED);
+    EXPECT_EQ(email_->MESSAGESSENTONCURRENTCONNECTION_, 0);
+    EXPECT_EQ(email_->sent, 0);
+    ASSERT_TRUE(testing::WaitFor([&] { return peer.ended() == 1; }));
+    EXPECT_EQ(peer.connections(), 1);
+    EXPECT_EQ(peer.Transcript()[0], c.transcript);
+  }
 }
 
 TEST_F(SmtpDialogue, UnusableSenderDropsOnlyItsMessage) {
@@ -420,58 +462,6 @@ TEST_F(SmtpDialogue, RejectedRecipientDropsOnlyThatMessage) {
             "Error in this Message. Email (SMTP) server sent error = 550 5.1.1 No such user "
             "State = 75. Will try and send next email");
   EXPECT_EQ(email_->functions[0], "NetEmailSend.Process");
-}
-
-TEST_F(SmtpDialogue, RefusedAuthLoginDropsEveryMessage) {
-  ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) -> Answer {
-    if (r == "AUTH LOGIN\r\n") return {{"504 Unrecognized authentication type\r\n"}};
-    return Willing(r);
-  });
-  email_->PORT = peer.port();
-  email_->AUTHUSER = "korisnik";
-  email_->OPTIONSTLS = TlsMode::kCleartext;  // the peer speaks no TLS
-  email_->SendMail(2);
-  email_->SendMail(2);
-  ASSERT_TRUE(RunUntil([&] { return !email_->reports.empty(); }));
-  EXPECT_TRUE(QueueEmpty());
-  EXPECT_EQ(email_->reports[0],
-            "Fatal Error. Email (SMTP) server sent error = 504 Unrecognized authentication type "
-            "State = 80. Will abort all messages in the DataQueue");
-  EXPECT_EQ(email_->STATE_, ES_NOTCONNECTED);
-  EXPECT_EQ(email_->OpenFlag, 0);
-  ASSERT_TRUE(testing::WaitFor([&] { return peer.ended() == 1; }));
-  auto t = peer.Transcript();
-  ASSERT_EQ(t.size(), 1u);
-  EXPECT_EQ(t[0], (std::vector<std::string>{"EHLO backup-client.example.net\r\n",
-                                            "AUTH LOGIN\r\n"}));
-  EXPECT_EQ(email_->sent, 0);
-}
-
-// An access token is as good as a password while it lasts: over a connection in clear it is
-// never sent, whatever mechanisms the server offers.
-TEST_F(SmtpDialogue, AccessTokenIsNeverSentWithoutTls) {
-  ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) -> Answer {
-    if (r.rfind("EHLO", 0) == 0)
-      return {{"250-mail.example.org\r\n250 AUTH LOGIN XOAUTH2 OAUTHBEARER\r\n"}};
-    return Willing(r);
-  });
-  email_->PORT = peer.port();
-  email_->AUTHUSER = "backup@example.com";
-  email_->AUTHTOKEN = "ya29.tajni-token";
-  email_->OPTIONSTLS = TlsMode::kCleartext;  // allows a password in clear, never a token
-  email_->SendMail(2);
-  ASSERT_TRUE(RunUntil([&] { return !email_->reports.empty(); }));
-  EXPECT_TRUE(QueueEmpty());
-  EXPECT_NE(email_->reports[0].find("Prijava tokenom (OAuth) moguća je samo šifriranom vezom"),
-            std::string::npos)
-      << email_->reports[0];
-  ASSERT_TRUE(RunUntil([&] {
-    return email_->OpenFlag == 0 && peer.Transcript().size() == 1 &&
-           peer.Transcript()[0].size() >= 2;
-  }));
-  auto t = peer.Transcript();
-  EXPECT_EQ(t[0], (std::vector<std::string>{"EHLO backup-client.example.net\r\n", "QUIT\r\n"}));
-  EXPECT_EQ(email_->sent, 0);
 }
 
 TEST_F(SmtpDialogue, BodyIsDotStuffedAsOneStream) {

@@ -100,6 +100,13 @@ class NetSimpleTest : public ::testing::Test {
  protected:
   void SetUp() override { layer = std::make_unique<NetDLL>(FastTimers()); layer->DLLStartUp(""); }
   void TearDown() override { layer.reset(); }
+  // Waits until the layer has seen the peer close connection `sockId`.
+  bool WaitClosedByPeer(std::int32_t sockId) {
+    return testing::WaitFor([&] {
+      NetDLL::ClientView view;
+      return layer->FindClient(sockId, view) && view.FD_Close_Received;
+    });
+  }
   std::unique_ptr<NetDLL> layer;
   testing::ScriptedUi ui;
 };
@@ -294,13 +301,12 @@ TEST_F(NetSimpleTest, ClosedEventWithoutPacketEndsTheCurrentConnection) {
   obj.Open("127.0.0.1", s2.port());
   ASSERT_EQ(obj.Error, 0);
   std::int32_t second = obj.Connection_.SockID;
-  NetDLL::ClientView view;
-  ASSERT_TRUE(testing::WaitFor(
-      [&] { return layer->FindClient(second, view) && view.FD_Close_Received; }));
+  ASSERT_TRUE(WaitClosedByPeer(second));
   // The packet still names the first connection; the event is about the current one.
   obj.TakeEvent(obj.Connection_.Event + 1);
   EXPECT_EQ(obj.closed, 1);
   EXPECT_EQ(obj.OpenFlag, 0);
+  NetDLL::ClientView view;
   EXPECT_FALSE(layer->FindClient(second, view));
   EXPECT_EQ(layer->GetFigures().clientSockets, 0u);
   // Events of other objects, and the unused numbers, do nothing.
@@ -321,10 +327,7 @@ TEST_F(NetSimpleTest, ReusedSocketNumberKeepsTheClosedConnectionsPackets) {
   a.Open("127.0.0.1", s1.port());
   ASSERT_EQ(a.Error, 0);
   const int oldSocket = static_cast<int>(a.Connection_.Socket);
-  NetDLL::ClientView view;
-  // a's socket is closed, its packets wait unfetched
-  ASSERT_TRUE(testing::WaitFor(
-      [&] { return layer->FindClient(a.Connection_.SockID, view) && view.FD_Close_Received; }));
+  ASSERT_TRUE(WaitClosedByPeer(a.Connection_.SockID));  // its packets wait unfetched
   // Take every lower free number so that b's socket gets a's old number.
   std::vector<int> fillers;
   for (;;) {
@@ -358,9 +361,7 @@ TEST_F(NetSimpleTest, SendAfterPeerClosedReportsMinus34) {
   obj.Init();
   obj.Open("127.0.0.1", server.port());
   ASSERT_EQ(obj.Error, 0);
-  NetDLL::ClientView view;
-  ASSERT_TRUE(testing::WaitFor(
-      [&] { return layer->FindClient(obj.Connection_.SockID, view) && view.FD_Close_Received; }));
+  ASSERT_TRUE(WaitClosedByPeer(obj.Connection_.SockID));
   std::size_t queued = layer->GetFigures().outPackets;
   obj.SuppressErrorMsg = 1;
   EXPECT_FALSE(obj.SendText("MAIL FROM:<a@b>\r\n"));
