@@ -369,7 +369,7 @@ TEST_F(NetSimpleTest, SendAfterPeerClosedReportsMinus34) {
   EXPECT_EQ(obj.OpenFlag, 0);
   EXPECT_EQ(layer->GetFigures().outPackets, queued);
   EXPECT_NE(obj.ErrorString.find("Error sending data. The error number was -34"), std::string::npos);
-  // With the switch on, -34 is not reported.
+  // With the switch on, kNetConnectionNotFound is not reported.
   obj.OpenFlag = 1;
   obj.errors.clear();
   obj.DontErrorTrapInSendIfConnectionClosed = 1;
@@ -463,7 +463,8 @@ TEST_F(NetSimpleTest, LookUpOfLocalhostAndOfAnUnknownName) {
   obj.Abort();
   EXPECT_EQ(obj.OpenFlag, 0);
 
-  // Synchronous: -20 at once; asynchronous: a failure packet with the look-up's error.
+  // Synchronous: kNetAddressNotFound at once; asynchronous: a failure packet with the
+  // look-up's error.
   obj.AsyncOpenUse = 0;
   obj.Open("no-such-host.invalid", 25);
   EXPECT_EQ(obj.Error, kNetAddressNotFound);
