@@ -170,7 +170,7 @@ class ConsoleEmailSend : public mail::NetEmailSend {
   bool Temporary() const {
     if (failedCode_ >= 400 && failedCode_ < 500) return true;
     if (failedCode_ != 0) return false;
-    return failedError_ == -39 || failedError_ == net::kNetTimeout ||
+    return failedError_ == net::kNetCannotConnect || failedError_ == net::kNetTimeout ||
            failedError_ == net::kNetAddressNotFound || failedError_ == net::kNetSocketDead ||
            failedError_ > 0;
   }
@@ -184,7 +184,7 @@ class ConsoleEmailSend : public mail::NetEmailSend {
     failed_ = true;
     lastError_ = text;
     failedCode_ = 0;
-    failedError_ = temporary ? -39 : net::kNetTlsFailed;
+    failedError_ = temporary ? net::kNetCannotConnect : net::kNetTlsFailed;
     std::fprintf(stderr, "%s\n%s\n", text.c_str(), kStatusError);
   }
 
@@ -338,7 +338,7 @@ int SendCommand(const Invocation& invocation) {
         // Say what stopped the message; only a failed connection is a connection problem.
         if (!email.FailedAttachment().empty())
           std::fprintf(stderr, "Privitak nije poslan: %s\n", email.FailedAttachment().c_str());
-        else if (email.Error == -39 || email.Error > 0) {
+        else if (email.Error == net::kNetCannotConnect || email.Error > 0) {
           std::fprintf(stderr, "Could not connect to email server.\n");
           email.ConnectFailed();
         } else

@@ -61,7 +61,7 @@ class EmailWindow::Object : public NetEmailSend {
 
   void ReportError(const std::string& errorText, const std::string& functionName) override {
     // A failure that drops queued messages is a send that did not happen.
-    if (Queued() > 0 && !_NOMESSAGEADDEDYET) LogMessage(false, errorText);
+    if (Queued() > 0 && !NOMESSAGEADDEDYET_) LogMessage(false, errorText);
     NetEmailSend::ReportError(errorText, functionName);
     window_.SetStatus(kEmailErrorStatus);
   }

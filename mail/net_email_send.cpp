@@ -245,16 +245,38 @@ bool IsAsciiText(std::string_view s) {
 
 }  // namespace
 
+std::string StateText(std::int32_t state) {
+  const char* name = "ES_UNKNOWN";
+  switch (state) {
+    case ES_NOTCONNECTED: name = "ES_NOTCONNECTED"; break;
+    case ES_WAITGREETING: name = "ES_WAITGREETING"; break;
+    case ES_CONNECTEDANDIDLE: name = "ES_CONNECTEDANDIDLE"; break;
+    case ES_READY: name = "ES_READY"; break;
+    case ES_MAILFROM: name = "ES_MAILFROM"; break;
+    case ES_RCPTTO: name = "ES_RCPTTO"; break;
+    case ES_DATA: name = "ES_DATA"; break;
+    case ES_BODYSENT: name = "ES_BODYSENT"; break;
+    case ES_EHLO: name = "ES_EHLO"; break;
+    case ES_AUTHLOGIN: name = "ES_AUTHLOGIN"; break;
+    case ES_AUTHUSER: name = "ES_AUTHUSER"; break;
+    case ES_STARTTLS: name = "ES_STARTTLS"; break;
+    case ES_TLSHANDSHAKE: name = "ES_TLSHANDSHAKE"; break;
+    case ES_AUTHTOKEN: name = "ES_AUTHTOKEN"; break;
+    case ES_AUTHTOKENERROR: name = "ES_AUTHTOKENERROR"; break;
+  }
+  return std::string(name) + " (" + std::to_string(state) + ")";
+}
+
 NetEmailSend::NetEmailSend(platform::Ui* ui, net::NetDLL* layer) : NetSimple(ui, layer) {}
 
 NetEmailSend::~NetEmailSend() {
-  if (_DATAQUEUE) Kill();
+  if (DATAQUEUE_) Kill();
 }
 
 void NetEmailSend::Init() {
   if (!initialised_) {
-    _WHAT = 1;
-    _SERVERDESC = kServerDesc;
+    WHAT_ = 1;
+    SERVERDESC_ = kServerDesc;
     if (IsBlank(XMAILER)) XMAILER = kDefaultXMailer;
     initialised_ = true;
   }
@@ -265,15 +287,15 @@ void NetEmailSend::Init() {
   OPTIONSMIMEHTMLTRANSFERENCODING = "quoted-printable";
   if (IsBlank(HELO)) HELO = kDefaultHeloDomain;
   NetSimple::Init(net::kModeClient);
-  _DATAQUEUE = std::make_unique<EmailDataQueue>();
-  DATAQUEUE = _DATAQUEUE.get();
+  DATAQUEUE_ = std::make_unique<EmailDataQueue>();
+  DATAQUEUE = DATAQUEUE_.get();
 }
 
 void NetEmailSend::Kill() {
   body_.reset();
   NetSimple::Kill();
   FreeDataQueue();
-  _DATAQUEUE.reset();
+  DATAQUEUE_.reset();
   DATAQUEUE = nullptr;
   FreeMessageBuffers();
 }
@@ -281,9 +303,9 @@ void NetEmailSend::Kill() {
 // ---- connection ----------------------------------------------------------------------------
 
 void NetEmailSend::Open(const std::string& server, std::uint16_t port) {
-  _MESSAGESSENTONCURRENTCONNECTION = 0;
-  _SERVERREPLYBUFFER.clear();
-  _SERVERREPLYBUFFERLEN = 0;
+  MESSAGESSENTONCURRENTCONNECTION_ = 0;
+  SERVERREPLYBUFFER_.clear();
+  SERVERREPLYBUFFERLEN_ = 0;
   body_.reset();
   replyDeadline_.reset();
   NetSimple::Open(server, port);
@@ -293,7 +315,7 @@ void NetEmailSend::Close() {
   body_.reset();
   replyDeadline_.reset();
   NetSimple::Close();
-  _MESSAGESSENTONCURRENTCONNECTION = 0;
+  MESSAGESSENTONCURRENTCONNECTION_ = 0;
   SetState(ES_NOTCONNECTED);
 }
 
@@ -301,14 +323,14 @@ void NetEmailSend::Abort() {
   body_.reset();
   replyDeadline_.reset();
   NetSimple::Abort();
-  _MESSAGESSENTONCURRENTCONNECTION = 0;
+  MESSAGESSENTONCURRENTCONNECTION_ = 0;
   SetState(ES_NOTCONNECTED);
 }
 
 void NetEmailSend::OpenForQueue() {
   Open(TrimRightCopy(SERVER), PORT);
   if (!OpenFlag && !AsyncOpenBusy) {
-    Error = -39;
+    Error = net::kNetCannotConnect;
     SetState(ES_NOTCONNECTED);
     HideProgress();
     return;
@@ -337,7 +359,7 @@ void NetEmailSend::CheckReplyDeadline() {
   if (!replyDeadline_ || !OpenFlag) return;
   if (std::chrono::steady_clock::now() < *replyDeadline_) return;
   replyDeadline_.reset();
-  Error = -53;
+  Error = net::kNetTimeout;
   PerMessageError(0, "Reply Timeout - poslužitelj nije dovršio odgovor u " +
                          std::to_string(replyTimeoutArmed_ / 100) +
                          " sekundi (odgovor nije stigao ili stiže presporo). Veza se prekida");
@@ -348,30 +370,30 @@ void NetEmailSend::CheckReplyDeadline() {
 void NetEmailSend::ReportError(const std::string& errorText, const std::string& functionName) {
   std::string text;
   if (Error == 10061)
-    text = "Could not open a connection to the " + _SERVERDESC + " Server";
+    text = "Could not open a connection to the " + SERVERDESC_ + " Server";
   else
     text = CutBytes(TrimRight(errorText), kMaxReportText);
   NetSimple::ReportError(text, functionName);
-  if (!_AFTERERRORTRYNEXTMESSAGE && !_NOMESSAGEADDEDYET) {
+  if (!AFTERERRORTRYNEXTMESSAGE_ && !NOMESSAGEADDEDYET_) {
     // Any other error ends the whole dialogue.
     FreeDataQueue();
     Close();
     SetState(ES_NOTCONNECTED);
     HideProgress();
   } else {
-    _AFTERERRORTRYNEXTMESSAGE = 0;
-    _NOMESSAGEADDEDYET = 0;
+    AFTERERRORTRYNEXTMESSAGE_ = 0;
+    NOMESSAGEADDEDYET_ = 0;
   }
 }
 
 void NetEmailSend::ConnectionClosed() {
   body_.reset();
   replyDeadline_.reset();
-  _MESSAGESSENTONCURRENTCONNECTION = 0;
-  if (_STATE != ES_NOTCONNECTED) {
-    _AFTERERRORTRYNEXTMESSAGE = 0;
-    _NOMESSAGEADDEDYET = 0;
-    ReportError("The (" + _SERVERDESC + ")" +
+  MESSAGESSENTONCURRENTCONNECTION_ = 0;
+  if (STATE_ != ES_NOTCONNECTED) {
+    AFTERERRORTRYNEXTMESSAGE_ = 0;
+    NOMESSAGEADDEDYET_ = 0;
+    ReportError("The (" + SERVERDESC_ + ")" +
                     " server closed the connection or a dial-up connection closed",
                 "NetEmailSend.ConnectionClosed");
     SetState(ES_NOTCONNECTED);
@@ -379,17 +401,17 @@ void NetEmailSend::ConnectionClosed() {
 }
 
 void NetEmailSend::PerMessageError(std::int32_t code, const std::string& text) {
-  const std::int32_t state = _STATE;
+  const std::int32_t state = STATE_;
   // 552 to MAIL FROM (with SIZE) or after the body: the message is larger than the server
   // takes.
   if (code == 552 && (state == ES_MAILFROM || state == ES_BODYSENT))
     oversizeRefused_ = OPTIONSSPLITOVERSIZE != 1;
   body_.reset();
   const std::uint64_t group = QueueEmpty() ? 0 : Head().SPLITGROUP;
-  _AFTERERRORTRYNEXTMESSAGE = 1;
+  AFTERERRORTRYNEXTMESSAGE_ = 1;
   SERVERERRORNUM = code;
   SERVERERRORDESC = text.substr(0, kMaxReplyText);
-  ReportError(PartFailureText() + "Error in this Message. " + _SERVERDESC +
+  ReportError(PartFailureText() + "Error in this Message. " + SERVERDESC_ +
                   " server sent error = " + std::to_string(code) + " " + ServerText(code, text) +
                   " State = " + std::to_string(state) + ". Will try and send next email",
               "NetEmailSend.Process");
@@ -405,11 +427,11 @@ void NetEmailSend::PerMessageError(std::int32_t code, const std::string& text) {
 }
 
 void NetEmailSend::FatalError(std::int32_t code, const std::string& text) {
-  const std::int32_t state = _STATE;
-  _AFTERERRORTRYNEXTMESSAGE = 1;
+  const std::int32_t state = STATE_;
+  AFTERERRORTRYNEXTMESSAGE_ = 1;
   SERVERERRORNUM = code;
   SERVERERRORDESC = text.substr(0, kMaxReplyText);
-  ReportError("Fatal Error. " + _SERVERDESC + " server sent error = " + std::to_string(code) +
+  ReportError("Fatal Error. " + SERVERDESC_ + " server sent error = " + std::to_string(code) +
                   " " + ServerText(code, text) + " State = " + std::to_string(state) +
                   ". Will abort all messages in the DataQueue",
               "NetEmailSend.Process");
@@ -424,7 +446,7 @@ void NetEmailSend::MessageFailed(std::int32_t error, const std::string& text) {
   body_.reset();
   const std::uint64_t group = QueueEmpty() ? 0 : Head().SPLITGROUP;
   Error = error;
-  _AFTERERRORTRYNEXTMESSAGE = 1;
+  AFTERERRORTRYNEXTMESSAGE_ = 1;
   ReportError(PartFailureText() + text, "NetEmailSend.Process");
   DropHead();
   DropRestOfSplit(group);
@@ -436,10 +458,10 @@ void NetEmailSend::MessageFailed(std::int32_t error, const std::string& text) {
 }
 
 void NetEmailSend::DialogueFailed(std::int32_t error, const std::string& text) {
-  if (OpenFlag && !TlsStarted()) SendCommand("QUIT\r\n");
+  if (OpenFlag && !TlsStarted()) SendCommand("QUIT");
   Error = error;
-  _AFTERERRORTRYNEXTMESSAGE = 0;
-  _NOMESSAGEADDEDYET = 0;
+  AFTERERRORTRYNEXTMESSAGE_ = 0;
+  NOMESSAGEADDEDYET_ = 0;
   ReportError(text, "NetEmailSend.Process");  // drops the queue and closes
 }
 
@@ -449,12 +471,12 @@ std::int32_t NetEmailSend::SetRequiredMessageSize(std::int32_t whole, std::int32
                                                   std::int32_t html) {
   Error = 0;
   if (whole < 0 || text < 0 || html < 0) {
-    Error = -42;
+    Error = net::kNetInvalidStringSize;
     // A bad size concerns this call only; messages already queued stay.
-    _NOMESSAGEADDEDYET = 1;
+    NOMESSAGEADDEDYET_ = 1;
     ReportError("Invalid String Size (less than zero) passed to function",
                 "NetEmailSend.SetRequiredMEssageSize");
-    Error = -42;
+    Error = net::kNetInvalidStringSize;
     return Error;
   }
   WHOLEMESSAGELEN = whole;
@@ -477,11 +499,11 @@ std::int32_t NetEmailSend::SetRequiredMessageSize(std::int32_t whole, std::int32
     }
   }
   if (!ok) {
-    Error = -32;
-    _NOMESSAGEADDEDYET = 1;
-    ReportError("Unable to allocate memory required for sending " + _SERVERDESC + ".",
+    Error = net::kNetOutOfMemory;
+    NOMESSAGEADDEDYET_ = 1;
+    ReportError("Unable to allocate memory required for sending " + SERVERDESC_ + ".",
                 "NetEmailSend.SetRequiredMessageSize");
-    Error = -32;
+    Error = net::kNetOutOfMemory;
   }
   return Error;
 }
@@ -494,20 +516,20 @@ void NetEmailSend::FreeMessageBuffers() {
 
 void NetEmailSend::FreeDataQueue() {
   body_.reset();  // it reads the head's plan
-  if (_DATAQUEUE) EmailDataQueue().swap(*_DATAQUEUE);
+  if (DATAQUEUE_) EmailDataQueue().swap(*DATAQUEUE_);
 }
 
 void NetEmailSend::DropHead() {
   body_.reset();
-  if (!QueueEmpty()) _DATAQUEUE->pop_front();
+  if (!QueueEmpty()) DATAQUEUE_->pop_front();
 }
 
 std::string NetEmailSend::PartFailureText() const {
-  if (QueueEmpty() || _DATAQUEUE->front().SPLITGROUP == 0) return {};
-  const EmailQueueEntry& head = _DATAQUEUE->front();
+  if (QueueEmpty() || DATAQUEUE_->front().SPLITGROUP == 0) return {};
+  const EmailQueueEntry& head = DATAQUEUE_->front();
   std::size_t rest = 0;
-  for (std::size_t i = 1; i < _DATAQUEUE->size(); ++i)
-    if ((*_DATAQUEUE)[i].SPLITGROUP == head.SPLITGROUP) ++rest;
+  for (std::size_t i = 1; i < DATAQUEUE_->size(); ++i)
+    if ((*DATAQUEUE_)[i].SPLITGROUP == head.SPLITGROUP) ++rest;
   std::string text = "Privitak nije poslan cijeli: " + head.SPLITPART + " nije poslan";
   if (rest > 0)
     text += ", a bez njega se dijelovi ne mogu spojiti pa se ni preostali (" +
@@ -516,12 +538,12 @@ std::string NetEmailSend::PartFailureText() const {
 }
 
 std::size_t NetEmailSend::DropRestOfSplit(std::uint64_t group) {
-  if (group == 0 || !_DATAQUEUE) return 0;
-  const std::size_t before = _DATAQUEUE->size();
+  if (group == 0 || !DATAQUEUE_) return 0;
+  const std::size_t before = DATAQUEUE_->size();
   // The head may be the message being sent (body_ reads its plan): only a head of the same
   // split is ever removed here, and then nothing of it is being sent.
-  std::erase_if(*_DATAQUEUE, [group](const EmailQueueEntry& e) { return e.SPLITGROUP == group; });
-  return before - _DATAQUEUE->size();
+  std::erase_if(*DATAQUEUE_, [group](const EmailQueueEntry& e) { return e.SPLITGROUP == group; });
+  return before - DATAQUEUE_->size();
 }
 
 // ---- queuing -----------------------------------------------------------------------------
@@ -546,7 +568,7 @@ void NetEmailSend::ProgressControl(ProgressChange, std::int32_t) {}
 bool NetEmailSend::ComposeFailed(std::int32_t error, const std::string& text,
                                  const std::string& function) {
   Error = error;
-  _NOMESSAGEADDEDYET = 1;
+  NOMESSAGEADDEDYET_ = 1;
   ReportError(text, function);
   Error = error;
   return false;
@@ -562,25 +584,25 @@ std::string NetEmailSend::ComposeFailureText(ComposeResult result,
       return "Privitak (" + failure.path + ") promijenio se nakon što je poruka pripremljena; " +
              "poruka nije poslana";
     default:
-      return "Error opening attached file (" + failure.path + ") for sending via " + _SERVERDESC +
+      return "Error opening attached file (" + failure.path + ") for sending via " + SERVERDESC_ +
              ". Error = " + std::to_string(failure.errorNumber) + " " +
              TrimRightCopy(failure.errorText);
   }
 }
 
 std::string NetEmailSend::NewMessageId() {
-  ++_IDCOUNT;
-  if (!_GOTHOSTNAME) {
+  ++IDCOUNT_;
+  if (!GOTHOSTNAME_) {
     std::string host = Trim(LocalHostName());
     if (host.empty()) {
-      _HOSTNAME = "UnknownHost" + std::to_string(std::uniform_int_distribution<int>(1, 100000)(random_));
+      HOSTNAME_ = "UnknownHost" + std::to_string(std::uniform_int_distribution<int>(1, 100000)(random_));
     } else {
-      _HOSTNAME = host.substr(0, 128);
-      _GOTHOSTNAME = 1;
+      HOSTNAME_ = host.substr(0, 128);
+      GOTHOSTNAME_ = 1;
     }
   }
   const platform::Clock& clock = platform::GetClock();
-  return MessageId(clock.Today(), clock.TimeOfDay(), _IDCOUNT,
+  return MessageId(clock.Today(), clock.TimeOfDay(), IDCOUNT_,
                    std::uniform_int_distribution<int>(1, 1000000)(random_));
 }
 
@@ -620,7 +642,7 @@ bool NetEmailSend::Compose() {
   p.htmlDontEncode = OPTIONSMIMEHTMLDONTENCODE == 1;
   p.encodeHeaders = OPTIONSENCODEHEADERS == 1;
   p.messageId = id;
-  p.hostName = _HOSTNAME;
+  p.hostName = HOSTNAME_;
   p.day = day;
   p.timeOfDay = time;
   p.utcOffsetMinutes = clock.UtcOffsetMinutes();
@@ -635,20 +657,20 @@ bool NetEmailSend::Compose() {
     case ComposeResult::kOk:
       break;
     case ComposeResult::kNoMemoryAtStart:
-      return ComposeFailed(-32, "Unable to allocate memory required for sending " + _SERVERDESC + ".",
+      return ComposeFailed(net::kNetOutOfMemory, "Unable to allocate memory required for sending " + SERVERDESC_ + ".",
                            "NetEmailSend.SetRequiredMessageSize");
     case ComposeResult::kNoMemoryGrowing:
-      return ComposeFailed(-32, "Unable to allocate memory required for sending email.",
+      return ComposeFailed(net::kNetOutOfMemory, "Unable to allocate memory required for sending email.",
                            "NetEmailSend.SetRequiredMessageSize");
     case ComposeResult::kFileError:
     case ComposeResult::kNotRegularFile:
     case ComposeResult::kFileChanged:
       failedAttachment_ = failure.path;
-      return ComposeFailed(-35, ComposeFailureText(result, failure), "NetEmailSend.SendMail");
+      return ComposeFailed(net::kNetFileError, ComposeFailureText(result, failure), "NetEmailSend.SendMail");
   }
   // Checked before anything is read or encoded.
   if (plan.size > kMaxMessageBytes)
-    return ComposeFailed(-32,
+    return ComposeFailed(net::kNetOutOfMemory,
                          "Poruka bi imala " + std::to_string(plan.size) +
                              " bajtova, a najviše se može poslati " +
                              std::to_string(kMaxMessageBytes) +
@@ -669,25 +691,25 @@ void NetEmailSend::SendMail(std::int32_t mode) {
   progressShown_ = 0;
   if (mode != 2) {
     // Only composed messages are sent by this program.
-    Error = -22;
-    _NOMESSAGEADDEDYET = 1;
+    Error = net::kNetBadParameters;
+    NOMESSAGEADDEDYET_ = 1;
     ReportError("Incorrect Mode parameter passed to function.", "NetEmailSend.SendMail");
-    Error = -22;
+    Error = net::kNetBadParameters;
     return;
   }
   if (IsBlank(TOLIST) && IsBlank(CCLIST) && IsBlank(BCCLIST)) {
-    Error = -37;
-    _NOMESSAGEADDEDYET = 1;
-    ReportError("No To, CC or BCC field specified when sending " + _SERVERDESC,
+    Error = net::kNetPropertiesMissing;
+    NOMESSAGEADDEDYET_ = 1;
+    ReportError("No To, CC or BCC field specified when sending " + SERVERDESC_,
                 "NetEmailSend.SendMail");
-    Error = -37;
+    Error = net::kNetPropertiesMissing;
     return;
   }
   if (IsBlank(FROM)) {
-    Error = -37;
-    _NOMESSAGEADDEDYET = 1;
-    ReportError("No From Field specified when sending " + _SERVERDESC, "NetEmailSend.SendMail");
-    Error = -37;
+    Error = net::kNetPropertiesMissing;
+    NOMESSAGEADDEDYET_ = 1;
+    ReportError("No From Field specified when sending " + SERVERDESC_, "NetEmailSend.SendMail");
+    Error = net::kNetPropertiesMissing;
     return;
   }
   // Every address goes into an SMTP command; one that could end the command early or add
@@ -707,20 +729,20 @@ void NetEmailSend::SendMail(std::int32_t mode) {
       }
     }
     if (!bad.empty()) {
-      Error = -37;
-      _NOMESSAGEADDEDYET = 1;
-      ReportError("Invalid address (" + Shown(bad) + ") specified when sending " + _SERVERDESC +
+      Error = net::kNetPropertiesMissing;
+      NOMESSAGEADDEDYET_ = 1;
+      ReportError("Invalid address (" + Shown(bad) + ") specified when sending " + SERVERDESC_ +
                       ". An address may not contain a line break, \"<\" or \">\"",
                   "NetEmailSend.SendMail");
-      Error = -37;
+      Error = net::kNetPropertiesMissing;
       return;
     }
     if (recipients == 0) {
-      Error = -37;
-      _NOMESSAGEADDEDYET = 1;
-      ReportError("No To, CC or BCC field specified when sending " + _SERVERDESC,
+      Error = net::kNetPropertiesMissing;
+      NOMESSAGEADDEDYET_ = 1;
+      ReportError("No To, CC or BCC field specified when sending " + SERVERDESC_,
                   "NetEmailSend.SendMail");
-      Error = -37;
+      Error = net::kNetPropertiesMissing;
       return;
     }
   }
@@ -756,12 +778,12 @@ void NetEmailSend::SendMail(std::int32_t mode) {
     }
     e.ATTACHMENTLIST = ATTACHMENTLIST;
     e.EMBEDLIST = EMBEDLIST;
-    _DATAQUEUE->push_back(std::move(e));
+    DATAQUEUE_->push_back(std::move(e));
   } catch (const std::exception&) {
-    Error = -30;
-    _NOMESSAGEADDEDYET = 1;
-    ReportError("Could not add " + _SERVERDESC + " to the queue", "NetEmailSend.SendMail");
-    Error = -30;
+    Error = net::kNetQueueError;
+    NOMESSAGEADDEDYET_ = 1;
+    ReportError("Could not add " + SERVERDESC_ + " to the queue", "NetEmailSend.SendMail");
+    Error = net::kNetQueueError;
     return;
   }
 
@@ -771,15 +793,15 @@ void NetEmailSend::SendMail(std::int32_t mode) {
     return;
   }
   if (!OpenFlag) return;  // still opening: the message waits for the greeting
-  if (_STATE == ES_NOTCONNECTED) {
-    _AFTERERRORTRYNEXTMESSAGE = 0;
-    _NOMESSAGEADDEDYET = 0;
+  if (STATE_ == ES_NOTCONNECTED) {
+    AFTERERRORTRYNEXTMESSAGE_ = 0;
+    NOMESSAGEADDEDYET_ = 0;
     ReportError("Illegal State. NET:ES_NOTCONNECTED in section of SendMail.",
                 "NetEmailSend.SendMail");
     HideProgress();
-  } else if (_STATE == ES_CONNECTEDANDIDLE) {
+  } else if (STATE_ == ES_CONNECTEDANDIDLE) {
     SetState(ES_READY);
-    SendCommand("RSET\r\n");
+    SendCommand("RSET");
   }
   // In any other state the message waits its turn.
 }
@@ -787,31 +809,51 @@ void NetEmailSend::SendMail(std::int32_t mode) {
 // ---- the dialogue ------------------------------------------------------------------------
 
 void NetEmailSend::SetState(std::int32_t state) {
-  if (state != _STATE)
-    Log("NetEmailSend.SetState", "State " + std::to_string(_STATE) + " -> " + std::to_string(state));
-  _STATE = state;
+  if (state != STATE_)
+    Log("NetEmailSend.SetState", "State " + StateText(STATE_) + " -> " + StateText(state));
+  STATE_ = state;
 }
 
-void NetEmailSend::SendCommand(const std::string& command) {
-  std::string_view text = TrimRight(command);
-  const std::size_t n = std::min<std::size_t>(text.size(), net::kMaxBinData);
-  std::memcpy(Packet.BinData, text.data(), n);
-  Packet.BinDataLen = static_cast<std::int32_t>(n);
-  ArmReplyDeadline(REPLYTIMEOUT);  // every command is answered
+void NetEmailSend::SendEndOfData() {
+  // The line break before the dot ends the body's last line.
+  std::memcpy(Packet.BinData, "\r\n.\r\n", 5);
+  Packet.BinDataLen = 5;
   Send();
 }
 
+bool NetEmailSend::SendCommand(std::string_view command) {
+  // A line break inside would let the text end the command early and start another; a
+  // command longer than one packet would be cut. Either ends the dialogue instead.
+  std::string why;
+  if (command.find_first_of("\r\n") != std::string_view::npos)
+    why = "sadrži prijelom retka";
+  else if (command.size() > kMaxCommandBytes)
+    why = "duga je " + std::to_string(command.size()) + " bajtova, a smije imati najviše " +
+          std::to_string(kMaxCommandBytes);
+  if (!why.empty()) {
+    DialogueFailed(net::kNetInvalidStringSize, "Naredba poslužitelju nije poslana: " + why);
+    Error = net::kNetInvalidStringSize;  // closing the connection has reset it
+    return false;
+  }
+  std::memcpy(Packet.BinData, command.data(), command.size());
+  std::memcpy(Packet.BinData + command.size(), "\r\n", 2);
+  Packet.BinDataLen = static_cast<std::int32_t>(command.size() + 2);
+  ArmReplyDeadline(REPLYTIMEOUT);  // every command is answered
+  Send();
+  return true;
+}
+
 void NetEmailSend::Process() {
-  const std::string fn = "NetEmailSend.Process (" + _SERVERDESC + ")";
+  const std::string fn = "NetEmailSend.Process (" + SERVERDESC_ + ")";
   if (Packet.PacketType == net::kPacketIdle) {
-    Error = -57;
+    Error = net::kNetIdleClosed;
     PerMessageError(0, "Idle Timeout - Warning connection has been idle for more than " +
-                           std::to_string(_Connection.InactiveTimeout / 100) +
+                           std::to_string(Connection_.InactiveTimeout / 100) +
                            " seconds. Connection will be closed");
     return;
   }
   if (Packet.PacketType == net::kPacketOpenSucceeded) {
-    if (_STATE == ES_WAITGREETING) StartImplicitTls();
+    if (STATE_ == ES_WAITGREETING) StartImplicitTls();
     return;
   }
   if (Packet.PacketType != net::kPacketData) return;
@@ -827,38 +869,38 @@ void NetEmailSend::Process() {
 
   // A reply that outgrows the buffer is malformed (or hostile): it is answered as a reply
   // the current state cannot accept, which ends in the usual error paths.
-  if (_SERVERREPLYBUFFER.size() + len > kReplyBufferBytes) {
-    _SERVERREPLYBUFFER.clear();
-    _SERVERREPLYBUFFERLEN = 0;
-    Log(fn, "Error. The reply from the " + _SERVERDESC + " Server is longer than " +
+  if (SERVERREPLYBUFFER_.size() + len > kReplyBufferBytes) {
+    SERVERREPLYBUFFER_.clear();
+    SERVERREPLYBUFFERLEN_ = 0;
+    Log(fn, "Error. The reply from the " + SERVERDESC_ + " Server is longer than " +
                 std::to_string(kReplyBufferBytes) + " bytes");
     HandleReply(0, " Reply longer than " + std::to_string(kReplyBufferBytes) + " bytes", {});
     return;
   }
   // Whether a reply is complete is judged on everything received so far: its line ends may
   // arrive in any number of pieces (a CR in one packet, its LF in the next).
-  const bool joined = !_SERVERREPLYBUFFER.empty();
-  _SERVERREPLYBUFFER.append(packet);
-  _SERVERREPLYBUFFERLEN = static_cast<std::int32_t>(_SERVERREPLYBUFFER.size());
-  while (OpenFlag && !_SERVERREPLYBUFFER.empty()) {
+  const bool joined = !SERVERREPLYBUFFER_.empty();
+  SERVERREPLYBUFFER_.append(packet);
+  SERVERREPLYBUFFERLEN_ = static_cast<std::int32_t>(SERVERREPLYBUFFER_.size());
+  while (OpenFlag && !SERVERREPLYBUFFER_.empty()) {
     std::size_t end = 0;
-    const ReplyEnd found = FindReplyEnd(_SERVERREPLYBUFFER, end);
+    const ReplyEnd found = FindReplyEnd(SERVERREPLYBUFFER_, end);
     if (found == ReplyEnd::kNoLine) {
-      Log(fn, "Warning. We Received Data from " + _SERVERDESC +
+      Log(fn, "Warning. We Received Data from " + SERVERDESC_ +
                   " Server - but did not receive a whole line. Will store the line in the buffer");
       CheckReplyDeadline();  // a reply that trickles in must still be complete in time
       return;
     }
     if (found == ReplyEnd::kMoreLines) {
-      Log(fn, "Warning. We Received **MultiLine** Data from " + _SERVERDESC +
+      Log(fn, "Warning. We Received **MultiLine** Data from " + SERVERDESC_ +
                   " Server - but did not receive a whole set of lines. Will store the data in "
                   "the buffer");
       CheckReplyDeadline();
       return;
     }
-    const std::string reply = _SERVERREPLYBUFFER.substr(0, end);
-    _SERVERREPLYBUFFER.erase(0, end);
-    _SERVERREPLYBUFFERLEN = static_cast<std::int32_t>(_SERVERREPLYBUFFER.size());
+    const std::string reply = SERVERREPLYBUFFER_.substr(0, end);
+    SERVERREPLYBUFFER_.erase(0, end);
+    SERVERREPLYBUFFERLEN_ = static_cast<std::int32_t>(SERVERREPLYBUFFER_.size());
     if (joined) Log(fn, "Okay we put the buffered lines together and got [" + Showable(reply) + "]");
     replyDeadline_.reset();
 
@@ -866,8 +908,8 @@ void NetEmailSend::Process() {
     // result of an unrelated call (a refused SendMail) and must not drop this message.
     if (Packet.Error != 0) {
       Error = Packet.Error;
-      _AFTERERRORTRYNEXTMESSAGE = 1;
-      ReportError("Error reading data from the " + _SERVERDESC + " Server", "NetEmailSend.Process");
+      AFTERERRORTRYNEXTMESSAGE_ = 1;
+      ReportError("Error reading data from the " + SERVERDESC_ + " Server", "NetEmailSend.Process");
       NextMessage();
       return;
     }
@@ -886,19 +928,19 @@ bool NetEmailSend::UseEhlo() const {
 }
 
 void NetEmailSend::HandleReply(std::int32_t code, const std::string& text, const std::string& reply) {
-  if (_STATE == ES_CONNECTEDANDIDLE && !QueueEmpty()) SetState(ES_READY);
+  if (STATE_ == ES_CONNECTEDANDIDLE && !QueueEmpty()) SetState(ES_READY);
   const std::string helo = HeaderValue(HELO);
-  switch (_STATE) {
+  switch (STATE_) {
     case ES_WAITGREETING:
       if (code != 220) return FatalError(code, text);
       authSent_ = false;
       capabilities_ = EhloCapabilities{};
       if (UseEhlo()) {
         SetState(ES_EHLO);
-        SendCommand("EHLO " + helo + "\r\n");
+        SendCommand("EHLO " + helo);
       } else {
         SetState(ES_READY);
-        SendCommand("HELO " + helo + "\r\n");
+        SendCommand("HELO " + helo);
       }
       return;
     case ES_EHLO:
@@ -910,8 +952,8 @@ void NetEmailSend::HandleReply(std::int32_t code, const std::string& text, const
       if (code != 220) return FatalError(code, text);
       // Whatever came with the answer was sent before the secure connection and is not
       // trusted: it is dropped, and the extensions are asked for again afterwards.
-      _SERVERREPLYBUFFER.clear();
-      _SERVERREPLYBUFFERLEN = 0;
+      SERVERREPLYBUFFER_.clear();
+      SERVERREPLYBUFFERLEN_ = 0;
       capabilities_ = EhloCapabilities{};
       SetState(ES_TLSHANDSHAKE);
       ArmReplyDeadline(REPLYTIMEOUT);
@@ -920,13 +962,13 @@ void NetEmailSend::HandleReply(std::int32_t code, const std::string& text, const
     case ES_AUTHLOGIN:
       if (code != 334) return FatalError(code, text);
       SetState(ES_AUTHUSER);
-      SendCommand(Base64Line(TrimRight(AUTHUSER)) + "\r\n");
+      SendCommand(Base64Line(TrimRight(AUTHUSER)));
       return;
     case ES_AUTHUSER:
       if (code != 334) return FatalError(code, text);
       SetState(ES_READY);
       authSent_ = true;
-      SendCommand(Base64Line(TrimRight(AUTHPASSWORD)) + "\r\n");
+      SendCommand(Base64Line(TrimRight(AUTHPASSWORD)));
       return;
     case ES_AUTHTOKEN:
       if (code == 334) {
@@ -934,8 +976,7 @@ void NetEmailSend::HandleReply(std::int32_t code, const std::string& text, const
         // exchange is ended as the mechanism requires (a lone ^A for OAUTHBEARER, base64 as
         // every SASL response; an empty response for XOAUTH2) and the refusal then reported.
         SetState(ES_AUTHTOKENERROR);
-        SendCommand(bearerSent_ ? Base64Line(std::string(1, '\x01')) + "\r\n"
-                                : std::string("\r\n"));
+        SendCommand(bearerSent_ ? Base64Line(std::string(1, '\x01')) : std::string());
         return;
       }
       if (code == 235) {
@@ -954,7 +995,7 @@ void NetEmailSend::HandleReply(std::int32_t code, const std::string& text, const
       StartNextMessage();
       return;
     case ES_CONNECTEDANDIDLE:
-      _AFTERERRORTRYNEXTMESSAGE = 1;
+      AFTERERRORTRYNEXTMESSAGE_ = 1;
       ReportError("Invalid State. Should never be in the NET:ES_CONNECTEDANDIDLE at this point.",
                   "NetEmailSend.Process");
       NextMessage();
@@ -975,7 +1016,7 @@ void NetEmailSend::HandleReply(std::int32_t code, const std::string& text, const
         return PerMessageError(code, text);
       }
       if (code != 250) return PerMessageError(code, text);
-      ++_MESSAGESSENTONCURRENTCONNECTION;
+      ++MESSAGESSENTONCURRENTCONNECTION_;
       MessageSent();
       NextMessage();
       return;
@@ -983,8 +1024,8 @@ void NetEmailSend::HandleReply(std::int32_t code, const std::string& text, const
     case ES_TLSHANDSHAKE:
       return FatalError(code, text);
     default:
-      _AFTERERRORTRYNEXTMESSAGE = 1;
-      ReportError("Error. NetEmailSend - no state found. State = " + std::to_string(_STATE),
+      AFTERERRORTRYNEXTMESSAGE_ = 1;
+      ReportError("Error. NetEmailSend - no state found. State = " + std::to_string(STATE_),
                   "NetEmailSend.Process");
       NextMessage();
       return;
@@ -1002,7 +1043,7 @@ void NetEmailSend::AfterEhlo() {
                             "ništa nije poslano. Provjerite priključak (port) i postavku TLS");
     }
     SetState(ES_STARTTLS);
-    SendCommand("STARTTLS\r\n");
+    SendCommand("STARTTLS");
     return;
   }
   if (HaveCredentials() && OPTIONSTLS == TlsMode::kNone && !TlsEstablished()) {
@@ -1017,7 +1058,7 @@ void NetEmailSend::AfterEhlo() {
           "šifriranja (TLS=cleartext)");
     }
     SetState(ES_STARTTLS);
-    SendCommand("STARTTLS\r\n");
+    SendCommand("STARTTLS");
     return;
   }
   if (!IsBlank(AUTHTOKEN)) return SendTokenLogin();
@@ -1031,11 +1072,11 @@ void NetEmailSend::AfterEhlo() {
       credentials += TrimRight(AUTHPASSWORD);
       SetState(ES_READY);
       authSent_ = true;
-      SendCommand("AUTH PLAIN " + Base64Line(credentials) + "\r\n");
+      SendCommand("AUTH PLAIN " + Base64Line(credentials));
       return;
     }
     SetState(ES_AUTHLOGIN);
-    SendCommand("AUTH LOGIN\r\n");
+    SendCommand("AUTH LOGIN");
     return;
   }
   SetState(ES_READY);
@@ -1082,7 +1123,7 @@ void NetEmailSend::SendTokenLogin() {
   }
   SetState(ES_AUTHTOKEN);
   SendCommand(std::string("AUTH ") + (bearerSent_ ? "OAUTHBEARER " : "XOAUTH2 ") +
-              Base64Line(response) + "\r\n");
+              Base64Line(response));
 }
 
 // The server refused the token for good: the dialogue ends and the user is told to sign in
@@ -1110,7 +1151,7 @@ void NetEmailSend::StartNextMessage() {
     if (!(OPTIONSSPLITOVERSIZE == 1 && SplitHead(capabilities_.sizeLimit, why))) {
       // Refused before a byte of it is sent.
       Error = 0;
-      _AFTERERRORTRYNEXTMESSAGE = 1;
+      AFTERERRORTRYNEXTMESSAGE_ = 1;
       std::string text = "Poruka ima " + std::to_string(Head().WHOLEMESSAGEPLAN.size) +
                          " bajtova, a poslužitelj prima najviše " +
                          std::to_string(capabilities_.sizeLimit) + " bajtova; nije poslana.";
@@ -1123,19 +1164,19 @@ void NetEmailSend::StartNextMessage() {
     }
   }
   SetState(ES_MAILFROM);
-  _LISTINDEX2 = 0;
-  _LISTWHICH2 = 0;
+  LISTINDEX2_ = 0;
+  LISTWHICH2_ = 0;
   std::string name;
   std::string address;
   if (!GetAddress(Head().FROM, 1, name, address) || !IsSendableAddress(address)) {
-    _AFTERERRORTRYNEXTMESSAGE = 1;
+    AFTERERRORTRYNEXTMESSAGE_ = 1;
     ReportError("Invalid from address found in data queue", "NetEmailSend.Process");
     NextMessage();
     return;
   }
   std::string command = "MAIL FROM: <" + address + ">";
   if (capabilities_.size) command += " SIZE=" + std::to_string(Head().WHOLEMESSAGEPLAN.size);
-  SendCommand(command + "\r\n");
+  SendCommand(command);
 }
 
 namespace {
@@ -1247,7 +1288,7 @@ bool NetEmailSend::SplitHead(std::uint64_t limit, std::string& why) {
     MessageParts p = partOf(index, count,
                             FileSlice{offset, std::min(piece, total - offset), partNames[index - 1]});
     p.messageId = NewMessageId();
-    p.hostName = _HOSTNAME;
+    p.hostName = HOSTNAME_;
     MessagePlan plan;
     ComposeFailure failure;
     const ComposeResult r = PlanMessage(p, plan, failure);
@@ -1296,8 +1337,8 @@ bool NetEmailSend::SplitHead(std::uint64_t limit, std::string& why) {
                                   " bytes is sent as " + std::to_string(count) +
                                   " messages, each under the server's limit of " +
                                   std::to_string(limit) + " bytes");
-  _DATAQUEUE->pop_front();
-  _DATAQUEUE->insert(_DATAQUEUE->begin(), std::make_move_iterator(parts.begin()),
+  DATAQUEUE_->pop_front();
+  DATAQUEUE_->insert(DATAQUEUE_->begin(), std::make_move_iterator(parts.begin()),
                      std::make_move_iterator(parts.end()));
   return true;
 }
@@ -1307,28 +1348,28 @@ void NetEmailSend::NextRecipient() {
   EmailQueueEntry& head = Head();
   std::string name;
   std::string address;
-  while (_LISTWHICH2 <= 2) {
+  while (LISTWHICH2_ <= 2) {
     const std::string& list =
-        _LISTWHICH2 == 0 ? head.TOLIST : _LISTWHICH2 == 1 ? head.CCLIST : head.BCCLIST;
+        LISTWHICH2_ == 0 ? head.TOLIST : LISTWHICH2_ == 1 ? head.CCLIST : head.BCCLIST;
     // Blank entries are passed over, so "a@x, , b@y" still reaches b@y.
     const auto count = static_cast<std::int32_t>(AddressEntryCount(list));
-    while (++_LISTINDEX2 <= count) {
-      if (!GetAddress(list, _LISTINDEX2, name, address)) continue;
+    while (++LISTINDEX2_ <= count) {
+      if (!GetAddress(list, LISTINDEX2_, name, address)) continue;
       if (!IsSendableAddress(address)) {
-        _AFTERERRORTRYNEXTMESSAGE = 1;
+        AFTERERRORTRYNEXTMESSAGE_ = 1;
         ReportError("Invalid recipient address found in data queue", "NetEmailSend.Process");
         NextMessage();
         return;
       }
       SetState(ES_RCPTTO);
-      SendCommand("RCPT TO: <" + address + ">\r\n");
+      SendCommand("RCPT TO: <" + address + ">");
       return;
     }
-    _LISTINDEX2 = 0;
-    ++_LISTWHICH2;
+    LISTINDEX2_ = 0;
+    ++LISTWHICH2_;
   }
   SetState(ES_DATA);
-  SendCommand("DATA\r\n");
+  SendCommand("DATA");
 }
 
 void NetEmailSend::SendBody() {
@@ -1353,13 +1394,13 @@ void NetEmailSend::PumpBody() {
     if (body_->Failed()) {
       const ComposeResult result = body_->result();
       const ComposeFailure failure = body_->failure();
-      MessageFailed(-35, ComposeFailureText(result, failure));
+      MessageFailed(net::kNetFileError, ComposeFailureText(result, failure));
       return;
     }
     if (n == 0) {
-      _MESSAGEBYTESSENT += static_cast<std::int64_t>(Head().WHOLEMESSAGEPLAN.size);
+      MESSAGEBYTESSENT_ += static_cast<std::int64_t>(Head().WHOLEMESSAGEPLAN.size);
       body_.reset();
-      SendCommand("\r\n.\r\n");
+      SendEndOfData();
       ArmReplyDeadline(REPLYTIMEOUT > 0 ? 2 * REPLYTIMEOUT : 0);  // the server may check it at length
       return;
     }
@@ -1375,16 +1416,16 @@ void NetEmailSend::PumpBody() {
 }
 
 void NetEmailSend::SendRoom() {
-  if (_STATE == ES_BODYSENT && body_) PumpBody();
+  if (STATE_ == ES_BODYSENT && body_) PumpBody();
 }
 
 void NetEmailSend::TlsReady() {
-  Log("NetEmailSend.TlsReady", "Secure connection to the " + _SERVERDESC + " Server: " + TlsDescription());
-  if (_STATE != ES_TLSHANDSHAKE) return;  // TLS from the start: the greeting comes next
+  Log("NetEmailSend.TlsReady", "Secure connection to the " + SERVERDESC_ + " Server: " + TlsDescription());
+  if (STATE_ != ES_TLSHANDSHAKE) return;  // TLS from the start: the greeting comes next
   // The server is asked for its extensions again: the earlier answer was not protected.
   capabilities_ = EhloCapabilities{};
   SetState(ES_EHLO);
-  SendCommand("EHLO " + HeaderValue(HELO) + "\r\n");
+  SendCommand("EHLO " + HeaderValue(HELO));
 }
 
 void NetEmailSend::DotStuff() {
@@ -1436,26 +1477,26 @@ void NetEmailSend::DotStuff() {
 void NetEmailSend::NextMessage() {
   DropHead();
   const bool reconnect =
-      RECONNECTAFTERXMSGS > 0 && _MESSAGESSENTONCURRENTCONNECTION >= RECONNECTAFTERXMSGS;
+      RECONNECTAFTERXMSGS > 0 && MESSAGESSENTONCURRENTCONNECTION_ >= RECONNECTAFTERXMSGS;
   if (!QueueEmpty()) {
     if (reconnect) {
-      SendCommand("QUIT\r\n");
+      SendCommand("QUIT");
       if (QueueEmpty()) return;  // the send failed and ended the dialogue
       Close();
       OpenForQueue();
     } else {
       SetState(ES_READY);
-      SendCommand("RSET\r\n");
+      SendCommand("RSET");
     }
     return;
   }
   if (OPTIONSKEEPCONNECTIONOPEN == 0 || reconnect) {
-    SendCommand("QUIT\r\n");
+    SendCommand("QUIT");
     Close();
     SetState(ES_NOTCONNECTED);
   } else {
     SetState(ES_READY);
-    SendCommand("RSET\r\n");
+    SendCommand("RSET");
   }
   HideProgress();
 }
@@ -1473,10 +1514,10 @@ void NetEmailSend::CalcProgress() {
     PROGRESSBYTESMAX = 0;
   } else {
     std::int64_t total = 0;
-    for (const EmailQueueEntry& e : *_DATAQUEUE) total += e.WHOLEMESSAGELEN;
+    for (const EmailQueueEntry& e : *DATAQUEUE_) total += e.WHOLEMESSAGELEN;
     total = std::min<std::int64_t>(total, INT32_MAX);
     if (total > PROGRESSBYTESMAX) PROGRESSBYTESMAX = static_cast<std::int32_t>(total);
-    if (_STATE == ES_BODYSENT) {
+    if (STATE_ == ES_BODYSENT) {
       // What of the head is still to go: the part not yet read, and what waits in the layer.
       CountOutgoingPackets(net::OutgoingCount::kPacketsAndBytes);
       const std::int64_t unread =

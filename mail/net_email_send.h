@@ -25,6 +25,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "mail/mail_options.h"
@@ -33,7 +34,7 @@
 
 namespace verdan::mail {
 
-// SMTP states (`_STATE`); the numbers appear in error texts.
+// SMTP states (`STATE_`); the numbers appear in error texts.
 enum EmailState : std::int32_t {
   ES_NOTCONNECTED = 0,
   ES_WAITGREETING = 71,
@@ -51,6 +52,8 @@ enum EmailState : std::int32_t {
   ES_AUTHTOKEN = 84,       // "AUTH XOAUTH2/OAUTHBEARER" with the token sent, 235 awaited
   ES_AUTHTOKENERROR = 85,  // the server's error challenge was answered; its refusal awaited
 };
+// A state as the trace shows it: its name and number, "ES_MAILFROM (74)".
+std::string StateText(std::int32_t state);
 
 // The domain sent with HELO/EHLO when the owner sets none.
 inline constexpr const char* kDefaultHeloDomain = "backup-client.example.net";
@@ -60,6 +63,8 @@ inline constexpr const char* kDefaultXMailer = "Quillon Email 2.93";
 inline constexpr std::size_t kBodyChunkBytes = 8192;
 // Most reply bytes held back while waiting for the rest of a line or a multi-line reply.
 inline constexpr std::size_t kReplyBufferBytes = 16384;
+// The longest command line, without its CR LF: the line must fit one packet.
+inline constexpr std::size_t kMaxCommandBytes = net::kMaxBinData - 2;
 // The body is handed to the socket layer while less than the high mark waits there; past
 // it, sending goes on once the layer has drained to the low mark.
 inline constexpr std::int64_t kBodyHighWaterBytes = 4 << 20;
@@ -193,21 +198,21 @@ class NetEmailSend : public net::NetSimple {
   std::int32_t REPLYTIMEOUT = kDefaultReplyTimeout;  // hundredths; 0 = no limit
 
   // --- Private state (public so that the owner's tests can observe it) ---
-  std::unique_ptr<EmailDataQueue> _DATAQUEUE;
-  std::uint8_t _WHAT = 0;
-  std::string _SERVERDESC;
-  std::int32_t _LISTINDEX2 = 0;
-  std::uint8_t _LISTWHICH2 = 0;
-  std::int32_t _STATE = ES_NOTCONNECTED;
-  std::uint8_t _AFTERERRORTRYNEXTMESSAGE = 0;
-  std::uint8_t _NOMESSAGEADDEDYET = 0;
-  std::int32_t _MESSAGESSENTONCURRENTCONNECTION = 0;
-  std::string _SERVERREPLYBUFFER;
-  std::int32_t _SERVERREPLYBUFFERLEN = 0;
-  std::int64_t _MESSAGEBYTESSENT = 0;
-  std::uint8_t _GOTHOSTNAME = 0;
-  std::string _HOSTNAME;
-  std::int32_t _IDCOUNT = 0;
+  std::unique_ptr<EmailDataQueue> DATAQUEUE_;
+  std::uint8_t WHAT_ = 0;
+  std::string SERVERDESC_;
+  std::int32_t LISTINDEX2_ = 0;
+  std::uint8_t LISTWHICH2_ = 0;
+  std::int32_t STATE_ = ES_NOTCONNECTED;
+  std::uint8_t AFTERERRORTRYNEXTMESSAGE_ = 0;
+  std::uint8_t NOMESSAGEADDEDYET_ = 0;
+  std::int32_t MESSAGESSENTONCURRENTCONNECTION_ = 0;
+  std::string SERVERREPLYBUFFER_;
+  std::int32_t SERVERREPLYBUFFERLEN_ = 0;
+  std::int64_t MESSAGEBYTESSENT_ = 0;
+  std::uint8_t GOTHOSTNAME_ = 0;
+  std::string HOSTNAME_;
+  std::int32_t IDCOUNT_ = 0;
 
   // --- NetSimple's operations as this class changes them ---
   void Open(const std::string& server, std::uint16_t port) override;
@@ -220,7 +225,8 @@ class NetEmailSend : public net::NetSimple {
   void TlsReady() override;
 
   // --- Operations of this class ---
-  // Sizes the three buffers; returns the error code (0, -42 or -32), also left in `Error`.
+  // Sizes the three buffers; returns the error code (0, kNetInvalidStringSize or
+  // kNetOutOfMemory), also left in `Error`.
   virtual std::int32_t SetRequiredMessageSize(std::int32_t whole, std::int32_t text,
                                               std::int32_t html);
   virtual void FreeMessageBuffers();
@@ -261,10 +267,14 @@ class NetEmailSend : public net::NetSimple {
  protected:
   // The local host name for Message-IDs; empty when it cannot be had.
   virtual std::string LocalHostName();
+  // Sends one command line, CR LF appended. A command holding CR or LF, or longer than
+  // kMaxCommandBytes, is not sent: the dialogue ends with kNetInvalidStringSize (false).
+  bool SendCommand(std::string_view command);
 
  private:
   void SetState(std::int32_t state);
-  void SendCommand(const std::string& command);
+  // The end marker of the message body (CR LF . CR LF).
+  void SendEndOfData();
   bool Compose();
   bool ComposeFailed(std::int32_t error, const std::string& text, const std::string& function);
   std::string ComposeFailureText(ComposeResult result, const ComposeFailure& failure) const;
@@ -297,8 +307,8 @@ class NetEmailSend : public net::NetSimple {
   void StartImplicitTls();
   void ArmReplyDeadline(std::int32_t hundredths);
   void HideProgress();
-  bool QueueEmpty() const { return !_DATAQUEUE || _DATAQUEUE->empty(); }
-  EmailQueueEntry& Head() { return _DATAQUEUE->front(); }
+  bool QueueEmpty() const { return !DATAQUEUE_ || DATAQUEUE_->empty(); }
+  EmailQueueEntry& Head() { return DATAQUEUE_->front(); }
 
   bool initialised_ = false;
   bool atLineStart_ = true;  // DotStuff: the next body byte begins a line

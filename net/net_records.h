@@ -1,5 +1,5 @@
 // The records a network object and the socket layer exchange: the packet record, the
-// connection descriptor, and the result codes of the network road.
+// connection descriptor. The codes they carry are named in net_errors.h.
 //
 // Plain data with a fixed layout (field order and widths are part of the contract between
 // the object and the layer). Thread-safety: none of its own; a record belongs to one thread.
@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+
+#include "net/net_errors.h"
 
 namespace verdan::net {
 
@@ -25,35 +27,6 @@ enum PacketTypeCode : std::int32_t {
   // The connection's queue of outgoing data has drained to the level its owner asked for
   // (NetSimpleConnectSendRoom); the owner may hand over more.
   kPacketSendRoom = 10,
-};
-
-// Result codes of the layer and the object (0 success; positive values are socket error
-// numbers with Windows numbering, see net_trace.h).
-enum NetResult : std::int32_t {
-  kNetOk = 0,
-  kNetInvalidStructureSize = -4,
-  kNetManualBreak = -5,
-  kNetCallBackWindowTimeout = -6,
-  kNetNoRequest = -13,
-  kNetAddressNotFound = -20,
-  kNetBadParameters = -22,
-  kNetSocketDead = -24,
-  kNetTooManySendingSockets = -29,
-  kNetQueueError = -30,
-  kNetLoadFailed = -31,
-  kNetHostOrSocketNotSpecified = -33,
-  kNetConnectionNotFound = -34,
-  kNetConnectionNotOpen = -36,
-  kNetServiceNotSupported = -17,
-  kNetCallBackWindowClosed = -48,
-  kNetThreadNotCreated = -49,
-  kNetTimeout = -53,
-  kNetConnectionAlreadyOpen = -55,
-  kNetNotActive = -56,
-  // Secure connections (TLS) of the network object.
-  kNetTlsFailed = -58,       // the secure connection could not be set up or broke down
-  kNetTlsCertificate = -59,  // the server's certificate was refused
-  kNetTlsNotReady = -60,     // data offered before the secure connection was set up
 };
 
 // Connection mode of a descriptor.

@@ -34,16 +34,16 @@ std::string InterpretNetError(std::int32_t code) {
     text = "Certifikat poslužitelja nije prošao provjeru";
   } else if (code == kNetTlsNotReady) {
     text = "Sigurna veza (TLS) još nije uspostavljena, pa podaci nisu poslani";
-  } else if (code < 0 && code >= -57) {
+  } else if (IsLayerCode(code)) {
     // The object's own wording differs from the layer's in a few texts.
     switch (code) {
-      case -33: text = "Host or Socket not specified. Please set the <object>.packet.ToIp and <object>.packet.OnSocket before sending data."; break;
-      case -41: text = "a General FTP error occurred"; break;
-      case -43: text = "No Phone Book Entry. You need a Phone Book Entry before you can dial."; break;
-      case -44: text = "The Ras Object is not in the DLL queue."; break;
-      case -45: text = "The Ras Object is busy opening another RAS connection."; break;
-      case -52: text = "No Posting allowing"; break;
-      case -55: text = "Connection already open"; break;
+      case kNetHostOrSocketNotSpecified: text = "Host or Socket not specified. Please set the <object>.packet.ToIp and <object>.packet.OnSocket before sending data."; break;
+      case kNetFtpError: text = "a General FTP error occurred"; break;
+      case kNetNoDialUpEntry: text = "No Phone Book Entry. You need a Phone Book Entry before you can dial."; break;
+      case kNetDialUpNotQueued: text = "The Ras Object is not in the DLL queue."; break;
+      case kNetDialUpBusy: text = "The Ras Object is busy opening another RAS connection."; break;
+      case kNetNoPosting: text = "No Posting allowing"; break;
+      case kNetConnectionAlreadyOpen: text = "Connection already open"; break;
       default: text = NetErrorText(code); break;
     }
   } else {
@@ -58,27 +58,27 @@ NetSimple::NetSimple(platform::Ui* ui, NetDLL* layer) : ui_(ui), layer_(layer ? 
 
 NetSimple::~NetSimple() {
   // An object dropped without Kill must not leave its connection behind in the layer.
-  if (OpenFlag == 1 || AsyncOpenBusy == 1) layer_->NetSimpleConnectClose(_Connection, 0, 0, kPhaseAbort);
+  if (OpenFlag == 1 || AsyncOpenBusy == 1) layer_->NetSimpleConnectClose(Connection_, 0, 0, kPhaseAbort);
 }
 
 void NetSimple::Init(ConnectionMode mode) {
-  _QServerConnections = std::make_unique<std::vector<NetServerConnection>>();
-  QServerConnections = _QServerConnections.get();
-  _Connection.Mode = mode;
-  _Connection.Thread = UseThisThread != 0 ? UseThisThread : static_cast<std::int32_t>(platform::CurrentThreadId());
+  QServerConnections_ = std::make_unique<std::vector<NetServerConnection>>();
+  QServerConnections = QServerConnections_.get();
+  Connection_.Mode = mode;
+  Connection_.Thread = UseThisThread != 0 ? UseThisThread : static_cast<std::int32_t>(platform::CurrentThreadId());
   AsyncOpenTimeout = 900;
-  if (!_Initalised) {
-    _Connection.Event = layer_->NextObjectEvent();
-    _Initalised = 1;
+  if (!Initalised_) {
+    Connection_.Event = layer_->NextObjectEvent();
+    Initalised_ = 1;
   }
 }
 
 void NetSimple::Kill() {
   if (OpenFlag == 1) Close();
   if (AsyncOpenBusy == 1) Abort();
-  _Connection.Thread = 0;
-  if (_QServerConnections) _QServerConnections->clear();
-  _QServerConnections.reset();
+  Connection_.Thread = 0;
+  if (QServerConnections_) QServerConnections_->clear();
+  QServerConnections_.reset();
   QServerConnections = nullptr;
 }
 
@@ -97,24 +97,24 @@ void NetSimple::Open(const std::string& server, std::uint16_t port) {
   AsyncOpenBusy = 0;
   DropTls();
   tlsBroken_ = false;
-  if (_BetweenPhaseOneAnTwo) _IgnorePhaseTwo = 1;
-  SetField(_Connection.Server, sizeof _Connection.Server, server);
-  _Connection.Port = port;
+  if (BetweenPhaseOneAnTwo_) IgnorePhaseTwo_ = 1;
+  SetField(Connection_.Server, sizeof Connection_.Server, server);
+  Connection_.Port = port;
   if (AsyncOpenUse) {
-    _Connection.AsyncOpenTimeout = AsyncOpenTimeout;
+    Connection_.AsyncOpenTimeout = AsyncOpenTimeout;
     Log("NetSimple.Open", "Will use Asynchronous Open. Timeout (hs) = " + std::to_string(AsyncOpenTimeout));
   } else {
-    _Connection.AsyncOpenTimeout = 0;
+    Connection_.AsyncOpenTimeout = 0;
   }
   if (InactiveTimeout != 0) {
-    _Connection.InactiveTimeout = InactiveTimeout;
+    Connection_.InactiveTimeout = InactiveTimeout;
     Log("NetSimple(Client).Open", "Will use InActive (Idle) Timeout (hs) = " + std::to_string(InactiveTimeout));
   } else {
-    _Connection.InactiveTimeout = 0;
+    Connection_.InactiveTimeout = 0;
   }
-  Error = layer_->NetSimpleConnectOpen(_Connection);
+  Error = layer_->NetSimpleConnectOpen(Connection_);
   if (Error == 0) {
-    if (_Connection.AsyncOpenTimeout > 0) {
+    if (Connection_.AsyncOpenTimeout > 0) {
       OpenFlag = 0;
       AsyncOpenBusy = 1;
     } else {
@@ -137,9 +137,9 @@ void NetSimple::Close() {
     FlushTls(false);
   }
   DropTls();
-  Error = layer_->NetSimpleConnectClose(_Connection, 0, 0, kPhaseOne);
-  _BetweenPhaseOneAnTwo = 1;
-  _IgnorePhaseTwo = 0;
+  Error = layer_->NetSimpleConnectClose(Connection_, 0, 0, kPhaseOne);
+  BetweenPhaseOneAnTwo_ = 1;
+  IgnorePhaseTwo_ = 0;
   OpenFlag = 0;
   if (Error != 0) ReportError("Unable to Close connection", "NetSimple.Close");
 }
@@ -153,7 +153,7 @@ void NetSimple::Send() {
     ReportError("Trying to send too much data in self.packet.binData and self.packet.binDataLen", "NetSimple.Send");
     return;
   }
-  if (OpenFlag == 0 && _Connection.UDPMode == 0) {
+  if (OpenFlag == 0 && Connection_.UDPMode == 0) {
     Error = kNetConnectionNotOpen;
     ReportError("The connection is not open and therefore the data can not be sent.", "NetSimple.Send");
     return;
@@ -163,8 +163,8 @@ void NetSimple::Send() {
     ReportError("Data length is less than or equal to zero", "NetSimple.Send");
     return;
   }
-  if (_Connection.Mode == kModeClient &&
-      (TrimRight(FieldText(_Connection.Server, sizeof _Connection.Server)).empty() || _Connection.Port == 0)) {
+  if (Connection_.Mode == kModeClient &&
+      (TrimRight(FieldText(Connection_.Server, sizeof Connection_.Server)).empty() || Connection_.Port == 0)) {
     Error = kNetHostOrSocketNotSpecified;
     ReportError("Hostname or Port are not set to anything. (You must call self.open first).", "NetSimple.Send");
     return;
@@ -188,9 +188,9 @@ void NetSimple::Send() {
     FlushTls(true);
     return;
   }
-  Error = layer_->NetSimpleConnectSend(_Connection, Packet);
+  Error = layer_->NetSimpleConnectSend(Connection_, Packet);
   if (Error == 0) return;
-  if (_Connection.Mode == kModeClient && Error == kNetConnectionNotFound) OpenFlag = 0;
+  if (Connection_.Mode == kModeClient && Error == kNetConnectionNotFound) OpenFlag = 0;
   if (Error == kNetConnectionNotFound && DontErrorTrapInSendIfConnectionClosed == 1) return;
   ReportError("Error sending data", "NetSimple.Send");
 }
@@ -224,8 +224,8 @@ void NetSimple::CloseServerConnection(std::uint32_t, std::int32_t) { Error = kNe
 
 void NetSimple::Abort() {
   DropTls();
-  if (!(OpenFlag == 1 || (_Connection.Mode == kModeClient && AsyncOpenBusy == 1))) return;
-  Error = layer_->NetSimpleConnectClose(_Connection, 0, 0, kPhaseAbort);
+  if (!(OpenFlag == 1 || (Connection_.Mode == kModeClient && AsyncOpenBusy == 1))) return;
+  Error = layer_->NetSimpleConnectClose(Connection_, 0, 0, kPhaseAbort);
   OpenFlag = 0;
   AsyncOpenBusy = 0;
   if (Error == 0) {
@@ -238,7 +238,7 @@ void NetSimple::Abort() {
 void NetSimple::CountOutgoingPackets(OutgoingCount what, std::uint32_t socket, std::int32_t sockID) {
   std::int32_t packets = 0;
   std::int64_t bytes = 0;
-  layer_->CountSimpleOutgoing(_Connection, socket, sockID, packets, bytes);
+  layer_->CountSimpleOutgoing(Connection_, socket, sockID, packets, bytes);
   OutgoingDLLPackets = packets;
   OutgoingDLLPacketsBytes = what == OutgoingCount::kPacketsAndBytes ? static_cast<std::int32_t>(bytes) : 0;
 }
@@ -254,7 +254,7 @@ void NetSimple::TlsReady() {}
 std::int64_t NetSimple::QueuedSendBytes(std::int64_t notifyAtOrBelow) {
   if (OpenFlag != 1) return 0;
   std::int64_t queued = 0;
-  layer_->NetSimpleConnectSendRoom(_Connection, notifyAtOrBelow, queued);
+  layer_->NetSimpleConnectSendRoom(Connection_, notifyAtOrBelow, queued);
   return queued;
 }
 
@@ -303,9 +303,9 @@ bool NetSimple::FlushTls(bool report) {
     const std::size_t n = tls_->TakeCiphertext(tlsPacket_->BinData, kMaxBinData);
     if (n == 0) break;
     tlsPacket_->BinDataLen = static_cast<std::int32_t>(n);
-    Error = layer_->NetSimpleConnectSend(_Connection, *tlsPacket_);
+    Error = layer_->NetSimpleConnectSend(Connection_, *tlsPacket_);
     if (Error == 0) continue;
-    if (_Connection.Mode == kModeClient && Error == kNetConnectionNotFound) OpenFlag = 0;
+    if (Connection_.Mode == kModeClient && Error == kNetConnectionNotFound) OpenFlag = 0;
     if (report && !(Error == kNetConnectionNotFound && DontErrorTrapInSendIfConnectionClosed == 1))
       ReportError("Error sending data", "NetSimple.Send");
     return false;
@@ -362,17 +362,17 @@ void NetSimple::TakeTlsData() {
 
 void NetSimple::HandleClosedByServer(std::uint32_t socket, std::int32_t sockID) {
   DropTls();
-  layer_->NetSimpleConnectClose(_Connection, socket, sockID, kPhaseTwo);
+  layer_->NetSimpleConnectClose(Connection_, socket, sockID, kPhaseTwo);
   OpenFlag = 0;
   AsyncOpenBusy = 0;
   ConnectionClosed();
 }
 
 void NetSimple::TakeEvent(const platform::Event& event) {
-  const std::int32_t base = _Connection.Event;
+  const std::int32_t base = Connection_.Event;
   if (base == 0) return;
   if (event.code == base) {
-    std::int32_t rc = layer_->NetSimpleConnectReceive(_Connection, Packet);
+    std::int32_t rc = layer_->NetSimpleConnectReceive(Connection_, Packet);
     if (rc == kNetNoRequest) {
       Log("NetSimple.TakeEvent",
           "Attention. This is not normally a problem. The DLL could not find a packet matching this connection.");
@@ -383,8 +383,8 @@ void NetSimple::TakeEvent(const platform::Event& event) {
       ReportError("An error occurred while trying receive data", "NetSimple.TakeEvent");
       return;
     }
-    std::string where = TrimRight(FieldText(_Connection.Server, sizeof _Connection.Server)) + ":" +
-                        std::to_string(_Connection.Port);
+    std::string where = TrimRight(FieldText(Connection_.Server, sizeof Connection_.Server)) + ":" +
+                        std::to_string(Connection_.Port);
     switch (Packet.PacketType) {
       case kPacketData:
         if (tls_)
@@ -402,17 +402,17 @@ void NetSimple::TakeEvent(const platform::Event& event) {
         HandleClosedByServer(Packet.OnSocket, Packet.SockID);
         break;
       case kPacketClosedLocally:
-        if (!_IgnorePhaseTwo) {
-          layer_->NetSimpleConnectClose(_Connection, Packet.OnSocket, Packet.SockID, kPhaseTwo);
+        if (!IgnorePhaseTwo_) {
+          layer_->NetSimpleConnectClose(Connection_, Packet.OnSocket, Packet.SockID, kPhaseTwo);
           OpenFlag = 0;
           AsyncOpenBusy = 0;
         }
-        _BetweenPhaseOneAnTwo = 0;
+        BetweenPhaseOneAnTwo_ = 0;
         break;
       case kPacketOpenSucceeded:
         Log("NetSimple.TakeEvent", "PacketType -> \"AsyncOpenSuccessful\" to " + where + " Socket = " +
                                        std::to_string(Packet.OnSocket) + " SockID = " + std::to_string(Packet.SockID) +
-                                       " LocalIP = " + FieldText(_Connection.LocalIP, sizeof _Connection.LocalIP));
+                                       " LocalIP = " + FieldText(Connection_.LocalIP, sizeof Connection_.LocalIP));
         OpenFlag = 1;
         AsyncOpenBusy = 0;
         Process();
@@ -422,9 +422,9 @@ void NetSimple::TakeEvent(const platform::Event& event) {
                                        std::to_string(Packet.OnSocket) + " SockID = " + std::to_string(Packet.SockID));
         OpenFlag = 0;
         AsyncOpenBusy = 0;
-        // A refused or unresolvable connection keeps its own number; a time-out carries -53.
+        // A refused or unresolvable connection keeps its own number; a time-out carries kNetTimeout.
         Error = Packet.Error != 0 ? Packet.Error : kNetTimeout;
-        layer_->NetSimpleConnectClose(_Connection, Packet.OnSocket, Packet.SockID, kPhaseTwo);
+        layer_->NetSimpleConnectClose(Connection_, Packet.OnSocket, Packet.SockID, kPhaseTwo);
         ReportError("The requested connection could not be opened.", "NetSimple.TakeEvent");
         break;
       default:
@@ -438,7 +438,7 @@ void NetSimple::TakeEvent(const platform::Event& event) {
     HandleClosedByServer(0, 0);
     return;
   }
-  if (event.code == base + 2 && !_IgnorePhaseTwo) layer_->NetSimpleConnectClose(_Connection, 0, 0, kPhaseTwo);
+  if (event.code == base + 2 && !IgnorePhaseTwo_) layer_->NetSimpleConnectClose(Connection_, 0, 0, kPhaseTwo);
 }
 
 }  // namespace verdan::net

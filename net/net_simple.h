@@ -60,20 +60,20 @@ class NetSimple {
   std::vector<NetServerConnection>* QServerConnections = nullptr;  // server mode only
   std::int32_t ServerConnectionsCount = 0;                          // server mode only
   std::uint8_t SuppressErrorMsg = 0;  // 1 = ReportError shows no box
-  std::uint8_t DontErrorTrapInSendIfConnectionClosed = 0;  // 1 = Send does not report -34
+  std::uint8_t DontErrorTrapInSendIfConnectionClosed = 0;  // 1 = Send does not report kNetConnectionNotFound
   std::uint8_t AsyncOpenUse = 0;        // 1 = open asynchronously
   std::int32_t AsyncOpenTimeout = 0;    // hundredths; Init sets 900
   std::uint8_t AsyncOpenBusy = 0;       // 1 = asynchronous open started, result not known
   std::int32_t InactiveTimeout = 0;     // hundredths; 0 = none
-  NetConnection _Connection;
-  std::uint8_t _Initalised = 0;
-  std::unique_ptr<std::vector<NetServerConnection>> _QServerConnections;
-  std::uint8_t _BetweenPhaseOneAnTwo = 0;
-  std::uint8_t _IgnorePhaseTwo = 0;
+  NetConnection Connection_;
+  std::uint8_t Initalised_ = 0;
+  std::unique_ptr<std::vector<NetServerConnection>> QServerConnections_;
+  std::uint8_t BetweenPhaseOneAnTwo_ = 0;
+  std::uint8_t IgnorePhaseTwo_ = 0;
 
   // --- Not virtual ---
   // Prepares the object for `mode` and gives it its five event numbers (first object 2053,
-  // next 2058, ...), starting at `_Connection.Event`.
+  // next 2058, ...), starting at `Connection_.Event`.
   void Init(ConnectionMode mode = kModeClient);
   // Closes or aborts what is open and detaches the object from its thread.
   void Kill();
@@ -85,7 +85,7 @@ class NetSimple {
   virtual void Log(const std::string& functionName, const std::string& text);
   virtual std::string InterpretError();
   // Connects to server:port. On an object whose connection is still open or opening, the
-  // call is refused with -55 ("Connection already open"): Close or Abort first.
+  // call is refused with kNetConnectionAlreadyOpen: Close or Abort first.
   virtual void Open(const std::string& server, std::uint16_t port);
   virtual void Close();
   virtual void Process();
@@ -108,10 +108,11 @@ class NetSimple {
   // --- Secure connection ---
   // Starts the TLS handshake on the open connection. The server's certificate must be
   // trusted (by the system store, or by the CA bundle `caFile` when it is not empty) and
-  // issued for `hostName`. Sets Error: 0, or -58 (reported) when no session could be set up.
-  // The outcome arrives later: TlsReady, or ReportError with -59 (certificate refused) or
-  // -58 (handshake failed). After a failure `Send` refuses (-58) until the next `Open`, so
-  // nothing meant for the secure connection can leave in clear; the owner closes it.
+  // issued for `hostName`. Sets Error: 0, or kNetTlsFailed (reported) when no session could
+  // be set up. The outcome arrives later: TlsReady, or ReportError with kNetTlsCertificate
+  // or kNetTlsFailed (handshake failed). After a failure `Send` refuses (kNetTlsFailed) until
+  // the next `Open`, so nothing meant for the secure connection can leave in clear; the
+  // owner closes it.
   void StartTls(const std::string& hostName, const std::string& caFile);
   bool TlsStarted() const { return tls_ != nullptr; }
   bool TlsEstablished() const;

@@ -1,5 +1,5 @@
 // The network layer's diagnostics: the command-line switches that turn the trace on, the
-// trace line itself, and the texts of socket error numbers and of the layer's own codes.
+// trace line itself. The texts of the error codes are in net_errors.h.
 //
 // Trace lines go to the debugger-output sink (platform/debug_output.h) as
 // "[NetDLL] " + function + "() : " + text + CR LF, clipped when very long.
@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "net/net_errors.h"
 
 namespace verdan::net {
 
@@ -62,12 +64,5 @@ void TraceInfo(std::string_view function, std::string_view text);
 
 // A start-up or shutdown line, written as "[NetDLL]" + text + CR LF with "/netdebugtrace".
 void StartUpTrace(std::string_view text);
-
-// Text of a socket error number or a layer code, at most 255 characters. Writes the error
-// line "Error (n) = text" when any trace switch is on.
-std::string NetErrorStr(std::int32_t number);
-
-// The text without the trace line (used where the text is only composed).
-std::string NetErrorText(std::int32_t number);
 
 }  // namespace verdan::net

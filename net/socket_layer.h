@@ -67,10 +67,10 @@ class NetDLL {
   // Expands and reads the switches of `commandLine`, then starts the socket interface.
   // Without it, the first open starts the sockets (leaving the trace switches alone).
   void DLLStartUp(const std::string& commandLine);
-  // Starts the callback thread if the layer is not active: 0, -31 (sockets not started),
-  // -49 (no thread) or -6 (no ready signal in time).
+  // Starts the callback thread if the layer is not active: 0, kNetLoadFailed (sockets not
+  // started), kNetThreadNotCreated or kNetCallBackWindowTimeout (no ready signal in time).
   std::int32_t LoadCallBackWindow();
-  // Asks the callback thread to close down: 0, or -48 when the layer is not active.
+  // Asks the callback thread to close down: 0, or kNetCallBackWindowClosed when the layer is not active.
   std::int32_t NetCloseCallBackWindow();
   // Closes every socket and empties the tables; no object is notified.
   void CloseAll();
@@ -94,7 +94,8 @@ class NetDLL {
   // Bytes of the descriptor's connection still queued for sending, in `queued`. With
   // `notifyAtOrBelow` > 0 the owner is also sent one kPacketSendRoom packet as soon as they
   // have dropped to that many or fewer (at once when they already have); a later call
-  // replaces the request. Returns 0, or -34 when the connection is not (or no longer) open.
+  // replaces the request. Returns 0, or kNetConnectionNotFound when the connection is not
+  // (or no longer) open.
   std::int32_t NetSimpleConnectSendRoom(NetConnection& connection, std::int64_t notifyAtOrBelow,
                                         std::int64_t& queued);
   // Packets of a connection still queued for sending, and their bytes (socket and sockID

@@ -190,7 +190,7 @@ int main(int argc, char** argv) {
     obj.Close();
     // Until the type-6 answer has been handled and the server's close has arrived.
     auto limit = Clock::now() + std::chrono::seconds(10);
-    while ((obj._BetweenPhaseOneAnTwo || sink.Finished() < before + i + 1) && Clock::now() < limit) {
+    while ((obj.BetweenPhaseOneAnTwo_ || sink.Finished() < before + i + 1) && Clock::now() < limit) {
       platform::Event e = owner.WaitFor(std::chrono::milliseconds(1));
       if (e.code != platform::kEventNone) obj.TakeEvent(e);
     }

@@ -14,7 +14,7 @@
 namespace verdan::app {
 namespace {
 
-using testing::WaitUntil;
+using testing::WaitFor;
 
 std::string Name(int i) {
   return "/arhiva/" + std::string(1, static_cast<char>('A' + i / 12)) +
@@ -200,7 +200,7 @@ TEST_F(BrowseTest, PopupMenuButtonsAndSelectModeFollowTheListsState) {
   EXPECT_EQ(s.tabText, "ODABERI ARHIV:");
   EXPECT_EQ(s.option, 0);
   Do(empty, [&] { return empty->Press(BrowseButton::kClose); });
-  ASSERT_TRUE(WaitUntil([&] { return empty->Snapshot().closed; }));
+  ASSERT_TRUE(WaitFor([&] { return empty->Snapshot().closed; }));
   EXPECT_EQ(program.CallResponse, 2);
   EXPECT_EQ(program.arhive.ReferenceCount, 0);
   EXPECT_EQ(program.datoteke.ReferenceCount, 0);
@@ -220,7 +220,7 @@ TEST_F(BrowseTest, PopupMenuButtonsAndSelectModeFollowTheListsState) {
   EXPECT_TRUE(s.Button(BrowseButton::kListRun).hidden);
   EXPECT_FALSE(files->Press(BrowseButton::kListRun));
   ASSERT_TRUE(files->RequestClose());
-  ASSERT_TRUE(WaitUntil([&] { return files->Snapshot().closed; }));
+  ASSERT_TRUE(WaitFor([&] { return files->Snapshot().closed; }));
 
   // Select mode: "&Selekt" is offered, and a double click selects the highlighted record.
   AddDefinitions({"/x/prvi.zip", "/x/drugi.zip"});
@@ -231,7 +231,7 @@ TEST_F(BrowseTest, PopupMenuButtonsAndSelectModeFollowTheListsState) {
   EXPECT_FALSE(s.Button(BrowseButton::kSelect).hidden);
   Do(select, [&] { return select->SelectRow(1); });
   ASSERT_TRUE(select->Alert(BrowseAlert::kDoubleClick));
-  ASSERT_TRUE(WaitUntil([&] { return select->Snapshot().closed; }));
+  ASSERT_TRUE(WaitFor([&] { return select->Snapshot().closed; }));
   EXPECT_EQ(program.CallResponse, 1);
   EXPECT_EQ(platform::TrimRightCopy(program.ARH.STAZA), "/x/prvi.zip");
 }

@@ -18,7 +18,7 @@
 namespace verdan::app {
 namespace {
 
-using testing::WaitUntil;
+using testing::WaitFor;
 
 // The screen's file dialog: a choice without "keep the current directory" makes the chosen
 // file's directory current.
@@ -55,7 +55,7 @@ class FormsTest : public testing::ListFixture {
   static void Enter(const std::shared_ptr<FormWindow>& form, int control, const std::string& text,
                     const std::string& shown) {
     ASSERT_TRUE(form->Edit(control, text));
-    ASSERT_TRUE(WaitUntil([&] { return Value(form, control) == shown; })) << Value(form, control);
+    ASSERT_TRUE(WaitFor([&] { return Value(form, control) == shown; })) << Value(form, control);
   }
   std::shared_ptr<FormWindow> Call(const std::shared_ptr<BrowseWindow>& w, BrowseButton button) {
     EXPECT_TRUE(w->Press(button));
@@ -165,10 +165,10 @@ TEST_F(FormsTest, DuplicateNameInAnotherCaseIsRefusedAndTheFormStaysOpen) {
   Enter(form, kDfPath, "/backup/drugi.zip", "/backup/drugi.zip");
   Enter(form, kDfName, "TJEDNI", "TJEDNI");
   ASSERT_TRUE(form->Press(kDfOk));
-  ASSERT_TRUE(WaitUntil([&] { return ui.Messages().size() == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return ui.Messages().size() == 1; }));
   EXPECT_EQ(ui.Messages()[0].text, "Već postoji slog sa ovom vrijednosti za ključ:ARH:KeyNaziv");
   EXPECT_EQ(ui.Messages()[0].caption, "Greška dupliciranja");
-  ASSERT_TRUE(WaitUntil([&] { return form->Snapshot().focusSerial >= 2; }));
+  ASSERT_TRUE(WaitFor([&] { return form->Snapshot().focusSerial >= 2; }));
   EXPECT_TRUE(form->Snapshot().open);
   EXPECT_EQ(form->Snapshot().focus, kDfId);
   Enter(form, kDfName, "Mjesecni", "Mjesecni");
@@ -185,17 +185,17 @@ TEST_F(FormsTest, APathWithoutDirectoryOrWithNoneIsRefusedAndNothingIsWritten) {
   auto w = Start(DefinitionBrowse());
   auto form = Call(w, BrowseButton::kInsert);
   ASSERT_TRUE(form->Press(kDfOk));
-  ASSERT_TRUE(WaitUntil([&] { return ui.Messages().size() == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return ui.Messages().size() == 1; }));
   EXPECT_EQ(ui.Messages()[0].text, "Upišite naziv ili stazu arhiva !");
   Enter(form, kDfName, "Tjedni", "Tjedni");
   EXPECT_EQ(Value(form, kDfPath), "\\Tjedni.zip");
   ASSERT_TRUE(form->Press(kDfOk));
-  ASSERT_TRUE(WaitUntil([&] { return ui.Messages().size() == 2; }));
+  ASSERT_TRUE(WaitFor([&] { return ui.Messages().size() == 2; }));
   EXPECT_EQ(ui.Messages()[1].text,
             "Staza \\Tjedni.zip vodi u korijenski direktorij datotečnog sustava: upišite disk ili "
             "direktorij arhiva !");
   // The path made of disk and name is made again from the disk given now.
-  ASSERT_TRUE(WaitUntil([&] { return Value(form, kDfPath).empty(); }));
+  ASSERT_TRUE(WaitFor([&] { return Value(form, kDfPath).empty(); }));
   EXPECT_TRUE(form->Snapshot().open);
   EXPECT_EQ(form->Snapshot().focus, kDfDisk);
   ASSERT_EQ(Stored(program.arhive).size(), 1u);
@@ -212,7 +212,7 @@ TEST_F(FormsTest, APathWithoutDirectoryOrWithNoneIsRefusedAndNothingIsWritten) {
     std::size_t before = ui.Messages().size();
     Enter(form, kDfPath, typed, typed);
     ASSERT_TRUE(form->Press(kDfOk));
-    ASSERT_TRUE(WaitUntil([&] { return ui.Messages().size() == before + 1; }));
+    ASSERT_TRUE(WaitFor([&] { return ui.Messages().size() == before + 1; }));
     EXPECT_EQ(ui.Messages().back().text, RootPathText(typed));
     EXPECT_EQ(form->Snapshot().focus, kDfPath);
   }
@@ -255,7 +255,7 @@ TEST_F(FormsTest, ChangeRewritesOnlyWhatChangedAndShowsAnotherStationsChange) {
   }
   Enter(form, kDfStatus, "moj", "moj");
   ASSERT_TRUE(form->Press(kDfOk));
-  ASSERT_TRUE(WaitUntil([&] { return Value(form, kDfStatus) == "drugi"; }));
+  ASSERT_TRUE(WaitFor([&] { return Value(form, kDfStatus) == "drugi"; }));
   EXPECT_TRUE(form->Snapshot().open);
   ASSERT_FALSE(ui.Messages().empty());
   EXPECT_EQ(ui.Messages().back().text, "This record was changed by another station.");
@@ -292,12 +292,12 @@ TEST_F(FormsTest, ChooseAndCreatePathsAndTheCurrentDirectory) {
   std::filesystem::create_directories(dir.File("drugi"));
   auto w = std::make_shared<BrowseWindow>(p, DefinitionBrowse());
   threads.Start([w](platform::EventQueue& q) { w->Run(q); });
-  ASSERT_TRUE(WaitUntil([&] { return w->Snapshot().open; }));
+  ASSERT_TRUE(WaitFor([&] { return w->Snapshot().open; }));
 
   auto form = Call(w, BrowseButton::kInsert);
   dialogs.QueueFiles({dir.File("odrediste/bilo.txt")});
   ASSERT_TRUE(form->Press(kDfChoose));
-  ASSERT_TRUE(WaitUntil([&] { return Value(form, kDfPath) == dir.File("odrediste/bilo.txt"); }));
+  ASSERT_TRUE(WaitFor([&] { return Value(form, kDfPath) == dir.File("odrediste/bilo.txt"); }));
   ASSERT_EQ(dialogs.FileDialogs().size(), 1u);
   platform::FileOpenSpec d = dialogs.FileDialogs()[0];
   EXPECT_EQ(d.title, "Odaberi bilo koju datoteku u direktoriju !");
@@ -307,23 +307,23 @@ TEST_F(FormsTest, ChooseAndCreatePathsAndTheCurrentDirectory) {
   // The chosen file's directory is current; "2. &Kreiraj" names the archive there and goes
   // back to the directory the form found.
   ASSERT_TRUE(form->Press(kDfCreate));
-  ASSERT_TRUE(WaitUntil([&] { return Value(form, kDfPath) == dir.File("odrediste/Arhiv1.zip"); }));
+  ASSERT_TRUE(WaitFor([&] { return Value(form, kDfPath) == dir.File("odrediste/Arhiv1.zip"); }));
   EXPECT_EQ(platform::CurrentDirectory(), dir.path());
   EXPECT_EQ(p.StartDirectory, dir.path());
   // A path that names a directory: the archive goes inside it.
   Enter(form, kDfPath, dir.File("drugi"), dir.File("drugi"));
   ASSERT_TRUE(form->Press(kDfCreate));
-  ASSERT_TRUE(WaitUntil([&] { return Value(form, kDfPath) == dir.File("drugi/Arhiv1.zip"); }));
+  ASSERT_TRUE(WaitFor([&] { return Value(form, kDfPath) == dir.File("drugi/Arhiv1.zip"); }));
   // A choice followed by "&OK": the directory the form found is current again afterwards.
   dialogs.QueueFiles({dir.File("odrediste/Tjedni.zip")});
   ASSERT_TRUE(form->Press(kDfChoose));
-  ASSERT_TRUE(WaitUntil([&] { return Value(form, kDfPath) == dir.File("odrediste/Tjedni.zip"); }));
+  ASSERT_TRUE(WaitFor([&] { return Value(form, kDfPath) == dir.File("odrediste/Tjedni.zip"); }));
   ASSERT_TRUE(form->Press(kDfOk));
   FormClosed(w);
   EXPECT_EQ(platform::CurrentDirectory(), dir.path());
   EXPECT_EQ(Cell(w->Snapshot(), 0), dir.File("odrediste/Tjedni.zip"));
   ASSERT_TRUE(w->RequestClose());
-  ASSERT_TRUE(WaitUntil([&] { return w->Snapshot().closed; }));
+  ASSERT_TRUE(WaitFor([&] { return w->Snapshot().closed; }));
 }
 
 TEST_F(FormsTest, FileListEntryIsAddedOnlyWhenAcceptedAndDuplicatesAreRefused) {
@@ -336,14 +336,14 @@ TEST_F(FormsTest, FileListEntryIsAddedOnlyWhenAcceptedAndDuplicatesAreRefused) {
   // "  Potraži" takes a data file; the entry names it without its extension.
   ui.QueueFiles({dir.File("podaci/KUPCI.tps")});
   ASSERT_TRUE(form->Press(kFfFind));
-  ASSERT_TRUE(WaitUntil([&] { return Value(form, kFfName) == dir.File("podaci/KUPCI"); }));
+  ASSERT_TRUE(WaitFor([&] { return Value(form, kFfName) == dir.File("podaci/KUPCI"); }));
   platform::FileOpenSpec d = ui.FileDialogs().at(0);
   EXPECT_EQ(d.title, "Odaberi datoteku !");
   EXPECT_EQ(d.filter, "Podatkovne datoteke|*.tps");
   EXPECT_TRUE(d.keepCurrentDirectory);
   Enter(form, kFfDate, "5/3/06", "05/03/06");
   ASSERT_TRUE(form->Edit(kFfDate, "31/02/06"));  // no such day: refused, the date stays
-  ASSERT_TRUE(WaitUntil([&] { return !ui.Messages().empty(); }));
+  ASSERT_TRUE(WaitFor([&] { return !ui.Messages().empty(); }));
   EXPECT_EQ(ui.Messages()[0].text, kBadDateText);
   EXPECT_EQ(Value(form, kFfDate), "05/03/06");
   ASSERT_TRUE(form->Press(kFfAccept));
@@ -355,7 +355,7 @@ TEST_F(FormsTest, FileListEntryIsAddedOnlyWhenAcceptedAndDuplicatesAreRefused) {
   form = Call(w, BrowseButton::kInsert);
   Enter(form, kFfName, dir.File("PODACI/kupci"), dir.File("PODACI/kupci"));
   ASSERT_TRUE(form->Press(kFfAccept));
-  ASSERT_TRUE(WaitUntil([&] { return ui.Messages().size() == 2; }));
+  ASSERT_TRUE(WaitFor([&] { return ui.Messages().size() == 2; }));
   EXPECT_EQ(ui.Messages()[1].text, "Već postoji slog sa ovom vrijednosti za ključ:DAT:KeyIme");
   EXPECT_TRUE(form->Snapshot().open);
   ASSERT_TRUE(form->Press(kFfCancel));

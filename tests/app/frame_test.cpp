@@ -14,6 +14,7 @@
 #include "platform/text.h"
 #include "support/scripted_ui.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace verdan::app {
 namespace {
@@ -22,14 +23,7 @@ using namespace std::chrono_literals;
 using platform::CivilDate;
 using platform::DayCountFromDate;
 
-template <class Pred>
-bool WaitUntil(Pred pred) {
-  for (int i = 0; i < 5000; ++i) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(1ms);
-  }
-  return pred();
-}
+using verdan::testing::WaitFor;
 
 std::int32_t At(int h, int m, int s = 0) { return ((h * 60 + m) * 60 + s) * 100; }
 
@@ -94,7 +88,7 @@ TEST_F(FrameTest, InitialisesRunsButtonsAndEndsOnKraj) {
   std::atomic<int> published{0};
   frame.SetListener([&] { ++published; });
   program.windows.Start([&](platform::EventQueue& q) { frame.Run(q); });
-  ASSERT_TRUE(WaitUntil([&] { return frame.Snapshot().open; }));
+  ASSERT_TRUE(WaitFor([&] { return frame.Snapshot().open; }));
 
   FrameState s = frame.Snapshot();
   EXPECT_EQ(s.caption, "  VERDAN_pro 3.8.4");
@@ -112,7 +106,7 @@ TEST_F(FrameTest, InitialisesRunsButtonsAndEndsOnKraj) {
   EXPECT_FALSE(s.buttons[2].enabled);
   EXPECT_FALSE(s.buttons[3].enabled);
   EXPECT_TRUE(s.buttons[4].enabled);
-  EXPECT_TRUE(WaitUntil([&] { return published > 0; }));  // the view was told
+  EXPECT_TRUE(WaitFor([&] { return published > 0; }));  // the view was told
 
   // The e-mail table is held for the frame's life and the settings are loaded.
   EXPECT_EQ(program.email.ReferenceCount, 1);
@@ -123,19 +117,19 @@ TEST_F(FrameTest, InitialisesRunsButtonsAndEndsOnKraj) {
   // Two presses give two independent windows; the frame goes on at once.
   ASSERT_TRUE(frame.Press(FrameButton::kArchive));
   ASSERT_TRUE(frame.Press(FrameButton::kArchive));
-  ASSERT_TRUE(WaitUntil([&] { return archive.started == 2; }));
-  EXPECT_TRUE(WaitUntil([&] { return program.windows.Running() == 3u; }));
+  ASSERT_TRUE(WaitFor([&] { return archive.started == 2; }));
+  EXPECT_TRUE(WaitFor([&] { return program.windows.Running() == 3u; }));
   // A disabled button's event starts nothing.
   ASSERT_TRUE(frame.Press(FrameButton::kEmail));
 
   // The clock runs on the frame's timer.
   clock.SetTimeOfDay(At(14, 30));
-  EXPECT_TRUE(WaitUntil([&] { return frame.Snapshot().zones[3] == "14:30"; }));
+  EXPECT_TRUE(WaitFor([&] { return frame.Snapshot().zones[3] == "14:30"; }));
   clock.SetToday(DayCountFromDate(CivilDate{2006, 3, 7}));
-  EXPECT_TRUE(WaitUntil([&] { return frame.Snapshot().zones[2] == "Tuesday, March 7, 2006"; }));
+  EXPECT_TRUE(WaitFor([&] { return frame.Snapshot().zones[2] == "Tuesday, March 7, 2006"; }));
 
   ASSERT_TRUE(frame.Press(FrameButton::kEnd));
-  ASSERT_TRUE(WaitUntil([&] { return frame.Snapshot().closed; }));
+  ASSERT_TRUE(WaitFor([&] { return frame.Snapshot().closed; }));
   program.windows.JoinAll();
   EXPECT_EQ(archive.ended, 2);  // closing the frame closed its children
   EXPECT_EQ(program.windows.Running(), 0u);
@@ -147,7 +141,7 @@ TEST_F(FrameTest, InitialisesRunsButtonsAndEndsOnKraj) {
 TEST_F(FrameTest, CloseRequestEndsFrameAndTimerRuleApplies) {
   FrameWindow frame(program, FrameTargets{}, 0);
   program.windows.Start([&](platform::EventQueue& q) { frame.Run(q); });
-  ASSERT_TRUE(WaitUntil([&] { return frame.Snapshot().open; }));
+  ASSERT_TRUE(WaitFor([&] { return frame.Snapshot().open; }));
   EXPECT_EQ(frame.Snapshot().timerInterval, 100);
   EXPECT_TRUE(frame.RequestClose());
   program.windows.JoinAll();
@@ -166,7 +160,7 @@ TEST_F(FrameTest, SplashStartsAtInitialisationAndOpensArchiveWhenItCloses) {
   };
   FrameWindow frame(program, std::move(targets), 100);
   program.windows.Start([&](platform::EventQueue& q) { frame.Run(q); });
-  ASSERT_TRUE(WaitUntil([&] { return splashMade && splash->Snapshot().open; }));
+  ASSERT_TRUE(WaitFor([&] { return splashMade && splash->Snapshot().open; }));
   SplashState s = splash->Snapshot();
   EXPECT_EQ(s.product, "VERDAN pro");
   EXPECT_EQ(s.version, "190506#3.8.4.");
@@ -180,7 +174,7 @@ TEST_F(FrameTest, SplashStartsAtInitialisationAndOpensArchiveWhenItCloses) {
   EXPECT_EQ(archive.started, 0);
 
   ASSERT_TRUE(splash->Input(SplashKey::kRightButton));
-  ASSERT_TRUE(WaitUntil([&] { return archive.started == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return archive.started == 1; }));
   EXPECT_TRUE(splash->Snapshot().closed);
   frame.RequestClose();
   program.windows.JoinAll();
@@ -192,9 +186,9 @@ TEST_F(FrameTest, SplashClosesOnEachAlertedMouseKeyAndOnItsTimer) {
     CountingWindow archive;
     SplashWindow splash(program, archive.Procedure(), 100000);
     program.windows.Start([&](platform::EventQueue& q) { splash.Run(q); });
-    ASSERT_TRUE(WaitUntil([&] { return splash.Snapshot().open; }));
+    ASSERT_TRUE(WaitFor([&] { return splash.Snapshot().open; }));
     ASSERT_TRUE(splash.Input(key));
-    ASSERT_TRUE(WaitUntil([&] { return archive.started == 1; })) << static_cast<int>(key);
+    ASSERT_TRUE(WaitFor([&] { return archive.started == 1; })) << static_cast<int>(key);
     program.windows.CloseAll();
     program.windows.JoinAll();
   }
@@ -202,7 +196,7 @@ TEST_F(FrameTest, SplashClosesOnEachAlertedMouseKeyAndOnItsTimer) {
   SplashWindow splash(program, archive.Procedure(), 2);
   auto start = std::chrono::steady_clock::now();
   program.windows.Start([&](platform::EventQueue& q) { splash.Run(q); });
-  ASSERT_TRUE(WaitUntil([&] { return archive.started == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return archive.started == 1; }));
   EXPECT_GE(std::chrono::steady_clock::now() - start, 20ms);
   program.windows.CloseAll();
   program.windows.JoinAll();
@@ -212,7 +206,7 @@ TEST_F(FrameTest, SplashClosedByTheProgramEndingStartsNothing) {
   CountingWindow archive;
   SplashWindow splash(program, archive.Procedure(), 100000);
   program.windows.Start([&](platform::EventQueue& q) { splash.Run(q); });
-  ASSERT_TRUE(WaitUntil([&] { return splash.Snapshot().open; }));
+  ASSERT_TRUE(WaitFor([&] { return splash.Snapshot().open; }));
   program.windows.Shut();
   program.windows.JoinAll();
   EXPECT_TRUE(splash.Snapshot().closed);
@@ -233,7 +227,7 @@ TEST_F(FrameTest, TableThatCannotBeOpenedEndsTheProgram) {
   FrameWindow frame(program, std::move(targets), 100);
   int status = RunProgram(program, desktop, [&] {
     program.windows.Start([&](platform::EventQueue& q) { frame.Run(q); });
-    ASSERT_TRUE(WaitUntil([&] { return frame.Snapshot().closed; }));
+    ASSERT_TRUE(WaitFor([&] { return frame.Snapshot().closed; }));
   });
   EXPECT_EQ(status, kExitEndedByTable);
   EXPECT_TRUE(program.Ended());

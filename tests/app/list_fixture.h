@@ -18,17 +18,11 @@
 #include "platform/text.h"
 #include "support/scripted_ui.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace verdan::app::testing {
 
-template <class Pred>
-bool WaitUntil(Pred done) {
-  for (int i = 0; i < 2000; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return done();
-}
+using verdan::testing::WaitFor;
 
 class ListFixture : public ::testing::Test {
  protected:
@@ -61,7 +55,7 @@ class ListFixture : public ::testing::Test {
     auto window = std::make_shared<BrowseWindow>(program, std::move(definition), std::move(runner));
     program.CallRequest = request;
     threads.Start([window](platform::EventQueue& q) { window->Run(q); });
-    EXPECT_TRUE(WaitUntil([&] { return window->Snapshot().open || window->Snapshot().closed; }));
+    EXPECT_TRUE(WaitFor([&] { return window->Snapshot().open || window->Snapshot().closed; }));
     return window;
   }
 
@@ -70,13 +64,13 @@ class ListFixture : public ::testing::Test {
   void Do(const std::shared_ptr<BrowseWindow>& window, Input input) {
     std::uint64_t before = window->Snapshot().handled;
     ASSERT_TRUE(input());
-    ASSERT_TRUE(WaitUntil([&] { return window->Snapshot().handled > before; }));
+    ASSERT_TRUE(WaitFor([&] { return window->Snapshot().handled > before; }));
   }
 
   // The form the list has open, once it shows.
   std::shared_ptr<FormWindow> OpenForm(const std::shared_ptr<BrowseWindow>& window) {
     std::shared_ptr<FormWindow> form;
-    EXPECT_TRUE(WaitUntil([&] {
+    EXPECT_TRUE(WaitFor([&] {
       BrowseState s = window->Snapshot();
       form = s.form;
       handledAtForm_ = s.handled;  // the input that called the form is still being handled
@@ -87,7 +81,7 @@ class ListFixture : public ::testing::Test {
 
   // Waits until the list's form has returned and the list has read its page again.
   void FormClosed(const std::shared_ptr<BrowseWindow>& window) {
-    ASSERT_TRUE(WaitUntil([&] {
+    ASSERT_TRUE(WaitFor([&] {
       BrowseState s = window->Snapshot();
       return !s.form && s.handled > handledAtForm_;
     }));

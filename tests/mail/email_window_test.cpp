@@ -26,6 +26,7 @@
 #include "support/smtp_server.h"
 #include "support/test_peers.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace verdan::mail {
 namespace {
@@ -34,6 +35,7 @@ using namespace std::chrono_literals;
 using verdan::testing::ReadFile;
 using verdan::testing::ScriptedUi;
 using verdan::testing::TempDir;
+using verdan::testing::WaitFor;
 using verdan::testing::WriteFile;
 
 // An SMTP server that serves each connection on a thread of its own and keeps every message
@@ -168,15 +170,6 @@ class SmtpPeer {
   std::vector<std::string> messages_;
 };
 
-bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds limit = 15s) {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
-
 class EmailWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -219,7 +212,7 @@ class EmailWindowTest : public ::testing::Test {
       if (statuses_.empty() || statuses_.back() != status) statuses_.push_back(status);
     });
     program_.windows.Start([window](platform::EventQueue& q) { window->Run(q); });
-    EXPECT_TRUE(WaitUntil([&] { return window->Snapshot().open; }));
+    EXPECT_TRUE(WaitFor([&] { return window->Snapshot().open; }));
     return window;
   }
   static bool StatusIs(const EmailWindow& w, const std::string& text) {
@@ -266,7 +259,7 @@ TEST_F(EmailWindowTest, SettingsWindowSendsWhatIsTypedAndKeepsItForTheNextStart)
   // Two files chosen in the dialog go out as two attachments of one message.
   ui_.QueueFiles({dir_.File("a.zip"), dir_.File("b.zip")});
   w->Press(kEmailBrowse);
-  ASSERT_TRUE(WaitUntil([&] { return w->Snapshot().attachmentSelections == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return w->Snapshot().attachmentSelections == 1; }));
   EXPECT_EQ(w->Snapshot().attachments, dir_.path() + "|a.zip|b.zip");
   EXPECT_EQ(ui_.FileDialogs().at(0).title, "Odaberi arhivu za slanje ...");
   EXPECT_EQ(ui_.FileDialogs().at(0).filter, "Zip|*.zip|All|*.*");
@@ -274,12 +267,12 @@ TEST_F(EmailWindowTest, SettingsWindowSendsWhatIsTypedAndKeepsItForTheNextStart)
 
   peer_.Hold();
   w->Press(kEmailSend);
-  ASSERT_TRUE(WaitUntil([&] { return StatusIs(*w, "Šaljem 1 email(s)"); }));
-  ASSERT_TRUE(WaitUntil([&] { return peer_.Held() == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return StatusIs(*w, "Šaljem 1 email(s)"); }));
+  ASSERT_TRUE(WaitFor([&] { return peer_.Held() == 1; }));
   EXPECT_TRUE(w->Snapshot().progressVisible);
   peer_.Release();
-  ASSERT_TRUE(WaitUntil([&] { return Boxes("E-mail Poslan uspješno") == 1; }));
-  ASSERT_TRUE(WaitUntil([&] { return StatusIs(*w, "") && !w->Snapshot().progressVisible; }));
+  ASSERT_TRUE(WaitFor([&] { return Boxes("E-mail Poslan uspješno") == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return StatusIs(*w, "") && !w->Snapshot().progressVisible; }));
 
   const std::string message = peer_.Messages().at(0);
   EXPECT_NE(message.find("filename=\"a.zip\""), std::string::npos);
@@ -290,7 +283,7 @@ TEST_F(EmailWindowTest, SettingsWindowSendsWhatIsTypedAndKeepsItForTheNextStart)
 
   // Closing with an empty queue asks nothing and stores what was typed.
   w->RequestClose();
-  ASSERT_TRUE(WaitUntil([&] { return w->Snapshot().closed; }));
+  ASSERT_TRUE(WaitFor([&] { return w->Snapshot().closed; }));
   EXPECT_EQ(Boxes(kEmailCloseQuestion), 0);
   ScriptedUi again;
   app::Program next(again);
@@ -317,12 +310,12 @@ TEST_F(EmailWindowTest, SendWindowStatusWhileMoreWaitAndOneSuccessBoxAfterTheLas
   EXPECT_FALSE(w->Edit(kFieldServer, "elsewhere"));  // the send window has no such entry
   peer_.Hold();
   w->Press(kEmailSend);
-  ASSERT_TRUE(WaitUntil([&] { return peer_.Held() == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return peer_.Held() == 1; }));
   w->Press(kEmailSend);
-  ASSERT_TRUE(WaitUntil([&] { return StatusIs(*w, "Sending 2 email(s)"); }));
+  ASSERT_TRUE(WaitFor([&] { return StatusIs(*w, "Sending 2 email(s)"); }));
   peer_.Release();
-  ASSERT_TRUE(WaitUntil([&] { return peer_.Messages().size() == 2; }));
-  ASSERT_TRUE(WaitUntil([&] { return Boxes("E-mail Poslan uspješno") == 1 && StatusIs(*w, ""); }));
+  ASSERT_TRUE(WaitFor([&] { return peer_.Messages().size() == 2; }));
+  ASSERT_TRUE(WaitFor([&] { return Boxes("E-mail Poslan uspješno") == 1 && StatusIs(*w, ""); }));
   // The first acceptance left one waiting: the status said so before it was cleared.
   EXPECT_EQ(Statuses(), (std::vector<std::string>{"", "Sending 1 email(s)", "Sending 2 email(s)",
                                                   "Šaljem . ..", ""}));
@@ -334,30 +327,30 @@ TEST_F(EmailWindowTest, CloseWhileSendingAsksAndNoKeepsTheTransferGoing) {
   auto w = Start(EmailWindowKind::kSend);
   peer_.Hold();
   w->Press(kEmailSend);
-  ASSERT_TRUE(WaitUntil([&] { return peer_.Held() == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return peer_.Held() == 1; }));
   ui_.QueueAnswer(platform::kButtonNo);
   w->RequestClose();
-  ASSERT_TRUE(WaitUntil([&] { return Boxes(kEmailCloseQuestion) == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return Boxes(kEmailCloseQuestion) == 1; }));
   platform::MessageSpec question = ui_.Messages().back();
   EXPECT_EQ(question.caption, "P A Ž NJ A !!! ");
   EXPECT_EQ(question.icon, platform::Icon::kQuestion);
   EXPECT_EQ(question.buttons, unsigned{platform::kButtonYes | platform::kButtonNo});
   EXPECT_EQ(question.defaultButton, unsigned{platform::kButtonNo});
   peer_.Release();
-  ASSERT_TRUE(WaitUntil([&] { return Boxes("E-mail Poslan uspješno") == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return Boxes("E-mail Poslan uspješno") == 1; }));
   EXPECT_FALSE(w->Snapshot().closed);
 
   // "Prekini" during a second transfer stops it and leaves the window usable; the message
   // stays queued, so closing asks again and Yes ends the window.
   peer_.Hold();
   w->Press(kEmailSend);
-  ASSERT_TRUE(WaitUntil([&] { return peer_.Held() == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return peer_.Held() == 1; }));
   w->Press(kEmailAbort);
-  ASSERT_TRUE(WaitUntil([&] { return StatusIs(*w, "Prekinuto od strane korisnika !!!"); }));
+  ASSERT_TRUE(WaitFor([&] { return StatusIs(*w, "Prekinuto od strane korisnika !!!"); }));
   peer_.Release();
   ui_.QueueAnswer(platform::kButtonYes);
   w->Press(kEmailClose);
-  ASSERT_TRUE(WaitUntil([&] { return w->Snapshot().closed; }));
+  ASSERT_TRUE(WaitFor([&] { return w->Snapshot().closed; }));
   EXPECT_EQ(Boxes(kEmailCloseQuestion), 2);
   EXPECT_EQ(Boxes("E-mail Poslan uspješno"), 1);
 }
@@ -369,10 +362,10 @@ TEST_F(EmailWindowTest, TwoWindowsSendAtOnceOverTheirOwnConnections) {
   first->Press(kEmailSend);
   second->Press(kEmailSend);
   // Both messages are in the server's hands at the same time.
-  ASSERT_TRUE(WaitUntil([&] { return peer_.Held() == 2; }));
+  ASSERT_TRUE(WaitFor([&] { return peer_.Held() == 2; }));
   EXPECT_EQ(peer_.Connections(), 2);
   peer_.Release();
-  ASSERT_TRUE(WaitUntil([&] { return Boxes("E-mail Poslan uspješno") == 2; }));
+  ASSERT_TRUE(WaitFor([&] { return Boxes("E-mail Poslan uspješno") == 2; }));
 }
 
 TEST_F(EmailWindowTest, FailuresShowTheWindowsOwnStatusTexts) {
@@ -381,17 +374,17 @@ TEST_F(EmailWindowTest, FailuresShowTheWindowsOwnStatusTexts) {
   settings->Edit(kFieldPort, std::to_string(verdan::testing::RefusingPort()));
   settings->Edit(kFieldAttachment, dir_.File("a.zip"));
   settings->Press(kEmailSend);
-  ASSERT_TRUE(WaitUntil([&] { return StatusIs(*settings, "Ne mogu se spojiti na mail server."); }));
+  ASSERT_TRUE(WaitFor([&] { return StatusIs(*settings, "Ne mogu se spojiti na mail server."); }));
   settings->Edit(kFieldAttachment, dir_.File("nema.zip"));
   settings->Press(kEmailSend);
-  ASSERT_TRUE(WaitUntil([&] { return ui_.Texts().size() >= 2; }));
+  ASSERT_TRUE(WaitFor([&] { return ui_.Texts().size() >= 2; }));
   EXPECT_NE(ui_.Texts().back().find("nema.zip"), std::string::npos);
 
   // A missing attachment is not a connection problem: the status names the file.
   auto send = Start(EmailWindowKind::kSend);
   send->Edit(kFieldAttachment, dir_.File("nema.zip"));
   send->Press(kEmailSend);
-  ASSERT_TRUE(WaitUntil([&] { return StatusIs(*send, "Privitak nije poslan: " + dir_.File("nema.zip")); }));
+  ASSERT_TRUE(WaitFor([&] { return StatusIs(*send, "Privitak nije poslan: " + dir_.File("nema.zip")); }));
 }
 
 // The settings window's choice of STARTTLS and a private CA goes to verdan.env, and the send
@@ -409,22 +402,22 @@ TEST_F(EmailWindowTest, SecuredConnectionChosenInTheSettingsWindowIsUsedByTheSen
   auto settings = Start(EmailWindowKind::kSettings);
   settings->Edit(kFieldPort, "25");
   settings->Edit(kFieldTls, "starttls");
-  ASSERT_TRUE(WaitUntil([&] { return settings->Snapshot().tls == TlsMode::kStartTls; }));
+  ASSERT_TRUE(WaitFor([&] { return settings->Snapshot().tls == TlsMode::kStartTls; }));
   EXPECT_EQ(settings->Snapshot().port, 587);  // the usual port of the kind replaced 25...
   settings->Edit(kFieldPort, server.port());   // ...and the test server's own replaces that
   settings->Edit(kFieldCaFile, dir_.File("certs/ca.pem"));
   settings->Edit(kFieldAttachment, dir_.File("a.zip"));
   settings->Press(kEmailSend);
-  ASSERT_TRUE(WaitUntil([&] { return Boxes("E-mail Poslan uspješno") == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return Boxes("E-mail Poslan uspješno") == 1; }));
   settings->RequestClose();
-  ASSERT_TRUE(WaitUntil([&] { return settings->Snapshot().closed; }));
+  ASSERT_TRUE(WaitFor([&] { return settings->Snapshot().closed; }));
   const std::string env = ReadFile(dir_.File("verdan.env"));
   EXPECT_NE(env.find("TLS=starttls\r\n"), std::string::npos) << env;
   EXPECT_NE(env.find("CAFile=" + dir_.File("certs/ca.pem") + "\r\n"), std::string::npos) << env;
 
   auto send = Start(EmailWindowKind::kSend);
   send->Press(kEmailSend);
-  ASSERT_TRUE(WaitUntil([&] { return Boxes("E-mail Poslan uspješno") == 2; }));
+  ASSERT_TRUE(WaitFor([&] { return Boxes("E-mail Poslan uspješno") == 2; }));
   // Both went through STARTTLS: the server read a second EHLO after it for each.
   const std::string commands = server.Commands();
   std::size_t n = 0;
@@ -434,7 +427,7 @@ TEST_F(EmailWindowTest, SecuredConnectionChosenInTheSettingsWindowIsUsedByTheSen
 
   platform::WriteProfileString("Email_Postavke", "TLS", "ssl", "verdan.env");
   send->Press(kEmailSend);
-  ASSERT_TRUE(WaitUntil([&] { return StatusIs(*send, "Could not connect to email server."); }));
+  ASSERT_TRUE(WaitFor([&] { return StatusIs(*send, "Could not connect to email server."); }));
   EXPECT_EQ(Boxes(InvalidTlsText("ssl")), 1);
   EXPECT_FALSE(std::filesystem::exists(dir_.File("out/msg3.eml")));
 }
@@ -471,12 +464,12 @@ TEST_F(EmailWindowTest, SendWindowLogsInWithTheSignInToken) {
 
   auto send = Start(EmailWindowKind::kSend);
   send->Press(kEmailSend);
-  ASSERT_TRUE(WaitUntil([&] { return Boxes("E-mail Poslan uspješno") == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return Boxes("E-mail Poslan uspješno") == 1; }));
   EXPECT_EQ(ReadFile(dir_.File("out/auth.log")), "OAUTHBEARER backup@example.com accepted\n");
 
   env("/bin/false");
   send->Press(kEmailSend);
-  ASSERT_TRUE(WaitUntil([&] { return StatusIs(*send, kEmailErrorStatus); }));
+  ASSERT_TRUE(WaitFor([&] { return StatusIs(*send, kEmailErrorStatus); }));
   EXPECT_EQ(Boxes("TokenCommand nije uspio (izlazni status 1)"), 1);
   EXPECT_EQ(ReadFile(dir_.File("out/auth.log")), "OAUTHBEARER backup@example.com accepted\n");
   EXPECT_FALSE(std::filesystem::exists(dir_.File("out/msg2.eml")));
@@ -502,15 +495,15 @@ TEST_F(EmailWindowTest, SendWindowOffersSplittingWhenTheServerRefusesTheSize) {
   ui_.QueueAnswer(platform::kButtonOk);  // the refusal
   ui_.QueueAnswer(platform::kButtonNo);  // the offer
   send->Press(kEmailSend);
-  ASSERT_TRUE(WaitUntil([&] { return Boxes(kEmailSplitQuestion) == 1; }));
-  ASSERT_TRUE(WaitUntil([&] { return StatusIs(*send, kEmailErrorStatus); }));
+  ASSERT_TRUE(WaitFor([&] { return Boxes(kEmailSplitQuestion) == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return StatusIs(*send, kEmailErrorStatus); }));
   EXPECT_FALSE(std::filesystem::exists(dir_.File("out/msg1.eml")));
 
   ui_.QueueAnswer(platform::kButtonOk);
   ui_.QueueAnswer(platform::kButtonYes);
   send->Press(kEmailSend);
-  ASSERT_TRUE(WaitUntil([&] { return Boxes(kEmailSplitQuestion) == 2; }));
-  ASSERT_TRUE(WaitUntil([&] { return Boxes("E-mail Poslan uspješno") == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return Boxes(kEmailSplitQuestion) == 2; }));
+  ASSERT_TRUE(WaitFor([&] { return Boxes("E-mail Poslan uspješno") == 1; }));
   EXPECT_TRUE(std::filesystem::exists(dir_.File("out/msg3.eml")));  // 300 000 bytes in three parts
   EXPECT_FALSE(std::filesystem::exists(dir_.File("out/msg4.eml")));
   // The setting itself stays off.
@@ -541,12 +534,12 @@ TEST_F(EmailWindowTest, SettingsWindowSignsInByTokenShowingTheCodeWhileItWaits) 
   EXPECT_FALSE(w->Snapshot().tokenStored);
   w->Edit(kFieldSignIn, "drugo");
   w->Press(kEmailSignIn);
-  ASSERT_TRUE(WaitUntil([&] { return w->Snapshot().signInCode == "WDJB-MJHT"; }));
+  ASSERT_TRUE(WaitFor([&] { return w->Snapshot().signInCode == "WDJB-MJHT"; }));
   EXPECT_EQ(w->Snapshot().signInAddress, url + "/verify");
   EXPECT_TRUE(w->Snapshot().signingIn);
   w->Edit(kFieldSubject, "Dok čeka");  // the window answers while the sign-in waits
-  ASSERT_TRUE(WaitUntil([&] { return w->Snapshot().subject == "Dok čeka"; }));
-  ASSERT_TRUE(WaitUntil([&] { return w->Snapshot().tokenStored; }, 30s));
+  ASSERT_TRUE(WaitFor([&] { return w->Snapshot().subject == "Dok čeka"; }));
+  ASSERT_TRUE(WaitFor([&] { return w->Snapshot().tokenStored; }, 30s));
   EXPECT_FALSE(w->Snapshot().signingIn);
   EXPECT_EQ(w->Snapshot().signInCode, "");
   EXPECT_EQ(w->Snapshot().status, "Prijava tokenom je spremljena.");
@@ -556,7 +549,7 @@ TEST_F(EmailWindowTest, SettingsWindowSignsInByTokenShowingTheCodeWhileItWaits) 
 
   w->Edit(kFieldSignIn, "zaporka");
   w->Press(kEmailSignIn);
-  ASSERT_TRUE(WaitUntil([&] { return !w->Snapshot().tokenStored; }));
+  ASSERT_TRUE(WaitFor([&] { return !w->Snapshot().tokenStored; }));
   EXPECT_NE(ReadFile(dir_.File("verdan.credentials")).find("oauth.refresh_token=\n"),
             std::string::npos);
   EXPECT_NE(ReadFile(dir_.File("verdan.env")).find("OAuth=\r\n"), std::string::npos);

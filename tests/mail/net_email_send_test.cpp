@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -27,6 +28,7 @@
 #include "platform/event_loop.h"
 #include "support/scripted_ui.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace verdan::mail {
 namespace {
@@ -73,6 +75,8 @@ class ScriptedSmtpPeer {
 
   std::uint16_t port() const { return port_; }
   int connections() const { return connections_; }
+  // Connections the server has ended (after the client closed, or by its script).
+  int ended() const { return ended_; }
   // Everything received, per connection, one item per command line or body.
   std::vector<std::vector<std::string>> Transcript() const {
     std::lock_guard lock(mutex_);
@@ -95,6 +99,7 @@ class ScriptedSmtpPeer {
       }
       Converse(fd, index);
       ::close(fd);
+      ++ended_;
     }
   }
 
@@ -163,6 +168,7 @@ class ScriptedSmtpPeer {
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<int> connections_{0};
+  std::atomic<int> ended_{0};
   mutable std::mutex mutex_;
   std::vector<std::vector<std::string>> transcript_;
 };
@@ -188,10 +194,13 @@ class RecordingEmailSend : public NetEmailSend {
     NetEmailSend::ReportError(text, function);
   }
   void MessageSent() override { ++sent; }
+  void Log(const std::string&, const std::string& text) override { logs.push_back(text); }
+  using NetEmailSend::SendCommand;
   void MessageComposed() override { composed.push_back(WHOLEMESSAGE); }
   std::vector<std::string> reports;
   std::vector<std::string> functions;
   std::vector<std::string> composed;
+  std::vector<std::string> logs;
   int sent = 0;
 };
 
@@ -260,7 +269,7 @@ TEST_F(SmtpDialogue, SplitGreetingAndHeloWithoutCredentials) {
   EXPECT_TRUE(email_->reports.empty());
   EXPECT_EQ(body.find("\r\nBcc:"), std::string::npos);
   EXPECT_NE(body.find("Subject: Hi  Bcc: victim@example.org\r\n"), std::string::npos);
-  EXPECT_EQ(email_->_STATE, ES_NOTCONNECTED);
+  EXPECT_EQ(email_->STATE_, ES_NOTCONNECTED);
 }
 
 TEST_F(SmtpDialogue, SplitEhloReplyAuthLoginAndTwoMessagesWithRset) {
@@ -326,12 +335,12 @@ TEST_F(SmtpDialogue, KeptConnectionIdlesAfterRsetAndTakesTheNextMessage) {
   email_->TOLIST = "ana@example.org";
   email_->OPTIONSKEEPCONNECTIONOPEN = 1;
   email_->SendMail(2);
-  ASSERT_TRUE(RunUntil([&] { return QueueEmpty() && email_->_STATE == ES_CONNECTEDANDIDLE; }));
+  ASSERT_TRUE(RunUntil([&] { return QueueEmpty() && email_->STATE_ == ES_CONNECTEDANDIDLE; }));
   EXPECT_EQ(email_->OpenFlag, 1);
   email_->SUBJECT = "Druga";
   email_->SendMail(2);
-  EXPECT_EQ(email_->_STATE, ES_READY);  // RSET went out at once
-  ASSERT_TRUE(RunUntil([&] { return QueueEmpty() && email_->_STATE == ES_CONNECTEDANDIDLE; }));
+  EXPECT_EQ(email_->STATE_, ES_READY);  // RSET went out at once
+  ASSERT_TRUE(RunUntil([&] { return QueueEmpty() && email_->STATE_ == ES_CONNECTEDANDIDLE; }));
   auto t = peer.Transcript();
   ASSERT_EQ(t.size(), 1u);
   ASSERT_EQ(email_->composed.size(), 2u);
@@ -345,23 +354,65 @@ TEST_F(SmtpDialogue, KeptConnectionIdlesAfterRsetAndTakesTheNextMessage) {
   EXPECT_TRUE(email_->reports.empty());
 }
 
-TEST_F(SmtpDialogue, ServerDroppingTheConnectionDropsTheQueue) {
-  ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) -> Answer {
-    if (r.rfind("RCPT TO", 0) == 0) return {{}, true};  // hangs up without a word
-    return Willing(r);
-  });
-  email_->PORT = peer.port();
-  email_->SendMail(2);
-  email_->SendMail(2);
-  ASSERT_TRUE(RunUntil([&] { return !email_->reports.empty(); }));
-  EXPECT_EQ(email_->reports[0],
-            "The (Email (SMTP)) server closed the connection or a dial-up connection closed");
-  EXPECT_EQ(email_->functions[0], "NetEmailSend.ConnectionClosed");
-  EXPECT_TRUE(QueueEmpty());
-  EXPECT_EQ(email_->_STATE, ES_NOTCONNECTED);
-  EXPECT_EQ(email_->_MESSAGESSENTONCURRENTCONNECTION, 0);
-  EXPECT_EQ(email_->sent, 0);
-  EXPECT_EQ(peer.connections(), 1);
+// A failure of the dialogue itself drops every queued message: the server hanging up, a
+// refused login, and an access token that would have to go out in clear (never sent,
+// whatever mechanisms the server offers).
+TEST_F(SmtpDialogue, DialogueFailuresDropEveryQueuedMessage) {
+  struct Case {
+    std::function<Answer(const std::string&)> script;
+    std::string user, token;
+    std::string report, function;
+    std::vector<std::string> transcript;
+  };
+  const Case cases[] = {
+      {[](const std::string& r) -> Answer {
+         if (r.rfind("RCPT TO", 0) == 0) return {{}, true};  // hangs up without a word
+         return Willing(r);
+       },
+       "", "",
+       "The (Email (SMTP)) server closed the connection or a dial-up connection closed",
+       "NetEmailSend.ConnectionClosed",
+       {"HELO backup-client.example.net\r\n", "MAIL FROM: <backup@example.com>\r\n",
+        "RCPT TO: <ivo@example.org>\r\n"}},
+      {[](const std::string& r) -> Answer {
+         if (r == "AUTH LOGIN\r\n") return {{"504 Unrecognized authentication type\r\n"}};
+         return Willing(r);
+       },
+       "korisnik", "",
+       "Fatal Error. Email (SMTP) server sent error = 504 Unrecognized authentication type "
+       "State = 80. Will abort all messages in the DataQueue",
+       "NetEmailSend.Process", {"EHLO backup-client.example.net\r\n", "AUTH LOGIN\r\n"}},
+      {[](const std::string& r) -> Answer {
+         if (r.rfind("EHLO", 0) == 0)
+           return {{"250-mail.example.org\r\n250 AUTH LOGIN XOAUTH2 OAUTHBEARER\r\n"}};
+         return Willing(r);
+       },
+       "backup@example.com", "ya29.tajni-token",
+       "Prijava tokenom (OAuth) moguća je samo šifriranom vezom; uključite TLS (starttls ili "
+       "implicit). Ništa nije poslano",
+       "NetEmailSend.Process", {"EHLO backup-client.example.net\r\n", "QUIT\r\n"}},
+  };
+  for (const Case& c : cases) {
+    ScriptedSmtpPeer peer({"220 ready\r\n"}, [&](int, const std::string& r) { return c.script(r); });
+    email_->reports.clear();
+    email_->functions.clear();
+    email_->PORT = peer.port();
+    email_->AUTHUSER = c.user;
+    email_->AUTHTOKEN = c.token;
+    email_->OPTIONSTLS = TlsMode::kCleartext;  // the peer speaks no TLS; allows no token
+    email_->SendMail(2);
+    email_->SendMail(2);
+    ASSERT_TRUE(RunUntil([&] { return !email_->reports.empty() && email_->OpenFlag == 0; }));
+    EXPECT_TRUE(QueueEmpty());
+    EXPECT_EQ(email_->reports[0], c.report);
+    EXPECT_EQ(email_->functions[0], c.function);
+    EXPECT_EQ(email_->STATE_, ES_NOTCONNECTED);
+    EXPECT_EQ(email_->MESSAGESSENTONCURRENTCONNECTION_, 0);
+    EXPECT_EQ(email_->sent, 0);
+    ASSERT_TRUE(testing::WaitFor([&] { return peer.ended() == 1; }));
+    EXPECT_EQ(peer.connections(), 1);
+    EXPECT_EQ(peer.Transcript()[0], c.transcript);
+  }
 }
 
 TEST_F(SmtpDialogue, UnusableSenderDropsOnlyItsMessage) {
@@ -413,58 +464,6 @@ TEST_F(SmtpDialogue, RejectedRecipientDropsOnlyThatMessage) {
   EXPECT_EQ(email_->functions[0], "NetEmailSend.Process");
 }
 
-TEST_F(SmtpDialogue, RefusedAuthLoginDropsEveryMessage) {
-  ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) -> Answer {
-    if (r == "AUTH LOGIN\r\n") return {{"504 Unrecognized authentication type\r\n"}};
-    return Willing(r);
-  });
-  email_->PORT = peer.port();
-  email_->AUTHUSER = "korisnik";
-  email_->OPTIONSTLS = TlsMode::kCleartext;  // the peer speaks no TLS
-  email_->SendMail(2);
-  email_->SendMail(2);
-  ASSERT_TRUE(RunUntil([&] { return !email_->reports.empty(); }));
-  EXPECT_TRUE(QueueEmpty());
-  EXPECT_EQ(email_->reports[0],
-            "Fatal Error. Email (SMTP) server sent error = 504 Unrecognized authentication type "
-            "State = 80. Will abort all messages in the DataQueue");
-  EXPECT_EQ(email_->_STATE, ES_NOTCONNECTED);
-  EXPECT_EQ(email_->OpenFlag, 0);
-  std::this_thread::sleep_for(200ms);
-  auto t = peer.Transcript();
-  ASSERT_EQ(t.size(), 1u);
-  EXPECT_EQ(t[0], (std::vector<std::string>{"EHLO backup-client.example.net\r\n",
-                                            "AUTH LOGIN\r\n"}));
-  EXPECT_EQ(email_->sent, 0);
-}
-
-// An access token is as good as a password while it lasts: over a connection in clear it is
-// never sent, whatever mechanisms the server offers.
-TEST_F(SmtpDialogue, AccessTokenIsNeverSentWithoutTls) {
-  ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) -> Answer {
-    if (r.rfind("EHLO", 0) == 0)
-      return {{"250-mail.example.org\r\n250 AUTH LOGIN XOAUTH2 OAUTHBEARER\r\n"}};
-    return Willing(r);
-  });
-  email_->PORT = peer.port();
-  email_->AUTHUSER = "backup@example.com";
-  email_->AUTHTOKEN = "ya29.tajni-token";
-  email_->OPTIONSTLS = TlsMode::kCleartext;  // allows a password in clear, never a token
-  email_->SendMail(2);
-  ASSERT_TRUE(RunUntil([&] { return !email_->reports.empty(); }));
-  EXPECT_TRUE(QueueEmpty());
-  EXPECT_NE(email_->reports[0].find("Prijava tokenom (OAuth) moguća je samo šifriranom vezom"),
-            std::string::npos)
-      << email_->reports[0];
-  ASSERT_TRUE(RunUntil([&] {
-    return email_->OpenFlag == 0 && peer.Transcript().size() == 1 &&
-           peer.Transcript()[0].size() >= 2;
-  }));
-  auto t = peer.Transcript();
-  EXPECT_EQ(t[0], (std::vector<std::string>{"EHLO backup-client.example.net\r\n", "QUIT\r\n"}));
-  EXPECT_EQ(email_->sent, 0);
-}
-
 TEST_F(SmtpDialogue, BodyIsDotStuffedAsOneStream) {
   ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) { return Willing(r); });
   email_->PORT = peer.port();
@@ -511,10 +510,10 @@ TEST_F(SmtpDialogue, MissingRecipientsLeaveTheMessageInFlightAlone) {
   ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) { return Willing(r); });
   email_->PORT = peer.port();
   email_->SendMail(2);
-  ASSERT_TRUE(RunUntil([&] { return email_->_STATE == ES_RCPTTO; }));
+  ASSERT_TRUE(RunUntil([&] { return email_->STATE_ == ES_RCPTTO; }));
   email_->TOLIST = "   ";
   email_->SendMail(2);
-  EXPECT_EQ(email_->Error, -37);
+  EXPECT_EQ(email_->Error, net::kNetPropertiesMissing);
   ASSERT_EQ(email_->reports.size(), 1u);
   EXPECT_EQ(email_->reports[0], "No To, CC or BCC field specified when sending Email (SMTP)");
   EXPECT_EQ(email_->DATAQUEUE->size(), 1u);
@@ -529,7 +528,7 @@ TEST_F(SmtpDialogue, IdleTimeoutDropsTheMessage) {
   email_->PORT = peer.port();
   email_->InactiveTimeout = 100;
   email_->SendMail(2);
-  ASSERT_EQ(email_->_STATE, ES_WAITGREETING);
+  ASSERT_EQ(email_->STATE_, ES_WAITGREETING);
   ASSERT_TRUE(RunUntil([&] { return !email_->reports.empty(); }, 15s));
   EXPECT_EQ(email_->reports[0],
             "Error in this Message. Email (SMTP) server sent error = 0 Idle Timeout - Warning "
@@ -537,7 +536,7 @@ TEST_F(SmtpDialogue, IdleTimeoutDropsTheMessage) {
             "State = 71. Will try and send next email");
   EXPECT_EQ(email_->Error, 0);  // the abort that followed succeeded
   EXPECT_TRUE(QueueEmpty());
-  EXPECT_EQ(email_->_STATE, ES_NOTCONNECTED);
+  EXPECT_EQ(email_->STATE_, ES_NOTCONNECTED);
   EXPECT_EQ(email_->OpenFlag, 0);
 }
 
@@ -555,15 +554,56 @@ TEST_F(SmtpDialogue, AddressesThatWouldChangeTheCommandsAreRefused) {
     email_->TOLIST = b[0];
     email_->FROM = b[1];
     email_->SendMail(2);
-    EXPECT_EQ(email_->Error, -37) << b[0] << b[1];
+    EXPECT_EQ(email_->Error, net::kNetPropertiesMissing) << b[0] << b[1];
     ASSERT_EQ(email_->reports.size(), 1u);
     EXPECT_EQ(email_->reports[0].rfind("Invalid address (", 0), 0u) << email_->reports[0];
     EXPECT_EQ(email_->reports[0].find_first_of("\r\n"), std::string::npos);
     EXPECT_TRUE(QueueEmpty());
     EXPECT_EQ(email_->OpenFlag, 0);
   }
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(peer.connections(), 0);
+  // The server takes connections in order: the message sent next is on the first one.
+  email_->TOLIST = "ana@example.org";
+  email_->FROM = "backup@example.com";
+  email_->SendMail(2);
+  ASSERT_TRUE(RunToEnd(peer));
+  EXPECT_EQ(peer.connections(), 1);
+  EXPECT_EQ(peer.Transcript()[0][2], "RCPT TO: <ana@example.org>\r\n");
+}
+
+// A command goes out whole as one line or not at all: one that would not fit a packet, or
+// that holds a line break, ends the dialogue before any of it is sent.
+TEST_F(SmtpDialogue, CommandsGoOutWholeAsOneLineOrNotAtAll) {
+  ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) { return Willing(r); });
+  email_->PORT = peer.port();
+  email_->TOLIST = "ana@example.org";
+  email_->OPTIONSKEEPCONNECTIONOPEN = 1;
+  email_->HELO = std::string(kMaxCommandBytes - 5, 'h');  // "HELO " + domain: the longest
+  email_->SendMail(2);
+  ASSERT_TRUE(RunUntil([&] { return QueueEmpty() && email_->STATE_ == ES_CONNECTEDANDIDLE; }));
+  EXPECT_EQ(peer.Transcript()[0][0], "HELO " + email_->HELO + "\r\n");
+  EXPECT_EQ(email_->sent, 1);
+  EXPECT_NE(std::find(email_->logs.begin(), email_->logs.end(),
+                      "State ES_WAITGREETING (71) -> ES_READY (73)"),
+            email_->logs.end());
+
+  EXPECT_FALSE(email_->SendCommand("NOOP\r\nRSET"));
+  EXPECT_EQ(email_->Error, net::kNetInvalidStringSize);
+  ASSERT_TRUE(RunUntil([&] { return peer.Transcript()[0].back() == "QUIT\r\n"; }));
+  const auto first = peer.Transcript()[0];
+  EXPECT_EQ(std::count(first.begin(), first.end(), "RSET\r\n"), 1);  // none after the refusal
+
+  email_->HELO += 'h';
+  email_->SendMail(2);
+  ASSERT_TRUE(RunUntil([&] {
+    auto t = peer.Transcript();
+    return QueueEmpty() && t.size() == 2 && !t[1].empty() && t[1].back() == "QUIT\r\n";
+  }));
+  EXPECT_EQ(peer.Transcript()[1], std::vector<std::string>{"QUIT\r\n"});
+  EXPECT_EQ(email_->reports, (std::vector<std::string>{
+                                 "Naredba poslužitelju nije poslana: sadrži prijelom retka",
+                                 "Naredba poslužitelju nije poslana: duga je 16383 bajtova, a "
+                                 "smije imati najviše 16382"}));
+  EXPECT_EQ(email_->sent, 1);
 }
 
 // Replies that are not SMTP: none may crash the client, make it hold more than its reply
@@ -590,7 +630,7 @@ TEST_F(SmtpDialogue, MalformedAndEndlessRepliesEndInTheErrorPaths) {
     email_->SendMail(2);
     std::size_t largest = 0;
     ASSERT_TRUE(RunUntil([&] {
-      largest = std::max(largest, email_->_SERVERREPLYBUFFER.size());
+      largest = std::max(largest, email_->SERVERREPLYBUFFER_.size());
       return !email_->reports.empty();
     }));
     // Late packets of the dropped connection are not taken as replies.
@@ -599,12 +639,12 @@ TEST_F(SmtpDialogue, MalformedAndEndlessRepliesEndInTheErrorPaths) {
     ASSERT_EQ(email_->reports.size(), 1u);
     EXPECT_EQ(email_->reports[0].rfind(c.expectStart, 0), 0u) << email_->reports[0];
     EXPECT_TRUE(QueueEmpty());
-    EXPECT_EQ(email_->_STATE, ES_NOTCONNECTED);
+    EXPECT_EQ(email_->STATE_, ES_NOTCONNECTED);
   }
 }
 
 TEST_F(SmtpDialogue, ProgressAndBuffers) {
-  EXPECT_EQ(email_->SetRequiredMessageSize(-1, 0, 0), -42);
+  EXPECT_EQ(email_->SetRequiredMessageSize(-1, 0, 0), net::kNetInvalidStringSize);
   EXPECT_EQ(email_->reports.back(), "Invalid String Size (less than zero) passed to function");
   EXPECT_EQ(email_->SetRequiredMessageSize(10, 20, 30), 0);
   EXPECT_EQ(email_->MESSAGETEXT.size(), 20u);
@@ -616,14 +656,14 @@ TEST_F(SmtpDialogue, ProgressAndBuffers) {
   email_->ATTACHMENTLIST = "/nonexistent/verdan/arhiva.zip";
   email_->SetRequiredMessageSize(0, 0, 0);
   email_->SendMail(2);
-  EXPECT_EQ(email_->Error, -35);
+  EXPECT_EQ(email_->Error, net::kNetFileError);
   EXPECT_EQ(email_->reports.back(),
             "Error opening attached file (/nonexistent/verdan/arhiva.zip) for sending via Email "
             "(SMTP). Error = 2 No such file or directory");
   EXPECT_TRUE(QueueEmpty());
 
   email_->SendMail(1);
-  EXPECT_EQ(email_->Error, -22);
+  EXPECT_EQ(email_->Error, net::kNetBadParameters);
   EXPECT_EQ(email_->reports.back(), "Incorrect Mode parameter passed to function.");
 }
 
@@ -747,7 +787,7 @@ TEST_F(SmtpDialogue, AttachmentIsStreamedWithABoundedQueue) {
   auto t = peer.Transcript();
   ASSERT_EQ(t[0].size(), 6u);
   EXPECT_TRUE(t[0][4] == expected);
-  EXPECT_EQ(email_->_MESSAGEBYTESSENT, static_cast<std::int64_t>(expected.size()));
+  EXPECT_EQ(email_->MESSAGEBYTESSENT_, static_cast<std::int64_t>(expected.size()));
 }
 
 // A file that changes between composition and sending is not sent as something else: the
@@ -790,7 +830,7 @@ TEST_F(SmtpDialogue, MessageOverTheLengthLimitIsRefusedBeforeAnythingIsRead) {
   email_->TOLIST = "ana@example.org";
   email_->ATTACHMENTLIST = path;
   email_->SendMail(2);
-  EXPECT_EQ(email_->Error, -32);
+  EXPECT_EQ(email_->Error, net::kNetOutOfMemory);
   ASSERT_EQ(email_->reports.size(), 1u);
   EXPECT_EQ(email_->reports[0].rfind("Poruka bi imala 22", 0), 0u) << email_->reports[0];
   EXPECT_NE(email_->reports[0].find("a najviše se može poslati 2147483647 bajtova (2 GB)"),

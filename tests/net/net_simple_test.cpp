@@ -25,6 +25,7 @@
 #include "platform/debug_output.h"
 #include "platform/event_loop.h"
 #include "support/scripted_ui.h"
+#include "support/wait.h"
 
 namespace verdan::net {
 namespace {
@@ -101,6 +102,13 @@ class NetSimpleTest : public ::testing::Test {
  protected:
   void SetUp() override { layer = std::make_unique<NetDLL>(FastTimers()); layer->DLLStartUp(""); }
   void TearDown() override { layer.reset(); }
+  // Waits until the layer has seen the peer close connection `sockId`.
+  bool WaitClosedByPeer(std::int32_t sockId) {
+    return testing::WaitFor([&] {
+      NetDLL::ClientView view;
+      return layer->FindClient(sockId, view) && view.FD_Close_Received;
+    });
+  }
   std::unique_ptr<NetDLL> layer;
   testing::ScriptedUi ui;
 };
@@ -116,15 +124,15 @@ TEST_F(NetSimpleTest, InitNumbersEventsPerObjectAndSetsDefaults) {
   Recorder a(&ui, layer.get()), b(&ui, layer.get());
   a.Init();
   b.Init();
-  EXPECT_EQ(a._Connection.Event, 2053);
-  EXPECT_EQ(b._Connection.Event, 2058);
+  EXPECT_EQ(a.Connection_.Event, 2053);
+  EXPECT_EQ(b.Connection_.Event, 2058);
   EXPECT_EQ(a.AsyncOpenTimeout, 900);
-  EXPECT_EQ(a._Connection.Thread, static_cast<std::int32_t>(owner.queue().Id()));
+  EXPECT_EQ(a.Connection_.Thread, static_cast<std::int32_t>(owner.queue().Id()));
   a.Init();  // a second Init keeps the object's numbers
-  EXPECT_EQ(a._Connection.Event, 2053);
+  EXPECT_EQ(a.Connection_.Event, 2053);
   ASSERT_NE(a.QServerConnections, nullptr);
   a.Kill();
-  EXPECT_EQ(a._Connection.Thread, 0);
+  EXPECT_EQ(a.Connection_.Thread, 0);
   EXPECT_EQ(a.QServerConnections, nullptr);
 }
 
@@ -141,10 +149,10 @@ TEST_F(NetSimpleTest, EchoRoundTripAndGracefulClose) {
   ASSERT_TRUE(obj.SendText("HELO test\r\n"));
   ASSERT_TRUE(owner.PumpUntil([&] { return obj.data.size() >= 11; }));
   EXPECT_EQ(obj.data, "HELO test\r\n");
-  std::int32_t id = obj._Connection.SockID;
+  std::int32_t id = obj.Connection_.SockID;
   obj.Close();
   EXPECT_EQ(obj.OpenFlag, 0);
-  EXPECT_EQ(obj._BetweenPhaseOneAnTwo, 1);
+  EXPECT_EQ(obj.BetweenPhaseOneAnTwo_, 1);
   // Phase one, the type-6 answer, phase two, then the server's close removes the record.
   NetDLL::ClientView view;
   ASSERT_TRUE(owner.PumpUntil([&] { return !layer->FindClient(id, view); }));
@@ -207,7 +215,7 @@ TEST_F(NetSimpleTest, SlowReaderGetsEveryByteOnceInOrder) {
   obj.Close();  // with packets still queued: nothing may be lost
   go = true;
   NetDLL::ClientView view;
-  std::int32_t id = obj._Connection.SockID;
+  std::int32_t id = obj.Connection_.SockID;
   ASSERT_TRUE(owner.PumpUntil([&] { return !layer->FindClient(id, view); }, 30s));
   server.Stop();
   SetTraceSwitches(saved);
@@ -236,7 +244,7 @@ TEST_F(NetSimpleTest, ServerClosingFirstDeliversDataThenClosesOnce) {
   EXPECT_EQ(obj.types.back(), kPacketClosedByServer);
   EXPECT_EQ(obj.OpenFlag, 0);
   NetDLL::ClientView view;
-  EXPECT_FALSE(layer->FindClient(obj._Connection.SockID, view));
+  EXPECT_FALSE(layer->FindClient(obj.Connection_.SockID, view));
   // A send now finds the connection closed.
   obj.SuppressErrorMsg = 1;
   EXPECT_FALSE(obj.SendText("x"));
@@ -289,26 +297,23 @@ TEST_F(NetSimpleTest, ClosedEventWithoutPacketEndsTheCurrentConnection) {
   ASSERT_EQ(obj.Error, 0);
   ASSERT_TRUE(obj.SendText("x"));
   ASSERT_TRUE(owner.PumpUntil([&] { return obj.data == "x"; }));
-  std::int32_t first = obj._Connection.SockID;
+  std::int32_t first = obj.Connection_.SockID;
   EXPECT_EQ(obj.Packet.SockID, first);
   obj.Abort();
   obj.Open("127.0.0.1", s2.port());
   ASSERT_EQ(obj.Error, 0);
-  std::int32_t second = obj._Connection.SockID;
-  NetDLL::ClientView view;
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (std::chrono::steady_clock::now() < deadline && !(layer->FindClient(second, view) && view.FD_Close_Received))
-    std::this_thread::sleep_for(10ms);
-  ASSERT_TRUE(view.FD_Close_Received);
+  std::int32_t second = obj.Connection_.SockID;
+  ASSERT_TRUE(WaitClosedByPeer(second));
   // The packet still names the first connection; the event is about the current one.
-  obj.TakeEvent(obj._Connection.Event + 1);
+  obj.TakeEvent(obj.Connection_.Event + 1);
   EXPECT_EQ(obj.closed, 1);
   EXPECT_EQ(obj.OpenFlag, 0);
+  NetDLL::ClientView view;
   EXPECT_FALSE(layer->FindClient(second, view));
   EXPECT_EQ(layer->GetFigures().clientSockets, 0u);
   // Events of other objects, and the unused numbers, do nothing.
-  obj.TakeEvent(obj._Connection.Event + 3);
-  obj.TakeEvent(obj._Connection.Event - 1);
+  obj.TakeEvent(obj.Connection_.Event + 3);
+  obj.TakeEvent(obj.Connection_.Event - 1);
   EXPECT_EQ(obj.closed, 1);
 }
 
@@ -326,13 +331,8 @@ TEST_F(NetSimpleTest, ReusedSocketNumberKeepsTheClosedConnectionsPackets) {
   b.Init();
   a.Open("127.0.0.1", s1.port());
   ASSERT_EQ(a.Error, 0);
-  const int oldSocket = static_cast<int>(a._Connection.Socket);
-  NetDLL::ClientView view;
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (std::chrono::steady_clock::now() < deadline &&
-         !(layer->FindClient(a._Connection.SockID, view) && view.FD_Close_Received))
-    std::this_thread::sleep_for(10ms);
-  ASSERT_TRUE(view.FD_Close_Received);  // a's socket is closed, its packets wait unfetched
+  const int oldSocket = static_cast<int>(a.Connection_.Socket);
+  ASSERT_TRUE(WaitClosedByPeer(a.Connection_.SockID));  // its packets wait unfetched
   // Take every lower free number so that b's socket gets a's old number.
   std::vector<int> fillers;
   for (;;) {
@@ -348,7 +348,7 @@ TEST_F(NetSimpleTest, ReusedSocketNumberKeepsTheClosedConnectionsPackets) {
   b.Open("127.0.0.1", s2.port());
   for (int fd : fillers) ::close(fd);
   ASSERT_EQ(b.Error, 0);
-  ASSERT_EQ(static_cast<int>(b._Connection.Socket), oldSocket);
+  ASSERT_EQ(static_cast<int>(b.Connection_.Socket), oldSocket);
   ASSERT_TRUE(b.SendText("still here"));
   ASSERT_TRUE(owner.PumpUntil([&] { return a.closed > 0 && b.data == "still here"; }));
   EXPECT_EQ(a.data, "bye\r\n");
@@ -367,12 +367,7 @@ TEST_F(NetSimpleTest, SendAfterPeerClosedReportsMinus34) {
   obj.Init();
   obj.Open("127.0.0.1", server.port());
   ASSERT_EQ(obj.Error, 0);
-  NetDLL::ClientView view;
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (std::chrono::steady_clock::now() < deadline &&
-         !(layer->FindClient(obj._Connection.SockID, view) && view.FD_Close_Received))
-    std::this_thread::sleep_for(10ms);
-  ASSERT_TRUE(view.FD_Close_Received);
+  ASSERT_TRUE(WaitClosedByPeer(obj.Connection_.SockID));
   std::size_t queued = layer->GetFigures().outPackets;
   obj.SuppressErrorMsg = 1;
   EXPECT_FALSE(obj.SendText("MAIL FROM:<a@b>\r\n"));
@@ -380,7 +375,7 @@ TEST_F(NetSimpleTest, SendAfterPeerClosedReportsMinus34) {
   EXPECT_EQ(obj.OpenFlag, 0);
   EXPECT_EQ(layer->GetFigures().outPackets, queued);
   EXPECT_NE(obj.ErrorString.find("Error sending data. The error number was -34"), std::string::npos);
-  // With the switch on, -34 is not reported.
+  // With the switch on, kNetConnectionNotFound is not reported.
   obj.OpenFlag = 1;
   obj.errors.clear();
   obj.DontErrorTrapInSendIfConnectionClosed = 1;
@@ -417,7 +412,7 @@ TEST_F(NetSimpleTest, SendLimitsAndSendBeforeOpen) {
   EXPECT_TRUE(obj.SendText(full));
   obj.Close();
   NetDLL::ClientView view;
-  std::int32_t id = obj._Connection.SockID;
+  std::int32_t id = obj.Connection_.SockID;
   ASSERT_TRUE(owner.PumpUntil([&] { return !layer->FindClient(id, view); }));
   server.Stop();
   ASSERT_EQ(server.Received().size(), 1u);
@@ -451,7 +446,7 @@ TEST_F(NetSimpleTest, RefusedConnectSynchronousAndAsynchronous) {
   EXPECT_EQ(obj.OpenFlag, 0);
   EXPECT_NE(obj.ErrorString.find("The requested connection could not be opened."), std::string::npos);
   NetDLL::ClientView view;
-  EXPECT_FALSE(layer->FindClient(obj._Connection.SockID, view));
+  EXPECT_FALSE(layer->FindClient(obj.Connection_.SockID, view));
   EXPECT_EQ(layer->GetFigures().countSimpleAsyncOpens, 0);
 }
 
@@ -467,14 +462,15 @@ TEST_F(NetSimpleTest, LookUpOfLocalhostAndOfAnUnknownName) {
   ASSERT_EQ(obj.Error, 0);
   ASSERT_TRUE(owner.PumpUntil([&] { return obj.OpenFlag == 1; }));
   EXPECT_EQ(obj.Count(kPacketOpenSucceeded), 1);
-  EXPECT_NE(obj._Connection.Socket, 0u);
-  EXPECT_STREQ(obj._Connection.LocalIP, "127.0.0.1");
+  EXPECT_NE(obj.Connection_.Socket, 0u);
+  EXPECT_STREQ(obj.Connection_.LocalIP, "127.0.0.1");
   ASSERT_TRUE(obj.SendText("ping"));
   ASSERT_TRUE(owner.PumpUntil([&] { return obj.data == "ping"; }));
   obj.Abort();
   EXPECT_EQ(obj.OpenFlag, 0);
 
-  // Synchronous: -20 at once; asynchronous: a failure packet with the look-up's error.
+  // Synchronous: kNetAddressNotFound at once; asynchronous: a failure packet with the
+  // look-up's error.
   obj.AsyncOpenUse = 0;
   obj.Open("no-such-host.invalid", 25);
   EXPECT_EQ(obj.Error, kNetAddressNotFound);
@@ -503,7 +499,11 @@ TEST_F(NetSimpleTest, ConnectTimeOutAcrossMidnight) {
     ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     fillers.push_back(fd);
   }
-  std::this_thread::sleep_for(100ms);
+  // The first filler's handshake completes and fills the queue.
+  ASSERT_TRUE(testing::WaitFor([&] {
+    pollfd p{fillers[0], POLLOUT, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) != 0;
+  }));
   platform::SettableClock clock(0, 8639950);  // 23:59:59.50
   platform::ScopedClock scoped(clock);
   Owner owner;
@@ -567,7 +567,7 @@ TEST_F(NetSimpleTest, TwoObjectsNeverSeeEachOthersPackets) {
   b.Open("127.0.0.1", s2.port());
   ASSERT_EQ(a.Error, 0);
   ASSERT_EQ(b.Error, 0);
-  EXPECT_NE(a._Connection.SockID, b._Connection.SockID);
+  EXPECT_NE(a.Connection_.SockID, b.Connection_.SockID);
   for (int i = 0; i < 20; ++i) {
     ASSERT_TRUE(a.SendText("a" + std::to_string(i) + ";"));
     ASSERT_TRUE(b.SendText("b" + std::to_string(i) + ";"));
@@ -595,7 +595,7 @@ TEST_F(NetSimpleTest, CloseThenOpenElsewhereIsNotClosedByTheLateAnswer) {
   obj.Close();
   obj.Open("127.0.0.1", s2.port());
   ASSERT_EQ(obj.Error, 0);
-  EXPECT_EQ(obj._IgnorePhaseTwo, 1);
+  EXPECT_EQ(obj.IgnorePhaseTwo_, 1);
   owner.PumpFor(300ms);
   EXPECT_EQ(obj.OpenFlag, 1);
   ASSERT_TRUE(obj.SendText("second"));
@@ -626,7 +626,7 @@ TEST(NetSimpleClosing, ServerThatNeverAnswersTheShutdownIsForceClosed) {
   obj.Open("127.0.0.1", server.port());
   ASSERT_EQ(obj.Error, 0);
   obj.Close();
-  std::int32_t id = obj._Connection.SockID;
+  std::int32_t id = obj.Connection_.SockID;
   NetDLL::ClientView view;
   owner.PumpFor(300ms);  // the type-6 answer and phase two, which waits for FD_CLOSE
   ASSERT_TRUE(layer.FindClient(id, view));
@@ -691,17 +691,17 @@ TEST_F(NetSimpleTest, ReportErrorTextsAndSuppression) {
   EXPECT_EQ(ui.Texts()[0],
             "A network communication error has occurred.||Error = Something.||Error occurred in function NetSimple.Test");
   obj.SuppressErrorMsg = 1;
-  obj.Error = -13;
+  obj.Error = kNetNoRequest;
   obj.ReportError("Quiet", "NetSimple.Test");
   EXPECT_EQ(obj.ErrorString, "Quiet. The error number was -13 which means No request.");
   EXPECT_EQ(ui.Texts().size(), 1u);
   // The object's texts differ from the layer's in a few codes.
-  EXPECT_EQ(InterpretNetError(-52), "No Posting allowing");
-  EXPECT_EQ(NetErrorText(-52), "No Posting Allowed");
-  EXPECT_EQ(InterpretNetError(-33),
+  EXPECT_EQ(InterpretNetError(kNetNoPosting), "No Posting allowing");
+  EXPECT_EQ(NetErrorText(kNetNoPosting), "No Posting Allowed");
+  EXPECT_EQ(InterpretNetError(kNetHostOrSocketNotSpecified),
             "Host or Socket not specified. Please set the <object>.packet.ToIp and <object>.packet.OnSocket before "
             "sending data.");
-  EXPECT_EQ(InterpretNetError(-57), "Connection was closed because it was idle (inactive)");
+  EXPECT_EQ(InterpretNetError(kNetIdleClosed), "Connection was closed because it was idle (inactive)");
   EXPECT_EQ(InterpretNetError(0), "General Object level error");
   EXPECT_EQ(InterpretNetError(12345),
             "General Winsock Error (unknown by NetErrorStr) [12345] [listed by NetErrorStr]");
@@ -709,8 +709,8 @@ TEST_F(NetSimpleTest, ReportErrorTextsAndSuppression) {
   // The codes of secure connections follow the layer's own.
   EXPECT_EQ(InterpretNetError(kNetTlsFailed), "Sigurna veza (TLS) s poslužiteljem nije uspostavljena");
   EXPECT_EQ(InterpretNetError(kNetTlsCertificate), "Certifikat poslužitelja nije prošao provjeru");
-  EXPECT_EQ(InterpretNetError(-1), "Unknown Error (was previously Quillon DLL not actively initiated)");
-  EXPECT_EQ(InterpretNetError(-55), "Connection already open");
+  EXPECT_EQ(InterpretNetError(kNetUnknownError), "Unknown Error (was previously Quillon DLL not actively initiated)");
+  EXPECT_EQ(InterpretNetError(kNetConnectionAlreadyOpen), "Connection already open");
 }
 
 TEST_F(NetSimpleTest, ShutdownWhileOpenClosesWithoutNotifying) {
@@ -722,9 +722,7 @@ TEST_F(NetSimpleTest, ShutdownWhileOpenClosesWithoutNotifying) {
   obj.Open("127.0.0.1", server.port());
   ASSERT_EQ(obj.Error, 0);
   ASSERT_TRUE(layer->PostToCallBackWindow(platform::Event{kWmEndSession}));
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (layer->NetDLLActive() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
-  EXPECT_FALSE(layer->NetDLLActive());
+  EXPECT_TRUE(testing::WaitFor([&] { return !layer->NetDLLActive(); }));
   EXPECT_TRUE(layer->NetDLLClosedDown());
   EXPECT_EQ(layer->GetFigures().clientSockets, 0u);
   owner.PumpFor(200ms);
@@ -747,7 +745,7 @@ TEST_F(NetSimpleTest, LateSocketMessageIsReportedDeadAndProducesNothing) {
   obj.Open("127.0.0.1", server.port());
   ASSERT_EQ(obj.Error, 0);
   NetDLL::ClientView view;
-  ASSERT_TRUE(layer->FindClient(obj._Connection.SockID, view));
+  ASSERT_TRUE(layer->FindClient(obj.Connection_.SockID, view));
   std::int32_t message = view.AsyncMessage;
   std::uint32_t socket = view.Socket;
   obj.Abort();
@@ -756,11 +754,9 @@ TEST_F(NetSimpleTest, LateSocketMessageIsReportedDeadAndProducesNothing) {
   SetTraceSwitches(TraceSwitches{.logErrors = true});
   ASSERT_TRUE(layer->PostToCallBackWindow(platform::Event{message, socket, platform::MakeSelectParam(platform::kFdRead, 0)}));
   ASSERT_TRUE(layer->PostToCallBackWindow(platform::Event{7500}));
-  auto deadline = std::chrono::steady_clock::now() + 5s;
   // Wait for the last posted message's line: the aborted socket may add lines of its own.
-  while (capture.Text().find("p_wMsg 7500") == std::string::npos &&
-         std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(
+      testing::WaitFor([&] { return capture.Text().find("p_wMsg 7500") != std::string::npos; }));
   SetTraceSwitches(saved);
   std::string text = capture.Text();
   EXPECT_NE(text.find("Warning! A socket is dead. Got a FD_READ message for a socket that is no longer in "
@@ -918,7 +914,7 @@ TEST_F(NetSimpleTest, SendsAfterTheQueueRanDryLeaveAndCountsFollowEachPacketsLen
   }
   obj.Close();
   NetDLL::ClientView view;
-  std::int32_t id = obj._Connection.SockID;
+  std::int32_t id = obj.Connection_.SockID;
   ASSERT_TRUE(owner.PumpUntil([&] { return !layer->FindClient(id, view); }, 30s));
   server.Stop();
   auto received = server.Received();
@@ -968,7 +964,7 @@ TEST_F(NetSimpleTest, SendRoomLetsASenderKeepItsQueueBounded) {
   EXPECT_EQ(obj.QueuedSendBytes(), 0);
   obj.Close();
   NetDLL::ClientView view;
-  std::int32_t id = obj._Connection.SockID;
+  std::int32_t id = obj.Connection_.SockID;
   ASSERT_TRUE(owner.PumpUntil([&] { return !layer->FindClient(id, view); }, 30s));
   server.Stop();
   auto received = server.Received();

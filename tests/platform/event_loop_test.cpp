@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 
+#include "support/wait.h"
+
 namespace verdan::platform {
 namespace {
 
@@ -89,7 +91,7 @@ TEST(EventLoop, BlockedWindowDoesNotStopAnother) {
     }
   });
   for (int i = 0; i < 10; ++i) PostToThread(other, Event{kEventUser});
-  for (int i = 0; i < 2000 && handled < 10; ++i) std::this_thread::sleep_for(1ms);
+  EXPECT_TRUE(testing::WaitFor([&] { return handled >= 10; }));
   EXPECT_EQ(handled, 10);
   release = true;
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace verdan::platform {
 namespace {
@@ -33,6 +34,33 @@ TableLayout Layout(const std::string& stored = "PROBA") {
            {"KEYGROUP", 1, KeyUniqueness::kDuplicates, BlankValues::kIncluded},
            {"KEYNUM", 2, KeyUniqueness::kDuplicates, BlankValues::kSkipped}}};
 }
+
+// While it lives, the default file layer of the table library counts the pauses a
+// connection makes while it waits for another process's lock.
+class SleepCountingVfs {
+ public:
+  SleepCountingVfs() {
+    base_ = sqlite3_vfs_find(nullptr);
+    count_ = 0;
+    vfs_ = *base_;
+    vfs_.zName = "verdan-sleep-counting";
+    vfs_.xSleep = [](sqlite3_vfs*, int micro) {
+      ++count_;
+      return base_->xSleep(base_, micro);
+    };
+    sqlite3_vfs_register(&vfs_, 1);
+  }
+  ~SleepCountingVfs() {
+    sqlite3_vfs_unregister(&vfs_);
+    sqlite3_vfs_register(base_, 1);
+  }
+  int sleeps() const { return count_; }
+
+ private:
+  static inline sqlite3_vfs* base_ = nullptr;
+  static inline std::atomic<int> count_{0};
+  sqlite3_vfs vfs_{};
+};
 
 Record Rec(const std::string& name, const std::string& group = "", std::int64_t num = 0) {
   return {name, group, num};
@@ -407,7 +435,6 @@ TEST_F(KeyedFileTest, OpenWhileAnotherProcessLocksTheFileWaitsAsRecoverSays) {
     if (sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK) ::_exit(2);
     if (::write(fromChild[1], &c, 1) != 1) ::_exit(3);
     if (::read(toChild[0], &c, 1) != 1) ::_exit(4);
-    ::usleep(300 * 1000);  // still locked when the parent starts to open again
     sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
     sqlite3_close(db);
     ::_exit(0);
@@ -421,9 +448,16 @@ TEST_F(KeyedFileTest, OpenWhileAnotherProcessLocksTheFileWaitsAsRecoverSays) {
   EXPECT_EQ(f.Open(), kFileLocked);
   EXPECT_FALSE(f.IsOpen());
   ASSERT_EQ(f.SendCommand("RECOVER=10"), kNoError);
+  // The lock is let go only once the open has found it taken and is waiting for it.
+  SleepCountingVfs waits;
+  std::atomic<int> opened{-1};
+  std::thread opener([&] { opened = f.Open(); });
+  EXPECT_TRUE(testing::WaitFor([&] { return waits.sleeps() > 0; }));
+  EXPECT_EQ(opened, -1);
   c = 'g';
-  ASSERT_EQ(::write(toChild[1], &c, 1), 1);
-  EXPECT_EQ(f.Open(), kNoError);
+  EXPECT_EQ(::write(toChild[1], &c, 1), 1);
+  opener.join();
+  EXPECT_EQ(opened, kNoError);
   int status = 0;
   ::waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);

@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <thread>
 
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace verdan::testing {
 
@@ -26,20 +26,16 @@ ChildProcess::~ChildProcess() {
   if (pid_ <= 0) return;
   ::kill(pid_, SIGTERM);
   int status = 0;
-  for (int i = 0; i < 100; ++i) {
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  if (WaitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, std::chrono::seconds(5)))
+    return;
   ::kill(pid_, SIGKILL);
   ::waitpid(pid_, &status, 0);
 }
 
 std::string ChildProcess::ReadyFile(const std::string& path, int seconds) const {
-  for (int i = 0; i < seconds * 20; ++i) {
-    if (::access(path.c_str(), F_OK) == 0) return ReadFile(path);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return {};
+  if (!WaitFor([&] { return ::access(path.c_str(), F_OK) == 0; }, std::chrono::seconds(seconds)))
+    return {};
+  return ReadFile(path);
 }
 
 namespace {
