@@ -500,10 +500,7 @@ TEST_F(NetSimpleTest, ConnectTimeOutAcrossMidnight) {
     fillers.push_back(fd);
   }
   // The first filler's handshake completes and fills the queue.
-  ASSERT_TRUE(testing::WaitFor([&] {
-    pollfd p{fillers[0], POLLOUT, 0};
-    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) != 0;
-  }));
+  ASSERT_TRUE(testing::WaitFor([&] { return testing::WaitWritable(fillers[0], 0); }));
   platform::SettableClock clock(0, 8639950);  // 23:59:59.50
   platform::ScopedClock scoped(clock);
   Owner owner;

@@ -71,6 +71,10 @@ inline bool WaitReadable(int fd, int ms) {
   WSAPOLLFD p{static_cast<SOCKET>(fd), POLLRDNORM, 0};
   return ::WSAPoll(&p, 1, ms) > 0;
 }
+inline bool WaitWritable(int fd, int ms) {
+  WSAPOLLFD p{static_cast<SOCKET>(fd), POLLWRNORM, 0};
+  return ::WSAPoll(&p, 1, ms) > 0 && (p.revents & POLLWRNORM) != 0;
+}
 #else
 using PeerLen = socklen_t;
 
@@ -90,6 +94,10 @@ inline void PeerSetOption(int fd, int level, int name, int value) {
 inline bool WaitReadable(int fd, int ms) {
   pollfd p{fd, POLLIN, 0};
   return ::poll(&p, 1, ms) > 0;
+}
+inline bool WaitWritable(int fd, int ms) {
+  pollfd p{fd, POLLOUT, 0};
+  return ::poll(&p, 1, ms) > 0 && (p.revents & POLLOUT) != 0;
 }
 #endif
 
