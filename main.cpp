@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/temporaries.h"
+#include "zip/temporaries.h"
 #include "cli/commands.h"
 #include "cli/console_ui.h"
 #include "cli/options.h"

@@ -10,7 +10,7 @@
 #include "archive/generations.h"
 #include "archive/restore.h"
 #include "archive/run_record.h"
-#include "archive/temporaries.h"
+#include "zip/temporaries.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
 #include "platform/text.h"

@@ -27,7 +27,7 @@
 #include <string>
 
 #include "app/program.h"
-#include "archive/zip_component.h"
+#include "zip/zip_component.h"
 #include "platform/clock.h"
 
 namespace verdan::archive {

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "archive/archive_runs.h"
-#include "archive/restore_commit.h"
+#include "zip/restore_commit.h"
 
 namespace verdan::archive {
 namespace {

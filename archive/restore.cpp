@@ -9,11 +9,11 @@
 
 #include "app/run_log.h"
 #include "app/tables.h"
-#include "archive/archive_check.h"
+#include "zip/archive_check.h"
 #include "archive/failure_text.h"
-#include "archive/restore_commit.h"
+#include "zip/restore_commit.h"
 #include "archive/run_record.h"
-#include "archive/verify.h"
+#include "zip/verify.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 

@@ -9,7 +9,7 @@
 #include "app/program.h"
 #include "app/tables.h"
 #include "archive/restore.h"
-#include "archive/verify.h"
+#include "zip/verify.h"
 #include "cli/commands.h"
 #include "cli/console_ui.h"
 #include "cli/options.h"

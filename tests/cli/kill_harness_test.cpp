@@ -36,8 +36,8 @@
 
 #include "app/program.h"
 #include "archive/archive_runs.h"
-#include "archive/temporaries.h"
-#include "archive/zip_component.h"
+#include "zip/temporaries.h"
+#include "zip/zip_component.h"
 #include "platform/text.h"
 #include "support/scripted_ui.h"
 #include "support/temp_dir.h"

@@ -1,4 +1,4 @@
-#include "archive/zip_component.h"
+#include "zip/zip_component.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -24,12 +24,12 @@
 #include <unordered_map>
 #include <utility>
 
-#include "archive/checksum.h"
-#include "archive/archive_check.h"
-#include "archive/extraction.h"
-#include "archive/restore_commit.h"
-#include "archive/temporaries.h"
-#include "archive/zip_writer.h"
+#include "zip/checksum.h"
+#include "zip/archive_check.h"
+#include "zip/extraction.h"
+#include "zip/restore_commit.h"
+#include "zip/temporaries.h"
+#include "zip/zip_writer.h"
 #include "platform/text.h"
 #include "platform/ui.h"
 

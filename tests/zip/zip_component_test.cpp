@@ -1,4 +1,4 @@
-#include "archive/zip_component.h"
+#include "zip/zip_component.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,9 +11,9 @@
 #include <random>
 #include <string>
 
-#include "archive/archive_check.h"
-#include "archive/restore_commit.h"
-#include "archive/temporaries.h"
+#include "zip/archive_check.h"
+#include "zip/restore_commit.h"
+#include "zip/temporaries.h"
 #include "support/scripted_ui.h"
 #include "support/temp_dir.h"
 

@@ -1,4 +1,4 @@
-#include "archive/temporaries.h"
+#include "zip/temporaries.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "archive/zip_writer.h"
+#include "zip/zip_writer.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,7 +23,7 @@
 #include <mutex>
 #include <thread>
 
-#include "archive/checksum.h"
+#include "zip/checksum.h"
 
 namespace verdan::archive {
 namespace {

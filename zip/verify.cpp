@@ -1,4 +1,4 @@
-#include "archive/verify.h"
+#include "zip/verify.h"
 
 #include <zip.h>
 
@@ -6,7 +6,7 @@
 #include <ctime>
 #include <memory>
 
-#include "archive/archive_check.h"
+#include "zip/archive_check.h"
 
 namespace verdan::archive {
 namespace {

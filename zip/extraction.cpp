@@ -1,4 +1,4 @@
-#include "archive/extraction.h"
+#include "zip/extraction.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -23,8 +23,8 @@
 #include <mutex>
 #include <thread>
 
-#include "archive/checksum.h"
-#include "archive/temporaries.h"
+#include "zip/checksum.h"
+#include "zip/temporaries.h"
 
 namespace verdan::archive {
 namespace {

@@ -1,4 +1,4 @@
-#include "archive/archive_check.h"
+#include "zip/archive_check.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

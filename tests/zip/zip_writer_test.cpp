@@ -3,7 +3,7 @@
 // stored, a file that changes while it is read is read again (and one that keeps changing
 // fails the write), and a file that cannot be opened as a regular file fails it without
 // hanging the threads.
-#include "archive/zip_writer.h"
+#include "zip/zip_writer.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "archive/restore_commit.h"
+#include "zip/restore_commit.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -24,8 +24,8 @@
 #include <thread>
 #include <unordered_map>
 
-#include "archive/checksum.h"
-#include "archive/temporaries.h"
+#include "zip/checksum.h"
+#include "zip/temporaries.h"
 #include "platform/text.h"
 
 namespace verdan::archive {
