@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-#include "archive/archive_runs.h"
+#include "archive/naming.h"
 #include "platform/profile.h"
 #include "platform/text.h"
 
@@ -17,14 +17,9 @@ namespace {
 
 constexpr const char* kSettingsFile = "verdan.env";
 
-bool AllDigits(const std::string& s, std::size_t from = 0) {
-  if (s.size() <= from) return false;
-  return std::all_of(s.begin() + static_cast<std::ptrdiff_t>(from), s.end(),
-                     [](char c) { return c >= '0' && c <= '9'; });
+bool AllDigits(const std::string& s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
-
-// A day, month and four-digit year run together: 6 to 8 digits.
-bool IsDateStem(const std::string& s) { return s.size() >= 6 && s.size() <= 8 && AllDigits(s); }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -81,22 +76,6 @@ bool SetKeptGenerations(int generations) {
   return platform::WriteProfileString(kGenerationsSection, kGenerationsKey,
                                       generations == 0 ? "" : std::to_string(generations),
                                       kSettingsFile);
-}
-
-bool IsRunName(const std::string& mode, const std::string& stem) {
-  if (mode == "dan") {
-    for (std::int64_t d = 0; d < 7; ++d)
-      if (stem == WeekdayName(d)) return true;
-    return false;
-  }
-  if (mode == "dat") return IsDateStem(stem);
-  if (mode == "mix") {
-    for (std::int64_t d = 0; d < 7; ++d) {
-      const std::string code = WeekdayCode(d);
-      if (stem.rfind(code, 0) == 0 && IsDateStem(stem.substr(code.size()))) return true;
-    }
-  }
-  return false;
 }
 
 std::vector<std::string> PruneGenerations(const std::string& prefix, const std::string& mode,
