@@ -78,7 +78,10 @@ int main(int argc, char** argv) {
   verdan::platform::SettleTimeZone();
   verdan::net::NetProgramScope network(argc, argv);  // socket start-up, trace switches, shutdown
   // Interrupt, terminate and hang-up end the program without leaving its temporary files.
-  verdan::archive::RemoveTemporariesOnTermination();
+  if (!verdan::archive::RemoveTemporariesOnTermination())
+    std::fputs("Upozorenje: prekid programa neće ukloniti privremene datoteke (sustav nije dao "
+               "nit za čišćenje).\n",
+               stderr);
   std::vector<std::string> args(argv + 1, argv + argc);
   std::erase_if(args, [](const std::string& a) { return verdan::net::IsNetSwitch(a); });
 

@@ -25,6 +25,7 @@
 
 #include "zip/checksum.h"
 #include "zip/temporaries.h"
+#include "platform/workers.h"
 
 namespace verdan::archive {
 namespace {
@@ -317,23 +318,22 @@ class Extraction {
     if (options_.threads != 0) threads = options_.threads;
     if (!large) threads = static_cast<unsigned>(std::min<std::size_t>(threads, entries_.size()));
 
-    std::vector<std::thread> syncs, workers;
-    try {
-      for (unsigned t = 0; t < kSyncThreads && t < entries_.size(); ++t)
-        syncs.emplace_back([this] { SyncLoop(); });
-      for (unsigned t = 1; t < threads; ++t) workers.emplace_back([this] { WorkLoop(); });
-    } catch (...) {
-      // Fewer threads than wished for: the ones there are do the work.
-    }
-    if (syncs.empty()) Fail(kZipCannotWrite, EAGAIN, archive_);
+    // Fewer threads than wished for: the ones there are do the work. Without a sync thread
+    // nothing could be written safely, so the extraction fails and writes nothing.
+    platform::Workers syncs, workers;
+    for (unsigned t = 0; t < kSyncThreads && t < entries_.size(); ++t)
+      if (!syncs.Start([this] { SyncLoop(); })) break;
+    if (syncs.empty()) Fail(kZipCannotWrite, ENOMEM, archive_);
+    for (unsigned t = 1; t < threads && !syncs.empty(); ++t)
+      if (!workers.Start([this] { WorkLoop(); })) break;
     WorkLoop();
-    for (auto& t : workers) t.join();
+    workers.Join();
     {
       std::lock_guard lock(mutex_);
       syncClosed_ = true;
     }
     syncCv_.notify_all();
-    for (auto& t : syncs) t.join();
+    syncs.Join();
     ::close(archiveFd_);
     if (stats != nullptr) {
       stats->pieces = pieces_.load();

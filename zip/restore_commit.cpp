@@ -27,6 +27,7 @@
 #include "zip/checksum.h"
 #include "zip/temporaries.h"
 #include "platform/text.h"
+#include "platform/workers.h"
 
 namespace verdan::archive {
 namespace {
@@ -50,6 +51,11 @@ constexpr std::size_t kKeeperThreads = 2;
 constexpr std::size_t kFilesPerKeeperThread = 64;
 constexpr std::size_t kOverwriteThreads = 4;
 constexpr std::size_t kFilesPerOverwriteThread = 64;
+
+// Threads (the calling one included) for `files` files at one per `perThread`, at most `most`.
+std::size_t Slots(std::size_t files, std::size_t perThread, std::size_t most) {
+  return std::clamp<std::size_t>((files + perThread - 1) / perThread, 1, most);
+}
 
 // The undo file: a header, then per file a record head, its relative name and its bytes.
 constexpr char kUndoHeader[] = "verdan-undo 1\n";
@@ -895,15 +901,10 @@ struct RestoreCommit::Impl {
       }
       append(pending);
     };
-    std::vector<std::thread> readers;
-    try {
-      for (std::size_t t = 1; t < kKeeperThreads && t * kFilesPerKeeperThread < files->size(); ++t)
-        readers.emplace_back(work);
-    } catch (const std::system_error&) {
-      // Fewer threads: the ones there are read the rest.
-    }
-    if (error == 0) work();
-    for (auto& t : readers) t.join();
+    // A thread for every kFilesPerKeeperThread files, fewer when the system gives fewer.
+    if (error == 0)
+      platform::RunOnWorkers(Slots(files->size(), kFilesPerKeeperThread, kKeeperThreads),
+                             [&](std::size_t) { work(); });
     if (error == 0 && !SyncDescriptor(fd, path)) error = errno;
     if (::close(fd) != 0 && error == 0) error = errno;
     if (error != 0) keepResult = SetFailure(keepFailure, kZipCannotWrite, error, path);
@@ -1229,15 +1230,8 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
         next = overwrite.size();
       }
     };
-    std::vector<std::thread> writers;
-    try {
-      for (std::size_t t = 1; t < kOverwriteThreads && t * kFilesPerOverwriteThread < overwrite.size(); ++t)
-        writers.emplace_back(work);
-    } catch (const std::system_error&) {
-      // Fewer threads: the ones there are write the rest.
-    }
-    work();
-    for (auto& t : writers) t.join();
+    platform::RunOnWorkers(Slots(overwrite.size(), kFilesPerOverwriteThread, kOverwriteThreads),
+                           [&](std::size_t) { work(); });
   }
   if (error == 0 && fileSystem >= 0 && !SyncFileSystem(fileSystem, m.target)) {
     error = errno;
@@ -1298,12 +1292,8 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
 void RestoreCommit::KeepOriginalsMeanwhile() {
   Impl& m = *impl_;
   if (m.keeping || m.files == nullptr) return;
-  try {
-    m.keeper = std::thread([&m] { m.KeepOriginals(); });
-    m.keeping = true;
-  } catch (const std::system_error&) {
-    // No thread to spare: the commit keeps them itself.
-  }
+  // With no thread to spare the commit keeps them itself.
+  if (platform::StartThread(m.keeper, [&m] { m.KeepOriginals(); })) m.keeping = true;
 }
 
 void RestoreCommit::Abandon() {

@@ -21,6 +21,7 @@
 
 #include "platform/process.h"
 #include "platform/termination.h"
+#include "platform/workers.h"
 
 namespace verdan::archive {
 namespace {
@@ -198,14 +199,9 @@ void RemoveUnneededFiles(const std::vector<std::string>& paths) {
   auto work = [&] {
     for (std::size_t i; (i = next.fetch_add(1)) < paths.size();) ::unlink(paths[i].c_str());
   };
-  std::vector<std::thread> threads;
-  try {
-    for (std::size_t t = 1; t < kThreads && t * 4 < paths.size(); ++t) threads.emplace_back(work);
-  } catch (...) {
-    // Fewer threads: the ones there are remove the rest.
-  }
-  work();
-  for (auto& t : threads) t.join();
+  // A thread for every four files, at most kThreads; fewer when the system gives fewer.
+  const std::size_t slots = std::clamp<std::size_t>((paths.size() + 3) / 4, 1, kThreads);
+  platform::RunOnWorkers(slots, [&](std::size_t) { work(); });
 }
 
 bool FileHolds(const std::string& path, const std::uint8_t* data, std::uint64_t size,

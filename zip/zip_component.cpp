@@ -32,6 +32,7 @@
 #include "zip/zip_writer.h"
 #include "platform/text.h"
 #include "platform/ui.h"
+#include "platform/workers.h"
 
 namespace verdan::archive {
 namespace {
@@ -379,10 +380,8 @@ EntryCheck ForEachEntryParallel(const std::string& archive, const std::vector<zi
       }
     }
   };
-  std::vector<std::thread> pool;
-  for (int t = 1; t < threads; ++t) pool.emplace_back(worker, handles[static_cast<std::size_t>(t)]);
-  if (threads > 0) worker(handles[0]);
-  for (auto& t : pool) t.join();
+  platform::RunOnWorkers(static_cast<std::size_t>(std::max(threads, 0)),
+                         [&](std::size_t t) { worker(handles[t]); });
   for (zip_t* h : handles) zip_discard(h);
   return static_cast<EntryCheck>(failure.load());
 }

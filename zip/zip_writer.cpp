@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "zip/checksum.h"
+#include "platform/workers.h"
 
 namespace verdan::archive {
 namespace {
@@ -466,12 +467,10 @@ class Pipeline {
       std::lock_guard lock(mutex_);
       stop_ = false;
     }
-    try {
-      for (auto& d : deflaters_) threads_.emplace_back([this, dp = d.get()] { Work(*dp); });
-    } catch (const std::exception&) {
-      return false;
-    }
-    return true;
+    // As many workers as the system gives, one compressor each; none is a failure.
+    for (auto& d : deflaters_)
+      if (!workers_.Start([this, dp = d.get()] { Work(*dp); })) break;
+    return !workers_.empty();
   }
 
   // Waits until chunk `i` is compressed. Returns the chunk (null when every file's chunks
@@ -524,8 +523,7 @@ class Pipeline {
     }
     slotCv_.notify_all();
     decisionCv_.notify_all();
-    for (auto& t : threads_) t.join();
-    threads_.clear();
+    workers_.Join();
   }
 
  private:
@@ -663,7 +661,7 @@ class Pipeline {
   std::size_t outCap_;
   std::vector<Slot> slots_;
   std::vector<std::unique_ptr<ChunkDeflater>> deflaters_;
-  std::vector<std::thread> threads_;
+  platform::Workers workers_;
   static constexpr std::size_t kNone = ~std::size_t{0};
 
   std::mutex mutex_;
@@ -1016,14 +1014,7 @@ PackResult Verify(const std::string& path, const std::vector<Entry>& entries,
       fail(PackResult::kCannotWrite);
     }
   };
-  std::vector<std::thread> pool;
-  try {
-    for (std::size_t t = 1; t < handles.size(); ++t) pool.emplace_back(work, handles[t]);
-  } catch (const std::exception&) {
-    fail(PackResult::kCannotWrite);
-  }
-  if (!handles.empty()) work(handles[0]);
-  for (auto& t : pool) t.join();
+  platform::RunOnWorkers(handles.size(), [&](std::size_t t) { work(handles[t]); });
   for (zip_t* h : handles) zip_discard(h);
   return static_cast<PackResult>(outcome.load());
 }

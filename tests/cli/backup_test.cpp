@@ -589,6 +589,26 @@ ProcessResult BackupWhileChanging(const std::string& work, const std::string& fi
                     120);
 }
 
+// The program with the system refusing its thread start number `refused` (see
+// file_changer.cpp). `reached` tells whether the run started that many threads.
+ProcessResult RunRefusingThread(const std::string& work, const std::vector<std::string>& args,
+                                int refused, bool& reached) {
+  const std::string mark = work + "/../nit-odbijena";
+  fs::remove(mark);
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  std::vector<std::string> argv{VERDAN_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ProcessResult r = RunProcess(argv, work,
+                               {std::string("LD_PRELOAD=") + VERDAN_FILE_CHANGER,
+                                "VERDAN_REFUSE_THREAD=" + std::to_string(refused),
+                                "VERDAN_REFUSE_MARK=" + mark,
+                                "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":verify_asan_link_order=0"},
+                               120);
+  reached = fs::exists(mark);
+  fs::remove(mark);
+  return r;
+}
+
 // What an archive's entry holds: its length and the distinct bytes in it ("25165824 B").
 std::string EntryLetters(const std::string& archive, const std::string& entry) {
   ProcessResult r = RunProcess({"/usr/bin/python3", "-c",
@@ -1156,3 +1176,52 @@ TEST(LongWorkingDirectory, IsNeverCutIntoTheSettingsOrTheArchiveName) {
 }
 
 }  // namespace
+
+// A system that has no thread to give at some moment (too many threads or processes) never
+// ends a run half way: each thread start of a backup, of a run that adds to an existing
+// archive and of a restore is refused in turn, and every run either succeeds or reports its
+// failure, leaving no temporary, an archive that reads whole, and working files all old or
+// all new.
+TEST_F(BackupCommand, ARefusedThreadStartNeverEndsARunHalfWay) {
+  WriteFile(work + "/velika.tps", Noise(3 << 20, 7) + std::string(6 << 20, 'v'));
+  ASSERT_EQ(Verdan(work, {"archive", "weekday"}).status, 0);  // makes the file list's table
+  ASSERT_EQ(Verdan(work, {"backup", "dest"}).status, 0);
+  const std::vector<std::string> made = Zips(dest), weekday = Zips(work);
+  ASSERT_EQ(made.size(), 1u);
+  ASSERT_EQ(weekday.size(), 1u);
+  const std::string archive = dest + "/" + made[0];
+  const std::string kupci = ReadFile(work + "/kupci.tps");
+
+  struct Run {
+    std::vector<std::string> args;
+    std::string archive;  // reads whole after every run, with the same entries
+  };
+  const std::vector<Run> runs = {
+      {{"backup", "dest"}, archive},
+      {{"archive", "weekday"}, work + "/" + weekday[0]},
+      {{"restore", archive, "--yes"}, archive},
+  };
+  int refusals = 0;
+  for (const Run& run : runs) {
+    const std::string names = verdan::testing::ZipEntryNames(run.archive);
+    ASSERT_NE(names.find("velika.tps"), std::string::npos) << names;
+    bool reached = true;
+    for (int n = 1; reached && n <= 64; ++n) {
+      const bool restore = run.args[0] == "restore";
+      if (restore) WriteFile(work + "/kupci.tps", "izmijenjeno");
+      ProcessResult r = RunRefusingThread(work, run.args, n, reached);
+      SCOPED_TRACE(run.args[0] + " with thread start " + std::to_string(n) + " refused");
+      refusals += reached;
+      EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status << " " << r.err;
+      EXPECT_EQ(r.err.find("terminate"), std::string::npos) << r.err;
+      EXPECT_EQ(Hidden(work), std::vector<std::string>{});
+      EXPECT_EQ(Hidden(dest), std::vector<std::string>{});
+      EXPECT_EQ(verdan::testing::ZipEntryNames(run.archive), names);
+      if (restore) {
+        EXPECT_EQ(ReadFile(work + "/kupci.tps"), r.status == 0 ? kupci : "izmijenjeno");
+      }
+    }
+    EXPECT_FALSE(reached) << run.args[0] << " started more threads than tried";
+  }
+  EXPECT_GE(refusals, 9);  // the start-up's threads and at least two pools of every run
+}
