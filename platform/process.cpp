@@ -75,6 +75,8 @@ unsigned long long ProcessStartTime(pid_t pid) {
   return value;
 }
 
+pid_t ThisProcess() { return ::getpid(); }
+
 std::string ProcessTag(pid_t pid) {
   unsigned long long start = ProcessStartTime(pid);
   if (start == 0 || BootTag().empty()) return std::to_string(pid);

@@ -31,6 +31,9 @@ unsigned long long ProcessStartTime(pid_t pid);
 // system does not tell its start time or boot.
 std::string ProcessTag(pid_t pid);
 
+// The number of the running process.
+pid_t ThisProcess();
+
 // Reads a tag of either form; false for anything else.
 bool ParseProcessTag(std::string_view text, ProcessIdentity& identity);
 

@@ -858,7 +858,7 @@ class Extraction {
           timespec times[2] = {{j.mtime, 0}, {j.mtime, 0}};
           ::futimens(e->out.fd, times);
         }
-        ok = ::fchmod(e->out.fd, ModeFor(j.target)) == 0 && SyncDescriptor(e->out.fd, j.temp);
+        ok = ::fchmod(e->out.fd, PermissionsFor(j.target)) == 0 && SyncFile(e->out.fd, j.temp);
         error = errno;
       }
       if (e->out.direct >= 0 && ::close(e->out.direct) != 0 && ok) {

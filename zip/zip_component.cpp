@@ -503,7 +503,7 @@ std::int32_t ZipComponent::COPY_FILE(const std::string& source, const std::strin
   }
   struct stat st {};
   bool ok = ::fstat(in, &st) == 0 && S_ISREG(st.st_mode) && CopyDescriptor(in, out) &&
-            ::fchmod(out, ModeFor(destination)) == 0 && SyncDescriptor(out, temp);
+            ::fchmod(out, PermissionsFor(destination)) == 0 && SyncFile(out, temp);
   ::close(in);
   ok = ::close(out) == 0 && ok;
   if (ok) ok = PlaceTemporary(temp, destination);
@@ -747,7 +747,7 @@ std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_
     temp = merged;
   }
   if (result == 0) {
-    bool ok = ::chmod(temp.c_str(), ModeFor(archive)) == 0 && SyncFile(temp) &&
+    bool ok = ::chmod(temp.c_str(), PermissionsFor(archive)) == 0 && SyncFileByName(temp) &&
               PlaceTemporary(temp, archive);
     result = ok ? static_cast<std::int32_t>(files.size()) : Fail(kZipCannotWrite, errno, archive);
   } else {

@@ -38,6 +38,7 @@
 #include "archive/archive_runs.h"
 #include "zip/temporaries.h"
 #include "zip/zip_component.h"
+#include "platform/files.h"
 #include "platform/text.h"
 #include "support/scripted_ui.h"
 #include "support/temp_dir.h"
@@ -47,7 +48,7 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
-using verdan::archive::FileStep;
+using verdan::platform::FileStep;
 using verdan::testing::ProcessResult;
 using verdan::testing::ReadFile;
 using verdan::testing::RunProcess;
@@ -93,6 +94,14 @@ int KillAtThirdWorkingRename(FileStep step, const char* path) {
   return 0;
 }
 
+// Puts the file port's fault-injecting double in place for the rest of a forked child's life:
+// `decide` is asked before every file step.
+void UseSteps(int (*decide)(FileStep, const char*)) {
+  auto* steps = new verdan::platform::FaultyFileSteps(
+      [decide](FileStep step, const std::string& path) { return decide(step, path.c_str()); });
+  new verdan::platform::ScopedFileSteps(*steps);  // never undone: the child ends with it
+}
+
 // Runs `work` in a forked child that dies at step `killAt` (never for 0). Returns the wait
 // status; a child that finished exits with the number of steps it took (at most 250).
 template <class Work>
@@ -101,7 +110,7 @@ int InChild(int killAt, Work work) {
   if (pid == 0) {
     gSteps = 0;
     gKillAt = killAt;
-    verdan::archive::SetFileStepHookForTesting(KillAtStep);
+    UseSteps(KillAtStep);
     work();
     ::_exit(std::min(gSteps.load(), 250));
   }
@@ -240,7 +249,7 @@ TEST_F(KillHarness, RestoresKilledAtEveryStepAndAtRandomAreAllOrNothing) {
   // until the next start, which puts the originals back and says so.
   ResetWork();
   status = InChild(0, [&] {
-    verdan::archive::SetFileStepHookForTesting(KillAtThirdWorkingRename);
+    UseSteps(KillAtThirdWorkingRename);
     RestoreInProcess(archive());
   });
   ASSERT_TRUE(WIFSIGNALED(status));
@@ -358,7 +367,7 @@ TEST_F(KillHarness, BackupsKilledAtEveryStepAndAtRandomKeepWholeArchives) {
   // the second copy before it ends.
   status = InChild(0, [&] {
     verdan::archive::RemoveTemporariesOnTermination();
-    verdan::archive::SetFileStepHookForTesting(+[](FileStep step, const char* path) -> int {
+    UseSteps(+[](FileStep step, const char* path) -> int {
       std::string p = path;
       if (step == FileStep::kSyncDirectory && gSteps++ == 0) {
         ::raise(SIGTERM);
@@ -460,7 +469,7 @@ TEST_F(KillHarness, BackupsDuringARestoreWaitOrRefuseAndNeverPackItHalfDone) {
       gSteps = 0;
       gHeldSignal = toParent[1];
       gHeldRelease = toChild[0];
-      verdan::archive::SetFileStepHookForTesting(HoldAtStep);
+      UseSteps(HoldAtStep);
       RestoreInProcess(archive());
       ::_exit(lastResult >= 0 ? 0 : 1);
     }

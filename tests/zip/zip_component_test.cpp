@@ -471,9 +471,13 @@ TEST_F(UnzipTest, AReplaceRefusedHalfWayPutsEveryWorkingFileBack) {
                 .status,
             0);
   gRenames = 0;
-  SetFileStepHookForTesting(RefuseThirdWorkingRename);
-  std::int32_t result = Extract("cetiri.zip");
-  SetFileStepHookForTesting(nullptr);
+  std::int32_t result;
+  {
+    platform::FaultyFileSteps steps(
+        [](FileStep step, const std::string& path) { return RefuseThirdWorkingRename(step, path.c_str()); });
+    platform::ScopedFileSteps use(steps);
+    result = Extract("cetiri.zip");
+  }
   EXPECT_EQ(result, kZipCannotReplace);
   EXPECT_EQ(zip.LastFailure().systemError, EBUSY);
   EXPECT_EQ(zip.LastFailure().path, dir.File("work/C.TPS"));
@@ -722,9 +726,13 @@ TEST_F(UnzipTest, ASyncRefusedForOneFileAmongManyChangesNothing) {
   ASSERT_EQ(zip.LSZIP_INCLUDE("src/*.TPS"), 62);
   ASSERT_EQ(zip.LSZIP_EXECUTE("mnogo.zip", kActionNew, 1, 145), 62);
   gSyncs = 0;
-  SetFileStepHookForTesting(RefuseTwentiethSync);
-  std::int32_t result = Extract("mnogo.zip");
-  SetFileStepHookForTesting(nullptr);
+  std::int32_t result;
+  {
+    platform::FaultyFileSteps steps(
+        [](FileStep step, const std::string& path) { return RefuseTwentiethSync(step, path.c_str()); });
+    platform::ScopedFileSteps use(steps);
+    result = Extract("mnogo.zip");
+  }
   EXPECT_EQ(result, kZipCannotWrite);
   EXPECT_EQ(zip.LastFailure().systemError, EIO);
   EXPECT_EQ(zip.LastFailure().path.rfind(dir.File("work/"), 0), 0u) << zip.LastFailure().path;
