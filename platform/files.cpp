@@ -47,6 +47,7 @@ void Fill(const struct stat& st, FileInfo& info) {
     info.kind = FileKind::kOther;
   info.size = static_cast<std::uint64_t>(st.st_size);
   info.modified = {st.st_mtim.tv_sec, static_cast<std::int32_t>(st.st_mtim.tv_nsec)};
+  info.changed = {st.st_ctim.tv_sec, static_cast<std::int32_t>(st.st_ctim.tv_nsec)};
   info.permissions = st.st_mode & 07777;
   info.device = st.st_dev;
   info.file = st.st_ino;
@@ -238,6 +239,15 @@ bool WriteAll(FileHandle file, const void* data, std::size_t size) {
 
 bool SetFileSize(FileHandle file, std::uint64_t size) {
   return ::ftruncate(file, static_cast<off_t>(size)) == 0;
+}
+
+bool SetPosition(FileHandle file, std::uint64_t offset) {
+  return ::lseek(file, static_cast<off_t>(offset), SEEK_SET) >= 0;
+}
+
+void StartWriteBack(FileHandle file, std::uint64_t offset, std::uint64_t length) {
+  ::sync_file_range(file, static_cast<off_t>(offset), static_cast<off_t>(length),
+                    SYNC_FILE_RANGE_WRITE);
 }
 
 bool SetModified(FileHandle file, FileTime modified) {

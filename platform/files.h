@@ -44,6 +44,7 @@ struct FileInfo {
   FileKind kind = FileKind::kMissing;
   std::uint64_t size = 0;
   FileTime modified;
+  FileTime changed;  // when its contents or its attributes last changed
   std::uint32_t permissions = 0;  // the nine rwx bits with set-id and sticky (07777)
   std::uint64_t device = 0;       // device and file number together name the file
   std::uint64_t file = 0;
@@ -154,6 +155,11 @@ std::int64_t ReadNext(FileHandle file, void* data, std::size_t size);
 bool WriteAllAt(FileHandle file, const void* data, std::size_t size, std::uint64_t offset);
 bool WriteAll(FileHandle file, const void* data, std::size_t size);
 bool SetFileSize(FileHandle file, std::uint64_t size);
+// Where ReadNext and WriteAll go on.
+bool SetPosition(FileHandle file, std::uint64_t offset);
+// Starts writing `length` bytes from `offset` to the disk without waiting for them (so that
+// a later sync has less to wait for); nothing when the system cannot.
+void StartWriteBack(FileHandle file, std::uint64_t offset, std::uint64_t length);
 bool SetModified(FileHandle file, FileTime modified);
 bool SetPermissions(FileHandle file, std::uint32_t permissions);
 // Copies the whole of `from` after what `to` holds, inside the kernel where it can.

@@ -1,9 +1,6 @@
 #include "zip/zip_writer.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 #include <zip.h>
 #include <zlib.h>
 
@@ -24,6 +21,7 @@
 #include <thread>
 
 #include "zip/checksum.h"
+#include "platform/files.h"
 #include "platform/workers.h"
 
 namespace verdan::archive {
@@ -304,7 +302,7 @@ struct Entry {
   // pipeline's lock; read after them.
   int fd = -1;             // the one descriptor every piece of the file is read through
   int openError = 0;       // errno when the file could not be opened as a regular file
-  struct stat opened {};   // the file as it was when opened: size, times, device and inode
+  platform::FileInfo opened;  // the file as it was when opened: size, times, device and inode
   bool unsettled = false;  // changed too recently to tell a later change: read again
   std::uint64_t size = 0;
   std::size_t firstChunk = 0;
@@ -346,8 +344,7 @@ struct Chunk {
 int ReadAt(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t n) {
   std::size_t done = 0;
   while (done < n) {
-    ssize_t r = ::pread(fd, out + done, n - done, static_cast<off_t>(offset + done));
-    if (r < 0 && errno == EINTR) continue;
+    std::int64_t r = platform::ReadAt(fd, out + done, n - done, offset + done);
     if (r < 0) return -1;
     if (r == 0) return 0;
     done += static_cast<std::size_t>(r);
@@ -355,23 +352,19 @@ int ReadAt(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t n) {
   return 1;
 }
 
-bool SameTime(const struct timespec& a, const struct timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
 // True when a change made to the file from now on gets a change time other than the one in
 // `st`. File systems stamp changes with a clock that advances in ticks (a few milliseconds),
 // and some keep whole seconds only: a file changed within the current tick could change
 // again without its times showing it. A change time ahead of the clock by more than a second
 // comes from a server whose clock differs and says nothing either way.
-bool TimesTellChanges(const struct stat& st) {
+bool TimesTellChanges(const platform::FileInfo& st) {
   struct timespec now {};
   ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
-  struct timespec changed = st.st_ctim;
-  if (st.st_ctim.tv_nsec == 0 && st.st_mtim.tv_nsec == 0) changed.tv_sec += 2;  // whole seconds
-  if (changed.tv_sec > now.tv_sec + 1) return true;
-  return changed.tv_sec < now.tv_sec ||
-         (changed.tv_sec == now.tv_sec && changed.tv_nsec < now.tv_nsec);
+  platform::FileTime changed = st.changed;
+  if (st.changed.nanoseconds == 0 && st.modified.nanoseconds == 0) changed.seconds += 2;  // whole seconds
+  if (changed.seconds > now.tv_sec + 1) return true;
+  return changed.seconds < now.tv_sec ||
+         (changed.seconds == now.tv_sec && changed.nanoseconds < now.tv_nsec);
 }
 
 // Opens the file of `e` once, as a regular file and never through a symbolic link (a pipe or
@@ -383,32 +376,33 @@ void OpenEntry(Entry& e, std::size_t index, std::size_t chunkSize, bool forceZip
   e.method = Method::kUndecided;
   e.unsettled = false;
   e.openError = 0;
-  e.fd = ::open(e.file->path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  e.fd = platform::OpenFile(e.file->path, platform::Access::kRead, platform::Links::kNoFollow);
   if (e.fd < 0) e.openError = errno;
-  if (e.fd >= 0 && (::fstat(e.fd, &e.opened) != 0 || !S_ISREG(e.opened.st_mode))) {
-    e.openError = S_ISDIR(e.opened.st_mode) ? EISDIR : errno != 0 ? errno : EINVAL;
-    ::close(e.fd);
+  if (e.fd >= 0 && (!platform::InfoOf(e.fd, e.opened) || e.opened.kind != platform::FileKind::kRegular)) {
+    e.openError = e.opened.kind == platform::FileKind::kDirectory ? EISDIR : errno != 0 ? errno : EINVAL;
+    platform::CloseFile(e.fd);
     e.fd = -1;
   }
   if (e.fd >= 0) {
     for (int wait = 0; !TimesTellChanges(e.opened); ++wait) {
-      if (wait == 3 || ::fstat(e.fd, &e.opened) != 0) {
+      if (wait == 3 || !platform::InfoOf(e.fd, e.opened)) {
         e.unsettled = true;
         break;
       }
-      const bool seconds = e.opened.st_ctim.tv_nsec == 0 && e.opened.st_mtim.tv_nsec == 0;
+      const bool seconds = e.opened.changed.nanoseconds == 0 && e.opened.modified.nanoseconds == 0;
       std::this_thread::sleep_for(seconds ? std::chrono::milliseconds(700)
                                           : std::chrono::milliseconds(5));
-      ::fstat(e.fd, &e.opened);
+      platform::InfoOf(e.fd, e.opened);
     }
-    ::posix_fadvise(e.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    platform::WillReadOnce(e.fd);
   }
-  e.size = e.fd >= 0 ? static_cast<std::uint64_t>(e.opened.st_size) : 0;
+  e.size = e.fd >= 0 ? e.opened.size : 0;
   e.chunkCount =
       static_cast<std::size_t>(std::max<std::uint64_t>(1, (e.size + chunkSize - 1) / chunkSize));
   e.zip64 = forceZip64 || e.size >= kZip64From;
   e.flags = IsUtf8BeyondAscii(e.file->entryName) ? kFlagUtf8 : 0;
-  DosTime(e.fd >= 0 ? e.opened.st_mtime : e.file->mtime, e.dosTime, e.dosDate);
+  DosTime(e.fd >= 0 ? static_cast<std::time_t>(e.opened.modified.seconds) : e.file->mtime, e.dosTime,
+          e.dosDate);
   for (std::size_t k = 0; k < e.chunkCount; ++k) {
     Chunk c;
     c.entry = index;
@@ -425,13 +419,12 @@ void OpenEntry(Entry& e, std::size_t index, std::size_t chunkSize, bool forceZip
 // replaced, as programs save), or it was unsettled when opened.
 bool EntryChanged(const Entry& e) {
   if (e.unsettled) return true;
-  struct stat now {};
-  struct stat named {};
-  if (::fstat(e.fd, &now) != 0 || now.st_size != e.opened.st_size ||
-      !SameTime(now.st_mtim, e.opened.st_mtim) || !SameTime(now.st_ctim, e.opened.st_ctim))
+  platform::FileInfo now, named;
+  if (!platform::InfoOf(e.fd, now) || now.size != e.opened.size ||
+      now.modified != e.opened.modified || now.changed != e.opened.changed)
     return true;
-  if (::lstat(e.file->path.c_str(), &named) != 0) return true;
-  return !S_ISREG(named.st_mode) || named.st_dev != now.st_dev || named.st_ino != now.st_ino;
+  if (!platform::InfoAt(e.file->path, named, platform::Links::kNoFollow)) return true;
+  return named.kind != platform::FileKind::kRegular || !named.SameFile(now);
 }
 
 // Compresses chunks in order on worker threads into a ring of buffers: a chunk is taken up
@@ -533,7 +526,7 @@ class Pipeline {
   };
 
   static void Close(Entry& e) {
-    if (e.fd >= 0) ::close(e.fd);
+    if (e.fd >= 0) platform::CloseFile(e.fd);
     e.fd = -1;
   }
 
@@ -679,33 +672,6 @@ class Pipeline {
 // ---------------------------------------------------------------------------------------
 // The archive file.
 
-bool WriteAll(int fd, const std::uint8_t* p, std::size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
-}
-
-bool PwriteAll(int fd, const std::uint8_t* p, std::size_t n, std::uint64_t at) {
-  while (n > 0) {
-    ssize_t w = ::pwrite(fd, p, n, static_cast<off_t>(at));
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += w;
-    n -= static_cast<std::size_t>(w);
-    at += static_cast<std::uint64_t>(w);
-  }
-  return true;
-}
-
 // Sequential, buffered writing with patches to what was written before. Large pieces go to
 // the file directly; written data is handed to the disk as it accumulates.
 class Output {
@@ -721,7 +687,7 @@ class Output {
     if (failed_) return;
     if (buffer_.size() + n > kOutputBuffer || n >= kOutputBuffer / 2) Flush();
     if (n >= kOutputBuffer / 2) {
-      if (!failed_ && !WriteAll(fd_, p, n)) Failed();
+      if (!failed_ && !platform::WriteAll(fd_, p, n)) Failed();
       flushed_ += n;
       Writeback();
     } else {
@@ -737,7 +703,7 @@ class Output {
       return;
     }
     if (at + n > flushed_) Flush();
-    if (!PwriteAll(fd_, p, n, at)) Failed();
+    if (!platform::WriteAllAt(fd_, p, n, at)) Failed();
   }
 
   // Cuts what was written back to `at` bytes; writing goes on from there.
@@ -748,8 +714,7 @@ class Output {
       return;
     }
     buffer_.clear();
-    if (::ftruncate(fd_, static_cast<off_t>(at)) != 0 ||
-        ::lseek(fd_, static_cast<off_t>(at), SEEK_SET) < 0) {
+    if (!platform::SetFileSize(fd_, at) || !platform::SetPosition(fd_, at)) {
       Failed();
       return;
     }
@@ -759,7 +724,7 @@ class Output {
 
   void Flush() {
     if (failed_ || buffer_.empty()) return;
-    if (!WriteAll(fd_, buffer_.data(), buffer_.size())) Failed();
+    if (!platform::WriteAll(fd_, buffer_.data(), buffer_.size())) Failed();
     flushed_ += buffer_.size();
     buffer_.clear();
     Writeback();
@@ -773,8 +738,7 @@ class Output {
 
   void Writeback() {
     if (flushed_ - writtenBack_ < kWritebackStep) return;
-    ::sync_file_range(fd_, static_cast<off_t>(writtenBack_),
-                      static_cast<off_t>(flushed_ - writtenBack_), SYNC_FILE_RANGE_WRITE);
+    platform::StartWriteBack(fd_, writtenBack_, flushed_ - writtenBack_);
     writtenBack_ = flushed_;
   }
 
