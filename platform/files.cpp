@@ -255,6 +255,21 @@ bool SetModified(FileHandle file, FileTime modified) {
   return ::futimens(file, times) == 0;
 }
 
+bool SetTimes(FileHandle file, FileTime accessed, FileTime modified) {
+  struct timespec times[2] = {{accessed.seconds, accessed.nanoseconds},
+                              {modified.seconds, modified.nanoseconds}};
+  return ::futimens(file, times) == 0;
+}
+
+bool Reserve(FileHandle file, std::uint64_t size) {
+  return ::fallocate(file, 0, 0, static_cast<off_t>(size)) == 0;
+}
+
+FileHandle OpenUncachedWriter(FileHandle file) {
+  const std::string self = "/proc/self/fd/" + std::to_string(file);
+  return ::open(self.c_str(), O_WRONLY | O_DIRECT | O_CLOEXEC);
+}
+
 bool SetPermissions(FileHandle file, std::uint32_t permissions) {
   return ::fchmod(file, static_cast<mode_t>(permissions & 07777)) == 0;
 }
@@ -300,6 +315,19 @@ bool InfoBeneath(FileHandle dir, const std::string& name, FileInfo& info, Links 
 }
 
 bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+bool MayWriteIn(const std::string& dir) { return ::access(dir.c_str(), W_OK | X_OK) == 0; }
+
+bool SetPermissionsAt(const std::string& path, std::uint32_t permissions) {
+  return ::chmod(path.c_str(), static_cast<mode_t>(permissions & 07777)) == 0;
+}
+
+bool SetTimesAt(const std::string& path, FileTime accessed, FileTime modified, Links links) {
+  struct timespec times[2] = {{accessed.seconds, accessed.nanoseconds},
+                              {modified.seconds, modified.nanoseconds}};
+  return ::utimensat(AT_FDCWD, path.c_str(), times,
+                     links == Links::kNoFollow ? AT_SYMLINK_NOFOLLOW : 0) == 0;
+}
 
 bool RemoveName(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 

@@ -161,6 +161,12 @@ bool SetPosition(FileHandle file, std::uint64_t offset);
 // a later sync has less to wait for); nothing when the system cannot.
 void StartWriteBack(FileHandle file, std::uint64_t offset, std::uint64_t length);
 bool SetModified(FileHandle file, FileTime modified);
+bool SetTimes(FileHandle file, FileTime accessed, FileTime modified);
+// Takes room for `size` bytes on the disk now (a full disk shows here, not half way).
+bool Reserve(FileHandle file, std::uint64_t size);
+// A second handle of the open `file` whose writes of whole pages at page offsets bypass the
+// system's cache; kNoFile where the system or the file system has no such writes.
+FileHandle OpenUncachedWriter(FileHandle file);
 bool SetPermissions(FileHandle file, std::uint32_t permissions);
 // Copies the whole of `from` after what `to` holds, inside the kernel where it can.
 bool CopyContents(FileHandle from, FileHandle to);
@@ -175,6 +181,11 @@ bool InfoAt(const std::string& path, FileInfo& info, Links links = Links::kFollo
 bool InfoBeneath(FileHandle dir, const std::string& name, FileInfo& info,
                  Links links = Links::kNoFollow);
 bool Exists(const std::string& path);
+// True when this process may make and remove names in the directory `dir`.
+bool MayWriteIn(const std::string& dir);
+bool SetPermissionsAt(const std::string& path, std::uint32_t permissions);
+// Times of what stands at `path`; with kNoFollow a symbolic link's own.
+bool SetTimesAt(const std::string& path, FileTime accessed, FileTime modified, Links links);
 // Plain removes and renames, not steps: a caller for whom one is a step asks FileStepAllowed
 // first with the full path.
 bool RemoveName(const std::string& path);

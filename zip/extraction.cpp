@@ -1,9 +1,6 @@
 #include "zip/extraction.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zip.h>
 #include <zlib.h>
 
@@ -25,6 +22,7 @@
 
 #include "zip/checksum.h"
 #include "zip/temporaries.h"
+#include "platform/files.h"
 #include "platform/workers.h"
 
 namespace verdan::archive {
@@ -82,8 +80,7 @@ class PageBuffer {
 // Reads exactly `n` bytes at `offset`; false on a read error or an early end of file.
 bool ReadAt(int fd, std::uint8_t* p, std::size_t n, std::uint64_t offset) {
   while (n > 0) {
-    ssize_t got = ::pread(fd, p, n, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
+    std::int64_t got = platform::ReadAt(fd, p, n, offset);
     if (got <= 0) {
       if (got == 0) errno = EIO;
       return false;
@@ -97,8 +94,7 @@ bool ReadAt(int fd, std::uint8_t* p, std::size_t n, std::uint64_t offset) {
 
 bool WriteAt(int fd, const std::uint8_t* p, std::size_t n, std::uint64_t offset) {
   while (n > 0) {
-    ssize_t put = ::pwrite(fd, p, n, static_cast<off_t>(offset));
-    if (put < 0 && errno == EINTR) continue;
+    std::int64_t put = platform::WriteAt(fd, p, n, offset);
     if (put <= 0) {
       if (put == 0) errno = EIO;
       return false;
@@ -209,8 +205,7 @@ struct Output {
         reinterpret_cast<std::uintptr_t>(p) % kPage == 0) {
       std::size_t whole = n / kPage * kPage;
       while (whole > 0) {
-        ssize_t put = ::pwrite(direct, p, whole, static_cast<off_t>(offset));
-        if (put < 0 && errno == EINTR) continue;
+        std::int64_t put = platform::WriteAt(direct, p, whole, offset);
         if (put < 0 && errno != EINVAL) return false;
         if (put <= 0) {
           // This file system takes no such writes: the rest goes through the page cache.
@@ -221,15 +216,15 @@ struct Output {
         n -= static_cast<std::size_t>(put);
         offset += static_cast<std::uint64_t>(put);
         whole -= static_cast<std::size_t>(put);
-        if (put % static_cast<ssize_t>(kPage) != 0) break;  // off the page grid now
+        if (put % static_cast<std::int64_t>(kPage) != 0) break;  // off the page grid now
       }
     }
     return WriteAt(fd, p, n, offset);
   }
 
   void Close() {
-    if (direct >= 0) ::close(direct);
-    if (fd >= 0) ::close(fd);
+    if (direct >= 0) platform::CloseFile(direct);
+    if (fd >= 0) platform::CloseFile(fd);
     direct = fd = -1;
   }
 };
@@ -306,7 +301,7 @@ class Extraction {
   }
 
   std::int32_t Run(ExtractStats* stats) {
-    archiveFd_ = ::open(archive_.c_str(), O_RDONLY | O_CLOEXEC);
+    archiveFd_ = platform::OpenFile(archive_, platform::Access::kRead);
     if (archiveFd_ < 0) return Fail(kZipCannotOpenArchive, errno, archive_);
     // One thread per core for entries read in one step (more only contend for the directory);
     // two more where entries are read in pieces, whose threads wait while they write.
@@ -334,7 +329,7 @@ class Extraction {
     }
     syncCv_.notify_all();
     syncs.Join();
-    ::close(archiveFd_);
+    platform::CloseFile(archiveFd_);
     if (stats != nullptr) {
       stats->pieces = pieces_.load();
       stats->streamed = streamed_.load();
@@ -452,12 +447,11 @@ class Extraction {
     if (j.size >= kDirectFrom && j.direct) {
       // Room for the whole file at once (a full disk shows here), then a second descriptor
       // that writes past the page cache where the file system allows it.
-      if (::fallocate(e.out.fd, 0, 0, static_cast<off_t>(j.size)) != 0 && errno == ENOSPC) {
+      if (!platform::Reserve(e.out.fd, j.size) && errno == ENOSPC) {
         FailLocked(kZipCannotWrite, ENOSPC, j.target, j.entryName);
         return false;
       }
-      std::string self = "/proc/self/fd/" + std::to_string(e.out.fd);
-      e.out.direct = ::open(self.c_str(), O_WRONLY | O_DIRECT | O_CLOEXEC);
+      e.out.direct = platform::OpenUncachedWriter(e.out.fd);
     }
     return true;
   }
@@ -854,19 +848,17 @@ class Extraction {
       bool ok = true;
       int error = 0;
       if (!stopped) {
-        if (j.mtime != 0) {
-          timespec times[2] = {{j.mtime, 0}, {j.mtime, 0}};
-          ::futimens(e->out.fd, times);
-        }
-        ok = ::fchmod(e->out.fd, PermissionsFor(j.target)) == 0 && SyncFile(e->out.fd, j.temp);
+        if (j.mtime != 0) platform::SetTimes(e->out.fd, {j.mtime, 0}, {j.mtime, 0});
+        ok = platform::SetPermissions(e->out.fd, PermissionsFor(j.target)) &&
+             SyncFile(e->out.fd, j.temp);
         error = errno;
       }
-      if (e->out.direct >= 0 && ::close(e->out.direct) != 0 && ok) {
+      if (e->out.direct >= 0 && !platform::CloseFile(e->out.direct) && ok) {
         ok = false;
         error = errno;
       }
       e->out.direct = -1;
-      if (::close(e->out.fd) != 0 && ok) {
+      if (!platform::CloseFile(e->out.fd) && ok) {
         ok = false;
         error = errno;
       }
