@@ -1,9 +1,5 @@
 #include "gui/gui.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <QApplication>
 #include <QLibraryInfo>
 #include <QSessionManager>
@@ -27,24 +23,6 @@
 namespace verdan::gui {
 namespace {
 
-// Connects to a local X server's socket (abstract name first, then the file).
-bool LocalXServerAnswers(int number) {
-  std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
-  for (bool abstract : {true, false}) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::size_t offset = abstract ? 1 : 0;
-    std::memcpy(addr.sun_path + offset, path.data(), std::min(path.size(), sizeof addr.sun_path - 1 - offset));
-    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size());
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0;
-    ::close(fd);
-    if (ok) return true;
-  }
-  return false;
-}
-
 bool X11DisplayAnswers(const std::string& display) {
   // ":N", ":N.S" and "unix:N" are local servers we can test without a library; a display on
   // another host is taken on trust.
@@ -52,7 +30,7 @@ bool X11DisplayAnswers(const std::string& display) {
   if (display.find(':') == std::string::npos) return false;
   if (!host.empty() && host != "unix") return true;
   int number = std::atoi(display.c_str() + display.rfind(':') + 1);
-  return LocalXServerAnswers(number);
+  return platform::LocalDisplayServerAnswers(number);
 }
 
 }  // namespace

@@ -1,5 +1,14 @@
 #include "platform/desktop.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <string>
+
 namespace verdan::platform {
 namespace {
 
@@ -16,6 +25,24 @@ class LinuxDesktop : public Desktop {
 Desktop& SystemDesktop() {
   static LinuxDesktop desktop;
   return desktop;
+}
+
+// Connects to the X server's socket (abstract name first, then the file).
+bool LocalDisplayServerAnswers(int number) {
+  std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
+  for (bool abstract : {true, false}) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::size_t offset = abstract ? 1 : 0;
+    std::memcpy(addr.sun_path + offset, path.data(), std::min(path.size(), sizeof addr.sun_path - 1 - offset));
+    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size());
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0;
+    ::close(fd);
+    if (ok) return true;
+  }
+  return false;
 }
 
 }  // namespace verdan::platform

@@ -22,4 +22,8 @@ class Desktop {
 // The desktop of the system the program runs on.
 Desktop& SystemDesktop();
 
+// True when a display server of this machine answers on display `number` (":0" is 0): a
+// connection to its local socket is accepted. Thread-safe.
+bool LocalDisplayServerAnswers(int number);
+
 }  // namespace verdan::platform
