@@ -5,10 +5,11 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-#include <sys/stat.h>
 
 #include <climits>
 #include <cstring>
+
+#include "platform/files.h"
 
 namespace verdan::net {
 namespace {
@@ -90,8 +91,8 @@ std::unique_ptr<TlsSession> TlsSession::Create(const Settings& settings, std::st
       return nullptr;
     }
   } else {
-    struct stat st {};
-    if (::stat(settings.caFile.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    platform::FileInfo info;
+    if (!platform::InfoAt(settings.caFile, info) || info.kind != platform::FileKind::kRegular) {
       error = "datoteka s certifikatima (" + settings.caFile + ") ne postoji";
       return nullptr;
     }

@@ -174,6 +174,11 @@ FileHandle CreateFileBeneath(FileHandle dir, const std::string& name, Creation c
                   static_cast<mode_t>(permissions));
 }
 
+FileHandle OpenForAppending(const std::string& path, std::uint32_t permissions) {
+  return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+                static_cast<mode_t>(permissions));
+}
+
 FileHandle CreateUniqueFile(std::string& pattern) { return ::mkostemp(pattern.data(), O_CLOEXEC); }
 
 bool CloseFile(FileHandle file) { return ::close(file) == 0; }
@@ -330,6 +335,10 @@ bool SetTimesAt(const std::string& path, FileTime accessed, FileTime modified, L
 }
 
 bool RemoveName(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool RenameName(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
 
 bool RemoveBeneath(FileHandle dir, const std::string& name) {
   return ::unlinkat(dir, name.c_str(), 0) == 0;

@@ -135,6 +135,9 @@ enum class Creation {
 FileHandle CreateFile(const std::string& path, Creation creation, std::uint32_t permissions);
 FileHandle CreateFileBeneath(FileHandle dir, const std::string& name, Creation creation,
                              std::uint32_t permissions);
+// Opens `path` for writing at its end, creating it with `permissions` when missing; every
+// write lands at the end even while other processes append too.
+FileHandle OpenForAppending(const std::string& path, std::uint32_t permissions);
 // Creates a new file whose name is `pattern` with its last six characters ("XXXXXX") made
 // unique; `pattern` is changed to the name made.
 FileHandle CreateUniqueFile(std::string& pattern);
@@ -189,6 +192,7 @@ bool SetTimesAt(const std::string& path, FileTime accessed, FileTime modified, L
 // Plain removes and renames, not steps: a caller for whom one is a step asks FileStepAllowed
 // first with the full path.
 bool RemoveName(const std::string& path);
+bool RenameName(const std::string& from, const std::string& to);
 bool RemoveBeneath(FileHandle dir, const std::string& name);
 bool RenameBeneath(FileHandle fromDir, const std::string& from, FileHandle toDir,
                    const std::string& to);
