@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "zip/temporaries.h"
 #include "cli/commands.h"
 #include "cli/console_ui.h"
 #include "cli/options.h"
@@ -14,6 +13,7 @@
 #include "net/socket_layer.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
+#include "zip/temporaries.h"
 
 #ifdef VERDAN_HAVE_GUI
 #include "gui/gui.h"
@@ -79,9 +79,10 @@ int main(int argc, char** argv) {
   verdan::net::NetProgramScope network(argc, argv);  // socket start-up, trace switches, shutdown
   // Interrupt, terminate and hang-up end the program without leaving its temporary files.
   if (!verdan::archive::RemoveTemporariesOnTermination())
-    std::fputs("Upozorenje: prekid programa neće ukloniti privremene datoteke (sustav nije dao "
-               "nit za čišćenje).\n",
-               stderr);
+    std::fputs(
+        "Upozorenje: prekid programa neće ukloniti privremene datoteke (sustav nije dao "
+        "nit za čišćenje).\n",
+        stderr);
   std::vector<std::string> args(argv + 1, argv + argc);
   std::erase_if(args, [](const std::string& a) { return verdan::net::IsNetSwitch(a); });
 

@@ -1,7 +1,6 @@
 #include "app/archive_definitions.h"
 
 #include <algorithm>
-
 #include <filesystem>
 #include <string_view>
 #include <variant>

@@ -10,10 +10,10 @@
 #include "archive/generations.h"
 #include "archive/restore.h"
 #include "archive/run_record.h"
-#include "zip/temporaries.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "zip/temporaries.h"
 
 namespace verdan::archive {
 namespace {

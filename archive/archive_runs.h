@@ -28,8 +28,8 @@
 
 #include "app/program.h"
 #include "archive/naming.h"
-#include "zip/zip_component.h"
 #include "platform/clock.h"
+#include "zip/zip_component.h"
 
 namespace verdan::archive {
 

@@ -1,13 +1,12 @@
 #include "archive/failure_text.h"
 
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "archive/archive_runs.h"
-#include "zip/restore_commit.h"
 #include "platform/files.h"
+#include "zip/restore_commit.h"
 
 namespace verdan::archive {
 namespace {

@@ -22,7 +22,8 @@ bool AllDigits(const std::string& s) {
 // when it reads as a ZIP archive (its end record found and its central directory read and
 // consistent). `st` receives what the name stands for.
 bool IsArchiveFile(platform::FileHandle dir, const std::string& name, platform::FileInfo& st) {
-  if (!platform::InfoBeneath(dir, name, st) || st.kind != platform::FileKind::kRegular) return false;
+  if (!platform::InfoBeneath(dir, name, st) || st.kind != platform::FileKind::kRegular)
+    return false;
   platform::FileHandle fd = platform::OpenFileBeneath(dir, name, platform::Access::kRead);
   if (fd == platform::kNoFile) return false;
   platform::FileInfo opened;
@@ -50,7 +51,9 @@ bool RemoveIfSame(platform::FileHandle dir, const std::string& name, const platf
   return platform::RemoveBeneath(dir, name);
 }
 
-bool Newer(const platform::FileInfo& a, const platform::FileInfo& b) { return b.modified < a.modified; }
+bool Newer(const platform::FileInfo& a, const platform::FileInfo& b) {
+  return b.modified < a.modified;
+}
 
 }  // namespace
 

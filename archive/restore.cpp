@@ -6,14 +6,14 @@
 
 #include "app/run_log.h"
 #include "app/tables.h"
-#include "zip/archive_check.h"
 #include "archive/failure_text.h"
-#include "zip/restore_commit.h"
 #include "archive/run_record.h"
-#include "zip/verify.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "zip/archive_check.h"
+#include "zip/restore_commit.h"
+#include "zip/verify.h"
 
 namespace verdan::archive {
 namespace {
@@ -78,7 +78,8 @@ void RepairInterruptedRestore(app::Program& program, const DirectoryLock* held) 
 bool LockSourceDirectory(app::Program& program, DirectoryLock& lock) {
   std::string target = RestoreTarget(program);
   platform::FileInfo info;
-  if (target.empty() || !platform::InfoAt(target, info) || info.kind != platform::FileKind::kDirectory)
+  if (target.empty() || !platform::InfoAt(target, info) ||
+      info.kind != platform::FileKind::kDirectory)
     return true;  // no directory to guard: the run reports what it finds
   if (lock.Take(target)) return true;
   if (errno == EWOULDBLOCK) {
@@ -109,9 +110,8 @@ std::string RestoreWarningText(const std::string& archive, const std::string& ta
     std::string name = entry;
     std::replace(name.begin(), name.end(), '\\', '/');
     std::string upper = platform::UpperCp1250(name);
-    bool there = name.find('/') == std::string::npos
-                     ? present.count(upper) > 0
-                     : platform::Exists(target + "/" + name);
+    bool there = name.find('/') == std::string::npos ? present.count(upper) > 0
+                                                     : platform::Exists(target + "/" + name);
     (there ? replaced : added).push_back(name + details[entry]);
     for (const char* table : kProgramTables)
       if (upper == table) tables.push_back(name);

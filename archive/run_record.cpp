@@ -1,6 +1,5 @@
 #include "archive/run_record.h"
 
-
 #include "app/run_log.h"
 #include "platform/files.h"
 #include "platform/paths.h"

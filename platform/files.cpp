@@ -27,9 +27,12 @@ bool Allowed(FileStep step, const std::string& path) {
 
 int AccessFlags(Access access) {
   switch (access) {
-    case Access::kRead: return O_RDONLY;
-    case Access::kWrite: return O_WRONLY;
-    case Access::kReadWrite: return O_RDWR;
+    case Access::kRead:
+      return O_RDONLY;
+    case Access::kWrite:
+      return O_WRONLY;
+    case Access::kReadWrite:
+      return O_RDWR;
   }
   return O_RDONLY;
 }
@@ -65,9 +68,12 @@ bool Stat(int rc, const struct stat& st, FileInfo& info) {
 
 int CreationFlags(Creation creation) {
   switch (creation) {
-    case Creation::kExclusive: return O_CREAT | O_EXCL;
-    case Creation::kTruncate: return O_CREAT | O_TRUNC | O_NOFOLLOW;
-    case Creation::kExclusiveOrReuse: return O_CREAT | O_NOFOLLOW;
+    case Creation::kExclusive:
+      return O_CREAT | O_EXCL;
+    case Creation::kTruncate:
+      return O_CREAT | O_TRUNC | O_NOFOLLOW;
+    case Creation::kExclusiveOrReuse:
+      return O_CREAT | O_NOFOLLOW;
   }
   return O_CREAT | O_EXCL;
 }
@@ -315,8 +321,9 @@ bool InfoAt(const std::string& path, FileInfo& info, Links links) {
 
 bool InfoBeneath(FileHandle dir, const std::string& name, FileInfo& info, Links links) {
   struct stat st {};
-  return Stat(::fstatat(dir, name.c_str(), &st, links == Links::kNoFollow ? AT_SYMLINK_NOFOLLOW : 0),
-              st, info);
+  return Stat(
+      ::fstatat(dir, name.c_str(), &st, links == Links::kNoFollow ? AT_SYMLINK_NOFOLLOW : 0), st,
+      info);
 }
 
 bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }

@@ -44,12 +44,12 @@ struct FileInfo {
   FileKind kind = FileKind::kMissing;
   std::uint64_t size = 0;
   FileTime modified;
-  FileTime changed;  // when its contents or its attributes last changed
+  FileTime changed;               // when its contents or its attributes last changed
   std::uint32_t permissions = 0;  // the nine rwx bits with set-id and sticky (07777)
   std::uint64_t device = 0;       // device and file number together name the file
   std::uint64_t file = 0;
-  std::uint64_t links = 0;  // names the file has
-  bool ours = false;        // owned by the user the program runs as
+  std::uint64_t links = 0;      // names the file has
+  bool ours = false;            // owned by the user the program runs as
   bool othersMayWrite = false;  // its group or anyone else may write it
   bool SameFile(const FileInfo& o) const { return device == o.device && file == o.file; }
 };
@@ -197,7 +197,8 @@ bool RemoveBeneath(FileHandle dir, const std::string& name);
 bool RenameBeneath(FileHandle fromDir, const std::string& from, FileHandle toDir,
                    const std::string& to);
 bool MakeDirectory(const std::string& path, std::uint32_t permissions = 0777);
-bool MakeDirectoryBeneath(FileHandle dir, const std::string& name, std::uint32_t permissions = 0777);
+bool MakeDirectoryBeneath(FileHandle dir, const std::string& name,
+                          std::uint32_t permissions = 0777);
 bool RemoveDirectory(const std::string& path);  // only an empty one
 bool RemoveDirectoryBeneath(FileHandle dir, const std::string& name);
 // A second handle of the same open file or directory, closed on its own.

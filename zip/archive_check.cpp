@@ -93,8 +93,7 @@ std::int32_t CheckEntryLayout(const std::string& archive, ZipFailure& failure,
   std::uint64_t dirOffset = 0, dirSize = 0, entries = 0, dirEnd = 0;
   std::vector<Span> spans;
   bool readable = platform::InfoOf(fd, st) &&
-                  FindDirectory(fd, st.size, dirOffset, dirSize,
-                                entries, dirEnd) &&
+                  FindDirectory(fd, st.size, dirOffset, dirSize, entries, dirEnd) &&
                   dirSize <= kDirectoryLimit && dirOffset + dirSize <= dirEnd;
   // Data put before the archive (a self-extracting stub) moves every offset by the same amount.
   std::uint64_t shift = readable ? dirEnd - (dirOffset + dirSize) : 0;
@@ -138,7 +137,8 @@ std::int32_t CheckEntryLayout(const std::string& archive, ZipFailure& failure,
   platform::CloseFile(fd);
   if (!readable || spans.size() != entries) return 0;  // left to the reader's checks
   if (places != nullptr && shift == 0)
-    for (const Span& s : spans) places->push_back(EntryPlace{s.name, s.end - s.compressed, s.compressed});
+    for (const Span& s : spans)
+      places->push_back(EntryPlace{s.name, s.end - s.compressed, s.compressed});
 
   std::sort(spans.begin(), spans.end(),
             [](const Span& a, const Span& b) { return a.header < b.header; });

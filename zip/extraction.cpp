@@ -16,14 +16,14 @@
 #include <deque>
 #include <limits>
 #include <memory>
-#include <new>
 #include <mutex>
+#include <new>
 #include <thread>
 
-#include "zip/checksum.h"
-#include "zip/temporaries.h"
 #include "platform/files.h"
 #include "platform/workers.h"
+#include "zip/checksum.h"
+#include "zip/temporaries.h"
 
 namespace verdan::archive {
 namespace {
@@ -134,8 +134,8 @@ class Inflater {
                  std::size_t& produced, std::size_t& consumed) {
 #ifdef VERDAN_HAVE_LIBDEFLATE
     if (decompressor_ == nullptr) return Decoded::kBad;
-    libdeflate_result r = libdeflate_deflate_decompress_ex(decompressor_, in, n, out, room,
-                                                           &consumed, &produced);
+    libdeflate_result r =
+        libdeflate_deflate_decompress_ex(decompressor_, in, n, out, room, &consumed, &produced);
     if (r == LIBDEFLATE_SUCCESS) return Decoded::kOk;
     return r == LIBDEFLATE_INSUFFICIENT_SPACE ? Decoded::kTooLarge : Decoded::kBad;
 #else
@@ -256,7 +256,7 @@ struct Entry {
   std::size_t claimed = 0;
   // Pieces decoded, in order: their lengths are the offsets of the ones after them.
   std::vector<PieceResult> results;
-  std::uint64_t placed = 0;  // bytes of the pieces in `results`
+  std::uint64_t placed = 0;    // bytes of the pieces in `results`
   std::size_t stopAt = kNone;  // the piece from which the entry is decoded as one stream
   std::size_t writing = 0;     // threads writing a piece of it now
   std::size_t written = 0;
@@ -266,7 +266,7 @@ struct Entry {
 struct Task {
   Entry* entry = nullptr;
   std::size_t piece = 0;
-  std::uint64_t start = 0;  // compressed offset
+  std::uint64_t start = 0;   // compressed offset
   std::uint64_t length = 0;  // kStored: bytes of the piece
 };
 
@@ -381,12 +381,21 @@ class Extraction {
     for (;;) {
       Task task;
       if (!Claim(task)) return;
-      if (task.piece == 0 && progress_ != nullptr) progress_->FileStarted(task.entry->job->entryName);
+      if (task.piece == 0 && progress_ != nullptr)
+        progress_->FileStarted(task.entry->job->entryName);
       switch (task.entry->way) {
-        case Way::kWhole: RunWhole(w, *task.entry); break;
-        case Way::kStored: RunStored(w, task); break;
-        case Way::kPieces: RunPiece(w, task); break;
-        case Way::kLibrary: RunLibrary(w, *task.entry); break;
+        case Way::kWhole:
+          RunWhole(w, *task.entry);
+          break;
+        case Way::kStored:
+          RunStored(w, task);
+          break;
+        case Way::kPieces:
+          RunPiece(w, task);
+          break;
+        case Way::kLibrary:
+          RunLibrary(w, *task.entry);
+          break;
       }
     }
   }
@@ -416,13 +425,17 @@ class Extraction {
         task = Task{&e, e.claimed++, e.next, 0};
         switch (e.way) {
           case Way::kWhole:
-          case Way::kLibrary: e.handedOut = true; break;
+          case Way::kLibrary:
+            e.handedOut = true;
+            break;
           case Way::kStored:
             task.length = std::min<std::uint64_t>(pieceSize_, e.dataEnd - e.next);
             e.next += task.length;
             e.handedOut = e.next >= e.dataEnd;
             break;
-          case Way::kPieces: e.finding = true; break;
+          case Way::kPieces:
+            e.finding = true;
+            break;
         }
         return true;
       }
@@ -682,8 +695,8 @@ class Extraction {
           damaged = true;  // the data ends before the stream does
           break;
         }
-        std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>({kStreamStep, inCapacity_, e.dataEnd - pos}));
+        std::size_t want = static_cast<std::size_t>(
+            std::min<std::uint64_t>({kStreamStep, inCapacity_, e.dataEnd - pos}));
         if (!ReadAt(archiveFd_, in, want, pos)) {
           error = errno;
           damaged = true;
@@ -764,7 +777,8 @@ class Extraction {
     }
     bool encrypted = (st.valid & ZIP_STAT_ENCRYPTION_METHOD) && st.encryption_method != ZIP_EM_NONE;
     const char* password = options_.password.empty() ? nullptr : options_.password.c_str();
-    zip_file_t* zf = zip_fopen_index_encrypted(w.library, j.index, 0, encrypted ? password : nullptr);
+    zip_file_t* zf =
+        zip_fopen_index_encrypted(w.library, j.index, 0, encrypted ? password : nullptr);
     if (zf == nullptr) {
       int ze = zip_error_code_zip(zip_get_error(w.library));
       zip_error_clear(w.library);
@@ -877,12 +891,12 @@ class Extraction {
   int archiveFd_ = -1;
   std::vector<std::unique_ptr<Entry>> entries_;  // in archive order
 
-  std::mutex mutex_;  // guards everything below, the entries' states and `failure_`
+  std::mutex mutex_;                // guards everything below, the entries' states and `failure_`
   std::condition_variable cv_;      // a piece was measured, decoded or written; a stop
   std::condition_variable syncCv_;  // the sync queue changed
   bool stop_ = false;
   std::atomic<bool> stopped_{false};  // `stop_`, for checks without the lock
-  std::size_t firstOpen_ = 0;  // the entries before this one are all handed out
+  std::size_t firstOpen_ = 0;         // the entries before this one are all handed out
   std::deque<Entry*> syncQueue_;
   bool syncClosed_ = false;
 

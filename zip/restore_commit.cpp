@@ -17,12 +17,12 @@
 #include <thread>
 #include <unordered_map>
 
-#include "zip/checksum.h"
-#include "zip/temporaries.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "platform/workers.h"
+#include "zip/checksum.h"
+#include "zip/temporaries.h"
 
 namespace verdan::archive {
 namespace {
@@ -65,8 +65,8 @@ constexpr char kDatabaseHeader[16] = "SQLite format 3";
 // final file's directory (`temp`, `aside`).
 struct JournalFile {
   std::string final;
-  std::string temp;   // empty: not yet extracted
-  std::string aside;  // empty: no working file stood at `final`
+  std::string temp;       // empty: not yet extracted
+  std::string aside;      // empty: no working file stood at `final`
   std::uint64_t dev = 0;  // the temporary's file, which becomes `final`
   std::uint64_t ino = 0;
   // That file's size and time as the restore left it (`stamped`: recorded; journals of the
@@ -145,7 +145,8 @@ std::string Render(const Journal& j) {
     o << "file " << Escape(f.final) << " " << Escape(f.temp) << " " << Escape(f.aside) << " "
       << static_cast<unsigned long long>(f.dev) << " " << static_cast<unsigned long long>(f.ino);
     if (f.stamped)
-      o << " " << f.size << " " << static_cast<long long>(f.mtime.seconds) << " " << f.mtime.nanoseconds;
+      o << " " << f.size << " " << static_cast<long long>(f.mtime.seconds) << " "
+        << f.mtime.nanoseconds;
     o << "\n";
   }
   for (const auto& f : j.inPlace) {
@@ -390,8 +391,7 @@ class Beneath {
   bool SyncAll(const std::string& target) {
     bool ok = true;
     for (auto& [name, fd] : dirs_)
-      if (fd >= 0 && !SyncFile(fd, name.empty() ? target : Join(target, name)) &&
-          errno != EINVAL)
+      if (fd >= 0 && !SyncFile(fd, name.empty() ? target : Join(target, name)) && errno != EINVAL)
         ok = false;
     return ok;
   }
@@ -473,8 +473,8 @@ bool ReadUndo(platform::FileHandle fd, const std::function<bool(const UndoRecord
     int got = ReadExactly(fd, at, head, sizeof head);
     if (got == 0) break;
     std::uint64_t nameLength = Get(head + 4, 4), size = Get(head + 8, 8);
-    ok = got == 1 && std::memcmp(head, kUndoMagic, sizeof kUndoMagic) == 0 &&
-         nameLength > 0 && nameLength < PATH_MAX && size <= kUndoRecordLimit;
+    ok = got == 1 && std::memcmp(head, kUndoMagic, sizeof kUndoMagic) == 0 && nameLength > 0 &&
+         nameLength < PATH_MAX && size <= kUndoRecordLimit;
     if (!ok) break;
     r.mtime.seconds = static_cast<std::int64_t>(Get(head + 16, 8));
     r.mtime.nanoseconds = static_cast<std::int32_t>(Get(head + 24, 4));
@@ -484,8 +484,8 @@ bool ReadUndo(platform::FileHandle fd, const std::function<bool(const UndoRecord
     ok = ReadExactly(fd, at, r.relative.data(), nameLength) == 1 &&
          (size == 0 || ReadExactly(fd, at, r.bytes.data(), size) == 1) &&
          RecordCrc(r.relative, r.bytes.data(), r.bytes.size()) == Get(head + 32, 4) &&
-         r.mtime.nanoseconds >= 0 && r.mtime.nanoseconds < 1000000000 && Contained(r.relative, true) &&
-         each(r);
+         r.mtime.nanoseconds >= 0 && r.mtime.nanoseconds < 1000000000 &&
+         Contained(r.relative, true) && each(r);
   }
   return ok;
 }
@@ -541,7 +541,8 @@ bool ReplayUndo(int undo, const std::string& target, const Journal& j, Beneath& 
     std::string leaf;
     int dir = dirs.ParentOf(r.relative, leaf);
     platform::FileHandle fd =
-        dir < 0 ? platform::kNoFile : platform::OpenFileBeneath(dir, leaf, platform::Access::kReadWrite);
+        dir < 0 ? platform::kNoFile
+                : platform::OpenFileBeneath(dir, leaf, platform::Access::kReadWrite);
     platform::FileInfo st;
     if (fd == platform::kNoFile || !platform::InfoOf(fd, st) ||
         st.kind != platform::FileKind::kRegular) {
@@ -555,8 +556,8 @@ bool ReplayUndo(int undo, const std::string& target, const Journal& j, Beneath& 
       restore = st.size <= std::max<std::uint64_t>(w->size, r.bytes.size());
       if (restore) {
         now.resize(static_cast<std::size_t>(st.size));
-        restore = now.empty() ||
-                  platform::ReadAt(fd, now.data(), now.size(), 0) == static_cast<std::int64_t>(now.size());
+        restore = now.empty() || platform::ReadAt(fd, now.data(), now.size(), 0) ==
+                                     static_cast<std::int64_t>(now.size());
       }
       same = restore && now == r.bytes;
       restore = restore && (same || LeftByRestore(now, r.bytes, *w));
@@ -564,7 +565,7 @@ bool ReplayUndo(int undo, const std::string& target, const Journal& j, Beneath& 
     if (!restore) {
       report.leftAlone.push_back(r.relative);
     } else if (same || (platform::OverwriteOpenFile(fd, Join(target, r.relative), r.bytes.data(),
-                                                  r.bytes.size(), &r.mtime) &&
+                                                    r.bytes.size(), &r.mtime) &&
                         SyncFile(fd, Join(target, r.relative)))) {
       report.putBack.push_back(r.relative);
     } else {
@@ -578,7 +579,8 @@ bool ReplayUndo(int undo, const std::string& target, const Journal& j, Beneath& 
 
 // Reads the working file at `path` for the undo file when it may be written over in place: a
 // regular file with no other name, writable, within the size limit, not a database file.
-bool ReadOriginal(const std::string& path, std::vector<std::uint8_t>& bytes, platform::FileInfo& st) {
+bool ReadOriginal(const std::string& path, std::vector<std::uint8_t>& bytes,
+                  platform::FileInfo& st) {
   platform::FileHandle fd =
       platform::OpenFile(path, platform::Access::kReadWrite, platform::Links::kNoFollow);
   if (fd == platform::kNoFile) return false;
@@ -888,8 +890,8 @@ struct RestoreCommit::Impl {
   // Decides for every held file: written over in place (its original kept), left as it is
   // (it already holds its entry), or given a temporary to be renamed over it. Lists the files
   // to write over in place, each with the identity its working file must still have then.
-  std::int32_t PlaceHeld(std::vector<std::size_t>& overwrite, std::vector<platform::FileInfo>& identity,
-                         ZipFailure& failure) {
+  std::int32_t PlaceHeld(std::vector<std::size_t>& overwrite,
+                         std::vector<platform::FileInfo>& identity, ZipFailure& failure) {
     WaitForOriginals();
     if (keepResult != 0) {
       failure = keepFailure;
@@ -901,13 +903,13 @@ struct RestoreCommit::Impl {
       if (!f.held) continue;
       const Kept& k = kept[i];
       if (!k.usable) {
-        if (!HoldToTemporary(f)) return SetFailure(failure, kZipCannotWrite, errno, f.final, f.entryName);
+        if (!HoldToTemporary(f))
+          return SetFailure(failure, kZipCannotWrite, errno, f.final, f.entryName);
         continue;
       }
       // The same size and CRC as the original: compared byte for byte.
       bool same = false;
-      if (k.identity.size == f.data.size() &&
-          k.crc == Crc(0, f.data.data(), f.data.size())) {
+      if (k.identity.size == f.data.size() && k.crc == Crc(0, f.data.data(), f.data.size())) {
         scratch.resize(f.data.size());
         same = FileHolds(f.final, f.data.data(), f.data.size(), scratch.data());
       }
@@ -1014,7 +1016,8 @@ std::int32_t RestoreCommit::Plan(std::vector<RestoreFile>& files, ZipFailure& fa
           names[upper].push_back(chosen);
         } else if (planned.count(next) == 0) {
           platform::FileInfo st;
-          if (!Exists(next, &st) || st.kind != platform::FileKind::kDirectory)  // never through a link
+          if (!Exists(next, &st) ||
+              st.kind != platform::FileKind::kDirectory)  // never through a link
             return SetFailure(failure, kZipCannotWrite, ENOTDIR, next, f.entryName);
         }
       } else {
@@ -1026,9 +1029,10 @@ std::int32_t RestoreCommit::Plan(std::vector<RestoreFile>& files, ZipFailure& fa
         if (!matches.empty() && Exists(next, &st) && st.kind == platform::FileKind::kOther)
           return SetFailure(failure, kZipNotAFile, 0, next, f.entryName);
         f.inPlace = false;
-        if (!matches.empty() && f.size <= kInPlaceFileLimit && inPlaceBytes + f.size <= kInPlaceBudget &&
-            planned.count(cur) == 0 && Exists(next, &st) && st.kind == platform::FileKind::kRegular &&
-            st.links == 1 && st.size <= kInPlaceFileLimit) {
+        if (!matches.empty() && f.size <= kInPlaceFileLimit &&
+            inPlaceBytes + f.size <= kInPlaceBudget && planned.count(cur) == 0 &&
+            Exists(next, &st) && st.kind == platform::FileKind::kRegular && st.links == 1 &&
+            st.size <= kInPlaceFileLimit) {
           f.inPlace = true;
           inPlaceBytes += f.size;
           originals[&f] = st.size;
@@ -1058,7 +1062,8 @@ std::int32_t RestoreCommit::Plan(std::vector<RestoreFile>& files, ZipFailure& fa
         needed = SaturatingAdd(needed, blocks(f.size));
       } else {
         needed = SaturatingAdd(needed, original->second);
-        if (f.size > original->second) needed = SaturatingAdd(needed, blocks(f.size - original->second));
+        if (f.size > original->second)
+          needed = SaturatingAdd(needed, blocks(f.size - original->second));
       }
     }
     if (needed > available) {
@@ -1138,7 +1143,8 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
         error = ENOENT;
         break;
       }
-      if (st.kind == platform::FileKind::kDirectory) {  // a directory is never put aside or replaced by a file
+      if (st.kind ==
+          platform::FileKind::kDirectory) {  // a directory is never put aside or replaced by a file
         error = EISDIR;
         break;
       }
@@ -1165,7 +1171,8 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
   }
   // The small files are written over in place, then synced together. The directory is
   // opened first, so that the sync reports any write error of the file system after it.
-  platform::FileHandle fileSystem = overwrite.empty() ? platform::kNoFile : platform::OpenDirectory(m.target);
+  platform::FileHandle fileSystem =
+      overwrite.empty() ? platform::kNoFile : platform::OpenDirectory(m.target);
   if (!overwrite.empty() && fileSystem < 0 && error == 0) {
     error = errno;
     errorPath = m.target;
@@ -1223,7 +1230,8 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
     platform::FileHandle root = platform::OpenDirectory(m.target);
     if (root != platform::kNoFile) {
       platform::FileHandle undo =
-          j.undo ? platform::OpenFile(UndoPath(m.target), platform::Access::kRead, platform::Links::kNoFollow)
+          j.undo ? platform::OpenFile(UndoPath(m.target), platform::Access::kRead,
+                                      platform::Links::kNoFollow)
                  : platform::kNoFile;
       {
         Beneath dirs(root);
@@ -1242,7 +1250,8 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
   }
   std::vector<std::string> kept;
   for (std::size_t i = 0; i < files.size(); ++i)
-    if (!j.files[i].aside.empty()) kept.push_back(Join(DirectoryOf(files[i].final), j.files[i].aside));
+    if (!j.files[i].aside.empty())
+      kept.push_back(Join(DirectoryOf(files[i].final), j.files[i].aside));
   RemoveUnneededFiles(kept);
   m.RemoveUndo();
   for (const auto& dir : m.createdDirs) ForgetCreatedDirectory(dir);
@@ -1292,7 +1301,8 @@ std::string WithoutTrailingSlash(std::string target) {
 
 bool IsDirectory(const std::string& path) {
   platform::FileInfo info;
-  return !path.empty() && platform::InfoAt(path, info) && info.kind == platform::FileKind::kDirectory;
+  return !path.empty() && platform::InfoAt(path, info) &&
+         info.kind == platform::FileKind::kDirectory;
 }
 
 }  // namespace

@@ -140,11 +140,12 @@ bool FileHolds(const std::string& path, const std::uint8_t* data, std::uint64_t 
                std::uint8_t* scratch) {
   constexpr std::uint64_t kStep = 256u << 10;  // a file that differs usually does so early
   // Not blocking: whatever stands at the name (a FIFO, a device) is opened only to be looked at.
-  platform::FileHandle fd = platform::OpenFile(path, platform::Access::kRead, platform::Links::kNoFollow);
+  platform::FileHandle fd =
+      platform::OpenFile(path, platform::Access::kRead, platform::Links::kNoFollow);
   if (fd == platform::kNoFile) return false;
   platform::FileInfo info;
-  bool same = platform::InfoOf(fd, info) && info.kind == platform::FileKind::kRegular &&
-              info.size == size;
+  bool same =
+      platform::InfoOf(fd, info) && info.kind == platform::FileKind::kRegular && info.size == size;
   for (std::uint64_t at = 0; same && at < size; at += kStep) {
     auto n = static_cast<std::size_t>(std::min(kStep, size - at));
     same = platform::ReadAt(fd, scratch + at, n, at) == static_cast<std::int64_t>(n) &&
@@ -158,7 +159,8 @@ bool OverwriteFile(const std::string& path, const void* data, std::size_t size,
                    const platform::FileTime* modified, const platform::FileInfo* expected,
                    std::uint32_t createPermissions) {
   if (!FileStepAllowed(FileStep::kOverwrite, path)) return false;
-  platform::FileHandle fd = platform::OpenFile(path, platform::Access::kWrite, platform::Links::kNoFollow);
+  platform::FileHandle fd =
+      platform::OpenFile(path, platform::Access::kWrite, platform::Links::kNoFollow);
   if (fd == platform::kNoFile && errno == ENOENT && createPermissions != 0)
     fd = platform::CreateFile(path, platform::Creation::kExclusive, createPermissions);
   if (fd == platform::kNoFile) return false;
@@ -361,10 +363,9 @@ bool IsTemporaryName(const std::string& name, TemporaryOwner* owner) {
   std::string rest = name.substr(mark + 4);
   // The ZIP library writes an archive through a temporary of its own, named after ours with
   // "." and six more characters.
-  bool ours = ParseSuffix(rest, parsed) ||
-              (rest.size() > 7 && rest[rest.size() - 7] == '.' &&
-               IsToken(rest.substr(rest.size() - 6)) &&
-               ParseSuffix(rest.substr(0, rest.size() - 7), parsed));
+  bool ours = ParseSuffix(rest, parsed) || (rest.size() > 7 && rest[rest.size() - 7] == '.' &&
+                                            IsToken(rest.substr(rest.size() - 6)) &&
+                                            ParseSuffix(rest.substr(0, rest.size() - 7), parsed));
   if (ours && owner != nullptr) *owner = parsed;
   return ours;
 }

@@ -134,9 +134,9 @@ bool IsTemporaryName(const std::string& name, TemporaryOwner* owner = nullptr);
 // Removes the files of our pattern in `dir` whose process no longer runs, and those of the
 // oldest form. A name with start time and boot counts as live only while a process of that
 // number runs that started then, in this boot; a name with the number alone while any
-// process of that number runs. Never follows a link or removes anything else. A linked temporary whose file
-// has no other name left (the file it was linked to was replaced before the process died)
-// is the only copy of what that file held: it is renamed to its target instead. Returns how
+// process of that number runs. Never follows a link or removes anything else. A linked temporary
+// whose file has no other name left (the file it was linked to was replaced before the process
+// died) is the only copy of what that file held: it is renamed to its target instead. Returns how
 // many were removed.
 int RemoveStaleTemporaries(const std::string& dir);
 

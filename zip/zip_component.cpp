@@ -20,17 +20,17 @@
 #include <unordered_map>
 #include <utility>
 
-#include "zip/checksum.h"
-#include "zip/archive_check.h"
-#include "zip/extraction.h"
-#include "zip/restore_commit.h"
-#include "zip/temporaries.h"
-#include "zip/zip_writer.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "platform/ui.h"
 #include "platform/workers.h"
+#include "zip/archive_check.h"
+#include "zip/checksum.h"
+#include "zip/extraction.h"
+#include "zip/restore_commit.h"
+#include "zip/temporaries.h"
+#include "zip/zip_writer.h"
 
 namespace verdan::archive {
 namespace {
@@ -261,7 +261,8 @@ EntryCheck DecodeWhole(zip_t* za, zip_uint64_t index, const zip_stat_t& st, Entr
   }
   std::uint64_t got = 0;
   while (got < st.comp_size) {
-    zip_int64_t n = zip_fread(zf, comp.data() + got, std::min<std::uint64_t>(st.comp_size - got, 1u << 30));
+    zip_int64_t n =
+        zip_fread(zf, comp.data() + got, std::min<std::uint64_t>(st.comp_size - got, 1u << 30));
     if (n <= 0) break;
     got += static_cast<std::uint64_t>(n);
   }
@@ -314,7 +315,8 @@ EntryCheck ReadEntryChecked(zip_t* za, zip_uint64_t index, const char* password,
 // Runs `work(za, index, buf)` for every index in `indices` on up to kWorkers threads, each
 // with its own handle on the archive. Returns the first failure's check, or kOk.
 template <typename Work>
-EntryCheck ForEachEntryParallel(const std::string& archive, const std::vector<zip_uint64_t>& indices,
+EntryCheck ForEachEntryParallel(const std::string& archive,
+                                const std::vector<zip_uint64_t>& indices,
                                 const std::string& password, std::uint64_t wholeLimit,
                                 std::uint64_t largest, Work&& work) {
   std::atomic<std::size_t> next{0};
@@ -392,7 +394,8 @@ std::int32_t VerifyArchive(const std::string& path, std::size_t expectedEntries,
           if (zf == nullptr) return EntryCheck::kDamaged;
           std::uint64_t total = 0;
           zip_int64_t n;
-          while ((n = zip_fread(zf, buf.data(), buf.size())) > 0) total += static_cast<std::uint64_t>(n);
+          while ((n = zip_fread(zf, buf.data(), buf.size())) > 0)
+            total += static_cast<std::uint64_t>(n);
           zip_fclose(zf);
           return n < 0 || total != st.comp_size ? EntryCheck::kDamaged : EntryCheck::kOk;
         }
@@ -472,8 +475,8 @@ std::int32_t ZipComponent::COPY_FILE(const std::string& source, const std::strin
   }
   platform::FileInfo info;
   bool ok = platform::InfoOf(in, info) && info.kind == platform::FileKind::kRegular &&
-            CopyDescriptor(in, out) &&
-            platform::SetPermissions(out, PermissionsFor(destination)) && SyncFile(out, temp);
+            CopyDescriptor(in, out) && platform::SetPermissions(out, PermissionsFor(destination)) &&
+            SyncFile(out, temp);
   platform::CloseFile(in);
   ok = platform::CloseFile(out) && ok;
   if (ok) ok = PlaceTemporary(temp, destination);
@@ -581,11 +584,16 @@ class ExtractProgressReport final : public ExtractProgress {
 
 std::int32_t ErrorOfPack(PackResult r) {
   switch (r) {
-    case PackResult::kOk: return 0;
-    case PackResult::kCannotRead: return kZipCannotReadFile;
-    case PackResult::kCannotWrite: return kZipCannotWrite;
-    case PackResult::kVerifyFailed: return kZipVerifyFailed;
-    case PackResult::kChanged: return kZipFileChanged;
+    case PackResult::kOk:
+      return 0;
+    case PackResult::kCannotRead:
+      return kZipCannotReadFile;
+    case PackResult::kCannotWrite:
+      return kZipCannotWrite;
+    case PackResult::kVerifyFailed:
+      return kZipVerifyFailed;
+    case PackResult::kChanged:
+      return kZipFileChanged;
   }
   return kZipCannotWrite;
 }
@@ -648,7 +656,8 @@ std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_
     if (!platform::InfoAt(q.path, st, platform::Links::kNoFollow))
       return Fail(kZipCannotReadFile, errno, q.path);
     if (st.kind != platform::FileKind::kRegular)
-      return Fail(kZipCannotReadFile, st.kind == platform::FileKind::kLink ? ELOOP : EINVAL, q.path);
+      return Fail(kZipCannotReadFile, st.kind == platform::FileKind::kLink ? ELOOP : EINVAL,
+                  q.path);
     files.push_back(
         PackFile{q.path, q.entryName, st.size, static_cast<std::time_t>(st.modified.seconds)});
     totalBytes += static_cast<std::int64_t>(st.size);
@@ -689,8 +698,7 @@ std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_
   options.chunkSize = chunkSize_;
   std::vector<PackedEntry> packed;
   PackFailure why;
-  std::int32_t result =
-      ErrorOfPack(WriteArchive(fd, temp, files, options, &report, &packed, &why));
+  std::int32_t result = ErrorOfPack(WriteArchive(fd, temp, files, options, &report, &packed, &why));
   if (result != 0)
     Fail(result, why.systemError,
          result == kZipCannotReadFile || result == kZipFileChanged ? why.path : archive);
@@ -708,11 +716,10 @@ std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_
       result = VerifyArchive(merged, expectedEntries, expected, kAddCheckWholeLimit);
     } else {
       const zip_error_t* ze = za != nullptr ? zip_get_error(za) : nullptr;
-      result = Fail(kZipCannotWrite,
-                    ze != nullptr && zip_error_system_type(ze) == ZIP_ET_SYS
-                        ? zip_error_code_system(ze)
-                        : 0,
-                    archive);
+      result = Fail(
+          kZipCannotWrite,
+          ze != nullptr && zip_error_system_type(ze) == ZIP_ET_SYS ? zip_error_code_system(ze) : 0,
+          archive);
     }
     if (fresh != nullptr) zip_discard(fresh);
   }
@@ -859,7 +866,8 @@ std::int32_t ZipComponent::LSUZ_EXECUTE(std::int32_t, std::int32_t) {
   options.wholeLimit = wholeFileLimit_;
   options.pieceSize = pieceSize_;
   options.password = unzipPassword_;
-  std::int32_t result = ExtractEntries(unzipArchive_, jobs, options, &report, failure_, &extractStats_);
+  std::int32_t result =
+      ExtractEntries(unzipArchive_, jobs, options, &report, failure_, &extractStats_);
   for (std::size_t k = 0; k < files.size(); ++k) {
     files[k].temp = jobs[k].temp;
     files[k].unchanged = jobs[k].unchanged;

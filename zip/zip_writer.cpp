@@ -20,9 +20,9 @@
 #include <mutex>
 #include <thread>
 
-#include "zip/checksum.h"
 #include "platform/files.h"
 #include "platform/workers.h"
+#include "zip/checksum.h"
 
 namespace verdan::archive {
 namespace {
@@ -300,10 +300,10 @@ struct Entry {
   const PackFile* file = nullptr;
   // Set by the thread that opens the file, before its chunks are published under the
   // pipeline's lock; read after them.
-  int fd = -1;             // the one descriptor every piece of the file is read through
-  int openError = 0;       // errno when the file could not be opened as a regular file
+  int fd = -1;                // the one descriptor every piece of the file is read through
+  int openError = 0;          // errno when the file could not be opened as a regular file
   platform::FileInfo opened;  // the file as it was when opened: size, times, device and inode
-  bool unsettled = false;  // changed too recently to tell a later change: read again
+  bool unsettled = false;     // changed too recently to tell a later change: read again
   std::uint64_t size = 0;
   std::size_t firstChunk = 0;
   std::size_t chunkCount = 0;
@@ -361,7 +361,8 @@ bool TimesTellChanges(const platform::FileInfo& st) {
   struct timespec now {};
   ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
   platform::FileTime changed = st.changed;
-  if (st.changed.nanoseconds == 0 && st.modified.nanoseconds == 0) changed.seconds += 2;  // whole seconds
+  if (st.changed.nanoseconds == 0 && st.modified.nanoseconds == 0)
+    changed.seconds += 2;  // whole seconds
   if (changed.seconds > now.tv_sec + 1) return true;
   return changed.seconds < now.tv_sec ||
          (changed.seconds == now.tv_sec && changed.nanoseconds < now.tv_nsec);
@@ -378,8 +379,11 @@ void OpenEntry(Entry& e, std::size_t index, std::size_t chunkSize, bool forceZip
   e.openError = 0;
   e.fd = platform::OpenFile(e.file->path, platform::Access::kRead, platform::Links::kNoFollow);
   if (e.fd < 0) e.openError = errno;
-  if (e.fd >= 0 && (!platform::InfoOf(e.fd, e.opened) || e.opened.kind != platform::FileKind::kRegular)) {
-    e.openError = e.opened.kind == platform::FileKind::kDirectory ? EISDIR : errno != 0 ? errno : EINVAL;
+  if (e.fd >= 0 &&
+      (!platform::InfoOf(e.fd, e.opened) || e.opened.kind != platform::FileKind::kRegular)) {
+    e.openError = e.opened.kind == platform::FileKind::kDirectory ? EISDIR
+                  : errno != 0                                    ? errno
+                                                                  : EINVAL;
     platform::CloseFile(e.fd);
     e.fd = -1;
   }
@@ -401,8 +405,8 @@ void OpenEntry(Entry& e, std::size_t index, std::size_t chunkSize, bool forceZip
       static_cast<std::size_t>(std::max<std::uint64_t>(1, (e.size + chunkSize - 1) / chunkSize));
   e.zip64 = forceZip64 || e.size >= kZip64From;
   e.flags = IsUtf8BeyondAscii(e.file->entryName) ? kFlagUtf8 : 0;
-  DosTime(e.fd >= 0 ? static_cast<std::time_t>(e.opened.modified.seconds) : e.file->mtime, e.dosTime,
-          e.dosDate);
+  DosTime(e.fd >= 0 ? static_cast<std::time_t>(e.opened.modified.seconds) : e.file->mtime,
+          e.dosTime, e.dosDate);
   for (std::size_t k = 0; k < e.chunkCount; ++k) {
     Chunk c;
     c.entry = index;
@@ -928,8 +932,8 @@ PackResult Verify(const std::string& path, const std::vector<Entry>& entries,
     const Entry& e = entries[i];
     zip_stat_t st;
     ok = zip_stat_index(za, i, ZIP_FL_ENC_RAW, &st) == 0 && (st.valid & kNeeded) == kNeeded &&
-         e.file->entryName == st.name && st.size == e.size &&
-         st.comp_size == e.compressedSize && st.crc == e.crc && st.comp_method == MethodCode(e);
+         e.file->entryName == st.name && st.size == e.size && st.comp_size == e.compressedSize &&
+         st.crc == e.crc && st.comp_method == MethodCode(e);
   }
   std::uint64_t packedAt = 0, at = 0;
   for (const Chunk& c : chunks) {
@@ -1135,8 +1139,8 @@ PackResult Write(int fd, const std::string& path, const std::vector<PackFile>& f
   if (result == PackResult::kOk && packed != nullptr) {
     packed->clear();
     for (const Entry& e : entries)
-      packed->push_back(PackedEntry{e.file->entryName, e.method == Method::kStore, e.crc,
-                                    e.size, e.compressedSize});
+      packed->push_back(PackedEntry{e.file->entryName, e.method == Method::kStore, e.crc, e.size,
+                                    e.compressedSize});
   }
   return result;
 }

@@ -329,12 +329,12 @@ ProcessResult RunRefusingThread(const std::string& work, const std::vector<std::
   const char* asan = std::getenv("ASAN_OPTIONS");
   std::vector<std::string> argv{VERDAN_BINARY};
   argv.insert(argv.end(), args.begin(), args.end());
-  ProcessResult r = RunProcess(argv, work,
-                               {std::string("LD_PRELOAD=") + VERDAN_FILE_CHANGER,
-                                "VERDAN_REFUSE_THREAD=" + std::to_string(refused),
-                                "VERDAN_REFUSE_MARK=" + mark,
-                                "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":verify_asan_link_order=0"},
-                               120);
+  ProcessResult r =
+      RunProcess(argv, work,
+                 {std::string("LD_PRELOAD=") + VERDAN_FILE_CHANGER,
+                  "VERDAN_REFUSE_THREAD=" + std::to_string(refused), "VERDAN_REFUSE_MARK=" + mark,
+                  "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":verify_asan_link_order=0"},
+                 120);
   reached = fs::exists(mark);
   fs::remove(mark);
   return r;

@@ -3,8 +3,9 @@
 // look at what a run left behind.
 #pragma once
 
-#include <fcntl.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
@@ -12,19 +13,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <regex>
-
 #include <algorithm>
-#include <map>
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <tuple>
+#include <map>
 #include <optional>
 #include <random>
+#include <regex>
 #include <thread>
+#include <tuple>
 
 #include "platform/process.h"
 #include "support/temp_dir.h"
@@ -74,8 +72,10 @@ inline std::vector<std::string> Names(const std::string& dir) {
 }
 
 // Writes a ZIP archive with Python's zipfile: entries in the order given.
-inline void MakeZip(const std::string& path, const std::vector<std::pair<std::string, std::string>>& entries) {
-  std::string script = "import sys,zipfile\nz=zipfile.ZipFile(sys.argv[1],'w',zipfile.ZIP_DEFLATED)\n";
+inline void MakeZip(const std::string& path,
+                    const std::vector<std::pair<std::string, std::string>>& entries) {
+  std::string script =
+      "import sys,zipfile\nz=zipfile.ZipFile(sys.argv[1],'w',zipfile.ZIP_DEFLATED)\n";
   std::vector<std::string> argv{"/usr/bin/python3", "-c", "", path};
   for (std::size_t i = 0; i < entries.size(); ++i) {
     script += "z.writestr(sys.argv[" + std::to_string(2 + 2 * i) + "],open(sys.argv[" +
@@ -118,10 +118,10 @@ constexpr const char* kZipHeaders =
 // systems over directories of the test; nothing when this system does not allow that.
 // The script's $0, $1, ... are `args`.
 inline std::optional<ProcessResult> InOwnMounts(const std::string& script,
-                                         const std::vector<std::string>& args) {
-  ProcessResult probe = RunProcess(
-      {"/usr/bin/unshare", "-rm", "/bin/sh", "-c", "mount -t tmpfs -o size=64k tmpfs \"$0\"", "/mnt"},
-      "/");
+                                                const std::vector<std::string>& args) {
+  ProcessResult probe = RunProcess({"/usr/bin/unshare", "-rm", "/bin/sh", "-c",
+                                    "mount -t tmpfs -o size=64k tmpfs \"$0\"", "/mnt"},
+                                   "/");
   if (probe.status != 0) return std::nullopt;
   std::vector<std::string> argv{"/usr/bin/unshare", "-rm", "/bin/sh", "-c", script};
   argv.insert(argv.end(), args.begin(), args.end());
@@ -131,7 +131,7 @@ inline std::optional<ProcessResult> InOwnMounts(const std::string& script,
 // Starts verdan with `args` in `cwd` and sends `sig` once a non-empty file whose name begins
 // with `prefix` appears in `watch`. Returns the wait status, or -1 if no such file appeared.
 inline int SignalWhileWriting(const std::string& cwd, const std::vector<std::string>& args,
-                       const std::string& watch, const std::string& prefix, int sig) {
+                              const std::string& watch, const std::string& prefix, int sig) {
   std::string bin = VERDAN_BINARY;
   std::vector<char*> argv{bin.data()};
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));

@@ -14,8 +14,8 @@
 // file VERDAN_REFUSE_MARK, when named, is created then, so that a test knows the run got
 // that far.
 #include <dlfcn.h>
-#include <pthread.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

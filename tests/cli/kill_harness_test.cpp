@@ -15,13 +15,12 @@
 // The counts are printed. CI runs a short round; `make soak` sets VERDAN_SOAK=1 for the long
 // one (at least 50 kills of each kind, 1200 changed archives and 60 backups of a changing file).
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -36,12 +35,12 @@
 
 #include "app/program.h"
 #include "archive/archive_runs.h"
-#include "zip/temporaries.h"
-#include "zip/zip_component.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "support/scripted_ui.h"
 #include "support/temp_dir.h"
+#include "zip/temporaries.h"
+#include "zip/zip_component.h"
 
 extern char** environ;
 

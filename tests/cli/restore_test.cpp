@@ -9,11 +9,11 @@ using RestoreCommand = BackupCommand;
 
 TEST_F(RestoreCommand, RestoreTakesArchivesOfZipAndAsksFirst) {
   std::string original = ReadFile(work + "/kupci.tps");
-  ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "-P", "381", dest + "/zip.zip", "kupci.tps",
-                        "ARHIVE.TPS"},
-                       work)
-                .status,
-            0);
+  ASSERT_EQ(
+      RunProcess({"/usr/bin/zip", "-q", "-P", "381", dest + "/zip.zip", "kupci.tps", "ARHIVE.TPS"},
+                 work)
+          .status,
+      0);
   WriteFile(work + "/kupci.tps", "promijenjeno");
 
   // Without --yes and without a terminal the warning takes its default: nothing changes.
@@ -23,11 +23,13 @@ TEST_F(RestoreCommand, RestoreTakesArchivesOfZipAndAsksFirst) {
   // The warning names the files the archive would replace, the program's tables among them.
   // Each file comes with its size and date as the archive has them.
   const std::regex details(R"( \(\d+ [KMG]B, \d\d\.\d\d\.\d{4} \d\d:\d\d\))");
-  EXPECT_TRUE(std::regex_search(no.err, std::regex("kupci\\.tps" + std::string(R"( \(20 KB, )")))) << no.err;
-  EXPECT_EQ(std::regex_replace(no.err, details, ""),
-            "[PAŽNJA!] Pazite da ne prebrišete trenutne radne podatke!! \nKoristiti uz konzultaciju "
-            "sa osobljem za podršku!\n\nZamijenit će se radne datoteke u " +
-                work + ":\nkupci.tps, ARHIVE.TPS\nMeđu njima su tablice programa: ARHIVE.TPS\n");
+  EXPECT_TRUE(std::regex_search(no.err, std::regex("kupci\\.tps" + std::string(R"( \(20 KB, )"))))
+      << no.err;
+  EXPECT_EQ(
+      std::regex_replace(no.err, details, ""),
+      "[PAŽNJA!] Pazite da ne prebrišete trenutne radne podatke!! \nKoristiti uz konzultaciju "
+      "sa osobljem za podršku!\n\nZamijenit će se radne datoteke u " +
+          work + ":\nkupci.tps, ARHIVE.TPS\nMeđu njima su tablice programa: ARHIVE.TPS\n");
 
   ProcessResult yes = Verdan(work, {"restore", dest + "/zip.zip", "--yes"});
   EXPECT_EQ(yes.status, 0) << yes.err;
@@ -44,9 +46,11 @@ TEST_F(RestoreCommand, UnsafeOrDamagedArchivesLeaveEverythingAsItWas) {
   std::string arhive = ReadFile(work + "/ARHIVE.TPS");
   ASSERT_EQ(RunProcess({"/usr/bin/python3", "-c",
                         "import zipfile\n"
-                        "z=zipfile.ZipFile('" + dest + "/zlo.zip','w')\n"
-                        "z.writestr('kupci.tps','tuđe')\n"
-                        "z.writestr('../izvan.tps','izvan')\n"},
+                        "z=zipfile.ZipFile('" +
+                            dest +
+                            "/zlo.zip','w')\n"
+                            "z.writestr('kupci.tps','tuđe')\n"
+                            "z.writestr('../izvan.tps','izvan')\n"},
                        dir.path())
                 .status,
             0);
@@ -75,7 +79,8 @@ TEST_F(RestoreCommand, UnsafeOrDamagedArchivesLeaveEverythingAsItWas) {
 // third of four files makes the rename fail after two files were replaced, and those two are
 // put back.
 TEST_F(RestoreCommand, ARestoreReplacesEveryWorkingFileOrNone) {
-  for (const char* n : {"a", "b", "c", "d"}) WriteFile(work + "/" + n + ".tps", std::string("staro ") + n);
+  for (const char* n : {"a", "b", "c", "d"})
+    WriteFile(work + "/" + n + ".tps", std::string("staro ") + n);
   MakeZip(dest + "/nova.zip",
           {{"a.tps", "novo a"}, {"b.tps", "novo b"}, {"c.tps", "novo c"}, {"d.tps", "novo d"}});
   fs::remove(work + "/c.tps");
@@ -84,19 +89,22 @@ TEST_F(RestoreCommand, ARestoreReplacesEveryWorkingFileOrNone) {
 
   ProcessResult r = Verdan(work, {"restore", dest + "/nova.zip", "--yes"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("GREŠKA : -11\nDatoteka se ne može zamijeniti. Na tom mjestu je direktorij: " +
-                       work + "/c.tps (Is a directory)\nSve radne datoteke vraćene su kakve su bile.\n"),
-            std::string::npos)
+  EXPECT_NE(
+      r.err.find("GREŠKA : -11\nDatoteka se ne može zamijeniti. Na tom mjestu je direktorij: " +
+                 work + "/c.tps (Is a directory)\nSve radne datoteke vraćene su kakve su bile.\n"),
+      std::string::npos)
       << r.err;
   EXPECT_EQ(r.err.find("uspješno"), std::string::npos);
-  for (const char* n : {"a", "b", "d"}) EXPECT_EQ(ReadFile(work + "/" + n + ".tps"), std::string("staro ") + n);
+  for (const char* n : {"a", "b", "d"})
+    EXPECT_EQ(ReadFile(work + "/" + n + ".tps"), std::string("staro ") + n);
   EXPECT_EQ(ReadFile(work + "/c.tps/unutra"), "ostaje");
   EXPECT_TRUE(Hidden(work).empty()) << Hidden(work)[0];
 
   fs::remove_all(work + "/c.tps");
   r = Verdan(work, {"restore", dest + "/nova.zip", "--yes"});
   EXPECT_EQ(r.status, 0) << r.err;
-  for (const char* n : {"a", "b", "c", "d"}) EXPECT_EQ(ReadFile(work + "/" + n + ".tps"), std::string("novo ") + n);
+  for (const char* n : {"a", "b", "c", "d"})
+    EXPECT_EQ(ReadFile(work + "/" + n + ".tps"), std::string("novo ") + n);
   EXPECT_TRUE(Hidden(work).empty());
 }
 
@@ -112,13 +120,16 @@ TEST_F(RestoreCommand, HostileArchivesAreRefusedBeforeTheyWrite) {
              "inner=local(b'b.tps',zlib.crc32(b),len(b),len(b))+b\n"
              "a=b'x'*10+inner+b'z'*10\n"
              "body=local(b'a.tps',zlib.crc32(a),len(a),len(a))+a\n"
-             "cd=central(b'a.tps',zlib.crc32(a),len(a),len(a),0)+central(b'b.tps',zlib.crc32(b),len(b),len(b),45)\n"
+             "cd=central(b'a.tps',zlib.crc32(a),len(a),len(a),0)+central(b'b.tps',zlib.crc32(b),"
+             "len(b),len(b),45)\n"
              "open(sys.argv[1],'wb').write(body+cd+end(2,cd,len(body)))\n",
          {dest + "/preklop.zip"});
   ProcessResult r = Verdan(work, {"restore", dest + "/preklop.zip", "--yes"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("GREŠKA : -13\nZapisi u arhivi se preklapaju (oštećena ili zlonamjerna arhiva): b.tps\n"),
-            std::string::npos)
+  EXPECT_NE(
+      r.err.find(
+          "GREŠKA : -13\nZapisi u arhivi se preklapaju (oštećena ili zlonamjerna arhiva): b.tps\n"),
+      std::string::npos)
       << r.err;
   EXPECT_FALSE(fs::exists(work + "/a.tps"));
   EXPECT_EQ(ReadFile(work + "/b.tps"), "radna b");
@@ -152,7 +163,8 @@ TEST_F(RestoreCommand, HostileArchivesAreRefusedBeforeTheyWrite) {
                   VERDAN_BINARY, dest + "/napuhana.zip"},
                  work);
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("GREŠKA : -6\nZapis u arhivi je oštećen: kupci.tps\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("GREŠKA : -6\nZapis u arhivi je oštećen: kupci.tps\n"), std::string::npos)
+      << r.err;
   EXPECT_EQ(ReadFile(work + "/kupci.tps"), kupci);
   EXPECT_EQ(Hidden(work), std::vector<std::string>{});
 }
@@ -162,15 +174,16 @@ TEST_F(RestoreCommand, HostileArchivesAreRefusedBeforeTheyWrite) {
 TEST_F(RestoreCommand, AFailedRestoreRemovesTheDirectoriesItCreated) {
   MakeZip(dest + "/mape.zip", {{"nova/dublje/x.tps", Noise(5000, 5)}, {"y.tps", Noise(50000, 6)}});
   // Damage y.tps's data.
-  Python("import sys,zipfile\n"
-         "z=zipfile.ZipFile(sys.argv[1])\n"
-         "i=z.getinfo('y.tps')\n"
-         "f=open(sys.argv[1],'r+b')\n"
-         "f.seek(i.header_offset+30+len('y.tps')+i.compress_size//2)\n"
-         "b=f.read(1)\n"
-         "f.seek(-1,1)\n"
-         "f.write(bytes([b[0]^0x55]))\n",
-         {dest + "/mape.zip"});
+  Python(
+      "import sys,zipfile\n"
+      "z=zipfile.ZipFile(sys.argv[1])\n"
+      "i=z.getinfo('y.tps')\n"
+      "f=open(sys.argv[1],'r+b')\n"
+      "f.seek(i.header_offset+30+len('y.tps')+i.compress_size//2)\n"
+      "b=f.read(1)\n"
+      "f.seek(-1,1)\n"
+      "f.write(bytes([b[0]^0x55]))\n",
+      {dest + "/mape.zip"});
   // The restore opens the file list again afterwards, which creates its table.
   auto names = [&] {
     std::vector<std::string> n = Names(work);
@@ -181,7 +194,8 @@ TEST_F(RestoreCommand, AFailedRestoreRemovesTheDirectoriesItCreated) {
   std::vector<std::string> before = names();
   ProcessResult r = Verdan(work, {"restore", dest + "/mape.zip", "--yes"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("GREŠKA : -6\nZapis u arhivi je oštećen: y.tps\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("GREŠKA : -6\nZapis u arhivi je oštećen: y.tps\n"), std::string::npos)
+      << r.err;
   EXPECT_FALSE(fs::exists(work + "/nova"));
   EXPECT_EQ(names(), before);
 
@@ -216,7 +230,8 @@ TEST_F(RestoreCommand, RestoreReplacesTheWorkingFileOfTheSameNameInAnyCase) {
   r = Verdan(work, {"restore", dest + "/skladiste.zip", "--yes"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("GREŠKA : -15\nDvije radne datoteke razlikuju se samo po velikim i malim "
-                       "slovima: " + work + "/SKLADISTE.TPS, " + work + "/skladiste.tps\n"),
+                       "slovima: " +
+                       work + "/SKLADISTE.TPS, " + work + "/skladiste.tps\n"),
             std::string::npos)
       << r.err;
   EXPECT_EQ(ReadFile(work + "/SKLADISTE.TPS"), "veliko");
@@ -263,7 +278,8 @@ std::string Snapshot(const std::string& dir) {
   for (const auto& p : paths) {
     struct stat st {};
     ::lstat(p.c_str(), &st);
-    out += p + " " + std::to_string(st.st_mode) + " " + (S_ISREG(st.st_mode) ? ReadFile(p) : "") + "\n";
+    out += p + " " + std::to_string(st.st_mode) + " " + (S_ISREG(st.st_mode) ? ReadFile(p) : "") +
+           "\n";
   }
   return out;
 }
@@ -306,9 +322,12 @@ TEST_F(RestoreCommand, PlantedJournalsAndUndoFilesNeverWriteOutsideTheSourceDire
     plants.push_back({head(2) + "file " + name + " .x.vrd999999.abcdef - " + ino + "\nend\n", ""});
   }
   // Names that climb out, start at the root or have an empty component.
-  for (const std::string& name : std::vector<std::string>{"../izvan/x", outside + "/x", "a//x", "a/./../../izvan/x"}) {
-    plants.push_back({head(1) + "undo\nfile " + name + " - - 0 0\nend\n", UndoFile({{name, "ZLO", 04777}})});
-    plants.push_back({head(1) + "undo\nfile kupci.tps - - 0 0\nend\n", UndoFile({{name, "ZLO", 04777}})});
+  for (const std::string& name :
+       std::vector<std::string>{"../izvan/x", outside + "/x", "a//x", "a/./../../izvan/x"}) {
+    plants.push_back(
+        {head(1) + "undo\nfile " + name + " - - 0 0\nend\n", UndoFile({{name, "ZLO", 04777}})});
+    plants.push_back(
+        {head(1) + "undo\nfile kupci.tps - - 0 0\nend\n", UndoFile({{name, "ZLO", 04777}})});
     plants.push_back({head(2) + "file " + name + " - keep 0 0\nend\n", ""});
   }
   plants.push_back({head(1) + "dir SUB/d\ndir a/SUB/d\nend\n", ""});
@@ -317,20 +336,24 @@ TEST_F(RestoreCommand, PlantedJournalsAndUndoFilesNeverWriteOutsideTheSourceDire
   int tried = 0, held = 0;
   for (const Plant& plant : plants) {
     for (const std::vector<std::string>& start :
-         {std::vector<std::string>{"backup", "dest"}, std::vector<std::string>{"restore", dest + "/nova.zip"}}) {
+         {std::vector<std::string>{"backup", "dest"},
+          std::vector<std::string>{"restore", dest + "/nova.zip"}}) {
       WriteFile(work + "/.verdan-restore.journal", plant.journal);
       if (!plant.undo.empty()) WriteFile(work + "/.verdan-restore.undo", plant.undo);
       ProcessResult r = Verdan(work, start);
       ++tried;
       bool ok = Snapshot(outside) == before && ReadFile(work + "/kupci.tps") == kupci &&
                 r.err.find("dearhiviranj") != std::string::npos;
-      EXPECT_TRUE(ok) << start[0] << " after\n" << plant.journal << "\n" << r.err << Snapshot(outside);
+      EXPECT_TRUE(ok) << start[0] << " after\n"
+                      << plant.journal << "\n"
+                      << r.err << Snapshot(outside);
       if (ok) ++held;
       fs::remove(work + "/.verdan-restore.journal");
       fs::remove(work + "/.verdan-restore.undo");
     }
   }
-  std::printf("[ planted  ] %d starts after planted journals, %d wrote nothing outside\n", tried, held);
+  std::printf("[ planted  ] %d starts after planted journals, %d wrote nothing outside\n", tried,
+              held);
   EXPECT_EQ(tried, held);
 }
 
@@ -338,8 +361,10 @@ TEST_F(RestoreCommand, PlantedJournalsAndUndoFilesNeverWriteOutsideTheSourceDire
 // journal or undo file owned by another user, writable by others, or a link, is refused:
 // nothing is replayed, it stays, every start says so and a restore is refused too.
 TEST_F(RestoreCommand, OnlyTheUsersOwnJournalAndUndoFileAreReplayed) {
-  const std::string journal = work + "/.verdan-restore.journal", undo = work + "/.verdan-restore.undo";
-  const std::string legit = "verdan-restore 1\npid 999999\nphase commit\nundo\nfile kupci.tps - - 0 0\nend\n";
+  const std::string journal = work + "/.verdan-restore.journal",
+                    undo = work + "/.verdan-restore.undo";
+  const std::string legit =
+      "verdan-restore 1\npid 999999\nphase commit\nundo\nfile kupci.tps - - 0 0\nend\n";
   auto plant = [&] {
     WriteFile(journal, legit);
     WriteFile(undo, UndoFile({{"kupci.tps", "prije dearhiviranja", 0644}}));
@@ -350,9 +375,11 @@ TEST_F(RestoreCommand, OnlyTheUsersOwnJournalAndUndoFileAreReplayed) {
   plant();
   ProcessResult r = Verdan(work, {"backup", "dest"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("Prethodno dearhiviranje bilo je prekinuto; radne datoteke vraćene su kakve su "
-                       "bile prije njega:\n" + work + "\nVraćene datoteke: kupci.tps\n"),
-            std::string::npos)
+  EXPECT_NE(
+      r.err.find("Prethodno dearhiviranje bilo je prekinuto; radne datoteke vraćene su kakve su "
+                 "bile prije njega:\n" +
+                 work + "\nVraćene datoteke: kupci.tps\n"),
+      std::string::npos)
       << r.err;
   EXPECT_EQ(ReadFile(work + "/kupci.tps"), "prije dearhiviranja");
   EXPECT_FALSE(fs::exists(journal));
@@ -371,7 +398,8 @@ TEST_F(RestoreCommand, OnlyTheUsersOwnJournalAndUndoFileAreReplayed) {
     std::function<void()> spoil;
   };
   std::vector<Case> cases = {
-      {"journal writable by the group", journal, [&] { fs::permissions(journal, fs::perms(0664)); }},
+      {"journal writable by the group", journal,
+       [&] { fs::permissions(journal, fs::perms(0664)); }},
       {"undo file writable by all", undo, [&] { fs::permissions(undo, fs::perms(0646)); }},
       {"journal a link", journal,
        [&] {
@@ -380,8 +408,10 @@ TEST_F(RestoreCommand, OnlyTheUsersOwnJournalAndUndoFileAreReplayed) {
        }},
   };
   if (::geteuid() == 0) {
-    cases.push_back({"journal of another user", journal, [&] { ASSERT_EQ(::chown(journal.c_str(), 65534, 65534), 0); }});
-    cases.push_back({"undo file of another user", undo, [&] { ASSERT_EQ(::chown(undo.c_str(), 65534, 65534), 0); }});
+    cases.push_back({"journal of another user", journal,
+                     [&] { ASSERT_EQ(::chown(journal.c_str(), 65534, 65534), 0); }});
+    cases.push_back({"undo file of another user", undo,
+                     [&] { ASSERT_EQ(::chown(undo.c_str(), 65534, 65534), 0); }});
   } else {
     std::printf("[ planted  ] not run as root: files of another user not tried\n");
   }
@@ -390,7 +420,8 @@ TEST_F(RestoreCommand, OnlyTheUsersOwnJournalAndUndoFileAreReplayed) {
     plant();
     c.spoil();
     for (const std::vector<std::string>& start :
-         {std::vector<std::string>{"backup", "dest"}, std::vector<std::string>{"restore", dest + "/nova.zip", "--yes"}}) {
+         {std::vector<std::string>{"backup", "dest"},
+          std::vector<std::string>{"restore", dest + "/nova.zip", "--yes"}}) {
       r = Verdan(work, start);
       ++tried;
       bool ok = ReadFile(work + "/kupci.tps") == kupci && fs::exists(fs::symlink_status(journal)) &&
@@ -402,7 +433,8 @@ TEST_F(RestoreCommand, OnlyTheUsersOwnJournalAndUndoFileAreReplayed) {
     fs::remove(journal);
     fs::remove(undo);
   }
-  std::printf("[ planted  ] %d starts after untrusted journals, %d replayed nothing\n", tried, held);
+  std::printf("[ planted  ] %d starts after untrusted journals, %d replayed nothing\n", tried,
+              held);
   EXPECT_EQ(tried, held);
 }
 
@@ -415,9 +447,11 @@ TEST_F(RestoreCommand, AFifoAtAWorkingNameIsRefusedWithoutBlocking) {
   ASSERT_EQ(::mkfifo((work + "/kupci.tps").c_str(), 0644), 0);
   ProcessResult r = Verdan(work, {"restore", dest + "/nova.zip", "--yes"}, 60);
   EXPECT_EQ(r.status, 1) << r.err;  // a run that blocked would have been killed (status 137)
-  EXPECT_NE(r.err.find("GREŠKA : -16\nNa mjestu radne datoteke nije obična datoteka (cijev, uređaj ili "
-                       "utičnica); ništa nije zamijenjeno: " + work + "/kupci.tps\n"),
-            std::string::npos)
+  EXPECT_NE(
+      r.err.find("GREŠKA : -16\nNa mjestu radne datoteke nije obična datoteka (cijev, uređaj ili "
+                 "utičnica); ništa nije zamijenjeno: " +
+                 work + "/kupci.tps\n"),
+      std::string::npos)
       << r.err;
   EXPECT_EQ(ReadFile(work + "/ARHIVE.TPS"), arhive);
   EXPECT_TRUE(fs::is_fifo(work + "/kupci.tps"));
