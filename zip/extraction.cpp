@@ -314,12 +314,12 @@ class Extraction {
     if (!large) threads = static_cast<unsigned>(std::min<std::size_t>(threads, entries_.size()));
 
     // Fewer threads than wished for: the ones there are do the work. Without a sync thread
-    // nothing could be written safely, so the extraction fails and writes nothing.
+    // each file is synced by the thread that wrote it.
     platform::Workers syncs, workers;
     for (unsigned t = 0; t < kSyncThreads && t < entries_.size(); ++t)
       if (!syncs.Start([this] { SyncLoop(); })) break;
-    if (syncs.empty()) Fail(kZipCannotWrite, ENOMEM, archive_);
-    for (unsigned t = 1; t < threads && !syncs.empty(); ++t)
+    syncByWriter_ = syncs.empty();
+    for (unsigned t = 1; t < threads; ++t)
       if (!workers.Start([this] { WorkLoop(); })) break;
     WorkLoop();
     workers.Join();
@@ -836,6 +836,15 @@ class Extraction {
   // Hands a complete, checked file to the syncs; waits while too many wait for theirs.
   void Finished(Entry& e) {
     if (progress_ != nullptr) progress_->FileFinished();
+    if (syncByWriter_) {
+      {
+        std::lock_guard lock(mutex_);
+        if (stop_) return;
+        e.handed = true;
+      }
+      Sync(e, false);
+      return;
+    }
     std::unique_lock lock(mutex_);
     syncCv_.wait(lock, [&] { return stop_ || syncQueue_.size() < kSyncBacklog; });
     if (stop_) return;
@@ -858,27 +867,33 @@ class Extraction {
         stopped = stop_;
       }
       syncCv_.notify_all();
-      ExtractJob& j = *e->job;
-      bool ok = true;
-      int error = 0;
-      if (!stopped) {
-        if (j.mtime != 0) platform::SetTimes(e->out.fd, {j.mtime, 0}, {j.mtime, 0});
-        ok = platform::SetPermissions(e->out.fd, PermissionsFor(j.target)) &&
-             SyncFile(e->out.fd, j.temp);
-        error = errno;
-      }
-      if (e->out.direct >= 0 && !platform::CloseFile(e->out.direct) && ok) {
-        ok = false;
-        error = errno;
-      }
-      e->out.direct = -1;
-      if (!platform::CloseFile(e->out.fd) && ok) {
-        ok = false;
-        error = errno;
-      }
-      e->out.fd = -1;
-      if (!ok && !stopped) FailEntry(*e, kZipCannotWrite, error);
+      Sync(*e, stopped);
     }
+  }
+
+  // Gives a handed file its time and permissions, syncs and closes it (only closes it when
+  // the extraction was stopped).
+  void Sync(Entry& e, bool stopped) {
+    ExtractJob& j = *e.job;
+    bool ok = true;
+    int error = 0;
+    if (!stopped) {
+      if (j.mtime != 0) platform::SetTimes(e.out.fd, {j.mtime, 0}, {j.mtime, 0});
+      ok = platform::SetPermissions(e.out.fd, PermissionsFor(j.target)) &&
+           SyncFile(e.out.fd, j.temp);
+      error = errno;
+    }
+    if (e.out.direct >= 0 && !platform::CloseFile(e.out.direct) && ok) {
+      ok = false;
+      error = errno;
+    }
+    e.out.direct = -1;
+    if (!platform::CloseFile(e.out.fd) && ok) {
+      ok = false;
+      error = errno;
+    }
+    e.out.fd = -1;
+    if (!ok && !stopped) FailEntry(e, kZipCannotWrite, error);
   }
 
   const std::string& archive_;
@@ -889,6 +904,7 @@ class Extraction {
   std::size_t inCapacity_ = 0;
   std::uint64_t wholeLimit_ = 0;
   int archiveFd_ = -1;
+  bool syncByWriter_ = false;  // no sync thread could be started: each writer syncs its files
   std::vector<std::unique_ptr<Entry>> entries_;  // in archive order
 
   std::mutex mutex_;                // guards everything below, the entries' states and `failure_`

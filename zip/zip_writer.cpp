@@ -456,7 +456,9 @@ class Pipeline {
   Pipeline(const Pipeline&) = delete;
   Pipeline& operator=(const Pipeline&) = delete;
 
-  // Starts the workers; false when a compressor or a thread could not be had.
+  // Starts the workers; false when a compressor could not be had. As many workers as the
+  // system gives, one compressor each; with none, the writer's thread compresses each chunk
+  // itself when it takes it.
   bool Start() {
     for (auto& d : deflaters_)
       if (!d->ok()) return false;
@@ -464,22 +466,22 @@ class Pipeline {
       std::lock_guard lock(mutex_);
       stop_ = false;
     }
-    // As many workers as the system gives, one compressor each; none is a failure.
     for (auto& d : deflaters_)
       if (!workers_.Start([this, dp = d.get()] { Work(*dp); })) break;
-    return !workers_.empty();
+    byWriter_ = workers_.empty();
+    return true;
   }
 
   // Waits until chunk `i` is compressed. Returns the chunk (null when every file's chunks
   // have been taken) and in `data` its bytes (valid until Release(i)), null when it failed
   // or its file changed.
   Chunk* Take(std::size_t i, const std::uint8_t*& data) {
+    if (byWriter_)
+      while (!Ready(i) && Step(*deflaters_.front(), Waiting::kNo)) {
+      }
     std::unique_lock lock(mutex_);
     awaited_ = i;
-    doneCv_.wait(lock, [&] {
-      return (i < chunks_.size() && chunks_[i].done) ||
-             (i >= chunks_.size() && planned_ == entries_.size());
-    });
+    doneCv_.wait(lock, [&] { return ReadyLocked(i); });
     awaited_ = kNone;
     data = nullptr;
     if (i >= chunks_.size()) return nullptr;
@@ -534,20 +536,43 @@ class Pipeline {
     e.fd = -1;
   }
 
+  // Chunk `i` is compressed, or there is no such chunk and will be none.
+  bool ReadyLocked(std::size_t i) const {
+    return (i < chunks_.size() && chunks_[i].done) ||
+           (i >= chunks_.size() && planned_ == entries_.size());
+  }
+  bool Ready(std::size_t i) {
+    std::lock_guard lock(mutex_);
+    return ReadyLocked(i);
+  }
+
   void Work(ChunkDeflater& deflater) {
-    for (;;) {
+    while (Step(deflater, Waiting::kYes)) {
+    }
+  }
+
+  enum class Waiting { kYes, kNo };
+
+  // Opens the next file or compresses the next chunk; false at the end (or when stopped),
+  // and, without `waiting`, also when nothing can be done yet.
+  bool Step(ChunkDeflater& deflater, Waiting waiting) {
+    {
       std::size_t i;
       Chunk* c;
       {
         std::unique_lock lock(mutex_);
         // A chunk may be taken up (or the next file opened for one) when its buffer is free.
-        slotCv_.wait(lock, [&] {
+        auto canGo = [&] {
           return stop_ || Finished() ||
                  (next_ < released_ + slots_.size() && (next_ < chunks_.size() || !opening_));
-        });
+        };
+        if (waiting == Waiting::kYes)
+          slotCv_.wait(lock, canGo);
+        else if (!canGo())
+          return false;
         if (stop_ || Finished()) {
           slotCv_.notify_all();  // the idle threads see the end too
-          return;
+          return false;
         }
         if (next_ == chunks_.size()) {
           // Opening may wait a moment for a file just changed; the others go on meanwhile.
@@ -564,12 +589,13 @@ class Pipeline {
           lock.unlock();
           slotCv_.notify_all();
           doneCv_.notify_one();
-          continue;
+          return true;
         }
         i = next_++;
         c = &chunks_[i];
       }
       Process(deflater, i, *c, slots_[i % slots_.size()]);
+      return true;
     }
   }
 
@@ -659,6 +685,7 @@ class Pipeline {
   std::vector<Slot> slots_;
   std::vector<std::unique_ptr<ChunkDeflater>> deflaters_;
   platform::Workers workers_;
+  bool byWriter_ = false;  // no worker could be started: Take does the work
   static constexpr std::size_t kNone = ~std::size_t{0};
 
   std::mutex mutex_;

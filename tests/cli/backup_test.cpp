@@ -583,10 +583,10 @@ TEST(LongWorkingDirectory, IsNeverCutIntoTheSettingsOrTheArchiveName) {
 }
 
 // A system that has no thread to give at some moment (too many threads or processes) never
-// ends a run half way: each thread start of a backup, of a run that adds to an existing
-// archive and of a restore is refused in turn, and every run either succeeds or reports its
-// failure, leaving no temporary, an archive that reads whole, and working files all old or
-// all new.
+// ends a run half way, nor fails it: each thread start of a backup, of a run that adds to an
+// existing archive and of a restore is refused in turn, and every run still succeeds (with
+// the threads it got, or on its own thread), leaving no temporary, an archive that reads
+// whole, and the working files restored.
 TEST_F(BackupCommand, ARefusedThreadStartNeverEndsARunHalfWay) {
   WriteFile(work + "/velika.tps", Noise(3 << 20, 7) + std::string(6 << 20, 'v'));
   ASSERT_EQ(Verdan(work, {"archive", "weekday"}).status, 0);  // makes the file list's table
@@ -617,17 +617,18 @@ TEST_F(BackupCommand, ARefusedThreadStartNeverEndsARunHalfWay) {
       ProcessResult r = RunRefusingThread(work, run.args, n, reached);
       SCOPED_TRACE(run.args[0] + " with thread start " + std::to_string(n) + " refused");
       refusals += reached;
-      EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status << " " << r.err;
+      EXPECT_EQ(r.status, 0) << r.err;
       EXPECT_EQ(r.err.find("terminate"), std::string::npos) << r.err;
       EXPECT_EQ(Hidden(work), std::vector<std::string>{});
       EXPECT_EQ(Hidden(dest), std::vector<std::string>{});
       EXPECT_EQ(verdan::testing::ZipEntryNames(run.archive), names);
       if (restore) {
-        EXPECT_EQ(ReadFile(work + "/kupci.tps"), r.status == 0 ? kupci : "izmijenjeno");
+        EXPECT_EQ(ReadFile(work + "/kupci.tps"), kupci);
       }
     }
     EXPECT_FALSE(reached) << run.args[0] << " started more threads than tried";
   }
+  RecordProperty("refusedThreadStarts", refusals);
   EXPECT_GE(refusals, 9);  // the start-up's threads and at least two pools of every run
 }
 
