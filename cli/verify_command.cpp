@@ -1,7 +1,5 @@
 // `verdan verify ARCHIVE`: lists the archive's entries with their sizes and dates and reads
 // every one through, checking its CRC, without writing anything. Exit 0 when all is intact.
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
 
@@ -13,6 +11,7 @@
 #include "cli/commands.h"
 #include "cli/console_ui.h"
 #include "cli/options.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 
 namespace verdan::cli {
@@ -30,7 +29,7 @@ constexpr const char* kUsage =
 void RepairInterruptedRestore() {
   ConsoleUi ui;
   app::Program program(ui);
-  if (::access((program.email.storedName + ".TPS").c_str(), F_OK) != 0) return;
+  if (!platform::Exists(program.email.storedName + ".TPS")) return;
   program.StartDirectory = platform::CurrentDirectory();
   if (!app::OpenTable(program, program.email)) return;
   ++program.email.ReferenceCount;
