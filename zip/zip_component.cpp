@@ -45,7 +45,7 @@ constexpr std::uint64_t kAddCheckWholeLimit = 16ull << 20;
 
 // ---------------------------------------------------------------------------------------
 // File helpers: everything written goes to a temporary name beside its target
-// (archive/temporaries.h).
+// (zip/temporaries.h).
 
 // A large byte buffer taken straight from the system, so that it goes back whole when freed
 // and only the pages written count against the process's memory.

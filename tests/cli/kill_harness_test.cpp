@@ -1,8 +1,8 @@
 // Kills backups and restores at many points and checks what the next start finds:
 //
 // - at every step that makes a file durable or moves it (each fsync, rename, link, unlink,
-//   counted through the test-only step hook in a forked child that kills itself there), and
-//   at random moments of `verdan restore` and `verdan backup` run as programs;
+//   counted through the file port's fault-injecting double in a forked child that kills
+//   itself there), and at random moments of `verdan restore` and `verdan backup` run as programs;
 // - a restore leaves the working files all as they were or all restored, never a mix, and
 //   after the next start no temporary, kept original or journal is left;
 // - a backup leaves the previous archive or the new one, each whole, and the next start
@@ -75,7 +75,8 @@ std::vector<std::string> Leftovers(const std::string& dir) {
   return out;
 }
 
-// The step hook of a forked child: counts the steps and kills the process at the chosen one.
+// The double's decision in a forked child: counts the steps and kills the process at the
+// chosen one.
 std::atomic<int> gSteps{0};
 int gKillAt = 0;
 int KillAtStep(FileStep, const char*) {
@@ -401,7 +402,7 @@ TEST_F(KillHarness, BackupsKilledAtEveryStepAndAtRandomKeepWholeArchives) {
   EXPECT_EQ(tried, held);
 }
 
-// The step hook of a forked restore held at one step: it tells the parent through one pipe and
+// The double's decision in a forked restore held at one step: it tells the parent through one pipe and
 // waits for a byte on the other before it goes on.
 int gHoldAt = 0, gHeldSignal = -1, gHeldRelease = -1;
 int HoldAtStep(FileStep, const char*) {
