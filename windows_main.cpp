@@ -9,7 +9,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "archive/temporaries.h"
+#include "zip/temporaries.h"
 #include "cli/commands.h"
 #include "cli/windows.h"
 #include "gui/gui.h"
@@ -27,7 +27,8 @@ extern "C" __attribute__((visibility("default"))) int verdan_windows_main(const 
   }
   verdan::platform::SettleTimeZone();
   verdan::net::NetProgramScope network(argc, argv);  // socket start-up, trace switches, shutdown
-  verdan::archive::RemoveTemporariesOnTermination();
+  if (!verdan::archive::RemoveTemporariesOnTermination())
+    std::fputs(verdan::cli::kNoCleanupWarning, stderr);
   std::vector<std::string> rest;
   if (definitions) rest.push_back("--definitions");
   return verdan::gui::Run(argc, argv, rest);

@@ -1,8 +1,6 @@
 #include "app/archive_definitions.h"
 
 #include <algorithm>
-#include <unistd.h>
-
 #include <filesystem>
 #include <string_view>
 #include <variant>

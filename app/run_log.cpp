@@ -1,16 +1,12 @@
 #include "app/run_log.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
 
 #include "platform/clock.h"
+#include "platform/files.h"
 
 namespace verdan::app {
 namespace {
@@ -22,29 +18,19 @@ std::string Field(const std::string& text) {
   return out;
 }
 
-bool WriteAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // Lines of a regular file (a FIFO or device under the name is never read).
 std::vector<std::string> ReadLines(const std::string& file) {
   std::vector<std::string> lines;
-  int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return lines;
-  struct stat st {};
+  platform::FileHandle fd = platform::OpenFile(file, platform::Access::kRead);
+  if (fd == platform::kNoFile) return lines;
+  platform::FileInfo info;
   std::string text;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+  if (platform::InfoOf(fd, info) && info.kind == platform::FileKind::kRegular) {
     char buf[65536];
-    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
+    for (std::int64_t n; (n = platform::ReadNext(fd, buf, sizeof buf)) > 0;)
+      text.append(buf, static_cast<std::size_t>(n));
   }
-  ::close(fd);
+  platform::CloseFile(fd);
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t end = text.find('\n', start);
@@ -77,28 +63,28 @@ std::string FormatRunLogLine(const RunLogEntry& e) {
 bool AppendRunLog(const RunLogEntry& entry, const std::string& file, std::uint64_t limit) {
   const std::string line = FormatRunLogLine(entry) + "\n";
   for (int attempt = 0; attempt < 4; ++attempt) {
-    int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
-    if (fd < 0) return false;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      ::close(fd);
+    platform::FileHandle fd = platform::OpenForAppending(file, 0644);
+    if (fd == platform::kNoFile) return false;
+    platform::FileInfo st;
+    if (!platform::InfoOf(fd, st) || st.kind != platform::FileKind::kRegular) {
+      platform::CloseFile(fd);
       return false;
     }
-    ::flock(fd, LOCK_EX);
+    platform::LockFile(fd, platform::LockWait::kWait);
     // Another process may have rotated the file between our open and our lock: the name
     // then names a new file, and the line goes there.
-    struct stat now {};
-    if (::stat(file.c_str(), &now) != 0 || now.st_ino != st.st_ino || now.st_dev != st.st_dev) {
-      ::close(fd);
+    platform::FileInfo now;
+    if (!platform::InfoAt(file, now) || !now.SameFile(st)) {
+      platform::CloseFile(fd);
       continue;
     }
-    if (static_cast<std::uint64_t>(now.st_size) + line.size() > limit && now.st_size > 0) {
-      ::rename(file.c_str(), (file + ".1").c_str());
-      ::close(fd);  // releases the lock; the next attempt creates the new file
+    if (now.size + line.size() > limit && now.size > 0) {
+      platform::RenameName(file, file + ".1");
+      platform::CloseFile(fd);  // releases the lock; the next attempt creates the new file
       continue;
     }
-    bool ok = WriteAll(fd, line);
-    ::close(fd);
+    bool ok = platform::WriteAll(fd, line.data(), line.size());
+    platform::CloseFile(fd);
     return ok;
   }
   return false;

@@ -10,25 +10,16 @@
 #include "archive/generations.h"
 #include "archive/restore.h"
 #include "archive/run_record.h"
-#include "archive/temporaries.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "zip/temporaries.h"
 
 namespace verdan::archive {
 namespace {
 
 using platform::CutChars;
 using platform::TrimRightCopy;
-
-constexpr const char* kWeekdayNames[7] = {"NEDJELJA", "PONEDJELJAK", "UTORAK", "SRIJEDA",
-                                          "CETVRTAK", "PETAK",       "SUBOTA"};
-constexpr const char* kWeekdayCodes[7] = {"NED", "PON", "UTO", "SRI", "CET", "PET", "SUB"};
-
-int WeekdayIndex(std::int64_t dayCount) {
-  int w = static_cast<int>(dayCount % 7);
-  return w < 0 ? w + 7 : w;
-}
 
 // True when a composed path fits the run buffers (126 characters). A longer one is refused
 // with a message before anything is written: cut, it would name another file.
@@ -172,9 +163,6 @@ void PendingSecondCopy::Commit() {
   if (!temp_.empty() && PlaceTemporary(temp_, destination_)) temp_.clear();
 }
 
-const char* WeekdayName(std::int64_t dayCount) { return kWeekdayNames[WeekdayIndex(dayCount)]; }
-const char* WeekdayCode(std::int64_t dayCount) { return kWeekdayCodes[WeekdayIndex(dayCount)]; }
-
 void ShowRunMessage(app::Program& program, const std::string& text, const std::string& caption,
                     platform::Icon icon) {
   RunRecord::Note(text);
@@ -185,37 +173,6 @@ void ShowRunMessage(app::Program& program, const std::string& text, const std::s
   boxSpec.buttons = platform::kButtonOk;
   boxSpec.defaultButton = platform::kButtonOk;
   program.ui.Message(boxSpec);
-}
-
-std::string DateStem(const platform::CivilDate& date) {
-  const std::string dm = std::to_string(date.day) + std::to_string(date.month);
-  // Day and month run together can read as another date of the year (11 January and
-  // 1 November both give "111"); such dates take two digits each, a form no other date has.
-  int readings = 0;
-  for (std::size_t split = 1; split < dm.size(); ++split) {
-    const std::string d = dm.substr(0, split), m = dm.substr(split);
-    if (d[0] == '0' || m[0] == '0' || d.size() > 2 || m.size() > 2) continue;
-    const int day = std::stoi(d), month = std::stoi(m);
-    if (month < 1 || month > 12 || day < 1) continue;
-    const platform::CivilDate probe{date.year, month, day};
-    if (platform::DateFromDayCount(platform::DayCountFromDate(probe)).day == day) ++readings;
-  }
-  char padded[16];
-  std::snprintf(padded, sizeof padded, "%02d%02d", date.day, date.month);
-  return (readings > 1 ? std::string(padded) : dm) + std::to_string(date.year);
-}
-
-void BuildArchiveName(const std::string& TIP_ARH, std::int64_t today, std::string& IMEARHIVE) {
-  std::string mode = TrimRightCopy(TIP_ARH);
-  platform::CivilDate date = platform::DateFromDayCount(today);
-  std::string dmy = DateStem(date);
-  if (mode == "dan")
-    IMEARHIVE = WeekdayName(today);
-  else if (mode == "dat")
-    IMEARHIVE = dmy;
-  else if (mode == "mix")
-    IMEARHIVE = WeekdayCode(today) + dmy;
-  IMEARHIVE = platform::FitField(IMEARHIVE, kBaseNameLength);
 }
 
 bool ExternalDiskRun(app::Program& program, ArchiveShared& shared, std::string& IMEARHIVE) {

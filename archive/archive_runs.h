@@ -1,7 +1,7 @@
 // The archive runs: the two runs of the archiving window (to the external disk and to the
 // destination directory), the three runs of the browse windows (by archive definition, by
-// file list, by weekday), the archive naming, and the second copy kept of every archive
-// before it is written again.
+// file list, by weekday) and the second copy kept of every archive before it is written
+// again. The names the runs give their archives are built in naming.h.
 //
 // The second copy holds the archive as it was before the latest run that wrote it. It is
 // prepared before packing (a second name of the archive, or a copy) and takes its place only
@@ -27,15 +27,14 @@
 #include <string>
 
 #include "app/program.h"
-#include "archive/zip_component.h"
+#include "archive/naming.h"
 #include "platform/clock.h"
+#include "zip/zip_component.h"
 
 namespace verdan::archive {
 
 // Longest composed path (characters) the run buffers hold; a longer one is refused.
 constexpr std::size_t kPathLength = 126;
-// Length of the window's base name IMEARHIVE.
-constexpr std::size_t kBaseNameLength = 20;
 
 // The archive runs' shared part: run buffers besides those in Program, the Zip component
 // with its queue and unzip settings, and the lock that runs one run at a time. One per
@@ -68,23 +67,9 @@ inline constexpr const char* kSkippedLogText = "preskočeno (nije obična datote
 inline constexpr const char* kPathTooLongText =
     "Putanja arhive je preduga (najviše 126 znakova), ništa nije zapisano:|";
 
-// Weekday names and codes, Sunday first.
-const char* WeekdayName(std::int64_t dayCount);
-const char* WeekdayCode(std::int64_t dayCount);
-
-// The base name for naming mode `TIP_ARH` (trailing blanks ignored) on day `today`: the full
-// weekday name ("dan"), day, month and four-digit year without leading zeros ("dat"), or the
-// weekday code followed by those ("mix"). Any other mode leaves `IMEARHIVE` as it was.
-// `IMEARHIVE` is kept blank-padded to 20 characters.
 // Said after a run that removed older generations, followed by the number kept and the
 // removed files.
 inline constexpr const char* kGenerationsRemovedText = "Uklonjene su starije arhive (zadržava se ";
-
-// The date part of "dat" and "mix" names: day, month and year run together ("532006"); a
-// date whose day and month together could read as another date gets two digits for each.
-std::string DateStem(const platform::CivilDate& date);
-
-void BuildArchiveName(const std::string& TIP_ARH, std::int64_t today, std::string& IMEARHIVE);
 
 // The archiving window's runs. `IMEARHIVE` is the window's base name. Each returns true when
 // the success message " Arhiviranje uspješno završilo !" was shown.

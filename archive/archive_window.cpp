@@ -178,6 +178,7 @@ void ArchiveWindow::Accept(int control, platform::EventQueue& queue) {
 }
 
 void ArchiveWindow::Run(platform::EventQueue& queue) {
+  Refresh();  // the entries hold their values by the time the window shows as open
   {
     std::lock_guard lock(mutex_);
     thread_ = queue.Id();

@@ -1,13 +1,12 @@
 #include "archive/failure_text.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "archive/archive_runs.h"
-#include "archive/restore_commit.h"
+#include "platform/files.h"
+#include "zip/restore_commit.h"
 
 namespace verdan::archive {
 namespace {
@@ -58,8 +57,8 @@ std::string SystemLine(int error, const std::string& path) {
 }
 
 bool DirectoryExists(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  platform::FileInfo info;
+  return platform::InfoAt(path, info) && info.kind == platform::FileKind::kDirectory;
 }
 
 bool EndsWith(const std::string& s, const std::string& tail) {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "archive/zip_component.h"
+#include "zip/zip_component.h"
 
 namespace verdan::archive {
 

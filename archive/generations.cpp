@@ -1,14 +1,11 @@
 #include "archive/generations.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zip.h>
 
 #include <algorithm>
 
-#include "archive/archive_runs.h"
+#include "archive/naming.h"
+#include "platform/files.h"
 #include "platform/profile.h"
 #include "platform/text.h"
 
@@ -17,36 +14,28 @@ namespace {
 
 constexpr const char* kSettingsFile = "verdan.env";
 
-bool AllDigits(const std::string& s, std::size_t from = 0) {
-  if (s.size() <= from) return false;
-  return std::all_of(s.begin() + static_cast<std::ptrdiff_t>(from), s.end(),
-                     [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// A day, month and four-digit year run together: 6 to 8 digits.
-bool IsDateStem(const std::string& s) { return s.size() >= 6 && s.size() <= 8 && AllDigits(s); }
-
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+bool AllDigits(const std::string& s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // The regular file `name` of the directory open as `dir`, never through a symbolic link,
 // when it reads as a ZIP archive (its end record found and its central directory read and
 // consistent). `st` receives what the name stands for.
-bool IsArchiveFile(int dir, const std::string& name, struct stat& st) {
-  if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+bool IsArchiveFile(platform::FileHandle dir, const std::string& name, platform::FileInfo& st) {
+  if (!platform::InfoBeneath(dir, name, st) || st.kind != platform::FileKind::kRegular)
     return false;
-  int fd = ::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return false;
-  struct stat opened {};
-  if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || !SameFile(opened, st)) {
-    ::close(fd);
+  platform::FileHandle fd = platform::OpenFileBeneath(dir, name, platform::Access::kRead);
+  if (fd == platform::kNoFile) return false;
+  platform::FileInfo opened;
+  if (!platform::InfoOf(fd, opened) || opened.kind != platform::FileKind::kRegular ||
+      !opened.SameFile(st)) {
+    platform::CloseFile(fd);
     return false;
   }
   int err = 0;
   zip_t* za = ::zip_fdopen(fd, ZIP_RDONLY | ZIP_CHECKCONS, &err);  // owns fd when it succeeds
   if (za == nullptr) {
-    ::close(fd);
+    platform::CloseFile(fd);
     return false;
   }
   zip_discard(za);
@@ -54,17 +43,16 @@ bool IsArchiveFile(int dir, const std::string& name, struct stat& st) {
 }
 
 // Removes `name` from `dir` when it is still the file `st` describes.
-bool RemoveIfSame(int dir, const std::string& name, const struct stat& st) {
-  struct stat now {};
-  if (::fstatat(dir, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(now.st_mode) ||
-      !SameFile(now, st))
+bool RemoveIfSame(platform::FileHandle dir, const std::string& name, const platform::FileInfo& st) {
+  platform::FileInfo now;
+  if (!platform::InfoBeneath(dir, name, now) || now.kind != platform::FileKind::kRegular ||
+      !now.SameFile(st))
     return false;
-  return ::unlinkat(dir, name.c_str(), 0) == 0;
+  return platform::RemoveBeneath(dir, name);
 }
 
-bool Newer(const struct stat& a, const struct stat& b) {
-  if (a.st_mtim.tv_sec != b.st_mtim.tv_sec) return a.st_mtim.tv_sec > b.st_mtim.tv_sec;
-  return a.st_mtim.tv_nsec > b.st_mtim.tv_nsec;
+bool Newer(const platform::FileInfo& a, const platform::FileInfo& b) {
+  return b.modified < a.modified;
 }
 
 }  // namespace
@@ -83,22 +71,6 @@ bool SetKeptGenerations(int generations) {
                                       kSettingsFile);
 }
 
-bool IsRunName(const std::string& mode, const std::string& stem) {
-  if (mode == "dan") {
-    for (std::int64_t d = 0; d < 7; ++d)
-      if (stem == WeekdayName(d)) return true;
-    return false;
-  }
-  if (mode == "dat") return IsDateStem(stem);
-  if (mode == "mix") {
-    for (std::int64_t d = 0; d < 7; ++d) {
-      const std::string code = WeekdayCode(d);
-      if (stem.rfind(code, 0) == 0 && IsDateStem(stem.substr(code.size()))) return true;
-    }
-  }
-  return false;
-}
-
 std::vector<std::string> PruneGenerations(const std::string& prefix, const std::string& mode,
                                           int keep, const std::string& current) {
   std::vector<std::string> removed;
@@ -111,26 +83,23 @@ std::vector<std::string> PruneGenerations(const std::string& prefix, const std::
   // Every name is looked at and removed relative to this one directory, never through a
   // symbolic link: a link planted under an archive's name is neither sorted by its target's
   // time nor followed to a file elsewhere.
-  int dir = ::open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return removed;
-  struct stat currentSt {};
-  const bool haveCurrent = ::stat(current.c_str(), &currentSt) == 0;
+  platform::FileHandle dir = platform::OpenDirectory(dirPath);
+  if (dir == platform::kNoFile) return removed;
+  platform::FileInfo currentSt;
+  const bool haveCurrent = platform::InfoAt(current, currentSt);
 
   struct Candidate {
     std::string name;
-    struct stat st;
+    platform::FileInfo st;
     bool current;
   };
   std::vector<Candidate> found;
-  int listing = ::dup(dir);
-  DIR* d = listing < 0 ? nullptr : ::fdopendir(listing);
-  if (d == nullptr) {
-    if (listing >= 0) ::close(listing);
-    ::close(dir);
+  std::vector<std::string> listed;
+  if (!platform::ListOpenDirectory(dir, listed)) {
+    platform::CloseFile(dir);
     return removed;
   }
-  while (dirent* e = ::readdir(d)) {
-    const std::string name = e->d_name;
+  for (const std::string& name : listed) {
     if (name.size() <= namePrefix.size() + 4 || name.rfind(namePrefix, 0) != 0 ||
         name.compare(name.size() - 4, 4, ".zip") != 0)
       continue;
@@ -138,10 +107,9 @@ std::vector<std::string> PruneGenerations(const std::string& prefix, const std::
     if (!IsRunName(mode, stem)) continue;
     Candidate c{name, {}, false};
     if (!IsArchiveFile(dir, name, c.st)) continue;  // a link, a directory, not a ZIP archive
-    c.current = haveCurrent && SameFile(c.st, currentSt);
+    c.current = haveCurrent && c.st.SameFile(currentSt);
     found.push_back(c);
   }
-  ::closedir(d);
   // The archive just written counts first, whatever the clock says of the others.
   std::sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) {
     if (a.current != b.current) return a.current;
@@ -152,12 +120,12 @@ std::vector<std::string> PruneGenerations(const std::string& prefix, const std::
     if (c.current) continue;
     if (RemoveIfSame(dir, c.name, c.st)) removed.push_back(shown + c.name);
     const std::string second = c.name.substr(0, c.name.size() - 4) + "_2_.zip";
-    struct stat secondSt {};
-    if (IsArchiveFile(dir, second, secondSt) && !(haveCurrent && SameFile(secondSt, currentSt)) &&
+    platform::FileInfo secondSt;
+    if (IsArchiveFile(dir, second, secondSt) && !(haveCurrent && secondSt.SameFile(currentSt)) &&
         RemoveIfSame(dir, second, secondSt))
       removed.push_back(shown + second);
   }
-  ::close(dir);
+  platform::CloseFile(dir);
   return removed;
 }
 

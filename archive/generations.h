@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "archive/naming.h"
+
 namespace verdan::archive {
 
 inline constexpr const char* kGenerationsSection = "Arhiviranje";
@@ -21,11 +23,6 @@ inline constexpr int kMostGenerations = 9999;
 int KeptGenerations();
 // Stores it (0 turns pruning off); false when it could not be written.
 bool SetKeptGenerations(int generations);
-
-// True when `stem` (an archive's file name without prefix and ".zip") is a name that naming
-// mode `mode` ("dan", "dat", "mix") gives: a weekday, a date of digits, or a weekday code
-// followed by a date.
-bool IsRunName(const std::string& mode, const std::string& stem);
 
 // Removes the archives named `prefix` + a run name of `mode` + ".zip" beyond the newest
 // `keep` (by modification time; `current`, the archive just written, always stays), with

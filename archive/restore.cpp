@@ -1,21 +1,19 @@
 #include "archive/restore.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <map>
 #include <set>
 
 #include "app/run_log.h"
 #include "app/tables.h"
-#include "archive/archive_check.h"
 #include "archive/failure_text.h"
-#include "archive/restore_commit.h"
 #include "archive/run_record.h"
-#include "archive/verify.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "zip/archive_check.h"
+#include "zip/restore_commit.h"
+#include "zip/verify.h"
 
 namespace verdan::archive {
 namespace {
@@ -79,8 +77,9 @@ void RepairInterruptedRestore(app::Program& program, const DirectoryLock* held) 
 
 bool LockSourceDirectory(app::Program& program, DirectoryLock& lock) {
   std::string target = RestoreTarget(program);
-  struct stat st {};
-  if (target.empty() || ::stat(target.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+  platform::FileInfo info;
+  if (target.empty() || !platform::InfoAt(target, info) ||
+      info.kind != platform::FileKind::kDirectory)
     return true;  // no directory to guard: the run reports what it finds
   if (lock.Take(target)) return true;
   if (errno == EWOULDBLOCK) {
@@ -96,10 +95,9 @@ std::string RestoreWarningText(const std::string& archive, const std::string& ta
   std::vector<std::string> entries = MatchingEntryNames(archive, "*.tps");
   if (entries.empty()) return text;
   std::set<std::string> present;  // the working files, by upper-case name
-  if (DIR* d = ::opendir(target.c_str())) {
-    while (dirent* e = ::readdir(d)) present.insert(platform::UpperCp1250(e->d_name));
-    ::closedir(d);
-  }
+  std::vector<std::string> listed;
+  if (platform::ListDirectory(target, listed))
+    for (const auto& name : listed) present.insert(platform::UpperCp1250(name));
   // Each file with its size and date, as the archive has them.
   std::map<std::string, std::string> details;
   std::vector<ArchiveEntryInfo> listing;
@@ -112,9 +110,8 @@ std::string RestoreWarningText(const std::string& archive, const std::string& ta
     std::string name = entry;
     std::replace(name.begin(), name.end(), '\\', '/');
     std::string upper = platform::UpperCp1250(name);
-    bool there = name.find('/') == std::string::npos
-                     ? present.count(upper) > 0
-                     : ::access((target + "/" + name).c_str(), F_OK) == 0;
+    bool there = name.find('/') == std::string::npos ? present.count(upper) > 0
+                                                     : platform::Exists(target + "/" + name);
     (there ? replaced : added).push_back(name + details[entry]);
     for (const char* table : kProgramTables)
       if (upper == table) tables.push_back(name);

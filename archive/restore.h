@@ -11,7 +11,7 @@
 
 #include "app/program.h"
 #include "archive/archive_runs.h"
-#include "archive/restore_commit.h"
+#include "zip/restore_commit.h"
 
 namespace verdan::archive {
 

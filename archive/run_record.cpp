@@ -1,8 +1,7 @@
 #include "archive/run_record.h"
 
-#include <sys/stat.h>
-
 #include "app/run_log.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 
 namespace verdan::archive {
@@ -30,8 +29,9 @@ RunRecord::~RunRecord() {
   entry.command = command_;
   entry.archive = archive_;
   entry.files = ok_ ? files_ : 0;
-  struct stat st {};
-  if (ok_ && !archive_.empty() && ::stat(archive_.c_str(), &st) == 0) entry.bytes = st.st_size;
+  platform::FileInfo info;
+  if (ok_ && !archive_.empty() && platform::InfoAt(archive_, info))
+    entry.bytes = static_cast<std::int64_t>(info.size);
   const auto end = finished_ == std::chrono::steady_clock::time_point{} ? std::chrono::steady_clock::now() : finished_;
   entry.seconds = std::chrono::duration<double>(end - started_).count();
   entry.ok = ok_;

@@ -5,7 +5,7 @@
 
 #include "app/frame.h"
 #include "app/tables.h"
-#include "archive/temporaries.h"
+#include "zip/temporaries.h"
 #include "cli/commands.h"
 #include "cli/console_ui.h"
 #include "net/socket_layer.h"
@@ -134,7 +134,9 @@ int RunCommand(const Command& command, const Args& args, int argc, char** argv) 
   std::optional<net::NetProgramScope> network;
   if (command.needs & kNeedsNetwork) network.emplace(argc, argv);
   // Interrupt, terminate and hang-up end a run without leaving its temporary files.
-  if (command.needs & kNeedsCleanup) archive::RemoveTemporariesOnTermination();
+  // Interrupt, terminate and hang-up end the run without leaving its temporary files.
+  if ((command.needs & kNeedsCleanup) && !archive::RemoveTemporariesOnTermination())
+    std::fputs(kNoCleanupWarning, stderr);
   return command.run(invocation);
 }
 

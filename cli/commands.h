@@ -23,6 +23,11 @@ namespace verdan::cli {
 // What `verdan --version` prints.
 constexpr const char* kVersionText = "VERDAN_pro 3.8.4 (190506#3.8.4.)";
 
+// Said when the termination cleanup cannot be installed (the system gave no thread for it).
+constexpr const char* kNoCleanupWarning =
+    "Upozorenje: prekid programa neće ukloniti privremene datoteke (sustav nije dao nit za "
+    "čišćenje).\n";
+
 constexpr int kExitOk = 0;
 constexpr int kExitMessage = 1;
 constexpr int kExitUsage = 2;

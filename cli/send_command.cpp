@@ -2,7 +2,6 @@
 // e-mail send window does: the record and verdan.env supply what the options leave out, the
 // object is set up as the window sets it up, and the window's event loop is run until the
 // queue is empty or the dialogue has failed.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -24,6 +23,7 @@
 #include "mail/oauth.h"
 #include "net/socket_layer.h"
 #include "platform/event_loop.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/profile.h"
 #include "platform/text.h"
@@ -375,8 +375,8 @@ int SendCommand(const Invocation& invocation) {
     entry.command = "send";
     for (const std::string& f : o.files) {
       entry.archive += (entry.archive.empty() ? "" : ", ") + f;
-      struct stat st {};
-      if (::stat(f.c_str(), &st) == 0) entry.bytes += st.st_size;
+      platform::FileInfo info;
+      if (platform::InfoAt(f, info)) entry.bytes += static_cast<std::int64_t>(info.size);
     }
     entry.files = static_cast<std::int64_t>(o.files.size());
     entry.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

@@ -1,7 +1,5 @@
 // `verdan verify ARCHIVE`: lists the archive's entries with their sizes and dates and reads
 // every one through, checking its CRC, without writing anything. Exit 0 when all is intact.
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
 
@@ -9,10 +7,11 @@
 #include "app/program.h"
 #include "app/tables.h"
 #include "archive/restore.h"
-#include "archive/verify.h"
+#include "zip/verify.h"
 #include "cli/commands.h"
 #include "cli/console_ui.h"
 #include "cli/options.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 
 namespace verdan::cli {
@@ -25,7 +24,7 @@ namespace {
 void RepairInterruptedRestore() {
   ConsoleUi ui;
   app::Program program(ui);
-  if (::access((program.email.storedName + ".TPS").c_str(), F_OK) != 0) return;
+  if (!platform::Exists(program.email.storedName + ".TPS")) return;
   program.StartDirectory = platform::CurrentDirectory();
   if (!app::OpenTable(program, program.email)) return;
   ++program.email.ReferenceCount;

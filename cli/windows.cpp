@@ -1,13 +1,12 @@
 #include "cli/windows.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <string>
 
 #include "cli/commands.h"
 #include "platform/desktop.h"
+#include "platform/files.h"
 #include "platform/module.h"
 
 #ifndef VERDAN_MODULE_DIR
@@ -36,7 +35,7 @@ int OpenWindows(int argc, char** argv, bool definitions) {
   std::string path;
   for (const std::string& dir : {here, installed}) {
     const std::string candidate = dir + "/" + kWindowsModuleName;
-    if (!dir.empty() && ::access(candidate.c_str(), F_OK) == 0) {
+    if (!dir.empty() && platform::Exists(candidate)) {
       path = candidate;
       break;
     }

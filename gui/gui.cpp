@@ -4,7 +4,6 @@
 #include <QLibraryInfo>
 #include <QSessionManager>
 #include <QTranslator>
-
 #include <algorithm>
 #include <string>
 

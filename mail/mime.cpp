@@ -1,9 +1,5 @@
 #include "mail/mime.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -11,6 +7,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/text.h"
 
 namespace verdan::mail {
@@ -619,21 +616,23 @@ ComposeResult FileFailure(ComposeResult result, const std::string& path, int err
 // Opens the file to see that it can be read and is a regular file; records what it is.
 ComposeResult LookAtFile(const std::string& path, MessageSegment& segment, ComposeFailure& failure) {
   // Non-blocking, so that a named pipe does not hold the open.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return FileFailure(ComposeResult::kFileError, path, errno, failure);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
+  const platform::FileHandle fd = platform::OpenFile(path, platform::Access::kRead);
+  if (fd == platform::kNoFile) return FileFailure(ComposeResult::kFileError, path, errno, failure);
+  platform::FileInfo st;
+  if (!platform::InfoOf(fd, st)) {
     const int e = errno;
-    ::close(fd);
+    platform::CloseFile(fd);
     return FileFailure(ComposeResult::kFileError, path, e, failure);
   }
-  ::close(fd);
-  if (S_ISDIR(st.st_mode)) return FileFailure(ComposeResult::kFileError, path, EISDIR, failure);
-  if (!S_ISREG(st.st_mode)) return FileFailure(ComposeResult::kNotRegularFile, path, 0, failure);
+  platform::CloseFile(fd);
+  if (st.kind == platform::FileKind::kDirectory)
+    return FileFailure(ComposeResult::kFileError, path, EISDIR, failure);
+  if (st.kind != platform::FileKind::kRegular)
+    return FileFailure(ComposeResult::kNotRegularFile, path, 0, failure);
   segment.path = path;
-  segment.fileSize = static_cast<std::uint64_t>(st.st_size);
-  segment.device = static_cast<std::uint64_t>(st.st_dev);
-  segment.inode = static_cast<std::uint64_t>(st.st_ino);
+  segment.fileSize = st.size;
+  segment.device = st.device;
+  segment.inode = st.file;
   segment.offset = 0;
   segment.length = segment.fileSize;
   return ComposeResult::kOk;
@@ -860,29 +859,26 @@ ComposeResult PlanMessage(const MessageParts& parts, MessagePlan& plan, ComposeF
 MessageReader::MessageReader(const MessagePlan& plan) : plan_(plan) {}
 
 MessageReader::~MessageReader() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) platform::CloseFile(fd_);
 }
 
 bool MessageReader::Fail(ComposeResult result, const MessageSegment& segment, int errorNumber) {
   result_ = result;
   FileFailure(result, segment.path, errorNumber, failure_);
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) platform::CloseFile(fd_);
   fd_ = -1;
   return false;
 }
 
 bool MessageReader::OpenFile(const MessageSegment& segment) {
-  fd_ = ::open(segment.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  fd_ = platform::OpenFile(segment.path, platform::Access::kRead);
   if (fd_ < 0) return Fail(ComposeResult::kFileError, segment, errno);
-  struct stat st {};
-  if (::fstat(fd_, &st) != 0) return Fail(ComposeResult::kFileError, segment, errno);
-  if (!S_ISREG(st.st_mode)) return Fail(ComposeResult::kNotRegularFile, segment, 0);
-  if (static_cast<std::uint64_t>(st.st_dev) != segment.device ||
-      static_cast<std::uint64_t>(st.st_ino) != segment.inode ||
-      static_cast<std::uint64_t>(st.st_size) != segment.fileSize)
+  platform::FileInfo st;
+  if (!platform::InfoOf(fd_, st)) return Fail(ComposeResult::kFileError, segment, errno);
+  if (st.kind != platform::FileKind::kRegular) return Fail(ComposeResult::kNotRegularFile, segment, 0);
+  if (st.device != segment.device || st.file != segment.inode || st.size != segment.fileSize)
     return Fail(ComposeResult::kFileChanged, segment, 0);
-  ::posix_fadvise(fd_, static_cast<off_t>(segment.offset), static_cast<off_t>(segment.length),
-                  POSIX_FADV_SEQUENTIAL);
+  platform::WillReadOnce(fd_);
   lineFill_ = 0;
   return true;
 }
@@ -895,10 +891,10 @@ bool MessageReader::Refill() {
   const std::uint64_t left = segment.length - taken_;
   if (left == 0) {
     // The whole slice went out; the file must still be the one that was planned.
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0 || static_cast<std::uint64_t>(st.st_size) != segment.fileSize)
+    platform::FileInfo st;
+    if (!platform::InfoOf(fd_, st) || st.size != segment.fileSize)
       return Fail(ComposeResult::kFileChanged, segment, 0);
-    ::close(fd_);
+    platform::CloseFile(fd_);
     fd_ = -1;
     ++segment_;
     taken_ = 0;
@@ -909,9 +905,8 @@ bool MessageReader::Refill() {
   const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(record_.size(), left));
   std::size_t got = 0;
   while (got < want) {
-    const ssize_t r = ::pread(fd_, record_.data() + got, want - got,
-                              static_cast<off_t>(segment.offset + taken_ + got));
-    if (r < 0 && errno == EINTR) continue;
+    const std::int64_t r =
+        platform::ReadAt(fd_, record_.data() + got, want - got, segment.offset + taken_ + got);
     if (r < 0) return Fail(ComposeResult::kFileError, segment, errno);
     if (r == 0) return Fail(ComposeResult::kFileChanged, segment, 0);  // it got shorter
     got += static_cast<std::size_t>(r);

@@ -1,14 +1,8 @@
 #include "mail/oauth.h"
 
 #include <curl/curl.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -17,9 +11,8 @@
 #include <mutex>
 
 #include "platform/credentials.h"
+#include "platform/process.h"
 #include "platform/profile.h"
-
-extern char** environ;
 
 namespace verdan::mail {
 namespace {
@@ -718,68 +711,23 @@ TokenResult RunTokenCommand(const std::string& command, std::chrono::seconds lim
   std::vector<std::string> argv;
   std::string problem;
   if (!SplitCommand(command, argv, problem)) return Failed(TokenOutcome::kPermanent, problem);
-  int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0)
-    return Failed(TokenOutcome::kTemporary, "TokenCommand: nema cijevi");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  std::vector<char*> args;
-  for (std::string& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  pid_t pid = -1;
-  const int spawned = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
-  if (spawned != 0) {
-    ::close(out[0]);
-    return Failed(TokenOutcome::kPermanent, "TokenCommand se ne može pokrenuti (" + argv[0] + ": " +
-                                                std::strerror(spawned) + ")");
-  }
-  std::string output;
-  bool timedOut = false;
-  bool tooLong = false;
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      timedOut = true;
-      break;
-    }
-    pollfd p{out[0], POLLIN, 0};
-    const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
-    if (ready < 0 && errno != EINTR) break;
-    if (ready <= 0) continue;
-    char buf[4096];
-    const ssize_t n = ::read(out[0], buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    output.append(buf, static_cast<std::size_t>(n));
-    if (output.size() > kMostReplyBytes) {
-      tooLong = true;
-      break;
-    }
-  }
-  ::close(out[0]);
-  if (timedOut || tooLong) ::kill(pid, SIGKILL);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (timedOut)
-    return Failed(TokenOutcome::kTemporary, "TokenCommand nije završio u " +
-                                                std::to_string(limit.count()) + " s; prekinut je");
-  if (tooLong)
+  platform::CapturedRun run = platform::RunCapturingOutput(argv, limit, kMostReplyBytes);
+  if (run.noPipe) return Failed(TokenOutcome::kTemporary, "TokenCommand: nema cijevi");
+  if (run.spawnError != 0)
+    return Failed(TokenOutcome::kPermanent, "TokenCommand se ne može pokrenuti (" + argv[0] + ": " + std::strerror(run.spawnError) + ")");
+  if (run.timedOut)
+    return Failed(TokenOutcome::kTemporary, "TokenCommand nije završio u " + std::to_string(limit.count()) +
+                                                " s; prekinut je");
+  if (run.tooLong)
     return Failed(TokenOutcome::kPermanent, "TokenCommand ispisuje više od " +
-                                                std::to_string(kMostReplyBytes) +
-                                                " bajtova; prekinut je");
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+                                                std::to_string(kMostReplyBytes) + " bajtova; prekinut je");
+  if (!run.exited || run.exitStatus != 0)
     return Failed(TokenOutcome::kPermanent,
                   "TokenCommand nije uspio (" +
-                      (WIFEXITED(status) ? "izlazni status " + std::to_string(WEXITSTATUS(status))
-                                         : std::string("prekinut signalom")) +
+                      (run.exited ? "izlazni status " + std::to_string(run.exitStatus)
+                                  : std::string("prekinut signalom")) +
                       ")");
+  const std::string& output = run.output;
   std::string token = output.substr(0, output.find('\n'));
   while (!token.empty() && (token.back() == '\r' || token.back() == ' ' || token.back() == '\t'))
     token.pop_back();

@@ -9,7 +9,6 @@
 #include "platform/wide.h"
 #else
 #include <arpa/inet.h>
-#include <sys/stat.h>
 #endif
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -18,6 +17,8 @@
 
 #include <climits>
 #include <cstring>
+
+#include "platform/files.h"
 
 namespace verdan::net {
 namespace {
@@ -55,18 +56,8 @@ bool LoadSystemRoots(SSL_CTX* ctx) {
   ERR_clear_error();  // duplicates in the store are not an error
   return loaded > 0;
 }
-
-bool IsRegularFile(const std::string& path) {
-  DWORD attributes = ::GetFileAttributesW(verdan::platform::WideFromUtf8(path).c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
 #else
 bool LoadSystemRoots(SSL_CTX* ctx) { return SSL_CTX_set_default_verify_paths(ctx) == 1; }
-
-bool IsRegularFile(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
 #endif
 
 bool IsAddress(const std::string& host) {
@@ -133,7 +124,8 @@ std::unique_ptr<TlsSession> TlsSession::Create(const Settings& settings, std::st
       return nullptr;
     }
   } else {
-    if (!IsRegularFile(settings.caFile)) {
+    platform::FileInfo info;
+    if (!platform::InfoAt(settings.caFile, info) || info.kind != platform::FileKind::kRegular) {
       error = "datoteka s certifikatima (" + settings.caFile + ") ne postoji";
       return nullptr;
     }

@@ -5,6 +5,8 @@
 #include <future>
 #include <unordered_map>
 
+#include "platform/workers.h"
+
 namespace verdan::platform {
 namespace {
 
@@ -153,7 +155,8 @@ ThreadId WindowThreads::Start(Procedure proc) {
   // also close it (CloseAll, Shut).
   auto listed = std::make_shared<std::promise<void>>();
   auto done = std::make_shared<std::atomic<bool>>(false);
-  std::thread t([proc = std::move(proc), &started, listed, done]() mutable {
+  std::thread t;
+  const bool running = StartThread(t, [proc = std::move(proc), &started, listed, done]() mutable {
     {
       EventQueue queue;
       started.set_value(queue.Id());
@@ -162,6 +165,7 @@ ThreadId WindowThreads::Start(Procedure proc) {
     }
     done->store(true);
   });
+  if (!running) return 0;  // the system gave no thread: no window
   ThreadId id = future.get();
   {
     std::lock_guard lock(mutex_);

@@ -98,7 +98,8 @@ class WindowThreads {
   WindowThreads(const WindowThreads&) = delete;
   WindowThreads& operator=(const WindowThreads&) = delete;
 
-  // Starts `proc` on a new thread; returns once the queue exists, with its thread id.
+  // Starts `proc` on a new thread; returns once the queue exists, with its thread id, or 0
+  // (and `proc` never runs) when the system gives no thread.
   ThreadId Start(Procedure proc);
   void CloseAll();
   // As CloseAll, and every window started from now on is asked to close at once (a window

@@ -1,11 +1,16 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+extern char** environ;
 
 namespace verdan::platform {
 namespace {
@@ -62,6 +67,8 @@ unsigned long long ProcessStartTime(pid_t pid) {
   return value;
 }
 
+pid_t ThisProcess() { return ::getpid(); }
+
 ProcessState StateOf(const ProcessIdentity& identity) {
   if (identity.pid <= 0) return ProcessState::kEnded;
   if (identity.start == 0)
@@ -72,6 +79,62 @@ ProcessState StateOf(const ProcessIdentity& identity) {
   unsigned long long start = ProcessStartTime(identity.pid);
   // A start time that cannot be read is taken as a match: kept, to be safe.
   return start == 0 || start == identity.start ? ProcessState::kRuns : ProcessState::kEnded;
+}
+
+CapturedRun RunCapturingOutput(std::vector<std::string> argv, std::chrono::milliseconds limit,
+                               std::size_t mostBytes) {
+  CapturedRun run;
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) {
+    run.noPipe = true;
+    return run;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  std::vector<char*> args;
+  for (std::string& a : argv) args.push_back(a.data());
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  const int spawned = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
+  if (spawned != 0) {
+    ::close(out[0]);
+    run.spawnError = spawned;
+    return run;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      run.timedOut = true;
+      break;
+    }
+    pollfd p{out[0], POLLIN, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
+    if (ready < 0 && errno != EINTR) break;
+    if (ready <= 0) continue;
+    char buf[4096];
+    const ssize_t n = ::read(out[0], buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    run.output.append(buf, static_cast<std::size_t>(n));
+    if (run.output.size() > mostBytes) {
+      run.tooLong = true;
+      break;
+    }
+  }
+  ::close(out[0]);
+  if (run.timedOut || run.tooLong) ::kill(pid, SIGKILL);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  run.exited = WIFEXITED(status);
+  run.exitStatus = run.exited ? WEXITSTATUS(status) : 0;
+  return run;
 }
 
 }  // namespace verdan::platform

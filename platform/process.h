@@ -9,8 +9,11 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace verdan::platform {
 
@@ -33,6 +36,9 @@ unsigned long long ProcessStartTime(pid_t pid);
 // system does not tell its start time or boot.
 std::string ProcessTag(pid_t pid);
 
+// The number of the running process.
+pid_t ThisProcess();
+
 // Reads a tag of either form; false for anything else.
 bool ParseProcessTag(std::string_view text, ProcessIdentity& identity);
 
@@ -43,5 +49,22 @@ enum class ProcessState {
                // another machine sharing the files
 };
 ProcessState StateOf(const ProcessIdentity& identity);
+
+// What a program run for its output did.
+struct CapturedRun {
+  bool noPipe = false;     // no pipe for its output could be made: it was not started
+  int spawnError = 0;      // errno when it could not be started (nothing else is set then)
+  std::string output;      // what it wrote to its standard output
+  bool timedOut = false;   // it ran past the limit and was killed
+  bool tooLong = false;    // it wrote more than the most asked for and was killed
+  bool exited = false;     // it ended by itself, with `exitStatus`; else a signal ended it
+  int exitStatus = 0;
+};
+
+// Runs `argv` (argv[0] looked up in PATH) with standard input from the null device and its
+// standard output captured, for at most `limit` and `mostBytes` of output. Waits for it to
+// end in every case.
+CapturedRun RunCapturingOutput(std::vector<std::string> argv, std::chrono::milliseconds limit,
+                               std::size_t mostBytes);
 
 }  // namespace verdan::platform

@@ -7,10 +7,13 @@
 // creation time match a tag is its owner whatever boot the tag names.
 #include <windows.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 
 #include "platform/process.h"
+#include "platform/wide.h"
 
 namespace verdan::platform {
 namespace {
@@ -59,7 +62,111 @@ bool NumberRuns(pid_t pid) {
   return !::GetExitCodeProcess(h.get(), &code) || code == STILL_ACTIVE;
 }
 
+// One argument as the C run-time's parser of a command line reads it back.
+std::wstring Quoted(const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
+  std::wstring out = L"\"";
+  for (std::size_t i = 0;; ++i) {
+    std::size_t slashes = 0;
+    while (i < arg.size() && arg[i] == L'\\') {
+      ++slashes;
+      ++i;
+    }
+    if (i == arg.size()) {
+      out.append(slashes * 2, L'\\');
+      break;
+    }
+    if (arg[i] == L'"')
+      out.append(slashes * 2 + 1, L'\\');
+    else
+      out.append(slashes, L'\\');
+    out += arg[i];
+  }
+  return out + L"\"";
+}
+
 }  // namespace
+
+pid_t ThisProcess() { return static_cast<pid_t>(::GetCurrentProcessId()); }
+
+CapturedRun RunCapturingOutput(std::vector<std::string> argv, std::chrono::milliseconds limit,
+                               std::size_t mostBytes) {
+  CapturedRun run;
+  if (argv.empty()) {
+    run.spawnError = EINVAL;
+    return run;
+  }
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+    run.noPipe = true;
+    return run;
+  }
+  ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                             OPEN_EXISTING, 0, nullptr);
+  std::wstring command;
+  for (const std::string& a : argv)
+    command += (command.empty() ? L"" : L" ") + Quoted(WideFromUtf8(a));
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = nul;
+  si.hStdOutput = writeEnd;
+  si.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION pi{};
+  // The program is looked for as the system looks for a command: its folder, the working
+  // folder, the system's folders, then PATH.
+  const BOOL started = ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
+                                        CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
+  const DWORD startError = ::GetLastError();
+  ::CloseHandle(writeEnd);
+  if (nul != INVALID_HANDLE_VALUE) ::CloseHandle(nul);
+  if (!started) {
+    ::CloseHandle(readEnd);
+    run.spawnError = startError == ERROR_FILE_NOT_FOUND || startError == ERROR_PATH_NOT_FOUND
+                         ? ENOENT
+                     : startError == ERROR_ACCESS_DENIED ? EACCES
+                                                         : EIO;
+    return run;
+  }
+  ::CloseHandle(pi.hThread);
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      run.timedOut = true;
+      break;
+    }
+    DWORD available = 0;
+    if (!::PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr)) break;  // closed
+    if (available == 0) {
+      // Nothing to read yet: wait a little for the process (or for output).
+      ::WaitForSingleObject(pi.hProcess, static_cast<DWORD>(std::min<long long>(left.count(), 20)));
+      continue;
+    }
+    char buf[4096];
+    DWORD n = 0;
+    if (!::ReadFile(readEnd, buf, std::min<DWORD>(available, sizeof buf), &n, nullptr) || n == 0)
+      break;
+    run.output.append(buf, n);
+    if (run.output.size() > mostBytes) {
+      run.tooLong = true;
+      break;
+    }
+  }
+  ::CloseHandle(readEnd);
+  if (run.timedOut || run.tooLong) ::TerminateProcess(pi.hProcess, 1);
+  ::WaitForSingleObject(pi.hProcess, INFINITE);
+  DWORD code = 0;
+  ::GetExitCodeProcess(pi.hProcess, &code);
+  ::CloseHandle(pi.hProcess);
+  // A process that was ended from outside is told as ended by a signal.
+  run.exited = !(run.timedOut || run.tooLong);
+  run.exitStatus = run.exited ? static_cast<int>(code) : 0;
+  return run;
+}
 
 const std::string& BootTag() {
   static const std::string tag = [] {

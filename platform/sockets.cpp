@@ -18,6 +18,8 @@
 #include <thread>
 #include <unordered_map>
 
+#include "platform/workers.h"
+
 namespace verdan::platform {
 namespace {
 
@@ -287,11 +289,18 @@ int WsaStartup(std::uint16_t versionRequested, WsaData& data) {
   Port& p = ThePort();
   {
     std::lock_guard lock(p.mutex);
-    if (p.startups++ == 0) {
+    if (p.startups == 0) {
       p.stopping = false;
       p.wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-      p.selector = std::thread([&p] { p.Run(); });
+      if (!StartThread(p.selector, [&p] { p.Run(); })) {
+        // No thread for the selector: the sockets stay unavailable, as when the system
+        // refuses its socket interface to one process too many.
+        ::close(p.wakeFd);
+        p.wakeFd = -1;
+        return kWsaEproclim;
+      }
     }
+    ++p.startups;
   }
   data.version = major >= 2 ? 0x0002 : versionRequested;
   data.highVersion = 0x0202;
@@ -587,7 +596,7 @@ std::uint32_t AsyncGetHostByName(ThreadId window, std::int32_t message, std::str
     l->message = message;
     LookUp* raw = l.get();
     p.lookUps[handle] = std::move(l);
-    raw->worker = std::thread([&p, raw, handle, name = std::move(name)] {
+    const bool started = StartThread(raw->worker, [&p, raw, handle, name = std::move(name)] {
       auto entry = std::make_shared<HostEntry>();
       entry->name = name;
       std::uint32_t first = 0;
@@ -598,6 +607,11 @@ std::uint32_t AsyncGetHostByName(ThreadId window, std::int32_t message, std::str
         PostToThread(raw->window, Event{raw->message, handle, MakeSelectParam(1024, err), entry});
       raw->done = true;
     });
+    if (!started) {
+      p.lookUps.erase(handle);
+      Fail(kWsaEnobufs);
+      handle = 0;
+    }
   }
   for (auto& t : finished)
     if (t.joinable()) t.join();

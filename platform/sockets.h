@@ -57,6 +57,7 @@ enum WsaError : std::int32_t {
   kWsaEtimedout = 10060,
   kWsaEconnrefused = 10061,
   kWsaEhostunreach = 10065,
+  kWsaEproclim = 10067,
   kWsaNotInitialised = 10093,
   kWsaSyscallFailure = 10107,
   kWsaHostNotFound = 11001,
@@ -106,7 +107,8 @@ struct HostEntry {
   std::vector<std::uint32_t> addresses;  // IPv4, network order
 };
 
-// Start-up and clean-up are counted; every other call needs a start-up first (10093).
+// Start-up and clean-up are counted; every other call needs a start-up first (10093). A
+// start-up that gets no thread for the selector fails with 10067 and counts nothing.
 int WsaStartup(std::uint16_t versionRequested, WsaData& data);
 int WsaCleanup();
 int WsaGetLastError();

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/workers.h"
+
 namespace verdan::platform {
 namespace {
 
@@ -65,11 +67,9 @@ bool OnTerminationSignal(std::function<void()> cleanup) {
   }
   static const bool installed = [] {
     if (::pipe2(gPipe, O_CLOEXEC) != 0) return false;
-    try {
-      std::thread(CleanupThread).detach();
-    } catch (...) {
-      return false;
-    }
+    std::thread cleanupThread;
+    if (!StartThread(cleanupThread, CleanupThread)) return false;
+    cleanupThread.detach();
     struct sigaction sa {};
     sa.sa_handler = Handler;
     ::sigemptyset(&sa.sa_mask);

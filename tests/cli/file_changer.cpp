@@ -8,12 +8,19 @@
 //   VERDAN_CHANGE_HOW    "inplace" or "rename"
 //   VERDAN_CHANGE_AT     the offset of the piece (default 4194304, the second piece)
 //   VERDAN_CHANGE_TIMES  how many readings change it (default 1)
+//
+// It also stands for a system that has no thread to give at a chosen moment: the thread
+// start numbered VERDAN_REFUSE_THREAD (1 the first of the process) fails with EAGAIN, and the
+// file VERDAN_REFUSE_MARK, when named, is created then, so that a test knows the run got
+// that far.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -96,4 +103,18 @@ extern "C" ssize_t pread(int fd, void* buf, size_t n, off_t offset) {
 extern "C" ssize_t pread64(int fd, void* buf, size_t n, off_t offset) {
   static const auto real = reinterpret_cast<PreadFn>(::dlsym(RTLD_NEXT, "pread64"));
   return Intercept(real, fd, buf, n, offset);
+}
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                              void* arg) {
+  using CreateFn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+  static const auto real = reinterpret_cast<CreateFn>(::dlsym(RTLD_NEXT, "pthread_create"));
+  static const int refused = std::atoi(Env("VERDAN_REFUSE_THREAD", "0"));
+  static std::atomic<int> starts{0};
+  if (refused > 0 && starts.fetch_add(1) + 1 == refused) {
+    const char* mark = std::getenv("VERDAN_REFUSE_MARK");
+    if (mark != nullptr) ::close(::open(mark, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    return EAGAIN;
+  }
+  return real(thread, attr, start, arg);
 }

@@ -1,8 +1,8 @@
 // Kills backups and restores at many points and checks what the next start finds:
 //
 // - at every step that makes a file durable or moves it (each fsync, rename, link, unlink,
-//   counted through the test-only step hook in a forked child that kills itself there), and
-//   at random moments of `verdan restore` and `verdan backup` run as programs;
+//   counted through the file port's fault-injecting double in a forked child that kills
+//   itself there), and at random moments of `verdan restore` and `verdan backup` run as programs;
 // - a restore leaves the working files all as they were or all restored, never a mix, and
 //   after the next start no temporary, kept original or journal is left;
 // - a backup leaves the previous archive or the new one, each whole, and the next start
@@ -15,13 +15,12 @@
 // The counts are printed. CI runs a short round; `make soak` sets VERDAN_SOAK=1 for the long
 // one (at least 50 kills of each kind, 1200 changed archives and 60 backups of a changing file).
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -36,18 +35,19 @@
 
 #include "app/program.h"
 #include "archive/archive_runs.h"
-#include "archive/temporaries.h"
-#include "archive/zip_component.h"
+#include "platform/files.h"
 #include "platform/text.h"
 #include "support/scripted_ui.h"
 #include "support/temp_dir.h"
+#include "zip/temporaries.h"
+#include "zip/zip_component.h"
 
 extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
-using verdan::archive::FileStep;
+using verdan::platform::FileStep;
 using verdan::testing::ProcessResult;
 using verdan::testing::ReadFile;
 using verdan::testing::RunProcess;
@@ -75,7 +75,8 @@ std::vector<std::string> Leftovers(const std::string& dir) {
   return out;
 }
 
-// The step hook of a forked child: counts the steps and kills the process at the chosen one.
+// The double's decision in a forked child: counts the steps and kills the process at the
+// chosen one.
 std::atomic<int> gSteps{0};
 int gKillAt = 0;
 int KillAtStep(FileStep, const char*) {
@@ -93,6 +94,14 @@ int KillAtThirdWorkingRename(FileStep step, const char* path) {
   return 0;
 }
 
+// Puts the file port's fault-injecting double in place for the rest of a forked child's life:
+// `decide` is asked before every file step.
+void UseSteps(int (*decide)(FileStep, const char*)) {
+  auto* steps = new verdan::platform::FaultyFileSteps(
+      [decide](FileStep step, const std::string& path) { return decide(step, path.c_str()); });
+  new verdan::platform::ScopedFileSteps(*steps);  // never undone: the child ends with it
+}
+
 // Runs `work` in a forked child that dies at step `killAt` (never for 0). Returns the wait
 // status; a child that finished exits with the number of steps it took (at most 250).
 template <class Work>
@@ -101,7 +110,7 @@ int InChild(int killAt, Work work) {
   if (pid == 0) {
     gSteps = 0;
     gKillAt = killAt;
-    verdan::archive::SetFileStepHookForTesting(KillAtStep);
+    UseSteps(KillAtStep);
     work();
     ::_exit(std::min(gSteps.load(), 250));
   }
@@ -240,7 +249,7 @@ TEST_F(KillHarness, RestoresKilledAtEveryStepAndAtRandomAreAllOrNothing) {
   // until the next start, which puts the originals back and says so.
   ResetWork();
   status = InChild(0, [&] {
-    verdan::archive::SetFileStepHookForTesting(KillAtThirdWorkingRename);
+    UseSteps(KillAtThirdWorkingRename);
     RestoreInProcess(archive());
   });
   ASSERT_TRUE(WIFSIGNALED(status));
@@ -358,7 +367,7 @@ TEST_F(KillHarness, BackupsKilledAtEveryStepAndAtRandomKeepWholeArchives) {
   // the second copy before it ends.
   status = InChild(0, [&] {
     verdan::archive::RemoveTemporariesOnTermination();
-    verdan::archive::SetFileStepHookForTesting(+[](FileStep step, const char* path) -> int {
+    UseSteps(+[](FileStep step, const char* path) -> int {
       std::string p = path;
       if (step == FileStep::kSyncDirectory && gSteps++ == 0) {
         ::raise(SIGTERM);
@@ -393,7 +402,7 @@ TEST_F(KillHarness, BackupsKilledAtEveryStepAndAtRandomKeepWholeArchives) {
   EXPECT_EQ(tried, held);
 }
 
-// The step hook of a forked restore held at one step: it tells the parent through one pipe and
+// The double's decision in a forked restore held at one step: it tells the parent through one pipe and
 // waits for a byte on the other before it goes on.
 int gHoldAt = 0, gHeldSignal = -1, gHeldRelease = -1;
 int HoldAtStep(FileStep, const char*) {
@@ -460,7 +469,7 @@ TEST_F(KillHarness, BackupsDuringARestoreWaitOrRefuseAndNeverPackItHalfDone) {
       gSteps = 0;
       gHeldSignal = toParent[1];
       gHeldRelease = toChild[0];
-      verdan::archive::SetFileStepHookForTesting(HoldAtStep);
+      UseSteps(HoldAtStep);
       RestoreInProcess(archive());
       ::_exit(lastResult >= 0 ? 0 : 1);
     }

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/zip_component.h"
+#include "zip/zip_component.h"
 
 namespace verdan::archive {
 

@@ -31,26 +31,26 @@
 #include <string>
 #include <vector>
 
-#include "archive/zip_component.h"
+#include "zip/zip_component.h"
 
 namespace verdan::archive {
 
 // One entry to extract.
 struct ExtractJob {
-  std::uint64_t index = 0;       // the entry's index in the archive
-  std::string entryName;         // its name in the archive, for messages
-  std::string target;            // the working file it is for; the temporary goes beside it
-  std::uint64_t size = 0;        // uncompressed size, as the directory says
+  std::uint64_t index = 0;  // the entry's index in the archive
+  std::string entryName;    // its name in the archive, for messages
+  std::string target;       // the working file it is for; the temporary goes beside it
+  std::uint64_t size = 0;   // uncompressed size, as the directory says
   std::uint64_t compressedSize = 0;
   std::uint32_t crc = 0;
-  std::time_t mtime = 0;         // 0: none recorded
+  std::time_t mtime = 0;  // 0: none recorded
   // Where the entry's stored bytes start in the archive, when they can be read directly
   // (stored or deflated, not encrypted, placed as the directory says); else everything
   // goes through the ZIP library.
   bool direct = false;
-  bool deflated = false;         // with `direct`: method 8, else stored
+  bool deflated = false;  // with `direct`: method 8, else stored
   std::uint64_t dataOffset = 0;
-  std::string temp;              // set by ExtractEntries: the temporary holding the data
+  std::string temp;  // set by ExtractEntries: the temporary holding the data
   // Set by ExtractEntries instead of `temp` when the working file already holds exactly the
   // entry's bytes (compared byte for byte): it needs no replacing.
   bool unchanged = false;
@@ -80,9 +80,9 @@ class ExtractProgress {
 };
 
 // Extracts every job from `archive` into a temporary beside its target, checked and synced,
-// or into memory (`hold`); sets each job's `temp` as soon as it exists. Returns 0, or the ZipError of the first failure
-// with `failure` filled (the other jobs are stopped); the caller then removes the temporaries.
-// `stats` (when not null) tells how the entries were decoded. Never throws.
+// or into memory (`hold`); sets each job's `temp` as soon as it exists. Returns 0, or the ZipError
+// of the first failure with `failure` filled (the other jobs are stopped); the caller then removes
+// the temporaries. `stats` (when not null) tells how the entries were decoded. Never throws.
 std::int32_t ExtractEntries(const std::string& archive, std::vector<ExtractJob>& jobs,
                             const ExtractOptions& options, ExtractProgress* progress,
                             ZipFailure& failure, ExtractStats* stats = nullptr);

@@ -1,11 +1,4 @@
-#include "archive/restore_commit.h"
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
+#include "zip/restore_commit.h"
 
 #include <algorithm>
 #include <atomic>
@@ -24,9 +17,12 @@
 #include <thread>
 #include <unordered_map>
 
-#include "archive/checksum.h"
-#include "archive/temporaries.h"
+#include "platform/files.h"
+#include "platform/process.h"
 #include "platform/text.h"
+#include "platform/workers.h"
+#include "zip/checksum.h"
+#include "zip/temporaries.h"
 
 namespace verdan::archive {
 namespace {
@@ -51,6 +47,11 @@ constexpr std::size_t kFilesPerKeeperThread = 64;
 constexpr std::size_t kOverwriteThreads = 4;
 constexpr std::size_t kFilesPerOverwriteThread = 64;
 
+// Threads (the calling one included) for `files` files at one per `perThread`, at most `most`.
+std::size_t Slots(std::size_t files, std::size_t perThread, std::size_t most) {
+  return std::clamp<std::size_t>((files + perThread - 1) / perThread, 1, most);
+}
+
 // The undo file: a header, then per file a record head, its relative name and its bytes.
 constexpr char kUndoHeader[] = "verdan-undo 1\n";
 constexpr char kUndoMagic[4] = {'V', 'R', 'D', 'U'};
@@ -64,15 +65,15 @@ constexpr char kDatabaseHeader[16] = "SQLite format 3";
 // final file's directory (`temp`, `aside`).
 struct JournalFile {
   std::string final;
-  std::string temp;   // empty: not yet extracted
-  std::string aside;  // empty: no working file stood at `final`
-  dev_t dev = 0;      // the temporary's file, which becomes `final`
-  ino_t ino = 0;
+  std::string temp;       // empty: not yet extracted
+  std::string aside;      // empty: no working file stood at `final`
+  std::uint64_t dev = 0;  // the temporary's file, which becomes `final`
+  std::uint64_t ino = 0;
   // That file's size and time as the restore left it (`stamped`: recorded; journals of the
   // earlier form have neither): written to since, it is no longer only the restore's.
   bool stamped = false;
   std::uint64_t size = 0;
-  struct timespec mtime {};
+  platform::FileTime mtime;
 };
 
 // A file written over in place: what the restore writes there, so that the next start can
@@ -144,7 +145,8 @@ std::string Render(const Journal& j) {
     o << "file " << Escape(f.final) << " " << Escape(f.temp) << " " << Escape(f.aside) << " "
       << static_cast<unsigned long long>(f.dev) << " " << static_cast<unsigned long long>(f.ino);
     if (f.stamped)
-      o << " " << f.size << " " << static_cast<long long>(f.mtime.tv_sec) << " " << f.mtime.tv_nsec;
+      o << " " << f.size << " " << static_cast<long long>(f.mtime.seconds) << " "
+        << f.mtime.nanoseconds;
     o << "\n";
   }
   for (const auto& f : j.inPlace) {
@@ -219,16 +221,16 @@ bool Parse(const std::string& text, Journal& j) {
           (!f.temp.empty() && !Contained(f.temp, false)) ||
           (!f.aside.empty() && !Contained(f.aside, false)))
         return false;
-      f.dev = static_cast<dev_t>(dev);
-      f.ino = static_cast<ino_t>(ino);
+      f.dev = dev;
+      f.ino = ino;
       unsigned long long size = 0;
       long long sec = 0, nsec = 0;
       if (l >> size >> sec >> nsec) {
         if (nsec < 0 || nsec >= 1000000000) return false;
         f.stamped = true;
         f.size = size;
-        f.mtime.tv_sec = static_cast<std::time_t>(sec);
-        f.mtime.tv_nsec = static_cast<long>(nsec);
+        f.mtime.seconds = sec;
+        f.mtime.nanoseconds = static_cast<std::int32_t>(nsec);
       }
       j.files.push_back(f);
     } else if (word == "inplace" && j.version >= 2) {
@@ -260,22 +262,13 @@ bool Parse(const std::string& text, Journal& j) {
   return ended && j.pid > 0;
 }
 
-bool WriteAll(int fd, const void* data, std::size_t size) {
-  const char* p = static_cast<const char*>(data);
-  std::size_t left = size;
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return true;
+bool WriteAll(platform::FileHandle fd, const void* data, std::size_t size) {
+  return platform::WriteAll(fd, data, size);
 }
 
-bool WriteAll(int fd, const std::string& text) { return WriteAll(fd, text.data(), text.size()); }
+bool WriteAll(platform::FileHandle fd, const std::string& text) {
+  return platform::WriteAll(fd, text.data(), text.size());
+}
 
 std::string JournalPath(const std::string& target) { return Join(target, kRestoreJournalName); }
 std::string UndoPath(const std::string& target) { return Join(target, kRestoreUndoName); }
@@ -284,11 +277,11 @@ std::string UndoPath(const std::string& target) { return Join(target, kRestoreUn
 bool WriteJournal(const std::string& target, const Journal& j) {
   std::string path = JournalPath(target);
   std::string temp;
-  int fd = CreateTemporary(path, temp);
-  if (fd < 0) return false;
-  bool ok = WriteAll(fd, Render(j)) && SyncDescriptor(fd, temp);
+  platform::FileHandle fd = CreateTemporary(path, temp);
+  if (fd == platform::kNoFile) return false;
+  bool ok = WriteAll(fd, Render(j)) && SyncFile(fd, temp);
   int saved = errno;
-  if (::close(fd) != 0 && ok) {
+  if (!platform::CloseFile(fd) && ok) {
     ok = false;
     saved = errno;
   }
@@ -308,34 +301,33 @@ bool WriteJournal(const std::string& target, const Journal& j) {
 // A journal or undo file is trusted only when it is a regular file of the user running the
 // program that no one else may write: one planted by another user could otherwise make a
 // program run by an administrator write wherever that user chose.
-bool Trusted(int fd) {
-  struct stat st {};
-  return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
-         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+bool Trusted(platform::FileHandle fd) {
+  platform::FileInfo info;
+  return platform::InfoOf(fd, info) && info.kind == platform::FileKind::kRegular && info.ours &&
+         !info.othersMayWrite;
 }
 
 // Opens the file `name` of the directory `root` for reading, without following a link or
 // blocking on a FIFO; -1 with errno set. A file there that is not trusted gives EPERM.
-int OpenTrusted(int root, const char* name) {
-  int fd = ::openat(root, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
+platform::FileHandle OpenTrusted(platform::FileHandle root, const char* name) {
+  platform::FileHandle fd = platform::OpenFileBeneath(root, name, platform::Access::kRead);
+  if (fd == platform::kNoFile) {
     if (errno == ELOOP || errno == ENXIO) errno = EPERM;  // a link, a socket
-    return -1;
+    return platform::kNoFile;
   }
   if (!Trusted(fd)) {
-    ::close(fd);
+    platform::CloseFile(fd);
     errno = EPERM;
-    return -1;
+    return platform::kNoFile;
   }
   return fd;
 }
 
-bool ReadJournal(int fd, Journal& j) {
+bool ReadJournal(platform::FileHandle fd, Journal& j) {
   std::string text;
   char buf[65536];
   for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
+    std::int64_t n = platform::ReadNext(fd, buf, sizeof buf);
     if (n <= 0) break;
     text.append(buf, static_cast<std::size_t>(n));
     if (text.size() > kJournalLimit) break;
@@ -346,21 +338,19 @@ bool ReadJournal(int fd, Journal& j) {
 // Opens the directory `relative` (a Contained name, or "" for `root` itself) beneath `root`,
 // one component at a time, never following a link: -1 with errno set when a component is
 // missing, a link or not a directory.
-int OpenDirectoryBeneath(int root, const std::string& relative) {
-  int cur = ::fcntl(root, F_DUPFD_CLOEXEC, 0);
+platform::FileHandle OpenPathBeneath(platform::FileHandle root, const std::string& relative) {
+  platform::FileHandle cur = platform::DuplicateHandle(root);
   std::size_t start = 0;
-  while (cur >= 0 && start < relative.size()) {
+  while (cur != platform::kNoFile && start < relative.size()) {
     std::size_t end = relative.find('/', start);
     if (end == std::string::npos) end = relative.size();
     std::string part = relative.substr(start, end - start);
-    int next = -1;
+    platform::FileHandle next = platform::kNoFile;
     if (part.empty() || part == "." || part == "..")
       errno = EINVAL;
     else
-      next = ::openat(cur, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    int saved = errno;
-    ::close(cur);
-    errno = saved;
+      next = platform::OpenDirectoryBeneath(cur, part);
+    platform::CloseQuietly(cur);
     cur = next;
     start = end + 1;
   }
@@ -374,7 +364,7 @@ class Beneath {
   explicit Beneath(int root) : root_(root) {}
   ~Beneath() {
     for (auto& [name, fd] : dirs_)
-      if (fd >= 0) ::close(fd);
+      if (fd >= 0) platform::CloseFile(fd);
   }
   Beneath(const Beneath&) = delete;
   Beneath& operator=(const Beneath&) = delete;
@@ -392,7 +382,7 @@ class Beneath {
       if (it->second < 0) errno = failures_[relative];
       return it->second;
     }
-    int fd = OpenDirectoryBeneath(root_, relative);
+    int fd = OpenPathBeneath(root_, relative);
     if (fd < 0) failures_[relative] = errno;
     dirs_[relative] = fd;
     return fd;
@@ -401,8 +391,7 @@ class Beneath {
   bool SyncAll(const std::string& target) {
     bool ok = true;
     for (auto& [name, fd] : dirs_)
-      if (fd >= 0 && !SyncDescriptor(fd, name.empty() ? target : Join(target, name)) &&
-          errno != EINVAL)
+      if (fd >= 0 && !SyncFile(fd, name.empty() ? target : Join(target, name)) && errno != EINVAL)
         ok = false;
     return ok;
   }
@@ -413,10 +402,10 @@ class Beneath {
   std::map<std::string, int> failures_;  // errno of those that could not be opened
 };
 
-bool Exists(const std::string& path, struct stat* out = nullptr) {
-  struct stat st {};
-  bool there = ::lstat(path.c_str(), &st) == 0;
-  if (there && out) *out = st;
+bool Exists(const std::string& path, platform::FileInfo* out = nullptr) {
+  platform::FileInfo info;
+  bool there = platform::InfoAt(path, info, platform::Links::kNoFollow);
+  if (there && out) *out = info;
   return there;
 }
 
@@ -439,13 +428,13 @@ std::uint32_t RecordCrc(const std::string& relative, const std::uint8_t* data, s
 
 // Appends the record of one original: its name relative to the target, time, mode and bytes.
 void AppendUndoRecord(std::string& out, const std::string& relative,
-                      const std::vector<std::uint8_t>& bytes, const struct stat& st) {
+                      const std::vector<std::uint8_t>& bytes, const platform::FileInfo& st) {
   out.append(kUndoMagic, sizeof kUndoMagic);
   Put(out, relative.size(), 4);
   Put(out, bytes.size(), 8);
-  Put(out, static_cast<std::uint64_t>(st.st_mtim.tv_sec), 8);
-  Put(out, static_cast<std::uint64_t>(st.st_mtim.tv_nsec), 4);
-  Put(out, st.st_mode & 07777, 4);
+  Put(out, static_cast<std::uint64_t>(st.modified.seconds), 8);
+  Put(out, static_cast<std::uint64_t>(st.modified.nanoseconds), 4);
+  Put(out, st.permissions & 07777, 4);
   Put(out, RecordCrc(relative, bytes.data(), bytes.size()), 4);
   out += relative;
   out.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
@@ -453,50 +442,50 @@ void AppendUndoRecord(std::string& out, const std::string& relative,
 
 struct UndoRecord {
   std::string relative;
-  struct timespec mtime {};
-  mode_t mode = 0;
+  platform::FileTime mtime;
+  std::uint32_t mode = 0;
   std::vector<std::uint8_t> bytes;
 };
 
 // Reads exactly `n` bytes: 1, or 0 at the end of the file before any, else -1.
-int ReadExactly(int fd, void* out, std::size_t n) {
+int ReadExactly(platform::FileHandle fd, std::uint64_t& offset, void* out, std::size_t n) {
   char* p = static_cast<char*>(out);
   std::size_t got = 0;
   while (got < n) {
-    ssize_t r = ::read(fd, p + got, n - got);
-    if (r < 0 && errno == EINTR) continue;
+    std::int64_t r = platform::ReadAt(fd, p + got, n - got, offset + got);
     if (r <= 0) return r == 0 && got == 0 ? 0 : -1;
     got += static_cast<std::size_t>(r);
   }
+  offset += n;
   return 1;
 }
 
 // Hands every record of the undo file open at `fd` to `each`, in order. False when the file
 // cannot be read, a record is damaged, or `each` says so.
-bool ReadUndo(int fd, const std::function<bool(const UndoRecord&)>& each) {
-  if (::lseek(fd, 0, SEEK_SET) != 0) return false;
+bool ReadUndo(platform::FileHandle fd, const std::function<bool(const UndoRecord&)>& each) {
+  std::uint64_t at = 0;
   char header[sizeof kUndoHeader - 1];
-  bool ok = ReadExactly(fd, header, sizeof header) == 1 &&
+  bool ok = ReadExactly(fd, at, header, sizeof header) == 1 &&
             std::memcmp(header, kUndoHeader, sizeof header) == 0;
   UndoRecord r;
   while (ok) {
     std::uint8_t head[kUndoHead];
-    int got = ReadExactly(fd, head, sizeof head);
+    int got = ReadExactly(fd, at, head, sizeof head);
     if (got == 0) break;
     std::uint64_t nameLength = Get(head + 4, 4), size = Get(head + 8, 8);
-    ok = got == 1 && std::memcmp(head, kUndoMagic, sizeof kUndoMagic) == 0 &&
-         nameLength > 0 && nameLength < PATH_MAX && size <= kUndoRecordLimit;
+    ok = got == 1 && std::memcmp(head, kUndoMagic, sizeof kUndoMagic) == 0 && nameLength > 0 &&
+         nameLength < PATH_MAX && size <= kUndoRecordLimit;
     if (!ok) break;
-    r.mtime.tv_sec = static_cast<std::time_t>(Get(head + 16, 8));
-    r.mtime.tv_nsec = static_cast<long>(Get(head + 24, 4));
-    r.mode = static_cast<mode_t>(Get(head + 28, 4) & 07777);
+    r.mtime.seconds = static_cast<std::int64_t>(Get(head + 16, 8));
+    r.mtime.nanoseconds = static_cast<std::int32_t>(Get(head + 24, 4));
+    r.mode = static_cast<std::uint32_t>(Get(head + 28, 4) & 07777);
     r.relative.resize(nameLength);
     r.bytes.resize(size);
-    ok = ReadExactly(fd, r.relative.data(), nameLength) == 1 &&
-         (size == 0 || ReadExactly(fd, r.bytes.data(), size) == 1) &&
+    ok = ReadExactly(fd, at, r.relative.data(), nameLength) == 1 &&
+         (size == 0 || ReadExactly(fd, at, r.bytes.data(), size) == 1) &&
          RecordCrc(r.relative, r.bytes.data(), r.bytes.size()) == Get(head + 32, 4) &&
-         r.mtime.tv_nsec >= 0 && r.mtime.tv_nsec < 1000000000 && Contained(r.relative, true) &&
-         each(r);
+         r.mtime.nanoseconds >= 0 && r.mtime.nanoseconds < 1000000000 &&
+         Contained(r.relative, true) && each(r);
   }
   return ok;
 }
@@ -551,37 +540,38 @@ bool ReplayUndo(int undo, const std::string& target, const Journal& j, Beneath& 
     }
     std::string leaf;
     int dir = dirs.ParentOf(r.relative, leaf);
-    int fd =
-        dir < 0 ? -1 : ::openat(dir, leaf.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      if (fd >= 0) ::close(fd);
+    platform::FileHandle fd =
+        dir < 0 ? platform::kNoFile
+                : platform::OpenFileBeneath(dir, leaf, platform::Access::kReadWrite);
+    platform::FileInfo st;
+    if (fd == platform::kNoFile || !platform::InfoOf(fd, st) ||
+        st.kind != platform::FileKind::kRegular) {
+      if (fd != platform::kNoFile) platform::CloseFile(fd);
       report.leftAlone.push_back(r.relative);  // gone, or no longer a file of its own here
       return true;
     }
     bool restore = true, same = false;
     if (w != nullptr) {
       std::vector<std::uint8_t> now;
-      restore = static_cast<std::uint64_t>(st.st_size) <=
-                std::max<std::uint64_t>(w->size, r.bytes.size());
+      restore = st.size <= std::max<std::uint64_t>(w->size, r.bytes.size());
       if (restore) {
-        now.resize(static_cast<std::size_t>(st.st_size));
-        restore = now.empty() ||
-                  ::pread(fd, now.data(), now.size(), 0) == static_cast<ssize_t>(now.size());
+        now.resize(static_cast<std::size_t>(st.size));
+        restore = now.empty() || platform::ReadAt(fd, now.data(), now.size(), 0) ==
+                                     static_cast<std::int64_t>(now.size());
       }
       same = restore && now == r.bytes;
       restore = restore && (same || LeftByRestore(now, r.bytes, *w));
     }
     if (!restore) {
       report.leftAlone.push_back(r.relative);
-    } else if (same || (OverwriteDescriptor(fd, Join(target, r.relative), r.bytes.data(),
-                                            r.bytes.size(), &r.mtime) &&
-                        SyncDescriptor(fd, Join(target, r.relative)))) {
+    } else if (same || (platform::OverwriteOpenFile(fd, Join(target, r.relative), r.bytes.data(),
+                                                    r.bytes.size(), &r.mtime) &&
+                        SyncFile(fd, Join(target, r.relative)))) {
       report.putBack.push_back(r.relative);
     } else {
       all = false;
     }
-    ::close(fd);
+    platform::CloseFile(fd);
     return true;  // the others are still put back
   });
   return all;
@@ -589,17 +579,19 @@ bool ReplayUndo(int undo, const std::string& target, const Journal& j, Beneath& 
 
 // Reads the working file at `path` for the undo file when it may be written over in place: a
 // regular file with no other name, writable, within the size limit, not a database file.
-bool ReadOriginal(const std::string& path, std::vector<std::uint8_t>& bytes, struct stat& st) {
-  int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
-            static_cast<std::uint64_t>(st.st_size) <= kInPlaceFileLimit;
+bool ReadOriginal(const std::string& path, std::vector<std::uint8_t>& bytes,
+                  platform::FileInfo& st) {
+  platform::FileHandle fd =
+      platform::OpenFile(path, platform::Access::kReadWrite, platform::Links::kNoFollow);
+  if (fd == platform::kNoFile) return false;
+  bool ok = platform::InfoOf(fd, st) && st.kind == platform::FileKind::kRegular && st.links == 1 &&
+            st.size <= kInPlaceFileLimit;
   if (ok) {
-    bytes.resize(static_cast<std::size_t>(st.st_size));
-    ok = bytes.empty() || ::pread(fd, bytes.data(), bytes.size(), 0) ==
-                              static_cast<ssize_t>(bytes.size());
+    bytes.resize(static_cast<std::size_t>(st.size));
+    ok = bytes.empty() || platform::ReadAt(fd, bytes.data(), bytes.size(), 0) ==
+                              static_cast<std::int64_t>(bytes.size());
   }
-  ::close(fd);
+  platform::CloseFile(fd);
   return ok && !(bytes.size() >= sizeof kDatabaseHeader &&
                  std::memcmp(bytes.data(), kDatabaseHeader, sizeof kDatabaseHeader) == 0);
 }
@@ -618,42 +610,38 @@ bool RollBack(const std::vector<JournalFile>& files, Beneath& dirs, RecoveryRepo
       if (errno != ENOENT && (!f.aside.empty() || f.ino != 0)) report.leftAlone.push_back(f.final);
       continue;
     }
-    struct stat now {
-    }, kept{};
-    bool there = ::fstatat(dir, leaf.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0;
-    bool ours = there && f.ino != 0 && now.st_ino == f.ino && now.st_dev == f.dev &&
-                (!f.stamped ||
-                 (static_cast<std::uint64_t>(now.st_size) == f.size &&
-                  now.st_mtim.tv_sec == f.mtime.tv_sec && now.st_mtim.tv_nsec == f.mtime.tv_nsec));
-    bool keptThere = !f.aside.empty() &&
-                     ::fstatat(dir, f.aside.c_str(), &kept, AT_SYMLINK_NOFOLLOW) == 0 &&
-                     S_ISREG(kept.st_mode);
+    platform::FileInfo now, kept;
+    bool there = platform::InfoBeneath(dir, leaf, now);
+    bool ours = there && f.ino != 0 && now.file == f.ino && now.device == f.dev &&
+                (!f.stamped || (now.size == f.size && now.modified == f.mtime));
+    bool keptThere = !f.aside.empty() && platform::InfoBeneath(dir, f.aside, kept) &&
+                     kept.kind == platform::FileKind::kRegular;
     if (keptThere) {
-      bool unchanged = there && now.st_ino == kept.st_ino && now.st_dev == kept.st_dev;
+      bool unchanged = there && now.SameFile(kept);
       if (!there || ours) {
         if (!FileStepAllowed(FileStep::kRename, f.final) ||
-            ::renameat(dir, f.aside.c_str(), dir, leaf.c_str()) != 0)
+            !platform::RenameBeneath(dir, f.aside, dir, leaf))
           ok = false;
         else
           report.putBack.push_back(f.final);
       } else {
         // Nothing replaced yet (both names are the original), or the name holds new work.
         if (!unchanged) report.leftAlone.push_back(f.final);
-        if (::unlinkat(dir, f.aside.c_str(), 0) != 0 && errno != ENOENT) ok = false;
+        if (!platform::RemoveBeneath(dir, f.aside) && errno != ENOENT) ok = false;
       }
     } else if (f.aside.empty() && f.ino != 0 && there) {
       if (!ours) {
         report.leftAlone.push_back(f.final);
-      } else if (::unlinkat(dir, leaf.c_str(), 0) != 0 && errno != ENOENT) {
+      } else if (!platform::RemoveBeneath(dir, leaf) && errno != ENOENT) {
         ok = false;
       } else {
         report.putBack.push_back(f.final);
       }
     }
     if (!f.temp.empty()) {
-      struct stat st {};
-      if (::fstatat(dir, f.temp.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-          ::unlinkat(dir, f.temp.c_str(), 0) != 0 && errno != ENOENT)
+      platform::FileInfo st;
+      if (platform::InfoBeneath(dir, f.temp, st) && st.kind == platform::FileKind::kRegular &&
+          !platform::RemoveBeneath(dir, f.temp) && errno != ENOENT)
         ok = false;
     }
   }
@@ -662,30 +650,22 @@ bool RollBack(const std::vector<JournalFile>& files, Beneath& dirs, RecoveryRepo
 
 // Removes the temporaries of process `pid` in the directory `dir` (open; a dead restore's
 // leftovers): regular files of our pattern only.
-void RemoveTemporariesOf(int dir, pid_t pid) {
-  int listing = dir < 0 ? -1 : ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* d = listing < 0 ? nullptr : ::fdopendir(listing);
-  if (d == nullptr) {
-    if (listing >= 0) ::close(listing);
-    return;
-  }
-  std::vector<std::string> names;
-  while (dirent* e = ::readdir(d)) {
-    pid_t owner = 0;
-    if (IsTemporaryName(e->d_name, &owner) && owner == pid) names.push_back(e->d_name);
-  }
-  ::closedir(d);
-  for (const auto& name : names) {
-    struct stat st {};
-    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
-      ::unlinkat(dir, name.c_str(), 0);
+void RemoveTemporariesOf(platform::FileHandle dir, pid_t pid) {
+  std::vector<std::string> listed;
+  if (dir == platform::kNoFile || !platform::ListOpenDirectory(dir, listed)) return;
+  for (const auto& name : listed) {
+    TemporaryOwner owner;
+    platform::FileInfo st;
+    if (IsTemporaryName(name, &owner) && owner.pid == pid && platform::InfoBeneath(dir, name, st) &&
+        st.kind == platform::FileKind::kRegular)
+      platform::RemoveBeneath(dir, name);
   }
 }
 
 // Removes the created directories that are empty, the deepest first.
 void RemoveCreatedDirectories(const std::vector<std::string>& absolute) {
   for (auto it = absolute.rbegin(); it != absolute.rend(); ++it) {
-    ::rmdir(it->c_str());
+    platform::RemoveDirectory(*it);
     ForgetCreatedDirectory(*it);
   }
 }
@@ -693,7 +673,7 @@ void RemoveCreatedDirectories(const std::vector<std::string>& absolute) {
 // Undoes what a restore of journal `j` (in its commit phase) did: the renamed files, then the
 // files written over in place from the undo file open at `undo` (-1: none), every directory
 // synced. True when all was put back or left alone.
-bool PutBack(const Journal& j, int undo, const std::string& target, Beneath& dirs,
+bool PutBack(const Journal& j, platform::FileHandle undo, const std::string& target, Beneath& dirs,
              RecoveryReport& report) {
   bool back = RollBack(j.files, dirs, report);
   if (undo >= 0 && !ReplayUndo(undo, target, j, dirs, report)) back = false;
@@ -704,41 +684,41 @@ bool PutBack(const Journal& j, int undo, const std::string& target, Beneath& dir
 
 // With the target's lock held.
 Recovery RecoverLocked(const std::string& target, RecoveryReport& report) {
-  int root = ::open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (root < 0) return Recovery::kNothing;
+  platform::FileHandle root = platform::OpenDirectory(target);
+  if (root == platform::kNoFile) return Recovery::kNothing;
   struct CloseRoot {
-    int fd;
-    ~CloseRoot() { ::close(fd); }
+    platform::FileHandle fd;
+    ~CloseRoot() { platform::CloseFile(fd); }
   } closeRoot{root};
-  struct stat st {};
-  if (::fstatat(root, kRestoreJournalName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+  platform::FileInfo st;
+  if (!platform::InfoBeneath(root, kRestoreJournalName, st)) {
     // An undo file without a journal is left from a restore that had already ended.
-    ::unlinkat(root, kRestoreUndoName, 0);
+    platform::RemoveBeneath(root, kRestoreUndoName);
     return Recovery::kNothing;
   }
-  int journal = OpenTrusted(root, kRestoreJournalName);
-  if (journal < 0) {
+  platform::FileHandle journal = OpenTrusted(root, kRestoreJournalName);
+  if (journal == platform::kNoFile) {
     if (errno != EPERM) return Recovery::kFailed;
     report.refused = JournalPath(target);
     return Recovery::kRefused;
   }
   Journal j;
   bool read = ReadJournal(journal, j);
-  ::close(journal);
+  platform::CloseFile(journal);
   if (!read) return Recovery::kFailed;
-  int undo = -1;
+  platform::FileHandle undo = platform::kNoFile;
   if (j.commit && j.undo) {
     undo = OpenTrusted(root, kRestoreUndoName);
-    if (undo < 0) {
+    if (undo == platform::kNoFile) {
       if (errno != EPERM) return Recovery::kFailed;
       report.refused = UndoPath(target);
       return Recovery::kRefused;
     }
   }
   struct CloseUndo {
-    int fd;
+    platform::FileHandle fd;
     ~CloseUndo() {
-      if (fd >= 0) ::close(fd);
+      if (fd != platform::kNoFile) platform::CloseFile(fd);
     }
   } closeUndo{undo};
   Beneath dirs(root);
@@ -753,26 +733,26 @@ Recovery RecoverLocked(const std::string& target, RecoveryReport& report) {
   for (auto it = j.dirs.rbegin(); it != j.dirs.rend(); ++it) {
     std::string leaf;
     int parent = dirs.ParentOf(*it, leaf);
-    if (parent >= 0) ::unlinkat(parent, leaf.c_str(), AT_REMOVEDIR);  // only when empty
+    if (parent >= 0) platform::RemoveDirectoryBeneath(parent, leaf);  // only when empty
   }
   if (!RemoveFile(JournalPath(target))) return Recovery::kFailed;
-  ::unlinkat(root, kRestoreUndoName, 0);  // only after the journal
+  platform::RemoveBeneath(root, kRestoreUndoName);  // only after the journal
   SyncDirectory(target);
   return Recovery::kRolledBack;
 }
 
 // Locks `target` against other restores and runs, waiting up to `seconds` for another
 // process to release it; -1 with errno set (EWOULDBLOCK: still held) when it cannot.
-int LockDirectory(const std::string& target, int seconds) {
-  int fd = ::open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return -1;
+platform::FileHandle LockDirectory(const std::string& target, int seconds) {
+  platform::FileHandle fd = platform::OpenDirectory(target);
+  if (fd == platform::kNoFile) return platform::kNoFile;
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  while (!platform::LockFile(fd, platform::LockWait::kTry)) {
     int saved = errno;
-    if ((saved != EWOULDBLOCK && saved != EINTR) || std::chrono::steady_clock::now() >= until) {
-      ::close(fd);
+    if (saved != EWOULDBLOCK || std::chrono::steady_clock::now() >= until) {
+      platform::CloseFile(fd);
       errno = saved;
-      return -1;
+      return platform::kNoFile;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
@@ -807,7 +787,7 @@ struct RestoreCommit::Impl {
   // What the keeping of the originals found, by file.
   struct Kept {
     bool usable = false;  // may be written over in place; its original is in the undo file
-    struct stat identity {};
+    platform::FileInfo identity;
     std::uint32_t crc = 0;  // of the original
   };
   std::vector<Kept> kept;
@@ -822,7 +802,7 @@ struct RestoreCommit::Impl {
 
   Journal MakeJournal(bool commit) const {
     Journal j;
-    j.pid = ::getpid();
+    j.pid = platform::ThisProcess();
     j.commit = commit;
     for (const auto& d : plannedDirs) j.dirs.push_back(Relative(d));
     for (const auto& f : *files) {
@@ -836,17 +816,14 @@ struct RestoreCommit::Impl {
   // Writes a held file's bytes to a temporary beside it, synced, for the rename instead.
   bool HoldToTemporary(RestoreFile& f) {
     std::string temp;
-    int fd = CreateTemporary(f.final, temp);
-    if (fd < 0) return false;
+    platform::FileHandle fd = CreateTemporary(f.final, temp);
+    if (fd == platform::kNoFile) return false;
     f.temp = temp;  // from now on the temporary is discarded with the others
     bool ok = WriteAll(fd, f.data.data(), f.data.size());
-    if (ok && f.mtime != 0) {
-      timespec times[2] = {{f.mtime, 0}, {f.mtime, 0}};
-      ::futimens(fd, times);
-    }
-    ok = ok && ::fchmod(fd, ModeFor(f.final)) == 0 && SyncDescriptor(fd, temp);
+    if (ok && f.mtime != 0) platform::SetModified(fd, {f.mtime, 0});
+    ok = ok && platform::SetPermissions(fd, PermissionsFor(f.final)) && SyncFile(fd, temp);
     int saved = errno;
-    if (::close(fd) != 0 && ok) {
+    if (!platform::CloseFile(fd) && ok) {
       ok = false;
       saved = errno;
     }
@@ -895,17 +872,12 @@ struct RestoreCommit::Impl {
       }
       append(pending);
     };
-    std::vector<std::thread> readers;
-    try {
-      for (std::size_t t = 1; t < kKeeperThreads && t * kFilesPerKeeperThread < files->size(); ++t)
-        readers.emplace_back(work);
-    } catch (const std::system_error&) {
-      // Fewer threads: the ones there are read the rest.
-    }
-    if (error == 0) work();
-    for (auto& t : readers) t.join();
-    if (error == 0 && !SyncDescriptor(fd, path)) error = errno;
-    if (::close(fd) != 0 && error == 0) error = errno;
+    // A thread for every kFilesPerKeeperThread files, fewer when the system gives fewer.
+    if (error == 0)
+      platform::RunOnWorkers(Slots(files->size(), kFilesPerKeeperThread, kKeeperThreads),
+                             [&](std::size_t) { work(); });
+    if (error == 0 && !SyncFile(fd, path)) error = errno;
+    if (!platform::CloseFile(fd) && error == 0) error = errno;
     if (error != 0) keepResult = SetFailure(keepFailure, kZipCannotWrite, error, path);
   }
 
@@ -918,8 +890,8 @@ struct RestoreCommit::Impl {
   // Decides for every held file: written over in place (its original kept), left as it is
   // (it already holds its entry), or given a temporary to be renamed over it. Lists the files
   // to write over in place, each with the identity its working file must still have then.
-  std::int32_t PlaceHeld(std::vector<std::size_t>& overwrite, std::vector<struct stat>& identity,
-                         ZipFailure& failure) {
+  std::int32_t PlaceHeld(std::vector<std::size_t>& overwrite,
+                         std::vector<platform::FileInfo>& identity, ZipFailure& failure) {
     WaitForOriginals();
     if (keepResult != 0) {
       failure = keepFailure;
@@ -931,13 +903,13 @@ struct RestoreCommit::Impl {
       if (!f.held) continue;
       const Kept& k = kept[i];
       if (!k.usable) {
-        if (!HoldToTemporary(f)) return SetFailure(failure, kZipCannotWrite, errno, f.final, f.entryName);
+        if (!HoldToTemporary(f))
+          return SetFailure(failure, kZipCannotWrite, errno, f.final, f.entryName);
         continue;
       }
       // The same size and CRC as the original: compared byte for byte.
       bool same = false;
-      if (static_cast<std::uint64_t>(k.identity.st_size) == f.data.size() &&
-          k.crc == Crc(0, f.data.data(), f.data.size())) {
+      if (k.identity.size == f.data.size() && k.crc == Crc(0, f.data.data(), f.data.size())) {
         scratch.resize(f.data.size());
         same = FileHolds(f.final, f.data.data(), f.data.size(), scratch.data());
       }
@@ -961,8 +933,8 @@ struct RestoreCommit::Impl {
   }
 
   void Unlock() {
-    if (lockFd >= 0) ::close(lockFd);
-    lockFd = -1;
+    if (lockFd != platform::kNoFile) platform::CloseFile(lockFd);
+    lockFd = platform::kNoFile;
   }
 };
 
@@ -1000,13 +972,9 @@ std::int32_t RestoreCommit::Plan(std::vector<RestoreFile>& files, ZipFailure& fa
     if (it != listings.end()) return it->second;
     Listing& names = listings[dir];
     if (planned.count(dir) == 0) {
-      if (DIR* d = ::opendir(dir.c_str())) {
-        while (dirent* e = ::readdir(d)) {
-          std::string name = e->d_name;
-          if (name != "." && name != "..") names[platform::UpperCp1250(name)].push_back(name);
-        }
-        ::closedir(d);
-      }
+      std::vector<std::string> listed;
+      if (platform::ListDirectory(dir, listed))
+        for (const auto& name : listed) names[platform::UpperCp1250(name)].push_back(name);
     }
     return names;
   };
@@ -1047,26 +1015,27 @@ std::int32_t RestoreCommit::Plan(std::vector<RestoreFile>& files, ZipFailure& fa
           planned.insert(next);
           names[upper].push_back(chosen);
         } else if (planned.count(next) == 0) {
-          struct stat st {};
-          if (!Exists(next, &st) || !S_ISDIR(st.st_mode))  // never through a link
+          platform::FileInfo st;
+          if (!Exists(next, &st) ||
+              st.kind != platform::FileKind::kDirectory)  // never through a link
             return SetFailure(failure, kZipCannotWrite, ENOTDIR, next, f.entryName);
         }
       } else {
         if (matches.empty()) names[upper].push_back(chosen);
         f.final = next;
-        struct stat st {};
+        platform::FileInfo st;
         // A FIFO, device or socket at the name is not a working file: never opened, replaced
         // or put aside.
-        if (!matches.empty() && Exists(next, &st) && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode) &&
-            !S_ISDIR(st.st_mode))
+        if (!matches.empty() && Exists(next, &st) && st.kind == platform::FileKind::kOther)
           return SetFailure(failure, kZipNotAFile, 0, next, f.entryName);
         f.inPlace = false;
-        if (!matches.empty() && f.size <= kInPlaceFileLimit && inPlaceBytes + f.size <= kInPlaceBudget &&
-            planned.count(cur) == 0 && Exists(next, &st) && S_ISREG(st.st_mode) &&
-            st.st_nlink == 1 && static_cast<std::uint64_t>(st.st_size) <= kInPlaceFileLimit) {
+        if (!matches.empty() && f.size <= kInPlaceFileLimit &&
+            inPlaceBytes + f.size <= kInPlaceBudget && planned.count(cur) == 0 &&
+            Exists(next, &st) && st.kind == platform::FileKind::kRegular && st.links == 1 &&
+            st.size <= kInPlaceFileLimit) {
           f.inPlace = true;
           inPlaceBytes += f.size;
-          originals[&f] = static_cast<std::uint64_t>(st.st_size);
+          originals[&f] = st.size;
         }
       }
       cur = next;
@@ -1083,9 +1052,8 @@ std::int32_t RestoreCommit::Plan(std::vector<RestoreFile>& files, ZipFailure& fa
 
   // All new files must fit beside the old ones, which are kept until the end: as files of
   // their own, or copied into the undo file for those written over in place.
-  struct statvfs vfs {};
-  if (::statvfs(m.target.c_str(), &vfs) == 0) {
-    std::uint64_t block = vfs.f_frsize ? vfs.f_frsize : 4096;
+  std::uint64_t available = 0, block = 4096;
+  if (platform::FreeSpace(m.target, available, block)) {
     auto blocks = [&](std::uint64_t n) { return SaturatingAdd(n, block - 1) / block * block; };
     std::uint64_t needed = 0;
     for (const auto& f : files) {
@@ -1094,10 +1062,10 @@ std::int32_t RestoreCommit::Plan(std::vector<RestoreFile>& files, ZipFailure& fa
         needed = SaturatingAdd(needed, blocks(f.size));
       } else {
         needed = SaturatingAdd(needed, original->second);
-        if (f.size > original->second) needed = SaturatingAdd(needed, blocks(f.size - original->second));
+        if (f.size > original->second)
+          needed = SaturatingAdd(needed, blocks(f.size - original->second));
       }
     }
-    std::uint64_t available = static_cast<std::uint64_t>(vfs.f_bavail) * block;
     if (needed > available) {
       SetFailure(failure, kZipNoSpace, ENOSPC, m.target);
       failure.needed = needed;
@@ -1114,7 +1082,7 @@ std::int32_t RestoreCommit::Begin(ZipFailure& failure) {
     return SetFailure(failure, kZipCannotWrite, errno, JournalPath(m.target));
   m.journalWritten = true;
   for (const auto& dir : m.plannedDirs) {
-    if (::mkdir(dir.c_str(), 0777) != 0) return SetFailure(failure, kZipCannotWrite, errno, dir);
+    if (!platform::MakeDirectory(dir)) return SetFailure(failure, kZipCannotWrite, errno, dir);
     m.createdDirs.push_back(dir);
     RegisterCreatedDirectory(dir);
   }
@@ -1126,7 +1094,7 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
   CommitSection section;  // a termination signal waits until every file is in place or back
   std::vector<RestoreFile>& files = *m.files;
   std::vector<std::size_t> overwrite;
-  std::vector<struct stat> identity;
+  std::vector<platform::FileInfo> identity;
   if (m.PlaceHeld(overwrite, identity, failure) != 0) return failure.code;
   Journal j = m.MakeJournal(true);
   j.undo = !overwrite.empty();
@@ -1145,15 +1113,15 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
   }
   for (std::size_t i = 0; i < files.size(); ++i) {
     if (files[i].unchanged || files[i].held) continue;
-    struct stat st {};
+    platform::FileInfo st;
     if (!Exists(files[i].temp, &st))
       return SetFailure(failure, kZipCannotWrite, errno, files[i].temp);
     j.files[i].temp = BaseName(files[i].temp);
-    j.files[i].dev = st.st_dev;
-    j.files[i].ino = st.st_ino;
+    j.files[i].dev = st.device;
+    j.files[i].ino = st.file;
     j.files[i].stamped = true;
-    j.files[i].size = static_cast<std::uint64_t>(st.st_size);
-    j.files[i].mtime = st.st_mtim;
+    j.files[i].size = st.size;
+    j.files[i].mtime = st.modified;
     if (Exists(files[i].final)) j.files[i].aside = BaseName(TemporaryNameFor(files[i].final));
   }
   if (!WriteJournal(m.target, j))
@@ -1168,14 +1136,15 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
     std::string dir = DirectoryOf(f.final);
     dirs.insert(dir);
     errorPath = f.final;
-    struct stat st {};
+    platform::FileInfo st;
     bool there = Exists(f.final, &st);
     if (!j.files[i].aside.empty()) {
       if (!there) {
         error = ENOENT;
         break;
       }
-      if (S_ISDIR(st.st_mode)) {  // a directory is never put aside or replaced by a file
+      if (st.kind ==
+          platform::FileKind::kDirectory) {  // a directory is never put aside or replaced by a file
         error = EISDIR;
         break;
       }
@@ -1202,7 +1171,8 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
   }
   // The small files are written over in place, then synced together. The directory is
   // opened first, so that the sync reports any write error of the file system after it.
-  int fileSystem = overwrite.empty() ? -1 : ::open(m.target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  platform::FileHandle fileSystem =
+      overwrite.empty() ? platform::kNoFile : platform::OpenDirectory(m.target);
   if (!overwrite.empty() && fileSystem < 0 && error == 0) {
     error = errno;
     errorPath = m.target;
@@ -1214,7 +1184,7 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
     auto work = [&] {
       for (std::size_t k; (k = next.fetch_add(1)) < overwrite.size();) {
         RestoreFile& f = files[overwrite[k]];
-        timespec mtime{f.mtime, 0};
+        const platform::FileTime mtime{f.mtime, 0};
         if (OverwriteFile(f.final, f.data.data(), f.data.size(), f.mtime != 0 ? &mtime : nullptr,
                           &identity[k], 0)) {
           std::vector<std::uint8_t>().swap(f.data);
@@ -1229,21 +1199,14 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
         next = overwrite.size();
       }
     };
-    std::vector<std::thread> writers;
-    try {
-      for (std::size_t t = 1; t < kOverwriteThreads && t * kFilesPerOverwriteThread < overwrite.size(); ++t)
-        writers.emplace_back(work);
-    } catch (const std::system_error&) {
-      // Fewer threads: the ones there are write the rest.
-    }
-    work();
-    for (auto& t : writers) t.join();
+    platform::RunOnWorkers(Slots(overwrite.size(), kFilesPerOverwriteThread, kOverwriteThreads),
+                           [&](std::size_t) { work(); });
   }
   if (error == 0 && fileSystem >= 0 && !SyncFileSystem(fileSystem, m.target)) {
     error = errno;
     errorPath = m.target;
   }
-  if (fileSystem >= 0) ::close(fileSystem);
+  if (fileSystem != platform::kNoFile) platform::CloseFile(fileSystem);
   for (auto it = dirs.begin(); error == 0 && it != dirs.end(); ++it) {
     if (!SyncDirectory(*it)) {
       error = errno;
@@ -1264,17 +1227,19 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
   if (error != 0) {
     SetFailure(failure, kZipCannotReplace, error, errorPath);
     failure.rolledBack = false;
-    int root = ::open(m.target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (root >= 0) {
-      int undo =
-          j.undo ? ::open(UndoPath(m.target).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
+    platform::FileHandle root = platform::OpenDirectory(m.target);
+    if (root != platform::kNoFile) {
+      platform::FileHandle undo =
+          j.undo ? platform::OpenFile(UndoPath(m.target), platform::Access::kRead,
+                                      platform::Links::kNoFollow)
+                 : platform::kNoFile;
       {
         Beneath dirs(root);
         RecoveryReport ignored;
         failure.rolledBack = PutBack(j, undo, m.target, dirs, ignored);
       }
-      if (undo >= 0) ::close(undo);
-      ::close(root);
+      if (undo != platform::kNoFile) platform::CloseFile(undo);
+      platform::CloseFile(root);
     }
     if (!failure.rolledBack) {
       m.keepJournal = true;
@@ -1285,7 +1250,8 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
   }
   std::vector<std::string> kept;
   for (std::size_t i = 0; i < files.size(); ++i)
-    if (!j.files[i].aside.empty()) kept.push_back(Join(DirectoryOf(files[i].final), j.files[i].aside));
+    if (!j.files[i].aside.empty())
+      kept.push_back(Join(DirectoryOf(files[i].final), j.files[i].aside));
   RemoveUnneededFiles(kept);
   m.RemoveUndo();
   for (const auto& dir : m.createdDirs) ForgetCreatedDirectory(dir);
@@ -1298,12 +1264,8 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
 void RestoreCommit::KeepOriginalsMeanwhile() {
   Impl& m = *impl_;
   if (m.keeping || m.files == nullptr) return;
-  try {
-    m.keeper = std::thread([&m] { m.KeepOriginals(); });
-    m.keeping = true;
-  } catch (const std::system_error&) {
-    // No thread to spare: the commit keeps them itself.
-  }
+  // With no thread to spare the commit keeps them itself.
+  if (platform::StartThread(m.keeper, [&m] { m.KeepOriginals(); })) m.keeping = true;
 }
 
 void RestoreCommit::Abandon() {
@@ -1338,8 +1300,9 @@ std::string WithoutTrailingSlash(std::string target) {
 }
 
 bool IsDirectory(const std::string& path) {
-  struct stat st {};
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  platform::FileInfo info;
+  return !path.empty() && platform::InfoAt(path, info) &&
+         info.kind == platform::FileKind::kDirectory;
 }
 
 }  // namespace
@@ -1350,7 +1313,7 @@ Recovery RecoverInterruptedRestore(const std::string& targetIn, RecoveryReport* 
   int fd = LockDirectory(target, 0);  // a restore or run there now has its own recovery
   if (fd < 0) return errno == EWOULDBLOCK ? Recovery::kBusy : Recovery::kNothing;
   Recovery r = RecoverInterruptedRestoreLocked(target, report);
-  ::close(fd);
+  platform::CloseFile(fd);
   return r;
 }
 
@@ -1381,7 +1344,7 @@ bool DirectoryLock::Take(const std::string& dir) {
 }
 
 void DirectoryLock::Release() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) platform::CloseFile(fd_);
   fd_ = -1;
 }
 

@@ -1,9 +1,8 @@
-#include "archive/zip_component.h"
-
-#include <sys/stat.h>
-#include <unistd.h>
+#include "zip/zip_component.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zip.h>
 
 #include <atomic>
@@ -11,11 +10,11 @@
 #include <random>
 #include <string>
 
-#include "archive/archive_check.h"
-#include "archive/restore_commit.h"
-#include "archive/temporaries.h"
 #include "support/scripted_ui.h"
 #include "support/temp_dir.h"
+#include "zip/archive_check.h"
+#include "zip/restore_commit.h"
+#include "zip/temporaries.h"
 
 namespace verdan::archive {
 namespace {
@@ -126,11 +125,15 @@ std::string PythonCheck(const std::string& archive, const std::string& dir,
                         const std::string& cwd) {
   return Python(
       "import zipfile,os\n"
-      "z=zipfile.ZipFile('" + archive + "')\n"
-      "assert z.testzip() is None\n"
-      "for i in z.infolist():\n"
-      "  same=z.read(i)==open(os.path.join('" + dir + "',i.filename),'rb').read()\n"
-      "  print(i.filename, i.compress_type, 'same' if same else 'DIFFERENT')\n",
+      "z=zipfile.ZipFile('" +
+          archive +
+          "')\n"
+          "assert z.testzip() is None\n"
+          "for i in z.infolist():\n"
+          "  same=z.read(i)==open(os.path.join('" +
+          dir +
+          "',i.filename),'rb').read()\n"
+          "  print(i.filename, i.compress_type, 'same' if same else 'DIFFERENT')\n",
       cwd);
 }
 
@@ -162,9 +165,10 @@ TEST_F(ZipComponentTest, FilesCutIntoChunksReadBackWholeInZipToolsAndInTheRestor
 
   auto t = RunProcess({"/usr/bin/unzip", "-t", "k.zip"}, dir.path());
   EXPECT_EQ(t.status, 0) << t.out << t.err;
-  EXPECT_EQ(PythonCheck("k.zip", "src", dir.path()),
-            "JEDAN.TPS 8 same\nMJESOVITO.TPS 8 same\nNULE.TPS 8 same\nSUM.TPS 0 same\nTOCNO.TPS 8 same\n"
-            "VELIKA.TPS 8 same\nZAGLAVLJE.TPS 8 same\nmala.tps 8 same\nprazna.tps 0 same\n");
+  EXPECT_EQ(
+      PythonCheck("k.zip", "src", dir.path()),
+      "JEDAN.TPS 8 same\nMJESOVITO.TPS 8 same\nNULE.TPS 8 same\nSUM.TPS 0 same\nTOCNO.TPS 8 same\n"
+      "VELIKA.TPS 8 same\nZAGLAVLJE.TPS 8 same\nmala.tps 8 same\nprazna.tps 0 same\n");
 
   // Progress counted every file and byte once, and ended.
   auto reports = ui.ProgressReports();
@@ -324,7 +328,8 @@ TEST_F(UnzipTest, SettingsReportMissingArchiveEntriesAndTarget) {
   EXPECT_EQ(zip.LSUZ_EXECUTE(3, 2), kZipCannotOpenArchive);
   zip.LSUZ_RESET();
 
-  ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "-j", "t.zip", "src/readme.txt"}, dir.path()).status, 0);
+  ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "-j", "t.zip", "src/readme.txt"}, dir.path()).status,
+            0);
   EXPECT_NE(zip.LSUZ_ZIPNAME("t.zip"), 0);
   EXPECT_EQ(zip.LSUZ_INCLUDE("*.tps"), 0);
   EXPECT_NE(zip.LSUZ_EXTRACTTO(dir.File("work")), 0);
@@ -465,15 +470,20 @@ TEST_F(UnzipTest, AReplaceRefusedHalfWayPutsEveryWorkingFileBack) {
   WriteFile(dir.File("src/D.TPS"), "d iz arhive");
   WriteFile(dir.File("work/C.TPS"), "radni c");
   WriteFile(dir.File("work/D.TPS"), "radni d");
-  ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "-j", "cetiri.zip", "src/ARHIVE.TPS", "src/PODACI.TPS",
-                        "src/C.TPS", "src/D.TPS"},
+  ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "-j", "cetiri.zip", "src/ARHIVE.TPS",
+                        "src/PODACI.TPS", "src/C.TPS", "src/D.TPS"},
                        dir.path())
                 .status,
             0);
   gRenames = 0;
-  SetFileStepHookForTesting(RefuseThirdWorkingRename);
-  std::int32_t result = Extract("cetiri.zip");
-  SetFileStepHookForTesting(nullptr);
+  std::int32_t result;
+  {
+    platform::FaultyFileSteps steps([](FileStep step, const std::string& path) {
+      return RefuseThirdWorkingRename(step, path.c_str());
+    });
+    platform::ScopedFileSteps use(steps);
+    result = Extract("cetiri.zip");
+  }
   EXPECT_EQ(result, kZipCannotReplace);
   EXPECT_EQ(zip.LastFailure().systemError, EBUSY);
   EXPECT_EQ(zip.LastFailure().path, dir.File("work/C.TPS"));
@@ -587,7 +597,9 @@ TEST_F(PieceTest, ChunkedEntriesDecodeInPiecesAndOtherStreamsAsOne) {
   // zip writes one stream with no markers.
   std::filesystem::remove(dir.File("src/LAZNI.TPS"));
   WriteFile(dir.File("src/VELIKA.TPS"), Records(20 * kChunk + 123, 41));
-  ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "-6", "-j", "z.zip", "src/VELIKA.TPS"}, dir.path()).status, 0);
+  ASSERT_EQ(
+      RunProcess({"/usr/bin/zip", "-q", "-6", "-j", "z.zip", "src/VELIKA.TPS"}, dir.path()).status,
+      0);
   ASSERT_EQ(RestoreInto("z.zip"), 1);
   EXPECT_EQ(ReadFile(dir.File("out/VELIKA.TPS")), ReadFile(dir.File("src/VELIKA.TPS")));
   EXPECT_EQ(zip.LastExtractStats().pieces, 0u);
@@ -619,17 +631,18 @@ TEST_F(PieceTest, ArchivesWrittenAsAStreamRestore) {
   WriteFile(dir.File("src/VELIKA.TPS"), Records(900000, 61));
   WriteFile(dir.File("src/SUM.TPS"), Noise(700000, 62));
   WriteFile(dir.File("src/mala.tps"), Records(2000, 63));
-  Python("import io,zipfile\n"
-         "class Pipe(io.RawIOBase):\n"
-         "  def __init__(self,f): self.f=f\n"
-         "  def writable(self): return True\n"
-         "  def write(self,b): return self.f.write(b)\n"
-         "z=zipfile.ZipFile(Pipe(open('tok.zip','wb')),'w',zipfile.ZIP_DEFLATED)\n"
-         "for n in ('VELIKA.TPS','mala.tps'): z.write('src/'+n,n)\n"
-         "z.write('src/SUM.TPS','SUM.TPS',compress_type=zipfile.ZIP_STORED)\n"
-         "z.close()\n"
-         "assert all(i.flag_bits & 8 for i in zipfile.ZipFile('tok.zip').infolist())\n",
-         dir.path());
+  Python(
+      "import io,zipfile\n"
+      "class Pipe(io.RawIOBase):\n"
+      "  def __init__(self,f): self.f=f\n"
+      "  def writable(self): return True\n"
+      "  def write(self,b): return self.f.write(b)\n"
+      "z=zipfile.ZipFile(Pipe(open('tok.zip','wb')),'w',zipfile.ZIP_DEFLATED)\n"
+      "for n in ('VELIKA.TPS','mala.tps'): z.write('src/'+n,n)\n"
+      "z.write('src/SUM.TPS','SUM.TPS',compress_type=zipfile.ZIP_STORED)\n"
+      "z.close()\n"
+      "assert all(i.flag_bits & 8 for i in zipfile.ZipFile('tok.zip').infolist())\n",
+      dir.path());
   zip.SetPieceSize(64 << 10);
   zip.SetWholeFileLimit(32 << 10);
   ASSERT_EQ(RestoreInto("tok.zip"), 3);
@@ -655,7 +668,9 @@ TEST_F(UnzipTest, WorkingFilesThatAlreadyHoldTheirEntryStayInPlace) {
   ASSERT_EQ(::stat(dir.File("work/ISTA.TPS").c_str(), &before[2]), 0);
   ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "-j", "a.zip", "src/ARHIVE.TPS", "src/PODACI.TPS",
                         "src/ISTA.TPS"},
-                       dir.path()).status, 0);
+                       dir.path())
+                .status,
+            0);
   EXPECT_EQ(Extract("a.zip"), 3);
   ASSERT_EQ(::stat(dir.File("work/ISTA.TPS").c_str(), &after[2]), 0);
   EXPECT_EQ(after[2].st_ino, before[2].st_ino);
@@ -689,7 +704,9 @@ TEST_F(UnzipTest, LinkedAndDatabaseFilesAreReplacedWholeAndADamagedUndoFileIsNev
   ASSERT_EQ(::stat(dir.File("work/BAZA.TPS").c_str(), &before[1]), 0);
   ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "-j", "b.zip", "src/ARHIVE.TPS", "src/PODACI.TPS",
                         "src/BAZA.TPS"},
-                       dir.path()).status, 0);
+                       dir.path())
+                .status,
+            0);
   EXPECT_EQ(Extract("b.zip"), 3);
   ASSERT_EQ(::stat(dir.File("work/PODACI.TPS").c_str(), &after[0]), 0);
   ASSERT_EQ(::stat(dir.File("work/BAZA.TPS").c_str(), &after[1]), 0);
@@ -722,9 +739,14 @@ TEST_F(UnzipTest, ASyncRefusedForOneFileAmongManyChangesNothing) {
   ASSERT_EQ(zip.LSZIP_INCLUDE("src/*.TPS"), 62);
   ASSERT_EQ(zip.LSZIP_EXECUTE("mnogo.zip", kActionNew, 1, 145), 62);
   gSyncs = 0;
-  SetFileStepHookForTesting(RefuseTwentiethSync);
-  std::int32_t result = Extract("mnogo.zip");
-  SetFileStepHookForTesting(nullptr);
+  std::int32_t result;
+  {
+    platform::FaultyFileSteps steps([](FileStep step, const std::string& path) {
+      return RefuseTwentiethSync(step, path.c_str());
+    });
+    platform::ScopedFileSteps use(steps);
+    result = Extract("mnogo.zip");
+  }
   EXPECT_EQ(result, kZipCannotWrite);
   EXPECT_EQ(zip.LastFailure().systemError, EIO);
   EXPECT_EQ(zip.LastFailure().path.rfind(dir.File("work/"), 0), 0u) << zip.LastFailure().path;

@@ -1,10 +1,6 @@
-#include "archive/zip_component.h"
+#include "zip/zip_component.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zip.h>
 #include <zlib.h>
 
@@ -24,14 +20,17 @@
 #include <unordered_map>
 #include <utility>
 
-#include "archive/checksum.h"
-#include "archive/archive_check.h"
-#include "archive/extraction.h"
-#include "archive/restore_commit.h"
-#include "archive/temporaries.h"
-#include "archive/zip_writer.h"
+#include "platform/files.h"
+#include "platform/paths.h"
 #include "platform/text.h"
 #include "platform/ui.h"
+#include "platform/workers.h"
+#include "zip/archive_check.h"
+#include "zip/checksum.h"
+#include "zip/extraction.h"
+#include "zip/restore_commit.h"
+#include "zip/temporaries.h"
+#include "zip/zip_writer.h"
 
 namespace verdan::archive {
 namespace {
@@ -46,21 +45,7 @@ constexpr std::uint64_t kAddCheckWholeLimit = 16ull << 20;
 
 // ---------------------------------------------------------------------------------------
 // File helpers: everything written goes to a temporary name beside its target
-// (archive/temporaries.h).
-
-bool WriteAll(int fd, const void* data, std::size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t n = ::write(fd, p, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
+// (zip/temporaries.h).
 
 // A large byte buffer taken straight from the system, so that it goes back whole when freed
 // and only the pages written count against the process's memory.
@@ -142,25 +127,8 @@ class MemoryBudget {
 };
 
 // Copies the whole of `in` to `out`; false on a read or write failure.
-bool CopyDescriptor(int in, int out) {
-  for (;;) {
-    ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
-    if (n == 0) return true;
-    if (n > 0) continue;
-    if (errno == EINTR) continue;
-    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) return false;
-    break;  // fall back on plain reads and writes
-  }
-  std::vector<char> buf(kIoChunk);
-  for (;;) {
-    ssize_t n = ::read(in, buf.data(), buf.size());
-    if (n == 0) return true;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (!WriteAll(out, buf.data(), static_cast<std::size_t>(n))) return false;
-  }
+bool CopyDescriptor(platform::FileHandle in, platform::FileHandle out) {
+  return platform::CopyContents(in, out);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -293,7 +261,8 @@ EntryCheck DecodeWhole(zip_t* za, zip_uint64_t index, const zip_stat_t& st, Entr
   }
   std::uint64_t got = 0;
   while (got < st.comp_size) {
-    zip_int64_t n = zip_fread(zf, comp.data() + got, std::min<std::uint64_t>(st.comp_size - got, 1u << 30));
+    zip_int64_t n =
+        zip_fread(zf, comp.data() + got, std::min<std::uint64_t>(st.comp_size - got, 1u << 30));
     if (n <= 0) break;
     got += static_cast<std::uint64_t>(n);
   }
@@ -346,7 +315,8 @@ EntryCheck ReadEntryChecked(zip_t* za, zip_uint64_t index, const char* password,
 // Runs `work(za, index, buf)` for every index in `indices` on up to kWorkers threads, each
 // with its own handle on the archive. Returns the first failure's check, or kOk.
 template <typename Work>
-EntryCheck ForEachEntryParallel(const std::string& archive, const std::vector<zip_uint64_t>& indices,
+EntryCheck ForEachEntryParallel(const std::string& archive,
+                                const std::vector<zip_uint64_t>& indices,
                                 const std::string& password, std::uint64_t wholeLimit,
                                 std::uint64_t largest, Work&& work) {
   std::atomic<std::size_t> next{0};
@@ -379,10 +349,8 @@ EntryCheck ForEachEntryParallel(const std::string& archive, const std::vector<zi
       }
     }
   };
-  std::vector<std::thread> pool;
-  for (int t = 1; t < threads; ++t) pool.emplace_back(worker, handles[static_cast<std::size_t>(t)]);
-  if (threads > 0) worker(handles[0]);
-  for (auto& t : pool) t.join();
+  platform::RunOnWorkers(static_cast<std::size_t>(std::max(threads, 0)),
+                         [&](std::size_t t) { worker(handles[t]); });
   for (zip_t* h : handles) zip_discard(h);
   return static_cast<EntryCheck>(failure.load());
 }
@@ -426,7 +394,8 @@ std::int32_t VerifyArchive(const std::string& path, std::size_t expectedEntries,
           if (zf == nullptr) return EntryCheck::kDamaged;
           std::uint64_t total = 0;
           zip_int64_t n;
-          while ((n = zip_fread(zf, buf.data(), buf.size())) > 0) total += static_cast<std::uint64_t>(n);
+          while ((n = zip_fread(zf, buf.data(), buf.size())) > 0)
+            total += static_cast<std::uint64_t>(n);
           zip_fclose(zf);
           return n < 0 || total != st.comp_size ? EntryCheck::kDamaged : EntryCheck::kOk;
         }
@@ -489,24 +458,27 @@ ZipComponent::ZipComponent() = default;
 ZipComponent::~ZipComponent() = default;
 
 std::int32_t ZipComponent::FILE_EXISTS(const std::string& path) {
-  struct stat st {};
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? 1 : 0;
+  platform::FileInfo info;
+  return !path.empty() && platform::InfoAt(path, info) && info.kind == platform::FileKind::kRegular
+             ? 1
+             : 0;
 }
 
 std::int32_t ZipComponent::COPY_FILE(const std::string& source, const std::string& destination) {
-  int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return 0;
+  platform::FileHandle in = platform::OpenFile(source, platform::Access::kRead);
+  if (in == platform::kNoFile) return 0;
   std::string temp;
-  int out = CreateTemporary(destination, temp);
-  if (out < 0) {
-    ::close(in);
+  platform::FileHandle out = CreateTemporary(destination, temp);
+  if (out == platform::kNoFile) {
+    platform::CloseFile(in);
     return 0;
   }
-  struct stat st {};
-  bool ok = ::fstat(in, &st) == 0 && S_ISREG(st.st_mode) && CopyDescriptor(in, out) &&
-            ::fchmod(out, ModeFor(destination)) == 0 && SyncDescriptor(out, temp);
-  ::close(in);
-  ok = ::close(out) == 0 && ok;
+  platform::FileInfo info;
+  bool ok = platform::InfoOf(in, info) && info.kind == platform::FileKind::kRegular &&
+            CopyDescriptor(in, out) && platform::SetPermissions(out, PermissionsFor(destination)) &&
+            SyncFile(out, temp);
+  platform::CloseFile(in);
+  ok = platform::CloseFile(out) && ok;
   if (ok) ok = PlaceTemporary(temp, destination);
   if (!ok) {
     DiscardTemporary(temp);
@@ -539,31 +511,34 @@ std::int32_t ZipComponent::LSZIP_INCLUDE(const std::string& pattern) {
   if (namePattern.empty()) return 0;
   std::string base = dir;
   if (base[0] != '/') {
-    char cwd[4096];
-    if (::getcwd(cwd, sizeof cwd) == nullptr) return 0;
-    base = dir == "." ? std::string(cwd) : std::string(cwd) + "/" + dir;
+    const std::string cwd = platform::CurrentDirectory();
+    if (cwd.empty()) return 0;
+    base = dir == "." ? cwd : cwd + "/" + dir;
   }
-  DIR* d = ::opendir(base.c_str());
-  if (d == nullptr) return 0;
+  platform::FileHandle d = platform::OpenDirectory(base);
+  std::vector<std::string> listed;
+  const bool read = d != platform::kNoFile && platform::ListOpenDirectory(d, listed);
+  if (!read) {
+    if (d != platform::kNoFile) platform::CloseFile(d);
+    return 0;
+  }
   std::vector<std::string> names;
   std::string upperPattern = UpperName(namePattern);
-  while (dirent* e = ::readdir(d)) {
-    std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
+  for (const std::string& name : listed) {
     if (!MatchUpper(upperPattern.c_str(), UpperName(name).c_str())) continue;
     // A symbolic link is never followed: it may name any file of the system, which would
     // end up in an archive that others can read. A link, and anything else that is not a
     // regular file (a directory, a pipe, a device), is left out and named.
-    struct stat st {};
+    platform::FileInfo info;
     std::string full = (base == "/" ? "" : base) + "/" + name;
-    if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (!S_ISREG(st.st_mode)) {
+    if (!platform::InfoBeneath(d, name, info)) continue;
+    if (info.kind != platform::FileKind::kRegular) {
       skipped_.push_back(full);
       continue;
     }
     names.push_back(name);
   }
-  ::closedir(d);
+  platform::CloseFile(d);
   std::sort(names.begin(), names.end());
   // Entry names already queued, upper-cased, with their places in the queue.
   std::unordered_map<std::string, std::size_t> queuedNames;
@@ -609,11 +584,16 @@ class ExtractProgressReport final : public ExtractProgress {
 
 std::int32_t ErrorOfPack(PackResult r) {
   switch (r) {
-    case PackResult::kOk: return 0;
-    case PackResult::kCannotRead: return kZipCannotReadFile;
-    case PackResult::kCannotWrite: return kZipCannotWrite;
-    case PackResult::kVerifyFailed: return kZipVerifyFailed;
-    case PackResult::kChanged: return kZipFileChanged;
+    case PackResult::kOk:
+      return 0;
+    case PackResult::kCannotRead:
+      return kZipCannotReadFile;
+    case PackResult::kCannotWrite:
+      return kZipCannotWrite;
+    case PackResult::kVerifyFailed:
+      return kZipVerifyFailed;
+    case PackResult::kChanged:
+      return kZipFileChanged;
   }
   return kZipCannotWrite;
 }
@@ -672,12 +652,15 @@ std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_
   std::vector<PackFile> files;
   std::int64_t totalBytes = 0;
   for (const auto& q : queued) {
-    struct stat st {};
-    if (::lstat(q.path.c_str(), &st) != 0) return Fail(kZipCannotReadFile, errno, q.path);
-    if (!S_ISREG(st.st_mode)) return Fail(kZipCannotReadFile, S_ISLNK(st.st_mode) ? ELOOP : EINVAL, q.path);
+    platform::FileInfo st;
+    if (!platform::InfoAt(q.path, st, platform::Links::kNoFollow))
+      return Fail(kZipCannotReadFile, errno, q.path);
+    if (st.kind != platform::FileKind::kRegular)
+      return Fail(kZipCannotReadFile, st.kind == platform::FileKind::kLink ? ELOOP : EINVAL,
+                  q.path);
     files.push_back(
-        PackFile{q.path, q.entryName, static_cast<std::uint64_t>(st.st_size), st.st_mtime});
-    totalBytes += st.st_size;
+        PackFile{q.path, q.entryName, st.size, static_cast<std::time_t>(st.modified.seconds)});
+    totalBytes += static_cast<std::int64_t>(st.size);
   }
 
   // Adding works on a copy of the archive, checked before anything is packed; the archive
@@ -686,13 +669,13 @@ std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_
   std::string merged;
   zip_t* za = nullptr;
   if (adding) {
-    int out = CreateTemporary(archive, merged);
-    if (out < 0) return Fail(kZipCannotWrite, errno, archive);
-    int in = ::open(archive.c_str(), O_RDONLY | O_CLOEXEC);
-    bool ok = in >= 0 && CopyDescriptor(in, out);
+    platform::FileHandle out = CreateTemporary(archive, merged);
+    if (out == platform::kNoFile) return Fail(kZipCannotWrite, errno, archive);
+    platform::FileHandle in = platform::OpenFile(archive, platform::Access::kRead);
+    bool ok = in != platform::kNoFile && CopyDescriptor(in, out);
     int error = errno;
-    if (in >= 0) ::close(in);
-    ok = ::close(out) == 0 && ok;
+    if (in != platform::kNoFile) platform::CloseFile(in);
+    ok = platform::CloseFile(out) && ok;
     int err = 0;
     if (ok) za = zip_open(merged.c_str(), ZIP_CHECKCONS, &err);
     if (za == nullptr) {
@@ -715,12 +698,11 @@ std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_
   options.chunkSize = chunkSize_;
   std::vector<PackedEntry> packed;
   PackFailure why;
-  std::int32_t result =
-      ErrorOfPack(WriteArchive(fd, temp, files, options, &report, &packed, &why));
+  std::int32_t result = ErrorOfPack(WriteArchive(fd, temp, files, options, &report, &packed, &why));
   if (result != 0)
     Fail(result, why.systemError,
          result == kZipCannotReadFile || result == kZipFileChanged ? why.path : archive);
-  if (::close(fd) != 0 && result == 0) result = Fail(kZipCannotWrite, errno, archive);
+  if (!platform::CloseFile(fd) && result == 0) result = Fail(kZipCannotWrite, errno, archive);
 
   if (result == 0 && adding) {
     int err = 0;
@@ -734,11 +716,10 @@ std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_
       result = VerifyArchive(merged, expectedEntries, expected, kAddCheckWholeLimit);
     } else {
       const zip_error_t* ze = za != nullptr ? zip_get_error(za) : nullptr;
-      result = Fail(kZipCannotWrite,
-                    ze != nullptr && zip_error_system_type(ze) == ZIP_ET_SYS
-                        ? zip_error_code_system(ze)
-                        : 0,
-                    archive);
+      result = Fail(
+          kZipCannotWrite,
+          ze != nullptr && zip_error_system_type(ze) == ZIP_ET_SYS ? zip_error_code_system(ze) : 0,
+          archive);
     }
     if (fresh != nullptr) zip_discard(fresh);
   }
@@ -748,7 +729,7 @@ std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_
     temp = merged;
   }
   if (result == 0) {
-    bool ok = ::chmod(temp.c_str(), ModeFor(archive)) == 0 && SyncFile(temp) &&
+    bool ok = platform::SetPermissionsAt(temp, PermissionsFor(archive)) && SyncFileByName(temp) &&
               PlaceTemporary(temp, archive);
     result = ok ? static_cast<std::int32_t>(files.size()) : Fail(kZipCannotWrite, errno, archive);
   } else {
@@ -783,9 +764,9 @@ std::int32_t ZipComponent::LSUZ_INCLUDE(const std::string& pattern) {
 
 std::int32_t ZipComponent::LSUZ_EXTRACTTO(const std::string& target) {
   unzipTarget_ = target;
-  struct stat st {};
-  return !target.empty() && ::stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-                 ::access(target.c_str(), W_OK | X_OK) == 0
+  platform::FileInfo info;
+  return !target.empty() && platform::InfoAt(target, info) &&
+                 info.kind == platform::FileKind::kDirectory && platform::MayWriteIn(target)
              ? 1
              : 0;
 }
@@ -885,7 +866,8 @@ std::int32_t ZipComponent::LSUZ_EXECUTE(std::int32_t, std::int32_t) {
   options.wholeLimit = wholeFileLimit_;
   options.pieceSize = pieceSize_;
   options.password = unzipPassword_;
-  std::int32_t result = ExtractEntries(unzipArchive_, jobs, options, &report, failure_, &extractStats_);
+  std::int32_t result =
+      ExtractEntries(unzipArchive_, jobs, options, &report, failure_, &extractStats_);
   for (std::size_t k = 0; k < files.size(); ++k) {
     files[k].temp = jobs[k].temp;
     files[k].unchanged = jobs[k].unchanged;
@@ -898,8 +880,8 @@ std::int32_t ZipComponent::LSUZ_EXECUTE(std::int32_t, std::int32_t) {
   // a replaced one does.
   for (std::size_t k = 0; result == 0 && k < files.size(); ++k) {
     if (!files[k].unchanged || jobs[k].mtime == 0) continue;
-    timespec times[2] = {{jobs[k].mtime, 0}, {jobs[k].mtime, 0}};
-    ::utimensat(AT_FDCWD, files[k].final.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    platform::SetTimesAt(files[k].final, {jobs[k].mtime, 0}, {jobs[k].mtime, 0},
+                         platform::Links::kNoFollow);
   }
   progress.Finish();
   return result == 0 ? static_cast<std::int32_t>(files.size()) : result;

@@ -1,9 +1,6 @@
-#include "archive/extraction.h"
+#include "zip/extraction.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zip.h>
 #include <zlib.h>
 
@@ -19,12 +16,14 @@
 #include <deque>
 #include <limits>
 #include <memory>
-#include <new>
 #include <mutex>
+#include <new>
 #include <thread>
 
-#include "archive/checksum.h"
-#include "archive/temporaries.h"
+#include "platform/files.h"
+#include "platform/workers.h"
+#include "zip/checksum.h"
+#include "zip/temporaries.h"
 
 namespace verdan::archive {
 namespace {
@@ -81,8 +80,7 @@ class PageBuffer {
 // Reads exactly `n` bytes at `offset`; false on a read error or an early end of file.
 bool ReadAt(int fd, std::uint8_t* p, std::size_t n, std::uint64_t offset) {
   while (n > 0) {
-    ssize_t got = ::pread(fd, p, n, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
+    std::int64_t got = platform::ReadAt(fd, p, n, offset);
     if (got <= 0) {
       if (got == 0) errno = EIO;
       return false;
@@ -96,8 +94,7 @@ bool ReadAt(int fd, std::uint8_t* p, std::size_t n, std::uint64_t offset) {
 
 bool WriteAt(int fd, const std::uint8_t* p, std::size_t n, std::uint64_t offset) {
   while (n > 0) {
-    ssize_t put = ::pwrite(fd, p, n, static_cast<off_t>(offset));
-    if (put < 0 && errno == EINTR) continue;
+    std::int64_t put = platform::WriteAt(fd, p, n, offset);
     if (put <= 0) {
       if (put == 0) errno = EIO;
       return false;
@@ -137,8 +134,8 @@ class Inflater {
                  std::size_t& produced, std::size_t& consumed) {
 #ifdef VERDAN_HAVE_LIBDEFLATE
     if (decompressor_ == nullptr) return Decoded::kBad;
-    libdeflate_result r = libdeflate_deflate_decompress_ex(decompressor_, in, n, out, room,
-                                                           &consumed, &produced);
+    libdeflate_result r =
+        libdeflate_deflate_decompress_ex(decompressor_, in, n, out, room, &consumed, &produced);
     if (r == LIBDEFLATE_SUCCESS) return Decoded::kOk;
     return r == LIBDEFLATE_INSUFFICIENT_SPACE ? Decoded::kTooLarge : Decoded::kBad;
 #else
@@ -208,8 +205,7 @@ struct Output {
         reinterpret_cast<std::uintptr_t>(p) % kPage == 0) {
       std::size_t whole = n / kPage * kPage;
       while (whole > 0) {
-        ssize_t put = ::pwrite(direct, p, whole, static_cast<off_t>(offset));
-        if (put < 0 && errno == EINTR) continue;
+        std::int64_t put = platform::WriteAt(direct, p, whole, offset);
         if (put < 0 && errno != EINVAL) return false;
         if (put <= 0) {
           // This file system takes no such writes: the rest goes through the page cache.
@@ -220,15 +216,15 @@ struct Output {
         n -= static_cast<std::size_t>(put);
         offset += static_cast<std::uint64_t>(put);
         whole -= static_cast<std::size_t>(put);
-        if (put % static_cast<ssize_t>(kPage) != 0) break;  // off the page grid now
+        if (put % static_cast<std::int64_t>(kPage) != 0) break;  // off the page grid now
       }
     }
     return WriteAt(fd, p, n, offset);
   }
 
   void Close() {
-    if (direct >= 0) ::close(direct);
-    if (fd >= 0) ::close(fd);
+    if (direct >= 0) platform::CloseFile(direct);
+    if (fd >= 0) platform::CloseFile(fd);
     direct = fd = -1;
   }
 };
@@ -260,7 +256,7 @@ struct Entry {
   std::size_t claimed = 0;
   // Pieces decoded, in order: their lengths are the offsets of the ones after them.
   std::vector<PieceResult> results;
-  std::uint64_t placed = 0;  // bytes of the pieces in `results`
+  std::uint64_t placed = 0;    // bytes of the pieces in `results`
   std::size_t stopAt = kNone;  // the piece from which the entry is decoded as one stream
   std::size_t writing = 0;     // threads writing a piece of it now
   std::size_t written = 0;
@@ -270,7 +266,7 @@ struct Entry {
 struct Task {
   Entry* entry = nullptr;
   std::size_t piece = 0;
-  std::uint64_t start = 0;  // compressed offset
+  std::uint64_t start = 0;   // compressed offset
   std::uint64_t length = 0;  // kStored: bytes of the piece
 };
 
@@ -305,7 +301,7 @@ class Extraction {
   }
 
   std::int32_t Run(ExtractStats* stats) {
-    archiveFd_ = ::open(archive_.c_str(), O_RDONLY | O_CLOEXEC);
+    archiveFd_ = platform::OpenFile(archive_, platform::Access::kRead);
     if (archiveFd_ < 0) return Fail(kZipCannotOpenArchive, errno, archive_);
     // One thread per core for entries read in one step (more only contend for the directory);
     // two more where entries are read in pieces, whose threads wait while they write.
@@ -317,24 +313,23 @@ class Extraction {
     if (options_.threads != 0) threads = options_.threads;
     if (!large) threads = static_cast<unsigned>(std::min<std::size_t>(threads, entries_.size()));
 
-    std::vector<std::thread> syncs, workers;
-    try {
-      for (unsigned t = 0; t < kSyncThreads && t < entries_.size(); ++t)
-        syncs.emplace_back([this] { SyncLoop(); });
-      for (unsigned t = 1; t < threads; ++t) workers.emplace_back([this] { WorkLoop(); });
-    } catch (...) {
-      // Fewer threads than wished for: the ones there are do the work.
-    }
-    if (syncs.empty()) Fail(kZipCannotWrite, EAGAIN, archive_);
+    // Fewer threads than wished for: the ones there are do the work. Without a sync thread
+    // each file is synced by the thread that wrote it.
+    platform::Workers syncs, workers;
+    for (unsigned t = 0; t < kSyncThreads && t < entries_.size(); ++t)
+      if (!syncs.Start([this] { SyncLoop(); })) break;
+    syncByWriter_ = syncs.empty();
+    for (unsigned t = 1; t < threads; ++t)
+      if (!workers.Start([this] { WorkLoop(); })) break;
     WorkLoop();
-    for (auto& t : workers) t.join();
+    workers.Join();
     {
       std::lock_guard lock(mutex_);
       syncClosed_ = true;
     }
     syncCv_.notify_all();
-    for (auto& t : syncs) t.join();
-    ::close(archiveFd_);
+    syncs.Join();
+    platform::CloseFile(archiveFd_);
     if (stats != nullptr) {
       stats->pieces = pieces_.load();
       stats->streamed = streamed_.load();
@@ -386,12 +381,21 @@ class Extraction {
     for (;;) {
       Task task;
       if (!Claim(task)) return;
-      if (task.piece == 0 && progress_ != nullptr) progress_->FileStarted(task.entry->job->entryName);
+      if (task.piece == 0 && progress_ != nullptr)
+        progress_->FileStarted(task.entry->job->entryName);
       switch (task.entry->way) {
-        case Way::kWhole: RunWhole(w, *task.entry); break;
-        case Way::kStored: RunStored(w, task); break;
-        case Way::kPieces: RunPiece(w, task); break;
-        case Way::kLibrary: RunLibrary(w, *task.entry); break;
+        case Way::kWhole:
+          RunWhole(w, *task.entry);
+          break;
+        case Way::kStored:
+          RunStored(w, task);
+          break;
+        case Way::kPieces:
+          RunPiece(w, task);
+          break;
+        case Way::kLibrary:
+          RunLibrary(w, *task.entry);
+          break;
       }
     }
   }
@@ -421,13 +425,17 @@ class Extraction {
         task = Task{&e, e.claimed++, e.next, 0};
         switch (e.way) {
           case Way::kWhole:
-          case Way::kLibrary: e.handedOut = true; break;
+          case Way::kLibrary:
+            e.handedOut = true;
+            break;
           case Way::kStored:
             task.length = std::min<std::uint64_t>(pieceSize_, e.dataEnd - e.next);
             e.next += task.length;
             e.handedOut = e.next >= e.dataEnd;
             break;
-          case Way::kPieces: e.finding = true; break;
+          case Way::kPieces:
+            e.finding = true;
+            break;
         }
         return true;
       }
@@ -452,12 +460,11 @@ class Extraction {
     if (j.size >= kDirectFrom && j.direct) {
       // Room for the whole file at once (a full disk shows here), then a second descriptor
       // that writes past the page cache where the file system allows it.
-      if (::fallocate(e.out.fd, 0, 0, static_cast<off_t>(j.size)) != 0 && errno == ENOSPC) {
+      if (!platform::Reserve(e.out.fd, j.size) && errno == ENOSPC) {
         FailLocked(kZipCannotWrite, ENOSPC, j.target, j.entryName);
         return false;
       }
-      std::string self = "/proc/self/fd/" + std::to_string(e.out.fd);
-      e.out.direct = ::open(self.c_str(), O_WRONLY | O_DIRECT | O_CLOEXEC);
+      e.out.direct = platform::OpenUncachedWriter(e.out.fd);
     }
     return true;
   }
@@ -688,8 +695,8 @@ class Extraction {
           damaged = true;  // the data ends before the stream does
           break;
         }
-        std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>({kStreamStep, inCapacity_, e.dataEnd - pos}));
+        std::size_t want = static_cast<std::size_t>(
+            std::min<std::uint64_t>({kStreamStep, inCapacity_, e.dataEnd - pos}));
         if (!ReadAt(archiveFd_, in, want, pos)) {
           error = errno;
           damaged = true;
@@ -770,7 +777,8 @@ class Extraction {
     }
     bool encrypted = (st.valid & ZIP_STAT_ENCRYPTION_METHOD) && st.encryption_method != ZIP_EM_NONE;
     const char* password = options_.password.empty() ? nullptr : options_.password.c_str();
-    zip_file_t* zf = zip_fopen_index_encrypted(w.library, j.index, 0, encrypted ? password : nullptr);
+    zip_file_t* zf =
+        zip_fopen_index_encrypted(w.library, j.index, 0, encrypted ? password : nullptr);
     if (zf == nullptr) {
       int ze = zip_error_code_zip(zip_get_error(w.library));
       zip_error_clear(w.library);
@@ -828,6 +836,15 @@ class Extraction {
   // Hands a complete, checked file to the syncs; waits while too many wait for theirs.
   void Finished(Entry& e) {
     if (progress_ != nullptr) progress_->FileFinished();
+    if (syncByWriter_) {
+      {
+        std::lock_guard lock(mutex_);
+        if (stop_) return;
+        e.handed = true;
+      }
+      Sync(e, false);
+      return;
+    }
     std::unique_lock lock(mutex_);
     syncCv_.wait(lock, [&] { return stop_ || syncQueue_.size() < kSyncBacklog; });
     if (stop_) return;
@@ -850,29 +867,33 @@ class Extraction {
         stopped = stop_;
       }
       syncCv_.notify_all();
-      ExtractJob& j = *e->job;
-      bool ok = true;
-      int error = 0;
-      if (!stopped) {
-        if (j.mtime != 0) {
-          timespec times[2] = {{j.mtime, 0}, {j.mtime, 0}};
-          ::futimens(e->out.fd, times);
-        }
-        ok = ::fchmod(e->out.fd, ModeFor(j.target)) == 0 && SyncDescriptor(e->out.fd, j.temp);
-        error = errno;
-      }
-      if (e->out.direct >= 0 && ::close(e->out.direct) != 0 && ok) {
-        ok = false;
-        error = errno;
-      }
-      e->out.direct = -1;
-      if (::close(e->out.fd) != 0 && ok) {
-        ok = false;
-        error = errno;
-      }
-      e->out.fd = -1;
-      if (!ok && !stopped) FailEntry(*e, kZipCannotWrite, error);
+      Sync(*e, stopped);
     }
+  }
+
+  // Gives a handed file its time and permissions, syncs and closes it (only closes it when
+  // the extraction was stopped).
+  void Sync(Entry& e, bool stopped) {
+    ExtractJob& j = *e.job;
+    bool ok = true;
+    int error = 0;
+    if (!stopped) {
+      if (j.mtime != 0) platform::SetTimes(e.out.fd, {j.mtime, 0}, {j.mtime, 0});
+      ok = platform::SetPermissions(e.out.fd, PermissionsFor(j.target)) &&
+           SyncFile(e.out.fd, j.temp);
+      error = errno;
+    }
+    if (e.out.direct >= 0 && !platform::CloseFile(e.out.direct) && ok) {
+      ok = false;
+      error = errno;
+    }
+    e.out.direct = -1;
+    if (!platform::CloseFile(e.out.fd) && ok) {
+      ok = false;
+      error = errno;
+    }
+    e.out.fd = -1;
+    if (!ok && !stopped) FailEntry(e, kZipCannotWrite, error);
   }
 
   const std::string& archive_;
@@ -883,14 +904,15 @@ class Extraction {
   std::size_t inCapacity_ = 0;
   std::uint64_t wholeLimit_ = 0;
   int archiveFd_ = -1;
+  bool syncByWriter_ = false;  // no sync thread could be started: each writer syncs its files
   std::vector<std::unique_ptr<Entry>> entries_;  // in archive order
 
-  std::mutex mutex_;  // guards everything below, the entries' states and `failure_`
+  std::mutex mutex_;                // guards everything below, the entries' states and `failure_`
   std::condition_variable cv_;      // a piece was measured, decoded or written; a stop
   std::condition_variable syncCv_;  // the sync queue changed
   bool stop_ = false;
   std::atomic<bool> stopped_{false};  // `stop_`, for checks without the lock
-  std::size_t firstOpen_ = 0;  // the entries before this one are all handed out
+  std::size_t firstOpen_ = 0;         // the entries before this one are all handed out
   std::deque<Entry*> syncQueue_;
   bool syncClosed_ = false;
 

@@ -1,13 +1,12 @@
-#include "archive/archive_check.h"
+#include "zip/archive_check.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zip.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "platform/files.h"
 
 namespace verdan::archive {
 namespace {
@@ -29,8 +28,7 @@ bool ReadAt(int fd, std::uint64_t offset, std::size_t size, std::vector<std::uin
   out.resize(size);
   std::size_t done = 0;
   while (done < size) {
-    ssize_t n = ::pread(fd, out.data() + done, size - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
+    std::int64_t n = platform::ReadAt(fd, out.data() + done, size - done, offset + done);
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
   }
@@ -89,14 +87,13 @@ bool FindDirectory(int fd, std::uint64_t fileSize, std::uint64_t& dirOffset, std
 std::int32_t CheckEntryLayout(const std::string& archive, ZipFailure& failure,
                               std::vector<EntryPlace>* places) {
   if (places != nullptr) places->clear();
-  int fd = ::open(archive.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  struct stat st {};
+  platform::FileHandle fd = platform::OpenFile(archive, platform::Access::kRead);
+  if (fd == platform::kNoFile) return 0;
+  platform::FileInfo st;
   std::uint64_t dirOffset = 0, dirSize = 0, entries = 0, dirEnd = 0;
   std::vector<Span> spans;
-  bool readable = ::fstat(fd, &st) == 0 &&
-                  FindDirectory(fd, static_cast<std::uint64_t>(st.st_size), dirOffset, dirSize,
-                                entries, dirEnd) &&
+  bool readable = platform::InfoOf(fd, st) &&
+                  FindDirectory(fd, st.size, dirOffset, dirSize, entries, dirEnd) &&
                   dirSize <= kDirectoryLimit && dirOffset + dirSize <= dirEnd;
   // Data put before the archive (a self-extracting stub) moves every offset by the same amount.
   std::uint64_t shift = readable ? dirEnd - (dirOffset + dirSize) : 0;
@@ -137,10 +134,11 @@ std::int32_t CheckEntryLayout(const std::string& archive, ZipFailure& failure,
     spans.push_back(std::move(span));
     pos += 46 + nameLen + extraLen + commentLen;
   }
-  ::close(fd);
+  platform::CloseFile(fd);
   if (!readable || spans.size() != entries) return 0;  // left to the reader's checks
   if (places != nullptr && shift == 0)
-    for (const Span& s : spans) places->push_back(EntryPlace{s.name, s.end - s.compressed, s.compressed});
+    for (const Span& s : spans)
+      places->push_back(EntryPlace{s.name, s.end - s.compressed, s.compressed});
 
   std::sort(spans.begin(), spans.end(),
             [](const Span& a, const Span& b) { return a.header < b.header; });

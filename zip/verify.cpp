@@ -1,4 +1,4 @@
-#include "archive/verify.h"
+#include "zip/verify.h"
 
 #include <zip.h>
 
@@ -6,7 +6,7 @@
 #include <ctime>
 #include <memory>
 
-#include "archive/archive_check.h"
+#include "zip/archive_check.h"
 
 namespace verdan::archive {
 namespace {
@@ -22,8 +22,9 @@ Archive OpenArchive(const std::string& path, std::string& problem) {
   if (!z) {
     zip_error_t e;
     zip_error_init_with_code(&e, error);
-    problem = error == ZIP_ER_NOENT ? "Arhiva ne postoji: " + path
-                                    : "Nije ispravna ZIP arhiva: " + path + " (" + zip_error_strerror(&e) + ")";
+    problem = error == ZIP_ER_NOENT
+                  ? "Arhiva ne postoji: " + path
+                  : "Nije ispravna ZIP arhiva: " + path + " (" + zip_error_strerror(&e) + ")";
     zip_error_fini(&e);
   }
   return Archive(z);
@@ -84,7 +85,8 @@ void ReadThrough(zip_t* z, zip_uint64_t index, ArchiveEntryInfo& e) {
 
 }  // namespace
 
-bool ListArchive(const std::string& archive, std::vector<ArchiveEntryInfo>& entries, std::string& problem) {
+bool ListArchive(const std::string& archive, std::vector<ArchiveEntryInfo>& entries,
+                 std::string& problem) {
   problem.clear();
   Archive z = OpenArchive(archive, problem);
   if (!z) return false;
@@ -125,8 +127,8 @@ std::string EntryTimeText(std::int64_t modified) {
   std::tm tm{};
   if (modified <= 0 || !::localtime_r(&t, &tm)) return "--.--.---- --:--";
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%02d.%02d.%04d %02d:%02d", tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900,
-                tm.tm_hour, tm.tm_min);
+  std::snprintf(buf, sizeof buf, "%02d.%02d.%04d %02d:%02d", tm.tm_mday, tm.tm_mon + 1,
+                tm.tm_year + 1900, tm.tm_hour, tm.tm_min);
   return buf;
 }
 

@@ -3,14 +3,13 @@
 // stored, a file that changes while it is read is read again (and one that keeps changing
 // fails the write), and a file that cannot be opened as a regular file fails it without
 // hanging the threads.
-#include "archive/zip_writer.h"
+#include "zip/zip_writer.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <random>
@@ -192,7 +191,8 @@ TEST_F(ZipWriterTest, AFileChangedWhileItIsReadIsReadAgainAndOneThatKeepsChangin
       Changer once(dir.File("RACUNI.TPS"), "RACUNI.TPS", how, 1);
       std::vector<PackedEntry> entries;
       int fd = ::open(dir.File("a.zip").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-      ASSERT_EQ(WriteArchive(fd, dir.File("a.zip"), files, options, &once, &entries, &why), PackResult::kOk);
+      ASSERT_EQ(WriteArchive(fd, dir.File("a.zip"), files, options, &once, &entries, &why),
+                PackResult::kOk);
       ::close(fd);
       EXPECT_EQ(once.changes, 1);
       EXPECT_EQ(once.starts, 2);
@@ -204,7 +204,8 @@ TEST_F(ZipWriterTest, AFileChangedWhileItIsReadIsReadAgainAndOneThatKeepsChangin
                             "d=z.read('RACUNI.TPS')\n"
                             "print(len(d), sorted(set(d.decode())), z.namelist())\n"},
                            dir.path());
-      EXPECT_EQ(py.out, "1572864 ['B'] ['RACUNI.TPS', 'mala.tps']\n") << threads << " threads " << py.err;
+      EXPECT_EQ(py.out, "1572864 ['B'] ['RACUNI.TPS', 'mala.tps']\n")
+          << threads << " threads " << py.err;
     }
   }
 
@@ -212,7 +213,8 @@ TEST_F(ZipWriterTest, AFileChangedWhileItIsReadIsReadAgainAndOneThatKeepsChangin
   options.threads = 4;
   Changer always(dir.File("RACUNI.TPS"), "RACUNI.TPS", Changer::How::kInPlace, 100);
   int fd = ::open(dir.File("b.zip").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  EXPECT_EQ(WriteArchive(fd, dir.File("b.zip"), files, options, &always, nullptr, &why), PackResult::kChanged);
+  EXPECT_EQ(WriteArchive(fd, dir.File("b.zip"), files, options, &always, nullptr, &why),
+            PackResult::kChanged);
   ::close(fd);
   EXPECT_EQ(why.path, dir.File("RACUNI.TPS"));
   EXPECT_EQ(always.changes, 3);

@@ -1,9 +1,6 @@
-#include "archive/zip_writer.h"
+#include "zip/zip_writer.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 #include <zip.h>
 #include <zlib.h>
 
@@ -23,7 +20,9 @@
 #include <mutex>
 #include <thread>
 
-#include "archive/checksum.h"
+#include "platform/files.h"
+#include "platform/workers.h"
+#include "zip/checksum.h"
 
 namespace verdan::archive {
 namespace {
@@ -301,10 +300,10 @@ struct Entry {
   const PackFile* file = nullptr;
   // Set by the thread that opens the file, before its chunks are published under the
   // pipeline's lock; read after them.
-  int fd = -1;             // the one descriptor every piece of the file is read through
-  int openError = 0;       // errno when the file could not be opened as a regular file
-  struct stat opened {};   // the file as it was when opened: size, times, device and inode
-  bool unsettled = false;  // changed too recently to tell a later change: read again
+  int fd = -1;                // the one descriptor every piece of the file is read through
+  int openError = 0;          // errno when the file could not be opened as a regular file
+  platform::FileInfo opened;  // the file as it was when opened: size, times, device and inode
+  bool unsettled = false;     // changed too recently to tell a later change: read again
   std::uint64_t size = 0;
   std::size_t firstChunk = 0;
   std::size_t chunkCount = 0;
@@ -345,8 +344,7 @@ struct Chunk {
 int ReadAt(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t n) {
   std::size_t done = 0;
   while (done < n) {
-    ssize_t r = ::pread(fd, out + done, n - done, static_cast<off_t>(offset + done));
-    if (r < 0 && errno == EINTR) continue;
+    std::int64_t r = platform::ReadAt(fd, out + done, n - done, offset + done);
     if (r < 0) return -1;
     if (r == 0) return 0;
     done += static_cast<std::size_t>(r);
@@ -354,23 +352,20 @@ int ReadAt(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t n) {
   return 1;
 }
 
-bool SameTime(const struct timespec& a, const struct timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
 // True when a change made to the file from now on gets a change time other than the one in
 // `st`. File systems stamp changes with a clock that advances in ticks (a few milliseconds),
 // and some keep whole seconds only: a file changed within the current tick could change
 // again without its times showing it. A change time ahead of the clock by more than a second
 // comes from a server whose clock differs and says nothing either way.
-bool TimesTellChanges(const struct stat& st) {
+bool TimesTellChanges(const platform::FileInfo& st) {
   struct timespec now {};
   ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
-  struct timespec changed = st.st_ctim;
-  if (st.st_ctim.tv_nsec == 0 && st.st_mtim.tv_nsec == 0) changed.tv_sec += 2;  // whole seconds
-  if (changed.tv_sec > now.tv_sec + 1) return true;
-  return changed.tv_sec < now.tv_sec ||
-         (changed.tv_sec == now.tv_sec && changed.tv_nsec < now.tv_nsec);
+  platform::FileTime changed = st.changed;
+  if (st.changed.nanoseconds == 0 && st.modified.nanoseconds == 0)
+    changed.seconds += 2;  // whole seconds
+  if (changed.seconds > now.tv_sec + 1) return true;
+  return changed.seconds < now.tv_sec ||
+         (changed.seconds == now.tv_sec && changed.nanoseconds < now.tv_nsec);
 }
 
 // Opens the file of `e` once, as a regular file and never through a symbolic link (a pipe or
@@ -382,32 +377,36 @@ void OpenEntry(Entry& e, std::size_t index, std::size_t chunkSize, bool forceZip
   e.method = Method::kUndecided;
   e.unsettled = false;
   e.openError = 0;
-  e.fd = ::open(e.file->path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  e.fd = platform::OpenFile(e.file->path, platform::Access::kRead, platform::Links::kNoFollow);
   if (e.fd < 0) e.openError = errno;
-  if (e.fd >= 0 && (::fstat(e.fd, &e.opened) != 0 || !S_ISREG(e.opened.st_mode))) {
-    e.openError = S_ISDIR(e.opened.st_mode) ? EISDIR : errno != 0 ? errno : EINVAL;
-    ::close(e.fd);
+  if (e.fd >= 0 &&
+      (!platform::InfoOf(e.fd, e.opened) || e.opened.kind != platform::FileKind::kRegular)) {
+    e.openError = e.opened.kind == platform::FileKind::kDirectory ? EISDIR
+                  : errno != 0                                    ? errno
+                                                                  : EINVAL;
+    platform::CloseFile(e.fd);
     e.fd = -1;
   }
   if (e.fd >= 0) {
     for (int wait = 0; !TimesTellChanges(e.opened); ++wait) {
-      if (wait == 3 || ::fstat(e.fd, &e.opened) != 0) {
+      if (wait == 3 || !platform::InfoOf(e.fd, e.opened)) {
         e.unsettled = true;
         break;
       }
-      const bool seconds = e.opened.st_ctim.tv_nsec == 0 && e.opened.st_mtim.tv_nsec == 0;
+      const bool seconds = e.opened.changed.nanoseconds == 0 && e.opened.modified.nanoseconds == 0;
       std::this_thread::sleep_for(seconds ? std::chrono::milliseconds(700)
                                           : std::chrono::milliseconds(5));
-      ::fstat(e.fd, &e.opened);
+      platform::InfoOf(e.fd, e.opened);
     }
-    ::posix_fadvise(e.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    platform::WillReadOnce(e.fd);
   }
-  e.size = e.fd >= 0 ? static_cast<std::uint64_t>(e.opened.st_size) : 0;
+  e.size = e.fd >= 0 ? e.opened.size : 0;
   e.chunkCount =
       static_cast<std::size_t>(std::max<std::uint64_t>(1, (e.size + chunkSize - 1) / chunkSize));
   e.zip64 = forceZip64 || e.size >= kZip64From;
   e.flags = IsUtf8BeyondAscii(e.file->entryName) ? kFlagUtf8 : 0;
-  DosTime(e.fd >= 0 ? e.opened.st_mtime : e.file->mtime, e.dosTime, e.dosDate);
+  DosTime(e.fd >= 0 ? static_cast<std::time_t>(e.opened.modified.seconds) : e.file->mtime,
+          e.dosTime, e.dosDate);
   for (std::size_t k = 0; k < e.chunkCount; ++k) {
     Chunk c;
     c.entry = index;
@@ -424,13 +423,12 @@ void OpenEntry(Entry& e, std::size_t index, std::size_t chunkSize, bool forceZip
 // replaced, as programs save), or it was unsettled when opened.
 bool EntryChanged(const Entry& e) {
   if (e.unsettled) return true;
-  struct stat now {};
-  struct stat named {};
-  if (::fstat(e.fd, &now) != 0 || now.st_size != e.opened.st_size ||
-      !SameTime(now.st_mtim, e.opened.st_mtim) || !SameTime(now.st_ctim, e.opened.st_ctim))
+  platform::FileInfo now, named;
+  if (!platform::InfoOf(e.fd, now) || now.size != e.opened.size ||
+      now.modified != e.opened.modified || now.changed != e.opened.changed)
     return true;
-  if (::lstat(e.file->path.c_str(), &named) != 0) return true;
-  return !S_ISREG(named.st_mode) || named.st_dev != now.st_dev || named.st_ino != now.st_ino;
+  if (!platform::InfoAt(e.file->path, named, platform::Links::kNoFollow)) return true;
+  return named.kind != platform::FileKind::kRegular || !named.SameFile(now);
 }
 
 // Compresses chunks in order on worker threads into a ring of buffers: a chunk is taken up
@@ -458,7 +456,9 @@ class Pipeline {
   Pipeline(const Pipeline&) = delete;
   Pipeline& operator=(const Pipeline&) = delete;
 
-  // Starts the workers; false when a compressor or a thread could not be had.
+  // Starts the workers; false when a compressor could not be had. As many workers as the
+  // system gives, one compressor each; with none, the writer's thread compresses each chunk
+  // itself when it takes it.
   bool Start() {
     for (auto& d : deflaters_)
       if (!d->ok()) return false;
@@ -466,11 +466,9 @@ class Pipeline {
       std::lock_guard lock(mutex_);
       stop_ = false;
     }
-    try {
-      for (auto& d : deflaters_) threads_.emplace_back([this, dp = d.get()] { Work(*dp); });
-    } catch (const std::exception&) {
-      return false;
-    }
+    for (auto& d : deflaters_)
+      if (!workers_.Start([this, dp = d.get()] { Work(*dp); })) break;
+    byWriter_ = workers_.empty();
     return true;
   }
 
@@ -478,12 +476,12 @@ class Pipeline {
   // have been taken) and in `data` its bytes (valid until Release(i)), null when it failed
   // or its file changed.
   Chunk* Take(std::size_t i, const std::uint8_t*& data) {
+    if (byWriter_)
+      while (!Ready(i) && Step(*deflaters_.front(), Waiting::kNo)) {
+      }
     std::unique_lock lock(mutex_);
     awaited_ = i;
-    doneCv_.wait(lock, [&] {
-      return (i < chunks_.size() && chunks_[i].done) ||
-             (i >= chunks_.size() && planned_ == entries_.size());
-    });
+    doneCv_.wait(lock, [&] { return ReadyLocked(i); });
     awaited_ = kNone;
     data = nullptr;
     if (i >= chunks_.size()) return nullptr;
@@ -524,8 +522,7 @@ class Pipeline {
     }
     slotCv_.notify_all();
     decisionCv_.notify_all();
-    for (auto& t : threads_) t.join();
-    threads_.clear();
+    workers_.Join();
   }
 
  private:
@@ -535,24 +532,47 @@ class Pipeline {
   };
 
   static void Close(Entry& e) {
-    if (e.fd >= 0) ::close(e.fd);
+    if (e.fd >= 0) platform::CloseFile(e.fd);
     e.fd = -1;
   }
 
+  // Chunk `i` is compressed, or there is no such chunk and will be none.
+  bool ReadyLocked(std::size_t i) const {
+    return (i < chunks_.size() && chunks_[i].done) ||
+           (i >= chunks_.size() && planned_ == entries_.size());
+  }
+  bool Ready(std::size_t i) {
+    std::lock_guard lock(mutex_);
+    return ReadyLocked(i);
+  }
+
   void Work(ChunkDeflater& deflater) {
-    for (;;) {
+    while (Step(deflater, Waiting::kYes)) {
+    }
+  }
+
+  enum class Waiting { kYes, kNo };
+
+  // Opens the next file or compresses the next chunk; false at the end (or when stopped),
+  // and, without `waiting`, also when nothing can be done yet.
+  bool Step(ChunkDeflater& deflater, Waiting waiting) {
+    {
       std::size_t i;
       Chunk* c;
       {
         std::unique_lock lock(mutex_);
         // A chunk may be taken up (or the next file opened for one) when its buffer is free.
-        slotCv_.wait(lock, [&] {
+        auto canGo = [&] {
           return stop_ || Finished() ||
                  (next_ < released_ + slots_.size() && (next_ < chunks_.size() || !opening_));
-        });
+        };
+        if (waiting == Waiting::kYes)
+          slotCv_.wait(lock, canGo);
+        else if (!canGo())
+          return false;
         if (stop_ || Finished()) {
           slotCv_.notify_all();  // the idle threads see the end too
-          return;
+          return false;
         }
         if (next_ == chunks_.size()) {
           // Opening may wait a moment for a file just changed; the others go on meanwhile.
@@ -569,12 +589,13 @@ class Pipeline {
           lock.unlock();
           slotCv_.notify_all();
           doneCv_.notify_one();
-          continue;
+          return true;
         }
         i = next_++;
         c = &chunks_[i];
       }
       Process(deflater, i, *c, slots_[i % slots_.size()]);
+      return true;
     }
   }
 
@@ -663,7 +684,8 @@ class Pipeline {
   std::size_t outCap_;
   std::vector<Slot> slots_;
   std::vector<std::unique_ptr<ChunkDeflater>> deflaters_;
-  std::vector<std::thread> threads_;
+  platform::Workers workers_;
+  bool byWriter_ = false;  // no worker could be started: Take does the work
   static constexpr std::size_t kNone = ~std::size_t{0};
 
   std::mutex mutex_;
@@ -681,33 +703,6 @@ class Pipeline {
 // ---------------------------------------------------------------------------------------
 // The archive file.
 
-bool WriteAll(int fd, const std::uint8_t* p, std::size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
-}
-
-bool PwriteAll(int fd, const std::uint8_t* p, std::size_t n, std::uint64_t at) {
-  while (n > 0) {
-    ssize_t w = ::pwrite(fd, p, n, static_cast<off_t>(at));
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += w;
-    n -= static_cast<std::size_t>(w);
-    at += static_cast<std::uint64_t>(w);
-  }
-  return true;
-}
-
 // Sequential, buffered writing with patches to what was written before. Large pieces go to
 // the file directly; written data is handed to the disk as it accumulates.
 class Output {
@@ -723,7 +718,7 @@ class Output {
     if (failed_) return;
     if (buffer_.size() + n > kOutputBuffer || n >= kOutputBuffer / 2) Flush();
     if (n >= kOutputBuffer / 2) {
-      if (!failed_ && !WriteAll(fd_, p, n)) Failed();
+      if (!failed_ && !platform::WriteAll(fd_, p, n)) Failed();
       flushed_ += n;
       Writeback();
     } else {
@@ -739,7 +734,7 @@ class Output {
       return;
     }
     if (at + n > flushed_) Flush();
-    if (!PwriteAll(fd_, p, n, at)) Failed();
+    if (!platform::WriteAllAt(fd_, p, n, at)) Failed();
   }
 
   // Cuts what was written back to `at` bytes; writing goes on from there.
@@ -750,8 +745,7 @@ class Output {
       return;
     }
     buffer_.clear();
-    if (::ftruncate(fd_, static_cast<off_t>(at)) != 0 ||
-        ::lseek(fd_, static_cast<off_t>(at), SEEK_SET) < 0) {
+    if (!platform::SetFileSize(fd_, at) || !platform::SetPosition(fd_, at)) {
       Failed();
       return;
     }
@@ -761,7 +755,7 @@ class Output {
 
   void Flush() {
     if (failed_ || buffer_.empty()) return;
-    if (!WriteAll(fd_, buffer_.data(), buffer_.size())) Failed();
+    if (!platform::WriteAll(fd_, buffer_.data(), buffer_.size())) Failed();
     flushed_ += buffer_.size();
     buffer_.clear();
     Writeback();
@@ -775,8 +769,7 @@ class Output {
 
   void Writeback() {
     if (flushed_ - writtenBack_ < kWritebackStep) return;
-    ::sync_file_range(fd_, static_cast<off_t>(writtenBack_),
-                      static_cast<off_t>(flushed_ - writtenBack_), SYNC_FILE_RANGE_WRITE);
+    platform::StartWriteBack(fd_, writtenBack_, flushed_ - writtenBack_);
     writtenBack_ = flushed_;
   }
 
@@ -966,8 +959,8 @@ PackResult Verify(const std::string& path, const std::vector<Entry>& entries,
     const Entry& e = entries[i];
     zip_stat_t st;
     ok = zip_stat_index(za, i, ZIP_FL_ENC_RAW, &st) == 0 && (st.valid & kNeeded) == kNeeded &&
-         e.file->entryName == st.name && st.size == e.size &&
-         st.comp_size == e.compressedSize && st.crc == e.crc && st.comp_method == MethodCode(e);
+         e.file->entryName == st.name && st.size == e.size && st.comp_size == e.compressedSize &&
+         st.crc == e.crc && st.comp_method == MethodCode(e);
   }
   std::uint64_t packedAt = 0, at = 0;
   for (const Chunk& c : chunks) {
@@ -1016,14 +1009,7 @@ PackResult Verify(const std::string& path, const std::vector<Entry>& entries,
       fail(PackResult::kCannotWrite);
     }
   };
-  std::vector<std::thread> pool;
-  try {
-    for (std::size_t t = 1; t < handles.size(); ++t) pool.emplace_back(work, handles[t]);
-  } catch (const std::exception&) {
-    fail(PackResult::kCannotWrite);
-  }
-  if (!handles.empty()) work(handles[0]);
-  for (auto& t : pool) t.join();
+  platform::RunOnWorkers(handles.size(), [&](std::size_t t) { work(handles[t]); });
   for (zip_t* h : handles) zip_discard(h);
   return static_cast<PackResult>(outcome.load());
 }
@@ -1180,8 +1166,8 @@ PackResult Write(int fd, const std::string& path, const std::vector<PackFile>& f
   if (result == PackResult::kOk && packed != nullptr) {
     packed->clear();
     for (const Entry& e : entries)
-      packed->push_back(PackedEntry{e.file->entryName, e.method == Method::kStore, e.crc,
-                                    e.size, e.compressedSize});
+      packed->push_back(PackedEntry{e.file->entryName, e.method == Method::kStore, e.crc, e.size,
+                                    e.compressedSize});
   }
   return result;
 }

@@ -55,7 +55,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/zip_component.h"
+#include "zip/zip_component.h"
 
 namespace verdan::archive {
 
@@ -99,8 +99,8 @@ class RestoreCommit {
   // of its own, while the caller extracts (nothing is written over before Commit). Optional:
   // Commit otherwise keeps them itself.
   void KeepOriginalsMeanwhile();
-  // Every file's `temp` must be set, or the file be `unchanged` or `held`. On failure every working file
-  // is as it was (or, if even putting them back failed, the journal stays for the next start
+  // Every file's `temp` must be set, or the file be `unchanged` or `held`. On failure every working
+  // file is as it was (or, if even putting them back failed, the journal stays for the next start
   // to finish the job).
   std::int32_t Commit(ZipFailure& failure);
   void Abandon();

@@ -24,43 +24,29 @@
 // Thread-safety: every function may be called from any thread.
 #pragma once
 
-#include <sys/stat.h>
-#include <sys/types.h>
-
 #include <cstddef>
 #include <cstdint>
-#include <ctime>
-
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/process.h"
 
 namespace verdan::archive {
 
 // ---- the file steps ----------------------------------------------------------------------
 
-// Steps at which a file is made durable or moved, as a test sees them.
-enum class FileStep { kSync, kSyncDirectory, kRename, kLink, kUnlink, kOverwrite };
-
-// Test-only fault injection: when set, the hook is called before each step with the path it
-// concerns (from several threads at once: a restore syncs its files in parallel); a non-zero
-// result makes the step fail with that errno. A kill harness uses it to end the process at a
-// chosen step. Null (the default) in normal use.
-using FileStepHookForTesting = int (*)(FileStep step, const char* path);
-void SetFileStepHookForTesting(FileStepHookForTesting hook);
-
-// Asks the hook about a step done through a descriptor (renameat, unlinkat): false with errno
-// set when the hook refuses it.
-bool FileStepAllowed(FileStep step, const std::string& path);
-
-// The steps, each false with errno set on failure.
-bool SyncDescriptor(int fd, const std::string& path);  // fsync of an open file
-bool SyncFile(const std::string& path);                // fsync by name
-bool SyncDirectory(const std::string& dir);            // fsync of a directory's entries
-bool RenameFile(const std::string& from, const std::string& to);
-bool LinkFile(const std::string& existing, const std::string& newName);
-bool RemoveFile(const std::string& path);  // ENOENT counts as done
+// The steps that make a file durable or move it are the file port's (platform/files.h), where
+// a test puts its fault-injecting double.
+using platform::FileStep;
+using platform::FileStepAllowed;
+using platform::LinkFile;
+using platform::RemoveFile;
+using platform::RenameFile;
+using platform::SyncDirectory;
+using platform::SyncFile;
+using platform::SyncFileByName;
+using platform::SyncFileSystem;
 
 // Removes files no longer needed (not steps: nothing depends on them being gone), several at
 // a time: removing a file waits for its blocks to be freed, and those waits overlap.
@@ -71,38 +57,31 @@ void RemoveUnneededFiles(const std::vector<std::string>& paths);
 bool FileHolds(const std::string& path, const std::uint8_t* data, std::uint64_t size,
                std::uint8_t* scratch);
 
-// Syncs everything written to the file system that holds the open directory `fd` (`path`):
-// one sync for many files, where syncing each costs a journal commit per file. A write error
-// on that file system since `fd` was opened makes it fail.
-bool SyncFileSystem(int fd, const std::string& path);
-
 // Writes `size` bytes of `data` over the regular file at `path` in place (the same file: its
-// mode, owner and other names are kept) and cuts it to that length; gives it modification
-// time `mtime` when that is not null. With `expected`, the file must still be the one it
-// describes (else EBUSY). A missing file is made with `createMode` when that is not 0. Not
-// synced.
+// permissions, owner and other names are kept) and cuts it to that length; gives it
+// modification time `modified` when that is not null. With `expected`, the file must still be
+// the one it describes (else EBUSY). A missing file is made with `createPermissions` when
+// that is not 0. Not synced.
 bool OverwriteFile(const std::string& path, const void* data, std::size_t size,
-                   const struct timespec* mtime, const struct stat* expected, mode_t createMode);
+                   const platform::FileTime* modified, const platform::FileInfo* expected,
+                   std::uint32_t createPermissions);
 
-// The same through a regular file open for writing at `fd` (the caller checked what it is):
-// the bytes written over it from the start, cut to that length, the time set. Not synced;
-// `path` names it for the step hook. `WriteOver` is the plain write, without the step.
-bool OverwriteDescriptor(int fd, const std::string& path, const void* data, std::size_t size,
-                         const struct timespec* mtime);
-bool WriteOver(int fd, const void* data, std::size_t size, const struct timespec* mtime);
+// The plain write of OverwriteOpenFile, without asking about the step.
+bool WriteOver(platform::FileHandle file, const void* data, std::size_t size,
+               const platform::FileTime* modified);
 
 std::string DirectoryOf(const std::string& path);  // "." for a bare name
 std::string BaseName(const std::string& path);
 
 // The permissions a file written at `target` gets: those of the file it replaces, else the
 // default for new files (0666 less the process's umask).
-mode_t ModeFor(const std::string& target);
+std::uint32_t PermissionsFor(const std::string& target);
 
 // ---- temporaries -------------------------------------------------------------------------
 
-// Creates an empty temporary file beside `target` and registers it. Returns its descriptor
-// (opened for writing, close-on-exec) and sets `temp`; -1 with errno set on failure.
-int CreateTemporary(const std::string& target, std::string& temp);
+// Creates an empty temporary file beside `target` and registers it. Returns it opened for
+// writing and sets `temp`; kNoFile with errno set on failure.
+platform::FileHandle CreateTemporary(const std::string& target, std::string& temp);
 
 // Makes a temporary beside `target` that is a second name (hard link) of `existing`, and
 // registers it. False with errno set when the file system has no hard links or they cannot
@@ -140,9 +119,9 @@ void ForgetCreatedDirectory(const std::string& dir);
 void RegisterJournal(const std::string& path);
 void ForgetJournal(const std::string& path);
 // Creates (or empties) a file of a restore's own that the termination cleanup removes with the
-// journals, made and registered in one step; -1 with errno set (ECANCELED once the process is
-// ending, when nothing new is made).
-int CreateJournalFile(const std::string& path);
+// journals, made and registered in one step; kNoFile with errno set (ECANCELED once the
+// process is ending, when nothing new is made).
+platform::FileHandle CreateJournalFile(const std::string& path);
 
 // Who made a temporary, as its name tells: the process number (0 in the oldest form), and
 // when that process started with the boot it ran in (0 and "" in the older forms).
@@ -150,15 +129,14 @@ using TemporaryOwner = platform::ProcessIdentity;
 
 // True when `name` (a name without directory) has our temporary pattern; `owner` (`pid`) is
 // then who made it.
-bool IsTemporaryName(const std::string& name, TemporaryOwner* owner);
-bool IsTemporaryName(const std::string& name, pid_t* pid = nullptr);
+bool IsTemporaryName(const std::string& name, TemporaryOwner* owner = nullptr);
 
 // Removes the files of our pattern in `dir` whose process no longer runs, and those of the
 // oldest form. A name with start time and boot counts as live only while a process of that
 // number runs that started then, in this boot; a name with the number alone while any
-// process of that number runs. Never follows a link or removes anything else. A linked temporary whose file
-// has no other name left (the file it was linked to was replaced before the process died)
-// is the only copy of what that file held: it is renamed to its target instead. Returns how
+// process of that number runs. Never follows a link or removes anything else. A linked temporary
+// whose file has no other name left (the file it was linked to was replaced before the process
+// died) is the only copy of what that file held: it is renamed to its target instead. Returns how
 // many were removed.
 int RemoveStaleTemporaries(const std::string& dir);
 
