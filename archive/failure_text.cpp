@@ -14,7 +14,9 @@ namespace {
 std::string SystemReason(int error) {
   switch (error) {
     case ENOSPC:
+#ifdef EDQUOT  // no quotas on Windows
     case EDQUOT:
+#endif
       return "Disk je pun";
     case EFBIG:
       return "Datoteka je prevelika za taj disk";

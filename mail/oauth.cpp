@@ -527,6 +527,8 @@ HttpReply PostForm(const std::string& url,
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &collected);
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
   curl_easy_setopt(curl, CURLOPT_USERAGENT, "verdan");
+  CURLcode rc;
+#ifdef SIGPIPE
   // Without signals (the program has threads), libcurl leaves SIGPIPE alone: a peer that
   // closes while TLS writes must not end the program, so the signal is held for this thread
   // and a pending one dropped afterwards.
@@ -535,13 +537,17 @@ HttpReply PostForm(const std::string& url,
   sigemptyset(&pipeSignal);
   sigaddset(&pipeSignal, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
-  const CURLcode rc = curl_easy_perform(curl);
+  rc = curl_easy_perform(curl);
   if (!sigismember(&previous, SIGPIPE)) {
     timespec none{};
     while (sigtimedwait(&pipeSignal, nullptr, &none) == SIGPIPE) {
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   }
+#else
+  // No such signal on Windows: a peer's close is a failed write there.
+  rc = curl_easy_perform(curl);
+#endif
   if (rc == CURLE_OK) {
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
     reply.body = std::move(collected.body);

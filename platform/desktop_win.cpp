@@ -28,4 +28,15 @@ Desktop& SystemDesktop() {
   return desktop;
 }
 
+// A service or a scheduled task run without a signed-in user has a window station of its own
+// that no one sees: there is no display then.
+bool DisplayAvailable() {
+  HWINSTA station = ::GetProcessWindowStation();
+  USEROBJECTFLAGS flags{};
+  if (station == nullptr ||
+      !::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, nullptr))
+    return true;  // not told: the windows' own start says what is wrong
+  return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
 }  // namespace verdan::platform

@@ -1,6 +1,5 @@
 #include "zip/extraction.h"
 
-#include <sys/mman.h>
 #include <zip.h>
 #include <zlib.h>
 
@@ -21,6 +20,7 @@
 #include <thread>
 
 #include "platform/files.h"
+#include "platform/memory.h"
 #include "platform/workers.h"
 #include "zip/checksum.h"
 #include "zip/temporaries.h"
@@ -55,14 +55,14 @@ class PageBuffer {
  public:
   PageBuffer() = default;
   ~PageBuffer() {
-    if (data_ != nullptr) ::munmap(data_, size_);
+    if (data_ != nullptr) platform::FreePages(data_, size_);
   }
   PageBuffer(const PageBuffer&) = delete;
   PageBuffer& operator=(const PageBuffer&) = delete;
   bool Allocate(std::size_t size) {
     size_ = (size + kPage - 1) / kPage * kPage;
-    void* p = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) {
+    void* p = platform::TakePages(size_);
+    if (p == nullptr) {
       size_ = 0;
       return false;
     }
@@ -174,7 +174,12 @@ class Inflater {
 std::size_t FindMarker(const std::uint8_t* p, std::size_t from, std::size_t n) {
   from = std::max<std::size_t>(from, 1);  // the marker's header bits lie in the byte before it
   while (from + sizeof kMarker <= n) {
+#ifdef _WIN32  // no memmem in Windows' C run-time
+    const std::uint8_t* found = std::search(p + from, p + n, std::begin(kMarker), std::end(kMarker));
+    const void* hit = found == p + n ? nullptr : found;
+#else
     const void* hit = ::memmem(p + from, n - from, kMarker, sizeof kMarker);
+#endif
     if (hit == nullptr) return kNone;
     std::size_t at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - p);
     if ((p[at - 1] & 0xE0) == 0) return at;

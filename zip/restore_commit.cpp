@@ -24,6 +24,10 @@
 #include "zip/checksum.h"
 #include "zip/temporaries.h"
 
+#ifndef NAME_MAX
+#define NAME_MAX 255  // the most characters of one name on Windows' file systems
+#endif
+
 namespace verdan::archive {
 namespace {
 

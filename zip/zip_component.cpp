@@ -1,6 +1,5 @@
 #include "zip/zip_component.h"
 
-#include <sys/mman.h>
 #include <zip.h>
 #include <zlib.h>
 
@@ -21,6 +20,7 @@
 #include <utility>
 
 #include "platform/files.h"
+#include "platform/memory.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "platform/ui.h"
@@ -54,8 +54,8 @@ class Buffer {
   Buffer() = default;
   explicit Buffer(std::size_t size) : size_(size) {
     if (size == 0) return;
-    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) {
+    void* p = platform::TakePages(size);
+    if (p == nullptr) {
       size_ = 0;
       failed_ = true;
       return;
@@ -80,10 +80,9 @@ class Buffer {
   // Keeps the first `n` bytes; the pages beyond them go back to the system.
   void Shrink(std::size_t n) {
     if (data_ == nullptr || n >= size_) return;
-    long page = ::sysconf(_SC_PAGESIZE);
-    std::size_t keep = (n + static_cast<std::size_t>(page) - 1) / static_cast<std::size_t>(page) *
-                       static_cast<std::size_t>(page);
-    if (keep < size_) ::munmap(data_ + keep, size_ - keep);
+    const std::size_t page = platform::PageSize();
+    std::size_t keep = (n + page - 1) / page * page;
+    if (keep < size_) platform::ReturnTail(data_ + keep, size_ - keep);
     if (keep == 0) data_ = nullptr;
     size_ = n;
     mapped_ = keep;
@@ -91,7 +90,7 @@ class Buffer {
 
  private:
   void Free() {
-    if (data_ != nullptr) ::munmap(data_, mapped_ ? mapped_ : size_);
+    if (data_ != nullptr) platform::FreePages(data_, mapped_ ? mapped_ : size_);
     data_ = nullptr;
     size_ = mapped_ = 0;
   }
