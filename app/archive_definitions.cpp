@@ -76,7 +76,7 @@ std::string RootPathText(const std::string& path) {
 }
 
 bool LandsAtRoot(const std::string& native) {
-  if (native.empty() || native[0] != platform::kSeparator) return false;
+  if (!platform::IsAbsolutePath(native)) return false;
   std::filesystem::path p = std::filesystem::path(native).lexically_normal();
   return p == p.root_path() || p.parent_path() == p.root_path();
 }

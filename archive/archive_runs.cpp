@@ -139,7 +139,7 @@ PendingSecondCopy::PendingSecondCopy(ZipComponent& zip, const std::string& archi
   if (!zip.FILE_EXISTS(archive)) return;
   // Both names are fixed now: the run changes the current directory before it commits.
   destination_ = secondCopy;
-  if (destination_.empty() || destination_[0] != platform::kSeparator)
+  if (!platform::IsAbsolutePath(destination_))
     destination_ = platform::CurrentDirectory() + platform::kSeparator + destination_;
   // A second name of the archive costs nothing; a file system without hard links, or a
   // second copy on another disk, gets a copy. Failing both, the earlier second copy stays.
@@ -150,7 +150,7 @@ PendingSecondCopy::PendingSecondCopy(ZipComponent& zip, const std::string& archi
   }
   // Stopped by a signal after the new archive is in place, the run still leaves this copy.
   std::string watched = archive;
-  if (watched[0] != platform::kSeparator)
+  if (!platform::IsAbsolutePath(watched))
     watched = platform::CurrentDirectory() + platform::kSeparator + watched;
   PlaceOnTerminationIfReplaced(temp_, destination_, watched);
 }

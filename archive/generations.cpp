@@ -6,6 +6,7 @@
 
 #include "archive/naming.h"
 #include "platform/files.h"
+#include "platform/paths.h"
 #include "platform/profile.h"
 #include "platform/text.h"
 
@@ -75,7 +76,7 @@ std::vector<std::string> PruneGenerations(const std::string& prefix, const std::
                                           int keep, const std::string& current) {
   std::vector<std::string> removed;
   if (keep <= 0) return removed;
-  const std::size_t cut = prefix.rfind('/');
+  const std::size_t cut = platform::LastSeparator(prefix);
   const std::string dirPath =
       cut == std::string::npos ? "." : (cut == 0 ? "/" : prefix.substr(0, cut));
   const std::string namePrefix = cut == std::string::npos ? prefix : prefix.substr(cut + 1);

@@ -142,7 +142,8 @@ void ChooseArchive(app::Program& program, ArchiveShared& shared) {
   std::vector<std::string> chosen = program.ui.FileOpen(boxSpec);
   if (!chosen.empty() && !chosen.front().empty()) {
     std::string path = chosen.front();
-    if (path[0] != platform::kSeparator) path = platform::CurrentDirectory() + "/" + path;
+    if (!platform::IsAbsolutePath(path))
+      path = platform::CurrentDirectory() + platform::kSeparator + path;
     // Cut, the name would point at another file: refused as a cancelled choice.
     if (platform::CharCount(path) <= kPathLength)
       program.buffers.ZIPARCHIVE = path;

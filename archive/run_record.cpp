@@ -46,7 +46,7 @@ RunRecord::~RunRecord() {
 
 void RunRecord::SetArchive(const std::string& path) {
   archive_ = path;
-  if (!archive_.empty() && archive_[0] != platform::kSeparator)
+  if (!archive_.empty() && !platform::IsAbsolutePath(archive_))
     archive_ = platform::CurrentDirectory() + platform::kSeparator + archive_;
 }
 

@@ -37,7 +37,8 @@ int RestoreCommand(const Invocation& invocation) {
   std::string archive = line.words[0];
   const bool yes = !line.options.empty();
   // The dialog would return a full path; a relative name is taken from here.
-  if (archive[0] != platform::kSeparator) archive = platform::CurrentDirectory() + "/" + archive;
+  if (!platform::IsAbsolutePath(archive))
+    archive = platform::CurrentDirectory() + platform::kSeparator + archive;
 
   RestoreUi ui(archive);
   if (yes) {

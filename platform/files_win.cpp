@@ -14,7 +14,9 @@
 //   (OverwriteOpenFile) is flushed there and then, and SyncFileSystem flushes the file it is
 //   given.
 // - Locks are advisory as flock's are: a lock takes one byte far beyond any file's end, so
-//   that it stops other lockers only, never a reader or writer of the file's bytes.
+//   that it stops other lockers only, never a reader or writer of the file's bytes. Windows
+//   locks no directory: a directory's lock is taken on a hidden file ".verdan-lock" inside it,
+//   which the system removes when the last process holding it lets go (or ends).
 // - Files carry an access list rather than mode bits. A file created with no rights for
 //   group or others (0600) gets an access list of its own granting the user alone; other
 //   files inherit their folder's. A file's permissions read as 0644, or 0444 when it is
@@ -126,6 +128,9 @@ struct Entry {
   std::wstring path;
   bool appending = false;
   std::uint64_t position = 0;
+  // A directory's lock is taken on a file inside it (Windows locks no directory): open while
+  // the lock is held, removed when the last process holding it open lets go.
+  HANDLE lock = INVALID_HANDLE_VALUE;
 };
 
 std::mutex gTableMutex;
@@ -509,6 +514,9 @@ bool List(const std::wstring& dir, std::vector<std::string>& names) {
   return true;
 }
 
+// The file a directory's lock is taken on.
+constexpr const wchar_t* kDirectoryLockName = L".verdan-lock";
+
 // A lock's byte: far beyond any file's end, so that it never stands in a reader's way.
 constexpr DWORD kLockHigh = 0x7FFFFFFF;
 constexpr DWORD kLockLow = 0xFFFFFFFE;
@@ -650,6 +658,7 @@ bool CloseFile(FileHandle file) {
     e = std::move(it->second);
     gTable.erase(it);
   }
+  if (e->lock != INVALID_HANDLE_VALUE) ::CloseHandle(e->lock);
   return ::CloseHandle(e->handle) ? true : Failed();
 }
 
@@ -952,20 +961,52 @@ bool FreeSpace(const std::string& path, std::uint64_t& bytes, std::uint64_t& blo
 std::uint32_t NewFilePermissions() { return 0666; }
 
 bool LockFile(FileHandle file, LockWait wait) {
+  auto e = Find(file);
+  if (!e) return false;
+  HANDLE h = e->handle;
+  if (IsDirectoryHandle(h)) {
+    if (e->lock == INVALID_HANDLE_VALUE) {
+      std::wstring name = e->path;
+      if (!name.empty() && name.back() != L'\\' && name.back() != L'/') name += L'\\';
+      name += kDirectoryLockName;
+      e->lock = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE,
+                              nullptr);
+      if (e->lock == INVALID_HANDLE_VALUE) {
+        // Still being removed by the holder that just let go: held, for a moment longer.
+        const DWORD err = ::GetLastError();
+        errno = err == ERROR_ACCESS_DENIED && ::GetFileAttributesW(name.c_str()) !=
+                                                   INVALID_FILE_ATTRIBUTES
+                    ? EWOULDBLOCK
+                    : ErrnoOf(err);
+        return false;
+      }
+    }
+    h = e->lock;
+  }
   OVERLAPPED at{};
   at.Offset = kLockLow;
   at.OffsetHigh = kLockHigh;
   const DWORD flags =
       LOCKFILE_EXCLUSIVE_LOCK | (wait == LockWait::kTry ? LOCKFILE_FAIL_IMMEDIATELY : 0);
-  if (::LockFileEx(HandleOf(file), flags, 0, 1, 0, &at)) return true;
+  if (::LockFileEx(h, flags, 0, 1, 0, &at)) return true;
   return Failed();
 }
 
 bool UnlockFile(FileHandle file) {
+  auto e = Find(file);
+  if (!e) return false;
   OVERLAPPED at{};
   at.Offset = kLockLow;
   at.OffsetHigh = kLockHigh;
-  return ::UnlockFileEx(HandleOf(file), 0, 1, 0, &at) ? true : Failed();
+  const bool directory = e->lock != INVALID_HANDLE_VALUE;
+  const bool ok = ::UnlockFileEx(directory ? e->lock : e->handle, 0, 1, 0, &at) != 0;
+  if (!ok) Failed();
+  if (directory) {
+    ::CloseHandle(e->lock);
+    e->lock = INVALID_HANDLE_VALUE;
+  }
+  return ok;
 }
 
 }  // namespace verdan::platform

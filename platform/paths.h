@@ -17,6 +17,26 @@ constexpr char kSeparator = '\\';
 constexpr char kSeparator = '/';
 #endif
 
+// True when `path` names its place without the current directory: "/..." here; on Windows
+// "C:\...", "\\server\share\..." or "\..." (either slash).
+inline bool IsAbsolutePath(const std::string& path) {
+#ifdef _WIN32
+  if (path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) return true;
+  return !path.empty() && (path[0] == '\\' || path[0] == '/');
+#else
+  return !path.empty() && path[0] == '/';
+#endif
+}
+
+// Where the last separator of `path` stands (on Windows either slash), npos when none.
+inline std::string::size_type LastSeparator(const std::string& path) {
+#ifdef _WIN32
+  return path.find_last_of("\\/");
+#else
+  return path.rfind('/');
+#endif
+}
+
 // The current working directory (empty if it cannot be read).
 std::string CurrentDirectory();
 // Makes `dir` current; false when it cannot.

@@ -63,7 +63,7 @@ std::string RandomToken() {
 // whatever the current directory is by then.
 std::string Prefix(const std::string& target) {
   std::string dir = DirectoryOf(target);
-  if (dir.empty() || dir[0] != '/') {
+  if (!platform::IsAbsolutePath(dir)) {
     const std::string cwd = platform::CurrentDirectory();
     if (!cwd.empty()) dir = dir == "." ? cwd : cwd + "/" + dir;
   }
@@ -188,14 +188,14 @@ bool WriteOver(platform::FileHandle file, const void* data, std::size_t size,
 }
 
 std::string DirectoryOf(const std::string& path) {
-  auto slash = path.rfind('/');
+  auto slash = platform::LastSeparator(path);
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
 }
 
 std::string BaseName(const std::string& path) {
-  auto slash = path.rfind('/');
+  auto slash = platform::LastSeparator(path);
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 

@@ -502,14 +502,14 @@ std::vector<std::string> ZipComponent::TakeSkipped() {
 std::int32_t ZipComponent::LSZIP_INCLUDE(const std::string& pattern) {
   std::string dir = ".";
   std::string namePattern = pattern;
-  auto slash = pattern.rfind('/');
+  auto slash = platform::LastSeparator(pattern);
   if (slash != std::string::npos) {
-    dir = slash == 0 ? "/" : pattern.substr(0, slash);
+    dir = slash == 0 ? pattern.substr(0, 1) : pattern.substr(0, slash);
     namePattern = pattern.substr(slash + 1);
   }
   if (namePattern.empty()) return 0;
   std::string base = dir;
-  if (base[0] != '/') {
+  if (!platform::IsAbsolutePath(base)) {
     const std::string cwd = platform::CurrentDirectory();
     if (cwd.empty()) return 0;
     base = dir == "." ? cwd : cwd + "/" + dir;
