@@ -6,6 +6,8 @@
 # make windows      : builds the libraries Windows needs from Debian's sources (scripts/windows-deps),
 #                     then cross-builds into build-windows/ with MinGW-w64 (the commands, no windows)
 # make test-windows : runs the Windows test programs under Wine, in a Wine prefix of their own
+# make installer      : the Windows installer (NSIS) build-windows/verdan-setup.exe
+# make test-installer : installs it silently under Wine, runs the installed program, removes it
 # make soak  : the kill harness's long run (backups and restores killed at many points, changed archives,
 #              backups of files that change meanwhile)
 BUILD ?= build
@@ -15,7 +17,7 @@ WINBUILD ?= build-windows
 # whose tests run under Wine so far.
 WINTARGETS ?= verdan verdan_tests
 
-.PHONY: run test tsan asan bench soak clean windows test-windows
+.PHONY: run test tsan asan bench soak clean windows test-windows installer test-installer
 
 run:
 	scripts/setup $(BUILD)
@@ -49,7 +51,14 @@ windows:
 	cmake --build $(WINBUILD) -j2 --target $(WINTARGETS)
 
 test-windows: windows
-	scripts/wine-tests $(WINBUILD) -L 'platform|net'
+	scripts/wine-tests $(WINBUILD) -L 'platform|net|cli'
+
+installer: windows
+	makensis -V2 -DVERSION=$$(sed -n 's/^project(verdan VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt) \
+	  -DBUILD=$(abspath $(WINBUILD)) -DOUTFILE=$(abspath $(WINBUILD))/verdan-setup.exe installer/verdan.nsi
+
+test-installer: installer
+	scripts/wine-tests $(WINBUILD) -L installer
 
 
 clean:
