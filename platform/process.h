@@ -28,7 +28,7 @@ struct ProcessIdentity {
 const std::string& BootTag();
 
 // When process `pid` started, in clock ticks since boot (on Windows: its creation time in
-// 100-nanosecond units since 1601); 0 when that cannot be read (no such
+// milliseconds since 1970); 0 when that cannot be read (no such
 // process, or the system hides it).
 unsigned long long ProcessStartTime(pid_t pid);
 

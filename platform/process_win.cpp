@@ -1,7 +1,8 @@
-// On Windows a process's start is its creation time as the system keeps it (100-nanosecond
-// units since 1601, exact and fixed for the life of the process), and the boot is the
-// moment the system started: the wall clock less the time since start-up, in seconds since
-// 1970, eight hex digits. That moment is computed, so two processes of one boot may see it a
+// On Windows a process's start is its creation time as the system keeps it (fixed for the
+// life of the process), in milliseconds since 1970: exact enough that no process number is
+// used twice within one, and short enough for a tag to fit a table's status field. The boot
+// is the moment the system started: the wall clock less the time since start-up, in seconds
+// since 1970, eight hex digits. That moment is computed, so two processes of one boot may see it a
 // little apart (the tick count's resolution, the clock set by time synchronisation): boots
 // less than kSameBoot apart are taken as one, and a running process whose number and exact
 // creation time match a tag is its owner whatever boot the tag names.
@@ -186,7 +187,8 @@ unsigned long long ProcessStartTime(pid_t pid) {
   if (!h) return 0;
   FILETIME created{}, exited{}, kernel{}, user{};
   if (!::GetProcessTimes(h.get(), &created, &exited, &kernel, &user)) return 0;
-  return Ticks(created);
+  const unsigned long long ticks = Ticks(created);
+  return ticks > kUnixEpoch ? (ticks - kUnixEpoch) / 10000ULL : 0;
 }
 
 ProcessState StateOf(const ProcessIdentity& identity) {
