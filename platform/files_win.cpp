@@ -969,14 +969,14 @@ bool LockFile(FileHandle file, LockWait wait) {
       std::wstring name = e->path;
       if (!name.empty() && name.back() != L'\\' && name.back() != L'/') name += L'\\';
       name += kDirectoryLockName;
-      e->lock = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE,
-                              nullptr);
+      e->lock =
+          ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
+                        FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
       if (e->lock == INVALID_HANDLE_VALUE) {
         // Still being removed by the holder that just let go: held, for a moment longer.
         const DWORD err = ::GetLastError();
-        errno = err == ERROR_ACCESS_DENIED && ::GetFileAttributesW(name.c_str()) !=
-                                                   INVALID_FILE_ATTRIBUTES
+        errno = err == ERROR_ACCESS_DENIED &&
+                        ::GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES
                     ? EWOULDBLOCK
                     : ErrnoOf(err);
         return false;

@@ -175,7 +175,8 @@ std::size_t FindMarker(const std::uint8_t* p, std::size_t from, std::size_t n) {
   from = std::max<std::size_t>(from, 1);  // the marker's header bits lie in the byte before it
   while (from + sizeof kMarker <= n) {
 #ifdef _WIN32  // no memmem in Windows' C run-time
-    const std::uint8_t* found = std::search(p + from, p + n, std::begin(kMarker), std::end(kMarker));
+    const std::uint8_t* found =
+        std::search(p + from, p + n, std::begin(kMarker), std::end(kMarker));
     const void* hit = found == p + n ? nullptr : found;
 #else
     const void* hit = ::memmem(p + from, n - from, kMarker, sizeof kMarker);
