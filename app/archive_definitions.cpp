@@ -75,8 +75,10 @@ std::string RootPathText(const std::string& path) {
          " vodi u korijenski direktorij datotečnog sustava: upišite disk ili direktorij arhiva !";
 }
 
+// A path with no disk that starts at the separator ("\Tjedni.zip"): on Windows a path with a
+// drive letter names its disk, whose root is where an archive on a removable disk belongs.
 bool LandsAtRoot(const std::string& native) {
-  if (!platform::IsAbsolutePath(native)) return false;
+  if (native.empty() || native[0] != platform::kSeparator) return false;
   std::filesystem::path p = std::filesystem::path(native).lexically_normal();
   return p == p.root_path() || p.parent_path() == p.root_path();
 }
