@@ -92,7 +92,8 @@ int SoError(int fd) {
 }
 
 void PostSelect(const Entry& e, int fd, std::uint32_t event, int error) {
-  PostToThread(e.window, Event{e.message, static_cast<std::uint64_t>(fd), MakeSelectParam(event, error)});
+  PostToThread(e.window,
+               Event{e.message, static_cast<std::uint64_t>(fd), MakeSelectParam(event, error)});
 }
 
 void Port::Run() {
@@ -136,10 +137,13 @@ void Port::Run() {
       if (e.mask == 0 || e.dead || e.closeSent) continue;
       if (e.connect == Entry::Connect::kPending) {
         int so = SoError(fd);
-        int err = so != 0 ? WsaErrorFromErrno(so) : ((re & (POLLERR | POLLHUP)) ? kWsaEconnrefused : 0);
+        int err =
+            so != 0 ? WsaErrorFromErrno(so) : ((re & (POLLERR | POLLHUP)) ? kWsaEconnrefused : 0);
         e.connect = Entry::Connect::kDone;
-        if (err != 0) e.dead = true;
-        else if (e.mask & kFdWrite) e.writeArmed = true;
+        if (err != 0)
+          e.dead = true;
+        else if (e.mask & kFdWrite)
+          e.writeArmed = true;
         if (e.mask & kFdConnect) PostSelect(e, fd, kFdConnect, err);
         continue;
       }
@@ -210,75 +214,133 @@ int ResolveFirst(const std::string& name, std::uint32_t& address, HostEntry* ent
 
 int WsaErrorFromErrno(int error) {
   switch (error) {
-    case 0: return 0;
-    case EWOULDBLOCK: return kWsaEwouldblock;
+    case 0:
+      return 0;
+    case EWOULDBLOCK:
+      return kWsaEwouldblock;
 #if EAGAIN != EWOULDBLOCK
-    case EAGAIN: return kWsaEwouldblock;
+    case EAGAIN:
+      return kWsaEwouldblock;
 #endif
-    case EINPROGRESS: return kWsaEwouldblock;
-    case EINTR: return kWsaEintr;
-    case EBADF: return kWsaEnotsock;
-    case ENOTSOCK: return kWsaEnotsock;
-    case EACCES: return kWsaEacces;
-    case EPERM: return kWsaEacces;
-    case EFAULT: return kWsaEfault;
-    case EINVAL: return kWsaEinval;
-    case EMFILE: return kWsaEmfile;
-    case ENFILE: return kWsaEmfile;
-    case EALREADY: return kWsaEalready;
-    case EDESTADDRREQ: return 10039;
-    case EMSGSIZE: return 10040;
-    case EPROTOTYPE: return 10041;
-    case ENOPROTOOPT: return 10042;
-    case EPROTONOSUPPORT: return 10043;
-    case ESOCKTNOSUPPORT: return 10044;
-    case EOPNOTSUPP: return 10045;
-    case EPFNOSUPPORT: return 10046;
-    case EAFNOSUPPORT: return 10047;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
-    case ENETRESET: return 10052;
-    case ECONNABORTED: return kWsaEconnaborted;
-    case ECONNRESET: return kWsaEconnreset;
-    case ENOBUFS: return kWsaEnobufs;
-    case ENOMEM: return kWsaEnobufs;
-    case EISCONN: return kWsaEisconn;
-    case ENOTCONN: return kWsaEnotconn;
-    case ESHUTDOWN: return kWsaEshutdown;
-    case EPIPE: return kWsaEshutdown;
-    case ETOOMANYREFS: return 10059;
-    case ETIMEDOUT: return kWsaEtimedout;
-    case ECONNREFUSED: return kWsaEconnrefused;
-    case ELOOP: return 10062;
-    case ENAMETOOLONG: return 10063;
-    case EHOSTDOWN: return 10064;
-    case EHOSTUNREACH: return kWsaEhostunreach;
-    case ENOTEMPTY: return 10066;
-    case EUSERS: return 10068;
-    case EDQUOT: return 10069;
-    case ESTALE: return 10070;
-    case EREMOTE: return 10071;
-    default: return kWsaSyscallFailure;
+    case EINPROGRESS:
+      return kWsaEwouldblock;
+    case EINTR:
+      return kWsaEintr;
+    case EBADF:
+      return kWsaEnotsock;
+    case ENOTSOCK:
+      return kWsaEnotsock;
+    case EACCES:
+      return kWsaEacces;
+    case EPERM:
+      return kWsaEacces;
+    case EFAULT:
+      return kWsaEfault;
+    case EINVAL:
+      return kWsaEinval;
+    case EMFILE:
+      return kWsaEmfile;
+    case ENFILE:
+      return kWsaEmfile;
+    case EALREADY:
+      return kWsaEalready;
+    case EDESTADDRREQ:
+      return 10039;
+    case EMSGSIZE:
+      return 10040;
+    case EPROTOTYPE:
+      return 10041;
+    case ENOPROTOOPT:
+      return 10042;
+    case EPROTONOSUPPORT:
+      return 10043;
+    case ESOCKTNOSUPPORT:
+      return 10044;
+    case EOPNOTSUPP:
+      return 10045;
+    case EPFNOSUPPORT:
+      return 10046;
+    case EAFNOSUPPORT:
+      return 10047;
+    case EADDRINUSE:
+      return 10048;
+    case EADDRNOTAVAIL:
+      return 10049;
+    case ENETDOWN:
+      return 10050;
+    case ENETUNREACH:
+      return 10051;
+    case ENETRESET:
+      return 10052;
+    case ECONNABORTED:
+      return kWsaEconnaborted;
+    case ECONNRESET:
+      return kWsaEconnreset;
+    case ENOBUFS:
+      return kWsaEnobufs;
+    case ENOMEM:
+      return kWsaEnobufs;
+    case EISCONN:
+      return kWsaEisconn;
+    case ENOTCONN:
+      return kWsaEnotconn;
+    case ESHUTDOWN:
+      return kWsaEshutdown;
+    case EPIPE:
+      return kWsaEshutdown;
+    case ETOOMANYREFS:
+      return 10059;
+    case ETIMEDOUT:
+      return kWsaEtimedout;
+    case ECONNREFUSED:
+      return kWsaEconnrefused;
+    case ELOOP:
+      return 10062;
+    case ENAMETOOLONG:
+      return 10063;
+    case EHOSTDOWN:
+      return 10064;
+    case EHOSTUNREACH:
+      return kWsaEhostunreach;
+    case ENOTEMPTY:
+      return 10066;
+    case EUSERS:
+      return 10068;
+    case EDQUOT:
+      return 10069;
+    case ESTALE:
+      return 10070;
+    case EREMOTE:
+      return 10071;
+    default:
+      return kWsaSyscallFailure;
   }
 }
 
 int WsaErrorFromResolver(int result) {
   switch (result) {
-    case 0: return 0;
-    case EAI_NONAME: return kWsaHostNotFound;
+    case 0:
+      return 0;
+    case EAI_NONAME:
+      return kWsaHostNotFound;
 #ifdef EAI_NODATA
-    case EAI_NODATA: return kWsaNoData;
+    case EAI_NODATA:
+      return kWsaNoData;
 #endif
 #ifdef EAI_ADDRFAMILY
-    case EAI_ADDRFAMILY: return kWsaNoData;
+    case EAI_ADDRFAMILY:
+      return kWsaNoData;
 #endif
-    case EAI_AGAIN: return kWsaTryAgain;
-    case EAI_FAIL: return kWsaNoRecovery;
-    case EAI_MEMORY: return 8;  // WSA_NOT_ENOUGH_MEMORY
-    case EAI_SYSTEM: return WsaErrorFromErrno(errno);
-    default: return kWsaNoRecovery;
+    case EAI_AGAIN:
+      return kWsaTryAgain;
+    case EAI_FAIL:
+      return kWsaNoRecovery;
+    case EAI_MEMORY:
+      return 8;  // WSA_NOT_ENOUGH_MEMORY
+    case EAI_SYSTEM:
+      return WsaErrorFromErrno(errno);
+    default:
+      return kWsaNoRecovery;
   }
 }
 
@@ -307,7 +369,9 @@ int WsaStartup(std::uint16_t versionRequested, WsaData& data) {
   data.description = "POSIX sockets";
   data.systemStatus = "Running";
   rlimit rl{};
-  data.maxSockets = ::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < 65535 ? static_cast<std::uint32_t>(rl.rlim_cur) : 65535;
+  data.maxSockets = ::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < 65535
+                        ? static_cast<std::uint32_t>(rl.rlim_cur)
+                        : 65535;
   data.maxUdpDg = 65467;
   return 0;
 }
@@ -514,7 +578,8 @@ int SetDontLinger(SocketHandle s) { return SetLinger(s, false, 0); }
 int GetSockName(SocketHandle s, SockAddrIn& address) {
   sockaddr_in sa{};
   socklen_t len = sizeof sa;
-  if (::getsockname(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return FailErrno();
+  if (::getsockname(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+    return FailErrno();
   address = SockAddrIn{};
   address.port = sa.sin_port;
   address.address = sa.sin_addr.s_addr;
@@ -567,11 +632,12 @@ int AsyncSelect(SocketHandle s, ThreadId window, std::int32_t message, std::uint
   if (e.connect == Entry::Connect::kNone) {
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0) e.connect = Entry::Connect::kDone;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0)
+      e.connect = Entry::Connect::kDone;
   }
   bool writeArmed = (events & kFdWrite) != 0;
-  bool unchanged = e.window == window && e.message == message && e.mask == events && e.readEnabled &&
-                   e.writeArmed == writeArmed;
+  bool unchanged = e.window == window && e.message == message && e.mask == events &&
+                   e.readEnabled && e.writeArmed == writeArmed;
   e.window = window;
   e.message = message;
   e.mask = events;
@@ -590,7 +656,8 @@ std::uint32_t AsyncGetHostByName(ThreadId window, std::int32_t message, std::str
     std::lock_guard lock(p.mutex);
     if (p.startups == 0) return Fail(kWsaNotInitialised), 0;
     p.ReapLookUps(finished);
-    do handle = ++p.nextLookUp; while (handle == 0 || p.lookUps.count(handle));
+    do handle = ++p.nextLookUp;
+    while (handle == 0 || p.lookUps.count(handle));
     auto l = std::make_unique<LookUp>();
     l->window = window;
     l->message = message;

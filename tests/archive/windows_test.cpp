@@ -78,9 +78,11 @@ TEST_F(WindowsTest, ArchivingWindowHasItsControlsInOrderAndRunsFromItsButtons) {
   // A typed destination counts for the next run at once.
   std::filesystem::create_directory(dir.File("out"));
   ASSERT_TRUE(window.Edit(kCtlDestinationDir, dir.File("out") + "/"));
-  ASSERT_TRUE(WaitUntil([&] { return window.Snapshot().Control(25).value == dir.File("out") + "/"; }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return window.Snapshot().Control(25).value == dir.File("out") + "/"; }));
   ASSERT_TRUE(window.Press(kCtlDestinationRun));
-  ASSERT_TRUE(WaitUntil([&] { return window.Snapshot().Control(22).value == dir.File("out/PETAK.zip"); }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return window.Snapshot().Control(22).value == dir.File("out/PETAK.zip"); }));
   EXPECT_EQ(window.Snapshot().Control(21).value, dir.File("out/PETAK.zip"));
   EXPECT_EQ(platform::TrimRightCopy(window.BaseName()), "PETAK");
   EXPECT_TRUE(std::filesystem::exists(dir.File("out/PETAK.zip")));
