@@ -1,0 +1,191 @@
+// The socket port's system calls on POSIX. The selector's wake-up is an eventfd.
+#include "platform/socket_os.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace verdan::platform {
+namespace socket_os {
+namespace {
+
+// Set by Start before the selector exists and cleared by Stop after it has ended.
+int g_wakeFd = -1;
+
+int LastError() { return WsaErrorFromErrno(errno); }
+int Check(int rc) { return rc == 0 ? 0 : LastError(); }
+int Fd(SocketHandle s) { return static_cast<int>(s); }
+
+}  // namespace
+
+int Start() {
+  g_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  return g_wakeFd >= 0 ? 0 : LastError();
+}
+
+void Stop() {
+  if (g_wakeFd >= 0) ::close(g_wakeFd);
+  g_wakeFd = -1;
+}
+
+void Wake() {
+  if (g_wakeFd >= 0) {
+    std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(g_wakeFd, &one, sizeof one);
+  }
+}
+
+int Poll(std::vector<PollItem>& items, int timeoutMs) {
+  thread_local std::vector<pollfd> fds;
+  fds.clear();
+  fds.push_back(pollfd{g_wakeFd, POLLIN, 0});
+  for (const PollItem& item : items) {
+    short events = 0;
+    if (item.watch & kWatchRead) events |= POLLIN;
+    if (item.watch & kWatchWrite) events |= POLLOUT;
+    if (item.watch & kWatchClose) events |= POLLRDHUP;
+    fds.push_back(pollfd{Fd(item.socket), events, 0});
+  }
+  int n = ::poll(fds.data(), fds.size(), timeoutMs);
+  if (n < 0) return n;
+  if (fds[0].revents) {
+    std::uint64_t count = 0;
+    [[maybe_unused]] ssize_t r = ::read(g_wakeFd, &count, sizeof count);
+  }
+  int seen = 0;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    short re = fds[i + 1].revents;
+    unsigned s = 0;
+    if (re & POLLIN) s |= kReadable;
+    if (re & POLLOUT) s |= kWritable;
+    if (re & POLLRDHUP) s |= kPeerClosed;
+    if (re & POLLHUP) s |= kHungUp;
+    if (re & (POLLERR | POLLNVAL)) s |= kFailed;
+    items[i].seen = s;
+    if (s) ++seen;
+  }
+  return seen;
+}
+
+int PendingConnectRecheckMs() { return -1; }  // poll reports a failed connect
+
+bool ReadableButClosed(SocketHandle) { return false; }  // POLLRDHUP reports the close
+
+int Create(int protocol, SocketHandle& s) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, protocol);
+  if (fd < 0) return LastError();
+  if (fd == 0) {  // handle 0 means "no socket" to callers
+    int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
+    int err = moved < 0 ? LastError() : 0;
+    ::close(fd);
+    if (err != 0) return err;
+    fd = moved;
+  }
+  s = static_cast<SocketHandle>(fd);
+  return 0;
+}
+
+int Close(SocketHandle s) { return Check(::close(Fd(s))); }
+
+int SetNonBlocking(SocketHandle s) {
+  int flags = ::fcntl(Fd(s), F_GETFL);
+  if (flags < 0 || ::fcntl(Fd(s), F_SETFL, flags | O_NONBLOCK) != 0) return LastError();
+  return 0;
+}
+
+int CheckPeer(SocketHandle s) {
+  sockaddr_in peer{};
+  socklen_t len = sizeof peer;
+  return Check(::getpeername(Fd(s), reinterpret_cast<sockaddr*>(&peer), &len));
+}
+
+int Connect(SocketHandle s, const SockAddrIn& address) {
+  sockaddr_in sa = ToSystem(address);
+  // EINPROGRESS (and EAGAIN) become 10035, the number of a connect under way.
+  return Check(::connect(Fd(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+}
+
+int Send(SocketHandle s, const void* data, int length, int flags, int& error) {
+  ssize_t n = ::send(Fd(s), data, static_cast<std::size_t>(length), flags | MSG_NOSIGNAL);
+  if (n >= 0) return static_cast<int>(n);
+  error = LastError();
+  return kSocketError;
+}
+
+int Recv(SocketHandle s, void* buffer, int length, int flags, int& error) {
+  ssize_t n = ::recv(Fd(s), buffer, static_cast<std::size_t>(length), flags);
+  if (n >= 0) return static_cast<int>(n);
+  error = LastError();
+  return kSocketError;
+}
+
+int ShutDown(SocketHandle s, int how) {
+  return Check(::shutdown(Fd(s), how == kSdSend ? SHUT_WR : SHUT_RDWR));
+}
+
+int SetLinger(SocketHandle s, bool on, std::uint16_t seconds) {
+  linger l{};
+  l.l_onoff = on ? 1 : 0;
+  l.l_linger = seconds;
+  return Check(::setsockopt(Fd(s), SOL_SOCKET, SO_LINGER, &l, sizeof l));
+}
+
+int LocalAddress(SocketHandle s, SockAddrIn& address) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (::getsockname(Fd(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return LastError();
+  address = FromSystem(sa);
+  return 0;
+}
+
+int ErrorState(SocketHandle s) {
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (::getsockopt(Fd(s), SOL_SOCKET, SO_ERROR, &err, &len) != 0) return LastError();
+  return WsaErrorFromErrno(err);
+}
+
+void Describe(WsaData& data) {
+  data.description = "POSIX sockets";
+  rlimit rl{};
+  data.maxSockets = ::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < 65535
+                        ? static_cast<std::uint32_t>(rl.rlim_cur)
+                        : 65535;
+}
+
+}  // namespace socket_os
+
+int WsaErrorFromResolver(int result) {
+  // clang-format off
+  switch (result) {
+    case 0: return 0;
+    case EAI_NONAME: return kWsaHostNotFound;
+#ifdef EAI_NODATA
+    case EAI_NODATA: return kWsaNoData;
+#endif
+#ifdef EAI_ADDRFAMILY
+    case EAI_ADDRFAMILY: return kWsaNoData;
+#endif
+    case EAI_AGAIN: return kWsaTryAgain;
+    case EAI_FAIL: return kWsaNoRecovery;
+    case EAI_MEMORY: return 8;  // WSA_NOT_ENOUGH_MEMORY
+    case EAI_SYSTEM: return WsaErrorFromErrno(errno);
+    default: return kWsaNoRecovery;
+  }
+  // clang-format on
+}
+
+std::string LocalHostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return {};
+  return std::string(name);
+}
+
+}  // namespace verdan::platform

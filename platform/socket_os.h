@@ -1,0 +1,105 @@
+// The operating-system calls under the socket port: sockets.cpp keeps the registry of
+// sockets, the selector loop with its re-enabling rules and the look-ups once; each system
+// gives it these few primitives (socket_os.cpp on POSIX, socket_os_win.cpp on WinSock 2).
+//
+// Every result that can fail is 0 or a Windows socket error number (10035 would-block, ...),
+// already translated from the system's own. A socket is named by its SocketHandle.
+//
+// The system's socket headers come with this one: the calls both systems name alike
+// (getaddrinfo, inet_pton, htons, sockaddr_in) are used by the shared code directly.
+//
+// Thread-safety: the socket calls are as thread-safe as the system's. Start, Stop and Wake
+// are called under the port's lock; Poll only from the selector thread, between Start and
+// Stop.
+#pragma once
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/sockets.h"
+
+namespace verdan::platform::socket_os {
+
+inline sockaddr_in ToSystem(const SockAddrIn& address) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = address.port;
+  sa.sin_addr.s_addr = address.address;
+  return sa;
+}
+
+inline SockAddrIn FromSystem(const sockaddr_in& sa) {
+  SockAddrIn address;
+  address.port = sa.sin_port;
+  address.address = sa.sin_addr.s_addr;
+  return address;
+}
+
+// Brings the system's sockets up for the port and opens the selector's wake-up; Stop undoes
+// both. Start returns 0 or the error number.
+int Start();
+void Stop();
+// Ends a Poll that waits, or the next one. Never blocks.
+void Wake();
+
+// What the selector waits for on a socket...
+enum Watch : unsigned { kWatchRead = 1, kWatchWrite = 2, kWatchClose = 4 };
+// ...and what it saw there.
+enum Seen : unsigned {
+  kReadable = 1,
+  kWritable = 2,
+  kPeerClosed = 4,  // the peer's orderly close, where the system reports it apart
+  kHungUp = 8,
+  kFailed = 16,  // an error, or a handle the system no longer knows
+};
+
+struct PollItem {
+  SocketHandle socket = kInvalidSocket;
+  unsigned watch = 0;  // Watch bits
+  unsigned seen = 0;   // Seen bits, filled by Poll
+};
+
+// Waits until an item shows something, the wake-up comes, or `timeoutMs` passes (-1: no
+// limit); a wake-up that came is used up. The number of items that saw something, or
+// negative when the system call failed (the caller then polls again with a fresh set).
+int Poll(std::vector<PollItem>& items, int timeoutMs);
+
+// How often, in ms, a pending connect's error state must be looked at besides Poll, because
+// the system may not report a failed connect to it; -1 when it always does.
+int PendingConnectRecheckMs();
+// Whether a socket Poll called readable holds nothing to read, the peer's close on a system
+// that need not report that close by itself. Looks, takes nothing.
+bool ReadableButClosed(SocketHandle s);
+
+// A new blocking IPv4 stream socket, not inherited by child processes.
+int Create(int protocol, SocketHandle& s);
+int Close(SocketHandle s);
+int SetNonBlocking(SocketHandle s);
+// 0 when the socket has a peer (is connected).
+int CheckPeer(SocketHandle s);
+// 0 when connected; 10035 when a non-blocking connect goes on in the background.
+int Connect(SocketHandle s, const SockAddrIn& address);
+// Bytes moved, or kSocketError with the number in `error`.
+int Send(SocketHandle s, const void* data, int length, int flags, int& error);
+int Recv(SocketHandle s, void* buffer, int length, int flags, int& error);
+// kSdSend or kSdBoth.
+int ShutDown(SocketHandle s, int how);
+int SetLinger(SocketHandle s, bool on, std::uint16_t seconds);
+int LocalAddress(SocketHandle s, SockAddrIn& address);
+// The socket's pending error (SO_ERROR), 0 when none.
+int ErrorState(SocketHandle s);
+
+// The system's part of a start-up's answer: its description and how many sockets it allows.
+void Describe(WsaData& data);
+
+}  // namespace verdan::platform::socket_os
