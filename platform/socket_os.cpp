@@ -22,6 +22,17 @@ int g_wakeFd = -1;
 int LastError() { return WsaErrorFromErrno(errno); }
 int Check(int rc) { return rc == 0 ? 0 : LastError(); }
 int Fd(SocketHandle s) { return static_cast<int>(s); }
+// The bytes a transfer moved, or kSocketError with the number in `error`.
+int Moved(ssize_t n, int& error) {
+  return n >= 0 ? static_cast<int>(n) : (error = LastError(), kSocketError);
+}
+
+// What the poll bits of a socket tell, in the port's terms.
+unsigned SeenOf(short re) {
+  return ((re & POLLIN) ? kReadable : 0u) | ((re & POLLOUT) ? kWritable : 0u) |
+         ((re & POLLRDHUP) ? kPeerClosed : 0u) | ((re & POLLHUP) ? kHungUp : 0u) |
+         ((re & (POLLERR | POLLNVAL)) ? kFailed : 0u);
+}
 
 }  // namespace
 
@@ -59,19 +70,8 @@ int Poll(std::vector<PollItem>& items, int timeoutMs) {
     std::uint64_t count = 0;
     [[maybe_unused]] ssize_t r = ::read(g_wakeFd, &count, sizeof count);
   }
-  int seen = 0;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    short re = fds[i + 1].revents;
-    unsigned s = 0;
-    if (re & POLLIN) s |= kReadable;
-    if (re & POLLOUT) s |= kWritable;
-    if (re & POLLRDHUP) s |= kPeerClosed;
-    if (re & POLLHUP) s |= kHungUp;
-    if (re & (POLLERR | POLLNVAL)) s |= kFailed;
-    items[i].seen = s;
-    if (s) ++seen;
-  }
-  return seen;
+  for (std::size_t i = 0; i < items.size(); ++i) items[i].seen = SeenOf(fds[i + 1].revents);
+  return n;
 }
 
 int PendingConnectRecheckMs() { return -1; }  // poll reports a failed connect
@@ -113,28 +113,20 @@ int Connect(SocketHandle s, const SockAddrIn& address) {
 }
 
 int Send(SocketHandle s, const void* data, int length, int flags, int& error) {
-  ssize_t n = ::send(Fd(s), data, static_cast<std::size_t>(length), flags | MSG_NOSIGNAL);
-  if (n >= 0) return static_cast<int>(n);
-  error = LastError();
-  return kSocketError;
+  // MSG_NOSIGNAL: a closed peer is an error number here, never a signal.
+  return Moved(::send(Fd(s), data, static_cast<std::size_t>(length), flags | MSG_NOSIGNAL), error);
 }
 
 int Recv(SocketHandle s, void* buffer, int length, int flags, int& error) {
-  ssize_t n = ::recv(Fd(s), buffer, static_cast<std::size_t>(length), flags);
-  if (n >= 0) return static_cast<int>(n);
-  error = LastError();
-  return kSocketError;
+  return Moved(::recv(Fd(s), buffer, static_cast<std::size_t>(length), flags), error);
 }
 
 int ShutDown(SocketHandle s, int how) {
   return Check(::shutdown(Fd(s), how == kSdSend ? SHUT_WR : SHUT_RDWR));
 }
 
-int SetLinger(SocketHandle s, bool on, std::uint16_t seconds) {
-  linger l{};
-  l.l_onoff = on ? 1 : 0;
-  l.l_linger = seconds;
-  return Check(::setsockopt(Fd(s), SOL_SOCKET, SO_LINGER, &l, sizeof l));
+int SetOption(SocketHandle s, int level, int name, const void* value, int size) {
+  return Check(::setsockopt(Fd(s), level, name, value, static_cast<socklen_t>(size)));
 }
 
 int LocalAddress(SocketHandle s, SockAddrIn& address) {

@@ -53,25 +53,22 @@ void Stop();
 void Wake();
 
 // What the selector waits for on a socket...
-enum Watch : unsigned { kWatchRead = 1, kWatchWrite = 2, kWatchClose = 4 };
+constexpr unsigned kWatchRead = 1, kWatchWrite = 2, kWatchClose = 4;
 // ...and what it saw there.
-enum Seen : unsigned {
-  kReadable = 1,
-  kWritable = 2,
-  kPeerClosed = 4,  // the peer's orderly close, where the system reports it apart
-  kHungUp = 8,
-  kFailed = 16,  // an error, or a handle the system no longer knows
-};
+constexpr unsigned kReadable = 1, kWritable = 2;
+constexpr unsigned kPeerClosed = 4;  // the peer's orderly close, where the system reports it apart
+constexpr unsigned kHungUp = 8;
+constexpr unsigned kFailed = 16;  // an error, or a handle the system no longer knows
 
 struct PollItem {
   SocketHandle socket = kInvalidSocket;
-  unsigned watch = 0;  // Watch bits
-  unsigned seen = 0;   // Seen bits, filled by Poll
+  unsigned watch = 0;  // kWatch… bits
+  unsigned seen = 0;   // what was seen, filled by Poll
 };
 
 // Waits until an item shows something, the wake-up comes, or `timeoutMs` passes (-1: no
-// limit); a wake-up that came is used up. The number of items that saw something, or
-// negative when the system call failed (the caller then polls again with a fresh set).
+// limit); a wake-up that came is used up. Negative when the system call failed (the caller
+// then polls again with a fresh set).
 int Poll(std::vector<PollItem>& items, int timeoutMs);
 
 // How often, in ms, a pending connect's error state must be looked at besides Poll, because
@@ -94,7 +91,8 @@ int Send(SocketHandle s, const void* data, int length, int flags, int& error);
 int Recv(SocketHandle s, void* buffer, int length, int flags, int& error);
 // kSdSend or kSdBoth.
 int ShutDown(SocketHandle s, int how);
-int SetLinger(SocketHandle s, bool on, std::uint16_t seconds);
+// setsockopt.
+int SetOption(SocketHandle s, int level, int name, const void* value, int size);
 int LocalAddress(SocketHandle s, SockAddrIn& address);
 // The socket's pending error (SO_ERROR), 0 when none.
 int ErrorState(SocketHandle s);

@@ -17,6 +17,8 @@ SOCKET g_wake = INVALID_SOCKET;
 int LastError() { return ::WSAGetLastError(); }
 int Check(int rc) { return rc == 0 ? 0 : LastError(); }
 SOCKET Handle(SocketHandle s) { return static_cast<SOCKET>(s); }
+// The bytes a transfer moved, or kSocketError with the number in `error`.
+int Moved(int n, int& error) { return n != SOCKET_ERROR ? n : (error = LastError(), kSocketError); }
 
 bool OpenWake() {
   SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
@@ -35,6 +37,12 @@ bool OpenWake() {
   }
   g_wake = s;
   return true;
+}
+
+// What the poll bits of a socket tell, in the port's terms.
+unsigned SeenOf(short re) {
+  return ((re & POLLRDNORM) ? kReadable : 0u) | ((re & POLLWRNORM) ? kWritable : 0u) |
+         ((re & POLLHUP) ? kHungUp : 0u) | ((re & (POLLERR | POLLNVAL)) ? kFailed : 0u);
 }
 
 }  // namespace
@@ -90,18 +98,8 @@ int Poll(std::vector<PollItem>& items, int timeoutMs) {
     while (::recv(g_wake, drain, sizeof drain, 0) > 0) {
     }
   }
-  int seen = 0;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    short re = fds[i + 1].revents;
-    unsigned s = 0;
-    if (re & POLLRDNORM) s |= kReadable;
-    if (re & POLLWRNORM) s |= kWritable;
-    if (re & POLLHUP) s |= kHungUp;
-    if (re & (POLLERR | POLLNVAL)) s |= kFailed;
-    items[i].seen = s;
-    if (s) ++seen;
-  }
-  return seen;
+  for (std::size_t i = 0; i < items.size(); ++i) items[i].seen = SeenOf(fds[i + 1].revents);
+  return n;
 }
 
 // Windows before 10 version 2004 never reports a failed connect to WSAPoll.
@@ -147,29 +145,19 @@ int Connect(SocketHandle s, const SockAddrIn& address) {
 }
 
 int Send(SocketHandle s, const void* data, int length, int flags, int& error) {
-  int n = ::send(Handle(s), static_cast<const char*>(data), length, flags);
-  if (n != SOCKET_ERROR) return n;
-  error = LastError();
-  return kSocketError;
+  return Moved(::send(Handle(s), static_cast<const char*>(data), length, flags), error);
 }
 
 int Recv(SocketHandle s, void* buffer, int length, int flags, int& error) {
-  int n = ::recv(Handle(s), static_cast<char*>(buffer), length, flags);
-  if (n != SOCKET_ERROR) return n;
-  error = LastError();
-  return kSocketError;
+  return Moved(::recv(Handle(s), static_cast<char*>(buffer), length, flags), error);
 }
 
 int ShutDown(SocketHandle s, int how) {
   return Check(::shutdown(Handle(s), how == kSdSend ? SD_SEND : SD_BOTH));
 }
 
-int SetLinger(SocketHandle s, bool on, std::uint16_t seconds) {
-  linger l{};
-  l.l_onoff = on ? 1 : 0;
-  l.l_linger = seconds;
-  return Check(
-      ::setsockopt(Handle(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l));
+int SetOption(SocketHandle s, int level, int name, const void* value, int size) {
+  return Check(::setsockopt(Handle(s), level, name, static_cast<const char*>(value), size));
 }
 
 int LocalAddress(SocketHandle s, SockAddrIn& address) {

@@ -467,8 +467,10 @@ int SetLinger(SocketHandle s, bool on, std::uint16_t seconds) {
   // A lingering close of a non-blocking socket would block this thread (POSIX) or fail with
   // would-block (Windows); the background close keeps the same delivery of queued data
   // without either.
-  if (on && seconds > 0 && nonBlocking) on = false;
-  return FailIf(os::SetLinger(s, on, seconds));
+  linger l{};
+  l.l_onoff = on && !(seconds > 0 && nonBlocking) ? 1 : 0;
+  l.l_linger = seconds;
+  return FailIf(os::SetOption(s, SOL_SOCKET, SO_LINGER, &l, sizeof l));
 }
 
 int SetDontLinger(SocketHandle s) { return SetLinger(s, false, 0); }
