@@ -216,7 +216,7 @@ int LowestFreeDescriptor() {
 }
 
 TEST(SocketsPort, StartUpsRacingTheLastCleanUpLeaveOneWorkingPort) {
-  const int lowest = LowestFreeDescriptor();
+  [[maybe_unused]] const int lowest = LowestFreeDescriptor();
   auto churn = [] {
     for (int i = 0; i < 200; ++i) {
       WsaData d;
@@ -226,8 +226,11 @@ TEST(SocketsPort, StartUpsRacingTheLastCleanUpLeaveOneWorkingPort) {
   std::thread other(churn);
   churn();
   other.join();
-  // Every start-up's wake-up was closed again, and the count is back at nothing.
+#ifndef _WIN32
+  // Every start-up's wake-up was closed again (POSIX hands out the lowest free number).
   EXPECT_EQ(LowestFreeDescriptor(), lowest);
+#endif
+  // The count is back at nothing.
   EXPECT_EQ(WsaCleanup(), kSocketError);
   // One selector serves the next start-up: a connect is reported once.
   WsaData data;
