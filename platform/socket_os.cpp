@@ -19,12 +19,17 @@ namespace {
 // Set by Start before the selector exists and cleared by Stop after it has ended.
 int g_wakeFd = -1;
 
-int LastError() { return WsaErrorFromErrno(errno); }
 int Check(int rc) { return rc == 0 ? 0 : LastError(); }
-int Fd(SocketHandle s) { return static_cast<int>(s); }
 // The bytes a transfer moved, or kSocketError with the number in `error`.
 int Moved(ssize_t n, int& error) {
   return n >= 0 ? static_cast<int>(n) : (error = LastError(), kSocketError);
+}
+
+// The poll bits that wait for what the selector watches.
+short EventsOf(unsigned watch) {
+  return static_cast<short>(((watch & kWatchRead) ? POLLIN : 0) |
+                            ((watch & kWatchWrite) ? POLLOUT : 0) |
+                            ((watch & kWatchClose) ? POLLRDHUP : 0));
 }
 
 // What the poll bits of a socket tell, in the port's terms.
@@ -35,6 +40,12 @@ unsigned SeenOf(short re) {
 }
 
 }  // namespace
+
+// The shared code passes kSdSend and kSdBoth to shutdown() as they are.
+static_assert(SHUT_WR == int{kSdSend} && SHUT_RDWR == int{kSdBoth});
+
+int LastError() { return WsaErrorFromErrno(errno); }
+int ErrorNumber(int systemError) { return WsaErrorFromErrno(systemError); }
 
 int Start() {
   g_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -57,13 +68,8 @@ int Poll(std::vector<PollItem>& items, int timeoutMs) {
   thread_local std::vector<pollfd> fds;
   fds.clear();
   fds.push_back(pollfd{g_wakeFd, POLLIN, 0});
-  for (const PollItem& item : items) {
-    short events = 0;
-    if (item.watch & kWatchRead) events |= POLLIN;
-    if (item.watch & kWatchWrite) events |= POLLOUT;
-    if (item.watch & kWatchClose) events |= POLLRDHUP;
-    fds.push_back(pollfd{Fd(item.socket), events, 0});
-  }
+  for (const PollItem& item : items)
+    fds.push_back(pollfd{Native(item.socket), EventsOf(item.watch), 0});
   int n = ::poll(fds.data(), fds.size(), timeoutMs);
   if (n < 0) return n;
   if (fds[0].revents) {
@@ -92,56 +98,22 @@ int Create(int protocol, SocketHandle& s) {
   return 0;
 }
 
-int Close(SocketHandle s) { return Check(::close(Fd(s))); }
+int Close(SocketHandle s) { return Check(::close(Native(s))); }
 
 int SetNonBlocking(SocketHandle s) {
-  int flags = ::fcntl(Fd(s), F_GETFL);
-  if (flags < 0 || ::fcntl(Fd(s), F_SETFL, flags | O_NONBLOCK) != 0) return LastError();
+  int flags = ::fcntl(Native(s), F_GETFL);
+  if (flags < 0 || ::fcntl(Native(s), F_SETFL, flags | O_NONBLOCK) != 0) return LastError();
   return 0;
-}
-
-int CheckPeer(SocketHandle s) {
-  sockaddr_in peer{};
-  socklen_t len = sizeof peer;
-  return Check(::getpeername(Fd(s), reinterpret_cast<sockaddr*>(&peer), &len));
-}
-
-int Connect(SocketHandle s, const SockAddrIn& address) {
-  sockaddr_in sa = ToSystem(address);
-  // EINPROGRESS (and EAGAIN) become 10035, the number of a connect under way.
-  return Check(::connect(Fd(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa));
 }
 
 int Send(SocketHandle s, const void* data, int length, int flags, int& error) {
   // MSG_NOSIGNAL: a closed peer is an error number here, never a signal.
-  return Moved(::send(Fd(s), data, static_cast<std::size_t>(length), flags | MSG_NOSIGNAL), error);
+  return Moved(::send(Native(s), data, static_cast<std::size_t>(length), flags | MSG_NOSIGNAL),
+               error);
 }
 
 int Recv(SocketHandle s, void* buffer, int length, int flags, int& error) {
-  return Moved(::recv(Fd(s), buffer, static_cast<std::size_t>(length), flags), error);
-}
-
-int ShutDown(SocketHandle s, int how) {
-  return Check(::shutdown(Fd(s), how == kSdSend ? SHUT_WR : SHUT_RDWR));
-}
-
-int SetOption(SocketHandle s, int level, int name, const void* value, int size) {
-  return Check(::setsockopt(Fd(s), level, name, value, static_cast<socklen_t>(size)));
-}
-
-int LocalAddress(SocketHandle s, SockAddrIn& address) {
-  sockaddr_in sa{};
-  socklen_t len = sizeof sa;
-  if (::getsockname(Fd(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return LastError();
-  address = FromSystem(sa);
-  return 0;
-}
-
-int ErrorState(SocketHandle s) {
-  int err = 0;
-  socklen_t len = sizeof err;
-  if (::getsockopt(Fd(s), SOL_SOCKET, SO_ERROR, &err, &len) != 0) return LastError();
-  return WsaErrorFromErrno(err);
+  return Moved(::recv(Native(s), buffer, static_cast<std::size_t>(length), flags), error);
 }
 
 void Describe(WsaData& data) {

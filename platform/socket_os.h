@@ -5,8 +5,9 @@
 // Every result that can fail is 0 or a Windows socket error number (10035 would-block, ...),
 // already translated from the system's own. A socket is named by its SocketHandle.
 //
-// The system's socket headers come with this one: the calls both systems name alike
-// (getaddrinfo, inet_pton, htons, sockaddr_in) are used by the shared code directly.
+// The system's socket headers come with this one: the calls both systems name and use alike
+// (connect, shutdown, getsockopt, getaddrinfo, inet_pton, ...) are made by the shared code
+// directly, on Native(s), with LastError() for their failures.
 //
 // Thread-safety: the socket calls are as thread-safe as the system's. Start, Stop and Wake
 // are called under the port's lock; Poll only from the selector thread, between Start and
@@ -30,20 +31,20 @@
 
 namespace verdan::platform::socket_os {
 
-inline sockaddr_in ToSystem(const SockAddrIn& address) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = address.port;
-  sa.sin_addr.s_addr = address.address;
-  return sa;
-}
+// The system's own socket handle and address-length types.
+#ifdef _WIN32
+using NativeSocket = SOCKET;
+using AddressLength = int;
+#else
+using NativeSocket = int;
+using AddressLength = socklen_t;
+#endif
+inline NativeSocket Native(SocketHandle s) { return static_cast<NativeSocket>(s); }
 
-inline SockAddrIn FromSystem(const sockaddr_in& sa) {
-  SockAddrIn address;
-  address.port = sa.sin_port;
-  address.address = sa.sin_addr.s_addr;
-  return address;
-}
+// The calling thread's last failed socket call, as a Windows number.
+int LastError();
+// A socket's own error code (SO_ERROR) as a Windows number.
+int ErrorNumber(int systemError);
 
 // Brings the system's sockets up for the port and opens the selector's wake-up; Stop undoes
 // both. Start returns 0 or the error number.
@@ -82,20 +83,9 @@ bool ReadableButClosed(SocketHandle s);
 int Create(int protocol, SocketHandle& s);
 int Close(SocketHandle s);
 int SetNonBlocking(SocketHandle s);
-// 0 when the socket has a peer (is connected).
-int CheckPeer(SocketHandle s);
-// 0 when connected; 10035 when a non-blocking connect goes on in the background.
-int Connect(SocketHandle s, const SockAddrIn& address);
 // Bytes moved, or kSocketError with the number in `error`.
 int Send(SocketHandle s, const void* data, int length, int flags, int& error);
 int Recv(SocketHandle s, void* buffer, int length, int flags, int& error);
-// kSdSend or kSdBoth.
-int ShutDown(SocketHandle s, int how);
-// setsockopt.
-int SetOption(SocketHandle s, int level, int name, const void* value, int size);
-int LocalAddress(SocketHandle s, SockAddrIn& address);
-// The socket's pending error (SO_ERROR), 0 when none.
-int ErrorState(SocketHandle s);
 
 // The system's part of a start-up's answer: its description and how many sockets it allows.
 void Describe(WsaData& data);

@@ -14,9 +14,7 @@ namespace {
 // Set by Start before the selector exists and cleared by Stop after it has ended.
 SOCKET g_wake = INVALID_SOCKET;
 
-int LastError() { return ::WSAGetLastError(); }
 int Check(int rc) { return rc == 0 ? 0 : LastError(); }
-SOCKET Handle(SocketHandle s) { return static_cast<SOCKET>(s); }
 // The bytes a transfer moved, or kSocketError with the number in `error`.
 int Moved(int n, int& error) { return n != SOCKET_ERROR ? n : (error = LastError(), kSocketError); }
 
@@ -39,6 +37,14 @@ bool OpenWake() {
   return true;
 }
 
+// The poll bits that wait for what the selector watches. WSAPoll reports a hang-up (POLLHUP)
+// and errors whatever was asked for, so a socket watched for its close alone is polled with
+// no events.
+short EventsOf(unsigned watch) {
+  return static_cast<short>(((watch & kWatchRead) ? POLLRDNORM : 0) |
+                            ((watch & kWatchWrite) ? POLLWRNORM : 0));
+}
+
 // What the poll bits of a socket tell, in the port's terms.
 unsigned SeenOf(short re) {
   return ((re & POLLRDNORM) ? kReadable : 0u) | ((re & POLLWRNORM) ? kWritable : 0u) |
@@ -46,6 +52,12 @@ unsigned SeenOf(short re) {
 }
 
 }  // namespace
+
+// The shared code passes kSdSend and kSdBoth to shutdown() as they are.
+static_assert(SD_SEND == int{kSdSend} && SD_BOTH == int{kSdBoth});
+
+int LastError() { return ::WSAGetLastError(); }
+int ErrorNumber(int systemError) { return systemError; }
 
 int Start() {
   WSADATA wsa{};
@@ -77,14 +89,8 @@ int Poll(std::vector<PollItem>& items, int timeoutMs) {
   thread_local std::vector<WSAPOLLFD> fds;
   fds.clear();
   fds.push_back(WSAPOLLFD{g_wake, POLLRDNORM, 0});
-  for (const PollItem& item : items) {
-    // WSAPoll reports a hang-up (POLLHUP) and errors whatever was asked for, so a socket
-    // watched for its close alone is polled with no events.
-    short events = 0;
-    if (item.watch & kWatchRead) events |= POLLRDNORM;
-    if (item.watch & kWatchWrite) events |= POLLWRNORM;
-    fds.push_back(WSAPOLLFD{Handle(item.socket), events, 0});
-  }
+  for (const PollItem& item : items)
+    fds.push_back(WSAPOLLFD{Native(item.socket), EventsOf(item.watch), 0});
   int n = ::WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), timeoutMs);
   if (n < 0) {
     // A socket closed while polled makes the whole call fail on some systems: the caller
@@ -109,7 +115,7 @@ int PendingConnectRecheckMs() { return 250; }
 // with nothing to read is that close on every one.
 bool ReadableButClosed(SocketHandle s) {
   char c = 0;
-  return ::recv(Handle(s), &c, 1, MSG_PEEK) == 0;
+  return ::recv(Native(s), &c, 1, MSG_PEEK) == 0;
 }
 
 int Create(int protocol, SocketHandle& s) {
@@ -125,55 +131,19 @@ int Create(int protocol, SocketHandle& s) {
   return 0;
 }
 
-int Close(SocketHandle s) { return Check(::closesocket(Handle(s))); }
+int Close(SocketHandle s) { return Check(::closesocket(Native(s))); }
 
 int SetNonBlocking(SocketHandle s) {
   u_long on = 1;
-  return Check(::ioctlsocket(Handle(s), FIONBIO, &on));
-}
-
-int CheckPeer(SocketHandle s) {
-  sockaddr_in peer{};
-  int len = sizeof peer;
-  return Check(::getpeername(Handle(s), reinterpret_cast<sockaddr*>(&peer), &len));
-}
-
-int Connect(SocketHandle s, const SockAddrIn& address) {
-  sockaddr_in sa = ToSystem(address);
-  int err = Check(::connect(Handle(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa));
-  return err == WSAEINPROGRESS ? kWsaEwouldblock : err;
+  return Check(::ioctlsocket(Native(s), FIONBIO, &on));
 }
 
 int Send(SocketHandle s, const void* data, int length, int flags, int& error) {
-  return Moved(::send(Handle(s), static_cast<const char*>(data), length, flags), error);
+  return Moved(::send(Native(s), static_cast<const char*>(data), length, flags), error);
 }
 
 int Recv(SocketHandle s, void* buffer, int length, int flags, int& error) {
-  return Moved(::recv(Handle(s), static_cast<char*>(buffer), length, flags), error);
-}
-
-int ShutDown(SocketHandle s, int how) {
-  return Check(::shutdown(Handle(s), how == kSdSend ? SD_SEND : SD_BOTH));
-}
-
-int SetOption(SocketHandle s, int level, int name, const void* value, int size) {
-  return Check(::setsockopt(Handle(s), level, name, static_cast<const char*>(value), size));
-}
-
-int LocalAddress(SocketHandle s, SockAddrIn& address) {
-  sockaddr_in sa{};
-  int len = sizeof sa;
-  if (::getsockname(Handle(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return LastError();
-  address = FromSystem(sa);
-  return 0;
-}
-
-int ErrorState(SocketHandle s) {
-  int err = 0;
-  int len = sizeof err;
-  if (::getsockopt(Handle(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0)
-    return LastError();
-  return err;
+  return Moved(::recv(Native(s), static_cast<char*>(buffer), length, flags), error);
 }
 
 void Describe(WsaData& data) {

@@ -80,6 +80,41 @@ Port& ThePort() {
   return *port;
 }
 
+// The port's IPv4 address and the system's.
+sockaddr_in ToSystem(const SockAddrIn& address) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = address.port;
+  sa.sin_addr.s_addr = address.address;
+  return sa;
+}
+
+SockAddrIn FromSystem(const sockaddr_in& sa) {
+  SockAddrIn address;
+  address.port = sa.sin_port;
+  address.address = sa.sin_addr.s_addr;
+  return address;
+}
+
+// A call both systems make alike: 0, or the Windows number of its failure.
+int Result(int rc) { return rc == 0 ? 0 : os::LastError(); }
+
+// 0 when the socket has a peer (is connected).
+int CheckPeer(SocketHandle s) {
+  sockaddr_in peer{};
+  os::AddressLength len = sizeof peer;
+  return Result(::getpeername(os::Native(s), reinterpret_cast<sockaddr*>(&peer), &len));
+}
+
+// The socket's pending error (SO_ERROR), 0 when none.
+int ErrorState(SocketHandle s) {
+  int err = 0;
+  os::AddressLength len = sizeof err;
+  if (::getsockopt(os::Native(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0)
+    return os::LastError();
+  return os::ErrorNumber(err);
+}
+
 void PostSelect(const Entry& e, SocketHandle s, std::uint32_t event, int error) {
   PostToThread(e.window, Event{e.message, s, MakeSelectParam(event, error)});
 }
@@ -118,13 +153,12 @@ void Port::Run() {
       if (!e || e->generation != gens[i]) continue;  // closed meanwhile
       unsigned seen = items[i].seen;
       // Where the system may keep a failed connect from the poll, its error state tells.
-      if (seen == 0 && recheck >= 0 && e->connect == Entry::Connect::kPending &&
-          os::ErrorState(s) != 0)
+      if (seen == 0 && recheck >= 0 && e->connect == Entry::Connect::kPending && ErrorState(s) != 0)
         seen = os::kFailed;
       if (seen == 0) continue;
       if (e->mask == 0 || e->dead || e->closeSent) continue;
       if (e->connect == Entry::Connect::kPending) {
-        int err = os::ErrorState(s);
+        int err = ErrorState(s);
         if (err == 0 && (seen & (os::kHungUp | os::kFailed))) err = kWsaEconnrefused;
         e->connect = Entry::Connect::kDone;
         if (err != 0)
@@ -147,7 +181,7 @@ void Port::Run() {
       }
       if (seen & (os::kPeerClosed | os::kHungUp | os::kFailed)) {
         // An orderly close carries no error; a hang-up or a failure carries the socket's.
-        int err = (seen & (os::kHungUp | os::kFailed)) ? os::ErrorState(s) : 0;
+        int err = (seen & (os::kHungUp | os::kFailed)) ? ErrorState(s) : 0;
         if (e->mask & kFdClose) {
           e->closeSent = true;
           PostSelect(*e, s, kFdClose, err);
@@ -353,7 +387,9 @@ int Connect(SocketHandle s, const SockAddrIn& address) {
     std::lock_guard lock(p.mutex);
     if (!p.Find(s)) return Fail(kWsaEnotsock);
   }
-  int err = os::Connect(s, address);
+  sockaddr_in sa = ToSystem(address);
+  int err = Result(::connect(os::Native(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+  if (err == kWsaEinprogress) err = kWsaEwouldblock;  // WinSock's number for it
   std::lock_guard lock(p.mutex);
   if (Entry* e = p.Find(s)) {
     if (!e->nonBlocking) {
@@ -426,14 +462,14 @@ int Shutdown(SocketHandle s, int how) {
     case kSdReceive:
       // Only marks the direction closed: a kernel read shutdown would look like the peer's
       // close to the selector.
-      if (int err = os::CheckPeer(s); err != 0) return Fail(err);
+      if (int err = CheckPeer(s); err != 0) return Fail(err);
       e->receiveShut = true;
       os::Wake();
       return 0;
     case kSdSend:
-      return FailIf(os::ShutDown(s, kSdSend));
+      return FailIf(Result(::shutdown(os::Native(s), kSdSend)));
     case kSdBoth:
-      if (int err = os::ShutDown(s, kSdBoth); err != 0) return Fail(err);
+      if (int err = Result(::shutdown(os::Native(s), kSdBoth)); err != 0) return Fail(err);
       e->receiveShut = true;
       os::Wake();
       return 0;
@@ -470,13 +506,19 @@ int SetLinger(SocketHandle s, bool on, std::uint16_t seconds) {
   linger l{};
   l.l_onoff = on && !(seconds > 0 && nonBlocking) ? 1 : 0;
   l.l_linger = seconds;
-  return FailIf(os::SetOption(s, SOL_SOCKET, SO_LINGER, &l, sizeof l));
+  return FailIf(Result(::setsockopt(os::Native(s), SOL_SOCKET, SO_LINGER,
+                                    reinterpret_cast<const char*>(&l), sizeof l)));
 }
 
 int SetDontLinger(SocketHandle s) { return SetLinger(s, false, 0); }
 
 int GetSockName(SocketHandle s, SockAddrIn& address) {
-  return FailIf(os::LocalAddress(s, address));
+  sockaddr_in sa{};
+  os::AddressLength len = sizeof sa;
+  if (::getsockname(os::Native(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+    return Fail(os::LastError());
+  address = FromSystem(sa);
+  return 0;
 }
 
 std::uint32_t InetAddr(std::string_view text) {
@@ -513,8 +555,7 @@ int AsyncSelect(SocketHandle s, ThreadId window, std::int32_t message, std::uint
     if (int err = os::SetNonBlocking(s); err != 0) return Fail(err);
     e->nonBlocking = true;
   }
-  if (e->connect == Entry::Connect::kNone && os::CheckPeer(s) == 0)
-    e->connect = Entry::Connect::kDone;
+  if (e->connect == Entry::Connect::kNone && CheckPeer(s) == 0) e->connect = Entry::Connect::kDone;
   bool writeArmed = (events & kFdWrite) != 0;
   bool unchanged = e->window == window && e->message == message && e->mask == events &&
                    e->readEnabled && e->writeArmed == writeArmed;
