@@ -1,5 +1,6 @@
 // The socket port: stream sockets with the calling conventions and error numbers of the
-// Windows socket interface, realised on POSIX sockets.
+// Windows socket interface, realised on POSIX sockets and on WinSock 2 alike (the few system
+// calls that differ are behind platform/socket_os.h).
 //
 // A socket starts blocking. `AsyncSelect` makes it non-blocking and has the port's selector
 // thread report its events as window messages: Event{message, wparam = socket,
