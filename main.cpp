@@ -34,11 +34,21 @@ int main(int argc, char** argv) {
   bool definitions = false;
   for (const ParsedOption& o : line.options) {
     switch (o.id) {
-      case kOptionVersion: std::printf("%s\n", kVersionText); return kExitOk;
-      case kOptionWorkdir: workdir = o.value; break;
-      case kOptionDefinitions: definitions = true; break;
-      case kOptionQuiet: SetVerbosity(Verbosity::kQuiet); break;
-      case kOptionVerbose: SetVerbosity(Verbosity::kVerbose); break;
+      case kOptionVersion:
+        std::printf("%s\n", kVersionText);
+        return kExitOk;
+      case kOptionWorkdir:
+        workdir = o.value;
+        break;
+      case kOptionDefinitions:
+        definitions = true;
+        break;
+      case kOptionQuiet:
+        SetVerbosity(Verbosity::kQuiet);
+        break;
+      case kOptionVerbose:
+        SetVerbosity(Verbosity::kVerbose);
+        break;
     }
   }
   if (!workdir.empty() && !verdan::platform::ChangeDirectory(workdir)) {
@@ -52,7 +62,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "verdan: nepoznata naredba '%s' (verdan --help)\n", name.c_str());
     return kExitUsage;
   }
-  const int status = RunCommand(*command, Args(line.words.begin() + 1, line.words.end()), argc, argv);
+  const int status =
+      RunCommand(*command, Args(line.words.begin() + 1, line.words.end()), argc, argv);
   ReleaseHeldOutput(status != kExitOk);
   return status;
 }

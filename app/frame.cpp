@@ -12,9 +12,9 @@
 namespace verdan::app {
 namespace {
 
-constexpr const char* kEnglishMonths[12] = {"January", "February", "March",     "April",
-                                            "May",     "June",     "July",      "August",
-                                            "September", "October", "November", "December"};
+constexpr const char* kEnglishMonths[12] = {"January",   "February", "March",    "April",
+                                            "May",       "June",     "July",     "August",
+                                            "September", "October",  "November", "December"};
 
 struct ButtonDefinition {
   const char* caption;
@@ -80,8 +80,8 @@ platform::ThreadId FrameWindow::Thread() const {
 
 bool FrameWindow::Press(FrameButton button) const {
   platform::ThreadId id = Thread();
-  return id != 0 &&
-         platform::PostToThread(id, platform::Event{kEventFrameAccept, static_cast<std::uint64_t>(button)});
+  return id != 0 && platform::PostToThread(
+                        id, platform::Event{kEventFrameAccept, static_cast<std::uint64_t>(button)});
 }
 
 bool FrameWindow::RequestClose() const {
@@ -164,11 +164,21 @@ void FrameWindow::Run(platform::EventQueue& queue) {
       }
       if (e.code == kEventFrameAccept) {
         switch (static_cast<FrameButton>(e.wparam)) {
-          case FrameButton::kArchive: Start(targets_.archive); break;
-          case FrameButton::kEmail: Start(targets_.email); break;
-          case FrameButton::kOptions: Start(targets_.options); break;
-          case FrameButton::kEmailSettings: Start(targets_.emailSettings); break;
-          case FrameButton::kEnd: queue.Close(); break;
+          case FrameButton::kArchive:
+            Start(targets_.archive);
+            break;
+          case FrameButton::kEmail:
+            Start(targets_.email);
+            break;
+          case FrameButton::kOptions:
+            Start(targets_.options);
+            break;
+          case FrameButton::kEmailSettings:
+            Start(targets_.emailSettings);
+            break;
+          case FrameButton::kEnd:
+            queue.Close();
+            break;
         }
       }
     }

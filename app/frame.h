@@ -20,7 +20,8 @@
 namespace verdan::app {
 
 inline constexpr const char* kFrameCaption = "  VERDAN_pro 3.8.4";
-inline constexpr const char* kFrameNotice = "VERDAN pro  © 2006 VERDAN Software d.o.o.  Sva prava pridržana.";
+inline constexpr const char* kFrameNotice =
+    "VERDAN pro  © 2006 VERDAN Software d.o.o.  Sva prava pridržana.";
 // The built-in archive password handed to the unzip side before every extraction.
 inline constexpr const char* kBuiltInArchivePassword = "381";
 

@@ -34,7 +34,8 @@ std::string ErrorDescription(Program& program, const TableSlot* table, int* capt
   }
   std::string description =
       status.code == platform::kFileSystemError
-          ? platform::TrimRightCopy(status.driverText) + " (" + std::to_string(status.driverCode) + ")"
+          ? platform::TrimRightCopy(status.driverText) + " (" + std::to_string(status.driverCode) +
+                ")"
           : platform::TrimRightCopy(status.text) + " (" + std::to_string(status.code) + ")";
   if (capturedCode) *capturedCode = status.code;
   saved.code = 0;
@@ -73,7 +74,8 @@ unsigned ShowStandardMessage(Program& program, StandardMessageId id, const std::
       break;
     case StandardMessageId::kKeyRebuildError:
       box.caption = "Key Rebuild Error";
-      box.text = "Error: (" + ed + ") repairing key for " + t1 + ".  Press OK to end this application.";
+      box.text =
+          "Error: (" + ed + ") repairing key for " + t1 + ".  Press OK to end this application.";
       box.endText = "Error Rebuilding Key!";
       break;
     case StandardMessageId::kFileCreationError:
@@ -83,8 +85,8 @@ unsigned ShowStandardMessage(Program& program, StandardMessageId id, const std::
       break;
     case StandardMessageId::kCreatedFileOpenError:
       box.caption = "File Creation Error";
-      box.text = "Error: (" + ed + ") opening created file:" + t1 +
-                 ".  Press OK to end this application.";
+      box.text =
+          "Error: (" + ed + ") opening created file:" + t1 + ".  Press OK to end this application.";
       box.endText = "File Creation Error!";
       break;
     case StandardMessageId::kRecordInsertError:
@@ -97,13 +99,15 @@ unsigned ShowStandardMessage(Program& program, StandardMessageId id, const std::
                      ? std::string("This record was changed by another station.")
                      : "An error (" + ed +
                            ") was experienced when attempting to update a record from the "
-                           "file.  Probable Cause: " + t1 + ".";
+                           "file.  Probable Cause: " +
+                           t1 + ".";
       break;
     case StandardMessageId::kRecordUpdateError:
       box.caption = "Record Update Error";
       box.buttons = kButtonYes | kButtonNo | kButtonCancel;
       box.defaultButton = kButtonCancel;
-      box.text = "An error was experienced changing this record.  Do you want to try to save again?";
+      box.text =
+          "An error was experienced changing this record.  Do you want to try to save again?";
       break;
     case StandardMessageId::kDeleteOperationError:
       box.caption = "Delete Operation Error";
@@ -114,7 +118,8 @@ unsigned ShowStandardMessage(Program& program, StandardMessageId id, const std::
       box.caption = "Record Update Error";
       box.buttons = kButtonYes | kButtonNo | kButtonCancel;
       box.defaultButton = kButtonCancel;
-      box.text = "An error was experienced deleting this record.  Do you want to try to save again?";
+      box.text =
+          "An error was experienced deleting this record.  Do you want to try to save again?";
       break;
     case StandardMessageId::kDuplicateKey:
       box.caption = "Greška dupliciranja";

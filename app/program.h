@@ -35,38 +35,38 @@ struct ArhRecord {
 
 // Record of table `datoteke` (stored name DATOTEKE): files for selective archiving.
 struct DatRecord {
-  std::string IME;          // STRING(100)
+  std::string IME;  // STRING(100)
   std::uint16_t ID = 0;
-  std::string STATUS;       // STRING(5)
-  std::int32_t DATUM = 0;   // day count of the last archiving
-  std::string FLAG;         // STRING(10)
+  std::string STATUS;      // STRING(5)
+  std::int32_t DATUM = 0;  // day count of the last archiving
+  std::string FLAG;        // STRING(10)
 };
 
 // Record of table `email` (stored name PEMAIL): run settings and SMTP settings.
 struct PemRecord {
-  std::uint8_t ID = 0;              // DECIMAL(1)
-  std::string OZNAKAARHIVDISKA;     // STRING(2)
-  std::string POCDIR;               // STRING(255)
-  std::string ZAVDIR;               // STRING(255)
-  std::string TIP_ARH;              // STRING(20)
-  std::string USER;                 // STRING(255)
-  std::string PASSWORD;             // STRING(255)
-  std::string PPORT;                // STRING(10)
-  std::string SSERVER;              // STRING(255)
-  std::string REPLYTO;              // STRING(255)
-  std::string FROM;                 // STRING(255)
-  std::string TOFIELD;              // STRING(255)
-  std::string CC;                   // STRING(255)
-  std::string BCC;                  // STRING(255)
-  std::string SUBJECT;              // STRING(255)
+  std::uint8_t ID = 0;           // DECIMAL(1)
+  std::string OZNAKAARHIVDISKA;  // STRING(2)
+  std::string POCDIR;            // STRING(255)
+  std::string ZAVDIR;            // STRING(255)
+  std::string TIP_ARH;           // STRING(20)
+  std::string USER;              // STRING(255)
+  std::string PASSWORD;          // STRING(255)
+  std::string PPORT;             // STRING(10)
+  std::string SSERVER;           // STRING(255)
+  std::string REPLYTO;           // STRING(255)
+  std::string FROM;              // STRING(255)
+  std::string TOFIELD;           // STRING(255)
+  std::string CC;                // STRING(255)
+  std::string BCC;               // STRING(255)
+  std::string SUBJECT;           // STRING(255)
 };
 
 // Run settings, blank-padded to their lengths.
 struct RunSettings {
-  std::string POCDIR = std::string(127, ' ');         // source directory
-  std::string ZAVDIR = std::string(127, ' ');         // destination directory, a prefix
-  std::string OZNAKAARHIVDISKA = std::string(1, ' '); // external disk letter
-  std::string TIP_ARH = std::string(3, ' ');          // "dan", "dat" or "mix"
+  std::string POCDIR = std::string(127, ' ');          // source directory
+  std::string ZAVDIR = std::string(127, ' ');          // destination directory, a prefix
+  std::string OZNAKAARHIVDISKA = std::string(1, ' ');  // external disk letter
+  std::string TIP_ARH = std::string(3, ' ');           // "dan", "dat" or "mix"
 };
 
 // Run buffers.
@@ -102,8 +102,8 @@ class Program {
 
   platform::Ui& ui;
 
-  std::string StartDirectory;    // the working directory found at start-up
-  std::string archivePassword;   // the built-in archive password
+  std::string StartDirectory;   // the working directory found at start-up
+  std::string archivePassword;  // the built-in archive password
   RunSettings run;
   RunBuffers buffers;
 

@@ -48,16 +48,16 @@ std::string FormatRunLogLine(const RunLogEntry& e) {
   const platform::CivilDate d = platform::DateFromDayCount(clock.Today());
   const std::int32_t t = clock.TimeOfDay() / 100;
   char stamp[32];
-  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d", d.year, d.month, d.day, t / 3600,
-                t / 60 % 60, t % 60);
+  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d", d.year, d.month, d.day,
+                t / 3600, t / 60 % 60, t % 60);
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.2f", e.seconds);
   std::string result = e.ok ? "OK" : "GREŠKA";
   if (!e.ok && !e.reason.empty()) result += ": " + e.reason;
   if (e.ok && !e.warning.empty()) result += ": " + e.warning;
-  return std::string(stamp) + "\t" + Field(e.command) + "\t" + (e.archive.empty() ? "-" : Field(e.archive)) +
-         "\t" + std::to_string(e.files) + "\t" + std::to_string(e.bytes) + "\t" + seconds + "\t" +
-         Field(result);
+  return std::string(stamp) + "\t" + Field(e.command) + "\t" +
+         (e.archive.empty() ? "-" : Field(e.archive)) + "\t" + std::to_string(e.files) + "\t" +
+         std::to_string(e.bytes) + "\t" + seconds + "\t" + Field(result);
 }
 
 bool AppendRunLog(const RunLogEntry& entry, const std::string& file, std::uint64_t limit) {

@@ -24,8 +24,8 @@ bool SplashWindow::Input(SplashKey key) const {
     std::lock_guard lock(mutex_);
     id = thread_;
   }
-  return id != 0 &&
-         platform::PostToThread(id, platform::Event{kEventSplashInput, static_cast<std::uint64_t>(key)});
+  return id != 0 && platform::PostToThread(
+                        id, platform::Event{kEventSplashInput, static_cast<std::uint64_t>(key)});
 }
 
 void SplashWindow::Publish() {

@@ -25,7 +25,13 @@ inline constexpr std::int32_t kSplashTimer = 400;
 
 // Input the view forwards: an event with this code and the key in wparam.
 inline constexpr std::int32_t kEventSplashInput = platform::kEventUser + 20;
-enum class SplashKey : int { kLeftButton = 1, kLeftDoubleClick, kRightButton, kMiddleButton, kKeyboard };
+enum class SplashKey : int {
+  kLeftButton = 1,
+  kLeftDoubleClick,
+  kRightButton,
+  kMiddleButton,
+  kKeyboard
+};
 
 // True for the keys the splash is alerted to (the ones that close it).
 bool ClosesSplash(SplashKey key);

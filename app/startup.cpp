@@ -12,7 +12,8 @@ DragSettingGuard::~DragSettingGuard() {
   if (switchedOff_) desktop_.SetDragFullWindows(platform::DragSetting::kOn);
 }
 
-int RunProgram(Program& program, platform::Desktop& desktop, const std::function<void()>& runFrame) {
+int RunProgram(Program& program, platform::Desktop& desktop,
+               const std::function<void()>& runFrame) {
   {
     DragSettingGuard drag(desktop);
     runFrame();

@@ -56,8 +56,8 @@ TableLayout EmailLayout() {
            Text("USER", kPemTextLength), Text("PASSWORD", kPemTextLength),
            Text("PPORT", kPemPortLength), Text("SSERVER", kPemTextLength),
            Text("REPLYTO", kPemTextLength), Text("FROM", kPemTextLength),
-           Text("TOFIELD", kPemTextLength), Text("CC", kPemTextLength),
-           Text("BCC", kPemTextLength), Text("SUBJECT", kPemTextLength)},
+           Text("TOFIELD", kPemTextLength), Text("CC", kPemTextLength), Text("BCC", kPemTextLength),
+           Text("SUBJECT", kPemTextLength)},
           {Key("KEYID", 0, kUnique, kSkip), Key("KEYUSER", 5, kDup, kKeep),
            Key("KEYPASSWORD", 6, kDup, kKeep)}};
 }
@@ -94,11 +94,24 @@ Record Encode(const Program& p, const TableSlot& table) {
     }
     case Which::kEmail: {
       const PemRecord& r = p.PEM;
-      return {std::int64_t{r.ID}, r.OZNAKAARHIVDISKA, r.POCDIR, r.ZAVDIR, r.TIP_ARH, r.USER,
-              r.PASSWORD, r.PPORT, r.SSERVER, r.REPLYTO, r.FROM, r.TOFIELD, r.CC, r.BCC,
+      return {std::int64_t{r.ID},
+              r.OZNAKAARHIVDISKA,
+              r.POCDIR,
+              r.ZAVDIR,
+              r.TIP_ARH,
+              r.USER,
+              r.PASSWORD,
+              r.PPORT,
+              r.SSERVER,
+              r.REPLYTO,
+              r.FROM,
+              r.TOFIELD,
+              r.CC,
+              r.BCC,
               r.SUBJECT};
     }
-    case Which::kOther: break;
+    case Which::kOther:
+      break;
   }
   return {};
 }
@@ -147,7 +160,8 @@ void Decode(Program& p, const TableSlot& table, const Record& rec) {
       r.SUBJECT = Str(rec[14], kPemTextLength);
       return;
     }
-    case Which::kOther: return;
+    case Which::kOther:
+      return;
   }
 }
 
@@ -221,10 +235,14 @@ std::string CurrentErrorText(const TableSlot& table) {
 
 TableLayout TableLayoutOf(const TableSlot& table) {
   switch (WhichTable(table)) {
-    case Which::kArhive: return ArhiveLayout();
-    case Which::kDatoteke: return DatotekeLayout();
-    case Which::kEmail: return EmailLayout();
-    case Which::kOther: break;
+    case Which::kArhive:
+      return ArhiveLayout();
+    case Which::kDatoteke:
+      return DatotekeLayout();
+    case Which::kEmail:
+      return EmailLayout();
+    case Which::kOther:
+      break;
   }
   return {table.storedName, {}, {}};
 }
@@ -382,8 +400,8 @@ int BeginTransaction(Program& program, TableSlot& table) {
 int RelationalUpdate(Program& program, TableSlot& table) {
   if (BeginTransaction(program, table) != 0) {
     SaveFileError(program, table);
-    ShowStandardMessage(program, StandardMessageId::kTransactionFramingError, "Update",
-                        table.label, &table);
+    ShowStandardMessage(program, StandardMessageId::kTransactionFramingError, "Update", table.label,
+                        &table);
     return 1;
   }
   const std::string position = table.file->Position();
@@ -406,8 +424,8 @@ int RelationalDelete(Program& program, TableSlot& table) {
   const std::string position = RecordPosition(table);
   if (BeginTransaction(program, table) != 0) {
     SaveFileError(program, table);
-    ShowStandardMessage(program, StandardMessageId::kTransactionFramingError, "Delete",
-                        table.label, &table);
+    ShowStandardMessage(program, StandardMessageId::kTransactionFramingError, "Delete", table.label,
+                        &table);
     return 1;
   }
   int code = RegetRecord(program, table, position);

@@ -14,19 +14,19 @@
 namespace verdan::app {
 
 // Key numbers for the data layer's key-order reads, in the order of each table's keys.
-inline constexpr int ARH_KEYID = 0;         // ARH:ID, dup, skips blanks
-inline constexpr int ARH_KEYNAZIV = 1;      // ARH:NAZIV, unique, skips blanks
+inline constexpr int ARH_KEYID = 0;     // ARH:ID, dup, skips blanks
+inline constexpr int ARH_KEYNAZIV = 1;  // ARH:NAZIV, unique, skips blanks
 inline constexpr int ARH_KEYDISK = 2;
 inline constexpr int ARH_KEYSTAZA = 3;
 inline constexpr int ARH_KEYDATUMARH = 4;
 inline constexpr int ARH_KEYNAREDU = 5;
 inline constexpr int ARH_KEYSTATUS = 6;
-inline constexpr int DAT_KEYIME = 0;        // DAT:IME, unique, skips blanks
-inline constexpr int DAT_KEYID = 1;         // DAT:ID, dup, skips blanks
+inline constexpr int DAT_KEYIME = 0;  // DAT:IME, unique, skips blanks
+inline constexpr int DAT_KEYID = 1;   // DAT:ID, dup, skips blanks
 inline constexpr int DAT_KEYSTATUS = 2;
 inline constexpr int DAT_KEYDATUM = 3;
 inline constexpr int DAT_KEYFLAG = 4;
-inline constexpr int PEM_KEYID = 0;         // PEM:ID, unique, skips blanks
+inline constexpr int PEM_KEYID = 0;  // PEM:ID, unique, skips blanks
 inline constexpr int PEM_KEYUSER = 1;
 inline constexpr int PEM_KEYPASSWORD = 2;
 
@@ -45,7 +45,7 @@ platform::TableLayout TableLayoutOf(const TableSlot& table);
 // returns the data layer's code (0 success, platform::kRecordNotAvailable at the end of a
 // read, platform::kFileNotOpen when the table is not open, ...); the data layer keeps the
 // code and texts as the table's current error.
-int SetOrder(Program& program, TableSlot& table, int key);          // from the first record
+int SetOrder(Program& program, TableSlot& table, int key);            // from the first record
 int SetOrderFromBuffer(Program& program, TableSlot& table, int key);  // from the buffer's key value
 int ResetOrder(Program& program, TableSlot& table, int key, const std::string& position);
 int NextRecord(Program& program, TableSlot& table);

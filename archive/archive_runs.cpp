@@ -103,8 +103,9 @@ bool OfferRemovableDisk(app::Program& program, char letter, std::string& root) {
   const std::vector<std::string> disks = platform::RemovableDiskMounts();
   if (disks.size() != 1) return true;
   platform::MessageSpec offer;
-  offer.text = std::string("Disk ") + letter + ": nije naveden u odjeljku [Diskovi] datoteke verdan.env, a " +
-               root + " ne postoji.|Priključen je jedan vanjski disk: " + disks.front() +
+  offer.text = std::string("Disk ") + letter +
+               ": nije naveden u odjeljku [Diskovi] datoteke verdan.env, a " + root +
+               " ne postoji.|Priključen je jedan vanjski disk: " + disks.front() +
                "|Arhivirati na njega?";
   offer.caption = kNoticeCaption;
   offer.icon = platform::Icon::kQuestion;
@@ -120,8 +121,8 @@ bool OfferRemovableDisk(app::Program& program, char letter, std::string& root) {
 void KeepGenerations(app::Program& program, const std::string& prefix) {
   const int keep = KeptGenerations();
   if (keep <= 0) return;
-  std::vector<std::string> removed =
-      PruneGenerations(prefix, TrimRightCopy(program.run.TIP_ARH), keep, program.buffers.ZIPARCHIVE);
+  std::vector<std::string> removed = PruneGenerations(prefix, TrimRightCopy(program.run.TIP_ARH),
+                                                      keep, program.buffers.ZIPARCHIVE);
   if (removed.empty()) return;
   std::string text = kGenerationsRemovedText + std::to_string(keep) + "):";
   for (const std::string& path : removed) text += "|" + path;

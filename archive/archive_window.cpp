@@ -93,7 +93,8 @@ bool ArchiveWindow::Press(int control) const {
   if (thread_ == 0 || state_.busy || control < 1 || control > kArchiveControls) return false;
   const ControlState& c = state_.Control(control);
   if (c.kind != ControlKind::kButton || !c.enabled || c.hidden) return false;
-  return platform::PostToThread(thread_, platform::Event(kEventArchiveAccept, static_cast<std::uint64_t>(control)));
+  return platform::PostToThread(
+      thread_, platform::Event(kEventArchiveAccept, static_cast<std::uint64_t>(control)));
 }
 
 bool ArchiveWindow::Edit(int control, const std::string& text) const {
@@ -127,8 +128,9 @@ void ArchiveWindow::Refresh() {
   set(kCtlActiveArchive, program_.buffers.AKTIVNAARHIVA);
   set(kCtlZipArchive, program_.buffers.ZIPARCHIVE);
   set(kCtlDestinationDir, program_.run.ZAVDIR);
-  const std::vector<std::string> last = app::LastRunLogLines(
-      1, platform::TrimRightCopy(program_.StartDirectory) + platform::kSeparator + app::kRunLogFile);
+  const std::vector<std::string> last =
+      app::LastRunLogLines(1, platform::TrimRightCopy(program_.StartDirectory) +
+                                  platform::kSeparator + app::kRunLogFile);
   state_.lastRun = last.empty() ? std::string() : app::RunLogSummary(last.front());
 }
 
@@ -139,12 +141,23 @@ void ArchiveWindow::Publish() {
 
 void ArchiveWindow::ApplyEdit(int control, const std::string& text) {
   switch (control) {
-    case kCtlSourceDir: program_.run.POCDIR = platform::FitField(text, 127); break;
-    case kCtlDestinationDir: program_.run.ZAVDIR = platform::FitField(text, 127); break;
-    case kCtlDiskLetter: program_.run.OZNAKAARHIVDISKA = platform::FitField(text, 1); break;
-    case kCtlActiveArchive: program_.buffers.AKTIVNAARHIVA = platform::CutChars(text, 200); break;
-    case kCtlZipArchive: program_.buffers.ZIPARCHIVE = platform::CutChars(text, kPathLength); break;
-    default: break;
+    case kCtlSourceDir:
+      program_.run.POCDIR = platform::FitField(text, 127);
+      break;
+    case kCtlDestinationDir:
+      program_.run.ZAVDIR = platform::FitField(text, 127);
+      break;
+    case kCtlDiskLetter:
+      program_.run.OZNAKAARHIVDISKA = platform::FitField(text, 1);
+      break;
+    case kCtlActiveArchive:
+      program_.buffers.AKTIVNAARHIVA = platform::CutChars(text, 200);
+      break;
+    case kCtlZipArchive:
+      program_.buffers.ZIPARCHIVE = platform::CutChars(text, kPathLength);
+      break;
+    default:
+      break;
   }
 }
 
@@ -165,15 +178,32 @@ void ArchiveWindow::Accept(int control, platform::EventQueue& queue) {
     }
   };
   switch (control) {
-    case kCtlDestinationRun: run([&] { DestinationRun(program_, shared_, IMEARHIVE); }); break;
-    case kCtlExternalDiskRun: run([&] { ExternalDiskRun(program_, shared_, IMEARHIVE); }); break;
-    case kCtlChooseArchive: run([&] { ChooseArchive(program_, shared_); }); break;
-    case kCtlRestore: run([&] { RestoreArchive(program_, shared_); }); break;
-    case kCtlFloppy: start(targets_.emailSettings); break;
-    case kCtlSelectedFiles: start(targets_.fileList); break;
-    case kCtlDefinitions: start(targets_.definitions); break;
-    case kCtlClose: queue.Close(); break;
-    default: break;
+    case kCtlDestinationRun:
+      run([&] { DestinationRun(program_, shared_, IMEARHIVE); });
+      break;
+    case kCtlExternalDiskRun:
+      run([&] { ExternalDiskRun(program_, shared_, IMEARHIVE); });
+      break;
+    case kCtlChooseArchive:
+      run([&] { ChooseArchive(program_, shared_); });
+      break;
+    case kCtlRestore:
+      run([&] { RestoreArchive(program_, shared_); });
+      break;
+    case kCtlFloppy:
+      start(targets_.emailSettings);
+      break;
+    case kCtlSelectedFiles:
+      start(targets_.fileList);
+      break;
+    case kCtlDefinitions:
+      start(targets_.definitions);
+      break;
+    case kCtlClose:
+      queue.Close();
+      break;
+    default:
+      break;
   }
 }
 
@@ -199,8 +229,8 @@ void ArchiveWindow::Run(platform::EventQueue& queue) {
       bool allowed;
       {
         std::lock_guard lock(mutex_);
-        allowed = control >= 1 && control <= kArchiveControls &&
-                  state_.Control(control).enabled && !state_.Control(control).hidden;
+        allowed = control >= 1 && control <= kArchiveControls && state_.Control(control).enabled &&
+                  !state_.Control(control).hidden;
       }
       if (allowed) Accept(control, queue);
       Publish();

@@ -42,7 +42,9 @@ struct ArchiveWindowState {
   std::string lastRun;  // the last line of the log of runs, as a window shows it
   bool open = false;
   bool closed = false;
-  const ControlState& Control(int number) const { return controls[static_cast<std::size_t>(number - 1)]; }
+  const ControlState& Control(int number) const {
+    return controls[static_cast<std::size_t>(number - 1)];
+  }
 };
 
 // Control numbers the program acts on.

@@ -106,7 +106,8 @@ std::string FailureReason(const ZipFailure& f, const FailureContext& context) {
              (f.systemError != 0 ? std::string(" (") + std::strerror(f.systemError) + ")" : "");
     case kZipFileChanged:
       return "Datoteka se mijenjala dok se arhivirala (pročitana više puta, svaki put drukčija); "
-             "arhiva nije zapisana, prethodna ostaje: " + f.path;
+             "arhiva nije zapisana, prethodna ostaje: " +
+             f.path;
     case kZipVerifyFailed:
       return "Zapisana arhiva nije se pročitala ispravno, ostaje prethodna: " + f.path;
     case kZipCannotOpenArchive:

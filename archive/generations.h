@@ -30,7 +30,7 @@ bool SetKeptGenerations(int generations);
 // a symbolic link (whatever it points at), a directory or a file that merely has such a name
 // is never counted, followed or removed, and files of other names are never touched.
 // Returns the removed paths.
-std::vector<std::string> PruneGenerations(const std::string& prefix, const std::string& mode, int keep,
-                                          const std::string& current);
+std::vector<std::string> PruneGenerations(const std::string& prefix, const std::string& mode,
+                                          int keep, const std::string& current);
 
 }  // namespace verdan::archive

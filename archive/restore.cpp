@@ -176,7 +176,8 @@ bool RestoreArchive(app::Program& program, ArchiveShared& shared) {
   app::CloseTable(program.datoteke);
 
   ZipComponent& zip = shared.zip;
-  if (zip.LSUZ_ZIPNAME(program.buffers.ZIPARCHIVE) == 0) ShowRunMessage(program, kNoSuchArchiveText);
+  if (zip.LSUZ_ZIPNAME(program.buffers.ZIPARCHIVE) == 0)
+    ShowRunMessage(program, kNoSuchArchiveText);
   if (zip.LSUZ_INCLUDE(shared.IncludePattern) == 0) ShowRunMessage(program, kNothingToRestoreText);
   if (zip.LSUZ_EXTRACTTO(RestoreTarget(program)) == 0)
     ShowRunMessage(program, kBadRestoreTargetText);

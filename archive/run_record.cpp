@@ -32,7 +32,9 @@ RunRecord::~RunRecord() {
   platform::FileInfo info;
   if (ok_ && !archive_.empty() && platform::InfoAt(archive_, info))
     entry.bytes = static_cast<std::int64_t>(info.size);
-  const auto end = finished_ == std::chrono::steady_clock::time_point{} ? std::chrono::steady_clock::now() : finished_;
+  const auto end = finished_ == std::chrono::steady_clock::time_point{}
+                       ? std::chrono::steady_clock::now()
+                       : finished_;
   entry.seconds = std::chrono::duration<double>(end - started_).count();
   entry.ok = ok_;
   entry.reason = reason_;
@@ -41,7 +43,7 @@ RunRecord::~RunRecord() {
     for (char& c : *text)
       if (c == '|') c = ' ';
   app::AppendRunLog(entry, workDir_.empty() ? std::string(app::kRunLogFile)
-                                           : workDir_ + platform::kSeparator + app::kRunLogFile);
+                                            : workDir_ + platform::kSeparator + app::kRunLogFile);
 }
 
 void RunRecord::SetArchive(const std::string& path) {

@@ -42,10 +42,14 @@ constexpr SdDef kSdControls[kSourceDestControls] = {
 
 const char* NamingOfRadio(int radio) {
   switch (radio) {
-    case kSdRadioDay: return "dan";
-    case kSdRadioDate: return "dat";
-    case kSdRadioMix: return "mix";
-    default: return nullptr;
+    case kSdRadioDay:
+      return "dan";
+    case kSdRadioDate:
+      return "dat";
+    case kSdRadioMix:
+      return "mix";
+    default:
+      return nullptr;
   }
 }
 
@@ -76,7 +80,9 @@ SourceDestWindow::SourceDestWindow(app::Program& program) : program_(program) {
   }
 }
 
-void SourceDestWindow::SetListener(std::function<void()> listener) { listener_ = std::move(listener); }
+void SourceDestWindow::SetListener(std::function<void()> listener) {
+  listener_ = std::move(listener);
+}
 
 SourceDestState SourceDestWindow::Snapshot() const {
   std::lock_guard lock(mutex_);
@@ -94,12 +100,14 @@ bool SourceDestWindow::Post(platform::Event e) const {
 }
 
 bool SourceDestWindow::Press(int control) const {
-  if (control != kSdSourceButton && control != kSdDestinationButton && control != kSdClose) return false;
+  if (control != kSdSourceButton && control != kSdDestinationButton && control != kSdClose)
+    return false;
   return Post(platform::Event(kEventSdAccept, static_cast<std::uint64_t>(control)));
 }
 
 bool SourceDestWindow::Edit(int control, const std::string& text) const {
-  if (control != kSdSourceEntry && control != kSdDestinationEntry && control != kSdDiskEntry) return false;
+  if (control != kSdSourceEntry && control != kSdDestinationEntry && control != kSdDiskEntry)
+    return false;
   return Post(platform::Event(kEventSdEdit, static_cast<std::uint64_t>(control), 0,
                               std::make_shared<std::string>(text)));
 }
@@ -163,7 +171,8 @@ void SourceDestWindow::Run(platform::EventQueue& queue) {
       case kEventSdEdit: {
         const std::string& text = *std::static_pointer_cast<std::string>(e.data);
         if (e.wparam == kSdSourceEntry) program_.run.POCDIR = platform::FitField(text, kDirLength);
-        if (e.wparam == kSdDestinationEntry) program_.run.ZAVDIR = platform::FitField(text, kDirLength);
+        if (e.wparam == kSdDestinationEntry)
+          program_.run.ZAVDIR = platform::FitField(text, kDirLength);
         if (e.wparam == kSdDiskEntry) program_.run.OZNAKAARHIVDISKA = platform::FitField(text, 1);
         break;
       }

@@ -53,7 +53,9 @@ struct SourceDestState {
   bool open = false;
   bool closed = false;
   bool stored = false;  // closed with "Zatvori": the settings were stored
-  const ControlState& Control(int number) const { return controls[static_cast<std::size_t>(number - 1)]; }
+  const ControlState& Control(int number) const {
+    return controls[static_cast<std::size_t>(number - 1)];
+  }
 };
 
 inline constexpr std::int32_t kEventSdAccept = platform::kEventUser + 30;  // wparam: control
@@ -79,11 +81,11 @@ class SourceDestWindow {
   SourceDestState Snapshot() const;
   platform::ThreadId Thread() const;
 
-  bool Press(int control) const;                            // buttons 6, 9, 19
-  bool Edit(int control, const std::string& text) const;    // entries 5, 8, 12
-  bool SelectTab(int tab) const;                            // 2 or 14
-  bool SelectNaming(int radio) const;                       // 16, 17 or 18
-  bool RequestClose() const;                                // closes without storing
+  bool Press(int control) const;                          // buttons 6, 9, 19
+  bool Edit(int control, const std::string& text) const;  // entries 5, 8, 12
+  bool SelectTab(int tab) const;                          // 2 or 14
+  bool SelectNaming(int radio) const;                     // 16, 17 or 18
+  bool RequestClose() const;                              // closes without storing
 
  private:
   bool Post(platform::Event e) const;

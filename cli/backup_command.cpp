@@ -30,7 +30,8 @@ int BackupCommand(const Invocation& invocation) {
   bool succeeded = usb ? archive::ExternalDiskRun(program, shared, IMEARHIVE)
                        : archive::DestinationRun(program, shared, IMEARHIVE);
   // The archive written, for scripts that go on with it (mail it, copy it elsewhere).
-  if (succeeded && !shared.writtenArchive.empty()) std::printf("%s\n", shared.writtenArchive.c_str());
+  if (succeeded && !shared.writtenArchive.empty())
+    std::printf("%s\n", shared.writtenArchive.c_str());
 
   if (program.Ended()) return kExitEnded;
   return succeeded ? kExitOk : kExitMessage;

@@ -59,8 +59,8 @@ struct Command {
   // What follows "verdan " in its usage, one line per form; a line that does not start with
   // the name continues the form above it.
   const char* synopsis;
-  const char* summary;  // one sentence: what it does
-  const char* details;  // the rest of its help (its arguments and options), or ""
+  const char* summary;                    // one sentence: what it does
+  const char* details;                    // the rest of its help (its arguments and options), or ""
   const std::vector<OptionDef>* options;  // what its parser accepts besides --help; null: nothing
   unsigned needs;
 };

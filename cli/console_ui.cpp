@@ -12,9 +12,9 @@ struct NamedButton {
   const char* label;
 };
 constexpr NamedButton kButtons[] = {
-    {platform::kButtonOk, "OK"},       {platform::kButtonYes, "Yes"},
-    {platform::kButtonNo, "No"},       {platform::kButtonAbort, "Abort"},
-    {platform::kButtonRetry, "Retry"}, {platform::kButtonIgnore, "Ignore"},
+    {platform::kButtonOk, "OK"},        {platform::kButtonYes, "Yes"},
+    {platform::kButtonNo, "No"},        {platform::kButtonAbort, "Abort"},
+    {platform::kButtonRetry, "Retry"},  {platform::kButtonIgnore, "Ignore"},
     {platform::kButtonCancel, "Cancel"}};
 
 // Choices of a box as (value, label) pairs.
@@ -92,7 +92,8 @@ unsigned ConsoleUi::Message(const platform::MessageSpec& boxSpec) {
   }
   std::string text = ConsoleText(boxSpec);
   auto choices = Choices(boxSpec);
-  const bool prompt = !answerer_ && choices.size() > 1 && prompting_ && in_ && ::isatty(::fileno(in_));
+  const bool prompt =
+      !answerer_ && choices.size() > 1 && prompting_ && in_ && ::isatty(::fileno(in_));
   {
     std::lock_guard out(g_outputMutex);
     if (g_verbosity == Verbosity::kQuiet && err_ == stderr && !prompt) {
@@ -155,8 +156,9 @@ void ConsoleUi::Progress(const platform::ProgressInfo& info) {
     // Without a terminal: one line for every file the run starts on.
     if (info.what == lastWhat_) return;
     lastWhat_ = info.what;
-    std::fprintf(err_, "%lld/%lld datoteka, %lld/%lld MB  %s\n", static_cast<long long>(info.filesDone),
-                 static_cast<long long>(info.filesTotal), static_cast<long long>(info.bytesDone >> 20),
+    std::fprintf(err_, "%lld/%lld datoteka, %lld/%lld MB  %s\n",
+                 static_cast<long long>(info.filesDone), static_cast<long long>(info.filesTotal),
+                 static_cast<long long>(info.bytesDone >> 20),
                  static_cast<long long>(info.bytesTotal >> 20), info.what.c_str());
     std::fflush(err_);
     return;

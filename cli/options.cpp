@@ -46,13 +46,17 @@ bool ParseOptions(const Args& args, const std::vector<OptionDef>& defs, CommandL
     int index = -1;
     const int c = getopt_long(argc, argv.data(), shorts.c_str(), longs.data(), &index);
     if (c == -1) break;
-    const std::string written = optind >= 1 && optind <= argc ? argv[static_cast<std::size_t>(optind - 1)] : "";
+    const std::string written =
+        optind >= 1 && optind <= argc ? argv[static_cast<std::size_t>(optind - 1)] : "";
     if (c == '?') {
-      problem = "nepoznata opcija '" + (optopt && optopt < 256 ? std::string("-") + static_cast<char>(optopt) : written) + "'";
+      problem = "nepoznata opcija '" +
+                (optopt && optopt < 256 ? std::string("-") + static_cast<char>(optopt) : written) +
+                "'";
       return false;
     }
     if (c == ':') {
-      std::string name = optopt && optopt < 256 ? std::string("-") + static_cast<char>(optopt) : written;
+      std::string name =
+          optopt && optopt < 256 ? std::string("-") + static_cast<char>(optopt) : written;
       if (auto eq = name.find('='); eq != std::string::npos) name.resize(eq);
       problem = "opcija " + name + " traži vrijednost";
       return false;
@@ -91,7 +95,8 @@ int UsageError(const char* command, const std::string& problem, const std::strin
 }
 
 bool ParseNumber(const std::string& text, long low, long high, long& value) {
-  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
   value = std::stol(text);
   return value >= low && value <= high;
 }

@@ -15,10 +15,10 @@ namespace verdan::cli {
 using Args = std::vector<std::string>;
 
 struct OptionDef {
-  const char* name;       // the long name, without "--"
+  const char* name;  // the long name, without "--"
   bool takesValue;
-  int id;                 // what the caller gets back
-  char shortName = 0;     // 0: none
+  int id;              // what the caller gets back
+  char shortName = 0;  // 0: none
 };
 
 struct ParsedOption {

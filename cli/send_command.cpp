@@ -42,8 +42,8 @@ constexpr auto kCloseGrace = std::chrono::seconds(3);
 struct SendOptions {
   std::vector<std::string> files;
   std::string server, port, user, password, from, to, cc, bcc, subject, text;
-  bool hasServer = false, hasPort = false, hasUser = false, hasPassword = false,
-       hasFrom = false, hasTo = false, hasCc = false, hasBcc = false, hasSubject = false;
+  bool hasServer = false, hasPort = false, hasUser = false, hasPassword = false, hasFrom = false,
+       hasTo = false, hasCc = false, hasBcc = false, hasSubject = false;
   bool passwordStdin = false;
   // Options beyond the settings record; they override verdan.env.
   std::string tls, caFile;
@@ -72,33 +72,73 @@ enum Option {
 };
 
 const std::vector<OptionDef> kOptions = {
-    {"server", true, kServer},   {"port", true, kPort},       {"user", true, kUser},
-    {"password", true, kPassword}, {"password-stdin", false, kPasswordStdin},
-    {"from", true, kFrom},       {"to", true, kTo},           {"cc", true, kCc},
-    {"bcc", true, kBcc},         {"subject", true, kSubject}, {"text", true, kText},
-    {"tls", true, kTls},         {"cafile", true, kCaFile},   {"split", false, kSplit},
-    {"encode-headers", false, kEncodeHeaders}, {"retry-pauses", true, kRetryPauses},
+    {"server", true, kServer},
+    {"port", true, kPort},
+    {"user", true, kUser},
+    {"password", true, kPassword},
+    {"password-stdin", false, kPasswordStdin},
+    {"from", true, kFrom},
+    {"to", true, kTo},
+    {"cc", true, kCc},
+    {"bcc", true, kBcc},
+    {"subject", true, kSubject},
+    {"text", true, kText},
+    {"tls", true, kTls},
+    {"cafile", true, kCaFile},
+    {"split", false, kSplit},
+    {"encode-headers", false, kEncodeHeaders},
+    {"retry-pauses", true, kRetryPauses},
 };
 
 bool Parse(const CommandLine& line, SendOptions& o, std::string& problem) {
   for (const ParsedOption& opt : line.options) {
     const std::string& v = opt.value;
     switch (opt.id) {
-      case kServer: o.server = v, o.hasServer = true; break;
-      case kPort: o.port = v, o.hasPort = true; break;
-      case kUser: o.user = v, o.hasUser = true; break;
-      case kPassword: o.password = v, o.hasPassword = true; break;
-      case kPasswordStdin: o.passwordStdin = o.hasPassword = true; break;
-      case kFrom: o.from = v, o.hasFrom = true; break;
-      case kTo: o.to = v, o.hasTo = true; break;
-      case kCc: o.cc = v, o.hasCc = true; break;
-      case kBcc: o.bcc = v, o.hasBcc = true; break;
-      case kSubject: o.subject = v, o.hasSubject = true; break;
-      case kText: o.text = v; break;
-      case kTls: o.tls = v, o.hasTls = true; break;
-      case kCaFile: o.caFile = v, o.hasCaFile = true; break;
-      case kSplit: o.split = true; break;
-      case kEncodeHeaders: o.encodeHeaders = true; break;
+      case kServer:
+        o.server = v, o.hasServer = true;
+        break;
+      case kPort:
+        o.port = v, o.hasPort = true;
+        break;
+      case kUser:
+        o.user = v, o.hasUser = true;
+        break;
+      case kPassword:
+        o.password = v, o.hasPassword = true;
+        break;
+      case kPasswordStdin:
+        o.passwordStdin = o.hasPassword = true;
+        break;
+      case kFrom:
+        o.from = v, o.hasFrom = true;
+        break;
+      case kTo:
+        o.to = v, o.hasTo = true;
+        break;
+      case kCc:
+        o.cc = v, o.hasCc = true;
+        break;
+      case kBcc:
+        o.bcc = v, o.hasBcc = true;
+        break;
+      case kSubject:
+        o.subject = v, o.hasSubject = true;
+        break;
+      case kText:
+        o.text = v;
+        break;
+      case kTls:
+        o.tls = v, o.hasTls = true;
+        break;
+      case kCaFile:
+        o.caFile = v, o.hasCaFile = true;
+        break;
+      case kSplit:
+        o.split = true;
+        break;
+      case kEncodeHeaders:
+        o.encodeHeaders = true;
+        break;
       case kRetryPauses:
         o.retryPauses = v, o.hasRetryPauses = true;
         break;
@@ -199,13 +239,16 @@ class ConsoleEmailSend : public mail::NetEmailSend {
 };
 
 int SendCommand(const Invocation& invocation) {
-  const auto Usage = [&invocation](const std::string& problem) { return invocation.Usage(problem); };
+  const auto Usage = [&invocation](const std::string& problem) {
+    return invocation.Usage(problem);
+  };
   SendOptions o;
   std::string problem;
   if (!Parse(invocation.line, o, problem)) return Usage(problem);
   if (o.passwordStdin) {
     // One line from standard input, its line end removed.
-    if (!std::getline(std::cin, o.password)) return Usage("--password-stdin: na standardnom ulazu nema zaporke");
+    if (!std::getline(std::cin, o.password))
+      return Usage("--password-stdin: na standardnom ulazu nema zaporke");
     if (!o.password.empty() && o.password.back() == '\r') o.password.pop_back();
   }
   mail::MailOptions mailOptions = mail::LoadMailOptions();
@@ -379,7 +422,8 @@ int SendCommand(const Invocation& invocation) {
       if (platform::InfoAt(f, info)) entry.bytes += static_cast<std::int64_t>(info.size);
     }
     entry.files = static_cast<std::int64_t>(o.files.size());
-    entry.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    entry.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     entry.ok = status == kExitOk;
     entry.reason = email.lastError();
     // Another try only when nothing of this one was accepted: a resent split would deliver
@@ -418,7 +462,8 @@ const Command kSendCommand = {
     "nema prijave (AUTH).\n"
     "  --password-stdin   zaporka sa standardnog ulaza (--password LOZINKA vide i drugi u ps-u)\n"
     "  --split            preveliku datoteku pošalje u dijelovima, svaki u svojoj poruci\n"
-    "  --encode-headers   zaglavlja s dijakriticima kodirana (RFC 2047/2231), poruka ostaje 7-bitna\n"
+    "  --encode-headers   zaglavlja s dijakriticima kodirana (RFC 2047/2231), poruka ostaje "
+    "7-bitna\n"
     "  --retry-pauses S,S,...  stanke (sekunde) prije novih pokušaja nakon privremene greške\n"
     "                     (zadano 60,300,900; 0: bez novih pokušaja)\n"
     "S prijavom tokenom (verdan settings --oauth) svako slanje uzima novi pristupni token.\n",

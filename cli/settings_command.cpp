@@ -98,17 +98,27 @@ bool Take(const CommandLine& line, SettingsOptions& o, std::string& problem) {
       return false;
     }
     switch (opt.id) {
-      case kSource: o.source = v, o.hasSource = true; break;
-      case kDest: o.dest = v, o.hasDest = true; break;
-      case kDisk: o.disk = v, o.hasDisk = true; break;
-      case kNaming: o.naming = v, o.hasNaming = true; break;
+      case kSource:
+        o.source = v, o.hasSource = true;
+        break;
+      case kDest:
+        o.dest = v, o.hasDest = true;
+        break;
+      case kDisk:
+        o.disk = v, o.hasDisk = true;
+        break;
+      case kNaming:
+        o.naming = v, o.hasNaming = true;
+        break;
       case kKeep:
         if (!ParseNumber(v, 0, archive::kMostGenerations, o.keep)) {
           problem = "--keep traži broj od 0 do " + std::to_string(archive::kMostGenerations);
           return false;
         }
         break;
-      case kServer: o.smtp.server = v, o.smtpFields |= mail::kSmtpServer; break;
+      case kServer:
+        o.smtp.server = v, o.smtpFields |= mail::kSmtpServer;
+        break;
       case kPort:
         o.smtp.port = mail::ParsePort(v);
         o.smtpFields |= mail::kSmtpPort;
@@ -117,11 +127,21 @@ bool Take(const CommandLine& line, SettingsOptions& o, std::string& problem) {
           return false;
         }
         break;
-      case kUser: o.smtp.user = v, o.smtpFields |= mail::kSmtpUser; break;
-      case kPasswordStdin: o.passwordStdin = true, o.smtpFields |= mail::kSmtpPassword; break;
-      case kFrom: o.smtp.from = v, o.smtpFields |= mail::kSmtpFrom; break;
-      case kTo: o.smtp.to = v, o.smtpFields |= mail::kSmtpTo; break;
-      case kSubject: o.smtp.subject = v, o.smtpFields |= mail::kSmtpSubject; break;
+      case kUser:
+        o.smtp.user = v, o.smtpFields |= mail::kSmtpUser;
+        break;
+      case kPasswordStdin:
+        o.passwordStdin = true, o.smtpFields |= mail::kSmtpPassword;
+        break;
+      case kFrom:
+        o.smtp.from = v, o.smtpFields |= mail::kSmtpFrom;
+        break;
+      case kTo:
+        o.smtp.to = v, o.smtpFields |= mail::kSmtpTo;
+        break;
+      case kSubject:
+        o.smtp.subject = v, o.smtpFields |= mail::kSmtpSubject;
+        break;
       case kTls:
         o.hasTls = true;
         if (!mail::ParseTlsMode(v, o.tls)) {
@@ -129,7 +149,9 @@ bool Take(const CommandLine& line, SettingsOptions& o, std::string& problem) {
           return false;
         }
         break;
-      case kCaFile: o.caFile = v, o.hasCaFile = true; break;
+      case kCaFile:
+        o.caFile = v, o.hasCaFile = true;
+        break;
       case kOAuth:
         o.oauth.kind = v, o.oauth.given = true;
         break;
@@ -206,7 +228,8 @@ int SettingsCommand(const Invocation& invocation) {
   const CommandLine& line = invocation.line;
   SettingsOptions options;
   std::string problem;
-  if (!Take(line, options, problem) || !CheckOAuthRequest(options.oauth, problem)) return invocation.Usage(problem);
+  if (!Take(line, options, problem) || !CheckOAuthRequest(options.oauth, problem))
+    return invocation.Usage(problem);
   // A provider's preset brings its SMTP server, unless the options name another.
   if (const mail::OAuthPreset* preset = mail::FindOAuthPreset(options.oauth.kind)) {
     if (!(options.smtpFields & mail::kSmtpServer)) options.smtp.server = preset->server;
@@ -228,7 +251,8 @@ int SettingsCommand(const Invocation& invocation) {
   if (options.hasDisk) run.OZNAKAARHIVDISKA = platform::FitField(options.disk, 1);
   if (options.hasNaming) run.TIP_ARH = platform::FitField(options.naming, 3);
   int status = kExitOk;
-  if (options.smtpFields != 0 && !mail::StoreSmtpSettings(program, options.smtp, options.smtpFields, problem)) {
+  if (options.smtpFields != 0 &&
+      !mail::StoreSmtpSettings(program, options.smtp, options.smtpFields, problem)) {
     std::fprintf(stderr, "verdan settings: %s\n", problem.c_str());
     status = kExitMessage;
   }
@@ -263,10 +287,12 @@ int SettingsCommand(const Invocation& invocation) {
               smtp.subject.c_str());
   const mail::MailOptions mailOptions = mail::LoadMailOptions();
   std::printf("TLS=%s\nCAFILE=%s\n",
-              mailOptions.invalidTls.empty() ? mail::TlsModeName(mailOptions.tls) : mailOptions.invalidTls.c_str(),
+              mailOptions.invalidTls.empty() ? mail::TlsModeName(mailOptions.tls)
+                                             : mailOptions.invalidTls.c_str(),
               mailOptions.caFile.c_str());
   if (!mailOptions.invalidTls.empty())
-    std::fprintf(stderr, "verdan settings: %s\n", mail::InvalidTlsText(mailOptions.invalidTls).c_str());
+    std::fprintf(stderr, "verdan settings: %s\n",
+                 mail::InvalidTlsText(mailOptions.invalidTls).c_str());
   if (options.oauth.given) {
     std::fflush(stdout);
     const int signIn = RunOAuthSignIn(options.oauth);

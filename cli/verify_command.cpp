@@ -35,11 +35,13 @@ void RepairInterruptedRestore() {
 
 int VerifyCommand(const Invocation& invocation) {
   const CommandLine& line = invocation.line;
-  if (line.words.size() != 1 || line.words[0].empty()) return invocation.Usage("treba navesti jednu arhivu");
+  if (line.words.size() != 1 || line.words[0].empty())
+    return invocation.Usage("treba navesti jednu arhivu");
   RepairInterruptedRestore();
   std::string problem;
   std::vector<archive::ArchiveEntryInfo> entries;
-  const bool intact = archive::TestArchive(line.words[0], app::kBuiltInArchivePassword, entries, problem);
+  const bool intact =
+      archive::TestArchive(line.words[0], app::kBuiltInArchivePassword, entries, problem);
   std::uint64_t bytes = 0;
   std::size_t files = 0, bad = 0;
   if (!entries.empty()) std::printf("    Veličina  Datum             Ime\n");

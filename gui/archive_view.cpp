@@ -390,7 +390,8 @@ void SourceDestView::Refresh() {
   }
   // A mode other than the three selects no radio.
   radios_->setExclusive(false);
-  for (QAbstractButton* r : radios_->buttons()) r->setChecked(radios_->id(r) == state_.selectedRadio);
+  for (QAbstractButton* r : radios_->buttons())
+    r->setChecked(radios_->id(r) == state_.selectedRadio);
   radios_->setExclusive(true);
 }
 

@@ -52,7 +52,8 @@ class ArchiveView : public WindowView {
 class SourceDestView : public WindowView {
   Q_OBJECT
  public:
-  explicit SourceDestView(std::shared_ptr<archive::SourceDestWindow> window, QWidget* parent = nullptr);
+  explicit SourceDestView(std::shared_ptr<archive::SourceDestWindow> window,
+                          QWidget* parent = nullptr);
 
   void Refresh() override;
   bool CloseRequested() override;

@@ -207,7 +207,8 @@ QPixmap SplashPicture() {
     hills.lineTo(w, h);
     p.setBrush(QColor(0x23, 0x5c, 0x3b));
     p.drawPath(hills);
-    DrawCylinder(p, QRectF(w * 0.14, h * 0.22, 70, 96), QColor(0x4a, 0x7d, 0xc4), QColor(0xb9, 0xd2, 0xf2));
+    DrawCylinder(p, QRectF(w * 0.14, h * 0.22, 70, 96), QColor(0x4a, 0x7d, 0xc4),
+                 QColor(0xb9, 0xd2, 0xf2));
     DrawArrowDown(p, QPointF(w * 0.14 + 35, 4), 40, 44, QColor(0xf4, 0xf1, 0xe4));
     return pm;
   }();

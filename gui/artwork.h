@@ -9,11 +9,11 @@
 
 namespace verdan::gui {
 
-QPixmap Wallpaper();        // a tile repeated over the frame's client area
-QPixmap FramePicture();     // the picture on the frame's client area
-QPixmap SplashPicture();    // the splash window's picture
-QIcon ProgramIcon();        // every window's default icon
+QPixmap Wallpaper();      // a tile repeated over the frame's client area
+QPixmap FramePicture();   // the picture on the frame's client area
+QPixmap SplashPicture();  // the splash window's picture
+QIcon ProgramIcon();      // every window's default icon
 QIcon ButtonIcon(app::FrameButton button);
-QIcon FolderIcon();         // the archive-choosing and directory buttons
+QIcon FolderIcon();  // the archive-choosing and directory buttons
 
 }  // namespace verdan::gui

@@ -70,7 +70,8 @@ EmailView::EmailView(std::shared_ptr<mail::EmailWindow> window, QWidget* parent)
       grid->addWidget(e, row++, 1);
     }
     fields_[mail::kFieldPort]->setValidator(new QIntValidator(1, 65535, fields_[mail::kFieldPort]));
-    fields_[mail::kFieldPort]->setMaximumWidth(fields_[mail::kFieldPort]->fontMetrics().horizontalAdvance("0000000") + 16);
+    fields_[mail::kFieldPort]->setMaximumWidth(
+        fields_[mail::kFieldPort]->fontMetrics().horizontalAdvance("0000000") + 16);
     fields_[mail::kFieldPassword]->setEchoMode(QLineEdit::Password);
     // How the connection is secured; providers take mail only over TLS.
     grid->addWidget(new QLabel("Zaštita veze:", server), row, 0);
@@ -88,7 +89,8 @@ EmailView::EmailView(std::shared_ptr<mail::EmailWindow> window, QWidget* parent)
     grid->addWidget(security_, row++, 1);
     grid->addWidget(new QLabel("CA datoteka:", server), row, 0);
     QLineEdit* ca = AddEntry(server, mail::kFieldCaFile);
-    ca->setToolTip("Vlastiti CA certifikati za provjeru poslužitelja (prazno: certifikati sustava)");
+    ca->setToolTip(
+        "Vlastiti CA certifikati za provjeru poslužitelja (prazno: certifikati sustava)");
     grid->addWidget(ca, row++, 1);
     // The login: the password above, or a token from a provider's sign-in.
     grid->addWidget(new QLabel("Prijava:", server), row, 0);

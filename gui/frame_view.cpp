@@ -12,9 +12,7 @@
 
 namespace verdan::gui {
 
-FrameArea::FrameArea(QWidget* parent) : QMdiArea(parent) {
-  setBackground(QBrush(Wallpaper()));
-}
+FrameArea::FrameArea(QWidget* parent) : QMdiArea(parent) { setBackground(QBrush(Wallpaper())); }
 
 void FrameArea::paintEvent(QPaintEvent* event) {
   QMdiArea::paintEvent(event);  // the wallpaper
@@ -113,7 +111,8 @@ void FrameView::ShowProgress(const platform::ProgressInfo& info) {
   QString text = QString::fromStdString(info.what);
   if (info.filesTotal > 0) text += QString("  %1/%2").arg(info.filesDone).arg(info.filesTotal);
   if (info.bytesTotal > 0)
-    text += QString("  %1 %").arg(info.bytesDone * 100 / std::max<std::int64_t>(info.bytesTotal, 1));
+    text +=
+        QString("  %1 %").arg(info.bytesDone * 100 / std::max<std::int64_t>(info.bytesTotal, 1));
   zones_[1]->setText(text);
 }
 

@@ -43,11 +43,16 @@ constexpr StandardButton kStandardButtons[] = {
 
 QMessageBox::Icon QtIcon(platform::Icon icon) {
   switch (icon) {
-    case platform::Icon::kExclamation: return QMessageBox::Warning;
-    case platform::Icon::kQuestion: return QMessageBox::Question;
-    case platform::Icon::kInformation: return QMessageBox::Information;
-    case platform::Icon::kHand: return QMessageBox::Critical;
-    case platform::Icon::kNone: break;
+    case platform::Icon::kExclamation:
+      return QMessageBox::Warning;
+    case platform::Icon::kQuestion:
+      return QMessageBox::Question;
+    case platform::Icon::kInformation:
+      return QMessageBox::Information;
+    case platform::Icon::kHand:
+      return QMessageBox::Critical;
+    case platform::Icon::kNone:
+      break;
   }
   return QMessageBox::NoIcon;
 }
@@ -136,8 +141,10 @@ unsigned QtUi::Message(const platform::MessageSpec& request) {
       [this, request, caller, escape](std::function<void(unsigned)> finish) {
         auto* box = new QMessageBox(ParentFor(caller));
         box->setAttribute(Qt::WA_DeleteOnClose);
-        box->setWindowTitle(QString::fromStdString(request.caption.empty() ? kDefaultCaption : request.caption));
-        box->setText(QString::fromStdString(request.text).replace(QLatin1Char('|'), QLatin1Char('\n')));
+        box->setWindowTitle(
+            QString::fromStdString(request.caption.empty() ? kDefaultCaption : request.caption));
+        box->setText(
+            QString::fromStdString(request.text).replace(QLatin1Char('|'), QLatin1Char('\n')));
         box->setIcon(QtIcon(request.icon));
         auto values = std::make_shared<std::map<QAbstractButton*, unsigned>>();
         QAbstractButton* defaultButton = nullptr;
@@ -145,7 +152,8 @@ unsigned QtUi::Message(const platform::MessageSpec& request) {
         if (!request.namedButtons.empty()) {
           std::vector<std::string> names = Split(request.namedButtons, '|');
           for (std::size_t i = 0; i < names.size(); ++i) {
-            QPushButton* b = box->addButton(QString::fromStdString(names[i]), QMessageBox::AcceptRole);
+            QPushButton* b =
+                box->addButton(QString::fromStdString(names[i]), QMessageBox::AcceptRole);
             unsigned value = static_cast<unsigned>(i + 1);
             (*values)[b] = value;
             if (value == request.defaultButton) defaultButton = b;
@@ -185,9 +193,11 @@ std::vector<std::string> QtUi::FileOpen(const platform::FileOpenSpec& request) {
         auto* dlg = new QFileDialog(ParentFor(caller), QString::fromStdString(request.title));
         dlg->setAttribute(Qt::WA_DeleteOnClose);
         dlg->setOption(QFileDialog::DontUseNativeDialog);
-        dlg->setFileMode(request.multiSelect ? QFileDialog::ExistingFiles : QFileDialog::ExistingFile);
+        dlg->setFileMode(request.multiSelect ? QFileDialog::ExistingFiles
+                                             : QFileDialog::ExistingFile);
         QStringList filters;
-        for (const std::string& f : QtNameFilters(request.filter)) filters << QString::fromStdString(f);
+        for (const std::string& f : QtNameFilters(request.filter))
+          filters << QString::fromStdString(f);
         if (!filters.isEmpty()) dlg->setNameFilters(filters);
         QFileInfo start(QString::fromStdString(request.startPath));
         if (!request.startPath.empty() && start.isDir()) {
@@ -214,8 +224,8 @@ std::vector<std::string> QtUi::FileOpen(const platform::FileOpenSpec& request) {
     if (platform::CharCount(f) > request.nameBufferLength) {
       // Cutting the name would name another file: refuse the choice instead.
       platform::MessageSpec tooLong;
-      tooLong.text = "Ime datoteke je predugo (najviše " + std::to_string(request.nameBufferLength) +
-                     " znakova):|" + f;
+      tooLong.text = "Ime datoteke je predugo (najviše " +
+                     std::to_string(request.nameBufferLength) + " znakova):|" + f;
       tooLong.icon = platform::Icon::kExclamation;
       Message(tooLong);
       return {};
@@ -228,7 +238,8 @@ std::vector<std::string> QtUi::FileOpen(const platform::FileOpenSpec& request) {
   return files;
 }
 
-bool QtUi::ChooseDirectory(const std::string& title, std::string& path, std::size_t nameBufferLength) {
+bool QtUi::ChooseDirectory(const std::string& title, std::string& path,
+                           std::size_t nameBufferLength) {
   platform::ThreadId caller = platform::CurrentThreadId();
   std::string start = platform::CutChars(platform::TrimRight(path), nameBufferLength);
   using Answer = std::optional<std::string>;
@@ -280,7 +291,8 @@ void QtUi::SetWaitCursor(bool on) {
     if (cursorQueued_) return;
     cursorQueued_ = true;
   }
-  QMetaObject::invokeMethod(this, [this] { ApplyCursor(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this, [this] { ApplyCursor(); }, Qt::QueuedConnection);
 }
 
 void QtUi::ApplyCursor() {
@@ -307,7 +319,8 @@ void QtUi::Progress(const platform::ProgressInfo& info) {
     if (progressFlushQueued_) return;
     progressFlushQueued_ = true;
   }
-  QMetaObject::invokeMethod(this, [this] { FlushProgress(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this, [this] { FlushProgress(); }, Qt::QueuedConnection);
 }
 
 void QtUi::FlushProgress() {

@@ -17,11 +17,14 @@ using platform::TrimRightCopy;
 
 std::size_t LengthOf(EmailField field) {
   switch (field) {
-    case kFieldServer: return 80;
+    case kFieldServer:
+      return 80;
     case kFieldTo:
     case kFieldAttachment:
-    case kFieldCaFile: return 1024;
-    default: return 255;
+    case kFieldCaFile:
+      return 1024;
+    default:
+      return 255;
   }
 }
 
@@ -71,9 +74,17 @@ class EmailWindow::Object : public NetEmailSend {
       std::lock_guard lock(window_.mutex_);
       EmailWindowState& s = window_.state_;
       switch (change) {
-        case ProgressChange::kShow: s.progressVisible = true; s.progress = 0; break;
-        case ProgressChange::kHide: s.progressVisible = false; s.progress = 0; break;
-        case ProgressChange::kValue: s.progress = value; break;
+        case ProgressChange::kShow:
+          s.progressVisible = true;
+          s.progress = 0;
+          break;
+        case ProgressChange::kHide:
+          s.progressVisible = false;
+          s.progress = 0;
+          break;
+        case ProgressChange::kValue:
+          s.progress = value;
+          break;
       }
     }
     window_.Publish();
@@ -91,7 +102,9 @@ class EmailWindow::Object : public NetEmailSend {
       entry.files = static_cast<std::int64_t>(files.size());
       entry.bytes = head.WHOLEMESSAGELEN;
     }
-    entry.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - window_.sendStarted_).count();
+    entry.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - window_.sendStarted_)
+            .count();
     entry.ok = ok;
     entry.reason = reason;
     app::AppendRunLog(entry, window_.logFile_);
@@ -102,7 +115,6 @@ class EmailWindow::Object : public NetEmailSend {
   int logged = 0;  // lines this object has written to the log of runs
 
  private:
-
   EmailWindow& window_;
 };
 
@@ -134,7 +146,8 @@ std::string AttachmentListOf(const std::vector<std::string>& files, std::string&
     }
   }
   if (platform::CharCount(list) > kAttachmentListLength) {
-    problem = "Popis privitaka je predug (najviše " + std::to_string(kAttachmentListLength) + " znakova).";
+    problem = "Popis privitaka je predug (najviše " + std::to_string(kAttachmentListLength) +
+              " znakova).";
     return {};
   }
   return list;
@@ -238,7 +251,10 @@ void EmailWindow::ApplyEdit(EmailField field, const std::string& value) {
   std::lock_guard lock(mutex_);
   EmailWindowState& s = state_;
   switch (field) {
-    case kFieldServer: s.server = text; edited_ |= kSmtpServer; break;
+    case kFieldServer:
+      s.server = text;
+      edited_ |= kSmtpServer;
+      break;
     case kFieldPort: {
       std::uint16_t port = ParsePort(text);
       if (port != 0) {
@@ -247,12 +263,29 @@ void EmailWindow::ApplyEdit(EmailField field, const std::string& value) {
       }
       break;
     }
-    case kFieldUser: s.user = text; edited_ |= kSmtpUser; break;
-    case kFieldPassword: s.password = text; edited_ |= kSmtpPassword; break;
-    case kFieldFrom: s.from = text; edited_ |= kSmtpFrom; break;
-    case kFieldTo: s.to = text; edited_ |= kSmtpTo; break;
-    case kFieldSubject: s.subject = text; edited_ |= kSmtpSubject; break;
-    case kFieldAttachment: s.attachments = text; break;
+    case kFieldUser:
+      s.user = text;
+      edited_ |= kSmtpUser;
+      break;
+    case kFieldPassword:
+      s.password = text;
+      edited_ |= kSmtpPassword;
+      break;
+    case kFieldFrom:
+      s.from = text;
+      edited_ |= kSmtpFrom;
+      break;
+    case kFieldTo:
+      s.to = text;
+      edited_ |= kSmtpTo;
+      break;
+    case kFieldSubject:
+      s.subject = text;
+      edited_ |= kSmtpSubject;
+      break;
+    case kFieldAttachment:
+      s.attachments = text;
+      break;
     case kFieldTls: {
       TlsMode mode = s.tls;
       if (!ParseTlsMode(text, mode)) break;
@@ -268,7 +301,10 @@ void EmailWindow::ApplyEdit(EmailField field, const std::string& value) {
       optionsEdited_ = true;
       break;
     }
-    case kFieldCaFile: s.caFile = TrimRightCopy(text); optionsEdited_ = true; break;
+    case kFieldCaFile:
+      s.caFile = TrimRightCopy(text);
+      optionsEdited_ = true;
+      break;
     case kFieldSignIn: {
       const std::string kind = TrimRightCopy(text);
       if (kind == "zaporka")
@@ -384,9 +420,11 @@ void EmailWindow::Send() {
   if (e.Error != 0 && !e.FailedAttachment().empty())
     status = "Privitak nije poslan: " + e.FailedAttachment();  // not a connection problem
   else if (e.Error != 0)
-    status = settingsWindow ? "Ne mogu se spojiti na mail server." : "Could not connect to email server.";
+    status = settingsWindow ? "Ne mogu se spojiti na mail server."
+                            : "Could not connect to email server.";
   else if (e.Queued() > 0)
-    status = std::string(settingsWindow ? "Šaljem " : "Sending ") + std::to_string(e.Queued()) + " email(s)";
+    status = std::string(settingsWindow ? "Šaljem " : "Sending ") + std::to_string(e.Queued()) +
+             " email(s)";
   {
     std::lock_guard lock(mutex_);
     state_.status = status;
@@ -631,8 +669,12 @@ void EmailWindow::Run(platform::EventQueue& queue) {
       Publish();
     } else if (e.code == kEventEmailPress) {
       switch (static_cast<EmailButton>(e.wparam)) {
-        case kEmailBrowse: Browse(); break;
-        case kEmailSend: Send(); break;
+        case kEmailBrowse:
+          Browse();
+          break;
+        case kEmailSend:
+          Send();
+          break;
         case kEmailSignIn:
           StartSignIn();
           break;

@@ -85,19 +85,19 @@ struct EmailWindowState {
   std::string title = kEmailWindowTitle;
   std::string server;  // 80
   std::uint16_t port = 25;
-  std::string user;      // 255
-  std::string password;  // 255
-  std::string from;      // 255
-  std::string to;        // 1024
-  std::string subject;   // 255
+  std::string user;         // 255
+  std::string password;     // 255
+  std::string from;         // 255
+  std::string to;           // 1024
+  std::string subject;      // 255
   std::string attachments;  // 1024
   TlsMode tls = TlsMode::kNone;
   std::string caFile;
   std::string status;
   bool progressVisible = false;
-  std::int32_t progress = 0;        // 0..1000
-  int attachmentSelections = 0;     // counts the times the attachment entry is to be selected
-  int statusSelections = 0;         // counts the times the status text is to be selected
+  std::int32_t progress = 0;     // 0..1000
+  int attachmentSelections = 0;  // counts the times the attachment entry is to be selected
+  int statusSelections = 0;      // counts the times the status text is to be selected
   bool open = false;
   bool closed = false;
   // Settings window: the sign-in kind ("" for the password, "microsoft", "google",
@@ -111,8 +111,8 @@ struct EmailWindowState {
 };
 
 // Events posted to the window's thread.
-inline constexpr std::int32_t kEventEmailPress = platform::kEventUser + 40;  // wparam: button
-inline constexpr std::int32_t kEventEmailEdit = platform::kEventUser + 41;   // wparam: field
+inline constexpr std::int32_t kEventEmailPress = platform::kEventUser + 40;     // wparam: button
+inline constexpr std::int32_t kEventEmailEdit = platform::kEventUser + 41;      // wparam: field
 inline constexpr std::int32_t kEventEmailSignedIn = platform::kEventUser + 42;  // data: result
 
 // The attachment list for a file dialog's answer: one file as it is; several files as the
@@ -165,7 +165,7 @@ class EmailWindow {
   // Window-thread state.
   std::unique_ptr<Object> email_;
   ProfileLists lists_;
-  unsigned edited_ = 0;  // SmtpField mask of the settings the user changed
+  unsigned edited_ = 0;         // SmtpField mask of the settings the user changed
   bool optionsEdited_ = false;  // the TLS mode or the CA file was changed
   bool splitOnce_ = false;      // the next send splits an attachment too big for the server
   MailOptions options_;         // as verdan.env had them when the window opened

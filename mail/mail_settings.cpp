@@ -45,12 +45,18 @@ const FieldSlot kFieldSlots[] = {
 
 const std::string& ValueOf(const SmtpSettings& s, unsigned mask) {
   switch (mask) {
-    case kSmtpServer: return s.server;
-    case kSmtpUser: return s.user;
-    case kSmtpPassword: return s.password;
-    case kSmtpFrom: return s.from;
-    case kSmtpTo: return s.to;
-    default: return s.subject;
+    case kSmtpServer:
+      return s.server;
+    case kSmtpUser:
+      return s.user;
+    case kSmtpPassword:
+      return s.password;
+    case kSmtpFrom:
+      return s.from;
+    case kSmtpTo:
+      return s.to;
+    default:
+      return s.subject;
   }
 }
 
@@ -133,7 +139,8 @@ bool StoreSmtpSettings(app::Program& program, const SmtpSettings& settings, unsi
                        std::string& problem) {
   problem.clear();
   for (const FieldSlot& slot : kFieldSlots) {
-    if ((fields & slot.mask) && platform::CharCount(TrimRightCopy(ValueOf(settings, slot.mask))) > slot.length) {
+    if ((fields & slot.mask) &&
+        platform::CharCount(TrimRightCopy(ValueOf(settings, slot.mask))) > slot.length) {
       problem = std::string("Vrijednost polja \"") + slot.prompt +
                 "\" je preduga za spremanje (najviše " + std::to_string(slot.length) + " znakova).";
       return false;
@@ -160,7 +167,8 @@ bool StoreSmtpSettings(app::Program& program, const SmtpSettings& settings, unsi
     if ((fields & slot.mask) && slot.field)
       r.*slot.field = platform::FitField(TrimRightCopy(ValueOf(settings, slot.mask)), slot.length);
   r.PASSWORD = platform::FitField("", app::kPemTextLength);
-  if (fields & kSmtpPort) r.PPORT = platform::FitField(std::to_string(settings.port), app::kPemPortLength);
+  if (fields & kSmtpPort)
+    r.PPORT = platform::FitField(std::to_string(settings.port), app::kPemPortLength);
   if (app::PutRecord(program, table) != 0) {
     problem = " PUT(email), Greška :" + ErrorTextOf(table);
     return false;

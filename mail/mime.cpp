@@ -127,8 +127,8 @@ std::string BaseName(const std::string& path) {
 
 // ---- encoders ----------------------------------------------------------------------------
 
-std::size_t NetQuotedPrintableEncode(std::string_view input, std::size_t begin,
-                                     std::size_t length, int& lineCounter, std::string& out) {
+std::size_t NetQuotedPrintableEncode(std::string_view input, std::size_t begin, std::size_t length,
+                                     int& lineCounter, std::string& out) {
   const std::size_t before = out.size();
   const std::size_t end = std::min(input.size(), begin + length);
   auto softBreak = [&] {
@@ -146,8 +146,7 @@ std::size_t NetQuotedPrintableEncode(std::string_view input, std::size_t begin,
       i += 2;  // a pair split between two blocks is consumed by the first
       continue;
     }
-    const bool literalByte = (c >= 33 && c <= 60) || (c >= 62 && c <= 126) || c == ' ' ||
-                             c == '\t';
+    const bool literalByte = (c >= 33 && c <= 60) || (c >= 62 && c <= 126) || c == ' ' || c == '\t';
     bool encode = !literalByte;
     if (c == ' ' || c == '\t') {
       // A blank at the end of a line, or at the very end of the body, would be taken away
@@ -425,7 +424,8 @@ std::string TextCharset(std::string_view text, std::string_view declared) {
 std::string EncodedWords(std::string_view text, const std::string& charset) {
   const bool utf8 = charset == "utf-8";
   const std::size_t overhead = charset.size() + 7;  // "=?" "?B?" "?="
-  const std::size_t maxBytes = std::max<std::size_t>((overhead < 71 ? 75 - overhead : 4) / 4 * 3, 3);
+  const std::size_t maxBytes =
+      std::max<std::size_t>((overhead < 71 ? 75 - overhead : 4) / 4 * 3, 3);
   std::string out;
   std::size_t i = 0;
   while (i < text.size()) {
@@ -456,7 +456,8 @@ std::string HeaderText(std::string_view value, const MessageParts& p) {
 std::string Mailbox(const std::string& name, const std::string& address, const MessageParts& p) {
   const std::string n = HeaderValue(name);
   const std::string a = HeaderValue(address);
-  if (p.encodeHeaders && !IsAscii(n)) return EncodedWords(n, TextCharset(n, p.textCharset)) + " <" + a + ">";
+  if (p.encodeHeaders && !IsAscii(n))
+    return EncodedWords(n, TextCharset(n, p.textCharset)) + " <" + a + ">";
   return std::string(1, kQuote) + n + kQuote + " <" + a + ">";
 }
 
@@ -514,8 +515,7 @@ bool IsAttributeChar(unsigned char c) {
 // continuations on lines of their own so that no line grows long.
 std::string FileNameParameter(const std::string& attribute, const std::string& name,
                               const MessageParts& p) {
-  if (!p.encodeHeaders || IsAscii(name))
-    return attribute + "=" + kQuote + name + kQuote;
+  if (!p.encodeHeaders || IsAscii(name)) return attribute + "=" + kQuote + name + kQuote;
   const std::string charset = TextCharset(name, p.textCharset);
   std::vector<std::string> pieces(1);
   for (unsigned char c : name) {
@@ -570,7 +570,8 @@ BodyForm FormOf(std::string_view body, const std::string& charset, const std::st
     f.dontEncode = false;
   }
   std::string declared = Trimmed(TrimRight(charset));
-  if (declared.empty() || EqualsAsciiNoCase(declared, "us-ascii")) f.charset = TextCharset(body, "");
+  if (declared.empty() || EqualsAsciiNoCase(declared, "us-ascii"))
+    f.charset = TextCharset(body, "");
   return f;
 }
 
@@ -614,7 +615,8 @@ ComposeResult FileFailure(ComposeResult result, const std::string& path, int err
 }
 
 // Opens the file to see that it can be read and is a regular file; records what it is.
-ComposeResult LookAtFile(const std::string& path, MessageSegment& segment, ComposeFailure& failure) {
+ComposeResult LookAtFile(const std::string& path, MessageSegment& segment,
+                         ComposeFailure& failure) {
   // Non-blocking, so that a named pipe does not hold the open.
   const platform::FileHandle fd = platform::OpenFile(path, platform::Access::kRead);
   if (fd == platform::kNoFile) return FileFailure(ComposeResult::kFileError, path, errno, failure);
@@ -657,9 +659,8 @@ enum class FilePartKind { kImage, kAttachment };
 
 // Appends every file of the list as an image or attachment part, then the closing
 // delimiter of its boundary.
-ComposeResult AppendFileParts(std::string_view list, FilePartKind kind,
-                              const std::string& boundary, const MessageParts& p,
-                              PlanWriter& w, ComposeFailure& failure) {
+ComposeResult AppendFileParts(std::string_view list, FilePartKind kind, const std::string& boundary,
+                              const MessageParts& p, PlanWriter& w, ComposeFailure& failure) {
   std::vector<std::string> files = FileListEntries(list);
   const bool sliced = kind == FilePartKind::kAttachment && p.attachmentSlice && files.size() == 1;
   for (std::size_t n = 0; n < files.size(); ++n) {
@@ -751,7 +752,8 @@ ComposeResult Plan(const MessageParts& p, MessagePlan& plan, ComposeFailure& fai
   // Header.
   w.Add("Message-ID: <" + HeaderValue(p.messageId) + ".00@" + HeaderValue(p.hostName) + ">\r\n");
   AppendIfSet("Delivery-receipt-to: ", AddressHeaderText(p.deliveryReceiptTo, p), w);
-  AppendIfSet("Disposition-Notification-To: ", AddressHeaderText(p.dispositionNotificationTo, p), w);
+  AppendIfSet("Disposition-Notification-To: ", AddressHeaderText(p.dispositionNotificationTo, p),
+              w);
   AppendIfSet("Reply-To: ", AddressHeaderText(p.replyTo, p), w);
   {
     std::string name;
@@ -828,7 +830,8 @@ ComposeResult Plan(const MessageParts& p, MessagePlan& plan, ComposeFailure& fai
     if (r != ComposeResult::kOk) return r;
   }
   if (A) {
-    ComposeResult r = AppendFileParts(p.attachmentList, FilePartKind::kAttachment, b0, p, w, failure);
+    ComposeResult r =
+        AppendFileParts(p.attachmentList, FilePartKind::kAttachment, b0, p, w, failure);
     if (r != ComposeResult::kOk) return r;
   }
 
@@ -875,7 +878,8 @@ bool MessageReader::OpenFile(const MessageSegment& segment) {
   if (fd_ < 0) return Fail(ComposeResult::kFileError, segment, errno);
   platform::FileInfo st;
   if (!platform::InfoOf(fd_, st)) return Fail(ComposeResult::kFileError, segment, errno);
-  if (st.kind != platform::FileKind::kRegular) return Fail(ComposeResult::kNotRegularFile, segment, 0);
+  if (st.kind != platform::FileKind::kRegular)
+    return Fail(ComposeResult::kNotRegularFile, segment, 0);
   if (st.device != segment.device || st.file != segment.inode || st.size != segment.fileSize)
     return Fail(ComposeResult::kFileChanged, segment, 0);
   platform::WillReadOnce(fd_);
@@ -972,12 +976,11 @@ ComposeResult ReadMessage(const MessagePlan& plan, std::string& buffer, ComposeF
 ComposeResult ComposeMessage(const MessageParts& parts, std::string& buffer,
                              ComposeFailure& failure) {
   const MessageParts& p = parts;
-  const std::size_t capacity = 8192 + TrimRight(p.toList).size() + TrimRight(p.ccList).size() +
-                               TrimRight(p.from).size() + TrimRight(p.subject).size() +
-                               TrimRight(p.replyTo).size() + TrimRight(p.organization).size() +
-                               TrimRight(p.dispositionNotificationTo).size() +
-                               TrimRight(p.deliveryReceiptTo).size() +
-                               TrimRight(p.extraHeader).size() + p.text.size() + p.html.size();
+  const std::size_t capacity =
+      8192 + TrimRight(p.toList).size() + TrimRight(p.ccList).size() + TrimRight(p.from).size() +
+      TrimRight(p.subject).size() + TrimRight(p.replyTo).size() + TrimRight(p.organization).size() +
+      TrimRight(p.dispositionNotificationTo).size() + TrimRight(p.deliveryReceiptTo).size() +
+      TrimRight(p.extraHeader).size() + p.text.size() + p.html.size();
   if (!SizeBuffer(buffer, capacity)) return ComposeResult::kNoMemoryAtStart;
   MessagePlan plan;
   ComposeResult r = PlanMessage(parts, plan, failure);

@@ -40,8 +40,8 @@ inline constexpr std::size_t kQuotedPrintableBlockWorstCase =
 // break split between two blocks is still recognised. `lineCounter` is the length of the
 // current output line; it carries from block to block so that no line exceeds 76
 // characters. Returns the number of bytes appended.
-std::size_t NetQuotedPrintableEncode(std::string_view input, std::size_t begin,
-                                     std::size_t length, int& lineCounter, std::string& out);
+std::size_t NetQuotedPrintableEncode(std::string_view input, std::size_t begin, std::size_t length,
+                                     int& lineCounter, std::string& out);
 
 // Encodes a whole body block by block, starting with a fresh line counter.
 void AppendQuotedPrintable(std::string_view input, std::string& out);
@@ -114,8 +114,8 @@ struct MessageParts {
   std::string subject;
   std::string extraHeader;  // whole header lines, added unchanged
   std::string xMailer;
-  std::string text;  // plain-text body
-  std::string html;  // HTML body; empty means none
+  std::string text;            // plain-text body
+  std::string html;            // HTML body; empty means none
   std::string attachmentList;  // already passed through ConvertFileList
   std::string embedList;       // likewise; used only with an HTML body
   // When set and the attachment list names exactly one file: only this slice of it is
@@ -131,10 +131,10 @@ struct MessageParts {
   std::string htmlCharset = "us-ascii";
   std::string htmlEncoding = "quoted-printable";
   bool htmlDontEncode = false;
-  std::string messageId;  // identifier, see MessageId
-  std::string hostName;   // right-hand side of the Message-ID
-  std::int64_t day = 0;   // local date of the Date header, as a day count
-  std::int32_t timeOfDay = 0;   // local time in hundredths
+  std::string messageId;       // identifier, see MessageId
+  std::string hostName;        // right-hand side of the Message-ID
+  std::int64_t day = 0;        // local date of the Date header, as a day count
+  std::int32_t timeOfDay = 0;  // local time in hundredths
   std::int32_t utcOffsetMinutes = 0;
 };
 
@@ -148,17 +148,17 @@ std::string DateHeaderValue(std::int64_t day, std::int32_t timeOfDay,
 
 enum class ComposeResult {
   kOk,
-  kNoMemoryAtStart,    // the first buffer could not be allocated
-  kNoMemoryGrowing,    // the buffer could not grow later
-  kFileError,          // a file to embed or attach could not be opened or read
-  kNotRegularFile,     // a file to embed or attach is a device, a pipe or a socket
-  kFileChanged,        // a file changed between composition and reading
+  kNoMemoryAtStart,  // the first buffer could not be allocated
+  kNoMemoryGrowing,  // the buffer could not grow later
+  kFileError,        // a file to embed or attach could not be opened or read
+  kNotRegularFile,   // a file to embed or attach is a device, a pipe or a socket
+  kFileChanged,      // a file changed between composition and reading
 };
 
 struct ComposeFailure {
-  std::string path;      // the file that failed
-  int errorNumber = 0;   // the system's error number
-  std::string errorText; // and its text
+  std::string path;       // the file that failed
+  int errorNumber = 0;    // the system's error number
+  std::string errorText;  // and its text
 };
 
 // One piece of a message: literal bytes, or (when `path` is set) `length` bytes of a file
@@ -212,9 +212,9 @@ class MessageReader {
   bool Fail(ComposeResult result, const MessageSegment& segment, int errorNumber);
 
   const MessagePlan& plan_;
-  std::size_t segment_ = 0;   // the segment being read
-  std::uint64_t taken_ = 0;   // bytes of its source consumed (text bytes or file bytes)
-  std::string pending_;       // encoded bytes not yet handed out
+  std::size_t segment_ = 0;  // the segment being read
+  std::uint64_t taken_ = 0;  // bytes of its source consumed (text bytes or file bytes)
+  std::string pending_;      // encoded bytes not yet handed out
   std::size_t pendingPos_ = 0;
   std::size_t lineFill_ = 0;  // base64 line state of the current file
   std::vector<char> record_;

@@ -248,21 +248,51 @@ bool IsAsciiText(std::string_view s) {
 std::string StateText(std::int32_t state) {
   const char* name = "ES_UNKNOWN";
   switch (state) {
-    case ES_NOTCONNECTED: name = "ES_NOTCONNECTED"; break;
-    case ES_WAITGREETING: name = "ES_WAITGREETING"; break;
-    case ES_CONNECTEDANDIDLE: name = "ES_CONNECTEDANDIDLE"; break;
-    case ES_READY: name = "ES_READY"; break;
-    case ES_MAILFROM: name = "ES_MAILFROM"; break;
-    case ES_RCPTTO: name = "ES_RCPTTO"; break;
-    case ES_DATA: name = "ES_DATA"; break;
-    case ES_BODYSENT: name = "ES_BODYSENT"; break;
-    case ES_EHLO: name = "ES_EHLO"; break;
-    case ES_AUTHLOGIN: name = "ES_AUTHLOGIN"; break;
-    case ES_AUTHUSER: name = "ES_AUTHUSER"; break;
-    case ES_STARTTLS: name = "ES_STARTTLS"; break;
-    case ES_TLSHANDSHAKE: name = "ES_TLSHANDSHAKE"; break;
-    case ES_AUTHTOKEN: name = "ES_AUTHTOKEN"; break;
-    case ES_AUTHTOKENERROR: name = "ES_AUTHTOKENERROR"; break;
+    case ES_NOTCONNECTED:
+      name = "ES_NOTCONNECTED";
+      break;
+    case ES_WAITGREETING:
+      name = "ES_WAITGREETING";
+      break;
+    case ES_CONNECTEDANDIDLE:
+      name = "ES_CONNECTEDANDIDLE";
+      break;
+    case ES_READY:
+      name = "ES_READY";
+      break;
+    case ES_MAILFROM:
+      name = "ES_MAILFROM";
+      break;
+    case ES_RCPTTO:
+      name = "ES_RCPTTO";
+      break;
+    case ES_DATA:
+      name = "ES_DATA";
+      break;
+    case ES_BODYSENT:
+      name = "ES_BODYSENT";
+      break;
+    case ES_EHLO:
+      name = "ES_EHLO";
+      break;
+    case ES_AUTHLOGIN:
+      name = "ES_AUTHLOGIN";
+      break;
+    case ES_AUTHUSER:
+      name = "ES_AUTHUSER";
+      break;
+    case ES_STARTTLS:
+      name = "ES_STARTTLS";
+      break;
+    case ES_TLSHANDSHAKE:
+      name = "ES_TLSHANDSHAKE";
+      break;
+    case ES_AUTHTOKEN:
+      name = "ES_AUTHTOKEN";
+      break;
+    case ES_AUTHTOKENERROR:
+      name = "ES_AUTHTOKENERROR";
+      break;
   }
   return std::string(name) + " (" + std::to_string(state) + ")";
 }
@@ -431,8 +461,8 @@ void NetEmailSend::FatalError(std::int32_t code, const std::string& text) {
   AFTERERRORTRYNEXTMESSAGE_ = 1;
   SERVERERRORNUM = code;
   SERVERERRORDESC = text.substr(0, kMaxReplyText);
-  ReportError("Fatal Error. " + SERVERDESC_ + " server sent error = " + std::to_string(code) +
-                  " " + ServerText(code, text) + " State = " + std::to_string(state) +
+  ReportError("Fatal Error. " + SERVERDESC_ + " server sent error = " + std::to_string(code) + " " +
+                  ServerText(code, text) + " State = " + std::to_string(state) +
                   ". Will abort all messages in the DataQueue",
               "NetEmailSend.Process");
   SERVERERRORNUM = 0;
@@ -595,7 +625,8 @@ std::string NetEmailSend::NewMessageId() {
   if (!GOTHOSTNAME_) {
     std::string host = Trim(LocalHostName());
     if (host.empty()) {
-      HOSTNAME_ = "UnknownHost" + std::to_string(std::uniform_int_distribution<int>(1, 100000)(random_));
+      HOSTNAME_ =
+          "UnknownHost" + std::to_string(std::uniform_int_distribution<int>(1, 100000)(random_));
     } else {
       HOSTNAME_ = host.substr(0, 128);
       GOTHOSTNAME_ = 1;
@@ -657,16 +688,19 @@ bool NetEmailSend::Compose() {
     case ComposeResult::kOk:
       break;
     case ComposeResult::kNoMemoryAtStart:
-      return ComposeFailed(net::kNetOutOfMemory, "Unable to allocate memory required for sending " + SERVERDESC_ + ".",
+      return ComposeFailed(net::kNetOutOfMemory,
+                           "Unable to allocate memory required for sending " + SERVERDESC_ + ".",
                            "NetEmailSend.SetRequiredMessageSize");
     case ComposeResult::kNoMemoryGrowing:
-      return ComposeFailed(net::kNetOutOfMemory, "Unable to allocate memory required for sending email.",
+      return ComposeFailed(net::kNetOutOfMemory,
+                           "Unable to allocate memory required for sending email.",
                            "NetEmailSend.SetRequiredMessageSize");
     case ComposeResult::kFileError:
     case ComposeResult::kNotRegularFile:
     case ComposeResult::kFileChanged:
       failedAttachment_ = failure.path;
-      return ComposeFailed(net::kNetFileError, ComposeFailureText(result, failure), "NetEmailSend.SendMail");
+      return ComposeFailed(net::kNetFileError, ComposeFailureText(result, failure),
+                           "NetEmailSend.SendMail");
   }
   // Checked before anything is read or encoded.
   if (plan.size > kMaxMessageBytes)
@@ -766,8 +800,8 @@ void NetEmailSend::SendMail(std::int32_t mode) {
     e.FROM = FROM;
     e.SUBJECT = SUBJECT;
     e.EXTRAHEADER = EXTRAHEADER;
-    const std::size_t textLen =
-        std::min<std::size_t>(MESSAGETEXT.size(), static_cast<std::size_t>(std::max(0, MESSAGETEXTLEN)));
+    const std::size_t textLen = std::min<std::size_t>(
+        MESSAGETEXT.size(), static_cast<std::size_t>(std::max(0, MESSAGETEXTLEN)));
     e.MESSAGETEXT = MESSAGETEXT.substr(0, textLen);
     e.MESSAGETEXTLEN = static_cast<std::uint32_t>(textLen);
     if (MESSAGEHTMLLEN > 0) {
@@ -863,8 +897,8 @@ void NetEmailSend::Process() {
     return;
   }
 
-  const std::size_t len = static_cast<std::size_t>(
-      std::clamp<std::int32_t>(Packet.BinDataLen, 0, net::kMaxBinData));
+  const std::size_t len =
+      static_cast<std::size_t>(std::clamp<std::int32_t>(Packet.BinDataLen, 0, net::kMaxBinData));
   const std::string_view packet(reinterpret_cast<const char*>(Packet.BinData), len);
 
   // A reply that outgrows the buffer is malformed (or hostile): it is answered as a reply
@@ -901,7 +935,8 @@ void NetEmailSend::Process() {
     const std::string reply = SERVERREPLYBUFFER_.substr(0, end);
     SERVERREPLYBUFFER_.erase(0, end);
     SERVERREPLYBUFFERLEN_ = static_cast<std::int32_t>(SERVERREPLYBUFFER_.size());
-    if (joined) Log(fn, "Okay we put the buffered lines together and got [" + Showable(reply) + "]");
+    if (joined)
+      Log(fn, "Okay we put the buffered lines together and got [" + Showable(reply) + "]");
     replyDeadline_.reset();
 
     // The packet's own error tells of a failed read; the object's `Error` may still hold the
@@ -927,7 +962,8 @@ bool NetEmailSend::UseEhlo() const {
   return HaveCredentials() || OPTIONSTLS == TlsMode::kStartTls || OPTIONSSPLITOVERSIZE == 1;
 }
 
-void NetEmailSend::HandleReply(std::int32_t code, const std::string& text, const std::string& reply) {
+void NetEmailSend::HandleReply(std::int32_t code, const std::string& text,
+                               const std::string& reply) {
   if (STATE_ == ES_CONNECTEDANDIDLE && !QueueEmpty()) SetState(ES_READY);
   const std::string helo = HeaderValue(HELO);
   switch (STATE_) {
@@ -1038,9 +1074,10 @@ void NetEmailSend::AfterEhlo() {
   if (OPTIONSTLS == TlsMode::kStartTls && !TlsEstablished()) {
     if (!capabilities_.startTls) {
       // Never fall back to a connection in clear once a secure one was asked for.
-      return DialogueFailed(net::kNetTlsFailed,
-                            "Poslužitelj ne nudi STARTTLS, a zadana je šifrirana veza (TLS=starttls); "
-                            "ništa nije poslano. Provjerite priključak (port) i postavku TLS");
+      return DialogueFailed(
+          net::kNetTlsFailed,
+          "Poslužitelj ne nudi STARTTLS, a zadana je šifrirana veza (TLS=starttls); "
+          "ništa nije poslano. Provjerite priključak (port) i postavku TLS");
     }
     SetState(ES_STARTTLS);
     SendCommand("STARTTLS");
@@ -1238,7 +1275,8 @@ bool NetEmailSend::SplitHead(std::uint64_t limit, std::string& why) {
     } else if (platform::EqualNoCase(declared, "windows-1250")) {
       instruction = platform::Utf8ToCp1250(instruction);
     }
-    if (p.textDontEncode || !platform::EqualNoCase(Trim(TrimRight(p.textEncoding)), "quoted-printable")) {
+    if (p.textDontEncode ||
+        !platform::EqualNoCase(Trim(TrimRight(p.textEncoding)), "quoted-printable")) {
       p.textEncoding = "quoted-printable";  // the instruction is not plain ASCII
       p.textDontEncode = false;
     }
@@ -1285,8 +1323,8 @@ bool NetEmailSend::SplitHead(std::uint64_t limit, std::string& why) {
   const std::uint64_t group = ++splitGroups_;
   for (std::uint64_t index = 1; index <= count; ++index) {
     const std::uint64_t offset = (index - 1) * piece;
-    MessageParts p = partOf(index, count,
-                            FileSlice{offset, std::min(piece, total - offset), partNames[index - 1]});
+    MessageParts p = partOf(
+        index, count, FileSlice{offset, std::min(piece, total - offset), partNames[index - 1]});
     p.messageId = NewMessageId();
     p.hostName = HOSTNAME_;
     MessagePlan plan;
@@ -1349,8 +1387,9 @@ void NetEmailSend::NextRecipient() {
   std::string name;
   std::string address;
   while (LISTWHICH2_ <= 2) {
-    const std::string& list =
-        LISTWHICH2_ == 0 ? head.TOLIST : LISTWHICH2_ == 1 ? head.CCLIST : head.BCCLIST;
+    const std::string& list = LISTWHICH2_ == 0   ? head.TOLIST
+                              : LISTWHICH2_ == 1 ? head.CCLIST
+                                                 : head.BCCLIST;
     // Blank entries are passed over, so "a@x, , b@y" still reaches b@y.
     const auto count = static_cast<std::int32_t>(AddressEntryCount(list));
     while (++LISTINDEX2_ <= count) {
@@ -1401,7 +1440,8 @@ void NetEmailSend::PumpBody() {
       MESSAGEBYTESSENT_ += static_cast<std::int64_t>(Head().WHOLEMESSAGEPLAN.size);
       body_.reset();
       SendEndOfData();
-      ArmReplyDeadline(REPLYTIMEOUT > 0 ? 2 * REPLYTIMEOUT : 0);  // the server may check it at length
+      ArmReplyDeadline(REPLYTIMEOUT > 0 ? 2 * REPLYTIMEOUT
+                                        : 0);  // the server may check it at length
       return;
     }
     Packet.BinDataLen = static_cast<std::int32_t>(n);
@@ -1420,7 +1460,8 @@ void NetEmailSend::SendRoom() {
 }
 
 void NetEmailSend::TlsReady() {
-  Log("NetEmailSend.TlsReady", "Secure connection to the " + SERVERDESC_ + " Server: " + TlsDescription());
+  Log("NetEmailSend.TlsReady",
+      "Secure connection to the " + SERVERDESC_ + " Server: " + TlsDescription());
   if (STATE_ != ES_TLSHANDSHAKE) return;  // TLS from the start: the greeting comes next
   // The server is asked for its extensions again: the earlier answer was not protected.
   capabilities_ = EhloCapabilities{};
@@ -1520,10 +1561,9 @@ void NetEmailSend::CalcProgress() {
     if (STATE_ == ES_BODYSENT) {
       // What of the head is still to go: the part not yet read, and what waits in the layer.
       CountOutgoingPackets(net::OutgoingCount::kPacketsAndBytes);
-      const std::int64_t unread =
-          body_ ? static_cast<std::int64_t>(Head().WHOLEMESSAGELEN) -
-                      static_cast<std::int64_t>(body_->Position())
-                : 0;
+      const std::int64_t unread = body_ ? static_cast<std::int64_t>(Head().WHOLEMESSAGELEN) -
+                                              static_cast<std::int64_t>(body_->Position())
+                                        : 0;
       total = total - Head().WHOLEMESSAGELEN + std::max<std::int64_t>(unread, 0) +
               std::max(0, OutgoingDLLPacketsBytes);
     }

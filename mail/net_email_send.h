@@ -118,7 +118,7 @@ struct EmailQueueEntry {
   std::uint32_t WHOLEMESSAGELEN = 0;
   std::string ATTACHMENTLIST;
   std::string EMBEDLIST;
-  MessagePlan WHOLEMESSAGEPLAN;  // the composed message: text and references to files
+  MessagePlan WHOLEMESSAGEPLAN;               // the composed message: text and references to files
   std::shared_ptr<const MessageParts> PARTS;  // what it was composed from (for splitting)
   // A part of a split attachment: which split it belongs to (0 = not a part) and how it is
   // named to the user ("dio 2/3, backup.zip.002"). A refused part takes the rest of its
@@ -144,27 +144,27 @@ class NetEmailSend : public net::NetSimple {
   void Kill();
 
   // --- Public properties (text values are used with trailing spaces removed) ---
-  std::string SERVER;          // 255
+  std::string SERVER;  // 255
   std::uint16_t PORT = 25;
-  std::string HELO;            // 8192; the built-in domain when blank
-  std::string TOLIST;          // 8192 each
+  std::string HELO;    // 8192; the built-in domain when blank
+  std::string TOLIST;  // 8192 each
   std::string CCLIST;
   std::string BCCLIST;
-  std::string FROM;            // 255; first entry used
-  std::string REPLYTO;         // 255 each
+  std::string FROM;     // 255; first entry used
+  std::string REPLYTO;  // 255 each
   std::string ORGANIZATION;
   std::string DELIVERYRECEIPTTO;
   std::string DISPOSITIONNOTIFICATIONTO;
   std::string SUBJECT;
   std::string NEWSGROUP;
-  std::string REFERENCES;      // 1024 each
+  std::string REFERENCES;  // 1024 each
   std::string EXTRAHEADER;
   std::string ATTACHMENTLIST;  // 8192 each
   std::string EMBEDLIST;
-  std::string XMAILER;         // 60
-  std::string MESSAGETEXT;     // the first MESSAGETEXTLEN bytes are the plain-text body
-  std::string MESSAGEHTML;     // the first MESSAGEHTMLLEN bytes are the HTML body
-  std::string WHOLEMESSAGE;    // the composed message (moved into the queue by SendMail)
+  std::string XMAILER;       // 60
+  std::string MESSAGETEXT;   // the first MESSAGETEXTLEN bytes are the plain-text body
+  std::string MESSAGEHTML;   // the first MESSAGEHTMLLEN bytes are the HTML body
+  std::string WHOLEMESSAGE;  // the composed message (moved into the queue by SendMail)
   std::int32_t MESSAGETEXTLEN = 0;
   std::int32_t MESSAGEHTMLLEN = 0;
   std::int32_t WHOLEMESSAGELEN = 0;
@@ -191,10 +191,10 @@ class NetEmailSend : public net::NetSimple {
   // The sign-in the token came from ("microsoft", "google", "custom"), named in the text that
   // tells the user how to sign in again when the server refuses the token.
   std::string AUTHTOKENSIGNIN;
-  TlsMode OPTIONSTLS = TlsMode::kNone;   // how the connection is secured
-  std::string OPTIONSTLSCAFILE;          // private CA bundle; blank: the system store
-  std::uint8_t OPTIONSSPLITOVERSIZE = 0;  // split an attachment too big for the server
-  std::uint8_t OPTIONSENCODEHEADERS = 0;  // RFC 2047/2231 headers, 7-bit messages
+  TlsMode OPTIONSTLS = TlsMode::kNone;               // how the connection is secured
+  std::string OPTIONSTLSCAFILE;                      // private CA bundle; blank: the system store
+  std::uint8_t OPTIONSSPLITOVERSIZE = 0;             // split an attachment too big for the server
+  std::uint8_t OPTIONSENCODEHEADERS = 0;             // RFC 2047/2231 headers, 7-bit messages
   std::int32_t REPLYTIMEOUT = kDefaultReplyTimeout;  // hundredths; 0 = no limit
 
   // --- Private state (public so that the owner's tests can observe it) ---

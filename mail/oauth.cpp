@@ -720,13 +720,15 @@ TokenResult RunTokenCommand(const std::string& command, std::chrono::seconds lim
   platform::CapturedRun run = platform::RunCapturingOutput(argv, limit, kMostReplyBytes);
   if (run.noPipe) return Failed(TokenOutcome::kTemporary, "TokenCommand: nema cijevi");
   if (run.spawnError != 0)
-    return Failed(TokenOutcome::kPermanent, "TokenCommand se ne može pokrenuti (" + argv[0] + ": " + std::strerror(run.spawnError) + ")");
+    return Failed(TokenOutcome::kPermanent, "TokenCommand se ne može pokrenuti (" + argv[0] + ": " +
+                                                std::strerror(run.spawnError) + ")");
   if (run.timedOut)
-    return Failed(TokenOutcome::kTemporary, "TokenCommand nije završio u " + std::to_string(limit.count()) +
-                                                " s; prekinut je");
+    return Failed(TokenOutcome::kTemporary, "TokenCommand nije završio u " +
+                                                std::to_string(limit.count()) + " s; prekinut je");
   if (run.tooLong)
     return Failed(TokenOutcome::kPermanent, "TokenCommand ispisuje više od " +
-                                                std::to_string(kMostReplyBytes) + " bajtova; prekinut je");
+                                                std::to_string(kMostReplyBytes) +
+                                                " bajtova; prekinut je");
   if (!run.exited || run.exitStatus != 0)
     return Failed(TokenOutcome::kPermanent,
                   "TokenCommand nije uspio (" +

@@ -78,7 +78,9 @@ enum NetResult : std::int32_t {
 };
 
 // True for the layer's own codes (-1 to -57), the ones its text table words.
-constexpr bool IsLayerCode(std::int32_t code) { return code <= kNetUnknownError && code >= kNetIdleClosed; }
+constexpr bool IsLayerCode(std::int32_t code) {
+  return code <= kNetUnknownError && code >= kNetIdleClosed;
+}
 
 // Text of a socket error number or a layer code, at most 255 characters. Writes the error
 // line "Error (n) = text" when any trace switch is on.

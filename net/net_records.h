@@ -63,7 +63,7 @@ struct NetConnection {
   std::int32_t Thread = 0;  // thread to notify
   std::int32_t Event = 0;   // the object's private event number
   std::int32_t MaxServerConnections = 0;
-  char LocalIP[16] = {};  // "<unknown>" until known
+  char LocalIP[16] = {};           // "<unknown>" until known
   std::uint8_t Reserved1[4] = {};  // the resolved IPv4 address, network order
   std::uint8_t UDPMode = 0;
   std::int32_t AsyncOpenTimeout = 0;  // hundredths; 0 = synchronous open

@@ -10,7 +10,9 @@
 namespace verdan::net {
 namespace {
 
-std::string FieldText(const char* field, std::size_t size) { return std::string(field, strnlen(field, size)); }
+std::string FieldText(const char* field, std::size_t size) {
+  return std::string(field, strnlen(field, size));
+}
 
 void SetField(char* field, std::size_t size, const std::string& text) {
   std::memset(field, 0, size);
@@ -37,14 +39,32 @@ std::string InterpretNetError(std::int32_t code) {
   } else if (IsLayerCode(code)) {
     // The object's own wording differs from the layer's in a few texts.
     switch (code) {
-      case kNetHostOrSocketNotSpecified: text = "Host or Socket not specified. Please set the <object>.packet.ToIp and <object>.packet.OnSocket before sending data."; break;
-      case kNetFtpError: text = "a General FTP error occurred"; break;
-      case kNetNoDialUpEntry: text = "No Phone Book Entry. You need a Phone Book Entry before you can dial."; break;
-      case kNetDialUpNotQueued: text = "The Ras Object is not in the DLL queue."; break;
-      case kNetDialUpBusy: text = "The Ras Object is busy opening another RAS connection."; break;
-      case kNetNoPosting: text = "No Posting allowing"; break;
-      case kNetConnectionAlreadyOpen: text = "Connection already open"; break;
-      default: text = NetErrorText(code); break;
+      case kNetHostOrSocketNotSpecified:
+        text =
+            "Host or Socket not specified. Please set the <object>.packet.ToIp and "
+            "<object>.packet.OnSocket before sending data.";
+        break;
+      case kNetFtpError:
+        text = "a General FTP error occurred";
+        break;
+      case kNetNoDialUpEntry:
+        text = "No Phone Book Entry. You need a Phone Book Entry before you can dial.";
+        break;
+      case kNetDialUpNotQueued:
+        text = "The Ras Object is not in the DLL queue.";
+        break;
+      case kNetDialUpBusy:
+        text = "The Ras Object is busy opening another RAS connection.";
+        break;
+      case kNetNoPosting:
+        text = "No Posting allowing";
+        break;
+      case kNetConnectionAlreadyOpen:
+        text = "Connection already open";
+        break;
+      default:
+        text = NetErrorText(code);
+        break;
     }
   } else {
     // Socket error numbers, and any code the object does not know.
@@ -54,18 +74,21 @@ std::string InterpretNetError(std::int32_t code) {
   return text;
 }
 
-NetSimple::NetSimple(platform::Ui* ui, NetDLL* layer) : ui_(ui), layer_(layer ? layer : &DefaultNetDLL()) {}
+NetSimple::NetSimple(platform::Ui* ui, NetDLL* layer)
+    : ui_(ui), layer_(layer ? layer : &DefaultNetDLL()) {}
 
 NetSimple::~NetSimple() {
   // An object dropped without Kill must not leave its connection behind in the layer.
-  if (OpenFlag == 1 || AsyncOpenBusy == 1) layer_->NetSimpleConnectClose(Connection_, 0, 0, kPhaseAbort);
+  if (OpenFlag == 1 || AsyncOpenBusy == 1)
+    layer_->NetSimpleConnectClose(Connection_, 0, 0, kPhaseAbort);
 }
 
 void NetSimple::Init(ConnectionMode mode) {
   QServerConnections_ = std::make_unique<std::vector<NetServerConnection>>();
   QServerConnections = QServerConnections_.get();
   Connection_.Mode = mode;
-  Connection_.Thread = UseThisThread != 0 ? UseThisThread : static_cast<std::int32_t>(platform::CurrentThreadId());
+  Connection_.Thread =
+      UseThisThread != 0 ? UseThisThread : static_cast<std::int32_t>(platform::CurrentThreadId());
   AsyncOpenTimeout = 900;
   if (!Initalised_) {
     Connection_.Event = layer_->NextObjectEvent();
@@ -102,13 +125,15 @@ void NetSimple::Open(const std::string& server, std::uint16_t port) {
   Connection_.Port = port;
   if (AsyncOpenUse) {
     Connection_.AsyncOpenTimeout = AsyncOpenTimeout;
-    Log("NetSimple.Open", "Will use Asynchronous Open. Timeout (hs) = " + std::to_string(AsyncOpenTimeout));
+    Log("NetSimple.Open",
+        "Will use Asynchronous Open. Timeout (hs) = " + std::to_string(AsyncOpenTimeout));
   } else {
     Connection_.AsyncOpenTimeout = 0;
   }
   if (InactiveTimeout != 0) {
     Connection_.InactiveTimeout = InactiveTimeout;
-    Log("NetSimple(Client).Open", "Will use InActive (Idle) Timeout (hs) = " + std::to_string(InactiveTimeout));
+    Log("NetSimple(Client).Open",
+        "Will use InActive (Idle) Timeout (hs) = " + std::to_string(InactiveTimeout));
   } else {
     Connection_.InactiveTimeout = 0;
   }
@@ -150,12 +175,14 @@ void NetSimple::Send() {
   Error = 0;
   if (Packet.BinDataLen > kMaxBinData) {
     Error = kNetInvalidStructureSize;
-    ReportError("Trying to send too much data in self.packet.binData and self.packet.binDataLen", "NetSimple.Send");
+    ReportError("Trying to send too much data in self.packet.binData and self.packet.binDataLen",
+                "NetSimple.Send");
     return;
   }
   if (OpenFlag == 0 && Connection_.UDPMode == 0) {
     Error = kNetConnectionNotOpen;
-    ReportError("The connection is not open and therefore the data can not be sent.", "NetSimple.Send");
+    ReportError("The connection is not open and therefore the data can not be sent.",
+                "NetSimple.Send");
     return;
   }
   if (Packet.BinDataLen <= 0) {
@@ -164,9 +191,11 @@ void NetSimple::Send() {
     return;
   }
   if (Connection_.Mode == kModeClient &&
-      (TrimRight(FieldText(Connection_.Server, sizeof Connection_.Server)).empty() || Connection_.Port == 0)) {
+      (TrimRight(FieldText(Connection_.Server, sizeof Connection_.Server)).empty() ||
+       Connection_.Port == 0)) {
     Error = kNetHostOrSocketNotSpecified;
-    ReportError("Hostname or Port are not set to anything. (You must call self.open first).", "NetSimple.Send");
+    ReportError("Hostname or Port are not set to anything. (You must call self.open first).",
+                "NetSimple.Send");
     return;
   }
   if (tlsBroken_) {
@@ -178,7 +207,8 @@ void NetSimple::Send() {
     if (!tls_->Established()) {
       // Nothing leaves in clear text once a secure connection was asked for.
       Error = kNetTlsNotReady;
-      ReportError("Sigurna veza (TLS) još nije uspostavljena; podaci nisu poslani", "NetSimple.Send");
+      ReportError("Sigurna veza (TLS) još nije uspostavljena; podaci nisu poslani",
+                  "NetSimple.Send");
       return;
     }
     if (!tls_->WritePlaintext(Packet.BinData, static_cast<std::size_t>(Packet.BinDataLen))) {
@@ -201,7 +231,8 @@ void NetSimple::ReportError(const std::string& errorText, const std::string& fun
   if (Error == 0)
     ErrorString = errorText + ".";
   else
-    ErrorString = errorText + "." + " The error number was " + number + " which means " + meaning + ".";
+    ErrorString =
+        errorText + "." + " The error number was " + number + " which means " + meaning + ".";
   if (ErrorString.size() > 255) ErrorString.resize(255);
   if (SuppressErrorMsg == 1 || ui_ == nullptr) return;
   platform::MessageSpec box;
@@ -213,14 +244,17 @@ void NetSimple::ReportError(const std::string& errorText, const std::string& fun
     box.text = "A network communication error has occurred.||Error = " + errorText + "." +
                "||Error occurred in function " + functionName;
   else
-    box.text = "A network communication error has occurred.||Error = " + errorText + "." + "||The error number was " +
-               number + " which means " + meaning + "." + "||Error occurred in function " + functionName;
+    box.text = "A network communication error has occurred.||Error = " + errorText + "." +
+               "||The error number was " + number + " which means " + meaning + "." +
+               "||Error occurred in function " + functionName;
   ui_->Message(box);
 }
 
 void NetSimple::ConnectionClosed() {}
 
-void NetSimple::CloseServerConnection(std::uint32_t, std::int32_t) { Error = kNetServiceNotSupported; }
+void NetSimple::CloseServerConnection(std::uint32_t, std::int32_t) {
+  Error = kNetServiceNotSupported;
+}
 
 void NetSimple::Abort() {
   DropTls();
@@ -235,15 +269,19 @@ void NetSimple::Abort() {
   ReportError("Unable to Abort (Close) connection", "NetSimple.Abort");
 }
 
-void NetSimple::CountOutgoingPackets(OutgoingCount what, std::uint32_t socket, std::int32_t sockID) {
+void NetSimple::CountOutgoingPackets(OutgoingCount what, std::uint32_t socket,
+                                     std::int32_t sockID) {
   std::int32_t packets = 0;
   std::int64_t bytes = 0;
   layer_->CountSimpleOutgoing(Connection_, socket, sockID, packets, bytes);
   OutgoingDLLPackets = packets;
-  OutgoingDLLPacketsBytes = what == OutgoingCount::kPacketsAndBytes ? static_cast<std::int32_t>(bytes) : 0;
+  OutgoingDLLPacketsBytes =
+      what == OutgoingCount::kPacketsAndBytes ? static_cast<std::int32_t>(bytes) : 0;
 }
 
-void NetSimple::AbortServerConnection(std::uint32_t, std::int32_t) { Error = kNetServiceNotSupported; }
+void NetSimple::AbortServerConnection(std::uint32_t, std::int32_t) {
+  Error = kNetServiceNotSupported;
+}
 
 void NetSimple::Ping(const std::string&) { Error = kNetServiceNotSupported; }
 
@@ -274,7 +312,8 @@ void NetSimple::StartTls(const std::string& hostName, const std::string& caFile)
   Error = 0;
   if (OpenFlag != 1) {
     Error = kNetConnectionNotOpen;
-    ReportError("The connection is not open and therefore the data can not be sent.", "NetSimple.StartTls");
+    ReportError("The connection is not open and therefore the data can not be sent.",
+                "NetSimple.StartTls");
     return;
   }
   DropTls();
@@ -326,7 +365,8 @@ void NetSimple::TlsFailed(const std::string& where) {
 
 void NetSimple::TakeTlsData() {
   const std::uint32_t generation = tlsGeneration_;
-  const auto len = static_cast<std::size_t>(std::clamp<std::int32_t>(Packet.BinDataLen, 0, kMaxBinData));
+  const auto len =
+      static_cast<std::size_t>(std::clamp<std::int32_t>(Packet.BinDataLen, 0, kMaxBinData));
   if (!tls_->PutCiphertext(Packet.BinData, len)) {
     TlsFailed("NetSimple.TakeEvent");
     return;
@@ -375,7 +415,8 @@ void NetSimple::TakeEvent(const platform::Event& event) {
     std::int32_t rc = layer_->NetSimpleConnectReceive(Connection_, Packet);
     if (rc == kNetNoRequest) {
       Log("NetSimple.TakeEvent",
-          "Attention. This is not normally a problem. The DLL could not find a packet matching this connection.");
+          "Attention. This is not normally a problem. The DLL could not find a packet matching "
+          "this connection.");
       return;
     }
     if (rc != 0) {
@@ -410,19 +451,22 @@ void NetSimple::TakeEvent(const platform::Event& event) {
         BetweenPhaseOneAnTwo_ = 0;
         break;
       case kPacketOpenSucceeded:
-        Log("NetSimple.TakeEvent", "PacketType -> \"AsyncOpenSuccessful\" to " + where + " Socket = " +
-                                       std::to_string(Packet.OnSocket) + " SockID = " + std::to_string(Packet.SockID) +
-                                       " LocalIP = " + FieldText(Connection_.LocalIP, sizeof Connection_.LocalIP));
+        Log("NetSimple.TakeEvent",
+            "PacketType -> \"AsyncOpenSuccessful\" to " + where + " Socket = " +
+                std::to_string(Packet.OnSocket) + " SockID = " + std::to_string(Packet.SockID) +
+                " LocalIP = " + FieldText(Connection_.LocalIP, sizeof Connection_.LocalIP));
         OpenFlag = 1;
         AsyncOpenBusy = 0;
         Process();
         break;
       case kPacketOpenFailed:
-        Log("NetSimple.TakeEvent", "Error. PacketType -> \"AsyncOpenFailed\" to " + where + " Socket = " +
-                                       std::to_string(Packet.OnSocket) + " SockID = " + std::to_string(Packet.SockID));
+        Log("NetSimple.TakeEvent", "Error. PacketType -> \"AsyncOpenFailed\" to " + where +
+                                       " Socket = " + std::to_string(Packet.OnSocket) +
+                                       " SockID = " + std::to_string(Packet.SockID));
         OpenFlag = 0;
         AsyncOpenBusy = 0;
-        // A refused or unresolvable connection keeps its own number; a time-out carries kNetTimeout.
+        // A refused or unresolvable connection keeps its own number; a time-out carries
+        // kNetTimeout.
         Error = Packet.Error != 0 ? Packet.Error : kNetTimeout;
         layer_->NetSimpleConnectClose(Connection_, Packet.OnSocket, Packet.SockID, kPhaseTwo);
         ReportError("The requested connection could not be opened.", "NetSimple.TakeEvent");
@@ -438,7 +482,8 @@ void NetSimple::TakeEvent(const platform::Event& event) {
     HandleClosedByServer(0, 0);
     return;
   }
-  if (event.code == base + 2 && !IgnorePhaseTwo_) layer_->NetSimpleConnectClose(Connection_, 0, 0, kPhaseTwo);
+  if (event.code == base + 2 && !IgnorePhaseTwo_)
+    layer_->NetSimpleConnectClose(Connection_, 0, 0, kPhaseTwo);
 }
 
 }  // namespace verdan::net

@@ -32,8 +32,8 @@ class TlsSession;
 
 // What CountOutgoingPackets fills in.
 enum class OutgoingCount : std::int32_t {
-  kPackets = 1,           // OutgoingDLLPackets only
-  kPacketsAndBytes = 2,   // also OutgoingDLLPacketsBytes
+  kPackets = 1,          // OutgoingDLLPackets only
+  kPacketsAndBytes = 2,  // also OutgoingDLLPacketsBytes
 };
 
 class NetSimple {
@@ -51,20 +51,21 @@ class NetSimple {
 
   // --- Properties, in their declaration order ---
   std::int32_t Error = 0;
-  std::string ErrorString;          // text of the last reported error (at most 255)
-  std::int32_t UseThisThread = 0;   // if not 0 before Init: the thread to notify
+  std::string ErrorString;         // text of the last reported error (at most 255)
+  std::int32_t UseThisThread = 0;  // if not 0 before Init: the thread to notify
   NetPacket Packet;
-  std::uint8_t OpenFlag = 0;        // 1 = connection open
+  std::uint8_t OpenFlag = 0;  // 1 = connection open
   std::int32_t OutgoingDLLPackets = 0;
   std::int32_t OutgoingDLLPacketsBytes = 0;
   std::vector<NetServerConnection>* QServerConnections = nullptr;  // server mode only
-  std::int32_t ServerConnectionsCount = 0;                          // server mode only
-  std::uint8_t SuppressErrorMsg = 0;  // 1 = ReportError shows no box
-  std::uint8_t DontErrorTrapInSendIfConnectionClosed = 0;  // 1 = Send does not report kNetConnectionNotFound
-  std::uint8_t AsyncOpenUse = 0;        // 1 = open asynchronously
-  std::int32_t AsyncOpenTimeout = 0;    // hundredths; Init sets 900
-  std::uint8_t AsyncOpenBusy = 0;       // 1 = asynchronous open started, result not known
-  std::int32_t InactiveTimeout = 0;     // hundredths; 0 = none
+  std::int32_t ServerConnectionsCount = 0;                         // server mode only
+  std::uint8_t SuppressErrorMsg = 0;                               // 1 = ReportError shows no box
+  std::uint8_t DontErrorTrapInSendIfConnectionClosed =
+      0;                              // 1 = Send does not report kNetConnectionNotFound
+  std::uint8_t AsyncOpenUse = 0;      // 1 = open asynchronously
+  std::int32_t AsyncOpenTimeout = 0;  // hundredths; Init sets 900
+  std::uint8_t AsyncOpenBusy = 0;     // 1 = asynchronous open started, result not known
+  std::int32_t InactiveTimeout = 0;   // hundredths; 0 = none
   NetConnection Connection_;
   std::uint8_t Initalised_ = 0;
   std::unique_ptr<std::vector<NetServerConnection>> QServerConnections_;
@@ -137,7 +138,7 @@ class NetSimple {
   platform::Ui* ui_ = nullptr;
   NetDLL* layer_ = nullptr;
   std::unique_ptr<TlsSession> tls_;
-  std::uint32_t tlsGeneration_ = 0;      // changes whenever the session is replaced or dropped
+  std::uint32_t tlsGeneration_ = 0;  // changes whenever the session is replaced or dropped
   bool tlsBroken_ = false;  // the secure connection failed: nothing more is sent until Open
   std::unique_ptr<NetPacket> tlsPacket_;  // ciphertext on its way to the layer
 };

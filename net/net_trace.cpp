@@ -20,7 +20,8 @@ std::string_view TrimRight(std::string_view s) {
 bool EqualNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
       return false;
   return true;
 }
@@ -39,7 +40,8 @@ void SetTraceSwitches(const TraceSwitches& switches) {
 
 bool AnyLoggingSwitch() {
   TraceSwitches s = GetTraceSwitches();
-  return s.netDebugTrace || s.logAll || s.logErrors || s.logDetail || s.quillonLog || s.quillonLogErrors;
+  return s.netDebugTrace || s.logAll || s.logErrors || s.logDetail || s.quillonLog ||
+         s.quillonLogErrors;
 }
 
 bool HasSwitch(std::string_view commandLine, std::string_view name) {
@@ -54,9 +56,9 @@ bool HasSwitch(std::string_view commandLine, std::string_view name) {
 }
 
 bool IsNetSwitch(std::string_view argument) {
-  static constexpr std::string_view kSwitches[] = {"/netdlllog",  "/netdlllogerrors", "/netdlllogall",
-                                                   "/netdebugtrace", "/netall",        "/neterrors",
-                                                   "/netdllshow", "/quillonlog",      "/quillonlogerrors"};
+  static constexpr std::string_view kSwitches[] = {
+      "/netdlllog", "/netdlllogerrors", "/netdlllogall", "/netdebugtrace",   "/netall",
+      "/neterrors", "/netdllshow",      "/quillonlog",   "/quillonlogerrors"};
   for (std::string_view s : kSwitches)
     if (EqualNoCase(argument, s)) return true;
   return false;
@@ -64,7 +66,8 @@ bool IsNetSwitch(std::string_view argument) {
 
 std::string ExpandNetCommandLine(std::string commandLine) {
   if (HasSwitch(commandLine, "/netall")) commandLine += " /netdebugtrace /netdlllogall /quillonlog";
-  if (HasSwitch(commandLine, "/neterrors")) commandLine += " /netdebugtrace /netdlllogerrors /quillonlogerrors";
+  if (HasSwitch(commandLine, "/neterrors"))
+    commandLine += " /netdebugtrace /netdlllogerrors /quillonlogerrors";
   return commandLine;
 }
 
@@ -87,7 +90,8 @@ void NetTurnOnLogging(std::string_view commandLine) {
   s.netDllShow = HasSwitch(commandLine, "/netdllshow");
   SetTraceSwitches(s);
   if (errorsOnly)
-    TraceError("NetTurnOnLogging", "======== DLL Logging : Errors only (/netdlllogerrors) option on ========");
+    TraceError("NetTurnOnLogging",
+               "======== DLL Logging : Errors only (/netdlllogerrors) option on ========");
   if (detail) Trace(TraceLevel::kInfo, "NetTurnOnLogging", "Log All (/netdlllogall) option on");
   if (s.logAll) {
     platform::DebugOutput("[NetDLL] ===== [QUILLON] " + std::string(60, '=') + "\r\n");

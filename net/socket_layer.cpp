@@ -38,11 +38,16 @@ void CopyText(char* dst, std::size_t size, const std::string& src) {
 
 const char* EventName(std::uint32_t event) {
   switch (event) {
-    case sk::kFdRead: return "FD_READ";
-    case sk::kFdWrite: return "FD_WRITE";
-    case sk::kFdConnect: return "FD_CONNECT";
-    case sk::kFdClose: return "FD_CLOSE";
-    default: return "UNKNOWN";
+    case sk::kFdRead:
+      return "FD_READ";
+    case sk::kFdWrite:
+      return "FD_WRITE";
+    case sk::kFdConnect:
+      return "FD_CONNECT";
+    case sk::kFdClose:
+      return "FD_CLOSE";
+    default:
+      return "UNKNOWN";
   }
 }
 
@@ -86,26 +91,31 @@ void NetDLL::StartSockets() {
   std::uint16_t asked = 0x0002;
   int rc = sk::WsaStartup(asked, data);
   if (rc != 0) {
-    StartUpTrace(" DLLStartUp() : WSA Startup error while trying to load WinSock 2.0, will try load WinSock 1.1 instead");
+    StartUpTrace(
+        " DLLStartUp() : WSA Startup error while trying to load WinSock 2.0, will try load WinSock "
+        "1.1 instead");
     asked = 0x0101;
     rc = sk::WsaStartup(asked, data);
     if (rc != 0) {
-      StartUpTrace(" DLLStartUp() : WSA Startup error: " + ErrAndText(rc) + " Asked Version = " + Str(asked));
+      StartUpTrace(" DLLStartUp() : WSA Startup error: " + ErrAndText(rc) +
+                   " Asked Version = " + Str(asked));
       return;
     }
   }
   auto version = [](std::uint16_t v) { return Str(v & 0xFF) + "." + Str(v >> 8); };
   StartUpTrace(" DLLStartUp() : WSA Startup Okay :  WinSock Asked Version = " + version(asked) +
-               " Granted Version = " + version(data.version) + " High Version = " + version(data.highVersion) +
-               " Description = " + data.description + " System Status = " + data.systemStatus +
-               " Max Sockets = " + Str(data.maxSockets) + " Max UDP Datagram = " + Str(data.maxUdpDg));
+               " Granted Version = " + version(data.version) + " High Version = " +
+               version(data.highVersion) + " Description = " + data.description +
+               " System Status = " + data.systemStatus + " Max Sockets = " + Str(data.maxSockets) +
+               " Max UDP Datagram = " + Str(data.maxUdpDg));
   std::lock_guard lock(mutex_);
   if ((data.version & 0xFF) == 2) {
     StartUpTrace(" DLLStartUp() : Cool. WinSock version 2.0 supported.");
     WinSock2_ = true;
     WinSockLoaded_ = true;
   } else if (data.version == 0x0101) {
-    StartUpTrace(" DLLStartUp() : Warning. Only WinSock 1.1 supported. Will use WinSock 1.1 features only.");
+    StartUpTrace(
+        " DLLStartUp() : Warning. Only WinSock 1.1 supported. Will use WinSock 1.1 features only.");
     WinSock2_ = false;
     WinSockLoaded_ = true;
   } else {
@@ -152,7 +162,8 @@ std::int32_t NetDLL::LoadCallBackWindow() {
   }
   std::unique_lock ready(readyMutex_);
   bool inTime = settings_.LoaderWaitMs > 0
-                    ? readyCv_.wait_for(ready, std::chrono::milliseconds(settings_.LoaderWaitMs), [this] { return readyPosted_; })
+                    ? readyCv_.wait_for(ready, std::chrono::milliseconds(settings_.LoaderWaitMs),
+                                        [this] { return readyPosted_; })
                     : readyPosted_;
   if (!inTime) return kNetCallBackWindowTimeout;
   std::lock_guard lock(mutex_);
@@ -185,7 +196,8 @@ void NetDLL::CallBackWindowSrc() {
       continue;
     }
     if (e.code == kEventCloseDown || (e.code == platform::kEventClose && window.Closed())) {
-      Trace(TraceLevel::kInfo, "CallBackWindowSrc", "Information: Got Event:CloseDown - will close down the DLL process.");
+      Trace(TraceLevel::kInfo, "CallBackWindowSrc",
+            "Information: Got Event:CloseDown - will close down the DLL process.");
       CloseAll();
       std::lock_guard lock(mutex_);
       NetDLLClosedDown_ = true;
@@ -194,7 +206,8 @@ void NetDLL::CallBackWindowSrc() {
     }
     if (e.code == platform::kEventClose) {
       Trace(TraceLevel::kInfo, "CallBackWindowSrc",
-            "Got Event:CloseWindow - Will ignore. You can only close NetMainWindow with a Event:CloseDown.");
+            "Got Event:CloseWindow - Will ignore. You can only close NetMainWindow with a "
+            "Event:CloseDown.");
       continue;
     }
     CallBackWindowClientCallBack(e);
@@ -239,14 +252,18 @@ void NetDLL::CloseAllLocked() {
       if (r.AsyncDNSHandle != 0) sk::CancelAsyncRequest(r.AsyncDNSHandle);
     } else if (!r.FD_Close_Received) {
       if (sk::Shutdown(r.Socket, sk::kSdReceive) != 0)
-        TraceError("CloseAll", "Error call to shutdown failed. Error = " + ErrAndText(sk::WsaGetLastError()));
+        TraceError("CloseAll",
+                   "Error call to shutdown failed. Error = " + ErrAndText(sk::WsaGetLastError()));
       if (sk::SetDontLinger(r.Socket) != 0)
-        TraceError("CloseAll", "Error setting socket DONTLINGER options " + ErrAndText(sk::WsaGetLastError()));
+        TraceError("CloseAll",
+                   "Error setting socket DONTLINGER options " + ErrAndText(sk::WsaGetLastError()));
       if (sk::CloseSocket(r.Socket) != 0)
-        TraceError("CloseAll", "Error setting closingsocket. Error = " + ErrAndText(sk::WsaGetLastError()));
+        TraceError("CloseAll",
+                   "Error setting closingsocket. Error = " + ErrAndText(sk::WsaGetLastError()));
     } else {
       Trace(TraceLevel::kInfo, "CloseAll",
-            "Deleting a qSimpleClientSocket queue entry (socket previously closed)  Socket = " + Str(r.Socket));
+            "Deleting a qSimpleClientSocket queue entry (socket previously closed)  Socket = " +
+                Str(r.Socket));
     }
     qSimpleClientSockets.erase(qSimpleClientSockets.begin());
   }
@@ -318,8 +335,15 @@ bool NetDLL::FindClient(std::int32_t sockID, ClientView& view) const {
   std::lock_guard lock(mutex_);
   for (const auto& r : qSimpleClientSockets) {
     if (r.SockID != sockID) continue;
-    view = ClientView{r.Socket, r.AsyncMessage, r.ClosingState, r.PhaseOneCloseCalled, r.FD_Close_Received,
-                      r.PhaseTwoCloseCalled, r.AsyncOpenInProgress, r.PhaseOneCloseTime, r.AsyncOpenStopTime,
+    view = ClientView{r.Socket,
+                      r.AsyncMessage,
+                      r.ClosingState,
+                      r.PhaseOneCloseCalled,
+                      r.FD_Close_Received,
+                      r.PhaseTwoCloseCalled,
+                      r.AsyncOpenInProgress,
+                      r.PhaseOneCloseTime,
+                      r.AsyncOpenStopTime,
                       r.LastActive};
     return true;
   }
@@ -343,7 +367,8 @@ NetDLL::ClientRecord* NetDLL::FindByMessage(std::int32_t message) {
 }
 
 void NetDLL::DeleteRecord(std::int32_t sockID) {
-  std::erase_if(qSimpleClientSockets, [sockID](const ClientRecord& r) { return r.SockID == sockID; });
+  std::erase_if(qSimpleClientSockets,
+                [sockID](const ClientRecord& r) { return r.SockID == sockID; });
 }
 
 void NetDLL::SimpleClearInQueue(std::int32_t sockID) {
@@ -351,7 +376,9 @@ void NetDLL::SimpleClearInQueue(std::int32_t sockID) {
   std::erase_if(qSimpleInData, [sockID](const InData& d) { return d.SockID == sockID; });
   std::size_t deleted = before - qSimpleInData.size();
   if (deleted > 0)
-    TraceInfo("SimpleClearInQueue", "Attention. Had to clear up some old packets. Number of deleted In Packets = " + Str(deleted));
+    TraceInfo("SimpleClearInQueue",
+              "Attention. Had to clear up some old packets. Number of deleted In Packets = " +
+                  Str(deleted));
 }
 
 void NetDLL::SimpleClearOutQueues(std::int32_t sockID) {
@@ -374,11 +401,13 @@ void NetDLL::CheckSendRoom(ClientRecord& r) {
 
 std::size_t NetDLL::CountOutFor(std::int32_t sockID) const {
   return static_cast<std::size_t>(
-      std::count_if(qSimpleOutList.begin(), qSimpleOutList.end(), [sockID](const OutList& o) { return o.SockID == sockID; }));
+      std::count_if(qSimpleOutList.begin(), qSimpleOutList.end(),
+                    [sockID](const OutList& o) { return o.SockID == sockID; }));
 }
 
-void NetDLL::AddInPacketTo(std::uint32_t fromIP, std::uint32_t socket, std::int32_t sockID, std::int32_t notifyThread,
-                           std::int32_t notifyMsg, std::int32_t type, std::int32_t error) {
+void NetDLL::AddInPacketTo(std::uint32_t fromIP, std::uint32_t socket, std::int32_t sockID,
+                           std::int32_t notifyThread, std::int32_t notifyMsg, std::int32_t type,
+                           std::int32_t error) {
   InData d;
   d.FromIP = fromIP;
   d.OnSocket = socket;
@@ -391,8 +420,8 @@ void NetDLL::AddInPacketTo(std::uint32_t fromIP, std::uint32_t socket, std::int3
                          Event{notifyMsg, static_cast<std::uint64_t>(sockID)});
 }
 
-void NetDLL::AddInPacket(const ClientRecord& r, std::int32_t type, const std::uint8_t* data, std::int32_t length,
-                         std::int32_t error) {
+void NetDLL::AddInPacket(const ClientRecord& r, std::int32_t type, const std::uint8_t* data,
+                         std::int32_t length, std::int32_t error) {
   InData d;
   d.FromIP = r.Addr.address;
   d.OnSocket = r.Socket;
@@ -424,7 +453,8 @@ std::int32_t NetDLL::AllocateClientMessage(std::int32_t& message) {
 std::int32_t NetDLL::NetSimpleConnectOpen(NetConnection& connection) {
   if (!NetDLLActive()) {
     std::int32_t rc = LoadCallBackWindow();
-    if (rc != 0) TraceError("NetSimpleConnectOpen", "Error. LoadCallBackWindow returned " + Str(rc));
+    if (rc != 0)
+      TraceError("NetSimpleConnectOpen", "Error. LoadCallBackWindow returned " + Str(rc));
   }
   std::unique_lock lock(mutex_);
   if (connection.Mode != kModeClient) return kNetServiceNotSupported;
@@ -437,14 +467,15 @@ std::int32_t NetDLL::NetSimpleConnectSend(NetConnection& connection, const NetPa
   return SimpleClientSend(connection, packet);
 }
 
-std::int32_t NetDLL::NetSimpleConnectClose(NetConnection& connection, std::uint32_t socket, std::int32_t sockID,
-                                           std::int32_t phase) {
+std::int32_t NetDLL::NetSimpleConnectClose(NetConnection& connection, std::uint32_t socket,
+                                           std::int32_t sockID, std::int32_t phase) {
   std::lock_guard lock(mutex_);
   if (connection.Mode != kModeClient) return kNetServiceNotSupported;
   if (phase == kPhaseTwo && sockID != 0) {
     // A second phase names the connection its packet came from.
     if (NetDLLClosedDown_) {
-      Trace(TraceLevel::kInfo, "SimpleClientClose", "DLL already closed down. This function is ignored");
+      Trace(TraceLevel::kInfo, "SimpleClientClose",
+            "DLL already closed down. This function is ignored");
       return 0;
     }
     return SimpleClientClosePhaseTwo(socket, sockID);
@@ -457,11 +488,13 @@ std::int32_t NetDLL::NetSimpleConnectReceive(NetConnection& connection, NetPacke
   auto it = std::find_if(qSimpleInData.begin(), qSimpleInData.end(),
                          [&](const InData& d) { return d.SockID == connection.SockID; });
   if (connection.SockID == 0 || it == qSimpleInData.end()) {
-    TraceInfo("NetSimpleConnectReceive", "No data to read. Returning 'No Request' Err. This is not normally a problem");
+    TraceInfo("NetSimpleConnectReceive",
+              "No data to read. Returning 'No Request' Err. This is not normally a problem");
     return kNetNoRequest;
   }
   const InData& d = *it;
-  std::int32_t len = static_cast<std::int32_t>(std::min<std::size_t>(d.BinData.size(), kMaxBinData));
+  std::int32_t len =
+      static_cast<std::int32_t>(std::min<std::size_t>(d.BinData.size(), kMaxBinData));
   if (len > 0) std::memcpy(packet.BinData, d.BinData.data(), static_cast<std::size_t>(len));
   packet.BinDataLen = len;
   CopyText(packet.FromIP, sizeof packet.FromIP, d.FromIP ? sk::InetNtoa(d.FromIP) : std::string());
@@ -475,19 +508,22 @@ std::int32_t NetDLL::NetSimpleConnectReceive(NetConnection& connection, NetPacke
   if (ClientRecord* r = FindBySockID(connection.SockID); r && !r->Accessed) {
     r->Accessed = true;
     connection.Socket = r->Socket;
-    if (r->LocAddr.address != 0) CopyText(connection.LocalIP, sizeof connection.LocalIP, sk::InetNtoa(r->LocAddr.address));
+    if (r->LocAddr.address != 0)
+      CopyText(connection.LocalIP, sizeof connection.LocalIP, sk::InetNtoa(r->LocAddr.address));
     TraceInfo("NetSimpleConnectReceive",
-              "This is the first time this connection is being accessed. Updated Socket to " + Str(r->Socket));
+              "This is the first time this connection is being accessed. Updated Socket to " +
+                  Str(r->Socket));
   }
   return 0;
 }
 
-std::int32_t NetDLL::NetSimpleConnectSendRoom(NetConnection& connection, std::int64_t notifyAtOrBelow,
-                                              std::int64_t& queued) {
+std::int32_t NetDLL::NetSimpleConnectSendRoom(NetConnection& connection,
+                                              std::int64_t notifyAtOrBelow, std::int64_t& queued) {
   std::lock_guard lock(mutex_);
   queued = 0;
   ClientRecord* r = FindBySockID(connection.SockID);
-  if (!r || r->Socket == 0 || r->ClosingState || r->PhaseOneCloseCalled || r->FD_Close_Received) return kNetConnectionNotFound;
+  if (!r || r->Socket == 0 || r->ClosingState || r->PhaseOneCloseCalled || r->FD_Close_Received)
+    return kNetConnectionNotFound;
   queued = r->QueuedBytes;
   if (notifyAtOrBelow > 0) {
     r->SendRoomAtOrBelow = notifyAtOrBelow;
@@ -496,8 +532,8 @@ std::int32_t NetDLL::NetSimpleConnectSendRoom(NetConnection& connection, std::in
   return 0;
 }
 
-void NetDLL::CountSimpleOutgoing(const NetConnection& connection, std::uint32_t, std::int32_t sockID,
-                                 std::int32_t& packets, std::int64_t& bytes) {
+void NetDLL::CountSimpleOutgoing(const NetConnection& connection, std::uint32_t,
+                                 std::int32_t sockID, std::int32_t& packets, std::int64_t& bytes) {
   std::lock_guard lock(mutex_);
   std::int32_t id = sockID != 0 ? sockID : connection.SockID;
   packets = 0;
@@ -530,7 +566,8 @@ std::int32_t NetDLL::SimpleClientOpen(NetConnection& c, std::unique_lock<std::mu
       std::uint32_t handle = sk::AsyncGetHostByName(callBackThread_, kMsgAsyncDns, server);
       if (handle == 0) {
         std::int32_t err = sk::WsaGetLastError();
-        TraceError("SimpleClientOpen", "Error calling WSAAsyncGetHostByName(). Error = " + ErrAndText(err));
+        TraceError("SimpleClientOpen",
+                   "Error calling WSAAsyncGetHostByName(). Error = " + ErrAndText(err));
         return err;
       }
       ++CountSimpleAsyncDNS;
@@ -552,7 +589,8 @@ std::int32_t NetDLL::SimpleClientOpen(NetConnection& c, std::unique_lock<std::mu
         IdleCheckingOn = true;
       }
       qSimpleClientSockets.push_back(r);
-      TraceInfo("SimpleClientOpen", "Requested Async DNS Lookup on HostName = [" + server + "] will wait for reply.");
+      TraceInfo("SimpleClientOpen",
+                "Requested Async DNS Lookup on HostName = [" + server + "] will wait for reply.");
       return 0;
     }
     lock.unlock();
@@ -584,12 +622,14 @@ std::int32_t NetDLL::SimpleClientOpen(NetConnection& c, std::unique_lock<std::mu
   return rc;
 }
 
-std::int32_t NetDLL::SimpleClientOpenB(const OpenParams& p, std::uint32_t& socketOut, sk::SockAddrIn& localOut,
+std::int32_t NetDLL::SimpleClientOpenB(const OpenParams& p, std::uint32_t& socketOut,
+                                       sk::SockAddrIn& localOut,
                                        std::unique_lock<std::mutex>& lock) {
   sk::SocketHandle s = sk::Socket(sk::kAfInet, sk::kSockStream, 0);
   if (s == sk::kInvalidSocket) {
     std::int32_t err = sk::WsaGetLastError();
-    TraceError("SimpleClientOpenB", "Error could not create Simple Socket. Error = " + ErrAndText(err));
+    TraceError("SimpleClientOpenB",
+               "Error could not create Simple Socket. Error = " + ErrAndText(err));
     return err;
   }
   ClientRecord r;
@@ -601,8 +641,9 @@ std::int32_t NetDLL::SimpleClientOpenB(const OpenParams& p, std::uint32_t& socke
   r.Addr.port = sk::HostToNetShort(p.port);
   r.Addr.address = p.address;
   auto connectFailed = [&](std::int32_t err) {
-    TraceError("SimpleClientOpenB", "Error Connecting. To host = " + p.server + " Port = " + Str(p.port) +
-                                        " IP = " + sk::InetNtoa(p.address) + " Error = " + ErrAndText(err));
+    TraceError("SimpleClientOpenB",
+               "Error Connecting. To host = " + p.server + " Port = " + Str(p.port) +
+                   " IP = " + sk::InetNtoa(p.address) + " Error = " + ErrAndText(err));
     sk::CloseSocket(s);
     return err;
   };
@@ -618,8 +659,9 @@ std::int32_t NetDLL::SimpleClientOpenB(const OpenParams& p, std::uint32_t& socke
   SimpleClearOutQueues(p.sockID);
   for (auto it = qSimpleClientSockets.begin(); it != qSimpleClientSockets.end();) {
     if (it->Socket == s) {
-      TraceInfo("SimpleClientOpenB", "Deleting old entry still found in qSimpleClientSockets. Socket = " + Str(s) +
-                                         " SockID = " + Str(it->SockID));
+      TraceInfo("SimpleClientOpenB",
+                "Deleting old entry still found in qSimpleClientSockets. Socket = " + Str(s) +
+                    " SockID = " + Str(it->SockID));
       // Its packets stay: the in-queue is keyed by SockID, and the owner of that connection
       // still has to see the data and the close that came before its socket was reused.
       SimpleClearOutQueues(it->SockID);
@@ -643,7 +685,8 @@ std::int32_t NetDLL::SimpleClientOpenB(const OpenParams& p, std::uint32_t& socke
   if (p.asyncMode) {
     if (sk::AsyncSelect(s, callBackThread_, message, kClientEvents | sk::kFdConnect) != 0) {
       std::int32_t err = sk::WsaGetLastError();
-      TraceError("SimpleClientOpenB", "Error (Asynchronous Open) calling WSAAsyncSelect(). Error = " + ErrAndText(err));
+      TraceError("SimpleClientOpenB",
+                 "Error (Asynchronous Open) calling WSAAsyncSelect(). Error = " + ErrAndText(err));
       sk::CloseSocket(s);
       return err;
     }
@@ -664,12 +707,14 @@ std::int32_t NetDLL::SimpleClientOpenB(const OpenParams& p, std::uint32_t& socke
   if (!p.asyncMode) {
     if (sk::AsyncSelect(s, callBackThread_, message, kClientEvents) != 0) {
       std::int32_t err = sk::WsaGetLastError();
-      TraceError("SimpleClientOpenB", "Error (Synchronous Open) calling WSAAsyncSelect(). Error = " + ErrAndText(err));
+      TraceError("SimpleClientOpenB",
+                 "Error (Synchronous Open) calling WSAAsyncSelect(). Error = " + ErrAndText(err));
       sk::CloseSocket(s);
       return err;
     }
     if (sk::GetSockName(s, r.LocAddr) != 0)
-      TraceError("SimpleClientOpenB", "Error. Getsockname failed. Could not find out the local IP on this socket");
+      TraceError("SimpleClientOpenB",
+                 "Error. Getsockname failed. Could not find out the local IP on this socket");
   }
   qSimpleClientSockets.push_back(r);
   if (p.asyncMode) ++CountSimpleAsyncOpens;
@@ -681,11 +726,13 @@ std::int32_t NetDLL::SimpleClientOpenB(const OpenParams& p, std::uint32_t& socke
 void NetDLL::SimpleAsyncDNS(const Event& e) {
   std::uint32_t handle = static_cast<std::uint32_t>(e.wparam);
   std::int32_t error = sk::SelectErrorOf(e.lparam);
-  auto it = std::find_if(qSimpleClientSockets.begin(), qSimpleClientSockets.end(),
-                         [handle](const ClientRecord& r) { return r.AsyncDNSHandle == handle && r.Socket == 0; });
+  auto it = std::find_if(
+      qSimpleClientSockets.begin(), qSimpleClientSockets.end(),
+      [handle](const ClientRecord& r) { return r.AsyncDNSHandle == handle && r.Socket == 0; });
   if (it == qSimpleClientSockets.end()) {
     // Cancelled or timed out after the answer was already on its way.
-    TraceInfo("SimpleAsyncDNS", "DNS reply for a request that is no longer pending. DNSHandle = " + Str(handle));
+    TraceInfo("SimpleAsyncDNS",
+              "DNS reply for a request that is no longer pending. DNSHandle = " + Str(handle));
     return;
   }
   --CountSimpleAsyncDNS;
@@ -693,7 +740,8 @@ void NetDLL::SimpleAsyncDNS(const Event& e) {
   if (error == 0 && (!entry || entry->addresses.empty())) error = sk::kWsaNoData;
   ClientRecord& r = *it;
   if (error != 0) {
-    TraceError("SimpleAsyncDNS", "DNS Lookup Error = " + Str(error) + " which means = " + NetErrorStr(error));
+    TraceError("SimpleAsyncDNS",
+               "DNS Lookup Error = " + Str(error) + " which means = " + NetErrorStr(error));
     r.AsyncDNSHandle = 0;
     r.AsyncOpenStopTime = 0;
     r.PhaseOneCloseCalled = true;
@@ -704,7 +752,8 @@ void NetDLL::SimpleAsyncDNS(const Event& e) {
     return;
   }
   std::uint32_t address = entry->addresses.front();
-  TraceInfo("SimpleAsyncDNS", "Asynchronous DNS lookup returned. Hostname resolved. IP =" + sk::InetNtoa(address));
+  TraceInfo("SimpleAsyncDNS",
+            "Asynchronous DNS lookup returned. Hostname resolved. IP =" + sk::InetNtoa(address));
   OpenParams p;
   p.address = address;
   p.port = r.Port;
@@ -739,11 +788,12 @@ std::int32_t NetDLL::CallBackWindowClientCallBack(const Event& e) {
     SimpleClient_Async(e);
     return 1;
   }
-  if (e.code == 3105 || e.code == 3106 || (e.code >= 4096 && e.code <= 6095) || (e.code >= 8180 && e.code <= 9179) ||
-      (e.code >= 10180 && e.code <= 11179))
+  if (e.code == 3105 || e.code == 3106 || (e.code >= 4096 && e.code <= 6095) ||
+      (e.code >= 8180 && e.code <= 9179) || (e.code >= 10180 && e.code <= 11179))
     return 1;  // peer messaging and server sockets: none are opened by this program
-  TraceError("CallBackWindowClientCallBack",
-             "Attention. Received a message that isn't in one of our queues. p_wMsg " + Str(e.code));
+  TraceError(
+      "CallBackWindowClientCallBack",
+      "Attention. Received a message that isn't in one of our queues. p_wMsg " + Str(e.code));
   return 0;
 }
 
@@ -761,24 +811,29 @@ std::int32_t NetDLL::SimpleClient_Async(const Event& e) {
   std::uint32_t event = sk::SelectEventOf(e.lparam);
   std::int32_t error = sk::SelectErrorOf(e.lparam);
   ClientRecord* r = FindByMessage(e.code);
-  if (r && r->Socket != static_cast<std::uint32_t>(e.wparam)) r = nullptr;  // an earlier socket's message
+  if (r && r->Socket != static_cast<std::uint32_t>(e.wparam))
+    r = nullptr;  // an earlier socket's message
   if (!r) {
     if (event == sk::kFdRead)
       TraceError("SimpleClient_Async",
-                 "Warning! A socket is dead. Got a FD_READ message for a socket that is no longer in qSimpleClientSockets. "
-                 "(ie The connection was closed before the message arrived).Message = " + Str(e.code));
+                 "Warning! A socket is dead. Got a FD_READ message for a socket that is no longer "
+                 "in qSimpleClientSockets. "
+                 "(ie The connection was closed before the message arrived).Message = " +
+                     Str(e.code));
     else if (event == sk::kFdConnect || event == sk::kFdWrite)
-      TraceError("SimpleClient_Async", std::string("Warning! A socket is dead. Got a ") + EventName(event) +
-                                           " message for a socket that is no longer in qSimpleClientSockets. "
-                                           "(ie The connection was closed before the package could be sent).Message = " +
-                                           Str(e.code));
+      TraceError("SimpleClient_Async",
+                 std::string("Warning! A socket is dead. Got a ") + EventName(event) +
+                     " message for a socket that is no longer in qSimpleClientSockets. "
+                     "(ie The connection was closed before the package could be sent).Message = " +
+                     Str(e.code));
     return kNetSocketDead;
   }
   std::int32_t sockID = r->SockID;
   auto logEventError = [&] {
     if (error != 0)
-      TraceError("SimpleClient_Async", "Received an error = " + ErrAndText(error) + " WSAGetSelecEvent =  Message =" +
-                                           Str(e.code) + " Event = " + EventName(event) + " Socket = " +
+      TraceError("SimpleClient_Async", "Received an error = " + ErrAndText(error) +
+                                           " WSAGetSelecEvent =  Message =" + Str(e.code) +
+                                           " Event = " + EventName(event) + " Socket = " +
                                            Str(r->Socket) + " SockID = " + Str(sockID));
   };
   switch (event) {
@@ -798,22 +853,24 @@ std::int32_t NetDLL::SimpleClient_Async(const Event& e) {
       std::string kind = error == sk::kWsaEconnreset ? " (hard close 10054)"
                          : error == 0                ? " (graceful close)"
                                                      : " (Error ocurred)";
-      TraceInfo("SimpleClient_Async", "Client FD_CLOSE. Message = " + Str(e.code) + " Socket = " + Str(r->Socket) +
-                                          " SockID = " + Str(sockID) + kind);
+      TraceInfo("SimpleClient_Async", "Client FD_CLOSE. Message = " + Str(e.code) + " Socket = " +
+                                          Str(r->Socket) + " SockID = " + Str(sockID) + kind);
       if (error != 0 && error != sk::kWsaEconnreset) logEventError();
       ReadLoop(*r, ReadAmount::kToTheEnd);
       CloseTheSocket(sockID);
       return 0;
     }
     default:
-      TraceError("SimpleClient_Async", "Unknown Client Message = " + Str(e.code) + " Unknown param = " + Str(event));
+      TraceError("SimpleClient_Async",
+                 "Unknown Client Message = " + Str(e.code) + " Unknown param = " + Str(event));
       return 0;
   }
 }
 
 void NetDLL::OnConnect(ClientRecord& r, std::int32_t error) {
   if (sk::GetSockName(r.Socket, r.LocAddr) != 0)
-    TraceError("SimpleClient_Async", "Error. Getsockname failed. Could not find out the local IP on this socket");
+    TraceError("SimpleClient_Async",
+               "Error. Getsockname failed. Could not find out the local IP on this socket");
   r.AsyncDNSHandle = 0;
   if (r.AsyncOpenInProgress) {
     r.AsyncOpenInProgress = false;
@@ -823,11 +880,13 @@ void NetDLL::OnConnect(ClientRecord& r, std::int32_t error) {
   std::int32_t now = Now();
   if (IdleCheckingOn && r.InactiveTimeout != 0) r.LastActive = now;
   if (error == 0) {
-    TraceInfo("SimpleClient_Async", "Received SIMPLE_CLIENT-FD_CONNECT - Asychronous Connection Established");
+    TraceInfo("SimpleClient_Async",
+              "Received SIMPLE_CLIENT-FD_CONNECT - Asychronous Connection Established");
     AddInPacket(r, kPacketOpenSucceeded, nullptr, 0, 0);
     return;
   }
-  TraceError("SimpleClient_Async", "Received SIMPLE_CLIENT-FD_CONNECT with Error = " + ErrAndText(error));
+  TraceError("SimpleClient_Async",
+             "Received SIMPLE_CLIENT-FD_CONNECT with Error = " + ErrAndText(error));
   AddInPacket(r, kPacketOpenFailed, nullptr, 0, error);
   r.PhaseOneCloseCalled = true;
   r.PhaseOneCloseTime = now;
@@ -860,8 +919,8 @@ void NetDLL::ReadLoop(ClientRecord& r, ReadAmount amount) {
       TraceInfo("SimpleClient_Async", "Nothing to read (WSAEWOULDBLOCK).");
       return;
     }
-    TraceError("SimpleClient_Async", "Error trying to read Data from Socket. (loc:rc = " + Str(n) + ") Error = " +
-                                         Str(err) + " => " + NetErrorStr(err));
+    TraceError("SimpleClient_Async", "Error trying to read Data from Socket. (loc:rc = " + Str(n) +
+                                         ") Error = " + Str(err) + " => " + NetErrorStr(err));
     return;
   }
 }
@@ -874,10 +933,12 @@ void NetDLL::SendLoop(std::int32_t sockID) {
     auto it = std::find_if(qSimpleOutList.begin(), qSimpleOutList.end(),
                            [sockID](const OutList& o) { return o.SockID == sockID; });
     if (it == qSimpleOutList.end()) {
-      TraceInfo("SimpleClient_Async", "Nothing to do for this Socket. records (qSimpleOutList) = " + Str(qSimpleOutList.size()));
+      TraceInfo("SimpleClient_Async", "Nothing to do for this Socket. records (qSimpleOutList) = " +
+                                          Str(qSimpleOutList.size()));
       if (r->ClosingState) {
         TraceInfo("SimpleClient_Async",
-                  "Going to close the socket now. It's set to the closing state, and should be closed when there is no "
+                  "Going to close the socket now. It's set to the closing state, and should be "
+                  "closed when there is no "
                   "more data to send");
         if (SimpleClientClosePhaseOne(r->Socket, sockID) == 0)
           if (ClientRecord* again = FindBySockID(sockID)) again->ClosingState = false;
@@ -887,13 +948,16 @@ void NetDLL::SendLoop(std::int32_t sockID) {
     std::uint32_t id = it->SimplePacketID;
     auto d = qSimpleOutData.find(id);
     if (d == qSimpleOutData.end()) {
-      TraceError("SimpleClient_Async", "Bad Error. Could not find record in qSimpleOutData. SimplePacketID =" + Str(id));
+      TraceError("SimpleClient_Async",
+                 "Bad Error. Could not find record in qSimpleOutData. SimplePacketID =" + Str(id));
       qSimpleOutList.erase(it);  // a list entry without data could never leave
       return;
     }
     OutData& out = d->second;
     std::int32_t length = static_cast<std::int32_t>(out.BinData.size());
-    int n = length > out.BytesSent ? sk::Send(r->Socket, out.BinData.data() + out.BytesSent, length - out.BytesSent, 0) : 0;
+    int n = length > out.BytesSent
+                ? sk::Send(r->Socket, out.BinData.data() + out.BytesSent, length - out.BytesSent, 0)
+                : 0;
     if (n >= 0) {
       out.BytesSent += n;
       BytesSent += n;
@@ -903,10 +967,12 @@ void NetDLL::SendLoop(std::int32_t sockID) {
       if (out.BytesSent < length) {
         // Keep going: the next send either takes more or reports would-block, which is what
         // brings the next FD_WRITE.
-        TraceInfo("SimpleClient_Async", "Not all data sent now (more will be sent later). SimplePacketID =" + Str(id));
+        TraceInfo("SimpleClient_Async",
+                  "Not all data sent now (more will be sent later). SimplePacketID =" + Str(id));
         continue;
       }
-      if (spareOutBuffers_.size() < kSpareOutBuffers) spareOutBuffers_.push_back(std::move(out.BinData));
+      if (spareOutBuffers_.size() < kSpareOutBuffers)
+        spareOutBuffers_.push_back(std::move(out.BinData));
       qSimpleOutData.erase(d);
       qSimpleOutList.erase(it);
       CheckSendRoom(*r);
@@ -917,14 +983,17 @@ void NetDLL::SendLoop(std::int32_t sockID) {
       r->WriteDue = true;  // the port reports the socket writable again
       if (!sentSomething)
         TraceInfo("SimpleClient_Async",
-                  "WinSock reported 10035 WSAEWOULDBLOCK. ie We can't send the first packet for now. We'll send more later. SockID = " +
+                  "WinSock reported 10035 WSAEWOULDBLOCK. ie We can't send the first packet for "
+                  "now. We'll send more later. SockID = " +
                       Str(sockID));
       else
-        TraceInfo("SimpleClient_Async", "10035 WSAEWOULDBLOCK. ie More data will be sent later. SockID = " + Str(sockID));
+        TraceInfo("SimpleClient_Async",
+                  "10035 WSAEWOULDBLOCK. ie More data will be sent later. SockID = " + Str(sockID));
       return;
     }
-    TraceError("SimpleClient_Async", "Error Sending Asyc Packet (connection was okay though) on socket = " +
-                                         Str(r->Socket) + " SockID = " + Str(sockID) + " Error = " + ErrAndText(err));
+    TraceError("SimpleClient_Async",
+               "Error Sending Asyc Packet (connection was okay though) on socket = " +
+                   Str(r->Socket) + " SockID = " + Str(sockID) + " Error = " + ErrAndText(err));
     return;
   }
 }
@@ -939,9 +1008,11 @@ std::int32_t NetDLL::SimpleClientSend(NetConnection& c, const NetPacket& packet)
     return kNetConnectionNotFound;
   }
   if (r->ClosingState || r->PhaseOneCloseCalled || r->FD_Close_Received || r->PhaseTwoCloseCalled) {
-    TraceError("SimpleClientSend", "Warning. The object may not know, but the Connection is closed or closing. ClosingState = " +
-                                       Str(r->ClosingState) + " " + Str(r->PhaseOneCloseCalled) + " " +
-                                       Str(r->FD_Close_Received) + " " + Str(r->PhaseTwoCloseCalled));
+    TraceError("SimpleClientSend",
+               "Warning. The object may not know, but the Connection is closed or closing. "
+               "ClosingState = " +
+                   Str(r->ClosingState) + " " + Str(r->PhaseOneCloseCalled) + " " +
+                   Str(r->FD_Close_Received) + " " + Str(r->PhaseTwoCloseCalled));
     return kNetConnectionNotFound;
   }
   std::int32_t len = std::clamp(packet.BinDataLen, 0, kMaxBinData);
@@ -966,7 +1037,9 @@ std::int32_t NetDLL::SimpleClientSend(NetConnection& c, const NetPacket& packet)
   if (r->WriteDue) return 0;
   if (sk::AsyncSelect(r->Socket, callBackThread_, r->AsyncMessage, kClientEvents) != 0) {
     std::int32_t err = sk::WsaGetLastError();
-    TraceError("SimpleClientSend", "Error calling (Reset) WSAAsyncSelect(). Closing Socket. Error = " + ErrAndText(err));
+    TraceError(
+        "SimpleClientSend",
+        "Error calling (Reset) WSAAsyncSelect(). Closing Socket. Error = " + ErrAndText(err));
     SimpleClientAbort(c);
     return err;
   }
@@ -976,26 +1049,31 @@ std::int32_t NetDLL::SimpleClientSend(NetConnection& c, const NetPacket& packet)
 
 std::int32_t NetDLL::SimpleClientClose(NetConnection& c, std::int32_t phase) {
   if (NetDLLClosedDown_) {
-    Trace(TraceLevel::kInfo, "SimpleClientClose", "DLL already closed down. This function is ignored");
+    Trace(TraceLevel::kInfo, "SimpleClientClose",
+          "DLL already closed down. This function is ignored");
     return 0;
   }
   switch (phase) {
     case kPhaseOne: {
       std::size_t count = CountOutFor(c.SockID);
       if (count > 0) {
-        TraceInfo("SimpleClientClose", "There are " + Str(count) +
-                                           " packets waiting to be sent. This socket connection will only be closed when "
-                                           "all packets are sent. Calling winsock shutdown function.");
+        TraceInfo(
+            "SimpleClientClose",
+            "There are " + Str(count) +
+                " packets waiting to be sent. This socket connection will only be closed when "
+                "all packets are sent. Calling winsock shutdown function.");
         ClientRecord* r = FindBySockID(c.SockID);
         if (!r) return kNetConnectionNotFound;
         // A socket closed on the peer's close may already carry another connection.
         if (!r->FD_Close_Received && sk::Shutdown(r->Socket, sk::kSdReceive) != 0)
-          TraceError("SimpleClientClose", "Error call to shutdown failed. Error = " + ErrAndText(sk::WsaGetLastError()));
+          TraceError("SimpleClientClose",
+                     "Error call to shutdown failed. Error = " + ErrAndText(sk::WsaGetLastError()));
         r->ClosingState = true;
         return 0;
       }
       if (c.Socket == 0 || c.SockID == 0) {
-        TraceError("SimpleClientClose", "Error. Either Socket = 0 or SockID = 0 in p_SimpleConnection.");
+        TraceError("SimpleClientClose",
+                   "Error. Either Socket = 0 or SockID = 0 in p_SimpleConnection.");
         return kNetAddressNotFound;
       }
       return SimpleClientClosePhaseOne(c.Socket, c.SockID);
@@ -1005,7 +1083,8 @@ std::int32_t NetDLL::SimpleClientClose(NetConnection& c, std::int32_t phase) {
     case kPhaseAbort:
       return SimpleClientAbort(c);
     default:
-      TraceError("SimpleClientClose", "Error Warning. Unsupported Phase in SimpleClientClose p_Phase = " + Str(phase));
+      TraceError("SimpleClientClose",
+                 "Error Warning. Unsupported Phase in SimpleClientClose p_Phase = " + Str(phase));
       return 0;
   }
 }
@@ -1013,21 +1092,25 @@ std::int32_t NetDLL::SimpleClientClose(NetConnection& c, std::int32_t phase) {
 std::int32_t NetDLL::SimpleClientClosePhaseOne(std::uint32_t, std::int32_t sockID) {
   ClientRecord* r = FindBySockID(sockID);
   if (!r) {
-    TraceError("SimpleClientClosePhaseOne", "Error. Could not find connection in qSimpleClientSockets. Exiting function.");
+    TraceError("SimpleClientClosePhaseOne",
+               "Error. Could not find connection in qSimpleClientSockets. Exiting function.");
     return kNetConnectionNotFound;
   }
   AddInPacket(*r, kPacketClosedLocally, nullptr, 0, 0);
   std::int32_t result = 0;
   if (r->FD_Close_Received) {
-    TraceInfo("SimpleClientClosePhaseOne", "FD_CLOSE was previously received. Will skip calling shutdown on the socket.");
+    TraceInfo("SimpleClientClosePhaseOne",
+              "FD_CLOSE was previously received. Will skip calling shutdown on the socket.");
   } else {
     if (sk::SetLinger(r->Socket, true, 3) != 0) {
       result = sk::WsaGetLastError();
-      TraceError("SimpleClientClosePhaseOne", "Error setting socket SO_LINGER options " + ErrAndText(result));
+      TraceError("SimpleClientClosePhaseOne",
+                 "Error setting socket SO_LINGER options " + ErrAndText(result));
     }
     if (sk::Shutdown(r->Socket, sk::kSdSend) != 0) {
       result = sk::WsaGetLastError();
-      TraceError("SimpleClientClosePhaseOne", "Error call to shutdown failed. Error = " + ErrAndText(result));
+      TraceError("SimpleClientClosePhaseOne",
+                 "Error call to shutdown failed. Error = " + ErrAndText(result));
     }
   }
   r->PhaseOneCloseCalled = true;
@@ -1048,17 +1131,21 @@ void NetDLL::CloseTheSocket(std::int32_t sockID) {
   bool phaseOneRan = r->PhaseOneCloseCalled;
   bool shutdownFailed = false;
   if (!phaseOneRan) {
-    TraceInfo("CloseTheSocket", "This socket was closed from the remote side - so we call shutdown (SD_BOTH)");
+    TraceInfo("CloseTheSocket",
+              "This socket was closed from the remote side - so we call shutdown (SD_BOTH)");
     if (sk::Shutdown(r->Socket, sk::kSdBoth) != 0) {
       shutdownFailed = true;
-      TraceError("CloseTheSocket", "Error call to shutdown failed. Error = " + ErrAndText(sk::WsaGetLastError()));
+      TraceError("CloseTheSocket",
+                 "Error call to shutdown failed. Error = " + ErrAndText(sk::WsaGetLastError()));
     }
     AddInPacket(*r, kPacketClosedByServer, nullptr, 0, 0);
   }
   if (!shutdownFailed && sk::SetLinger(r->Socket, true, 3) != 0)
-    TraceError("CloseTheSocket", "Error setting socket SO_LINGER options " + ErrAndText(sk::WsaGetLastError()));
+    TraceError("CloseTheSocket",
+               "Error setting socket SO_LINGER options " + ErrAndText(sk::WsaGetLastError()));
   if (sk::CloseSocket(r->Socket) != 0)
-    TraceError("CloseTheSocket", "Warning. Call to CloseSocket failed. Error = " + ErrAndText(sk::WsaGetLastError()));
+    TraceError("CloseTheSocket",
+               "Warning. Call to CloseSocket failed. Error = " + ErrAndText(sk::WsaGetLastError()));
   if (phaseOneRan && r->PhaseTwoCloseCalled) {
     SimpleClientClosePhaseTwo(r->Socket, sockID);
     return;
@@ -1076,11 +1163,14 @@ void NetDLL::CloseTheSocket(std::int32_t sockID) {
 std::int32_t NetDLL::SimpleClientClosePhaseTwo(std::uint32_t, std::int32_t sockID) {
   ClientRecord* r = FindBySockID(sockID);
   if (!r) {
-    TraceError("SimpleClientClosePhaseTwo", "(Second Phase). Could not find connection in qSimpleClientSockets");
+    TraceError("SimpleClientClosePhaseTwo",
+               "(Second Phase). Could not find connection in qSimpleClientSockets");
     return kNetConnectionNotFound;
   }
   if (!r->PhaseOneCloseCalled) {
-    TraceError("SimpleClientClosePhaseTwo", "(Second Phase). Error. Phase One has not been called this socket. Skipping function");
+    TraceError(
+        "SimpleClientClosePhaseTwo",
+        "(Second Phase). Error. Phase One has not been called this socket. Skipping function");
     return kNetBadParameters;
   }
   if (r->AsyncOpenInProgress) {
@@ -1091,21 +1181,25 @@ std::int32_t NetDLL::SimpleClientClosePhaseTwo(std::uint32_t, std::int32_t sockI
     SimpleClearInQueue(sockID);
     SimpleClearOutQueues(sockID);
     DeleteRecord(sockID);
-    TraceInfo("SimpleClientClosePhaseTwo", "Deleted record from qSimpleClientSockets. There are now " +
-                                               Str(qSimpleClientSockets.size()) + " records in qSimpleClientSockets.");
+    TraceInfo("SimpleClientClosePhaseTwo",
+              "Deleted record from qSimpleClientSockets. There are now " +
+                  Str(qSimpleClientSockets.size()) + " records in qSimpleClientSockets.");
   } else {
     r->PhaseTwoCloseCalled = true;
     TraceInfo("SimpleClientClosePhaseTwo",
-              "Hold on, we haven't received FD_CLOSE yet. Will continue waiting for it or for the DLL to clear this socket up");
+              "Hold on, we haven't received FD_CLOSE yet. Will continue waiting for it or for the "
+              "DLL to clear this socket up");
   }
   return 0;
 }
 
 std::int32_t NetDLL::SimpleClientAbort(NetConnection& c) {
-  Trace(TraceLevel::kInfo, "SimpleClientClose", "Socket Abort! Using Phase = -1 (Single Phase Client Socket CloseDown (Abort)).");
+  Trace(TraceLevel::kInfo, "SimpleClientClose",
+        "Socket Abort! Using Phase = -1 (Single Phase Client Socket CloseDown (Abort)).");
   ClientRecord* r = FindBySockID(c.SockID);
   if (!r) {
-    TraceError("SimpleClientClose", "Error. Could not find connection in qSimpleClientSockets. Exiting function.");
+    TraceError("SimpleClientClose",
+               "Error. Could not find connection in qSimpleClientSockets. Exiting function.");
     return kNetConnectionNotFound;
   }
   std::int32_t result = 0;
@@ -1113,13 +1207,14 @@ std::int32_t NetDLL::SimpleClientAbort(NetConnection& c) {
     if (r->AsyncDNSHandle != 0) {
       int rc = sk::CancelAsyncRequest(r->AsyncDNSHandle);
       --CountSimpleAsyncDNS;
-      TraceInfo("SimpleClientClose", "Had to stop the Asynchronous DNS lookup. DNSHandle = " + Str(r->AsyncDNSHandle) +
-                                         " result = " + Str(rc));
+      TraceInfo("SimpleClientClose", "Had to stop the Asynchronous DNS lookup. DNSHandle = " +
+                                         Str(r->AsyncDNSHandle) + " result = " + Str(rc));
     }
   } else if (!r->FD_Close_Received || r->AsyncMessage != 0) {
     if (sk::SetDontLinger(r->Socket) != 0)
-      TraceError("SimpleClientClose", "Error setting socket DONTLINGER options on socket = " + Str(r->Socket) +
-                                          ". Error = " + Str(sk::WsaGetLastError()));
+      TraceError("SimpleClientClose",
+                 "Error setting socket DONTLINGER options on socket = " + Str(r->Socket) +
+                     ". Error = " + Str(sk::WsaGetLastError()));
     if (sk::CloseSocket(r->Socket) != 0) {
       std::int32_t err = sk::WsaGetLastError();
       if (err == sk::kWsaEnotsock) {
@@ -1160,17 +1255,20 @@ void NetDLL::Timer_CheckSimpleAsyncOpens() {
     if (elapsed < r.AsyncOpenTimeout) continue;
     std::string where = r.Server + ":" + Str(r.Port) + " on SockID = " + Str(r.SockID);
     if (r.AsyncDNSHandle != 0) {
-      TraceError("Timer_CheckSimpleAsyncOpens", "Error! DNS TimeOut occurred while trying to connect to " + where);
+      TraceError("Timer_CheckSimpleAsyncOpens",
+                 "Error! DNS TimeOut occurred while trying to connect to " + where);
       sk::CancelAsyncRequest(r.AsyncDNSHandle);
       --CountSimpleAsyncDNS;
       r.AsyncDNSHandle = 0;
     } else if (r.AsyncOpenInProgress && !r.PhaseOneCloseCalled) {
-      TraceError("Timer_CheckSimpleAsyncOpens", "Error! TimeOut occurred while trying to connect to " + where);
+      TraceError("Timer_CheckSimpleAsyncOpens",
+                 "Error! TimeOut occurred while trying to connect to " + where);
       r.AsyncMessage = 0;
       sk::Shutdown(r.Socket, sk::kSdBoth);
       sk::SetLinger(r.Socket, true, 3);
       if (sk::CloseSocket(r.Socket) != 0)
-        TraceError("Timer_CheckSimpleAsyncOpens", "Warning. Call to CloseSocket failed. Error = " + ErrAndText(sk::WsaGetLastError()));
+        TraceError("Timer_CheckSimpleAsyncOpens", "Warning. Call to CloseSocket failed. Error = " +
+                                                      ErrAndText(sk::WsaGetLastError()));
       r.AsyncOpenInProgress = false;
       --CountSimpleAsyncOpens;
     } else {
@@ -1196,9 +1294,10 @@ void NetDLL::Timer_CheckForIdleConnections() {
       if (r.LastActive > now) r.LastActive = now;
     }
     if (now - r.LastActive >= r.InactiveTimeout) {
-      TraceInfo("Timer_CheckForIdleConnections", "Idle (Client) Connection on Socket = " + Str(r.Socket) + " SockID = " +
-                                                     Str(r.SockID) + " InactiveTimeout = " + Str(r.InactiveTimeout) +
-                                                     " LastActive = " + Str(r.LastActive) + " Now = " + Str(now));
+      TraceInfo("Timer_CheckForIdleConnections",
+                "Idle (Client) Connection on Socket = " + Str(r.Socket) +
+                    " SockID = " + Str(r.SockID) + " InactiveTimeout = " + Str(r.InactiveTimeout) +
+                    " LastActive = " + Str(r.LastActive) + " Now = " + Str(now));
       r.LastActive = now;
       AddInPacket(r, kPacketIdle, nullptr, 0, 0);
     }
@@ -1215,14 +1314,17 @@ void NetDLL::CheckToCloseNetSimpleSockets() {
     std::int32_t sockID = r.SockID;
     SimpleClearInQueue(sockID);
     SimpleClearOutQueues(sockID);
-    TraceInfo("CheckToCloseNetSimpleSockets", "Closing State on Client Socket has expired. Will run 2nd Phase close on Socket = " +
-                                                  Str(r.Socket) + " SockID = " + Str(sockID));
+    TraceInfo("CheckToCloseNetSimpleSockets",
+              "Closing State on Client Socket has expired. Will run 2nd Phase close on Socket = " +
+                  Str(r.Socket) + " SockID = " + Str(sockID));
     if (!r.FD_Close_Received) {
       TraceInfo("CheckToCloseNetSimpleSockets",
-                "We never received FD_CLOSE. Closing Socket and Simulating as if we had received FD_Close already");
+                "We never received FD_CLOSE. Closing Socket and Simulating as if we had received "
+                "FD_Close already");
       sk::SetLinger(r.Socket, true, 3);
       if (sk::CloseSocket(r.Socket) != 0)
-        TraceError("CheckToCloseNetSimpleSockets", "Warning. Call to CloseSocket failed. Error = " + ErrAndText(sk::WsaGetLastError()));
+        TraceError("CheckToCloseNetSimpleSockets", "Warning. Call to CloseSocket failed. Error = " +
+                                                       ErrAndText(sk::WsaGetLastError()));
       r.FD_Close_Received = true;
       r.AsyncMessage = 0;
     }
@@ -1246,8 +1348,9 @@ void NetProgramEnd() {
   if (AnyLoggingSwitch()) {
     platform::DebugOutput(FormatTraceLine("NetProgramEnd", "===== VERDAN closing down ====="));
     NetDLL::Figures f = dll.GetFigures();
-    platform::DebugOutput(FormatTraceLine("NetProgramEnd", "Bytes sent = " + Str(f.bytesSent) +
-                                                               " Bytes received = " + Str(f.bytesReceived)));
+    platform::DebugOutput(FormatTraceLine(
+        "NetProgramEnd",
+        "Bytes sent = " + Str(f.bytesSent) + " Bytes received = " + Str(f.bytesReceived)));
   }
 }
 

@@ -30,7 +30,7 @@
 namespace verdan::net {
 
 // Window messages and events of the layer.
-constexpr std::int32_t kMsgAsyncDns = 3109;        // completion of an asynchronous look-up
+constexpr std::int32_t kMsgAsyncDns = 3109;         // completion of an asynchronous look-up
 constexpr std::int32_t kEventCallBackReady = 3107;  // callback thread -> loader: ready
 constexpr std::int32_t kEventCloseDown = 3110;      // asks the callback thread to close down
 constexpr std::int32_t kFirstClientMessage = 6180;
@@ -70,7 +70,8 @@ class NetDLL {
   // Starts the callback thread if the layer is not active: 0, kNetLoadFailed (sockets not
   // started), kNetThreadNotCreated or kNetCallBackWindowTimeout (no ready signal in time).
   std::int32_t LoadCallBackWindow();
-  // Asks the callback thread to close down: 0, or kNetCallBackWindowClosed when the layer is not active.
+  // Asks the callback thread to close down: 0, or kNetCallBackWindowClosed when the layer is not
+  // active.
   std::int32_t NetCloseCallBackWindow();
   // Closes every socket and empties the tables; no object is notified.
   void CloseAll();
@@ -195,7 +196,8 @@ class NetDLL {
   // All of these run with mutex_ held unless said otherwise.
   std::int32_t SimpleClientOpen(NetConnection& c, std::unique_lock<std::mutex>& lock);
   std::int32_t SimpleClientOpenB(const OpenParams& p, std::uint32_t& socketOut,
-                                 platform::SockAddrIn& localOut, std::unique_lock<std::mutex>& lock);
+                                 platform::SockAddrIn& localOut,
+                                 std::unique_lock<std::mutex>& lock);
   void SimpleAsyncDNS(const platform::Event& e);
   std::int32_t SimpleClient_Async(const platform::Event& e);
   void OnConnect(ClientRecord& r, std::int32_t error);
@@ -267,7 +269,7 @@ class NetDLL {
   platform::ThreadId callBackThread_ = 0;
   std::thread callBackThreadObject_;
   std::atomic<bool> stopRequested_{false};  // checked by the callback thread after every event
-  std::mutex loadMutex_;  // one loader at a time
+  std::mutex loadMutex_;                    // one loader at a time
   // The loader's mailbox for the ready event.
   std::mutex readyMutex_;
   std::condition_variable readyCv_;

@@ -26,9 +26,9 @@ CivilDate DateFromDayCount(std::int64_t dayCount);
 class Clock {
  public:
   virtual ~Clock() = default;
-  virtual std::int64_t Today() const = 0;            // local day count
-  virtual std::int32_t TimeOfDay() const = 0;        // local hundredths since midnight
-  virtual std::int32_t UtcOffsetMinutes() const = 0; // local time minus UTC, in minutes
+  virtual std::int64_t Today() const = 0;             // local day count
+  virtual std::int32_t TimeOfDay() const = 0;         // local hundredths since midnight
+  virtual std::int32_t UtcOffsetMinutes() const = 0;  // local time minus UTC, in minutes
 };
 
 // The clock of the operating system (local time zone).

@@ -22,7 +22,8 @@ bool LocalXServerAnswers(int number) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::size_t offset = abstract ? 1 : 0;
-    std::memcpy(addr.sun_path + offset, path.data(), std::min(path.size(), sizeof addr.sun_path - 1 - offset));
+    std::memcpy(addr.sun_path + offset, path.data(),
+                std::min(path.size(), sizeof addr.sun_path - 1 - offset));
     socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size());
     bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0;
     ::close(fd);

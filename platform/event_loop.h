@@ -24,8 +24,8 @@ using ThreadId = std::uint32_t;  // 0 names no thread
 // (window events, socket-layer messages such as 3107 and 3109, objects' private events).
 enum EventCode : std::int32_t {
   kEventNone = 0,
-  kEventTimer = 1,     // the queue's timer fell due (coalesced: at most one pending)
-  kEventClose = 2,     // the window is asked to close
+  kEventTimer = 1,  // the queue's timer fell due (coalesced: at most one pending)
+  kEventClose = 2,  // the window is asked to close
   kEventUser = 1000,
 };
 
@@ -70,7 +70,8 @@ class EventQueue {
   std::size_t Pending() const;
 
  private:
-  Event Next(std::unique_lock<std::mutex>& lock, std::optional<std::chrono::steady_clock::time_point> until);
+  Event Next(std::unique_lock<std::mutex>& lock,
+             std::optional<std::chrono::steady_clock::time_point> until);
 
   ThreadId id_;
   mutable std::mutex mutex_;

@@ -59,8 +59,12 @@ struct KeyValue {
 
 void Bind(sqlite3_stmt* s, int index, const KeyValue& v) {
   switch (v.kind) {
-    case KeyValue::Kind::kNull: sqlite3_bind_null(s, index); break;
-    case KeyValue::Kind::kInteger: sqlite3_bind_int64(s, index, v.integer); break;
+    case KeyValue::Kind::kNull:
+      sqlite3_bind_null(s, index);
+      break;
+    case KeyValue::Kind::kInteger:
+      sqlite3_bind_int64(s, index, v.integer);
+      break;
     case KeyValue::Kind::kBytes:
       sqlite3_bind_blob(s, index, v.bytes.data(), static_cast<int>(v.bytes.size()),
                         SQLITE_TRANSIENT);
@@ -71,7 +75,8 @@ void Bind(sqlite3_stmt* s, int index, const KeyValue& v) {
 KeyValue ColumnKey(sqlite3_stmt* s, int col) {
   KeyValue v;
   switch (sqlite3_column_type(s, col)) {
-    case SQLITE_NULL: break;
+    case SQLITE_NULL:
+      break;
     case SQLITE_INTEGER:
       v.kind = KeyValue::Kind::kInteger;
       v.integer = sqlite3_column_int64(s, col);
@@ -182,18 +187,30 @@ unsigned long ProcessId() { return static_cast<unsigned long>(::getpid()); }
 
 std::string ErrorText(int code) {
   switch (code) {
-    case kNoError: return "";
-    case kFileNotFound: return "File Not Found";
-    case kFileLocked: return "File Is Already Locked";
-    case kRecordNotAvailable: return "Record Not Available";
-    case kFileNotOpen: return "File Not Open";
-    case kDuplicateKey: return "Creates Duplicate Key";
-    case kKeyFileMustBeRebuilt: return "Key File Must Be Rebuilt";
-    case kInvalidRecordDeclaration: return "Invalid Record Declaration";
-    case kFileAlreadyOpen: return "File Already Open";
-    case kRecordChanged: return "Record Changed By Another Station";
-    case kFileSystemError: return "File System Error";
-    default: return "Unknown Error";
+    case kNoError:
+      return "";
+    case kFileNotFound:
+      return "File Not Found";
+    case kFileLocked:
+      return "File Is Already Locked";
+    case kRecordNotAvailable:
+      return "Record Not Available";
+    case kFileNotOpen:
+      return "File Not Open";
+    case kDuplicateKey:
+      return "Creates Duplicate Key";
+    case kKeyFileMustBeRebuilt:
+      return "Key File Must Be Rebuilt";
+    case kInvalidRecordDeclaration:
+      return "Invalid Record Declaration";
+    case kFileAlreadyOpen:
+      return "File Already Open";
+    case kRecordChanged:
+      return "Record Changed By Another Station";
+    case kFileSystemError:
+      return "File System Error";
+    default:
+      return "Unknown Error";
   }
 }
 
@@ -235,10 +252,13 @@ struct KeyedFile::Impl {
     switch (primary) {
       case SQLITE_OK:
       case SQLITE_ROW:
-      case SQLITE_DONE: return Set(kNoError);
+      case SQLITE_DONE:
+        return Set(kNoError);
       case SQLITE_BUSY:
-      case SQLITE_LOCKED: return Set(kFileLocked);
-      case SQLITE_NOTADB: return Set(kInvalidRecordDeclaration);
+      case SQLITE_LOCKED:
+        return Set(kFileLocked);
+      case SQLITE_NOTADB:
+        return Set(kInvalidRecordDeclaration);
       case SQLITE_CONSTRAINT:
         if (rc == SQLITE_CONSTRAINT_UNIQUE || rc == SQLITE_CONSTRAINT_PRIMARYKEY)
           return Set(kDuplicateKey);
@@ -246,7 +266,8 @@ struct KeyedFile::Impl {
       case SQLITE_CORRUPT:
         if (rc == SQLITE_CORRUPT_INDEX) return Set(kKeyFileMustBeRebuilt);
         break;
-      default: break;
+      default:
+        break;
     }
     std::string text = sqlite3_errstr(rc);
     if (conn) {
@@ -257,8 +278,7 @@ struct KeyedFile::Impl {
   }
 
   int Driver(int driverCode, const std::string& driverText) {
-    status = KeyedFileStatus{kFileSystemError, ErrorText(kFileSystemError), driverCode,
-                             driverText};
+    status = KeyedFileStatus{kFileSystemError, ErrorText(kFileSystemError), driverCode, driverText};
     tlsStatus = status;
     return kFileSystemError;
   }
@@ -390,7 +410,8 @@ struct KeyedFile::Impl {
             return Set(kKeyFileMustBeRebuilt);
       }
       // The records themselves cannot be read: no key rebuild can help.
-      if (rc != SQLITE_DONE) return FromSqlite(rc == SQLITE_CORRUPT_INDEX ? SQLITE_CORRUPT : rc, conn);
+      if (rc != SQLITE_DONE)
+        return FromSqlite(rc == SQLITE_CORRUPT_INDEX ? SQLITE_CORRUPT : rc, conn);
     }
     {
       Stmt s(conn, "PRAGMA integrity_check(1)");
@@ -415,8 +436,8 @@ struct KeyedFile::Impl {
     const std::string path = Path();
     if (!FileExists(path)) return Set(kFileNotFound);
     sqlite3* conn = nullptr;
-    int rc = sqlite3_open_v2(path.c_str(), &conn, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
-                             nullptr);
+    int rc =
+        sqlite3_open_v2(path.c_str(), &conn, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
       int code = FromSqlite(rc, conn);
       sqlite3_close_v2(conn);
@@ -468,7 +489,8 @@ struct KeyedFile::Impl {
   std::string SchemaSql() const {
     std::string sql = std::string("CREATE TABLE ") + kMeta +
                       "(name TEXT PRIMARY KEY, value TEXT NOT NULL);"
-                      "CREATE TABLE " + kRecords +
+                      "CREATE TABLE " +
+                      kRecords +
                       "(id INTEGER PRIMARY KEY AUTOINCREMENT, ver INTEGER NOT NULL DEFAULT 1";
     for (std::size_t i = 0; i < layout.fields.size(); ++i)
       sql += ", " + FieldColumn(i) +
@@ -495,9 +517,9 @@ struct KeyedFile::Impl {
     RemoveFile(temp);
     RemoveFile(temp + "-journal");
     sqlite3* conn = nullptr;
-    int rc = sqlite3_open_v2(temp.c_str(), &conn,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                             nullptr);
+    int rc =
+        sqlite3_open_v2(temp.c_str(), &conn,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     int code = rc == SQLITE_OK ? Set(kNoError) : FromSqlite(rc, conn);
     if (code == kNoError) {
       sqlite3_extended_result_codes(conn, 1);
@@ -631,12 +653,17 @@ struct KeyedFile::Impl {
     const char* cmpAfter = forward ? ">" : "<";
     const char* cmpAt = forward ? ">=" : "<=";
     switch (seqMode) {
-      case Mode::kEnds: break;
-      case Mode::kFrom: where += std::string(" AND ") + col + " " + cmpAt + " ?1"; break;
+      case Mode::kEnds:
+        break;
+      case Mode::kFrom:
+        where += std::string(" AND ") + col + " " + cmpAt + " ?1";
+        break;
       case Mode::kAfter:
         where += std::string(" AND (") + col + ", id) " + cmpAfter + " (?1, ?2)";
         break;
-      case Mode::kAt: where += std::string(" AND (") + col + ", id) " + cmpAt + " (?1, ?2)"; break;
+      case Mode::kAt:
+        where += std::string(" AND (") + col + ", id) " + cmpAt + " (?1, ?2)";
+        break;
     }
     const char* dir = forward ? "ASC" : "DESC";
     std::string sql = "SELECT " + SelectList() + ", " + col + " FROM " + kRecords + " WHERE " +
@@ -735,7 +762,8 @@ struct KeyedFile::Impl {
       cols += ", " + KeyColumn(i);
       params += ", ?";
     }
-    Stmt s(db, std::string("INSERT INTO ") + kRecords + "(ver" + cols + ") VALUES(1" + params + ")");
+    Stmt s(db,
+           std::string("INSERT INTO ") + kRecords + "(ver" + cols + ") VALUES(1" + params + ")");
     if (s.prepareRc() != SQLITE_OK) return FromSqlite(s.prepareRc(), db);
     BindRecord(s.get(), rec, 1);
     int rc = s.Step();

@@ -35,16 +35,16 @@ namespace verdan::platform {
 // Error codes the program acts on, with the texts of ErrorText().
 enum KeyedFileError : int {
   kNoError = 0,
-  kFileNotFound = 2,              // "File Not Found"
-  kFileLocked = 32,               // "File Is Already Locked"
-  kRecordNotAvailable = 33,       // "Record Not Available"
-  kDuplicateKey = 40,             // "Creates Duplicate Key"
-  kKeyFileMustBeRebuilt = 46,     // "Key File Must Be Rebuilt"
-  kInvalidRecordDeclaration = 47, // "Invalid Record Declaration"
-  kFileNotOpen = 37,              // "File Not Open"
-  kFileAlreadyOpen = 52,          // "File Already Open"
-  kRecordChanged = 89,            // "Record Changed By Another Station"
-  kFileSystemError = 90,          // "File System Error": see the driver code and text
+  kFileNotFound = 2,               // "File Not Found"
+  kFileLocked = 32,                // "File Is Already Locked"
+  kRecordNotAvailable = 33,        // "Record Not Available"
+  kDuplicateKey = 40,              // "Creates Duplicate Key"
+  kKeyFileMustBeRebuilt = 46,      // "Key File Must Be Rebuilt"
+  kInvalidRecordDeclaration = 47,  // "Invalid Record Declaration"
+  kFileNotOpen = 37,               // "File Not Open"
+  kFileAlreadyOpen = 52,           // "File Already Open"
+  kRecordChanged = 89,             // "Record Changed By Another Station"
+  kFileSystemError = 90,           // "File System Error": see the driver code and text
 };
 
 // The text of an error code ("" for 0).

@@ -58,8 +58,7 @@ std::string UserName() {
 std::string DriveRoot(char letter, const std::string& profileDir) {
   std::string mapped = MappedRoot(letter, profileDir);
   if (!mapped.empty()) return mapped;
-  return std::string("/mnt/") +
-         static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
+  return std::string("/mnt/") + static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
 }
 
 bool DriveLetterMapped(char letter, const std::string& profileDir) {

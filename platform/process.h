@@ -52,12 +52,12 @@ ProcessState StateOf(const ProcessIdentity& identity);
 
 // What a program run for its output did.
 struct CapturedRun {
-  bool noPipe = false;     // no pipe for its output could be made: it was not started
-  int spawnError = 0;      // errno when it could not be started (nothing else is set then)
-  std::string output;      // what it wrote to its standard output
-  bool timedOut = false;   // it ran past the limit and was killed
-  bool tooLong = false;    // it wrote more than the most asked for and was killed
-  bool exited = false;     // it ended by itself, with `exitStatus`; else a signal ended it
+  bool noPipe = false;    // no pipe for its output could be made: it was not started
+  int spawnError = 0;     // errno when it could not be started (nothing else is set then)
+  std::string output;     // what it wrote to its standard output
+  bool timedOut = false;  // it ran past the limit and was killed
+  bool tooLong = false;   // it wrote more than the most asked for and was killed
+  bool exited = false;    // it ended by itself, with `exitStatus`; else a signal ended it
   int exitStatus = 0;
 };
 

@@ -35,8 +35,8 @@ namespace verdan::platform {
 namespace {
 
 std::mutex g_mutex;
-ProfileNotice g_notice;             // under g_mutex
-std::set<std::string> g_noticed;    // files already reported, under g_mutex
+ProfileNotice g_notice;           // under g_mutex
+std::set<std::string> g_noticed;  // files already reported, under g_mutex
 
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -378,8 +378,8 @@ bool WriteProfileString(const std::string& section, const std::string& key,
   if (kind == FileKind::kOther || tooBig) {
     // Renaming over it would replace whatever stands there, or a file that holds more than
     // settings; the settings are not stored.
-    PendingNotice notice = tooBig ? NoticeFor(file + "\nsize", file, ProfileTooBigText(file))
-                                  : NotRegularNotice(file);
+    PendingNotice notice =
+        tooBig ? NoticeFor(file + "\nsize", file, ProfileTooBigText(file)) : NotRegularNotice(file);
     lock.unlock();
     if (notice) notice();
     return false;

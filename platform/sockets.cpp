@@ -1,27 +1,22 @@
+// The socket port on every system: the registry of sockets and their selected events, the
+// selector thread that turns readiness into events with the re-enabling rules, and the
+// asynchronous look-ups. The system calls under it are in socket_os.h.
 #include "platform/sockets.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstring>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
 
+#include "platform/socket_os.h"
 #include "platform/workers.h"
 
 namespace verdan::platform {
 namespace {
+
+namespace os = socket_os;
 
 thread_local int t_lastError = 0;
 
@@ -30,7 +25,8 @@ int Fail(int wsaError) {
   return kSocketError;
 }
 
-int FailErrno() { return Fail(WsaErrorFromErrno(errno)); }
+// 0 stays 0; any other number is failed with.
+int FailIf(int wsaError) { return wsaError == 0 ? 0 : Fail(wsaError); }
 
 // One socket under asynchronous selection (or merely known to the port).
 struct Entry {
@@ -60,23 +56,23 @@ class Port {
  public:
   std::mutex mutex;
   int startups = 0;
-  std::unordered_map<int, Entry> entries;  // by descriptor
+  std::unordered_map<SocketHandle, Entry> entries;
   std::uint64_t nextGeneration = 1;
-  int wakeFd = -1;
   std::thread selector;
+  // From the last clean-up's stop until its selector has ended; a start-up waits for `stopped`
+  // meanwhile, so that the old selector never runs on beside a new one.
   bool stopping = false;
+  std::condition_variable stopped;
   std::unordered_map<std::uint32_t, std::unique_ptr<LookUp>> lookUps;
   std::uint32_t nextLookUp = 0;
 
-  void Wake() {
-    if (wakeFd >= 0) {
-      std::uint64_t one = 1;
-      [[maybe_unused]] ssize_t n = ::write(wakeFd, &one, sizeof one);
-    }
-  }
-
   void Run();
   void ReapLookUps(std::vector<std::thread>& finished);
+  // The entry of a socket the port knows, or null.
+  Entry* Find(SocketHandle s) {
+    auto it = entries.find(s);
+    return it == entries.end() ? nullptr : &it->second;
+  }
 };
 
 Port& ThePort() {
@@ -84,84 +80,113 @@ Port& ThePort() {
   return *port;
 }
 
-int SoError(int fd) {
-  int err = 0;
-  socklen_t len = sizeof err;
-  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
-  return err;
+// The port's IPv4 address and the system's.
+sockaddr_in ToSystem(const SockAddrIn& address) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = address.port;
+  sa.sin_addr.s_addr = address.address;
+  return sa;
 }
 
-void PostSelect(const Entry& e, int fd, std::uint32_t event, int error) {
-  PostToThread(e.window, Event{e.message, static_cast<std::uint64_t>(fd), MakeSelectParam(event, error)});
+SockAddrIn FromSystem(const sockaddr_in& sa) {
+  SockAddrIn address;
+  address.port = sa.sin_port;
+  address.address = sa.sin_addr.s_addr;
+  return address;
+}
+
+// A call both systems make alike: 0, or the Windows number of its failure.
+int Result(int rc) { return rc == 0 ? 0 : os::LastError(); }
+
+// 0 when the socket has a peer (is connected).
+int CheckPeer(SocketHandle s) {
+  sockaddr_in peer{};
+  os::AddressLength len = sizeof peer;
+  return Result(::getpeername(os::Native(s), reinterpret_cast<sockaddr*>(&peer), &len));
+}
+
+// The socket's pending error (SO_ERROR), 0 when none.
+int ErrorState(SocketHandle s) {
+  int err = 0;
+  os::AddressLength len = sizeof err;
+  if (::getsockopt(os::Native(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0)
+    return os::LastError();
+  return os::ErrorNumber(err);
+}
+
+void PostSelect(const Entry& e, SocketHandle s, std::uint32_t event, int error) {
+  PostToThread(e.window, Event{e.message, s, MakeSelectParam(event, error)});
 }
 
 void Port::Run() {
-  std::vector<pollfd> fds;
+  std::vector<os::PollItem> items;
   std::vector<std::uint64_t> gens;
   std::unique_lock lock(mutex);
   while (!stopping) {
-    fds.clear();
+    items.clear();
     gens.clear();
-    fds.push_back(pollfd{wakeFd, POLLIN, 0});
-    gens.push_back(0);
-    for (auto& [fd, e] : entries) {
+    bool connectPending = false;
+    for (auto& [s, e] : entries) {
       if (e.mask == 0 || e.dead || e.closeSent || e.connect == Entry::Connect::kNone) continue;
-      short events = 0;
+      unsigned watch = 0;
       if (e.connect == Entry::Connect::kPending) {
-        events = POLLOUT;
+        watch = os::kWatchWrite;
+        connectPending = true;
       } else {
-        if ((e.mask & kFdRead) && e.readEnabled && !e.receiveShut) events |= POLLIN;
-        if ((e.mask & kFdWrite) && e.writeArmed) events |= POLLOUT;
-        if (e.mask & kFdClose) events |= POLLRDHUP;
+        if ((e.mask & kFdRead) && e.readEnabled && !e.receiveShut) watch |= os::kWatchRead;
+        if ((e.mask & kFdWrite) && e.writeArmed) watch |= os::kWatchWrite;
+        if (e.mask & kFdClose) watch |= os::kWatchClose;
       }
-      if (events == 0) continue;
-      fds.push_back(pollfd{fd, events, 0});
+      if (watch == 0) continue;
+      items.push_back(os::PollItem{s, watch, 0});
       gens.push_back(e.generation);
     }
+    const int recheck = connectPending ? os::PendingConnectRecheckMs() : -1;
     lock.unlock();
-    int n = ::poll(fds.data(), fds.size(), -1);
+    int n = os::Poll(items, recheck);
     lock.lock();
     if (n < 0) continue;
-    if (fds[0].revents) {
-      std::uint64_t count = 0;
-      [[maybe_unused]] ssize_t r = ::read(wakeFd, &count, sizeof count);
-    }
-    for (std::size_t i = 1; i < fds.size(); ++i) {
-      short re = fds[i].revents;
-      if (re == 0) continue;
-      auto it = entries.find(fds[i].fd);
-      if (it == entries.end() || it->second.generation != gens[i]) continue;  // closed meanwhile
-      Entry& e = it->second;
-      int fd = fds[i].fd;
-      if (e.mask == 0 || e.dead || e.closeSent) continue;
-      if (e.connect == Entry::Connect::kPending) {
-        int so = SoError(fd);
-        int err = so != 0 ? WsaErrorFromErrno(so) : ((re & (POLLERR | POLLHUP)) ? kWsaEconnrefused : 0);
-        e.connect = Entry::Connect::kDone;
-        if (err != 0) e.dead = true;
-        else if (e.mask & kFdWrite) e.writeArmed = true;
-        if (e.mask & kFdConnect) PostSelect(e, fd, kFdConnect, err);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      const SocketHandle s = items[i].socket;
+      Entry* e = Find(s);
+      if (!e || e->generation != gens[i]) continue;  // closed meanwhile
+      unsigned seen = items[i].seen;
+      // Where the system may keep a failed connect from the poll, its error state tells.
+      if (seen == 0 && recheck >= 0 && e->connect == Entry::Connect::kPending && ErrorState(s) != 0)
+        seen = os::kFailed;
+      if (seen == 0) continue;
+      if (e->mask == 0 || e->dead || e->closeSent) continue;
+      if (e->connect == Entry::Connect::kPending) {
+        int err = ErrorState(s);
+        if (err == 0 && (seen & (os::kHungUp | os::kFailed))) err = kWsaEconnrefused;
+        e->connect = Entry::Connect::kDone;
+        if (err != 0)
+          e->dead = true;
+        else if (e->mask & kFdWrite)
+          e->writeArmed = true;
+        if (e->mask & kFdConnect) PostSelect(*e, s, kFdConnect, err);
         continue;
       }
-      if ((re & POLLIN) && (e.mask & kFdRead) && e.readEnabled && !e.receiveShut) {
-        e.readEnabled = false;
-        PostSelect(e, fd, kFdRead, 0);
+      if ((seen & os::kReadable) && !(seen & (os::kPeerClosed | os::kHungUp)) &&
+          (e->mask & kFdClose) && os::ReadableButClosed(s))
+        seen |= os::kHungUp;
+      if ((seen & os::kReadable) && (e->mask & kFdRead) && e->readEnabled && !e->receiveShut) {
+        e->readEnabled = false;
+        PostSelect(*e, s, kFdRead, 0);
       }
-      if ((re & POLLOUT) && (e.mask & kFdWrite) && e.writeArmed) {
-        e.writeArmed = false;
-        PostSelect(e, fd, kFdWrite, 0);
+      if ((seen & os::kWritable) && (e->mask & kFdWrite) && e->writeArmed) {
+        e->writeArmed = false;
+        PostSelect(*e, s, kFdWrite, 0);
       }
-      if (re & (POLLRDHUP | POLLHUP | POLLERR)) {
-        int err = 0;
-        if (re & (POLLERR | POLLHUP)) {
-          int so = SoError(fd);
-          if (so != 0) err = WsaErrorFromErrno(so);
-        }
-        if (e.mask & kFdClose) {
-          e.closeSent = true;
-          PostSelect(e, fd, kFdClose, err);
+      if (seen & (os::kPeerClosed | os::kHungUp | os::kFailed)) {
+        // An orderly close carries no error; a hang-up or a failure carries the socket's.
+        int err = (seen & (os::kHungUp | os::kFailed)) ? ErrorState(s) : 0;
+        if (e->mask & kFdClose) {
+          e->closeSent = true;
+          PostSelect(*e, s, kFdClose, err);
         } else {
-          e.dead = true;
+          e->dead = true;
         }
       }
     }
@@ -208,7 +233,9 @@ int ResolveFirst(const std::string& name, std::uint32_t& address, HostEntry* ent
 
 }  // namespace
 
+// The C library's numbers differ between systems; the names that one lacks are left out.
 int WsaErrorFromErrno(int error) {
+  // clang-format off
   switch (error) {
     case 0: return 0;
     case EWOULDBLOCK: return kWsaEwouldblock;
@@ -231,9 +258,13 @@ int WsaErrorFromErrno(int error) {
     case EPROTOTYPE: return 10041;
     case ENOPROTOOPT: return 10042;
     case EPROTONOSUPPORT: return 10043;
+#ifdef ESOCKTNOSUPPORT
     case ESOCKTNOSUPPORT: return 10044;
+#endif
     case EOPNOTSUPP: return 10045;
+#ifdef EPFNOSUPPORT
     case EPFNOSUPPORT: return 10046;
+#endif
     case EAFNOSUPPORT: return 10047;
     case EADDRINUSE: return 10048;
     case EADDRNOTAVAIL: return 10049;
@@ -246,40 +277,37 @@ int WsaErrorFromErrno(int error) {
     case ENOMEM: return kWsaEnobufs;
     case EISCONN: return kWsaEisconn;
     case ENOTCONN: return kWsaEnotconn;
+#ifdef ESHUTDOWN
     case ESHUTDOWN: return kWsaEshutdown;
+#endif
     case EPIPE: return kWsaEshutdown;
+#ifdef ETOOMANYREFS
     case ETOOMANYREFS: return 10059;
+#endif
     case ETIMEDOUT: return kWsaEtimedout;
     case ECONNREFUSED: return kWsaEconnrefused;
     case ELOOP: return 10062;
     case ENAMETOOLONG: return 10063;
+#ifdef EHOSTDOWN
     case EHOSTDOWN: return 10064;
+#endif
     case EHOSTUNREACH: return kWsaEhostunreach;
     case ENOTEMPTY: return 10066;
+#ifdef EUSERS
     case EUSERS: return 10068;
+#endif
+#ifdef EDQUOT
     case EDQUOT: return 10069;
+#endif
+#ifdef ESTALE
     case ESTALE: return 10070;
+#endif
+#ifdef EREMOTE
     case EREMOTE: return 10071;
+#endif
     default: return kWsaSyscallFailure;
   }
-}
-
-int WsaErrorFromResolver(int result) {
-  switch (result) {
-    case 0: return 0;
-    case EAI_NONAME: return kWsaHostNotFound;
-#ifdef EAI_NODATA
-    case EAI_NODATA: return kWsaNoData;
-#endif
-#ifdef EAI_ADDRFAMILY
-    case EAI_ADDRFAMILY: return kWsaNoData;
-#endif
-    case EAI_AGAIN: return kWsaTryAgain;
-    case EAI_FAIL: return kWsaNoRecovery;
-    case EAI_MEMORY: return 8;  // WSA_NOT_ENOUGH_MEMORY
-    case EAI_SYSTEM: return WsaErrorFromErrno(errno);
-    default: return kWsaNoRecovery;
-  }
+  // clang-format on
 }
 
 int WsaStartup(std::uint16_t versionRequested, WsaData& data) {
@@ -288,15 +316,14 @@ int WsaStartup(std::uint16_t versionRequested, WsaData& data) {
   if (major < 1 || (major == 1 && minor < 1)) return 10092;  // WSAVERNOTSUPPORTED
   Port& p = ThePort();
   {
-    std::lock_guard lock(p.mutex);
+    std::unique_lock lock(p.mutex);
+    p.stopped.wait(lock, [&p] { return !p.stopping; });
     if (p.startups == 0) {
-      p.stopping = false;
-      p.wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+      if (int err = os::Start(); err != 0) return err;
       if (!StartThread(p.selector, [&p] { p.Run(); })) {
         // No thread for the selector: the sockets stay unavailable, as when the system
         // refuses its socket interface to one process too many.
-        ::close(p.wakeFd);
-        p.wakeFd = -1;
+        os::Stop();
         return kWsaEproclim;
       }
     }
@@ -304,11 +331,9 @@ int WsaStartup(std::uint16_t versionRequested, WsaData& data) {
   }
   data.version = major >= 2 ? 0x0002 : versionRequested;
   data.highVersion = 0x0202;
-  data.description = "POSIX sockets";
   data.systemStatus = "Running";
-  rlimit rl{};
-  data.maxSockets = ::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < 65535 ? static_cast<std::uint32_t>(rl.rlim_cur) : 65535;
   data.maxUdpDg = 65467;
+  os::Describe(data);
   return 0;
 }
 
@@ -322,7 +347,7 @@ int WsaCleanup() {
     if (p.startups == 0) return Fail(kWsaNotInitialised);
     if (--p.startups > 0) return 0;
     p.stopping = true;
-    p.Wake();
+    os::Wake();
     selector = std::move(p.selector);
     for (auto& [h, l] : p.lookUps) {
       l->cancelled = true;
@@ -334,10 +359,9 @@ int WsaCleanup() {
   for (auto& l : lookUps)
     if (l->worker.joinable()) l->worker.join();
   std::lock_guard lock(p.mutex);
-  if (p.startups == 0 && p.wakeFd >= 0) {
-    ::close(p.wakeFd);
-    p.wakeFd = -1;
-  }
+  os::Stop();
+  p.stopping = false;
+  p.stopped.notify_all();
   return 0;
 }
 
@@ -347,128 +371,107 @@ SocketHandle Socket(int family, int type, int protocol) {
   if (!Started()) return Fail(kWsaNotInitialised), kInvalidSocket;
   if (family != kAfInet) return Fail(10047), kInvalidSocket;
   if (type != kSockStream) return Fail(10044), kInvalidSocket;
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, protocol);
-  if (fd < 0) return FailErrno(), kInvalidSocket;
-  if (fd == 0) {  // handle 0 means "no socket" to callers
-    int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
-    ::close(fd);
-    if (moved < 0) return FailErrno(), kInvalidSocket;
-    fd = moved;
-  }
+  SocketHandle s = kInvalidSocket;
+  if (int err = os::Create(protocol, s); err != 0) return Fail(err), kInvalidSocket;
   Port& p = ThePort();
   std::lock_guard lock(p.mutex);
   Entry e;
   e.generation = p.nextGeneration++;
-  p.entries[fd] = e;
-  return static_cast<SocketHandle>(fd);
+  p.entries[s] = e;
+  return s;
 }
 
 int Connect(SocketHandle s, const SockAddrIn& address) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = address.port;
-  sa.sin_addr.s_addr = address.address;
-  int fd = static_cast<int>(s);
   Port& p = ThePort();
   {
     std::lock_guard lock(p.mutex);
-    auto it = p.entries.find(fd);
-    if (it == p.entries.end()) return Fail(kWsaEnotsock);
+    if (!p.Find(s)) return Fail(kWsaEnotsock);
   }
-  int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  int err = rc == 0 ? 0 : errno;
+  sockaddr_in sa = ToSystem(address);
+  int err = Result(::connect(os::Native(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+  if (err == kWsaEinprogress) err = kWsaEwouldblock;  // WinSock's number for it
   std::lock_guard lock(p.mutex);
-  auto it = p.entries.find(fd);
-  if (it != p.entries.end()) {
-    Entry& e = it->second;
-    if (!e.nonBlocking) {
-      if (rc == 0) e.connect = Entry::Connect::kDone;
-    } else if (rc != 0 && err != EINPROGRESS && err != EAGAIN) {
+  if (Entry* e = p.Find(s)) {
+    if (!e->nonBlocking) {
+      if (err == 0) e->connect = Entry::Connect::kDone;
+    } else if (err != 0 && err != kWsaEwouldblock) {
       // A non-blocking connect reports its failure through kFdConnect only, as one that
       // fails later would.
-      e.connect = Entry::Connect::kDone;
-      e.dead = true;
-      if (e.mask & kFdConnect) PostSelect(e, fd, kFdConnect, WsaErrorFromErrno(err));
+      e->connect = Entry::Connect::kDone;
+      e->dead = true;
+      if (e->mask & kFdConnect) PostSelect(*e, s, kFdConnect, err);
       return Fail(kWsaEwouldblock);
     } else {
       // Watched only from now on: polled before connect(), an unconnected socket reads as
       // hung up and would be taken for a refused connect. Its result comes as kFdConnect.
-      e.connect = Entry::Connect::kPending;
+      e->connect = Entry::Connect::kPending;
     }
-    p.Wake();
+    os::Wake();
   }
-  if (rc == 0) return 0;
-  return Fail(WsaErrorFromErrno(err));
+  return FailIf(err);
 }
 
 int Send(SocketHandle s, const void* data, int length, int flags) {
-  int fd = static_cast<int>(s);
   if (length < 0) return Fail(kWsaEinval);
+  Port& p = ThePort();
   {
     // Never write to a number the port does not know: it may belong to someone else now.
-    Port& p = ThePort();
     std::lock_guard lock(p.mutex);
-    if (p.entries.find(fd) == p.entries.end()) return Fail(kWsaEnotsock);
+    if (!p.Find(s)) return Fail(kWsaEnotsock);
   }
-  ssize_t n = ::send(fd, data, static_cast<std::size_t>(length), flags | MSG_NOSIGNAL);
-  if (n >= 0) return static_cast<int>(n);
-  int err = errno;
-  if (err == EAGAIN || err == EWOULDBLOCK) {
-    Port& p = ThePort();
+  int err = 0;
+  int n = os::Send(s, data, length, flags, err);
+  if (n != kSocketError) return n;
+  if (err == kWsaEwouldblock) {
     std::lock_guard lock(p.mutex);
-    auto it = p.entries.find(fd);
-    if (it != p.entries.end() && !it->second.writeArmed) {
-      it->second.writeArmed = true;
-      p.Wake();
+    Entry* e = p.Find(s);
+    if (e && !e->writeArmed) {
+      e->writeArmed = true;
+      os::Wake();
     }
   }
-  return Fail(WsaErrorFromErrno(err));
+  return Fail(err);
 }
 
 int Recv(SocketHandle s, void* buffer, int length, int flags) {
-  int fd = static_cast<int>(s);
   if (length < 0) return Fail(kWsaEinval);
   Port& p = ThePort();
   {
     std::lock_guard lock(p.mutex);
-    auto it = p.entries.find(fd);
-    if (it == p.entries.end()) return Fail(kWsaEnotsock);
-    if (it->second.receiveShut) return Fail(kWsaEshutdown);
+    Entry* e = p.Find(s);
+    if (!e) return Fail(kWsaEnotsock);
+    if (e->receiveShut) return Fail(kWsaEshutdown);
     // Reading re-enables kFdRead: if data remains, the selector reports it again.
-    if (!it->second.readEnabled) {
-      it->second.readEnabled = true;
-      p.Wake();
+    if (!e->readEnabled) {
+      e->readEnabled = true;
+      os::Wake();
     }
   }
-  ssize_t n = ::recv(fd, buffer, static_cast<std::size_t>(length), flags);
-  if (n >= 0) return static_cast<int>(n);
-  return FailErrno();
+  int err = 0;
+  int n = os::Recv(s, buffer, length, flags, err);
+  if (n != kSocketError) return n;
+  return Fail(err);
 }
 
 int Shutdown(SocketHandle s, int how) {
-  int fd = static_cast<int>(s);
   Port& p = ThePort();
   std::lock_guard lock(p.mutex);
-  auto it = p.entries.find(fd);
-  if (it == p.entries.end()) return Fail(kWsaEnotsock);
+  Entry* e = p.Find(s);
+  if (!e) return Fail(kWsaEnotsock);
   switch (how) {
-    case kSdReceive: {
+    case kSdReceive:
       // Only marks the direction closed: a kernel read shutdown would look like the peer's
       // close to the selector.
-      sockaddr_in peer{};
-      socklen_t len = sizeof peer;
-      if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) return FailErrno();
-      it->second.receiveShut = true;
-      p.Wake();
+      if (int err = CheckPeer(s); err != 0) return Fail(err);
+      e->receiveShut = true;
+      os::Wake();
       return 0;
-    }
     case kSdSend:
-      if (::shutdown(fd, SHUT_WR) != 0) return FailErrno();
-      return 0;
+      return FailIf(Result(::shutdown(os::Native(s), kSdSend)));
     case kSdBoth:
-      if (::shutdown(fd, SHUT_RDWR) != 0) return FailErrno();
-      it->second.receiveShut = true;
-      p.Wake();
+      if (int err = Result(::shutdown(os::Native(s), kSdBoth)); err != 0) return Fail(err);
+      e->receiveShut = true;
+      os::Wake();
       return 0;
     default:
       return Fail(kWsaEinval);
@@ -476,48 +479,45 @@ int Shutdown(SocketHandle s, int how) {
 }
 
 int CloseSocket(SocketHandle s) {
-  int fd = static_cast<int>(s);
   Port& p = ThePort();
   std::lock_guard lock(p.mutex);
-  auto it = p.entries.find(fd);
+  auto it = p.entries.find(s);
   if (it == p.entries.end()) return Fail(kWsaEnotsock);
   p.entries.erase(it);
   // Closed under the lock: the selector never sees the number before it is forgotten, and a
   // new socket that gets the same number also gets a new generation.
-  ::close(fd);
-  p.Wake();
+  os::Close(s);
+  os::Wake();
   return 0;
 }
 
 int SetLinger(SocketHandle s, bool on, std::uint16_t seconds) {
-  int fd = static_cast<int>(s);
   bool nonBlocking = false;
   {
     Port& p = ThePort();
     std::lock_guard lock(p.mutex);
-    auto it = p.entries.find(fd);
-    if (it == p.entries.end()) return Fail(kWsaEnotsock);
-    nonBlocking = it->second.nonBlocking;
+    Entry* e = p.Find(s);
+    if (!e) return Fail(kWsaEnotsock);
+    nonBlocking = e->nonBlocking;
   }
+  // A lingering close of a non-blocking socket would block this thread (POSIX) or fail with
+  // would-block (Windows); the background close keeps the same delivery of queued data
+  // without either.
   linger l{};
-  l.l_onoff = on ? 1 : 0;
+  l.l_onoff = on && !(seconds > 0 && nonBlocking) ? 1 : 0;
   l.l_linger = seconds;
-  // A lingering close would block this thread on Linux even for a non-blocking socket; the
-  // background close keeps the same delivery of queued data without blocking.
-  if (on && seconds > 0 && nonBlocking) l.l_onoff = 0;
-  if (::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0) return FailErrno();
-  return 0;
+  return FailIf(Result(::setsockopt(os::Native(s), SOL_SOCKET, SO_LINGER,
+                                    reinterpret_cast<const char*>(&l), sizeof l)));
 }
 
 int SetDontLinger(SocketHandle s) { return SetLinger(s, false, 0); }
 
 int GetSockName(SocketHandle s, SockAddrIn& address) {
   sockaddr_in sa{};
-  socklen_t len = sizeof sa;
-  if (::getsockname(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return FailErrno();
-  address = SockAddrIn{};
-  address.port = sa.sin_port;
-  address.address = sa.sin_addr.s_addr;
+  os::AddressLength len = sizeof sa;
+  if (::getsockname(os::Native(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+    return Fail(os::LastError());
+  address = FromSystem(sa);
   return 0;
 }
 
@@ -539,12 +539,6 @@ std::string InetNtoa(std::uint32_t address) {
 std::uint16_t HostToNetShort(std::uint16_t v) { return htons(v); }
 std::uint16_t NetToHostShort(std::uint16_t v) { return ntohs(v); }
 
-std::string LocalHostName() {
-  char name[256] = {};
-  if (::gethostname(name, sizeof name - 1) != 0) return {};
-  return std::string(name);
-}
-
 int GetHostByName(std::string_view name, std::uint32_t& firstAddress) {
   if (!Started()) return Fail(kWsaNotInitialised), kWsaNotInitialised;
   int err = ResolveFirst(std::string(name), firstAddress, nullptr);
@@ -553,32 +547,25 @@ int GetHostByName(std::string_view name, std::uint32_t& firstAddress) {
 }
 
 int AsyncSelect(SocketHandle s, ThreadId window, std::int32_t message, std::uint32_t events) {
-  int fd = static_cast<int>(s);
   Port& p = ThePort();
   std::lock_guard lock(p.mutex);
-  auto it = p.entries.find(fd);
-  if (it == p.entries.end()) return Fail(kWsaEnotsock);
-  Entry& e = it->second;
-  if (!e.nonBlocking) {
-    int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return FailErrno();
-    e.nonBlocking = true;
+  Entry* e = p.Find(s);
+  if (!e) return Fail(kWsaEnotsock);
+  if (!e->nonBlocking) {
+    if (int err = os::SetNonBlocking(s); err != 0) return Fail(err);
+    e->nonBlocking = true;
   }
-  if (e.connect == Entry::Connect::kNone) {
-    sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0) e.connect = Entry::Connect::kDone;
-  }
+  if (e->connect == Entry::Connect::kNone && CheckPeer(s) == 0) e->connect = Entry::Connect::kDone;
   bool writeArmed = (events & kFdWrite) != 0;
-  bool unchanged = e.window == window && e.message == message && e.mask == events && e.readEnabled &&
-                   e.writeArmed == writeArmed;
-  e.window = window;
-  e.message = message;
-  e.mask = events;
+  bool unchanged = e->window == window && e->message == message && e->mask == events &&
+                   e->readEnabled && e->writeArmed == writeArmed;
+  e->window = window;
+  e->message = message;
+  e->mask = events;
   // Selecting again re-enables the events whose condition holds now.
-  e.readEnabled = true;
-  e.writeArmed = writeArmed;
-  if (!unchanged) p.Wake();  // the selector already watches for exactly this
+  e->readEnabled = true;
+  e->writeArmed = writeArmed;
+  if (!unchanged) os::Wake();  // the selector already watches for exactly this
   return 0;
 }
 
@@ -590,7 +577,8 @@ std::uint32_t AsyncGetHostByName(ThreadId window, std::int32_t message, std::str
     std::lock_guard lock(p.mutex);
     if (p.startups == 0) return Fail(kWsaNotInitialised), 0;
     p.ReapLookUps(finished);
-    do handle = ++p.nextLookUp; while (handle == 0 || p.lookUps.count(handle));
+    do handle = ++p.nextLookUp;
+    while (handle == 0 || p.lookUps.count(handle));
     auto l = std::make_unique<LookUp>();
     l->window = window;
     l->message = message;

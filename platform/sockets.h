@@ -1,5 +1,6 @@
 // The socket port: stream sockets with the calling conventions and error numbers of the
-// Windows socket interface, realised on POSIX sockets.
+// Windows socket interface, realised on POSIX sockets and on WinSock 2 alike (the few system
+// calls that differ are behind platform/socket_os.h).
 //
 // A socket starts blocking. `AsyncSelect` makes it non-blocking and has the port's selector
 // thread report its events as window messages: Event{message, wparam = socket,
@@ -75,8 +76,12 @@ enum SelectEvent : std::uint32_t {
   kFdConnect = 0x10,
   kFdClose = 0x20,
 };
-inline std::uint32_t SelectEventOf(std::int64_t lparam) { return static_cast<std::uint32_t>(lparam) & 0xFFFF; }
-inline std::int32_t SelectErrorOf(std::int64_t lparam) { return static_cast<std::int32_t>((static_cast<std::uint32_t>(lparam) >> 16) & 0xFFFF); }
+inline std::uint32_t SelectEventOf(std::int64_t lparam) {
+  return static_cast<std::uint32_t>(lparam) & 0xFFFF;
+}
+inline std::int32_t SelectErrorOf(std::int64_t lparam) {
+  return static_cast<std::int32_t>((static_cast<std::uint32_t>(lparam) >> 16) & 0xFFFF);
+}
 inline std::int64_t MakeSelectParam(std::uint32_t event, std::int32_t error) {
   return static_cast<std::int64_t>((static_cast<std::uint32_t>(error) << 16) | (event & 0xFFFF));
 }
@@ -93,7 +98,7 @@ struct SockAddrIn {
 static_assert(sizeof(SockAddrIn) == 16);
 
 struct WsaData {
-  std::uint16_t version = 0;      // granted: low byte major, high byte minor
+  std::uint16_t version = 0;  // granted: low byte major, high byte minor
   std::uint16_t highVersion = 0;
   std::string description;
   std::string systemStatus;

@@ -41,15 +41,15 @@ struct MessageSpec {
 
 struct FileOpenSpec {
   std::string title;
-  std::string filter;     // "name|pattern|name|pattern..." as "Zip datoteke|*.zip"
-  std::string startPath;  // directory or file the dialog starts from
+  std::string filter;                  // "name|pattern|name|pattern..." as "Zip datoteke|*.zip"
+  std::string startPath;               // directory or file the dialog starts from
   std::size_t nameBufferLength = 260;  // longest path the caller can hold
   bool multiSelect = false;
   bool keepCurrentDirectory = true;  // false: the chosen file's directory becomes current
 };
 
 struct ProgressInfo {
-  std::string what;          // the file or step being worked on
+  std::string what;  // the file or step being worked on
   std::int64_t filesDone = 0;
   std::int64_t filesTotal = 0;
   std::int64_t bytesDone = 0;

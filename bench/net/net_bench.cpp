@@ -76,11 +76,14 @@ class Sink {
   std::thread thread_;
 };
 
-double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+double Seconds(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration<double>(b - a).count();
+}
 
 void WaitFinished(const Sink& sink, int finished) {
   auto limit = Clock::now() + std::chrono::seconds(120);
-  while (sink.Finished() < finished && Clock::now() < limit) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  while (sink.Finished() < finished && Clock::now() < limit)
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
 }
 
 // Plain blocking send loop of 16384-byte blocks; seconds until the sink has read everything.
@@ -95,7 +98,8 @@ double PlainLoop(Sink& sink, std::int64_t total) {
   auto start = Clock::now();
   if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return -1;
   for (std::int64_t sent = 0; sent < total;) {
-    std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(total - sent, net::kMaxBinData));
+    std::size_t want =
+        static_cast<std::size_t>(std::min<std::int64_t>(total - sent, net::kMaxBinData));
     std::size_t off = 0;
     while (off < want) {
       ssize_t n = ::send(fd, block.data() + off, want - off, MSG_NOSIGNAL);
@@ -127,7 +131,8 @@ double ThroughNetSimple(net::NetDLL& layer, Sink& sink, std::int64_t total, int 
       if (e.code != platform::kEventNone) obj.TakeEvent(e);
       continue;
     }
-    obj.Packet.BinDataLen = static_cast<std::int32_t>(std::min<std::int64_t>(total - sent, net::kMaxBinData));
+    obj.Packet.BinDataLen =
+        static_cast<std::int32_t>(std::min<std::int64_t>(total - sent, net::kMaxBinData));
     obj.Send();
     if (obj.Error != 0) return -1;
     sent += obj.Packet.BinDataLen;
@@ -166,12 +171,13 @@ int main(int argc, char** argv) {
     plain.push_back(total / p / 1e6);
     simple.push_back(total / s / 1e6);
     ratios.push_back(p / s);
-    std::printf("round %d: plain send loop %.0f MB/s, NetSimple %.0f MB/s, ratio %.2f\n", r + 1, plain.back(),
-                simple.back(), ratios.back());
+    std::printf("round %d: plain send loop %.0f MB/s, NetSimple %.0f MB/s, ratio %.2f\n", r + 1,
+                plain.back(), simple.back(), ratios.back());
   }
   std::printf("throughput over %lld MB: plain %.0f MB/s, NetSimple %.0f MB/s (medians)\n",
               static_cast<long long>(megabytes), Median(plain), Median(simple));
-  std::printf("median throughput ratio NetSimple / plain send loop: %.2f (target >= 0.5)\n", Median(ratios));
+  std::printf("median throughput ratio NetSimple / plain send loop: %.2f (target >= 0.5)\n",
+              Median(ratios));
 
   // Open, use and close connections one after another.
   platform::EventQueue owner;
@@ -190,7 +196,8 @@ int main(int argc, char** argv) {
     obj.Close();
     // Until the type-6 answer has been handled and the server's close has arrived.
     auto limit = Clock::now() + std::chrono::seconds(10);
-    while ((obj.BetweenPhaseOneAnTwo_ || sink.Finished() < before + i + 1) && Clock::now() < limit) {
+    while ((obj.BetweenPhaseOneAnTwo_ || sink.Finished() < before + i + 1) &&
+           Clock::now() < limit) {
       platform::Event e = owner.WaitFor(std::chrono::milliseconds(1));
       if (e.code != platform::kEventNone) obj.TakeEvent(e);
     }

@@ -45,9 +45,11 @@ TEST(StatusZones, DateLineIsWeekdayMonthDayYear) {
   EXPECT_EQ(StatusDateLine(0), "Sunday, December 28, 1800");
   EXPECT_EQ(StatusDateLine(DayCountFromDate(CivilDate{2006, 3, 5})), "Sunday, March 5, 2006");
   EXPECT_EQ(StatusDateLine(DayCountFromDate(CivilDate{2006, 3, 6})), "Monday, March 6, 2006");
-  EXPECT_EQ(StatusDateLine(DayCountFromDate(CivilDate{2024, 2, 29})), "Thursday, February 29, 2024");
+  EXPECT_EQ(StatusDateLine(DayCountFromDate(CivilDate{2024, 2, 29})),
+            "Thursday, February 29, 2024");
   EXPECT_EQ(StatusDateLine(DayCountFromDate(CivilDate{2026, 12, 8})), "Tuesday, December 8, 2026");
-  EXPECT_EQ(StatusDateLine(DayCountFromDate(CivilDate{2006, 9, 13})), "Wednesday, September 13, 2006");
+  EXPECT_EQ(StatusDateLine(DayCountFromDate(CivilDate{2006, 9, 13})),
+            "Wednesday, September 13, 2006");
   // Before day 0 the remainder is negative and is brought back into the week.
   EXPECT_EQ(StatusDateLine(-1), "Saturday, December 27, 1800");
   EXPECT_EQ(StatusDateLine(-7), "Sunday, December 21, 1800");
@@ -96,7 +98,8 @@ TEST_F(FrameTest, InitialisesRunsButtonsAndEndsOnKraj) {
   EXPECT_EQ(s.zones[2], "Monday, March 6, 2006");
   EXPECT_EQ(s.zones[3], "13:07");
   EXPECT_EQ(s.timerInterval, 1);
-  const char* captions[] = {"&Arhiviranje / backup", "E-mail", "Opcije", "E-mail postavke", "&KRAJ"};
+  const char* captions[] = {"&Arhiviranje / backup", "E-mail", "Opcije", "E-mail postavke",
+                            "&KRAJ"};
   for (int i = 0; i < kFrameButtons; ++i) EXPECT_EQ(s.buttons[i].caption, captions[i]);
   EXPECT_EQ(s.buttons[1].tip, "Pošalji arhivu e-mailom ...");
   EXPECT_EQ(s.buttons[3].tip, "Pošalji arhivu e-mailom ...");
@@ -182,7 +185,8 @@ TEST_F(FrameTest, SplashStartsAtInitialisationAndOpensArchiveWhenItCloses) {
 }
 
 TEST_F(FrameTest, SplashClosesOnEachAlertedMouseKeyAndOnItsTimer) {
-  for (SplashKey key : {SplashKey::kLeftButton, SplashKey::kLeftDoubleClick, SplashKey::kRightButton}) {
+  for (SplashKey key :
+       {SplashKey::kLeftButton, SplashKey::kLeftDoubleClick, SplashKey::kRightButton}) {
     CountingWindow archive;
     SplashWindow splash(program, archive.Procedure(), 100000);
     program.windows.Start([&](platform::EventQueue& q) { splash.Run(q); });
@@ -241,7 +245,8 @@ TEST_F(FrameTest, TableThatCannotBeOpenedEndsTheProgram) {
 // A desktop whose drag setting the test sets, recording every change asked for.
 class FakeDesktop : public platform::Desktop {
  public:
-  explicit FakeDesktop(platform::DragSetting s, bool refuse = false) : setting_(s), refuse_(refuse) {}
+  explicit FakeDesktop(platform::DragSetting s, bool refuse = false)
+      : setting_(s), refuse_(refuse) {}
   platform::DragSetting DragFullWindows() const override { return setting_; }
   bool SetDragFullWindows(platform::DragSetting s) override {
     writes.push_back(s);

@@ -27,7 +27,8 @@ class MessagesTest : public ::testing::Test {
   ScriptedUi ui;
   Program program{ui};
 
-  void Save(int code, const std::string& text, int driverCode = 0, const std::string& driverText = "") {
+  void Save(int code, const std::string& text, int driverCode = 0,
+            const std::string& driverText = "") {
     program.savedError = {code, text, driverCode, driverText};
   }
   platform::MessageSpec Show(StandardMessageId id, const std::string& t1 = {},
@@ -95,7 +96,8 @@ TEST_F(MessagesTest, EveryMessageTextCaptionAndButtons) {
        "An error was experienced changing this record.  Do you want to try to save again?"},
       {StandardMessageId::kDeleteOperationError, "datoteke", "", "Delete Operation Error",
        Icon::kExclamation, kButtonOk, kButtonOk,
-       "An error (" + ed + ") was experienced when attempting to delete a record from the file datoteke."},
+       "An error (" + ed +
+           ") was experienced when attempting to delete a record from the file datoteke."},
       {StandardMessageId::kRecordDeleteError, "", "", "Record Update Error", Icon::kExclamation,
        kButtonYes | kButtonNo | kButtonCancel, kButtonCancel,
        "An error was experienced deleting this record.  Do you want to try to save again?"},
@@ -114,15 +116,16 @@ TEST_F(MessagesTest, EveryMessageTextCaptionAndButtons) {
       {StandardMessageId::kTransactionFramingError, "Update", "arhive", "Transaction Framing Error",
        Icon::kExclamation, kButtonOk, kButtonOk,
        "Error: (" + ed +
-           ") attempting to frame the Update transaction on arhive.  Update transaction cancelled."},
+           ") attempting to frame the Update transaction on arhive.  Update transaction "
+           "cancelled."},
       {StandardMessageId::kRecordRetrievalError, "datoteke", "", "Record Retrieval Error",
        Icon::kExclamation, kButtonOk, kButtonOk,
        "Error: (" + ed +
-           ") attempting to access a record from the datoteke file.  Returning to previous window."},
+           ") attempting to access a record from the datoteke file.  Returning to previous "
+           "window."},
       {StandardMessageId::kViewOpenError, "", "", "View Open Error", Icon::kExclamation, kButtonOk,
        kButtonOk,
-       "Error: (" + ed +
-           ") attempting to open the current VIEW. Filter and Range Limits ignored."},
+       "Error: (" + ed + ") attempting to open the current VIEW. Filter and Range Limits ignored."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.id));

@@ -17,14 +17,18 @@ namespace {
 
 TEST(RunLog, LinesAreStampedRotatedAndReadBackInOrder) {
   verdan::testing::TempDir dir;
-  platform::SettableClock clock(platform::DayCountFromDate({2026, 12, 8}), (23 * 3600 + 50 * 60 + 12) * 100);
+  platform::SettableClock clock(platform::DayCountFromDate({2026, 12, 8}),
+                                (23 * 3600 + 50 * 60 + 12) * 100);
   platform::ScopedClock use(clock);
   const std::string file = dir.File("verdan.log");
   RunLogEntry ok{"backup", "/backup/UTORAK.zip", 5, 1234567, 3.256, true, "", ""};
-  EXPECT_EQ(FormatRunLogLine(ok), "2026-12-08 23:50:12\tbackup\t/backup/UTORAK.zip\t5\t1234567\t3.26\tOK");
-  RunLogEntry skipped{"backup", "/backup/UTORAK.zip", 5, 1234567, 3.256, true, "", "preskočeno: /p/a.tps"};
+  EXPECT_EQ(FormatRunLogLine(ok),
+            "2026-12-08 23:50:12\tbackup\t/backup/UTORAK.zip\t5\t1234567\t3.26\tOK");
+  RunLogEntry skipped{"backup", "/backup/UTORAK.zip",  5, 1234567, 3.256, true,
+                      "",       "preskočeno: /p/a.tps"};
   EXPECT_EQ(FormatRunLogLine(skipped),
-            "2026-12-08 23:50:12\tbackup\t/backup/UTORAK.zip\t5\t1234567\t3.26\tOK: preskočeno: /p/a.tps");
+            "2026-12-08 23:50:12\tbackup\t/backup/UTORAK.zip\t5\t1234567\t3.26\tOK: preskočeno: "
+            "/p/a.tps");
   RunLogEntry failed{"send", "", 0, 0, 0.5, false, "Could not connect\tto\nserver", ""};
   EXPECT_EQ(FormatRunLogLine(failed),
             "2026-12-08 23:50:12\tsend\t-\t0\t0\t0.50\tGREŠKA: Could not connect to server");
@@ -37,7 +41,8 @@ TEST(RunLog, LinesAreStampedRotatedAndReadBackInOrder) {
   }
   std::vector<std::string> last = LastRunLogLines(4, file);
   ASSERT_EQ(last.size(), 4u);
-  for (int i = 0; i < 4; ++i) EXPECT_NE(last[i].find("\t" + std::to_string(i + 1) + "\t"), std::string::npos) << last[i];
+  for (int i = 0; i < 4; ++i)
+    EXPECT_NE(last[i].find("\t" + std::to_string(i + 1) + "\t"), std::string::npos) << last[i];
   EXPECT_EQ(LastRunLogLines(10, file).size(), 5u);
   EXPECT_EQ(verdan::testing::ReadFile(file).size(), 2 * (FormatRunLogLine(ok).size() + 1));
 }
@@ -51,7 +56,9 @@ TEST(RunLog, ProcessesAppendingAtOnceWriteOnlyWholeLines) {
     if (pid == 0) {
       bool all = true;
       for (int i = 0; i < 200; ++i)
-        all = AppendRunLog({"backup", "p" + std::to_string(p), i, 0, 0, true, "", ""}, file, 4096) && all;
+        all =
+            AppendRunLog({"backup", "p" + std::to_string(p), i, 0, 0, true, "", ""}, file, 4096) &&
+            all;
       ::_exit(all ? 0 : 1);
     }
     children.push_back(pid);

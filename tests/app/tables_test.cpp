@@ -37,7 +37,8 @@ class TablesTest : public ::testing::Test {
   ScriptedUi ui;
   Program program{ui};
 
-  void AddArchive(Program& p, std::uint16_t id, const std::string& naziv, const std::string& staza) {
+  void AddArchive(Program& p, std::uint16_t id, const std::string& naziv,
+                  const std::string& staza) {
     p.ARH = {};
     p.ARH.ID = id;
     p.ARH.NAZIV = FitField(naziv, kArhNazivLength);

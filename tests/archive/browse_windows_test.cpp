@@ -15,23 +15,16 @@
 #include "platform/text.h"
 #include "support/scripted_ui.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace verdan::archive {
 namespace {
 
 using app::BrowseButton;
 using testing::ReadFile;
+using testing::WaitFor;
 using testing::WriteFile;
 using testing::ZipEntryNames;
-
-template <class Pred>
-bool WaitUntil(Pred done) {
-  for (int i = 0; i < 2000; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return done();
-}
 
 std::int64_t Day(int y, int m, int d) { return platform::DayCountFromDate({y, m, d}); }
 
@@ -70,20 +63,20 @@ class BrowseWindowsTest : public ::testing::Test {
   }
   std::shared_ptr<app::BrowseWindow> Start(std::shared_ptr<app::BrowseWindow> w) {
     threads.Start([w](platform::EventQueue& q) { w->Run(q); });
-    EXPECT_TRUE(WaitUntil([&] { return w->Snapshot().open; }));
+    EXPECT_TRUE(WaitFor([&] { return w->Snapshot().open; }));
     return w;
   }
   // Presses a run button and waits until the run is over and the list read again.
   void RunFrom(const std::shared_ptr<app::BrowseWindow>& w, BrowseButton button) {
     std::uint64_t before = w->Snapshot().handled;
     ASSERT_TRUE(w->Press(button));
-    ASSERT_TRUE(WaitUntil([&] { return w->Snapshot().handled > before; }));
+    ASSERT_TRUE(WaitFor([&] { return w->Snapshot().handled > before; }));
   }
   void Option(const std::shared_ptr<app::BrowseWindow>& w, int value) {
     std::uint64_t before = w->Snapshot().handled;
     ASSERT_TRUE(w->SelectOption(value));
     ASSERT_TRUE(
-        WaitUntil([&] { return w->Snapshot().handled > before && w->Snapshot().option == value; }));
+        WaitFor([&] { return w->Snapshot().handled > before && w->Snapshot().option == value; }));
   }
 
   testing::TempDir dir;

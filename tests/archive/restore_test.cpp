@@ -95,7 +95,9 @@ TEST_F(RestoreTest, DecliningTheWarningChangesNothing) {
   // naming the program's own tables among them.
   // Each file comes with its size and date as the archive has them.
   const std::regex details(R"( \(\d+ [KMG]B, \d\d\.\d\d\.\d{4} \d\d:\d\d\))");
-  EXPECT_TRUE(std::regex_search(warning.text, std::regex("kupci\\.tps" + std::string(R"( \(20 KB, )")))) << warning.text;
+  EXPECT_TRUE(
+      std::regex_search(warning.text, std::regex("kupci\\.tps" + std::string(R"( \(20 KB, )"))))
+      << warning.text;
   EXPECT_EQ(std::regex_replace(warning.text, details, ""),
             "Pazite da ne prebrišete trenutne radne podatke!! |Koristiti uz konzultaciju sa "
             "osobljem za podršku!||Zamijenit će se radne datoteke u " +
@@ -123,18 +125,19 @@ TEST_F(RestoreTest, RestoresTheDataFilesAndReopensTheList) {
 TEST_F(RestoreTest, EveryStepRunsAndReportsWithoutAChosenArchive) {
   ui.QueueAnswer(1);
   EXPECT_FALSE(RestoreArchive(program, shared));
-  EXPECT_EQ(ui.Texts(), (std::vector<std::string>{
-                            ui.Texts()[0], "Ne postoji ARHIV sa tim imenom !",
-                            "Nema ništa za dearhiviranje u odabranoj arhivi !",
-                            "GREŠKA : " + std::to_string(kZipCannotOpenArchive) +
-                                "|Arhiva nije odabrana"}));
+  EXPECT_EQ(ui.Texts(),
+            (std::vector<std::string>{
+                ui.Texts()[0], "Ne postoji ARHIV sa tim imenom !",
+                "Nema ništa za dearhiviranje u odabranoj arhivi !",
+                "GREŠKA : " + std::to_string(kZipCannotOpenArchive) + "|Arhiva nije odabrana"}));
   ExpectWorkingFilesUntouched();
   ExpectListReadable();
 
   // An archive without data files, restored into a directory that does not exist.
   ui.Clear();
   WriteFile(dir.File("napomena.txt"), "x");
-  ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "backup/txt.zip", "napomena.txt"}, dir.path()).status, 0);
+  ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "backup/txt.zip", "napomena.txt"}, dir.path()).status,
+            0);
   program.buffers.ZIPARCHIVE = dir.File("backup/txt.zip");
   program.run.POCDIR = platform::FitField(dir.File("nema"), 127);
   ui.QueueAnswer(1);

@@ -13,21 +13,13 @@
 #include "platform/text.h"
 #include "support/scripted_ui.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace verdan::archive {
 namespace {
 
+using testing::WaitFor;
 using testing::WriteFile;
-
-// Polls `done` for at most five seconds.
-template <class Pred>
-bool WaitUntil(Pred done) {
-  for (int i = 0; i < 1000; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return done();
-}
 
 class WindowsTest : public ::testing::Test {
  protected:
@@ -55,7 +47,7 @@ TEST_F(WindowsTest, ArchivingWindowHasItsControlsInOrderAndRunsFromItsButtons) {
   targets.fileList = [&](platform::EventQueue&) { ++fileListStarts; };
   ArchiveWindow window(program, shared, targets);
   threads.Start([&](platform::EventQueue& q) { window.Run(q); });
-  ASSERT_TRUE(WaitUntil([&] { return window.Snapshot().open; }));
+  ASSERT_TRUE(WaitFor([&] { return window.Snapshot().open; }));
 
   ArchiveWindowState s = window.Snapshot();
   EXPECT_EQ(s.title, "ARHIVIRANJE DATOTEKA ");
@@ -78,9 +70,11 @@ TEST_F(WindowsTest, ArchivingWindowHasItsControlsInOrderAndRunsFromItsButtons) {
   // A typed destination counts for the next run at once.
   std::filesystem::create_directory(dir.File("out"));
   ASSERT_TRUE(window.Edit(kCtlDestinationDir, dir.File("out") + "/"));
-  ASSERT_TRUE(WaitUntil([&] { return window.Snapshot().Control(25).value == dir.File("out") + "/"; }));
+  ASSERT_TRUE(
+      WaitFor([&] { return window.Snapshot().Control(25).value == dir.File("out") + "/"; }));
   ASSERT_TRUE(window.Press(kCtlDestinationRun));
-  ASSERT_TRUE(WaitUntil([&] { return window.Snapshot().Control(22).value == dir.File("out/PETAK.zip"); }));
+  ASSERT_TRUE(
+      WaitFor([&] { return window.Snapshot().Control(22).value == dir.File("out/PETAK.zip"); }));
   EXPECT_EQ(window.Snapshot().Control(21).value, dir.File("out/PETAK.zip"));
   EXPECT_EQ(platform::TrimRightCopy(window.BaseName()), "PETAK");
   EXPECT_TRUE(std::filesystem::exists(dir.File("out/PETAK.zip")));
@@ -90,13 +84,13 @@ TEST_F(WindowsTest, ArchivingWindowHasItsControlsInOrderAndRunsFromItsButtons) {
   program.run.POCDIR = platform::FitField(dir.File("drugi"), 127);
   EXPECT_EQ(window.Snapshot().Control(13).value, dir.path());
   ASSERT_TRUE(window.RequestRefresh());
-  ASSERT_TRUE(WaitUntil([&] { return window.Snapshot().Control(13).value == dir.File("drugi"); }));
+  ASSERT_TRUE(WaitFor([&] { return window.Snapshot().Control(13).value == dir.File("drugi"); }));
   program.run.POCDIR = platform::FitField(dir.path(), 127);
 
   ASSERT_TRUE(window.Press(kCtlSelectedFiles));
-  ASSERT_TRUE(WaitUntil([&] { return fileListStarts == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return fileListStarts == 1; }));
   ASSERT_TRUE(window.Press(kCtlClose));
-  ASSERT_TRUE(WaitUntil([&] { return window.Snapshot().closed; }));
+  ASSERT_TRUE(WaitFor([&] { return window.Snapshot().closed; }));
   EXPECT_FALSE(window.Press(kCtlDestinationRun));
 }
 
@@ -114,7 +108,7 @@ TEST_F(WindowsTest, SourceDestinationWindowStoresOnlyThroughZatvori) {
 
   auto window = std::make_unique<SourceDestWindow>(program);
   threads.Start([&](platform::EventQueue& q) { window->Run(q); });
-  ASSERT_TRUE(WaitUntil([&] { return window->Snapshot().open; }));
+  ASSERT_TRUE(WaitFor([&] { return window->Snapshot().open; }));
   SourceDestState s = window->Snapshot();
   EXPECT_EQ(s.title, "Odaberi početni i završni direktorij");
   EXPECT_EQ(s.Control(11).text, "Oznaka vanjskog diska (USB stick):");
@@ -126,27 +120,27 @@ TEST_F(WindowsTest, SourceDestinationWindowStoresOnlyThroughZatvori) {
   window->Edit(kSdSourceEntry, longDir);
   ui.QueueDirectory(dir.File("izvor"));
   window->Press(kSdSourceButton);
-  ASSERT_TRUE(WaitUntil([&] { return window->Snapshot().Control(5).value == dir.File("izvor"); }));
+  ASSERT_TRUE(WaitFor([&] { return window->Snapshot().Control(5).value == dir.File("izvor"); }));
   EXPECT_EQ(program.run.POCDIR, platform::FitField(dir.File("izvor"), 127));
   ui.QueueDirectory(std::nullopt);  // cancelled: nothing changes
   window->Press(kSdDestinationButton);
   window->SelectNaming(kSdRadioMix);
-  ASSERT_TRUE(WaitUntil([&] { return window->Snapshot().selectedRadio == kSdRadioMix; }));
+  ASSERT_TRUE(WaitFor([&] { return window->Snapshot().selectedRadio == kSdRadioMix; }));
   EXPECT_EQ(program.run.ZAVDIR, destination);
   EXPECT_EQ(program.run.TIP_ARH, "mix");
   window->Edit(kSdDiskEntry, "f");
   window->Press(kSdClose);
-  ASSERT_TRUE(WaitUntil([&] { return window->Snapshot().closed; }));
+  ASSERT_TRUE(WaitFor([&] { return window->Snapshot().closed; }));
   EXPECT_TRUE(window->Snapshot().stored);
 
   // What was stored comes back at the next load; a change closed otherwise does not.
   auto again = std::make_unique<SourceDestWindow>(program);
   threads.Start([&](platform::EventQueue& q) { again->Run(q); });
-  ASSERT_TRUE(WaitUntil([&] { return again->Snapshot().open; }));
+  ASSERT_TRUE(WaitFor([&] { return again->Snapshot().open; }));
   again->SelectNaming(kSdRadioDate);
-  ASSERT_TRUE(WaitUntil([&] { return again->Snapshot().selectedRadio == kSdRadioDate; }));
+  ASSERT_TRUE(WaitFor([&] { return again->Snapshot().selectedRadio == kSdRadioDate; }));
   again->RequestClose();
-  ASSERT_TRUE(WaitUntil([&] { return again->Snapshot().closed; }));
+  ASSERT_TRUE(WaitFor([&] { return again->Snapshot().closed; }));
   EXPECT_FALSE(again->Snapshot().stored);
 
   app::LoadEmailSettings(program);

@@ -16,15 +16,15 @@ TEST_F(BackupCommand, BackupToDestinationAndUsbWritesArchivesThatZipToolsRead) {
 
   ProcessResult t = RunProcess({"/usr/bin/unzip", "-t", archive}, dir.path());
   EXPECT_EQ(t.status, 0) << t.out;
-  ProcessResult py = RunProcess(
-      {"/usr/bin/python3", "-c",
-       "import sys,zipfile\n"
-       "z=zipfile.ZipFile(sys.argv[1])\n"
-       "assert z.testzip() is None\n"
-       "assert z.read('kupci.tps')==open(sys.argv[2]+'/kupci.tps','rb').read()\n"
-       "print(' '.join(sorted(z.namelist())))",
-       archive, work},
-      dir.path());
+  ProcessResult py =
+      RunProcess({"/usr/bin/python3", "-c",
+                  "import sys,zipfile\n"
+                  "z=zipfile.ZipFile(sys.argv[1])\n"
+                  "assert z.testzip() is None\n"
+                  "assert z.read('kupci.tps')==open(sys.argv[2]+'/kupci.tps','rb').read()\n"
+                  "print(' '.join(sorted(z.namelist())))",
+                  archive, work},
+                 dir.path());
   EXPECT_EQ(py.status, 0) << py.err;
   EXPECT_EQ(py.out, "ARHIVE.TPS PEMAIL.TPS kupci.tps\n");
 
@@ -55,15 +55,15 @@ TEST_F(BackupCommand, LargeAndIncompressibleFilesRoundTripThroughBackupAndRestor
   ASSERT_EQ(Zips(dest).size(), 1u);
   std::string archive = dest + "/" + Zips(dest)[0];
   EXPECT_EQ(RunProcess({"/usr/bin/unzip", "-tq", archive}, dir.path()).status, 0);
-  ProcessResult py = RunProcess(
-      {"/usr/bin/python3", "-c",
-       "import sys,zipfile\n"
-       "z=zipfile.ZipFile(sys.argv[1])\n"
-       "for n in ('VELIKA.TPS','SLIKE.TPS'):\n"
-       "  i=z.getinfo(n)\n"
-       "  print(n,i.compress_type,z.read(i)==open(sys.argv[2]+'/'+n,'rb').read())\n",
-       archive, work},
-      dir.path());
+  ProcessResult py =
+      RunProcess({"/usr/bin/python3", "-c",
+                  "import sys,zipfile\n"
+                  "z=zipfile.ZipFile(sys.argv[1])\n"
+                  "for n in ('VELIKA.TPS','SLIKE.TPS'):\n"
+                  "  i=z.getinfo(n)\n"
+                  "  print(n,i.compress_type,z.read(i)==open(sys.argv[2]+'/'+n,'rb').read())\n",
+                  archive, work},
+                 dir.path());
   EXPECT_EQ(py.out, "VELIKA.TPS 8 True\nSLIKE.TPS 0 True\n") << py.err;
 
   std::string images = ReadFile(work + "/SLIKE.TPS");
@@ -76,13 +76,15 @@ TEST_F(BackupCommand, LargeAndIncompressibleFilesRoundTripThroughBackupAndRestor
 }
 
 // Runs verdan and reports its peak resident memory in bytes (-1 when it cannot be measured).
-ProcessResult VerdanMeasured(const std::string& cwd, std::vector<std::string> args, long long& peak) {
-  std::vector<std::string> argv{"/usr/bin/python3", "-c",
-                                "import resource,subprocess,sys\n"
-                                "r=subprocess.run(sys.argv[1:])\n"
-                                "sys.stderr.write('PEAK %d\\n'%resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n"
-                                "sys.exit(r.returncode)\n",
-                                VERDAN_BINARY};
+ProcessResult VerdanMeasured(const std::string& cwd, std::vector<std::string> args,
+                             long long& peak) {
+  std::vector<std::string> argv{
+      "/usr/bin/python3", "-c",
+      "import resource,subprocess,sys\n"
+      "r=subprocess.run(sys.argv[1:])\n"
+      "sys.stderr.write('PEAK %d\\n'%resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n"
+      "sys.exit(r.returncode)\n",
+      VERDAN_BINARY};
   argv.insert(argv.end(), args.begin(), args.end());
   ProcessResult r = RunProcess(argv, cwd, {}, 300);
   auto at = r.err.rfind("PEAK ");
@@ -93,12 +95,13 @@ ProcessResult VerdanMeasured(const std::string& cwd, std::vector<std::string> ar
 
 // Flips one byte in the middle of the stored data of `entry` in `archive`.
 void DamageEntry(const std::string& archive, const std::string& entry) {
-  Python("import sys,zipfile,struct\n"
-         "i=zipfile.ZipFile(sys.argv[1]).getinfo(sys.argv[2])\n"
-         "f=open(sys.argv[1],'r+b'); f.seek(i.header_offset); h=f.read(30)\n"
-         "at=i.header_offset+30+sum(struct.unpack('<HH',h[26:30]))+i.compress_size//2\n"
-         "f.seek(at); b=f.read(1); f.seek(at); f.write(bytes([b[0]^0x55])); f.close()\n",
-         {archive, entry});
+  Python(
+      "import sys,zipfile,struct\n"
+      "i=zipfile.ZipFile(sys.argv[1]).getinfo(sys.argv[2])\n"
+      "f=open(sys.argv[1],'r+b'); f.seek(i.header_offset); h=f.read(30)\n"
+      "at=i.header_offset+30+sum(struct.unpack('<HH',h[26:30]))+i.compress_size//2\n"
+      "f.seek(at); b=f.read(1); f.seek(at); f.write(bytes([b[0]^0x55])); f.close()\n",
+      {archive, entry});
 }
 
 // Many small files and a few large ones restore together: every file byte for byte, within a
@@ -168,9 +171,9 @@ TEST_F(BackupCommand, ManyFilesAndLargeOnesRestoreTogetherWithinBoundedMemory) {
 }
 
 TEST_F(BackupCommand, BlankDiskLetterAndUsageErrorsAreReported) {
-  ASSERT_EQ(Verdan(work, {"settings", "--disk", ""}).out.find("OZNAKAARHIVDISKA=\n") !=
-                std::string::npos,
-            true);
+  ASSERT_EQ(
+      Verdan(work, {"settings", "--disk", ""}).out.find("OZNAKAARHIVDISKA=\n") != std::string::npos,
+      true);
   ProcessResult r = Verdan(work, {"backup", "usb"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "[Pažnja!!!] Nisi odabrao oznaku vanjskog diska\n");
@@ -185,7 +188,8 @@ TEST_F(BackupCommand, ABackupKilledHalfWayLeavesThePreviousArchive) {
   std::string name = Zips(dest)[0];
   std::string archive = dest + "/" + name;
   std::string previous = ReadFile(archive);
-  for (int i = 0; i < 6; ++i) WriteFile(work + "/velika" + std::to_string(i) + ".tps", Noise(12 << 20, 10 + i));
+  for (int i = 0; i < 6; ++i)
+    WriteFile(work + "/velika" + std::to_string(i) + ".tps", Noise(12 << 20, 10 + i));
 
   // Kill the run once its temporary archive has appeared, before it can be renamed.
   std::string temp_prefix = "." + name + ".vrd";
@@ -220,7 +224,8 @@ TEST_F(BackupCommand, InterruptedRunsLeaveNoTemporariesAndStaleOnesGoAtTheNextRu
   ASSERT_EQ(Verdan(work, {"backup", "dest"}).status, 0);
   std::string name = Zips(dest)[0];
   std::string previous = ReadFile(dest + "/" + name);
-  for (int i = 0; i < 6; ++i) WriteFile(work + "/velika" + std::to_string(i) + ".tps", Noise(12 << 20, 20 + i));
+  for (int i = 0; i < 6; ++i)
+    WriteFile(work + "/velika" + std::to_string(i) + ".tps", Noise(12 << 20, 20 + i));
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
     int status = SignalWhileWriting(work, {"backup", "dest"}, dest, "." + name + ".vrd", sig);
     ASSERT_TRUE(WIFSIGNALED(status)) << "signal " << sig << " status " << status;
@@ -233,13 +238,16 @@ TEST_F(BackupCommand, InterruptedRunsLeaveNoTemporariesAndStaleOnesGoAtTheNextRu
   ASSERT_EQ(Verdan(work, {"backup", "dest"}).status, 0);
   std::string big = ReadFile(dest + "/" + name);
   for (int i = 0; i < 6; ++i) WriteFile(work + "/velika" + std::to_string(i) + ".tps", "radna");
-  int status = SignalWhileWriting(work, {"restore", dest + "/" + name, "--yes"}, work, ".velika", SIGTERM);
+  int status =
+      SignalWhileWriting(work, {"restore", dest + "/" + name, "--yes"}, work, ".velika", SIGTERM);
   ASSERT_TRUE(WIFSIGNALED(status)) << status;
   EXPECT_EQ(Hidden(work), std::vector<std::string>{});
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(ReadFile(work + "/velika" + std::to_string(i) + ".tps"), "radna");
+  for (int i = 0; i < 6; ++i)
+    EXPECT_EQ(ReadFile(work + "/velika" + std::to_string(i) + ".tps"), "radna");
 
   // Killed outright, a run leaves its temporaries (ours and the ZIP library's) ...
-  for (int i = 0; i < 6; ++i) WriteFile(work + "/velika" + std::to_string(i) + ".tps", Noise(12 << 20, 40 + i));
+  for (int i = 0; i < 6; ++i)
+    WriteFile(work + "/velika" + std::to_string(i) + ".tps", Noise(12 << 20, 40 + i));
   status = SignalWhileWriting(work, {"backup", "dest"}, dest, "." + name + ".vrd", SIGKILL);
   ASSERT_TRUE(WIFSIGNALED(status));
   EXPECT_FALSE(Hidden(dest).empty());
@@ -299,9 +307,11 @@ TEST_F(BackupCommand, AFailedBackupKeepsTheArchiveAndTheGenerationBeforeIt) {
 
   WriteFile(work + "/velika.tps", Noise(1 << 20, 4));
   ProcessResult r = RunProcess(
-      {"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 400; exec \"$0\" backup dest", VERDAN_BINARY}, work);
+      {"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 400; exec \"$0\" backup dest", VERDAN_BINARY},
+      work);
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "GREŠKA : -2\nDatoteka je prevelika za taj disk: " + archive + " (File too large)\n");
+  EXPECT_EQ(r.err,
+            "GREŠKA : -2\nDatoteka je prevelika za taj disk: " + archive + " (File too large)\n");
   EXPECT_EQ(ReadFile(archive), latest);
   EXPECT_EQ(ReadFile(second), first);
   EXPECT_EQ(Hidden(dest), std::vector<std::string>{});
@@ -309,8 +319,8 @@ TEST_F(BackupCommand, AFailedBackupKeepsTheArchiveAndTheGenerationBeforeIt) {
 
 // The program with the file changer loaded (see file_changer.cpp): `how` "inplace" or
 // "rename", `times` the readings that change `file`.
-ProcessResult BackupWhileChanging(const std::string& work, const std::string& file, const std::string& how,
-                                  int times) {
+ProcessResult BackupWhileChanging(const std::string& work, const std::string& file,
+                                  const std::string& how, int times) {
   const char* asan = std::getenv("ASAN_OPTIONS");
   return RunProcess({VERDAN_BINARY, "backup", "dest"}, work,
                     {std::string("LD_PRELOAD=") + VERDAN_FILE_CHANGER, "VERDAN_CHANGE_FILE=" + file,
@@ -382,9 +392,11 @@ TEST_F(BackupCommand, AFileChangedWhileItIsPackedIsReadAgainOrTheRunFailsNamingI
   for (const char* how : {"inplace", "rename"}) {
     r = BackupWhileChanging(work, file, how, 1000);
     EXPECT_EQ(r.status, 1) << how << ": " << r.err;
-    EXPECT_EQ(r.err,
-              "GREŠKA : -18\nDatoteka se mijenjala dok se arhivirala (pročitana više puta, svaki put "
-              "drukčija); arhiva nije zapisana, prethodna ostaje: " + file + "\n")
+    EXPECT_EQ(
+        r.err,
+        "GREŠKA : -18\nDatoteka se mijenjala dok se arhivirala (pročitana više puta, svaki put "
+        "drukčija); arhiva nije zapisana, prethodna ostaje: " +
+            file + "\n")
         << how;
     EXPECT_TRUE(ReadFile(archive) == before) << how;
     EXPECT_TRUE(ReadFile(second) == secondBefore) << how;
@@ -412,10 +424,12 @@ TEST_F(BackupCommand, LinksPipesAndDirectoriesAmongTheDataFilesAreLeftOutAndName
       "[Pažnja!!!] Preskočeno (simbolička veza ili nije obična datoteka), ne arhivira se:\n";
   EXPECT_EQ(r.err.rfind(expected, 0), 0u) << r.err;
   for (const char* name : {"veza.tps", "unutra.tps", "prazna.tps", "cijev.tps", "mapa.tps"})
-    EXPECT_NE(r.err.find("\n" + work + "/" + name + "\n"), std::string::npos) << name << ": " << r.err;
+    EXPECT_NE(r.err.find("\n" + work + "/" + name + "\n"), std::string::npos)
+        << name << ": " << r.err;
   EXPECT_NE(r.err.find("Arhiviranje uspješno završilo !"), std::string::npos) << r.err;
   ASSERT_EQ(Zips(dest).size(), 1u);
-  EXPECT_EQ(verdan::testing::ZipEntryNames(dest + "/" + Zips(dest)[0]), "ARHIVE.TPS PEMAIL.TPS kupci.tps\n");
+  EXPECT_EQ(verdan::testing::ZipEntryNames(dest + "/" + Zips(dest)[0]),
+            "ARHIVE.TPS PEMAIL.TPS kupci.tps\n");
   const std::string log = Verdan(work, {"log", "-n", "1"}).out;
   EXPECT_NE(log.find("\tOK: preskočeno (nije obična datoteka): "), std::string::npos) << log;
   EXPECT_NE(log.find(work + "/veza.tps"), std::string::npos) << log;
@@ -423,11 +437,14 @@ TEST_F(BackupCommand, LinksPipesAndDirectoriesAmongTheDataFilesAreLeftOutAndName
   // Only links: nothing to archive, and the previous archive stays.
   const std::string archive = dest + "/" + Zips(dest)[0];
   const std::string before = ReadFile(archive);
-  for (const char* name : {"ARHIVE.TPS", "PEMAIL.TPS", "kupci.tps"}) fs::rename(work + "/" + name, dir.File(name));
-  for (const char* name : {"ARHIVE.TPS", "PEMAIL.TPS", "kupci.tps"}) fs::create_symlink(dir.File(name), work + "/" + name);
+  for (const char* name : {"ARHIVE.TPS", "PEMAIL.TPS", "kupci.tps"})
+    fs::rename(work + "/" + name, dir.File(name));
+  for (const char* name : {"ARHIVE.TPS", "PEMAIL.TPS", "kupci.tps"})
+    fs::create_symlink(dir.File(name), work + "/" + name);
   r = Verdan(work, {"backup", "dest"}, 60);
   EXPECT_EQ(r.status, 1) << r.err;
-  EXPECT_NE(r.err.find("Nema ništa za arhiviranje u tekućem direktoriju !"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Nema ništa za arhiviranje u tekućem direktoriju !"), std::string::npos)
+      << r.err;
   EXPECT_EQ(ReadFile(archive), before);
 }
 
@@ -442,7 +459,10 @@ TEST_F(BackupCommand, ArchivePathsThatWouldBeCutAreRefused) {
   std::vector<std::string> around = Names(dir.path());
   ProcessResult r = Verdan(work, {"backup", "dest"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err.rfind("Putanja arhive je preduga (najviše 126 znakova), ništa nije zapisano:\n" + longDest, 0), 0u)
+  EXPECT_EQ(
+      r.err.rfind(
+          "Putanja arhive je preduga (najviše 126 znakova), ništa nije zapisano:\n" + longDest, 0),
+      0u)
       << r.err;
   EXPECT_TRUE(fs::is_empty(longDest));
   EXPECT_EQ(Names(dir.path()), around);
@@ -452,7 +472,10 @@ TEST_F(BackupCommand, ArchivePathsThatWouldBeCutAreRefused) {
   fs::create_directories(longDest + std::string(12, 'u'));
   r = Verdan(work, {"backup", "usb"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err.rfind("Putanja arhive je preduga (najviše 126 znakova), ništa nije zapisano:\n" + longDest, 0), 0u)
+  EXPECT_EQ(
+      r.err.rfind(
+          "Putanja arhive je preduga (najviše 126 znakova), ništa nije zapisano:\n" + longDest, 0),
+      0u)
       << r.err;
   EXPECT_TRUE(fs::is_empty(longDest + std::string(12, 'u')));
 }
@@ -502,7 +525,8 @@ TEST_F(BackupCommand, MissingFullAndReadOnlyDisksAreNamedInTheMessage) {
   std::string day = out.substr(out.find("arhiva ista\n") + 12);
   day = day.substr(0, day.find('\n'));
   EXPECT_NE(out.find("puni=1\narhiva ista\n" + day + "\n"), std::string::npos) << out;
-  EXPECT_NE(run->err.find("GREŠKA : -2\nDisk je pun: " + usb + "/" + day + " (No space left on device)\n"),
+  EXPECT_NE(run->err.find("GREŠKA : -2\nDisk je pun: " + usb + "/" + day +
+                          " (No space left on device)\n"),
             std::string::npos)
       << run->err;
   EXPECT_NE(out.find("ro=1\n"), std::string::npos) << out;
@@ -531,8 +555,10 @@ TEST_F(BackupCommand, RunsWaitForTheDirectoryAndRefuseWhileItStaysBusy) {
   int fd = ::open(work.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::flock(fd, LOCK_EX), 0);
-  const std::string busy = "U direktoriju upravo radi drugo arhiviranje ili dearhiviranje; ništa nije "
-                           "učinjeno, pokušajte kasnije:\n" + work;
+  const std::string busy =
+      "U direktoriju upravo radi drugo arhiviranje ili dearhiviranje; ništa nije "
+      "učinjeno, pokušajte kasnije:\n" +
+      work;
   ProcessResult b = RunProcess({VERDAN_BINARY, "backup", "dest"}, work, {"VERDAN_LOCK_WAIT=1"});
   EXPECT_EQ(b.status, 1);
   EXPECT_NE(b.err.find("GREŠKA : -17\n" + busy), std::string::npos) << b.err;
@@ -540,14 +566,18 @@ TEST_F(BackupCommand, RunsWaitForTheDirectoryAndRefuseWhileItStaysBusy) {
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(Zips(dest), expected);
   EXPECT_EQ(ReadFile(dest + "/" + zips[0]), archive);
-  ProcessResult r = RunProcess({VERDAN_BINARY, "restore", dest + "/nova.zip", "--yes"}, work, {"VERDAN_LOCK_WAIT=1"});
+  ProcessResult r = RunProcess({VERDAN_BINARY, "restore", dest + "/nova.zip", "--yes"}, work,
+                               {"VERDAN_LOCK_WAIT=1"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("GREŠKA : -17\n" + busy), std::string::npos) << r.err;
   EXPECT_EQ(ReadFile(work + "/kupci.tps"), kupci);
   EXPECT_TRUE(Hidden(work).empty());
   ::close(fd);
 
-  EXPECT_EQ(RunProcess({VERDAN_BINARY, "restore", dest + "/nova.zip", "--yes"}, work, {"VERDAN_LOCK_WAIT=1"}).status, 0);
+  EXPECT_EQ(RunProcess({VERDAN_BINARY, "restore", dest + "/nova.zip", "--yes"}, work,
+                       {"VERDAN_LOCK_WAIT=1"})
+                .status,
+            0);
   EXPECT_EQ(ReadFile(work + "/kupci.tps"), "iz arhive");
 }
 
@@ -579,7 +609,8 @@ TEST(LongWorkingDirectory, IsNeverCutIntoTheSettingsOrTheArchiveName) {
   }
   ProcessResult shown = Verdan(work, {"settings"});
   EXPECT_EQ(shown.status, 0) << shown.err;
-  EXPECT_EQ(shown.out.rfind("POCDIR=\nZAVDIR=\nOZNAKAARHIVDISKA=E\nTIP_ARH=dan\n", 0), 0u) << shown.out;
+  EXPECT_EQ(shown.out.rfind("POCDIR=\nZAVDIR=\nOZNAKAARHIVDISKA=E\nTIP_ARH=dan\n", 0), 0u)
+      << shown.out;
 }
 
 // A system that has no thread to give at some moment (too many threads or processes) never

@@ -1,9 +1,9 @@
 // The installed program: `cmake --install` into a scratch prefix puts the program, the
 // windows' module, the manual page, the desktop entry with its icon, the unit files and the
 // cron example in place; the program needs no desktop library (the module alone does, and
-// the program finds it in the library directory); the unit files pass `systemd-analyze verify` (with the manual page found) and run the
-// backup as an unprivileged user in a sandbox, the cron line runs as written, and the desktop
-// entry is valid.
+// the program finds it in the library directory); the unit files pass `systemd-analyze verify`
+// (with the manual page found) and run the backup as an unprivileged user in a sandbox, the cron
+// line runs as written, and the desktop entry is valid.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -28,8 +28,9 @@ bool Have(const char* tool) { return ::access(tool, X_OK) == 0; }
 
 // The libraries of a desktop, which a server without a screen does not have.
 bool IsDesktopLibrary(const std::string& name) {
-  for (const char* prefix : {"libQt", "libX", "libxcb", "libGL", "libEGL", "libOpenGL", "libicu", "libdbus",
-                             "libxkbcommon", "libfontconfig", "libfreetype", "libgtk", "libwayland"})
+  for (const char* prefix :
+       {"libQt", "libX", "libxcb", "libGL", "libEGL", "libOpenGL", "libicu", "libdbus",
+        "libxkbcommon", "libfontconfig", "libfreetype", "libgtk", "libwayland"})
     if (name.rfind(prefix, 0) == 0) return true;
   return false;
 }
@@ -51,7 +52,8 @@ std::string DesktopLibrariesOf(const std::string& file) {
   std::istringstream lines(loaded.out);
   for (std::string line; std::getline(lines, line);) {
     const std::size_t start = line.find_first_not_of(" \t");
-    if (start != std::string::npos && IsDesktopLibrary(line.substr(start))) found += "ldd " + line + "\n";
+    if (start != std::string::npos && IsDesktopLibrary(line.substr(start)))
+      found += "ldd " + line + "\n";
   }
   return found;
 }
@@ -59,7 +61,8 @@ std::string DesktopLibrariesOf(const std::string& file) {
 TEST(Install, PutsTheProgramItsManualItsDesktopEntryAndTheUnattendedRunsInPlace) {
   TempDir dir;
   const std::string prefix = dir.File("usr");
-  ProcessResult install = RunProcess({"/usr/bin/cmake", "--install", VERDAN_BUILD_DIR, "--prefix", prefix}, "/", {}, 120);
+  ProcessResult install = RunProcess(
+      {"/usr/bin/cmake", "--install", VERDAN_BUILD_DIR, "--prefix", prefix}, "/", {}, 120);
   ASSERT_EQ(install.status, 0) << install.out << install.err;
   const std::string bin = prefix + "/bin/verdan";
   ProcessResult version = RunProcess({bin, "--version"}, dir.path());
@@ -85,9 +88,10 @@ TEST(Install, PutsTheProgramItsManualItsDesktopEntryAndTheUnattendedRunsInPlace)
   } else {
     EXPECT_EQ(module, "");
   }
-  for (const char* file : {"/share/man/man1/verdan.1", "/lib/systemd/system/verdan-backup@.service",
-                           "/lib/systemd/system/verdan-backup@.timer", "/share/doc/verdan/examples/mail.conf",
-                           "/share/doc/verdan/examples/verdan.cron"})
+  for (const char* file :
+       {"/share/man/man1/verdan.1", "/lib/systemd/system/verdan-backup@.service",
+        "/lib/systemd/system/verdan-backup@.timer", "/share/doc/verdan/examples/mail.conf",
+        "/share/doc/verdan/examples/verdan.cron"})
     EXPECT_TRUE(fs::is_regular_file(prefix + file)) << file;
   const std::string unit = ReadFile(prefix + "/lib/systemd/system/verdan-backup@.service");
   EXPECT_NE(unit.find("ExecStart=" + bin + " --quiet backup dest\n"), std::string::npos) << unit;
@@ -95,12 +99,14 @@ TEST(Install, PutsTheProgramItsManualItsDesktopEntryAndTheUnattendedRunsInPlace)
   EXPECT_NE(unit.find("\nUser=verdan\n"), std::string::npos) << unit;
   EXPECT_NE(unit.find("\nNoNewPrivileges=yes\n"), std::string::npos) << unit;
   EXPECT_EQ(unit.find("User=root"), std::string::npos) << unit;
-  EXPECT_EQ(unit.find("DynamicUser="), std::string::npos) << unit;  // it must write the data directory
+  EXPECT_EQ(unit.find("DynamicUser="), std::string::npos)
+      << unit;  // it must write the data directory
 
   // The manual page formats without warnings.
   if (Have("/usr/bin/man")) {
-    ProcessResult man = RunProcess({"/usr/bin/man", "--warnings", "-l", prefix + "/share/man/man1/verdan.1"}, "/",
-                                   {"MANWIDTH=80", "LANG=C.UTF-8"});
+    ProcessResult man =
+        RunProcess({"/usr/bin/man", "--warnings", "-l", prefix + "/share/man/man1/verdan.1"}, "/",
+                   {"MANWIDTH=80", "LANG=C.UTF-8"});
     EXPECT_EQ(man.status, 0) << man.err;
     EXPECT_EQ(man.err, "");
     EXPECT_NE(man.out.find("IZLAZNI STATUS"), std::string::npos);
@@ -110,12 +116,16 @@ TEST(Install, PutsTheProgramItsManualItsDesktopEntryAndTheUnattendedRunsInPlace)
   if (Have("/usr/bin/systemd-analyze")) {
     const std::string units = dir.File("units");
     fs::create_directories(units + "/verdan-backup@.service.d");
-    fs::copy_file(prefix + "/lib/systemd/system/verdan-backup@.service", units + "/verdan-backup@.service");
-    fs::copy_file(prefix + "/lib/systemd/system/verdan-backup@.timer", units + "/verdan-backup@.timer");
-    fs::copy_file(prefix + "/share/doc/verdan/examples/mail.conf", units + "/verdan-backup@.service.d/mail.conf");
-    ProcessResult verify = RunProcess({"/usr/bin/systemd-analyze", "verify", units + "/verdan-backup@.service",
-                                       units + "/verdan-backup@.timer"},
-                                      units, {"MANPATH=" + prefix + "/share/man:"}, 120);
+    fs::copy_file(prefix + "/lib/systemd/system/verdan-backup@.service",
+                  units + "/verdan-backup@.service");
+    fs::copy_file(prefix + "/lib/systemd/system/verdan-backup@.timer",
+                  units + "/verdan-backup@.timer");
+    fs::copy_file(prefix + "/share/doc/verdan/examples/mail.conf",
+                  units + "/verdan-backup@.service.d/mail.conf");
+    ProcessResult verify =
+        RunProcess({"/usr/bin/systemd-analyze", "verify", units + "/verdan-backup@.service",
+                    units + "/verdan-backup@.timer"},
+                   units, {"MANPATH=" + prefix + "/share/man:"}, 120);
     EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
     EXPECT_EQ(verify.err.find("verdan"), std::string::npos) << verify.err;
     // As systemd judges the instance's sandbox: a static non-root user, no new privileges,
@@ -124,9 +134,11 @@ TEST(Install, PutsTheProgramItsManualItsDesktopEntryAndTheUnattendedRunsInPlace)
                                          units + "/verdan-backup@srv-podaci.service"},
                                         units, {"LANG=C.UTF-8"}, 120);
     if (security.out.find("Overall exposure level") != std::string::npos) {
-      EXPECT_NE(security.out.find("Service runs under a static non-root user identity"), std::string::npos)
+      EXPECT_NE(security.out.find("Service runs under a static non-root user identity"),
+                std::string::npos)
           << security.out;
-      EXPECT_NE(security.out.find("Service processes cannot acquire new privileges"), std::string::npos)
+      EXPECT_NE(security.out.find("Service processes cannot acquire new privileges"),
+                std::string::npos)
           << security.out;
       EXPECT_TRUE(security.out.find(" OK ") != std::string::npos ||
                   security.out.find(" SAFE ") != std::string::npos)
@@ -138,7 +150,8 @@ TEST(Install, PutsTheProgramItsManualItsDesktopEntryAndTheUnattendedRunsInPlace)
   const std::string work = dir.File("podaci");
   fs::create_directories(work + "/backup");
   verdan::testing::WriteFile(work + "/KUPCI.TPS", std::string(1000, 'k'));
-  ASSERT_EQ(RunProcess({bin, "settings", "--dest", work + "/backup/"}, work).status, 1);  // first start
+  ASSERT_EQ(RunProcess({bin, "settings", "--dest", work + "/backup/"}, work).status,
+            1);  // first start
   std::istringstream cron(ReadFile(prefix + "/share/doc/verdan/examples/verdan.cron"));
   std::string line, command;
   while (std::getline(cron, line)) {
@@ -157,7 +170,8 @@ TEST(Install, PutsTheProgramItsManualItsDesktopEntryAndTheUnattendedRunsInPlace)
 
   // The desktop entry and its icon come with the windows (a build without them has neither).
   if (VERDAN_WITH_GUI && Have("/usr/bin/desktop-file-validate")) {
-    ProcessResult desktop = RunProcess({"/usr/bin/desktop-file-validate", prefix + "/share/applications/verdan.desktop"}, "/");
+    ProcessResult desktop = RunProcess(
+        {"/usr/bin/desktop-file-validate", prefix + "/share/applications/verdan.desktop"}, "/");
     EXPECT_EQ(desktop.status, 0) << desktop.out << desktop.err;
     EXPECT_TRUE(fs::is_regular_file(prefix + "/share/icons/hicolor/scalable/apps/verdan.svg"));
   }

@@ -69,8 +69,8 @@ using verdan::testing::Verdan;
 std::vector<std::string> Leftovers(const std::string& dir) {
   std::vector<std::string> out;
   std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(dir, ec); it != fs::recursive_directory_iterator();
-       it.increment(ec))
+  for (auto it = fs::recursive_directory_iterator(dir, ec);
+       it != fs::recursive_directory_iterator(); it.increment(ec))
     if (it->path().filename().string()[0] == '.') out.push_back(it->path().string());
   return out;
 }
@@ -159,7 +159,8 @@ class KillHarness : public ::testing::Test {
     newFiles["mapa/unutra.tps"] = Noise(200000, 301);
     fs::create_directories(dir.File("izvor/mapa"));
     for (const auto& [name, bytes] : newFiles) WriteFile(dir.File("izvor/" + name), bytes);
-    ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "-r", archive(), "."}, dir.File("izvor")).status, 0);
+    ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "-r", archive(), "."}, dir.File("izvor")).status,
+              0);
     ResetWork();
     // The first start reports the new settings record (status 1); the settings are stored.
     ProcessResult set = Verdan(work, {"settings", "--source", work, "--dest", dest + "/"});
@@ -256,9 +257,11 @@ TEST_F(KillHarness, RestoresKilledAtEveryStepAndAtRandomAreAllOrNothing) {
   std::string mixed = RestoreState();
   EXPECT_EQ(mixed.rfind("mixed", 0), 0u) << "two files replaced before the kill: " << mixed;
   ProcessResult next = Verdan(work, {"restore", archive()});
-  EXPECT_NE(next.err.find("Prethodno dearhiviranje bilo je prekinuto; radne datoteke vraćene su kakve "
-                          "su bile prije njega:\n" + work),
-            std::string::npos)
+  EXPECT_NE(
+      next.err.find("Prethodno dearhiviranje bilo je prekinuto; radne datoteke vraćene su kakve "
+                    "su bile prije njega:\n" +
+                    work),
+      std::string::npos)
       << next.err;
   EXPECT_EQ(RestoreState(), "old");
   EXPECT_TRUE(Leftovers(work).empty());
@@ -267,7 +270,8 @@ TEST_F(KillHarness, RestoresKilledAtEveryStepAndAtRandomAreAllOrNothing) {
   ResetWork();
   auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(Verdan(work, {"restore", archive(), "--yes"}).status, 0);
-  auto whole = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  auto whole = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - start);
   ResetWork();
   std::mt19937 rng(42);
   int rounds = Soak() ? 60 : 8;
@@ -276,8 +280,9 @@ TEST_F(KillHarness, RestoresKilledAtEveryStepAndAtRandomAreAllOrNothing) {
     KillAfter(work, {"restore", archive(), "--yes"}, delay);
     CheckRestore("program killed after " + std::to_string(delay.count()) + " us");
   }
-  Report("restore kills: " + std::to_string(restoreTried) + " tried, " + std::to_string(restoreHeld) +
-         " held (" + std::to_string(steps) + " steps, " + std::to_string(rounds) + " at random)");
+  Report("restore kills: " + std::to_string(restoreTried) + " tried, " +
+         std::to_string(restoreHeld) + " held (" + std::to_string(steps) + " steps, " +
+         std::to_string(rounds) + " at random)");
   EXPECT_EQ(restoreTried, restoreHeld);
 }
 
@@ -330,9 +335,17 @@ TEST_F(KillHarness, BackupsKilledAtEveryStepAndAtRandomKeepWholeArchives) {
     std::vector<std::string> left = Leftovers(dest);
     std::vector<std::string> leftWork = Leftovers(work);
     ok = ok && next.status == 0 && left.empty() && leftWork.empty();
-    EXPECT_TRUE(ok) << what << ": archive " << (a == old ? "old" : aNew ? "new" : "DAMAGED")
-                    << ", second copy " << (b == older ? "older" : b == old ? "old" : "OTHER")
-                    << (after == b ? "" : after == old ? " then old" : " then other")
+    EXPECT_TRUE(ok) << what << ": archive "
+                    << (a == old ? "old"
+                        : aNew   ? "new"
+                                 : "DAMAGED")
+                    << ", second copy "
+                    << (b == older ? "older"
+                        : b == old ? "old"
+                                   : "OTHER")
+                    << (after == b     ? ""
+                        : after == old ? " then old"
+                                       : " then other")
                     << (left.empty() ? "" : ", left " + left[0]);
     if (ok) ++held;
     reset();
@@ -386,7 +399,8 @@ TEST_F(KillHarness, BackupsKilledAtEveryStepAndAtRandomKeepWholeArchives) {
 
   auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(Verdan(work, {"backup", "dest"}).status, 0);
-  auto whole = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  auto whole = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - start);
   reset();
   std::mt19937 rng(7);
   int rounds = Soak() ? 60 : 8;
@@ -395,15 +409,16 @@ TEST_F(KillHarness, BackupsKilledAtEveryStepAndAtRandomKeepWholeArchives) {
     KillAfter(work, {"backup", "dest"}, delay);
     check("program killed after " + std::to_string(delay.count()) + " us");
   }
-  Report("backup kills: " + std::to_string(tried) + " tried, " + std::to_string(held) + " held (" +
-         std::to_string(steps) + " steps, " + std::to_string(rounds) +
-         " at random); new archive beside the earlier second copy: " + std::to_string(newWithOlder) +
-         ", put right by the next start: " + std::to_string(putRight));
+  Report(
+      "backup kills: " + std::to_string(tried) + " tried, " + std::to_string(held) + " held (" +
+      std::to_string(steps) + " steps, " + std::to_string(rounds) +
+      " at random); new archive beside the earlier second copy: " + std::to_string(newWithOlder) +
+      ", put right by the next start: " + std::to_string(putRight));
   EXPECT_EQ(tried, held);
 }
 
-// The double's decision in a forked restore held at one step: it tells the parent through one pipe and
-// waits for a byte on the other before it goes on.
+// The double's decision in a forked restore held at one step: it tells the parent through one pipe
+// and waits for a byte on the other before it goes on.
 int gHoldAt = 0, gHeldSignal = -1, gHeldRelease = -1;
 int HoldAtStep(FileStep, const char*) {
   if (++gSteps == gHoldAt) {
@@ -415,7 +430,8 @@ int HoldAtStep(FileStep, const char*) {
 }
 
 // Starts verdan with `args` and extra environment entries in `cwd`, its output discarded.
-pid_t Start(const std::string& cwd, const std::vector<std::string>& args, const std::vector<std::string>& extra) {
+pid_t Start(const std::string& cwd, const std::vector<std::string>& args,
+            const std::vector<std::string>& extra) {
   std::string bin = VERDAN_BINARY;
   std::vector<char*> argv{bin.data()};
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -445,8 +461,10 @@ TEST_F(KillHarness, BackupsDuringARestoreWaitOrRefuseAndNeverPackItHalfDone) {
   std::string current, second;
   for (const auto& e : fs::directory_iterator(dest)) {
     std::string name = e.path().filename().string();
-    if (name.find("_2_") != std::string::npos) second = e.path().string();
-    else current = e.path().string();
+    if (name.find("_2_") != std::string::npos)
+      second = e.path().string();
+    else
+      current = e.path().string();
   }
   ASSERT_FALSE(current.empty() || second.empty());
   const std::string archiveBytes = ReadFile(current), secondBytes = ReadFile(second);
@@ -497,14 +515,15 @@ TEST_F(KillHarness, BackupsDuringARestoreWaitOrRefuseAndNeverPackItHalfDone) {
       int backupStatus = 0;
       ::waitpid(backup, &backupStatus, 0);
       // The restore finished first; the archive holds exactly the restored files.
-      ProcessResult check = RunProcess({"/usr/bin/python3", "-c",
-                                        "import sys,zipfile\n"
-                                        "z=zipfile.ZipFile(sys.argv[1])\n"
-                                        "assert z.testzip() is None\n"
-                                        "for n in ['f0.tps','f1.tps','f2.tps','f3.tps','dodana.tps']:\n"
-                                        "  assert z.read(n)==open(sys.argv[2]+'/'+n,'rb').read(),n\n",
-                                        current, work},
-                                       "/");
+      ProcessResult check =
+          RunProcess({"/usr/bin/python3", "-c",
+                      "import sys,zipfile\n"
+                      "z=zipfile.ZipFile(sys.argv[1])\n"
+                      "assert z.testzip() is None\n"
+                      "for n in ['f0.tps','f1.tps','f2.tps','f3.tps','dodana.tps']:\n"
+                      "  assert z.read(n)==open(sys.argv[2]+'/'+n,'rb').read(),n\n",
+                      current, work},
+                     "/");
       ok = WIFEXITED(backupStatus) && WEXITSTATUS(backupStatus) == 0 && check.status == 0 &&
            RestoreState() == "new";
       if (check.status != 0) ++torn;
@@ -518,9 +537,9 @@ TEST_F(KillHarness, BackupsDuringARestoreWaitOrRefuseAndNeverPackItHalfDone) {
     ::close(toChild[1]);
     ResetWork();
   }
-  Report("backups during a restore: " + std::to_string(tried) + " tried, " + std::to_string(refused) +
-         " refused leaving the archives, " + std::to_string(waited) + " waited and packed the restored files, " +
-         std::to_string(torn) + " torn archives");
+  Report("backups during a restore: " + std::to_string(tried) + " tried, " +
+         std::to_string(refused) + " refused leaving the archives, " + std::to_string(waited) +
+         " waited and packed the restored files, " + std::to_string(torn) + " torn archives");
   EXPECT_EQ(tried, refused + waited);
   EXPECT_EQ(torn, 0);
 }
@@ -548,7 +567,8 @@ TEST_F(KillHarness, WorkWrittenAfterAKilledRestoreIsNeverOverwritten) {
       bytes.replace(1000, record.size(), record);
       int fd = ::open((work + "/" + name).c_str(), O_WRONLY);
       EXPECT_GE(fd, 0);
-      EXPECT_EQ(::pwrite(fd, record.data(), record.size(), 1000), static_cast<ssize_t>(record.size()));
+      EXPECT_EQ(::pwrite(fd, record.data(), record.size(), 1000),
+                static_cast<ssize_t>(record.size()));
       ::close(fd);
       return bytes;
     };
@@ -563,7 +583,8 @@ TEST_F(KillHarness, WorkWrittenAfterAKilledRestoreIsNeverOverwritten) {
     bool restBack = ReadFile(work + "/f1.tps") == f1 && ReadFile(work + "/f3.tps") == f3 &&
                     fs::exists(work + "/dodana.tps") == added && Leftovers(work).empty();
     if (!workKept) ++overwritten;
-    if (next.err.find("Promijenjene nakon prekida, ostavljene kakve jesu:") != std::string::npos) ++named;
+    if (next.err.find("Promijenjene nakon prekida, ostavljene kakve jesu:") != std::string::npos)
+      ++named;
     EXPECT_TRUE(workKept && restBack) << what << ": " << next.err;
     if (workKept && restBack) ++kept;
     ResetWork();
@@ -575,7 +596,8 @@ TEST_F(KillHarness, WorkWrittenAfterAKilledRestoreIsNeverOverwritten) {
   }
   auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(Verdan(work, {"restore", archive(), "--yes"}).status, 0);
-  auto whole = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  auto whole = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - start);
   ResetWork();
   std::mt19937 rng(4242);
   const int rounds = Soak() ? 60 : 4;
@@ -586,10 +608,12 @@ TEST_F(KillHarness, WorkWrittenAfterAKilledRestoreIsNeverOverwritten) {
       ResetWork();
       continue;
     }
-    round("program killed after " + std::to_string(delay.count()) + " us", 1000u + static_cast<unsigned>(i));
+    round("program killed after " + std::to_string(delay.count()) + " us",
+          1000u + static_cast<unsigned>(i));
   }
   Report("kills followed by the application's writes: " + std::to_string(tried) + " tried, " +
-         std::to_string(kept) + " kept the new work and put the rest back (" + std::to_string(named) +
+         std::to_string(kept) + " kept the new work and put the rest back (" +
+         std::to_string(named) +
          " named files changed since), new work overwritten: " + std::to_string(overwritten));
   EXPECT_EQ(tried, kept);
   EXPECT_EQ(overwritten, 0);
@@ -633,8 +657,8 @@ TEST_F(KillHarness, ArchivesWithAChangedByteNeverWriteOutsideOrHalfway) {
     EXPECT_TRUE(ok) << "round " << i << " result " << lastResult << ": " << state;
     ResetWork();
   }
-  Report("changed archives: " + std::to_string(rounds) + " (" + std::to_string(failed) + " refused, " +
-         std::to_string(succeeded) + " restored), mixed " + std::to_string(mixed) +
+  Report("changed archives: " + std::to_string(rounds) + " (" + std::to_string(failed) +
+         " refused, " + std::to_string(succeeded) + " restored), mixed " + std::to_string(mixed) +
          ", written outside " + std::to_string(outside) + ", leftovers " + std::to_string(left));
   EXPECT_EQ(outside, 0);
   EXPECT_EQ(left, 0);
@@ -651,16 +675,19 @@ TEST_F(KillHarness, FullDisksAtEverySizeLoseNothing) {
   fs::create_directories(dir.File("stari"));
   for (const auto& [name, bytes] : oldFiles) WriteFile(dir.File("stari/" + name), bytes);
   fs::create_directories(dir.File("spremljeno"));
-  ASSERT_EQ(Verdan(work, {"backup", "dest"}).status, 0);  // an archive to keep
+  ASSERT_EQ(Verdan(work, {"backup", "dest"}).status, 0);               // an archive to keep
   WriteFile(work + "/f0.tps", Noise(oldFiles["f0.tps"].size(), 900));  // the next one differs
   std::uintmax_t archiveKb = 0, restoreKb = 0;
-  for (const auto& e : fs::directory_iterator(dest)) archiveKb = std::max(archiveKb, e.file_size() / 1024);
+  for (const auto& e : fs::directory_iterator(dest))
+    archiveKb = std::max(archiveKb, e.file_size() / 1024);
   for (const auto& [name, bytes] : newFiles) restoreKb += bytes.size() / 1024;
   int rounds = Soak() ? 40 : 6;
   // Room beside the kept archive for 0 to 1.5 new archives; free space for 0.5 to 1.5 restores.
   std::string sizes, room;
   for (int i = 0; i < rounds; ++i) {
-    sizes += std::to_string(archiveKb + 8 + archiveKb * 3 * static_cast<unsigned>(i) / (2 * rounds)) + " ";
+    sizes +=
+        std::to_string(archiveKb + 8 + archiveKb * 3 * static_cast<unsigned>(i) / (2 * rounds)) +
+        " ";
     room += std::to_string(restoreKb / 2 + restoreKb * static_cast<unsigned>(i) / rounds) + " ";
   }
   // Each line: size, result, then per working file old/new/bad, then what is hidden.
@@ -674,7 +701,8 @@ TEST_F(KillHarness, FullDisksAtEverySizeLoseNothing) {
        "  cp \"$SAVE/$A\" \"$D/\"\n"
        "  cp \"$D/$A\" \"$SAVE/prije.zip\" 2>/dev/null\n"
        "  cd \"$W\"; \"$V\" backup dest 2>/dev/null; RC=$?\n"
-       "  if cmp -s \"$D/$A\" \"$SAVE/prije.zip\"; then ST=old; elif unzip -tq \"$D/$A\" >/dev/null 2>&1; then ST=new; else ST=bad; fi\n"
+       "  if cmp -s \"$D/$A\" \"$SAVE/prije.zip\"; then ST=old; elif unzip -tq \"$D/$A\" "
+       ">/dev/null 2>&1; then ST=new; else ST=bad; fi\n"
        "  echo \"backup $S $RC $ST $(ls -A \"$D\" | grep '^\\.' | tr '\\n' ' ')\"\n"
        "  cd /; umount \"$D\"\n"
        "done\n"
@@ -685,7 +713,8 @@ TEST_F(KillHarness, FullDisksAtEverySizeLoseNothing) {
        "  cd \"$W\"; \"$V\" restore \"$ARCH\" --yes >/dev/null 2>&1; RC=$?\n"
        "  L=\"restore $S $RC\"\n"
        "  for F in f0.tps f1.tps f2.tps f3.tps; do\n"
-       "    if cmp -s \"$W/$F\" \"$OLD/$F\"; then L=\"$L old\"; elif cmp -s \"$W/$F\" \"$NEW/$F\"; then L=\"$L new\"; else L=\"$L bad\"; fi\n"
+       "    if cmp -s \"$W/$F\" \"$OLD/$F\"; then L=\"$L old\"; elif cmp -s \"$W/$F\" \"$NEW/$F\"; "
+       "then L=\"$L new\"; else L=\"$L bad\"; fi\n"
        "  done\n"
        "  echo \"$L $(ls -A \"$W\" | grep '^\\.' | tr '\\n' ' ')\"\n"
        "  cd /; umount \"$W\"\n"
@@ -695,7 +724,8 @@ TEST_F(KillHarness, FullDisksAtEverySizeLoseNothing) {
       "/", {}, 600);
   ASSERT_EQ(r.status, 0) << r.err;
   if (Soak()) std::printf("%s", r.out.c_str());
-  int backups = 0, backupsHeld = 0, backupsFull = 0, restores = 0, restoresHeld = 0, restoresFull = 0;
+  int backups = 0, backupsHeld = 0, backupsFull = 0, restores = 0, restoresHeld = 0,
+      restoresFull = 0;
   std::istringstream lines(r.out);
   std::string line;
   while (std::getline(lines, line)) {
@@ -706,7 +736,8 @@ TEST_F(KillHarness, FullDisksAtEverySizeLoseNothing) {
     for (std::string w; l >> w;) rest.push_back(w);
     if (kind == "backup") {
       ++backups;
-      bool ok = rest.size() == 1 && ((rest[0] == "old" && rc != "0") || (rest[0] == "new" && rc == "0"));
+      bool ok =
+          rest.size() == 1 && ((rest[0] == "old" && rc != "0") || (rest[0] == "new" && rc == "0"));
       if (rc != "0") ++backupsFull;
       if (ok) ++backupsHeld;
       EXPECT_TRUE(ok) << line;
@@ -723,9 +754,9 @@ TEST_F(KillHarness, FullDisksAtEverySizeLoseNothing) {
   EXPECT_EQ(backups, rounds);
   EXPECT_EQ(restores, rounds);
   Report("full disks: " + std::to_string(backups) + " backups (" + std::to_string(backupsFull) +
-         " failed for space), " + std::to_string(backupsHeld) + " held; " + std::to_string(restores) +
-         " restores (" + std::to_string(restoresFull) + " refused or failed for space), " +
-         std::to_string(restoresHeld) + " held");
+         " failed for space), " + std::to_string(backupsHeld) + " held; " +
+         std::to_string(restores) + " restores (" + std::to_string(restoresFull) +
+         " refused or failed for space), " + std::to_string(restoresHeld) + " held");
 }
 
 // Data files that change while backups run, as the business program writes its tables: a
@@ -772,17 +803,20 @@ TEST_F(KillHarness, FilesChangingDuringBackupsAreNeverArchivedTorn) {
     writer.join();
     ++runs;
     if (r.status == 0) {
-      ProcessResult entry = RunProcess({"/usr/bin/python3", "-c",
-                                        "import sys,zipfile\n"
-                                        "z=zipfile.ZipFile(sys.argv[1])\n"
-                                        "assert z.testzip() is None\n"
-                                        "d=z.read('MIJENJA.TPS')\n"
-                                        "print(len(d), ''.join(sorted(set(d.decode('latin-1')))))\n",
-                                        archive},
-                                       "/");
-      const bool one = entry.out == std::to_string(kSize) + " A\n" || entry.out == std::to_string(kSize) + " B\n";
+      ProcessResult entry =
+          RunProcess({"/usr/bin/python3", "-c",
+                      "import sys,zipfile\n"
+                      "z=zipfile.ZipFile(sys.argv[1])\n"
+                      "assert z.testzip() is None\n"
+                      "d=z.read('MIJENJA.TPS')\n"
+                      "print(len(d), ''.join(sorted(set(d.decode('latin-1')))))\n",
+                      archive},
+                     "/");
+      const bool one = entry.out == std::to_string(kSize) + " A\n" ||
+                       entry.out == std::to_string(kSize) + " B\n";
       (one ? whole : torn)++;
-      EXPECT_TRUE(one) << "round " << round << (rename ? " (rename)" : " (in place)") << ": " << entry.out << entry.err;
+      EXPECT_TRUE(one) << "round " << round << (rename ? " (rename)" : " (in place)") << ": "
+                       << entry.out << entry.err;
     } else {
       const bool named = r.status == 1 && r.err.find("GREŠKA : -18\n") != std::string::npos &&
                          r.err.find(file) != std::string::npos && ReadFile(archive) == before;
@@ -793,8 +827,8 @@ TEST_F(KillHarness, FilesChangingDuringBackupsAreNeverArchivedTorn) {
   }
   Report("changing files: " + std::to_string(runs) + " backups while a file was rewritten (" +
          std::to_string(rounds / 2) + " by rename), " + std::to_string(whole) + " whole entries, " +
-         std::to_string(refused) + " refused naming the file, " + std::to_string(torn) +
-         " torn, " + std::to_string(other) + " other");
+         std::to_string(refused) + " refused naming the file, " + std::to_string(torn) + " torn, " +
+         std::to_string(other) + " other");
   EXPECT_EQ(torn, 0);
   EXPECT_EQ(other, 0);
 }

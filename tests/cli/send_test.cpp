@@ -76,9 +76,16 @@ class SendCommand : public ::testing::Test {
   }
 
   testing::ProcessResult Send(const std::string& port, std::vector<std::string> extra) {
-    std::vector<std::string> argv = {VERDAN_BINARY, "send", "backup.zip", "--server",
-                                     "127.0.0.1", "--port", port, "--from",
-                                     "Backup <backup@example.com>", "--to",
+    std::vector<std::string> argv = {VERDAN_BINARY,
+                                     "send",
+                                     "backup.zip",
+                                     "--server",
+                                     "127.0.0.1",
+                                     "--port",
+                                     port,
+                                     "--from",
+                                     "Backup <backup@example.com>",
+                                     "--to",
                                      "\"Horvat, Ivo\" <ivo@example.org>; ana@example.org"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return RunProcess(argv, dir_.File("work"), {}, 60);
@@ -143,14 +150,15 @@ TEST_F(SendCommand, WrongPasswordAndMissingFilesAreReportedAndFail) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("Fatal Error. Email (SMTP) server sent error = 535"), std::string::npos)
       << r.err;
-  EXPECT_NE(r.err.find("(Poslužitelj nije prihvatio korisničko ime ili lozinku."), std::string::npos)
+  EXPECT_NE(r.err.find("(Poslužitelj nije prihvatio korisničko ime ili lozinku."),
+            std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find("Nastala je greška prilikom slanja !!!"), std::string::npos);
   EXPECT_EQ(r.err.find("E-mail Poslan uspješno"), std::string::npos);
 
-  auto missing = RunProcess({VERDAN_BINARY, "send", "nema.zip", "--server", "127.0.0.1",
-                             "--port", server.port()},
-                            dir_.File("work"), {}, 60);
+  auto missing = RunProcess(
+      {VERDAN_BINARY, "send", "nema.zip", "--server", "127.0.0.1", "--port", server.port()},
+      dir_.File("work"), {}, 60);
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.err.find("Error opening attached file (nema.zip)"), std::string::npos)
       << missing.err;
@@ -192,8 +200,7 @@ TEST_F(SendCommand, RefusedConnectionIsTriedAgainABoundedNumberOfTimes) {
 TEST_F(SendCommand, RefusedConnectionAndBadOptions) {
   auto r = Send("1", {"--retry-pauses", "0"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("Could not open a connection to the Email (SMTP) Server"),
-            std::string::npos)
+  EXPECT_NE(r.err.find("Could not open a connection to the Email (SMTP) Server"), std::string::npos)
       << r.err;
   EXPECT_EQ(r.err.find("novi pokušaj"), std::string::npos) << r.err;
   EXPECT_EQ(RunProcess({VERDAN_BINARY, "send", "--port", "70000"}, dir_.File("work")).status, 2);
@@ -207,10 +214,21 @@ TEST_F(SendCommand, TheSavedProfileIsUsedWhenOptionsAreAbsent) {
   const std::string work = dir_.File("work");
   auto settings = [&](const std::string& port, const std::string& passwordLine,
                       std::vector<std::string> extra) {
-    std::vector<std::string> argv = {"/bin/sh", "-c", "printf '" + passwordLine + "' | \"$0\" \"$@\"",
-                                     VERDAN_BINARY, "settings", "--server", "127.0.0.1", "--port",
-                                     port, "--from", "Backup <backup@example.com>", "--to",
-                                     "ana@example.org", "--subject", "Noćna arhiva"};
+    std::vector<std::string> argv = {"/bin/sh",
+                                     "-c",
+                                     "printf '" + passwordLine + "' | \"$0\" \"$@\"",
+                                     VERDAN_BINARY,
+                                     "settings",
+                                     "--server",
+                                     "127.0.0.1",
+                                     "--port",
+                                     port,
+                                     "--from",
+                                     "Backup <backup@example.com>",
+                                     "--to",
+                                     "ana@example.org",
+                                     "--subject",
+                                     "Noćna arhiva"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return RunProcess(argv, work);
   };
@@ -236,7 +254,8 @@ TEST_F(SendCommand, TheSavedProfileIsUsedWhenOptionsAreAbsent) {
   EXPECT_EQ(set.out.find("tajna"), std::string::npos);
   auto r = RunProcess({VERDAN_BINARY, "send", "backup.zip"}, work, {}, 60);
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(ReadFile(dir_.File("out2/msg1.json")).find("\"login\": \"korisnik\""), std::string::npos);
+  EXPECT_NE(ReadFile(dir_.File("out2/msg1.json")).find("\"login\": \"korisnik\""),
+            std::string::npos);
   EXPECT_NE(ReadFile(dir_.File("out2/msg1.eml")).find("Subject: "), std::string::npos);
   // The password was kept in the credentials file, not in the table.
   EXPECT_EQ(ReadFile(dir_.File("work/PEMAIL.TPS")).find("tajna"), std::string::npos);
@@ -308,8 +327,9 @@ class SendCommandTls : public SendCommand {
     WriteFile(dir_.File("meta.py"), kMeta);
   }
   std::vector<std::string> TlsServer(const std::string& mode, const std::string& cert) {
-    return {"--tls", mode, "--cert", dir_.File("certs/" + cert + ".pem"), "--key",
-            dir_.File("certs/" + cert + ".key")};
+    return {"--tls",  mode,
+            "--cert", dir_.File("certs/" + cert + ".pem"),
+            "--key",  dir_.File("certs/" + cert + ".key")};
   }
   std::string Out(const std::string& name) {
     ::mkdir(dir_.File(name).c_str(), 0755);
@@ -353,7 +373,8 @@ TEST_F(SendCommandTls, StartTlsAndImplicitTlsDeliverWithTheCertificateVerified) 
     std::string found = Inspect("implicit");
     EXPECT_NE(found.find("same=True\n"), std::string::npos) << found;
     EXPECT_EQ(Meta("implicit"), "tls=True mechanism=LOGIN login=korisnik\n");
-    EXPECT_EQ(server.Commands().rfind("EHLO backup-client.example.net\nAUTH LOGIN\nMAIL FROM:", 0), 0u)
+    EXPECT_EQ(server.Commands().rfind("EHLO backup-client.example.net\nAUTH LOGIN\nMAIL FROM:", 0),
+              0u)
         << server.Commands();
   }
 }
@@ -364,7 +385,8 @@ TEST_F(SendCommandTls, StartTlsAndImplicitTlsDeliverWithTheCertificateVerified) 
 // refused with an explanation.
 TEST_F(SendCommandTls, RefusedCertificatesAndMissingStartTlsStopBeforeTheCredentials) {
   const std::string ca = dir_.File("certs/ca.pem");
-  const std::vector<std::string> login = {"--cafile", ca, "--user", "korisnik", "--password", "tajna"};
+  const std::vector<std::string> login = {"--cafile", ca,           "--user",
+                                          "korisnik", "--password", "tajna"};
   int n = 0;
   for (const char* mode : {"starttls", "implicit"}) {
     for (const char* cert : {"wronghost", "rogue"}) {
@@ -377,9 +399,8 @@ TEST_F(SendCommandTls, RefusedCertificatesAndMissingStartTlsStopBeforeTheCredent
       EXPECT_EQ(r.status, 1) << mode << " " << cert;
       EXPECT_NE(r.err.find("Certifikat poslužitelja nije prihvaćen"), std::string::npos)
           << mode << " " << cert << ": " << r.err;
-      EXPECT_EQ(server.Commands(), std::string(mode) == "starttls"
-                                       ? "EHLO backup-client.example.net\nSTARTTLS\n"
-                                       : "")
+      EXPECT_EQ(server.Commands(),
+                std::string(mode) == "starttls" ? "EHLO backup-client.example.net\nSTARTTLS\n" : "")
           << mode << " " << cert;
       EXPECT_FALSE(Exists(dir_.File(out + "/msg1.eml")));
     }
@@ -742,13 +763,14 @@ TEST_F(SendCommand, OversizeMessageIsRefusedBeforeUploadOrSplitIntoParts) {
   auto r = Send(server.port(), extra);
   EXPECT_EQ(r.status, 0) << r.err;
   std::size_t shown = 0;
-  for (std::size_t pos = 0; (pos = r.err.find("E-mail Poslan uspješno", pos)) != std::string::npos; ++pos)
+  for (std::size_t pos = 0; (pos = r.err.find("E-mail Poslan uspješno", pos)) != std::string::npos;
+       ++pos)
     ++shown;
   EXPECT_EQ(shown, 1u) << r.err;
   WriteFile(dir_.File("reassemble.py"), kReassemble);
-  auto check = RunProcess({kPython, "reassemble.py", dir_.File("split"),
-                           dir_.File("work/backup.zip"), "100000"},
-                          dir_.path());
+  auto check = RunProcess(
+      {kPython, "reassemble.py", dir_.File("split"), dir_.File("work/backup.zip"), "100000"},
+      dir_.path());
   EXPECT_EQ(check.status, 0) << check.err;
   EXPECT_EQ(check.out,
             "parts=3\n"
@@ -789,13 +811,28 @@ TEST_F(SendCommand, ARefusedPartFailsTheRunAndNamesThePart) {
 TEST_F(SendCommand, EncodedHeadersArriveSevenBitAndDecode) {
   SmtpServer server(dir_.File("out"), {});
   WriteFile(dir_.File("work/arhiva_ožujak.zip"), ReadFile(dir_.File("work/backup.zip")));
-  WriteFile(dir_.File("work/verdan.env"), "[Email_Postavke]\r\nOrganization=Tvrtka d.o.o. Čakovec\r\n");
-  auto r = RunProcess({VERDAN_BINARY, "send", "arhiva_ožujak.zip", "--server", "127.0.0.1",
-                       "--port", server.port(), "--from",
-                       "Računovodstvo Šibenik <backup@example.com>", "--to",
-                       "Ana Đurić <ana@example.org>", "--subject", "Sigurnosna kopija – ožujak",
-                       "--text", "Arhiva je u privitku, šaljem.", "--encode-headers", "--user", "",
-                       "--password", ""},
+  WriteFile(dir_.File("work/verdan.env"),
+            "[Email_Postavke]\r\nOrganization=Tvrtka d.o.o. Čakovec\r\n");
+  auto r = RunProcess({VERDAN_BINARY,
+                       "send",
+                       "arhiva_ožujak.zip",
+                       "--server",
+                       "127.0.0.1",
+                       "--port",
+                       server.port(),
+                       "--from",
+                       "Računovodstvo Šibenik <backup@example.com>",
+                       "--to",
+                       "Ana Đurić <ana@example.org>",
+                       "--subject",
+                       "Sigurnosna kopija – ožujak",
+                       "--text",
+                       "Arhiva je u privitku, šaljem.",
+                       "--encode-headers",
+                       "--user",
+                       "",
+                       "--password",
+                       ""},
                       dir_.File("work"), {}, 60);
   EXPECT_EQ(r.status, 0) << r.err;
   WriteFile(dir_.File("decode.py"), R"PY(
@@ -813,8 +850,8 @@ for part in msg.walk():
     elif part.get_content_type() == 'text/plain':
         print('text=' + part.get_content().strip())
 )PY");
-  auto d = RunProcess({kPython, "decode.py", dir_.File("out/msg1.eml"), dir_.File("work/backup.zip")},
-                      dir_.path());
+  auto d = RunProcess(
+      {kPython, "decode.py", dir_.File("out/msg1.eml"), dir_.File("work/backup.zip")}, dir_.path());
   EXPECT_EQ(d.status, 0) << d.err;
   EXPECT_EQ(d.out,
             "seven_bit=True\n"
@@ -839,8 +876,9 @@ TEST_F(SendCommand, HundredAttachmentsAndFilesThatCannotBeSent) {
     WriteFile(dir_.File("work/" + name), bytes);
     argv.push_back(name);
   }
-  for (std::string a : {"--server", "127.0.0.1", "--port", server.port().c_str(), "--from",
-                        "backup@example.com", "--to", "ana@example.org", "--user", "", "--password", ""})
+  for (std::string a :
+       {"--server", "127.0.0.1", "--port", server.port().c_str(), "--from", "backup@example.com",
+        "--to", "ana@example.org", "--user", "", "--password", ""})
     argv.push_back(a);
   auto r = RunProcess(argv, dir_.File("work"), {}, 60);
   EXPECT_EQ(r.status, 0) << r.err;
@@ -850,16 +888,19 @@ msg = email.message_from_binary_file(open(sys.argv[1], 'rb'))
 parts = [p for p in msg.walk() if p.get_filename()]
 print('files=%d same=%s' % (len(parts), all(p.get_payload(decode=True) == open(sys.argv[2] + '/' + p.get_filename(), 'rb').read() for p in parts)))
 )PY");
-  auto c = RunProcess({kPython, "check.py", dir_.File("out/msg1.eml"), dir_.File("work")}, dir_.path());
+  auto c =
+      RunProcess({kPython, "check.py", dir_.File("out/msg1.eml"), dir_.File("work")}, dir_.path());
   EXPECT_EQ(c.out, "files=100 same=True\n") << c.err;
 
   ASSERT_EQ(::mkfifo(dir_.File("work/cijev").c_str(), 0600), 0);
   for (const std::string& file : {std::string("/dev/zero"), std::string("cijev")}) {
-    auto bad = RunProcess({VERDAN_BINARY, "send", file, "--server", "127.0.0.1", "--port",
-                           server.port(), "--from", "backup@example.com", "--to", "ana@example.org"},
-                          dir_.File("work"), {}, 60);
+    auto bad =
+        RunProcess({VERDAN_BINARY, "send", file, "--server", "127.0.0.1", "--port", server.port(),
+                    "--from", "backup@example.com", "--to", "ana@example.org"},
+                   dir_.File("work"), {}, 60);
     EXPECT_EQ(bad.status, 1) << file;
-    EXPECT_NE(bad.err.find("Privitak (" + file + ") nije obična datoteka"), std::string::npos) << bad.err;
+    EXPECT_NE(bad.err.find("Privitak (" + file + ") nije obična datoteka"), std::string::npos)
+        << bad.err;
     EXPECT_NE(bad.err.find("Privitak nije poslan: " + file), std::string::npos) << bad.err;
   }
   EXPECT_EQ(server.Commands().find("HELO"), server.Commands().rfind("HELO"));  // one connection

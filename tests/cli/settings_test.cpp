@@ -31,8 +31,8 @@ const std::string kDefaultMail =
 
 std::string Lines(const std::string& src, const std::string& dest, const std::string& disk,
                   const std::string& naming) {
-  return "POCDIR=" + src + "\nZAVDIR=" + dest + "\nOZNAKAARHIVDISKA=" + disk + "\nTIP_ARH=" +
-         naming + "\n" + kDefaultMail;
+  return "POCDIR=" + src + "\nZAVDIR=" + dest + "\nOZNAKAARHIVDISKA=" + disk +
+         "\nTIP_ARH=" + naming + "\n" + kDefaultMail;
 }
 
 TEST(SettingsCommand, FirstRunCreatesTheTableAndReportsTheEmptyRecordOnce) {
@@ -67,20 +67,20 @@ TEST(SettingsCommand, OptionsAreStoredAndShownByTheNextRun) {
 
 TEST(SettingsCommand, UsageErrorsChangeNothing) {
   TempDir dir;
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"--naming", "tjedan"},
-           {"--disk", "EF"},
-           {"--disk", "1"},
-           {"--dest"},
-           {"--bogus", "x"},
-           {"--source", std::string(128, 'a')},
-           {"--port", "0"},
-           {"--port", "smtp"},
-           {"--subject", "a\r\nBcc: x@example.org"},
-           {"--keep", "-1"},
-           {"--keep=dva"},
-           {"--tls", "ssl"},
-           {"suvišno"}}) {
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{"--naming", "tjedan"},
+                                             {"--disk", "EF"},
+                                             {"--disk", "1"},
+                                             {"--dest"},
+                                             {"--bogus", "x"},
+                                             {"--source", std::string(128, 'a')},
+                                             {"--port", "0"},
+                                             {"--port", "smtp"},
+                                             {"--subject", "a\r\nBcc: x@example.org"},
+                                             {"--keep", "-1"},
+                                             {"--keep=dva"},
+                                             {"--tls", "ssl"},
+                                             {"suvišno"}}) {
     ProcessResult r = Settings(dir.path(), args);
     EXPECT_EQ(r.status, 2) << args[0];
     EXPECT_EQ(r.out, "") << args[0];

@@ -29,7 +29,9 @@ using testing::WriteFile;
 
 using testing::Verdan;
 
-bool IsNameCharacter(char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-'; }
+bool IsNameCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+}
 
 // Whether `help` names the option: "--name" (and "-x" for its short form) as a word of its own.
 bool Mentions(const std::string& help, const cli::OptionDef& option) {
@@ -59,13 +61,15 @@ class Unattended : public ::testing::Test {
   }
   // A small real ZIP archive at `path`, `days` old.
   static void MakeArchive(const std::string& path, int days) {
-    ProcessResult z = RunProcess({"/usr/bin/python3", "-c",
-                                  "import sys,zipfile\n"
-                                  "with zipfile.ZipFile(sys.argv[1],'w') as z: z.writestr('STARO.TPS','staro')\n",
-                                  path},
-                                 "/");
+    ProcessResult z =
+        RunProcess({"/usr/bin/python3", "-c",
+                    "import sys,zipfile\n"
+                    "with zipfile.ZipFile(sys.argv[1],'w') as z: z.writestr('STARO.TPS','staro')\n",
+                    path},
+                   "/");
     ASSERT_EQ(z.status, 0) << z.err;
-    struct timeval times[2] = {{time(nullptr) - 86400 * days, 0}, {time(nullptr) - 86400 * days, 0}};
+    struct timeval times[2] = {{time(nullptr) - 86400 * days, 0},
+                               {time(nullptr) - 86400 * days, 0}};
     ::utimes(path.c_str(), times);
   }
   TempDir dir_;
@@ -98,7 +102,8 @@ TEST_F(Unattended, QuietRunsSpeakOnlyWhenTheyFailAndBackupPrintsItsArchive) {
   // Every run left its line in the log; `log -n 2` shows the last two, oldest first.
   ProcessResult log = Verdan(work_, {"log", "-n", "2"});
   EXPECT_EQ(log.status, 0);
-  std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\t(backup|restore)\t[^\t]+\t\d+\t\d+\t\d+\.\d\d\t.*)");
+  std::regex line(
+      R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\t(backup|restore)\t[^\t]+\t\d+\t\d+\t\d+\.\d\d\t.*)");
   std::vector<std::string> lines;
   for (std::size_t at = 0, nl; (nl = log.out.find('\n', at)) != std::string::npos; at = nl + 1)
     lines.push_back(log.out.substr(at, nl - at));
@@ -133,7 +138,8 @@ TEST_F(Unattended, HelpShowsEveryCommandAndEveryOptionItAccepts) {
   ASSERT_GE(cli::Commands().size(), 9u);
   for (const cli::Command* command : cli::Commands()) {
     const std::string name = command->name;
-    EXPECT_NE(overview.out.find("\n  " + name + " "), std::string::npos) << name << "\n" << overview.out;
+    EXPECT_NE(overview.out.find("\n  " + name + " "), std::string::npos) << name << "\n"
+                                                                         << overview.out;
     ProcessResult help = Verdan(work_, {name, "--help"});
     EXPECT_EQ(help.status, 0) << name;
     EXPECT_EQ(help.out.rfind("Upotreba: verdan " + name + " ", 0), 0u) << name << ": " << help.out;
@@ -222,10 +228,16 @@ TEST_F(Unattended, GenerationsAreRealArchivesNeverLinksOrOtherFiles) {
 }
 
 TEST_F(Unattended, VerifyListsEntriesAndTestsEveryCrc) {
-  ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "-P", "381", dir_.File("zip.zip"), "KUPCI.TPS", "racuni.tps"}, work_).status, 0);
+  ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "-P", "381", dir_.File("zip.zip"), "KUPCI.TPS",
+                        "racuni.tps"},
+                       work_)
+                .status,
+            0);
   ProcessResult good = Verdan(work_, {"verify", dir_.File("zip.zip")});
   EXPECT_EQ(good.status, 0) << good.err;
-  EXPECT_TRUE(std::regex_search(good.out, std::regex(R"(\n +50000  \d\d\.\d\d\.\d{4} \d\d:\d\d  KUPCI\.TPS\n)"))) << good.out;
+  EXPECT_TRUE(std::regex_search(
+      good.out, std::regex(R"(\n +50000  \d\d\.\d\d\.\d{4} \d\d:\d\d  KUPCI\.TPS\n)")))
+      << good.out;
   EXPECT_NE(good.out.find("2 datoteka, 80000 bajtova.\n"), std::string::npos) << good.out;
 
   // One byte changed inside the first entry's data.
@@ -252,13 +264,20 @@ TEST_F(Unattended, TheOneMountedUsbDiskIsOfferedForAnUnmappedLetter) {
       "mkdir -p \"$U\" && mount -t tmpfs -o size=4m tmpfs \"$U\" || exit 99\n"
       "cd \"$0\" && \"$1\" settings --disk G >/dev/null && \"$1\" backup usb || exit $?\n"
       "ls \"$U\"\n";
-  ProcessResult r = RunProcess({"/usr/bin/unshare", "-rm", "/bin/sh", "-c", script, work_, VERDAN_BINARY}, "/", {}, 120);
+  ProcessResult r = RunProcess(
+      {"/usr/bin/unshare", "-rm", "/bin/sh", "-c", script, work_, VERDAN_BINARY}, "/", {}, 120);
   if (r.status == 99) GTEST_SKIP() << "mounting in the namespace failed: " << r.err;
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("Disk G: nije naveden u odjeljku [Diskovi] datoteke verdan.env, a /mnt/g ne postoji."),
-            std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("Priključen je jedan vanjski disk: /media/root/USB_DISK"), std::string::npos) << r.err;
-  EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(^/media/root/USB_DISK/[A-Z]+\.zip\n[A-Z]+\.zip\n$)"))) << r.out;
+  EXPECT_NE(
+      r.err.find(
+          "Disk G: nije naveden u odjeljku [Diskovi] datoteke verdan.env, a /mnt/g ne postoji."),
+      std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("Priključen je jedan vanjski disk: /media/root/USB_DISK"), std::string::npos)
+      << r.err;
+  EXPECT_TRUE(
+      std::regex_search(r.out, std::regex(R"(^/media/root/USB_DISK/[A-Z]+\.zip\n[A-Z]+\.zip\n$)")))
+      << r.out;
 }
 
 }  // namespace

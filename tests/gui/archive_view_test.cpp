@@ -230,7 +230,8 @@ TEST_F(ArchiveViewTest, DialogsTakePathsAsLongAsTheSettingsHold) {
       },
       [&](FrameView& f) {
         if (source() != longDir) return false;
-        static_cast<QPushButton*>(FindView<SourceDestView>(f)->Control(archive::kSdSourceButton))->click();
+        static_cast<QPushButton*>(FindView<SourceDestView>(f)->Control(archive::kSdSourceButton))
+            ->click();
         return true;
       },
       [&](FrameView&) {
@@ -273,8 +274,9 @@ TEST_F(ArchiveViewTest, DialogsTakePathsAsLongAsTheSettingsHold) {
         ArchiveView* v = FindView<ArchiveView>(f);
         if (!v || static_cast<QLineEdit*>(v->Control(archive::kCtlZipArchive))->text().isEmpty())
           return false;
-        EXPECT_EQ(static_cast<QLineEdit*>(v->Control(archive::kCtlZipArchive))->text().toStdString(),
-                  archive);
+        EXPECT_EQ(
+            static_cast<QLineEdit*>(v->Control(archive::kCtlZipArchive))->text().toStdString(),
+            archive);
         static_cast<QPushButton*>(v->Control(archive::kCtlClose))->click();
         return true;
       },
@@ -287,8 +289,7 @@ TEST_F(ArchiveViewTest, DialogsTakePathsAsLongAsTheSettingsHold) {
   std::size_t reached = 0;
   EXPECT_EQ(RunSteps(program, ui, steps, reached), 0);
   EXPECT_EQ(reached, steps.size());
-  EXPECT_EQ(refusal.toStdString(),
-            "Ime direktorija je predugo (najviše 127 znakova):\n" + tooLong);
+  EXPECT_EQ(refusal.toStdString(), "Ime direktorija je predugo (najviše 127 znakova):\n" + tooLong);
   EXPECT_NE(before, longDir);
 }
 

@@ -31,7 +31,8 @@ using testing::OpenBox;
 
 EmailView* FindEmailView(FrameView& frame, const char* name) {
   for (QMdiSubWindow* sub : frame.Area()->subWindowList())
-    if (auto* v = qobject_cast<EmailView*>(sub->widget()); v && sub->isVisible() && v->objectName() == name)
+    if (auto* v = qobject_cast<EmailView*>(sub->widget());
+        v && sub->isVisible() && v->objectName() == name)
       return v;
   return nullptr;
 }
@@ -71,12 +72,14 @@ TEST(EmailView, SettingsWindowSendsToARealServerAndTheSendWindowUsesWhatItSaved)
       [&](FrameView& f) {
         EmailView* v = FindEmailView(f, "emailSettings");
         if (!v || !v->Button(mail::kEmailSend)->isEnabled()) return false;  // not loaded yet
-        EXPECT_EQ(v->parentWidget()->windowTitle(), "Pošalji aktivnu arhivu kao privitak na e-mail");
+        EXPECT_EQ(v->parentWidget()->windowTitle(),
+                  "Pošalji aktivnu arhivu kao privitak na e-mail");
         EXPECT_EQ(v->Sheet()->tabText(0), " &General");
         EXPECT_EQ(v->Field(mail::kFieldServer)->text(), "mail.example.com");
         EXPECT_EQ(v->Field(mail::kFieldPort)->text(), "25");
         EXPECT_EQ(v->Field(mail::kFieldPassword)->echoMode(), QLineEdit::Password);
-        EXPECT_EQ(v->Field(mail::kFieldUser)->toolTip(), "User name if SMTP Server requires Authorised Login");
+        EXPECT_EQ(v->Field(mail::kFieldUser)->toolTip(),
+                  "User name if SMTP Server requires Authorised Login");
         EXPECT_EQ(v->Button(mail::kEmailBrowse)->toolTip(), "Browse for file(s)");
         EXPECT_FALSE(v->Progress()->isVisible());
         // The login kind: the password, or a token from a provider's sign-in.
@@ -131,7 +134,8 @@ TEST(EmailView, SettingsWindowSendsToARealServerAndTheSendWindowUsesWhatItSaved)
         if (!v || !v->Button(mail::kEmailSend)->isEnabled()) return false;
         EXPECT_EQ(v->Field(mail::kFieldServer), nullptr);
         EXPECT_EQ(v->Field(mail::kFieldTo), nullptr);
-        EXPECT_EQ(v->Field(mail::kFieldAttachment)->text().toStdString(), dir.File("PONEDJELJAK.zip"));
+        EXPECT_EQ(v->Field(mail::kFieldAttachment)->text().toStdString(),
+                  dir.File("PONEDJELJAK.zip"));
         v->Button(mail::kEmailSend)->click();
         return true;
       },

@@ -51,11 +51,13 @@ TEST_F(FrameViewTest, ShowsCaptionButtonsZonesAndSplashThenEndsOnKraj) {
     QObject::connect(poll, &QTimer::timeout, &view, [&, poll] {
       bool splashShown = false;
       for (QMdiSubWindow* sub : view.Area()->subWindowList())
-        if (sub->widget() && sub->widget()->objectName() == "splash" && sub->isVisible()) splashShown = true;
+        if (sub->widget() && sub->widget()->objectName() == "splash" && sub->isVisible())
+          splashShown = true;
       if (view.Zone(4)->text().isEmpty() || !splashShown) return;
       poll->stop();
       EXPECT_EQ(view.windowTitle(), "  VERDAN_pro 3.8.4");
-      const char* captions[] = {"&Arhiviranje / backup", "E-mail", "Opcije", "E-mail postavke", "&KRAJ"};
+      const char* captions[] = {"&Arhiviranje / backup", "E-mail", "Opcije", "E-mail postavke",
+                                "&KRAJ"};
       for (int i = 0; i < app::kFrameButtons; ++i)
         EXPECT_EQ(view.Button(static_cast<app::FrameButton>(i))->text(), captions[i]);
       EXPECT_EQ(view.Button(app::FrameButton::kEmail)->toolTip(), "Pošalji arhivu e-mailom ...");

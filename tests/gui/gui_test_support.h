@@ -83,7 +83,8 @@ inline void PollSteps(FrameView& view, Steps& steps, std::size_t& reached) {
 // Runs the program's windows and feeds the frame its steps; the last step should end the
 // frame. Returns the program's exit status.
 inline int RunSteps(app::Program& program, QtUi& ui, Steps& steps, std::size_t& reached) {
-  return RunSession(program, ui, platform::SystemDesktop(), [&](FrameView& view) { PollSteps(view, steps, reached); });
+  return RunSession(program, ui, platform::SystemDesktop(),
+                    [&](FrameView& view) { PollSteps(view, steps, reached); });
 }
 
 }  // namespace verdan::gui::testing

@@ -40,7 +40,8 @@ TEST(QtUiHelpers, EscapeAnswerAndNameFilters) {
 
   EXPECT_EQ(QtNameFilters("Zip datoteke|*.zip|Sve datoteke|*.*"),
             (std::vector<std::string>{"Zip datoteke (*.zip)", "Sve datoteke (*)"}));
-  EXPECT_EQ(QtNameFilters("Podaci|*.tps;*.TPS"), (std::vector<std::string>{"Podaci (*.tps *.TPS)"}));
+  EXPECT_EQ(QtNameFilters("Podaci|*.tps;*.TPS"),
+            (std::vector<std::string>{"Podaci (*.tps *.TPS)"}));
   EXPECT_TRUE(QtNameFilters("").empty());
   // A name without its pattern is dropped rather than guessed.
   EXPECT_EQ(QtNameFilters("Zip|*.zip|Ostalo"), (std::vector<std::string>{"Zip (*.zip)"}));
@@ -164,7 +165,8 @@ TEST(QtUi, ProgressReachesTheWindowsSinkAndEndsWithTheLastReport) {
     finished = true;
   });
   ui.SetProgressSink(worker, [&](const platform::ProgressInfo& info) { seen.push_back(info); });
-  ui.SetDefaultProgressSink([&](const platform::ProgressInfo& info) { seenDefault.push_back(info); });
+  ui.SetDefaultProgressSink(
+      [&](const platform::ProgressInfo& info) { seenDefault.push_back(info); });
   platform::PostToThread(worker, platform::Event{platform::kEventUser});
   ASSERT_TRUE(ProcessUntil([&] { return finished && !seen.empty() && seen.back().finished; }));
   windows.JoinAll();

@@ -177,7 +177,8 @@ class EmailWindowTest : public ::testing::Test {
     WriteFile(dir_.File("PETAK.zip"), std::string(300000, 'z'));
     WriteFile(dir_.File("a.zip"), "first archive");
     WriteFile(dir_.File("b.zip"), "second archive");
-    WriteFile(dir_.File("verdan.env"), "[Email_Postavke]\r\nCC=kopija@example.org  \r\nOrganization=Tvrtka d.o.o.\r\n");
+    WriteFile(dir_.File("verdan.env"),
+              "[Email_Postavke]\r\nCC=kopija@example.org  \r\nOrganization=Tvrtka d.o.o.\r\n");
     // The saved profile: the peer, a sender and one recipient, no credentials.
     ScriptedUi seedUi;
     app::Program seed(seedUi);
@@ -190,7 +191,8 @@ class EmailWindowTest : public ::testing::Test {
     s.to = "ured@example.org";
     s.subject = "Arhiva";
     std::string problem;
-    ASSERT_TRUE(StoreSmtpSettings(seed, s, kSmtpServer | kSmtpPort | kSmtpFrom | kSmtpTo | kSmtpSubject, problem))
+    ASSERT_TRUE(StoreSmtpSettings(
+        seed, s, kSmtpServer | kSmtpPort | kSmtpFrom | kSmtpTo | kSmtpSubject, problem))
         << problem;
     app::CloseTable(seed.email);
     program_.buffers.AKTIVNAARHIVA = platform::FitField(dir_.File("PETAK.zip"), 200);
@@ -298,7 +300,8 @@ TEST_F(EmailWindowTest, SettingsWindowSendsWhatIsTypedAndKeepsItForTheNextStart)
   EXPECT_EQ(saved.port, peer_.port());
   const std::string env = ReadFile(dir_.File("verdan.env"));
   EXPECT_NE(env.find("CC=kopija@example.org\r\n"), std::string::npos) << env;
-  EXPECT_NE(env.find("AttachmentList=" + dir_.path() + "|a.zip|b.zip\r\n"), std::string::npos) << env;
+  EXPECT_NE(env.find("AttachmentList=" + dir_.path() + "|a.zip|b.zip\r\n"), std::string::npos)
+      << env;
   EXPECT_NE(env.find("ReplyTo=\r\n"), std::string::npos) << env;
   EXPECT_NE(env.find("TLS=cleartext\r\n"), std::string::npos) << env;
   EXPECT_EQ(ReadFile(dir_.File("PEMAIL.TPS")).find("tajna"), std::string::npos);
@@ -320,7 +323,8 @@ TEST_F(EmailWindowTest, SendWindowStatusWhileMoreWaitAndOneSuccessBoxAfterTheLas
   EXPECT_EQ(Statuses(), (std::vector<std::string>{"", "Sending 1 email(s)", "Sending 2 email(s)",
                                                   "Šaljem . ..", ""}));
   EXPECT_EQ(peer_.Connections(), 1);
-  EXPECT_NE(peer_.Messages().at(0).find("To: \"ured@example.org\" <ured@example.org>\r\n"), std::string::npos);
+  EXPECT_NE(peer_.Messages().at(0).find("To: \"ured@example.org\" <ured@example.org>\r\n"),
+            std::string::npos);
 }
 
 TEST_F(EmailWindowTest, CloseWhileSendingAsksAndNoKeepsTheTransferGoing) {
@@ -384,7 +388,8 @@ TEST_F(EmailWindowTest, FailuresShowTheWindowsOwnStatusTexts) {
   auto send = Start(EmailWindowKind::kSend);
   send->Edit(kFieldAttachment, dir_.File("nema.zip"));
   send->Press(kEmailSend);
-  ASSERT_TRUE(WaitFor([&] { return StatusIs(*send, "Privitak nije poslan: " + dir_.File("nema.zip")); }));
+  ASSERT_TRUE(
+      WaitFor([&] { return StatusIs(*send, "Privitak nije poslan: " + dir_.File("nema.zip")); }));
 }
 
 // The settings window's choice of STARTTLS and a private CA goes to verdan.env, and the send
@@ -395,8 +400,9 @@ TEST_F(EmailWindowTest, SecuredConnectionChosenInTheSettingsWindowIsUsedByTheSen
   std::string error;
   ASSERT_TRUE(verdan::testing::MakeTestCertificates(dir_.File("certs"), error)) << error;
   verdan::testing::SmtpServerProcess server(
-      dir_.File("out"), {}, {"--tls", "starttls", "--cert", dir_.File("certs/server.pem"), "--key",
-                             dir_.File("certs/server.key")});
+      dir_.File("out"), {},
+      {"--tls", "starttls", "--cert", dir_.File("certs/server.pem"), "--key",
+       dir_.File("certs/server.key")});
   ASSERT_FALSE(server.port().empty());
 
   auto settings = Start(EmailWindowKind::kSettings);
@@ -404,7 +410,7 @@ TEST_F(EmailWindowTest, SecuredConnectionChosenInTheSettingsWindowIsUsedByTheSen
   settings->Edit(kFieldTls, "starttls");
   ASSERT_TRUE(WaitFor([&] { return settings->Snapshot().tls == TlsMode::kStartTls; }));
   EXPECT_EQ(settings->Snapshot().port, 587);  // the usual port of the kind replaced 25...
-  settings->Edit(kFieldPort, server.port());   // ...and the test server's own replaces that
+  settings->Edit(kFieldPort, server.port());  // ...and the test server's own replaces that
   settings->Edit(kFieldCaFile, dir_.File("certs/ca.pem"));
   settings->Edit(kFieldAttachment, dir_.File("a.zip"));
   settings->Press(kEmailSend);
@@ -421,7 +427,9 @@ TEST_F(EmailWindowTest, SecuredConnectionChosenInTheSettingsWindowIsUsedByTheSen
   // Both went through STARTTLS: the server read a second EHLO after it for each.
   const std::string commands = server.Commands();
   std::size_t n = 0;
-  for (std::size_t at = commands.find("STARTTLS"); at != std::string::npos; at = commands.find("STARTTLS", at + 1)) ++n;
+  for (std::size_t at = commands.find("STARTTLS"); at != std::string::npos;
+       at = commands.find("STARTTLS", at + 1))
+    ++n;
   EXPECT_EQ(n, 2u) << commands;
   EXPECT_EQ(ReadFile(dir_.File("out/msg2.json")).find("\"tls\": false"), std::string::npos);
 

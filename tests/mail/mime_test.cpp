@@ -106,10 +106,9 @@ TEST_F(ComposerGolden, TextOnly) {
   MessageParts p = BaseParts();
   p.text = kText;
   p.embedList = dir_.File("logo.png");  // ignored without an HTML body
-  EXPECT_EQ(Compose(p),
-            Header("Content-Type: text/plain;\r\n\tcharset=us-ascii\r\n"
-                   "Content-Transfer-Encoding: quoted-printable\r\n") +
-                kTextQp);
+  EXPECT_EQ(Compose(p), Header("Content-Type: text/plain;\r\n\tcharset=us-ascii\r\n"
+                               "Content-Transfer-Encoding: quoted-printable\r\n") +
+                            kTextQp);
 }
 
 TEST_F(ComposerGolden, TextWithAttachment) {
@@ -131,11 +130,9 @@ TEST_F(ComposerGolden, HtmlWithEmbeddedImageAndAttachment) {
   const std::string expected =
       Header("Content-Type: multipart/mixed;\r\n\tboundary=\"" + kB0 + "\"\r\n") + kPreamble +
       "--" + kB0 + "\r\nContent-Type: multipart/related;\r\n\ttype=\"multipart/related\";\r\n" +
-      "\tboundary=\"" + kB2 + "\"\r\n\r\n\r\n" +
-      "--" + kB2 + "\r\nContent-Type: multipart/alternative;\r\n\tboundary=\"" + kB1 +
-      "\"\r\n\r\n" + "--" + kB1 + "\r\n" + kTextPartLines + kTextQp +
-      HtmlPart("<p>x=3D1</p>") +
-      "\r\n--" + kB2 +
+      "\tboundary=\"" + kB2 + "\"\r\n\r\n\r\n" + "--" + kB2 +
+      "\r\nContent-Type: multipart/alternative;\r\n\tboundary=\"" + kB1 + "\"\r\n\r\n" + "--" +
+      kB1 + "\r\n" + kTextPartLines + kTextQp + HtmlPart("<p>x=3D1</p>") + "\r\n--" + kB2 +
       "\r\nContent-Type: image/png;\r\n name=\"logo.png\"\r\n"
       "Content-Transfer-Encoding: base64\r\nContent-ID: <logo.png>\r\n\r\n" +
       kImageB64 + "\r\n\r\n--" + kB2 + "--\r\n" + AttachmentPart();
@@ -160,7 +157,8 @@ TEST_F(ComposerGolden, HtmlWithEitherAttachmentOrImage) {
   p.embedList = dir_.File("logo.png");
   EXPECT_EQ(Compose(p),
             Header("Content-Type: multipart/related; type=\"multipart/alternative\";\r\n"
-                   "\tboundary=\"" + kB2 + "\"\r\n") +
+                   "\tboundary=\"" +
+                   kB2 + "\"\r\n") +
                 kPreamble + "--" + kB2 + "\r\n" + alternative + "\r\n--" + kB2 +
                 "\r\nContent-Type: image/png;\r\n name=\"logo.png\"\r\n"
                 "Content-Transfer-Encoding: base64\r\nContent-ID: <logo.png>\r\n\r\n" +
@@ -192,8 +190,8 @@ TEST_F(ComposerGolden, HtmlOnlyWithOptionalHeaders) {
       "X-Quillon: Quillon Email 2.93\r\n"
       "X-One: 1\r\nX-Two: 2\r\n"
       "\r\n";
-  EXPECT_EQ(Compose(p), header + kPreamble + "--" + kB1 + "\r\n" + kTextPartLines +
-                            HtmlPart("<b>.</b>"));
+  EXPECT_EQ(Compose(p),
+            header + kPreamble + "--" + kB1 + "\r\n" + kTextPartLines + HtmlPart("<b>.</b>"));
 }
 
 TEST_F(ComposerGolden, NoHeaderValueCanStartALineOfItsOwn) {
@@ -362,8 +360,9 @@ TEST(QuotedPrintable, WorstCaseBlockFitsTheDeclaredBound) {
 TEST(QuotedPrintable, RoundTripsThroughAStandardDecoder) {
   TempDir dir;
   std::mt19937 rng(20261208);
-  const std::string alphabet[] = {"=", ".", " ", "\t", "\r\n", "\r", "\n", "a", "Z", "\xff",
-                                  "\x80", "\x00", "~", "\r\n.", " \r\n", std::string(80, 'q')};
+  const std::string alphabet[] = {
+      "=", ".",    " ",    "\t",   "\r\n", "\r",    "\n",    "a",
+      "Z", "\xff", "\x80", "\x00", "~",    "\r\n.", " \r\n", std::string(80, 'q')};
   std::string script = "import quopri, sys\nok = True\n";
   const int kCases = 40;
   for (int c = 0; c < kCases; ++c) {
@@ -391,7 +390,8 @@ TEST(QuotedPrintable, RoundTripsThroughAStandardDecoder) {
     WriteFile(dir.File("in" + std::to_string(c)), in);
     WriteFile(dir.File("enc" + std::to_string(c)), enc);
   }
-  script += "for c in range(" + std::to_string(kCases) + "):\n"
+  script += "for c in range(" + std::to_string(kCases) +
+            "):\n"
             "    want = open('in%d' % c, 'rb').read()\n"
             "    got = quopri.decodestring(open('enc%d' % c, 'rb').read())\n"
             "    if got != want:\n"
@@ -468,7 +468,8 @@ TEST_F(ComposerGolden, HundredAttachmentsNeedOnlyTheirOwnSize) {
   std::string list;
   for (int i = 0; i < 100; ++i) {
     const std::string name = dir_.File("f" + std::to_string(i) + ".txt");
-    WriteFile(name, std::string(static_cast<std::size_t>(100 + i), static_cast<char>('a' + i % 26)));
+    WriteFile(name,
+              std::string(static_cast<std::size_t>(100 + i), static_cast<char>('a' + i % 26)));
     list += (i ? ", \"" : "\"") + name + "\"";
   }
   p.attachmentList = list;
@@ -477,7 +478,8 @@ TEST_F(ComposerGolden, HundredAttachmentsNeedOnlyTheirOwnSize) {
   ASSERT_EQ(ComposeMessage(p, out, failure), ComposeResult::kOk) << failure.path;
   EXPECT_LT(out.capacity(), 2 * out.size() + 16384);
   std::size_t parts = 0;
-  for (std::size_t pos = 0; (pos = out.find("Content-Disposition: attachment;", pos)) != std::string::npos; ++pos)
+  for (std::size_t pos = 0;
+       (pos = out.find("Content-Disposition: attachment;", pos)) != std::string::npos; ++pos)
     ++parts;
   EXPECT_EQ(parts, 100u);
 }
@@ -503,7 +505,8 @@ TEST_F(ComposerGolden, FilesThatAreNotRegularOrThatChangeAreRefused) {
   const Change changes[] = {
       {"shorter", [&] { WriteFile(dir_.File("data.bin"), "xy"); }},
       {"longer", [&] { WriteFile(dir_.File("data.bin"), std::string(5000, 'z')); }},
-      {"replaced", [&] {
+      {"replaced",
+       [&] {
          WriteFile(dir_.File("other.bin"), std::string(60, 'q'));
          std::rename(dir_.File("other.bin").c_str(), dir_.File("data.bin").c_str());
        }},
@@ -527,12 +530,14 @@ TEST_F(ComposerGolden, FilesThatAreNotRegularOrThatChangeAreRefused) {
 // With header encoding on, every header that is not plain ASCII is encoded and the whole
 // message is 7-bit; Python's email package reads back the original texts.
 TEST_F(ComposerGolden, EncodedHeadersAreSevenBitAndDecodeToTheOriginals) {
-  const std::string longName = "Izvještaj_računovodstva_za_ožujak_i_travanj_šibenik_čakovec_đakovo.zip";
+  const std::string longName =
+      "Izvještaj_računovodstva_za_ožujak_i_travanj_šibenik_čakovec_đakovo.zip";
   WriteFile(dir_.File(longName), "sadržaj");
   WriteFile(dir_.File("čćž.png"), std::string("\x89PNG\r\n\x1a\nIMG", 11));
   MessageParts p = BaseParts();
   p.encodeHeaders = true;
-  p.subject = "Sigurnosna kopija – čćžšđ ČĆŽŠĐ, vrlo dugačak predmet koji ne stane u jednu kodiranu riječ";
+  p.subject =
+      "Sigurnosna kopija – čćžšđ ČĆŽŠĐ, vrlo dugačak predmet koji ne stane u jednu kodiranu riječ";
   p.from = "Računovodstvo Šibenik <backup@example.com>";
   p.toList = "\"Horvat, Ivo\" <ivo@example.org>; Ana Đurić <ana@example.org>";
   p.ccList = "Žana <zana@example.org>";
@@ -573,19 +578,22 @@ for part in msg.walk():
     elif part.get_filename():
         print('file=' + part.get_filename() + ' ' + repr(part.get_payload(decode=True)[:4]))
 )PY");
-  auto r = RunProcess({"/usr/bin/python3", dir_.File("read.py"), dir_.File("msg.eml")}, dir_.path());
+  auto r =
+      RunProcess({"/usr/bin/python3", dir_.File("read.py"), dir_.File("msg.eml")}, dir_.path());
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "subject=" + p.subject + "\n"
-                   "from=Računovodstvo Šibenik\n"
-                   "to=Horvat, Ivo|Ana Đurić\n"
-                   "cc=Žana\n"
-                   "replyto=Služba\n"
-                   "org=Tvrtka d.o.o. Čakovec\n"
-                   "extra=Dnevna arhiva – utorak\n"
-                   "text=Arhiva je u privitku, šaljem.\n"
-                   "html=<p>Pozdrav iz Đakova</p>\n"
-                   "file=čćž.png b'\\x89PNG'\n"
-                   "file=" + longName + " b'sadr'\n");
+  EXPECT_EQ(r.out, "subject=" + p.subject +
+                       "\n"
+                       "from=Računovodstvo Šibenik\n"
+                       "to=Horvat, Ivo|Ana Đurić\n"
+                       "cc=Žana\n"
+                       "replyto=Služba\n"
+                       "org=Tvrtka d.o.o. Čakovec\n"
+                       "extra=Dnevna arhiva – utorak\n"
+                       "text=Arhiva je u privitku, šaljem.\n"
+                       "html=<p>Pozdrav iz Đakova</p>\n"
+                       "file=čćž.png b'\\x89PNG'\n"
+                       "file=" +
+                       longName + " b'sadr'\n");
 
   // Plain ASCII headers stay exactly as they were without the option.
   MessageParts ascii = BaseParts();

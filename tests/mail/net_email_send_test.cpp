@@ -275,7 +275,8 @@ TEST_F(SmtpDialogue, SplitGreetingAndHeloWithoutCredentials) {
 TEST_F(SmtpDialogue, SplitEhloReplyAuthLoginAndTwoMessagesWithRset) {
   ScriptedSmtpPeer peer({"220 ready\r\n"}, [](int, const std::string& r) -> Answer {
     if (r.rfind("EHLO", 0) == 0)
-      return {{"250-mail.example.org\r\n250-SIZE 100000\r\n", "250-AUTH LOG", "IN\r\n250 8BITMIME\r\n"}};
+      return {{"250-mail.example.org\r\n250-SIZE 100000\r\n", "250-AUTH LOG",
+               "IN\r\n250 8BITMIME\r\n"}};
     return Willing(r);
   });
   email_->PORT = peer.port();
@@ -292,18 +293,19 @@ TEST_F(SmtpDialogue, SplitEhloReplyAuthLoginAndTwoMessagesWithRset) {
   auto t = peer.Transcript();
   ASSERT_EQ(t.size(), 1u);
   ASSERT_EQ(email_->composed.size(), 2u);
-  EXPECT_EQ(t[0], (std::vector<std::string>{
-                      "EHLO backup-client.example.net\r\n", "AUTH LOGIN\r\n",
-                      Base64("korisnik") + "\r\n", Base64("tajna") + "\r\n",
-                      // The server announced SIZE: each MAIL FROM says how big its message is.
-                      "MAIL FROM: <backup@example.com> SIZE=" +
-                          std::to_string(email_->composed[0].size()) + "\r\n",
-                      "RCPT TO: <ivo@example.org>\r\n", "RCPT TO: <ana@example.org>\r\n",
-                      "DATA\r\n", email_->composed[0], "RSET\r\n",
-                      "MAIL FROM: <backup@example.com> SIZE=" +
-                          std::to_string(email_->composed[1].size()) + "\r\n",
-                      "RCPT TO: <ana@example.org>\r\n", "DATA\r\n", email_->composed[1],
-                      "QUIT\r\n"}));
+  EXPECT_EQ(
+      t[0],
+      (std::vector<std::string>{
+          "EHLO backup-client.example.net\r\n", "AUTH LOGIN\r\n", Base64("korisnik") + "\r\n",
+          Base64("tajna") + "\r\n",
+          // The server announced SIZE: each MAIL FROM says how big its message is.
+          "MAIL FROM: <backup@example.com> SIZE=" + std::to_string(email_->composed[0].size()) +
+              "\r\n",
+          "RCPT TO: <ivo@example.org>\r\n", "RCPT TO: <ana@example.org>\r\n", "DATA\r\n",
+          email_->composed[0], "RSET\r\n",
+          "MAIL FROM: <backup@example.com> SIZE=" + std::to_string(email_->composed[1].size()) +
+              "\r\n",
+          "RCPT TO: <ana@example.org>\r\n", "DATA\r\n", email_->composed[1], "QUIT\r\n"}));
   EXPECT_EQ(email_->sent, 2);
   EXPECT_TRUE(email_->reports.empty());
 }
@@ -320,11 +322,10 @@ TEST_F(SmtpDialogue, ReconnectsAfterTheSetNumberOfMessages) {
   ASSERT_EQ(t.size(), 2u);
   for (int i = 0; i < 2; ++i)
     EXPECT_EQ(t[static_cast<std::size_t>(i)],
-              (std::vector<std::string>{"HELO backup-client.example.net\r\n",
-                                        "MAIL FROM: <backup@example.com>\r\n",
-                                        "RCPT TO: <ana@example.org>\r\n", "DATA\r\n",
-                                        email_->composed[static_cast<std::size_t>(i)],
-                                        "QUIT\r\n"}));
+              (std::vector<std::string>{
+                  "HELO backup-client.example.net\r\n", "MAIL FROM: <backup@example.com>\r\n",
+                  "RCPT TO: <ana@example.org>\r\n", "DATA\r\n",
+                  email_->composed[static_cast<std::size_t>(i)], "QUIT\r\n"}));
   EXPECT_EQ(email_->sent, 2);
   EXPECT_TRUE(email_->reports.empty());
 }
@@ -344,12 +345,12 @@ TEST_F(SmtpDialogue, KeptConnectionIdlesAfterRsetAndTakesTheNextMessage) {
   auto t = peer.Transcript();
   ASSERT_EQ(t.size(), 1u);
   ASSERT_EQ(email_->composed.size(), 2u);
-  EXPECT_EQ(t[0], (std::vector<std::string>{
-                      "HELO backup-client.example.net\r\n", "MAIL FROM: <backup@example.com>\r\n",
-                      "RCPT TO: <ana@example.org>\r\n", "DATA\r\n", email_->composed[0],
-                      "RSET\r\n", "RSET\r\n", "MAIL FROM: <backup@example.com>\r\n",
-                      "RCPT TO: <ana@example.org>\r\n", "DATA\r\n", email_->composed[1],
-                      "RSET\r\n"}));
+  EXPECT_EQ(t[0],
+            (std::vector<std::string>{
+                "HELO backup-client.example.net\r\n", "MAIL FROM: <backup@example.com>\r\n",
+                "RCPT TO: <ana@example.org>\r\n", "DATA\r\n", email_->composed[0], "RSET\r\n",
+                "RSET\r\n", "MAIL FROM: <backup@example.com>\r\n", "RCPT TO: <ana@example.org>\r\n",
+                "DATA\r\n", email_->composed[1], "RSET\r\n"}));
   EXPECT_EQ(email_->sent, 2);
   EXPECT_TRUE(email_->reports.empty());
 }
@@ -369,7 +370,8 @@ TEST_F(SmtpDialogue, DialogueFailuresDropEveryQueuedMessage) {
          if (r.rfind("RCPT TO", 0) == 0) return {{}, true};  // hangs up without a word
          return Willing(r);
        },
-       "", "",
+       "",
+       "",
        "The (Email (SMTP)) server closed the connection or a dial-up connection closed",
        "NetEmailSend.ConnectionClosed",
        {"HELO backup-client.example.net\r\n", "MAIL FROM: <backup@example.com>\r\n",
@@ -378,22 +380,27 @@ TEST_F(SmtpDialogue, DialogueFailuresDropEveryQueuedMessage) {
          if (r == "AUTH LOGIN\r\n") return {{"504 Unrecognized authentication type\r\n"}};
          return Willing(r);
        },
-       "korisnik", "",
+       "korisnik",
+       "",
        "Fatal Error. Email (SMTP) server sent error = 504 Unrecognized authentication type "
        "State = 80. Will abort all messages in the DataQueue",
-       "NetEmailSend.Process", {"EHLO backup-client.example.net\r\n", "AUTH LOGIN\r\n"}},
+       "NetEmailSend.Process",
+       {"EHLO backup-client.example.net\r\n", "AUTH LOGIN\r\n"}},
       {[](const std::string& r) -> Answer {
          if (r.rfind("EHLO", 0) == 0)
            return {{"250-mail.example.org\r\n250 AUTH LOGIN XOAUTH2 OAUTHBEARER\r\n"}};
          return Willing(r);
        },
-       "backup@example.com", "ya29.tajni-token",
+       "backup@example.com",
+       "ya29.tajni-token",
        "Prijava tokenom (OAuth) moguća je samo šifriranom vezom; uključite TLS (starttls ili "
        "implicit). Ništa nije poslano",
-       "NetEmailSend.Process", {"EHLO backup-client.example.net\r\n", "QUIT\r\n"}},
+       "NetEmailSend.Process",
+       {"EHLO backup-client.example.net\r\n", "QUIT\r\n"}},
   };
   for (const Case& c : cases) {
-    ScriptedSmtpPeer peer({"220 ready\r\n"}, [&](int, const std::string& r) { return c.script(r); });
+    ScriptedSmtpPeer peer({"220 ready\r\n"},
+                          [&](int, const std::string& r) { return c.script(r); });
     email_->reports.clear();
     email_->functions.clear();
     email_->PORT = peer.port();
@@ -428,10 +435,10 @@ TEST_F(SmtpDialogue, UnusableSenderDropsOnlyItsMessage) {
   auto t = peer.Transcript();
   ASSERT_EQ(t.size(), 1u);
   ASSERT_EQ(email_->composed.size(), 2u);
-  EXPECT_EQ(t[0], (std::vector<std::string>{
-                      "HELO backup-client.example.net\r\n", "RSET\r\n",
-                      "MAIL FROM: <backup@example.com>\r\n", "RCPT TO: <ana@example.org>\r\n",
-                      "DATA\r\n", email_->composed[1], "QUIT\r\n"}));
+  EXPECT_EQ(t[0], (std::vector<std::string>{"HELO backup-client.example.net\r\n", "RSET\r\n",
+                                            "MAIL FROM: <backup@example.com>\r\n",
+                                            "RCPT TO: <ana@example.org>\r\n", "DATA\r\n",
+                                            email_->composed[1], "QUIT\r\n"}));
   ASSERT_EQ(email_->reports.size(), 1u);
   EXPECT_EQ(email_->reports[0], "Invalid from address found in data queue");
   EXPECT_EQ(email_->sent, 1);
@@ -470,7 +477,8 @@ TEST_F(SmtpDialogue, BodyIsDotStuffedAsOneStream) {
   // Plain 7bit text, so dots at line starts reach the body; lines of varied length put
   // dots on and next to the 8192-byte chunk edges.
   std::string text;
-  for (int i = 0; text.size() < 40000; ++i) text += "." + std::string(static_cast<std::size_t>(i % 97), 'x') + ".\r\n";
+  for (int i = 0; text.size() < 40000; ++i)
+    text += "." + std::string(static_cast<std::size_t>(i % 97), 'x') + ".\r\n";
   ASSERT_EQ(email_->SetRequiredMessageSize(0, static_cast<std::int32_t>(text.size()), 0), 0);
   email_->MESSAGETEXT = text;
   email_->SendMail(2);
@@ -599,10 +607,10 @@ TEST_F(SmtpDialogue, CommandsGoOutWholeAsOneLineOrNotAtAll) {
     return QueueEmpty() && t.size() == 2 && !t[1].empty() && t[1].back() == "QUIT\r\n";
   }));
   EXPECT_EQ(peer.Transcript()[1], std::vector<std::string>{"QUIT\r\n"});
-  EXPECT_EQ(email_->reports, (std::vector<std::string>{
-                                 "Naredba poslužitelju nije poslana: sadrži prijelom retka",
-                                 "Naredba poslužitelju nije poslana: duga je 16383 bajtova, a "
-                                 "smije imati najviše 16382"}));
+  EXPECT_EQ(email_->reports,
+            (std::vector<std::string>{"Naredba poslužitelju nije poslana: sadrži prijelom retka",
+                                      "Naredba poslužitelju nije poslana: duga je 16383 bajtova, a "
+                                      "smije imati najviše 16382"}));
   EXPECT_EQ(email_->sent, 1);
 }
 
@@ -614,8 +622,10 @@ TEST_F(SmtpDialogue, MalformedAndEndlessRepliesEndInTheErrorPaths) {
     std::string expectStart;
   };
   const Case cases[] = {
-      {{"ABC not a number\r\n"}, "Fatal Error. Email (SMTP) server sent error = 0 not a number State = 71."},
-      {{std::string(1 << 20, 'x')}, "Fatal Error. Email (SMTP) server sent error = 0 Reply longer than 16384 bytes State = 71."},
+      {{"ABC not a number\r\n"},
+       "Fatal Error. Email (SMTP) server sent error = 0 not a number State = 71."},
+      {{std::string(1 << 20, 'x')},
+       "Fatal Error. Email (SMTP) server sent error = 0 Reply longer than 16384 bytes State = 71."},
       {{[] {
          std::string s;
          while (s.size() < (1 << 20)) s += "220-still greeting\r\n";
@@ -688,11 +698,11 @@ TEST_F(SmtpDialogue, RepliesWhoseLineEndsArriveSeparatelyOrAsBareLf) {
   auto t = peer.Transcript();
   ASSERT_EQ(t.size(), 1u);
   ASSERT_EQ(email_->composed.size(), 1u);
-  EXPECT_EQ(t[0], (std::vector<std::string>{
-                      "EHLO backup-client.example.net\r\n", "AUTH LOGIN\r\n",
-                      Base64("korisnik") + "\r\n", Base64("tajna") + "\r\n",
-                      "MAIL FROM: <backup@example.com>\r\n", "RCPT TO: <ana@example.org>\r\n",
-                      "DATA\r\n", email_->composed[0], "QUIT\r\n"}));
+  EXPECT_EQ(t[0],
+            (std::vector<std::string>{
+                "EHLO backup-client.example.net\r\n", "AUTH LOGIN\r\n", Base64("korisnik") + "\r\n",
+                Base64("tajna") + "\r\n", "MAIL FROM: <backup@example.com>\r\n",
+                "RCPT TO: <ana@example.org>\r\n", "DATA\r\n", email_->composed[0], "QUIT\r\n"}));
   EXPECT_EQ(email_->sent, 1);
   EXPECT_TRUE(email_->reports.empty()) << email_->reports[0];
 }
@@ -726,7 +736,8 @@ TEST_F(SmtpDialogue, ServerTextIsShownSafelyAndSecurityRefusalsAreExplained) {
     std::string expected;
   };
   const Case cases[] = {
-      {"550 \x1b]0;naslov\x07\x1b[2J bad \xc2\x9b" "1m \xff user \xc4\x8d\r\n",
+      {"550 \x1b]0;naslov\x07\x1b[2J bad \xc2\x9b"
+       "1m \xff user \xc4\x8d\r\n",
        "Error in this Message. Email (SMTP) server sent error = 550 ?]0;naslov??[2J bad ??1m ? "
        "user \xc4\x8d State = 75. Will try and send next email"},
       {"530 5.7.0 Must issue a STARTTLS command first\r\n",

@@ -49,7 +49,8 @@ class Recorder : public NetSimple {
   void Process() override {
     types.push_back(Packet.PacketType);
     if (Packet.PacketType == kPacketData)
-      data.append(reinterpret_cast<const char*>(Packet.BinData), static_cast<std::size_t>(Packet.BinDataLen));
+      data.append(reinterpret_cast<const char*>(Packet.BinData),
+                  static_cast<std::size_t>(Packet.BinDataLen));
   }
   void ConnectionClosed() override {
     types.push_back(kPacketClosedByServer);
@@ -60,7 +61,9 @@ class Recorder : public NetSimple {
     NetSimple::ReportError(text, function);
     errors.push_back(Error);
   }
-  int Count(std::int32_t type) const { return static_cast<int>(std::count(types.begin(), types.end(), type)); }
+  int Count(std::int32_t type) const {
+    return static_cast<int>(std::count(types.begin(), types.end(), type));
+  }
   bool SendText(const std::string& text) {
     Packet.BinDataLen = static_cast<std::int32_t>(text.size());
     std::memcpy(Packet.BinData, text.data(), text.size());
@@ -90,7 +93,9 @@ class Owner {
     }
     return true;
   }
-  void PumpFor(std::chrono::milliseconds span) { PumpUntil([] { return false; }, span); }
+  void PumpFor(std::chrono::milliseconds span) {
+    PumpUntil([] { return false; }, span);
+  }
   platform::EventQueue& queue() { return queue_; }
 
  private:
@@ -100,7 +105,10 @@ class Owner {
 
 class NetSimpleTest : public ::testing::Test {
  protected:
-  void SetUp() override { layer = std::make_unique<NetDLL>(FastTimers()); layer->DLLStartUp(""); }
+  void SetUp() override {
+    layer = std::make_unique<NetDLL>(FastTimers());
+    layer->DLLStartUp("");
+  }
   void TearDown() override { layer.reset(); }
   // Waits until the layer has seen the peer close connection `sockId`.
   bool WaitClosedByPeer(std::int32_t sockId) {
@@ -115,7 +123,8 @@ class NetSimpleTest : public ::testing::Test {
 
 std::string Pattern(std::size_t n, unsigned seed) {
   std::string s(n, '\0');
-  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 131 + seed * 7 + i / 251) & 0xFF);
+  for (std::size_t i = 0; i < n; ++i)
+    s[i] = static_cast<char>((i * 131 + seed * 7 + i / 251) & 0xFF);
   return s;
 }
 
@@ -167,7 +176,8 @@ TEST_F(NetSimpleTest, EchoRoundTripAndGracefulClose) {
 auto DelayedReader(std::atomic<bool>& go, std::atomic<std::size_t>& got, std::size_t chunk) {
   return [&go, &got, chunk](int fd, std::string& received, const std::atomic<bool>& stop) {
     auto start = std::chrono::steady_clock::now() + 10s;
-    while (!go && !stop && std::chrono::steady_clock::now() < start) std::this_thread::sleep_for(5ms);
+    while (!go && !stop && std::chrono::steady_clock::now() < start)
+      std::this_thread::sleep_for(5ms);
     std::vector<char> buf(chunk);
     auto deadline = std::chrono::steady_clock::now() + 20s;
     while (!stop && std::chrono::steady_clock::now() < deadline) {
@@ -264,8 +274,10 @@ TEST(NetSimpleClosing, EverythingSentBeforeThePeersCloseArrivesWithOneReadPerNot
     auto deadline = std::chrono::steady_clock::now() + 20s;
     while (off < sent.size() && !stop && std::chrono::steady_clock::now() < deadline) {
       long n = testing::PeerSend(fd, sent.data() + off, sent.size() - off, true);
-      if (n > 0) off += static_cast<std::size_t>(n);
-      else std::this_thread::sleep_for(1ms);
+      if (n > 0)
+        off += static_cast<std::size_t>(n);
+      else
+        std::this_thread::sleep_for(1ms);
     }
   });
   testing::ScriptedUi ui;
@@ -321,7 +333,9 @@ TEST_F(NetSimpleTest, ClosedEventWithoutPacketEndsTheCurrentConnection) {
 // not, so the reuse cannot be arranged there.
 #ifndef _WIN32
 TEST_F(NetSimpleTest, ReusedSocketNumberKeepsTheClosedConnectionsPackets) {
-  LoopbackServer s1([](int fd, std::string&, const std::atomic<bool>&) { ::send(fd, "bye\r\n", 5, MSG_NOSIGNAL); });
+  LoopbackServer s1([](int fd, std::string&, const std::atomic<bool>&) {
+    ::send(fd, "bye\r\n", 5, MSG_NOSIGNAL);
+  });
   LoopbackServer s2(LoopbackServer::Echo);
   Owner owner;
   Recorder a(&ui, layer.get()), b(&ui, layer.get());
@@ -374,7 +388,8 @@ TEST_F(NetSimpleTest, SendAfterPeerClosedReportsMinus34) {
   EXPECT_EQ(obj.Error, kNetConnectionNotFound);
   EXPECT_EQ(obj.OpenFlag, 0);
   EXPECT_EQ(layer->GetFigures().outPackets, queued);
-  EXPECT_NE(obj.ErrorString.find("Error sending data. The error number was -34"), std::string::npos);
+  EXPECT_NE(obj.ErrorString.find("Error sending data. The error number was -34"),
+            std::string::npos);
   // With the switch on, kNetConnectionNotFound is not reported.
   obj.OpenFlag = 1;
   obj.errors.clear();
@@ -396,8 +411,10 @@ TEST_F(NetSimpleTest, SendLimitsAndSendBeforeOpen) {
   EXPECT_EQ(ui.Messages()[0].caption, "Quillon Object Error");
   EXPECT_EQ(ui.Messages()[0].icon, platform::Icon::kExclamation);
   EXPECT_EQ(ui.Messages()[0].text,
-            "A network communication error has occurred.||Error = The connection is not open and therefore the data "
-            "can not be sent..||The error number was -36 which means The connection is not open.||Error occurred in "
+            "A network communication error has occurred.||Error = The connection is not open and "
+            "therefore the data "
+            "can not be sent..||The error number was -36 which means The connection is not "
+            "open.||Error occurred in "
             "function NetSimple.Send");
   obj.Open("127.0.0.1", server.port());
   ASSERT_EQ(obj.Error, 0);
@@ -429,8 +446,8 @@ TEST_F(NetSimpleTest, RefusedConnectSynchronousAndAsynchronous) {
   obj.Open("127.0.0.1", port);
   EXPECT_EQ(obj.Error, 10061);
   EXPECT_EQ(obj.OpenFlag, 0);
-  EXPECT_EQ(obj.ErrorString,
-            "Unable to Open Connection. The error number was 10061 which means " + InterpretNetError(10061) + ".");
+  EXPECT_EQ(obj.ErrorString, "Unable to Open Connection. The error number was 10061 which means " +
+                                 InterpretNetError(10061) + ".");
   EXPECT_EQ(InterpretNetError(10061).rfind("(WSAECONNREFUSED) Connection refused.", 0), 0u);
   EXPECT_NE(InterpretNetError(10061).find(" [listed by NetErrorStr]"), std::string::npos);
   EXPECT_TRUE(ui.Messages().empty());
@@ -444,7 +461,8 @@ TEST_F(NetSimpleTest, RefusedConnectSynchronousAndAsynchronous) {
   EXPECT_EQ(obj.errors[0], 10061);
   EXPECT_EQ(obj.AsyncOpenBusy, 0);
   EXPECT_EQ(obj.OpenFlag, 0);
-  EXPECT_NE(obj.ErrorString.find("The requested connection could not be opened."), std::string::npos);
+  EXPECT_NE(obj.ErrorString.find("The requested connection could not be opened."),
+            std::string::npos);
   NetDLL::ClientView view;
   EXPECT_FALSE(layer->FindClient(obj.Connection_.SockID, view));
   EXPECT_EQ(layer->GetFigures().countSimpleAsyncOpens, 0);
@@ -522,7 +540,8 @@ TEST_F(NetSimpleTest, ConnectTimeOutAcrossMidnight) {
   ASSERT_TRUE(owner.PumpUntil([&] { return !obj.errors.empty(); }));
   EXPECT_EQ(obj.errors[0], kNetTimeout);
   EXPECT_EQ(obj.ErrorString,
-            "The requested connection could not be opened.. The error number was -53 which means Timeout error.");
+            "The requested connection could not be opened.. The error number was -53 which means "
+            "Timeout error.");
   EXPECT_EQ(layer->GetFigures().countSimpleAsyncOpens, 0);
   for (int fd : fillers) testing::ClosePeer(fd);
   testing::ClosePeer(listener);
@@ -574,7 +593,8 @@ TEST_F(NetSimpleTest, TwoObjectsNeverSeeEachOthersPackets) {
     wantA += "a" + std::to_string(i) + ";";
     wantB += "b" + std::to_string(i) + ";";
   }
-  ASSERT_TRUE(owner.PumpUntil([&] { return a.data.size() >= wantA.size() && b.data.size() >= wantB.size(); }));
+  ASSERT_TRUE(owner.PumpUntil(
+      [&] { return a.data.size() >= wantA.size() && b.data.size() >= wantB.size(); }));
   EXPECT_EQ(a.data, wantA);
   EXPECT_EQ(b.data, wantB);
   a.Abort();
@@ -686,7 +706,8 @@ TEST_F(NetSimpleTest, ReportErrorTextsAndSuppression) {
   EXPECT_EQ(obj.ErrorString, "Something.");
   ASSERT_EQ(ui.Texts().size(), 1u);
   EXPECT_EQ(ui.Texts()[0],
-            "A network communication error has occurred.||Error = Something.||Error occurred in function NetSimple.Test");
+            "A network communication error has occurred.||Error = Something.||Error occurred in "
+            "function NetSimple.Test");
   obj.SuppressErrorMsg = 1;
   obj.Error = kNetNoRequest;
   obj.ReportError("Quiet", "NetSimple.Test");
@@ -696,17 +717,22 @@ TEST_F(NetSimpleTest, ReportErrorTextsAndSuppression) {
   EXPECT_EQ(InterpretNetError(kNetNoPosting), "No Posting allowing");
   EXPECT_EQ(NetErrorText(kNetNoPosting), "No Posting Allowed");
   EXPECT_EQ(InterpretNetError(kNetHostOrSocketNotSpecified),
-            "Host or Socket not specified. Please set the <object>.packet.ToIp and <object>.packet.OnSocket before "
+            "Host or Socket not specified. Please set the <object>.packet.ToIp and "
+            "<object>.packet.OnSocket before "
             "sending data.");
-  EXPECT_EQ(InterpretNetError(kNetIdleClosed), "Connection was closed because it was idle (inactive)");
+  EXPECT_EQ(InterpretNetError(kNetIdleClosed),
+            "Connection was closed because it was idle (inactive)");
   EXPECT_EQ(InterpretNetError(0), "General Object level error");
   EXPECT_EQ(InterpretNetError(12345),
             "General Winsock Error (unknown by NetErrorStr) [12345] [listed by NetErrorStr]");
-  EXPECT_EQ(InterpretNetError(-61), "General Winsock Error (unknown by NetErrorStr) [-61] [listed by NetErrorStr]");
+  EXPECT_EQ(InterpretNetError(-61),
+            "General Winsock Error (unknown by NetErrorStr) [-61] [listed by NetErrorStr]");
   // The codes of secure connections follow the layer's own.
-  EXPECT_EQ(InterpretNetError(kNetTlsFailed), "Sigurna veza (TLS) s poslužiteljem nije uspostavljena");
+  EXPECT_EQ(InterpretNetError(kNetTlsFailed),
+            "Sigurna veza (TLS) s poslužiteljem nije uspostavljena");
   EXPECT_EQ(InterpretNetError(kNetTlsCertificate), "Certifikat poslužitelja nije prošao provjeru");
-  EXPECT_EQ(InterpretNetError(kNetUnknownError), "Unknown Error (was previously Quillon DLL not actively initiated)");
+  EXPECT_EQ(InterpretNetError(kNetUnknownError),
+            "Unknown Error (was previously Quillon DLL not actively initiated)");
   EXPECT_EQ(InterpretNetError(kNetConnectionAlreadyOpen), "Connection already open");
 }
 
@@ -749,18 +775,23 @@ TEST_F(NetSimpleTest, LateSocketMessageIsReportedDeadAndProducesNothing) {
   TraceSwitches saved = GetTraceSwitches();
   platform::CapturingDebugOutput capture;
   SetTraceSwitches(TraceSwitches{.logErrors = true});
-  ASSERT_TRUE(layer->PostToCallBackWindow(platform::Event{message, socket, platform::MakeSelectParam(platform::kFdRead, 0)}));
+  ASSERT_TRUE(layer->PostToCallBackWindow(
+      platform::Event{message, socket, platform::MakeSelectParam(platform::kFdRead, 0)}));
   ASSERT_TRUE(layer->PostToCallBackWindow(platform::Event{7500}));
   // Wait for the last posted message's line: the aborted socket may add lines of its own.
   EXPECT_TRUE(
       testing::WaitFor([&] { return capture.Text().find("p_wMsg 7500") != std::string::npos; }));
   SetTraceSwitches(saved);
   std::string text = capture.Text();
-  EXPECT_NE(text.find("Warning! A socket is dead. Got a FD_READ message for a socket that is no longer in "
-                      "qSimpleClientSockets. (ie The connection was closed before the message arrived).Message = " +
-                      std::to_string(message)),
+  EXPECT_NE(
+      text.find(
+          "Warning! A socket is dead. Got a FD_READ message for a socket that is no longer in "
+          "qSimpleClientSockets. (ie The connection was closed before the message arrived).Message "
+          "= " +
+          std::to_string(message)),
+      std::string::npos);
+  EXPECT_NE(text.find("Attention. Received a message that isn't in one of our queues. p_wMsg 7500"),
             std::string::npos);
-  EXPECT_NE(text.find("Attention. Received a message that isn't in one of our queues. p_wMsg 7500"), std::string::npos);
   owner.PumpFor(100ms);
   EXPECT_TRUE(obj.types.empty());
   EXPECT_EQ(layer->GetFigures().inPackets, 0u);
@@ -890,7 +921,8 @@ TEST_F(NetSimpleTest, SendsAfterTheQueueRanDryLeaveAndCountsFollowEachPacketsLen
   ASSERT_GT(obj.OutgoingDLLPackets, 0);
   ASSERT_LE(obj.OutgoingDLLPackets, packets);
   std::int64_t expected = 0;
-  for (std::size_t i = lengths.size() - static_cast<std::size_t>(obj.OutgoingDLLPackets); i < lengths.size(); ++i)
+  for (std::size_t i = lengths.size() - static_cast<std::size_t>(obj.OutgoingDLLPackets);
+       i < lengths.size(); ++i)
     expected += lengths[i];
   EXPECT_EQ(obj.OutgoingDLLPacketsBytes, expected);
   obj.CountOutgoingPackets(OutgoingCount::kPackets);
@@ -903,11 +935,13 @@ TEST_F(NetSimpleTest, SendsAfterTheQueueRanDryLeaveAndCountsFollowEachPacketsLen
   // Rounds of short packets into the drained connection, each waited for.
   for (int round = 0; round < 3; ++round) {
     for (int i = 0; i < 5; ++i) {
-      std::string chunk = Pattern(static_cast<std::size_t>(3 + round * 5 + i), static_cast<unsigned>(1000 + round * 5 + i));
+      std::string chunk = Pattern(static_cast<std::size_t>(3 + round * 5 + i),
+                                  static_cast<unsigned>(1000 + round * 5 + i));
       ASSERT_TRUE(obj.SendText(chunk));
       sent += chunk;
     }
-    ASSERT_TRUE(owner.PumpUntil([&] { return got.load() == sent.size(); }, 10s)) << "round " << round;
+    ASSERT_TRUE(owner.PumpUntil([&] { return got.load() == sent.size(); }, 10s))
+        << "round " << round;
   }
   obj.Close();
   NetDLL::ClientView view;
@@ -951,7 +985,8 @@ TEST_F(NetSimpleTest, SendRoomLetsASenderKeepItsQueueBounded) {
       ++waits;
       continue;
     }
-    std::string chunk = Pattern(static_cast<std::size_t>(kMaxBinData), static_cast<unsigned>(sent.size() / kMaxBinData));
+    std::string chunk = Pattern(static_cast<std::size_t>(kMaxBinData),
+                                static_cast<unsigned>(sent.size() / kMaxBinData));
     ASSERT_TRUE(obj.SendText(chunk));
     sent += chunk;
   }

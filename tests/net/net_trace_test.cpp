@@ -23,7 +23,8 @@ class SwitchGuard {
 };
 
 TEST(NetTrace, LineFormatAndClipping) {
-  EXPECT_EQ(FormatTraceLine("SimpleClientOpen  ", "text  "), "[NetDLL] SimpleClientOpen() : text\r\n");
+  EXPECT_EQ(FormatTraceLine("SimpleClientOpen  ", "text  "),
+            "[NetDLL] SimpleClientOpen() : text\r\n");
   std::string longText(2000, 'x');
   std::string line = FormatTraceLine("F", longText);
   ASSERT_EQ(line.size(), 1012u + std::string(" <clipped>\r\n").size());
@@ -105,7 +106,8 @@ TEST(NetTrace, ShorthandsExpand) {
   EXPECT_FALSE(IsNetSwitch("/netal"));
   EXPECT_FALSE(IsNetSwitch("/home/ivo/PETAK.zip"));
   EXPECT_EQ(ExpandNetCommandLine("/netall"), "/netall /netdebugtrace /netdlllogall /quillonlog");
-  EXPECT_EQ(ExpandNetCommandLine("x /neterrors"), "x /neterrors /netdebugtrace /netdlllogerrors /quillonlogerrors");
+  EXPECT_EQ(ExpandNetCommandLine("x /neterrors"),
+            "x /neterrors /netdebugtrace /netdlllogerrors /quillonlogerrors");
   EXPECT_EQ(ExpandNetCommandLine("/netallx"), "/netallx");
 }
 
@@ -116,10 +118,12 @@ TEST(NetTrace, StartUpWithNetErrorsWritesOnlyErrorLines) {
     NetDLL layer;
     layer.DLLStartUp("verdan /neterrors");
     EXPECT_TRUE(layer.WinSockLoaded());
-    EXPECT_NE(capture.Text().find("[NetDLL] DLLStartUp() : WSA Startup Okay :  WinSock Asked Version = 2.0"),
+    EXPECT_NE(capture.Text().find(
+                  "[NetDLL] DLLStartUp() : WSA Startup Okay :  WinSock Asked Version = 2.0"),
               std::string::npos);
-    EXPECT_NE(capture.Text().find("[NetDLL] DLLStartUp() : Cool. WinSock version 2.0 supported.\r\n"),
-              std::string::npos);
+    EXPECT_NE(
+        capture.Text().find("[NetDLL] DLLStartUp() : Cool. WinSock version 2.0 supported.\r\n"),
+        std::string::npos);
     capture.Clear();
     NetConnection c;
     std::snprintf(c.Server, sizeof c.Server, "127.0.0.1");
@@ -127,7 +131,8 @@ TEST(NetTrace, StartUpWithNetErrorsWritesOnlyErrorLines) {
     layer.NetSimpleConnectOpen(c);  // refused: an error line
     Trace(TraceLevel::kInfo, "F", "information is not written");
     std::string text = capture.Text();
-    EXPECT_NE(text.find("[NetDLL] SimpleClientOpenB() : Error Connecting. To host = 127.0.0.1 Port = 1 IP = 127.0.0.1 "
+    EXPECT_NE(text.find("[NetDLL] SimpleClientOpenB() : Error Connecting. To host = 127.0.0.1 Port "
+                        "= 1 IP = 127.0.0.1 "
                         "Error = 10061 (WSAECONNREFUSED) Connection refused."),
               std::string::npos);
     EXPECT_EQ(text.find("information"), std::string::npos);
@@ -137,7 +142,8 @@ TEST(NetTrace, StartUpWithNetErrorsWritesOnlyErrorLines) {
     }
     capture.Clear();
   }
-  EXPECT_NE(capture.Text().find("[NetDLL] DLLShutDown(). About to try and unload NetDLL.\r\n"), std::string::npos);
+  EXPECT_NE(capture.Text().find("[NetDLL] DLLShutDown(). About to try and unload NetDLL.\r\n"),
+            std::string::npos);
 }
 
 TEST(NetTrace, ErrorTexts) {
@@ -173,14 +179,16 @@ TEST(NetTrace, ErrorTexts) {
   EXPECT_EQ(NetErrorStr(kNetFtpError), "A General FTP error occurred");
   EXPECT_EQ(NetErrorStr(kNetConnectionAlreadyOpen), "Connection Already Open");
   EXPECT_EQ(NetErrorStr(kNetHostOrSocketNotSpecified),
-            "Host or Socket not specified. Please set the <object>.packet.ToIp and <object>.packet.OnSocket before "
+            "Host or Socket not specified. Please set the <object>.packet.ToIp and "
+            "<object>.packet.OnSocket before "
             "NetSimple sending data.");
   // Every listed number has its own text, each starting with its name.
-  const int listed[] = {10013, 10048, 10049, 10047, 10037, 10009, 10053, 10061, 10054, 10039, 10069, 10014, 10064,
-                        10065, 10036, 10004, 10022, 10056, 10062, 10024, 10040, 10063, 10050, 10052, 10051, 10055,
-                        10042, 10057, 10066, 10038, 10045, 10046, 10067, 10043, 10041, 10071, 10058, 10044, 10070,
-                        10060, 10059, 10068, 10109, 10035, 11001, 6,     10104, 10105, 996,   997,   8,     10093,
-                        11004, 11003, 10106, 10107, 10091, 11002, 10092, 10101, 995};
+  const int listed[] = {10013, 10048, 10049, 10047, 10037, 10009, 10053, 10061, 10054, 10039, 10069,
+                        10014, 10064, 10065, 10036, 10004, 10022, 10056, 10062, 10024, 10040, 10063,
+                        10050, 10052, 10051, 10055, 10042, 10057, 10066, 10038, 10045, 10046, 10067,
+                        10043, 10041, 10071, 10058, 10044, 10070, 10060, 10059, 10068, 10109, 10035,
+                        11001, 6,     10104, 10105, 996,   997,   8,     10093, 11004, 11003, 10106,
+                        10107, 10091, 11002, 10092, 10101, 995};
   for (int n : listed) {
     std::string t = NetErrorStr(n);
     EXPECT_EQ(t.find("unknown by NetErrorStr"), std::string::npos) << n;
@@ -190,8 +198,10 @@ TEST(NetTrace, ErrorTexts) {
   platform::CapturingDebugOutput capture;
   SetTraceSwitches(TraceSwitches{.logErrors = true});
   NetErrorStr(10054);
-  EXPECT_EQ(capture.Text().rfind("[NetDLL] NetErrorStr() : Error (10054) = (WSAECONNRESET) Connection reset by peer.", 0),
-            0u);
+  EXPECT_EQ(
+      capture.Text().rfind(
+          "[NetDLL] NetErrorStr() : Error (10054) = (WSAECONNRESET) Connection reset by peer.", 0),
+      0u);
 }
 
 }  // namespace

@@ -28,7 +28,8 @@ constexpr int kByName = 0, kByGroup = 1, kByNum = 2;
 
 TableLayout Layout(const std::string& stored = "PROBA") {
   return {stored,
-          {{"NAME", FieldType::kText, 10}, {"GROUP", FieldType::kText, 5},
+          {{"NAME", FieldType::kText, 10},
+           {"GROUP", FieldType::kText, 5},
            {"NUM", FieldType::kInteger, 0}},
           {{"KEYNAME", 0, KeyUniqueness::kUnique, BlankValues::kSkipped},
            {"KEYGROUP", 1, KeyUniqueness::kDuplicates, BlankValues::kIncluded},
@@ -230,7 +231,7 @@ TEST_F(KeyedFileTest, PositionsRegetResetPutAndDelete) {
   // Duplicate check of a buffer against the other records.
   EXPECT_FALSE(f.Duplicates(Rec("e")));  // the current record itself
   EXPECT_TRUE(f.Duplicates(Rec("c")));
-  EXPECT_FALSE(f.Duplicates(Rec("")));   // blank names never clash
+  EXPECT_FALSE(f.Duplicates(Rec("")));  // blank names never clash
   ASSERT_EQ(f.Delete(), kNoError);
   EXPECT_EQ(f.Reget(posB, r), kRecordNotAvailable);
   EXPECT_EQ(f.Reget("junk", r), kRecordNotAvailable);
@@ -378,7 +379,8 @@ TEST_F(KeyedFileTest, DamagedKeysGive46AndTheRebuildRepairsThem) {
   f.Close();
 
   // A rebuild that would break a unique key fails and leaves the file as it was.
-  ExecSql(dir.File("PROBA.TPS"), "DROP INDEX tps_key0; UPDATE tps_records SET f0 = 'B' WHERE f0 = 'A'");
+  ExecSql(dir.File("PROBA.TPS"),
+          "DROP INDEX tps_key0; UPDATE tps_records SET f0 = 'B' WHERE f0 = 'A'");
   EXPECT_EQ(f.Open(), kKeyFileMustBeRebuilt);
   EXPECT_EQ(f.BuildKeys(), kDuplicateKey);
   EXPECT_EQ(f.Open(), kKeyFileMustBeRebuilt);
@@ -404,8 +406,8 @@ TEST_F(KeyedFileTest, DamagedKeyPagesAreFoundAndRebuilt) {
   ASSERT_GT(root, 1);
   std::string bytes = testing::ReadFile(dir.File("PROBA.TPS"));
   // The page size is the big-endian 16-bit value at offset 16 of the file header.
-  const std::size_t page = (static_cast<unsigned char>(bytes[16]) << 8) |
-                           static_cast<unsigned char>(bytes[17]);
+  const std::size_t page =
+      (static_cast<unsigned char>(bytes[16]) << 8) | static_cast<unsigned char>(bytes[17]);
   ASSERT_GE(page, 512u);
   ASSERT_GE(bytes.size(), page * static_cast<std::size_t>(root));
   for (std::size_t i = 0; i < 64; ++i) bytes[page * (root - 1) + 8 + i] = static_cast<char>(0xA5);
@@ -480,7 +482,8 @@ TEST_F(KeyedFileTest, WindowThreadsShareOneObjectAndOtherConnections) {
         const std::string name = "T" + std::to_string(t) + "-" + std::to_string(i);
         KeyedFile& f = i % 2 ? own : shared;
         int code = f.Add(Rec(name, "g", i + 1));
-        for (int retry = 0; code == kFileLocked && retry < 20; ++retry) code = f.Add(Rec(name, "g", i + 1));
+        for (int retry = 0; code == kFileLocked && retry < 20; ++retry)
+          code = f.Add(Rec(name, "g", i + 1));
         if (code != kNoError) ++failures;
         Record r;
         if (own.Get(kByName, name, r) != kNoError) ++failures;

@@ -49,7 +49,9 @@ TEST(Profile, MissingFileSectionOrKeyReadsAsDefault) {
 TEST(Profile, WritesKeepOtherSectionsAndReplaceOnlyTheirKey) {
   TempDir dir;
   std::string file = dir.File("verdan.env");
-  WriteFile(file, "; settings\r\n[Diskovi]\r\nE=/media/usb\r\n\r\n[Email_Postavke]\r\nCC=a@example.com\r\n");
+  WriteFile(
+      file,
+      "; settings\r\n[Diskovi]\r\nE=/media/usb\r\n\r\n[Email_Postavke]\r\nCC=a@example.com\r\n");
   ASSERT_TRUE(WriteProfileString("email_postavke", "BCC", "b@example.com", file));
   ASSERT_TRUE(WriteProfileString("Email_Postavke", "cc", "c@example.com", file));
   ASSERT_TRUE(WriteProfileString("Novi", "K", "v = w", file));
@@ -149,10 +151,9 @@ TEST(Profile, AnOverlongLineIsSkippedWithANoticeAndTheOtherLinesStillCount) {
   const std::string longest(kMaxProfileLineBytes - 4, 'x');  // "BCC=" and this: at the limit
   WriteFile(file, "[Email_Postavke]\r\nOrganization=Tvrtka d.o.o.\r\nCC=" + huge +
                       "\r\nBCC=" + longest + "\r\n[Diskovi]\r\nE=/media/usb\r\n");
-  std::vector<std::pair<std::string, std::string>> told;
-  SetProfileNotice([&told](const std::string& f, const std::string& text) {
-    told.emplace_back(f, text);
-  });
+  std::vector<std::pair<std::string, std::string> > told;
+  SetProfileNotice(
+      [&told](const std::string& f, const std::string& text) { told.emplace_back(f, text); });
   ResetProfileNotices();
   EXPECT_EQ(GetProfileString("Email_Postavke", "CC", "none", file), "none");
   EXPECT_EQ(GetProfileString("Email_Postavke", "Organization", "", file), "Tvrtka d.o.o.");
@@ -162,8 +163,9 @@ TEST(Profile, AnOverlongLineIsSkippedWithANoticeAndTheOtherLinesStillCount) {
   // Told once, with the file and the line.
   ASSERT_EQ(told.size(), 1u);
   EXPECT_EQ(told[0].first, file);
-  EXPECT_EQ(told[0].second, file + ", redak 3: redak je dulji od 8192 bajta (ni jedna postavka "
-                                   "nije tako duga) i ne čita se; ostale postavke vrijede.");
+  EXPECT_EQ(told[0].second, file +
+                                ", redak 3: redak je dulji od 8192 bajta (ni jedna postavka "
+                                "nije tako duga) i ne čita se; ostale postavke vrijede.");
   // Writing the key replaces the overlong line; every other line stays.
   ASSERT_TRUE(WriteProfileString("Email_Postavke", "CC", "c@example.com", file));
   EXPECT_EQ(GetProfileString("Email_Postavke", "CC", "", file), "c@example.com");

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <netdb.h>
+#include <sys/resource.h>
 #endif
 
 #include <chrono>
@@ -206,6 +207,76 @@ TEST(SocketsPort, CleanUpWithLookUpsStillRunningThenStartAgain) {
   EXPECT_EQ(WsaCleanup(), kSocketError);
   EXPECT_EQ(WsaGetLastError(), kWsaNotInitialised);
 }
+
+// The lowest descriptor number free now: what the next socket would get.
+int LowestFreeDescriptor() {
+  int fd = PeerSocket();
+  ClosePeer(fd);
+  return fd;
+}
+
+TEST(SocketsPort, StartUpsRacingTheLastCleanUpLeaveOneWorkingPort) {
+  [[maybe_unused]] const int lowest = LowestFreeDescriptor();
+  auto churn = [] {
+    for (int i = 0; i < 200; ++i) {
+      WsaData d;
+      if (WsaStartup(0x0002, d) == 0) WsaCleanup();
+    }
+  };
+  std::thread other(churn);
+  churn();
+  other.join();
+#ifndef _WIN32
+  // Every start-up's wake-up was closed again (POSIX hands out the lowest free number).
+  EXPECT_EQ(LowestFreeDescriptor(), lowest);
+#endif
+  // The count is back at nothing.
+  EXPECT_EQ(WsaCleanup(), kSocketError);
+  // One selector serves the next start-up: a connect is reported once.
+  WsaData data;
+  ASSERT_EQ(WsaStartup(0x0002, data), 0);
+  int listener = PeerSocket();
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  ::listen(listener, 1);
+  PeerLen len = sizeof sa;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len);
+  EventQueue queue;
+  SocketHandle s = Socket(kAfInet, kSockStream, 0);
+  ASSERT_EQ(AsyncSelect(s, queue.Id(), kMsg, kFdConnect), 0);
+  SockAddrIn target;
+  target.port = sa.sin_port;
+  target.address = InetAddr("127.0.0.1");
+  Connect(s, target);
+  EXPECT_EQ(SelectEventOf(queue.WaitFor(5s).lparam), kFdConnect);
+  EXPECT_EQ(queue.WaitFor(200ms).code, kEventNone);
+  CloseSocket(s);
+  ClosePeer(listener);
+  EXPECT_EQ(WsaCleanup(), 0);
+}
+
+#ifndef _WIN32
+TEST(SocketsPort, StartUpWithoutADescriptorForTheWakeUpFailsAndCountsNothing) {
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(LowestFreeDescriptor());
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  WsaData data;
+  const int rc = WsaStartup(0x0002, data);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_EQ(rc, kWsaEmfile);  // not a port whose selector can never be woken
+  EXPECT_EQ(WsaCleanup(), kSocketError);
+  EXPECT_EQ(WsaGetLastError(), kWsaNotInitialised);
+  ASSERT_EQ(WsaStartup(0x0002, data), 0);
+  SocketHandle s = Socket(kAfInet, kSockStream, 0);
+  EXPECT_NE(s, kInvalidSocket);
+  EXPECT_EQ(CloseSocket(s), 0);
+  EXPECT_EQ(WsaCleanup(), 0);
+}
+#endif
 
 TEST(SocketsPort, NumbersAndAddresses) {
   EXPECT_EQ(WsaErrorFromErrno(ECONNREFUSED), 10061);

@@ -13,7 +13,8 @@ class SmtpServerProcess {
  public:
   // Messages are stored in `outdir` as msgN.eml and msgN.json. `credentials` (user and
   // password) make it require AUTH; `options` go to the script after them (--tls, --size...).
-  explicit SmtpServerProcess(const std::string& outdir, const std::vector<std::string>& credentials = {},
+  explicit SmtpServerProcess(const std::string& outdir,
+                             const std::vector<std::string>& credentials = {},
                              const std::vector<std::string>& options = {});
   // The port it listens on, empty when it did not start.
   const std::string& port() const { return port_; }
@@ -21,7 +22,8 @@ class SmtpServerProcess {
   std::string Commands() const;
 
  private:
-  static std::vector<std::string> Argv(const std::string& outdir, const std::vector<std::string>& credentials,
+  static std::vector<std::string> Argv(const std::string& outdir,
+                                       const std::vector<std::string>& credentials,
                                        const std::vector<std::string>& options);
   std::string outdir_;
   ChildProcess child_;
