@@ -1,8 +1,8 @@
 // Who a process is, in a form that outlives it: its number, when it started (clock ticks
-// since boot; on Windows its creation time) and which boot it ran in. A process number alone is used again once its
-// process has died, and is meaningless after a reboot; with the start time and the boot it
-// names one process only. Files and records a process leaves behind carry this tag, so that
-// a later run can tell whether their owner still runs.
+// since boot; on Windows its creation time) and which boot it ran in. A process number alone
+// is used again once its process has died, and is meaningless after a reboot; with the start
+// time and the boot it names one process only. Files and records a process leaves behind
+// carry this tag, so that a later run can tell whether their owner still runs.
 //
 // Thread-safety: every function may be called from any thread.
 #pragma once
