@@ -722,11 +722,12 @@ void BrowseWindow::Run(platform::EventQueue& queue) {
       platform::Event e = queue.Wait();
       if (e.code == platform::kEventClose) break;
       Handle(e, queue);
+      // The rows first, then the count: whoever sees the count grow sees what the input did.
+      Publish();
       {
         std::lock_guard lock(mutex_);
         ++state_.handled;
       }
-      Publish();
     }
   }
   if (cursor_) cursor_->Close();

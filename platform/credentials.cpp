@@ -7,14 +7,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "platform/credentials_format.h"
 
 namespace verdan::platform {
 namespace {
-
-std::mutex g_mutex;
 
 using credentials::NotTrusted;
 using credentials::Secrets;
@@ -24,6 +21,10 @@ std::string Octal(mode_t mode) {
   std::snprintf(buf, sizeof buf, "%04o", static_cast<unsigned>(mode & 07777));
   return buf;
 }
+
+}  // namespace
+
+namespace credentials {
 
 // Reads the whole file after checking that it can be trusted. True with `exists` false when
 // there is no file.
@@ -127,38 +128,6 @@ bool Store(const std::string& file, const Secrets& secrets, std::string& problem
   return true;
 }
 
-}  // namespace
-
-bool ReadSecret(const std::string& file, const std::string& key, std::string& value, bool& found,
-                std::string& problem) {
-  std::lock_guard lock(g_mutex);
-  value.clear();
-  found = false;
-  problem.clear();
-  Secrets secrets;
-  bool exists = false;
-  if (!Load(file, secrets, exists, problem)) return false;
-  auto it = secrets.find(key);
-  if (it != secrets.end()) {
-    found = true;
-    value = it->second;
-  }
-  return true;
-}
-
-bool WriteSecret(const std::string& file, const std::string& key, const std::string& value,
-                 std::string& problem) {
-  std::lock_guard lock(g_mutex);
-  problem.clear();
-  if (!credentials::ValidKey(key)) {
-    problem = "Neispravno ime tajnog podatka: " + key;
-    return false;
-  }
-  Secrets secrets;
-  bool exists = false;
-  if (!Load(file, secrets, exists, problem)) return false;
-  secrets[key] = value;
-  return Store(file, secrets, problem);
-}
+}  // namespace credentials
 
 }  // namespace verdan::platform

@@ -1,5 +1,9 @@
 #include "platform/credentials_format.h"
 
+#include <mutex>
+
+#include "platform/credentials.h"
+
 namespace verdan::platform::credentials {
 namespace {
 
@@ -74,3 +78,44 @@ std::string NotTrusted(const std::string& file, const std::string& why) {
 }
 
 }  // namespace verdan::platform::credentials
+
+namespace verdan::platform {
+namespace {
+
+std::mutex g_mutex;  // one reader or writer of a credentials file at a time in this process
+
+}  // namespace
+
+bool ReadSecret(const std::string& file, const std::string& key, std::string& value, bool& found,
+                std::string& problem) {
+  std::lock_guard lock(g_mutex);
+  value.clear();
+  found = false;
+  problem.clear();
+  credentials::Secrets secrets;
+  bool exists = false;
+  if (!credentials::Load(file, secrets, exists, problem)) return false;
+  auto it = secrets.find(key);
+  if (it != secrets.end()) {
+    found = true;
+    value = it->second;
+  }
+  return true;
+}
+
+bool WriteSecret(const std::string& file, const std::string& key, const std::string& value,
+                 std::string& problem) {
+  std::lock_guard lock(g_mutex);
+  problem.clear();
+  if (!credentials::ValidKey(key)) {
+    problem = "Neispravno ime tajnog podatka: " + key;
+    return false;
+  }
+  credentials::Secrets secrets;
+  bool exists = false;
+  if (!credentials::Load(file, secrets, exists, problem)) return false;
+  secrets[key] = value;
+  return credentials::Store(file, secrets, problem);
+}
+
+}  // namespace verdan::platform

@@ -1,6 +1,6 @@
 // The text of the credentials file, the same on every system: "key=value" lines, '#' comment
 // lines, a value's backslash, CR and LF written "\\", "\r" and "\n". Used by the credentials
-// port's realisations only. Thread-safe (no state).
+// port's realisations only.
 #pragma once
 
 #include <map>
@@ -19,6 +19,12 @@ Secrets Parse(const std::string& text);
 // The whole file's text for `secrets`, with a heading comment that says what the file is and
 // `rights`: how the file's access is kept to its owner on this system.
 std::string Compose(const Secrets& secrets, const std::string& rights);
+
+// Each system's realisation, called under the port's lock: the secrets of `file` after checking
+// that it can be trusted (true with `exists` false and none when there is no file; false with
+// `problem` otherwise), and the file written anew whole, kept to its owner.
+bool Load(const std::string& file, Secrets& secrets, bool& exists, std::string& problem);
+bool Store(const std::string& file, const Secrets& secrets, std::string& problem);
 
 // "Datoteka s tajnim podacima <file> <why>; iz nje se ništa ne čita niti se u nju piše."
 std::string NotTrusted(const std::string& file, const std::string& why);
