@@ -73,6 +73,8 @@ inline constexpr const char* kDefaultSmtpPassword = "verdan";
 // record's PASSWORD field (and its key) stays in the layout, for the files already out
 // there, but is kept blank: the table travels in every archive.
 inline constexpr const char* kSmtpPasswordSecret = "smtp.password";
+// The key of the password archives are encrypted under, in the same file.
+inline constexpr const char* kArchivePasswordSecret = "archive.password";
 inline constexpr const char* kDefaultSmtpPort = "25";
 inline constexpr const char* kDefaultSmtpServer = "mail.example.com";
 inline constexpr const char* kDefaultFrom = "backup@example.com";

@@ -695,6 +695,7 @@ std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_
   PackProgressReport report(progress);
   PackOptions options;
   options.chunkSize = chunkSize_;
+  options.password = archivePassword_;
   std::vector<PackedEntry> packed;
   PackFailure why;
   std::int32_t result = ErrorOfPack(WriteArchive(fd, temp, files, options, &report, &packed, &why));

@@ -146,6 +146,9 @@ class ZipComponent {
   // Bytes of a file compressed as one piece; smaller chunks spread a file over more pieces.
   void SetChunkSize(std::size_t bytes) { chunkSize_ = bytes; }
 
+  // The password the next archives written are encrypted under; empty: none.
+  void SetArchivePassword(const std::string& password) { archivePassword_ = password; }
+
   // The failure of the last execute (code 0 after a success).
   const ZipFailure& LastFailure() const { return failure_; }
 
@@ -172,6 +175,7 @@ class ZipComponent {
   std::string unzipPattern_;
   std::string unzipTarget_;
   std::string unzipPassword_;
+  std::string archivePassword_;  // encrypts the archives written; empty: none
   platform::Ui* progressUi_ = nullptr;
   std::uint64_t wholeFileLimit_ = 8ull << 20;
   std::size_t pieceSize_ = 8u << 20;

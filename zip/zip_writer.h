@@ -51,6 +51,7 @@ struct PackOptions {
   bool forceZip64 = false;          // ZIP64 fields on every entry, as files past 4 GiB need
   int attempts = 3;                 // reads of a file that changes while it is read, in all
   std::chrono::milliseconds pause{300};  // before the second reading; longer before each next
+  std::string password;  // not empty: every entry is encrypted under it (AES-256, AE-2)
 };
 
 // Hears how far the packing has come, on the thread that called WriteArchive.
