@@ -51,7 +51,7 @@ windows:
 	cmake --build $(WINBUILD) -j2 --target $(WINTARGETS)
 
 test-windows: windows
-	scripts/wine-tests $(WINBUILD) -L 'platform|net|app|cli'
+	scripts/wine-tests $(WINBUILD) -L 'platform|net|app|zip|archive|mail|cli'
 
 installer: windows
 	makensis -V2 -DVERSION=$$(sed -n 's/^project(verdan VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt) \

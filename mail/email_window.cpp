@@ -131,11 +131,11 @@ std::string AttachmentListOf(const std::vector<std::string>& files, std::string&
   if (files.size() == 1) {
     list = files.front();
   } else if (files.size() > 1) {
-    const std::size_t cut = files.front().rfind(platform::kSeparator);
+    const std::size_t cut = platform::LastSeparator(files.front());
     const std::string dir = cut == std::string::npos ? std::string() : files.front().substr(0, cut);
     list = dir;
     for (const std::string& f : files) {
-      const std::size_t at = f.rfind(platform::kSeparator);
+      const std::size_t at = platform::LastSeparator(f);
       if ((at == std::string::npos ? std::string() : f.substr(0, at)) != dir) {
         // Files of several directories: a list of quoted full paths says the same.
         list.clear();

@@ -532,7 +532,11 @@ bool FileStepAllowed(FileStep step, const std::string& path) { return Allowed(st
 
 bool SyncFile(FileHandle file, const std::string& path) {
   if (!Allowed(FileStep::kSync, path)) return false;
-  return ::FlushFileBuffers(HandleOf(file)) ? true : Failed();
+  // A directory is opened for reading, which FlushFileBuffers refuses; its entries are
+  // journalled by the file system, as SyncDirectory says.
+  const HANDLE h = HandleOf(file);
+  if (h != INVALID_HANDLE_VALUE && IsDirectoryHandle(h)) return true;
+  return ::FlushFileBuffers(h) ? true : Failed();
 }
 
 bool SyncFileByName(const std::string& path) {

@@ -92,6 +92,7 @@ class RunsTest : public ::testing::Test {
   std::string data;
 };
 
+#ifndef _WIN32  // disk E: is the system's own drive on Windows, not a directory named in verdan.env
 TEST_F(RunsTest, ExternalDiskRunWritesTheWeekdayArchiveAndKeepsTheEarlierOneAsSecondCopy) {
   EXPECT_TRUE(ExternalDiskRun(program, shared, IMEARHIVE));
   std::string archive = dir.File("usb/CETVRTAK.zip");
@@ -113,7 +114,10 @@ TEST_F(RunsTest, ExternalDiskRunWritesTheWeekdayArchiveAndKeepsTheEarlierOneAsSe
   EXPECT_EQ(ReadFile(dir.File("usb/CETVRTAK_2_.zip")), first);
   EXPECT_EQ(ZipEntryNames(archive), "ARHIVE.TPS kupci.tps novi.tps\n");
 }
+#endif
 
+#ifndef _WIN32  // a symbolic link needs privileges on Windows, and disk E: is the system's own
+                // there
 // The window's runs name a data file that is a symbolic link in a message of their own
 // before the success message, and the browse runs before theirs; the link is not followed.
 TEST_F(RunsTest, LinkedDataFilesAreNamedInTheRunsMessagesAndLeftOut) {
@@ -133,6 +137,7 @@ TEST_F(RunsTest, LinkedDataFilesAreNamedInTheRunsMessagesAndLeftOut) {
   EXPECT_EQ(ui.Messages()[2].text, std::string(kSkippedText) + "|" + data + "/veza.tps");
   EXPECT_EQ(ui.Messages()[3].text, " ARHIVIRANJE ZAVRŠILO !");
 }
+#endif
 
 TEST_F(RunsTest, BlankDiskLetterStopsTheRunBeforeAnythingIsWritten) {
   program.run.OZNAKAARHIVDISKA = " ";
@@ -177,10 +182,11 @@ TEST_F(RunsTest, DestinationIsADirectoryOrAPrefix) {
 }
 
 TEST_F(RunsTest, AnArchivePathThatWouldBeCutIsRefusedBeforeAnythingIsWritten) {
-  std::string deep = dir.path() + "/";
+  std::string deep = dir.path() + platform::kSeparator;
   while (deep.size() < 113) deep += "d";
   std::filesystem::create_directories(deep);
-  deep += "/";  // 114 characters: "CETVRTAK.zip" fits in 126, "CETVRTAK_2_.zip" would not
+  deep += platform::kSeparator;  // 114 characters: "CETVRTAK.zip" fits in 126, "CETVRTAK_2_.zip"
+                                 // would not
   program.run.ZAVDIR = platform::FitField(deep, 127);
   program.buffers.ZIPARCHIVE = "prije";
   EXPECT_FALSE(DestinationRun(program, shared, IMEARHIVE));
@@ -188,6 +194,7 @@ TEST_F(RunsTest, AnArchivePathThatWouldBeCutIsRefusedBeforeAnythingIsWritten) {
   EXPECT_TRUE(std::filesystem::is_empty(deep));
   EXPECT_EQ(program.buffers.ZIPARCHIVE, "prije");
 
+#ifndef _WIN32  // disk E: is the system's own drive on Windows, not a directory in verdan.env
   // A disk letter that stands for a long directory: the archive itself would lose ".zip".
   ui.Clear();
   WriteFile(dir.File("verdan.env"), "[Diskovi]\nE=" + deep + std::string(10, 'x') + "\n");
@@ -195,6 +202,7 @@ TEST_F(RunsTest, AnArchivePathThatWouldBeCutIsRefusedBeforeAnythingIsWritten) {
   EXPECT_EQ(Texts(), std::vector<std::string>{kPathTooLongText + deep + std::string(10, 'x') +
                                               "/CETVRTAK.zip"});
   EXPECT_TRUE(std::filesystem::is_empty(deep));
+#endif
 }
 
 TEST_F(RunsTest, AFailedRunKeepsBothTheArchiveAndTheEarlierSecondCopy) {
@@ -226,7 +234,7 @@ TEST_F(RunsTest, AFailedRunKeepsBothTheArchiveAndTheEarlierSecondCopy) {
   WriteFile(dir.File("Arhiv#2.zip"), "starija");
   WriteFile(dir.File("CETVRTAK.zip"), second);
   ScopedCwd inEmpty{dir.File("prazno")};
-  std::filesystem::copy_file(dir.File("CETVRTAK.zip"), dir.File("prazno/CETVRTAK.zip"));
+  WriteFile(dir.File("prazno/CETVRTAK.zip"), ReadFile(dir.File("CETVRTAK.zip")));
   WriteFile(dir.File("prazno/Arhiv#2.zip"), "starija");
   WeekdayRun(program, shared, 0);
   EXPECT_EQ(ReadFile(dir.File("prazno/Arhiv#2.zip")), "starija");

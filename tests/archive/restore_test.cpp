@@ -16,7 +16,6 @@ namespace verdan::archive {
 namespace {
 
 using testing::ReadFile;
-using testing::RunProcess;
 using testing::WriteFile;
 
 class RestoreTest : public ::testing::Test {
@@ -25,10 +24,7 @@ class RestoreTest : public ::testing::Test {
     std::filesystem::create_directories(dir.File("backup"));
     WriteFile(dir.File("ARHIVE.TPS"), "iz arhive");
     WriteFile(dir.File("kupci.tps"), std::string(20000, 'k'));
-    ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "backup/dobra.zip", "ARHIVE.TPS", "kupci.tps"},
-                         dir.path())
-                  .status,
-              0);
+    ASSERT_TRUE(testing::ZipWithTool(dir.path(), "backup/dobra.zip", {"ARHIVE.TPS", "kupci.tps"}));
     WriteFile(dir.File("ARHIVE.TPS"), "radna");
     WriteFile(dir.File("kupci.tps"), "radni kupci");
     program.StartDirectory = dir.path();
@@ -136,8 +132,7 @@ TEST_F(RestoreTest, EveryStepRunsAndReportsWithoutAChosenArchive) {
   // An archive without data files, restored into a directory that does not exist.
   ui.Clear();
   WriteFile(dir.File("napomena.txt"), "x");
-  ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", "backup/txt.zip", "napomena.txt"}, dir.path()).status,
-            0);
+  ASSERT_TRUE(testing::ZipWithTool(dir.path(), "backup/txt.zip", {"napomena.txt"}));
   program.buffers.ZIPARCHIVE = dir.File("backup/txt.zip");
   program.run.POCDIR = platform::FitField(dir.File("nema"), 127);
   ui.QueueAnswer(1);

@@ -3,14 +3,10 @@
 // and the refusal of addresses that would change the commands.
 #include "mail/net_email_send.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <netinet/tcp.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -24,8 +20,13 @@
 #include <vector>
 
 #include "mail/mime.h"
+#include "net/loopback_peers.h"  // the system's socket headers
+#ifdef _WIN32
+#undef CreateFile  // the system's name for its ...A and ...W calls, not the files port's
+#endif
 #include "net/socket_layer.h"
 #include "platform/event_loop.h"
+#include "platform/files.h"
 #include "support/scripted_ui.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
@@ -53,24 +54,13 @@ class ScriptedSmtpPeer {
 
   ScriptedSmtpPeer(std::vector<std::string> greeting, Script script)
       : greeting_(std::move(greeting)), script_(std::move(script)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::listen(listener_, 4);
-    socklen_t len = sizeof addr;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
+    listener_ = testing::ListenLoopback(port_, 4);
     thread_ = std::thread([this] { Serve(); });
   }
   ~ScriptedSmtpPeer() {
-    stop_ = true;
-    ::shutdown(listener_, SHUT_RDWR);
-    ::close(listener_);
+    stop_ = true;  // the server's waits are short: it sees this at once
     thread_.join();
+    testing::ClosePeer(listener_);
   }
 
   std::uint16_t port() const { return port_; }
@@ -86,19 +76,17 @@ class ScriptedSmtpPeer {
  private:
   void Serve() {
     while (!stop_) {
-      pollfd p{listener_, POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      int fd = ::accept(listener_, nullptr, nullptr);
+      if (!testing::WaitReadable(listener_, 100)) continue;
+      int fd = testing::PeerAccept(listener_);
       if (fd < 0) continue;
-      int one = 1;
-      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      testing::PeerSetOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
       const int index = connections_++;
       {
         std::lock_guard lock(mutex_);
         transcript_.emplace_back();
       }
       Converse(fd, index);
-      ::close(fd);
+      testing::ClosePeer(fd);
       ++ended_;
     }
   }
@@ -108,7 +96,7 @@ class ScriptedSmtpPeer {
       if (i > 0) std::this_thread::sleep_for(150ms);
       std::size_t done = 0;
       while (done < pieces[i].size()) {
-        ssize_t n = ::send(fd, pieces[i].data() + done, pieces[i].size() - done, MSG_NOSIGNAL);
+        long n = testing::PeerSend(fd, pieces[i].data() + done, pieces[i].size() - done);
         if (n <= 0) return false;
         done += static_cast<std::size_t>(n);
       }
@@ -153,9 +141,8 @@ class ScriptedSmtpPeer {
           inBody = false;
         if (!Write(fd, a.pieces) || a.close) return;
       }
-      pollfd p{fd, POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
-      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (!testing::WaitReadable(fd, 50)) continue;
+      long n = testing::PeerRecv(fd, buf, sizeof buf);
       if (n <= 0) return;
       in.append(buf, static_cast<std::size_t>(n));
     }
@@ -836,8 +823,10 @@ TEST_F(SmtpDialogue, AttachmentChangedBeforeSendingFailsOnlyItsMessage) {
 TEST_F(SmtpDialogue, MessageOverTheLengthLimitIsRefusedBeforeAnythingIsRead) {
   testing::TempDir dir;
   const std::string path = dir.File("ogromna.zip");
-  testing::WriteFile(path, "");
-  ASSERT_EQ(::truncate(path.c_str(), 1600LL << 20), 0);
+  platform::FileHandle file = platform::CreateFile(path, platform::Creation::kTruncate, 0644);
+  ASSERT_NE(file, platform::kNoFile);
+  ASSERT_TRUE(platform::SetFileSize(file, 1600ULL << 20));
+  platform::CloseFile(file);
   email_->TOLIST = "ana@example.org";
   email_->ATTACHMENTLIST = path;
   email_->SendMail(2);

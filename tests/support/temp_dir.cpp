@@ -90,17 +90,6 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
   return result;
 }
 
-std::string ZipEntryNames(const std::string& archive) {
-  ProcessResult r = RunProcess({"/usr/bin/python3", "-c",
-                                "import sys,zipfile\n"
-                                "z=zipfile.ZipFile(sys.argv[1])\n"
-                                "assert z.testzip() is None\n"
-                                "print(' '.join(sorted(z.namelist())))",
-                                archive},
-                               "/");
-  return r.status == 0 ? r.out : "zipfile refused " + archive + ": " + r.err;
-}
-
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;

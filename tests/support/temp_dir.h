@@ -5,7 +5,19 @@
 #include <string>
 #include <vector>
 
+#include "support/zip_peer.h"  // the other tools' view of an archive, beside these helpers
+
 namespace verdan::testing {
+
+// `path` with the system's own separators, as the program composes paths: on Windows every
+// "/" becomes "\\"; elsewhere it is unchanged.
+inline std::string Native(std::string path) {
+#ifdef _WIN32
+  for (char& c : path)
+    if (c == '/') c = '\\';
+#endif
+  return path;
+}
 
 class TempDir {
  public:
@@ -14,7 +26,8 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  // `name` (which may hold "/") inside the directory, with the system's separators.
+  std::string File(const std::string& name) const { return Native(path_ + "/" + name); }
 
  private:
   std::string path_;
@@ -45,10 +58,6 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
 // Runs the verdan program built with the tests, with `args`, in `cwd`.
 ProcessResult Verdan(const std::string& cwd, const std::vector<std::string>& args,
                      int timeoutSeconds = 120);
-
-// The entry names of a ZIP archive as Python's zipfile reads them, sorted and joined by spaces
-// with a closing newline, once zipfile has tested every entry's CRC; else a text saying why.
-std::string ZipEntryNames(const std::string& archive);
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);

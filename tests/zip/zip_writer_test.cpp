@@ -5,16 +5,17 @@
 // hanging the threads.
 #include "zip/zip_writer.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <random>
 #include <string>
 
+#include "platform/files.h"
 #include "support/temp_dir.h"
 
 namespace verdan::archive {
@@ -24,6 +25,8 @@ using testing::ReadFile;
 using testing::RunProcess;
 using testing::TempDir;
 using testing::WriteFile;
+using testing::ZipEntryBytes;
+using testing::ZipEntryNames;
 
 constexpr std::size_t kChunk = 64 << 10;
 
@@ -54,17 +57,22 @@ class ZipWriterTest : public ::testing::Test {
   }
   void Add(const std::string& name, const std::string& bytes) {
     WriteFile(dir.File(name), bytes);
-    struct timeval times[2] = {{1262304000, 0}, {1262304000, 0}};  // 1 Jan 2010
-    ::utimes(dir.File(name).c_str(), times);
+    const platform::FileTime time{1262304000, 0};  // 1 Jan 2010
+    platform::SetTimesAt(dir.File(name), time, time, platform::Links::kFollow);
     files.push_back(PackFile{dir.File(name), name, bytes.size(), 0});
   }
   PackResult Write(const std::string& archive, PackOptions options,
                    std::vector<PackedEntry>* entries = nullptr) {
-    int fd = ::open(dir.File(archive).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    EXPECT_GE(fd, 0);
+    platform::FileHandle fd = Create(archive);
     PackResult r = WriteArchive(fd, dir.File(archive), files, options, nullptr, entries, &why);
-    ::close(fd);
+    platform::CloseFile(fd);
     return r;
+  }
+  platform::FileHandle Create(const std::string& archive) {
+    platform::FileHandle fd =
+        platform::CreateFile(dir.File(archive), platform::Creation::kTruncate, 0644);
+    EXPECT_NE(fd, platform::kNoFile);
+    return fd;
   }
 
   TempDir dir;
@@ -93,6 +101,7 @@ TEST_F(ZipWriterTest, TheArchiveIsTheSameWhateverTheNumberOfThreads) {
   EXPECT_TRUE(entries[3].stored);
 }
 
+#ifndef _WIN32  // unzip and Python read the archive as child processes
 TEST_F(ZipWriterTest, Zip64FieldsReadBackInZipTools) {
   PackOptions options;
   options.chunkSize = kChunk;
@@ -118,6 +127,7 @@ TEST_F(ZipWriterTest, Zip64FieldsReadBackInZipTools) {
                         crcs[1] + " 2010\nmala.tps 8 1 16 " + crcs[2] +
                         " 2010\nprazna.tps 0 1 16 " + crcs[3] + " 2010\n");
 }
+#endif
 
 TEST_F(ZipWriterTest, AFileIsStoredOnlyWhenItsFirstChunkDoesNotShrink) {
   files.clear();
@@ -130,7 +140,7 @@ TEST_F(ZipWriterTest, AFileIsStoredOnlyWhenItsFirstChunkDoesNotShrink) {
   EXPECT_LT(entries[0].compressedSize, entries[0].size / 2);
   EXPECT_TRUE(entries[1].stored);
   EXPECT_EQ(entries[1].compressedSize, entries[1].size);
-  EXPECT_EQ(RunProcess({"/usr/bin/unzip", "-tq", "p.zip"}, dir.path()).status, 0);
+  EXPECT_EQ(ZipEntryNames(dir.File("p.zip")), "SLIKA.TPS ZAGLAVLJE.TPS\n");
 }
 
 // Changes the file of the entry being packed when the writer has taken a given piece of it:
@@ -151,12 +161,12 @@ class Changer final : public PackProgress {
     const std::string bytes(ReadFile(path_).size(), changes % 2 == 0 ? 'B' : 'A');
     ++changes;
     if (how_ == How::kInPlace) {
-      int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
-      ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
-      ::close(fd);
+      platform::FileHandle fd = platform::OpenFile(path_, platform::Access::kWrite);
+      ASSERT_TRUE(platform::WriteAllAt(fd, bytes.data(), bytes.size(), 0));
+      platform::CloseFile(fd);
     } else {
       WriteFile(path_ + ".novo", bytes);
-      ::rename((path_ + ".novo").c_str(), path_.c_str());
+      ASSERT_TRUE(platform::RenameName(path_ + ".novo", path_));
     }
   }
   void FileFinished() override {}
@@ -184,47 +194,45 @@ TEST_F(ZipWriterTest, AFileChangedWhileItIsReadIsReadAgainAndOneThatKeepsChangin
   PackOptions options;
   options.chunkSize = kChunk;
   options.pause = std::chrono::milliseconds(1);
+#ifdef _WIN32
+  // Under the emulator a file held open cannot be renamed over (no POSIX-semantics rename).
+  for (Changer::How how : {Changer::How::kInPlace}) {
+#else
   for (Changer::How how : {Changer::How::kInPlace, Changer::How::kRename}) {
+#endif
     for (unsigned threads : {1u, 4u}) {
       options.threads = threads;
       WriteFile(dir.File("RACUNI.TPS"), std::string(24 * kChunk, 'A'));
       Changer once(dir.File("RACUNI.TPS"), "RACUNI.TPS", how, 1);
       std::vector<PackedEntry> entries;
-      int fd = ::open(dir.File("a.zip").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      platform::FileHandle fd = Create("a.zip");
       ASSERT_EQ(WriteArchive(fd, dir.File("a.zip"), files, options, &once, &entries, &why),
                 PackResult::kOk);
-      ::close(fd);
+      platform::CloseFile(fd);
       EXPECT_EQ(once.changes, 1);
       EXPECT_EQ(once.starts, 2);
       EXPECT_EQ(once.told(), 24 * kChunk + 4000);  // the first reading's bytes taken back
-      auto py = RunProcess({"/usr/bin/python3", "-c",
-                            "import zipfile\n"
-                            "z=zipfile.ZipFile('a.zip')\n"
-                            "assert z.testzip() is None\n"
-                            "d=z.read('RACUNI.TPS')\n"
-                            "print(len(d), sorted(set(d.decode())), z.namelist())\n"},
-                           dir.path());
-      EXPECT_EQ(py.out, "1572864 ['B'] ['RACUNI.TPS', 'mala.tps']\n")
-          << threads << " threads " << py.err;
+      EXPECT_EQ(ZipEntryNames(dir.File("a.zip")), "RACUNI.TPS mala.tps\n") << threads;
+      EXPECT_TRUE(ZipEntryBytes(dir.File("a.zip"), "RACUNI.TPS") == std::string(24 * kChunk, 'B'))
+          << threads << " threads";
     }
   }
 
   // Changed at every reading: three readings, then the write fails naming the file.
   options.threads = 4;
   Changer always(dir.File("RACUNI.TPS"), "RACUNI.TPS", Changer::How::kInPlace, 100);
-  int fd = ::open(dir.File("b.zip").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  platform::FileHandle fd = Create("b.zip");
   EXPECT_EQ(WriteArchive(fd, dir.File("b.zip"), files, options, &always, nullptr, &why),
             PackResult::kChanged);
-  ::close(fd);
+  platform::CloseFile(fd);
   EXPECT_EQ(why.path, dir.File("RACUNI.TPS"));
   EXPECT_EQ(always.changes, 3);
 }
 
-// A file that cannot be opened as a regular file fails the write without hanging the
-// threads: one that is gone, a symbolic link (never followed), a pipe (never waited for);
+// A file that cannot be opened fails the write without hanging the threads: one that is gone;
 // and a name the format cannot hold. The size found before packing does not decide what is
 // read: the file as it is when opened does.
-TEST_F(ZipWriterTest, AFileThatCannotBeOpenedAsARegularFileFailsTheWriteWithoutHanging) {
+TEST_F(ZipWriterTest, AFileThatIsGoneOrANameTooLongFailsTheWriteWithoutHanging) {
   PackOptions options;
   options.chunkSize = kChunk;
   files[0].size += 20 * kChunk;
@@ -235,6 +243,17 @@ TEST_F(ZipWriterTest, AFileThatCannotBeOpenedAsARegularFileFailsTheWriteWithoutH
   EXPECT_EQ(Write("b.zip", options), PackResult::kCannotRead);
   EXPECT_EQ(why.path, dir.File("nema.tps"));
   EXPECT_EQ(why.systemError, ENOENT);
+  files.back() = PackFile{dir.File("mala.tps"), std::string(70000, 'x'), 4000, 0};
+  EXPECT_EQ(Write("b.zip", options), PackResult::kCannotWrite);
+}
+
+#ifndef _WIN32  // symbolic links and FIFOs are made with POSIX calls
+// Nor does a file that cannot be opened as a regular file: a symbolic link (never followed),
+// a pipe (never waited for).
+TEST_F(ZipWriterTest, ALinkOrAPipeFailsTheWriteWithoutHanging) {
+  PackOptions options;
+  options.chunkSize = kChunk;
+  files.push_back(PackFile{});
   ASSERT_EQ(::symlink(dir.File("mala.tps").c_str(), dir.File("veza.tps").c_str()), 0);
   files.back() = PackFile{dir.File("veza.tps"), "veza.tps", 4000, 0};
   EXPECT_EQ(Write("b.zip", options), PackResult::kCannotRead);
@@ -243,9 +262,8 @@ TEST_F(ZipWriterTest, AFileThatCannotBeOpenedAsARegularFileFailsTheWriteWithoutH
   files.back() = PackFile{dir.File("cijev.tps"), "cijev.tps", 0, 0};
   EXPECT_EQ(Write("b.zip", options), PackResult::kCannotRead);
   EXPECT_EQ(why.path, dir.File("cijev.tps"));
-  files.back() = PackFile{dir.File("mala.tps"), std::string(70000, 'x'), 4000, 0};
-  EXPECT_EQ(Write("b.zip", options), PackResult::kCannotWrite);
 }
+#endif
 
 }  // namespace
 }  // namespace verdan::archive
