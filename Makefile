@@ -4,7 +4,8 @@
 # make asan  : every test again under AddressSanitizer and UndefinedBehaviorSanitizer
 # make bench : the speed and memory comparisons in bench/ (helpers with a dot in the name are skipped)
 # make windows      : builds the libraries Windows needs from Debian's sources (scripts/windows-deps),
-#                     then cross-builds into build-windows/ with MinGW-w64 (the commands, no windows)
+#                     then cross-builds into build-windows/ with MinGW-w64 (the commands; with
+#                     WINQT=<a Qt 6 for MinGW-w64> the windows too, verdan-gui.dll)
 # make test-windows : runs the Windows test programs under Wine, in a Wine prefix of their own
 # make installer      : the Windows installer (NSIS) build-windows/verdan-setup.exe
 # make test-installer : installs it silently under Wine, runs the installed program, removes it
@@ -16,6 +17,9 @@ WINBUILD ?= build-windows
 # What the Windows build makes: verdan.exe (the commands) and the test programs of the folders
 # whose tests run under Wine so far.
 WINTARGETS ?= verdan verdan_tests
+# A Qt 6 built for MinGW-w64 (the folder holding lib/cmake/Qt6): set, the Windows build has the
+# windows as well. Its moc and rcc come from the system's Qt 6 of the same version.
+WINQT ?=
 
 .PHONY: run test tsan asan bench soak clean windows test-windows installer test-installer
 
@@ -47,7 +51,8 @@ soak:
 windows:
 	scripts/windows-deps $(WINBUILD)
 	cmake -S . -B $(WINBUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake \
-	  -DCMAKE_PREFIX_PATH="$$(paste -sd';' $(WINBUILD)/deps/prefixes)" -DVERDAN_BUILD_GUI=OFF >/dev/null
+	  -DCMAKE_PREFIX_PATH="$$(paste -sd';' $(WINBUILD)/deps/prefixes)$(if $(WINQT),;$(abspath $(WINQT)))" \
+	  -DVERDAN_BUILD_GUI=$(if $(WINQT),ON,OFF) >/dev/null
 	cmake --build $(WINBUILD) -j2 --target $(WINTARGETS)
 
 test-windows: windows

@@ -16,9 +16,16 @@
 #include "net/socket_layer.h"
 #include "platform/clock.h"
 
-extern "C" __attribute__((visibility("default"))) int verdan_windows_main(const char* version,
-                                                                          int argc, char** argv,
-                                                                          int definitions) {
+// The one name the module shows the program's loader: an export of the DLL on Windows, the
+// one visible symbol elsewhere.
+#ifdef _WIN32
+#define VERDAN_MODULE_ENTRY extern "C" __declspec(dllexport)
+#else
+#define VERDAN_MODULE_ENTRY extern "C" __attribute__((visibility("default")))
+#endif
+
+VERDAN_MODULE_ENTRY int verdan_windows_main(const char* version, int argc, char** argv,
+                                            int definitions) {
   // The two halves are built together; a module left from another version is not entered.
   if (!version || std::strcmp(version, verdan::cli::kVersionText) != 0) {
     std::fprintf(stderr, "verdan: modul prozora je inačice %s, a program %s.\n",

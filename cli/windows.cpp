@@ -16,6 +16,12 @@
 namespace verdan::cli {
 namespace {
 
+#ifdef _WIN32
+constexpr const char* kWindowsLibraries = "Qt 6";
+#else
+constexpr const char* kWindowsLibraries = "Qt 6, X11, OpenGL";
+#endif
+
 constexpr const char* kCommandsStillWork =
     "verdan: bez prozora rade naredbe, npr. 'verdan backup dest' (verdan --help).\n";
 
@@ -50,9 +56,9 @@ int OpenWindows(int argc, char** argv, bool definitions) {
   void* module = platform::LoadModule(path, problem);
   if (!module) {
     std::fprintf(stderr,
-                 "verdan: prozori se ne mogu otvoriti: nedostaju biblioteke za prozore (Qt 6, X11, "
-                 "OpenGL) ili je modul %s oštećen.\nverdan: %s\n%s",
-                 path.c_str(), problem.c_str(), kCommandsStillWork);
+                 "verdan: prozori se ne mogu otvoriti: nedostaju biblioteke za prozore (%s) ili "
+                 "je modul %s oštećen.\nverdan: %s\n%s",
+                 kWindowsLibraries, path.c_str(), problem.c_str(), kCommandsStillWork);
     return kExitUsage;
   }
   auto entry = reinterpret_cast<WindowsEntry>(platform::ModuleEntry(module, kWindowsEntryName));

@@ -1,8 +1,8 @@
 // Opening the program's windows from the command-line program. The windows live in a module
-// of their own (verdan-gui.so), the only part of the program that needs the desktop's
-// libraries (Qt, X11, OpenGL): the commands run where those are not installed, and the
-// module is loaded only when `verdan` is started without a command. It is looked for beside
-// the program (the build tree) and then in the program's library directory
+// of their own (verdan-gui.so; verdan-gui.dll on Windows), the only part of the program that needs
+// the desktop's libraries (Qt, X11, OpenGL): the commands run where those are not installed, and
+// the module is loaded only when `verdan` is started without a command. It is looked for beside the
+// program (the build tree) and then in the program's library directory
 // (<prefix>/lib/verdan beside <prefix>/bin).
 //
 // Call on the main thread, once.
@@ -10,7 +10,11 @@
 
 namespace verdan::cli {
 
+#ifdef _WIN32
+constexpr const char* kWindowsModuleName = "verdan-gui.dll";  // with Qt's DLLs beside it
+#else
 constexpr const char* kWindowsModuleName = "verdan-gui.so";
+#endif
 constexpr const char* kWindowsEntryName = "verdan_windows_main";
 
 // The module's entry. It refuses (status 2, with a message) a program of another version;

@@ -1,6 +1,7 @@
 #include "gui/qt_ui.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -212,7 +213,8 @@ std::vector<std::string> QtUi::FileOpen(const platform::FileOpenSpec& request) {
         QObject::connect(dlg, &QDialog::finished, dlg, [dlg, finish](int result) {
           Files chosen;
           if (result == QDialog::Accepted)
-            for (const QString& f : dlg->selectedFiles()) chosen.push_back(f.toStdString());
+            for (const QString& f : dlg->selectedFiles())
+              chosen.push_back(QDir::toNativeSeparators(f).toStdString());  // "\\" on Windows
           finish(std::move(chosen));
         });
         Track(dlg);
@@ -259,7 +261,7 @@ bool QtUi::ChooseDirectory(const std::string& title, std::string& path,
         QObject::connect(dlg, &QDialog::finished, dlg, [dlg, finish](int result) {
           QStringList files = dlg->selectedFiles();
           if (result == QDialog::Accepted && !files.isEmpty())
-            finish(files.front().toStdString());
+            finish(QDir::toNativeSeparators(files.front()).toStdString());
           else
             finish(std::nullopt);
         });

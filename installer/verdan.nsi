@@ -1,6 +1,7 @@
 ; The Windows installer: verdan.exe in its program folder, a Start-menu folder with the
 ; commands' prompt and the uninstaller, an entry in Windows' list of installed programs, and
-; the scheduled-task example. Built by `make installer`:
+; the scheduled-task example; with a build that has the windows (verdan-gui.dll), the windows'
+; module and Qt's DLLs and plugins beside it. Built by `make installer`:
 ;   makensis -DVERSION=x.y.z -DBUILD=<absolute build folder> -DOUTFILE=<setup.exe> installer/verdan.nsi
 ; (makensis works in this file's folder: the files beside it are named without a folder).
 ; Silent install: verdan-setup.exe /S [/D=folder]; silent removal: uninstall.exe /S.
@@ -45,6 +46,12 @@ FunctionEnd
 Section "VERDAN"
   SetOutPath "$INSTDIR"
   File "${BUILD}/verdan.exe"
+!if /FileExists "${BUILD}/verdan-gui.dll"
+  ; The windows: their module, and Qt gathered by the build into qt/ (DLLs beside the module,
+  ; plugins in their folders), all in the program folder where the module looks for them.
+  File "${BUILD}/verdan-gui.dll"
+  File /r "${BUILD}/qt/*.*"
+!endif
   File "/oname=README.txt" "README-Windows.txt"
   File "verdan-zakazano.bat"
   WriteUninstaller "$INSTDIR\uninstall.exe"
@@ -77,6 +84,22 @@ Section "Uninstall"
   Delete "$SMPROGRAMS\VERDAN\Ukloni VERDAN.lnk"
   RMDir "$SMPROGRAMS\VERDAN"
   Delete "$INSTDIR\verdan.exe"
+  ; The windows' module and what came with it (Qt and its compiler's run-time, plugins).
+  Delete "$INSTDIR\verdan-gui.dll"
+  Delete "$INSTDIR\Qt6*.dll"
+  Delete "$INSTDIR\libgcc_s_seh-1.dll"
+  Delete "$INSTDIR\libstdc++-6.dll"
+  Delete "$INSTDIR\libwinpthread-1.dll"
+  Delete "$INSTDIR\D3Dcompiler_47.dll"
+  Delete "$INSTDIR\opengl32sw.dll"
+  RMDir /r "$INSTDIR\platforms"
+  RMDir /r "$INSTDIR\styles"
+  RMDir /r "$INSTDIR\imageformats"
+  RMDir /r "$INSTDIR\iconengines"
+  RMDir /r "$INSTDIR\generic"
+  RMDir /r "$INSTDIR\networkinformation"
+  RMDir /r "$INSTDIR\tls"
+  RMDir /r "$INSTDIR\translations"
   Delete "$INSTDIR\README.txt"
   Delete "$INSTDIR\verdan-zakazano.bat"
   Delete "$INSTDIR\uninstall.exe"

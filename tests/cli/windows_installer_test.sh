@@ -20,6 +20,13 @@ wine "$setup" /S </dev/null
 for f in verdan.exe README.txt verdan-zakazano.bat uninstall.exe; do
   [ -f "$folder/$f" ] || fail "the install left out $f: $(ls -A "$folder" 2>&1)"
 done
+# A build with the windows installs their module and the Qt gathered beside it as well.
+build=$(dirname "$setup")
+if [ -f "$build/verdan-gui.dll" ]; then
+  for f in verdan-gui.dll $(cd "$build/qt" && find . -type f | sed 's|^\./||'); do
+    [ -f "$folder/$f" ] || fail "the install left out $f of the windows"
+  done
+fi
 for f in VERDAN.lnk Upute.lnk "Ukloni VERDAN.lnk"; do
   [ -f "$menu/$f" ] || fail "no Start-menu entry $f: $(ls -A "$menu" 2>&1)"
 done
