@@ -73,6 +73,13 @@ TEST(Files, WrittenBytesReadBackAndAFileIsReplacedWhileAnotherHandleHoldsIt) {
   }
   EXPECT_FALSE(Exists(temp));
   EXPECT_EQ(ReadFile(name), "Hello, world");
+  // The directory that holds it syncs both open (as a restore syncs the folders it wrote in)
+  // and by name.
+  FileHandle folder = OpenDirectory(dir.path());
+  ASSERT_NE(folder, kNoFile);
+  EXPECT_TRUE(SyncFile(folder, dir.path())) << errno;
+  CloseQuietly(folder);
+  EXPECT_TRUE(SyncDirectory(dir.path())) << errno;
 
   FileHandle in = OpenFile(name, Access::kRead);
   ASSERT_NE(in, kNoFile);
