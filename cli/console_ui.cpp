@@ -150,6 +150,9 @@ bool ConsoleUi::AskPassword(const platform::PasswordSpec& dialog, std::string& p
     std::fputc('\n', err_);
     progressLineOpen_ = false;
   }
+  // The typing is hidden before the question is shown: what is typed at once is not echoed
+  // (and not thrown away as the switch to hidden typing throws away what came before it).
+  platform::HiddenInput hidden;
   {
     std::lock_guard out(g_outputMutex);
     if (err_ == stderr) {
@@ -163,14 +166,11 @@ bool ConsoleUi::AskPassword(const platform::PasswordSpec& dialog, std::string& p
   }
   std::string line;
   bool got = false;
-  {
-    platform::HiddenInput hidden;
-    char buf[256];
-    while (std::fgets(buf, sizeof buf, in_)) {
-      got = true;
-      line += buf;
-      if (!line.empty() && line.back() == '\n') break;
-    }
+  char buf[256];
+  while (std::fgets(buf, sizeof buf, in_)) {
+    got = true;
+    line += buf;
+    if (line.back() == '\n') break;
   }
   std::fputc('\n', err_);  // the Enter typed was not shown
   std::fflush(err_);
