@@ -37,8 +37,9 @@ constexpr SdDef kSdControls[kSourceDestControls] = {
     {ControlKind::kButton, "Datumu ( 120106, 130106, ...)"},
     {ControlKind::kButton, "Mix (pon_120106, Uto_130106, ...)"},
     {ControlKind::kButton, "Zatvori"},
-    {ControlKind::kPrompt, "Zaporka arhive (AES-256; šifrira se sadržaj, popis datoteka ostaje "
-                           "čitljiv):"},
+    {ControlKind::kPrompt,
+     "Zaporka arhive (AES-256; šifrira se sadržaj, popis datoteka ostaje "
+     "čitljiv):"},
     {ControlKind::kEntry, ""},
 };
 

@@ -183,8 +183,9 @@ bool Take(const CommandLine& line, SettingsOptions& o, std::string& problem) {
   }
   // Standard input holds one secret.
   if (o.archivePasswordStdin + o.passwordStdin + o.oauth.secretStdin > 1) {
-    problem = "samo jedna od --password-stdin, --archive-password-stdin i "
-              "--oauth-client-secret-stdin odjednom (svaka čita standardni ulaz)";
+    problem =
+        "samo jedna od --password-stdin, --archive-password-stdin i "
+        "--oauth-client-secret-stdin odjednom (svaka čita standardni ulaz)";
     return false;
   }
   // The run settings hold 127 characters of a directory; a longer one would be cut and
@@ -262,8 +263,9 @@ int SettingsCommand(const Invocation& invocation) {
     std::string again;
     if (platform::StdinIsTerminal() && !options.archivePassword.empty() &&
         (!ReadPassword(again, "Ponovite zaporku arhive: ") || again != options.archivePassword))
-      return invocation.Usage("--archive-password-stdin: zaporke se ne podudaraju, ništa nije "
-                              "promijenjeno");
+      return invocation.Usage(
+          "--archive-password-stdin: zaporke se ne podudaraju, ništa nije "
+          "promijenjeno");
   }
 
   ConsoleUi ui;
@@ -342,8 +344,8 @@ int SettingsCommand(const Invocation& invocation) {
     status = kExitMessage;
   }
   std::printf("ZAPORKAARHIVE=%s\n", !archiveRead              ? "nepoznato"
-                                     : archivePassword.empty() ? "nema"
-                                                               : "postavljena (AES-256)");
+                                    : archivePassword.empty() ? "nema"
+                                                              : "postavljena (AES-256)");
   std::fflush(stdout);
 
   if (!ui.Shown().empty()) status = kExitMessage;

@@ -123,7 +123,8 @@ bool IsEncryptedArchive(const std::string& path) {
 }
 
 std::string BodyForAttachments(const std::string& text, const std::string& attachmentList) {
-  for (const std::string& file : FileListEntries(ConvertFileList(attachmentList, platform::kSeparator))) {
+  for (const std::string& file :
+       FileListEntries(ConvertFileList(attachmentList, platform::kSeparator))) {
     if (!IsEncryptedArchive(file)) continue;
     return text.empty() ? std::string(app::kEncryptedArchiveMailText)
                         : text + "\r\n\r\n" + app::kEncryptedArchiveMailText;

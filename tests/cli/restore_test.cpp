@@ -463,8 +463,8 @@ TEST_F(RestoreCommand, AFifoAtAWorkingNameIsRefusedWithoutBlocking) {
 // AE-2, without a CRC, which the ZIP library here does not read.
 void EncryptedZip(const std::string& archive, const std::string& cwd, const std::string& password,
                   std::vector<std::string> files) {
-  std::vector<std::string> argv{"/usr/bin/7z", "a", "-bd", "-tzip", "-mem=AES256", "-p" + password,
-                                archive};
+  std::vector<std::string> argv{"/usr/bin/7z",   "a",    "-bd", "-tzip", "-mem=AES256",
+                                "-p" + password, archive};
   argv.insert(argv.end(), files.begin(), files.end());
   ProcessResult r = RunProcess(argv, cwd);
   ASSERT_EQ(r.status, 0) << r.out << r.err;
@@ -472,8 +472,10 @@ void EncryptedZip(const std::string& archive, const std::string& cwd, const std:
 
 // `verdan settings --archive-password-stdin` with `password` as its one line.
 void StoreArchivePassword(const std::string& work, const std::string& password) {
-  ProcessResult r = RunProcess({"/bin/sh", "-c", "printf '%s\\n' \"$PW\" | \"$0\" settings "
-                                "--archive-password-stdin", VERDAN_BINARY},
+  ProcessResult r = RunProcess({"/bin/sh", "-c",
+                                "printf '%s\\n' \"$PW\" | \"$0\" settings "
+                                "--archive-password-stdin",
+                                VERDAN_BINARY},
                                work, {"PW=" + password});
   ASSERT_EQ(r.status, 0) << r.err;
 }

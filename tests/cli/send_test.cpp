@@ -148,10 +148,10 @@ TEST_F(SendCommand, DeliversToExactlyTheTwoRecipientsWithoutAuthentication) {
 // that is not encrypted gets no such line.
 TEST_F(SendCommand, AnEncryptedArchiveIsSaidToBeOneAndItsPasswordIsNotSent) {
   const std::string work = dir_.File("work");
-  auto stored = RunProcess({"/bin/sh", "-c",
-                            "printf 'Zaporka-Ureda 9\\n' | \"$0\" settings --archive-password-stdin",
-                            VERDAN_BINARY},
-                           work);
+  auto stored = RunProcess(
+      {"/bin/sh", "-c", "printf 'Zaporka-Ureda 9\\n' | \"$0\" settings --archive-password-stdin",
+       VERDAN_BINARY},
+      work);
   ASSERT_NE(stored.out.find("ZAPORKAARHIVE=postavljena"), std::string::npos) << stored.out;
   WriteFile(dir_.File("kupci.tps"), "kupci");
   ::unlink(dir_.File("work/backup.zip").c_str());
@@ -177,10 +177,10 @@ TEST_F(SendCommand, AnEncryptedArchiveIsSaidToBeOneAndItsPasswordIsNotSent) {
   // The same archive unencrypted: the text is what was typed, and nothing more.
   ::mkdir(dir_.File("out2").c_str(), 0755);
   ::unlink(dir_.File("work/backup.zip").c_str());
-  ASSERT_EQ(RunProcess({"/usr/bin/zip", "-q", dir_.File("work/backup.zip"), "kupci.tps"},
-                       dir_.path())
-                .status,
-            0);
+  ASSERT_EQ(
+      RunProcess({"/usr/bin/zip", "-q", dir_.File("work/backup.zip"), "kupci.tps"}, dir_.path())
+          .status,
+      0);
   SmtpServer plain(dir_.File("out2"), {});
   ASSERT_FALSE(plain.port().empty());
   auto r = Send(plain.port(), {"--user", "", "--text", "Arhiva je u privitku."});

@@ -105,8 +105,8 @@ TEST(SettingsCommand, ADamagedTableEndsWithStatus3) {
 ProcessResult SettingsWithPassword(const std::string& cwd, const std::string& password,
                                    std::vector<std::string> args,
                                    const std::string& option = "--password-stdin") {
-  std::vector<std::string> argv = {"/bin/sh",     "-c",       "printf '%s\\n' \"$PW\" | \"$0\" \"$@\"",
-                                   VERDAN_BINARY, "settings", option};
+  std::vector<std::string> argv = {
+      "/bin/sh", "-c", "printf '%s\\n' \"$PW\" | \"$0\" \"$@\"", VERDAN_BINARY, "settings", option};
   argv.insert(argv.end(), args.begin(), args.end());
   return RunProcess(argv, cwd, {"PW=" + password});
 }
@@ -308,8 +308,8 @@ TEST(SettingsSecrets, TheArchivePasswordIsSetShownAsSetAndCleared) {
   const std::string archive = backup.out.substr(0, backup.out.size() - 1);
   ProcessResult names = RunProcess({"/usr/bin/unzip", "-Z1", archive}, work);
   EXPECT_EQ(names.out, "PEMAIL.TPS\n");  // the directory stays readable; no credentials in it
-  for (const std::string& file : {work + "/PEMAIL.TPS", archive, work + "/verdan.log",
-                                  dir.File("trace.txt")}) {
+  for (const std::string& file :
+       {work + "/PEMAIL.TPS", archive, work + "/verdan.log", dir.File("trace.txt")}) {
     const std::string bytes = std::filesystem::exists(file) ? ReadFile(file) : "";
     EXPECT_EQ(bytes.find(secret), std::string::npos) << file;
     EXPECT_EQ(bytes.find(Upper(secret)), std::string::npos) << file;
