@@ -128,11 +128,10 @@ std::string RestoreWarningText(const std::string& archive, const std::string& ta
   return text;
 }
 
-std::vector<std::string> KnownArchivePasswords(app::Program& program) {
+std::vector<std::string> KnownArchivePasswords(const app::Program& program, std::string& problem) {
   std::vector<std::string> known;
-  std::string stored, problem;
-  if (!app::LoadArchivePassword(stored, problem))
-    ShowRunMessage(program, kStoredPasswordUnreadableText + problem);
+  std::string stored;
+  app::LoadArchivePassword(stored, problem);
   if (!stored.empty()) known.push_back(stored);
   if (program.archivePassword != stored) known.push_back(program.archivePassword);
   return known;
@@ -141,10 +140,12 @@ std::vector<std::string> KnownArchivePasswords(app::Program& program) {
 std::int32_t WithArchivePassword(app::Program& program,
                                  const std::function<std::int32_t(const std::string&)>& attempt) {
   std::int32_t result = kZipBadPassword;
-  for (const std::string& password : KnownArchivePasswords(program)) {
+  std::string problem;
+  for (const std::string& password : KnownArchivePasswords(program, problem)) {
     result = attempt(password);
     if (result != kZipBadPassword) return result;
   }
+  if (!problem.empty()) ShowRunMessage(program, kStoredPasswordUnreadableText + problem);
   for (int asked = 0; asked < kArchivePasswordAttempts; ++asked) {
     platform::PasswordSpec dialog;
     dialog.title = kArchivePasswordTitle;

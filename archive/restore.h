@@ -71,13 +71,14 @@ inline constexpr const char* kStoredPasswordUnreadableText =
 
 // The passwords to open an archive with, in order: the stored archive password (what this
 // office's archives are encrypted under), then the built-in one (archives made without it).
-// A credentials file that cannot be trusted is said (in a message) and skipped.
-std::vector<std::string> KnownArchivePasswords(app::Program& program);
+// A credentials file that cannot be trusted is skipped, with the reason in `problem`.
+std::vector<std::string> KnownArchivePasswords(const app::Program& program, std::string& problem);
 
 // Runs `attempt` with each known password and then, while it reports a wrong password
 // (kZipBadPassword), with what the user types in the password dialog, at most
-// kArchivePasswordAttempts times; a cancelled or empty answer ends the asking. Returns the
-// last attempt's result.
+// kArchivePasswordAttempts times; a cancelled or empty answer ends the asking. A stored
+// password that could not be read is said only when the archive needs a password. Returns
+// the last attempt's result.
 std::int32_t WithArchivePassword(app::Program& program,
                                  const std::function<std::int32_t(const std::string&)>& attempt);
 

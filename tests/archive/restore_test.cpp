@@ -1,6 +1,7 @@
 #include "archive/restore.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <regex>
 
@@ -210,6 +211,27 @@ TEST_F(RestoreTest, AnEncryptedArchiveAsksForItsPasswordInADialog) {
   EXPECT_TRUE(RestoreArchive(program, shared));
   EXPECT_TRUE(ui.PasswordDialogs().empty());
   EXPECT_EQ(ReadFile(dir.File("kupci.tps")), "sifrirani k");
+
+  // A credentials file that cannot be trusted is said only when the archive needs a
+  // password: a plain archive restores without a word of it, an encrypted one asks.
+  ASSERT_EQ(::chmod(dir.File("verdan.credentials").c_str(), 0644), 0);
+  auto said = [&] {
+    int n = 0;
+    for (const std::string& text : ui.Texts())
+      n += text.rfind(kStoredPasswordUnreadableText, 0) == 0;
+    return n;
+  };
+  ui.Clear();
+  program.buffers.ZIPARCHIVE = dir.File("backup/dobra.zip");
+  ui.QueueAnswer(1);
+  EXPECT_TRUE(RestoreArchive(program, shared));
+  EXPECT_EQ(said(), 0);
+  program.buffers.ZIPARCHIVE = dir.File("backup/sifra.zip");
+  ui.QueueAnswer(1);
+  ui.QueuePassword("Kljuc-7");
+  EXPECT_TRUE(RestoreArchive(program, shared));
+  EXPECT_EQ(said(), 1);
+  EXPECT_EQ(ui.PasswordDialogs().size(), 1u);
 }
 
 }  // namespace
