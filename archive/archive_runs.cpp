@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "app/archive_definitions.h"
+#include "app/archive_password.h"
 #include "app/tables.h"
 #include "archive/failure_text.h"
 #include "archive/generations.h"
@@ -50,6 +51,19 @@ bool TidyBeforeRun(app::Program& program, DirectoryLock& source,
   RepairInterruptedRestore(program, &source);
   for (const std::string& path : paths) RemoveStaleTemporaries(DirectoryOf(path));
   return true;
+}
+
+// The stored archive password goes to the Zip component before anything is written. It is
+// read from the credentials file in the working directory, so before the run moves to the
+// source directory. A file that cannot be trusted stops the run with its reason: an archive
+// meant to be encrypted is never written in the clear instead.
+bool TakeArchivePassword(app::Program& program, ArchiveShared& shared) {
+  std::string password, problem;
+  const bool read = app::LoadArchivePassword(password, problem);
+  shared.zip.SetArchivePassword(password);
+  if (read) return true;
+  ShowRunMessage(program, app::kArchivePasswordUnreadableText + problem);
+  return false;
 }
 
 // Files the include left out (links are never followed, pipes and devices never read) are
@@ -185,6 +199,7 @@ bool ExternalDiskRun(app::Program& program, ArchiveShared& shared, std::string& 
     ShowRunMessage(program, kNoDiskLetterText, kNoDiskLetterCaption, platform::Icon::kExclamation);
     return false;
   }
+  if (!TakeArchivePassword(program, shared)) return false;
   BuildArchiveName(program.run.TIP_ARH, platform::GetClock().Today(), IMEARHIVE);
   FailureContext context;
   context.diskLetter =
@@ -226,6 +241,7 @@ bool DestinationRun(app::Program& program, ArchiveShared& shared, std::string& I
   RunRecord record("backup", TrimRightCopy(program.StartDirectory));
   shared.writtenArchive.clear();
   shared.zip.SetProgress(&program.ui);
+  if (!TakeArchivePassword(program, shared)) return false;
   BuildArchiveName(program.run.TIP_ARH, platform::GetClock().Today(), IMEARHIVE);
   std::string base = DestinationPrefix(program.run.ZAVDIR) + TrimRightCopy(IMEARHIVE);
   if (!FitsOrRefused(program, base + ".zip") || !FitsOrRefused(program, base + "_2_.zip"))
@@ -287,6 +303,7 @@ void PackForBrowse(app::Program& program, ArchiveShared& shared, int option, Sta
                    const BrowseHooks& hooks) {
   RunRecord record("backup", TrimRightCopy(program.StartDirectory));
   record.SetArchive(program.buffers.ZIPARCHIVE);
+  if (!TakeArchivePassword(program, shared)) return;
   DirectoryLock source;
   if (!TidyBeforeRun(program, source, {program.buffers.ZIPARCHIVE, shared.SecondCopyPath})) {
     record.SetResult(false, kZipDirectoryBusy);

@@ -4,6 +4,7 @@
 #include <map>
 #include <set>
 
+#include "app/archive_password.h"
 #include "app/run_log.h"
 #include "app/tables.h"
 #include "archive/failure_text.h"
@@ -127,6 +128,36 @@ std::string RestoreWarningText(const std::string& archive, const std::string& ta
   return text;
 }
 
+std::vector<std::string> KnownArchivePasswords(const app::Program& program, std::string& problem) {
+  std::vector<std::string> known;
+  std::string stored;
+  app::LoadArchivePassword(stored, problem);
+  if (!stored.empty()) known.push_back(stored);
+  if (program.archivePassword != stored) known.push_back(program.archivePassword);
+  return known;
+}
+
+std::int32_t WithArchivePassword(app::Program& program,
+                                 const std::function<std::int32_t(const std::string&)>& attempt) {
+  std::int32_t result = kZipBadPassword;
+  std::string problem;
+  for (const std::string& password : KnownArchivePasswords(program, problem)) {
+    result = attempt(password);
+    if (result != kZipBadPassword) return result;
+  }
+  if (!problem.empty()) ShowRunMessage(program, kStoredPasswordUnreadableText + problem);
+  for (int asked = 0; asked < kArchivePasswordAttempts; ++asked) {
+    platform::PasswordSpec dialog;
+    dialog.title = kArchivePasswordTitle;
+    dialog.text = asked == 0 ? kAskArchivePasswordText : kAskArchivePasswordAgainText;
+    std::string typed;
+    if (!program.ui.AskPassword(dialog, typed) || typed.empty()) break;
+    result = attempt(typed);
+    if (result != kZipBadPassword) return result;
+  }
+  return result;
+}
+
 void ChooseArchive(app::Program& program, ArchiveShared& shared) {
   std::lock_guard lock(shared.runLock);
   std::string destination = platform::NativePath(platform::TrimRightCopy(program.run.ZAVDIR));
@@ -181,12 +212,19 @@ bool RestoreArchive(app::Program& program, ArchiveShared& shared) {
   if (zip.LSUZ_INCLUDE(shared.IncludePattern) == 0) ShowRunMessage(program, kNothingToRestoreText);
   if (zip.LSUZ_EXTRACTTO(RestoreTarget(program)) == 0)
     ShowRunMessage(program, kBadRestoreTargetText);
-  zip.LSUZ_PASSWORD(program.archivePassword);
-  shared.ZipResult = zip.LSUZ_EXECUTE(3, 2);
+  // An encrypted archive is tried with the stored password, then the built-in one, then
+  // what the user types; a wrong password fails before any working file is replaced.
+  shared.ZipResult = WithArchivePassword(program, [&zip](const std::string& password) {
+    zip.LSUZ_PASSWORD(password);
+    return zip.LSUZ_EXECUTE(3, 2);
+  });
   bool succeeded = shared.ZipResult >= 0;
   record.SetResult(succeeded, shared.ZipResult);
   if (succeeded)
     ShowRunMessage(program, kRestoreSuccessText, kNoticeCaption, platform::Icon::kExclamation);
+  else if (shared.ZipResult == kZipBadPassword)
+    ShowRunMessage(program, kErrorPrefix + std::to_string(shared.ZipResult) + "|" +
+                                kWrongArchivePasswordText + program.buffers.ZIPARCHIVE);
   else
     ShowRunMessage(program, ErrorMessage(shared.ZipResult, zip.LastFailure()));
 

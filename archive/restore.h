@@ -9,6 +9,11 @@
 // component's unzip settings and closes the `datoteke` table.
 #pragma once
 
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
 #include "app/program.h"
 #include "archive/archive_runs.h"
 #include "zip/restore_commit.h"
@@ -46,6 +51,36 @@ inline constexpr const char* kRestoreUndoneText =
 inline constexpr const char* kRestoreNotUndoneText =
     "Prethodno prekinuto dearhiviranje ne može se poništiti; ne mijenjajte radne datoteke i "
     "pozovite osoblje za podršku:|";
+
+// An encrypted archive that opens neither with the stored archive password nor with the
+// built-in one: the user is asked for its password (a few times at most).
+inline constexpr const char* kArchivePasswordTitle = "Zaporka arhive";
+inline constexpr const char* kAskArchivePasswordText =
+    "Arhiva je šifrirana i ne otvara se spremljenom zaporkom.|Upišite zaporku arhive:";
+inline constexpr const char* kAskArchivePasswordAgainText =
+    "Zaporka nije ispravna.|Upišite zaporku arhive:";
+inline constexpr int kArchivePasswordAttempts = 3;
+// The end of a restore no password opened; followed by the archive.
+inline constexpr const char* kWrongArchivePasswordText =
+    "Arhiva je šifrirana, a zaporka nije ispravna ili nije upisana. Ništa nije raspakirano, "
+    "radne datoteke su kakve su bile:|";
+// The stored password could not be read; a restore goes on without it (and asks), followed
+// by the reason.
+inline constexpr const char* kStoredPasswordUnreadableText =
+    "Spremljena zaporka arhive ne može se pročitati:|";
+
+// The passwords to open an archive with, in order: the stored archive password (what this
+// office's archives are encrypted under), then the built-in one (archives made without it).
+// A credentials file that cannot be trusted is skipped, with the reason in `problem`.
+std::vector<std::string> KnownArchivePasswords(const app::Program& program, std::string& problem);
+
+// Runs `attempt` with each known password and then, while it reports a wrong password
+// (kZipBadPassword), with what the user types in the password dialog, at most
+// kArchivePasswordAttempts times; a cancelled or empty answer ends the asking. A stored
+// password that could not be read is said only when the archive needs a password. Returns
+// the last attempt's result.
+std::int32_t WithArchivePassword(app::Program& program,
+                                 const std::function<std::int32_t(const std::string&)>& attempt);
 
 // Shows the file-open dialog in the destination directory and makes the chosen file the
 // archive to restore (`ZIPARCHIVE`) and the active archive; a cancelled dialog blanks both.

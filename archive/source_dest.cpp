@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "app/archive_password.h"
 #include "app/tables.h"
 #include "archive/archive_runs.h"
 #include "platform/text.h"
@@ -36,6 +37,10 @@ constexpr SdDef kSdControls[kSourceDestControls] = {
     {ControlKind::kButton, "Datumu ( 120106, 130106, ...)"},
     {ControlKind::kButton, "Mix (pon_120106, Uto_130106, ...)"},
     {ControlKind::kButton, "Zatvori"},
+    {ControlKind::kPrompt,
+     "Zaporka arhive (AES-256; šifrira se sadržaj, popis datoteka ostaje "
+     "čitljiv):"},
+    {ControlKind::kEntry, ""},
 };
 
 }  // namespace
@@ -106,7 +111,8 @@ bool SourceDestWindow::Press(int control) const {
 }
 
 bool SourceDestWindow::Edit(int control, const std::string& text) const {
-  if (control != kSdSourceEntry && control != kSdDestinationEntry && control != kSdDiskEntry)
+  if (control != kSdSourceEntry && control != kSdDestinationEntry && control != kSdDiskEntry &&
+      control != kSdArchivePasswordEntry)
     return false;
   return Post(platform::Event(kEventSdEdit, static_cast<std::uint64_t>(control), 0,
                               std::make_shared<std::string>(text)));
@@ -135,6 +141,9 @@ void SourceDestWindow::Publish() {
     set(kSdDiskEntry, program_.run.OZNAKAARHIVDISKA);
     set(kSdNamingOption, program_.run.TIP_ARH);
     state_.selectedRadio = RadioOfNaming(program_.run.TIP_ARH);
+    state_.archivePasswordSet = passwordTyped_ ? !typedPassword_.empty() : storedPassword_;
+    set(kSdArchivePasswordEntry,
+        state_.archivePasswordSet ? kArchivePasswordSetHint : kArchivePasswordNoneHint);
   }
   if (listener_) listener_();
 }
@@ -145,6 +154,10 @@ void SourceDestWindow::Run(platform::EventQueue& queue) {
   if (program_.email.ReferenceCount > 0 || app::OpenTable(program_, program_.email)) {
     ++program_.email.ReferenceCount;
     holds = true;
+  }
+  {
+    std::string stored, problem;
+    storedPassword_ = app::LoadArchivePassword(stored, problem) && !stored.empty();
   }
   {
     std::lock_guard lock(mutex_);
@@ -165,6 +178,12 @@ void SourceDestWindow::Run(platform::EventQueue& queue) {
         } else if (e.wparam == kSdClose) {
           app::SaveEmailSettings(program_);
           stored = true;
+          std::string problem;
+          if (passwordTyped_ && !app::StoreArchivePassword(typedPassword_, problem))
+            ShowRunMessage(program_, kArchivePasswordNotStoredText + problem);
+          typedPassword_.assign(typedPassword_.size(), '\0');
+          typedPassword_.clear();
+          passwordTyped_ = false;
           queue.Close();
         }
         break;
@@ -174,6 +193,10 @@ void SourceDestWindow::Run(platform::EventQueue& queue) {
         if (e.wparam == kSdDestinationEntry)
           program_.run.ZAVDIR = platform::FitField(text, kDirLength);
         if (e.wparam == kSdDiskEntry) program_.run.OZNAKAARHIVDISKA = platform::FitField(text, 1);
+        if (e.wparam == kSdArchivePasswordEntry) {
+          typedPassword_ = text;
+          passwordTyped_ = true;
+        }
         break;
       }
       case kEventSdTab: {

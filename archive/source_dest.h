@@ -1,6 +1,9 @@
 // The source and destination window "Odaberi početni i završni direktorij": the run settings
 // POCDIR, ZAVDIR, OZNAKAARHIVDISKA and TIP_ARH, edited directly (a change counts for the next
 // run at once) and stored in the e-mail record when the window is closed with "Zatvori".
+// The "Napredne" tab also holds the password archives are encrypted under: typed into a
+// field that hides it, never published in the window's state, and stored in the credentials
+// file (app/archive_password.h) by "Zatvori"; an emptied field clears it.
 //
 // `SourceDestWindow::Run` is the window's procedure on its own thread. A view reads
 // `Snapshot()` after each change announced through the listener and forwards input with
@@ -24,10 +27,16 @@ inline constexpr const char* kChooseDestinationTitle = "Odaberi odredišni direk
 inline constexpr const char* kDirectoryFilter = "All Files|*.*";
 // The longest directory the dialog hands back: what the settings hold.
 inline constexpr std::size_t kDirectoryNameLength = 127;
-inline constexpr int kSourceDestControls = 19;
+inline constexpr int kSourceDestControls = 21;
 // Shown when a chosen directory does not fit the 127 characters of the setting.
 inline constexpr const char* kDirectoryTooLongText =
     "Putanja direktorija je preduga (najviše 127 znakova) !";
+// The archive password field: shown in place of the password, which is never shown.
+inline constexpr const char* kArchivePasswordSetHint = "(postavljena; upišite novu za promjenu)";
+inline constexpr const char* kArchivePasswordNoneHint = "(nema: arhive se ne šifriraju)";
+// "Zatvori" could not store the password; followed by the reason.
+inline constexpr const char* kArchivePasswordNotStoredText =
+    "Zaporka arhive nije spremljena (ostaje prethodna):|";
 
 enum SourceDestControl : int {
   kSdSheet = 1,
@@ -43,6 +52,8 @@ enum SourceDestControl : int {
   kSdRadioDate = 17,
   kSdRadioMix = 18,
   kSdClose = 19,
+  kSdArchivePasswordPrompt = 20,
+  kSdArchivePasswordEntry = 21,
 };
 
 struct SourceDestState {
@@ -53,6 +64,9 @@ struct SourceDestState {
   bool open = false;
   bool closed = false;
   bool stored = false;  // closed with "Zatvori": the settings were stored
+  // Whether archives will be encrypted: a password is stored, or one was typed (never the
+  // password itself).
+  bool archivePasswordSet = false;
   const ControlState& Control(int number) const {
     return controls[static_cast<std::size_t>(number - 1)];
   }
@@ -82,7 +96,7 @@ class SourceDestWindow {
   platform::ThreadId Thread() const;
 
   bool Press(int control) const;                          // buttons 6, 9, 19
-  bool Edit(int control, const std::string& text) const;  // entries 5, 8, 12
+  bool Edit(int control, const std::string& text) const;  // entries 5, 8, 12, 21
   bool SelectTab(int tab) const;                          // 2 or 14
   bool SelectNaming(int radio) const;                     // 16, 17 or 18
   bool RequestClose() const;                              // closes without storing
@@ -96,6 +110,10 @@ class SourceDestWindow {
   mutable std::mutex mutex_;
   SourceDestState state_;
   platform::ThreadId thread_ = 0;
+  // The window thread's: the stored password's presence and a typed one not yet stored.
+  bool storedPassword_ = false;
+  bool passwordTyped_ = false;
+  std::string typedPassword_;
 };
 
 }  // namespace verdan::archive

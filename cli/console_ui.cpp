@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "platform/console.h"
+
 namespace verdan::cli {
 namespace {
 
@@ -140,6 +142,43 @@ unsigned ConsoleUi::Prompt(const platform::MessageSpec& boxSpec) {
 std::vector<std::string> ConsoleUi::FileOpen(const platform::FileOpenSpec&) { return {}; }
 
 bool ConsoleUi::ChooseDirectory(const std::string&, std::string&, std::size_t) { return false; }
+
+bool ConsoleUi::AskPassword(const platform::PasswordSpec& dialog, std::string& password) {
+  std::lock_guard lock(mutex_);
+  if (!prompting_ || !in_ || in_ != stdin || !::isatty(::fileno(in_))) return false;
+  if (progressLineOpen_) {
+    std::fputc('\n', err_);
+    progressLineOpen_ = false;
+  }
+  // The typing is hidden before the question is shown: what is typed at once is not echoed
+  // (and not thrown away as the switch to hidden typing throws away what came before it).
+  platform::HiddenInput hidden;
+  {
+    std::lock_guard out(g_outputMutex);
+    if (err_ == stderr) {
+      std::fputs(g_held.c_str(), err_);  // the question needs what led to it
+      g_held.clear();
+    }
+    std::string text;
+    for (char c : dialog.text) text += c == '|' ? '\n' : c;
+    std::fprintf(err_, "%s ", text.c_str());
+    std::fflush(err_);
+  }
+  std::string line;
+  bool got = false;
+  char buf[256];
+  while (std::fgets(buf, sizeof buf, in_)) {
+    got = true;
+    line += buf;
+    if (line.back() == '\n') break;
+  }
+  std::fputc('\n', err_);  // the Enter typed was not shown
+  std::fflush(err_);
+  if (!got) return false;
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  password = line;
+  return true;
+}
 
 void ConsoleUi::SetWaitCursor(bool) {}
 

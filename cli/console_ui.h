@@ -6,7 +6,8 @@
 // the user types one. Progress goes to standard error when it is a terminal (as one line that
 // is rewritten), or with -v as a line per file. With -q what the boxes say is held back and
 // printed at the end only when the command failed, so that a job run by cron mails only on
-// failure. Thread-safe.
+// failure. A password is asked only when prompting is on and standard input is a terminal,
+// with the typing hidden. Thread-safe.
 #pragma once
 
 #include <cstdio>
@@ -36,6 +37,7 @@ class ConsoleUi : public platform::Ui {
   std::vector<std::string> FileOpen(const platform::FileOpenSpec& dialog) override;
   bool ChooseDirectory(const std::string& title, std::string& path,
                        std::size_t nameBufferLength) override;
+  bool AskPassword(const platform::PasswordSpec& dialog, std::string& password) override;
   void SetWaitCursor(bool on) override;
   void Progress(const platform::ProgressInfo& info) override;
 

@@ -1,7 +1,8 @@
 // `verdan restore ARCHIVE [--yes]`: chooses ARCHIVE as the archiving window's archive button
 // would and restores its data files into the source directory. The warning is answered with
 // "&Raspakiraj" by --yes; otherwise it is asked on a terminal and takes its default
-// ("&Odustani") without one.
+// ("&Odustani") without one. An encrypted archive the stored password does not open has its
+// password asked on the terminal, never with --yes.
 #include <cstdio>
 #include <string>
 
@@ -69,7 +70,9 @@ const Command kRestoreCommand = {
     RestoreCommand,
     "restore ARHIVA [-y|--yes]",
     "Vraća datoteke *.tps iz ARHIVE u izvorni direktorij (sve ili ništa).",
-    "  -y, --yes   bez pitanja (inače se pita na terminalu, a bez njega se odustaje)\n",
+    "  -y, --yes   bez pitanja (inače se pita na terminalu, a bez njega se odustaje)\n"
+    "Šifrirana arhiva otvara se spremljenom zaporkom arhive; kad se njome ne otvara, zaporka\n"
+    "se pita na terminalu (ne s -y); pogrešna zaporka: ništa se ne raspakira, izlazni status 1.\n",
     &kRestoreOptions,
     kNeedsSettings | kNeedsCleanup,
 };

@@ -367,7 +367,8 @@ int SendCommand(const Invocation& invocation) {
       }
     }
 
-    const std::string text = TrimRightCopy(o.text);
+    // An encrypted archive among the files is said to be one, below the typed text.
+    const std::string text = mail::BodyForAttachments(TrimRightCopy(o.text), attachments);
     if (haveToken &&
         email.SetRequiredMessageSize(0, static_cast<std::int32_t>(text.size()), 0) == 0) {
       if (!text.empty()) email.MESSAGETEXT = text;

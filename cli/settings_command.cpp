@@ -1,12 +1,14 @@
 // `verdan settings`: shows (and changes) the run settings and the mail profile kept in the
 // e-mail table of the current directory, opening the table and loading the settings as the
-// main frame does. The password is read from standard input, never from the command line,
-// where other users' `ps` and the crontab would show it.
+// main frame does. The passwords (the SMTP one and the one archives are encrypted under) are
+// read from standard input, never from the command line, where other users' `ps` and the
+// crontab would show them.
 
 #include <cstdio>
 #include <iostream>
 #include <string>
 
+#include "app/archive_password.h"
 #include "app/program.h"
 #include "app/tables.h"
 #include "archive/generations.h"
@@ -44,7 +46,8 @@ enum Option {
   kOAuthTokenUrl,
   kOAuthClientId,
   kOAuthScope,
-  kOAuthSecretStdin
+  kOAuthSecretStdin,
+  kArchivePasswordStdin
 };
 
 const std::vector<OptionDef> kOptions = {
@@ -68,6 +71,7 @@ const std::vector<OptionDef> kOptions = {
     {"oauth-client-id", true, kOAuthClientId},
     {"oauth-scope", true, kOAuthScope},
     {"oauth-client-secret-stdin", false, kOAuthSecretStdin},
+    {"archive-password-stdin", false, kArchivePasswordStdin},
 };
 
 struct SettingsOptions {
@@ -78,6 +82,8 @@ struct SettingsOptions {
   mail::SmtpSettings smtp;
   unsigned smtpFields = 0;  // mail::SmtpField mask of the options given
   bool passwordStdin = false;
+  bool archivePasswordStdin = false;
+  std::string archivePassword;
   bool hasTls = false, hasCaFile = false;
   mail::TlsMode tls = mail::TlsMode::kNone;
   std::string caFile;
@@ -170,7 +176,17 @@ bool Take(const CommandLine& line, SettingsOptions& o, std::string& problem) {
       case kOAuthSecretStdin:
         o.oauth.secretStdin = true;
         break;
+      case kArchivePasswordStdin:
+        o.archivePasswordStdin = true;
+        break;
     }
+  }
+  // Standard input holds one secret.
+  if (o.archivePasswordStdin + o.passwordStdin + o.oauth.secretStdin > 1) {
+    problem =
+        "samo jedna od --password-stdin, --archive-password-stdin i "
+        "--oauth-client-secret-stdin odjednom (svaka čita standardni ulaz)";
+    return false;
   }
   // The run settings hold 127 characters of a directory; a longer one would be cut and
   // silently point elsewhere.
@@ -207,11 +223,11 @@ bool Take(const CommandLine& line, SettingsOptions& o, std::string& problem) {
 }
 
 // The password from standard input: one line, its line end removed. On a terminal the user is
-// asked for it and the typing is not shown.
-bool ReadPassword(std::string& password) {
+// asked for it (`prompt`) and the typing is not shown.
+bool ReadPassword(std::string& password, const char* prompt = "Zaporka: ") {
   const bool terminal = platform::StdinIsTerminal();
   if (terminal) {
-    std::fprintf(stderr, "Zaporka: ");
+    std::fprintf(stderr, "%s", prompt);
     std::fflush(stderr);
   }
   bool ok = false;
@@ -239,6 +255,18 @@ int SettingsCommand(const Invocation& invocation) {
   }
   if (options.passwordStdin && !ReadPassword(options.smtp.password))
     return invocation.Usage("--password-stdin: na standardnom ulazu nema zaporke");
+  if (options.archivePasswordStdin) {
+    // An empty line clears the password: archives are then written unencrypted.
+    if (!ReadPassword(options.archivePassword, "Zaporka arhive (prazno: bez šifriranja): "))
+      return invocation.Usage("--archive-password-stdin: na standardnom ulazu nema zaporke");
+    // Typed on a terminal, it is asked twice: a mistyped one would lock every archive away.
+    std::string again;
+    if (platform::StdinIsTerminal() && !options.archivePassword.empty() &&
+        (!ReadPassword(again, "Ponovite zaporku arhive: ") || again != options.archivePassword))
+      return invocation.Usage(
+          "--archive-password-stdin: zaporke se ne podudaraju, ništa nije "
+          "promijenjeno");
+  }
 
   ConsoleUi ui;
   Workspace workspace(invocation, ui);
@@ -262,6 +290,13 @@ int SettingsCommand(const Invocation& invocation) {
     if (options.hasTls) mailOptions.tls = options.tls;
     if (options.hasCaFile) mailOptions.caFile = options.caFile;
     mail::SaveMailOptions(mailOptions);
+  }
+  std::string storeProblem;
+  if (options.archivePasswordStdin &&
+      !app::StoreArchivePassword(options.archivePassword, storeProblem)) {
+    std::fprintf(stderr, "verdan settings: zaporka arhive nije spremljena: %s\n",
+                 storeProblem.c_str());
+    status = kExitMessage;
   }
   if (options.keep >= 0 && !archive::SetKeptGenerations(static_cast<int>(options.keep))) {
     std::fprintf(stderr, "verdan settings: broj generacija nije spremljen u verdan.env\n");
@@ -300,6 +335,17 @@ int SettingsCommand(const Invocation& invocation) {
   }
   PrintOAuthState();
   std::printf("GENERACIJE=%d\n", archive::KeptGenerations());
+  // Whether archives are encrypted; the password itself is never shown.
+  std::string archivePassword, archiveProblem;
+  const bool archiveRead = app::LoadArchivePassword(archivePassword, archiveProblem);
+  if (!archiveRead) {
+    if (archiveProblem != passwordProblem && archiveProblem != storeProblem)
+      std::fprintf(stderr, "verdan settings: %s\n", archiveProblem.c_str());
+    status = kExitMessage;
+  }
+  std::printf("ZAPORKAARHIVE=%s\n", !archiveRead              ? "nepoznato"
+                                    : archivePassword.empty() ? "nema"
+                                                              : "postavljena (AES-256)");
   std::fflush(stdout);
 
   if (!ui.Shown().empty()) status = kExitMessage;
@@ -317,7 +363,7 @@ const Command kSettingsCommand = {
     "[--tls none|starttls|implicit|cleartext] [--cafile DATOTEKA]\n"
     "[--oauth microsoft|google|custom|none [--oauth-client-id ID]\n"
     "[--oauth-device-url URL] [--oauth-token-url URL] [--oauth-scope OPSEG]\n"
-    "[--oauth-client-secret-stdin]]",
+    "[--oauth-client-secret-stdin]] [--archive-password-stdin]",
     "Prikaže (i promijeni) postavke arhiviranja i slanja e-maila.",
     "Bez opcija prikaže postavke; s opcijama ih promijeni i spremi.\n"
     "  --keep N           zadrži samo N najnovijih arhiva po danu/datumu (0: sve)\n"
@@ -329,7 +375,10 @@ const Command kSettingsCommand = {
     "  --oauth VRSTA      prijava tokenom (OAuth 2.0) umjesto zaporke: ispiše adresu i kod za\n"
     "                     prijavu, pričeka je i spremi token za obnovu; none: odjava\n"
     "  --oauth-client-secret-stdin  tajna aplikacije (Google) sa standardnog ulaza\n"
-    "                     (ili iz varijable VERDAN_OAUTH_CLIENT_SECRET)\n",
+    "                     (ili iz varijable VERDAN_OAUTH_CLIENT_SECRET)\n"
+    "  --archive-password-stdin  zaporka kojom se arhive šifriraju (AES-256), sa standardnog\n"
+    "                     ulaza (jedan redak; prazan redak: arhive bez šifriranja). Popis\n"
+    "                     datoteka arhive (imena, veličine) ostaje čitljiv, šifrira se sadržaj\n",
     &kOptions,
     kNeedsSettings,
 };

@@ -38,12 +38,24 @@ int VerifyCommand(const Invocation& invocation) {
   if (line.words.size() != 1 || line.words[0].empty())
     return invocation.Usage("treba navesti jednu arhivu");
   RepairInterruptedRestore();
+  // An encrypted archive is read with the stored archive password, then the built-in one, and
+  // on a terminal the user is asked for its password.
+  ConsoleUi ui;
+  ui.SetPrompting(true);
+  app::Program program(ui);
+  program.archivePassword = app::kBuiltInArchivePassword;
   std::string problem;
   std::vector<archive::ArchiveEntryInfo> entries;
-  const bool intact =
-      archive::TestArchive(line.words[0], app::kBuiltInArchivePassword, entries, problem);
+  bool intact = false;
+  archive::WithArchivePassword(program, [&](const std::string& password) -> std::int32_t {
+    entries.clear();
+    intact = archive::TestArchive(line.words[0], password, entries, problem);
+    for (const archive::ArchiveEntryInfo& e : entries)
+      if (e.wrongPassword) return archive::kZipBadPassword;
+    return intact ? 0 : archive::kZipDamagedEntry;
+  });
   std::uint64_t bytes = 0;
-  std::size_t files = 0, bad = 0;
+  std::size_t files = 0, bad = 0, locked = 0;
   if (!entries.empty()) std::printf("    Veličina  Datum             Ime\n");
   for (const archive::ArchiveEntryInfo& e : entries) {
     std::printf("%12llu  %-16s  %s\n", static_cast<unsigned long long>(e.size),
@@ -51,6 +63,7 @@ int VerifyCommand(const Invocation& invocation) {
     if (e.directory) continue;
     ++files;
     bytes += e.size;
+    if (e.wrongPassword) ++locked;
     if (!e.ok) {
       ++bad;
       std::fprintf(stderr, "verdan verify: %s: %s\n", e.name.c_str(), e.problem.c_str());
@@ -59,8 +72,15 @@ int VerifyCommand(const Invocation& invocation) {
   if (!entries.empty())
     std::printf("%zu datoteka, %llu bajtova.\n", files, static_cast<unsigned long long>(bytes));
   if (!intact) {
-    std::fprintf(stderr, "verdan verify: %s\n", problem.c_str());
-    if (bad > 0) std::fprintf(stderr, "verdan verify: %zu od %zu datoteka ne valja.\n", bad, files);
+    // Entries a wrong password kept shut are not damaged: only the password is said.
+    if (locked == 0) std::fprintf(stderr, "verdan verify: %s\n", problem.c_str());
+    if (locked > 0)
+      std::fprintf(stderr,
+                   "verdan verify: arhiva je šifrirana, a zaporka nije ispravna ili nije upisana "
+                   "(%zu od %zu datoteka nije pročitano).\n",
+                   locked, files);
+    else if (bad > 0)
+      std::fprintf(stderr, "verdan verify: %zu od %zu datoteka ne valja.\n", bad, files);
     return kExitMessage;
   }
   std::printf("Arhiva je ispravna: sve datoteke pročitane, CRC odgovara.\n");
@@ -74,6 +94,8 @@ const Command kVerifyCommand = {
     VerifyCommand,
     "verify ARHIVA",
     "Ispiše datoteke arhive s veličinama i datumima i pročita svaku do kraja, provjeravajući CRC.",
+    "Šifriranu arhivu čita spremljenom zaporkom arhive (verdan settings\n"
+    "--archive-password-stdin); kad se njome ne otvara, na terminalu pita zaporku.\n"
     "Izlazni status 0: arhiva je ispravna; 1: nije.\n",
     nullptr,
     kNeedsCleanup,

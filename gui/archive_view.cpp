@@ -342,6 +342,19 @@ SourceDestView::SourceDestView(std::shared_ptr<archive::SourceDestWindow> window
   }
   connect(radios_, &QButtonGroup::idClicked, this, [this](int n) { window_->SelectNaming(n); });
   va->addWidget(option);
+  // The archive password: typed hidden; the field shows whether one is set, never which.
+  auto* l20 = new QLabel(Text(C(archive::kSdArchivePasswordPrompt).text), advanced);
+  l20->setObjectName("control20");
+  l20->setWordWrap(true);
+  auto* e21 = new QLineEdit(advanced);
+  e21->setObjectName("control21");
+  e21->setEchoMode(QLineEdit::Password);
+  controls_[archive::kSdArchivePasswordPrompt] = l20;
+  controls_[archive::kSdArchivePasswordEntry] = e21;
+  connect(e21, &QLineEdit::editingFinished, this,
+          [this] { Commit(archive::kSdArchivePasswordEntry); });
+  va->addWidget(l20);
+  va->addWidget(e21);
   va->addStretch(1);
   tabs_->addTab(advanced, Text(C(archive::kSdAdvancedTab).text));
   connect(tabs_, &QTabWidget::currentChanged, this, [this](int index) {
@@ -377,6 +390,8 @@ void SourceDestView::Refresh() {
   if (auto* sub = parentWidget()) sub->setWindowTitle(Text(state_.title));
   for (int entry : {archive::kSdSourceEntry, archive::kSdDestinationEntry, archive::kSdDiskEntry})
     ShowValue(static_cast<QLineEdit*>(controls_[entry]), state_.Control(entry).value);
+  static_cast<QLineEdit*>(controls_[archive::kSdArchivePasswordEntry])
+      ->setPlaceholderText(Text(state_.Control(archive::kSdArchivePasswordEntry).value));
   for (const archive::ControlState& c : state_.controls) {
     QWidget* w = Control(c.number);
     if (!w || w == tabs_->widget(0) || w == tabs_->widget(1)) continue;

@@ -5,6 +5,8 @@
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QThread>
@@ -238,6 +240,36 @@ std::vector<std::string> QtUi::FileOpen(const platform::FileOpenSpec& request) {
     platform::ChangeDirectory(first.absolutePath().toStdString());
   }
   return files;
+}
+
+bool QtUi::AskPassword(const platform::PasswordSpec& request, std::string& password) {
+  platform::ThreadId caller = platform::CurrentThreadId();
+  using Answer = std::optional<std::string>;
+  Answer given = Ask<Answer>(
+      [this, request, caller](std::function<void(Answer)> finish) {
+        auto* dlg = new QInputDialog(ParentFor(caller));
+        dlg->setAttribute(Qt::WA_DeleteOnClose);
+        dlg->setWindowTitle(QString::fromStdString(
+            request.title.empty() ? std::string(kDefaultCaption) : request.title));
+        QString text = QString::fromStdString(request.text);
+        text.replace('|', '\n');
+        dlg->setLabelText(text);
+        dlg->setInputMode(QInputDialog::TextInput);
+        dlg->setTextEchoMode(QLineEdit::Password);
+        dlg->setWindowModality(Qt::ApplicationModal);
+        QObject::connect(dlg, &QDialog::finished, dlg, [dlg, finish](int result) {
+          if (result == QDialog::Accepted)
+            finish(dlg->textValue().toStdString());
+          else
+            finish(std::nullopt);
+        });
+        Track(dlg);
+        dlg->show();
+      },
+      Answer{});
+  if (!given) return false;
+  password = *given;
+  return true;
 }
 
 bool QtUi::ChooseDirectory(const std::string& title, std::string& path,

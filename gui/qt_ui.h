@@ -46,6 +46,7 @@ class QtUi : public QObject, public platform::Ui {
   std::vector<std::string> FileOpen(const platform::FileOpenSpec& request) override;
   bool ChooseDirectory(const std::string& title, std::string& path,
                        std::size_t nameBufferLength) override;
+  bool AskPassword(const platform::PasswordSpec& request, std::string& password) override;
   void SetWaitCursor(bool on) override;
   void Progress(const platform::ProgressInfo& info) override;
 

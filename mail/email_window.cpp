@@ -399,8 +399,14 @@ void EmailWindow::Send() {
   e.AUTHPASSWORD = TrimRightCopy(s.password);
   e.AUTHTOKEN.clear();
   if (!TakeAccessToken(e, options, s.attachments)) return;
-  // The windows have no body text: every message carries only its attachments.
-  if (e.SetRequiredMessageSize(0, 0, 0) != 0) return;
+  // The windows have no body text of their own: a message carries only its attachments and,
+  // when one of them is an encrypted archive, the line that says so.
+  const std::string body = BodyForAttachments("", e.ATTACHMENTLIST);
+  if (e.SetRequiredMessageSize(0, static_cast<std::int32_t>(body.size()), 0) != 0) return;
+  if (!body.empty()) {
+    e.MESSAGETEXT = body;
+    e.OPTIONSMIMETEXTCHARSET = "utf-8";
+  }
   sendStarted_ = std::chrono::steady_clock::now();
   const int loggedBefore = e.logged;
   program_.ui.SetWaitCursor(true);

@@ -1,8 +1,12 @@
 #include "mail/mail_settings.h"
 
+#include "app/archive_password.h"
 #include "app/tables.h"
+#include "mail/mime.h"
 #include "platform/credentials.h"
+#include "platform/files.h"
 #include "platform/keyed_file.h"
+#include "platform/paths.h"
 #include "platform/profile.h"
 #include "platform/text.h"
 
@@ -104,6 +108,28 @@ SmtpSettings SmtpSettingsOf(const app::PemRecord& r) {
   s.to = TrimRightCopy(r.TOFIELD);
   s.subject = TrimRightCopy(r.SUBJECT);
   return s;
+}
+
+bool IsEncryptedArchive(const std::string& path) {
+  platform::FileHandle file = platform::OpenFile(path, platform::Access::kRead);
+  if (file == platform::kNoFile) return false;
+  unsigned char header[8] = {};
+  const bool read = platform::ReadAt(file, header, sizeof header, 0) == sizeof header;
+  platform::CloseQuietly(file);
+  // A local header: "PK\3\4", version needed (2 bytes), general-purpose flags, whose bit 0
+  // marks an encrypted entry.
+  return read && header[0] == 'P' && header[1] == 'K' && header[2] == 3 && header[3] == 4 &&
+         (header[6] & 1) != 0;
+}
+
+std::string BodyForAttachments(const std::string& text, const std::string& attachmentList) {
+  for (const std::string& file :
+       FileListEntries(ConvertFileList(attachmentList, platform::kSeparator))) {
+    if (!IsEncryptedArchive(file)) continue;
+    return text.empty() ? std::string(app::kEncryptedArchiveMailText)
+                        : text + "\r\n\r\n" + app::kEncryptedArchiveMailText;
+  }
+  return text;
 }
 
 bool LoadSmtpPassword(SmtpSettings& settings, std::string& problem) {

@@ -62,6 +62,15 @@ enum SmtpField : unsigned {
 // A port given as text: 1..65535 (blanks around it allowed), else 0.
 std::uint16_t ParsePort(const std::string& text);
 
+// True when `path` is a ZIP archive whose entries are encrypted: its first entry's header
+// says so without a password (the program encrypts every entry of an archive or none).
+bool IsEncryptedArchive(const std::string& path);
+
+// The plain-text body of a message carrying the files of `attachmentList` (a file list as
+// the send windows hold it): `text`, and below it, when an attachment is an encrypted
+// archive, the line that says so (never the password).
+std::string BodyForAttachments(const std::string& text, const std::string& attachmentList);
+
 // The settings a record holds, without the password (which the record does not hold: see
 // LoadSmtpPassword). The record's built-in placeholder user (what a blank user name is
 // replaced with when the record is saved) counts as none: without a user of its own a server

@@ -48,6 +48,13 @@ struct FileOpenSpec {
   bool keepCurrentDirectory = true;  // false: the chosen file's directory becomes current
 };
 
+// A password dialog: a title and what is asked ("|" starts a new line); what is typed is not
+// shown.
+struct PasswordSpec {
+  std::string title;
+  std::string text;
+};
+
 struct ProgressInfo {
   std::string what;  // the file or step being worked on
   std::int64_t filesDone = 0;
@@ -71,6 +78,10 @@ class Ui {
   // Directory dialog. Returns true and sets `path` when the user chose one.
   virtual bool ChooseDirectory(const std::string& title, std::string& path,
                                std::size_t nameBufferLength) = 0;
+
+  // Asks for a password, the typed characters hidden. True with `password` set when the user
+  // gave one (it may be empty); false when the user cancelled or nobody can be asked.
+  virtual bool AskPassword(const PasswordSpec& dialog, std::string& password) = 0;
 
   // Wait cursor on or off for the calling window.
   virtual void SetWaitCursor(bool on) = 0;

@@ -52,9 +52,10 @@ void ReadThrough(zip_t* z, zip_uint64_t index, ArchiveEntryInfo& e) {
   zip_file_t* f = zip_fopen_index(z, index, 0);
   if (!f) {
     e.ok = false;
-    e.problem = zip_error_code_zip(zip_get_error(z)) == ZIP_ER_WRONGPASSWD
-                    ? "pogrešna zaporka"
-                    : std::string("ne može se čitati (") + zip_strerror(z) + ")";
+    const int code = zip_error_code_zip(zip_get_error(z));
+    e.wrongPassword = code == ZIP_ER_WRONGPASSWD || code == ZIP_ER_NOPASSWD;
+    e.problem = e.wrongPassword ? "pogrešna zaporka"
+                                : std::string("ne može se čitati (") + zip_strerror(z) + ")";
     return;
   }
   static thread_local std::vector<char> buffer(1 << 20);

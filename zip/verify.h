@@ -19,6 +19,8 @@ struct ArchiveEntryInfo {
   bool directory = false;
   bool ok = true;       // after a test: the entry read back whole and intact
   std::string problem;  // after a test: why it did not (the program's text)
+  // After a test: the entry is encrypted and the password did not open it.
+  bool wrongPassword = false;
 };
 
 // The entries of `archive` in archive order. False, with `problem` set, when it cannot be

@@ -1,11 +1,13 @@
 #include "archive/archive_runs.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <set>
 #include <thread>
 
+#include "app/archive_password.h"
 #include "app/tables.h"
 #include "archive/generations.h"
 #include "platform/clock.h"
@@ -354,6 +356,41 @@ TEST_F(BrowseRunsTest, DefinitionRunRecordsTheDayInTheDefinition) {
   DefinitionRun(program, shared, 1, path);
   EXPECT_EQ(ReadFile(dir.File("OdPod#2.zip")), first);
   EXPECT_EQ(ZipEntryNames(path), "ARHIVE.TPS DATOTEKE.TPS LOKALNA.TPS kupci.tps\n");
+}
+
+// The archive password comes from the credentials file; when that file cannot be trusted
+// every run, of the archiving window and of the browses, stops with the reason before it
+// writes anything: an archive is never written unencrypted in place of an encrypted one.
+TEST_F(BrowseRunsTest, AnUntrustedCredentialsFileStopsEveryRunBeforeItWrites) {
+  std::string problem;
+  ASSERT_TRUE(app::StoreArchivePassword("tajna arhive", problem)) << problem;
+  ASSERT_EQ(::chmod(dir.File("verdan.credentials").c_str(), 0644), 0);
+  std::filesystem::create_directories(dir.File("backup"));
+  program.run.ZAVDIR = platform::FitField(dir.File("backup"), 127);
+  AddEntry(data + "/kupci");
+  const std::string path = dir.File("def.zip");
+
+  EXPECT_FALSE(ExternalDiskRun(program, shared, IMEARHIVE));
+  EXPECT_FALSE(DestinationRun(program, shared, IMEARHIVE));
+  WeekdayRun(program, shared, 0);
+  ListRun(program, shared);
+  DefinitionRun(program, shared, 1, path);
+  std::vector<std::string> texts = Texts();
+  ASSERT_EQ(texts.size(), 8u);  // the browse runs close with their closing message
+  for (std::size_t i : {0u, 1u, 2u, 4u, 6u}) {
+    EXPECT_EQ(texts[i].rfind(app::kArchivePasswordUnreadableText, 0), 0u) << texts[i];
+    EXPECT_NE(texts[i].find("(prava 0644)"), std::string::npos) << texts[i];
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir.File("usb")));
+  EXPECT_TRUE(std::filesystem::is_empty(dir.File("backup")));
+  for (const char* name : {"CETVRTAK.zip", "OdPodaci.zip", "def.zip"})
+    EXPECT_FALSE(Exists(dir.File(name))) << name;
+
+  // Trusted again, the same runs write.
+  ASSERT_EQ(::chmod(dir.File("verdan.credentials").c_str(), 0600), 0);
+  EXPECT_TRUE(DestinationRun(program, shared, IMEARHIVE));
+  ListRun(program, shared);
+  EXPECT_EQ(ZipEntryNames(dir.File("OdPodaci.zip")), "kupci.tps\n");
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 #include "archive/restore.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <regex>
 
 #include <filesystem>
 
+#include "app/archive_password.h"
 #include "app/tables.h"
 #include "platform/paths.h"
 #include "platform/text.h"
@@ -157,6 +159,74 @@ TEST_F(RestoreTest, ADamagedArchiveLeavesTheWorkingFiles) {
   EXPECT_EQ(ui.Texts().back().rfind("GREŠKA : -", 0), 0u);
   ExpectWorkingFilesUntouched();
   ExpectListReadable();
+}
+
+// An encrypted archive the stored and built-in passwords do not open has its password asked
+// in a dialog, again after a wrong one; a cancelled dialog ends with the message and nothing
+// replaced. Once the password is stored no dialog is needed.
+TEST_F(RestoreTest, AnEncryptedArchiveAsksForItsPasswordInADialog) {
+  // Entries of a few bytes: 7-Zip writes longer ones in a form the ZIP library here does not
+  // read.
+  std::filesystem::create_directories(dir.File("src"));
+  WriteFile(dir.File("src/ARHIVE.TPS"), "iz sifrirane");
+  WriteFile(dir.File("src/kupci.tps"), "sifrirani k");
+  ASSERT_EQ(RunProcess({"/usr/bin/7z", "a", "-bd", "-tzip", "-mem=AES256", "-pKljuc-7",
+                        dir.File("backup/sifra.zip"), "ARHIVE.TPS", "kupci.tps"},
+                       dir.File("src"))
+                .status,
+            0);
+  program.buffers.ZIPARCHIVE = dir.File("backup/sifra.zip");
+
+  ui.QueueAnswer(1);  // no password given: the dialog is cancelled
+  EXPECT_FALSE(RestoreArchive(program, shared));
+  ASSERT_EQ(ui.PasswordDialogs().size(), 1u);
+  EXPECT_EQ(ui.PasswordDialogs()[0].title, kArchivePasswordTitle);
+  EXPECT_EQ(ui.PasswordDialogs()[0].text, kAskArchivePasswordText);
+  EXPECT_EQ(ui.Texts().back(), "GREŠKA : " + std::to_string(kZipBadPassword) + "|" +
+                                   kWrongArchivePasswordText + dir.File("backup/sifra.zip"));
+  ExpectWorkingFilesUntouched();
+  ExpectListReadable();
+
+  ui.Clear();
+  ui.QueueAnswer(1);
+  ui.QueuePassword("krivo");
+  ui.QueuePassword("Kljuc-7");
+  EXPECT_TRUE(RestoreArchive(program, shared));
+  ASSERT_EQ(ui.PasswordDialogs().size(), 2u);
+  EXPECT_EQ(ui.PasswordDialogs()[1].text, kAskArchivePasswordAgainText);
+  EXPECT_EQ(ui.Texts().back(), kRestoreSuccessText);
+  EXPECT_EQ(ReadFile(dir.File("kupci.tps")), "sifrirani k");
+  for (const std::string& text : ui.Texts()) EXPECT_EQ(text.find("Kljuc-7"), std::string::npos);
+
+  std::string problem;
+  ASSERT_TRUE(app::StoreArchivePassword("Kljuc-7", problem)) << problem;
+  WriteFile(dir.File("kupci.tps"), "radni kupci");
+  ui.Clear();
+  ui.QueueAnswer(1);
+  EXPECT_TRUE(RestoreArchive(program, shared));
+  EXPECT_TRUE(ui.PasswordDialogs().empty());
+  EXPECT_EQ(ReadFile(dir.File("kupci.tps")), "sifrirani k");
+
+  // A credentials file that cannot be trusted is said only when the archive needs a
+  // password: a plain archive restores without a word of it, an encrypted one asks.
+  ASSERT_EQ(::chmod(dir.File("verdan.credentials").c_str(), 0644), 0);
+  auto said = [&] {
+    int n = 0;
+    for (const std::string& text : ui.Texts())
+      n += text.rfind(kStoredPasswordUnreadableText, 0) == 0;
+    return n;
+  };
+  ui.Clear();
+  program.buffers.ZIPARCHIVE = dir.File("backup/dobra.zip");
+  ui.QueueAnswer(1);
+  EXPECT_TRUE(RestoreArchive(program, shared));
+  EXPECT_EQ(said(), 0);
+  program.buffers.ZIPARCHIVE = dir.File("backup/sifra.zip");
+  ui.QueueAnswer(1);
+  ui.QueuePassword("Kljuc-7");
+  EXPECT_TRUE(RestoreArchive(program, shared));
+  EXPECT_EQ(said(), 1);
+  EXPECT_EQ(ui.PasswordDialogs().size(), 1u);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "app/archive_password.h"
 #include "app/tables.h"
 #include "archive/archive_window.h"
 #include "archive/source_dest.h"
@@ -92,6 +93,60 @@ TEST_F(WindowsTest, ArchivingWindowHasItsControlsInOrderAndRunsFromItsButtons) {
   ASSERT_TRUE(window.Press(kCtlClose));
   ASSERT_TRUE(WaitFor([&] { return window.Snapshot().closed; }));
   EXPECT_FALSE(window.Press(kCtlDestinationRun));
+}
+
+// The archive password is typed into a field the window never publishes: its state says
+// only whether one is set. "Zatvori" stores it in the credentials file, an emptied field
+// clears it, and a window closed otherwise leaves the stored one as it was.
+TEST_F(WindowsTest, SourceDestinationWindowStoresTheArchivePasswordOnlyThroughZatvori) {
+  ASSERT_TRUE(app::OpenTable(program, program.email));
+  ++program.email.ReferenceCount;
+  app::LoadEmailSettings(program);
+  auto open = [&] {
+    auto window = std::make_unique<SourceDestWindow>(program);
+    threads.Start([w = window.get()](platform::EventQueue& q) { w->Run(q); });
+    EXPECT_TRUE(WaitFor([&] { return window->Snapshot().open; }));
+    return window;
+  };
+  auto stored = [] {
+    std::string password, problem;
+    EXPECT_TRUE(app::LoadArchivePassword(password, problem)) << problem;
+    return password;
+  };
+
+  auto window = open();
+  SourceDestState s = window->Snapshot();
+  EXPECT_EQ(s.Control(kSdArchivePasswordEntry).kind, ControlKind::kEntry);
+  EXPECT_FALSE(s.archivePasswordSet);
+  EXPECT_EQ(s.Control(kSdArchivePasswordEntry).value, kArchivePasswordNoneHint);
+  ASSERT_TRUE(window->Edit(kSdArchivePasswordEntry, "Ured 2026!"));
+  ASSERT_TRUE(WaitFor([&] { return window->Snapshot().archivePasswordSet; }));
+  for (const ControlState& c : window->Snapshot().controls)
+    EXPECT_EQ(c.value.find("Ured 2026!"), std::string::npos) << c.number;
+  EXPECT_EQ(stored(), "");  // not before "Zatvori"
+  window->Press(kSdClose);
+  ASSERT_TRUE(WaitFor([&] { return window->Snapshot().closed; }));
+  EXPECT_EQ(stored(), "Ured 2026!");
+
+  // Shown as set when the window opens again; a change closed without "Zatvori" is dropped.
+  window = open();
+  EXPECT_TRUE(window->Snapshot().archivePasswordSet);
+  EXPECT_EQ(window->Snapshot().Control(kSdArchivePasswordEntry).value, kArchivePasswordSetHint);
+  window->Edit(kSdArchivePasswordEntry, "druga");
+  window->RequestClose();
+  ASSERT_TRUE(WaitFor([&] { return window->Snapshot().closed; }));
+  EXPECT_EQ(stored(), "Ured 2026!");
+
+  // An emptied field clears it.
+  window = open();
+  window->Edit(kSdArchivePasswordEntry, "");
+  ASSERT_TRUE(WaitFor([&] { return !window->Snapshot().archivePasswordSet; }));
+  window->Press(kSdClose);
+  ASSERT_TRUE(WaitFor([&] { return window->Snapshot().closed; }));
+  EXPECT_EQ(stored(), "");
+  for (const std::string& text : ui.Texts())
+    EXPECT_EQ(text.find(kArchivePasswordNotStoredText), std::string::npos) << text;
+  app::CloseTable(program.email);
 }
 
 TEST_F(WindowsTest, FileListButtonIsDisabledUntilThereIsAWindowToOpen) {

@@ -143,6 +143,52 @@ TEST_F(SendCommand, DeliversToExactlyTheTwoRecipientsWithoutAuthentication) {
   EXPECT_NE(found.find("same=True\n"), std::string::npos) << found;
 }
 
+// An encrypted archive is said to be one in the message text, below what was typed; the
+// archive password (stored for the office's runs) is never in the message. A ZIP archive
+// that is not encrypted gets no such line.
+TEST_F(SendCommand, AnEncryptedArchiveIsSaidToBeOneAndItsPasswordIsNotSent) {
+  const std::string work = dir_.File("work");
+  auto stored = RunProcess(
+      {"/bin/sh", "-c", "printf 'Zaporka-Ureda 9\\n' | \"$0\" settings --archive-password-stdin",
+       VERDAN_BINARY},
+      work);
+  ASSERT_NE(stored.out.find("ZAPORKAARHIVE=postavljena"), std::string::npos) << stored.out;
+  WriteFile(dir_.File("kupci.tps"), "kupci");
+  ::unlink(dir_.File("work/backup.zip").c_str());
+  ASSERT_EQ(RunProcess({"/usr/bin/7z", "a", "-bd", "-tzip", "-mem=AES256", "-pZaporka-Ureda 9",
+                        dir_.File("work/backup.zip"), "kupci.tps"},
+                       dir_.path())
+                .status,
+            0);
+  {
+    SmtpServer server(dir_.File("out"), {});
+    ASSERT_FALSE(server.port().empty());
+    auto r = Send(server.port(), {"--user", "", "--text", "Arhiva je u privitku."});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string found = Inspect();
+    EXPECT_NE(found.find("same=True\n"), std::string::npos) << found;
+    EXPECT_NE(found.find("text=Arhiva je u privitku.\n\nArhiva je šifrirana (AES-256); za "
+                         "raspakiranje treba zaporka arhive koju je postavio ured.\n"),
+              std::string::npos)
+        << found;
+    EXPECT_EQ(ReadFile(dir_.File("out/msg1.eml")).find("Zaporka-Ureda"), std::string::npos);
+  }
+
+  // The same archive unencrypted: the text is what was typed, and nothing more.
+  ::mkdir(dir_.File("out2").c_str(), 0755);
+  ::unlink(dir_.File("work/backup.zip").c_str());
+  ASSERT_EQ(
+      RunProcess({"/usr/bin/zip", "-q", dir_.File("work/backup.zip"), "kupci.tps"}, dir_.path())
+          .status,
+      0);
+  SmtpServer plain(dir_.File("out2"), {});
+  ASSERT_FALSE(plain.port().empty());
+  auto r = Send(plain.port(), {"--user", "", "--text", "Arhiva je u privitku."});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(Inspect("out2").find("text=Arhiva je u privitku.\nmid="), std::string::npos)
+      << Inspect("out2");
+}
+
 TEST_F(SendCommand, WrongPasswordAndMissingFilesAreReportedAndFail) {
   SmtpServer server(dir_.File("out"), {"korisnik", "tajna"});
   ASSERT_FALSE(server.port().empty());

@@ -27,7 +27,7 @@ ProcessResult Settings(const std::string& cwd, std::vector<std::string> args = {
 const std::string kDefaultMail =
     "SERVER=mail.example.com\nPORT=25\nUSER=\nPASSWORD=\nFROM=backup@example.com\n"
     "TO=podrska@example.com\nSUBJECT=Slanje backupa podataka "
-    "klijenta\nTLS=none\nCAFILE=\nOAUTH=\nTOKEN=nema\nGENERACIJE=0\n";
+    "klijenta\nTLS=none\nCAFILE=\nOAUTH=\nTOKEN=nema\nGENERACIJE=0\nZAPORKAARHIVE=nema\n";
 
 std::string Lines(const std::string& src, const std::string& dest, const std::string& disk,
                   const std::string& naming) {
@@ -101,12 +101,12 @@ TEST(SettingsCommand, ADamagedTableEndsWithStatus3) {
   EXPECT_EQ(verdan::testing::ReadFile(dir.File("PEMAIL.TPS")), std::string(2048, '\x01'));
 }
 
-// `verdan settings` with the password on standard input (one line).
+// `verdan settings` with the password on standard input (one line); `option` says which.
 ProcessResult SettingsWithPassword(const std::string& cwd, const std::string& password,
-                                   std::vector<std::string> args) {
+                                   std::vector<std::string> args,
+                                   const std::string& option = "--password-stdin") {
   std::vector<std::string> argv = {
-      "/bin/sh",     "-c",       "printf '%s\\n' \"$PW\" | \"$0\" \"$@\"",
-      VERDAN_BINARY, "settings", "--password-stdin"};
+      "/bin/sh", "-c", "printf '%s\\n' \"$PW\" | \"$0\" \"$@\"", VERDAN_BINARY, "settings", option};
   argv.insert(argv.end(), args.begin(), args.end());
   return RunProcess(argv, cwd, {"PW=" + password});
 }
@@ -273,6 +273,84 @@ TEST(SettingsSecrets, ACredentialsFileOthersCouldReadIsRefused) {
     EXPECT_NE(foreign.err.find("nije vlasništvo korisnika koji pokreće program"), std::string::npos)
         << foreign.err;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The archive password lives in verdan.credentials beside the SMTP one: `settings` says only
+// whether one is set, an empty line clears it, and neither the tables, the archives, the
+// log of runs nor the trace ever hold it.
+TEST(SettingsSecrets, TheArchivePasswordIsSetShownAsSetAndCleared) {
+  TempDir dir;
+  const std::string work = dir.File("work");
+  std::filesystem::create_directories(work + "/arhive");
+  ASSERT_EQ(Settings(work, {"--dest", work + "/arhive/"}).status, 1);
+  const std::string secret = "Arhiva#Ured 2026";
+  ProcessResult set =
+      SettingsWithPassword(work, secret, {"--user", "ured"}, "--archive-password-stdin");
+  EXPECT_EQ(set.status, 0) << set.err;
+  EXPECT_NE(set.out.find("\nZAPORKAARHIVE=postavljena (AES-256)\n"), std::string::npos) << set.out;
+  EXPECT_EQ((set.out + set.err).find(secret), std::string::npos);
+  EXPECT_NE(set.out.find("\nPASSWORD=\n"), std::string::npos);  // the SMTP one is apart
+  struct stat st {};
+  ASSERT_EQ(::stat((work + "/verdan.credentials").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_NE(Credentials(work).find("\narchive.password=Arhiva#Ured 2026\n"), std::string::npos)
+      << Credentials(work);
+
+  // A run with a trace: the password reaches neither the tables nor the archive's bytes and
+  // names, the log of runs, the trace or the output.
+  ProcessResult backup = RunProcess({VERDAN_BINARY, "backup", "dest"}, work,
+                                    {"VERDAN_TRACE=" + dir.File("trace.txt")});
+  EXPECT_EQ(backup.status, 0) << backup.err;
+  const std::string archive = backup.out.substr(0, backup.out.size() - 1);
+  ProcessResult names = RunProcess({"/usr/bin/unzip", "-Z1", archive}, work);
+  EXPECT_EQ(names.out, "PEMAIL.TPS\n");  // the directory stays readable; no credentials in it
+  for (const std::string& file :
+       {work + "/PEMAIL.TPS", archive, work + "/verdan.log", dir.File("trace.txt")}) {
+    const std::string bytes = std::filesystem::exists(file) ? ReadFile(file) : "";
+    EXPECT_EQ(bytes.find(secret), std::string::npos) << file;
+    EXPECT_EQ(bytes.find(Upper(secret)), std::string::npos) << file;
+  }
+  EXPECT_EQ((backup.out + backup.err).find(secret), std::string::npos);
+
+  // An empty line clears it: archives are written unencrypted again.
+  ProcessResult cleared = SettingsWithPassword(work, "", {}, "--archive-password-stdin");
+  EXPECT_EQ(cleared.status, 0) << cleared.err;
+  EXPECT_NE(cleared.out.find("\nZAPORKAARHIVE=nema\n"), std::string::npos) << cleared.out;
+  EXPECT_EQ(Credentials(work).find(secret), std::string::npos);
+
+  // Standard input holds one secret: two options that read it are refused, nothing changes.
+  ProcessResult both = SettingsWithPassword(work, "x", {"--password-stdin", "--subject", "Nova"},
+                                            "--archive-password-stdin");
+  EXPECT_EQ(both.status, 2);
+  EXPECT_NE(both.err.find("samo jedna od --password-stdin, --archive-password-stdin"),
+            std::string::npos)
+      << both.err;
+  EXPECT_EQ(Settings(work).out.find("SUBJECT=Nova"), std::string::npos);
+}
+
+// With a credentials file that cannot be trusted the archive password cannot be known:
+// `settings` says it cannot tell (the runs stop, as the archive runs' tests show).
+TEST(SettingsSecrets, AnUntrustedCredentialsFileLeavesTheArchivePasswordUnknown) {
+  TempDir dir;
+  const std::string work = dir.File("work");
+  std::filesystem::create_directories(work);
+  ASSERT_EQ(Settings(work).status, 1);
+  ASSERT_EQ(SettingsWithPassword(work, "tajna-arhive", {}, "--archive-password-stdin").status, 0);
+  ::chmod((work + "/verdan.credentials").c_str(), 0644);
+  ProcessResult backup = verdan::testing::Verdan(work, {"backup", "dest"});
+  EXPECT_EQ(backup.status, 1);
+  EXPECT_NE(backup.err.find("Zaporka arhive ne može se pročitati, arhiva nije zapisana"),
+            std::string::npos)
+      << backup.err;
+
+  ProcessResult shown = Settings(work);
+  EXPECT_EQ(shown.status, 1);
+  EXPECT_NE(shown.out.find("\nZAPORKAARHIVE=nepoznato\n"), std::string::npos) << shown.out;
+  EXPECT_NE(shown.err.find("(prava 0644)"), std::string::npos) << shown.err;
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <regex>
 #include <vector>
 
+#include "app/archive_password.h"
 #include "app/tables.h"
 #include "gui/session.h"
 #include "gui_test_support.h"
@@ -145,6 +146,13 @@ TEST_F(ArchiveViewTest, OptionsButtonOpensSourceAndDestinationWindow) {
         disk->setText("F");
         disk->setModified(true);
         emit disk->editingFinished();
+        // The archive password is typed hidden.
+        auto* password = static_cast<QLineEdit*>(v->Control(archive::kSdArchivePasswordEntry));
+        EXPECT_EQ(password->echoMode(), QLineEdit::Password);
+        EXPECT_EQ(password->placeholderText().toStdString(), archive::kArchivePasswordNoneHint);
+        password->setText("Ured 9");
+        password->setModified(true);
+        emit password->editingFinished();
         return true;
       },
       [&program](FrameView& f) {
@@ -153,7 +161,10 @@ TEST_F(ArchiveViewTest, OptionsButtonOpensSourceAndDestinationWindow) {
         // changed, so both are waited for.
         if (!v || platform::TrimRightCopy(program.run.TIP_ARH) != "mix" ||
             program.run.OZNAKAARHIVDISKA != "F" ||
-            !static_cast<QRadioButton*>(v->Control(archive::kSdRadioMix))->isChecked())
+            !static_cast<QRadioButton*>(v->Control(archive::kSdRadioMix))->isChecked() ||
+            static_cast<QLineEdit*>(v->Control(archive::kSdArchivePasswordEntry))
+                    ->placeholderText()
+                    .toStdString() != archive::kArchivePasswordSetHint)
           return false;
         static_cast<QPushButton*>(v->Control(archive::kSdClose))->click();
         return true;
@@ -175,6 +186,9 @@ TEST_F(ArchiveViewTest, OptionsButtonOpensSourceAndDestinationWindow) {
   EXPECT_EQ(platform::TrimRightCopy(again.run.TIP_ARH), "mix");
   EXPECT_EQ(again.run.OZNAKAARHIVDISKA, "F");
   app::CloseTable(again.email);
+  std::string password, problem;
+  EXPECT_TRUE(app::LoadArchivePassword(password, problem)) << problem;
+  EXPECT_EQ(password, "Ured 9");
 }
 
 QFileDialog* OpenFileDialog() {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -134,6 +135,8 @@ TEST(QtUi, ShutdownReleasesWaitingWindowsAndLaterCallsAnswerAtOnce) {
     std::string dir = "/tmp";
     EXPECT_FALSE(ui.ChooseDirectory("Odaberi", dir, 79));
     EXPECT_TRUE(ui.FileOpen(platform::FileOpenSpec{}).empty());
+    std::string password;
+    EXPECT_FALSE(ui.AskPassword(platform::PasswordSpec{}, password));
     ++done;
   });
   ASSERT_TRUE(ProcessUntil([] { return OpenBox() != nullptr; }));
@@ -249,6 +252,44 @@ TEST(QtUi, FileOpenReturnsTheChosenFileAndRefusesOneTooLongForTheCaller) {
   // Not keeping the current directory makes the chosen file's directory current.
   EXPECT_EQ(platform::CurrentDirectory(), std::filesystem::canonical(dir.path()).string());
   platform::ChangeDirectory(before);
+}
+
+// A password dialog from a window thread hides what is typed and answers it; cancelled, it
+// answers nothing.
+TEST(QtUi, PasswordDialogHidesTheTypingAndAnswersWhatWasTyped) {
+  App();
+  QtUi ui;
+  platform::WindowThreads windows;
+  std::vector<std::pair<bool, std::string>> results;
+  std::atomic<int> step{0};
+  windows.Start([&](platform::EventQueue&) {
+    platform::PasswordSpec request{"Zaporka arhive", "Arhiva je šifrirana.|Upišite zaporku:"};
+    for (int i = 0; i < 2; ++i) {
+      std::string password = "nepromijenjena";
+      const bool given = ui.AskPassword(request, password);
+      results.emplace_back(given, password);
+      step = i + 1;
+    }
+  });
+  auto openDialog = [] {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (auto* d = qobject_cast<QInputDialog*>(w); d && d->isVisible()) return d;
+    return static_cast<QInputDialog*>(nullptr);
+  };
+  QInputDialog* dialog = nullptr;
+  ASSERT_TRUE(ProcessUntil([&] { return (dialog = openDialog()) != nullptr; }));
+  EXPECT_EQ(dialog->windowTitle(), "Zaporka arhive");
+  EXPECT_EQ(dialog->labelText(), QString::fromUtf8("Arhiva je šifrirana.\nUpišite zaporku:"));
+  EXPECT_EQ(dialog->textEchoMode(), QLineEdit::Password);
+  dialog->setTextValue(QString::fromUtf8("Ključ 7"));
+  dialog->accept();
+  ASSERT_TRUE(ProcessUntil([&] { return step == 1 && (dialog = openDialog()) != nullptr; }));
+  dialog->reject();
+  ASSERT_TRUE(ProcessUntil([&] { return step == 2; }));
+  windows.JoinAll();
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[0], (std::pair<bool, std::string>{true, "Ključ 7"}));
+  EXPECT_EQ(results[1], (std::pair<bool, std::string>{false, "nepromijenjena"}));
 }
 
 }  // namespace

@@ -327,6 +327,26 @@ TEST_F(EmailWindowTest, SendWindowStatusWhileMoreWaitAndOneSuccessBoxAfterTheLas
             std::string::npos);
 }
 
+// The windows' messages carry no text of their own, except that an encrypted archive is
+// said to be one.
+TEST_F(EmailWindowTest, SendWindowSaysAnEncryptedArchiveIsOne) {
+  WriteFile(dir_.File("kupci.tps"), "kupci");
+  ASSERT_EQ(verdan::testing::RunProcess({"/usr/bin/7z", "a", "-bd", "-tzip", "-mem=AES256",
+                                         "-pZaporka9", dir_.File("SUBOTA.zip"), "kupci.tps"},
+                                        dir_.path())
+                .status,
+            0);
+  program_.buffers.AKTIVNAARHIVA = platform::FitField(dir_.File("SUBOTA.zip"), 200);
+  auto w = Start(EmailWindowKind::kSend);
+  w->Press(kEmailSend);
+  ASSERT_TRUE(WaitFor([&] { return Boxes("E-mail Poslan uspješno") == 1; }));
+  const std::string message = peer_.Messages().at(0);
+  EXPECT_NE(message.find("Arhiva je =C5=A1ifrirana (AES-256); za raspakiranje treba zaporka"),
+            std::string::npos)
+      << message.substr(0, 1500);
+  EXPECT_NE(message.find("filename=\"SUBOTA.zip\""), std::string::npos);
+}
+
 TEST_F(EmailWindowTest, CloseWhileSendingAsksAndNoKeepsTheTransferGoing) {
   auto w = Start(EmailWindowKind::kSend);
   peer_.Hold();

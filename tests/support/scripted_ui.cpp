@@ -32,6 +32,17 @@ bool ScriptedUi::ChooseDirectory(const std::string&, std::string& path, std::siz
   return true;
 }
 
+bool ScriptedUi::AskPassword(const platform::PasswordSpec& dialog, std::string& password) {
+  std::lock_guard lock(mutex_);
+  passwordDialogs_.push_back(dialog);
+  if (passwords_.empty()) return false;
+  auto p = passwords_.front();
+  passwords_.pop_front();
+  if (!p) return false;
+  password = *p;
+  return true;
+}
+
 void ScriptedUi::SetWaitCursor(bool) {}
 
 void ScriptedUi::Progress(const platform::ProgressInfo& info) {
@@ -52,6 +63,16 @@ void ScriptedUi::QueueFiles(std::vector<std::string> files) {
 void ScriptedUi::QueueDirectory(std::optional<std::string> dir) {
   std::lock_guard lock(mutex_);
   dirs_.push_back(std::move(dir));
+}
+
+void ScriptedUi::QueuePassword(std::optional<std::string> password) {
+  std::lock_guard lock(mutex_);
+  passwords_.push_back(std::move(password));
+}
+
+std::vector<platform::PasswordSpec> ScriptedUi::PasswordDialogs() const {
+  std::lock_guard lock(mutex_);
+  return passwordDialogs_;
 }
 
 std::vector<platform::MessageSpec> ScriptedUi::Messages() const {
@@ -81,6 +102,7 @@ void ScriptedUi::Clear() {
   messages_.clear();
   fileDialogs_.clear();
   progress_.clear();
+  passwordDialogs_.clear();
 }
 
 }  // namespace verdan::testing

@@ -20,6 +20,7 @@ class ScriptedUi : public platform::Ui {
   std::vector<std::string> FileOpen(const platform::FileOpenSpec& boxSpec) override;
   bool ChooseDirectory(const std::string& title, std::string& path,
                        std::size_t nameBufferLength) override;
+  bool AskPassword(const platform::PasswordSpec& dialog, std::string& password) override;
   void SetWaitCursor(bool on) override;
   void Progress(const platform::ProgressInfo& info) override;
 
@@ -30,7 +31,12 @@ class ScriptedUi : public platform::Ui {
   void QueueFiles(std::vector<std::string> files);
   void QueueDirectory(std::optional<std::string> dir);
 
+  // Answers for password dialogs, in order (nothing: cancelled); with none queued a password
+  // dialog is cancelled.
+  void QueuePassword(std::optional<std::string> password);
+
   std::vector<platform::MessageSpec> Messages() const;
+  std::vector<platform::PasswordSpec> PasswordDialogs() const;
   std::vector<std::string> Texts() const;  // text of each box, in order
   std::vector<platform::FileOpenSpec> FileDialogs() const;
   std::vector<platform::ProgressInfo> ProgressReports() const;
@@ -41,6 +47,8 @@ class ScriptedUi : public platform::Ui {
   std::deque<unsigned> answers_;
   std::deque<std::vector<std::string>> files_;
   std::deque<std::optional<std::string>> dirs_;
+  std::deque<std::optional<std::string>> passwords_;
+  std::vector<platform::PasswordSpec> passwordDialogs_;
   std::vector<platform::MessageSpec> messages_;
   std::vector<platform::FileOpenSpec> fileDialogs_;
   std::vector<platform::ProgressInfo> progress_;
