@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "zip/zip_component.h"
+#include "zip/zip_crypto.h"
 
 namespace verdan::archive {
 
@@ -18,6 +19,7 @@ struct EntryPlace {
   std::string name;              // as the directory has it, raw
   std::uint64_t data = 0;        // offset of the first stored byte in the archive file
   std::uint64_t compressed = 0;  // stored bytes
+  EntryEncryption encryption;    // flags, method, time, CRC and AES field of its record
 };
 
 // Reads the archive's central directory and local headers: returns 0 when every entry's
