@@ -92,6 +92,22 @@ bool FindDirectory(int fd, std::uint64_t fileSize, std::uint64_t& dirOffset, std
 
 }  // namespace
 
+bool LocateDirectory(int fd, std::uint64_t fileSize, DirectoryPlace& place) {
+  std::uint64_t dirEnd = 0;
+  if (!FindDirectory(fd, fileSize, place.offset, place.size, place.entries, dirEnd)) return false;
+  std::vector<std::uint8_t> end;
+  place.end = fileSize;
+  // The end record itself: after the ZIP64 records when there are any.
+  std::uint64_t tail = std::min<std::uint64_t>(fileSize, 65535 + 22);
+  if (!ReadAt(fd, fileSize - tail, static_cast<std::size_t>(tail), end)) return false;
+  for (std::int64_t i = static_cast<std::int64_t>(tail) - 22; i >= 0; --i)
+    if (Le(&end[static_cast<std::size_t>(i)], 4) == kEndSignature) {
+      place.end = fileSize - tail + static_cast<std::uint64_t>(i);
+      break;
+    }
+  return place.offset + place.size == dirEnd && place.end < fileSize;
+}
+
 std::int32_t CheckEntryLayout(const std::string& archive, ZipFailure& failure,
                               std::vector<EntryPlace>* places) {
   if (places != nullptr) places->clear();

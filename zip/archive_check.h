@@ -31,6 +31,19 @@ struct EntryPlace {
 std::int32_t CheckEntryLayout(const std::string& archive, ZipFailure& failure,
                               std::vector<EntryPlace>* places = nullptr);
 
+// Where the central directory of an archive lies: its offset and size, its entries, and where
+// the end record (after any ZIP64 end records) starts.
+struct DirectoryPlace {
+  std::uint64_t offset = 0;
+  std::uint64_t size = 0;
+  std::uint64_t entries = 0;
+  std::uint64_t end = 0;  // the end of central directory record
+};
+
+// Finds the central directory of the archive open as `fd`, `fileSize` bytes long. False when
+// it cannot be read, or data stands before the archive (offsets would not be the file's).
+bool LocateDirectory(int fd, std::uint64_t fileSize, DirectoryPlace& place);
+
 // The names of the file entries of `archive` that match `pattern`, in archive order; empty
 // when the archive cannot be read.
 std::vector<std::string> MatchingEntryNames(const std::string& archive, const std::string& pattern);

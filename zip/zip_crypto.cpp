@@ -250,7 +250,7 @@ CryptoCheck ReadAes(int fd, std::uint64_t dataOffset, std::uint64_t stored,
     if (!keys.Authenticate(in, n)) return CryptoCheck::kNoMemory;
     at += n;
   }
-  if (!keys.CodeMatches(code)) return CryptoCheck::kDamaged;
+  if (!keys.CodeMatches(code)) return CryptoCheck::kAuthFailed;
 
   // Second pass: decrypt and decode. An entry that fits the buffer is still in it.
   AesCtr ctr;

@@ -80,7 +80,8 @@ class AesEntryEncryptor {
 enum class CryptoCheck {
   kOk,
   kBadPassword,   // no password, or a wrong one
-  kDamaged,       // the data fails its authentication code, CRC, size or decoding
+  kDamaged,       // the data fails its CRC, size or decoding
+  kAuthFailed,    // the data fails its authentication code (the password's verifier held)
   kUnsupported,   // an encryption or method this reader does not know
   kReadFailed,    // the archive could not be read (errno set)
   kSinkStopped,   // the sink refused the data (a write failed, or the work was stopped)
