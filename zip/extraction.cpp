@@ -862,8 +862,11 @@ class Extraction {
       if (progress_ != nullptr) progress_->BytesWritten(n);
       return true;
     };
+    // A few megabytes at a time: the entry is read twice, and the pages left untouched by
+    // the smaller reads never count against the restore's memory.
+    const std::size_t buffer = std::min<std::size_t>(pieceSize_, 2 * kStreamStep);
     switch (ReadEncryptedEntry(archiveFd_, j.dataOffset, j.compressedSize, j.encryption,
-                               options_.password, w.in.data(), w.out.data(), pieceSize_, sink)) {
+                               options_.password, w.in.data(), w.out.data(), buffer, sink)) {
       case CryptoCheck::kOk:
         break;
       case CryptoCheck::kBadPassword:

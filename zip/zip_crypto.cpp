@@ -400,6 +400,15 @@ CryptoCheck AesEntryKeys::Derive(const std::string& password, int strength,
                                                                  : CryptoCheck::kNoMemory;
 }
 
+CryptoCheck AesEntryKeys::Adopt(const std::uint8_t* derived, const std::uint8_t* verifier) {
+  s_->keyBytes = 32;
+  std::memcpy(s_->derived, derived, kAes256Derived);
+  if (std::memcmp(s_->derived + 2 * s_->keyBytes, verifier, kAesVerifierBytes) != 0)
+    return CryptoCheck::kBadPassword;
+  return s_->hmac.Init(s_->derived + s_->keyBytes, s_->keyBytes) ? CryptoCheck::kOk
+                                                                 : CryptoCheck::kNoMemory;
+}
+
 const std::uint8_t* AesEntryKeys::Key() const { return s_->derived; }
 std::size_t AesEntryKeys::KeyBytes() const { return s_->keyBytes; }
 
@@ -435,6 +444,7 @@ bool AesEntryEncryptor::Begin(const std::string& password) {
 }
 
 const std::uint8_t* AesEntryEncryptor::Prefix() const { return s_->prefix; }
+const std::uint8_t* AesEntryEncryptor::DerivedKeys() const { return s_->derived; }
 std::size_t AesEntryEncryptor::PrefixBytes() { return 16 + kAesVerifierBytes; }
 
 bool AesEntryEncryptor::Encrypt(const std::uint8_t* in, std::uint8_t* out, std::size_t n) {

@@ -31,6 +31,7 @@ constexpr std::size_t kAesVerifierBytes = 2;
 constexpr std::size_t kAesCodeBytes = 10;
 // What AES-256 adds to an entry's stored bytes: salt, verifier, authentication code.
 constexpr std::size_t kAes256Overhead = 16 + kAesVerifierBytes + kAesCodeBytes;
+constexpr std::size_t kAes256Derived = 32 + 32 + kAesVerifierBytes;
 
 // How an entry is encrypted, as its directory record tells.
 struct EntryEncryption {
@@ -70,6 +71,9 @@ class AesEntryEncryptor {
   bool Encrypt(const std::uint8_t* in, std::uint8_t* out, std::size_t n);
   // Ends the entry: its authentication code (kAesCodeBytes) into `code`.
   bool Finish(std::uint8_t* code);
+  // The keys derived for the entry (AES key, HMAC key, verifier: kAes256Derived bytes), for a
+  // check of what was written that need not derive them again.
+  const std::uint8_t* DerivedKeys() const;
 
  private:
   struct State;
@@ -121,6 +125,9 @@ class AesEntryKeys {
   // Derives the keys from `password` and the salt and verifier at `prefix`
   // (SaltBytes(strength) + 2 bytes): kOk, kBadPassword when the verifier differs, kNoMemory.
   CryptoCheck Derive(const std::string& password, int strength, const std::uint8_t* prefix);
+  // Takes AES-256 keys derived before (kAes256Derived bytes, as DerivedKeys gives them) for
+  // the entry whose verifier is at `verifier`: kOk, kBadPassword when it differs, kNoMemory.
+  CryptoCheck Adopt(const std::uint8_t* derived, const std::uint8_t* verifier);
   // The AES key (16, 24 or 32 bytes) for an AesCtr.
   const std::uint8_t* Key() const;
   std::size_t KeyBytes() const;

@@ -318,6 +318,10 @@ struct Entry {
   // Made with fresh salt and keys by the thread that reads the first chunk (the derivation
   // is slow on purpose, so it runs beside the others); used by the writer, in order.
   std::unique_ptr<AesEntryEncryptor> cipher;
+  // What the writer keeps of them for the check of the written archive: the salt and
+  // verifier written, and the keys derived from them.
+  std::array<std::uint8_t, 16 + kAesVerifierBytes> prefix{};
+  std::array<std::uint8_t, kAes256Derived> keys{};
   // Decided by the thread that compresses the first chunk, under the pipeline's lock; read by
   // the threads of later chunks under it, and by the writer once the first chunk is done.
   Method method = Method::kUndecided;
@@ -984,12 +988,13 @@ bool CheckChunk(zip_t* za, const Chunk& c, std::uint8_t* in, std::uint8_t* out,
 }
 
 // Reads an encrypted archive back through its own directory records: every entry must carry
-// the AES field as written, its password verifier and authentication code must hold for
-// `password` over what is in the file, and then every chunk is decrypted at its place and
-// decoded by itself to the CRC of the data it was made from.
+// the AES field as written, its salt and password verifier as written, and the
+// authentication code over what is in the file; then every chunk is decrypted at its place and
+// decoded by itself to the CRC of the data it was made from. The keys are the ones the writer
+// derived for each entry (deriving them is slow on purpose, and the same again here).
 PackResult VerifyEncrypted(const std::string& path, const std::vector<Entry>& entries,
                            const std::deque<Chunk>& chunks, std::size_t chunkSize,
-                           unsigned threads, const std::string& password) {
+                           unsigned threads) {
   ZipFailure layout;
   std::vector<EntryPlace> places;
   if (CheckEntryLayout(path, layout, &places) != 0 || places.size() != entries.size())
@@ -1024,9 +1029,12 @@ PackResult VerifyEncrypted(const std::string& path, const std::vector<Entry>& en
         if (i >= entries.size()) break;
         const std::uint64_t at = places[i].data;
         const std::uint64_t length = places[i].compressed - kAes256Overhead;
+        // The keys the writer derived, for the salt and verifier it wrote; the salt read back
+        // must be that one.
         AesEntryKeys k;
         bool ok = ReadAt(fd, at, buf.data(), prefix) > 0 &&
-                  k.Derive(password, 3, buf.data()) == CryptoCheck::kOk;
+                  std::memcmp(buf.data(), entries[i].prefix.data(), prefix) == 0 &&
+                  k.Adopt(entries[i].keys.data(), buf.data() + 16) == CryptoCheck::kOk;
         for (std::uint64_t done = 0; ok && done < length;) {
           std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), length - done));
           ok = ReadAt(fd, at + prefix + done, buf.data(), n) > 0 && k.Authenticate(buf.data(), n);
@@ -1119,7 +1127,7 @@ PackResult Verify(const std::string& path, const std::vector<Entry>& entries,
   }
   if (!password.empty()) {
     zip_discard(za);
-    return VerifyEncrypted(path, entries, chunks, chunkSize, threads, password);
+    return VerifyEncrypted(path, entries, chunks, chunkSize, threads);
   }
 
   threads = static_cast<unsigned>(std::clamp<std::size_t>(chunks.size(), 1, threads));
@@ -1263,6 +1271,8 @@ PackResult WriteEntries(Pipeline& pipeline, Output& out, std::vector<Entry>& ent
       if (!e.cipher->Finish(code)) return PackResult::kCannotWrite;
       out.Write(code, sizeof code);
       e.compressedSize += overhead;
+      std::memcpy(e.prefix.data(), e.cipher->Prefix(), e.prefix.size());
+      std::memcpy(e.keys.data(), e.cipher->DerivedKeys(), e.keys.size());
       e.cipher.reset();
     }
     if (!e.zip64 && e.compressedSize >= kMax32)
