@@ -67,8 +67,8 @@ bool ReadDirectory(int fd, Directory& d) {
 
 // Copies `records` (`count` central directory records) to `out` with their local headers
 // `delta` bytes further on; an offset that no longer fits 32 bits moves into the ZIP64 field.
-bool MoveRecords(const std::vector<std::uint8_t>& records, std::uint64_t count,
-                 std::uint64_t delta, std::vector<std::uint8_t>& out) {
+bool MoveRecords(const std::vector<std::uint8_t>& records, std::uint64_t count, std::uint64_t delta,
+                 std::vector<std::uint8_t>& out) {
   std::size_t pos = 0;
   for (std::uint64_t k = 0; k < count; ++k) {
     if (pos + 46 > records.size() || Le(&records[pos], 4) != kCentralSig) return false;
@@ -129,7 +129,8 @@ bool CopyRange(int from, std::uint64_t at, std::uint64_t n, int to, std::uint64_
   std::vector<std::uint8_t> buf(static_cast<std::size_t>(std::min<std::uint64_t>(n, kCopyStep)));
   for (std::uint64_t done = 0; done < n;) {
     std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), n - done));
-    if (!ReadAll(from, at + done, step, buf) || !platform::WriteAllAt(to, buf.data(), step, dest + done))
+    if (!ReadAll(from, at + done, step, buf) ||
+        !platform::WriteAllAt(to, buf.data(), step, dest + done))
       return false;
     done += step;
   }

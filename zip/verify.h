@@ -17,8 +17,8 @@ struct ArchiveEntryInfo {
   std::uint64_t compressed = 0;  // bytes in the archive
   std::int64_t modified = 0;     // seconds since 1970 as the archive records it (local time)
   bool directory = false;
-  bool ok = true;       // after a test: the entry read back whole and intact
-  std::string problem;  // after a test: why it did not (the program's text)
+  bool ok = true;            // after a test: the entry read back whole and intact
+  std::string problem;       // after a test: why it did not (the program's text)
   bool badPassword = false;  // after a test: encrypted, and the password is missing or wrong
 };
 

@@ -374,10 +374,10 @@ bool CheckEncryptedEntries(const std::string& path,
     auto at = byName.find(name);
     std::uint32_t plain = 0;
     ok = at != byName.end() && at->second->encryption.encrypted &&
-         ReadEncryptedEntry(fd, at->second->data, at->second->compressed, at->second->encryption,
-                            password, in.data(), out.data(), kIoChunk,
-                            [](const std::uint8_t*, std::size_t) { return true; },
-                            &plain) == CryptoCheck::kOk &&
+         ReadEncryptedEntry(
+             fd, at->second->data, at->second->compressed, at->second->encryption, password,
+             in.data(), out.data(), kIoChunk, [](const std::uint8_t*, std::size_t) { return true; },
+             &plain) == CryptoCheck::kOk &&
          plain == crc;
     if (!ok) break;
   }
@@ -767,9 +767,8 @@ std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_
     const bool encrypted = !archivePassword_.empty();
     zip_int64_t kept = encrypted ? DropReplaced(za, packed) : 0;
     bool ok = fresh != nullptr && kept >= 0 && (encrypted || MergeEntries(za, fresh, packed));
-    std::size_t expectedEntries =
-        encrypted ? static_cast<std::size_t>(kept) + packed.size()
-                  : static_cast<std::size_t>(zip_get_num_entries(za, 0));
+    std::size_t expectedEntries = encrypted ? static_cast<std::size_t>(kept) + packed.size()
+                                            : static_cast<std::size_t>(zip_get_num_entries(za, 0));
     int appendError = 0;
     if (ok && zip_close(za) == 0) {
       za = nullptr;
@@ -778,8 +777,8 @@ std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_
     if (ok && za == nullptr) {
       std::vector<std::pair<std::string, std::uint32_t>> expected;
       for (const auto& e : packed) expected.emplace_back(e.name, e.crc);
-      result = VerifyArchive(merged, expectedEntries, expected, kAddCheckWholeLimit,
-                             archivePassword_);
+      result =
+          VerifyArchive(merged, expectedEntries, expected, kAddCheckWholeLimit, archivePassword_);
     } else if (za == nullptr) {
       result = Fail(kZipCannotWrite, appendError, archive);
     } else {
@@ -908,7 +907,8 @@ std::int32_t ZipComponent::LSUZ_EXECUTE(std::int32_t, std::int32_t) {
     // The directory as read here must agree with libzip's, entry by entry.
     const EntryPlace* place =
         places.size() == static_cast<std::size_t>(count) ? &places[job.index] : nullptr;
-    if (place == nullptr || place->name != job.entryName || place->compressed != job.compressedSize) {
+    if (place == nullptr || place->name != job.entryName ||
+        place->compressed != job.compressedSize) {
       job.direct = false;
     } else {
       job.dataOffset = place->data;

@@ -74,8 +74,8 @@ class HmacSha1 {
     ctx_ = EVP_MAC_CTX_new(mac_);
     if (ctx_ == nullptr) return false;
     char digest[] = "SHA1";
-    OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0), OSSL_PARAM_END};
+    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+                           OSSL_PARAM_END};
     return EVP_MAC_init(ctx_, key, n, params) == 1;
   }
   bool Update(const std::uint8_t* p, std::size_t n) {
@@ -83,8 +83,7 @@ class HmacSha1 {
   }
   bool Final(std::uint8_t* out) {
     std::size_t len = 0;
-    return ctx_ != nullptr && EVP_MAC_final(ctx_, out, &len, kHmacBytes) == 1 &&
-           len == kHmacBytes;
+    return ctx_ != nullptr && EVP_MAC_final(ctx_, out, &len, kHmacBytes) == 1 && len == kHmacBytes;
   }
 
  private:
@@ -345,8 +344,7 @@ bool AesCtr::Init(const std::uint8_t* key, std::size_t keyBytes) {
          EVP_CIPHER_CTX_set_padding(s_->ctx, 0) == 1;
 }
 
-bool AesCtr::Apply(std::uint64_t offset, const std::uint8_t* in, std::uint8_t* out,
-                   std::size_t n) {
+bool AesCtr::Apply(std::uint64_t offset, const std::uint8_t* in, std::uint8_t* out, std::size_t n) {
   while (n > 0) {
     const std::uint64_t block = offset / kBlock;
     const std::size_t skip = static_cast<std::size_t>(offset % kBlock);

@@ -83,13 +83,13 @@ class AesEntryEncryptor {
 // How reading an encrypted entry ended.
 enum class CryptoCheck {
   kOk,
-  kBadPassword,   // no password, or a wrong one
-  kDamaged,       // the data fails its CRC, size or decoding
-  kAuthFailed,    // the data fails its authentication code (the password's verifier held)
-  kUnsupported,   // an encryption or method this reader does not know
-  kReadFailed,    // the archive could not be read (errno set)
-  kSinkStopped,   // the sink refused the data (a write failed, or the work was stopped)
-  kNoMemory,      // the crypto library or the decoder could not be had
+  kBadPassword,  // no password, or a wrong one
+  kDamaged,      // the data fails its CRC, size or decoding
+  kAuthFailed,   // the data fails its authentication code (the password's verifier held)
+  kUnsupported,  // an encryption or method this reader does not know
+  kReadFailed,   // the archive could not be read (errno set)
+  kSinkStopped,  // the sink refused the data (a write failed, or the work was stopped)
+  kNoMemory,     // the crypto library or the decoder could not be had
 };
 
 // AES in the counter mode of encrypted ZIP entries: block k (from 0) of the data is XORed
@@ -140,7 +140,6 @@ class AesEntryKeys {
   struct State;
   std::unique_ptr<State> s_;
 };
-
 
 // Receives the plaintext of an entry in order; false stops the reading.
 using PlainSink = std::function<bool(const std::uint8_t* data, std::size_t n)>;

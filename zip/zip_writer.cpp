@@ -342,8 +342,9 @@ struct Chunk {
   bool done = false;
   bool failed = false;
   bool changed = false;  // the file was shorter than when it was opened
-  bool noCipher = false;  // the entry's keys could not be made
   int error = 0;         // errno of a failed read
+  // The entry's keys could not be made.
+  bool noCipher = false;
   bool stored = false;
   std::uint32_t crc = 0;
   std::size_t packedLength = 0;
@@ -1036,7 +1037,8 @@ PackResult VerifyEncrypted(const std::string& path, const std::vector<Entry>& en
                   std::memcmp(buf.data(), entries[i].prefix.data(), prefix) == 0 &&
                   k.Adopt(entries[i].keys.data(), buf.data() + 16) == CryptoCheck::kOk;
         for (std::uint64_t done = 0; ok && done < length;) {
-          std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), length - done));
+          std::size_t n =
+              static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), length - done));
           ok = ReadAt(fd, at + prefix + done, buf.data(), n) > 0 && k.Authenticate(buf.data(), n);
           done += n;
         }
@@ -1068,9 +1070,8 @@ PackResult VerifyEncrypted(const std::string& path, const std::vector<Entry>& en
         if (i >= chunks.size()) break;
         const Chunk& c = chunks[i];
         bool ok = ctr.Init(keys[c.entry].data(), keys[c.entry].size()) &&
-                  (c.packedLength == 0 ||
-                   ReadAt(fd, places[c.entry].data + prefix + c.packedOffset, in.get(),
-                          c.packedLength) > 0) &&
+                  (c.packedLength == 0 || ReadAt(fd, places[c.entry].data + prefix + c.packedOffset,
+                                                 in.get(), c.packedLength) > 0) &&
                   ctr.Apply(c.packedOffset, in.get(), in.get(), c.packedLength);
         if (ok && c.stored)
           ok = Crc(0, in.get(), c.packedLength) == c.crc;
@@ -1108,8 +1109,7 @@ PackResult Verify(const std::string& path, const std::vector<Entry>& entries,
     const zip_uint64_t needed = e.aes ? kNeeded & ~ZIP_STAT_CRC : kNeeded;
     ok = zip_stat_index(za, i, ZIP_FL_ENC_RAW, &st) == 0 && (st.valid & needed) == needed &&
          e.file->entryName == st.name && st.size == e.size && st.comp_size == e.compressedSize &&
-         (!(st.valid & ZIP_STAT_CRC) || st.crc == HeaderCrc(e)) &&
-         st.comp_method == MethodCode(e);
+         (!(st.valid & ZIP_STAT_CRC) || st.crc == HeaderCrc(e)) && st.comp_method == MethodCode(e);
   }
   std::uint64_t packedAt = 0, at = 0;
   for (const Chunk& c : chunks) {
@@ -1191,7 +1191,8 @@ PackResult WriteEntries(Pipeline& pipeline, Output& out, std::vector<Entry>& ent
   Bytes header;
   std::uint32_t crc = 0;
   std::uint64_t told = 0;  // bytes of the current entry reported as packed
-  std::vector<std::uint8_t> sealed;  // a chunk encrypted
+  // A chunk encrypted.
+  std::vector<std::uint8_t> sealed;
   const std::uint64_t overhead = options.password.empty() ? 0 : kAes256Overhead;
   for (std::size_t i = 0;;) {
     const std::uint8_t* data = nullptr;
@@ -1235,7 +1236,8 @@ PackResult WriteEntries(Pipeline& pipeline, Output& out, std::vector<Entry>& ent
       if (e.aes) {
         // Encrypted in order: the counter and the authentication code run through the entry.
         if (sealed.size() < c.packedLength) sealed.resize(c.packedLength);
-        if (!e.cipher->Encrypt(data, sealed.data(), c.packedLength)) return PackResult::kCannotWrite;
+        if (!e.cipher->Encrypt(data, sealed.data(), c.packedLength))
+          return PackResult::kCannotWrite;
         data = sealed.data();
       }
       out.Write(data, c.packedLength);

@@ -107,7 +107,8 @@ int main(int argc, char** argv) {
     const std::string name = "DATOTEKA" + std::to_string(i) + ".TPS";
     const std::string path = dir + "/data/" + name;
     const std::string bytes = Records((megabytes << 20) / kFiles, static_cast<unsigned>(i + 1));
-    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     files.push_back({path, name, bytes.size(), 0});
   }
   std::vector<double> plain, locked, plainRestore, lockedRestore;
@@ -127,8 +128,8 @@ int main(int argc, char** argv) {
   std::ifstream("/proc/loadavg") >> load[0] >> load[1] >> load[2];
   std::printf("data: %zu MB of records in %d files, %d rounds, load average %.2f\n", megabytes,
               kFiles, rounds, load[0]);
-  std::printf("backup:  without password %.3f s, with password %.3f s, ratio %.3f\n",
-              Median(plain), Median(locked), Median(locked) / Median(plain));
+  std::printf("backup:  without password %.3f s, with password %.3f s, ratio %.3f\n", Median(plain),
+              Median(locked), Median(locked) / Median(plain));
   std::printf("restore: without password %.3f s, with password %.3f s, ratio %.3f\n",
               Median(plainRestore), Median(lockedRestore),
               Median(lockedRestore) / Median(plainRestore));

@@ -514,11 +514,12 @@ TEST_F(UnzipTest, ArchivesWrittenWithAPasswordRestoreOnlyWithItAndRefuseDamage) 
 // Archives encrypted by 7-Zip, with AES-256 and with the traditional cipher, restore with their
 // password; among them one of base64 text that an earlier reader took for a wrong password.
 TEST_F(UnzipTest, RestoresArchivesEncryptedBy7Zip) {
-  Python("import base64,random\n"
-         "r=random.Random(7)\n"
-         "open('src/A.tps','wb').write(base64.encodebytes(r.randbytes(300000)))\n"
-         "open('src/B.tps','wb').write(base64.encodebytes(r.randbytes(3000)))\n",
-         dir.path());
+  Python(
+      "import base64,random\n"
+      "r=random.Random(7)\n"
+      "open('src/A.tps','wb').write(base64.encodebytes(r.randbytes(300000)))\n"
+      "open('src/B.tps','wb').write(base64.encodebytes(r.randbytes(3000)))\n",
+      dir.path());
   for (const std::string method : {"AES256", "ZipCrypto"}) {
     const std::string name = method + ".zip";
     auto made = RunProcess({"/usr/bin/7z", "a", "-tzip", "-mem=" + method, "-p381", "../" + name,

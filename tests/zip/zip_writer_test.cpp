@@ -1,8 +1,8 @@
 // The chunked archive writer on its own: what it writes does not depend on how many threads
 // wrote it, the ZIP64 layout reads back in zip tools, an archive written under a password
-// opens in other tools with that password only, only data that does not shrink is stored, a file that changes while it is read is read again (and one that keeps changing
-// fails the write), and a file that cannot be opened as a regular file fails it without
-// hanging the threads.
+// opens in other tools with that password only, only data that does not shrink is stored, a file
+// that changes while it is read is read again (and one that keeps changing fails the write), and a
+// file that cannot be opened as a regular file fails it without hanging the threads.
 #include "zip/zip_writer.h"
 
 #include <fcntl.h>
