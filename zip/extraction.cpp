@@ -851,8 +851,27 @@ class Extraction {
     std::uint64_t offset = 0;
     int error = 0;
     bool writeFailed = false;
+    // An entry that fits the buffers is read once and decoded in one step; a larger one is
+    // read twice a few megabytes at a time, and the pages left untouched by the smaller reads
+    // never count against the restore's memory.
+    const bool whole = j.compressedSize <= pieceSize_ && j.size <= pieceSize_;
+    const std::size_t buffer =
+        whole ? pieceSize_ : std::min<std::size_t>(pieceSize_, 2 * kStreamStep);
+    // A held entry read in one step stays in memory for the commit, as a plain one does.
+    const bool hold = whole && j.hold;
     const PlainSink sink = [&](const std::uint8_t* p, std::size_t n) {
-      if (stopped_.load(std::memory_order_relaxed) || (!e.opened && !OpenHere(e))) return false;
+      if (stopped_.load(std::memory_order_relaxed)) return false;
+      if (hold) {
+        try {
+          j.data.insert(j.data.end(), p, p + n);
+        } catch (const std::bad_alloc&) {
+          error = ENOMEM;
+          writeFailed = true;
+          return false;
+        }
+        return true;
+      }
+      if (!e.opened && !OpenHere(e)) return false;
       if (!e.out.Write(p, n, offset)) {
         error = errno;
         writeFailed = true;
@@ -862,9 +881,6 @@ class Extraction {
       if (progress_ != nullptr) progress_->BytesWritten(n);
       return true;
     };
-    // A few megabytes at a time: the entry is read twice, and the pages left untouched by
-    // the smaller reads never count against the restore's memory.
-    const std::size_t buffer = std::min<std::size_t>(pieceSize_, 2 * kStreamStep);
     switch (ReadEncryptedEntry(archiveFd_, j.dataOffset, j.compressedSize, j.encryption,
                                options_.password, w.in.data(), w.out.data(), buffer, sink)) {
       case CryptoCheck::kOk:
@@ -887,6 +903,14 @@ class Extraction {
         // Stopped by another entry's failure, or the temporary could not be made (recorded).
         if (writeFailed) FailEntry(e, kZipCannotWrite, error);
         return;
+    }
+    if (hold) {
+      j.held = true;
+      if (progress_ != nullptr) {
+        progress_->BytesWritten(j.size);
+        progress_->FileFinished();
+      }
+      return;
     }
     if (!e.opened && !OpenHere(e)) return;  // an empty entry
     Finished(e);

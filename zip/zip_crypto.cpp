@@ -7,6 +7,10 @@
 #include <openssl/rand.h>
 #include <zlib.h>
 
+#ifdef VERDAN_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+#endif
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -255,6 +259,25 @@ CryptoCheck ReadAes(int fd, std::uint64_t dataOffset, std::uint64_t stored,
   AesCtr ctr;
   if (!ctr.Init(keys.Key(), keys.KeyBytes())) return CryptoCheck::kNoMemory;
   const std::uint16_t method = how.method == kAesMethod ? how.aesMethod : how.method;
+#ifdef VERDAN_HAVE_LIBDEFLATE
+  // Deflated data that fits the buffers whole is decoded in one step, as plain entries are.
+  if (fits && method == 8 && how.size <= bufferBytes && how.size > 0) {
+    if (!ctr.Apply(0, in, in, static_cast<std::size_t>(length))) return CryptoCheck::kNoMemory;
+    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+    if (d == nullptr) return CryptoCheck::kNoMemory;
+    std::size_t produced = 0;
+    const libdeflate_result r =
+        libdeflate_deflate_decompress(d, in, static_cast<std::size_t>(length), out,
+                                      static_cast<std::size_t>(how.size), &produced);
+    libdeflate_free_decompressor(d);
+    if (r != LIBDEFLATE_SUCCESS || produced != how.size) return CryptoCheck::kDamaged;
+    const std::uint32_t plain = Crc(0, out, produced);
+    if (how.aesVersion == 1 && plain != how.crc) return CryptoCheck::kDamaged;
+    if (!sink(out, produced)) return CryptoCheck::kSinkStopped;
+    if (crc != nullptr) *crc = plain;
+    return CryptoCheck::kOk;
+  }
+#endif
   PlainDecoder decoder(method, out, bufferBytes, sink);
   if (CryptoCheck c = decoder.Start(); c != CryptoCheck::kOk) return c;
   for (std::uint64_t at = 0; at < length;) {
