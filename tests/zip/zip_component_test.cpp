@@ -511,8 +511,9 @@ TEST_F(UnzipTest, ArchivesWrittenWithAPasswordRestoreOnlyWithItAndRefuseDamage) 
         << name;
 }
 
-// Archives encrypted by 7-Zip, with AES-256 and with the traditional cipher, restore with their
-// password; among them one of base64 text that an earlier reader took for a wrong password.
+// Archives encrypted by 7-Zip, with AES of every key size and with the traditional cipher,
+// restore with their password; among them one of base64 text that an earlier reader took for
+// a wrong password. A flipped byte or a cut archive changes no working file.
 TEST_F(UnzipTest, RestoresArchivesEncryptedBy7Zip) {
   Python(
       "import base64,random\n"
@@ -520,7 +521,7 @@ TEST_F(UnzipTest, RestoresArchivesEncryptedBy7Zip) {
       "open('src/A.tps','wb').write(base64.encodebytes(r.randbytes(300000)))\n"
       "open('src/B.tps','wb').write(base64.encodebytes(r.randbytes(3000)))\n",
       dir.path());
-  for (const std::string method : {"AES256", "ZipCrypto"}) {
+  for (const std::string method : {"AES128", "AES192", "AES256", "ZipCrypto"}) {
     const std::string name = method + ".zip";
     auto made = RunProcess({"/usr/bin/7z", "a", "-tzip", "-mem=" + method, "-p381", "../" + name,
                             "A.tps", "B.tps", "ARHIVE.TPS"},
@@ -532,6 +533,18 @@ TEST_F(UnzipTest, RestoresArchivesEncryptedBy7Zip) {
     EXPECT_TRUE(w.badPassword) << method << " " << w.entry;
     Tested ok = TestOf(dir.File(name), "381");
     EXPECT_TRUE(ok.intact) << method << " " << ok.problem << " " << ok.entry;
+
+    const std::string good = ReadFile(dir.File(name));
+    std::string flipped = good;
+    const std::size_t at = DataOffset(dir.File(name), "A.tps") + 100000;
+    flipped[at] = static_cast<char>(flipped[at] ^ 0x20);
+    WriteFile(dir.File("flip.zip"), flipped);
+    EXPECT_EQ(Extract("flip.zip", "381"), kZipDamagedEntry) << method;
+    EXPECT_FALSE(TestOf(dir.File("flip.zip"), "381").intact) << method;
+    WriteFile(dir.File("cut.zip"), good.substr(0, good.size() / 2));
+    EXPECT_LT(Extract("cut.zip", "381"), 0) << method;
+    ExpectWorkUntouched();
+
     zip.SetPieceSize(64 << 10);  // the large entry in several reads
     EXPECT_EQ(Extract(name, "381"), 3) << method;
     for (const char* file : {"A.tps", "B.tps", "ARHIVE.TPS"})
@@ -540,16 +553,25 @@ TEST_F(UnzipTest, RestoresArchivesEncryptedBy7Zip) {
           << method << " " << file;
     std::filesystem::remove_all(dir.File("work"));
     SetUp();
+    zip.SetPieceSize(8u << 20);
   }
 }
 
-// Adding under a password encrypts the new entries and keeps the others as they were.
+// Adding under a password encrypts the new entries and keeps the others as they were, and the
+// archive's comment.
 TEST_F(UnzipTest, AddingWithAPasswordEncryptsTheNewEntries) {
   ASSERT_EQ(zip.LSZIP_INCLUDE("src/ARHIVE.TPS"), 1);
   ASSERT_EQ(zip.LSZIP_EXECUTE("dodaj.zip", kActionNew, 1, 145), 1);
+  Python(
+      "import zipfile\nz=zipfile.ZipFile('dodaj.zip','a')\nz.comment=b'Arhiva ureda'\nz.close()\n",
+      dir.path());
   zip.SetArchivePassword("381");
   ASSERT_EQ(zip.LSZIP_INCLUDE("src/PODACI.TPS"), 1);
   ASSERT_EQ(zip.LSZIP_EXECUTE("dodaj.zip", kActionAdd, 1, 145), 1);
+  EXPECT_EQ(Python("import zipfile\nz=zipfile.ZipFile('dodaj.zip')\nprint(z.comment.decode(), "
+                   "z.namelist())\n",
+                   dir.path()),
+            "Arhiva ureda ['ARHIVE.TPS', 'PODACI.TPS']\n");
   int err = 0;
   zip_t* za = zip_open(dir.File("dodaj.zip").c_str(), ZIP_RDONLY, &err);
   ASSERT_NE(za, nullptr);
