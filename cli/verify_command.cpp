@@ -51,7 +51,7 @@ int VerifyCommand(const Invocation& invocation) {
     entries.clear();
     intact = archive::TestArchive(line.words[0], password, entries, problem);
     for (const archive::ArchiveEntryInfo& e : entries)
-      if (e.wrongPassword) return archive::kZipBadPassword;
+      if (e.badPassword) return archive::kZipBadPassword;
     return intact ? 0 : archive::kZipDamagedEntry;
   });
   std::uint64_t bytes = 0;
@@ -63,7 +63,7 @@ int VerifyCommand(const Invocation& invocation) {
     if (e.directory) continue;
     ++files;
     bytes += e.size;
-    if (e.wrongPassword) ++locked;
+    if (e.badPassword) ++locked;
     if (!e.ok) {
       ++bad;
       std::fprintf(stderr, "verdan verify: %s: %s\n", e.name.c_str(), e.problem.c_str());

@@ -40,6 +40,7 @@ struct Span {
   std::uint64_t end = 0;     // where its data ends
   std::uint64_t compressed = 0;
   std::string name;
+  EntryEncryption encryption;
 };
 
 // The central directory's place; false when it cannot be found.
@@ -66,23 +67,46 @@ bool FindDirectory(int fd, std::uint64_t fileSize, std::uint64_t& dirOffset, std
   dirSize = Le(e + 12, 4);
   dirOffset = Le(e + 16, 4);
   dirEnd = endPos;
-  if ((entries == 0xFFFF || dirSize == 0xFFFFFFFF || dirOffset == 0xFFFFFFFF) && endPos >= 20) {
-    std::vector<std::uint8_t> loc;
-    if (!ReadAt(fd, endPos - 20, 20, loc) || Le(loc.data(), 4) != kEnd64LocatorSignature)
-      return false;
+  // The ZIP64 end record counts when the 32-bit fields overflow, and also when a writer put
+  // it there anyway (its locator stands right before the end record).
+  std::vector<std::uint8_t> loc;
+  bool located = endPos >= 20 && ReadAt(fd, endPos - 20, 20, loc) &&
+                 Le(loc.data(), 4) == kEnd64LocatorSignature;
+  const bool overflows = entries == 0xFFFF || dirSize == 0xFFFFFFFF || dirOffset == 0xFFFFFFFF;
+  if (located) {
     std::uint64_t end64 = Le(loc.data() + 8, 8);
     std::vector<std::uint8_t> z;
-    if (end64 + 56 > fileSize || !ReadAt(fd, end64, 56, z) || Le(z.data(), 4) != kEnd64Signature)
+    if (end64 + 56 <= fileSize && ReadAt(fd, end64, 56, z) && Le(z.data(), 4) == kEnd64Signature) {
+      entries = Le(z.data() + 32, 8);
+      dirSize = Le(z.data() + 40, 8);
+      dirOffset = Le(z.data() + 48, 8);
+      dirEnd = end64;
+    } else if (overflows) {
       return false;
-    entries = Le(z.data() + 32, 8);
-    dirSize = Le(z.data() + 40, 8);
-    dirOffset = Le(z.data() + 48, 8);
-    dirEnd = end64;
+    }
+  } else if (overflows) {
+    return false;
   }
   return true;
 }
 
 }  // namespace
+
+bool LocateDirectory(int fd, std::uint64_t fileSize, DirectoryPlace& place) {
+  std::uint64_t dirEnd = 0;
+  if (!FindDirectory(fd, fileSize, place.offset, place.size, place.entries, dirEnd)) return false;
+  std::vector<std::uint8_t> end;
+  place.end = fileSize;
+  // The end record itself: after the ZIP64 records when there are any.
+  std::uint64_t tail = std::min<std::uint64_t>(fileSize, 65535 + 22);
+  if (!ReadAt(fd, fileSize - tail, static_cast<std::size_t>(tail), end)) return false;
+  for (std::int64_t i = static_cast<std::int64_t>(tail) - 22; i >= 0; --i)
+    if (Le(&end[static_cast<std::size_t>(i)], 4) == kEndSignature) {
+      place.end = fileSize - tail + static_cast<std::uint64_t>(i);
+      break;
+    }
+  return place.offset + place.size == dirEnd && place.end < fileSize;
+}
 
 std::int32_t CheckEntryLayout(const std::string& archive, ZipFailure& failure,
                               std::vector<EntryPlace>* places) {
@@ -123,6 +147,14 @@ std::int32_t CheckEntryLayout(const std::string& archive, ZipFailure& failure,
       }
       k += 4 + len;
     }
+    EntryEncryption& how = span.encryption;
+    how.flags = static_cast<std::uint16_t>(Le(c + 8, 2));
+    how.encrypted = (how.flags & 1) != 0;
+    how.method = static_cast<std::uint16_t>(Le(c + 10, 2));
+    how.dosTime = static_cast<std::uint16_t>(Le(c + 12, 2));
+    how.crc = static_cast<std::uint32_t>(Le(c + 16, 4));
+    how.size = uncomp;
+    ParseAesExtra(x, extraLen, how);
     std::vector<std::uint8_t> lh;
     if (!ReadAt(fd, local + shift, 30, lh) || Le(lh.data(), 4) != kLocalSignature) {
       readable = false;
@@ -138,7 +170,7 @@ std::int32_t CheckEntryLayout(const std::string& archive, ZipFailure& failure,
   if (!readable || spans.size() != entries) return 0;  // left to the reader's checks
   if (places != nullptr && shift == 0)
     for (const Span& s : spans)
-      places->push_back(EntryPlace{s.name, s.end - s.compressed, s.compressed});
+      places->push_back(EntryPlace{s.name, s.end - s.compressed, s.compressed, s.encryption});
 
   std::sort(spans.begin(), spans.end(),
             [](const Span& a, const Span& b) { return a.header < b.header; });

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "zip/zip_component.h"
+#include "zip/zip_crypto.h"
 
 namespace verdan::archive {
 
@@ -18,6 +19,7 @@ struct EntryPlace {
   std::string name;              // as the directory has it, raw
   std::uint64_t data = 0;        // offset of the first stored byte in the archive file
   std::uint64_t compressed = 0;  // stored bytes
+  EntryEncryption encryption;    // flags, method, time, CRC and AES field of its record
 };
 
 // Reads the archive's central directory and local headers: returns 0 when every entry's
@@ -28,6 +30,19 @@ struct EntryPlace {
 // directory could not be read or data stands before the archive.
 std::int32_t CheckEntryLayout(const std::string& archive, ZipFailure& failure,
                               std::vector<EntryPlace>* places = nullptr);
+
+// Where the central directory of an archive lies: its offset and size, its entries, and where
+// the end record (after any ZIP64 end records) starts.
+struct DirectoryPlace {
+  std::uint64_t offset = 0;
+  std::uint64_t size = 0;
+  std::uint64_t entries = 0;
+  std::uint64_t end = 0;  // the end of central directory record
+};
+
+// Finds the central directory of the archive open as `fd`, `fileSize` bytes long. False when
+// it cannot be read, or data stands before the archive (offsets would not be the file's).
+bool LocateDirectory(int fd, std::uint64_t fileSize, DirectoryPlace& place);
 
 // The names of the file entries of `archive` that match `pattern`, in archive order; empty
 // when the archive cannot be read.

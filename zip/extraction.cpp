@@ -241,6 +241,7 @@ enum class Way {
   kStored,   // stored, in pieces at their own offsets
   kPieces,   // deflated, in pieces found at chunk markers
   kLibrary,  // through the ZIP library, as a stream
+  kDecrypt,  // encrypted: checked, then decrypted and decoded as a stream
 };
 
 struct PieceResult {
@@ -290,7 +291,9 @@ class Extraction {
       e.job = &j;
       e.next = j.dataOffset;
       e.dataEnd = j.dataOffset + j.compressedSize;
-      if (!j.direct)
+      if (j.encryption.encrypted)
+        e.way = Way::kDecrypt;
+      else if (!j.direct)
         e.way = Way::kLibrary;
       else if (j.size <= wholeLimit_ && j.compressedSize + sizeof kFinalEmpty + 8 <= inCapacity_)
         e.way = Way::kWhole;
@@ -402,6 +405,9 @@ class Extraction {
         case Way::kLibrary:
           RunLibrary(w, *task.entry);
           break;
+        case Way::kDecrypt:
+          RunDecrypt(w, *task.entry);
+          break;
       }
     }
   }
@@ -422,7 +428,7 @@ class Extraction {
           waiting = true;
           continue;
         }
-        if (!e.opened && e.way != Way::kWhole && !Open(e)) {
+        if (!e.opened && e.way != Way::kWhole && e.way != Way::kDecrypt && !Open(e)) {
           lock.unlock();
           cv_.notify_all();
           syncCv_.notify_all();
@@ -432,6 +438,7 @@ class Extraction {
         switch (e.way) {
           case Way::kWhole:
           case Way::kLibrary:
+          case Way::kDecrypt:
             e.handedOut = true;
             break;
           case Way::kStored:
@@ -834,6 +841,78 @@ class Extraction {
       FailEntry(e, result, error);
       return;
     }
+    Finished(e);
+  }
+
+  // An encrypted entry: its temporary is made only when the password and the authentication
+  // code have held, so a wrong password or damaged data leaves nothing behind.
+  void RunDecrypt(Worker& w, Entry& e) {
+    ExtractJob& j = *e.job;
+    std::uint64_t offset = 0;
+    int error = 0;
+    bool writeFailed = false;
+    // An entry that fits the buffers is read once and decoded in one step; a larger one is
+    // read twice a few megabytes at a time, and the pages left untouched by the smaller reads
+    // never count against the restore's memory.
+    const bool whole = j.compressedSize <= pieceSize_ && j.size <= pieceSize_;
+    const std::size_t buffer =
+        whole ? pieceSize_ : std::min<std::size_t>(pieceSize_, 2 * kStreamStep);
+    // A held entry read in one step stays in memory for the commit, as a plain one does.
+    const bool hold = whole && j.hold;
+    const PlainSink sink = [&](const std::uint8_t* p, std::size_t n) {
+      if (stopped_.load(std::memory_order_relaxed)) return false;
+      if (hold) {
+        try {
+          j.data.insert(j.data.end(), p, p + n);
+        } catch (const std::bad_alloc&) {
+          error = ENOMEM;
+          writeFailed = true;
+          return false;
+        }
+        return true;
+      }
+      if (!e.opened && !OpenHere(e)) return false;
+      if (!e.out.Write(p, n, offset)) {
+        error = errno;
+        writeFailed = true;
+        return false;
+      }
+      offset += n;
+      if (progress_ != nullptr) progress_->BytesWritten(n);
+      return true;
+    };
+    switch (ReadEncryptedEntry(archiveFd_, j.dataOffset, j.compressedSize, j.encryption,
+                               options_.password, w.in.data(), w.out.data(), buffer, sink)) {
+      case CryptoCheck::kOk:
+        break;
+      case CryptoCheck::kBadPassword:
+        FailEntry(e, kZipBadPassword);
+        return;
+      case CryptoCheck::kDamaged:
+      case CryptoCheck::kAuthFailed:
+      case CryptoCheck::kUnsupported:
+        FailEntry(e, kZipDamagedEntry);
+        return;
+      case CryptoCheck::kReadFailed:
+        FailEntry(e, kZipDamagedEntry, errno);
+        return;
+      case CryptoCheck::kNoMemory:
+        FailEntry(e, kZipCannotWrite, ENOMEM);
+        return;
+      case CryptoCheck::kSinkStopped:
+        // Stopped by another entry's failure, or the temporary could not be made (recorded).
+        if (writeFailed) FailEntry(e, kZipCannotWrite, error);
+        return;
+    }
+    if (hold) {
+      j.held = true;
+      if (progress_ != nullptr) {
+        progress_->BytesWritten(j.size);
+        progress_->FileFinished();
+      }
+      return;
+    }
+    if (!e.opened && !OpenHere(e)) return;  // an empty entry
     Finished(e);
   }
 

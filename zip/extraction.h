@@ -10,8 +10,9 @@
 // stream has no such markers (an archive made elsewhere), or whose pieces do not chain, is
 // decoded as one stream from the last piece that did (and, should that fail, once more from
 // its start) — the stream alone decides whether an entry is damaged. Stored entries are
-// copied in pieces at their own offsets. Encrypted entries and other methods are read through
-// the ZIP library.
+// copied in pieces at their own offsets. Encrypted entries are checked whole first and then
+// decrypted as one stream, their temporary made only once they passed (zip_crypto.h); other
+// methods are read through the ZIP library.
 //
 // A working file that already holds exactly an entry's bytes (an entry read in one step, of
 // the same size, compared byte for byte) is left in place: no temporary is made for it.
@@ -32,6 +33,7 @@
 #include <vector>
 
 #include "zip/zip_component.h"
+#include "zip/zip_crypto.h"
 
 namespace verdan::archive {
 
@@ -50,6 +52,9 @@ struct ExtractJob {
   bool direct = false;
   bool deflated = false;  // with `direct`: method 8, else stored
   std::uint64_t dataOffset = 0;
+  // An encrypted entry whose stored bytes start at `dataOffset`: decrypted here (its password
+  // and authentication code checked before anything is written), not by the ZIP library.
+  EntryEncryption encryption;
   std::string temp;  // set by ExtractEntries: the temporary holding the data
   // Set by ExtractEntries instead of `temp` when the working file already holds exactly the
   // entry's bytes (compared byte for byte): it needs no replacing.

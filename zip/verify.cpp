@@ -6,7 +6,9 @@
 #include <ctime>
 #include <memory>
 
+#include "platform/files.h"
 #include "zip/archive_check.h"
+#include "zip/zip_crypto.h"
 
 namespace verdan::archive {
 namespace {
@@ -53,9 +55,9 @@ void ReadThrough(zip_t* z, zip_uint64_t index, ArchiveEntryInfo& e) {
   if (!f) {
     e.ok = false;
     const int code = zip_error_code_zip(zip_get_error(z));
-    e.wrongPassword = code == ZIP_ER_WRONGPASSWD || code == ZIP_ER_NOPASSWD;
-    e.problem = e.wrongPassword ? "pogrešna zaporka"
-                                : std::string("ne može se čitati (") + zip_strerror(z) + ")";
+    e.badPassword = code == ZIP_ER_WRONGPASSWD || code == ZIP_ER_NOPASSWD;
+    e.problem = e.badPassword ? "pogrešna zaporka"
+                              : std::string("ne može se čitati (") + zip_strerror(z) + ")";
     return;
   }
   static thread_local std::vector<char> buffer(1 << 20);
@@ -84,6 +86,41 @@ void ReadThrough(zip_t* z, zip_uint64_t index, ArchiveEntryInfo& e) {
   }
 }
 
+// Reads one encrypted entry through our own reader: password, authentication code, then the
+// data with its size and (where the entry has one) CRC.
+void ReadEncrypted(int fd, const EntryPlace& place, const std::string& password,
+                   ArchiveEntryInfo& e) {
+  constexpr std::size_t kBuffer = 1 << 20;
+  static thread_local std::vector<std::uint8_t> in(kBuffer), out(kBuffer);
+  switch (ReadEncryptedEntry(fd, place.data, place.compressed, place.encryption, password,
+                             in.data(), out.data(), kBuffer,
+                             [](const std::uint8_t*, std::size_t) { return true; })) {
+    case CryptoCheck::kOk:
+      return;
+    case CryptoCheck::kBadPassword:
+      e.badPassword = true;
+      e.problem = password.empty() ? "šifrirana, a zaporka nije zadana" : "pogrešna zaporka";
+      break;
+    case CryptoCheck::kAuthFailed:
+      e.problem = "autentifikacijski kod ne odgovara: podaci su oštećeni";
+      break;
+    case CryptoCheck::kDamaged:
+      e.problem = "oštećeni podaci (CRC, veličina ili sažeti zapis ne odgovaraju)";
+      break;
+    case CryptoCheck::kUnsupported:
+      e.problem = "nepoznata vrsta šifriranja ili sažimanja";
+      break;
+    case CryptoCheck::kReadFailed:
+      e.problem = "ne može se čitati";
+      break;
+    case CryptoCheck::kNoMemory:
+    case CryptoCheck::kSinkStopped:
+      e.problem = "nema dovoljno memorije";
+      break;
+  }
+  e.ok = false;
+}
+
 }  // namespace
 
 bool ListArchive(const std::string& archive, std::vector<ArchiveEntryInfo>& entries,
@@ -108,18 +145,29 @@ bool TestArchive(const std::string& archive, const std::string& password,
     return false;
   }
   ZipFailure layout;
-  if (CheckEntryLayout(archive, layout) != 0) {
+  std::vector<EntryPlace> places;
+  if (CheckEntryLayout(archive, layout, &places) != 0) {
     problem = "Podaci stavki se preklapaju (oštećena ili zlonamjerna arhiva): " + layout.entry;
     return false;
   }
   if (!password.empty()) zip_set_default_password(z.get(), password.c_str());
-  bool all = true;
+  // Encrypted entries are read by our own reader where the directory placed them.
+  const bool placed = places.size() == entries.size();
+  int fd = placed ? platform::OpenFile(archive, platform::Access::kRead) : -1;
+  bool all = true, damaged = false;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (entries[i].directory) continue;
-    ReadThrough(z.get(), i, entries[i]);
+    if (fd >= 0 && places[i].encryption.encrypted)
+      ReadEncrypted(fd, places[i], password, entries[i]);
+    else
+      ReadThrough(z.get(), i, entries[i]);
     all = all && entries[i].ok;
+    damaged = damaged || (!entries[i].ok && !entries[i].badPassword);
   }
-  if (!all) problem = "Arhiva je oštećena: " + archive;
+  if (fd >= 0) platform::CloseFile(fd);
+  if (!all)
+    problem = damaged ? "Arhiva je oštećena: " + archive
+                      : "Zaporka ne otvara šifrirane datoteke arhive: " + archive;
   return all;
 }
 

@@ -17,10 +17,9 @@ struct ArchiveEntryInfo {
   std::uint64_t compressed = 0;  // bytes in the archive
   std::int64_t modified = 0;     // seconds since 1970 as the archive records it (local time)
   bool directory = false;
-  bool ok = true;       // after a test: the entry read back whole and intact
-  std::string problem;  // after a test: why it did not (the program's text)
-  // After a test: the entry is encrypted and the password did not open it.
-  bool wrongPassword = false;
+  bool ok = true;            // after a test: the entry read back whole and intact
+  std::string problem;       // after a test: why it did not (the program's text)
+  bool badPassword = false;  // after a test: encrypted, and the password is missing or wrong
 };
 
 // The entries of `archive` in archive order. False, with `problem` set, when it cannot be
@@ -28,9 +27,11 @@ struct ArchiveEntryInfo {
 bool ListArchive(const std::string& archive, std::vector<ArchiveEntryInfo>& entries,
                  std::string& problem);
 
-// Lists and reads every entry through (with `password` for encrypted entries made
-// elsewhere), checking CRC and size, and refuses archives whose entries share their data.
-// True when the archive and every entry are intact.
+// Lists and reads every entry through (with `password` for encrypted entries), checking CRC
+// and size, and for AES entries their authentication code, and refuses archives whose
+// entries share their data. True when the archive and every entry are intact. When the only
+// failures are entries the password does not open, `problem` says so rather than that the
+// archive is damaged.
 bool TestArchive(const std::string& archive, const std::string& password,
                  std::vector<ArchiveEntryInfo>& entries, std::string& problem);
 

@@ -25,11 +25,13 @@
 #include "platform/text.h"
 #include "platform/ui.h"
 #include "platform/workers.h"
+#include "zip/archive_append.h"
 #include "zip/archive_check.h"
 #include "zip/checksum.h"
 #include "zip/extraction.h"
 #include "zip/restore_commit.h"
 #include "zip/temporaries.h"
+#include "zip/zip_crypto.h"
 #include "zip/zip_writer.h"
 
 namespace verdan::archive {
@@ -354,11 +356,40 @@ EntryCheck ForEachEntryParallel(const std::string& archive,
   return static_cast<EntryCheck>(failure.load());
 }
 
+// Reads the entries named in `expectedCrc`, encrypted under `password`, through our own
+// reader: password, authentication code, and the CRC of what they decrypt to.
+bool CheckEncryptedEntries(const std::string& path,
+                           const std::vector<std::pair<std::string, std::uint32_t>>& expectedCrc,
+                           const std::string& password) {
+  ZipFailure layout;
+  std::vector<EntryPlace> places;
+  if (CheckEntryLayout(path, layout, &places) != 0 || places.empty()) return false;
+  std::unordered_map<std::string, const EntryPlace*> byName;
+  for (const EntryPlace& p : places) byName[p.name] = &p;
+  platform::FileHandle fd = platform::OpenFile(path, platform::Access::kRead);
+  if (fd == platform::kNoFile) return false;
+  std::vector<std::uint8_t> in(kIoChunk), out(kIoChunk);
+  bool ok = true;
+  for (const auto& [name, crc] : expectedCrc) {
+    auto at = byName.find(name);
+    std::uint32_t plain = 0;
+    ok = at != byName.end() && at->second->encryption.encrypted &&
+         ReadEncryptedEntry(
+             fd, at->second->data, at->second->compressed, at->second->encryption, password,
+             in.data(), out.data(), kIoChunk, [](const std::uint8_t*, std::size_t) { return true; },
+             &plain) == CryptoCheck::kOk &&
+         plain == crc;
+    if (!ok) break;
+  }
+  platform::CloseFile(fd);
+  return ok;
+}
+
 // Reads every entry of a freshly written archive back; `expectedCrc` maps entry names to the
-// CRC of the file they were made from.
+// CRC of the file they were made from, the entries encrypted when `password` is not empty.
 std::int32_t VerifyArchive(const std::string& path, std::size_t expectedEntries,
                            const std::vector<std::pair<std::string, std::uint32_t>>& expectedCrc,
-                           std::uint64_t wholeLimit) {
+                           std::uint64_t wholeLimit, const std::string& password) {
   int err = 0;
   zip_t* za = zip_open(path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &err);
   if (za == nullptr) return kZipVerifyFailed;
@@ -373,8 +404,9 @@ std::int32_t VerifyArchive(const std::string& path, std::size_t expectedEntries,
   for (const auto& [name, crc] : expectedCrc) {
     zip_stat_t st;
     if (!ok) break;
-    if (zip_stat(za, name.c_str(), 0, &st) != 0 || !(st.valid & ZIP_STAT_CRC) || st.crc != crc)
-      ok = false;
+    if (zip_stat(za, name.c_str(), 0, &st) != 0) ok = false;
+    // Encrypted entries carry no CRC: they are decrypted and checked below.
+    if (password.empty() && (!(st.valid & ZIP_STAT_CRC) || st.crc != crc)) ok = false;
   }
   zip_discard(za);
   if (!ok) return kZipVerifyFailed;
@@ -389,11 +421,15 @@ std::int32_t VerifyArchive(const std::string& path, std::size_t expectedEntries,
         if ((st.valid & ZIP_STAT_ENCRYPTION_METHOD) && st.encryption_method != ZIP_EM_NONE) {
           // An entry carried over from an encrypted archive made elsewhere: without its
           // password only its stored bytes can be read through.
-          zip_file_t* zf = zip_fopen_index(z, i, ZIP_FL_ENCRYPTED);
+          zip_file_t* zf = zip_fopen_index(z, i, ZIP_FL_ENCRYPTED | ZIP_FL_COMPRESSED);
           if (zf == nullptr) return EntryCheck::kDamaged;
+          // Read up to its size and no further: the library checks the CRC field at the end
+          // even where the format leaves it 0.
           std::uint64_t total = 0;
-          zip_int64_t n;
-          while ((n = zip_fread(zf, buf.data(), buf.size())) > 0)
+          zip_int64_t n = 0;
+          while (total < st.comp_size &&
+                 (n = zip_fread(zf, buf.data(),
+                                std::min<std::uint64_t>(buf.size(), st.comp_size - total))) > 0)
             total += static_cast<std::uint64_t>(n);
           zip_fclose(zf);
           return n < 0 || total != st.comp_size ? EntryCheck::kDamaged : EntryCheck::kOk;
@@ -401,6 +437,9 @@ std::int32_t VerifyArchive(const std::string& path, std::size_t expectedEntries,
         return ReadEntryChecked(z, i, nullptr, reader, nullptr,
                                 [](const std::uint8_t*, std::size_t) { return true; });
       });
+  if (c == EntryCheck::kOk && !password.empty() &&
+      !CheckEncryptedEntries(path, expectedCrc, password))
+    c = EntryCheck::kDamaged;
   return c == EntryCheck::kOk ? 0 : kZipVerifyFailed;
 }
 
@@ -636,6 +675,22 @@ bool MergeEntries(zip_t* za, zip_t* fresh, const std::vector<PackedEntry>& entri
   return true;
 }
 
+// Removes from the archive open as `za` the entries that `entries` replace (same name in any
+// letter case), for the encrypted ones to be appended as they were written. Returns the number
+// of entries left, or -1.
+zip_int64_t DropReplaced(zip_t* za, const std::vector<PackedEntry>& entries) {
+  std::unordered_map<std::string, bool> replaced;
+  for (const PackedEntry& e : entries) replaced.emplace(UpperName(e.name), true);
+  zip_int64_t count = zip_get_num_entries(za, 0), left = count;
+  for (zip_int64_t i = 0; i < count; ++i) {
+    const char* name = zip_get_name(za, static_cast<zip_uint64_t>(i), 0);
+    if (name == nullptr || replaced.count(UpperName(name)) == 0) continue;
+    if (zip_delete(za, static_cast<zip_uint64_t>(i)) != 0) return -1;
+    --left;
+  }
+  return left;
+}
+
 }  // namespace
 
 std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_t action,
@@ -707,13 +762,25 @@ std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_
   if (result == 0 && adding) {
     int err = 0;
     zip_t* fresh = zip_open(temp.c_str(), ZIP_RDONLY, &err);
-    bool ok = fresh != nullptr && MergeEntries(za, fresh, packed);
-    std::size_t expectedEntries = static_cast<std::size_t>(zip_get_num_entries(za, 0));
+    // Encrypted entries are appended byte for byte after the others; the ZIP library would
+    // not keep them as they were written.
+    const bool encrypted = !archivePassword_.empty();
+    zip_int64_t kept = encrypted ? DropReplaced(za, packed) : 0;
+    bool ok = fresh != nullptr && kept >= 0 && (encrypted || MergeEntries(za, fresh, packed));
+    std::size_t expectedEntries = encrypted ? static_cast<std::size_t>(kept) + packed.size()
+                                            : static_cast<std::size_t>(zip_get_num_entries(za, 0));
+    int appendError = 0;
     if (ok && zip_close(za) == 0) {
       za = nullptr;
+      if (encrypted && !AppendArchive(merged, temp, appendError)) ok = false;
+    }
+    if (ok && za == nullptr) {
       std::vector<std::pair<std::string, std::uint32_t>> expected;
       for (const auto& e : packed) expected.emplace_back(e.name, e.crc);
-      result = VerifyArchive(merged, expectedEntries, expected, kAddCheckWholeLimit);
+      result =
+          VerifyArchive(merged, expectedEntries, expected, kAddCheckWholeLimit, archivePassword_);
+    } else if (za == nullptr) {
+      result = Fail(kZipCannotWrite, appendError, archive);
     } else {
       const zip_error_t* ze = za != nullptr ? zip_get_error(za) : nullptr;
       result = Fail(
@@ -840,10 +907,14 @@ std::int32_t ZipComponent::LSUZ_EXECUTE(std::int32_t, std::int32_t) {
     // The directory as read here must agree with libzip's, entry by entry.
     const EntryPlace* place =
         places.size() == static_cast<std::size_t>(count) ? &places[job.index] : nullptr;
-    if (place == nullptr || place->name != job.entryName || place->compressed != job.compressedSize)
+    if (place == nullptr || place->name != job.entryName ||
+        place->compressed != job.compressedSize) {
       job.direct = false;
-    else
+    } else {
       job.dataOffset = place->data;
+      job.encryption = place->encryption;  // encrypted entries are read by our own reader
+      if (job.encryption.encrypted) job.direct = false;
+    }
   }
 
   // Where each file goes, and room for all of them, are settled before anything is written;

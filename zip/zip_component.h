@@ -3,7 +3,9 @@
 // function names and argument lists; results are 32-bit signed numbers as they always were.
 //
 // Archives are standard ZIP (deflate, or stored for data that does not shrink; ZIP64 when an
-// entry or the archive passes 4 GiB) and carry no password. Each entry holds one state of its
+// entry or the archive passes 4 GiB); under an archive password every entry is encrypted with
+// AES-256, and encrypted archives made elsewhere are read too (see zip_crypto.h).
+// Each entry holds one state of its
 // file, read through one descriptor; a file that keeps changing while it is read fails the
 // execute (see zip_writer.h). Files are packed in chunks on
 // every core (see zip_writer.h), so memory stays small whatever the file sizes. Every file
@@ -146,7 +148,8 @@ class ZipComponent {
   // Bytes of a file compressed as one piece; smaller chunks spread a file over more pieces.
   void SetChunkSize(std::size_t bytes) { chunkSize_ = bytes; }
 
-  // The password the next archives written are encrypted under; empty: none.
+  // The password the next archives written are encrypted under (every entry, AES-256); empty:
+  // none. Adding to an archive encrypts the entries added and leaves the others as they are.
   void SetArchivePassword(const std::string& password) { archivePassword_ = password; }
 
   // The failure of the last execute (code 0 after a success).

@@ -9,6 +9,7 @@
 #endif
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -22,7 +23,9 @@
 
 #include "platform/files.h"
 #include "platform/workers.h"
+#include "zip/archive_check.h"
 #include "zip/checksum.h"
+#include "zip/zip_crypto.h"
 
 namespace verdan::archive {
 namespace {
@@ -311,6 +314,14 @@ struct Entry {
   std::uint16_t flags = 0;
   std::uint16_t dosTime = 0;
   std::uint16_t dosDate = 0;
+  bool aes = false;  // encrypted under the archive's password
+  // Made with fresh salt and keys by the thread that reads the first chunk (the derivation
+  // is slow on purpose, so it runs beside the others); used by the writer, in order.
+  std::unique_ptr<AesEntryEncryptor> cipher;
+  // What the writer keeps of them for the check of the written archive: the salt and
+  // verifier written, and the keys derived from them.
+  std::array<std::uint8_t, 16 + kAesVerifierBytes> prefix{};
+  std::array<std::uint8_t, kAes256Derived> keys{};
   // Decided by the thread that compresses the first chunk, under the pipeline's lock; read by
   // the threads of later chunks under it, and by the writer once the first chunk is done.
   Method method = Method::kUndecided;
@@ -332,6 +343,8 @@ struct Chunk {
   bool failed = false;
   bool changed = false;  // the file was shorter than when it was opened
   int error = 0;         // errno of a failed read
+  // The entry's keys could not be made.
+  bool noCipher = false;
   bool stored = false;
   std::uint32_t crc = 0;
   std::size_t packedLength = 0;
@@ -440,12 +453,13 @@ bool EntryChanged(const Entry& e) {
 class Pipeline {
  public:
   Pipeline(std::vector<Entry>& entries, std::deque<Chunk>& chunks, std::size_t chunkSize,
-           bool forceZip64, unsigned threads, std::size_t slots)
+           bool forceZip64, unsigned threads, std::size_t slots, const std::string& password)
       : entries_(entries),
         chunks_(chunks),
         chunkSize_(chunkSize),
         forceZip64_(forceZip64),
-        outCap_(CompressBound(chunkSize)) {
+        outCap_(CompressBound(chunkSize)),
+        password_(password) {
     slots_.resize(slots);
     for (unsigned t = 0; t < threads; ++t) deflaters_.push_back(std::make_unique<ChunkDeflater>());
   }
@@ -635,6 +649,16 @@ class Pipeline {
       ok = read > 0;
     }
     std::uint32_t crc = ok ? Crc(0, slot.in.get(), c.length) : 0;
+    bool noCipher = false;
+    if (ok && c.first && e.aes) {
+      try {
+        e.cipher = std::make_unique<AesEntryEncryptor>();
+        noCipher = !e.cipher->Begin(password_);
+      } catch (const std::bad_alloc&) {
+        noCipher = true;
+      }
+      ok = !noCipher;
+    }
 
     Method method = Method::kDeflate;
     if (c.first) {
@@ -667,6 +691,7 @@ class Pipeline {
       std::lock_guard lock(mutex_);
       c.failed = !ok && !changed;
       c.changed = changed;
+      c.noCipher = noCipher;
       c.error = error;
       c.stored = stored;
       c.crc = crc;
@@ -682,6 +707,7 @@ class Pipeline {
   std::size_t chunkSize_;
   bool forceZip64_;
   std::size_t outCap_;
+  const std::string& password_;
   std::vector<Slot> slots_;
   std::vector<std::unique_ptr<ChunkDeflater>> deflaters_;
   platform::Workers workers_;
@@ -837,30 +863,45 @@ bool IsUtf8BeyondAscii(const std::string& s) {
 }
 
 std::uint16_t MethodCode(const Entry& e) { return e.method == Method::kStore ? 0 : 8; }
+// An encrypted entry names the AES method in its headers and its own in the AES field.
+std::uint16_t HeaderMethod(const Entry& e) { return e.aes ? kAesMethod : MethodCode(e); }
+// Encrypted entries carry no CRC: the authentication code checks them.
+std::uint32_t HeaderCrc(const Entry& e) { return e.aes ? 0 : e.crc; }
 std::uint16_t VersionNeeded(const Entry& e) {
-  return e.zip64 ? 45 : e.method == Method::kStore ? 10 : 20;
+  return e.aes ? 51 : e.zip64 ? 45 : e.method == Method::kStore ? 10 : 20;
+}
+constexpr std::uint16_t kFlagEncrypted = 1;
+
+// The AES field: version 2, "AE", AES-256, the entry's own method.
+void AesExtra(const Entry& e, Bytes& b) {
+  if (!e.aes) return;
+  const std::uint16_t method = MethodCode(e);
+  b.U16(kAesExtraId).U16(kAesExtraSize).U16(2).Raw("AE");
+  b.Raw(std::string{char{3}, static_cast<char>(method & 0xff), static_cast<char>(method >> 8)});
 }
 
 // The local header; the CRC and compressed size are patched in when the entry is complete.
 void LocalHeader(const Entry& e, Bytes& b) {
   const std::string& name = e.file->entryName;
+  const std::uint32_t aesExtra = e.aes ? 4 + kAesExtraSize : 0;
   b.U32(kLocalHeaderSig)
       .U16(VersionNeeded(e))
-      .U16(e.flags)
-      .U16(MethodCode(e))
+      .U16(e.flags | (e.aes ? kFlagEncrypted : 0))
+      .U16(HeaderMethod(e))
       .U16(e.dosTime)
       .U16(e.dosDate)
-      .U32(e.crc);
+      .U32(HeaderCrc(e));
   if (e.zip64) {
-    b.U32(kMax32).U32(kMax32).U16(static_cast<std::uint32_t>(name.size())).U16(20).Raw(name);
-    b.U16(1).U16(16).U64(e.size).U64(e.compressedSize);
+    b.U32(kMax32).U32(kMax32).U16(static_cast<std::uint32_t>(name.size())).U16(20 + aesExtra);
+    b.Raw(name).U16(1).U16(16).U64(e.size).U64(e.compressedSize);
   } else {
     b.U32(static_cast<std::uint32_t>(e.compressedSize))
         .U32(static_cast<std::uint32_t>(e.size))
         .U16(static_cast<std::uint32_t>(name.size()))
-        .U16(0)
+        .U16(aesExtra)
         .Raw(name);
   }
+  AesExtra(e, b);
 }
 
 void CentralHeader(const Entry& e, Bytes& b) {
@@ -869,15 +910,18 @@ void CentralHeader(const Entry& e, Bytes& b) {
   Bytes extra;
   if (e.zip64) extra.U64(e.size).U64(e.compressedSize);
   if (bigOffset) extra.U64(e.headerOffset);
-  std::uint16_t extraLength = extra.size() ? static_cast<std::uint16_t>(extra.size() + 4) : 0;
+  Bytes aes;
+  AesExtra(e, aes);
+  std::uint16_t extraLength =
+      static_cast<std::uint16_t>((extra.size() ? extra.size() + 4 : 0) + aes.size());
   b.U32(kCentralHeaderSig)
       .U16(kMadeBy)
-      .U16(bigOffset ? 45 : VersionNeeded(e))
-      .U16(e.flags)
-      .U16(MethodCode(e))
+      .U16(bigOffset ? std::max<std::uint16_t>(45, VersionNeeded(e)) : VersionNeeded(e))
+      .U16(e.flags | (e.aes ? kFlagEncrypted : 0))
+      .U16(HeaderMethod(e))
       .U16(e.dosTime)
       .U16(e.dosDate)
-      .U32(e.crc)
+      .U32(HeaderCrc(e))
       .U32(e.zip64 ? kMax32 : static_cast<std::uint32_t>(e.compressedSize))
       .U32(e.zip64 ? kMax32 : static_cast<std::uint32_t>(e.size))
       .U16(static_cast<std::uint32_t>(name.size()))
@@ -888,7 +932,8 @@ void CentralHeader(const Entry& e, Bytes& b) {
       .U32(kExternalAttributes)
       .U32(bigOffset ? kMax32 : static_cast<std::uint32_t>(e.headerOffset))
       .Raw(name);
-  if (extraLength) b.U16(1).U16(static_cast<std::uint32_t>(extra.size())).Append(extra);
+  if (extra.size()) b.U16(1).U16(static_cast<std::uint32_t>(extra.size())).Append(extra);
+  b.Append(aes);
 }
 
 // The end of the central directory, in its ZIP64 form as well when the counts or offsets need
@@ -943,12 +988,114 @@ bool CheckChunk(zip_t* za, const Chunk& c, std::uint8_t* in, std::uint8_t* out,
          Crc(0, out, c.length) == c.crc;
 }
 
+// Reads an encrypted archive back through its own directory records: every entry must carry
+// the AES field as written, its salt and password verifier as written, and the
+// authentication code over what is in the file; then every chunk is decrypted at its place and
+// decoded by itself to the CRC of the data it was made from. The keys are the ones the writer
+// derived for each entry (deriving them is slow on purpose, and the same again here).
+PackResult VerifyEncrypted(const std::string& path, const std::vector<Entry>& entries,
+                           const std::deque<Chunk>& chunks, std::size_t chunkSize,
+                           unsigned threads) {
+  ZipFailure layout;
+  std::vector<EntryPlace> places;
+  if (CheckEntryLayout(path, layout, &places) != 0 || places.size() != entries.size())
+    return PackResult::kVerifyFailed;
+  const std::size_t prefix = AesEntryEncryptor::PrefixBytes();
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const EntryEncryption& how = places[i].encryption;
+    if (places[i].name != entries[i].file->entryName ||
+        places[i].compressed != entries[i].compressedSize || !how.encrypted ||
+        how.method != kAesMethod || how.aesVersion != 2 || how.aesStrength != 3 ||
+        how.aesMethod != MethodCode(entries[i]) || how.crc != 0 || how.size != entries[i].size)
+      return PackResult::kVerifyFailed;
+  }
+  std::vector<std::array<std::uint8_t, 32>> keys(entries.size());
+  std::atomic<int> outcome{static_cast<int>(PackResult::kOk)};
+  auto fail = [&](PackResult r) {
+    int expected = static_cast<int>(PackResult::kOk);
+    outcome.compare_exchange_strong(expected, static_cast<int>(r));
+  };
+  auto going = [&] { return outcome.load() == static_cast<int>(PackResult::kOk); };
+  threads = static_cast<unsigned>(std::clamp<std::size_t>(chunks.size(), 1, threads));
+
+  // First the keys and the authentication code of every entry, entries side by side.
+  std::atomic<std::size_t> next{0};
+  auto authenticate = [&](std::size_t) {
+    try {
+      int fd = platform::OpenFile(path, platform::Access::kRead);
+      if (fd < 0) return fail(PackResult::kVerifyFailed);
+      std::vector<std::uint8_t> buf(kOutputBuffer);
+      while (going()) {
+        std::size_t i = next.fetch_add(1);
+        if (i >= entries.size()) break;
+        const std::uint64_t at = places[i].data;
+        const std::uint64_t length = places[i].compressed - kAes256Overhead;
+        // The keys the writer derived, for the salt and verifier it wrote; the salt read back
+        // must be that one.
+        AesEntryKeys k;
+        bool ok = ReadAt(fd, at, buf.data(), prefix) > 0 &&
+                  std::memcmp(buf.data(), entries[i].prefix.data(), prefix) == 0 &&
+                  k.Adopt(entries[i].keys.data(), buf.data() + 16) == CryptoCheck::kOk;
+        for (std::uint64_t done = 0; ok && done < length;) {
+          std::size_t n =
+              static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), length - done));
+          ok = ReadAt(fd, at + prefix + done, buf.data(), n) > 0 && k.Authenticate(buf.data(), n);
+          done += n;
+        }
+        ok = ok && ReadAt(fd, at + prefix + length, buf.data(), kAesCodeBytes) > 0 &&
+             k.CodeMatches(buf.data());
+        if (!ok) fail(PackResult::kVerifyFailed);
+        if (ok) std::memcpy(keys[i].data(), k.Key(), keys[i].size());
+      }
+      platform::CloseFile(fd);
+    } catch (const std::exception&) {
+      fail(PackResult::kCannotWrite);
+    }
+  };
+  platform::RunOnWorkers(threads, authenticate);
+
+  // Then every chunk, decrypted at its offset within the entry's data.
+  next = 0;
+  auto check = [&](std::size_t) {
+    try {
+      int fd = platform::OpenFile(path, platform::Access::kRead);
+      if (fd < 0) return fail(PackResult::kVerifyFailed);
+      ChunkInflater inflater;
+      AesCtr ctr;
+      std::unique_ptr<std::uint8_t[]> in(new std::uint8_t[CompressBound(chunkSize)]);
+      std::unique_ptr<std::uint8_t[]> out(new std::uint8_t[chunkSize]);
+      if (!inflater.ok()) fail(PackResult::kCannotWrite);
+      while (going()) {
+        std::size_t i = next.fetch_add(1);
+        if (i >= chunks.size()) break;
+        const Chunk& c = chunks[i];
+        bool ok = ctr.Init(keys[c.entry].data(), keys[c.entry].size()) &&
+                  (c.packedLength == 0 || ReadAt(fd, places[c.entry].data + prefix + c.packedOffset,
+                                                 in.get(), c.packedLength) > 0) &&
+                  ctr.Apply(c.packedOffset, in.get(), in.get(), c.packedLength);
+        if (ok && c.stored)
+          ok = Crc(0, in.get(), c.packedLength) == c.crc;
+        else if (ok)
+          ok = inflater.Decode(in.get(), c.packedLength, c.last, out.get(), c.length) &&
+               Crc(0, out.get(), c.length) == c.crc;
+        if (!ok) fail(PackResult::kVerifyFailed);
+      }
+      platform::CloseFile(fd);
+    } catch (const std::exception&) {
+      fail(PackResult::kCannotWrite);
+    }
+  };
+  if (going()) platform::RunOnWorkers(threads, check);
+  return static_cast<PackResult>(outcome.load());
+}
+
 // The directory must list the entries as they were written; each entry's chunks must follow
 // one another, in the order of the file, to the end of its data; and every chunk must decode,
 // by itself, to the CRC of the data it was made from. Together that is the whole entry read
 // back. Chunks are checked on `threads` threads.
 PackResult Verify(const std::string& path, const std::vector<Entry>& entries,
-                  const std::deque<Chunk>& chunks, std::size_t chunkSize, unsigned threads) {
+                  const std::deque<Chunk>& chunks, std::size_t chunkSize, unsigned threads,
+                  const std::string& password) {
   int err = 0;
   zip_t* za = zip_open(path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &err);
   if (za == nullptr) return PackResult::kVerifyFailed;
@@ -958,9 +1105,11 @@ PackResult Verify(const std::string& path, const std::vector<Entry>& entries,
   for (std::size_t i = 0; ok && i < entries.size(); ++i) {
     const Entry& e = entries[i];
     zip_stat_t st;
-    ok = zip_stat_index(za, i, ZIP_FL_ENC_RAW, &st) == 0 && (st.valid & kNeeded) == kNeeded &&
+    // The CRC of an encrypted entry is 0, which the library may or may not count as given.
+    const zip_uint64_t needed = e.aes ? kNeeded & ~ZIP_STAT_CRC : kNeeded;
+    ok = zip_stat_index(za, i, ZIP_FL_ENC_RAW, &st) == 0 && (st.valid & needed) == needed &&
          e.file->entryName == st.name && st.size == e.size && st.comp_size == e.compressedSize &&
-         st.crc == e.crc && st.comp_method == MethodCode(e);
+         (!(st.valid & ZIP_STAT_CRC) || st.crc == HeaderCrc(e)) && st.comp_method == MethodCode(e);
   }
   std::uint64_t packedAt = 0, at = 0;
   for (const Chunk& c : chunks) {
@@ -968,12 +1117,17 @@ PackResult Verify(const std::string& path, const std::vector<Entry>& entries,
     ok = ok && c.packedOffset == packedAt && c.offset == at;
     packedAt += c.packedLength;
     at += c.length;
+    const Entry& e = entries[c.entry];
     if (c.last)
-      ok = ok && packedAt == entries[c.entry].compressedSize && at == entries[c.entry].size;
+      ok = ok && packedAt + (e.aes ? kAes256Overhead : 0) == e.compressedSize && at == e.size;
   }
   if (!ok) {
     zip_discard(za);
     return PackResult::kVerifyFailed;
+  }
+  if (!password.empty()) {
+    zip_discard(za);
+    return VerifyEncrypted(path, entries, chunks, chunkSize, threads);
   }
 
   threads = static_cast<unsigned>(std::clamp<std::size_t>(chunks.size(), 1, threads));
@@ -1017,7 +1171,7 @@ PackResult Verify(const std::string& path, const std::vector<Entry>& entries,
 // Puts a complete entry's CRC and compressed size into its local header.
 void PatchLocalHeader(Output& out, const Entry& e) {
   Bytes fix;
-  fix.U32(e.crc);
+  fix.U32(HeaderCrc(e));
   out.Patch(e.headerOffset + 14, fix.data(), fix.size());
   fix.clear();
   if (e.zip64) {
@@ -1037,6 +1191,9 @@ PackResult WriteEntries(Pipeline& pipeline, Output& out, std::vector<Entry>& ent
   Bytes header;
   std::uint32_t crc = 0;
   std::uint64_t told = 0;  // bytes of the current entry reported as packed
+  // A chunk encrypted.
+  std::vector<std::uint8_t> sealed;
+  const std::uint64_t overhead = options.password.empty() ? 0 : kAes256Overhead;
   for (std::size_t i = 0;;) {
     const std::uint8_t* data = nullptr;
     Chunk* taken = pipeline.Take(i, data);
@@ -1048,6 +1205,7 @@ PackResult WriteEntries(Pipeline& pipeline, Output& out, std::vector<Entry>& ent
       e.headerOffset = out.Offset();
       told = 0;
     }
+    if (c.noCipher) return PackResult::kCannotWrite;
     if (c.failed) {
       failure.path = e.file->path;
       failure.systemError = c.error;
@@ -1060,20 +1218,28 @@ PackResult WriteEntries(Pipeline& pipeline, Output& out, std::vector<Entry>& ent
         // compressed size are patched in at its end.
         if (c.last) {
           e.crc = c.crc;
-          e.compressedSize = c.packedLength;
+          e.compressedSize = c.packedLength + overhead;
         } else {
           e.crc = 0;
-          e.compressedSize = e.method == Method::kStore ? e.size : 0;
+          e.compressedSize = e.method == Method::kStore ? e.size + overhead : 0;
         }
         header.clear();
         LocalHeader(e, header);
         out.Write(header.data(), header.size());
+        if (e.aes) out.Write(e.cipher->Prefix(), AesEntryEncryptor::PrefixBytes());
         crc = c.crc;
         e.compressedSize = 0;
       } else {
         crc = CrcCombine(crc, c.crc, c.length);
       }
       c.packedOffset = e.compressedSize;
+      if (e.aes) {
+        // Encrypted in order: the counter and the authentication code run through the entry.
+        if (sealed.size() < c.packedLength) sealed.resize(c.packedLength);
+        if (!e.cipher->Encrypt(data, sealed.data(), c.packedLength))
+          return PackResult::kCannotWrite;
+        data = sealed.data();
+      }
       out.Write(data, c.packedLength);
       e.compressedSize += c.packedLength;
       pipeline.Release(i);
@@ -1102,6 +1268,15 @@ PackResult WriteEntries(Pipeline& pipeline, Output& out, std::vector<Entry>& ent
     }
     pipeline.Done(e);
     e.crc = crc;
+    if (e.aes) {
+      std::uint8_t code[kAesCodeBytes];
+      if (!e.cipher->Finish(code)) return PackResult::kCannotWrite;
+      out.Write(code, sizeof code);
+      e.compressedSize += overhead;
+      std::memcpy(e.prefix.data(), e.cipher->Prefix(), e.prefix.size());
+      std::memcpy(e.keys.data(), e.cipher->DerivedKeys(), e.keys.size());
+      e.cipher.reset();
+    }
     if (!e.zip64 && e.compressedSize >= kMax32)
       return PackResult::kCannotWrite;  // cannot happen below kZip64From; never written wrong
     if (e.chunkCount > 1) PatchLocalHeader(out, e);
@@ -1145,13 +1320,15 @@ PackResult Write(int fd, const std::string& path, const std::vector<PackFile>& f
       return PackResult::kCannotWrite;
     }
     entries[i].file = &files[i];
+    entries[i].aes = !options.password.empty();
   }
   std::deque<Chunk> chunks;
 
   Output out(fd);
   PackResult result;
   {
-    Pipeline pipeline(entries, chunks, chunkSize, options.forceZip64, threads, slots);
+    Pipeline pipeline(entries, chunks, chunkSize, options.forceZip64, threads, slots,
+                      options.password);
     result = pipeline.Start() ? WriteEntries(pipeline, out, entries, options, progress, failure)
                               : PackResult::kCannotWrite;
   }
@@ -1162,7 +1339,7 @@ PackResult Write(int fd, const std::string& path, const std::vector<PackFile>& f
   }
   if (result != PackResult::kOk) return result;
 
-  result = Verify(path, entries, chunks, chunkSize, threads);
+  result = Verify(path, entries, chunks, chunkSize, threads, options.password);
   if (result == PackResult::kOk && packed != nullptr) {
     packed->clear();
     for (const Entry& e : entries)

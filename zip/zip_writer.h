@@ -5,7 +5,10 @@
 // memory. A file whose data does not shrink is stored as it is (method 0); a large one is
 // recognised by a quickly compressed sample of its start. When the archive is complete it is
 // read back and every chunk is decoded and checked against the CRC of the data it was made
-// from.
+// from. Under a password every entry is encrypted (AES-256) in the same pipeline: the keys of
+// an entry are derived by the thread that reads its first chunk, and the chunks are encrypted
+// in order as they are written; the check decrypts them again and tests each entry's
+// authentication code.
 //
 // Each file is opened once (never through a symbolic link, and only as a regular file) and
 // all its chunks are read through that one descriptor, so a file replaced under its name
