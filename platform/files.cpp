@@ -129,6 +129,8 @@ bool SyncFileSystem(FileHandle file, const std::string& path) {
   return ::syncfs(file) == 0;
 }
 
+bool SyncFileSystemCoversFiles() { return true; }
+
 bool RenameFile(const std::string& from, const std::string& to) {
   if (!Allowed(FileStep::kRename, to)) return false;
   return ::rename(from.c_str(), to.c_str()) == 0;

@@ -99,7 +99,10 @@ class RestoreCommit {
   // of its own, while the caller extracts (nothing is written over before Commit). Optional:
   // Commit otherwise keeps them itself.
   void KeepOriginalsMeanwhile();
-  // Every file's `temp` must be set, or the file be `unchanged` or `held`. On failure every working
+  // Every file's `temp` must be set, or the file be `unchanged` or `held`. The temporaries need
+  // not be synced: the file systems they lie on are synced before the journal names them for
+  // replacing (on a system whose file-system sync does not reach files' data, the caller
+  // syncs each). On failure every working
   // file is as it was (or, if even putting them back failed, the journal stays for the next start
   // to finish the job).
   std::int32_t Commit(ZipFailure& failure);
