@@ -1,5 +1,6 @@
 // Extracting the entries of a restore into temporary files beside the working files they are
-// for, each checked (size and CRC) and synced, ready for the commit (restore_commit.h).
+// for, each checked (size and CRC) and synced (or left for the caller to sync all at once),
+// ready for the commit (restore_commit.h).
 //
 // Entries are extracted several at once, one per core, with memory bounded whatever their
 // sizes: an entry up to the piece size is read and decoded in one step; a larger one is
