@@ -801,6 +801,11 @@ struct RestoreCommit::Impl {
   ZipFailure keepFailure;
   bool committed = false;
   bool keepJournal = false;  // putting the originals back failed: the next start does it
+  // The target's directory, opened before anything is extracted, so that syncing its file
+  // system through it reports every write error there since (one opened later might not),
+  // and the file system's device.
+  platform::FileHandle fileSystem = platform::kNoFile;
+  std::uint64_t fileSystemDevice = 0;
 
   std::string Relative(const std::string& path) const { return path.substr(target.size() + 1); }
 
@@ -1082,6 +1087,11 @@ std::int32_t RestoreCommit::Plan(std::vector<RestoreFile>& files, ZipFailure& fa
 
 std::int32_t RestoreCommit::Begin(ZipFailure& failure) {
   Impl& m = *impl_;
+  platform::FileInfo info;
+  m.fileSystem = platform::OpenDirectory(m.target);
+  if (m.fileSystem == platform::kNoFile || !platform::InfoOf(m.fileSystem, info))
+    return SetFailure(failure, kZipCannotWrite, errno, m.target);
+  m.fileSystemDevice = info.device;
   if (!WriteJournal(m.target, m.MakeJournal(false)))
     return SetFailure(failure, kZipCannotWrite, errno, JournalPath(m.target));
   m.journalWritten = true;
@@ -1136,10 +1146,11 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
     if (!files[i].unchanged && !files[i].held)
       fileSystems.emplace(j.files[i].dev, DirectoryOf(files[i].temp));
   for (const auto& [device, dir] : fileSystems) {
-    platform::FileHandle fd = platform::OpenDirectory(dir);
+    bool ours = device == m.fileSystemDevice && m.fileSystem != platform::kNoFile;
+    platform::FileHandle fd = ours ? m.fileSystem : platform::OpenDirectory(dir);
     bool synced = fd != platform::kNoFile && SyncFileSystem(fd, dir);
     int error = errno;
-    if (fd != platform::kNoFile) platform::CloseFile(fd);
+    if (fd != platform::kNoFile && !ours) platform::CloseFile(fd);
     if (!synced) return SetFailure(failure, kZipCannotWrite, error, dir);
   }
   if (!WriteJournal(m.target, j))
@@ -1275,6 +1286,8 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
   for (const auto& dir : m.createdDirs) ForgetCreatedDirectory(dir);
   m.createdDirs.clear();
   m.committed = true;
+  platform::CloseFile(m.fileSystem);
+  m.fileSystem = platform::kNoFile;
   m.Unlock();
   return 0;
 }
@@ -1289,6 +1302,8 @@ void RestoreCommit::KeepOriginalsMeanwhile() {
 void RestoreCommit::Abandon() {
   Impl& m = *impl_;
   if (m.keeper.joinable()) m.keeper.join();
+  if (m.fileSystem != platform::kNoFile) platform::CloseFile(m.fileSystem);
+  m.fileSystem = platform::kNoFile;
   if (!m.committed && !m.keepJournal) {
     if (m.files)
       for (auto& f : *m.files)
