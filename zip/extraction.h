@@ -91,9 +91,10 @@ class ExtractProgress {
 };
 
 // Extracts every job from `archive` into a temporary beside its target, checked and synced
-// (unless `options.sync` leaves that to the caller), or into memory (`hold`); sets each job's `temp` as soon as it exists. Returns 0, or the ZipError
-// of the first failure with `failure` filled (the other jobs are stopped); the caller then removes
-// the temporaries. `stats` (when not null) tells how the entries were decoded. Never throws.
+// (unless `options.sync` leaves that to the caller), or into memory (`hold`); sets each job's
+// `temp` as soon as it exists. Returns 0, or the ZipError of the first failure with `failure`
+// filled (the other jobs are stopped); the caller then removes the temporaries. `stats` (when not
+// null) tells how the entries were decoded. Never throws.
 std::int32_t ExtractEntries(const std::string& archive, std::vector<ExtractJob>& jobs,
                             const ExtractOptions& options, ExtractProgress* progress,
                             ZipFailure& failure, ExtractStats* stats = nullptr);

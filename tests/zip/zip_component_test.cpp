@@ -827,9 +827,11 @@ TEST_F(UnzipTest, NewFilesAreSyncedTogetherBeforeAnyReplacesAWorkingFile) {
     if ((steps[k].first == FileStep::kRename || steps[k].first == FileStep::kOverwrite) &&
         isData(steps[k].second))
       lastReplace = k;
-  EXPECT_LT(find([&](FileStep s, const std::string&) {
-              return s == FileStep::kSync || s == FileStep::kSyncDirectory;
-            }, lastReplace),
+  EXPECT_LT(find(
+                [&](FileStep s, const std::string&) {
+                  return s == FileStep::kSync || s == FileStep::kSyncDirectory;
+                },
+                lastReplace),
             journalGone);
   ASSERT_LT(journalGone, steps.size());
 }
