@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -129,7 +130,21 @@ bool SyncFileSystem(FileHandle file, const std::string& path) {
   return ::syncfs(file) == 0;
 }
 
-bool SyncFileSystemCoversFiles() { return true; }
+bool SyncFileSystemCoversFiles(const std::string& path) {
+  struct statfs fs {};
+  if (::statfs(path.c_str(), &fs) != 0) return false;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0xEF53:      // ext2, ext3, ext4
+    case 0x58465342:  // XFS
+    case 0x9123683E:  // Btrfs
+    case 0xF2F52010:  // F2FS
+    case 0x794C7630:  // overlay (its sync is its upper file system's)
+    case 0x01021994:  // tmpfs (nothing to write back)
+      return true;
+    default:
+      return false;
+  }
+}
 
 bool RenameFile(const std::string& from, const std::string& to) {
   if (!Allowed(FileStep::kRename, to)) return false;

@@ -566,7 +566,7 @@ bool SyncFileSystem(FileHandle file, const std::string& path) {
 }
 
 // A directory's handle flushes nothing here: every file is flushed on its own.
-bool SyncFileSystemCoversFiles() { return false; }
+bool SyncFileSystemCoversFiles(const std::string&) { return false; }
 
 bool RenameFile(const std::string& from, const std::string& to) {
   if (!Allowed(FileStep::kRename, to)) return false;

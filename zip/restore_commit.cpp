@@ -1139,20 +1139,19 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
     if (Exists(files[i].final)) j.files[i].aside = BaseName(TemporaryNameFor(files[i].final));
   }
   // The new files' data is on the disk before the journal lets them replace anything: one
-  // sync of each file system they lie on (the extraction left their syncing to this), which
-  // costs one wait where a sync per file costs one each.
-  std::map<std::uint64_t, std::string> fileSystems;  // a directory of temporaries, by device
-  for (std::size_t i = 0; i < files.size(); ++i)
-    if (!files[i].unchanged && !files[i].held)
-      fileSystems.emplace(j.files[i].dev, DirectoryOf(files[i].temp));
-  for (const auto& [device, dir] : fileSystems) {
-    bool ours = device == m.fileSystemDevice && m.fileSystem != platform::kNoFile;
-    platform::FileHandle fd = ours ? m.fileSystem : platform::OpenDirectory(dir);
-    bool synced = fd != platform::kNoFile && SyncFileSystem(fd, dir);
-    int error = errno;
-    if (fd != platform::kNoFile && !ours) platform::CloseFile(fd);
-    if (!synced) return SetFailure(failure, kZipCannotWrite, error, dir);
+  // sync of the target's file system (the extraction may leave their syncing to this), which
+  // costs one wait where a sync per file costs one each; a new file on another file system
+  // (one mounted beneath the target) is synced by itself.
+  bool syncFileSystem = false;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (files[i].unchanged || files[i].held) continue;
+    if (j.files[i].dev == m.fileSystemDevice)
+      syncFileSystem = true;
+    else if (!SyncFileByName(files[i].temp))
+      return SetFailure(failure, kZipCannotWrite, errno, files[i].temp);
   }
+  if (syncFileSystem && !SyncFileSystem(m.fileSystem, m.target))
+    return SetFailure(failure, kZipCannotWrite, errno, m.target);
   if (!WriteJournal(m.target, j))
     return SetFailure(failure, kZipCannotWrite, errno, JournalPath(m.target));
 
