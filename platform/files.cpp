@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -127,6 +128,22 @@ bool SyncDirectory(const std::string& dir) {
 bool SyncFileSystem(FileHandle file, const std::string& path) {
   if (!Allowed(FileStep::kSync, path)) return false;
   return ::syncfs(file) == 0;
+}
+
+bool SyncFileSystemCoversFiles(const std::string& path) {
+  struct statfs fs {};
+  if (::statfs(path.c_str(), &fs) != 0) return false;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0xEF53:      // ext2, ext3, ext4
+    case 0x58465342:  // XFS
+    case 0x9123683E:  // Btrfs
+    case 0xF2F52010:  // F2FS
+    case 0x794C7630:  // overlay (its sync is its upper file system's)
+    case 0x01021994:  // tmpfs (nothing to write back)
+      return true;
+    default:
+      return false;
+  }
 }
 
 bool RenameFile(const std::string& from, const std::string& to) {

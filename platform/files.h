@@ -103,6 +103,12 @@ bool SyncDirectory(const std::string& dir);  // its entries (a file system that 
 // Everything written to the file system that holds the open `file` (`path`): one sync for
 // many files. A write error on that file system since `file` was opened makes it fail.
 bool SyncFileSystem(FileHandle file, const std::string& path);
+// Whether SyncFileSystem on the file system holding `path` makes the data of every file there
+// durable, so that files written for one transaction need no sync of their own: a local disk
+// file system whose sync writes back and waits for every file. False where that is not known
+// (network and user-space file systems, whose sync of the whole may do less), and where no
+// such sync exists.
+bool SyncFileSystemCoversFiles(const std::string& path);
 bool RenameFile(const std::string& from, const std::string& to);  // replaces `to`
 bool LinkFile(const std::string& existing, const std::string& newName);
 bool RemoveFile(const std::string& path);  // ENOENT counts as done

@@ -569,6 +569,9 @@ bool SyncFileSystem(FileHandle file, const std::string& path) {
   return ::FlushFileBuffers(h) || ::GetLastError() == ERROR_ACCESS_DENIED ? true : Failed();
 }
 
+// A directory's handle flushes nothing here: every file is flushed on its own.
+bool SyncFileSystemCoversFiles(const std::string&) { return false; }
+
 bool RenameFile(const std::string& from, const std::string& to) {
   if (!Allowed(FileStep::kRename, to)) return false;
   return RenameName(from, to);

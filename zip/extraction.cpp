@@ -34,6 +34,8 @@ constexpr std::size_t kFindStep = 256u << 10;
 constexpr std::size_t kStreamStep = 1u << 20;
 // Files from this size are written past the page cache.
 constexpr std::uint64_t kDirectFrom = 1u << 20;
+// Writes through the page cache of at least this many bytes start their writing back at once.
+constexpr std::size_t kWriteBackFrom = 256u << 10;
 constexpr unsigned kMaxThreads = 4;
 // Syncs run on threads of their own so that many overlap; finished files wait for theirs
 // in a queue of bounded length (each holds its descriptors open).
@@ -205,6 +207,7 @@ struct Output {
   int fd = -1;
   int direct = -1;
   std::atomic<bool> directOk{true};
+  bool writeBack = false;  // start writing what goes through the cache back to the disk
 
   bool Write(const std::uint8_t* p, std::size_t n, std::uint64_t offset) {
     if (direct >= 0 && directOk.load(std::memory_order_relaxed) && offset % kPage == 0 &&
@@ -225,7 +228,9 @@ struct Output {
         if (put % static_cast<std::int64_t>(kPage) != 0) break;  // off the page grid now
       }
     }
-    return WriteAt(fd, p, n, offset);
+    if (!WriteAt(fd, p, n, offset)) return false;
+    if (writeBack && n >= kWriteBackFrom) platform::StartWriteBack(fd, offset, n);
+    return true;
   }
 
   void Close() {
@@ -285,6 +290,7 @@ class Extraction {
     pieceSize_ = std::clamp<std::size_t>(options.pieceSize, 64u << 10, 64u << 20) / kPage * kPage;
     inCapacity_ = pieceSize_ + pieceSize_ / 64 + kFindStep + 64;
     wholeLimit_ = std::min<std::uint64_t>(options.wholeLimit, pieceSize_);
+    byCaller_ = options.sync == TemporarySync::kByCaller;
     for (ExtractJob& j : jobs) {
       entries_.push_back(std::make_unique<Entry>());
       Entry& e = *entries_.back();
@@ -325,7 +331,7 @@ class Extraction {
     // Fewer threads than wished for: the ones there are do the work. Without a sync thread
     // each file is synced by the thread that wrote it.
     platform::Workers syncs, workers;
-    for (unsigned t = 0; t < kSyncThreads && t < entries_.size(); ++t)
+    for (unsigned t = 0; t < kSyncThreads && t < entries_.size() && !byCaller_; ++t)
       if (!syncs.Start([this] { SyncLoop(); })) break;
     syncByWriter_ = syncs.empty();
     for (unsigned t = 1; t < threads; ++t)
@@ -470,6 +476,7 @@ class Extraction {
     }
     j.temp = temp;
     e.opened = true;
+    e.out.writeBack = byCaller_;
     if (j.size >= kDirectFrom && j.direct) {
       // Room for the whole file at once (a full disk shows here), then a second descriptor
       // that writes past the page cache where the file system allows it.
@@ -957,15 +964,19 @@ class Extraction {
   }
 
   // Gives a handed file its time and permissions, syncs and closes it (only closes it when
-  // the extraction was stopped).
+  // the extraction was stopped). When the caller syncs, the file's writing back is started
+  // (what went past the cache or was started already has nothing left to start).
   void Sync(Entry& e, bool stopped) {
     ExtractJob& j = *e.job;
     bool ok = true;
     int error = 0;
     if (!stopped) {
       if (j.mtime != 0) platform::SetTimes(e.out.fd, {j.mtime, 0}, {j.mtime, 0});
-      ok = platform::SetPermissions(e.out.fd, PermissionsFor(j.target)) &&
-           SyncFile(e.out.fd, j.temp);
+      ok = platform::SetPermissions(e.out.fd, PermissionsFor(j.target));
+      if (ok && byCaller_)
+        platform::StartWriteBack(e.out.fd, 0, j.size);
+      else if (ok)
+        ok = SyncFile(e.out.fd, j.temp);
       error = errno;
     }
     if (e.out.direct >= 0 && !platform::CloseFile(e.out.direct) && ok) {
@@ -990,6 +1001,7 @@ class Extraction {
   std::uint64_t wholeLimit_ = 0;
   int archiveFd_ = -1;
   bool syncByWriter_ = false;  // no sync thread could be started: each writer syncs its files
+  bool byCaller_ = false;      // the caller syncs the temporaries: none is synced here
   std::vector<std::unique_ptr<Entry>> entries_;  // in archive order
 
   std::mutex mutex_;                // guards everything below, the entries' states and `failure_`

@@ -1,5 +1,6 @@
 // Extracting the entries of a restore into temporary files beside the working files they are
-// for, each checked (size and CRC) and synced, ready for the commit (restore_commit.h).
+// for, each checked (size and CRC) and synced (or left for the caller to sync all at once),
+// ready for the commit (restore_commit.h).
 //
 // Entries are extracted several at once, one per core, with memory bounded whatever their
 // sizes: an entry up to the piece size is read and decoded in one step; a larger one is
@@ -21,7 +22,10 @@
 //
 // Large files are written past the page cache where the file system allows it (they are
 // synced anyway, and copying them through the cache costs more than the decoding). Finished
-// files are synced by a group of threads, so that their syncs overlap.
+// files are synced by a group of threads, so that their syncs overlap; or, when the caller
+// makes them durable itself (one sync of the file system for all of them), not synced here
+// at all: their writing back to the disk is started as they are written, so that the one
+// sync finds little left to wait for.
 //
 // Thread-safety: ExtractEntries may run on any thread, and on several at once for different
 // targets; it starts and joins its own threads, the calling thread being one of them.
@@ -67,12 +71,19 @@ struct ExtractJob {
   std::vector<std::uint8_t> data;
 };
 
+// Who makes the finished temporaries durable.
+enum class TemporarySync {
+  kEachFile,  // each is synced here before ExtractEntries returns
+  kByCaller,  // the caller syncs them (their file system) before it counts on them
+};
+
 struct ExtractOptions {
   std::uint64_t wholeLimit = 8u << 20;  // entries up to this size are decoded in one step
   std::size_t pieceSize = 8u << 20;     // output bytes held per decoding thread (64 KiB..64 MiB)
   unsigned threads = 0;                 // decoding threads; 0: by the cores and the entries (2..4)
   std::string password;                 // for encrypted entries
   bool keepUnchanged = true;            // leave working files that equal their entry in place
+  TemporarySync sync = TemporarySync::kEachFile;
 };
 
 // Hears how far the extraction has come, from any of its threads (calls may overlap).
@@ -84,10 +95,11 @@ class ExtractProgress {
   virtual void FileFinished() = 0;
 };
 
-// Extracts every job from `archive` into a temporary beside its target, checked and synced,
-// or into memory (`hold`); sets each job's `temp` as soon as it exists. Returns 0, or the ZipError
-// of the first failure with `failure` filled (the other jobs are stopped); the caller then removes
-// the temporaries. `stats` (when not null) tells how the entries were decoded. Never throws.
+// Extracts every job from `archive` into a temporary beside its target, checked and synced
+// (unless `options.sync` leaves that to the caller), or into memory (`hold`); sets each job's
+// `temp` as soon as it exists. Returns 0, or the ZipError of the first failure with `failure`
+// filled (the other jobs are stopped); the caller then removes the temporaries. `stats` (when not
+// null) tells how the entries were decoded. Never throws.
 std::int32_t ExtractEntries(const std::string& archive, std::vector<ExtractJob>& jobs,
                             const ExtractOptions& options, ExtractProgress* progress,
                             ZipFailure& failure, ExtractStats* stats = nullptr);

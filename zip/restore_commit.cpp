@@ -801,6 +801,11 @@ struct RestoreCommit::Impl {
   ZipFailure keepFailure;
   bool committed = false;
   bool keepJournal = false;  // putting the originals back failed: the next start does it
+  // The target's directory, opened before anything is extracted, so that syncing its file
+  // system through it reports every write error there since (one opened later might not),
+  // and the file system's device.
+  platform::FileHandle fileSystem = platform::kNoFile;
+  std::uint64_t fileSystemDevice = 0;
 
   std::string Relative(const std::string& path) const { return path.substr(target.size() + 1); }
 
@@ -1082,6 +1087,11 @@ std::int32_t RestoreCommit::Plan(std::vector<RestoreFile>& files, ZipFailure& fa
 
 std::int32_t RestoreCommit::Begin(ZipFailure& failure) {
   Impl& m = *impl_;
+  platform::FileInfo info;
+  m.fileSystem = platform::OpenDirectory(m.target);
+  if (m.fileSystem == platform::kNoFile || !platform::InfoOf(m.fileSystem, info))
+    return SetFailure(failure, kZipCannotWrite, errno, m.target);
+  m.fileSystemDevice = info.device;
   if (!WriteJournal(m.target, m.MakeJournal(false)))
     return SetFailure(failure, kZipCannotWrite, errno, JournalPath(m.target));
   m.journalWritten = true;
@@ -1128,6 +1138,20 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
     j.files[i].mtime = st.modified;
     if (Exists(files[i].final)) j.files[i].aside = BaseName(TemporaryNameFor(files[i].final));
   }
+  // The new files' data is on the disk before the journal lets them replace anything: one
+  // sync of the target's file system (the extraction may leave their syncing to this), which
+  // costs one wait where a sync per file costs one each; a new file on another file system
+  // (one mounted beneath the target) is synced by itself.
+  bool syncFileSystem = false;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (files[i].unchanged || files[i].held) continue;
+    if (j.files[i].dev == m.fileSystemDevice)
+      syncFileSystem = true;
+    else if (!SyncFileByName(files[i].temp))
+      return SetFailure(failure, kZipCannotWrite, errno, files[i].temp);
+  }
+  if (syncFileSystem && !SyncFileSystem(m.fileSystem, m.target))
+    return SetFailure(failure, kZipCannotWrite, errno, m.target);
   if (!WriteJournal(m.target, j))
     return SetFailure(failure, kZipCannotWrite, errno, JournalPath(m.target));
 
@@ -1261,6 +1285,8 @@ std::int32_t RestoreCommit::Commit(ZipFailure& failure) {
   for (const auto& dir : m.createdDirs) ForgetCreatedDirectory(dir);
   m.createdDirs.clear();
   m.committed = true;
+  platform::CloseFile(m.fileSystem);
+  m.fileSystem = platform::kNoFile;
   m.Unlock();
   return 0;
 }
@@ -1275,6 +1301,8 @@ void RestoreCommit::KeepOriginalsMeanwhile() {
 void RestoreCommit::Abandon() {
   Impl& m = *impl_;
   if (m.keeper.joinable()) m.keeper.join();
+  if (m.fileSystem != platform::kNoFile) platform::CloseFile(m.fileSystem);
+  m.fileSystem = platform::kNoFile;
   if (!m.committed && !m.keepJournal) {
     if (m.files)
       for (auto& f : *m.files)

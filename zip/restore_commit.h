@@ -99,9 +99,12 @@ class RestoreCommit {
   // of its own, while the caller extracts (nothing is written over before Commit). Optional:
   // Commit otherwise keeps them itself.
   void KeepOriginalsMeanwhile();
-  // Every file's `temp` must be set, or the file be `unchanged` or `held`. On failure every working
-  // file is as it was (or, if even putting them back failed, the journal stays for the next start
-  // to finish the job).
+  // Every file's `temp` must be set, or the file be `unchanged` or `held`. The temporaries need
+  // not be synced where platform::SyncFileSystemCoversFiles holds for the target: its file
+  // system is synced (and one on another file system synced by itself) before the journal
+  // names them for replacing; elsewhere the caller syncs each. On failure every working file is
+  // as it was (or, if even putting them back failed, the journal stays for the next start to
+  // finish the job).
   std::int32_t Commit(ZipFailure& failure);
   void Abandon();
 

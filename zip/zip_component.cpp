@@ -937,6 +937,10 @@ std::int32_t ZipComponent::LSUZ_EXECUTE(std::int32_t, std::int32_t) {
   options.wholeLimit = wholeFileLimit_;
   options.pieceSize = pieceSize_;
   options.password = unzipPassword_;
+  // The commit syncs the file system of the temporaries once, before it replaces anything;
+  // where that sync does not reach the files' data, each is synced as it is finished.
+  options.sync = platform::SyncFileSystemCoversFiles(target) ? TemporarySync::kByCaller
+                                                             : TemporarySync::kEachFile;
   std::int32_t result =
       ExtractEntries(unzipArchive_, jobs, options, &report, failure_, &extractStats_);
   for (std::size_t k = 0; k < files.size(); ++k) {

@@ -180,7 +180,9 @@ class ZipComponent {
   std::string unzipPassword_;
   std::string archivePassword_;  // encrypts the archives written; empty: none
   platform::Ui* progressUi_ = nullptr;
-  std::uint64_t wholeFileLimit_ = 8ull << 20;
+  // Up to one chunk as the writer cuts them: a larger entry is decoded chunk by chunk, so that
+  // no thread holds more than a chunk's bytes of it.
+  std::uint64_t wholeFileLimit_ = 4ull << 20;
   std::size_t pieceSize_ = 8u << 20;
   ExtractStats extractStats_;
   std::size_t chunkSize_ = 4 << 20;

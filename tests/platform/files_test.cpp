@@ -204,5 +204,17 @@ TEST(Files, AnInjectedFailureFailsTheStepAndLeavesTheFiles) {
   EXPECT_TRUE(RemoveFile(dir.File("a")));
 }
 
+// One sync of a file system stands for the syncs of its files only where that is known to
+// hold: never for a file system that is not on a disk, nor for a path that is not there.
+TEST(Files, AFileSystemSyncStandsForFileSyncsOnlyOnLocalDisks) {
+  TempDir dir;
+  EXPECT_FALSE(SyncFileSystemCoversFiles(dir.File("missing/dir")));
+  EXPECT_FALSE(SyncFileSystemCoversFiles("/proc/self"));
+  FileHandle handle = OpenDirectory(dir.path());
+  ASSERT_NE(handle, kNoFile);
+  EXPECT_TRUE(SyncFileSystem(handle, dir.path()));
+  CloseFile(handle);
+}
+
 }  // namespace
 }  // namespace verdan::platform
