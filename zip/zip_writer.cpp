@@ -922,6 +922,109 @@ void EndOfDirectory(std::uint64_t count, std::uint64_t cdOffset, std::uint64_t c
 // ---------------------------------------------------------------------------------------
 // Reading the archive back.
 
+// Reads the written archive for libzip through one shared descriptor, with a window read
+// ahead: the check walks the archive from front to back, so the many small headers and
+// chunks come from the window instead of costing a system call each. Reads larger than the
+// window go to the file directly.
+class ArchiveSource {
+ public:
+  ArchiveSource(int fd, std::uint64_t size) : fd_(fd), size_(size) { zip_error_init(&error_); }
+  ~ArchiveSource() { zip_error_fini(&error_); }
+  ArchiveSource(const ArchiveSource&) = delete;
+  ArchiveSource& operator=(const ArchiveSource&) = delete;
+
+  // A libzip archive reading through this source (which must outlive it); null on failure.
+  zip_t* Open(int flags) {
+    zip_source_t* src = zip_source_function_create(&ArchiveSource::Command, this, nullptr);
+    if (src == nullptr) return nullptr;
+    zip_error_t err;
+    zip_error_init(&err);
+    zip_t* za = zip_open_from_source(src, flags, &err);
+    zip_error_fini(&err);
+    if (za == nullptr) zip_source_free(src);
+    return za;
+  }
+
+ private:
+  static constexpr std::size_t kWindow = 256 << 10;
+
+  static zip_int64_t Command(void* state, void* data, zip_uint64_t len, zip_source_cmd_t cmd) {
+    auto* self = static_cast<ArchiveSource*>(state);
+    switch (cmd) {
+      case ZIP_SOURCE_OPEN:
+        self->pos_ = 0;
+        return 0;
+      case ZIP_SOURCE_READ:
+        return self->Read(static_cast<std::uint8_t*>(data), len);
+      case ZIP_SOURCE_CLOSE:
+      case ZIP_SOURCE_FREE:
+        return 0;
+      case ZIP_SOURCE_STAT: {
+        if (len < sizeof(zip_stat_t)) break;
+        auto* st = static_cast<zip_stat_t*>(data);
+        zip_stat_init(st);
+        st->size = self->size_;
+        st->valid |= ZIP_STAT_SIZE;
+        return sizeof(zip_stat_t);
+      }
+      case ZIP_SOURCE_ERROR:
+        return zip_error_to_data(&self->error_, data, len);
+      case ZIP_SOURCE_SEEK: {
+        zip_int64_t at = zip_source_seek_compute_offset(self->pos_, self->size_, data, len,
+                                                        &self->error_);
+        if (at < 0) return -1;
+        self->pos_ = static_cast<std::uint64_t>(at);
+        return 0;
+      }
+      case ZIP_SOURCE_TELL:
+        return static_cast<zip_int64_t>(self->pos_);
+      case ZIP_SOURCE_SUPPORTS:
+        return ZIP_SOURCE_SUPPORTS_SEEKABLE;
+      default:
+        break;
+    }
+    zip_error_set(&self->error_, ZIP_ER_OPNOTSUPP, 0);
+    return -1;
+  }
+
+  zip_int64_t Read(std::uint8_t* out, zip_uint64_t len) {
+    if (pos_ >= size_) return 0;
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(len, size_ - pos_));
+    if (n >= kWindow) {
+      int r = ReadAt(fd_, pos_, out, n);
+      if (r <= 0) return Failed(r < 0 ? errno : 0);
+      pos_ += n;
+      return static_cast<zip_int64_t>(n);
+    }
+    if (pos_ < windowAt_ || pos_ + n > windowAt_ + windowLength_) {
+      if (window_.empty()) window_.resize(kWindow);
+      windowAt_ = pos_;
+      windowLength_ = static_cast<std::size_t>(std::min<std::uint64_t>(kWindow, size_ - pos_));
+      int r = ReadAt(fd_, windowAt_, window_.data(), windowLength_);
+      if (r <= 0) {
+        windowLength_ = 0;
+        return Failed(r < 0 ? errno : 0);
+      }
+    }
+    std::memcpy(out, window_.data() + (pos_ - windowAt_), n);
+    pos_ += n;
+    return static_cast<zip_int64_t>(n);
+  }
+
+  zip_int64_t Failed(int systemError) {
+    zip_error_set(&error_, ZIP_ER_READ, systemError);
+    return -1;
+  }
+
+  int fd_;
+  std::uint64_t size_;
+  std::uint64_t pos_ = 0;
+  std::vector<std::uint8_t> window_;
+  std::uint64_t windowAt_ = 0;
+  std::size_t windowLength_ = 0;
+  zip_error_t error_;
+};
+
 // Reads chunk `c` through the archive's directory and decodes it; true when it gives back the
 // data it was made from.
 bool CheckChunk(zip_t* za, const Chunk& c, std::uint8_t* in, std::uint8_t* out,
@@ -949,8 +1052,19 @@ bool CheckChunk(zip_t* za, const Chunk& c, std::uint8_t* in, std::uint8_t* out,
 // back. Chunks are checked on `threads` threads.
 PackResult Verify(const std::string& path, const std::vector<Entry>& entries,
                   const std::deque<Chunk>& chunks, std::size_t chunkSize, unsigned threads) {
-  int err = 0;
-  zip_t* za = zip_open(path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &err);
+  // The archive is read back by its name, through a descriptor of its own.
+  const int fd = platform::OpenFile(path, platform::Access::kRead);
+  if (fd < 0) return PackResult::kVerifyFailed;
+  struct CloseAtEnd {
+    int fd;
+    ~CloseAtEnd() { platform::CloseFile(fd); }
+  } closeAtEnd{fd};
+  platform::FileInfo info;
+  if (!platform::InfoOf(fd, info)) return PackResult::kVerifyFailed;
+  // Every thread reads through a handle and a window of its own.
+  std::vector<std::unique_ptr<ArchiveSource>> sources;
+  sources.push_back(std::make_unique<ArchiveSource>(fd, info.size));
+  zip_t* za = sources.front()->Open(ZIP_RDONLY | ZIP_CHECKCONS);
   if (za == nullptr) return PackResult::kVerifyFailed;
   bool ok = zip_get_num_entries(za, 0) == static_cast<zip_int64_t>(entries.size());
   constexpr zip_uint64_t kNeeded =
@@ -982,7 +1096,8 @@ PackResult Verify(const std::string& path, const std::vector<Entry>& entries,
   // entries' times through the C library's time zone state.
   std::vector<zip_t*> handles{za};
   for (unsigned t = 1; t < threads; ++t) {
-    zip_t* h = zip_open(path.c_str(), ZIP_RDONLY, &err);
+    sources.push_back(std::make_unique<ArchiveSource>(fd, info.size));
+    zip_t* h = sources.back()->Open(ZIP_RDONLY);
     if (h == nullptr) break;
     handles.push_back(h);
   }
