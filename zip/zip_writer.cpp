@@ -586,9 +586,12 @@ class Pipeline {
           for (const Chunk& p : planned) chunks_.push_back(p);
           ++planned_;
           opening_ = false;
+          // The writer only hears of it when it is what the writer waits for: the end of the
+          // files. Another wake-up for every file would only cost it a turn.
+          const bool writerReady = awaited_ != kNone && ReadyLocked(awaited_);
           lock.unlock();
           slotCv_.notify_all();
-          doneCv_.notify_one();
+          if (writerReady) doneCv_.notify_one();
           return true;
         }
         i = next_++;
