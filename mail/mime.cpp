@@ -210,6 +210,26 @@ inline void EncodeGroups(const unsigned char* p, std::size_t groups, char* o) {
   }
 }
 
+// Encodes a whole line: 57 bytes into 76 characters at `o`. Six bytes are taken at a time
+// with one load of eight (the last load ends two bytes short of the line's end).
+inline void EncodeLine(const unsigned char* p, char* o) {
+  for (int k = 0; k < 9; ++k, p += 6, o += 8) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && defined(__GNUC__)
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    v = __builtin_bswap64(v);  // p[0] in the top byte
+#else
+    std::uint64_t v = 0;
+    for (int b = 0; b < 8; ++b) v = (v << 8) | p[b];
+#endif
+    std::memcpy(o, kBase64Pairs.pair[(v >> 52) & 0xfff], 2);
+    std::memcpy(o + 2, kBase64Pairs.pair[(v >> 40) & 0xfff], 2);
+    std::memcpy(o + 4, kBase64Pairs.pair[(v >> 28) & 0xfff], 2);
+    std::memcpy(o + 6, kBase64Pairs.pair[(v >> 16) & 0xfff], 2);
+  }
+  EncodeGroups(p, 1, o);
+}
+
 }  // namespace
 
 std::size_t EncodeBase64(const unsigned char* p, std::size_t n, char* out,
@@ -235,8 +255,9 @@ std::size_t EncodeBase64(const unsigned char* p, std::size_t n, char* out,
   // Whole lines: 57 bytes make 76 characters and the line break.
   constexpr std::size_t kLineBytes = kBase64LineChars / 4 * 3;
   if (lineFill == 0) {
+    static_assert(kLineBytes == 57);
     for (; i + kLineBytes <= n; i += kLineBytes) {
-      EncodeGroups(p + i, kLineBytes / 3, o);
+      EncodeLine(p + i, o);
       o += kBase64LineChars;
       *o++ = '\r';
       *o++ = '\n';
