@@ -232,8 +232,7 @@ inline void EncodeLine(const unsigned char* p, char* o) {
 
 }  // namespace
 
-std::size_t EncodeBase64(const unsigned char* p, std::size_t n, char* out,
-                         std::size_t& lineFill) {
+std::size_t EncodeBase64(const unsigned char* p, std::size_t n, char* out, std::size_t& lineFill) {
   char* o = out;
   auto put = [&](char ch) {
     *o++ = ch;

@@ -998,8 +998,8 @@ class ArchiveSource {
       case ZIP_SOURCE_ERROR:
         return zip_error_to_data(&self->error_, data, len);
       case ZIP_SOURCE_SEEK: {
-        zip_int64_t at = zip_source_seek_compute_offset(self->pos_, self->size_, data, len,
-                                                        &self->error_);
+        zip_int64_t at =
+            zip_source_seek_compute_offset(self->pos_, self->size_, data, len, &self->error_);
         if (at < 0) return -1;
         self->pos_ = static_cast<std::uint64_t>(at);
         return 0;
