@@ -186,8 +186,11 @@ void ConsoleUi::Progress(const platform::ProgressInfo& info) {
   std::lock_guard lock(mutex_);
   if (!progress_) return;
   if (info.finished) {
+    // The line shows the final counts, also when the last redraws were skipped.
+    if (progressLineOpen_ && redrawSkipped_) DrawProgressLine(info);
     if (progressLineOpen_) std::fputc('\n', err_);
     progressLineOpen_ = false;
+    redrawSkipped_ = false;
     std::fflush(err_);
     return;
   }
@@ -202,12 +205,25 @@ void ConsoleUi::Progress(const platform::ProgressInfo& info) {
     std::fflush(err_);
     return;
   }
+  // The line is redrawn a few times a second at most: drawn for every file of thousands of
+  // small ones, the terminal's work would take longer than the packing of them.
+  const auto now = std::chrono::steady_clock::now();
+  if (progressLineOpen_ && now - lastDraw_ < kRedrawInterval) {
+    redrawSkipped_ = true;
+    return;
+  }
+  lastDraw_ = now;
+  redrawSkipped_ = false;
+  DrawProgressLine(info);
+  progressLineOpen_ = true;
+}
+
+void ConsoleUi::DrawProgressLine(const platform::ProgressInfo& info) {
   std::fprintf(err_, "\r%lld/%lld datoteka, %lld/%lld MB  %-40.40s",
                static_cast<long long>(info.filesDone), static_cast<long long>(info.filesTotal),
                static_cast<long long>(info.bytesDone >> 20),
                static_cast<long long>(info.bytesTotal >> 20), info.what.c_str());
   std::fflush(err_);
-  progressLineOpen_ = true;
 }
 
 void ConsoleUi::SetAnswerer(Answerer answerer) {

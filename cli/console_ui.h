@@ -10,6 +10,7 @@
 // with the typing hidden. Thread-safe.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <mutex>
@@ -55,6 +56,9 @@ class ConsoleUi : public platform::Ui {
 
  private:
   unsigned Prompt(const platform::MessageSpec& boxSpec);
+  void DrawProgressLine(const platform::ProgressInfo& info);
+
+  static constexpr std::chrono::milliseconds kRedrawInterval{100};
 
   std::FILE* err_;
   std::FILE* in_;
@@ -63,6 +67,8 @@ class ConsoleUi : public platform::Ui {
   bool prompting_ = false;
   bool progress_;
   bool progressLineOpen_ = false;
+  bool redrawSkipped_ = false;  // the drawn line is behind the counts
+  std::chrono::steady_clock::time_point lastDraw_;
   bool progressLines_ = false;  // a line per file instead of one rewritten line
   std::string lastWhat_;
   std::vector<std::string> shown_;

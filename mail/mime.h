@@ -50,6 +50,11 @@ void AppendQuotedPrintable(std::string_view input, std::string& out);
 // characters (none after a last, shorter line). `lineFill` is the length of the current
 // output line and is updated, so consecutive calls form one stream.
 void AppendBase64(std::string_view data, std::string& out, std::size_t& lineFill);
+// The same into `out`, which has room for Base64Bound(n, lineFill) characters; returns the
+// number written.
+std::size_t EncodeBase64(const unsigned char* data, std::size_t n, char* out,
+                         std::size_t& lineFill);
+std::size_t Base64Bound(std::size_t bytes, std::size_t lineFill);
 std::string Base64(std::string_view data);  // one call, fresh line
 // Base64 on one line, however long (for the arguments of SMTP commands).
 std::string Base64Line(std::string_view data);
@@ -214,8 +219,10 @@ class MessageReader {
   const MessagePlan& plan_;
   std::size_t segment_ = 0;  // the segment being read
   std::uint64_t taken_ = 0;  // bytes of its source consumed (text bytes or file bytes)
-  std::string pending_;      // encoded bytes not yet handed out
+  // Encoded bytes; those from pendingPos_ to pendingEnd_ are not yet handed out.
+  std::string pending_;
   std::size_t pendingPos_ = 0;
+  std::size_t pendingEnd_ = 0;
   std::size_t lineFill_ = 0;  // base64 line state of the current file
   std::vector<char> record_;
   int fd_ = -1;

@@ -1420,7 +1420,7 @@ void NetEmailSend::SendBody() {
   PumpBody();
 }
 
-// Hands the body to the socket layer in 8192-byte chunks while the layer holds less than the
+// Hands the body to the socket layer in chunks of a packet while the layer holds less than the
 // high mark; past it, waits for the layer to report room (SendRoom). After the last chunk
 // comes the end marker.
 void NetEmailSend::PumpBody() {
@@ -1446,7 +1446,7 @@ void NetEmailSend::PumpBody() {
     }
     Packet.BinDataLen = static_cast<std::int32_t>(n);
     DotStuff();
-    Send();
+    SendPart();  // the end marker's send takes along what waits
     // A failed send has been reported and may have emptied the queue.
     if (Error != 0 || QueueEmpty() || !OpenFlag) {
       body_.reset();
@@ -1507,7 +1507,7 @@ void NetEmailSend::DotStuff() {
   while (out.size() - pos > static_cast<std::size_t>(net::kMaxBinData)) {
     std::memcpy(Packet.BinData, out.data() + pos, net::kMaxBinData);
     Packet.BinDataLen = net::kMaxBinData;
-    Send();
+    SendPart();
     pos += net::kMaxBinData;
     if (Error != 0) break;
   }

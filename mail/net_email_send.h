@@ -59,8 +59,9 @@ std::string StateText(std::int32_t state);
 inline constexpr const char* kDefaultHeloDomain = "backup-client.example.net";
 inline constexpr const char* kDefaultXMailer = "Quillon Email 2.93";
 
-// Body chunks handed to the socket layer in the DATA phase.
-inline constexpr std::size_t kBodyChunkBytes = 8192;
+// Body chunks handed to the socket layer in the DATA phase: a whole packet each, which over
+// TLS is a record of the largest size.
+inline constexpr std::size_t kBodyChunkBytes = net::kMaxBinData;
 // Most reply bytes held back while waiting for the rest of a line or a multi-line reply.
 inline constexpr std::size_t kReplyBufferBytes = 16384;
 // The longest command line, without its CR LF: the line must fit one packet.

@@ -215,7 +215,7 @@ void NetSimple::Send() {
       TlsFailed("NetSimple.Send");
       return;
     }
-    FlushTls(true);
+    FlushTls(true, sendingPart_);
     return;
   }
   Error = layer_->NetSimpleConnectSend(Connection_, Packet);
@@ -336,8 +336,15 @@ void NetSimple::StartTls(const std::string& hostName, const std::string& caFile)
   if (!FlushTls(true) || generation != tlsGeneration_) return;
 }
 
-bool NetSimple::FlushTls(bool report) {
-  while (tls_ && tls_->PendingCiphertext() > 0) {
+void NetSimple::SendPart() {
+  sendingPart_ = true;
+  Send();
+  sendingPart_ = false;
+}
+
+bool NetSimple::FlushTls(bool report, bool wholePacketsOnly) {
+  const std::size_t least = wholePacketsOnly ? kMaxBinData : 1;
+  while (tls_ && tls_->PendingCiphertext() >= least) {
     if (!tlsPacket_) tlsPacket_ = std::make_unique<NetPacket>();
     const std::size_t n = tls_->TakeCiphertext(tlsPacket_->BinData, kMaxBinData);
     if (n == 0) break;

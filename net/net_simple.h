@@ -123,6 +123,12 @@ class NetSimple {
   // `notifyAtOrBelow` > 0, SendRoom is called once they have dropped to that many.
   std::int64_t QueuedSendBytes(std::int64_t notifyAtOrBelow = 0);
 
+  // Sends Packet as one piece of a longer stream that more pieces follow. Over TLS the
+  // ciphertext goes to the layer in whole packets only; a last part that does not fill one
+  // waits for the next send, which takes it along (any Send sends all that waits). Without
+  // TLS, the same as Send.
+  void SendPart();
+
  private:
   // Second phase for the connection `sockID` names (0: the descriptor's), flags cleared,
   // then ConnectionClosed.
@@ -131,7 +137,7 @@ class NetSimple {
   void TakeTlsData();
   // Sends the ciphertext the session has waiting; false when the layer refused it (reported
   // as a failed send when `report` is set).
-  bool FlushTls(bool report);
+  bool FlushTls(bool report, bool wholePacketsOnly = false);
   // A handshake or session failure: reported, session dropped.
   void TlsFailed(const std::string& when);
   void DropTls();
@@ -141,6 +147,7 @@ class NetSimple {
   std::uint32_t tlsGeneration_ = 0;  // changes whenever the session is replaced or dropped
   bool tlsBroken_ = false;  // the secure connection failed: nothing more is sent until Open
   std::unique_ptr<NetPacket> tlsPacket_;  // ciphertext on its way to the layer
+  bool sendingPart_ = false;              // in SendPart: whole packets of ciphertext only
 };
 
 // Text of a code of the layer or the object (0 and the negative codes), or of a socket error

@@ -560,7 +560,7 @@ std::int32_t ZipComponent::LSZIP_INCLUDE(const std::string& pattern) {
     if (d != platform::kNoFile) platform::CloseFile(d);
     return 0;
   }
-  std::vector<std::string> names;
+  std::vector<std::pair<std::string, platform::FileInfo>> names;
   std::string upperPattern = UpperName(namePattern);
   for (const std::string& name : listed) {
     if (!MatchUpper(upperPattern.c_str(), UpperName(name).c_str())) continue;
@@ -574,21 +574,23 @@ std::int32_t ZipComponent::LSZIP_INCLUDE(const std::string& pattern) {
       skipped_.push_back(full);
       continue;
     }
-    names.push_back(name);
+    names.emplace_back(name, info);
   }
   platform::CloseFile(d);
-  std::sort(names.begin(), names.end());
+  std::sort(names.begin(), names.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
   // Entry names already queued, upper-cased, with their places in the queue.
   std::unordered_map<std::string, std::size_t> queuedNames;
   for (std::size_t i = 0; i < queue_.size(); ++i)
     queuedNames.emplace(UpperName(queue_[i].entryName), i);
-  for (const auto& name : names) {
+  for (const auto& [name, info] : names) {
     std::string full = (base == "/" ? "" : base) + "/" + name;
+    QueuedFile file{full, name, info.size, static_cast<std::time_t>(info.modified.seconds)};
     auto [at, added] = queuedNames.emplace(UpperName(name), queue_.size());
     if (added)
-      queue_.push_back(QueuedFile{full, name});
+      queue_.push_back(std::move(file));
     else
-      queue_[at->second] = QueuedFile{full, name};
+      queue_[at->second] = std::move(file);
   }
   return static_cast<std::int32_t>(names.size());
 }
@@ -702,19 +704,15 @@ std::int32_t ZipComponent::LSZIP_EXECUTE(const std::string& archive, std::int32_
   if (queued.empty()) return Fail(kZipNothingQueued, 0, archive);
   if (archive.empty()) return Fail(kZipCannotWrite, ENOENT, archive);
 
-  // Size every file first: the chunks and the progress totals depend on it.
+  // The progress totals come from the sizes the include found. Each file is opened once
+  // when it is packed, never through a link and only as a regular file; one that has gone
+  // or become something else by then fails the execute there, naming it.
   std::vector<PackFile> files;
   std::int64_t totalBytes = 0;
+  files.reserve(queued.size());
   for (const auto& q : queued) {
-    platform::FileInfo st;
-    if (!platform::InfoAt(q.path, st, platform::Links::kNoFollow))
-      return Fail(kZipCannotReadFile, errno, q.path);
-    if (st.kind != platform::FileKind::kRegular)
-      return Fail(kZipCannotReadFile, st.kind == platform::FileKind::kLink ? ELOOP : EINVAL,
-                  q.path);
-    files.push_back(
-        PackFile{q.path, q.entryName, st.size, static_cast<std::time_t>(st.modified.seconds)});
-    totalBytes += static_cast<std::int64_t>(st.size);
+    files.push_back(PackFile{q.path, q.entryName, q.size, q.mtime});
+    totalBytes += static_cast<std::int64_t>(q.size);
   }
 
   // Adding works on a copy of the archive, checked before anything is packed; the archive

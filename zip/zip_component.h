@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -164,6 +165,10 @@ class ZipComponent {
   struct QueuedFile {
     std::string path;       // absolute path of the file
     std::string entryName;  // name inside the archive
+    // As the include found it, for the progress totals; the entry takes the size and time
+    // the file has when it is opened for packing.
+    std::uint64_t size = 0;
+    std::time_t mtime = 0;
   };
 
  private:

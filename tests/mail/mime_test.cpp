@@ -302,6 +302,40 @@ TEST(Base64, LinesOf76AndPadding) {
   AppendBase64(bytes.substr(0, 30), joined, fill);
   AppendBase64(bytes.substr(30), joined, fill);
   EXPECT_EQ(joined, kAttachmentB64);
+
+  // Against a plain bit-by-bit encoder: every byte value, lines begun by one call and ended
+  // by the next at every group boundary, and the short last lines of every length.
+  auto reference = [](const std::string& in) {
+    const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string chars;
+    std::uint32_t acc = 0;
+    int bits = 0;
+    for (unsigned char c : in) {
+      acc = (acc << 8) | c;
+      for (bits += 8; bits >= 6; bits -= 6) chars += alphabet[(acc >> (bits - 6)) & 63];
+    }
+    if (bits > 0) chars += alphabet[(acc << (6 - bits)) & 63];
+    while (chars.size() % 4 != 0) chars += '=';
+    std::string out;
+    for (std::size_t i = 0; i < chars.size(); i += 76) {
+      out += chars.substr(i, 76);
+      if (i + 76 <= chars.size()) out += "\r\n";
+    }
+    return out;
+  };
+  std::string all;
+  for (int i = 0; i < 1000; ++i) all += static_cast<char>((i * 131 + i / 7) & 0xff);
+  for (std::size_t n : {0u, 1u, 2u, 56u, 57u, 58u, 113u, 114u, 115u, 1000u})
+    ASSERT_EQ(Base64(all.substr(0, n)), reference(all.substr(0, n))) << n;
+  const std::string whole = reference(all);
+  for (std::size_t cut = 0; cut <= 240; cut += 3) {
+    std::string pieces;
+    std::size_t lineFill = 0;
+    AppendBase64(all.substr(0, cut), pieces, lineFill);
+    AppendBase64(all.substr(cut, 171), pieces, lineFill);
+    AppendBase64(all.substr(cut + 171), pieces, lineFill);
+    ASSERT_EQ(pieces, whole) << cut;
+  }
 }
 
 std::string Qp(const std::string& in) {

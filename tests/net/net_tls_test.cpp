@@ -40,10 +40,13 @@ class TlsRecorder : public NetSimple {
     errors.push_back(Error);
     texts.push_back(text);
   }
-  bool SendBytes(const std::string& bytes) {
+  bool SendBytes(const std::string& bytes, bool part = false) {
     std::memcpy(Packet.BinData, bytes.data(), bytes.size());
     Packet.BinDataLen = static_cast<std::int32_t>(bytes.size());
-    Send();
+    if (part)
+      SendPart();
+    else
+      Send();
     return Error == 0;
   }
   std::string data;
@@ -140,9 +143,12 @@ TEST_F(NetTls, TrustedServerEchoesEverythingAndNothingLeavesBeforeTheHandshake) 
       std::string chunk(kMaxBinData - static_cast<std::size_t>(i % 7),
                         static_cast<char>('a' + i % 26));
       chunk[0] = static_cast<char>(i);
-      ASSERT_TRUE(obj_->SendBytes(chunk));
+      // Parts of a stream, whose ciphertext may wait for a later send, among whole sends.
+      ASSERT_TRUE(obj_->SendBytes(chunk, i % 4 != 3));
       sent += chunk;
     }
+    ASSERT_TRUE(obj_->SendBytes("end"));
+    sent += "end";
     ASSERT_TRUE(PumpUntil([&] { return obj_->data.size() >= sent.size(); }));
     EXPECT_TRUE(obj_->data == sent);
     expectedLog += "echoed " + std::to_string(sent.size()) + "\n";

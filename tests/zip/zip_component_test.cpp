@@ -4,6 +4,7 @@
 #include <zip.h>
 
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <mutex>
 #include <random>
@@ -284,6 +285,24 @@ TEST_F(ZipComponentTest, FailedExecutesLeaveThePreviousArchiveUntouched) {
   ASSERT_EQ(zip.LSZIP_INCLUDE("B.TPS"), 1);
   std::filesystem::remove(dir.File("B.TPS"));
   EXPECT_EQ(zip.LSZIP_EXECUTE("d.zip", kActionNew, 1, 145), kZipCannotReadFile);
+  EXPECT_EQ(zip.LastFailure().systemError, ENOENT);
+  EXPECT_EQ(zip.LastFailure().path, dir.File("B.TPS"));
+  EXPECT_EQ(ReadFile(dir.File("d.zip")), before);
+
+  // One replaced by a link, or by a directory, after the include: never followed or read.
+  WriteFile(dir.File("B.TPS"), "b");
+  ASSERT_EQ(zip.LSZIP_INCLUDE("B.TPS"), 1);
+  ::unlink(dir.File("B.TPS").c_str());
+  ASSERT_EQ(::symlink(dir.File("A.TPS").c_str(), dir.File("B.TPS").c_str()), 0);
+  EXPECT_EQ(zip.LSZIP_EXECUTE("d.zip", kActionNew, 1, 145), kZipCannotReadFile);
+  EXPECT_EQ(zip.LastFailure().systemError, ELOOP);
+  ::unlink(dir.File("B.TPS").c_str());
+  WriteFile(dir.File("B.TPS"), "b");
+  ASSERT_EQ(zip.LSZIP_INCLUDE("B.TPS"), 1);
+  ::unlink(dir.File("B.TPS").c_str());
+  std::filesystem::create_directory(dir.File("B.TPS"));
+  EXPECT_EQ(zip.LSZIP_EXECUTE("d.zip", kActionNew, 1, 145), kZipCannotReadFile);
+  std::filesystem::remove(dir.File("B.TPS"));
   EXPECT_EQ(ReadFile(dir.File("d.zip")), before);
 
   // Adding to a damaged archive refuses to touch it.
