@@ -15,6 +15,7 @@
 #include "platform/text.h"
 #include "support/scripted_ui.h"
 #include "support/temp_dir.h"
+#include "zip/verify.h"
 
 namespace verdan::archive {
 namespace {
@@ -386,11 +387,16 @@ TEST_F(BrowseRunsTest, AnUntrustedCredentialsFileStopsEveryRunBeforeItWrites) {
   for (const char* name : {"CETVRTAK.zip", "OdPodaci.zip", "def.zip"})
     EXPECT_FALSE(Exists(dir.File(name))) << name;
 
-  // Trusted again, the same runs write.
+  // Trusted again, the same runs write, encrypted under the stored password only.
   ASSERT_EQ(::chmod(dir.File("verdan.credentials").c_str(), 0600), 0);
   EXPECT_TRUE(DestinationRun(program, shared, IMEARHIVE));
   ListRun(program, shared);
-  EXPECT_EQ(ZipEntryNames(dir.File("OdPodaci.zip")), "kupci.tps\n");
+  std::vector<ArchiveEntryInfo> entries;
+  EXPECT_TRUE(TestArchive(dir.File("OdPodaci.zip"), "tajna arhive", entries, problem)) << problem;
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "kupci.tps");
+  EXPECT_FALSE(TestArchive(dir.File("OdPodaci.zip"), "381", entries, problem));
+  EXPECT_TRUE(entries[0].badPassword);
 }
 
 }  // namespace
