@@ -4,14 +4,16 @@
 #pragma once
 
 #include <errno.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#ifndef _WIN32
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -27,7 +29,9 @@
 #include "platform/process.h"
 #include "support/temp_dir.h"
 
+#ifndef _WIN32
 extern char** environ;
+#endif
 
 namespace verdan::testing::commands {
 
@@ -39,6 +43,11 @@ using verdan::testing::TempDir;
 using verdan::testing::WriteFile;
 
 using verdan::testing::Verdan;
+
+// A path for the Python scripts and tools the tests run (the Linux path behind a Windows one
+// in the Windows build under its emulator).
+using verdan::testing::HostPath;
+using verdan::testing::NativePath;
 
 inline std::vector<std::string> Zips(const std::string& dir) {
   std::vector<std::string> out;
@@ -114,6 +123,7 @@ constexpr const char* kZipHeaders =
     "def end(n,cd,off):\n"
     "  return struct.pack('<IHHHHIIH',0x06054b50,0,0,n,n,len(cd),off,0)\n";
 
+#ifndef _WIN32
 // Runs `script` with /bin/sh in a mount namespace of its own, where it may mount small file
 // systems over directories of the test; nothing when this system does not allow that.
 // The script's $0, $1, ... are `args`.
@@ -164,6 +174,7 @@ inline pid_t DeadProcess() {
     if (::kill(p, 0) != 0 && errno == ESRCH) return p;
   return 0;
 }
+#endif
 
 class BackupCommand : public ::testing::Test {
  protected:
