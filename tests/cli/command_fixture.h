@@ -168,13 +168,41 @@ inline int SignalWhileWriting(const std::string& cwd, const std::vector<std::str
   return seen ? status : -1;
 }
 
+#endif
+
+// Whether a file whose name begins with `prefix` and that holds something is in `dir`.
+inline bool Writing(const std::string& dir, const std::string& prefix) {
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(dir, ec))
+    if (e.path().filename().string().rfind(prefix, 0) == 0 && fs::file_size(e.path(), ec) > 0 &&
+        !ec)
+      return true;
+  return false;
+}
+
+// Starts verdan with `args` in `cwd` and kills it (SIGKILL; TerminateProcess on Windows) once
+// a non-empty file whose name begins with `prefix` appears in `watch`. Returns its status
+// (kKilledStatus), or -1 if no such file appeared.
+inline int KillWhileWriting(const std::string& cwd, const std::vector<std::string>& args,
+                            const std::string& watch, const std::string& prefix) {
+  std::vector<std::string> argv{VERDAN_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  verdan::testing::BackgroundProcess run(argv, cwd);
+  if (!run.started()) return -1;
+  bool seen = false;
+  for (int i = 0; i < 2000 && !(seen = Writing(watch, prefix)); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  run.Kill();
+  const int status = run.Wait();
+  return seen ? status : -1;
+}
+
 // A process number that belongs to no running process.
 inline pid_t DeadProcess() {
   for (pid_t p = 4194000; p > 1000; --p)
-    if (::kill(p, 0) != 0 && errno == ESRCH) return p;
+    if (verdan::platform::StateOf({p, 0, ""}) == verdan::platform::ProcessState::kEnded) return p;
   return 0;
 }
-#endif
 
 class BackupCommand : public ::testing::Test {
  protected:
