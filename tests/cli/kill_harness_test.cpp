@@ -42,6 +42,7 @@
 #include "platform/text.h"
 #include "support/scripted_ui.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 #include "zip/temporaries.h"
 #include "zip/zip_component.h"
 
@@ -422,45 +423,10 @@ TEST_F(KillHarness, BackupsKilledAtEveryStepAndAtRandomKeepWholeArchives) {
   EXPECT_EQ(tried, held);
 }
 
-#ifndef _WIN32  // the restore is held at a step in a forked child, which Windows cannot fork
-// The double's decision in a forked restore held at one step: it tells the parent through one pipe
-// and waits for a byte on the other before it goes on.
-int gHoldAt = 0, gHeldSignal = -1, gHeldRelease = -1;
-int HoldAtStep(FileStep, const char*) {
-  if (++gSteps == gHoldAt) {
-    char c = 1;
-    if (::write(gHeldSignal, &c, 1) != 1) ::_exit(3);
-    if (::read(gHeldRelease, &c, 1) != 1) ::_exit(4);
-  }
-  return 0;
-}
-
-// Starts verdan with `args` and extra environment entries in `cwd`, its output discarded.
-pid_t Start(const std::string& cwd, const std::vector<std::string>& args,
-            const std::vector<std::string>& extra) {
-  std::string bin = VERDAN_BINARY;
-  std::vector<char*> argv{bin.data()};
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::vector<char*> env;
-  for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
-  for (const auto& e : extra) env.push_back(const_cast<char*>(e.c_str()));
-  env.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  if (posix_spawn(&pid, bin.c_str(), &actions, nullptr, argv.data(), env.data()) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-// A backup started while a restore into the source directory is held at a random step: with
-// a short wait it refuses and leaves the archive and its second copy as they were; with a long
-// one it waits for the restore and packs the restored files, whole. Never a mix.
+// A backup started while a restore into the source directory, run on a thread of this
+// process, is held at a random step: with a short wait it refuses and leaves the archive and
+// its second copy as they were; with a long one it waits for the restore and packs the
+// restored files, whole. Never a mix.
 TEST_F(KillHarness, BackupsDuringARestoreWaitOrRefuseAndNeverPackItHalfDone) {
   ASSERT_EQ(Verdan(work, {"backup", "dest"}).status, 0);
   ASSERT_EQ(Verdan(work, {"backup", "dest"}).status, 0);
@@ -474,9 +440,18 @@ TEST_F(KillHarness, BackupsDuringARestoreWaitOrRefuseAndNeverPackItHalfDone) {
   }
   ASSERT_FALSE(current.empty() || second.empty());
   const std::string archiveBytes = ReadFile(current), secondBytes = ReadFile(second);
-  int status = InChild(0, [&] { RestoreInProcess(archive()); });
-  ASSERT_TRUE(WIFEXITED(status));
-  const int steps = WEXITSTATUS(status);
+  // How many steps a whole restore takes.
+  std::atomic<int> steps{0};
+  {
+    verdan::platform::FaultyFileSteps counting([&](FileStep, const std::string&) {
+      ++steps;
+      return 0;
+    });
+    verdan::platform::ScopedFileSteps scoped(counting);
+    RestoreInProcess(archive());
+  }
+  ASSERT_GE(lastResult, 0);
+  ASSERT_GT(steps.load(), 0);
   ResetWork();
 
   std::mt19937 rng(99);
@@ -484,42 +459,40 @@ TEST_F(KillHarness, BackupsDuringARestoreWaitOrRefuseAndNeverPackItHalfDone) {
   int tried = 0, refused = 0, waited = 0, torn = 0;
   for (int i = 0; i < rounds; ++i) {
     const bool longWait = i % 2 == 1;
-    int toParent[2], toChild[2];
-    ASSERT_EQ(::pipe(toParent), 0);
-    ASSERT_EQ(::pipe(toChild), 0);
-    gHoldAt = 1 + static_cast<int>(rng() % static_cast<unsigned>(steps));
-    pid_t child = ::fork();
-    if (child == 0) {
-      gSteps = 0;
-      gHeldSignal = toParent[1];
-      gHeldRelease = toChild[0];
-      UseSteps(HoldAtStep);
+    const int holdAt = 1 + static_cast<int>(rng() % static_cast<unsigned>(steps.load()));
+    std::atomic<int> seen{0};
+    std::atomic<bool> held{false}, release{false};
+    verdan::platform::FaultyFileSteps holding([&](FileStep, const std::string&) {
+      if (++seen == holdAt) {
+        held = true;
+        verdan::testing::WaitFor([&] { return release.load(); }, std::chrono::seconds(120));
+      }
+      return 0;
+    });
+    std::thread restore([&] {
+      verdan::platform::ScopedFileSteps scoped(holding);
       RestoreInProcess(archive());
-      ::_exit(lastResult >= 0 ? 0 : 1);
-    }
-    ::close(toParent[1]);
-    ::close(toChild[0]);
-    char c = 0;
-    pollfd held{toParent[0], POLLIN, 0};
-    ASSERT_EQ(::poll(&held, 1, 60000), 1) << "the restore never reached step " << gHoldAt;
-    ASSERT_EQ(::read(toParent[0], &c, 1), 1);
+    });
+    const bool reached =
+        verdan::testing::WaitFor([&] { return held.load(); }, std::chrono::seconds(60));
+    EXPECT_TRUE(reached) << "the restore never reached step " << holdAt;
     ++tried;
-    bool ok;
+    bool ok = false;
     if (!longWait) {
       ProcessResult b = RunProcess({VERDAN_BINARY, "backup", "dest"}, work, {"VERDAN_LOCK_WAIT=1"});
       ok = b.status == 1 && b.err.find("U direktoriju upravo radi drugo") != std::string::npos &&
            ReadFile(current) == archiveBytes && ReadFile(second) == secondBytes;
       if (ok) ++refused;
-      EXPECT_TRUE(ok) << "step " << gHoldAt << ": " << b.err;
-      ASSERT_EQ(::write(toChild[1], &c, 1), 1);
-      ::waitpid(child, &status, 0);
+      EXPECT_TRUE(ok) << "step " << holdAt << ": " << b.err;
+      release = true;
+      restore.join();
     } else {
-      pid_t backup = Start(work, {"backup", "dest"}, {"VERDAN_LOCK_WAIT=60"});
-      ASSERT_GT(backup, 0);
-      ASSERT_EQ(::write(toChild[1], &c, 1), 1);
-      ::waitpid(child, &status, 0);
-      int backupStatus = 0;
-      ::waitpid(backup, &backupStatus, 0);
+      verdan::testing::BackgroundProcess backup({VERDAN_BINARY, "backup", "dest"}, work,
+                                                {"VERDAN_LOCK_WAIT=60"});
+      EXPECT_TRUE(backup.started());
+      release = true;
+      restore.join();
+      const int backupStatus = backup.Wait();
       // The restore finished first; the archive holds exactly the restored files.
       ProcessResult check =
           RunProcess({"/usr/bin/python3", "-c",
@@ -530,17 +503,14 @@ TEST_F(KillHarness, BackupsDuringARestoreWaitOrRefuseAndNeverPackItHalfDone) {
                       "  assert z.read(n)==open(sys.argv[2]+'/'+n,'rb').read(),n\n",
                       current, work},
                      "/");
-      ok = WIFEXITED(backupStatus) && WEXITSTATUS(backupStatus) == 0 && check.status == 0 &&
-           RestoreState() == "new";
+      ok = backupStatus == 0 && check.status == 0 && RestoreState() == "new";
       if (check.status != 0) ++torn;
       if (ok) ++waited;
-      EXPECT_TRUE(ok) << "step " << gHoldAt << ": " << check.err << RestoreState();
+      EXPECT_TRUE(ok) << "step " << holdAt << ": " << check.err << RestoreState();
       WriteFile(current, archiveBytes);
       WriteFile(second, secondBytes);
     }
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the held restore failed";
-    ::close(toParent[0]);
-    ::close(toChild[1]);
+    EXPECT_GE(lastResult, 0) << "the held restore failed";
     ResetWork();
   }
   Report("backups during a restore: " + std::to_string(tried) + " tried, " +
@@ -549,7 +519,6 @@ TEST_F(KillHarness, BackupsDuringARestoreWaitOrRefuseAndNeverPackItHalfDone) {
   EXPECT_EQ(tried, refused + waited);
   EXPECT_EQ(torn, 0);
 }
-#endif
 
 // A restore killed at every step and at random moments, after which the business application
 // writes into some working files (a record changed in two, one replaced by a new file) before
