@@ -206,8 +206,11 @@ Started StartWindows(const std::vector<std::string>& argv, const std::string& cw
   std::wstring environment = EnvironmentWith(env);
   const std::wstring program = platform::WideFromUtf8(WindowsPathOf(argv[0]));
   const std::wstring dir = platform::WideFromUtf8(WindowsPathOf(cwd));
+  // Without a console of its own: under the emulator a console program given none gets a
+  // console host process, which may outlive a program killed from outside and keep the test's
+  // own output open.
   if (::CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE,
-                       CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, environment.data(),
+                       DETACHED_PROCESS | CREATE_UNICODE_ENVIRONMENT, environment.data(),
                        cwd.empty() ? nullptr : dir.c_str(), &si, &pi)) {
     ::CloseHandle(pi.hThread);
     s.process = pi.hProcess;
