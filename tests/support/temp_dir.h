@@ -47,7 +47,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
 
 // A program started in the background, its standard streams on the null device, for tests
 // that end it from outside at a moment of their choosing. The object waits for it when it goes
-// (killing it first if it still runs).
+// (killing it first if it still runs). In the Windows build it starts Windows programs only.
 class BackgroundProcess {
  public:
   BackgroundProcess(const std::vector<std::string>& argv, const std::string& cwd,
