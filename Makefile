@@ -15,7 +15,8 @@ BUILD ?= build
 DEMO  ?= $(CURDIR)/demo
 WINBUILD ?= build-windows
 # What the Windows build makes: verdan.exe (the commands) and the test programs of the folders
-# whose tests run under Wine so far.
+# whose tests run under Wine so far (the list in tests/CMakeLists.txt, taken afresh by every
+# `make windows`, so that a build folder made before a folder joined it builds that one too).
 WINTARGETS ?= verdan verdan_tests
 # A Qt 6 built for MinGW-w64 (the folder holding lib/cmake/Qt6): set, the Windows build has the
 # windows as well. Its moc and rcc come from the system's Qt 6 of the same version.
@@ -52,7 +53,7 @@ windows:
 	scripts/windows-deps $(WINBUILD)
 	cmake -S . -B $(WINBUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake \
 	  -DCMAKE_PREFIX_PATH="$$(paste -sd';' $(WINBUILD)/deps/prefixes)$(if $(WINQT),;$(abspath $(WINQT)))" \
-	  -DVERDAN_BUILD_GUI=$(if $(WINQT),ON,OFF) >/dev/null
+	  -DVERDAN_BUILD_GUI=$(if $(WINQT),ON,OFF) -UVERDAN_TEST_FOLDERS >/dev/null
 	cmake --build $(WINBUILD) -j2 --target $(WINTARGETS)
 
 test-windows: windows

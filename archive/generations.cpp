@@ -33,10 +33,15 @@ bool IsArchiveFile(platform::FileHandle dir, const std::string& name, platform::
     platform::CloseFile(fd);
     return false;
   }
+  // The library reads through a run-time descriptor of the file opened here (on Windows the
+  // port's handle is not one), and owns it when it succeeds.
   int err = 0;
-  zip_t* za = ::zip_fdopen(fd, ZIP_RDONLY | ZIP_CHECKCONS, &err);  // owns fd when it succeeds
+  const int descriptor = platform::RuntimeDescriptor(fd);
+  platform::CloseFile(fd);
+  if (descriptor < 0) return false;
+  zip_t* za = ::zip_fdopen(descriptor, ZIP_RDONLY | ZIP_CHECKCONS, &err);
   if (za == nullptr) {
-    platform::CloseFile(fd);
+    platform::CloseRuntimeDescriptor(descriptor);
     return false;
   }
   zip_discard(za);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <vector>
 
 #include "app/archive_password.h"
 #include "app/run_log.h"
@@ -205,6 +206,16 @@ bool RestoreArchive(app::Program& program, ArchiveShared& shared) {
   shared.zip.SetProgress(&program.ui);
   shared.IncludePattern = "*.tps";
   app::CloseTable(program.datoteke);
+  // The tables other windows hold open are closed while the restore replaces files, and
+  // opened again afterwards whatever happened, so that they read and write the restored files,
+  // not the replaced ones. Windows replaces no file that another handle holds open.
+  std::vector<app::TableSlot*> held;
+  for (app::TableSlot* table : {&program.arhive, &program.email}) {
+    if (table->ReferenceCount > 0) {
+      app::CloseTable(*table);
+      held.push_back(table);
+    }
+  }
 
   ZipComponent& zip = shared.zip;
   if (zip.LSUZ_ZIPNAME(program.buffers.ZIPARCHIVE) == 0)
@@ -230,19 +241,9 @@ bool RestoreArchive(app::Program& program, ArchiveShared& shared) {
 
   // The list is open again whatever happened, so its browse can read it.
   app::OpenTable(program, program.datoteke);
-  // Restored table files replace the old ones under their names; a table other windows
-  // hold open is opened again so that it reads and writes the restored file, not the
-  // replaced one.
-  if (succeeded) {
-    for (app::TableSlot* table : {&program.arhive, &program.email}) {
-      if (table->ReferenceCount > 0) {
-        app::CloseTable(*table);
-        app::OpenTable(program, *table);
-      }
-    }
-    // A settings table from an older archive may hold a password: it leaves the table again.
-    app::ScrubEmailSecrets(program);
-  }
+  for (app::TableSlot* table : held) app::OpenTable(program, *table);
+  // A settings table from an older archive may hold a password: it leaves the table again.
+  if (succeeded) app::ScrubEmailSecrets(program);
   zip.LSUZ_RESET();
   return succeeded;
 }

@@ -94,8 +94,9 @@ unsigned ConsoleUi::Message(const platform::MessageSpec& boxSpec) {
   }
   std::string text = ConsoleText(boxSpec);
   auto choices = Choices(boxSpec);
-  const bool prompt =
-      !answerer_ && choices.size() > 1 && prompting_ && in_ && ::isatty(::fileno(in_));
+  // Standard input through the platform's test: on Windows the null device passes isatty.
+  const bool prompt = !answerer_ && choices.size() > 1 && prompting_ && in_ &&
+                      (in_ == stdin ? platform::StdinIsTerminal() : ::isatty(::fileno(in_)) != 0);
   {
     std::lock_guard out(g_outputMutex);
     if (g_verbosity == Verbosity::kQuiet && err_ == stderr && !prompt) {

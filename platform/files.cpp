@@ -214,6 +214,9 @@ void CloseQuietly(FileHandle file) {
   errno = saved;
 }
 
+int RuntimeDescriptor(FileHandle file) { return ::fcntl(file, F_DUPFD_CLOEXEC, 0); }
+void CloseRuntimeDescriptor(int descriptor) { ::close(descriptor); }
+
 std::int64_t ReadAt(FileHandle file, void* data, std::size_t size, std::uint64_t offset) {
   for (;;) {
     ssize_t n = ::pread(file, data, size, static_cast<off_t>(offset));

@@ -152,6 +152,10 @@ FileHandle CreateUniqueFile(std::string& pattern);
 bool CloseFile(FileHandle file);
 // Closes and keeps errno as it was.
 void CloseQuietly(FileHandle file);
+// A C run-time descriptor of the same open file, for a library that reads through one (and
+// closes it); the handle stays open as well. -1 (errno set) when none can be made.
+int RuntimeDescriptor(FileHandle file);
+void CloseRuntimeDescriptor(int descriptor);
 
 // ---- reading and writing -------------------------------------------------------------------
 

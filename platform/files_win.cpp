@@ -26,6 +26,8 @@
 // - No writes bypass the cache here (OpenUncachedWriter gives kNoFile), and writing back
 //   early and read-once advice are left to the system.
 #include <aclapi.h>
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #undef CreateFile  // the system's names for its ...A and ...W calls, not this port's
 #undef RemoveDirectory
@@ -674,6 +676,24 @@ void CloseQuietly(FileHandle file) {
   CloseFile(file);
   errno = saved;
 }
+
+int RuntimeDescriptor(FileHandle file) {
+  HANDLE h = HandleOf(file), copy = nullptr;
+  if (h == INVALID_HANDLE_VALUE) {
+    errno = EBADF;
+    return -1;
+  }
+  if (!::DuplicateHandle(::GetCurrentProcess(), h, ::GetCurrentProcess(), &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+    Failed();
+    return -1;
+  }
+  const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(copy), _O_RDONLY | _O_BINARY);
+  if (fd < 0) ::CloseHandle(copy);
+  return fd;
+}
+
+void CloseRuntimeDescriptor(int descriptor) { ::_close(descriptor); }
 
 std::int64_t ReadAt(FileHandle file, void* data, std::size_t size, std::uint64_t offset) {
   HANDLE h = HandleOf(file);

@@ -19,6 +19,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using verdan::testing::Native;
 using verdan::testing::ProcessResult;
 using verdan::testing::TempDir;
 using verdan::testing::WriteFile;
@@ -64,8 +65,10 @@ TEST_F(BrowseCommands, FilesAreListedAndArchivedIntoTheWeekdayArchive) {
       << r.err;
   r = Verdan(dir.path(), {"list", "files"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, dir.File("podaci/kupci") + "\t\t\t\n" + dir.File("podaci/racuni") + "\t\t\t\n" +
-                       dir.File("podaci/stavke") + "\t\t\t\n");
+  const std::string kupci = Native(dir.File("podaci/kupci")),
+                    racuni = Native(dir.File("podaci/racuni")),
+                    stavke = Native(dir.File("podaci/stavke"));
+  EXPECT_EQ(r.out, kupci + "\t\t\t\n" + racuni + "\t\t\t\n" + stavke + "\t\t\t\n");
 
   r = Verdan(dir.path(), {"archive", "weekday", "--listed"});
   EXPECT_EQ(r.status, 0) << r.err;
@@ -75,9 +78,8 @@ TEST_F(BrowseCommands, FilesAreListedAndArchivedIntoTheWeekdayArchive) {
   ASSERT_FALSE(archive.empty());
   EXPECT_EQ(ZipEntryNames(archive), "kupci.tps racuni.tps stavke.tps\n");
   r = Verdan(dir.path(), {"list", "files"});
-  EXPECT_EQ(r.out, dir.File("podaci/kupci") + "\t" + Today() + "\t\t\n" +
-                       dir.File("podaci/racuni") + "\t" + Today() + "\t\t\n" +
-                       dir.File("podaci/stavke") + "\t" + Today() + "\t\t\n");
+  EXPECT_EQ(r.out, kupci + "\t" + Today() + "\t\t\n" + racuni + "\t" + Today() + "\t\t\n" + stavke +
+                       "\t" + Today() + "\t\t\n");
   // Without --listed the working directory's data files are added to the same archive.
   r = Verdan(dir.path(), {"archive", "weekday"});
   EXPECT_EQ(r.status, 0) << r.err;

@@ -4,14 +4,16 @@
 #pragma once
 
 #include <errno.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#ifndef _WIN32
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -27,7 +29,9 @@
 #include "platform/process.h"
 #include "support/temp_dir.h"
 
+#ifndef _WIN32
 extern char** environ;
+#endif
 
 namespace verdan::testing::commands {
 
@@ -39,6 +43,11 @@ using verdan::testing::TempDir;
 using verdan::testing::WriteFile;
 
 using verdan::testing::Verdan;
+
+// A path for the Python scripts and tools the tests run (the Linux path behind a Windows one
+// in the Windows build under its emulator).
+using verdan::testing::HostPath;
+using verdan::testing::Native;
 
 inline std::vector<std::string> Zips(const std::string& dir) {
   std::vector<std::string> out;
@@ -114,6 +123,7 @@ constexpr const char* kZipHeaders =
     "def end(n,cd,off):\n"
     "  return struct.pack('<IHHHHIIH',0x06054b50,0,0,n,n,len(cd),off,0)\n";
 
+#ifndef _WIN32
 // Runs `script` with /bin/sh in a mount namespace of its own, where it may mount small file
 // systems over directories of the test; nothing when this system does not allow that.
 // The script's $0, $1, ... are `args`.
@@ -158,10 +168,39 @@ inline int SignalWhileWriting(const std::string& cwd, const std::vector<std::str
   return seen ? status : -1;
 }
 
+#endif
+
+// Whether a file whose name begins with `prefix` and that holds something is in `dir`.
+inline bool Writing(const std::string& dir, const std::string& prefix) {
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(dir, ec))
+    if (e.path().filename().string().rfind(prefix, 0) == 0 && fs::file_size(e.path(), ec) > 0 &&
+        !ec)
+      return true;
+  return false;
+}
+
+// Starts verdan with `args` in `cwd` and kills it (SIGKILL; TerminateProcess on Windows) once
+// a non-empty file whose name begins with `prefix` appears in `watch`. Returns its status
+// (kKilledStatus), or -1 if no such file appeared.
+inline int KillWhileWriting(const std::string& cwd, const std::vector<std::string>& args,
+                            const std::string& watch, const std::string& prefix) {
+  std::vector<std::string> argv{VERDAN_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  verdan::testing::BackgroundProcess run(argv, cwd);
+  if (!run.started()) return -1;
+  bool seen = false;
+  for (int i = 0; i < 2000 && !(seen = Writing(watch, prefix)); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  run.Kill();
+  const int status = run.Wait();
+  return seen ? status : -1;
+}
+
 // A process number that belongs to no running process.
 inline pid_t DeadProcess() {
   for (pid_t p = 4194000; p > 1000; --p)
-    if (::kill(p, 0) != 0 && errno == ESRCH) return p;
+    if (verdan::platform::StateOf({p, 0, ""}) == verdan::platform::ProcessState::kEnded) return p;
   return 0;
 }
 

@@ -34,16 +34,17 @@ ScopedCwd::ScopedCwd(const std::string& dir) : previous_(platform::CurrentDirect
 ScopedCwd::~ScopedCwd() { platform::ChangeDirectory(previous_); }
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd,
-                         const std::vector<std::string>& env, int timeoutSeconds) {
+                         const std::vector<std::string>& env, int timeoutSeconds,
+                         const std::string& input) {
   ProcessResult result;
-  int outPipe[2], errPipe[2];
+  int outPipe[2], errPipe[2], inPipe[2] = {-1, -1};
   if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) return result;
+  if (!input.empty() && ::pipe2(inPipe, O_CLOEXEC) != 0) return result;
   pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(outPipe[1], 1);
     ::dup2(errPipe[1], 2);
-    int devnull = ::open("/dev/null", O_RDONLY);
-    ::dup2(devnull, 0);
+    ::dup2(input.empty() ? ::open("/dev/null", O_RDONLY) : inPipe[0], 0);
     if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
     for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
     std::vector<char*> args;
@@ -54,6 +55,12 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
   }
   ::close(outPipe[1]);
   ::close(errPipe[1]);
+  if (!input.empty()) {
+    // A few lines fit the pipe's buffer: written whole before the output is read.
+    ::close(inPipe[0]);
+    if (::write(inPipe[1], input.data(), input.size()) < 0) result.err = "input not written\n";
+    ::close(inPipe[1]);
+  }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
   bool outOpen = true, errOpen = true, killed = false;
   while (outOpen || errOpen) {
@@ -89,6 +96,46 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     result.status = 128 + WTERMSIG(status);
   return result;
 }
+
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const std::string& cwd,
+                                     const std::vector<std::string>& env) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int devnull = ::open("/dev/null", O_RDWR);
+    for (int fd : {0, 1, 2}) ::dup2(devnull, fd);
+    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
+    for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  started_ = pid > 0;
+  id_ = pid;
+}
+
+BackgroundProcess::~BackgroundProcess() {
+  if (started_ && !waited_) {
+    Kill();
+    Wait();
+  }
+}
+
+void BackgroundProcess::Kill() {
+  if (started_ && !waited_) ::kill(static_cast<pid_t>(id_), SIGKILL);
+}
+
+int BackgroundProcess::Wait() {
+  if (!started_ || waited_) return status_;
+  int status = 0;
+  ::waitpid(static_cast<pid_t>(id_), &status, 0);
+  waited_ = true;
+  status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return status_;
+}
+
+std::string HostPath(const std::string& path) { return path; }
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -49,11 +49,45 @@ struct ProcessResult {
   std::string err;
 };
 
-// Runs `argv` (argv[0] is the program path) in `cwd` with standard input from /dev/null,
-// extra environment entries "NAME=value", and a time limit in seconds after which the child
-// is killed.
+// Runs `argv` (argv[0] is the program path) in `cwd` with standard input from /dev/null (or
+// `input`, a few lines at most), extra environment entries "NAME=value", and a time limit in
+// seconds after which the child is killed. In the Windows build a program named by an absolute
+// Linux path other than an .exe is one of the machine's own tools (Python, zip): it is run on the
+// Linux side of the emulator, with every argument that is a Windows path given as HostPath.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd,
-                         const std::vector<std::string>& env = {}, int timeoutSeconds = 60);
+                         const std::vector<std::string>& env = {}, int timeoutSeconds = 60,
+                         const std::string& input = {});
+
+// A program started in the background, its standard streams on the null device, for tests
+// that end it from outside at a moment of their choosing. The object waits for it when it goes
+// (killing it first if it still runs). In the Windows build it starts Windows programs only.
+class BackgroundProcess {
+ public:
+  BackgroundProcess(const std::vector<std::string>& argv, const std::string& cwd,
+                    const std::vector<std::string>& env = {});
+  ~BackgroundProcess();
+  BackgroundProcess(const BackgroundProcess&) = delete;
+  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+  bool started() const { return started_; }
+  // Ends it at once: SIGKILL, or on Windows TerminateProcess with the status a kill gives.
+  void Kill();
+  // Waits for it to end; its status as RunProcess gives it (-1 when it never started).
+  int Wait();
+
+ private:
+  bool started_ = false;
+  bool waited_ = false;
+  int status_ = -1;
+  long long id_ = 0;  // the process number, or on Windows the process handle
+};
+
+// A status of RunProcess or BackgroundProcess::Wait for a process killed from outside.
+constexpr int kKilledStatus = 128 + 9;
+
+// `path` as programs of the machine the tests run on see it: the same path, except in the
+// Windows build under its emulator, where a Windows path is given as the Linux path behind it
+// (for the Python scripts and tools the tests use as peers and checkers).
+std::string HostPath(const std::string& path);
 
 // Runs the verdan program built with the tests, with `args`, in `cwd`.
 ProcessResult Verdan(const std::string& cwd, const std::vector<std::string>& args,

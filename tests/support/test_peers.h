@@ -10,8 +10,10 @@
 namespace verdan::testing {
 
 // Runs `argv` (argv[0] is the program path) in the background until the object goes; the
-// child is asked to stop with SIGTERM, then killed. `ReadyFile` waits (at most `seconds`)
-// for a file the child writes when it is ready, and returns its content (empty on time-out).
+// child is asked to stop with SIGTERM, then killed. In the Windows build under its emulator
+// the program is one of the Linux side's (a Python server), run there. `ReadyFile` waits (at most
+// `seconds`) for a file the child writes when it is ready, and returns its content (empty on
+// time-out).
 class ChildProcess {
  public:
   explicit ChildProcess(const std::vector<std::string>& argv);
@@ -22,6 +24,7 @@ class ChildProcess {
 
  private:
   pid_t pid_ = -1;
+  std::string pidFile_;  // Windows build: where the Linux side's shell wrote the server's number
 };
 
 // Certificates for TLS tests, made in `dir` with the openssl command-line tool:
