@@ -29,8 +29,7 @@ TEST_F(RestoreCommand, RestoreTakesArchivesOfZipAndAsksFirst) {
       std::regex_replace(no.err, details, ""),
       "[PAŽNJA!] Pazite da ne prebrišete trenutne radne podatke!! \nKoristiti uz konzultaciju "
       "sa osobljem za podršku!\n\nZamijenit će se radne datoteke u " +
-          Native(work) +
-          ":\nkupci.tps, ARHIVE.TPS\nMeđu njima su tablice programa: ARHIVE.TPS\n");
+          Native(work) + ":\nkupci.tps, ARHIVE.TPS\nMeđu njima su tablice programa: ARHIVE.TPS\n");
 
   ProcessResult yes = Verdan(work, {"restore", dest + "/zip.zip", "--yes"});
   EXPECT_EQ(yes.status, 0) << yes.err;

@@ -108,10 +108,10 @@ TEST(Paths, DriveLettersAreTheSystemsOwn) {
   WriteFile(dir.File("verdan.env"), "[Diskovi]\nE=/media/usb/\n");
   EXPECT_EQ(DriveRoot('e', dir.path()), "E:");
   EXPECT_FALSE(DriveLetterMapped('E', dir.path()));
-  EXPECT_EQ(Native("E:\\PETAK.zip", dir.path()), "E:\\PETAK.zip");
-  EXPECT_EQ(Native("F:PETAK.zip", dir.path()), "F:\\PETAK.zip");
-  EXPECT_EQ(Native("d:", dir.path()), "d:\\");
-  EXPECT_EQ(Native("podaci/arh.zip", dir.path()), "podaci\\arh.zip");
+  EXPECT_EQ(NativePath("E:\\PETAK.zip", dir.path()), "E:\\PETAK.zip");
+  EXPECT_EQ(NativePath("F:PETAK.zip", dir.path()), "F:\\PETAK.zip");
+  EXPECT_EQ(NativePath("d:", dir.path()), "d:\\");
+  EXPECT_EQ(NativePath("podaci/arh.zip", dir.path()), "podaci\\arh.zip");
   EXPECT_TRUE(EndsWithSeparator("E:\\"));
   EXPECT_FALSE(EndsWithSeparator("E:\\PETAK"));
 }
@@ -186,9 +186,9 @@ TEST(Paths, DriveLettersMapThroughTheProfileOrMnt) {
   EXPECT_EQ(DriveRoot('E', dir.path()), "/mnt/e");
   WriteFile(dir.File("verdan.env"), "[Diskovi]\nE=/media/usb/\n");
   EXPECT_EQ(DriveRoot('e', dir.path()), "/media/usb");
-  EXPECT_EQ(Native("E:\\PETAK.zip", dir.path()), "/media/usb/PETAK.zip");
-  EXPECT_EQ(Native("F:PETAK.zip", dir.path()), "/mnt/f/PETAK.zip");
-  EXPECT_EQ(Native("podaci\\arh.zip", dir.path()), "podaci/arh.zip");
+  EXPECT_EQ(NativePath("E:\\PETAK.zip", dir.path()), "/media/usb/PETAK.zip");
+  EXPECT_EQ(NativePath("F:PETAK.zip", dir.path()), "/mnt/f/PETAK.zip");
+  EXPECT_EQ(NativePath("podaci\\arh.zip", dir.path()), "podaci/arh.zip");
   EXPECT_TRUE(EndsWithSeparator("/tmp/"));
   EXPECT_FALSE(EndsWithSeparator("/tmp"));
 }
