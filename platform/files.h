@@ -17,6 +17,7 @@
 // The installed `FileSteps` is changed only while no other thread uses these functions.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -164,6 +165,20 @@ void CloseRuntimeDescriptor(int descriptor);
 std::int64_t ReadAt(FileHandle file, void* data, std::size_t size, std::uint64_t offset);
 std::int64_t WriteAt(FileHandle file, const void* data, std::size_t size, std::uint64_t offset);
 std::int64_t ReadNext(FileHandle file, void* data, std::size_t size);
+// All `size` bytes at `offset`, or false: a read error, or the end of the file before them
+// (errno EIO).
+inline bool ReadAllAt(FileHandle file, void* data, std::size_t size, std::uint64_t offset) {
+  char* p = static_cast<char*>(data);
+  for (std::size_t done = 0; done < size;) {
+    std::int64_t n = ReadAt(file, p + done, size - done, offset + done);
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
 // All of it, or false (a short write of a full disk fails with ENOSPC).
 bool WriteAllAt(FileHandle file, const void* data, std::size_t size, std::uint64_t offset);
 bool WriteAll(FileHandle file, const void* data, std::size_t size);

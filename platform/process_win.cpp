@@ -63,29 +63,6 @@ bool NumberRuns(pid_t pid) {
   return !::GetExitCodeProcess(h.get(), &code) || code == STILL_ACTIVE;
 }
 
-// One argument as the C run-time's parser of a command line reads it back.
-std::wstring Quoted(const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
-  std::wstring out = L"\"";
-  for (std::size_t i = 0;; ++i) {
-    std::size_t slashes = 0;
-    while (i < arg.size() && arg[i] == L'\\') {
-      ++slashes;
-      ++i;
-    }
-    if (i == arg.size()) {
-      out.append(slashes * 2, L'\\');
-      break;
-    }
-    if (arg[i] == L'"')
-      out.append(slashes * 2 + 1, L'\\');
-    else
-      out.append(slashes, L'\\');
-    out += arg[i];
-  }
-  return out + L"\"";
-}
-
 }  // namespace
 
 pid_t ThisProcess() { return static_cast<pid_t>(::GetCurrentProcessId()); }
@@ -108,7 +85,7 @@ CapturedRun RunCapturingOutput(std::vector<std::string> argv, std::chrono::milli
                              OPEN_EXISTING, 0, nullptr);
   std::wstring command;
   for (const std::string& a : argv)
-    command += (command.empty() ? L"" : L" ") + Quoted(WideFromUtf8(a));
+    command += (command.empty() ? L"" : L" ") + QuotedArgument(WideFromUtf8(a));
   STARTUPINFOW si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;

@@ -17,6 +17,9 @@ std::string Utf8FromWide(std::wstring_view wide);
 // trailing full stop and line end; "pogreška <code>" when the system has none.
 std::string SystemErrorText(unsigned long code);
 
+// `arg` quoted for a command line, so that the C run-time's parser reads it back as it is.
+std::wstring QuotedArgument(const std::wstring& arg);
+
 }  // namespace verdan::platform
 
 #endif

@@ -35,4 +35,27 @@ std::string SystemErrorText(unsigned long code) {
   return text.empty() ? "pogreška " + std::to_string(code) : text;
 }
 
+// One argument as the C run-time's parser of a command line reads it back.
+std::wstring QuotedArgument(const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
+  std::wstring out = L"\"";
+  for (std::size_t i = 0;; ++i) {
+    std::size_t slashes = 0;
+    while (i < arg.size() && arg[i] == L'\\') {
+      ++slashes;
+      ++i;
+    }
+    if (i == arg.size()) {
+      out.append(slashes * 2, L'\\');
+      break;
+    }
+    if (arg[i] == L'"')
+      out.append(slashes * 2 + 1, L'\\');
+    else
+      out.append(slashes, L'\\');
+    out += arg[i];
+  }
+  return out + L"\"";
+}
+
 }  // namespace verdan::platform

@@ -79,21 +79,6 @@ class PageBuffer {
   std::size_t size_ = 0;
 };
 
-// Reads exactly `n` bytes at `offset`; false on a read error or an early end of file.
-bool ReadAt(int fd, std::uint8_t* p, std::size_t n, std::uint64_t offset) {
-  while (n > 0) {
-    std::int64_t got = platform::ReadAt(fd, p, n, offset);
-    if (got <= 0) {
-      if (got == 0) errno = EIO;
-      return false;
-    }
-    p += got;
-    n -= static_cast<std::size_t>(got);
-    offset += static_cast<std::uint64_t>(got);
-  }
-  return true;
-}
-
 bool WriteAt(int fd, const std::uint8_t* p, std::size_t n, std::uint64_t offset) {
   while (n > 0) {
     std::int64_t put = platform::WriteAt(fd, p, n, offset);
@@ -508,7 +493,7 @@ class Extraction {
   void RunWhole(Worker& w, Entry& e) {
     ExtractJob& j = *e.job;
     std::uint8_t* in = w.in.data();
-    if (!ReadAt(archiveFd_, in, j.compressedSize, j.dataOffset)) {
+    if (!platform::ReadAllAt(archiveFd_, in, j.compressedSize, j.dataOffset)) {
       FailEntry(e, kZipDamagedEntry, errno);
       return;
     }
@@ -569,7 +554,7 @@ class Extraction {
       return;
     }
     std::uint8_t* in = w.in.data();
-    if (!ReadAt(archiveFd_, in, t.length, t.start)) {
+    if (!platform::ReadAllAt(archiveFd_, in, t.length, t.start)) {
       FailEntry(e, kZipDamagedEntry, errno);
       return;
     }
@@ -603,7 +588,7 @@ class Extraction {
     while (marker == kNone && filled < window && t.start + filled < e.dataEnd) {
       std::size_t want = static_cast<std::size_t>(
           std::min<std::uint64_t>({kFindStep, window - filled, e.dataEnd - t.start - filled}));
-      if (!ReadAt(archiveFd_, in + filled, want, t.start + filled)) {
+      if (!platform::ReadAllAt(archiveFd_, in + filled, want, t.start + filled)) {
         readFailed = true;
         break;
       }
@@ -717,7 +702,7 @@ class Extraction {
         }
         std::size_t want = static_cast<std::size_t>(
             std::min<std::uint64_t>({kStreamStep, inCapacity_, e.dataEnd - pos}));
-        if (!ReadAt(archiveFd_, in, want, pos)) {
+        if (!platform::ReadAllAt(archiveFd_, in, want, pos)) {
           error = errno;
           damaged = true;
           break;

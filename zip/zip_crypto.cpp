@@ -45,21 +45,6 @@ const EVP_CIPHER* EcbOf(std::size_t keyBytes) {
   return nullptr;
 }
 
-// Reads exactly `n` bytes at `offset`; false on a read error or an early end (errno set).
-bool ReadExactly(int fd, std::uint8_t* p, std::size_t n, std::uint64_t offset) {
-  while (n > 0) {
-    std::int64_t got = platform::ReadAt(fd, p, n, offset);
-    if (got <= 0) {
-      if (got == 0) errno = EIO;
-      return false;
-    }
-    p += got;
-    n -= static_cast<std::size_t>(got);
-    offset += static_cast<std::uint64_t>(got);
-  }
-  return true;
-}
-
 // HMAC-SHA1 through the crypto library's MAC interface.
 class HmacSha1 {
  public:
@@ -235,7 +220,7 @@ CryptoCheck ReadAes(int fd, std::uint64_t dataOffset, std::uint64_t stored,
   const std::size_t prefixBytes = saltBytes + kAesVerifierBytes;
   if (stored < prefixBytes + kAesCodeBytes) return CryptoCheck::kDamaged;
   std::uint8_t prefix[16 + kAesVerifierBytes];
-  if (!ReadExactly(fd, prefix, prefixBytes, dataOffset)) return CryptoCheck::kReadFailed;
+  if (!platform::ReadAllAt(fd, prefix, prefixBytes, dataOffset)) return CryptoCheck::kReadFailed;
   if (password.empty()) return CryptoCheck::kBadPassword;
   AesEntryKeys keys;
   if (CryptoCheck c = keys.Derive(password, how.aesStrength, prefix); c != CryptoCheck::kOk)
@@ -245,11 +230,11 @@ CryptoCheck ReadAes(int fd, std::uint64_t dataOffset, std::uint64_t stored,
   const std::uint64_t start = dataOffset + prefixBytes;
   const std::uint64_t length = stored - prefixBytes - kAesCodeBytes;
   std::uint8_t code[kAesCodeBytes];
-  if (!ReadExactly(fd, code, sizeof code, start + length)) return CryptoCheck::kReadFailed;
+  if (!platform::ReadAllAt(fd, code, sizeof code, start + length)) return CryptoCheck::kReadFailed;
   const bool fits = length <= bufferBytes;
   for (std::uint64_t at = 0; at < length;) {
     std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(bufferBytes, length - at));
-    if (!ReadExactly(fd, in, n, start + at)) return CryptoCheck::kReadFailed;
+    if (!platform::ReadAllAt(fd, in, n, start + at)) return CryptoCheck::kReadFailed;
     if (!keys.Authenticate(in, n)) return CryptoCheck::kNoMemory;
     at += n;
   }
@@ -282,7 +267,7 @@ CryptoCheck ReadAes(int fd, std::uint64_t dataOffset, std::uint64_t stored,
   if (CryptoCheck c = decoder.Start(); c != CryptoCheck::kOk) return c;
   for (std::uint64_t at = 0; at < length;) {
     std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(bufferBytes, length - at));
-    if (!fits && !ReadExactly(fd, in, n, start + at)) return CryptoCheck::kReadFailed;
+    if (!fits && !platform::ReadAllAt(fd, in, n, start + at)) return CryptoCheck::kReadFailed;
     if (!ctr.Apply(at, in, in, n)) return CryptoCheck::kNoMemory;
     if (CryptoCheck c = decoder.Feed(in, n, how.size); c != CryptoCheck::kOk) return c;
     at += n;
@@ -301,7 +286,7 @@ CryptoCheck ReadTraditional(int fd, std::uint64_t dataOffset, std::uint64_t stor
                             const PlainSink& sink, std::uint32_t* crc) {
   if (stored < kTraditionalHeader) return CryptoCheck::kDamaged;
   std::uint8_t header[kTraditionalHeader];
-  if (!ReadExactly(fd, header, sizeof header, dataOffset)) return CryptoCheck::kReadFailed;
+  if (!platform::ReadAllAt(fd, header, sizeof header, dataOffset)) return CryptoCheck::kReadFailed;
   if (password.empty()) return CryptoCheck::kBadPassword;
   TraditionalCipher cipher(password);
   cipher.Decrypt(header, sizeof header);
@@ -317,7 +302,7 @@ CryptoCheck ReadTraditional(int fd, std::uint64_t dataOffset, std::uint64_t stor
   const std::uint64_t length = stored - kTraditionalHeader;
   for (std::uint64_t at = 0; at < length;) {
     std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(bufferBytes, length - at));
-    if (!ReadExactly(fd, in, n, start + at)) return CryptoCheck::kReadFailed;
+    if (!platform::ReadAllAt(fd, in, n, start + at)) return CryptoCheck::kReadFailed;
     cipher.Decrypt(in, n);
     if (CryptoCheck c = decoder.Feed(in, n, how.size); c != CryptoCheck::kOk) return c;
     at += n;

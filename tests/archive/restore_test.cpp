@@ -205,6 +205,7 @@ TEST_F(RestoreTest, AnEncryptedArchiveAsksForItsPasswordInADialog) {
   EXPECT_TRUE(ui.PasswordDialogs().empty());
   EXPECT_EQ(ReadFile(dir.File("kupci.tps")), "sifrirani k");
 
+#ifndef _WIN32  // the credentials file is made untrusted through its POSIX mode
   // A credentials file that cannot be trusted is said only when the archive needs a
   // password: a plain archive restores without a word of it, an encrypted one asks.
   ASSERT_EQ(::chmod(dir.File("verdan.credentials").c_str(), 0644), 0);
@@ -225,6 +226,7 @@ TEST_F(RestoreTest, AnEncryptedArchiveAsksForItsPasswordInADialog) {
   EXPECT_TRUE(RestoreArchive(program, shared));
   EXPECT_EQ(said(), 1);
   EXPECT_EQ(ui.PasswordDialogs().size(), 1u);
+#endif
 }
 
 }  // namespace

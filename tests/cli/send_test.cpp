@@ -190,13 +190,11 @@ TEST_F(SendCommand, DeliversToExactlyTheTwoRecipientsWithoutAuthentication) {
 // that is not encrypted gets no such line.
 TEST_F(SendCommand, AnEncryptedArchiveIsSaidToBeOneAndItsPasswordIsNotSent) {
   const std::string work = dir_.File("work");
-  auto stored = RunProcess(
-      {"/bin/sh", "-c", "printf 'Zaporka-Ureda 9\\n' | \"$0\" settings --archive-password-stdin",
-       VERDAN_BINARY},
-      work);
+  auto stored = RunProcess({VERDAN_BINARY, "settings", "--archive-password-stdin"}, work, {}, 60,
+                           "Zaporka-Ureda 9\n");
   ASSERT_NE(stored.out.find("ZAPORKAARHIVE=postavljena"), std::string::npos) << stored.out;
   WriteFile(dir_.File("kupci.tps"), "kupci");
-  ::unlink(dir_.File("work/backup.zip").c_str());
+  std::filesystem::remove(dir_.File("work/backup.zip"));
   ASSERT_EQ(RunProcess({"/usr/bin/7z", "a", "-bd", "-tzip", "-mem=AES256", "-pZaporka-Ureda 9",
                         dir_.File("work/backup.zip"), "kupci.tps"},
                        dir_.path())
@@ -217,8 +215,8 @@ TEST_F(SendCommand, AnEncryptedArchiveIsSaidToBeOneAndItsPasswordIsNotSent) {
   }
 
   // The same archive unencrypted: the text is what was typed, and nothing more.
-  ::mkdir(dir_.File("out2").c_str(), 0755);
-  ::unlink(dir_.File("work/backup.zip").c_str());
+  std::filesystem::create_directories(dir_.File("out2"));
+  std::filesystem::remove(dir_.File("work/backup.zip"));
   ASSERT_EQ(
       RunProcess({"/usr/bin/zip", "-q", dir_.File("work/backup.zip"), "kupci.tps"}, dir_.path())
           .status,

@@ -300,9 +300,11 @@ TEST(SettingsSecrets, TheArchivePasswordIsSetShownAsSetAndCleared) {
   EXPECT_NE(set.out.find("\nZAPORKAARHIVE=postavljena (AES-256)\n"), std::string::npos) << set.out;
   EXPECT_EQ((set.out + set.err).find(secret), std::string::npos);
   EXPECT_NE(set.out.find("\nPASSWORD=\n"), std::string::npos);  // the SMTP one is apart
+#ifndef _WIN32                                                  // owner-only file modes are POSIX's
   struct stat st {};
   ASSERT_EQ(::stat((work + "/verdan.credentials").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
+#endif
   EXPECT_NE(Credentials(work).find("\narchive.password=Arhiva#Ured 2026\n"), std::string::npos)
       << Credentials(work);
 
@@ -338,6 +340,7 @@ TEST(SettingsSecrets, TheArchivePasswordIsSetShownAsSetAndCleared) {
   EXPECT_EQ(Settings(work).out.find("SUBJECT=Nova"), std::string::npos);
 }
 
+#ifndef _WIN32  // the file is opened to others with chmod
 // With a credentials file that cannot be trusted the archive password cannot be known:
 // `settings` says it cannot tell (the runs stop, as the archive runs' tests show).
 TEST(SettingsSecrets, AnUntrustedCredentialsFileLeavesTheArchivePasswordUnknown) {
@@ -358,5 +361,6 @@ TEST(SettingsSecrets, AnUntrustedCredentialsFileLeavesTheArchivePasswordUnknown)
   EXPECT_NE(shown.out.find("\nZAPORKAARHIVE=nepoznato\n"), std::string::npos) << shown.out;
   EXPECT_NE(shown.err.find("(prava 0644)"), std::string::npos) << shown.err;
 }
+#endif
 
 }  // namespace

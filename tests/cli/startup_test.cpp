@@ -84,23 +84,29 @@ class WithoutTheWindows : public ::testing::Test {
   std::string program_;
 };
 
+#ifdef _WIN32
+constexpr const char* kModule = "verdan-gui.dll";
+#else
+constexpr const char* kModule = "verdan-gui.so";
+#endif
+
 TEST_F(WithoutTheWindows, TheProgramSaysSoAndExitsTwoWhileTheCommandsWork) {
   ProcessResult missing = Open();
   EXPECT_EQ(missing.status, 2);
-  EXPECT_NE(missing.err.find("prozori nisu instalirani (nema modula verdan-gui.so"),
+  EXPECT_NE(missing.err.find(std::string("prozori nisu instalirani (nema modula ") + kModule),
             std::string::npos)
       << missing.err;
   EXPECT_NE(missing.err.find("verdan backup dest"), std::string::npos) << missing.err;
 
   // A module that cannot be loaded (as when the desktop libraries it needs are missing): the
   // loader's reason is told beside the program's own words.
-  verdan::testing::WriteFile(dir_.File("bin/verdan-gui.so"), "nije modul");
+  verdan::testing::WriteFile(dir_.File(std::string("bin/") + kModule), "nije modul");
   ProcessResult broken = Open();
   EXPECT_EQ(broken.status, 2);
   EXPECT_NE(broken.err.find("prozori se ne mogu otvoriti: nedostaju biblioteke za prozore"),
             std::string::npos)
       << broken.err;
-  EXPECT_NE(broken.err.find(testing::Native(dir_.File("bin")) + "/verdan-gui.so: "),
+  EXPECT_NE(broken.err.find(testing::Native(dir_.File("bin")) + "/" + kModule + ": "),
             std::string::npos)
       << broken.err;
   EXPECT_TRUE(fs::is_empty(work_));  // nothing created in the working directory

@@ -55,30 +55,10 @@ std::filesystem::path PathOf(const std::string& utf8) {
   return std::filesystem::path(platform::WideFromUtf8(WindowsPathOf(utf8)));
 }
 
-// One argument as the C run-time's parser of a command line reads it back.
-std::wstring Quoted(const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
-  std::wstring out = L"\"";
-  for (std::size_t i = 0;; ++i) {
-    std::size_t slashes = 0;
-    while (i < arg.size() && arg[i] == L'\\') {
-      ++slashes;
-      ++i;
-    }
-    if (i == arg.size()) {
-      out.append(slashes * 2, L'\\');
-      break;
-    }
-    out.append(arg[i] == L'"' ? slashes * 2 + 1 : slashes, L'\\');
-    out += arg[i];
-  }
-  return out + L"\"";
-}
-
 std::wstring CommandLine(const std::vector<std::string>& argv) {
   std::wstring command;
   for (const std::string& a : argv)
-    command += (command.empty() ? L"" : L" ") + Quoted(platform::WideFromUtf8(a));
+    command += (command.empty() ? L"" : L" ") + platform::QuotedArgument(platform::WideFromUtf8(a));
   return command;
 }
 

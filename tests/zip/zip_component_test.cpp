@@ -286,10 +286,11 @@ TEST_F(ZipComponentTest, FailedExecutesLeaveThePreviousArchiveUntouched) {
   std::filesystem::remove(dir.File("B.TPS"));
   EXPECT_EQ(zip.LSZIP_EXECUTE("d.zip", kActionNew, 1, 145), kZipCannotReadFile);
   EXPECT_EQ(zip.LastFailure().systemError, ENOENT);
-  EXPECT_EQ(zip.LastFailure().path, dir.File("B.TPS"));
+  EXPECT_EQ(testing::Native(zip.LastFailure().path), dir.File("B.TPS"));
   EXPECT_EQ(ReadFile(dir.File("d.zip")), before);
 
   // One replaced by a link, or by a directory, after the include: never followed or read.
+#ifndef _WIN32  // symbolic links are made with a POSIX call
   WriteFile(dir.File("B.TPS"), "b");
   ASSERT_EQ(zip.LSZIP_INCLUDE("B.TPS"), 1);
   ::unlink(dir.File("B.TPS").c_str());
@@ -297,9 +298,10 @@ TEST_F(ZipComponentTest, FailedExecutesLeaveThePreviousArchiveUntouched) {
   EXPECT_EQ(zip.LSZIP_EXECUTE("d.zip", kActionNew, 1, 145), kZipCannotReadFile);
   EXPECT_EQ(zip.LastFailure().systemError, ELOOP);
   ::unlink(dir.File("B.TPS").c_str());
+#endif
   WriteFile(dir.File("B.TPS"), "b");
   ASSERT_EQ(zip.LSZIP_INCLUDE("B.TPS"), 1);
-  ::unlink(dir.File("B.TPS").c_str());
+  std::filesystem::remove(dir.File("B.TPS"));
   std::filesystem::create_directory(dir.File("B.TPS"));
   EXPECT_EQ(zip.LSZIP_EXECUTE("d.zip", kActionNew, 1, 145), kZipCannotReadFile);
   std::filesystem::remove(dir.File("B.TPS"));
