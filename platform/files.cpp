@@ -241,20 +241,6 @@ std::int64_t ReadNext(FileHandle file, void* data, std::size_t size) {
   }
 }
 
-bool WriteAllAt(FileHandle file, const void* data, std::size_t size, std::uint64_t offset) {
-  const char* p = static_cast<const char*>(data);
-  for (std::size_t done = 0; done < size;) {
-    std::int64_t n = WriteAt(file, p + done, size - done, offset + done);
-    if (n < 0) return false;
-    if (n == 0) {
-      errno = ENOSPC;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 bool WriteAll(FileHandle file, const void* data, std::size_t size) {
   const char* p = static_cast<const char*>(data);
   for (std::size_t done = 0; done < size;) {

@@ -180,7 +180,19 @@ inline bool ReadAllAt(FileHandle file, void* data, std::size_t size, std::uint64
   return true;
 }
 // All of it, or false (a short write of a full disk fails with ENOSPC).
-bool WriteAllAt(FileHandle file, const void* data, std::size_t size, std::uint64_t offset);
+inline bool WriteAllAt(FileHandle file, const void* data, std::size_t size, std::uint64_t offset) {
+  const char* p = static_cast<const char*>(data);
+  for (std::size_t done = 0; done < size;) {
+    std::int64_t n = WriteAt(file, p + done, size - done, offset + done);
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
 bool WriteAll(FileHandle file, const void* data, std::size_t size);
 bool SetFileSize(FileHandle file, std::uint64_t size);
 // Where ReadNext and WriteAll go on.
