@@ -252,12 +252,21 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
   if (argv.empty()) return {};
   if (IsHostProgram(argv[0])) return RunHost(argv, cwd, env, timeoutSeconds, input);
   ProcessResult result;
-  Started s = StartWindows(argv, cwd, env, true, input);
-  if (s.process == nullptr) {
+  // Under a loaded Wine server a start now and then fails at once; it is tried again, twice,
+  // before the run counts as failed (status -1, with the system's reason in `err`).
+  Started s;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (attempt > 0) ::Sleep(200);
+    s = StartWindows(argv, cwd, env, true, input);
+    if (s.process != nullptr) break;
+    const DWORD why = ::GetLastError();
     if (s.out) ::CloseHandle(s.out);
     if (s.err) ::CloseHandle(s.err);
-    return result;
+    s = {};
+    result.err = "cannot start " + argv[0] + ": " + platform::SystemErrorText(why);
   }
+  if (s.process == nullptr) return result;
+  result.err.clear();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
   bool killed = false;
   // The pipes are polled rather than read to their end: a process the child left running
