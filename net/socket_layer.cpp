@@ -1108,9 +1108,18 @@ std::int32_t NetDLL::SimpleClientClosePhaseOne(std::uint32_t, std::int32_t sockI
                  "Error setting socket SO_LINGER options " + ErrAndText(result));
     }
     if (sk::Shutdown(r->Socket, sk::kSdSend) != 0) {
-      result = sk::WsaGetLastError();
-      TraceError("SimpleClientClosePhaseOne",
-                 "Error call to shutdown failed. Error = " + ErrAndText(result));
+      const std::int32_t err = sk::WsaGetLastError();
+      if (err == sk::kWsaEnotconn || err == sk::kWsaEconnreset) {
+        // The peer reset the connection before its close was seen here (a server that
+        // answers QUIT and closes at once does): there is nothing left to close, and what was
+        // sent before has been answered already.
+        TraceInfo("SimpleClientClosePhaseOne",
+                  "The peer has already closed the connection. Error = " + ErrAndText(err));
+      } else {
+        result = err;
+        TraceError("SimpleClientClosePhaseOne",
+                   "Error call to shutdown failed. Error = " + ErrAndText(result));
+      }
     }
   }
   r->PhaseOneCloseCalled = true;

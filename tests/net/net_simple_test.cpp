@@ -1006,5 +1006,54 @@ TEST_F(NetSimpleTest, SendRoomLetsASenderKeepItsQueueBounded) {
   EXPECT_TRUE(obj.errors.empty());
 }
 
+TEST_F(NetSimpleTest, ClosingAConnectionThePeerHasResetIsNoError) {
+  // A mail server that answers QUIT and closes at once resets the connection when the
+  // client's last bytes (a secure connection's closing alert) reach its closed socket. The
+  // client's own close can come before the layer has seen that: the connection is gone, which
+  // is what the close wanted, and a mail already accepted must not be reported as failed.
+  std::atomic<bool> reset{false};
+  std::atomic<bool> done{false};
+  LoopbackServer server([&](int fd, std::string& received, const std::atomic<bool>& stop) {
+    char buf[256];
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!stop && std::chrono::steady_clock::now() < deadline && received != "NOOP\r\n") {
+      if (!testing::WaitReadable(fd, 20)) continue;
+      const long n = testing::PeerRecv(fd, buf, sizeof buf);
+      if (n <= 0) return;
+      received.append(buf, static_cast<std::size_t>(n));
+    }
+    testing::PeerSend(fd, "250 OK\r\n", 8);
+    while (!reset && !stop && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(5ms);
+    testing::PeerResetOnClose(fd);
+    done = true;
+  });
+  Owner owner;
+  Recorder obj(&ui, layer.get());
+  owner.Add(&obj);
+  obj.Init();
+  obj.SuppressErrorMsg = 1;
+  obj.Open("127.0.0.1", server.port());
+  ASSERT_EQ(obj.Error, 0);
+  ASSERT_TRUE(obj.SendText("NOOP\r\n"));
+  ASSERT_TRUE(owner.PumpUntil([&] { return obj.data == "250 OK\r\n"; }));
+  // The layer is kept from learning of the reset (its close event is no longer selected), as
+  // when the client closes in the moment between the reset and the layer's handling of it.
+  NetDLL::ClientView view;
+  ASSERT_TRUE(layer->FindClient(obj.Connection_.SockID, view));
+  ASSERT_EQ(platform::AsyncSelect(view.Socket, layer->CallBackThread(), view.AsyncMessage,
+                                  platform::kFdRead | platform::kFdWrite),
+            0);
+  reset = true;
+  ASSERT_TRUE(testing::WaitFor([&] { return done.load(); }));
+  owner.PumpFor(100ms);
+  ASSERT_TRUE(layer->FindClient(obj.Connection_.SockID, view));
+  ASSERT_FALSE(view.FD_Close_Received);
+  obj.Close();
+  EXPECT_EQ(obj.Error, 0);
+  EXPECT_TRUE(obj.errors.empty());
+  EXPECT_EQ(obj.BetweenPhaseOneAnTwo_, 1);
+}
+
 }  // namespace
 }  // namespace verdan::net

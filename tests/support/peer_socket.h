@@ -66,6 +66,12 @@ inline void PeerSetOption(int fd, int level, int name, int value) {
   ::setsockopt(static_cast<SOCKET>(fd), level, name, reinterpret_cast<const char*>(&value),
                sizeof value);
 }
+// The next close of `fd` resets the connection instead of ending it in order.
+inline void PeerResetOnClose(int fd) {
+  linger l{1, 0};
+  ::setsockopt(static_cast<SOCKET>(fd), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l),
+               sizeof l);
+}
 // Waits for `fd` to be readable for at most `ms`.
 inline bool WaitReadable(int fd, int ms) {
   WSAPOLLFD p{static_cast<SOCKET>(fd), POLLRDNORM, 0};
@@ -89,6 +95,11 @@ inline long PeerSend(int fd, const void* data, std::size_t n, bool dontWait = fa
 inline long PeerRecv(int fd, void* buffer, std::size_t n) { return ::recv(fd, buffer, n, 0); }
 inline void PeerSetOption(int fd, int level, int name, int value) {
   ::setsockopt(fd, level, name, &value, sizeof value);
+}
+// The next close of `fd` resets the connection instead of ending it in order.
+inline void PeerResetOnClose(int fd) {
+  linger l{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
 }
 // Waits for `fd` to be readable for at most `ms`.
 inline bool WaitReadable(int fd, int ms) {
