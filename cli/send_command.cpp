@@ -36,8 +36,11 @@ using platform::TrimRightCopy;
 constexpr const char* kSentText = "E-mail Poslan uspješno";
 constexpr const char* kStatusError = "Nastala je greška prilikom slanja !!!";
 constexpr std::int32_t kProgressTimer = 50;  // hundredths
-// After the last reply, how long the connection is given to finish its close.
+// After the last reply, how long the connection is given to finish its close, and how often
+// the layer is asked meanwhile: it lets the connection go on its own thread without telling
+// this one, so a long wait between looks would only keep the finished program waiting.
 constexpr auto kCloseGrace = std::chrono::seconds(3);
+constexpr auto kCloseLook = std::chrono::milliseconds(2);
 
 struct SendOptions {
   std::vector<std::string> files;
@@ -405,7 +408,7 @@ int SendCommand(const Invocation& invocation) {
         const auto until = std::chrono::steady_clock::now() + kCloseGrace;
         while (email.layer().GetFigures().clientSockets > 0 &&
                std::chrono::steady_clock::now() < until) {
-          platform::Event event = queue.WaitFor(std::chrono::milliseconds(50));
+          platform::Event event = queue.WaitFor(kCloseLook);
           if (event.code != platform::kEventNone) email.TakeEvent(event);
         }
       }
