@@ -244,6 +244,7 @@ void NetDLL::CloseAll() {
 }
 
 void NetDLL::CloseAllLocked() {
+  WaitForSendToEnd();
   Trace(TraceLevel::kInfo, "CloseAll", "Information: Closing All");
   Trace(TraceLevel::kInfo, "CloseAll", "Information: Closing Sockets");
   while (!qSimpleClientSockets.empty()) {
@@ -927,12 +928,14 @@ void NetDLL::ReadLoop(ClientRecord& r, ReadAmount amount) {
 
 void NetDLL::SendLoop(std::int32_t sockID) {
   bool sentSomething = false;
+  if (ClientRecord* r = FindBySockID(sockID)) r->WriteDue = true;  // this loop takes new packets
   for (;;) {
     ClientRecord* r = FindBySockID(sockID);
-    if (!r) return;
+    if (!r || r->FD_Close_Received) return;  // a closed socket's number may be someone else's
     auto it = std::find_if(qSimpleOutList.begin(), qSimpleOutList.end(),
                            [sockID](const OutList& o) { return o.SockID == sockID; });
     if (it == qSimpleOutList.end()) {
+      r->WriteDue = false;  // the next packet arms the write notification again
       TraceInfo("SimpleClient_Async", "Nothing to do for this Socket. records (qSimpleOutList) = " +
                                           Str(qSimpleOutList.size()));
       if (r->ClosingState) {
@@ -945,19 +948,45 @@ void NetDLL::SendLoop(std::int32_t sockID) {
       }
       return;
     }
-    std::uint32_t id = it->SimplePacketID;
+    const std::uint32_t id = it->SimplePacketID;
     auto d = qSimpleOutData.find(id);
     if (d == qSimpleOutData.end()) {
       TraceError("SimpleClient_Async",
                  "Bad Error. Could not find record in qSimpleOutData. SimplePacketID =" + Str(id));
       qSimpleOutList.erase(it);  // a list entry without data could never leave
+      r->WriteDue = false;
       return;
     }
+    const std::int32_t length = static_cast<std::int32_t>(d->second.BinData.size());
+    int n = 0;
+    std::int32_t err = 0;
+    if (length > d->second.BytesSent) {
+      // The send runs without the lock, so that the owner queues its next packets meanwhile
+      // instead of waiting for the system call. The bytes go along (a close may clear the
+      // queue in the meantime); no socket is closed while a send runs (WaitForSendToEnd).
+      std::vector<std::uint8_t> bytes = std::move(d->second.BinData);
+      const std::int32_t offset = d->second.BytesSent;
+      const std::uint32_t socket = r->Socket;
+      sendInFlight_ = true;
+      mutex_.unlock();
+      n = sk::Send(socket, bytes.data() + offset, length - offset, 0);
+      if (n < 0) err = sk::WsaGetLastError();
+      mutex_.lock();
+      sendInFlight_ = false;
+      sendEnded_.notify_all();
+      r = FindBySockID(sockID);
+      d = qSimpleOutData.find(id);
+      it = std::find_if(qSimpleOutList.begin(), qSimpleOutList.end(),
+                        [id](const OutList& o) { return o.SimplePacketID == id; });
+      if (!r || d == qSimpleOutData.end() || it == qSimpleOutList.end()) {
+        // Cleared meanwhile by a close: what is left of the packet is not sent.
+        if (spareOutBuffers_.size() < kSpareOutBuffers)
+          spareOutBuffers_.push_back(std::move(bytes));
+        continue;
+      }
+      d->second.BinData = std::move(bytes);
+    }
     OutData& out = d->second;
-    std::int32_t length = static_cast<std::int32_t>(out.BinData.size());
-    int n = length > out.BytesSent
-                ? sk::Send(r->Socket, out.BinData.data() + out.BytesSent, length - out.BytesSent, 0)
-                : 0;
     if (n >= 0) {
       out.BytesSent += n;
       BytesSent += n;
@@ -978,7 +1007,6 @@ void NetDLL::SendLoop(std::int32_t sockID) {
       CheckSendRoom(*r);
       continue;
     }
-    std::int32_t err = sk::WsaGetLastError();
     if (err == sk::kWsaEwouldblock) {
       r->WriteDue = true;  // the port reports the socket writable again
       if (!sentSomething)
@@ -991,11 +1019,16 @@ void NetDLL::SendLoop(std::int32_t sockID) {
                   "10035 WSAEWOULDBLOCK. ie More data will be sent later. SockID = " + Str(sockID));
       return;
     }
+    r->WriteDue = false;
     TraceError("SimpleClient_Async",
                "Error Sending Asyc Packet (connection was okay though) on socket = " +
                    Str(r->Socket) + " SockID = " + Str(sockID) + " Error = " + ErrAndText(err));
     return;
   }
+}
+
+void NetDLL::WaitForSendToEnd() {
+  sendEnded_.wait(mutex_, [this] { return !sendInFlight_; });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1205,6 +1238,7 @@ std::int32_t NetDLL::SimpleClientClosePhaseTwo(std::uint32_t, std::int32_t sockI
 std::int32_t NetDLL::SimpleClientAbort(NetConnection& c) {
   Trace(TraceLevel::kInfo, "SimpleClientClose",
         "Socket Abort! Using Phase = -1 (Single Phase Client Socket CloseDown (Abort)).");
+  WaitForSendToEnd();
   ClientRecord* r = FindBySockID(c.SockID);
   if (!r) {
     TraceError("SimpleClientClose",

@@ -205,7 +205,12 @@ class NetDLL {
   // peer's close.
   enum class ReadAmount { kShare, kToTheEnd };
   void ReadLoop(ClientRecord& r, ReadAmount amount);
+  // Sends the socket's queued packets until they are gone or the socket would block. Each
+  // send runs with the lock let go; the loop runs on the callback thread only.
   void SendLoop(std::int32_t sockID);
+  // Waits (letting the lock go) until no send runs without the lock: before a socket is
+  // closed from another thread.
+  void WaitForSendToEnd();
   std::int32_t SimpleClientSend(NetConnection& c, const NetPacket& packet);
   std::int32_t SimpleClientClose(NetConnection& c, std::int32_t phase);
   std::int32_t SimpleClientClosePhaseOne(std::uint32_t socket, std::int32_t sockID);
@@ -242,6 +247,9 @@ class NetDLL {
 
   const NetTimerSettings settings_;
   mutable std::mutex mutex_;
+  // A send of the send loop runs with mutex_ let go; closes wait for sendEnded_.
+  bool sendInFlight_ = false;
+  std::condition_variable_any sendEnded_;
   std::vector<ClientRecord> qSimpleClientSockets;
   std::map<std::uint32_t, OutData> qSimpleOutData;
   std::deque<OutList> qSimpleOutList;

@@ -1055,5 +1055,61 @@ TEST_F(NetSimpleTest, ClosingAConnectionThePeerHasResetIsNoError) {
   EXPECT_EQ(obj.BetweenPhaseOneAnTwo_, 1);
 }
 
+TEST_F(NetSimpleTest, AnAbortOrACloseWhileTheLayerSendsKeepsTheStreamWhole) {
+  // The layer sends while the owner goes on queueing; an abort or a close can come in the
+  // middle of a send. A close still delivers everything queued before it, in order; an abort
+  // delivers a part of the stream from its start, never a byte twice or out of place.
+  LoopbackServer server([](int fd, std::string& received, const std::atomic<bool>& stop) {
+    std::vector<char> buf(1 << 16);
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!stop && std::chrono::steady_clock::now() < deadline) {
+      if (!testing::WaitReadable(fd, 20)) continue;
+      const long n = testing::PeerRecv(fd, buf.data(), buf.size());
+      if (n <= 0) return;
+      received.append(buf.data(), static_cast<std::size_t>(n));
+    }
+  });
+  constexpr int kRounds = 8;
+  std::vector<std::string> streams;
+  for (int round = 0; round < kRounds; ++round) {
+    Owner owner;
+    Recorder obj(&ui, layer.get());
+    owner.Add(&obj);
+    obj.Init();
+    obj.SuppressErrorMsg = 1;
+    obj.Open("127.0.0.1", server.port());
+    ASSERT_EQ(obj.Error, 0);
+    std::string sent;
+    for (int i = 0; i < 160; ++i) {
+      std::string chunk =
+          Pattern(static_cast<std::size_t>(kMaxBinData), static_cast<unsigned>(round * 1000 + i));
+      ASSERT_TRUE(obj.SendText(chunk));
+      sent += chunk;
+      if (i == 40 + round * 10) std::this_thread::sleep_for(std::chrono::microseconds(300 * round));
+    }
+    const std::int32_t id = obj.Connection_.SockID;
+    if (round % 2 == 0)
+      obj.Abort();
+    else
+      obj.Close();
+    NetDLL::ClientView view;
+    ASSERT_TRUE(owner.PumpUntil([&] { return !layer->FindClient(id, view); }, 20s));
+    EXPECT_EQ(layer->GetFigures().outPackets, 0u);
+    streams.push_back(std::move(sent));
+    obj.Kill();
+  }
+  ASSERT_TRUE(testing::WaitFor([&] { return server.Received().size() == kRounds; }));
+  const auto received = server.Received();
+  for (int round = 0; round < kRounds; ++round) {
+    const std::string& got = received[static_cast<std::size_t>(round)];
+    const std::string& sent = streams[static_cast<std::size_t>(round)];
+    if (round % 2 == 0)
+      EXPECT_EQ(sent.compare(0, got.size(), got), 0) << "aborted round " << round;
+    else
+      EXPECT_TRUE(got == sent) << "closed round " << round << ": " << got.size() << " of "
+                               << sent.size();
+  }
+}
+
 }  // namespace
 }  // namespace verdan::net
