@@ -117,6 +117,14 @@ class NetSimpleTest : public ::testing::Test {
       return layer->FindClient(sockId, view) && view.FD_Close_Received;
     });
   }
+  // Hands `obj` to `owner` and opens it to a loopback port, its reports kept quiet.
+  void OpenQuiet(Owner& owner, Recorder& obj, std::uint16_t port) {
+    owner.Add(&obj);
+    obj.Init();
+    obj.SuppressErrorMsg = 1;
+    obj.Open("127.0.0.1", port);
+    ASSERT_EQ(obj.Error, 0);
+  }
   std::unique_ptr<NetDLL> layer;
   testing::ScriptedUi ui;
 };
@@ -1030,11 +1038,7 @@ TEST_F(NetSimpleTest, ClosingAConnectionThePeerHasResetIsNoError) {
   });
   Owner owner;
   Recorder obj(&ui, layer.get());
-  owner.Add(&obj);
-  obj.Init();
-  obj.SuppressErrorMsg = 1;
-  obj.Open("127.0.0.1", server.port());
-  ASSERT_EQ(obj.Error, 0);
+  OpenQuiet(owner, obj, server.port());
   ASSERT_TRUE(obj.SendText("NOOP\r\n"));
   ASSERT_TRUE(owner.PumpUntil([&] { return obj.data == "250 OK\r\n"; }));
   // The layer is kept from learning of the reset (its close event is no longer selected), as
@@ -1074,11 +1078,7 @@ TEST_F(NetSimpleTest, AnAbortOrACloseWhileTheLayerSendsKeepsTheStreamWhole) {
   for (int round = 0; round < kRounds; ++round) {
     Owner owner;
     Recorder obj(&ui, layer.get());
-    owner.Add(&obj);
-    obj.Init();
-    obj.SuppressErrorMsg = 1;
-    obj.Open("127.0.0.1", server.port());
-    ASSERT_EQ(obj.Error, 0);
+    OpenQuiet(owner, obj, server.port());
     std::string sent;
     for (int i = 0; i < 160; ++i) {
       std::string chunk =
