@@ -7,14 +7,11 @@
 
 #include "platform/files.h"
 #include "zip/archive_check.h"
+#include "zip/zip_signatures.h"
 
 namespace verdan::archive {
 namespace {
 
-constexpr std::uint32_t kCentralSig = 0x02014b50;
-constexpr std::uint32_t kEndSig = 0x06054b50;
-constexpr std::uint32_t kZip64EndSig = 0x06064b50;
-constexpr std::uint32_t kZip64LocatorSig = 0x07064b50;
 constexpr std::uint16_t kMadeBy = (3 << 8) | 63;
 constexpr std::uint32_t kMax32 = 0xffffffffu;
 constexpr std::uint64_t kDirectoryLimit = 1ull << 30;
@@ -71,7 +68,7 @@ bool MoveRecords(const std::vector<std::uint8_t>& records, std::uint64_t count, 
                  std::vector<std::uint8_t>& out) {
   std::size_t pos = 0;
   for (std::uint64_t k = 0; k < count; ++k) {
-    if (pos + 46 > records.size() || Le(&records[pos], 4) != kCentralSig) return false;
+    if (pos + 46 > records.size() || Le(&records[pos], 4) != kCentralHeaderSig) return false;
     const std::size_t nameLen = Le(&records[pos + 28], 2), extraLen = Le(&records[pos + 30], 2),
                       commentLen = Le(&records[pos + 32], 2);
     const std::size_t length = 46 + nameLen + extraLen + commentLen;

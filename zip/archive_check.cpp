@@ -7,15 +7,11 @@
 #include <cstring>
 
 #include "platform/files.h"
+#include "zip/zip_signatures.h"
 
 namespace verdan::archive {
 namespace {
 
-constexpr std::uint32_t kEndSignature = 0x06054b50;
-constexpr std::uint32_t kEnd64Signature = 0x06064b50;
-constexpr std::uint32_t kEnd64LocatorSignature = 0x07064b50;
-constexpr std::uint32_t kCentralSignature = 0x02014b50;
-constexpr std::uint32_t kLocalSignature = 0x04034b50;
 constexpr std::uint64_t kDirectoryLimit = 1ull << 30;
 
 std::uint64_t Le(const std::uint8_t* p, int bytes) {
@@ -55,7 +51,7 @@ bool FindDirectory(int fd, std::uint64_t fileSize, std::uint64_t& dirOffset, std
   std::int64_t at = -1, last = -1;
   for (std::int64_t i = static_cast<std::int64_t>(tail) - 22; i >= 0 && at < 0; --i) {
     const std::uint8_t* e = &buf[static_cast<std::size_t>(i)];
-    if (Le(e, 4) != kEndSignature) continue;
+    if (Le(e, 4) != kEndSig) continue;
     if (last < 0) last = i;
     if (static_cast<std::uint64_t>(i) + 22 + Le(e + 20, 2) == tail) at = i;
   }
@@ -70,13 +66,13 @@ bool FindDirectory(int fd, std::uint64_t fileSize, std::uint64_t& dirOffset, std
   // The ZIP64 end record counts when the 32-bit fields overflow, and also when a writer put
   // it there anyway (its locator stands right before the end record).
   std::vector<std::uint8_t> loc;
-  bool located = endPos >= 20 && ReadAt(fd, endPos - 20, 20, loc) &&
-                 Le(loc.data(), 4) == kEnd64LocatorSignature;
+  bool located =
+      endPos >= 20 && ReadAt(fd, endPos - 20, 20, loc) && Le(loc.data(), 4) == kZip64LocatorSig;
   const bool overflows = entries == 0xFFFF || dirSize == 0xFFFFFFFF || dirOffset == 0xFFFFFFFF;
   if (located) {
     std::uint64_t end64 = Le(loc.data() + 8, 8);
     std::vector<std::uint8_t> z;
-    if (end64 + 56 <= fileSize && ReadAt(fd, end64, 56, z) && Le(z.data(), 4) == kEnd64Signature) {
+    if (end64 + 56 <= fileSize && ReadAt(fd, end64, 56, z) && Le(z.data(), 4) == kZip64EndSig) {
       entries = Le(z.data() + 32, 8);
       dirSize = Le(z.data() + 40, 8);
       dirOffset = Le(z.data() + 48, 8);
@@ -101,7 +97,7 @@ bool LocateDirectory(int fd, std::uint64_t fileSize, DirectoryPlace& place) {
   std::uint64_t tail = std::min<std::uint64_t>(fileSize, 65535 + 22);
   if (!ReadAt(fd, fileSize - tail, static_cast<std::size_t>(tail), end)) return false;
   for (std::int64_t i = static_cast<std::int64_t>(tail) - 22; i >= 0; --i)
-    if (Le(&end[static_cast<std::size_t>(i)], 4) == kEndSignature) {
+    if (Le(&end[static_cast<std::size_t>(i)], 4) == kEndSig) {
       place.end = fileSize - tail + static_cast<std::uint64_t>(i);
       break;
     }
@@ -124,7 +120,7 @@ std::int32_t CheckEntryLayout(const std::string& archive, ZipFailure& failure,
   std::vector<std::uint8_t> dir;
   if (readable) readable = ReadAt(fd, dirOffset + shift, static_cast<std::size_t>(dirSize), dir);
   std::size_t pos = 0;
-  while (readable && pos + 46 <= dir.size() && Le(&dir[pos], 4) == kCentralSignature) {
+  while (readable && pos + 46 <= dir.size() && Le(&dir[pos], 4) == kCentralHeaderSig) {
     const std::uint8_t* c = &dir[pos];
     std::uint64_t comp = Le(c + 20, 4);
     std::uint64_t uncomp = Le(c + 24, 4);
@@ -156,7 +152,7 @@ std::int32_t CheckEntryLayout(const std::string& archive, ZipFailure& failure,
     how.size = uncomp;
     ParseAesExtra(x, extraLen, how);
     std::vector<std::uint8_t> lh;
-    if (!ReadAt(fd, local + shift, 30, lh) || Le(lh.data(), 4) != kLocalSignature) {
+    if (!ReadAt(fd, local + shift, 30, lh) || Le(lh.data(), 4) != kLocalHeaderSig) {
       readable = false;
       break;
     }

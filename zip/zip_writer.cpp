@@ -25,6 +25,7 @@
 #include "platform/workers.h"
 #include "zip/archive_check.h"
 #include "zip/checksum.h"
+#include "zip/zip_signatures.h"
 #include "zip/zip_crypto.h"
 
 namespace verdan::archive {
@@ -62,11 +63,6 @@ constexpr std::uint64_t kWritebackStep = 8ull << 20;
 constexpr std::size_t kMarkerBytes = 5;
 
 // ZIP format constants.
-constexpr std::uint32_t kLocalHeaderSig = 0x04034b50;
-constexpr std::uint32_t kCentralHeaderSig = 0x02014b50;
-constexpr std::uint32_t kEndSig = 0x06054b50;
-constexpr std::uint32_t kZip64EndSig = 0x06064b50;
-constexpr std::uint32_t kZip64LocatorSig = 0x07064b50;
 constexpr std::uint16_t kMadeBy = (3 << 8) | 63;  // Unix, format 6.3
 constexpr std::uint16_t kFlagUtf8 = 1 << 11;
 constexpr std::uint32_t kExternalAttributes = 0100666u << 16;  // a regular file, rw for all
