@@ -16,6 +16,22 @@
 #include "platform/paths.h"
 
 namespace verdan::testing {
+namespace {
+
+// In a forked child: enters `cwd`, adds `env` and runs `argv`; never returns (126 when the
+// directory cannot be entered, 127 when the program cannot be run).
+[[noreturn]] void ExecInChild(const std::vector<std::string>& argv, const std::string& cwd,
+                              const std::vector<std::string>& env) {
+  if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
+  for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  ::execv(args[0], args.data());
+  ::_exit(127);
+}
+
+}  // namespace
 
 TempDir::TempDir() {
   std::string tmpl = (std::filesystem::temp_directory_path() / "verdan-test-XXXXXX").string();
@@ -45,13 +61,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     ::dup2(outPipe[1], 1);
     ::dup2(errPipe[1], 2);
     ::dup2(input.empty() ? ::open("/dev/null", O_RDONLY) : inPipe[0], 0);
-    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
-    for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execv(args[0], args.data());
-    ::_exit(127);
+    ExecInChild(argv, cwd, env);
   }
   ::close(outPipe[1]);
   ::close(errPipe[1]);
@@ -103,13 +113,7 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const
   if (pid == 0) {
     int devnull = ::open("/dev/null", O_RDWR);
     for (int fd : {0, 1, 2}) ::dup2(devnull, fd);
-    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
-    for (const auto& e : env) ::putenv(const_cast<char*>(e.c_str()));
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execv(args[0], args.data());
-    ::_exit(127);
+    ExecInChild(argv, cwd, env);
   }
   started_ = pid > 0;
   id_ = pid;
