@@ -36,11 +36,10 @@ using platform::TrimRightCopy;
 constexpr const char* kSentText = "E-mail Poslan uspješno";
 constexpr const char* kStatusError = "Nastala je greška prilikom slanja !!!";
 constexpr std::int32_t kProgressTimer = 50;  // hundredths
-// After the last reply, how long the connection is given to finish its close, and how often
-// the layer is asked meanwhile: it lets the connection go on its own thread without telling
-// this one, so a long wait between looks would only keep the finished program waiting.
+// After the last reply, how long the connection is given to finish its close. The layer lets
+// the connection go on its own thread and then posts kEventConnectionsClosed.
 constexpr auto kCloseGrace = std::chrono::seconds(3);
-constexpr auto kCloseLook = std::chrono::milliseconds(2);
+constexpr std::int32_t kEventConnectionsClosed = platform::kEventUser + 90;
 
 struct SendOptions {
   std::vector<std::string> files;
@@ -406,9 +405,12 @@ int SendCommand(const Invocation& invocation) {
         }
         // Let the close that followed QUIT finish before the object goes.
         const auto until = std::chrono::steady_clock::now() + kCloseGrace;
-        while (email.layer().GetFigures().clientSockets > 0 &&
-               std::chrono::steady_clock::now() < until) {
-          platform::Event event = queue.WaitFor(kCloseLook);
+        email.layer().NotifyWhenNoClientSockets(queue.Id(), kEventConnectionsClosed);
+        for (auto now = std::chrono::steady_clock::now(); now < until;
+             now = std::chrono::steady_clock::now()) {
+          platform::Event event =
+              queue.WaitFor(std::chrono::ceil<std::chrono::milliseconds>(until - now));
+          if (event.code == kEventConnectionsClosed) break;
           if (event.code != platform::kEventNone) email.TakeEvent(event);
         }
       }

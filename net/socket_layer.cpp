@@ -268,6 +268,7 @@ void NetDLL::CloseAllLocked() {
     }
     qSimpleClientSockets.erase(qSimpleClientSockets.begin());
   }
+  ClientRecordsRemoved();
   qSimpleInData.clear();
   qSimpleOutData.clear();
   qSimpleOutList.clear();
@@ -317,6 +318,19 @@ std::int32_t NetDLL::NextObjectEvent() {
   std::lock_guard lock(mutex_);
   objectEventCounter_ += 5;
   return objectEventCounter_ + 1024;
+}
+
+void NetDLL::NotifyWhenNoClientSockets(platform::ThreadId thread, std::int32_t code) {
+  std::lock_guard lock(mutex_);
+  noClientsThread_ = thread;
+  noClientsCode_ = code;
+  ClientRecordsRemoved();
+}
+
+void NetDLL::ClientRecordsRemoved() {
+  if (noClientsThread_ == 0 || !qSimpleClientSockets.empty()) return;
+  platform::PostToThread(noClientsThread_, platform::Event{noClientsCode_});
+  noClientsThread_ = 0;
 }
 
 NetDLL::Figures NetDLL::GetFigures() const {
@@ -370,6 +384,7 @@ NetDLL::ClientRecord* NetDLL::FindByMessage(std::int32_t message) {
 void NetDLL::DeleteRecord(std::int32_t sockID) {
   std::erase_if(qSimpleClientSockets,
                 [sockID](const ClientRecord& r) { return r.SockID == sockID; });
+  ClientRecordsRemoved();
 }
 
 void NetDLL::SimpleClearInQueue(std::int32_t sockID) {
@@ -633,6 +648,12 @@ std::int32_t NetDLL::SimpleClientOpenB(const OpenParams& p, std::uint32_t& socke
                "Error could not create Simple Socket. Error = " + ErrAndText(err));
     return err;
   }
+  // The dialogue is one request, one reply, and a message ends in a short piece: held back
+  // until the peer acknowledges what went before, that piece would wait for the peer's
+  // delayed acknowledgement (tens of milliseconds) at the end of every message.
+  if (sk::SetNoDelay(s) != 0)
+    TraceError("SimpleClientOpenB",
+               "Error setting TCP_NODELAY. Error = " + ErrAndText(sk::WsaGetLastError()));
   ClientRecord r;
   r.Server = p.server;
   r.Port = p.port;
@@ -967,9 +988,13 @@ void NetDLL::SendLoop(std::int32_t sockID) {
       std::vector<std::uint8_t> bytes = std::move(d->second.BinData);
       const std::int32_t offset = d->second.BytesSent;
       const std::uint32_t socket = r->Socket;
+      // With the next packet already waiting, a short tail of this one may wait to leave
+      // with it; the last packet of the queue leaves at once.
+      const bool more = std::any_of(std::next(it), qSimpleOutList.end(),
+                                    [sockID](const OutList& o) { return o.SockID == sockID; });
       sendInFlight_ = true;
       mutex_.unlock();
-      n = sk::Send(socket, bytes.data() + offset, length - offset, 0);
+      n = sk::Send(socket, bytes.data() + offset, length - offset, more ? sk::kSendMore : 0);
       if (n < 0) err = sk::WsaGetLastError();
       mutex_.lock();
       sendInFlight_ = false;

@@ -117,6 +117,10 @@ class NetDLL {
     std::int64_t bytesReceived = 0;
   };
   Figures GetFigures() const;
+  // Posts Event{code} to `thread` once no client connection is left (at once when there is
+  // none): an owner waiting for its last close to end learns it without looking again and
+  // again. One such request is kept; a new one replaces it.
+  void NotifyWhenNoClientSockets(platform::ThreadId thread, std::int32_t code);
   // The record of a connection: false when there is none.
   struct ClientView {
     std::uint32_t Socket = 0;
@@ -256,6 +260,11 @@ class NetDLL {
   std::deque<InData> qSimpleInData;
   // Data buffers of packets that have left, reused by the next sends instead of allocating.
   std::vector<std::vector<std::uint8_t>> spareOutBuffers_;
+  // Who is told when the last client record goes (NotifyWhenNoClientSockets); 0: nobody.
+  platform::ThreadId noClientsThread_ = 0;
+  std::int32_t noClientsCode_ = 0;
+  // Tells it when the table of client records has become empty.
+  void ClientRecordsRemoved();
   std::int32_t NextSockID = 0;
   std::uint32_t NextSimplePacketID = 0;
   std::int32_t InPacketCounter = 0;

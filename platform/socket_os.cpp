@@ -107,8 +107,12 @@ int SetNonBlocking(SocketHandle s) {
 }
 
 int Send(SocketHandle s, const void* data, int length, int flags, int& error) {
+  int system = flags & ~kSendMore;
+#ifdef MSG_MORE
+  if (flags & kSendMore) system |= MSG_MORE;
+#endif
   // MSG_NOSIGNAL: a closed peer is an error number here, never a signal.
-  return Moved(::send(Native(s), data, static_cast<std::size_t>(length), flags | MSG_NOSIGNAL),
+  return Moved(::send(Native(s), data, static_cast<std::size_t>(length), system | MSG_NOSIGNAL),
                error);
 }
 

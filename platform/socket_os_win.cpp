@@ -139,7 +139,9 @@ int SetNonBlocking(SocketHandle s) {
 }
 
 int Send(SocketHandle s, const void* data, int length, int flags, int& error) {
-  return Moved(::send(Native(s), static_cast<const char*>(data), length, flags), error);
+  // WinSock has no way to ask for a piece to be held for the next: the flag is dropped.
+  return Moved(::send(Native(s), static_cast<const char*>(data), length, flags & ~kSendMore),
+               error);
 }
 
 int Recv(SocketHandle s, void* buffer, int length, int flags, int& error) {

@@ -4,6 +4,9 @@
 #include "platform/sockets.h"
 
 #include <cerrno>
+#ifndef _WIN32
+#include <netinet/tcp.h>
+#endif
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -511,6 +514,17 @@ int SetLinger(SocketHandle s, bool on, std::uint16_t seconds) {
 }
 
 int SetDontLinger(SocketHandle s) { return SetLinger(s, false, 0); }
+
+int SetNoDelay(SocketHandle s) {
+  {
+    Port& p = ThePort();
+    std::lock_guard lock(p.mutex);
+    if (!p.Find(s)) return Fail(kWsaEnotsock);
+  }
+  const int on = 1;
+  return FailIf(Result(::setsockopt(os::Native(s), IPPROTO_TCP, TCP_NODELAY,
+                                    reinterpret_cast<const char*>(&on), sizeof on)));
+}
 
 int GetSockName(SocketHandle s, SockAddrIn& address) {
   sockaddr_in sa{};

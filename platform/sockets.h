@@ -120,6 +120,9 @@ int WsaGetLastError();
 
 SocketHandle Socket(int family, int type, int protocol);
 int Connect(SocketHandle s, const SockAddrIn& address);
+// `flags` may carry kSendMore: more data follows at once, so the system may hold a piece
+// that does not fill a segment to join it with the next (where it can; else ignored).
+constexpr int kSendMore = 0x10000;
 int Send(SocketHandle s, const void* data, int length, int flags);
 int Recv(SocketHandle s, void* buffer, int length, int flags);
 int Shutdown(SocketHandle s, int how);
@@ -128,6 +131,9 @@ int CloseSocket(SocketHandle s);
 // not block: the remaining data leaves in the background; {on, 0} resets the connection.
 int SetLinger(SocketHandle s, bool on, std::uint16_t seconds);
 int SetDontLinger(SocketHandle s);  // SO_DONTLINGER
+// Sends short pieces at once instead of holding them back until the peer has acknowledged
+// what went before (TCP_NODELAY).
+int SetNoDelay(SocketHandle s);
 int GetSockName(SocketHandle s, SockAddrIn& address);
 
 // Dotted address to network order; kInaddrNone when `text` is not one.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #endif
 
@@ -24,6 +25,7 @@
 #include "platform/clock.h"
 #include "platform/debug_output.h"
 #include "platform/event_loop.h"
+#include "platform/socket_os.h"
 #include "support/scripted_ui.h"
 #include "support/wait.h"
 
@@ -89,6 +91,7 @@ class Owner {
       if (std::chrono::steady_clock::now() >= deadline) return false;
       platform::Event e = queue_.WaitFor(20ms);
       if (e.code == platform::kEventNone) continue;
+      codes.push_back(e.code);
       for (NetSimple* o : objects_) o->TakeEvent(e);
     }
     return true;
@@ -97,6 +100,7 @@ class Owner {
     PumpUntil([] { return false; }, span);
   }
   platform::EventQueue& queue() { return queue_; }
+  std::vector<std::int32_t> codes;  // every event pumped, in order
 
  private:
   platform::EventQueue queue_;
@@ -163,16 +167,35 @@ TEST_F(NetSimpleTest, EchoRoundTripAndGracefulClose) {
   ASSERT_EQ(obj.Error, 0);
   EXPECT_EQ(obj.OpenFlag, 1);
   EXPECT_TRUE(layer->NetDLLActive());
+  // A short request leaves at once, not held back for the peer's acknowledgement.
+  int noDelay = 0;
+  platform::socket_os::AddressLength size = sizeof noDelay;
+  ASSERT_EQ(::getsockopt(platform::socket_os::Native(obj.Connection_.Socket), IPPROTO_TCP,
+                         TCP_NODELAY, reinterpret_cast<char*>(&noDelay), &size),
+            0);
+  EXPECT_NE(noDelay, 0);
   ASSERT_TRUE(obj.SendText("HELO test\r\n"));
   ASSERT_TRUE(owner.PumpUntil([&] { return obj.data.size() >= 11; }));
   EXPECT_EQ(obj.data, "HELO test\r\n");
   std::int32_t id = obj.Connection_.SockID;
+  // The owner asks to be told when no connection is left: not while this one is open.
+  constexpr std::int32_t kNoneLeft = platform::kEventUser + 7;
+  layer->NotifyWhenNoClientSockets(owner.queue().Id(), kNoneLeft);
+  owner.PumpFor(50ms);
+  EXPECT_EQ(std::count(owner.codes.begin(), owner.codes.end(), kNoneLeft), 0);
   obj.Close();
   EXPECT_EQ(obj.OpenFlag, 0);
   EXPECT_EQ(obj.BetweenPhaseOneAnTwo_, 1);
-  // Phase one, the type-6 answer, phase two, then the server's close removes the record.
+  // Phase one, the type-6 answer, phase two, then the server's close removes the record,
+  // which the owner is told of once.
   NetDLL::ClientView view;
-  ASSERT_TRUE(owner.PumpUntil([&] { return !layer->FindClient(id, view); }));
+  ASSERT_TRUE(owner.PumpUntil(
+      [&] { return std::count(owner.codes.begin(), owner.codes.end(), kNoneLeft) == 1; }));
+  EXPECT_FALSE(layer->FindClient(id, view));
+  // With none left, a request is answered at once.
+  layer->NotifyWhenNoClientSockets(owner.queue().Id(), kNoneLeft);
+  ASSERT_TRUE(owner.PumpUntil(
+      [&] { return std::count(owner.codes.begin(), owner.codes.end(), kNoneLeft) == 2; }));
   EXPECT_EQ(obj.closed, 0);
   EXPECT_TRUE(obj.errors.empty());
   EXPECT_EQ(layer->GetFigures().inPackets, 0u);
