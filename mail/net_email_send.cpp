@@ -358,6 +358,10 @@ void NetEmailSend::Abort() {
 }
 
 void NetEmailSend::OpenForQueue() {
+  // The trust for the secure connection is built while the connection opens.
+  if (OPTIONSTLS == TlsMode::kStartTls || OPTIONSTLS == TlsMode::kImplicit ||
+      (OPTIONSTLS == TlsMode::kNone && HaveCredentials()))
+    PrepareTls(TrimRightCopy(OPTIONSTLSCAFILE));
   Open(TrimRightCopy(SERVER), PORT);
   if (!OpenFlag && !AsyncOpenBusy) {
     Error = net::kNetCannotConnect;

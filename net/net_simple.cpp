@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 
 #include "net/net_trace.h"
 #include "net/socket_layer.h"
@@ -317,8 +318,10 @@ void NetSimple::StartTls(const std::string& hostName, const std::string& caFile)
     return;
   }
   DropTls();
+  std::shared_ptr<TlsContext> ready;
+  if (preparedTls_.valid()) ready = preparedTls_.get();
   std::string why;
-  std::unique_ptr<TlsSession> session = TlsSession::Create({hostName, caFile}, why);
+  std::unique_ptr<TlsSession> session = TlsSession::Create({hostName, caFile}, why, ready);
   if (!session) {
     Error = kNetTlsFailed;
     ReportError("Sigurna veza (TLS) se ne može pripremiti: " + why, "NetSimple.StartTls");
@@ -334,6 +337,17 @@ void NetSimple::StartTls(const std::string& hostName, const std::string& caFile)
     return;
   }
   if (!FlushTls(true) || generation != tlsGeneration_) return;
+}
+
+void NetSimple::PrepareTls(const std::string& caFile) {
+  try {
+    preparedTls_ = std::async(std::launch::async, [caFile] {
+      std::string error;  // a failure is met again, and reported, by StartTls
+      return TlsContext::Create(caFile, error);
+    });
+  } catch (const std::system_error&) {
+    preparedTls_ = {};  // no thread for it: StartTls builds the trust itself
+  }
 }
 
 void NetSimple::SendPart() {

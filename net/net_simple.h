@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,6 +29,7 @@
 namespace verdan::net {
 
 class NetDLL;
+class TlsContext;
 class TlsSession;
 
 // What CountOutgoingPackets fills in.
@@ -115,6 +117,10 @@ class NetSimple {
   // the next `Open`, so nothing meant for the secure connection can leave in clear; the
   // owner closes it.
   void StartTls(const std::string& hostName, const std::string& caFile);
+  // Builds the trust for a StartTls with `caFile` ahead, on a thread of its own, while the
+  // connection is opened and the server greets: StartTls then only waits for what is not
+  // done yet. Nothing is reported here; StartTls reports as it would have.
+  void PrepareTls(const std::string& caFile);
   bool TlsStarted() const { return tls_ != nullptr; }
   bool TlsEstablished() const;
   std::string TlsDescription() const;  // protocol and cipher once established
@@ -144,6 +150,7 @@ class NetSimple {
   platform::Ui* ui_ = nullptr;
   NetDLL* layer_ = nullptr;
   std::unique_ptr<TlsSession> tls_;
+  std::future<std::shared_ptr<TlsContext>> preparedTls_;  // PrepareTls's work, until taken
   std::uint32_t tlsGeneration_ = 0;  // changes whenever the session is replaced or dropped
   bool tlsBroken_ = false;  // the secure connection failed: nothing more is sent until Open
   std::unique_ptr<NetPacket> tlsPacket_;  // ciphertext on its way to the layer

@@ -103,38 +103,55 @@ struct TlsSession::Handles {
 TlsSession::TlsSession() : h_(std::make_unique<Handles>()) {}
 TlsSession::~TlsSession() = default;
 
-std::unique_ptr<TlsSession> TlsSession::Create(const Settings& settings, std::string& error) {
+std::shared_ptr<TlsContext> TlsContext::Create(const std::string& caFile, std::string& error) {
   ERR_clear_error();
-  if (settings.hostName.empty()) {
-    error = "nije zadano ime poslužitelja za provjeru certifikata";
-    return nullptr;
-  }
-  std::unique_ptr<TlsSession> s(new TlsSession);
-  Handles& h = *s->h_;
-  h.ctx = SSL_CTX_new(TLS_client_method());
-  if (!h.ctx) {
+  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  if (!ctx) {
     error = TakeOpenSslError();
     return nullptr;
   }
-  SSL_CTX_set_min_proto_version(h.ctx, TLS1_2_VERSION);
-  SSL_CTX_set_verify(h.ctx, SSL_VERIFY_PEER, nullptr);
-  if (settings.caFile.empty()) {
-    if (!LoadSystemRoots(h.ctx)) {
+  std::shared_ptr<TlsContext> context(new TlsContext);
+  context->ctx_ = ctx;  // freed with the context from here on
+  context->caFile_ = caFile;
+  SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+  if (caFile.empty()) {
+    if (!LoadSystemRoots(ctx)) {
       error = "sistemski certifikati se ne mogu učitati (" + TakeOpenSslError() + ")";
       return nullptr;
     }
   } else {
     platform::FileInfo info;
-    if (!platform::InfoAt(settings.caFile, info) || info.kind != platform::FileKind::kRegular) {
-      error = "datoteka s certifikatima (" + settings.caFile + ") ne postoji";
+    if (!platform::InfoAt(caFile, info) || info.kind != platform::FileKind::kRegular) {
+      error = "datoteka s certifikatima (" + caFile + ") ne postoji";
       return nullptr;
     }
-    if (SSL_CTX_load_verify_locations(h.ctx, settings.caFile.c_str(), nullptr) != 1) {
-      error = "datoteka s certifikatima (" + settings.caFile + ") se ne može učitati (" +
+    if (SSL_CTX_load_verify_locations(ctx, caFile.c_str(), nullptr) != 1) {
+      error = "datoteka s certifikatima (" + caFile + ") se ne može učitati (" +
               TakeOpenSslError() + ")";
       return nullptr;
     }
   }
+  return context;
+}
+
+TlsContext::~TlsContext() { SSL_CTX_free(static_cast<SSL_CTX*>(ctx_)); }
+
+std::unique_ptr<TlsSession> TlsSession::Create(const Settings& settings, std::string& error,
+                                               std::shared_ptr<TlsContext> context) {
+  ERR_clear_error();
+  if (settings.hostName.empty()) {
+    error = "nije zadano ime poslužitelja za provjeru certifikata";
+    return nullptr;
+  }
+  if (!context || context->caFile() != settings.caFile) {
+    context = TlsContext::Create(settings.caFile, error);
+    if (!context) return nullptr;
+  }
+  std::unique_ptr<TlsSession> s(new TlsSession);
+  Handles& h = *s->h_;
+  h.ctx = static_cast<SSL_CTX*>(context->ctx_);
+  SSL_CTX_up_ref(h.ctx);  // the session holds the context as long as it lives
   h.ssl = SSL_new(h.ctx);
   h.in = BIO_new(BIO_s_mem());
   h.out = BIO_new(BIO_s_mem());

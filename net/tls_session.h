@@ -11,7 +11,8 @@
 // address) the connection was opened to. The handshake fails otherwise, and no application
 // data can be written before it has succeeded.
 //
-// Thread-safety: none. A session belongs to the thread of the object that owns it.
+// Thread-safety: none. A session belongs to the thread of the object that owns it; a
+// TlsContext may be built on another thread.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +21,26 @@
 #include <string>
 
 namespace verdan::net {
+
+// The trust a session starts from: the library set up and the trusted certificates (the
+// system's, or a private CA bundle) loaded. Building it is most of the time a session takes
+// to start (the library's first use, the system's store), so it can be built ahead, on any
+// thread, and handed to TlsSession::Create; once built it is only read and may be shared.
+class TlsContext {
+ public:
+  // Null on failure, with the reason in `error` (the texts TlsSession::Create gives).
+  static std::shared_ptr<TlsContext> Create(const std::string& caFile, std::string& error);
+  ~TlsContext();
+  TlsContext(const TlsContext&) = delete;
+  TlsContext& operator=(const TlsContext&) = delete;
+  const std::string& caFile() const { return caFile_; }
+
+ private:
+  friend class TlsSession;
+  TlsContext() = default;
+  void* ctx_ = nullptr;  // the library's context
+  std::string caFile_;
+};
 
 class TlsSession {
  public:
@@ -32,8 +53,10 @@ class TlsSession {
   enum class Handshake { kInProgress, kDone, kFailed };
 
   // Creates a client session. On failure (a CA file that cannot be read, no memory) returns
-  // null and puts the reason in `error`.
-  static std::unique_ptr<TlsSession> Create(const Settings& settings, std::string& error);
+  // null and puts the reason in `error`. A `context` built ahead for the same CA file is
+  // used instead of building one; any other is passed over.
+  static std::unique_ptr<TlsSession> Create(const Settings& settings, std::string& error,
+                                            std::shared_ptr<TlsContext> context = nullptr);
   ~TlsSession();
   TlsSession(const TlsSession&) = delete;
   TlsSession& operator=(const TlsSession&) = delete;

@@ -125,6 +125,8 @@ TEST_F(NetTls, TrustedServerEchoesEverythingAndNothingLeavesBeforeTheHandshake) 
   for (const char* host : {"127.0.0.1", "localhost"}) {
     obj_->data.clear();
     obj_->ready = 0;
+    // The second time with the trust built ahead while the connection opens.
+    if (std::string(host) == "localhost") obj_->PrepareTls(dir_.File("ca.pem"));
     obj_->Open("127.0.0.1", peer.port());
     ASSERT_EQ(obj_->Error, 0);
     obj_->StartTls(host, dir_.File("ca.pem"));
@@ -174,6 +176,8 @@ TEST_F(NetTls, RefusedCertificatesEndTheConnectionBeforeAnyData) {
     ASSERT_NE(peer.port(), 0);
     obj_->errors.clear();
     obj_->texts.clear();
+    // Trust built ahead checks the same: the rogue CA is not in it.
+    obj_->PrepareTls(dir_.File("ca.pem"));
     obj_->Open("127.0.0.1", peer.port());
     ASSERT_EQ(obj_->Error, 0);
     obj_->StartTls("127.0.0.1", dir_.File("ca.pem"));
@@ -194,10 +198,12 @@ TEST_F(NetTls, RefusedCertificatesEndTheConnectionBeforeAnyData) {
   }
   EXPECT_TRUE(obj_->data.empty());
 
-  // A CA bundle that cannot be read is refused before anything is sent.
+  // A CA bundle that cannot be read is refused before anything is sent, even with trust
+  // built ahead from another bundle.
   TlsPeer peer(PeerDir("nocafile"), dir_.path(), "server");
   obj_->errors.clear();
   obj_->texts.clear();
+  obj_->PrepareTls(dir_.File("ca.pem"));
   obj_->Open("127.0.0.1", peer.port());
   obj_->StartTls("127.0.0.1", dir_.File("missing.pem"));
   EXPECT_EQ(obj_->Error, kNetTlsFailed);
