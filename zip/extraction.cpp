@@ -836,6 +836,17 @@ class Extraction {
     Finished(e);
   }
 
+  // Whether the password passes the check byte of a traditional-cipher entry other than `j`.
+  bool PasswordPassesAnotherCheck(const ExtractJob& j) const {
+    for (const auto& other : entries_) {
+      const ExtractJob& o = *other->job;
+      if (&o != &j && TraditionalCheckPasses(archiveFd_, o.dataOffset, o.compressedSize,
+                                             o.encryption, options_.password))
+        return true;
+    }
+    return false;
+  }
+
   // An encrypted entry: its temporary is made only when the password and the authentication
   // code have held, so a wrong password or damaged data leaves nothing behind.
   void RunDecrypt(Worker& w, Entry& e) {
@@ -881,6 +892,13 @@ class Extraction {
         FailEntry(e, kZipBadPassword);
         return;
       case CryptoCheck::kDamaged:
+        // The traditional cipher's check is one byte: a wrong password passes it one time in
+        // 256 and then shows only as data that does not decode. Such data is damage only when
+        // the password also passes the check of another entry of the restore.
+        FailEntry(e, j.encryption.method == kAesMethod || PasswordPassesAnotherCheck(j)
+                         ? kZipDamagedEntry
+                         : kZipBadPassword);
+        return;
       case CryptoCheck::kAuthFailed:
       case CryptoCheck::kUnsupported:
         FailEntry(e, kZipDamagedEntry);

@@ -86,15 +86,32 @@ void ReadThrough(zip_t* z, zip_uint64_t index, ArchiveEntryInfo& e) {
   }
 }
 
-// Reads one encrypted entry through our own reader: password, authentication code, then the
+// Whether `password` passes the check byte of a traditional-cipher entry other than `self`.
+bool PasswordPassesAnotherCheck(int fd, const std::vector<EntryPlace>& places, std::size_t self,
+                                const std::string& password) {
+  for (std::size_t i = 0; i < places.size(); ++i)
+    if (i != self && TraditionalCheckPasses(fd, places[i].data, places[i].compressed,
+                                            places[i].encryption, password))
+      return true;
+  return false;
+}
+
+// Reads encrypted entry `i` through our own reader: password, authentication code, then the
 // data with its size and (where the entry has one) CRC.
-void ReadEncrypted(int fd, const EntryPlace& place, const std::string& password,
-                   ArchiveEntryInfo& e) {
+void ReadEncrypted(int fd, const std::vector<EntryPlace>& places, std::size_t i,
+                   const std::string& password, ArchiveEntryInfo& e) {
   constexpr std::size_t kBuffer = 1 << 20;
   static thread_local std::vector<std::uint8_t> in(kBuffer), out(kBuffer);
-  switch (ReadEncryptedEntry(fd, place.data, place.compressed, place.encryption, password,
-                             in.data(), out.data(), kBuffer,
-                             [](const std::uint8_t*, std::size_t) { return true; })) {
+  const EntryPlace& place = places[i];
+  CryptoCheck check = ReadEncryptedEntry(fd, place.data, place.compressed, place.encryption,
+                                         password, in.data(), out.data(), kBuffer,
+                                         [](const std::uint8_t*, std::size_t) { return true; });
+  // The traditional cipher's one-byte check lets a wrong password through one time in 256;
+  // data that then fails is damage only when the password passes another entry's check.
+  if (check == CryptoCheck::kDamaged && place.encryption.method != kAesMethod &&
+      !PasswordPassesAnotherCheck(fd, places, i, password))
+    check = CryptoCheck::kBadPassword;
+  switch (check) {
     case CryptoCheck::kOk:
       return;
     case CryptoCheck::kBadPassword:
@@ -158,7 +175,7 @@ bool TestArchive(const std::string& archive, const std::string& password,
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (entries[i].directory) continue;
     if (fd >= 0 && places[i].encryption.encrypted)
-      ReadEncrypted(fd, places[i], password, entries[i]);
+      ReadEncrypted(fd, places, i, password, entries[i]);
     else
       ReadThrough(z.get(), i, entries[i]);
     all = all && entries[i].ok;

@@ -280,6 +280,16 @@ CryptoCheck ReadAes(int fd, std::uint64_t dataOffset, std::uint64_t stored,
   return CryptoCheck::kOk;
 }
 
+// Decrypts an entry's 12-byte header, leaving `cipher` at its data: whether its last byte
+// repeats the check, the CRC's top byte (with sizes and CRC after the data, flag bit 3, the
+// top byte of the modification time).
+bool HeaderChecks(TraditionalCipher& cipher, std::uint8_t* header, const EntryEncryption& how) {
+  cipher.Decrypt(header, kTraditionalHeader);
+  const std::uint8_t check = (how.flags & 0x08) ? static_cast<std::uint8_t>(how.dosTime >> 8)
+                                                : static_cast<std::uint8_t>(how.crc >> 24);
+  return header[kTraditionalHeader - 1] == check;
+}
+
 CryptoCheck ReadTraditional(int fd, std::uint64_t dataOffset, std::uint64_t stored,
                             const EntryEncryption& how, const std::string& password,
                             std::uint8_t* in, std::uint8_t* out, std::size_t bufferBytes,
@@ -289,12 +299,7 @@ CryptoCheck ReadTraditional(int fd, std::uint64_t dataOffset, std::uint64_t stor
   if (!platform::ReadAllAt(fd, header, sizeof header, dataOffset)) return CryptoCheck::kReadFailed;
   if (password.empty()) return CryptoCheck::kBadPassword;
   TraditionalCipher cipher(password);
-  cipher.Decrypt(header, sizeof header);
-  // The last header byte repeats the CRC's top byte; with sizes and CRC after the data
-  // (flag bit 3) it repeats the top byte of the modification time.
-  const std::uint8_t check = (how.flags & 0x08) ? static_cast<std::uint8_t>(how.dosTime >> 8)
-                                                : static_cast<std::uint8_t>(how.crc >> 24);
-  if (header[kTraditionalHeader - 1] != check) return CryptoCheck::kBadPassword;
+  if (!HeaderChecks(cipher, header, how)) return CryptoCheck::kBadPassword;
 
   PlainDecoder decoder(how.method, out, bufferBytes, sink);
   if (CryptoCheck c = decoder.Start(); c != CryptoCheck::kOk) return c;
@@ -478,6 +483,16 @@ CryptoCheck ReadEncryptedEntry(int fd, std::uint64_t dataOffset, std::uint64_t s
   if (how.method == kAesMethod)
     return ReadAes(fd, dataOffset, stored, how, password, in, out, bufferBytes, sink, crc);
   return ReadTraditional(fd, dataOffset, stored, how, password, in, out, bufferBytes, sink, crc);
+}
+
+bool TraditionalCheckPasses(int fd, std::uint64_t dataOffset, std::uint64_t stored,
+                            const EntryEncryption& how, const std::string& password) {
+  if (!how.encrypted || how.method == kAesMethod || stored < kTraditionalHeader || password.empty())
+    return false;
+  std::uint8_t header[kTraditionalHeader];
+  if (!platform::ReadAllAt(fd, header, sizeof header, dataOffset)) return false;
+  TraditionalCipher cipher(password);
+  return HeaderChecks(cipher, header, how);
 }
 
 }  // namespace verdan::archive

@@ -155,4 +155,11 @@ CryptoCheck ReadEncryptedEntry(int fd, std::uint64_t dataOffset, std::uint64_t s
                                std::uint8_t* in, std::uint8_t* out, std::size_t bufferBytes,
                                const PlainSink& sink, std::uint32_t* crc = nullptr);
 
+// Whether `password` passes the one-byte check of the traditional-cipher entry whose
+// `stored` bytes start at `dataOffset` of `fd`; false for any other entry and when the
+// bytes cannot be read. The right password passes every entry's check, a wrong one each
+// entry's one time in 256.
+bool TraditionalCheckPasses(int fd, std::uint64_t dataOffset, std::uint64_t stored,
+                            const EntryEncryption& how, const std::string& password);
+
 }  // namespace verdan::archive

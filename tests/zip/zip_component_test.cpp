@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <zip.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <cerrno>
@@ -479,6 +480,74 @@ Tested TestOf(const std::string& archive, const std::string& password) {
       break;
     }
   return t;
+}
+
+// The traditional cipher's keys as the format publishes them, to find a wrong password that
+// its one-byte check takes for the right one.
+struct TraditionalKeys {
+  explicit TraditionalKeys(const std::string& password) {
+    for (char c : password) Update(static_cast<std::uint8_t>(c));
+  }
+  static std::uint32_t Crc(std::uint32_t crc, std::uint8_t b) {
+    return ~static_cast<std::uint32_t>(::crc32(~crc, &b, 1));
+  }
+  void Update(std::uint8_t c) {
+    k0 = Crc(k0, c);
+    k1 = (k1 + (k0 & 0xFF)) * 134775813u + 1;
+    k2 = Crc(k2, static_cast<std::uint8_t>(k1 >> 24));
+  }
+  std::uint8_t Decrypt(std::uint8_t c) {
+    const unsigned t = (k2 | 2) & 0xFFFF;
+    const auto p = static_cast<std::uint8_t>(c ^ ((t * (t ^ 1)) >> 8));
+    Update(p);
+    return p;
+  }
+  std::uint32_t k0 = 0x12345678, k1 = 0x23456789, k2 = 0x34567890;
+};
+
+// The last byte of the first entry's 12-byte encryption header, decrypted with `password`.
+int CheckByte(const std::string& header, const std::string& password) {
+  TraditionalKeys keys(password);
+  std::uint8_t last = 0;
+  for (char c : header) last = keys.Decrypt(static_cast<std::uint8_t>(c));
+  return last;
+}
+
+// A password other than `right` that decrypts the first entry's check byte as `right` does;
+// empty when none of the first 100000 numbers does.
+std::string PasswordPassingTheCheckByte(const std::string& archive, const std::string& right) {
+  const std::string bytes = ReadFile(archive);
+  if (bytes.size() < 30) return {};
+  auto u16 = [&](std::size_t at) {
+    return static_cast<std::size_t>(static_cast<std::uint8_t>(bytes[at]) |
+                                    static_cast<std::uint8_t>(bytes[at + 1]) << 8);
+  };
+  const std::size_t data = 30 + u16(26) + u16(28);
+  if ((u16(6) & 1) == 0 || bytes.size() < data + 12) return {};
+  const std::string header = bytes.substr(data, 12);
+  const int expected = CheckByte(header, right);
+  for (int i = 0; i < 100000; ++i) {
+    const std::string candidate = std::to_string(i);
+    if (candidate != right && CheckByte(header, candidate) == expected) return candidate;
+  }
+  return {};
+}
+
+// One wrong password in 256 passes the traditional cipher's check byte; its data then fails
+// to decode. With no other entry whose check the password passes, that is a wrong password,
+// for the restore and for the archive test alike, not a damaged archive.
+TEST_F(UnzipTest, AWrongPasswordThatPassesTheCheckByteIsStillAWrongPassword) {
+  ASSERT_TRUE(ZipWithTool(dir.path(), "one.zip", {"src/PODACI.TPS"}, "123"));
+  const std::string colliding = PasswordPassingTheCheckByte(dir.File("one.zip"), "123");
+  ASSERT_FALSE(colliding.empty());
+  EXPECT_EQ(Extract("one.zip", colliding), kZipBadPassword) << colliding;
+  ExpectWorkUntouched();
+  const Tested t = TestOf(dir.File("one.zip"), colliding);
+  EXPECT_FALSE(t.intact);
+  EXPECT_TRUE(t.badPassword) << t.entry;
+  EXPECT_EQ(t.problem.rfind("Zaporka ne otvara", 0), 0u) << t.problem;
+  EXPECT_EQ(Extract("one.zip", "123"), 1);
+  EXPECT_EQ(ReadFile(dir.File("work/PODACI.TPS")), ReadFile(dir.File("src/PODACI.TPS")));
 }
 
 // Offset of the first byte of the stored data of the entry named `name`.
