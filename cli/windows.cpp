@@ -1,17 +1,11 @@
 #include "cli/windows.h"
 
 #include <cstdio>
-#include <filesystem>
 #include <string>
 
 #include "cli/commands.h"
 #include "platform/desktop.h"
-#include "platform/files.h"
 #include "platform/module.h"
-
-#ifndef VERDAN_MODULE_DIR
-#define VERDAN_MODULE_DIR "../lib/verdan"
-#endif
 
 namespace verdan::cli {
 namespace {
@@ -35,17 +29,8 @@ int OpenWindows(int argc, char** argv, bool definitions) {
                  kCommandsStillWork);
     return kExitUsage;
   }
-  const std::string here = platform::ProgramDirectory();
-  const std::string installed =
-      std::filesystem::path(here + "/" + VERDAN_MODULE_DIR).lexically_normal().string();
-  std::string path;
-  for (const std::string& dir : {here, installed}) {
-    const std::string candidate = dir + "/" + kWindowsModuleName;
-    if (!dir.empty() && platform::Exists(candidate)) {
-      path = candidate;
-      break;
-    }
-  }
+  const std::string installed = platform::InstalledModuleDirectory();
+  const std::string path = platform::FindModule(kWindowsModuleName);
   if (path.empty()) {
     std::fprintf(stderr,
                  "verdan: prozori nisu instalirani (nema modula %s ni uz program ni u %s).\n%s",

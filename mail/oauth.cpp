@@ -1,9 +1,5 @@
 #include "mail/oauth.h"
 
-#include <curl/curl.h>
-#include <pthread.h>
-#include <signal.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -11,6 +7,7 @@
 #include <mutex>
 
 #include "platform/credentials.h"
+#include "platform/module.h"
 #include "platform/process.h"
 #include "platform/profile.h"
 
@@ -19,12 +16,8 @@ namespace {
 
 constexpr const char* kProfileFile = "verdan.env";
 constexpr const char* kSection = "Email_Postavke";
-// Most bytes taken from a token endpoint or a token command.
-constexpr std::size_t kMostReplyBytes = 64 * 1024;
 // Deepest nesting accepted in a JSON answer.
 constexpr int kMostJsonDepth = 16;
-constexpr long kConnectSeconds = 20;
-constexpr long kRequestSeconds = 60;
 
 const OAuthPreset kPresets[] = {
     {"microsoft", "https://login.microsoftonline.com/organizations/oauth2/v2.0/devicecode",
@@ -275,38 +268,39 @@ class JsonReader {
 
 // ---- HTTPS -----------------------------------------------------------------------------------
 
-void InitCurlOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-struct Collected {
-  std::string body;
-  bool tooLong = false;
-};
-
-size_t Collect(char* data, size_t size, size_t count, void* user) {
-  auto* c = static_cast<Collected*>(user);
-  const size_t n = size * count;
-  if (c->body.size() + n > kMostReplyBytes) {
-    c->tooLong = true;
-    return 0;  // ends the transfer
+#ifndef VERDAN_HTTPS_LINKED
+// The post of the HTTPS module, loaded at the first call and kept for the process; null with
+// `problem` set when the module is missing or is not this program's.
+HttpsEntry LoadHttps(std::string& problem) {
+  static std::mutex mutex;
+  static HttpsEntry entry = nullptr;
+  std::lock_guard lock(mutex);
+  if (entry) return entry;
+  const std::string path = platform::FindModule(kHttpsModuleName);
+  if (path.empty()) {
+    problem = std::string("modul za HTTPS (") + kHttpsModuleName +
+              ") nije instaliran ni uz program ni u " + platform::InstalledModuleDirectory();
+    return nullptr;
   }
-  c->body.append(data, n);
-  return n;
+  std::string why;
+  void* module = platform::LoadModule(path, why);
+  if (!module) {
+    problem = "modul za HTTPS " + path + " se ne može učitati (" + why + ")";
+    return nullptr;
+  }
+  entry = reinterpret_cast<HttpsEntry>(platform::ModuleEntry(module, kHttpsEntryName));
+  if (!entry) problem = path + " nije modul za HTTPS ovog programa";
+  return entry;
 }
-
-std::string Escaped(CURL* curl, const std::string& text) {
-  char* e = curl_easy_escape(curl, text.data(), static_cast<int>(text.size()));
-  std::string out = e ? e : "";
-  curl_free(e);
-  return out;
-}
+#endif
 
 // What an endpoint's answer says, as the outcome of a token request. `pending` reports the
 // device grant's "try again" answers instead of judging them.
 TokenResult JudgeTokenReply(const OAuthConfig& config, const std::string& url,
                             const HttpReply& reply, std::map<std::string, std::string>& members) {
+  if (reply.local)
+    return Failed(TokenOutcome::kPermanent, "Zahtjev za prijavu ne može se poslati: " +
+                                                reply.error + ". Ponovo instalirajte program");
   if (reply.status == 0)
     return Failed(TokenOutcome::kTemporary, "Poslužitelj za prijavu (" + url +
                                                 ") nije odgovorio: " + reply.error +
@@ -489,78 +483,22 @@ bool ParseJsonObject(std::string_view text, std::map<std::string, std::string>& 
   return false;
 }
 
-HttpReply PostForm(const std::string& url,
-                   const std::vector<std::pair<std::string, std::string>>& form,
-                   const std::string& caFile) {
+HttpReply PostForm(const std::string& url, const Form& form, const std::string& caFile) {
   HttpReply reply;
   if (url.rfind("https://", 0) != 0) {
     reply.error = "adresa ne počinje s https://";
     return reply;
   }
-  InitCurlOnce();
-  CURL* curl = curl_easy_init();
-  if (!curl) {
-    reply.error = "libcurl se ne može pokrenuti";
-    return reply;
-  }
-  std::string body;
-  for (const auto& [name, value] : form) {
-    if (!body.empty()) body += '&';
-    body += Escaped(curl, name) + "=" + Escaped(curl, value);
-  }
-  Collected collected;
-  char errorBuffer[CURL_ERROR_SIZE] = {};
-  curl_slist* headers = curl_slist_append(nullptr, "Accept: application/json");
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "https");
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-  if (!caFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT, kRequestSeconds);
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-  curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
-  curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &collected);
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
-  curl_easy_setopt(curl, CURLOPT_USERAGENT, "verdan");
-  CURLcode rc;
-#ifdef SIGPIPE
-  // Without signals (the program has threads), libcurl leaves SIGPIPE alone: a peer that
-  // closes while TLS writes must not end the program, so the signal is held for this thread
-  // and a pending one dropped afterwards.
-  sigset_t pipeSignal;
-  sigset_t previous;
-  sigemptyset(&pipeSignal);
-  sigaddset(&pipeSignal, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
-  rc = curl_easy_perform(curl);
-  if (!sigismember(&previous, SIGPIPE)) {
-    timespec none{};
-    while (sigtimedwait(&pipeSignal, nullptr, &none) == SIGPIPE) {
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  }
+#ifdef VERDAN_HTTPS_LINKED
+  return CurlPostForm(url, form, caFile);
 #else
-  // No such signal on Windows: a peer's close is a failed write there.
-  rc = curl_easy_perform(curl);
-#endif
-  if (rc == CURLE_OK) {
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
-    reply.body = std::move(collected.body);
-  } else if (collected.tooLong) {
-    reply.error = "odgovor je dulji od " + std::to_string(kMostReplyBytes) + " bajtova";
-  } else {
-    reply.error = errorBuffer[0] ? errorBuffer : curl_easy_strerror(rc);
-    if (rc == CURLE_PEER_FAILED_VERIFICATION || rc == CURLE_SSL_CACERT_BADFILE)
-      reply.error = "certifikat poslužitelja nije prihvaćen (" + reply.error + ")";
-  }
-  curl_slist_free_all(headers);
-  curl_easy_cleanup(curl);
+  const HttpsEntry post = LoadHttps(reply.error);
+  if (post)
+    post(url, form, caFile, reply);
+  else
+    reply.local = true;
   return reply;
+#endif
 }
 
 TokenResult RefreshAccessToken(const OAuthConfig& config, const std::string& refreshToken) {

@@ -22,6 +22,8 @@
 #include <utility>
 #include <vector>
 
+#include "mail/https_post.h"
+
 namespace verdan::mail {
 
 // Named secrets, kept where only the program's user can read them.
@@ -100,15 +102,8 @@ struct TokenResult {
   std::string message;       // Croatian, for the user, when not kOk
 };
 
-// One HTTPS POST of a form. `status` is 0 when no HTTP answer came (`error` says why).
-struct HttpReply {
-  long status = 0;
-  std::string body;
-  std::string error;
-};
-HttpReply PostForm(const std::string& url,
-                   const std::vector<std::pair<std::string, std::string>>& form,
-                   const std::string& caFile);
+// One HTTPS POST of a form (https_post.h), through the HTTPS module where there is one.
+HttpReply PostForm(const std::string& url, const Form& form, const std::string& caFile);
 
 // Trades `refreshToken` for an access token.
 TokenResult RefreshAccessToken(const OAuthConfig& config, const std::string& refreshToken);

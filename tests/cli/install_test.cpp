@@ -73,8 +73,19 @@ TEST(Install, PutsTheProgramItsManualItsDesktopEntryAndTheUnattendedRunsInPlace)
   // and is found by the installed program in its library directory.
   EXPECT_EQ(DesktopLibrariesOf(bin), "");
   std::string module;
-  for (const fs::directory_entry& e : fs::recursive_directory_iterator(prefix))
+  std::string https;
+  for (const fs::directory_entry& e : fs::recursive_directory_iterator(prefix)) {
     if (e.path().filename() == "verdan-gui.so") module = e.path().string();
+    if (e.path().filename() == "verdan-https.so") https = e.path().string();
+  }
+  // Nor does a start load libcurl: the sign-in's HTTPS client is a module beside the windows'.
+  auto needed = [](const std::string& file) {
+    return RunProcess({"/usr/bin/readelf", "-d", file}, "/").out;
+  };
+  EXPECT_EQ(needed(bin).find("libcurl"), std::string::npos) << needed(bin);
+  ASSERT_NE(https, "");
+  EXPECT_EQ(fs::path(https).parent_path().filename(), "verdan");
+  EXPECT_NE(needed(https).find("Shared library: [libcurl"), std::string::npos) << needed(https);
   if (VERDAN_WITH_GUI) {
     ASSERT_NE(module, "");
     EXPECT_EQ(fs::path(module).parent_path().filename(), "verdan");

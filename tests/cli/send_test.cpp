@@ -757,6 +757,45 @@ TEST_F(SendCommandOAuth, RefusedGrantsEndAtOnceWithTheSignInHint) {
 // A token command's first line is the access token. A token the server refuses gets the
 // mechanism's answer to the error challenge (^A for OAUTHBEARER, empty for XOAUTH2) and
 // the refusal is explained; over a connection in clear no token is sent at all.
+#ifndef _WIN32  // the HTTPS client is a module of its own where libcurl is a shared library
+// A program whose HTTPS module is missing says so and that it must be installed again; the
+// sign-in request is never made, so nothing reaches the token endpoint.
+TEST_F(SendCommandOAuth, WithoutItsHttpsModuleTheSignInSaysSoAndMakesNoRequest) {
+  auto auth = StartAuthServer();
+  ASSERT_FALSE(authPort_.empty());
+  const std::string alone = dir_.File("alone/verdan");
+  std::filesystem::create_directories(dir_.File("alone"));
+  std::filesystem::copy_file(VERDAN_BINARY, alone);
+  const std::vector<std::string> signIn = {alone,
+                                           "settings",
+                                           "--oauth",
+                                           "custom",
+                                           "--oauth-device-url",
+                                           Url("/device"),
+                                           "--oauth-token-url",
+                                           Url("/token"),
+                                           "--oauth-client-id",
+                                           "verdan-test",
+                                           "--oauth-scope",
+                                           "smtp",
+                                           "--cafile",
+                                           dir_.File("certs/ca.pem")};
+  auto r = RunProcess(signIn, dir_.File("work"), {}, 60);
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("modul za HTTPS (verdan-https.so) nije instaliran ni uz program ni u " +
+                       std::filesystem::path(dir_.File("lib/verdan")).lexically_normal().string() +
+                       ". Ponovo instalirajte program"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(Grants(), "");
+  // Beside the program it is found, and the same request reaches the endpoint.
+  std::filesystem::copy_file(std::filesystem::path(VERDAN_BINARY).parent_path() / "verdan-https.so",
+                             dir_.File("alone/verdan-https.so"));
+  r = RunProcess(signIn, dir_.File("work"), {}, 60);
+  EXPECT_NE(Grants().find("device scope="), std::string::npos) << r.out << r.err;
+}
+#endif
+
 TEST_F(SendCommandOAuth, TokenCommandAndRefusedAccessTokens) {
   WriteFile(dir_.File("auth/access_token"), "at-helper");
   WriteFile(dir_.File("helper.py"),
