@@ -149,17 +149,21 @@ WindowThreads::~WindowThreads() {
 }
 
 ThreadId WindowThreads::Start(Procedure proc) {
-  std::promise<ThreadId> started;
-  auto future = started.get_future();
+  // The new thread shares the promise: the thread library may still be inside set_value
+  // (waking this thread, unlocking the promise's state) when get() here has returned, so the
+  // state must outlive this call. Held on this stack alone, it was freed under the new thread,
+  // which crashed the program now and then on Windows.
+  auto started = std::make_shared<std::promise<ThreadId>>();
+  auto future = started->get_future();
   // The procedure runs only once its thread is listed, so that whoever sees it running can
   // also close it (CloseAll, Shut).
   auto listed = std::make_shared<std::promise<void>>();
   auto done = std::make_shared<std::atomic<bool>>(false);
   std::thread t;
-  const bool running = StartThread(t, [proc = std::move(proc), &started, listed, done]() mutable {
+  const bool running = StartThread(t, [proc = std::move(proc), started, listed, done]() mutable {
     {
       EventQueue queue;
-      started.set_value(queue.Id());
+      started->set_value(queue.Id());
       listed->get_future().wait();
       proc(queue);
     }
