@@ -19,10 +19,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # The dependency prefixes sit outside the root above; let find_* look inside them as well.
 list(APPEND CMAKE_FIND_ROOT_PATH ${CMAKE_PREFIX_PATH})
 
-# Test binaries run under Wine (ctest, and gtest_discover_tests listing the cases).
+# Test binaries run under Wine (ctest, and gtest_discover_tests listing the cases), through
+# scripts/wine-run, which starts a program again when Wine failed to start it at all.
 find_program(VERDAN_WINE NAMES wine wine64)
 if(VERDAN_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${VERDAN_WINE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
 endif()
 
 # One verdan.exe without zlib1.dll beside it.
