@@ -11,7 +11,11 @@ void* LoadModule(const std::string& path, std::string& problem) {
   HMODULE module =
       ::LoadLibraryExW(WideFromUtf8(path).c_str(), nullptr,
                        LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
-  if (!module) problem = path + ": " + SystemErrorText(::GetLastError());
+  if (!module) {
+    // Some of the system's texts name the module themselves.
+    const std::string text = SystemErrorText(::GetLastError(), path);
+    problem = text.find(path) == std::string::npos ? path + ": " + text : text;
+  }
   return reinterpret_cast<void*>(module);
 }
 

@@ -14,8 +14,9 @@ std::wstring WideFromUtf8(std::string_view utf8);
 std::string Utf8FromWide(std::wstring_view wide);
 
 // The system's own text for a Windows error code (GetLastError), in UTF-8 without the
-// trailing full stop and line end; "pogreška <code>" when the system has none.
-std::string SystemErrorText(unsigned long code);
+// trailing full stop and line end; "pogreška <code>" when the system has none. A text that
+// names what failed by a placeholder names `subject` there (left out when it is empty).
+std::string SystemErrorText(unsigned long code, const std::string& subject = {});
 
 // `arg` quoted for a command line, so that the C run-time's parser reads it back as it is.
 std::wstring QuotedArgument(const std::wstring& arg);

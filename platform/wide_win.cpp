@@ -22,13 +22,39 @@ std::string Utf8FromWide(std::wstring_view wide) {
   return out;
 }
 
-std::string SystemErrorText(unsigned long code) {
+std::string SystemErrorText(unsigned long code, const std::string& subject) {
   wchar_t* buffer = nullptr;
   const DWORD n = ::FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
       nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::string text = n > 0 ? Utf8FromWide(std::wstring_view(buffer, n)) : std::string();
+  const std::string raw = n > 0 ? Utf8FromWide(std::wstring_view(buffer, n)) : std::string();
   if (buffer) ::LocalFree(buffer);
+  // Some texts name what failed by an insert ("%1 is not a valid application"); the call
+  // leaves them in, so each becomes the subject, or goes with the blank before it when there
+  // is none. "%%" is a per cent sign.
+  std::string text;
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] != '%' || i + 1 == raw.size()) {
+      text += raw[i];
+    } else if (raw[i + 1] == '%') {
+      text += '%';
+      ++i;
+    } else if (raw[i + 1] >= '1' && raw[i + 1] <= '9') {
+      ++i;
+      while (i + 1 < raw.size() && raw[i + 1] >= '0' && raw[i + 1] <= '9') ++i;
+      if (i + 1 < raw.size() && raw[i + 1] == '!') {  // a printf form: %1!s!
+        const std::size_t end = raw.find('!', i + 2);
+        if (end != std::string::npos) i = end;
+      }
+      if (!subject.empty())
+        text += subject;
+      else if (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    } else {
+      text += raw[i];
+    }
+  }
+  while (!text.empty() && text.front() == ' ') text.erase(0, 1);
   while (!text.empty() &&
          (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
     text.pop_back();

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <vector>
 
 #include "platform/clock.h"
@@ -442,6 +443,17 @@ TEST(Module, AMissingModuleIsToldAndTheProgramsDirectoryIsKnown) {
   const char* self = "platform_ports_test";
 #endif
   EXPECT_TRUE(std::filesystem::exists(FsPath(here) / self)) << here;
+  // A file that is no module: the problem names it, and the system's text keeps no placeholder.
+  const std::string notModule = dir.File("text.module");
+  { std::ofstream(FsPath(notModule)) << "not a module\n"; }
+  problem.clear();
+  EXPECT_EQ(LoadModule(notModule, problem), nullptr);
+  EXPECT_NE(problem.find(notModule), std::string::npos) << problem;
+  EXPECT_EQ(problem.find('%'), std::string::npos) << problem;
+#ifdef _WIN32
+  EXPECT_EQ(SystemErrorText(ERROR_BAD_EXE_FORMAT).find('%'), std::string::npos);
+  EXPECT_NE(SystemErrorText(ERROR_BAD_EXE_FORMAT, "x.dll").find("x.dll"), std::string::npos);
+#endif
 }
 
 }  // namespace

@@ -19,8 +19,8 @@ LONG WINAPI ReportCrash(EXCEPTION_POINTERS* info) {
   const int n = std::snprintf(
       line, sizeof line, "\nthe test program crashed: exception 0x%08lx at %p%s%s%s%s\n",
       static_cast<unsigned long>(info->ExceptionRecord->ExceptionCode),
-      info->ExceptionRecord->ExceptionAddress, test ? ", in " : "", test ? test->test_suite_name() : "",
-      test ? "." : "", test ? test->name() : "");
+      info->ExceptionRecord->ExceptionAddress, test ? ", in " : "",
+      test ? test->test_suite_name() : "", test ? "." : "", test ? test->name() : "");
   DWORD written = 0;
   if (n > 0)
     ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), line,
