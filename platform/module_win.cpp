@@ -12,9 +12,11 @@ void* LoadModule(const std::string& path, std::string& problem) {
       ::LoadLibraryExW(WideFromUtf8(path).c_str(), nullptr,
                        LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
   if (!module) {
-    // Some of the system's texts name the module themselves.
-    const std::string text = SystemErrorText(::GetLastError(), path);
-    problem = text.find(path) == std::string::npos ? path + ": " + text : text;
+    // The path leads; a system text that names the module itself names it by its file name.
+    const std::size_t slash = path.find_last_of("/\\");
+    problem = path + ": " +
+              SystemErrorText(::GetLastError(),
+                              slash == std::string::npos ? path : path.substr(slash + 1));
   }
   return reinterpret_cast<void*>(module);
 }

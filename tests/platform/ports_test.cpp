@@ -448,7 +448,7 @@ TEST(Module, AMissingModuleIsToldAndTheProgramsDirectoryIsKnown) {
   { std::ofstream(FsPath(notModule)) << "not a module\n"; }
   problem.clear();
   EXPECT_EQ(LoadModule(notModule, problem), nullptr);
-  EXPECT_NE(problem.find(notModule), std::string::npos) << problem;
+  EXPECT_EQ(problem.rfind(notModule + ": ", 0), 0u) << problem;
   EXPECT_EQ(problem.find('%'), std::string::npos) << problem;
 #ifdef _WIN32
   EXPECT_EQ(SystemErrorText(ERROR_BAD_EXE_FORMAT).find('%'), std::string::npos);
