@@ -151,8 +151,7 @@ WindowThreads::~WindowThreads() {
 ThreadId WindowThreads::Start(Procedure proc) {
   // The new thread shares the promise: the thread library may still be inside set_value
   // (waking this thread, unlocking the promise's state) when get() here has returned, so the
-  // state must outlive this call. Held on this stack alone, it was freed under the new thread,
-  // which crashed the program now and then on Windows.
+  // state must outlive this call rather than be freed under the new thread.
   auto started = std::make_shared<std::promise<ThreadId>>();
   auto future = started->get_future();
   // The procedure runs only once its thread is listed, so that whoever sees it running can
